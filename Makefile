@@ -1,0 +1,31 @@
+# Everything starts from nothing: the venv is made, the tools are installed
+# from the package registry and the extension is built before use.
+VENV    := .venv
+VPY     := $(VENV)/bin/python
+STAMP   := $(VENV)/.tools-installed
+TOOLS   := pip scikit-build-core cmake ninja pytest hypothesis numpy
+
+.PHONY: test demo build bench clean venv
+
+venv: $(STAMP)
+
+$(STAMP):
+	@set -e; py="$$(scripts/find-python)"; echo "using $$py"; \
+	  "$$py" -m venv $(VENV); \
+	  $(VPY) -m pip install --quiet --upgrade $(TOOLS)
+	@touch $@
+
+build: $(STAMP)
+	$(VPY) -m pip install --quiet --no-build-isolation --no-deps .
+
+test: build
+	$(VPY) -m pytest -q tests
+
+demo: build
+	@set -e; for f in examples/*.py; do echo "== $$f"; $(VPY) $$f; done
+
+bench: build
+	$(VPY) bench/run.py
+
+clean:
+	rm -rf build $(VENV) .pytest_cache

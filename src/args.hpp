@@ -1,0 +1,110 @@
+// Argument matching and conversion for the published functions, and the
+// helpers that turn deferred errors into Python exceptions.
+//
+// Every converter returns true on success and false with a Python exception
+// set. The plain converters (convert_*) report the bare conversion error; the
+// argument converters (arg_*) rewrap an exact TypeError as
+// "argument '<name>': <message>".
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <span>
+#include <string_view>
+
+#include "decoder/ieee754.hpp"
+#include "error.hpp"
+#include "python.hpp"
+
+namespace bitloom {
+
+struct FunctionSpec {
+    const char* name;
+    const char* doc;  // the signature line, then "--" and an empty line
+    std::array<const char*, 3> params;
+    std::uint8_t nparams;
+    std::uint8_t nrequired;
+};
+
+// Slow path of matching: keywords, missing or defaulted parameters. Fills
+// `slots` (nullptr for an omitted optional parameter).
+[[nodiscard]] bool match_arguments_slow(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t nargs,
+                                        PyObject* kwnames, PyObject** slots);
+
+// Returns the argument vector to read the parameters from, or nullptr with a
+// TypeError set. Plain positional calls use the caller's vector as it is.
+template <std::size_t N>
+[[nodiscard]] inline PyObject* const* match_arguments(const FunctionSpec& spec, PyObject* const* args,
+                                                      Py_ssize_t nargs, PyObject* kwnames,
+                                                      std::array<PyObject*, N>& slots) {
+    if (BITLOOM_LIKELY(kwnames == nullptr && nargs == spec.nparams)) return args;
+    if (!match_arguments_slow(spec, args, nargs, kwnames, slots.data())) return nullptr;
+    return slots.data();
+}
+
+// Cast error: TypeError "'<type qualname>' object cannot be cast as '<target>'".
+void raise_cast_error(PyObject* obj, const char* target);
+
+// Replaces a pending exact TypeError with "argument '<param>': <str(error)>",
+// keeping its cause; any other pending exception is left as it is.
+void rewrap_argument_error(const char* param);
+
+// Plain conversions, shared with the recipe readers.
+[[nodiscard]] bool convert_u64_slow(PyObject* obj, std::uint64_t& out);
+[[nodiscard]] inline bool convert_u64(PyObject* obj, std::uint64_t& out) {
+    if (BITLOOM_LIKELY(PyLong_CheckExact(obj) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(obj)))) {
+        const Py_ssize_t v = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(obj));
+        if (BITLOOM_LIKELY(v >= 0)) {
+            out = static_cast<std::uint64_t>(v);
+            return true;
+        }
+    }
+    return convert_u64_slow(obj, out);
+}
+[[nodiscard]] bool convert_u32(PyObject* obj, std::uint32_t& out);
+[[nodiscard]] bool convert_i64_slow(PyObject* obj, std::int64_t& out);
+[[nodiscard]] inline bool convert_i64(PyObject* obj, std::int64_t& out) {
+    if (BITLOOM_LIKELY(PyLong_CheckExact(obj) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(obj)))) {
+        out = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(obj));
+        return true;
+    }
+    return convert_i64_slow(obj, out);
+}
+[[nodiscard]] bool convert_u128(PyObject* obj, U128& out);
+[[nodiscard]] bool convert_double(PyObject* obj, double& out);
+[[nodiscard]] bool convert_float32(PyObject* obj, float& out);
+[[nodiscard]] bool convert_bool(PyObject* obj, bool& out);
+[[nodiscard]] bool convert_str(PyObject* obj, std::string_view& out);  // borrowed UTF-8 view
+[[nodiscard]] bool convert_bytes(PyObject* obj, std::span<const std::uint8_t>& out);
+
+// Argument conversions: the plain ones plus the argument-name rewrapping.
+template <class T, bool (*Convert)(PyObject*, T&)>
+[[nodiscard]] inline bool convert_argument(PyObject* obj, const char* param, T& out) {
+    if (BITLOOM_LIKELY(Convert(obj, out))) return true;
+    rewrap_argument_error(param);
+    return false;
+}
+
+// Raises a deferred error as its Python exception and returns nullptr.
+PyObject* raise_error(const Error& error);
+
+// The interpreter's pending exception, taken out of the error indicator;
+// a SystemError if a call failed without setting one.
+[[nodiscard]] Ref take_pending_exception();
+
+// Replaces the pending exception (or `error`, when it is not python_pending)
+// with ValueError "<type qualname>: <str(exception)>", as the packet
+// functions report every failure of their routine. Returns nullptr.
+PyObject* raise_wrapped_packet_error(const Error& error);
+
+// Internal failure: unwinds to the call boundary, which raises PanicException.
+[[noreturn]] void panic(const char* message);
+
+// A new result object, or an internal failure when the interpreter could not
+// create it.
+[[nodiscard]] inline PyObject* checked_result(PyObject* obj) {
+    if (BITLOOM_UNLIKELY(obj == nullptr)) panic("could not create the result object");
+    return obj;
+}
+
+}  // namespace bitloom

@@ -1,0 +1,42 @@
+// Decoding of sign-magnitude, ones' and two's complement raw values. The
+// decoders never fail: every width is given a meaning (the sign bit is bit
+// (bits - 1) mod 64, and widths of 64 or more read all 64 bits).
+#pragma once
+
+#include <cstdint>
+
+namespace bitloom {
+
+[[nodiscard]] constexpr std::uint32_t sign_bit_index(std::uint32_t bits) noexcept {
+    return (bits - 1U) & 63U;
+}
+
+[[nodiscard]] constexpr std::int64_t decode_sign_magnitude(std::uint64_t value, std::uint32_t bits) noexcept {
+    const std::uint32_t s = sign_bit_index(bits);
+    const std::uint64_t magnitude = value & ((std::uint64_t{1} << s) - 1U);
+    const bool negative = (value >> s) & 1U;
+    return negative ? -static_cast<std::int64_t>(magnitude) : static_cast<std::int64_t>(magnitude);
+}
+
+[[nodiscard]] constexpr std::int64_t decode_ones_complement(std::uint64_t value, std::uint32_t bits) noexcept {
+    if (bits >= 64) {
+        // All ones is minus zero; adding one (wrapping) folds it onto 0.
+        return static_cast<std::int64_t>(value >> 63 ? value + 1U : value);
+    }
+    const std::uint32_t s = sign_bit_index(bits);
+    if (((value >> s) & 1U) == 0) return static_cast<std::int64_t>(value);
+    // value - 2^bits + 1, modulo 2^64: bits above the width are kept.
+    return static_cast<std::int64_t>(value - (std::uint64_t{1} << bits) + 1U);
+}
+
+[[nodiscard]] constexpr std::int64_t decode_twos_complement(std::uint64_t value, std::uint32_t bits) noexcept {
+    if (bits >= 64) return static_cast<std::int64_t>(value);
+    const std::uint32_t s = sign_bit_index(bits);
+    if (((value >> s) & 1U) == 0) return static_cast<std::int64_t>(value);
+    // -((2^64 - value) mod 2^bits): sign extension of the low `bits` bits; a
+    // width of 0 (mask 0) gives 0.
+    const std::uint64_t mask = (std::uint64_t{1} << bits) - 1U;
+    return static_cast<std::int64_t>(-((0U - value) & mask));
+}
+
+}  // namespace bitloom
