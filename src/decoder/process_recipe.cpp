@@ -1,0 +1,162 @@
+#include "process_recipe.hpp"
+
+#include <algorithm>
+#include <string>
+
+#include "../recipe_item.hpp"
+#include "bcd.hpp"
+#include "encoding_table.hpp"
+#include "field_window.hpp"
+#include "ieee754.hpp"
+#include "integer.hpp"
+#include "text.hpp"
+
+namespace bitloom {
+
+namespace {
+
+PyObject* new_int(std::int64_t v) { return checked_result(PyLong_FromLongLong(v)); }
+PyObject* new_float(double v) { return checked_result(PyFloat_FromDouble(v)); }
+
+Result<Ref> from_decimal(Result<std::int64_t> r) {
+    if (!r) return std::unexpected(std::move(r.error()));
+    return Ref::steal(new_int(*r));
+}
+
+Result<Ref> from_text(Result<std::string> r) {
+    if (!r) return std::unexpected(std::move(r.error()));
+    return Ref::steal(
+        checked_result(PyUnicode_FromStringAndSize(r->data(), static_cast<Py_ssize_t>(r->size()))));
+}
+
+Result<Ref> from_unimplemented(Result<double> r) { return std::unexpected(std::move(r.error())); }
+
+// Decodes one field. `window` is the field's bytes as they stand in the
+// packet; `raw` the field's bits right-aligned (byte order and mirroring
+// already applied).
+Result<Ref> decode_field(UnpackCodec codec, std::span<const std::uint8_t> window, bool little, std::uint64_t raw,
+                         std::uint32_t bits) {
+    switch (codec) {
+        case UnpackCodec::unsigned_int: return Ref::steal(checked_result(PyLong_FromUnsignedLongLong(raw)));
+        case UnpackCodec::sign_magnitude: return Ref::steal(new_int(decode_sign_magnitude(raw, bits)));
+        case UnpackCodec::ones_complement: return Ref::steal(new_int(decode_ones_complement(raw, bits)));
+        case UnpackCodec::twos_complement: return Ref::steal(new_int(decode_twos_complement(raw, bits)));
+        case UnpackCodec::unpacked_bcd: return from_decimal(decode_unpacked_bcd(raw, bits, false));
+        case UnpackCodec::unpacked_bcd_signed: return from_decimal(decode_unpacked_bcd(raw, bits, true));
+        case UnpackCodec::packed_bcd: return from_decimal(decode_packed_bcd(raw, bits, false));
+        case UnpackCodec::packed_bcd_signed: return from_decimal(decode_packed_bcd(raw, bits, true));
+        case UnpackCodec::ieee754_f16: return Ref::steal(new_float(decode_ieee754_f16(raw)));
+        case UnpackCodec::ieee754_f32: return Ref::steal(new_float(decode_ieee754_f32(raw)));
+        case UnpackCodec::ieee754_f64: return Ref::steal(new_float(decode_ieee754_f64(raw)));
+        case UnpackCodec::ieee754_f128:
+            if (bits > 64) {
+                return value_error(
+                    "IEEE 754 f128 requires special handling for >64 bits (not yet implemented in process_recipe)");
+            }
+            // A binary128 value cannot be read from 64 bits or fewer; answering
+            // 0.0 would report a failure as a value.
+            return value_error(Message() << "IEEE 754 f128 field needs 128 bits, but bits is " << bits);
+        case UnpackCodec::ti_f32: return not_implemented(unimplemented_format::ti_f32);
+        case UnpackCodec::dec_f32: return not_implemented(unimplemented_format::dec_f32);
+        case UnpackCodec::ieee754_1985_f32: return not_implemented(unimplemented_format::ieee754_1985_f32);
+        case UnpackCodec::ti_f40: return from_unimplemented(decode_ti_f40());
+        case UnpackCodec::dec_f64: return from_unimplemented(decode_dec_f64());
+        case UnpackCodec::ibm_f32: return from_unimplemented(decode_ibm_f32());
+        case UnpackCodec::ibm_f64: return from_unimplemented(decode_ibm_f64());
+        case UnpackCodec::ieee754_1985_f64: return from_unimplemented(decode_ieee754_1985_f64());
+        case UnpackCodec::ieee754_1985_f80: return from_unimplemented(decode_ieee754_1985_f80());
+        case UnpackCodec::mil_std_1750a_f32: return from_unimplemented(decode_mil_std_1750a_f32());
+        case UnpackCodec::mil_std_1750a_f48: return from_unimplemented(decode_mil_std_1750a_f48());
+        default: break;
+    }
+
+    // Text: the field span is the window, reversed for "little".
+    std::string reversed;
+    ByteSpan span = window;
+    if (little) {
+        reversed.assign(window.rbegin(), window.rend());
+        span = ByteSpan(reinterpret_cast<const std::uint8_t*>(reversed.data()), reversed.size());
+    }
+    switch (codec) {
+        case UnpackCodec::utf8: return from_text(decode_utf8(span));
+        case UnpackCodec::utf16: return from_text(decode_utf16(span));
+        case UnpackCodec::utf16le: return from_text(decode_utf16_with_endianness(span, true));
+        case UnpackCodec::utf16be: return from_text(decode_utf16_with_endianness(span, false));
+        case UnpackCodec::utf32: return from_text(decode_utf32(span));
+        case UnpackCodec::utf32le: return from_text(decode_utf32_with_endianness(span, true));
+        case UnpackCodec::utf32be: return from_text(decode_utf32_with_endianness(span, false));
+        case UnpackCodec::us_ascii: return from_text(decode_us_ascii(span));
+        case UnpackCodec::windows_1252: return from_text(decode_windows_1252(span));
+        default:
+            return Ref::steal(checked_result(PyUnicode_DecodeLatin1(reinterpret_cast<const char*>(span.data()),
+                                                                    static_cast<Py_ssize_t>(span.size()), nullptr)));
+    }
+}
+
+// The result dict's key for an item: the name itself when it is an exact
+// str, otherwise a plain str with the same text (a subclass could hash or
+// compare in ways of its own).
+Result<Ref> result_key(const TextField& name) {
+    if (PyUnicode_CheckExact(name.object.get())) return Ref::borrow(name.object.get());
+    Ref key = Ref::steal(PyUnicode_FromStringAndSize(name.utf8.data(), static_cast<Py_ssize_t>(name.utf8.size())));
+    if (!key) return python_error();
+    return key;
+}
+
+}  // namespace
+
+Result<Ref> process_recipe(std::span<const std::uint8_t> packet, std::uint32_t offset_bits,
+                           std::span<PyObject* const> items) {
+    const RecipeKeys& keys = recipe_keys();
+    Ref result = Ref::steal(PyDict_New());
+    if (!result) panic("could not create the result dict");
+
+    std::uint32_t position = offset_bits;
+    for (PyObject* item : items) {
+        if (auto ok = require_dict(item); !ok) return std::unexpected(std::move(ok.error()));
+        auto name = required_text(item, keys.name, "name");
+        if (!name) return std::unexpected(std::move(name.error()));
+        auto encoding = required_text(item, keys.encoding, "encoding");
+        if (!encoding) return std::unexpected(std::move(encoding.error()));
+        auto bits = required_u32(item, keys.bits, "bits");
+        if (!bits) return std::unexpected(std::move(bits.error()));
+        auto byte_order = required_text(item, keys.byte_order, "byte_order");
+        if (!byte_order) return std::unexpected(std::move(byte_order.error()));
+        auto reverse_bits = required_bool(item, keys.reverse_bits, "reverse_bits");
+        if (!reverse_bits) return std::unexpected(std::move(reverse_bits.error()));
+        auto offset = optional_u32(item, keys.offset_bits);
+        if (!offset) return std::unexpected(std::move(offset.error()));
+        if (*offset) position = offset_bits + **offset;
+
+        // The window is checked before anything else about the field, and no
+        // byte outside the packet is ever read.
+        const std::uint64_t start = position / 8U;
+        const std::uint64_t count = static_cast<std::uint32_t>(*bits + 7U) / 8U;
+        if (start + count > packet.size()) {
+            return value_error(Message() << "Field '" << name->utf8 << "' needs " << count << " bytes from byte "
+                                         << start << " but the packet has " << packet.size() << " bytes");
+        }
+        const auto window = packet.subspan(start, count);
+
+        auto order = parse_byte_order(*byte_order);
+        if (!order) return std::unexpected(std::move(order.error()));
+        const bool little = *order == ByteOrder::little;
+
+        auto lowered = lowercase_name(*encoding);
+        if (!lowered) return std::unexpected(std::move(lowered.error()));
+        const auto codec = find_name(unpack_codec_names, lowered->view());
+        if (!codec) return value_error(Message() << "Unsupported encoding type: " << encoding->utf8);
+
+        const std::uint64_t raw = raw_field_value(assemble_value(window, little), *bits, *reverse_bits);
+        auto value = decode_field(*codec, window, little, raw, *bits);
+        if (!value) return std::unexpected(std::move(value.error()));
+
+        auto key = result_key(*name);
+        if (!key) return std::unexpected(std::move(key.error()));
+        if (PyDict_SetItem(result.get(), key->get(), value->get()) < 0) return python_error();
+        position += *bits;
+    }
+    return result;
+}
+
+}  // namespace bitloom

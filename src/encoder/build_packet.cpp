@@ -1,0 +1,187 @@
+#include "build_packet.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#include <string>
+
+#include "../recipe_item.hpp"
+#include "bcd.hpp"
+#include "bit_placement.hpp"
+#include "encoding_table.hpp"
+#include "ieee754.hpp"
+#include "integer.hpp"
+#include "text.hpp"
+
+namespace bitloom {
+
+namespace {
+
+// What an item's value encodes to: a raw numeric pattern (placed through its
+// byte form) or the bytes of a text.
+struct EncodedValue {
+    bool is_text = false;
+    std::uint64_t raw = 0;
+    std::string text;
+};
+
+Result<EncodedValue> numeric(Result<std::uint64_t> raw) {
+    if (!raw) return std::unexpected(std::move(raw.error()));
+    return EncodedValue{false, *raw, {}};
+}
+
+Result<EncodedValue> text(Result<std::string> bytes) {
+    if (!bytes) return std::unexpected(std::move(bytes.error()));
+    return EncodedValue{true, 0, std::move(*bytes)};
+}
+
+Result<EncodedValue> encode_value(PackCodec codec, PyObject* value, std::uint32_t bits) {
+    std::int64_t signed_value;
+    double double_value;
+    float single_value;
+    std::string_view text_value;
+    switch (codec) {
+        case PackCodec::unsigned_int: {
+            std::uint64_t v;
+            if (!convert_u64(value, v)) return python_error();
+            if (bits < 64 && (v >> bits) != 0) {
+                return value_error(Message() << "Value " << v << " is too large for " << bits << " bits");
+            }
+            return EncodedValue{false, v, {}};
+        }
+        case PackCodec::sign_magnitude:
+        case PackCodec::ones_complement:
+        case PackCodec::twos_complement:
+        case PackCodec::unpacked_bcd:
+        case PackCodec::unpacked_bcd_signed:
+        case PackCodec::packed_bcd:
+        case PackCodec::packed_bcd_signed:
+            if (!convert_i64(value, signed_value)) return python_error();
+            switch (codec) {
+                case PackCodec::sign_magnitude: return numeric(encode_sign_magnitude(signed_value, bits));
+                case PackCodec::ones_complement: return numeric(encode_ones_complement(signed_value, bits));
+                case PackCodec::twos_complement: return numeric(encode_twos_complement(signed_value, bits));
+                case PackCodec::unpacked_bcd: return numeric(encode_unpacked_bcd(signed_value, bits, false));
+                case PackCodec::unpacked_bcd_signed: return numeric(encode_unpacked_bcd(signed_value, bits, true));
+                case PackCodec::packed_bcd: return numeric(encode_packed_bcd(signed_value, bits, false));
+                default: return numeric(encode_packed_bcd(signed_value, bits, true));
+            }
+        case PackCodec::ieee754_f16:
+            if (!convert_float32(value, single_value)) return python_error();
+            return EncodedValue{false, encode_ieee754_f16(single_value), {}};
+        case PackCodec::ieee754_f32:
+            if (!convert_float32(value, single_value)) return python_error();
+            return EncodedValue{false, encode_ieee754_f32(single_value), {}};
+        case PackCodec::ieee754_f64:
+            if (!convert_double(value, double_value)) return python_error();
+            return EncodedValue{false, encode_ieee754_f64(double_value), {}};
+        default: break;
+    }
+    if (!convert_str(value, text_value)) return python_error();
+    switch (codec) {
+        case PackCodec::utf8: return EncodedValue{true, 0, std::string(text_value)};
+        case PackCodec::utf16: return text(encode_utf16(text_value));
+        case PackCodec::utf16le: return text(encode_utf16le(text_value));
+        case PackCodec::utf16be: return text(encode_utf16be(text_value));
+        case PackCodec::utf32: return text(encode_utf32(text_value));
+        case PackCodec::utf32le: return text(encode_utf32le(text_value));
+        case PackCodec::utf32be: return text(encode_utf32be(text_value));
+        case PackCodec::us_ascii: return text(encode_us_ascii(text_value));
+        case PackCodec::iso_8859_1: return text(encode_iso_8859_1(text_value));
+        default: return text(encode_windows_1252(text_value));
+    }
+}
+
+std::span<const std::uint8_t> as_bytes(const std::string& s) {
+    return {reinterpret_cast<const std::uint8_t*>(s.data()), s.size()};
+}
+
+// Writes one encoded value: mirror (numeric only), byte form, byte order,
+// then the last `bits` bits at the cursor.
+void place_value(std::span<std::uint8_t> packet, std::uint32_t cursor, EncodedValue& value, std::uint32_t bits,
+                 bool reverse_bits, ByteOrder order) {
+    if (value.is_text) {
+        if (order == ByteOrder::little) std::reverse(value.text.begin(), value.text.end());
+        place_form_bits(packet, cursor, as_bytes(value.text), bits);
+        return;
+    }
+    if (bits <= 64) {
+        // The byte form is the (mirrored) pattern's low 8*m bits, m bytes.
+        const unsigned m = (bits + 7U) / 8U;
+        std::uint64_t form = reverse_bits ? mirror_bits(value.raw, bits) : value.raw;
+        if (order == ByteOrder::little && m > 1) form = std::byteswap(form) >> (64U - 8U * m);
+        const std::uint64_t field = bits == 64 ? form : form & ((std::uint64_t{1} << bits) - 1U);
+        place_field_bits(packet, cursor, field, bits);
+        return;
+    }
+    std::string form = encode_integer_to_bytes(value.raw, bits, reverse_bits);
+    if (order == ByteOrder::little) std::reverse(form.begin(), form.end());
+    place_form_bits(packet, cursor, as_bytes(form), bits);
+}
+
+}  // namespace
+
+Result<Ref> build_packet(std::span<PyObject* const> items) {
+    const RecipeKeys& keys = recipe_keys();
+
+    // Sizing pass: only `bits` and `offset_bits` are read, so their problems
+    // are reported before anything else of any item.
+    std::uint32_t end = 0;
+    for (PyObject* item : items) {
+        if (auto ok = require_dict(item); !ok) return std::unexpected(std::move(ok.error()));
+        auto bits = required_u32(item, keys.bits, "bits");
+        if (!bits) return std::unexpected(std::move(bits.error()));
+        auto offset = optional_u32(item, keys.offset_bits);
+        if (!offset) return std::unexpected(std::move(offset.error()));
+        const std::uint32_t start = offset->value_or(end);
+        end = std::max<std::uint32_t>(end, start + *bits);
+    }
+    const std::uint32_t length = static_cast<std::uint32_t>(end + 7U) / 8U;
+
+    Ref packet = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(length)));
+    if (!packet) panic("could not allocate the packet buffer");
+    std::span<std::uint8_t> buffer(reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(packet.get())), length);
+    if (length > 0) std::memset(buffer.data(), 0, length);
+
+    std::uint32_t cursor = 0;
+    for (PyObject* item : items) {
+        if (auto ok = require_dict(item); !ok) return std::unexpected(std::move(ok.error()));
+        auto name = required_text(item, keys.name, "name");
+        if (!name) return std::unexpected(std::move(name.error()));
+        auto encoding = required_text(item, keys.encoding, "encoding");
+        if (!encoding) return std::unexpected(std::move(encoding.error()));
+        auto bits = required_u32(item, keys.bits, "bits");
+        if (!bits) return std::unexpected(std::move(bits.error()));
+        auto byte_order = required_text(item, keys.byte_order, "byte_order");
+        if (!byte_order) return std::unexpected(std::move(byte_order.error()));
+        auto reverse_bits = required_bool(item, keys.reverse_bits, "reverse_bits");
+        if (!reverse_bits) return std::unexpected(std::move(reverse_bits.error()));
+        auto offset = optional_u32(item, keys.offset_bits);
+        if (!offset) return std::unexpected(std::move(offset.error()));
+        if (*offset) cursor = **offset;
+        auto value = lookup_field(item, keys.value);
+        if (!value) return std::unexpected(std::move(value.error()));
+        if (!*value) {
+            return fail(ErrorKind::key_error,
+                        Message() << "Recipe item '" << name->utf8 << "' missing required field: 'value'");
+        }
+
+        auto lowered = lowercase_name(*encoding);
+        if (!lowered) return std::unexpected(std::move(lowered.error()));
+        const auto codec = find_name(pack_codec_names, lowered->view());
+        if (!codec) return value_error(Message() << "Unsupported encoding type: " << encoding->utf8);
+
+        auto encoded = encode_value(*codec, value->get(), *bits);
+        if (!encoded) return std::unexpected(std::move(encoded.error()));
+        // The byte order is checked only once the value has been encoded, so
+        // a bad value is the error a caller sees first.
+        auto order = parse_byte_order(*byte_order);
+        if (!order) return std::unexpected(std::move(order.error()));
+
+        place_value(buffer, cursor, *encoded, *bits, *reverse_bits, *order);
+        cursor += *bits;
+    }
+    return packet;
+}
+
+}  // namespace bitloom

@@ -1,0 +1,174 @@
+#include "recipe_item.hpp"
+
+#include <cstring>
+
+namespace bitloom {
+
+const RecipeKeys& recipe_keys() {
+    // Built on first use while holding the interpreter lock; interned strings
+    // are immortal, so the pointers stay valid for the life of the process.
+    static RecipeKeys keys{};
+    static bool ready = false;
+    if (!ready) {
+        const char* names[] = {"name", "encoding", "bits", "byte_order", "reverse_bits", "offset_bits", "value"};
+        PyObject** slots[] = {&keys.name,         &keys.encoding,    &keys.bits, &keys.byte_order,
+                              &keys.reverse_bits, &keys.offset_bits, &keys.value};
+        for (std::size_t i = 0; i < std::size(names); ++i) {
+            if (*slots[i] == nullptr) {
+                *slots[i] = PyUnicode_InternFromString(names[i]);
+                if (*slots[i] == nullptr) panic("could not create the recipe key strings");
+            }
+        }
+        ready = true;
+    }
+    return keys;
+}
+
+namespace {
+
+// collections.abc.Sequence, imported on first need and kept for the process.
+PyObject* abstract_sequence_class() {
+    static PyObject* cls = nullptr;
+    if (cls == nullptr) {
+        Ref name = Ref::steal(PyUnicode_FromString("collections.abc"));
+        Ref module = name ? Ref::steal(PyImport_Import(name.get())) : Ref();
+        PyObject* found = module ? PyObject_GetAttrString(module.get(), "Sequence") : nullptr;
+        if (found == nullptr) {
+            PyErr_Clear();
+            panic("could not look up collections.abc.Sequence");
+        }
+        cls = found;
+    }
+    return cls;
+}
+
+}  // namespace
+
+bool convert_sequence(PyObject* obj, RecipeItems& out) {
+    if (PyUnicode_Check(obj)) {
+        PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+        return false;
+    }
+    if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) {
+        // Take every item up front: later callbacks into Python (an item's
+        // __index__, say) may mutate the list, but our copy stays intact.
+        const Py_ssize_t n = PySequence_Fast_GET_SIZE(obj);
+        out.reserve(static_cast<std::size_t>(n));
+        PyObject** items = PySequence_Fast_ITEMS(obj);
+        for (Py_ssize_t i = 0; i < n; ++i) out.push_back_owned(Py_NewRef(items[i]));
+        return true;
+    }
+    if (!PySequence_Check(obj)) {
+        Ref cls = Ref::borrow(abstract_sequence_class());
+        Ref cls_name = Ref::steal(PyObject_GetAttrString(cls.get(), "__name__"));
+        const char* target = "Sequence";
+        if (cls_name && PyUnicode_Check(cls_name.get())) {
+            const char* utf8 = PyUnicode_AsUTF8(cls_name.get());
+            if (utf8 != nullptr) target = utf8;
+        }
+        PyErr_Clear();
+        raise_cast_error(obj, target);
+        return false;
+    }
+    const Py_ssize_t hint = PyObject_LengthHint(obj, 0);
+    if (hint < 0) return false;
+    out.reserve(static_cast<std::size_t>(hint));
+    Ref iterator = Ref::steal(PyObject_GetIter(obj));
+    if (!iterator) return false;
+    while (PyObject* item = PyIter_Next(iterator.get())) out.push_back_owned(item);
+    return !PyErr_Occurred();
+}
+
+std::unexpected<Error> missing_field(std::string_view key) {
+    return fail(ErrorKind::key_error, Message() << "Recipe missing required field: '" << key << "'");
+}
+
+Result<void> require_dict(PyObject* item) {
+    if (BITLOOM_LIKELY(PyDict_Check(item))) return {};
+    raise_cast_error(item, "dict");
+    return python_error();
+}
+
+Result<TextField> required_text(PyObject* item, PyObject* key, std::string_view key_name) {
+    auto found = lookup_field(item, key);
+    if (!found) return std::unexpected(std::move(found.error()));
+    if (!*found) return missing_field(key_name);
+    std::string_view utf8;
+    if (!convert_str(found->get(), utf8)) return python_error();
+    return TextField{std::move(*found), utf8};
+}
+
+Result<std::uint32_t> required_u32(PyObject* item, PyObject* key, std::string_view key_name) {
+    auto found = lookup_field(item, key);
+    if (!found) return std::unexpected(std::move(found.error()));
+    if (!*found) return missing_field(key_name);
+    std::uint32_t v;
+    if (!convert_u32(found->get(), v)) return python_error();
+    return v;
+}
+
+Result<bool> required_bool(PyObject* item, PyObject* key, std::string_view key_name) {
+    auto found = lookup_field(item, key);
+    if (!found) return std::unexpected(std::move(found.error()));
+    if (!*found) return missing_field(key_name);
+    bool v;
+    if (!convert_bool(found->get(), v)) return python_error();
+    return v;
+}
+
+Result<std::optional<std::uint32_t>> optional_u32(PyObject* item, PyObject* key) {
+    auto found = lookup_field(item, key);
+    if (!found) return std::unexpected(std::move(found.error()));
+    if (!*found) return std::optional<std::uint32_t>{};
+    std::uint32_t v;
+    if (!convert_u32(found->get(), v)) return python_error();
+    return std::optional<std::uint32_t>{v};
+}
+
+void LoweredName::assign_ascii_lower(std::string_view text) noexcept {
+    if (text.size() >= capacity) {
+        set_unmatchable();
+        return;
+    }
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        buffer_[i] = (c >= 'A' && c <= 'Z') ? static_cast<char>(c + ('a' - 'A')) : c;
+    }
+    size_ = text.size();
+    unmatchable_ = false;
+}
+
+Result<LoweredName> lowercase_name(const TextField& text) {
+    LoweredName lowered;
+    if (BITLOOM_LIKELY(PyUnicode_IS_ASCII(text.object.get()))) {
+        lowered.assign_ascii_lower(text.utf8);
+        return lowered;
+    }
+    // Full Unicode lowercasing, as str.lower does it (the Kelvin sign becomes
+    // 'k'; U+0130 becomes two code points). Called unbound on str so that a
+    // subclass cannot substitute its own lower().
+    static PyObject* lower_name = nullptr;
+    if (lower_name == nullptr) {
+        lower_name = PyUnicode_InternFromString("lower");
+        if (lower_name == nullptr) return python_error();
+    }
+    Ref method = Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(&PyUnicode_Type), lower_name));
+    if (!method) return python_error();
+    Ref result = Ref::steal(PyObject_CallOneArg(method.get(), text.object.get()));
+    if (!result) return python_error();
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(result.get(), &size);
+    if (utf8 == nullptr) return python_error();
+    lowered.assign_ascii_lower(std::string_view(utf8, static_cast<std::size_t>(size)));
+    return lowered;
+}
+
+Result<ByteOrder> parse_byte_order(const TextField& byte_order) {
+    auto lowered = lowercase_name(byte_order);
+    if (!lowered) return std::unexpected(std::move(lowered.error()));
+    if (lowered->view() == "big") return ByteOrder::big;
+    if (lowered->view() == "little") return ByteOrder::little;
+    return value_error(Message() << "Invalid byte_order '" << byte_order.utf8 << "': must be 'big' or 'little'");
+}
+
+}  // namespace bitloom
