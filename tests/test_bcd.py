@@ -3,7 +3,6 @@ import re
 import pytest
 from hypothesis import given, strategies as st
 
-import bitloom
 from bitloom import decode_packed_bcd, decode_unpacked_bcd, encode_packed_bcd, encode_unpacked_bcd
 
 TOO_MANY = "Value {} has too many digits for {} BCD digits"
@@ -13,16 +12,11 @@ ZONED_SIGN = "Invalid zoned decimal signed byte: 0x{} (expected 0x30-0x39, 0xC0-
 ZONED = "Invalid zoned decimal byte: 0x{} (expected ASCII 0x30-0x39 or EBCDIC 0xF0-0xF9)"
 
 
+# Encoders are checked against a formatting oracle below; these are the
+# decoder cases that no encoder output reaches, and fields wider than 64 bits.
 @pytest.mark.parametrize("func, value, bits, signed, expected", [
-    (encode_packed_bcd, 99, 10, False, 0x99), (encode_packed_bcd, 7, 16, False, 0x0007),
-    (encode_packed_bcd, -123, 16, True, 0x123D), (encode_packed_bcd, 0, 16, True, 0x000C),
-    (encode_packed_bcd, 0, 4, True, 0xC), (encode_packed_bcd, 9999999999999999, 64, False, 0x9999999999999999),
-    (encode_unpacked_bcd, 42, 16, False, 0x0402), (encode_unpacked_bcd, 42, 16, True, 0xF4C2),
-    (encode_unpacked_bcd, -42, 16, True, 0xF4D2), (encode_unpacked_bcd, 7, 24, True, 0xF0F0C7),
-    (decode_packed_bcd, 0x12345, 16, False, 2345), (decode_packed_bcd, 0xD, 4, True, 0),
-    (decode_unpacked_bcd, 0x0402, 16, False, 42), (decode_unpacked_bcd, 0xF4D2, 16, True, -42),
+    (decode_packed_bcd, 0xD, 4, True, 0), (decode_unpacked_bcd, 0xF4D2, 16, True, -42),
     (decode_unpacked_bcd, 0x3432, 16, True, 42), (decode_unpacked_bcd, 0xF432, 16, True, 42),
-    # Wider than the 64-bit raw value: the positions above it are zeros.
     (encode_packed_bcd, 10**15, 80, False, 0x1000000000000000),
     (decode_packed_bcd, 0x9999999999999999, 200, False, 9999999999999999),
     (decode_unpacked_bcd, 0x0909090909090909, 72, False, 99999999),
@@ -32,23 +26,16 @@ def test_examples(func, value, bits, signed, expected):
 
 
 @pytest.mark.parametrize("func, value, bits, signed, message", [
-    (encode_packed_bcd, 5, 3, False, "bits must be >= 4 for packed BCD"),
     (encode_packed_bcd, -1, 3, False, "bits must be >= 4 for packed BCD"),
-    (encode_packed_bcd, -1, 8, False, NEGATIVE), (encode_packed_bcd, -1000, 12, False, NEGATIVE),
-    (encode_packed_bcd, 1000, 12, False, TOO_MANY.format(1000, 3)),
+    (encode_packed_bcd, -1000, 12, False, NEGATIVE),
     (encode_packed_bcd, -100, 12, True, TOO_MANY.format(-100, 2)),
-    (encode_packed_bcd, 5, 4, True, TOO_MANY.format(5, 0)),
     (encode_packed_bcd, -2**63, 64, True, TOO_MANY.format(-2**63, 15)),
     (encode_packed_bcd, 10**16, 4000, False, TOO_MANY.format(10**16, 16)),
     (encode_unpacked_bcd, -5, 7, False, "bits must be >= 8 for unpacked BCD"),
     (encode_unpacked_bcd, -42, 16, False, NEGATIVE), (encode_unpacked_bcd, -100, 16, False, NEGATIVE),
-    (encode_unpacked_bcd, 100, 16, False, TOO_MANY.format(100, 2)),
-    (encode_unpacked_bcd, -10, 8, True, TOO_MANY.format(-10, 1)),
     (encode_unpacked_bcd, 2**63 - 1, 2**32 - 1, True, TOO_MANY.format(2**63 - 1, 8)),
-    (decode_packed_bcd, 0x1239, 16, True, SIGN_NIBBLE), (decode_packed_bcd, 0xA9, 8, True, SIGN_NIBBLE),
-    (decode_packed_bcd, 0xFA, 8, False, "Invalid BCD digit: 10 (must be 0-9)"),
+    (decode_packed_bcd, 0xA9, 8, True, SIGN_NIBBLE),  # the sign nibble is checked first
     (decode_packed_bcd, 0xAB, 8, True, "Invalid BCD digit: 10 (must be 0-9)"),
-    (decode_packed_bcd, 0xF000000000000000, 64, False, "Invalid BCD digit: 15 (must be 0-9)"),
     (decode_unpacked_bcd, 0x3432, 16, False, "Invalid BCD digit: 50 (must be 0-9)"),
     (decode_unpacked_bcd, 0xC4C2, 16, True, ZONED.format("C4")),
     (decode_unpacked_bcd, 0x0A, 8, True, ZONED_SIGN.format("0A")),
@@ -102,6 +89,8 @@ def test_unpacked_round_trip(case):
     expected = bytes(z | int(d) for z, d in zip(zones, f"{abs(value):0{digits}d}"))
     assert raw == int.from_bytes(expected, "big")
     assert decode_unpacked_bcd(raw, bits, signed) == value
+    with pytest.raises(ValueError, match=re.escape(TOO_MANY.format(-10**digits, digits))):
+        encode_unpacked_bcd(-10**digits, bits, True)
 
 
 @given(st.integers(0, 2**64 - 1), st.integers(4, 64))
@@ -113,8 +102,3 @@ def test_packed_decoder_reports_lowest_bad_nibble(raw, bits):
     else:
         with pytest.raises(ValueError, match=re.escape(f"Invalid BCD digit: {int(bad[0], 16)} (must be 0-9)")):
             decode_packed_bcd(raw, bits)
-
-
-def test_signed_defaults_to_false_and_is_a_keyword():
-    assert bitloom.encode_packed_bcd(123, 16) == 0x0123
-    assert bitloom.encode_packed_bcd(bits=16, value=123, signed=True) == 0x123C
