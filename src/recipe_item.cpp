@@ -89,61 +89,115 @@ Result<void> require_dict(PyObject* item) {
     return python_error();
 }
 
-Result<TextField> required_text(PyObject* item, PyObject* key, std::string_view key_name) {
-    auto found = lookup_field(item, key);
+std::string_view field_name(Field field) noexcept {
+    constexpr std::string_view names[field_count] = {"name",         "encoding",    "bits", "byte_order",
+                                                     "reverse_bits", "offset_bits", "value"};
+    return names[static_cast<std::size_t>(field)];
+}
+
+namespace {
+
+PyObject* key_object(const RecipeKeys& keys, Field field) noexcept {
+    switch (field) {
+        case Field::name: return keys.name;
+        case Field::encoding: return keys.encoding;
+        case Field::bits: return keys.bits;
+        case Field::byte_order: return keys.byte_order;
+        case Field::reverse_bits: return keys.reverse_bits;
+        case Field::offset_bits: return keys.offset_bits;
+        case Field::value: return keys.value;
+    }
+    return keys.value;
+}
+
+// Which recipe field an exact str key names, or -1.
+int classify_key(const RecipeKeys& keys, PyObject* key) noexcept {
+    for (std::size_t i = 0; i < field_count; ++i) {
+        if (key == key_object(keys, static_cast<Field>(i))) return static_cast<int>(i);
+    }
+    if (!PyUnicode_IS_COMPACT_ASCII(key)) return -1;
+    const std::string_view text(static_cast<const char*>(PyUnicode_DATA(key)),
+                                static_cast<std::size_t>(PyUnicode_GET_LENGTH(key)));
+    for (std::size_t i = 0; i < field_count; ++i) {
+        if (text == field_name(static_cast<Field>(i))) return static_cast<int>(i);
+    }
+    return -1;
+}
+
+}  // namespace
+
+ItemFields::ItemFields(PyObject* item) : item_(item) {
+    const RecipeKeys& keys = recipe_keys();
+    Py_ssize_t pos = 0;
+    PyObject* key;
+    PyObject* value;
+    snapshot_valid_ = true;
+    while (PyDict_Next(item, &pos, &key, &value)) {
+        if (!PyUnicode_CheckExact(key)) {
+            // A key of another type may compare equal to a field name in
+            // ways of its own; leave every lookup to the dict.
+            drop_snapshot();
+            return;
+        }
+        const int field = classify_key(keys, key);
+        if (field >= 0) snapshot_[static_cast<std::size_t>(field)] = Py_NewRef(value);
+    }
+}
+
+void ItemFields::drop_snapshot() noexcept {
+    for (PyObject*& v : snapshot_) Py_CLEAR(v);
+    snapshot_valid_ = false;
+}
+
+Result<Ref> ItemFields::lookup(Field field) {
+    if (snapshot_valid_) return Ref::borrow(snapshot_[static_cast<std::size_t>(field)]);
+    return lookup_field(item_, key_object(recipe_keys(), field));
+}
+
+bool ItemFields::convert_u32_field(PyObject* obj, std::uint32_t& out) {
+    // Only an int converts without running Python code.
+    if (!PyLong_Check(obj)) drop_snapshot();
+    return convert_u32(obj, out);
+}
+
+Result<TextField> ItemFields::required_text(Field field) {
+    auto found = lookup(field);
     if (!found) return std::unexpected(std::move(found.error()));
-    if (!*found) return missing_field(key_name);
+    if (!*found) return missing_field(field_name(field));
     std::string_view utf8;
     if (!convert_str(found->get(), utf8)) return python_error();
     return TextField{std::move(*found), utf8};
 }
 
-Result<std::uint32_t> required_u32(PyObject* item, PyObject* key, std::string_view key_name) {
-    auto found = lookup_field(item, key);
+Result<std::uint32_t> ItemFields::required_u32(Field field) {
+    auto found = lookup(field);
     if (!found) return std::unexpected(std::move(found.error()));
-    if (!*found) return missing_field(key_name);
+    if (!*found) return missing_field(field_name(field));
     std::uint32_t v;
-    if (!convert_u32(found->get(), v)) return python_error();
+    if (!convert_u32_field(found->get(), v)) return python_error();
     return v;
 }
 
-Result<bool> required_bool(PyObject* item, PyObject* key, std::string_view key_name) {
-    auto found = lookup_field(item, key);
+Result<bool> ItemFields::required_bool(Field field) {
+    auto found = lookup(field);
     if (!found) return std::unexpected(std::move(found.error()));
-    if (!*found) return missing_field(key_name);
+    if (!*found) return missing_field(field_name(field));
     bool v;
     if (!convert_bool(found->get(), v)) return python_error();
     return v;
 }
 
-Result<std::optional<std::uint32_t>> optional_u32(PyObject* item, PyObject* key) {
-    auto found = lookup_field(item, key);
+Result<std::optional<std::uint32_t>> ItemFields::optional_u32(Field field) {
+    auto found = lookup(field);
     if (!found) return std::unexpected(std::move(found.error()));
     if (!*found) return std::optional<std::uint32_t>{};
     std::uint32_t v;
-    if (!convert_u32(found->get(), v)) return python_error();
+    if (!convert_u32_field(found->get(), v)) return python_error();
     return std::optional<std::uint32_t>{v};
 }
 
-void LoweredName::assign_ascii_lower(std::string_view text) noexcept {
-    if (text.size() >= capacity) {
-        set_unmatchable();
-        return;
-    }
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const char c = text[i];
-        buffer_[i] = (c >= 'A' && c <= 'Z') ? static_cast<char>(c + ('a' - 'A')) : c;
-    }
-    size_ = text.size();
-    unmatchable_ = false;
-}
-
-Result<LoweredName> lowercase_name(const TextField& text) {
-    LoweredName lowered;
-    if (BITLOOM_LIKELY(PyUnicode_IS_ASCII(text.object.get()))) {
-        lowered.assign_ascii_lower(text.utf8);
-        return lowered;
-    }
+Result<NameKey> lowercase_name(const TextField& text) {
+    if (BITLOOM_LIKELY(PyUnicode_IS_ASCII(text.object.get()))) return lowered_ascii_key(text.utf8);
     // Full Unicode lowercasing, as str.lower does it (the Kelvin sign becomes
     // 'k'; U+0130 becomes two code points). Called unbound on str so that a
     // subclass cannot substitute its own lower().
@@ -156,18 +210,16 @@ Result<LoweredName> lowercase_name(const TextField& text) {
     if (!method) return python_error();
     Ref result = Ref::steal(PyObject_CallOneArg(method.get(), text.object.get()));
     if (!result) return python_error();
-    Py_ssize_t size = 0;
-    const char* utf8 = PyUnicode_AsUTF8AndSize(result.get(), &size);
-    if (utf8 == nullptr) return python_error();
-    lowered.assign_ascii_lower(std::string_view(utf8, static_cast<std::size_t>(size)));
-    return lowered;
+    if (!PyUnicode_IS_ASCII(result.get())) return NameKey{{}, NameKey::unmatchable};
+    return lowered_ascii_key(std::string_view(static_cast<const char*>(PyUnicode_DATA(result.get())),
+                                              static_cast<std::size_t>(PyUnicode_GET_LENGTH(result.get()))));
 }
 
 Result<ByteOrder> parse_byte_order(const TextField& byte_order) {
     auto lowered = lowercase_name(byte_order);
     if (!lowered) return std::unexpected(std::move(lowered.error()));
-    if (lowered->view() == "big") return ByteOrder::big;
-    if (lowered->view() == "little") return ByteOrder::little;
+    if (*lowered == name_key("big")) return ByteOrder::big;
+    if (*lowered == name_key("little")) return ByteOrder::little;
     return value_error(Message() << "Invalid byte_order '" << byte_order.utf8 << "': must be 'big' or 'little'");
 }
 

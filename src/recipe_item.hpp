@@ -3,6 +3,7 @@
 // their items through these helpers.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -11,6 +12,7 @@
 
 #include "args.hpp"
 #include "error.hpp"
+#include "name_table.hpp"
 #include "python.hpp"
 
 namespace bitloom {
@@ -75,31 +77,47 @@ struct TextField {
     return Ref::steal(value);
 }
 
-[[nodiscard]] Result<TextField> required_text(PyObject* item, PyObject* key, std::string_view key_name);
-[[nodiscard]] Result<std::uint32_t> required_u32(PyObject* item, PyObject* key, std::string_view key_name);
-[[nodiscard]] Result<bool> required_bool(PyObject* item, PyObject* key, std::string_view key_name);
-[[nodiscard]] Result<std::optional<std::uint32_t>> optional_u32(PyObject* item, PyObject* key);
+// The recipe keys an item can have, in the order of RecipeKeys.
+enum class Field : std::uint8_t { name, encoding, bits, byte_order, reverse_bits, offset_bits, value };
+inline constexpr std::size_t field_count = 7;
 
-// An encoding or byte-order name lowercased for table lookup. Table names are
-// short ASCII words, so anything that does not fit the buffer cannot match
-// and is kept as "no match".
-class LoweredName {
+// Reads the fields of one item (already known to be a dict).
+//
+// Reading an item is a handful of lookups by exact str key. When every key
+// of the dict is an exact str, one pass over the dict finds all the fields
+// at once, which is what a lookup by key would find, since such a dict holds
+// at most one key equal to each name and comparing exact strs runs no Python
+// code. Any other dict, and every lookup after a conversion that could have
+// run Python code (an integer field given as an object with __index__, which
+// may mutate the dict), falls back to the plain per-key lookup.
+class ItemFields {
 public:
-    static constexpr std::size_t capacity = 32;
-    [[nodiscard]] std::string_view view() const noexcept { return {buffer_, size_}; }
-    void assign_ascii_lower(std::string_view text) noexcept;
-    void set_unmatchable() noexcept { size_ = capacity; buffer_[0] = '\0'; unmatchable_ = true; }
-    [[nodiscard]] bool unmatchable() const noexcept { return unmatchable_; }
+    explicit ItemFields(PyObject* item);
+    ItemFields(const ItemFields&) = delete;
+    ItemFields& operator=(const ItemFields&) = delete;
+    ~ItemFields() { drop_snapshot(); }
+
+    // The field's value (a strong reference), an empty Ref when absent.
+    [[nodiscard]] Result<Ref> lookup(Field field);
+    [[nodiscard]] Result<TextField> required_text(Field field);
+    [[nodiscard]] Result<std::uint32_t> required_u32(Field field);
+    [[nodiscard]] Result<bool> required_bool(Field field);
+    [[nodiscard]] Result<std::optional<std::uint32_t>> optional_u32(Field field);
 
 private:
-    char buffer_[capacity] = {};
-    std::size_t size_ = 0;
-    bool unmatchable_ = false;
+    void drop_snapshot() noexcept;
+    [[nodiscard]] bool convert_u32_field(PyObject* obj, std::uint32_t& out);
+
+    PyObject* item_;
+    std::array<PyObject*, field_count> snapshot_{};  // strong references
+    bool snapshot_valid_ = false;
 };
+
+[[nodiscard]] std::string_view field_name(Field field) noexcept;
 
 // Full Unicode lowercasing (as str.lower) of a recipe name; ASCII names are
 // lowercased in place without creating objects.
-[[nodiscard]] Result<LoweredName> lowercase_name(const TextField& text);
+[[nodiscard]] Result<NameKey> lowercase_name(const TextField& text);
 
 enum class ByteOrder : std::uint8_t { big, little };
 

@@ -122,16 +122,16 @@ void place_value(std::span<std::uint8_t> packet, std::uint32_t cursor, EncodedVa
 }  // namespace
 
 Result<Ref> build_packet(std::span<PyObject* const> items) {
-    const RecipeKeys& keys = recipe_keys();
 
     // Sizing pass: only `bits` and `offset_bits` are read, so their problems
     // are reported before anything else of any item.
     std::uint32_t end = 0;
     for (PyObject* item : items) {
         if (auto ok = require_dict(item); !ok) return std::unexpected(std::move(ok.error()));
-        auto bits = required_u32(item, keys.bits, "bits");
+        ItemFields fields(item);
+        auto bits = fields.required_u32(Field::bits);
         if (!bits) return std::unexpected(std::move(bits.error()));
-        auto offset = optional_u32(item, keys.offset_bits);
+        auto offset = fields.optional_u32(Field::offset_bits);
         if (!offset) return std::unexpected(std::move(offset.error()));
         const std::uint32_t start = offset->value_or(end);
         end = std::max<std::uint32_t>(end, start + *bits);
@@ -146,20 +146,21 @@ Result<Ref> build_packet(std::span<PyObject* const> items) {
     std::uint32_t cursor = 0;
     for (PyObject* item : items) {
         if (auto ok = require_dict(item); !ok) return std::unexpected(std::move(ok.error()));
-        auto name = required_text(item, keys.name, "name");
+        ItemFields fields(item);
+        auto name = fields.required_text(Field::name);
         if (!name) return std::unexpected(std::move(name.error()));
-        auto encoding = required_text(item, keys.encoding, "encoding");
+        auto encoding = fields.required_text(Field::encoding);
         if (!encoding) return std::unexpected(std::move(encoding.error()));
-        auto bits = required_u32(item, keys.bits, "bits");
+        auto bits = fields.required_u32(Field::bits);
         if (!bits) return std::unexpected(std::move(bits.error()));
-        auto byte_order = required_text(item, keys.byte_order, "byte_order");
+        auto byte_order = fields.required_text(Field::byte_order);
         if (!byte_order) return std::unexpected(std::move(byte_order.error()));
-        auto reverse_bits = required_bool(item, keys.reverse_bits, "reverse_bits");
+        auto reverse_bits = fields.required_bool(Field::reverse_bits);
         if (!reverse_bits) return std::unexpected(std::move(reverse_bits.error()));
-        auto offset = optional_u32(item, keys.offset_bits);
+        auto offset = fields.optional_u32(Field::offset_bits);
         if (!offset) return std::unexpected(std::move(offset.error()));
         if (*offset) cursor = **offset;
-        auto value = lookup_field(item, keys.value);
+        auto value = fields.lookup(Field::value);
         if (!value) return std::unexpected(std::move(value.error()));
         if (!*value) {
             return fail(ErrorKind::key_error,
@@ -168,7 +169,7 @@ Result<Ref> build_packet(std::span<PyObject* const> items) {
 
         auto lowered = lowercase_name(*encoding);
         if (!lowered) return std::unexpected(std::move(lowered.error()));
-        const auto codec = find_name(pack_codec_names, lowered->view());
+        const auto codec = pack_codec_names.find(*lowered);
         if (!codec) return value_error(Message() << "Unsupported encoding type: " << encoding->utf8);
 
         auto encoded = encode_value(*codec, value->get(), *bits);
