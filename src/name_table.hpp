@@ -21,7 +21,12 @@ struct NameKey {
     std::array<std::uint64_t, 3> words{};
     std::uint8_t size = 0;  // bytes used, or `unmatchable`
 
-    constexpr bool operator==(const NameKey&) const = default;
+    // Word by word: a wide vector compare would read across the separate
+    // word stores that built the key and stall store forwarding.
+    constexpr bool operator==(const NameKey& other) const noexcept {
+        return words[0] == other.words[0] && words[1] == other.words[1] && words[2] == other.words[2] &&
+               size == other.size;
+    }
 };
 
 // The key of a name exactly as written (for the tables themselves).
@@ -35,21 +40,27 @@ struct NameKey {
     return key;
 }
 
-// The key of ASCII text with A-Z lowercased. Longer text cannot match any
-// table name.
-[[nodiscard]] inline NameKey lowered_ascii_key(std::string_view ascii) noexcept {
-    NameKey key;
+// Fills `key` with ASCII text, A-Z lowercased. Longer text than a key holds
+// cannot match any table name.
+inline void lowered_ascii_key(std::string_view ascii, NameKey& key) noexcept {
     if (ascii.size() > NameKey::max_size) {
+        key.words = {};
         key.size = NameKey::unmatchable;
-        return key;
+        return;
     }
-    char bytes[NameKey::max_size] = {};
-    std::memcpy(bytes, ascii.data(), ascii.size());
     constexpr std::uint64_t ones = 0x0101010101010101ULL;
+    const std::size_t size = ascii.size();
     for (std::size_t w = 0; w < 3; ++w) {
-        std::uint64_t word;
-        std::memcpy(&word, bytes + 8 * w, 8);
-        if constexpr (std::endian::native == std::endian::big) word = std::byteswap(word);
+        const std::size_t begin = 8 * w;
+        std::uint64_t word = 0;
+        if (begin + 8 <= size) {
+            std::memcpy(&word, ascii.data() + begin, 8);
+            if constexpr (std::endian::native == std::endian::big) word = std::byteswap(word);
+        } else {
+            for (std::size_t i = begin; i < size; ++i) {
+                word |= std::uint64_t{static_cast<unsigned char>(ascii[i])} << (8 * (i - begin));
+            }
+        }
         // Per byte (all below 0x80): high bit of `at_least_a` is set for
         // bytes >= 'A', of `above_z` for bytes > 'Z'; no carries cross bytes.
         const std::uint64_t at_least_a = word + (0x80 - 'A') * ones;
@@ -57,8 +68,7 @@ struct NameKey {
         const std::uint64_t upper = at_least_a & ~above_z & (0x80 * ones);
         key.words[w] = word | (upper >> 2);
     }
-    key.size = static_cast<std::uint8_t>(ascii.size());
-    return key;
+    key.size = static_cast<std::uint8_t>(size);
 }
 
 [[nodiscard]] constexpr std::uint64_t name_hash(const NameKey& key) noexcept {
@@ -75,6 +85,7 @@ struct NameRow {
 template <class Value, std::size_t N>
 class NameTable {
 public:
+    using value_type = Value;
     static constexpr std::size_t slot_count = std::bit_ceil(2 * N);
 
     consteval explicit NameTable(const std::array<NameRow<Value>, N>& rows) {

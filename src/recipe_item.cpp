@@ -110,18 +110,29 @@ PyObject* key_object(const RecipeKeys& keys, Field field) noexcept {
     return keys.value;
 }
 
-// Which recipe field an exact str key names, or -1.
+// Which recipe field an exact str key names, or -1. The key's length picks
+// the candidate; the usual (interned) key is then the very same object.
 int classify_key(const RecipeKeys& keys, PyObject* key) noexcept {
-    for (std::size_t i = 0; i < field_count; ++i) {
-        if (key == key_object(keys, static_cast<Field>(i))) return static_cast<int>(i);
+    Field candidate;
+    switch (PyUnicode_GET_LENGTH(key)) {
+        case 4:
+            if (key == keys.name) return static_cast<int>(Field::name);
+            if (key == keys.bits) return static_cast<int>(Field::bits);
+            if (!PyUnicode_IS_COMPACT_ASCII(key)) return -1;
+            if (std::memcmp(PyUnicode_DATA(key), "name", 4) == 0) return static_cast<int>(Field::name);
+            if (std::memcmp(PyUnicode_DATA(key), "bits", 4) == 0) return static_cast<int>(Field::bits);
+            return -1;
+        case 5: candidate = Field::value; break;
+        case 8: candidate = Field::encoding; break;
+        case 10: candidate = Field::byte_order; break;
+        case 11: candidate = Field::offset_bits; break;
+        case 12: candidate = Field::reverse_bits; break;
+        default: return -1;
     }
+    if (key == key_object(keys, candidate)) return static_cast<int>(candidate);
     if (!PyUnicode_IS_COMPACT_ASCII(key)) return -1;
-    const std::string_view text(static_cast<const char*>(PyUnicode_DATA(key)),
-                                static_cast<std::size_t>(PyUnicode_GET_LENGTH(key)));
-    for (std::size_t i = 0; i < field_count; ++i) {
-        if (text == field_name(static_cast<Field>(i))) return static_cast<int>(i);
-    }
-    return -1;
+    const std::string_view wanted = field_name(candidate);
+    return std::memcmp(PyUnicode_DATA(key), wanted.data(), wanted.size()) == 0 ? static_cast<int>(candidate) : -1;
 }
 
 }  // namespace
@@ -140,12 +151,12 @@ ItemFields::ItemFields(PyObject* item) : item_(item) {
             return;
         }
         const int field = classify_key(keys, key);
-        if (field >= 0) snapshot_[static_cast<std::size_t>(field)] = Py_NewRef(value);
+        if (field >= 0) snapshot_[static_cast<std::size_t>(field)] = value;
     }
 }
 
 void ItemFields::drop_snapshot() noexcept {
-    for (PyObject*& v : snapshot_) Py_CLEAR(v);
+    snapshot_ = {};
     snapshot_valid_ = false;
 }
 
@@ -196,8 +207,11 @@ Result<std::optional<std::uint32_t>> ItemFields::optional_u32(Field field) {
     return std::optional<std::uint32_t>{v};
 }
 
-Result<NameKey> lowercase_name(const TextField& text) {
-    if (BITLOOM_LIKELY(PyUnicode_IS_ASCII(text.object.get()))) return lowered_ascii_key(text.utf8);
+Result<void> lowercase_name(const TextField& text, NameKey& out) {
+    if (BITLOOM_LIKELY(PyUnicode_IS_ASCII(text.object.get()))) {
+        lowered_ascii_key(text.utf8, out);
+        return {};
+    }
     // Full Unicode lowercasing, as str.lower does it (the Kelvin sign becomes
     // 'k'; U+0130 becomes two code points). Called unbound on str so that a
     // subclass cannot substitute its own lower().
@@ -210,16 +224,25 @@ Result<NameKey> lowercase_name(const TextField& text) {
     if (!method) return python_error();
     Ref result = Ref::steal(PyObject_CallOneArg(method.get(), text.object.get()));
     if (!result) return python_error();
-    if (!PyUnicode_IS_ASCII(result.get())) return NameKey{{}, NameKey::unmatchable};
-    return lowered_ascii_key(std::string_view(static_cast<const char*>(PyUnicode_DATA(result.get())),
-                                              static_cast<std::size_t>(PyUnicode_GET_LENGTH(result.get()))));
+    if (!PyUnicode_IS_ASCII(result.get())) {
+        out = NameKey{{}, NameKey::unmatchable};
+        return {};
+    }
+    lowered_ascii_key(std::string_view(static_cast<const char*>(PyUnicode_DATA(result.get())),
+                                       static_cast<std::size_t>(PyUnicode_GET_LENGTH(result.get()))),
+                      out);
+    return {};
 }
 
-Result<ByteOrder> parse_byte_order(const TextField& byte_order) {
-    auto lowered = lowercase_name(byte_order);
-    if (!lowered) return std::unexpected(std::move(lowered.error()));
-    if (*lowered == name_key("big")) return ByteOrder::big;
-    if (*lowered == name_key("little")) return ByteOrder::little;
+Result<ByteOrder> parse_byte_order(const TextField& byte_order, NameMemo<ByteOrder>& memo) {
+    if (auto known = memo.recall(byte_order.object.get())) return *known;
+    NameKey lowered;
+    if (auto ok = lowercase_name(byte_order, lowered); !ok) return std::unexpected(std::move(ok.error()));
+    if (lowered == name_key("big") || lowered == name_key("little")) {
+        const ByteOrder order = lowered == name_key("big") ? ByteOrder::big : ByteOrder::little;
+        memo.remember(byte_order.object.get(), order);
+        return order;
+    }
     return value_error(Message() << "Invalid byte_order '" << byte_order.utf8 << "': must be 'big' or 'little'");
 }
 

@@ -95,7 +95,7 @@ public:
     explicit ItemFields(PyObject* item);
     ItemFields(const ItemFields&) = delete;
     ItemFields& operator=(const ItemFields&) = delete;
-    ~ItemFields() { drop_snapshot(); }
+    ~ItemFields() = default;
 
     // The field's value (a strong reference), an empty Ref when absent.
     [[nodiscard]] Result<Ref> lookup(Field field);
@@ -109,7 +109,9 @@ private:
     [[nodiscard]] bool convert_u32_field(PyObject* obj, std::uint32_t& out);
 
     PyObject* item_;
-    std::array<PyObject*, field_count> snapshot_{};  // strong references
+    // Borrowed from the dict: valid only until Python code may run, which is
+    // when the snapshot is dropped.
+    std::array<PyObject*, field_count> snapshot_{};
     bool snapshot_valid_ = false;
 };
 
@@ -117,12 +119,47 @@ private:
 
 // Full Unicode lowercasing (as str.lower) of a recipe name; ASCII names are
 // lowercased in place without creating objects.
-[[nodiscard]] Result<NameKey> lowercase_name(const TextField& text);
+[[nodiscard]] Result<void> lowercase_name(const TextField& text, NameKey& out);
+
+// Remembers the last name object resolved in one call. Recipes usually hold
+// the very same str object in item after item ("big", "unsigned"), so most
+// items skip lowercasing and the table lookup. The object is kept alive, so
+// its address cannot be reused by another string during the call.
+template <class Value>
+class NameMemo {
+public:
+    [[nodiscard]] std::optional<Value> recall(PyObject* name) const noexcept {
+        if (name == last_.get()) return value_;
+        return std::nullopt;
+    }
+    void remember(PyObject* name, Value value) noexcept {
+        last_ = Ref::borrow(name);
+        value_ = value;
+    }
+
+private:
+    Ref last_;
+    Value value_{};
+};
 
 enum class ByteOrder : std::uint8_t { big, little };
 
 // "big" or "little" after lowercasing; otherwise the invalid-byte-order error
 // that echoes the value as given.
-[[nodiscard]] Result<ByteOrder> parse_byte_order(const TextField& byte_order);
+[[nodiscard]] Result<ByteOrder> parse_byte_order(const TextField& byte_order, NameMemo<ByteOrder>& memo);
+
+// Resolves an encoding name in `table`, or the unsupported-encoding error
+// that echoes the name as given.
+template <class Table>
+[[nodiscard]] Result<typename Table::value_type> resolve_encoding(const Table& table, const TextField& encoding,
+                                                                  NameMemo<typename Table::value_type>& memo) {
+    if (auto known = memo.recall(encoding.object.get())) return *known;
+    NameKey lowered;
+    if (auto ok = lowercase_name(encoding, lowered); !ok) return std::unexpected(std::move(ok.error()));
+    const auto codec = table.find(lowered);
+    if (!codec) return value_error(Message() << "Unsupported encoding type: " << encoding.utf8);
+    memo.remember(encoding.object.get(), *codec);
+    return *codec;
+}
 
 }  // namespace bitloom

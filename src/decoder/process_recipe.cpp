@@ -107,9 +107,11 @@ Result<Ref> result_key(const TextField& name) {
 
 Result<Ref> process_recipe(std::span<const std::uint8_t> packet, std::uint32_t offset_bits,
                            std::span<PyObject* const> items) {
-    Ref result = Ref::steal(PyDict_New());
+    Ref result = Ref::steal(_PyDict_NewPresized(static_cast<Py_ssize_t>(items.size())));
     if (!result) panic("could not create the result dict");
 
+    NameMemo<UnpackCodec> codec_memo;
+    NameMemo<ByteOrder> order_memo;
     std::uint32_t position = offset_bits;
     for (PyObject* item : items) {
         if (auto ok = require_dict(item); !ok) return std::unexpected(std::move(ok.error()));
@@ -138,14 +140,12 @@ Result<Ref> process_recipe(std::span<const std::uint8_t> packet, std::uint32_t o
         }
         const auto window = packet.subspan(start, count);
 
-        auto order = parse_byte_order(*byte_order);
+        auto order = parse_byte_order(*byte_order, order_memo);
         if (!order) return std::unexpected(std::move(order.error()));
         const bool little = *order == ByteOrder::little;
 
-        auto lowered = lowercase_name(*encoding);
-        if (!lowered) return std::unexpected(std::move(lowered.error()));
-        const auto codec = unpack_codec_names.find(*lowered);
-        if (!codec) return value_error(Message() << "Unsupported encoding type: " << encoding->utf8);
+        const auto codec = resolve_encoding(unpack_codec_names, *encoding, codec_memo);
+        if (!codec) return std::unexpected(std::move(codec.error()));
 
         const std::uint64_t raw = raw_field_value(assemble_value(window, little), *bits, *reverse_bits);
         auto value = decode_field(*codec, window, little, raw, *bits);

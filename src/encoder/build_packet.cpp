@@ -143,6 +143,8 @@ Result<Ref> build_packet(std::span<PyObject* const> items) {
     std::span<std::uint8_t> buffer(reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(packet.get())), length);
     if (length > 0) std::memset(buffer.data(), 0, length);
 
+    NameMemo<PackCodec> codec_memo;
+    NameMemo<ByteOrder> order_memo;
     std::uint32_t cursor = 0;
     for (PyObject* item : items) {
         if (auto ok = require_dict(item); !ok) return std::unexpected(std::move(ok.error()));
@@ -167,16 +169,14 @@ Result<Ref> build_packet(std::span<PyObject* const> items) {
                         Message() << "Recipe item '" << name->utf8 << "' missing required field: 'value'");
         }
 
-        auto lowered = lowercase_name(*encoding);
-        if (!lowered) return std::unexpected(std::move(lowered.error()));
-        const auto codec = pack_codec_names.find(*lowered);
-        if (!codec) return value_error(Message() << "Unsupported encoding type: " << encoding->utf8);
+        const auto codec = resolve_encoding(pack_codec_names, *encoding, codec_memo);
+        if (!codec) return std::unexpected(std::move(codec.error()));
 
         auto encoded = encode_value(*codec, value->get(), *bits);
         if (!encoded) return std::unexpected(std::move(encoded.error()));
         // The byte order is checked only once the value has been encoded, so
         // a bad value is the error a caller sees first.
-        auto order = parse_byte_order(*byte_order);
+        auto order = parse_byte_order(*byte_order, order_memo);
         if (!order) return std::unexpected(std::move(order.error()));
 
         place_value(buffer, cursor, *encoded, *bits, *reverse_bits, *order);
