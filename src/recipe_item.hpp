@@ -121,25 +121,36 @@ private:
 // lowercased in place without creating objects.
 [[nodiscard]] Result<void> lowercase_name(const TextField& text, NameKey& out);
 
-// Remembers the last name object resolved in one call. Recipes usually hold
-// the very same str object in item after item ("big", "unsigned"), so most
-// items skip lowercasing and the table lookup. The object is kept alive, so
-// its address cannot be reused by another string during the call.
+// Remembers the name objects resolved during one call. Recipes usually hold
+// the very same str objects ("big", "unsigned") in item after item, so most
+// items skip lowercasing and the table lookup. A few slots, picked by the
+// object's address, cover recipes that alternate between encodings. The
+// objects are kept alive, so their addresses cannot be reused by other
+// strings during the call.
 template <class Value>
 class NameMemo {
 public:
     [[nodiscard]] std::optional<Value> recall(PyObject* name) const noexcept {
-        if (name == last_.get()) return value_;
+        const Slot& slot = slots_[slot_index(name)];
+        if (name == slot.name.get()) return slot.value;
         return std::nullopt;
     }
     void remember(PyObject* name, Value value) noexcept {
-        last_ = Ref::borrow(name);
-        value_ = value;
+        Slot& slot = slots_[slot_index(name)];
+        slot.name = Ref::borrow(name);
+        slot.value = value;
     }
 
 private:
-    Ref last_;
-    Value value_{};
+    struct Slot {
+        Ref name;
+        Value value{};
+    };
+    static std::size_t slot_index(PyObject* name) noexcept {
+        return (reinterpret_cast<std::uintptr_t>(name) >> 4) % slot_count;
+    }
+    static constexpr std::size_t slot_count = 8;
+    std::array<Slot, slot_count> slots_{};
 };
 
 enum class ByteOrder : std::uint8_t { big, little };
