@@ -19,6 +19,23 @@ const RecipeKeys& recipe_keys() {
                 if (*slots[i] == nullptr) panic("could not create the recipe key strings");
             }
         }
+        for (unsigned shift = 3; shift < 32 && keys.shift == 0; ++shift) {
+            std::array<PyObject*, RecipeKeys::address_slots> by_address{};
+            bool distinct = true;
+            for (std::size_t i = 0; i < std::size(slots) && distinct; ++i) {
+                PyObject*& slot = by_address[(reinterpret_cast<std::uintptr_t>(*slots[i]) >> shift) %
+                                             RecipeKeys::address_slots];
+                distinct = slot == nullptr;
+                slot = *slots[i];
+            }
+            if (!distinct) continue;
+            keys.shift = shift;
+            keys.by_address = by_address;
+            for (std::size_t i = 0; i < std::size(slots); ++i) {
+                keys.field_at[(reinterpret_cast<std::uintptr_t>(*slots[i]) >> shift) % RecipeKeys::address_slots] =
+                    static_cast<std::int8_t>(i);
+            }
+        }
         ready = true;
     }
     return keys;
@@ -144,6 +161,11 @@ ItemFields::ItemFields(PyObject* item) : item_(item) {
     PyObject* value;
     snapshot_valid_ = true;
     while (PyDict_Next(item, &pos, &key, &value)) {
+        const std::size_t slot = (reinterpret_cast<std::uintptr_t>(key) >> keys.shift) % RecipeKeys::address_slots;
+        if (BITLOOM_LIKELY(keys.by_address[slot] == key)) {
+            snapshot_[static_cast<std::size_t>(keys.field_at[slot])] = value;
+            continue;
+        }
         if (!PyUnicode_CheckExact(key)) {
             // A key of another type may compare equal to a field name in
             // ways of its own; leave every lookup to the dict.

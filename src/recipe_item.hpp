@@ -27,6 +27,14 @@ struct RecipeKeys {
     PyObject* reverse_bits;
     PyObject* offset_bits;
     PyObject* value;
+
+    // The key objects by address: slot (address >> shift) % 64 holds key
+    // field_at[slot], chosen so that the seven keys have seven slots. Lets a
+    // dict scan recognise the usual interned keys without comparing text.
+    static constexpr std::size_t address_slots = 64;
+    unsigned shift = 0;
+    std::array<PyObject*, address_slots> by_address{};
+    std::array<std::int8_t, address_slots> field_at{};
 };
 [[nodiscard]] const RecipeKeys& recipe_keys();
 

@@ -191,3 +191,13 @@ def test_generator_and_custom_sequences_are_accepted():
 def test_numpy_bool_for_reverse_bits():
     np = pytest.importorskip("numpy")
     assert b.pack_parameters([item(bits=4, value=1, reverse_bits=np.True_)]) == b"\x80"
+
+
+def test_keys_built_at_run_time_are_found():
+    # Keys that are not the interned literals (as json.loads produces them).
+    import json
+
+    recipe = json.loads(json.dumps([item(bits=12, value=0xABC), item(bits=4, value=0xD)]))
+    fresh = [{"".join(k): v for k, v in d.items()} for d in recipe]
+    assert b.pack_parameters(recipe) == b.pack_parameters(fresh) == b"\xab\xcd"
+    assert b.unpack_parameters(b"\xab\xcd", 0, fresh) == {"x": 0xD}
