@@ -159,11 +159,11 @@ ItemFields::ItemFields(PyObject* item) : item_(item) {
     Py_ssize_t pos = 0;
     PyObject* key;
     PyObject* value;
-    snapshot_valid_ = true;
+    snapshot_.valid = true;
     while (PyDict_Next(item, &pos, &key, &value)) {
         const std::size_t slot = (reinterpret_cast<std::uintptr_t>(key) >> keys.shift) % RecipeKeys::address_slots;
         if (BITLOOM_LIKELY(keys.by_address[slot] == key)) {
-            snapshot_[static_cast<std::size_t>(keys.field_at[slot])] = value;
+            snapshot_.values[static_cast<std::size_t>(keys.field_at[slot])] = value;
             continue;
         }
         if (!PyUnicode_CheckExact(key)) {
@@ -173,23 +173,25 @@ ItemFields::ItemFields(PyObject* item) : item_(item) {
             return;
         }
         const int field = classify_key(keys, key);
-        if (field >= 0) snapshot_[static_cast<std::size_t>(field)] = value;
+        if (field >= 0) snapshot_.values[static_cast<std::size_t>(field)] = value;
     }
 }
 
 void ItemFields::drop_snapshot() noexcept {
     snapshot_ = {};
-    snapshot_valid_ = false;
 }
 
 Result<Ref> ItemFields::lookup(Field field) {
-    if (snapshot_valid_) return Ref::borrow(snapshot_[static_cast<std::size_t>(field)]);
+    if (snapshot_.valid) return Ref::borrow(snapshot_.values[static_cast<std::size_t>(field)]);
     return lookup_field(item_, key_object(recipe_keys(), field));
 }
 
 bool ItemFields::convert_u32_field(PyObject* obj, std::uint32_t& out) {
     // Only an int converts without running Python code.
-    if (!PyLong_Check(obj)) drop_snapshot();
+    if (!PyLong_Check(obj)) {
+        drop_snapshot();
+        ran_python_code_ = true;
+    }
     return convert_u32(obj, out);
 }
 

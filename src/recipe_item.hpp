@@ -100,7 +100,16 @@ inline constexpr std::size_t field_count = 7;
 // may mutate the dict), falls back to the plain per-key lookup.
 class ItemFields {
 public:
+    // The fields found by one pass over a dict, borrowed from it.
+    struct Snapshot {
+        std::array<PyObject*, field_count> values{};
+        bool valid = false;
+    };
+
     explicit ItemFields(PyObject* item);
+    // Reuses an earlier pass over the same dict; the caller guarantees that
+    // no Python code has run since it was taken.
+    ItemFields(PyObject* item, const Snapshot& earlier) noexcept : item_(item), snapshot_(earlier) {}
     ItemFields(const ItemFields&) = delete;
     ItemFields& operator=(const ItemFields&) = delete;
     ~ItemFields() = default;
@@ -112,6 +121,10 @@ public:
     [[nodiscard]] Result<bool> required_bool(Field field);
     [[nodiscard]] Result<std::optional<std::uint32_t>> optional_u32(Field field);
 
+    [[nodiscard]] const Snapshot& snapshot() const noexcept { return snapshot_; }
+    // Whether a conversion so far could have run Python code.
+    [[nodiscard]] bool ran_python_code() const noexcept { return ran_python_code_; }
+
 private:
     void drop_snapshot() noexcept;
     [[nodiscard]] bool convert_u32_field(PyObject* obj, std::uint32_t& out);
@@ -119,9 +132,16 @@ private:
     PyObject* item_;
     // Borrowed from the dict: valid only until Python code may run, which is
     // when the snapshot is dropped.
-    std::array<PyObject*, field_count> snapshot_{};
-    bool snapshot_valid_ = false;
+    Snapshot snapshot_;
+    bool ran_python_code_ = false;
 };
+
+// Whether converting `value` as a recipe value can run Python code: only the
+// plain built-in types are converted without calling back into Python.
+[[nodiscard]] inline bool converts_without_python_code(PyObject* value) noexcept {
+    PyTypeObject* type = Py_TYPE(value);
+    return type == &PyLong_Type || type == &PyFloat_Type || type == &PyUnicode_Type || type == &PyBool_Type;
+}
 
 [[nodiscard]] std::string_view field_name(Field field) noexcept;
 

@@ -4,6 +4,7 @@
 #include <bit>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "../recipe_item.hpp"
 #include "bcd.hpp"
@@ -125,14 +126,23 @@ Result<Ref> build_packet(std::span<PyObject* const> items) {
 
     // Sizing pass: only `bits` and `offset_bits` are read, so their problems
     // are reported before anything else of any item.
+    //
+    // While no Python code runs (every integer read is a plain int, every
+    // value of a plain type), no dict can change between the passes, so the
+    // writing pass reuses the fields each item's sizing scan found.
     std::uint32_t end = 0;
-    for (PyObject* item : items) {
+    std::vector<ItemFields::Snapshot> snapshots(items.size());
+    bool reuse_snapshots = true;
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        PyObject* item = items[i];
         if (auto ok = require_dict(item); !ok) return std::unexpected(std::move(ok.error()));
         ItemFields fields(item);
         auto bits = fields.required_u32(Field::bits);
         if (!bits) return std::unexpected(std::move(bits.error()));
         auto offset = fields.optional_u32(Field::offset_bits);
         if (!offset) return std::unexpected(std::move(offset.error()));
+        reuse_snapshots = reuse_snapshots && !fields.ran_python_code();
+        snapshots[i] = fields.snapshot();
         const std::uint32_t start = offset->value_or(end);
         end = std::max<std::uint32_t>(end, start + *bits);
     }
@@ -146,9 +156,10 @@ Result<Ref> build_packet(std::span<PyObject* const> items) {
     NameMemo<PackCodec> codec_memo;
     NameMemo<ByteOrder> order_memo;
     std::uint32_t cursor = 0;
-    for (PyObject* item : items) {
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        PyObject* item = items[i];
         if (auto ok = require_dict(item); !ok) return std::unexpected(std::move(ok.error()));
-        ItemFields fields(item);
+        ItemFields fields = reuse_snapshots ? ItemFields(item, snapshots[i]) : ItemFields(item);
         auto name = fields.required_text(Field::name);
         if (!name) return std::unexpected(std::move(name.error()));
         auto encoding = fields.required_text(Field::encoding);
@@ -171,6 +182,7 @@ Result<Ref> build_packet(std::span<PyObject* const> items) {
 
         const auto codec = resolve_encoding(pack_codec_names, *encoding, codec_memo);
         if (!codec) return std::unexpected(std::move(codec.error()));
+        reuse_snapshots = reuse_snapshots && !fields.ran_python_code() && converts_without_python_code(value->get());
 
         auto encoded = encode_value(*codec, value->get(), *bits);
         if (!encoded) return std::unexpected(std::move(encoded.error()));
