@@ -7,11 +7,11 @@
 #include "text.hpp"
 
 #include <array>
-#include <bit>
 #include <cstring>
 #include <optional>
 #include <string_view>
 
+#include "ascii_run.hpp"
 #include "windows1252_index.hpp"
 
 namespace bitloom {
@@ -19,22 +19,6 @@ namespace bitloom {
 namespace {
 
 // --- Shared pieces ---------------------------------------------------------
-
-// Eight bytes at once, for the ASCII fast paths. memcpy keeps the load legal
-// at any alignment and compiles to a single move.
-inline std::uint64_t load8(const std::uint8_t* p) noexcept {
-    std::uint64_t word;
-    std::memcpy(&word, p, sizeof word);
-    return word;
-}
-
-// A word mask with the given byte pattern in memory order, so that testing a
-// word loaded by load8 against it does not depend on the host's byte order.
-constexpr std::uint64_t memory_order_mask(std::array<std::uint8_t, 8> pattern) noexcept {
-    return std::bit_cast<std::uint64_t>(pattern);
-}
-
-constexpr std::uint64_t any_high_bit = 0x8080808080808080ULL;
 
 // Writes `code_point` (a scalar value) as UTF-8 at `out`; returns the end.
 inline char* put_utf8(char* out, char32_t code_point) noexcept {
@@ -62,12 +46,7 @@ inline std::string copy_as_text(ByteSpan bytes) {
 
 // Index of the first byte above 0x7F, or the size when there is none.
 std::size_t first_non_ascii(ByteSpan bytes) noexcept {
-    const std::uint8_t* data = bytes.data();
-    const std::size_t size = bytes.size();
-    std::size_t i = 0;
-    while (i + 8 <= size && (load8(data + i) & any_high_bit) == 0) i += 8;
-    while (i < size && data[i] < 0x80) ++i;
-    return i;
+    return ascii_unit_count<1>(bytes.data(), bytes.size(), any_high_bit);
 }
 
 // --- UTF-8 validation ------------------------------------------------------
@@ -108,15 +87,9 @@ std::optional<Utf8Fault> find_utf8_fault(ByteSpan bytes) noexcept {
     const std::size_t size = bytes.size();
     std::size_t i = 0;
     while (i < size) {
-        if (i + 8 <= size && (load8(data + i) & any_high_bit) == 0) {
-            i += 8;
-            continue;
-        }
+        i += ascii_unit_count<1>(data + i, size - i, any_high_bit);
+        if (i == size) break;
         const Utf8Lead lead = utf8_leads[data[i]];
-        if (lead.length == 1) {
-            ++i;
-            continue;
-        }
         if (lead.length == 0) return Utf8Fault{i, 1};
         if (i + 1 == size) return Utf8Fault{i, 0};
         if (data[i + 1] < lead.second_min || data[i + 1] > lead.second_max) return Utf8Fault{i, 1};
@@ -140,8 +113,8 @@ inline char16_t utf16_unit_at(const std::uint8_t* p) noexcept {
     }
 }
 
-// Four code units all below 0x80: the high byte of each unit zero and the
-// low byte's top bit clear.
+// The bits that are clear in four ASCII code units: the whole high byte and
+// the top bit of the low byte.
 template <bool LittleEndian>
 constexpr std::uint64_t utf16_non_ascii_mask = LittleEndian
     ? memory_order_mask({0x80, 0xFF, 0x80, 0xFF, 0x80, 0xFF, 0x80, 0xFF})
@@ -160,12 +133,11 @@ bool utf16_to_utf8(ByteSpan bytes, std::string& out) {
         char* o = buffer;
         std::size_t i = 0;
         while (i < size) {
-            if (i + 8 <= size && (load8(data + i) & utf16_non_ascii_mask<LittleEndian>) == 0) {
-                for (std::size_t k = 0; k < 4; ++k) o[k] = static_cast<char>(data[i + 2 * k + low_byte]);
-                o += 4;
-                i += 8;
-                continue;
-            }
+            const std::size_t run = ascii_unit_count<2>(data + i, size - i, utf16_non_ascii_mask<LittleEndian>);
+            for (std::size_t k = 0; k < run; ++k) o[k] = static_cast<char>(data[i + 2 * k + low_byte]);
+            o += run;
+            i += 2 * run;
+            if (i == size) break;
             const char16_t unit = utf16_unit_at<LittleEndian>(data + i);
             i += 2;
             if (unit < 0xD800 || unit > 0xDFFF) {
@@ -200,6 +172,12 @@ inline char32_t utf32_value_at(const std::uint8_t* p) noexcept {
     }
 }
 
+// The bits that are clear in two ASCII values: all but the low 7.
+template <bool LittleEndian>
+constexpr std::uint64_t utf32_non_ascii_mask = LittleEndian
+    ? memory_order_mask({0x80, 0xFF, 0xFF, 0xFF, 0x80, 0xFF, 0xFF, 0xFF})
+    : memory_order_mask({0xFF, 0xFF, 0xFF, 0x80, 0xFF, 0xFF, 0xFF, 0x80});
+
 // Decodes a multiple of 4 bytes. Returns the first value that is not a
 // scalar value (a surrogate or above U+10FFFF), if any.
 template <bool LittleEndian>
@@ -209,14 +187,22 @@ std::optional<char32_t> utf32_to_utf8(ByteSpan bytes, std::string& out) {
     std::optional<char32_t> invalid;
     // Four input bytes never give more than four UTF-8 bytes.
     out.resize_and_overwrite(size, [&](char* buffer, std::size_t) {
+        constexpr std::size_t low_byte = LittleEndian ? 0 : 3;
         char* o = buffer;
-        for (std::size_t i = 0; i < size; i += 4) {
+        std::size_t i = 0;
+        while (i < size) {
+            const std::size_t run = ascii_unit_count<4>(data + i, size - i, utf32_non_ascii_mask<LittleEndian>);
+            for (std::size_t k = 0; k < run; ++k) o[k] = static_cast<char>(data[i + 4 * k + low_byte]);
+            o += run;
+            i += 4 * run;
+            if (i == size) break;
             const char32_t value = utf32_value_at<LittleEndian>(data + i);
             if (value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) {
                 invalid = value;
                 return std::size_t{0};
             }
             o = put_utf8(o, value);
+            i += 4;
         }
         return static_cast<std::size_t>(o - buffer);
     });
@@ -257,20 +243,14 @@ std::string windows1252_to_utf8(ByteSpan bytes) {
         char* o = buffer;
         std::size_t i = 0;
         while (i < size) {
-            if (i + 8 <= size && (load8(data + i) & any_high_bit) == 0) {
-                std::memcpy(o, data + i, 8);
-                o += 8;
-                i += 8;
-                continue;
-            }
-            const std::uint8_t byte = data[i++];
-            if (byte < 0x80) {
-                *o++ = static_cast<char>(byte);
-            } else {
-                const Utf8Form& form = windows1252_utf8[byte - 0x80];
-                std::memcpy(o, form.bytes.data(), 3);  // the buffer has room for 3 per byte
-                o += form.length;
-            }
+            const std::size_t run = ascii_unit_count<1>(data + i, size - i, any_high_bit);
+            std::memcpy(o, data + i, run);
+            o += run;
+            i += run;
+            if (i == size) break;
+            const Utf8Form& form = windows1252_utf8[data[i++] - 0x80];
+            std::memcpy(o, form.bytes.data(), 3);  // the buffer has room for 3 per byte
+            o += form.length;
         }
         return static_cast<std::size_t>(o - buffer);
     });
@@ -352,13 +332,14 @@ std::string decode_iso_8859_1(ByteSpan bytes) {
         char* o = buffer;
         std::size_t i = 0;
         while (i < size) {
-            if (i + 8 <= size && (load8(data + i) & any_high_bit) == 0) {
-                std::memcpy(o, data + i, 8);
-                o += 8;
-                i += 8;
-                continue;
-            }
-            o = put_utf8(o, data[i++]);
+            const std::size_t run = ascii_unit_count<1>(data + i, size - i, any_high_bit);
+            std::memcpy(o, data + i, run);
+            o += run;
+            i += run;
+            if (i == size) break;
+            const std::uint8_t byte = data[i++];
+            *o++ = static_cast<char>(0xC0 | (byte >> 6));
+            *o++ = static_cast<char>(0x80 | (byte & 0x3F));
         }
         return static_cast<std::size_t>(o - buffer);
     });

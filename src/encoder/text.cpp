@@ -9,10 +9,11 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstring>
 #include <optional>
-#include <utility>
 
+#include "../decoder/ascii_run.hpp"
 #include "../decoder/windows1252_index.hpp"
 
 namespace bitloom {
@@ -20,19 +21,6 @@ namespace bitloom {
 namespace {
 
 // --- Reading the input -----------------------------------------------------
-
-constexpr std::uint64_t any_high_bit = 0x8080808080808080ULL;
-
-inline std::uint64_t load8(const unsigned char* p) noexcept {
-    std::uint64_t word;
-    std::memcpy(&word, p, sizeof word);
-    return word;
-}
-
-// The byte count of the UTF-8 sequence that `lead` starts (well-formed input).
-inline std::size_t utf8_sequence_length(unsigned char lead) noexcept {
-    return lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
-}
 
 // Reads the scalar value whose UTF-8 form starts at `p` and moves `p` past it.
 inline char32_t next_scalar(const unsigned char*& p) noexcept {
@@ -57,14 +45,18 @@ inline const unsigned char* bytes_of(std::string_view text) noexcept {
     return reinterpret_cast<const unsigned char*>(text.data());
 }
 
+// The number of ASCII bytes from `p` on.
+inline std::size_t ascii_run(const unsigned char* p, const unsigned char* end) noexcept {
+    return ascii_unit_count<1>(p, static_cast<std::size_t>(end - p), any_high_bit);
+}
+
 // "Character '{c}' (U+{XXXX}) is not valid {charset}" for the character whose
 // UTF-8 form starts at `at`. The character goes into the message as it is.
 std::string character_not_valid(const unsigned char* at, std::string_view charset) {
-    const std::size_t length = utf8_sequence_length(*at);
-    const unsigned char* p = at;
-    const char32_t code_point = next_scalar(p);
+    const unsigned char* after = at;
+    const char32_t code_point = next_scalar(after);
     Message message;
-    message << "Character '" << std::string_view(reinterpret_cast<const char*>(at), length) << "' (U+";
+    message << "Character '" << std::string_view(reinterpret_cast<const char*>(at), after - at) << "' (U+";
     message.hex(code_point, 4) << ") is not valid " << charset;
     return message.str();
 }
@@ -99,12 +91,16 @@ std::string utf8_to_utf16(std::string_view text, std::string_view mark) {
     out.resize_and_overwrite(mark.size() + 2 * text.size(), [&](char* buffer, std::size_t) {
         std::ranges::copy(mark, buffer);
         char* o = buffer + mark.size();
+        constexpr std::size_t high_at = LittleEndian ? 1 : 0;
         while (p != end) {
-            if (end - p >= 8 && (load8(p) & any_high_bit) == 0) {
-                for (int k = 0; k < 8; ++k) o = put_utf16_unit<LittleEndian>(o, p[k]);
-                p += 8;
-                continue;
+            const std::size_t run = ascii_run(p, end);
+            for (std::size_t k = 0; k < run; ++k) {
+                o[2 * k + high_at] = 0;
+                o[2 * k + (1 - high_at)] = static_cast<char>(p[k]);
             }
+            o += 2 * run;
+            p += run;
+            if (p == end) break;
             const char32_t value = next_scalar(p);
             if (value < 0x10000) {
                 o = put_utf16_unit<LittleEndian>(o, static_cast<char16_t>(value));
@@ -129,12 +125,18 @@ std::string utf8_to_utf32(std::string_view text, std::string_view mark) {
     out.resize_and_overwrite(mark.size() + 4 * text.size(), [&](char* buffer, std::size_t) {
         std::ranges::copy(mark, buffer);
         char* o = buffer + mark.size();
+        // An ASCII byte becomes a whole 32-bit word in one store: the byte
+        // itself in the word's first or last byte in memory.
+        constexpr unsigned ascii_shift = (std::endian::native == std::endian::little) == LittleEndian ? 0 : 24;
         while (p != end) {
-            if (end - p >= 8 && (load8(p) & any_high_bit) == 0) {
-                for (int k = 0; k < 8; ++k) o = put_utf32_value<LittleEndian>(o, p[k]);
-                p += 8;
-                continue;
+            const std::size_t run = ascii_run(p, end);
+            for (std::size_t k = 0; k < run; ++k) {
+                const std::uint32_t word = std::uint32_t{p[k]} << ascii_shift;
+                std::memcpy(o + 4 * k, &word, 4);
             }
+            o += 4 * run;
+            p += run;
+            if (p == end) break;
             o = put_utf32_value<LittleEndian>(o, next_scalar(p));
         }
         return static_cast<std::size_t>(o - buffer);
@@ -213,9 +215,7 @@ Result<std::string> encode_utf32(std::string_view text) { return utf8_to_utf32<f
 Result<std::string> encode_us_ascii(std::string_view text) {
     const unsigned char* const begin = bytes_of(text);
     const unsigned char* const end = begin + text.size();
-    const unsigned char* p = begin;
-    while (end - p >= 8 && (load8(p) & any_high_bit) == 0) p += 8;
-    while (p != end && *p < 0x80) ++p;
+    const unsigned char* const p = begin + ascii_run(begin, end);
     if (p != end) return value_error(character_not_valid(p, "US-ASCII"));
     return std::string(text);
 }
@@ -229,18 +229,14 @@ Result<std::string> encode_iso_8859_1(std::string_view text) {
     out.resize_and_overwrite(text.size(), [&](char* buffer, std::size_t) {
         char* o = buffer;
         while (p != end) {
-            if (end - p >= 8 && (load8(p) & any_high_bit) == 0) {
-                std::memcpy(o, p, 8);
-                o += 8;
-                p += 8;
-                continue;
-            }
+            const std::size_t run = ascii_run(p, end);
+            std::memcpy(o, p, run);
+            o += run;
+            p += run;
+            if (p == end) break;
             // U+0080 to U+00FF are exactly the two-byte forms led by C2 or C3.
             const unsigned char lead = *p;
-            if (lead < 0x80) {
-                *o++ = static_cast<char>(lead);
-                ++p;
-            } else if (lead <= 0xC3) {
+            if (lead <= 0xC3) {
                 *o++ = static_cast<char>(((lead & 0x03) << 6) | (p[1] & 0x3F));
                 p += 2;
             } else {
@@ -263,18 +259,12 @@ Result<std::string> encode_windows_1252(std::string_view text) {
     out.resize_and_overwrite(text.size(), [&](char* buffer, std::size_t) {
         char* o = buffer;
         while (p != end) {
-            if (end - p >= 8 && (load8(p) & any_high_bit) == 0) {
-                std::memcpy(o, p, 8);
-                o += 8;
-                p += 8;
-                continue;
-            }
-            const char32_t value = next_scalar(p);
-            if (value < 0x80) {
-                *o++ = static_cast<char>(value);
-                continue;
-            }
-            const auto byte = windows1252_byte(value);
+            const std::size_t run = ascii_run(p, end);
+            std::memcpy(o, p, run);
+            o += run;
+            p += run;
+            if (p == end) break;
+            const auto byte = windows1252_byte(next_scalar(p));
             if (!byte) {
                 encodable = false;
                 return std::size_t{0};
