@@ -170,8 +170,8 @@ UNPACK = [
     (b"\x01\x23\x4c\x04\x02", 0, [rec(encoding="packed_bcd_signed", bits=24), rec(name="z", encoding="bcd", bits=16)],
      None),
     (b"A\x00B\x00\xe9", 0, [rec(encoding="utf16le", bits=32), rec(name="l", encoding="latin1", bits=8)], None),
-    (b"\xff\xfeA\x00", 0, [rec(encoding="utf16", bits=32), rec(name="w", encoding="windows_1252", bits=32)], None),
-    (b"\x00\x00\x00A", 0, [rec(encoding="utf32", bits=32), rec(name="u", encoding="us-ascii", bits=16)], None),
+    (b"\xff\xfeA\x00", 0, [rec(encoding="utf16", bits=32), rec(name="w", encoding="windows_1252", bits=32, offset_bits=0)], None),
+    (b"\x00\x00\x00A", 0, [rec(encoding="utf32", bits=32), rec(name="u", encoding="us-ascii", bits=16, offset_bits=16)], None),
     (PACKET, 0, [rec(bits=8), rec(bits=16)], None),  # same name twice
     (PACKET, 0, [(1, 2)], ValueError),
     (PACKET, 0, [omit(rec(), "name")], ValueError),
