@@ -346,8 +346,12 @@ def test_pack_widths_and_offsets_at_the_edges(bits, offset):
     result = assert_clean(lambda: b.pack_parameters(recipe))
     assert isinstance(result, bytes), result
     assert len(result) == ((end + 7) % 2**32) // 8
+    # The second field writes zeros over its whole (wrapping) run, so the
+    # first item's low bit survives unless that run covers packet bit 15.
+    start = 16 if offset is None else offset
+    covered = (15 - start) % 2**32 < bits
     if len(result) >= 2:
-        assert result[:2] == b"\x00\x01" or offset is not None and offset < 16
+        assert result[:2] == (b"\x00\x00" if covered else b"\x00\x01")
 
 
 @pytest.mark.parametrize("bits", [0, 1, 63, 64, 65, 128, 2**32 - 8, 2**32 - 1])
