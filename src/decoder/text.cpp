@@ -1,5 +1,7 @@
 // Text decoders. Every routine checks the whole input and builds the whole
-// UTF-8 result in one pass; on failure nothing but the message comes back.
+// UTF-8 result before it returns; on failure nothing but the message comes
+// back. The hot loops avoid branches on the text itself where mixed text
+// would make the processor guess them wrong.
 //
 // The output buffer is sized once for the worst case of the input length
 // (resize_and_overwrite leaves it uninitialised) and trimmed to what was
@@ -31,9 +33,8 @@ inline char* put_utf8(char* out, char32_t code_point) noexcept {
     // The form's bytes in reverse order in the bytes of a number: bits 0-5,
     // 6-11, 12-17 and 18-20 spread over bytes 0 to 3 (for ASCII, bits 0-6 in
     // byte 0), then the markers added. Bits above the form's reach are zero,
-    // or are shifted out below.
-    // Both by table rather than by a test of the length, which the compiler
-    // would turn back into a branch.
+    // or are shifted out below. Markers and the low mask come by table, not
+    // by a test of the length, which the compiler would turn into a branch.
     static constexpr std::uint32_t markers[5] = {0, 0, 0xC080, 0xE08080, 0xF0808080};
     static constexpr std::uint32_t low_bits[5] = {0, 0x7F, 0x3F, 0x3F, 0x3F};
     const std::uint32_t form = (code_point & low_bits[length]) | ((code_point << 2) & 0x3F00) |
