@@ -4,7 +4,7 @@
 // byte-swaps each unit with no branch and gathers the test for refused
 // characters into one flag checked at the end: the compiler vectorises such
 // loops. Characters that need their own handling (a surrogate pair, a table
-// lookup) are taken one by one, only in blocks that hold them.
+// lookup) are taken one by one.
 #include <bit>
 #include <cstring>
 
@@ -69,40 +69,28 @@ bool units_to_utf16(std::span<const Unit> text, char* out) noexcept {
         }
         return surrogates == 0;
     } else {
+        // A plain loop whose first test (below the surrogates) nearly always
+        // holds: characters above U+FFFF are rare in most text but lie
+        // anywhere, so checking blocks of characters first loses to the
+        // mispredicted branch at every block that holds one, and to the cost
+        // of narrowing 32-bit units in vectors.
         char* o = out;
-        // One character; false for a surrogate.
-        const auto put = [&o](std::uint32_t value) -> bool {
-            if (value > 0xFFFF) {
-                const std::uint32_t offset = value - 0x10000;
+        for (std::size_t i = 0; i < n; ++i) {
+            const std::uint32_t c = p[i];
+            if (c < 0xD800) {
+                store<LittleEndian>(o, static_cast<std::uint16_t>(c));
+                o += 2;
+            } else if (c < 0xE000) {
+                return false;
+            } else if (c < 0x10000) {
+                store<LittleEndian>(o, static_cast<std::uint16_t>(c));
+                o += 2;
+            } else {
+                const std::uint32_t offset = c - 0x10000;
                 store<LittleEndian>(o, static_cast<std::uint16_t>(0xD800 + (offset >> 10)));
                 store<LittleEndian>(o + 2, static_cast<std::uint16_t>(0xDC00 + (offset & 0x3FF)));
                 o += 4;
-                return true;
             }
-            if (surrogate_flag(value) != 0) return false;
-            store<LittleEndian>(o, static_cast<std::uint16_t>(value));
-            o += 2;
-            return true;
-        };
-        std::size_t i = 0;
-        // A block with no character above U+FFFF and no surrogate is
-        // narrowed as it is.
-        for (; n - i >= block; i += block) {
-            unsigned special = 0;
-            for (std::size_t k = 0; k < block; ++k) special |= (p[i + k] > 0xFFFF) | surrogate_flag(p[i + k]);
-            if (special == 0) {
-                for (std::size_t k = 0; k < block; ++k) {
-                    store<LittleEndian>(o + 2 * k, static_cast<std::uint16_t>(p[i + k]));
-                }
-                o += 2 * block;
-                continue;
-            }
-            for (std::size_t k = 0; k < block; ++k) {
-                if (!put(p[i + k])) return false;
-            }
-        }
-        for (; i < n; ++i) {
-            if (!put(p[i])) return false;
         }
         return true;
     }
