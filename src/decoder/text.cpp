@@ -350,6 +350,15 @@ constexpr std::array<Utf8Form, 256> windows1252_utf8 = [] {
     return forms;
 }();
 
+// The character of every byte, as a 16-bit code unit.
+constexpr std::array<std::uint16_t, 256> windows1252_ucs2 = [] {
+    std::array<std::uint16_t, 256> units{};
+    for (std::size_t byte = 0; byte < 256; ++byte) {
+        units[byte] = static_cast<std::uint16_t>(byte < 0x80 ? byte : windows1252_index[byte - 0x80]);
+    }
+    return units;
+}();
+
 std::string windows1252_to_utf8(ByteSpan bytes) {
     const std::uint8_t* data = bytes.data();
     const std::size_t size = bytes.size();
@@ -410,9 +419,8 @@ Result<std::string> decode_utf16(ByteSpan bytes) {
     if (bytes.size() < 2 || bytes.size() % 2 != 0) {
         return value_error("UTF-16 requires an even number of bytes with at least 2 bytes");
     }
-    if (bytes[0] == 0xFE && bytes[1] == 0xFF) return decode_utf16_with_endianness(bytes.subspan(2), false);
-    if (bytes[0] == 0xFF && bytes[1] == 0xFE) return decode_utf16_with_endianness(bytes.subspan(2), true);
-    return decode_utf16_with_endianness(bytes, false);
+    const ByteOrderChoice choice = utf16_byte_order(bytes);
+    return decode_utf16_with_endianness(choice.rest, choice.little_endian);
 }
 
 Result<std::string> decode_utf32_with_endianness(ByteSpan bytes, bool little_endian) {
@@ -427,10 +435,8 @@ Result<std::string> decode_utf32(ByteSpan bytes) {
     if (bytes.size() < 4 || bytes.size() % 4 != 0) {
         return value_error("UTF-32 requires a multiple of 4 bytes with at least 4 bytes");
     }
-    using namespace std::string_view_literals;
-    if (starts_with(bytes, "\xFF\xFE\x00\x00"sv)) return decode_utf32_with_endianness(bytes.subspan(4), true);
-    if (starts_with(bytes, "\x00\x00\xFE\xFF"sv)) return decode_utf32_with_endianness(bytes.subspan(4), false);
-    return decode_utf32_with_endianness(bytes, false);
+    const ByteOrderChoice choice = utf32_byte_order(bytes);
+    return decode_utf32_with_endianness(choice.rest, choice.little_endian);
 }
 
 Result<std::string> decode_us_ascii(ByteSpan bytes) {
@@ -477,20 +483,75 @@ std::string decode_iso_8859_1(ByteSpan bytes) {
 // input; only without one are the bytes windows-1252. Text behind a mark must
 // be well formed: a damaged one is refused rather than patched.
 Result<std::string> decode_windows_1252(ByteSpan bytes) {
-    using namespace std::string_view_literals;
     constexpr std::string_view failure = "Failed to decode Windows-1252 bytes";
-    if (starts_with(bytes, "\xEF\xBB\xBF"sv)) {
-        const ByteSpan rest = bytes.subspan(3);
-        if (!is_well_formed_utf8(rest)) return value_error(std::string(failure));
-        return copy_as_text(rest);
+    const SniffedInput input = sniff_byte_order_mark(bytes);
+    switch (input.encoding) {
+        case SniffedEncoding::utf8:
+            if (!is_well_formed_utf8(input.rest)) return value_error(std::string(failure));
+            return copy_as_text(input.rest);
+        case SniffedEncoding::utf16le:
+        case SniffedEncoding::utf16be: {
+            auto text = decode_utf16_with_endianness(input.rest, input.encoding == SniffedEncoding::utf16le);
+            if (!text) return value_error(std::string(failure));
+            return text;
+        }
+        case SniffedEncoding::windows_1252: break;
     }
-    const bool utf16le = starts_with(bytes, "\xFF\xFE"sv);
-    if (utf16le || starts_with(bytes, "\xFE\xFF"sv)) {
-        auto text = decode_utf16_with_endianness(bytes.subspan(2), utf16le);
-        if (!text) return value_error(std::string(failure));
-        return text;
+    return windows1252_to_utf8(input.rest);
+}
+
+ByteOrderChoice utf16_byte_order(ByteSpan bytes) noexcept {
+    if (bytes[0] == 0xFE && bytes[1] == 0xFF) return {bytes.subspan(2), false};
+    if (bytes[0] == 0xFF && bytes[1] == 0xFE) return {bytes.subspan(2), true};
+    return {bytes, false};
+}
+
+ByteOrderChoice utf32_byte_order(ByteSpan bytes) noexcept {
+    using namespace std::string_view_literals;
+    if (starts_with(bytes, "\xFF\xFE\x00\x00"sv)) return {bytes.subspan(4), true};
+    if (starts_with(bytes, "\x00\x00\xFE\xFF"sv)) return {bytes.subspan(4), false};
+    return {bytes, false};
+}
+
+SniffedInput sniff_byte_order_mark(ByteSpan bytes) noexcept {
+    using namespace std::string_view_literals;
+    if (starts_with(bytes, "\xEF\xBB\xBF"sv)) return {SniffedEncoding::utf8, bytes.subspan(3)};
+    if (starts_with(bytes, "\xFF\xFE"sv)) return {SniffedEncoding::utf16le, bytes.subspan(2)};
+    if (starts_with(bytes, "\xFE\xFF"sv)) return {SniffedEncoding::utf16be, bytes.subspan(2)};
+    return {SniffedEncoding::windows_1252, bytes};
+}
+
+bool windows_1252_exceeds_latin1(ByteSpan bytes) noexcept {
+    const std::uint8_t* data = bytes.data();
+    const std::size_t size = bytes.size();
+    // Only bytes 80 to 9F can; a word without any of them is skipped.
+    std::size_t i = 0;
+    for (; size - i >= 8; i += 8) {
+        if (bytes_80_to_9f(load8(data + i)) == 0) continue;
+        for (std::size_t k = 0; k < 8; ++k) {
+            if (windows1252_ucs2[data[i + k]] > 0xFF) return true;
+        }
     }
-    return windows1252_to_utf8(bytes);
+    for (; i < size; ++i) {
+        if (windows1252_ucs2[data[i]] > 0xFF) return true;
+    }
+    return false;
+}
+
+void windows_1252_to_ucs2(ByteSpan bytes, std::uint16_t* out) noexcept {
+    const std::uint8_t* data = bytes.data();
+    const std::size_t size = bytes.size();
+    std::size_t i = 0;
+    // An all-ASCII block is widened as it is; the others go through the table.
+    constexpr std::size_t block = 16;
+    for (; size - i >= block; i += block) {
+        if (((load8(data + i) | load8(data + i + 8)) & any_high_bit) == 0) {
+            for (std::size_t k = 0; k < block; ++k) out[i + k] = data[i + k];
+            continue;
+        }
+        for (std::size_t k = 0; k < block; ++k) out[i + k] = windows1252_ucs2[data[i + k]];
+    }
+    for (; i < size; ++i) out[i] = windows1252_ucs2[data[i]];
 }
 
 }  // namespace bitloom
