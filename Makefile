@@ -5,7 +5,7 @@ VPY     := $(VENV)/bin/python
 STAMP   := $(VENV)/.tools-installed
 TOOLS   := pip scikit-build-core cmake ninja pytest hypothesis numpy
 
-.PHONY: test demo build bench clean venv
+.PHONY: test demo build bench clean venv sanitize fuzz fuzz-ci leaks
 
 venv: $(STAMP)
 
@@ -21,6 +21,23 @@ build: $(STAMP)
 test: build
 	$(VPY) -m pytest -q tests
 
+# The whole suite against an ASan + UBSan build (own venv and build dir).
+sanitize:
+	scripts/sanitize
+
+# Leak and reference-count checks alone.
+leaks: build
+	$(VPY) -m pytest -q -m leaks tests
+
+# libFuzzer targets on the native routines: FUZZ_SECONDS per target.
+FUZZ_SECONDS ?= 600
+fuzz:
+	fuzz/run $(FUZZ_SECONDS)
+
+# The bounded run that CI does.
+fuzz-ci:
+	fuzz/run 60
+
 demo: build
 	@set -e; for f in examples/*.py; do echo "== $$f"; $(VPY) $$f; done
 
@@ -30,4 +47,4 @@ bench: build
 	$(VPY) bench/run.py
 
 clean:
-	rm -rf build $(VENV) .pytest_cache
+	rm -rf build $(VENV) .venv-sanitize .pytest_cache

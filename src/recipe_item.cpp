@@ -1,5 +1,6 @@
 #include "recipe_item.hpp"
 
+#include <algorithm>
 #include <cstring>
 
 namespace bitloom {
@@ -91,7 +92,10 @@ bool convert_sequence(PyObject* obj, RecipeItems& out) {
     // still read to its end.
     const Py_ssize_t hint = PyObject_LengthHint(obj, 0);
     if (hint < 0) PyErr_Clear();
-    out.reserve(static_cast<std::size_t>(hint > 0 ? hint : 0));
+    // Any object may claim any length, so the hint only sizes a bounded
+    // first reservation; the vector grows past it as items arrive.
+    constexpr Py_ssize_t max_reserved = 1 << 16;
+    out.reserve(static_cast<std::size_t>(std::clamp<Py_ssize_t>(hint, 0, max_reserved)));
     Ref iterator = Ref::steal(PyObject_GetIter(obj));
     if (!iterator) return false;
     while (PyObject* item = PyIter_Next(iterator.get())) out.push_back_owned(item);
@@ -197,6 +201,16 @@ bool ItemFields::convert_u32_field(PyObject* obj, std::uint32_t& out) {
     return convert_u32(obj, out);
 }
 
+bool ItemFields::convert_bool_field(PyObject* obj, bool& out) {
+    // True and False convert as they are; any other object that converts is
+    // a numpy-like boolean whose truth slot may be Python code.
+    if (obj != Py_True && obj != Py_False) {
+        drop_snapshot();
+        ran_python_code_ = true;
+    }
+    return convert_bool(obj, out);
+}
+
 Result<TextField> ItemFields::required_text(Field field) {
     auto found = lookup(field);
     if (!found) return std::unexpected(std::move(found.error()));
@@ -220,7 +234,7 @@ Result<bool> ItemFields::required_bool(Field field) {
     if (!found) return std::unexpected(std::move(found.error()));
     if (!*found) return missing_field(field_name(field));
     bool v;
-    if (!convert_bool(found->get(), v)) return python_error();
+    if (!convert_bool_field(found->get(), v)) return python_error();
     return v;
 }
 

@@ -96,8 +96,9 @@ inline constexpr std::size_t field_count = 7;
 // at once, which is what a lookup by key would find, since such a dict holds
 // at most one key equal to each name and comparing exact strs runs no Python
 // code. Any other dict, and every lookup after a conversion that could have
-// run Python code (an integer field given as an object with __index__, which
-// may mutate the dict), falls back to the plain per-key lookup.
+// run Python code (an integer field given as an object with __index__, or a
+// numpy-like boolean whose truth slot is Python code, either of which may
+// mutate the dict), falls back to the plain per-key lookup.
 class ItemFields {
 public:
     // The fields found by one pass over a dict, borrowed from it.
@@ -128,6 +129,7 @@ public:
 private:
     void drop_snapshot() noexcept;
     [[nodiscard]] bool convert_u32_field(PyObject* obj, std::uint32_t& out);
+    [[nodiscard]] bool convert_bool_field(PyObject* obj, bool& out);
 
     PyObject* item_;
     // Borrowed from the dict: valid only until Python code may run, which is

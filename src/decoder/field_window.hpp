@@ -4,12 +4,29 @@
 #pragma once
 
 #include <bit>
+#include <cstddef>
 #include <cstdint>
 #include <span>
 
 #include "../encoder/integer.hpp"
 
 namespace bitloom {
+
+// The bytes a field is read from: start byte position / 8 and (bits + 7) / 8
+// bytes, both in 32-bit arithmetic as positions are. `fits` says whether they
+// all lie inside the packet; only then may the window be read.
+struct FieldWindow {
+    std::uint64_t start;
+    std::uint64_t count;
+    bool fits;
+};
+
+[[nodiscard]] constexpr FieldWindow field_window(std::uint32_t position, std::uint32_t bits,
+                                                 std::size_t packet_size) noexcept {
+    const std::uint64_t start = position / 8U;
+    const std::uint64_t count = static_cast<std::uint32_t>(bits + 7U) / 8U;
+    return {start, count, start + count <= packet_size};
+}
 
 // The big-endian value of the first (up to) 8 bytes of the field's span. For
 // a little-endian field the span is the window reversed, so this reads the

@@ -132,13 +132,13 @@ Result<Ref> process_recipe(std::span<const std::uint8_t> packet, std::uint32_t o
 
         // The window is checked before anything else about the field, and no
         // byte outside the packet is ever read.
-        const std::uint64_t start = position / 8U;
-        const std::uint64_t count = static_cast<std::uint32_t>(*bits + 7U) / 8U;
-        if (start + count > packet.size()) {
-            return value_error(Message() << "Field '" << name->utf8 << "' needs " << count << " bytes from byte "
-                                         << start << " but the packet has " << packet.size() << " bytes");
+        const FieldWindow bounds = field_window(position, *bits, packet.size());
+        if (!bounds.fits) {
+            return value_error(Message() << "Field '" << name->utf8 << "' needs " << bounds.count
+                                         << " bytes from byte " << bounds.start << " but the packet has "
+                                         << packet.size() << " bytes");
         }
-        const auto window = packet.subspan(start, count);
+        const auto window = packet.subspan(bounds.start, bounds.count);
 
         auto order = parse_byte_order(*byte_order, order_memo);
         if (!order) return std::unexpected(std::move(order.error()));

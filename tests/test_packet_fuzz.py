@@ -1,0 +1,161 @@
+"""pack_parameters and unpack_parameters over arbitrary recipes: whatever
+the recipe holds, the call returns a result of the right shape or raises the
+wrapped ValueError with one of the module's documented texts (or the
+interpreter's own text for a failed number or text conversion)."""
+
+import re
+
+from hypothesis import HealthCheck, event, given, settings, strategies as st
+
+import bitloom as b
+
+PACK_NAMES = ["unsigned", "sign_magnitude", "signMagnitude", "ones_complement", "twos_complement", "bcd",
+              "bcd_signed", "bcd-signed", "packed_bcd", "packed-bcd-signed", "ieee754_f16", "ieee754-f32",
+              "ieee754_f64", "utf8", "UTF-8", "utf16", "utf-16le", "utf16be", "utf32", "utf32le", "utf-32be",
+              "us_ascii", "iso-8859-1", "windows_1252"]
+UNPACK_ONLY = ["latin1", "ieee754_f128", "ti_f32", "ti-f40", "dec_f32", "dec_f64", "ibm_f32", "ibm-f64",
+               "ieee754_1985_f32", "ieee754-1985-f64", "ieee754_1985_f80", "mil_std_1750a_f32", "mil-std-1750a-f48"]
+ODD_NAMES = ["utf-7", "Latin-1", "cp1252", "sign-magnitude", "", "\u212aelvin", "unsigned\x00", "x" * 40]
+
+text = st.text(st.characters(max_codepoint=0x1FFFF), max_size=6)
+names = st.text(st.characters(max_codepoint=0x2FF, exclude_characters="'\"\\"), max_size=5)
+small = st.integers(0, 300)
+anything = st.one_of(st.none(), st.booleans(), st.integers(-(2**70), 2**70), st.floats(allow_nan=False), text,
+                     st.binary(max_size=3), st.lists(st.integers(0, 3), max_size=2))
+
+
+def maybe(strategy, other=anything):
+    """Mostly the right kind of value, sometimes anything at all."""
+    return st.one_of(strategy, strategy, strategy, other)
+
+
+values = st.one_of(st.integers(-(2**64), 2**65), st.floats(allow_nan=False, width=64), text, st.none())
+widths = st.one_of(st.sampled_from([0, 1, 4, 7, 8, 12, 16, 24, 32, 48, 64, 65, 72, 100]), st.integers(0, 40))
+
+
+def value_for(encoding):
+    """Values of the kind the encoding takes, now and then of another kind."""
+    lowered = encoding.lower()
+    if lowered.startswith(("utf", "us", "iso", "windows", "latin")):
+        fitting = text
+    elif lowered.startswith("ieee"):
+        fitting = st.floats(allow_nan=False, width=64)
+    else:
+        fitting = st.one_of(st.integers(-300, 300), st.integers(-(2**63), 2**64 - 1))
+    return st.one_of(*[fitting] * 12, values)
+
+
+def complete_item(encoding):
+    return st.fixed_dictionaries({
+        "name": names, "encoding": st.just(encoding), "bits": widths,
+        "byte_order": st.sampled_from(["big", "little", "Big"]), "reverse_bits": st.booleans(),
+        "value": value_for(encoding),
+    }, optional={"offset_bits": st.integers(0, 64)})
+
+
+items = st.fixed_dictionaries(
+    {},
+    optional={
+        "name": maybe(names),
+        "encoding": maybe(st.sampled_from(PACK_NAMES + UNPACK_ONLY + ODD_NAMES)),
+        "bits": maybe(st.one_of(widths, st.sampled_from([2**32 - 1, 2**32, -1]))),
+        "byte_order": maybe(st.sampled_from(["big", "little", "BIG", "Little", "middle", ""])),
+        "reverse_bits": maybe(st.booleans()),
+        "offset_bits": maybe(small),
+        "value": values,
+    },
+)
+# Mostly complete items, so that generation reaches the codecs; now and then
+# an item with anything missing or of any type, or no dict at all.
+def recipes_of(encodings):
+    complete = st.sampled_from(encodings).flatmap(complete_item)
+    return st.lists(st.one_of(*[complete] * 12, items, st.sampled_from([[], (), 5, None])), max_size=5)
+
+
+pack_recipes = recipes_of(PACK_NAMES * 4 + UNPACK_ONLY)
+unpack_recipes = recipes_of(PACK_NAMES + UNPACK_ONLY)
+
+INNER = [
+    r"KeyError: \"Recipe missing required field: '(name|encoding|bits|byte_order|reverse_bits)'\"",
+    r"KeyError: \"Recipe item '.*' missing required field: 'value'\"",
+    r"TypeError: '\w+' object cannot be cast as '(dict|str|bool)'",
+    r"TypeError: '\w+' object cannot be interpreted as an integer",
+    r"TypeError: must be real number, not \w+",
+    r"OverflowError: (int too big to convert|can't convert negative int to unsigned"
+    r"|Python int too large to convert to C \w+( \w+)?|out of range integral type conversion attempted"
+    r"|int too large to convert to float)",
+    r"UnicodeEncodeError: 'utf-8' codec can't encode character .* surrogates not allowed",
+    r"ValueError: Unsupported encoding type: .*",
+    r"ValueError: Invalid byte_order '.*': must be 'big' or 'little'",
+    r"ValueError: Value -?\d+ is too large for \d+ bits",
+    r"ValueError: Value -?\d+ is too large \(magnitude\) for \d+ bits",
+    r"ValueError: Value -?\d+ out of range for \d+ bits \(range: -?\d+ to -?\d+\)",
+    r"ValueError: Magnitude of -?\d+ is too large for \d+ bits",
+    r"ValueError: bits must be (between 2 and 64 for sign-magnitude encoding|<= 64 for ones' complement encoding"
+    r"|<= 64 for two's complement encoding|>= 4 for packed BCD|>= 8 for unpacked BCD)",
+    r"ValueError: Cannot encode negative value in unsigned BCD",
+    r"ValueError: Value -?\d+ has too many digits for \d+ BCD digits",
+    r"ValueError: Invalid BCD sign nibble: expected 0xA-0xF for signed packed BCD",
+    r"ValueError: Invalid BCD digit: \d+ \(must be 0-9\)",
+    r"ValueError: Invalid zoned decimal signed byte: 0x[0-9A-F]{2} \(expected 0x30-0x39, 0xC0-0xC9, 0xD0-0xD9, "
+    r"or 0xF0-0xF9\)",
+    r"ValueError: Invalid zoned decimal byte: 0x[0-9A-F]{2} \(expected ASCII 0x30-0x39 or EBCDIC 0xF0-0xF9\)",
+    r"ValueError: Character '.+' \(U\+[0-9A-F]{4,6}\) is not valid (US-ASCII|ISO-8859-1)",
+    r"ValueError: Failed to encode to Windows-1252",
+    r"ValueError: Failed to decode Windows-1252 bytes",
+    r"ValueError: Invalid US-ASCII byte: 0x[0-9A-F]{2} \(must be <= 0x7F\)",
+    r"ValueError: Invalid UTF-8 bytes: (incomplete utf-8 byte sequence from index \d+"
+    r"|invalid utf-8 sequence of [123] bytes from index \d+)",
+    r"ValueError: UTF-16 requires an even number of bytes( with at least 2 bytes)?",
+    r"ValueError: Invalid UTF-16 sequence: invalid utf-16: lone surrogate found",
+    r"ValueError: UTF-32 requires a multiple of 4 bytes( with at least 4 bytes)?",
+    r"ValueError: Invalid UTF-32 codepoint: 0x[0-9A-F]{8}",
+    r"ValueError: IEEE 754 f128 requires special handling for >64 bits \(not yet implemented in process_recipe\)",
+    # This module's own texts where the behaviour is left open.
+    r"ValueError: IEEE 754 f128 field needs 128 bits, but bits is \d+",
+    r"ValueError: Field '.*' needs \d+ bytes from byte \d+ but the packet has \d+ bytes",
+    r"NotImplementedError: (TI|DEC|IBM|IEEE 754-1985|MIL-STD-1750A) f\d+ format not yet implemented",
+]
+DOCUMENTED = re.compile("|".join(f"(?:{p})" for p in INNER), re.DOTALL)
+
+
+def assert_documented(error):
+    assert type(error) is ValueError, repr(error)
+    event(" ".join(str(error).split()[:3]))
+    assert DOCUMENTED.fullmatch(str(error)), str(error)
+
+
+def packet_length(recipe):
+    """The sizing rule: the furthest end of any item, 32-bit arithmetic."""
+    end = 0
+    for it in recipe:
+        start = it.get("offset_bits", end)
+        end = max(end, (start + it["bits"]) % 2**32)
+    return ((end + 7) % 2**32) // 8
+
+
+@settings(max_examples=1000, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(pack_recipes)
+def test_pack_arbitrary_recipes(recipe):
+    try:
+        packet = b.pack_parameters(recipe)
+    except ValueError as e:
+        assert_documented(e)
+    else:
+        event("packed")
+        assert type(packet) is bytes
+        assert len(packet) == packet_length(recipe)
+
+
+@settings(max_examples=1000, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(st.binary(min_size=8, max_size=80), st.one_of(st.integers(0, 16), st.sampled_from([100, 2**32 - 1])),
+       unpack_recipes)
+def test_unpack_arbitrary_recipes(packet, offset, recipe):
+    try:
+        result = b.unpack_parameters(packet, offset, recipe)
+    except ValueError as e:
+        assert_documented(e)
+    else:
+        event("unpacked")
+        assert type(result) is dict
+        assert list(result) == list(dict.fromkeys(it["name"] for it in recipe))
