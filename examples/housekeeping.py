@@ -53,17 +53,27 @@ def main():
         print(f"  {start:04x}  {chunk.hex(' ')}")
 
     values = bitloom.unpack_parameters(packet, 0, recipe)
-    # The 3-bit version and the other sub-byte header fields are read back by
-    # byte windows, so they are shown from a header recipe of their own below.
-    width = max(len(name) for name in values)
-    print("\nunpacked:")
-    for item in recipe:
-        if item["bits"] % 8 == 0:
-            print(f"  {item['name']:<{width}}  {item['encoding']:<16} {values[item['name']]!r}")
+    # Unpacking reads whole bytes from the one holding a field's first bit, so
+    # the sub-byte header fields are read back as three 16-bit words and
+    # split here; every byte-aligned field is read directly.
+    words = bitloom.unpack_parameters(packet, 0, [
+        field("id_word", "unsigned", 16, None),
+        field("seq_word", "unsigned", 16, None),
+        field("length", "unsigned", 16, None),
+    ])
+    print("\nprimary header:")
+    print(f"  version={words['id_word'] >> 13} type={(words['id_word'] >> 12) & 1} "
+          f"sec_header={(words['id_word'] >> 11) & 1} apid=0x{words['id_word'] & 0x7FF:03X} "
+          f"seq_flags={words['seq_word'] >> 14:02b} seq_count={words['seq_word'] & 0x3FFF} "
+          f"data_length={words['length']}")
 
-    header_word = bitloom.unpack_parameters(packet, 0, [field("word", "unsigned", 16, None)])["word"]
-    print(f"\nprimary header: version={header_word >> 13} type={(header_word >> 12) & 1} "
-          f"sec_header={(header_word >> 11) & 1} apid=0x{header_word & 0x7FF:03X}")
+    width = max(len(item["name"]) for item in recipe)
+    print("\nparameters:")
+    for item in recipe[7:]:
+        value = values[item["name"]]
+        if isinstance(value, str):
+            value = value.rstrip("\x00")  # the text field is zero-padded to 64 bits
+        print(f"  {item['name']:<{width}}  {item['encoding']:<16} {value!r}")
 
 
 if __name__ == "__main__":

@@ -18,6 +18,7 @@
 #include "encoder/ieee754.hpp"
 #include "encoder/integer.hpp"
 #include "encoder/text.hpp"
+#include "text_direct.hpp"
 
 namespace bitloom {
 
@@ -269,8 +270,9 @@ PyObject* unimplemented(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
     });
 }
 
-// (bytes) -> str.
-template <std::size_t I, Result<std::string> (*Routine)(ByteSpan)>
+// (bytes) -> str. The direct path builds the str without a UTF-8 form in
+// between; where it declines, the routine decodes and reports the failure.
+template <std::size_t I, Result<std::string> (*Routine)(ByteSpan), PyObject* (*Direct)(ByteSpan)>
 PyObject* text_decoder(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return call_boundary([&]() -> PyObject* {
         constexpr const FunctionSpec& spec = kSpecs[I];
@@ -278,6 +280,7 @@ PyObject* text_decoder(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
         PyObject* const* a = match_arguments(spec, args, nargs, kwnames, slots);
         ByteSpan bytes;
         if (a == nullptr || !convert_argument<ByteSpan, convert_bytes>(a[0], spec.params[0], bytes)) return nullptr;
+        if (PyObject* direct = Direct(bytes)) return direct;
         const auto text = Routine(bytes);
         return text ? text_result(*text) : raise_error(text.error());
     });
@@ -302,15 +305,22 @@ PyObject* latin1_decoder(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     });
 }
 
-// (text) -> bytes.
-template <std::size_t I, Result<std::string> (*Routine)(std::string_view)>
+// (text) -> bytes. The direct path encodes a str from its own storage;
+// where it declines (a surrogate, a character the charset lacks), the text
+// takes the UTF-8 path: the conversion raises the interpreter's error for a
+// surrogate, the routine reports any other failure.
+template <std::size_t I, Result<std::string> (*Routine)(std::string_view), PyObject* (*Direct)(PyObject*)>
 PyObject* text_encoder(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return call_boundary([&]() -> PyObject* {
         constexpr const FunctionSpec& spec = kSpecs[I];
         std::array<PyObject*, 1> slots;
         PyObject* const* a = match_arguments(spec, args, nargs, kwnames, slots);
+        if (a == nullptr) return nullptr;
+        if (BITLOOM_LIKELY(PyUnicode_Check(a[0]))) {
+            if (PyObject* direct = Direct(a[0])) return direct;
+        }
         std::string_view text;
-        if (a == nullptr || !convert_argument<std::string_view, convert_str>(a[0], spec.params[0], text)) {
+        if (!convert_argument<std::string_view, convert_str>(a[0], spec.params[0], text)) {
             return nullptr;
         }
         const auto bytes = Routine(text);
@@ -370,16 +380,16 @@ constexpr std::array<FastFunction, kSpecs.size()> kWrappers = {
     unimplemented_decoder<19, uf::ibm_f64>,
     unimplemented_decoder<20, uf::ti_f32>,
     unimplemented_decoder<21, uf::ti_f40>,
-    text_decoder<22, decode_us_ascii>,
+    text_decoder<22, decode_us_ascii, us_ascii_to_str>,
     latin1_decoder<23>,
-    text_decoder<24, decode_windows_1252>,
-    text_decoder<25, decode_utf8>,
-    text_decoder<26, decode_utf16>,
-    text_decoder<27, decode_utf16le_routine>,
-    text_decoder<28, decode_utf16be_routine>,
-    text_decoder<29, decode_utf32>,
-    text_decoder<30, decode_utf32le_routine>,
-    text_decoder<31, decode_utf32be_routine>,
+    text_decoder<24, decode_windows_1252, windows_1252_to_str>,
+    text_decoder<25, decode_utf8, utf8_to_str>,
+    text_decoder<26, decode_utf16, utf16_to_str>,
+    text_decoder<27, decode_utf16le_routine, utf16le_to_str>,
+    text_decoder<28, decode_utf16be_routine, utf16be_to_str>,
+    text_decoder<29, decode_utf32, utf32_to_str>,
+    text_decoder<30, decode_utf32le_routine, utf32le_to_str>,
+    text_decoder<31, decode_utf32be_routine, utf32be_to_str>,
     integer_encoder<32, encode_ones_complement>,
     integer_encoder<33, encode_twos_complement>,
     integer_encoder<34, encode_sign_magnitude>,
@@ -400,16 +410,16 @@ constexpr std::array<FastFunction, kSpecs.size()> kWrappers = {
     unimplemented_encoder64<49, ue::ibm_f64>,
     unimplemented_encoder32<50, ue::ti_f32>,
     unimplemented_encoder64<51, ue::ti_f40>,
-    text_encoder<52, encode_us_ascii>,
-    text_encoder<53, encode_iso_8859_1>,
-    text_encoder<54, encode_windows_1252>,
+    text_encoder<52, encode_us_ascii, str_to_us_ascii>,
+    text_encoder<53, encode_iso_8859_1, str_to_iso_8859_1>,
+    text_encoder<54, encode_windows_1252, str_to_windows_1252>,
     utf8_encoder<55>,
-    text_encoder<56, encode_utf16>,
-    text_encoder<57, encode_utf16le>,
-    text_encoder<58, encode_utf16be>,
-    text_encoder<59, encode_utf32>,
-    text_encoder<60, encode_utf32le>,
-    text_encoder<61, encode_utf32be>,
+    text_encoder<56, encode_utf16, str_to_utf16>,
+    text_encoder<57, encode_utf16le, str_to_utf16le>,
+    text_encoder<58, encode_utf16be, str_to_utf16be>,
+    text_encoder<59, encode_utf32, str_to_utf32>,
+    text_encoder<60, encode_utf32le, str_to_utf32le>,
+    text_encoder<61, encode_utf32be, str_to_utf32be>,
 };
 
 std::array<PyMethodDef, kSpecs.size()> make_methods() {

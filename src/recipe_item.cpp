@@ -88,12 +88,14 @@ bool convert_sequence(PyObject* obj, RecipeItems& out) {
         raise_cast_error(obj, target);
         return false;
     }
+    // The length is only a capacity hint: a sequence that cannot tell it is
+    // still read to its end.
     const Py_ssize_t hint = PyObject_LengthHint(obj, 0);
-    if (hint < 0) return false;
+    if (hint < 0) PyErr_Clear();
     // Any object may claim any length, so the hint only sizes a bounded
     // first reservation; the vector grows past it as items arrive.
     constexpr Py_ssize_t max_reserved = 1 << 16;
-    out.reserve(static_cast<std::size_t>(std::min(hint, max_reserved)));
+    out.reserve(static_cast<std::size_t>(std::clamp<Py_ssize_t>(hint, 0, max_reserved)));
     Ref iterator = Ref::steal(PyObject_GetIter(obj));
     if (!iterator) return false;
     while (PyObject* item = PyIter_Next(iterator.get())) out.push_back_owned(item);

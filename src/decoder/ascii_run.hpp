@@ -28,6 +28,14 @@ namespace bitloom {
 // The bits that are clear in every ASCII byte.
 inline constexpr std::uint64_t any_high_bit = 0x8080808080808080ULL;
 
+// For eight bytes in a word, the top bit of every byte from 80 to 9F (the
+// bytes that windows-1252 and ISO-8859-1 treat differently): top bit set, the
+// next two clear. Shifted left by one and by two, the word brings each
+// byte's bits 6 and 5 to that byte's top bit.
+[[nodiscard]] constexpr std::uint64_t bytes_80_to_9f(std::uint64_t word) noexcept {
+    return word & ~(word << 1) & ~(word << 2) & any_high_bit;
+}
+
 // How many code units of UnitBytes bytes each, from the start of `data`, are
 // ASCII. `non_ascii_bits` holds, for eight bytes in memory order, the bits
 // that are clear in every ASCII unit: any_high_bit for single bytes, the

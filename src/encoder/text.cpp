@@ -8,13 +8,11 @@
 #include "text.hpp"
 
 #include <algorithm>
-#include <array>
 #include <bit>
 #include <cstring>
-#include <optional>
 
 #include "../decoder/ascii_run.hpp"
-#include "../decoder/windows1252_index.hpp"
+#include "windows1252_bytes.hpp"
 
 namespace bitloom {
 
@@ -147,58 +145,6 @@ std::string utf8_to_utf32(std::string_view text, std::string_view mark) {
 using namespace std::string_view_literals;
 constexpr std::string_view utf16_mark = "\xFE\xFF"sv;
 constexpr std::string_view utf32_mark = "\x00\x00\xFE\xFF"sv;
-
-// --- Windows-1252 reverse lookup -------------------------------------------
-
-// The index inverted, in two parts: a direct table for U+0080 to U+00FF
-// (0 where the code point has no byte) and the few index entries above
-// U+00FF, sorted by code point for a binary search.
-struct Windows1252Entry {
-    char32_t code_point;
-    std::uint8_t byte;
-};
-
-constexpr std::size_t windows1252_entries_above_latin1 = [] {
-    std::size_t count = 0;
-    for (const char32_t cp : windows1252_index) count += cp > 0xFF;
-    return count;
-}();
-
-// The typographic characters of bytes 80 to 9F, less those below U+0100.
-static_assert(windows1252_entries_above_latin1 == 27);
-
-constexpr std::array<std::uint8_t, 128> windows1252_byte_of_latin1 = [] {
-    std::array<std::uint8_t, 128> bytes{};
-    for (std::size_t pointer = 0; pointer < windows1252_pointer_count; ++pointer) {
-        const char32_t cp = windows1252_index[pointer];
-        if (cp <= 0xFF) bytes[cp - 0x80] = static_cast<std::uint8_t>(0x80 + pointer);
-    }
-    return bytes;
-}();
-
-constexpr std::array<Windows1252Entry, windows1252_entries_above_latin1> windows1252_byte_above_latin1 = [] {
-    std::array<Windows1252Entry, windows1252_entries_above_latin1> entries{};
-    std::size_t n = 0;
-    for (std::size_t pointer = 0; pointer < windows1252_pointer_count; ++pointer) {
-        const char32_t cp = windows1252_index[pointer];
-        if (cp > 0xFF) entries[n++] = {cp, static_cast<std::uint8_t>(0x80 + pointer)};
-    }
-    std::ranges::sort(entries, {}, &Windows1252Entry::code_point);
-    return entries;
-}();
-
-// The byte for a code point from U+0080 up, if windows-1252 has one.
-std::optional<std::uint8_t> windows1252_byte(char32_t code_point) noexcept {
-    if (code_point <= 0xFF) {
-        const std::uint8_t byte = windows1252_byte_of_latin1[code_point - 0x80];
-        if (byte == 0) return std::nullopt;
-        return byte;
-    }
-    const auto it =
-        std::ranges::lower_bound(windows1252_byte_above_latin1, code_point, {}, &Windows1252Entry::code_point);
-    if (it == windows1252_byte_above_latin1.end() || it->code_point != code_point) return std::nullopt;
-    return it->byte;
-}
 
 }  // namespace
 
