@@ -32,7 +32,9 @@ Ref new_bytes(std::size_t size) {
 }
 
 using namespace std::string_view_literals;
-constexpr std::string_view no_mark;
+// Empty, but with a real address: memcpy needs valid pointers even for no
+// bytes, and a default string_view has none.
+constexpr std::string_view no_mark = ""sv;
 constexpr std::string_view utf16_mark = "\xFE\xFF"sv;
 constexpr std::string_view utf32_mark = "\x00\x00\xFE\xFF"sv;
 
