@@ -25,6 +25,8 @@ demo: build
 	@set -e; for f in examples/*.py; do echo "== $$f"; $(VPY) $$f; done
 
 bench: build
+	$(VPY) -m pip install --quiet bitstruct construct numpy
+	@$(VPY) -m pip install --quiet cbitstruct 2>/dev/null || echo "cbitstruct does not install for this Python"
 	$(VPY) bench/run.py
 
 clean:

@@ -236,6 +236,12 @@ bool convert_str(PyObject* obj, std::string_view& out) {
         raise_cast_error(obj, "str");
         return false;
     }
+    if (PyUnicode_IS_COMPACT_ASCII(obj)) {
+        // ASCII text is its own UTF-8 form.
+        out = std::string_view(static_cast<const char*>(PyUnicode_DATA(obj)),
+                               static_cast<std::size_t>(PyUnicode_GET_LENGTH(obj)));
+        return true;
+    }
     Py_ssize_t size = 0;
     const char* utf8 = PyUnicode_AsUTF8AndSize(obj, &size);
     if (utf8 == nullptr) return false;

@@ -19,6 +19,23 @@ const RecipeKeys& recipe_keys() {
                 if (*slots[i] == nullptr) panic("could not create the recipe key strings");
             }
         }
+        for (unsigned shift = 3; shift < 32 && keys.shift == 0; ++shift) {
+            std::array<PyObject*, RecipeKeys::address_slots> by_address{};
+            bool distinct = true;
+            for (std::size_t i = 0; i < std::size(slots) && distinct; ++i) {
+                PyObject*& slot = by_address[(reinterpret_cast<std::uintptr_t>(*slots[i]) >> shift) %
+                                             RecipeKeys::address_slots];
+                distinct = slot == nullptr;
+                slot = *slots[i];
+            }
+            if (!distinct) continue;
+            keys.shift = shift;
+            keys.by_address = by_address;
+            for (std::size_t i = 0; i < std::size(slots); ++i) {
+                keys.field_at[(reinterpret_cast<std::uintptr_t>(*slots[i]) >> shift) % RecipeKeys::address_slots] =
+                    static_cast<std::int8_t>(i);
+            }
+        }
         ready = true;
     }
     return keys;
@@ -89,60 +106,135 @@ Result<void> require_dict(PyObject* item) {
     return python_error();
 }
 
-Result<TextField> required_text(PyObject* item, PyObject* key, std::string_view key_name) {
-    auto found = lookup_field(item, key);
+std::string_view field_name(Field field) noexcept {
+    constexpr std::string_view names[field_count] = {"name",         "encoding",    "bits", "byte_order",
+                                                     "reverse_bits", "offset_bits", "value"};
+    return names[static_cast<std::size_t>(field)];
+}
+
+namespace {
+
+PyObject* key_object(const RecipeKeys& keys, Field field) noexcept {
+    switch (field) {
+        case Field::name: return keys.name;
+        case Field::encoding: return keys.encoding;
+        case Field::bits: return keys.bits;
+        case Field::byte_order: return keys.byte_order;
+        case Field::reverse_bits: return keys.reverse_bits;
+        case Field::offset_bits: return keys.offset_bits;
+        case Field::value: return keys.value;
+    }
+    return keys.value;
+}
+
+// Which recipe field an exact str key names, or -1. The key's length picks
+// the candidate; the usual (interned) key is then the very same object.
+int classify_key(const RecipeKeys& keys, PyObject* key) noexcept {
+    Field candidate;
+    switch (PyUnicode_GET_LENGTH(key)) {
+        case 4:
+            if (key == keys.name) return static_cast<int>(Field::name);
+            if (key == keys.bits) return static_cast<int>(Field::bits);
+            if (!PyUnicode_IS_COMPACT_ASCII(key)) return -1;
+            if (std::memcmp(PyUnicode_DATA(key), "name", 4) == 0) return static_cast<int>(Field::name);
+            if (std::memcmp(PyUnicode_DATA(key), "bits", 4) == 0) return static_cast<int>(Field::bits);
+            return -1;
+        case 5: candidate = Field::value; break;
+        case 8: candidate = Field::encoding; break;
+        case 10: candidate = Field::byte_order; break;
+        case 11: candidate = Field::offset_bits; break;
+        case 12: candidate = Field::reverse_bits; break;
+        default: return -1;
+    }
+    if (key == key_object(keys, candidate)) return static_cast<int>(candidate);
+    if (!PyUnicode_IS_COMPACT_ASCII(key)) return -1;
+    const std::string_view wanted = field_name(candidate);
+    return std::memcmp(PyUnicode_DATA(key), wanted.data(), wanted.size()) == 0 ? static_cast<int>(candidate) : -1;
+}
+
+}  // namespace
+
+ItemFields::ItemFields(PyObject* item) : item_(item) {
+    const RecipeKeys& keys = recipe_keys();
+    Py_ssize_t pos = 0;
+    PyObject* key;
+    PyObject* value;
+    snapshot_.valid = true;
+    while (PyDict_Next(item, &pos, &key, &value)) {
+        const std::size_t slot = (reinterpret_cast<std::uintptr_t>(key) >> keys.shift) % RecipeKeys::address_slots;
+        if (BITLOOM_LIKELY(keys.by_address[slot] == key)) {
+            snapshot_.values[static_cast<std::size_t>(keys.field_at[slot])] = value;
+            continue;
+        }
+        if (!PyUnicode_CheckExact(key)) {
+            // A key of another type may compare equal to a field name in
+            // ways of its own; leave every lookup to the dict.
+            drop_snapshot();
+            return;
+        }
+        const int field = classify_key(keys, key);
+        if (field >= 0) snapshot_.values[static_cast<std::size_t>(field)] = value;
+    }
+}
+
+void ItemFields::drop_snapshot() noexcept {
+    snapshot_ = {};
+}
+
+Result<Ref> ItemFields::lookup(Field field) {
+    if (snapshot_.valid) return Ref::borrow(snapshot_.values[static_cast<std::size_t>(field)]);
+    return lookup_field(item_, key_object(recipe_keys(), field));
+}
+
+bool ItemFields::convert_u32_field(PyObject* obj, std::uint32_t& out) {
+    // Only an int converts without running Python code.
+    if (!PyLong_Check(obj)) {
+        drop_snapshot();
+        ran_python_code_ = true;
+    }
+    return convert_u32(obj, out);
+}
+
+Result<TextField> ItemFields::required_text(Field field) {
+    auto found = lookup(field);
     if (!found) return std::unexpected(std::move(found.error()));
-    if (!*found) return missing_field(key_name);
+    if (!*found) return missing_field(field_name(field));
     std::string_view utf8;
     if (!convert_str(found->get(), utf8)) return python_error();
     return TextField{std::move(*found), utf8};
 }
 
-Result<std::uint32_t> required_u32(PyObject* item, PyObject* key, std::string_view key_name) {
-    auto found = lookup_field(item, key);
+Result<std::uint32_t> ItemFields::required_u32(Field field) {
+    auto found = lookup(field);
     if (!found) return std::unexpected(std::move(found.error()));
-    if (!*found) return missing_field(key_name);
+    if (!*found) return missing_field(field_name(field));
     std::uint32_t v;
-    if (!convert_u32(found->get(), v)) return python_error();
+    if (!convert_u32_field(found->get(), v)) return python_error();
     return v;
 }
 
-Result<bool> required_bool(PyObject* item, PyObject* key, std::string_view key_name) {
-    auto found = lookup_field(item, key);
+Result<bool> ItemFields::required_bool(Field field) {
+    auto found = lookup(field);
     if (!found) return std::unexpected(std::move(found.error()));
-    if (!*found) return missing_field(key_name);
+    if (!*found) return missing_field(field_name(field));
     bool v;
     if (!convert_bool(found->get(), v)) return python_error();
     return v;
 }
 
-Result<std::optional<std::uint32_t>> optional_u32(PyObject* item, PyObject* key) {
-    auto found = lookup_field(item, key);
+Result<std::optional<std::uint32_t>> ItemFields::optional_u32(Field field) {
+    auto found = lookup(field);
     if (!found) return std::unexpected(std::move(found.error()));
     if (!*found) return std::optional<std::uint32_t>{};
     std::uint32_t v;
-    if (!convert_u32(found->get(), v)) return python_error();
+    if (!convert_u32_field(found->get(), v)) return python_error();
     return std::optional<std::uint32_t>{v};
 }
 
-void LoweredName::assign_ascii_lower(std::string_view text) noexcept {
-    if (text.size() >= capacity) {
-        set_unmatchable();
-        return;
-    }
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const char c = text[i];
-        buffer_[i] = (c >= 'A' && c <= 'Z') ? static_cast<char>(c + ('a' - 'A')) : c;
-    }
-    size_ = text.size();
-    unmatchable_ = false;
-}
-
-Result<LoweredName> lowercase_name(const TextField& text) {
-    LoweredName lowered;
+Result<void> lowercase_name(const TextField& text, NameKey& out) {
     if (BITLOOM_LIKELY(PyUnicode_IS_ASCII(text.object.get()))) {
-        lowered.assign_ascii_lower(text.utf8);
-        return lowered;
+        lowered_ascii_key(text.utf8, out);
+        return {};
     }
     // Full Unicode lowercasing, as str.lower does it (the Kelvin sign becomes
     // 'k'; U+0130 becomes two code points). Called unbound on str so that a
@@ -156,18 +248,25 @@ Result<LoweredName> lowercase_name(const TextField& text) {
     if (!method) return python_error();
     Ref result = Ref::steal(PyObject_CallOneArg(method.get(), text.object.get()));
     if (!result) return python_error();
-    Py_ssize_t size = 0;
-    const char* utf8 = PyUnicode_AsUTF8AndSize(result.get(), &size);
-    if (utf8 == nullptr) return python_error();
-    lowered.assign_ascii_lower(std::string_view(utf8, static_cast<std::size_t>(size)));
-    return lowered;
+    if (!PyUnicode_IS_ASCII(result.get())) {
+        out = NameKey{{}, NameKey::unmatchable};
+        return {};
+    }
+    lowered_ascii_key(std::string_view(static_cast<const char*>(PyUnicode_DATA(result.get())),
+                                       static_cast<std::size_t>(PyUnicode_GET_LENGTH(result.get()))),
+                      out);
+    return {};
 }
 
-Result<ByteOrder> parse_byte_order(const TextField& byte_order) {
-    auto lowered = lowercase_name(byte_order);
-    if (!lowered) return std::unexpected(std::move(lowered.error()));
-    if (lowered->view() == "big") return ByteOrder::big;
-    if (lowered->view() == "little") return ByteOrder::little;
+Result<ByteOrder> parse_byte_order(const TextField& byte_order, NameMemo<ByteOrder>& memo) {
+    if (auto known = memo.recall(byte_order.object.get())) return *known;
+    NameKey lowered;
+    if (auto ok = lowercase_name(byte_order, lowered); !ok) return std::unexpected(std::move(ok.error()));
+    if (lowered == name_key("big") || lowered == name_key("little")) {
+        const ByteOrder order = lowered == name_key("big") ? ByteOrder::big : ByteOrder::little;
+        memo.remember(byte_order.object.get(), order);
+        return order;
+    }
     return value_error(Message() << "Invalid byte_order '" << byte_order.utf8 << "': must be 'big' or 'little'");
 }
 

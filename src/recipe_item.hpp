@@ -3,6 +3,7 @@
 // their items through these helpers.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -11,6 +12,7 @@
 
 #include "args.hpp"
 #include "error.hpp"
+#include "name_table.hpp"
 #include "python.hpp"
 
 namespace bitloom {
@@ -25,6 +27,14 @@ struct RecipeKeys {
     PyObject* reverse_bits;
     PyObject* offset_bits;
     PyObject* value;
+
+    // The key objects by address: slot (address >> shift) % 64 holds key
+    // field_at[slot], chosen so that the seven keys have seven slots. Lets a
+    // dict scan recognise the usual interned keys without comparing text.
+    static constexpr std::size_t address_slots = 64;
+    unsigned shift = 0;
+    std::array<PyObject*, address_slots> by_address{};
+    std::array<std::int8_t, address_slots> field_at{};
 };
 [[nodiscard]] const RecipeKeys& recipe_keys();
 
@@ -75,36 +85,120 @@ struct TextField {
     return Ref::steal(value);
 }
 
-[[nodiscard]] Result<TextField> required_text(PyObject* item, PyObject* key, std::string_view key_name);
-[[nodiscard]] Result<std::uint32_t> required_u32(PyObject* item, PyObject* key, std::string_view key_name);
-[[nodiscard]] Result<bool> required_bool(PyObject* item, PyObject* key, std::string_view key_name);
-[[nodiscard]] Result<std::optional<std::uint32_t>> optional_u32(PyObject* item, PyObject* key);
+// The recipe keys an item can have, in the order of RecipeKeys.
+enum class Field : std::uint8_t { name, encoding, bits, byte_order, reverse_bits, offset_bits, value };
+inline constexpr std::size_t field_count = 7;
 
-// An encoding or byte-order name lowercased for table lookup. Table names are
-// short ASCII words, so anything that does not fit the buffer cannot match
-// and is kept as "no match".
-class LoweredName {
+// Reads the fields of one item (already known to be a dict).
+//
+// Reading an item is a handful of lookups by exact str key. When every key
+// of the dict is an exact str, one pass over the dict finds all the fields
+// at once, which is what a lookup by key would find, since such a dict holds
+// at most one key equal to each name and comparing exact strs runs no Python
+// code. Any other dict, and every lookup after a conversion that could have
+// run Python code (an integer field given as an object with __index__, which
+// may mutate the dict), falls back to the plain per-key lookup.
+class ItemFields {
 public:
-    static constexpr std::size_t capacity = 32;
-    [[nodiscard]] std::string_view view() const noexcept { return {buffer_, size_}; }
-    void assign_ascii_lower(std::string_view text) noexcept;
-    void set_unmatchable() noexcept { size_ = capacity; buffer_[0] = '\0'; unmatchable_ = true; }
-    [[nodiscard]] bool unmatchable() const noexcept { return unmatchable_; }
+    // The fields found by one pass over a dict, borrowed from it.
+    struct Snapshot {
+        std::array<PyObject*, field_count> values{};
+        bool valid = false;
+    };
+
+    explicit ItemFields(PyObject* item);
+    // Reuses an earlier pass over the same dict; the caller guarantees that
+    // no Python code has run since it was taken.
+    ItemFields(PyObject* item, const Snapshot& earlier) noexcept : item_(item), snapshot_(earlier) {}
+    ItemFields(const ItemFields&) = delete;
+    ItemFields& operator=(const ItemFields&) = delete;
+    ~ItemFields() = default;
+
+    // The field's value (a strong reference), an empty Ref when absent.
+    [[nodiscard]] Result<Ref> lookup(Field field);
+    [[nodiscard]] Result<TextField> required_text(Field field);
+    [[nodiscard]] Result<std::uint32_t> required_u32(Field field);
+    [[nodiscard]] Result<bool> required_bool(Field field);
+    [[nodiscard]] Result<std::optional<std::uint32_t>> optional_u32(Field field);
+
+    [[nodiscard]] const Snapshot& snapshot() const noexcept { return snapshot_; }
+    // Whether a conversion so far could have run Python code.
+    [[nodiscard]] bool ran_python_code() const noexcept { return ran_python_code_; }
 
 private:
-    char buffer_[capacity] = {};
-    std::size_t size_ = 0;
-    bool unmatchable_ = false;
+    void drop_snapshot() noexcept;
+    [[nodiscard]] bool convert_u32_field(PyObject* obj, std::uint32_t& out);
+
+    PyObject* item_;
+    // Borrowed from the dict: valid only until Python code may run, which is
+    // when the snapshot is dropped.
+    Snapshot snapshot_;
+    bool ran_python_code_ = false;
 };
+
+// Whether converting `value` as a recipe value can run Python code: only the
+// plain built-in types are converted without calling back into Python.
+[[nodiscard]] inline bool converts_without_python_code(PyObject* value) noexcept {
+    PyTypeObject* type = Py_TYPE(value);
+    return type == &PyLong_Type || type == &PyFloat_Type || type == &PyUnicode_Type || type == &PyBool_Type;
+}
+
+[[nodiscard]] std::string_view field_name(Field field) noexcept;
 
 // Full Unicode lowercasing (as str.lower) of a recipe name; ASCII names are
 // lowercased in place without creating objects.
-[[nodiscard]] Result<LoweredName> lowercase_name(const TextField& text);
+[[nodiscard]] Result<void> lowercase_name(const TextField& text, NameKey& out);
+
+// Remembers the name objects resolved during one call. Recipes usually hold
+// the very same str objects ("big", "unsigned") in item after item, so most
+// items skip lowercasing and the table lookup. A few slots, picked by the
+// object's address, cover recipes that alternate between encodings. The
+// objects are kept alive, so their addresses cannot be reused by other
+// strings during the call.
+template <class Value>
+class NameMemo {
+public:
+    [[nodiscard]] std::optional<Value> recall(PyObject* name) const noexcept {
+        const Slot& slot = slots_[slot_index(name)];
+        if (name == slot.name.get()) return slot.value;
+        return std::nullopt;
+    }
+    void remember(PyObject* name, Value value) noexcept {
+        Slot& slot = slots_[slot_index(name)];
+        slot.name = Ref::borrow(name);
+        slot.value = value;
+    }
+
+private:
+    struct Slot {
+        Ref name;
+        Value value{};
+    };
+    static std::size_t slot_index(PyObject* name) noexcept {
+        return (reinterpret_cast<std::uintptr_t>(name) >> 4) % slot_count;
+    }
+    static constexpr std::size_t slot_count = 8;
+    std::array<Slot, slot_count> slots_{};
+};
 
 enum class ByteOrder : std::uint8_t { big, little };
 
 // "big" or "little" after lowercasing; otherwise the invalid-byte-order error
 // that echoes the value as given.
-[[nodiscard]] Result<ByteOrder> parse_byte_order(const TextField& byte_order);
+[[nodiscard]] Result<ByteOrder> parse_byte_order(const TextField& byte_order, NameMemo<ByteOrder>& memo);
+
+// Resolves an encoding name in `table`, or the unsupported-encoding error
+// that echoes the name as given.
+template <class Table>
+[[nodiscard]] Result<typename Table::value_type> resolve_encoding(const Table& table, const TextField& encoding,
+                                                                  NameMemo<typename Table::value_type>& memo) {
+    if (auto known = memo.recall(encoding.object.get())) return *known;
+    NameKey lowered;
+    if (auto ok = lowercase_name(encoding, lowered); !ok) return std::unexpected(std::move(ok.error()));
+    const auto codec = table.find(lowered);
+    if (!codec) return value_error(Message() << "Unsupported encoding type: " << encoding.utf8);
+    memo.remember(encoding.object.get(), *codec);
+    return *codec;
+}
 
 }  // namespace bitloom

@@ -191,3 +191,37 @@ def test_generator_and_custom_sequences_are_accepted():
 def test_numpy_bool_for_reverse_bits():
     np = pytest.importorskip("numpy")
     assert b.pack_parameters([item(bits=4, value=1, reverse_bits=np.True_)]) == b"\x80"
+
+
+def test_keys_built_at_run_time_are_found():
+    # Keys that are not the interned literals (as json.loads produces them).
+    import json
+
+    recipe = json.loads(json.dumps([item(bits=12, value=0xABC), item(bits=4, value=0xD)]))
+    fresh = [{"".join(k): v for k, v in d.items()} for d in recipe]
+    assert b.pack_parameters(recipe) == b.pack_parameters(fresh) == b"\xab\xcd"
+    assert b.unpack_parameters(b"\xab\xcd", 0, fresh) == {"x": 0xD}
+
+
+def test_changes_made_by_python_code_during_the_call_are_seen():
+    # A value's __index__ runs between the passes' reads of the next item:
+    # what it changes there must be what the writing pass reads.
+    later = item(name="later", value=1)
+
+    class Sneaky:
+        def __index__(self):
+            later["value"] = 2
+            del later["name"]
+            return 7
+
+    assert error_text([item(value=Sneaky()), later]) == "KeyError: \"Recipe missing required field: 'name'\""
+    later["name"] = "later"
+
+    class Resize:
+        def __index__(self):
+            later["bits"] = 16
+            return 1
+
+    # The sizing pass saw 8 + 8 bits; the writing pass reads the new width
+    # and the bytes beyond the buffer are skipped.
+    assert b.pack_parameters([item(value=Resize()), later]) == b"\x01\x00"

@@ -43,7 +43,7 @@ enum class UnpackCodec : std::uint8_t {
     mil_std_1750a_f48,
 };
 
-inline constexpr auto unpack_codec_names = sorted_names<UnpackCodec, 65>({{
+inline constexpr auto unpack_codec_names = NameTable<UnpackCodec, 65>({{
     {"unsigned", UnpackCodec::unsigned_int},
     {"sign_magnitude", UnpackCodec::sign_magnitude},
     {"signmagnitude", UnpackCodec::sign_magnitude},
@@ -110,5 +110,7 @@ inline constexpr auto unpack_codec_names = sorted_names<UnpackCodec, 65>({{
     {"mil_std_1750a_f48", UnpackCodec::mil_std_1750a_f48},
     {"mil-std-1750a-f48", UnpackCodec::mil_std_1750a_f48},
 }});
+static_assert(unpack_codec_names.find(name_key("latin1")) == UnpackCodec::iso_8859_1);
+static_assert(!unpack_codec_names.find(name_key("ascii")));
 
 }  // namespace bitloom

@@ -107,24 +107,26 @@ Result<Ref> result_key(const TextField& name) {
 
 Result<Ref> process_recipe(std::span<const std::uint8_t> packet, std::uint32_t offset_bits,
                            std::span<PyObject* const> items) {
-    const RecipeKeys& keys = recipe_keys();
-    Ref result = Ref::steal(PyDict_New());
+    Ref result = Ref::steal(_PyDict_NewPresized(static_cast<Py_ssize_t>(items.size())));
     if (!result) panic("could not create the result dict");
 
+    NameMemo<UnpackCodec> codec_memo;
+    NameMemo<ByteOrder> order_memo;
     std::uint32_t position = offset_bits;
     for (PyObject* item : items) {
         if (auto ok = require_dict(item); !ok) return std::unexpected(std::move(ok.error()));
-        auto name = required_text(item, keys.name, "name");
+        ItemFields fields(item);
+        auto name = fields.required_text(Field::name);
         if (!name) return std::unexpected(std::move(name.error()));
-        auto encoding = required_text(item, keys.encoding, "encoding");
+        auto encoding = fields.required_text(Field::encoding);
         if (!encoding) return std::unexpected(std::move(encoding.error()));
-        auto bits = required_u32(item, keys.bits, "bits");
+        auto bits = fields.required_u32(Field::bits);
         if (!bits) return std::unexpected(std::move(bits.error()));
-        auto byte_order = required_text(item, keys.byte_order, "byte_order");
+        auto byte_order = fields.required_text(Field::byte_order);
         if (!byte_order) return std::unexpected(std::move(byte_order.error()));
-        auto reverse_bits = required_bool(item, keys.reverse_bits, "reverse_bits");
+        auto reverse_bits = fields.required_bool(Field::reverse_bits);
         if (!reverse_bits) return std::unexpected(std::move(reverse_bits.error()));
-        auto offset = optional_u32(item, keys.offset_bits);
+        auto offset = fields.optional_u32(Field::offset_bits);
         if (!offset) return std::unexpected(std::move(offset.error()));
         if (*offset) position = offset_bits + **offset;
 
@@ -138,14 +140,12 @@ Result<Ref> process_recipe(std::span<const std::uint8_t> packet, std::uint32_t o
         }
         const auto window = packet.subspan(start, count);
 
-        auto order = parse_byte_order(*byte_order);
+        auto order = parse_byte_order(*byte_order, order_memo);
         if (!order) return std::unexpected(std::move(order.error()));
         const bool little = *order == ByteOrder::little;
 
-        auto lowered = lowercase_name(*encoding);
-        if (!lowered) return std::unexpected(std::move(lowered.error()));
-        const auto codec = find_name(unpack_codec_names, lowered->view());
-        if (!codec) return value_error(Message() << "Unsupported encoding type: " << encoding->utf8);
+        const auto codec = resolve_encoding(unpack_codec_names, *encoding, codec_memo);
+        if (!codec) return std::unexpected(std::move(codec.error()));
 
         const std::uint64_t raw = raw_field_value(assemble_value(window, little), *bits, *reverse_bits);
         auto value = decode_field(*codec, window, little, raw, *bits);

@@ -4,6 +4,7 @@
 #include <bit>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "../recipe_item.hpp"
 #include "bcd.hpp"
@@ -122,17 +123,26 @@ void place_value(std::span<std::uint8_t> packet, std::uint32_t cursor, EncodedVa
 }  // namespace
 
 Result<Ref> build_packet(std::span<PyObject* const> items) {
-    const RecipeKeys& keys = recipe_keys();
 
     // Sizing pass: only `bits` and `offset_bits` are read, so their problems
     // are reported before anything else of any item.
+    //
+    // While no Python code runs (every integer read is a plain int, every
+    // value of a plain type), no dict can change between the passes, so the
+    // writing pass reuses the fields each item's sizing scan found.
     std::uint32_t end = 0;
-    for (PyObject* item : items) {
+    std::vector<ItemFields::Snapshot> snapshots(items.size());
+    bool reuse_snapshots = true;
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        PyObject* item = items[i];
         if (auto ok = require_dict(item); !ok) return std::unexpected(std::move(ok.error()));
-        auto bits = required_u32(item, keys.bits, "bits");
+        ItemFields fields(item);
+        auto bits = fields.required_u32(Field::bits);
         if (!bits) return std::unexpected(std::move(bits.error()));
-        auto offset = optional_u32(item, keys.offset_bits);
+        auto offset = fields.optional_u32(Field::offset_bits);
         if (!offset) return std::unexpected(std::move(offset.error()));
+        reuse_snapshots = reuse_snapshots && !fields.ran_python_code();
+        snapshots[i] = fields.snapshot();
         const std::uint32_t start = offset->value_or(end);
         end = std::max<std::uint32_t>(end, start + *bits);
     }
@@ -143,39 +153,42 @@ Result<Ref> build_packet(std::span<PyObject* const> items) {
     std::span<std::uint8_t> buffer(reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(packet.get())), length);
     if (length > 0) std::memset(buffer.data(), 0, length);
 
+    NameMemo<PackCodec> codec_memo;
+    NameMemo<ByteOrder> order_memo;
     std::uint32_t cursor = 0;
-    for (PyObject* item : items) {
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        PyObject* item = items[i];
         if (auto ok = require_dict(item); !ok) return std::unexpected(std::move(ok.error()));
-        auto name = required_text(item, keys.name, "name");
+        ItemFields fields = reuse_snapshots ? ItemFields(item, snapshots[i]) : ItemFields(item);
+        auto name = fields.required_text(Field::name);
         if (!name) return std::unexpected(std::move(name.error()));
-        auto encoding = required_text(item, keys.encoding, "encoding");
+        auto encoding = fields.required_text(Field::encoding);
         if (!encoding) return std::unexpected(std::move(encoding.error()));
-        auto bits = required_u32(item, keys.bits, "bits");
+        auto bits = fields.required_u32(Field::bits);
         if (!bits) return std::unexpected(std::move(bits.error()));
-        auto byte_order = required_text(item, keys.byte_order, "byte_order");
+        auto byte_order = fields.required_text(Field::byte_order);
         if (!byte_order) return std::unexpected(std::move(byte_order.error()));
-        auto reverse_bits = required_bool(item, keys.reverse_bits, "reverse_bits");
+        auto reverse_bits = fields.required_bool(Field::reverse_bits);
         if (!reverse_bits) return std::unexpected(std::move(reverse_bits.error()));
-        auto offset = optional_u32(item, keys.offset_bits);
+        auto offset = fields.optional_u32(Field::offset_bits);
         if (!offset) return std::unexpected(std::move(offset.error()));
         if (*offset) cursor = **offset;
-        auto value = lookup_field(item, keys.value);
+        auto value = fields.lookup(Field::value);
         if (!value) return std::unexpected(std::move(value.error()));
         if (!*value) {
             return fail(ErrorKind::key_error,
                         Message() << "Recipe item '" << name->utf8 << "' missing required field: 'value'");
         }
 
-        auto lowered = lowercase_name(*encoding);
-        if (!lowered) return std::unexpected(std::move(lowered.error()));
-        const auto codec = find_name(pack_codec_names, lowered->view());
-        if (!codec) return value_error(Message() << "Unsupported encoding type: " << encoding->utf8);
+        const auto codec = resolve_encoding(pack_codec_names, *encoding, codec_memo);
+        if (!codec) return std::unexpected(std::move(codec.error()));
+        reuse_snapshots = reuse_snapshots && !fields.ran_python_code() && converts_without_python_code(value->get());
 
         auto encoded = encode_value(*codec, value->get(), *bits);
         if (!encoded) return std::unexpected(std::move(encoded.error()));
         // The byte order is checked only once the value has been encoded, so
         // a bad value is the error a caller sees first.
-        auto order = parse_byte_order(*byte_order);
+        auto order = parse_byte_order(*byte_order, order_memo);
         if (!order) return std::unexpected(std::move(order.error()));
 
         place_value(buffer, cursor, *encoded, *bits, *reverse_bits, *order);

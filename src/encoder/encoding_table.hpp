@@ -31,7 +31,7 @@ enum class PackCodec : std::uint8_t {
     windows_1252,
 };
 
-inline constexpr auto pack_codec_names = sorted_names<PackCodec, 40>({{
+inline constexpr auto pack_codec_names = NameTable<PackCodec, 40>({{
     {"unsigned", PackCodec::unsigned_int},
     {"sign_magnitude", PackCodec::sign_magnitude},
     {"signmagnitude", PackCodec::sign_magnitude},
@@ -73,5 +73,7 @@ inline constexpr auto pack_codec_names = sorted_names<PackCodec, 40>({{
     {"windows_1252", PackCodec::windows_1252},
     {"windows-1252", PackCodec::windows_1252},
 }});
+static_assert(pack_codec_names.find(name_key("utf-8")) == PackCodec::utf8);
+static_assert(!pack_codec_names.find(name_key("latin1")));
 
 }  // namespace bitloom
