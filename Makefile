@@ -5,7 +5,7 @@ VPY     := $(VENV)/bin/python
 STAMP   := $(VENV)/.tools-installed
 TOOLS   := pip scikit-build-core cmake ninja pytest hypothesis numpy
 
-.PHONY: test demo build bench clean venv
+.PHONY: test demo build bench clean venv typecheck
 
 venv: $(STAMP)
 
@@ -29,5 +29,19 @@ bench: build
 	@$(VPY) -m pip install --quiet cbitstruct 2>/dev/null || echo "cbitstruct does not install for this Python"
 	$(VPY) bench/run.py
 
+# Checks beyond the test suite; CI runs them after `make test`.
+DEVSTAMP := $(VENV)/.dev-tools-installed
+DEVTOOLS := mypy build
+
+$(DEVSTAMP): $(STAMP)
+	$(VPY) -m pip install --quiet --upgrade $(DEVTOOLS)
+	@touch $@
+
+# The installed stubs against the built module, then the typed example and
+# the typing checks under mypy --strict.
+typecheck: build $(DEVSTAMP)
+	$(VPY) -m mypy.stubtest bitloom
+	$(VPY) -m mypy --strict examples/typed_usage.py tests/typing
+
 clean:
-	rm -rf build $(VENV) .pytest_cache
+	rm -rf build dist $(VENV) .pytest_cache .mypy_cache
