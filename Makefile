@@ -5,7 +5,7 @@ VPY     := $(VENV)/bin/python
 STAMP   := $(VENV)/.tools-installed
 TOOLS   := pip scikit-build-core cmake ninja pytest hypothesis numpy
 
-.PHONY: test demo build bench clean venv typecheck
+.PHONY: test demo build bench clean venv typecheck sdist-check
 
 venv: $(STAMP)
 
@@ -42,6 +42,10 @@ $(DEVSTAMP): $(STAMP)
 typecheck: build $(DEVSTAMP)
 	$(VPY) -m mypy.stubtest bitloom
 	$(VPY) -m mypy --strict examples/typed_usage.py tests/typing
+
+# sdist and wheel with `python -m build`, then the sdist into a fresh venv.
+sdist-check: $(DEVSTAMP)
+	scripts/sdist-check $(VPY)
 
 clean:
 	rm -rf build dist $(VENV) .pytest_cache .mypy_cache
