@@ -5,7 +5,7 @@ VPY     := $(VENV)/bin/python
 STAMP   := $(VENV)/.tools-installed
 TOOLS   := pip scikit-build-core cmake ninja pytest hypothesis numpy
 
-.PHONY: test demo build bench clean venv typecheck sdist-check
+.PHONY: test demo build bench clean venv typecheck sdist-check lint format
 
 venv: $(STAMP)
 
@@ -46,6 +46,13 @@ typecheck: build $(DEVSTAMP)
 # sdist and wheel with `python -m build`, then the sdist into a fresh venv.
 sdist-check: $(DEVSTAMP)
 	scripts/sdist-check $(VPY)
+
+# clang-format (check only) and clang-tidy over src/; `make format` rewrites.
+lint: $(STAMP)
+	scripts/lint
+
+format:
+	scripts/lint format
 
 clean:
 	rm -rf build dist $(VENV) .pytest_cache .mypy_cache
