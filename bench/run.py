@@ -132,7 +132,7 @@ def hk16_struct_unpack(packet, names):
     def run():
         values = list(s.unpack_from(packet))
         values[2] = swap(packet, 3)[0]
-        values[10] = swap(packet, 33)[0]
+        values[10] = swap(packet, 30)[0]
         values[15] = values[15].decode("ascii")
         return dict(zip(names, values))
     return run

@@ -124,7 +124,7 @@ bool convert_u64_slow(PyObject* obj, std::uint64_t& out) {
     return true;
 }
 
-bool convert_u32(PyObject* obj, std::uint32_t& out) {
+bool convert_u32_slow(PyObject* obj, std::uint32_t& out) {
     std::uint64_t v;
     if (!convert_u64(obj, v)) return false;
     if (BITLOOM_UNLIKELY(v > 0xFFFFFFFFU)) {
@@ -205,7 +205,7 @@ bool is_numpy_bool_type(PyTypeObject* type) {
 
 }  // namespace
 
-bool convert_bool(PyObject* obj, bool& out) {
+bool convert_bool_slow(PyObject* obj, bool& out) {
     if (BITLOOM_LIKELY(obj == Py_True)) {
         out = true;
         return true;
@@ -231,16 +231,10 @@ bool convert_bool(PyObject* obj, bool& out) {
     return false;
 }
 
-bool convert_str(PyObject* obj, std::string_view& out) {
+bool convert_str_slow(PyObject* obj, std::string_view& out) {
     if (BITLOOM_UNLIKELY(!PyUnicode_Check(obj))) {
         raise_cast_error(obj, "str");
         return false;
-    }
-    if (PyUnicode_IS_COMPACT_ASCII(obj)) {
-        // ASCII text is its own UTF-8 form.
-        out = std::string_view(static_cast<const char*>(PyUnicode_DATA(obj)),
-                               static_cast<std::size_t>(PyUnicode_GET_LENGTH(obj)));
-        return true;
     }
     Py_ssize_t size = 0;
     const char* utf8 = PyUnicode_AsUTF8AndSize(obj, &size);

@@ -61,7 +61,17 @@ void rewrap_argument_error(const char* param);
     }
     return convert_u64_slow(obj, out);
 }
-[[nodiscard]] bool convert_u32(PyObject* obj, std::uint32_t& out);
+[[nodiscard]] bool convert_u32_slow(PyObject* obj, std::uint32_t& out);
+[[nodiscard]] inline bool convert_u32(PyObject* obj, std::uint32_t& out) {
+    if (BITLOOM_LIKELY(PyLong_CheckExact(obj) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(obj)))) {
+        const Py_ssize_t v = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(obj));
+        if (BITLOOM_LIKELY(v >= 0 && v <= 0xFFFFFFFF)) {
+            out = static_cast<std::uint32_t>(v);
+            return true;
+        }
+    }
+    return convert_u32_slow(obj, out);
+}
 [[nodiscard]] bool convert_i64_slow(PyObject* obj, std::int64_t& out);
 [[nodiscard]] inline bool convert_i64(PyObject* obj, std::int64_t& out) {
     if (BITLOOM_LIKELY(PyLong_CheckExact(obj) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(obj)))) {
@@ -73,8 +83,25 @@ void rewrap_argument_error(const char* param);
 [[nodiscard]] bool convert_u128(PyObject* obj, U128& out);
 [[nodiscard]] bool convert_double(PyObject* obj, double& out);
 [[nodiscard]] bool convert_float32(PyObject* obj, float& out);
-[[nodiscard]] bool convert_bool(PyObject* obj, bool& out);
-[[nodiscard]] bool convert_str(PyObject* obj, std::string_view& out);  // borrowed UTF-8 view
+[[nodiscard]] bool convert_bool_slow(PyObject* obj, bool& out);
+[[nodiscard]] inline bool convert_bool(PyObject* obj, bool& out) {
+    if (BITLOOM_LIKELY(obj == Py_True || obj == Py_False)) {
+        out = obj == Py_True;
+        return true;
+    }
+    return convert_bool_slow(obj, out);
+}
+// A borrowed UTF-8 view of a str.
+[[nodiscard]] bool convert_str_slow(PyObject* obj, std::string_view& out);
+[[nodiscard]] inline bool convert_str(PyObject* obj, std::string_view& out) {
+    if (BITLOOM_LIKELY(PyUnicode_Check(obj) && PyUnicode_IS_COMPACT_ASCII(obj))) {
+        // ASCII text is its own UTF-8 form.
+        out = std::string_view(static_cast<const char*>(PyUnicode_DATA(obj)),
+                               static_cast<std::size_t>(PyUnicode_GET_LENGTH(obj)));
+        return true;
+    }
+    return convert_str_slow(obj, out);
+}
 [[nodiscard]] bool convert_bytes(PyObject* obj, std::span<const std::uint8_t>& out);
 
 // Argument conversions: the plain ones plus the argument-name rewrapping.

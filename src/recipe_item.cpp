@@ -87,9 +87,11 @@ bool convert_sequence(PyObject* obj, RecipeItems& out) {
         raise_cast_error(obj, target);
         return false;
     }
+    // The length is only a capacity hint: a sequence that cannot tell it is
+    // still read to its end.
     const Py_ssize_t hint = PyObject_LengthHint(obj, 0);
-    if (hint < 0) return false;
-    out.reserve(static_cast<std::size_t>(hint));
+    if (hint < 0) PyErr_Clear();
+    out.reserve(static_cast<std::size_t>(hint > 0 ? hint : 0));
     Ref iterator = Ref::steal(PyObject_GetIter(obj));
     if (!iterator) return false;
     while (PyObject* item = PyIter_Next(iterator.get())) out.push_back_owned(item);

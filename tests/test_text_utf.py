@@ -84,6 +84,8 @@ def test_encoder_examples(encode, text, expected):
         (bitloom.decode_utf32be, b"\x00\x10\xff\xff", "\U0010FFFF"),
         (bitloom.decode_utf8, b"\xef\xbb\xbf\x41", "\ufeffA"),
         (bitloom.decode_utf8, b"\x41\x00", "A\0"),
+        # A surrogate pair across the 16-byte blocks that long input is read in.
+        (bitloom.decode_utf16be, b"\x00\xe9" * 7 + b"\xd8\x3d\xde\x00" + b"\x00A" * 8, "é" * 7 + "\U0001F600" + "A" * 8),
     ],
 )
 def test_decoder_examples(decode, data, expected):
@@ -111,6 +113,8 @@ FOUR_32_BOM = "UTF-32 requires a multiple of 4 bytes with at least 4 bytes"
         (bitloom.decode_utf16be, b"\xd8\x00\xd8\x00\xdc\x00", LONE),
         (bitloom.decode_utf16le, b"\x00\xdc", LONE),
         (bitloom.decode_utf16, b"\xff\xfe\x00\xd8", LONE),
+        (bitloom.decode_utf16be, b"\x00\xe9" * 7 + b"\xd8\x3d" + b"\x00A" * 8, LONE),
+        (bitloom.decode_utf16le, b"A\x00" * 8 + b"\x00\xdc" + b"A\x00" * 8, LONE),
         (bitloom.decode_utf32, b"", FOUR_32_BOM),
         (bitloom.decode_utf32, b"\x00\x00\x00", FOUR_32_BOM),
         (bitloom.decode_utf32, b"\x00" * 6, FOUR_32_BOM),
@@ -119,6 +123,8 @@ FOUR_32_BOM = "UTF-32 requires a multiple of 4 bytes with at least 4 bytes"
         (bitloom.decode_utf32le, b"\x00\xd8\x00\x00", "Invalid UTF-32 codepoint: 0x0000D800"),
         (bitloom.decode_utf32be, b"\xff\xff\xff\xff", "Invalid UTF-32 codepoint: 0xFFFFFFFF"),
         (bitloom.decode_utf32, b"\xff\xfe\x00\x00\xff\xdf\x00\x00", "Invalid UTF-32 codepoint: 0x0000DFFF"),
+        (bitloom.decode_utf32be, b"\x00\x00\x00\xe9" * 5 + b"\x00\x11\x00\x00" + b"\x00" * 16,
+         "Invalid UTF-32 codepoint: 0x00110000"),
     ],
 )
 def test_decoder_failures(decode, data, message):
@@ -167,6 +173,9 @@ def check_utf8_against_python(data):
         (b"\xf4\x8f\xbf", "incomplete utf-8 byte sequence from index 0"),
         (b"0123456789\xc3", "incomplete utf-8 byte sequence from index 10"),
         (b"0123456789abcdef\xed\x9f\xbf\xee\x80", "incomplete utf-8 byte sequence from index 19"),
+        # A sequence cut short at the end of one 16-byte block, with an ASCII
+        # block after it and a stray continuation byte after that.
+        (b"." * 15 + b"\xc3" + b"." * 16 + b"\xa9", "invalid utf-8 sequence of 1 bytes from index 15"),
     ],
 )
 def test_utf8_failures(data, message):
@@ -193,6 +202,8 @@ def test_utf8_every_lead_and_second_byte_match_python(first):
     for second in range(0x100):
         check_utf8_against_python(bytes([first, second]))
         check_utf8_against_python(bytes([first, second, 0x80, 0x80]))
+        # Across the 16-byte blocks that long input is checked in.
+        check_utf8_against_python(b"\xc3\xa9" * 7 + bytes([first, second, 0x80]) + b"." * 16)
 
 
 @pytest.mark.parametrize("little", [False, True])

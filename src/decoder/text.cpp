@@ -1,5 +1,7 @@
 // Text decoders. Every routine checks the whole input and builds the whole
-// UTF-8 result in one pass; on failure nothing but the message comes back.
+// UTF-8 result before it returns; on failure nothing but the message comes
+// back. The hot loops avoid branches on the text itself where mixed text
+// would make the processor guess them wrong.
 //
 // The output buffer is sized once for the worst case of the input length
 // (resize_and_overwrite leaves it uninitialised) and trimmed to what was
@@ -7,6 +9,7 @@
 #include "text.hpp"
 
 #include <array>
+#include <bit>
 #include <cstring>
 #include <optional>
 #include <string_view>
@@ -20,24 +23,27 @@ namespace {
 
 // --- Shared pieces ---------------------------------------------------------
 
-// Writes `code_point` (a scalar value) as UTF-8 at `out`; returns the end.
+// Writes `code_point` (a scalar value) as UTF-8 at `out` and returns the
+// end. Always four bytes are stored, the form followed by scratch that the
+// next character overwrites, so callers leave room for 4 at any point; in
+// exchange nothing branches on the form's length, which in mixed text would
+// be guessed wrong again and again.
 inline char* put_utf8(char* out, char32_t code_point) noexcept {
-    if (code_point < 0x80) {
-        *out++ = static_cast<char>(code_point);
-    } else if (code_point < 0x800) {
-        *out++ = static_cast<char>(0xC0 | (code_point >> 6));
-        *out++ = static_cast<char>(0x80 | (code_point & 0x3F));
-    } else if (code_point < 0x10000) {
-        *out++ = static_cast<char>(0xE0 | (code_point >> 12));
-        *out++ = static_cast<char>(0x80 | ((code_point >> 6) & 0x3F));
-        *out++ = static_cast<char>(0x80 | (code_point & 0x3F));
-    } else {
-        *out++ = static_cast<char>(0xF0 | (code_point >> 18));
-        *out++ = static_cast<char>(0x80 | ((code_point >> 12) & 0x3F));
-        *out++ = static_cast<char>(0x80 | ((code_point >> 6) & 0x3F));
-        *out++ = static_cast<char>(0x80 | (code_point & 0x3F));
-    }
-    return out;
+    const unsigned length = 1u + (code_point >= 0x80) + (code_point >= 0x800) + (code_point >= 0x10000);
+    // The form's bytes in reverse order in the bytes of a number: bits 0-5,
+    // 6-11, 12-17 and 18-20 spread over bytes 0 to 3 (for ASCII, bits 0-6 in
+    // byte 0), then the markers added. Bits above the form's reach are zero,
+    // or are shifted out below. Markers and the low mask come by table, not
+    // by a test of the length, which the compiler would turn into a branch.
+    static constexpr std::uint32_t markers[5] = {0, 0, 0xC080, 0xE08080, 0xF0808080};
+    static constexpr std::uint32_t low_bits[5] = {0, 0x7F, 0x3F, 0x3F, 0x3F};
+    const std::uint32_t form = (code_point & low_bits[length]) | ((code_point << 2) & 0x3F00) |
+                               ((code_point << 4) & 0x3F0000) | ((code_point << 6) & 0x07000000) | markers[length];
+    // Lead byte to the top, then into memory first-byte-first.
+    std::uint32_t word = form << (8 * (4 - length));
+    if constexpr (std::endian::native == std::endian::little) word = std::byteswap(word);
+    std::memcpy(out, &word, sizeof word);
+    return out + length;
 }
 
 inline std::string copy_as_text(ByteSpan bytes) {
@@ -51,10 +57,80 @@ std::size_t first_non_ascii(ByteSpan bytes) noexcept {
 
 // --- UTF-8 validation ------------------------------------------------------
 
+// Well-formedness is decided by a state machine, fast; only input that fails
+// it is walked again, sequence by sequence, to find and describe the fault.
+
+// The machine's states, each a multiple of 6: a state is the bit offset of
+// its 6-bit field in a transition row. A row, one per byte value, holds in
+// each state's field the state that follows on that byte, so one step is
+// `row >> state`. The loop then carries only a shift from byte to byte, and
+// the row load does not wait for the previous step.
+namespace utf8_state {
+inline constexpr std::uint64_t accept = 0;   // between sequences
+inline constexpr std::uint64_t reject = 6;   // ill-formed; never left
+inline constexpr std::uint64_t need1 = 12;   // one continuation byte to go
+inline constexpr std::uint64_t need2 = 18;
+inline constexpr std::uint64_t need3 = 24;
+inline constexpr std::uint64_t after_e0 = 30;  // next byte A0-BF (no overlong form)
+inline constexpr std::uint64_t after_ed = 36;  // next byte 80-9F (no surrogate)
+inline constexpr std::uint64_t after_f0 = 42;  // next byte 90-BF (no overlong form)
+inline constexpr std::uint64_t after_f4 = 48;  // next byte 80-8F (nothing above U+10FFFF)
+inline constexpr std::uint64_t field = 63;
+}  // namespace utf8_state
+
+constexpr std::uint64_t utf8_next_state(std::uint64_t state, int byte) {
+    using namespace utf8_state;
+    const auto within = [byte](int low, int high) { return byte >= low && byte <= high; };
+    switch (state) {
+        case accept:
+            if (within(0x00, 0x7F)) return accept;
+            if (within(0xC2, 0xDF)) return need1;
+            if (byte == 0xE0) return after_e0;
+            if (byte == 0xED) return after_ed;
+            if (within(0xE1, 0xEF)) return need2;
+            if (byte == 0xF0) return after_f0;
+            if (byte == 0xF4) return after_f4;
+            if (within(0xF1, 0xF3)) return need3;
+            return reject;
+        case need1: return within(0x80, 0xBF) ? accept : reject;
+        case need2: return within(0x80, 0xBF) ? need1 : reject;
+        case need3: return within(0x80, 0xBF) ? need2 : reject;
+        case after_e0: return within(0xA0, 0xBF) ? need1 : reject;
+        case after_ed: return within(0x80, 0x9F) ? need1 : reject;
+        case after_f0: return within(0x90, 0xBF) ? need2 : reject;
+        case after_f4: return within(0x80, 0x8F) ? need2 : reject;
+        default: return reject;
+    }
+}
+
+constexpr std::array<std::uint64_t, 256> utf8_transition_rows = [] {
+    std::array<std::uint64_t, 256> rows{};
+    for (int byte = 0; byte < 256; ++byte) {
+        for (std::uint64_t state = 0; state <= utf8_state::after_f4; state += 6) {
+            rows[byte] |= utf8_next_state(state, byte) << state;
+        }
+    }
+    return rows;
+}();
+
+bool is_well_formed_utf8(ByteSpan bytes) noexcept {
+    using namespace utf8_state;
+    const std::uint8_t* data = bytes.data();
+    const std::size_t size = bytes.size();
+    constexpr std::size_t block = 16;
+    std::uint64_t state = accept;
+    std::size_t i = 0;
+    for (; size - i >= block; i += block) {
+        if ((state & field) == accept && ((load8(data + i) | load8(data + i + 8)) & any_high_bit) == 0) continue;
+        for (std::size_t k = 0; k < block; ++k) state = utf8_transition_rows[data[i + k]] >> (state & field);
+        if ((state & field) == reject) return false;
+    }
+    for (; i < size; ++i) state = utf8_transition_rows[data[i]] >> (state & field);
+    return (state & field) == accept;
+}
+
 // What a byte allows when it starts a sequence: the sequence length (0 when
-// it can never start one) and the range of the byte right after it. The
-// narrowed second-byte ranges are what exclude overlong forms (E0, F0),
-// encoded surrogates (ED) and values above U+10FFFF (F4).
+// it can never start one) and the range of the byte right after it.
 struct Utf8Lead {
     std::uint8_t length;
     std::uint8_t second_min;
@@ -82,14 +158,14 @@ struct Utf8Fault {
     std::size_t length;
 };
 
-std::optional<Utf8Fault> find_utf8_fault(ByteSpan bytes) noexcept {
+Utf8Fault find_utf8_fault(ByteSpan bytes) noexcept {
     const std::uint8_t* data = bytes.data();
     const std::size_t size = bytes.size();
     std::size_t i = 0;
     while (i < size) {
         i += ascii_unit_count<1>(data + i, size - i, any_high_bit);
         if (i == size) break;
-        const Utf8Lead lead = utf8_leads[data[i]];
+        const Utf8Lead& lead = utf8_leads[data[i]];
         if (lead.length == 0) return Utf8Fault{i, 1};
         if (i + 1 == size) return Utf8Fault{i, 0};
         if (data[i + 1] < lead.second_min || data[i + 1] > lead.second_max) return Utf8Fault{i, 1};
@@ -99,7 +175,9 @@ std::optional<Utf8Fault> find_utf8_fault(ByteSpan bytes) noexcept {
         }
         i += lead.length;
     }
-    return std::nullopt;
+    // Unreachable for input that the state machine refused; the two encode
+    // the same rules.
+    return Utf8Fault{size, 0};
 }
 
 // --- UTF-16 ----------------------------------------------------------------
@@ -128,33 +206,52 @@ bool utf16_to_utf8(ByteSpan bytes, std::string& out) {
     const std::size_t size = bytes.size();
     constexpr std::size_t low_byte = LittleEndian ? 0 : 1;
     bool paired = true;
-    // A unit gives at most 3 UTF-8 bytes; a surrogate pair (two units) 4.
-    out.resize_and_overwrite(size / 2 * 3, [&](char* buffer, std::size_t) {
+    // A unit gives at most 3 UTF-8 bytes, a surrogate pair (two units) 4;
+    // one more byte is room for put_utf8's scratch after the last form.
+    out.resize_and_overwrite(size / 2 * 3 + 1, [&](char* buffer, std::size_t) {
         char* o = buffer;
         std::size_t i = 0;
-        while (i < size) {
-            const std::size_t run = ascii_unit_count<2>(data + i, size - i, utf16_non_ascii_mask<LittleEndian>);
-            for (std::size_t k = 0; k < run; ++k) o[k] = static_cast<char>(data[i + 2 * k + low_byte]);
-            o += run;
-            i += 2 * run;
-            if (i == size) break;
+        // The unit at i, or the surrogate pair that starts there; false for
+        // an unpaired surrogate.
+        const auto decode_at_i = [&]() -> bool {
             const char16_t unit = utf16_unit_at<LittleEndian>(data + i);
             i += 2;
             if (unit < 0xD800 || unit > 0xDFFF) {
                 o = put_utf8(o, unit);
-                continue;
+                return true;
             }
-            if (unit > 0xDBFF || i == size) {
-                paired = false;
-                return std::size_t{0};
-            }
+            if (unit > 0xDBFF || i == size) return false;
             const char16_t low = utf16_unit_at<LittleEndian>(data + i);
-            if (low < 0xDC00 || low > 0xDFFF) {
-                paired = false;
-                return std::size_t{0};
-            }
+            if (low < 0xDC00 || low > 0xDFFF) return false;
             i += 2;
             o = put_utf8(o, 0x10000 + ((char32_t{unit} - 0xD800) << 10) + (char32_t{low} - 0xDC00));
+            return true;
+        };
+        // Blocks of eight units: from an all-ASCII one the whole ASCII run is
+        // narrowed at once; the others are decoded unit by unit (a pair may
+        // reach into the next block).
+        constexpr std::size_t block = 16;
+        while (size - i >= block) {
+            constexpr std::uint64_t mask = utf16_non_ascii_mask<LittleEndian>;
+            if (((load8(data + i) | load8(data + i + 8)) & mask) == 0) {
+                const std::size_t run = ascii_unit_count<2>(data + i, size - i, mask);
+                for (std::size_t k = 0; k < run; ++k) o[k] = static_cast<char>(data[i + 2 * k + low_byte]);
+                o += run;
+                i += 2 * run;
+                continue;
+            }
+            for (const std::size_t block_end = i + block; i < block_end;) {
+                if (!decode_at_i()) {
+                    paired = false;
+                    return std::size_t{0};
+                }
+            }
+        }
+        while (i < size) {
+            if (!decode_at_i()) {
+                paired = false;
+                return std::size_t{0};
+            }
         }
         return static_cast<std::size_t>(o - buffer);
     });
@@ -190,19 +287,35 @@ std::optional<char32_t> utf32_to_utf8(ByteSpan bytes, std::string& out) {
         constexpr std::size_t low_byte = LittleEndian ? 0 : 3;
         char* o = buffer;
         std::size_t i = 0;
-        while (i < size) {
-            const std::size_t run = ascii_unit_count<4>(data + i, size - i, utf32_non_ascii_mask<LittleEndian>);
-            for (std::size_t k = 0; k < run; ++k) o[k] = static_cast<char>(data[i + 4 * k + low_byte]);
-            o += run;
-            i += 4 * run;
-            if (i == size) break;
+        // The value at i; false when it is not a scalar value.
+        const auto decode_at_i = [&]() -> bool {
             const char32_t value = utf32_value_at<LittleEndian>(data + i);
             if (value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) {
                 invalid = value;
-                return std::size_t{0};
+                return false;
             }
             o = put_utf8(o, value);
             i += 4;
+            return true;
+        };
+        // Blocks of four values: from an all-ASCII one the whole ASCII run is
+        // narrowed at once; the others are decoded value by value.
+        constexpr std::size_t block = 16;
+        while (size - i >= block) {
+            constexpr std::uint64_t mask = utf32_non_ascii_mask<LittleEndian>;
+            if (((load8(data + i) | load8(data + i + 8)) & mask) == 0) {
+                const std::size_t run = ascii_unit_count<4>(data + i, size - i, mask);
+                for (std::size_t k = 0; k < run; ++k) o[k] = static_cast<char>(data[i + 4 * k + low_byte]);
+                o += run;
+                i += 4 * run;
+                continue;
+            }
+            for (std::size_t k = 0; k < block / 4; ++k) {
+                if (!decode_at_i()) return std::size_t{0};
+            }
+        }
+        while (i < size) {
+            if (!decode_at_i()) return std::size_t{0};
         }
         return static_cast<std::size_t>(o - buffer);
     });
@@ -211,25 +324,27 @@ std::optional<char32_t> utf32_to_utf8(ByteSpan bytes, std::string& out) {
 
 // --- Windows-1252 ----------------------------------------------------------
 
-// The UTF-8 form of each index entry, so that decoding a byte above 0x7F is
-// one table copy instead of an encoding step.
+// The UTF-8 form of every byte: ASCII as itself, the others by the index.
+// Decoding a byte is then one table copy, the same for every byte, with no
+// branch that depends on the text.
 struct Utf8Form {
-    std::uint8_t length;
     std::array<char, 3> bytes;  // every index entry is below U+10000
+    std::uint8_t length;
 };
 
-constexpr std::array<Utf8Form, windows1252_pointer_count> windows1252_utf8 = [] {
-    std::array<Utf8Form, windows1252_pointer_count> forms{};
-    for (std::size_t pointer = 0; pointer < windows1252_pointer_count; ++pointer) {
-        const char32_t cp = windows1252_index[pointer];
-        Utf8Form& form = forms[pointer];
-        if (cp < 0x800) {
-            form.length = 2;
-            form.bytes = {static_cast<char>(0xC0 | (cp >> 6)), static_cast<char>(0x80 | (cp & 0x3F)), 0};
+constexpr std::array<Utf8Form, 256> windows1252_utf8 = [] {
+    std::array<Utf8Form, 256> forms{};
+    for (std::size_t byte = 0; byte < 256; ++byte) {
+        const char32_t cp = byte < 0x80 ? static_cast<char32_t>(byte) : windows1252_index[byte - 0x80];
+        Utf8Form& form = forms[byte];
+        if (cp < 0x80) {
+            form = {{static_cast<char>(cp), 0, 0}, 1};
+        } else if (cp < 0x800) {
+            form = {{static_cast<char>(0xC0 | (cp >> 6)), static_cast<char>(0x80 | (cp & 0x3F)), 0}, 2};
         } else {
-            form.length = 3;
-            form.bytes = {static_cast<char>(0xE0 | (cp >> 12)), static_cast<char>(0x80 | ((cp >> 6) & 0x3F)),
-                          static_cast<char>(0x80 | (cp & 0x3F))};
+            form = {{static_cast<char>(0xE0 | (cp >> 12)), static_cast<char>(0x80 | ((cp >> 6) & 0x3F)),
+                     static_cast<char>(0x80 | (cp & 0x3F))},
+                    3};
         }
     }
     return forms;
@@ -241,17 +356,23 @@ std::string windows1252_to_utf8(ByteSpan bytes) {
     std::string out;
     out.resize_and_overwrite(size * 3, [&](char* buffer, std::size_t) {
         char* o = buffer;
-        std::size_t i = 0;
-        while (i < size) {
-            const std::size_t run = ascii_unit_count<1>(data + i, size - i, any_high_bit);
-            std::memcpy(o, data + i, run);
-            o += run;
-            i += run;
-            if (i == size) break;
-            const Utf8Form& form = windows1252_utf8[data[i++] - 0x80];
-            std::memcpy(o, form.bytes.data(), 3);  // the buffer has room for 3 per byte
+        // Whole 3-byte forms are copied and the output moves on by the real
+        // length; no byte writes more than the 3 it was given room for.
+        const auto put = [&o](std::uint8_t byte) {
+            const Utf8Form& form = windows1252_utf8[byte];
+            std::memcpy(o, form.bytes.data(), 3);
             o += form.length;
+        };
+        std::size_t i = 0;
+        for (; size - i >= 8; i += 8) {
+            if ((load8(data + i) & any_high_bit) == 0) {
+                std::memcpy(o, data + i, 8);
+                o += 8;
+                continue;
+            }
+            for (std::size_t k = 0; k < 8; ++k) put(data[i + k]);
         }
+        for (; i < size; ++i) put(data[i]);
         return static_cast<std::size_t>(o - buffer);
     });
     return out;
@@ -266,16 +387,15 @@ bool starts_with(ByteSpan bytes, std::string_view prefix) noexcept {
 // --- Routines --------------------------------------------------------------
 
 Result<std::string> decode_utf8(ByteSpan bytes) {
-    if (const auto fault = find_utf8_fault(bytes)) {
-        if (fault->length == 0) {
-            return value_error(
-                (Message{} << "Invalid UTF-8 bytes: incomplete utf-8 byte sequence from index " << fault->index).str());
-        }
-        return value_error((Message{} << "Invalid UTF-8 bytes: invalid utf-8 sequence of " << fault->length
-                                      << " bytes from index " << fault->index)
-                               .str());
+    if (is_well_formed_utf8(bytes)) return copy_as_text(bytes);
+    const Utf8Fault fault = find_utf8_fault(bytes);
+    if (fault.length == 0) {
+        return value_error(
+            (Message{} << "Invalid UTF-8 bytes: incomplete utf-8 byte sequence from index " << fault.index).str());
     }
-    return copy_as_text(bytes);
+    return value_error((Message{} << "Invalid UTF-8 bytes: invalid utf-8 sequence of " << fault.length
+                                  << " bytes from index " << fault.index)
+                           .str());
 }
 
 Result<std::string> decode_utf16_with_endianness(ByteSpan bytes, bool little_endian) {
@@ -330,17 +450,24 @@ std::string decode_iso_8859_1(ByteSpan bytes) {
     std::string out;
     out.resize_and_overwrite(size * 2, [&](char* buffer, std::size_t) {
         char* o = buffer;
+        // Both bytes of the two-byte form are always written and the output
+        // moves on by one or two, so no branch depends on the text.
+        const auto put = [&o](std::uint8_t byte) {
+            const bool two = byte >= 0x80;
+            o[0] = static_cast<char>(two ? 0xC0 | (byte >> 6) : byte);
+            o[1] = static_cast<char>(0x80 | (byte & 0x3F));
+            o += 1 + two;
+        };
         std::size_t i = 0;
-        while (i < size) {
-            const std::size_t run = ascii_unit_count<1>(data + i, size - i, any_high_bit);
-            std::memcpy(o, data + i, run);
-            o += run;
-            i += run;
-            if (i == size) break;
-            const std::uint8_t byte = data[i++];
-            *o++ = static_cast<char>(0xC0 | (byte >> 6));
-            *o++ = static_cast<char>(0x80 | (byte & 0x3F));
+        for (; size - i >= 8; i += 8) {
+            if ((load8(data + i) & any_high_bit) == 0) {
+                std::memcpy(o, data + i, 8);
+                o += 8;
+                continue;
+            }
+            for (std::size_t k = 0; k < 8; ++k) put(data[i + k]);
         }
+        for (; i < size; ++i) put(data[i]);
         return static_cast<std::size_t>(o - buffer);
     });
     return out;
@@ -354,7 +481,7 @@ Result<std::string> decode_windows_1252(ByteSpan bytes) {
     constexpr std::string_view failure = "Failed to decode Windows-1252 bytes";
     if (starts_with(bytes, "\xEF\xBB\xBF"sv)) {
         const ByteSpan rest = bytes.subspan(3);
-        if (find_utf8_fault(rest)) return value_error(std::string(failure));
+        if (!is_well_formed_utf8(rest)) return value_error(std::string(failure));
         return copy_as_text(rest);
     }
     const bool utf16le = starts_with(bytes, "\xFF\xFE"sv);

@@ -130,9 +130,11 @@ Result<Ref> build_packet(std::span<PyObject* const> items) {
     // While no Python code runs (every integer read is a plain int, every
     // value of a plain type), no dict can change between the passes, so the
     // writing pass reuses the fields each item's sizing scan found.
+    // Very long recipes rescan instead, to keep the memory bounded.
+    constexpr std::size_t max_kept_snapshots = std::size_t{1} << 16;
     std::uint32_t end = 0;
-    std::vector<ItemFields::Snapshot> snapshots(items.size());
-    bool reuse_snapshots = true;
+    bool reuse_snapshots = items.size() <= max_kept_snapshots;
+    std::vector<ItemFields::Snapshot> snapshots(reuse_snapshots ? items.size() : 0);
     for (std::size_t i = 0; i < items.size(); ++i) {
         PyObject* item = items[i];
         if (auto ok = require_dict(item); !ok) return std::unexpected(std::move(ok.error()));
@@ -142,7 +144,7 @@ Result<Ref> build_packet(std::span<PyObject* const> items) {
         auto offset = fields.optional_u32(Field::offset_bits);
         if (!offset) return std::unexpected(std::move(offset.error()));
         reuse_snapshots = reuse_snapshots && !fields.ran_python_code();
-        snapshots[i] = fields.snapshot();
+        if (reuse_snapshots) snapshots[i] = fields.snapshot();
         const std::uint32_t start = offset->value_or(end);
         end = std::max<std::uint32_t>(end, start + *bits);
     }
