@@ -66,10 +66,39 @@ private:
 // The sequence conversion of an argument (a str is refused).
 [[nodiscard]] bool convert_sequence(PyObject* obj, RecipeItems& out);
 
+// A str value of an item and its UTF-8 form, borrowed.
+struct TextView {
+    PyObject* object = nullptr;
+    std::string_view utf8;
+};
+
 // A str value of an item: the object (kept alive) and its UTF-8 form.
 struct TextField {
     Ref object;
     std::string_view utf8;
+
+    [[nodiscard]] TextView view() const noexcept { return {object.get(), utf8}; }
+};
+
+// An item's fields as the packet routines use them. The views are borrowed:
+// from the dict itself (only while no Python code can run) or from a
+// HeldFields that keeps them alive.
+struct ItemView {
+    TextView name;
+    TextView encoding;
+    TextView byte_order;
+    std::uint32_t bits = 0;
+    bool reverse_bits = false;
+    std::optional<std::uint32_t> offset_bits;
+    PyObject* value = nullptr;  // null when absent
+};
+
+// Strong references behind an ItemView read field by field.
+struct HeldFields {
+    TextField name;
+    TextField encoding;
+    TextField byte_order;
+    Ref value;
 };
 
 [[nodiscard]] std::unexpected<Error> missing_field(std::string_view key);
@@ -122,6 +151,18 @@ public:
     [[nodiscard]] Result<bool> required_bool(Field field);
     [[nodiscard]] Result<std::optional<std::uint32_t>> optional_u32(Field field);
 
+    // The usual item, read at once: every field present and in its common
+    // shape (names as exact ASCII strs, integers as small ints, reverse_bits
+    // True or False, offset_bits absent or a small int), straight from the
+    // snapshot, with no Python code run. Returns false for anything else;
+    // the caller then reads field by field, in order, which reports the
+    // first problem exactly.
+    [[nodiscard]] bool read_usual(ItemView& view) const noexcept;
+
+    // Reads name, encoding, bits, byte_order, reverse_bits and offset_bits
+    // in that order, keeping the strings alive in `held`.
+    [[nodiscard]] Result<void> read_in_order(ItemView& view, HeldFields& held);
+
     [[nodiscard]] const Snapshot& snapshot() const noexcept { return snapshot_; }
     // Whether a conversion so far could have run Python code.
     [[nodiscard]] bool ran_python_code() const noexcept { return ran_python_code_; }
@@ -149,7 +190,7 @@ private:
 
 // Full Unicode lowercasing (as str.lower) of a recipe name; ASCII names are
 // lowercased in place without creating objects.
-[[nodiscard]] Result<void> lowercase_name(const TextField& text, NameKey& out);
+[[nodiscard]] Result<void> lowercase_name(TextView text, NameKey& out);
 
 // Remembers the name objects resolved during one call. Recipes usually hold
 // the very same str objects ("big", "unsigned") in item after item, so most
@@ -187,19 +228,19 @@ enum class ByteOrder : std::uint8_t { big, little };
 
 // "big" or "little" after lowercasing; otherwise the invalid-byte-order error
 // that echoes the value as given.
-[[nodiscard]] Result<ByteOrder> parse_byte_order(const TextField& byte_order, NameMemo<ByteOrder>& memo);
+[[nodiscard]] Result<ByteOrder> parse_byte_order(TextView byte_order, NameMemo<ByteOrder>& memo);
 
 // Resolves an encoding name in `table`, or the unsupported-encoding error
 // that echoes the name as given.
 template <class Table>
-[[nodiscard]] Result<typename Table::value_type> resolve_encoding(const Table& table, const TextField& encoding,
+[[nodiscard]] Result<typename Table::value_type> resolve_encoding(const Table& table, TextView encoding,
                                                                   NameMemo<typename Table::value_type>& memo) {
-    if (auto known = memo.recall(encoding.object.get())) return *known;
+    if (auto known = memo.recall(encoding.object)) return *known;
     NameKey lowered;
     if (auto ok = lowercase_name(encoding, lowered); !ok) return std::unexpected(std::move(ok.error()));
     const auto codec = table.find(lowered);
     if (!codec) return value_error(Message() << "Unsupported encoding type: " << encoding.utf8);
-    memo.remember(encoding.object.get(), *codec);
+    memo.remember(encoding.object, *codec);
     return *codec;
 }
 
