@@ -255,6 +255,20 @@ bool ItemFields::read_usual(ItemView& view) const noexcept {
     return true;
 }
 
+bool ItemFields::read_usual_size(std::uint32_t& bits, std::optional<std::uint32_t>& offset_bits) const noexcept {
+    if (!snapshot_.valid) return false;
+    PyObject* bits_obj = snapshot_.values[static_cast<std::size_t>(Field::bits)];
+    PyObject* offset_obj = snapshot_.values[static_cast<std::size_t>(Field::offset_bits)];
+    if (bits_obj == nullptr || !usual_u32(bits_obj, bits)) return false;
+    offset_bits.reset();
+    if (offset_obj != nullptr) {
+        std::uint32_t offset;
+        if (!usual_u32(offset_obj, offset)) return false;
+        offset_bits = offset;
+    }
+    return true;
+}
+
 Result<void> ItemFields::read_in_order(ItemView& view, HeldFields& held) {
     auto name = required_text(Field::name);
     if (!name) return std::unexpected(std::move(name.error()));

@@ -163,6 +163,9 @@ public:
     // in that order, keeping the strings alive in `held`.
     [[nodiscard]] Result<void> read_in_order(ItemView& view, HeldFields& held);
 
+    // The sizing fields of the usual item (see read_usual).
+    [[nodiscard]] bool read_usual_size(std::uint32_t& bits, std::optional<std::uint32_t>& offset_bits) const noexcept;
+
     [[nodiscard]] const Snapshot& snapshot() const noexcept { return snapshot_; }
     // Whether a conversion so far could have run Python code.
     [[nodiscard]] bool ran_python_code() const noexcept { return ran_python_code_; }
@@ -202,14 +205,20 @@ template <class Value>
 class NameMemo {
 public:
     [[nodiscard]] std::optional<Value> recall(PyObject* name) const noexcept {
-        const Slot& slot = slots_[slot_index(name)];
-        if (name == slot.name.get()) return slot.value;
+        const std::size_t set = set_index(name);
+        for (std::size_t way = 0; way < ways; ++way) {
+            const Slot& slot = slots_[set * ways + way];
+            if (name == slot.name.get()) return slot.value;
+        }
         return std::nullopt;
     }
+    // The newest name takes the set's first way; the one it displaces moves
+    // to the second.
     void remember(PyObject* name, Value value) noexcept {
-        Slot& slot = slots_[slot_index(name)];
-        slot.name = Ref::borrow(name);
-        slot.value = value;
+        Slot* set = &slots_[set_index(name) * ways];
+        set[1] = std::move(set[0]);
+        set[0].name = Ref::borrow(name);
+        set[0].value = value;
     }
 
 private:
@@ -217,11 +226,13 @@ private:
         Ref name;
         Value value{};
     };
-    static std::size_t slot_index(PyObject* name) noexcept {
-        return (reinterpret_cast<std::uintptr_t>(name) >> 4) % slot_count;
+    static constexpr std::size_t sets = 8;
+    static constexpr std::size_t ways = 2;
+    static std::size_t set_index(PyObject* name) noexcept {
+        const auto address = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(name));
+        return static_cast<std::size_t>(((address >> 4) * 0x9E3779B97F4A7C15ULL) >> 61);  // 8 sets
     }
-    static constexpr std::size_t slot_count = 8;
-    std::array<Slot, slot_count> slots_{};
+    std::array<Slot, sets * ways> slots_{};
 };
 
 enum class ByteOrder : std::uint8_t { big, little };

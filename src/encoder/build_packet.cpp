@@ -139,14 +139,19 @@ Result<Ref> build_packet(std::span<PyObject* const> items) {
         PyObject* item = items[i];
         if (auto ok = require_dict(item); !ok) return std::unexpected(std::move(ok.error()));
         ItemFields fields(item);
-        auto bits = fields.required_u32(Field::bits);
-        if (!bits) return std::unexpected(std::move(bits.error()));
-        auto offset = fields.optional_u32(Field::offset_bits);
-        if (!offset) return std::unexpected(std::move(offset.error()));
+        std::uint32_t bits;
+        std::optional<std::uint32_t> offset;
+        if (!fields.read_usual_size(bits, offset)) {
+            auto read_bits = fields.required_u32(Field::bits);
+            if (!read_bits) return std::unexpected(std::move(read_bits.error()));
+            auto read_offset = fields.optional_u32(Field::offset_bits);
+            if (!read_offset) return std::unexpected(std::move(read_offset.error()));
+            bits = *read_bits;
+            offset = *read_offset;
+        }
         reuse_snapshots = reuse_snapshots && !fields.ran_python_code();
         if (reuse_snapshots) snapshots[i] = fields.snapshot();
-        const std::uint32_t start = offset->value_or(end);
-        end = std::max<std::uint32_t>(end, start + *bits);
+        end = std::max<std::uint32_t>(end, offset.value_or(end) + bits);
     }
     const std::uint32_t length = static_cast<std::uint32_t>(end + 7U) / 8U;
 
