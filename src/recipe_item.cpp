@@ -34,7 +34,7 @@ const RecipeKeys& recipe_keys() {
             keys.by_address = by_address;
             for (std::size_t i = 0; i < std::size(slots); ++i) {
                 keys.field_at[(reinterpret_cast<std::uintptr_t>(*slots[i]) >> shift) % RecipeKeys::address_slots] =
-                    static_cast<std::int8_t>(i);
+                    static_cast<std::uint8_t>(i);
             }
         }
         ready = true;

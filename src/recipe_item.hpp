@@ -34,7 +34,7 @@ struct RecipeKeys {
     static constexpr std::size_t address_slots = 64;
     unsigned shift = 0;
     std::array<PyObject*, address_slots> by_address{};
-    std::array<std::int8_t, address_slots> field_at{};
+    std::array<std::uint8_t, address_slots> field_at{};
 };
 [[nodiscard]] const RecipeKeys& recipe_keys();
 
