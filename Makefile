@@ -5,7 +5,7 @@ VPY     := $(VENV)/bin/python
 STAMP   := $(VENV)/.tools-installed
 TOOLS   := pip scikit-build-core cmake ninja pytest hypothesis numpy
 
-.PHONY: test demo build bench clean venv sanitize fuzz fuzz-ci leaks
+.PHONY: test demo build bench clean venv sanitize fuzz fuzz-ci leaks typecheck sdist-check lint format
 
 venv: $(STAMP)
 
@@ -46,5 +46,30 @@ bench: build
 	@$(VPY) -m pip install --quiet cbitstruct 2>/dev/null || echo "cbitstruct does not install for this Python"
 	$(VPY) bench/run.py
 
+# Checks beyond the test suite; CI runs them after `make test`.
+DEVSTAMP := $(VENV)/.dev-tools-installed
+DEVTOOLS := mypy build
+
+$(DEVSTAMP): $(STAMP)
+	$(VPY) -m pip install --quiet --upgrade $(DEVTOOLS)
+	@touch $@
+
+# The installed stubs against the built module, then the typed example and
+# the typing checks under mypy --strict.
+typecheck: build $(DEVSTAMP)
+	$(VPY) -m mypy.stubtest bitloom
+	$(VPY) -m mypy --strict examples/typed_usage.py tests/typing
+
+# sdist and wheel with `python -m build`, then the sdist into a fresh venv.
+sdist-check: $(DEVSTAMP)
+	scripts/sdist-check $(VPY)
+
+# clang-format (check only) and clang-tidy over src/; `make format` rewrites.
+lint: $(STAMP)
+	scripts/lint
+
+format:
+	scripts/lint format
+
 clean:
-	rm -rf build $(VENV) .venv-sanitize .pytest_cache
+	rm -rf build dist $(VENV) .venv-sanitize .pytest_cache .mypy_cache

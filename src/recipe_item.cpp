@@ -34,7 +34,7 @@ const RecipeKeys& recipe_keys() {
             keys.by_address = by_address;
             for (std::size_t i = 0; i < std::size(slots); ++i) {
                 keys.field_at[(reinterpret_cast<std::uintptr_t>(*slots[i]) >> shift) % RecipeKeys::address_slots] =
-                    static_cast<std::int8_t>(i);
+                    static_cast<std::uint8_t>(i);
             }
         }
         ready = true;
@@ -211,6 +211,90 @@ bool ItemFields::convert_bool_field(PyObject* obj, bool& out) {
     return convert_bool(obj, out);
 }
 
+namespace {
+
+// An exact str whose UTF-8 form is its own storage.
+inline bool usual_text(PyObject* obj, TextView& out) noexcept {
+    if (obj == nullptr || !PyUnicode_CheckExact(obj) || !PyUnicode_IS_COMPACT_ASCII(obj)) return false;
+    out = TextView{obj, std::string_view(static_cast<const char*>(PyUnicode_DATA(obj)),
+                                         static_cast<std::size_t>(PyUnicode_GET_LENGTH(obj)))};
+    return true;
+}
+
+// A small exact int that fits 32 bits.
+inline bool usual_u32(PyObject* obj, std::uint32_t& out) noexcept {
+    if (!PyLong_CheckExact(obj) || !PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(obj))) return false;
+    const Py_ssize_t v = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(obj));
+    if (v < 0 || v > 0xFFFFFFFF) return false;
+    out = static_cast<std::uint32_t>(v);
+    return true;
+}
+
+}  // namespace
+
+bool ItemFields::read_usual(ItemView& view) const noexcept {
+    if (!snapshot_.valid) return false;
+    const auto& v = snapshot_.values;
+    auto at = [&](Field f) { return v[static_cast<std::size_t>(f)]; };
+    PyObject* bits = at(Field::bits);
+    PyObject* reverse_bits = at(Field::reverse_bits);
+    PyObject* offset_bits = at(Field::offset_bits);
+    if (!usual_text(at(Field::name), view.name) || !usual_text(at(Field::encoding), view.encoding) ||
+        bits == nullptr || !usual_u32(bits, view.bits) || !usual_text(at(Field::byte_order), view.byte_order) ||
+        (reverse_bits != Py_True && reverse_bits != Py_False)) {
+        return false;
+    }
+    view.reverse_bits = reverse_bits == Py_True;
+    view.offset_bits.reset();
+    if (offset_bits != nullptr) {
+        std::uint32_t offset;
+        if (!usual_u32(offset_bits, offset)) return false;
+        view.offset_bits = offset;
+    }
+    view.value = at(Field::value);
+    return true;
+}
+
+bool ItemFields::read_usual_size(std::uint32_t& bits, std::optional<std::uint32_t>& offset_bits) const noexcept {
+    if (!snapshot_.valid) return false;
+    PyObject* bits_obj = snapshot_.values[static_cast<std::size_t>(Field::bits)];
+    PyObject* offset_obj = snapshot_.values[static_cast<std::size_t>(Field::offset_bits)];
+    if (bits_obj == nullptr || !usual_u32(bits_obj, bits)) return false;
+    offset_bits.reset();
+    if (offset_obj != nullptr) {
+        std::uint32_t offset;
+        if (!usual_u32(offset_obj, offset)) return false;
+        offset_bits = offset;
+    }
+    return true;
+}
+
+Result<void> ItemFields::read_in_order(ItemView& view, HeldFields& held) {
+    auto name = required_text(Field::name);
+    if (!name) return std::unexpected(std::move(name.error()));
+    held.name = std::move(*name);
+    auto encoding = required_text(Field::encoding);
+    if (!encoding) return std::unexpected(std::move(encoding.error()));
+    held.encoding = std::move(*encoding);
+    auto bits = required_u32(Field::bits);
+    if (!bits) return std::unexpected(std::move(bits.error()));
+    auto byte_order = required_text(Field::byte_order);
+    if (!byte_order) return std::unexpected(std::move(byte_order.error()));
+    held.byte_order = std::move(*byte_order);
+    auto reverse_bits = required_bool(Field::reverse_bits);
+    if (!reverse_bits) return std::unexpected(std::move(reverse_bits.error()));
+    auto offset = optional_u32(Field::offset_bits);
+    if (!offset) return std::unexpected(std::move(offset.error()));
+    view.name = held.name.view();
+    view.encoding = held.encoding.view();
+    view.byte_order = held.byte_order.view();
+    view.bits = *bits;
+    view.reverse_bits = *reverse_bits;
+    view.offset_bits = *offset;
+    view.value = nullptr;
+    return {};
+}
+
 Result<TextField> ItemFields::required_text(Field field) {
     auto found = lookup(field);
     if (!found) return std::unexpected(std::move(found.error()));
@@ -247,8 +331,8 @@ Result<std::optional<std::uint32_t>> ItemFields::optional_u32(Field field) {
     return std::optional<std::uint32_t>{v};
 }
 
-Result<void> lowercase_name(const TextField& text, NameKey& out) {
-    if (BITLOOM_LIKELY(PyUnicode_IS_ASCII(text.object.get()))) {
+Result<void> lowercase_name(TextView text, NameKey& out) {
+    if (BITLOOM_LIKELY(PyUnicode_IS_ASCII(text.object))) {
         lowered_ascii_key(text.utf8, out);
         return {};
     }
@@ -262,7 +346,7 @@ Result<void> lowercase_name(const TextField& text, NameKey& out) {
     }
     Ref method = Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(&PyUnicode_Type), lower_name));
     if (!method) return python_error();
-    Ref result = Ref::steal(PyObject_CallOneArg(method.get(), text.object.get()));
+    Ref result = Ref::steal(PyObject_CallOneArg(method.get(), text.object));
     if (!result) return python_error();
     if (!PyUnicode_IS_ASCII(result.get())) {
         out = NameKey{{}, NameKey::unmatchable};
@@ -274,13 +358,13 @@ Result<void> lowercase_name(const TextField& text, NameKey& out) {
     return {};
 }
 
-Result<ByteOrder> parse_byte_order(const TextField& byte_order, NameMemo<ByteOrder>& memo) {
-    if (auto known = memo.recall(byte_order.object.get())) return *known;
+Result<ByteOrder> parse_byte_order(TextView byte_order, NameMemo<ByteOrder>& memo) {
+    if (auto known = memo.recall(byte_order.object)) return *known;
     NameKey lowered;
     if (auto ok = lowercase_name(byte_order, lowered); !ok) return std::unexpected(std::move(ok.error()));
     if (lowered == name_key("big") || lowered == name_key("little")) {
         const ByteOrder order = lowered == name_key("big") ? ByteOrder::big : ByteOrder::little;
-        memo.remember(byte_order.object.get(), order);
+        memo.remember(byte_order.object, order);
         return order;
     }
     return value_error(Message() << "Invalid byte_order '" << byte_order.utf8 << "': must be 'big' or 'little'");

@@ -34,7 +34,7 @@ struct RecipeKeys {
     static constexpr std::size_t address_slots = 64;
     unsigned shift = 0;
     std::array<PyObject*, address_slots> by_address{};
-    std::array<std::int8_t, address_slots> field_at{};
+    std::array<std::uint8_t, address_slots> field_at{};
 };
 [[nodiscard]] const RecipeKeys& recipe_keys();
 
@@ -66,10 +66,39 @@ private:
 // The sequence conversion of an argument (a str is refused).
 [[nodiscard]] bool convert_sequence(PyObject* obj, RecipeItems& out);
 
+// A str value of an item and its UTF-8 form, borrowed.
+struct TextView {
+    PyObject* object = nullptr;
+    std::string_view utf8;
+};
+
 // A str value of an item: the object (kept alive) and its UTF-8 form.
 struct TextField {
     Ref object;
     std::string_view utf8;
+
+    [[nodiscard]] TextView view() const noexcept { return {object.get(), utf8}; }
+};
+
+// An item's fields as the packet routines use them. The views are borrowed:
+// from the dict itself (only while no Python code can run) or from a
+// HeldFields that keeps them alive.
+struct ItemView {
+    TextView name;
+    TextView encoding;
+    TextView byte_order;
+    std::uint32_t bits = 0;
+    bool reverse_bits = false;
+    std::optional<std::uint32_t> offset_bits;
+    PyObject* value = nullptr;  // null when absent
+};
+
+// Strong references behind an ItemView read field by field.
+struct HeldFields {
+    TextField name;
+    TextField encoding;
+    TextField byte_order;
+    Ref value;
 };
 
 [[nodiscard]] std::unexpected<Error> missing_field(std::string_view key);
@@ -122,6 +151,21 @@ public:
     [[nodiscard]] Result<bool> required_bool(Field field);
     [[nodiscard]] Result<std::optional<std::uint32_t>> optional_u32(Field field);
 
+    // The usual item, read at once: every field present and in its common
+    // shape (names as exact ASCII strs, integers as small ints, reverse_bits
+    // True or False, offset_bits absent or a small int), straight from the
+    // snapshot, with no Python code run. Returns false for anything else;
+    // the caller then reads field by field, in order, which reports the
+    // first problem exactly.
+    [[nodiscard]] bool read_usual(ItemView& view) const noexcept;
+
+    // Reads name, encoding, bits, byte_order, reverse_bits and offset_bits
+    // in that order, keeping the strings alive in `held`.
+    [[nodiscard]] Result<void> read_in_order(ItemView& view, HeldFields& held);
+
+    // The sizing fields of the usual item (see read_usual).
+    [[nodiscard]] bool read_usual_size(std::uint32_t& bits, std::optional<std::uint32_t>& offset_bits) const noexcept;
+
     [[nodiscard]] const Snapshot& snapshot() const noexcept { return snapshot_; }
     // Whether a conversion so far could have run Python code.
     [[nodiscard]] bool ran_python_code() const noexcept { return ran_python_code_; }
@@ -149,7 +193,7 @@ private:
 
 // Full Unicode lowercasing (as str.lower) of a recipe name; ASCII names are
 // lowercased in place without creating objects.
-[[nodiscard]] Result<void> lowercase_name(const TextField& text, NameKey& out);
+[[nodiscard]] Result<void> lowercase_name(TextView text, NameKey& out);
 
 // Remembers the name objects resolved during one call. Recipes usually hold
 // the very same str objects ("big", "unsigned") in item after item, so most
@@ -161,14 +205,20 @@ template <class Value>
 class NameMemo {
 public:
     [[nodiscard]] std::optional<Value> recall(PyObject* name) const noexcept {
-        const Slot& slot = slots_[slot_index(name)];
-        if (name == slot.name.get()) return slot.value;
+        const std::size_t set = set_index(name);
+        for (std::size_t way = 0; way < ways; ++way) {
+            const Slot& slot = slots_[set * ways + way];
+            if (name == slot.name.get()) return slot.value;
+        }
         return std::nullopt;
     }
+    // The newest name takes the set's first way; the one it displaces moves
+    // to the second.
     void remember(PyObject* name, Value value) noexcept {
-        Slot& slot = slots_[slot_index(name)];
-        slot.name = Ref::borrow(name);
-        slot.value = value;
+        Slot* set = &slots_[set_index(name) * ways];
+        set[1] = std::move(set[0]);
+        set[0].name = Ref::borrow(name);
+        set[0].value = value;
     }
 
 private:
@@ -176,30 +226,32 @@ private:
         Ref name;
         Value value{};
     };
-    static std::size_t slot_index(PyObject* name) noexcept {
-        return (reinterpret_cast<std::uintptr_t>(name) >> 4) % slot_count;
+    static constexpr std::size_t sets = 8;
+    static constexpr std::size_t ways = 2;
+    static std::size_t set_index(PyObject* name) noexcept {
+        const auto address = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(name));
+        return static_cast<std::size_t>(((address >> 4) * 0x9E3779B97F4A7C15ULL) >> 61);  // 8 sets
     }
-    static constexpr std::size_t slot_count = 8;
-    std::array<Slot, slot_count> slots_{};
+    std::array<Slot, sets * ways> slots_{};
 };
 
 enum class ByteOrder : std::uint8_t { big, little };
 
 // "big" or "little" after lowercasing; otherwise the invalid-byte-order error
 // that echoes the value as given.
-[[nodiscard]] Result<ByteOrder> parse_byte_order(const TextField& byte_order, NameMemo<ByteOrder>& memo);
+[[nodiscard]] Result<ByteOrder> parse_byte_order(TextView byte_order, NameMemo<ByteOrder>& memo);
 
 // Resolves an encoding name in `table`, or the unsupported-encoding error
 // that echoes the name as given.
 template <class Table>
-[[nodiscard]] Result<typename Table::value_type> resolve_encoding(const Table& table, const TextField& encoding,
+[[nodiscard]] Result<typename Table::value_type> resolve_encoding(const Table& table, TextView encoding,
                                                                   NameMemo<typename Table::value_type>& memo) {
-    if (auto known = memo.recall(encoding.object.get())) return *known;
+    if (auto known = memo.recall(encoding.object)) return *known;
     NameKey lowered;
     if (auto ok = lowercase_name(encoding, lowered); !ok) return std::unexpected(std::move(ok.error()));
     const auto codec = table.find(lowered);
     if (!codec) return value_error(Message() << "Unsupported encoding type: " << encoding.utf8);
-    memo.remember(encoding.object.get(), *codec);
+    memo.remember(encoding.object, *codec);
     return *codec;
 }
 

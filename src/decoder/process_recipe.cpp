@@ -96,8 +96,8 @@ Result<Ref> decode_field(UnpackCodec codec, std::span<const std::uint8_t> window
 // The result dict's key for an item: the name itself when it is an exact
 // str, otherwise a plain str with the same text (a subclass could hash or
 // compare in ways of its own).
-Result<Ref> result_key(const TextField& name) {
-    if (PyUnicode_CheckExact(name.object.get())) return Ref::borrow(name.object.get());
+Result<Ref> result_key(TextView name) {
+    if (PyUnicode_CheckExact(name.object)) return Ref::borrow(name.object);
     Ref key = Ref::steal(PyUnicode_FromStringAndSize(name.utf8.data(), static_cast<Py_ssize_t>(name.utf8.size())));
     if (!key) return python_error();
     return key;
@@ -116,45 +116,39 @@ Result<Ref> process_recipe(std::span<const std::uint8_t> packet, std::uint32_t o
     for (PyObject* item : items) {
         if (auto ok = require_dict(item); !ok) return std::unexpected(std::move(ok.error()));
         ItemFields fields(item);
-        auto name = fields.required_text(Field::name);
-        if (!name) return std::unexpected(std::move(name.error()));
-        auto encoding = fields.required_text(Field::encoding);
-        if (!encoding) return std::unexpected(std::move(encoding.error()));
-        auto bits = fields.required_u32(Field::bits);
-        if (!bits) return std::unexpected(std::move(bits.error()));
-        auto byte_order = fields.required_text(Field::byte_order);
-        if (!byte_order) return std::unexpected(std::move(byte_order.error()));
-        auto reverse_bits = fields.required_bool(Field::reverse_bits);
-        if (!reverse_bits) return std::unexpected(std::move(reverse_bits.error()));
-        auto offset = fields.optional_u32(Field::offset_bits);
-        if (!offset) return std::unexpected(std::move(offset.error()));
-        if (*offset) position = offset_bits + **offset;
+        ItemView view;
+        HeldFields held;
+        if (!fields.read_usual(view)) {
+            if (auto ok = fields.read_in_order(view, held); !ok) return std::unexpected(std::move(ok.error()));
+        }
+        if (view.offset_bits) position = offset_bits + *view.offset_bits;
 
         // The window is checked before anything else about the field, and no
         // byte outside the packet is ever read.
-        const FieldWindow bounds = field_window(position, *bits, packet.size());
-        if (!bounds.fits) {
-            return value_error(Message() << "Field '" << name->utf8 << "' needs " << bounds.count
-                                         << " bytes from byte " << bounds.start << " but the packet has "
-                                         << packet.size() << " bytes");
+        const std::uint64_t start = position / 8U;
+        const std::uint64_t count = static_cast<std::uint32_t>(view.bits + 7U) / 8U;
+        if (start + count > packet.size()) {
+            return value_error(Message() << "Field '" << view.name.utf8 << "' needs " << count
+                                         << " bytes from byte " << start << " but the packet has " << packet.size()
+                                         << " bytes");
         }
-        const auto window = packet.subspan(bounds.start, bounds.count);
+        const auto window = packet.subspan(start, count);
 
-        auto order = parse_byte_order(*byte_order, order_memo);
+        auto order = parse_byte_order(view.byte_order, order_memo);
         if (!order) return std::unexpected(std::move(order.error()));
         const bool little = *order == ByteOrder::little;
 
-        const auto codec = resolve_encoding(unpack_codec_names, *encoding, codec_memo);
+        const auto codec = resolve_encoding(unpack_codec_names, view.encoding, codec_memo);
         if (!codec) return std::unexpected(std::move(codec.error()));
 
-        const std::uint64_t raw = raw_field_value(assemble_value(window, little), *bits, *reverse_bits);
-        auto value = decode_field(*codec, window, little, raw, *bits);
+        const std::uint64_t raw = raw_field_value(assemble_value(window, little), view.bits, view.reverse_bits);
+        auto value = decode_field(*codec, window, little, raw, view.bits);
         if (!value) return std::unexpected(std::move(value.error()));
 
-        auto key = result_key(*name);
+        auto key = result_key(view.name);
         if (!key) return std::unexpected(std::move(key.error()));
         if (PyDict_SetItem(result.get(), key->get(), value->get()) < 0) return python_error();
-        position += *bits;
+        position += view.bits;
     }
     return result;
 }

@@ -139,14 +139,19 @@ Result<Ref> build_packet(std::span<PyObject* const> items) {
         PyObject* item = items[i];
         if (auto ok = require_dict(item); !ok) return std::unexpected(std::move(ok.error()));
         ItemFields fields(item);
-        auto bits = fields.required_u32(Field::bits);
-        if (!bits) return std::unexpected(std::move(bits.error()));
-        auto offset = fields.optional_u32(Field::offset_bits);
-        if (!offset) return std::unexpected(std::move(offset.error()));
+        std::uint32_t bits;
+        std::optional<std::uint32_t> offset;
+        if (!fields.read_usual_size(bits, offset)) {
+            auto read_bits = fields.required_u32(Field::bits);
+            if (!read_bits) return std::unexpected(std::move(read_bits.error()));
+            auto read_offset = fields.optional_u32(Field::offset_bits);
+            if (!read_offset) return std::unexpected(std::move(read_offset.error()));
+            bits = *read_bits;
+            offset = *read_offset;
+        }
         reuse_snapshots = reuse_snapshots && !fields.ran_python_code();
         if (reuse_snapshots) snapshots[i] = fields.snapshot();
-        const std::uint32_t start = offset->value_or(end);
-        end = std::max<std::uint32_t>(end, start + *bits);
+        end = std::max<std::uint32_t>(end, offset.value_or(end) + bits);
     }
     const std::uint32_t length = static_cast<std::uint32_t>(end + 7U) / 8U;
 
@@ -162,39 +167,36 @@ Result<Ref> build_packet(std::span<PyObject* const> items) {
         PyObject* item = items[i];
         if (auto ok = require_dict(item); !ok) return std::unexpected(std::move(ok.error()));
         ItemFields fields = reuse_snapshots ? ItemFields(item, snapshots[i]) : ItemFields(item);
-        auto name = fields.required_text(Field::name);
-        if (!name) return std::unexpected(std::move(name.error()));
-        auto encoding = fields.required_text(Field::encoding);
-        if (!encoding) return std::unexpected(std::move(encoding.error()));
-        auto bits = fields.required_u32(Field::bits);
-        if (!bits) return std::unexpected(std::move(bits.error()));
-        auto byte_order = fields.required_text(Field::byte_order);
-        if (!byte_order) return std::unexpected(std::move(byte_order.error()));
-        auto reverse_bits = fields.required_bool(Field::reverse_bits);
-        if (!reverse_bits) return std::unexpected(std::move(reverse_bits.error()));
-        auto offset = fields.optional_u32(Field::offset_bits);
-        if (!offset) return std::unexpected(std::move(offset.error()));
-        if (*offset) cursor = **offset;
-        auto value = fields.lookup(Field::value);
-        if (!value) return std::unexpected(std::move(value.error()));
-        if (!*value) {
+        ItemView view;
+        HeldFields held;
+        if (!fields.read_usual(view)) {
+            if (auto ok = fields.read_in_order(view, held); !ok) return std::unexpected(std::move(ok.error()));
+            auto value = fields.lookup(Field::value);
+            if (!value) return std::unexpected(std::move(value.error()));
+            held.value = std::move(*value);
+            view.value = held.value.get();
+        }
+        if (view.offset_bits) cursor = *view.offset_bits;
+        if (view.value == nullptr) {
             return fail(ErrorKind::key_error,
-                        Message() << "Recipe item '" << name->utf8 << "' missing required field: 'value'");
+                        Message() << "Recipe item '" << view.name.utf8 << "' missing required field: 'value'");
         }
 
-        const auto codec = resolve_encoding(pack_codec_names, *encoding, codec_memo);
+        const auto codec = resolve_encoding(pack_codec_names, view.encoding, codec_memo);
         if (!codec) return std::unexpected(std::move(codec.error()));
-        reuse_snapshots = reuse_snapshots && !fields.ran_python_code() && converts_without_python_code(value->get());
+        reuse_snapshots = reuse_snapshots && !fields.ran_python_code() && converts_without_python_code(view.value);
 
-        auto encoded = encode_value(*codec, value->get(), *bits);
+        // Converting the value may run Python code that changes the dict, so
+        // nothing borrowed from it is used after this point; the byte order is
+        // resolved first, but its error is reported only after the value's.
+        auto order = parse_byte_order(view.byte_order, order_memo);
+        Ref value_ref = Ref::borrow(view.value);
+        auto encoded = encode_value(*codec, value_ref.get(), view.bits);
         if (!encoded) return std::unexpected(std::move(encoded.error()));
-        // The byte order is checked only once the value has been encoded, so
-        // a bad value is the error a caller sees first.
-        auto order = parse_byte_order(*byte_order, order_memo);
         if (!order) return std::unexpected(std::move(order.error()));
 
-        place_value(buffer, cursor, *encoded, *bits, *reverse_bits, *order);
-        cursor += *bits;
+        place_value(buffer, cursor, *encoded, view.bits, view.reverse_bits, *order);
+        cursor += view.bits;
     }
     return packet;
 }

@@ -77,7 +77,7 @@ bool units_to_utf16(std::span<const Unit> text, char* out) noexcept {
         char* o = out;
         for (std::size_t i = 0; i < n; ++i) {
             const std::uint32_t c = p[i];
-            if (c < 0xD800) {
+            if (c < 0xD800) {  // NOLINT(bugprone-branch-clone): the common case is tested first on purpose
                 store<LittleEndian>(o, static_cast<std::uint16_t>(c));
                 o += 2;
             } else if (c < 0xE000) {

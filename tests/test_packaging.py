@@ -1,0 +1,58 @@
+"""scripts/check_wheel.py, which make sdist-check runs on the built wheel:
+it must pass a complete wheel and catch each kind of incomplete one."""
+
+import importlib.util
+import zipfile
+from pathlib import Path
+
+import pytest
+
+SCRIPT = Path(__file__).resolve().parent.parent / "scripts" / "check_wheel.py"
+module_spec = importlib.util.spec_from_file_location("check_wheel", SCRIPT)
+check_wheel = importlib.util.module_from_spec(module_spec)
+module_spec.loader.exec_module(check_wheel)
+
+METADATA = {
+    "Metadata-Version": "2.4",
+    "Name": "bitloom",
+    "Version": "0.1.0",
+    "Summary": "packets",
+    "License-Expression": "MIT",
+    "Classifier": "Typing :: Typed",
+    "Requires-Python": ">=3.13",
+    "Description-Content-Type": "text/markdown",
+}
+GOOD_FILES = ["bitloom.cpython-313-x86_64-linux-gnu.so", "bitloom-stubs/__init__.pyi"]
+
+
+def make_wheel(path, files=GOOD_FILES, **metadata_changes):
+    metadata = {**METADATA, **metadata_changes}
+    text = "".join(f"{k}: {v}\n" for k, v in metadata.items() if v is not None)
+    with zipfile.ZipFile(path, "w") as wheel:
+        for name in files:
+            wheel.writestr(name, "")
+        wheel.writestr("bitloom-0.1.0.dist-info/METADATA", text)
+        wheel.writestr("bitloom-0.1.0.dist-info/licenses/LICENSE", "MIT")
+    return str(path)
+
+
+def test_complete_wheel_passes(tmp_path):
+    assert check_wheel.main(make_wheel(tmp_path / "w.whl")) == 0
+
+
+@pytest.mark.parametrize(
+    "files, metadata, complaint",
+    [
+        (["bitloom.cpython-313-x86_64-linux-gnu.so"], {}, "bitloom-stubs/__init__.pyi is missing"),
+        (["bitloom-stubs/__init__.pyi"], {}, "expected one extension module"),
+        (GOOD_FILES + ["bitloom.cp313-win_amd64.pyd"], {}, "expected one extension module"),
+        (GOOD_FILES + ["src/args.cpp"], {}, "unexpected files"),
+        (GOOD_FILES, {"Requires-Python": ">=3.8"}, "Requires-Python"),
+        (GOOD_FILES, {"License-Expression": None}, "License-Expression"),
+        (GOOD_FILES, {"Summary": None}, "Summary is missing"),
+        (GOOD_FILES, {"Classifier": None}, "no classifiers"),
+    ],
+)
+def test_incomplete_wheel_fails(tmp_path, capsys, files, metadata, complaint):
+    assert check_wheel.main(make_wheel(tmp_path / "w.whl", files, **metadata)) == 1
+    assert complaint in capsys.readouterr().err
