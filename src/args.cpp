@@ -52,7 +52,8 @@ bool match_arguments_slow(const FunctionSpec& spec, PyObject* const* args, Py_ss
         PyObject* name = PyTuple_GET_ITEM(kwnames, k);
         const int index = parameter_index(spec, name);
         if (index < 0) {
-            Ref text = Ref::steal(PyUnicode_FromFormat("%s() got an unexpected keyword argument '%S'", spec.name, name));
+            Ref text =
+                Ref::steal(PyUnicode_FromFormat("%s() got an unexpected keyword argument '%S'", spec.name, name));
             if (text) PyErr_SetObject(PyExc_TypeError, text.get());
             return false;
         }
@@ -146,10 +147,9 @@ bool convert_u128(PyObject* obj, U128& out) {
     Ref index = Ref::steal(PyNumber_Index(obj));
     if (!index) return false;
     unsigned char buffer[16];
-    const Py_ssize_t needed =
-        PyLong_AsNativeBytes(index.get(), buffer, sizeof buffer,
-                             Py_ASNATIVEBYTES_NATIVE_ENDIAN | Py_ASNATIVEBYTES_UNSIGNED_BUFFER |
-                                 Py_ASNATIVEBYTES_REJECT_NEGATIVE);
+    const Py_ssize_t needed = PyLong_AsNativeBytes(
+        index.get(), buffer, sizeof buffer,
+        Py_ASNATIVEBYTES_NATIVE_ENDIAN | Py_ASNATIVEBYTES_UNSIGNED_BUFFER | Py_ASNATIVEBYTES_REJECT_NEGATIVE);
     if (needed < 0) return false;
     if (needed > static_cast<Py_ssize_t>(sizeof buffer)) {
         PyErr_SetString(PyExc_OverflowError, "Python int larger than 128 bits");
@@ -284,8 +284,8 @@ PyObject* raise_error(const Error& error) {
         if (!PyErr_Occurred()) PyErr_SetRaisedException(take_pending_exception().release());
         return nullptr;
     }
-    Ref message = Ref::steal(PyUnicode_FromStringAndSize(error.message.data(),
-                                                         static_cast<Py_ssize_t>(error.message.size())));
+    Ref message =
+        Ref::steal(PyUnicode_FromStringAndSize(error.message.data(), static_cast<Py_ssize_t>(error.message.size())));
     if (!message) return nullptr;
     // KeyError's str() is the repr of its argument, so it must be given the
     // message as its single argument, not a formatted string.

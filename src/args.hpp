@@ -34,9 +34,8 @@ struct FunctionSpec {
 // Returns the argument vector to read the parameters from, or nullptr with a
 // TypeError set. Plain positional calls use the caller's vector as it is.
 template <std::size_t N>
-[[nodiscard]] inline PyObject* const* match_arguments(const FunctionSpec& spec, PyObject* const* args,
-                                                      Py_ssize_t nargs, PyObject* kwnames,
-                                                      std::array<PyObject*, N>& slots) {
+[[nodiscard]] inline PyObject* const* match_arguments(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t nargs,
+                                                      PyObject* kwnames, std::array<PyObject*, N>& slots) {
     if (BITLOOM_LIKELY(kwnames == nullptr && nargs == spec.nparams)) return args;
     if (!match_arguments_slow(spec, args, nargs, kwnames, slots.data())) return nullptr;
     return slots.data();

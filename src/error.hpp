@@ -45,9 +45,7 @@ using Result = std::expected<T, Error>;
 }
 
 // The interpreter's current exception is the error.
-[[nodiscard]] inline std::unexpected<Error> python_error() {
-    return fail(ErrorKind::python_pending, {});
-}
+[[nodiscard]] inline std::unexpected<Error> python_error() { return fail(ErrorKind::python_pending, {}); }
 
 // Message building. The toolchain has no <format>, and messages only need
 // decimal and fixed-width upper-case hexadecimal numbers, so a tiny builder

@@ -425,8 +425,9 @@ constexpr std::array<FastFunction, kSpecs.size()> kWrappers = {
 std::array<PyMethodDef, kSpecs.size()> make_methods() {
     std::array<PyMethodDef, kSpecs.size()> methods{};
     for (std::size_t i = 0; i < kSpecs.size(); ++i) {
-        methods[i] = PyMethodDef{kSpecs[i].name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(kWrappers[i])),
-                                 METH_FASTCALL | METH_KEYWORDS, kSpecs[i].doc};
+        methods[i] =
+            PyMethodDef{kSpecs[i].name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(kWrappers[i])),
+                        METH_FASTCALL | METH_KEYWORDS, kSpecs[i].doc};
     }
     return methods;
 }

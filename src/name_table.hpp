@@ -121,5 +121,4 @@ private:
     std::array<std::uint8_t, slot_count> slots_{};
 };
 
-
 }  // namespace bitloom

@@ -24,8 +24,8 @@ const RecipeKeys& recipe_keys() {
             std::array<PyObject*, RecipeKeys::address_slots> by_address{};
             bool distinct = true;
             for (std::size_t i = 0; i < std::size(slots) && distinct; ++i) {
-                PyObject*& slot = by_address[(reinterpret_cast<std::uintptr_t>(*slots[i]) >> shift) %
-                                             RecipeKeys::address_slots];
+                PyObject*& slot =
+                    by_address[(reinterpret_cast<std::uintptr_t>(*slots[i]) >> shift) % RecipeKeys::address_slots];
                 distinct = slot == nullptr;
                 slot = *slots[i];
             }
@@ -183,9 +183,7 @@ ItemFields::ItemFields(PyObject* item) : item_(item) {
     }
 }
 
-void ItemFields::drop_snapshot() noexcept {
-    snapshot_ = {};
-}
+void ItemFields::drop_snapshot() noexcept { snapshot_ = {}; }
 
 Result<Ref> ItemFields::lookup(Field field) {
     if (snapshot_.valid) return Ref::borrow(snapshot_.values[static_cast<std::size_t>(field)]);
@@ -239,8 +237,8 @@ bool ItemFields::read_usual(ItemView& view) const noexcept {
     PyObject* bits = at(Field::bits);
     PyObject* reverse_bits = at(Field::reverse_bits);
     PyObject* offset_bits = at(Field::offset_bits);
-    if (!usual_text(at(Field::name), view.name) || !usual_text(at(Field::encoding), view.encoding) ||
-        bits == nullptr || !usual_u32(bits, view.bits) || !usual_text(at(Field::byte_order), view.byte_order) ||
+    if (!usual_text(at(Field::name), view.name) || !usual_text(at(Field::encoding), view.encoding) || bits == nullptr ||
+        !usual_u32(bits, view.bits) || !usual_text(at(Field::byte_order), view.byte_order) ||
         (reverse_bits != Py_True && reverse_bits != Py_False)) {
         return false;
     }

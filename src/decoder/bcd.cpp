@@ -40,8 +40,12 @@ Result<std::int64_t> decode_packed_bcd(std::uint64_t value, std::uint32_t bits, 
     std::uint32_t first_digit = 0;
     if (is_signed) {
         switch (value & 0xFU) {
-            case 0xA: case 0xC: case 0xE: case 0xF: break;
-            case 0xB: case 0xD: negative = true; break;
+            case 0xA:
+            case 0xC:
+            case 0xE:
+            case 0xF: break;
+            case 0xB:
+            case 0xD: negative = true; break;
             default: return value_error("Invalid BCD sign nibble: expected 0xA-0xF for signed packed BCD");
         }
         first_digit = 1;

@@ -50,7 +50,7 @@ double decode_ieee754_f64(std::uint64_t value) noexcept { return std::bit_cast<d
 double decode_ieee754_f128(U128 value) noexcept {
     constexpr std::uint64_t kSignBit = std::uint64_t{1} << 63;
     constexpr std::uint32_t kMaxExponent = 0x7FFF;
-    constexpr std::uint32_t kLowestNormal64 = 16383 - 1022;  // 15361
+    constexpr std::uint32_t kLowestNormal64 = 16383 - 1022;   // 15361
     constexpr std::uint32_t kHighestNormal64 = 16383 + 1023;  // 17406
     constexpr std::uint64_t kInfinity = 0x7FF0000000000000U;
     constexpr std::uint64_t kQuietNaN = 0x7FF8000000000000U;

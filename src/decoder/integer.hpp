@@ -7,9 +7,7 @@
 
 namespace bitloom {
 
-[[nodiscard]] constexpr std::uint32_t sign_bit_index(std::uint32_t bits) noexcept {
-    return (bits - 1U) & 63U;
-}
+[[nodiscard]] constexpr std::uint32_t sign_bit_index(std::uint32_t bits) noexcept { return (bits - 1U) & 63U; }
 
 [[nodiscard]] constexpr std::int64_t decode_sign_magnitude(std::uint64_t value, std::uint32_t bits) noexcept {
     const std::uint32_t s = sign_bit_index(bits);

@@ -25,8 +25,7 @@ Result<Ref> from_decimal(Result<std::int64_t> r) {
 
 Result<Ref> from_text(Result<std::string> r) {
     if (!r) return std::unexpected(std::move(r.error()));
-    return Ref::steal(
-        checked_result(PyUnicode_FromStringAndSize(r->data(), static_cast<Py_ssize_t>(r->size()))));
+    return Ref::steal(checked_result(PyUnicode_FromStringAndSize(r->data(), static_cast<Py_ssize_t>(r->size()))));
 }
 
 Result<Ref> from_unimplemented(Result<double> r) { return std::unexpected(std::move(r.error())); }
@@ -128,9 +127,8 @@ Result<Ref> process_recipe(std::span<const std::uint8_t> packet, std::uint32_t o
         const std::uint64_t start = position / 8U;
         const std::uint64_t count = static_cast<std::uint32_t>(view.bits + 7U) / 8U;
         if (start + count > packet.size()) {
-            return value_error(Message() << "Field '" << view.name.utf8 << "' needs " << count
-                                         << " bytes from byte " << start << " but the packet has " << packet.size()
-                                         << " bytes");
+            return value_error(Message() << "Field '" << view.name.utf8 << "' needs " << count << " bytes from byte "
+                                         << start << " but the packet has " << packet.size() << " bytes");
         }
         const auto window = packet.subspan(start, count);
 

@@ -66,9 +66,9 @@ std::size_t first_non_ascii(ByteSpan bytes) noexcept {
 // `row >> state`. The loop then carries only a shift from byte to byte, and
 // the row load does not wait for the previous step.
 namespace utf8_state {
-inline constexpr std::uint64_t accept = 0;   // between sequences
-inline constexpr std::uint64_t reject = 6;   // ill-formed; never left
-inline constexpr std::uint64_t need1 = 12;   // one continuation byte to go
+inline constexpr std::uint64_t accept = 0;  // between sequences
+inline constexpr std::uint64_t reject = 6;  // ill-formed; never left
+inline constexpr std::uint64_t need1 = 12;  // one continuation byte to go
 inline constexpr std::uint64_t need2 = 18;
 inline constexpr std::uint64_t need3 = 24;
 inline constexpr std::uint64_t after_e0 = 30;  // next byte A0-BF (no overlong form)
@@ -194,9 +194,9 @@ inline char16_t utf16_unit_at(const std::uint8_t* p) noexcept {
 // The bits that are clear in four ASCII code units: the whole high byte and
 // the top bit of the low byte.
 template <bool LittleEndian>
-constexpr std::uint64_t utf16_non_ascii_mask = LittleEndian
-    ? memory_order_mask({0x80, 0xFF, 0x80, 0xFF, 0x80, 0xFF, 0x80, 0xFF})
-    : memory_order_mask({0xFF, 0x80, 0xFF, 0x80, 0xFF, 0x80, 0xFF, 0x80});
+constexpr std::uint64_t utf16_non_ascii_mask =
+    LittleEndian ? memory_order_mask({0x80, 0xFF, 0x80, 0xFF, 0x80, 0xFF, 0x80, 0xFF})
+                 : memory_order_mask({0xFF, 0x80, 0xFF, 0x80, 0xFF, 0x80, 0xFF, 0x80});
 
 // Decodes an even number of bytes. Returns false, with nothing meaningful
 // in `out`, at the first unpaired surrogate.
@@ -271,9 +271,9 @@ inline char32_t utf32_value_at(const std::uint8_t* p) noexcept {
 
 // The bits that are clear in two ASCII values: all but the low 7.
 template <bool LittleEndian>
-constexpr std::uint64_t utf32_non_ascii_mask = LittleEndian
-    ? memory_order_mask({0x80, 0xFF, 0xFF, 0xFF, 0x80, 0xFF, 0xFF, 0xFF})
-    : memory_order_mask({0xFF, 0xFF, 0xFF, 0x80, 0xFF, 0xFF, 0xFF, 0x80});
+constexpr std::uint64_t utf32_non_ascii_mask =
+    LittleEndian ? memory_order_mask({0x80, 0xFF, 0xFF, 0xFF, 0x80, 0xFF, 0xFF, 0xFF})
+                 : memory_order_mask({0xFF, 0xFF, 0xFF, 0x80, 0xFF, 0xFF, 0xFF, 0x80});
 
 // Decodes a multiple of 4 bytes. Returns the first value that is not a
 // scalar value (a surrogate or above U+10FFFF), if any.

@@ -123,7 +123,6 @@ void place_value(std::span<std::uint8_t> packet, std::uint32_t cursor, EncodedVa
 }  // namespace
 
 Result<Ref> build_packet(std::span<PyObject* const> items) {
-
     // Sizing pass: only `bits` and `offset_bits` are read, so their problems
     // are reported before anything else of any item.
     //

@@ -35,8 +35,8 @@ namespace bitloom {
 // the encoding refuses; the caller then has the text's whole failure
 // described by the routines above.
 template <class Unit>
-concept TextUnit = std::same_as<Unit, std::uint8_t> || std::same_as<Unit, std::uint16_t> ||
-                   std::same_as<Unit, std::uint32_t>;
+concept TextUnit =
+    std::same_as<Unit, std::uint8_t> || std::same_as<Unit, std::uint16_t> || std::same_as<Unit, std::uint32_t>;
 
 // Bytes of the UTF-16 form: 2 per character, 4 for one above U+FFFF.
 template <TextUnit Unit>

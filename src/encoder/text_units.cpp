@@ -259,12 +259,12 @@ bool write_windows_1252(std::span<const Unit> text, char* out) noexcept {
     }
 }
 
-#define BITLOOM_TEXT_UNIT_WRITERS(Unit)                                                     \
-    template std::size_t utf16_size(std::span<const Unit>) noexcept;                       \
-    template bool write_utf16(std::span<const Unit>, bool, char*) noexcept;                \
-    template bool write_utf32(std::span<const Unit>, bool, char*) noexcept;                \
-    template bool write_us_ascii(std::span<const Unit>, char*) noexcept;                   \
-    template bool write_iso_8859_1(std::span<const Unit>, char*) noexcept;                 \
+#define BITLOOM_TEXT_UNIT_WRITERS(Unit)                                     \
+    template std::size_t utf16_size(std::span<const Unit>) noexcept;        \
+    template bool write_utf16(std::span<const Unit>, bool, char*) noexcept; \
+    template bool write_utf32(std::span<const Unit>, bool, char*) noexcept; \
+    template bool write_us_ascii(std::span<const Unit>, char*) noexcept;    \
+    template bool write_iso_8859_1(std::span<const Unit>, char*) noexcept;  \
     template bool write_windows_1252(std::span<const Unit>, char*) noexcept;
 
 BITLOOM_TEXT_UNIT_WRITERS(std::uint8_t)

@@ -47,7 +47,8 @@ static_assert([] {
     std::uint8_t byte = 0;
     if (code_point < windows1252_latin_end) {
         byte = windows1252_byte_of_latin[code_point];
-    } else if (code_point - windows1252_punctuation_begin < windows1252_punctuation_end - windows1252_punctuation_begin) {
+    } else if (code_point - windows1252_punctuation_begin <
+               windows1252_punctuation_end - windows1252_punctuation_begin) {
         byte = windows1252_byte_of_punctuation[code_point - windows1252_punctuation_begin];
     }
     if (byte == 0) return std::nullopt;
