@@ -46,21 +46,35 @@ public:
     RecipeItems(const RecipeItems&) = delete;
     RecipeItems& operator=(const RecipeItems&) = delete;
     ~RecipeItems() {
-        for (PyObject* item : items_) Py_DECREF(item);
+        for (PyObject* item : view()) Py_DECREF(item);
     }
-    void reserve(std::size_t n) { items_.reserve(n); }
+    void reserve(std::size_t n) {
+        if (n > inline_capacity) heap_.reserve(n);
+    }
     void push_back_owned(PyObject* item) {
+        if (heap_.empty() && size_ < inline_capacity) {
+            inline_[size_++] = item;
+            return;
+        }
         try {
-            items_.push_back(item);
+            if (heap_.empty()) heap_.assign(inline_, inline_ + size_);
+            heap_.push_back(item);
+            ++size_;
         } catch (...) {
             Py_DECREF(item);
             throw;
         }
     }
-    [[nodiscard]] std::span<PyObject* const> view() const noexcept { return items_; }
+    [[nodiscard]] std::span<PyObject* const> view() const noexcept {
+        return {heap_.empty() ? inline_ : heap_.data(), size_};
+    }
 
 private:
-    std::vector<PyObject*> items_;
+    // Short recipes, the usual case, need no allocation.
+    static constexpr std::size_t inline_capacity = 32;
+    PyObject* inline_[inline_capacity];
+    std::vector<PyObject*> heap_;
+    std::size_t size_ = 0;
 };
 
 // The sequence conversion of an argument (a str is refused).
@@ -131,9 +145,11 @@ inline constexpr std::size_t field_count = 7;
 class ItemFields {
 public:
     // The fields found by one pass over a dict, borrowed from it.
+    // Trivial, so that arrays of them cost nothing until written; value-
+    // initialise (Snapshot{}) for an empty one.
     struct Snapshot {
-        std::array<PyObject*, field_count> values{};
-        bool valid = false;
+        std::array<PyObject*, field_count> values;
+        bool valid;
     };
 
     explicit ItemFields(PyObject* item);
@@ -178,7 +194,7 @@ private:
     PyObject* item_;
     // Borrowed from the dict: valid only until Python code may run, which is
     // when the snapshot is dropped.
-    Snapshot snapshot_;
+    Snapshot snapshot_{};
     bool ran_python_code_ = false;
 };
 

@@ -133,7 +133,13 @@ Result<Ref> build_packet(std::span<PyObject* const> items) {
     constexpr std::size_t max_kept_snapshots = std::size_t{1} << 16;
     std::uint32_t end = 0;
     bool reuse_snapshots = items.size() <= max_kept_snapshots;
-    std::vector<ItemFields::Snapshot> snapshots(reuse_snapshots ? items.size() : 0);
+    // Short recipes keep their snapshots on the stack. Every slot is written
+    // by the sizing pass before the writing pass may read it.
+    constexpr std::size_t local_snapshots = 32;
+    ItemFields::Snapshot local[local_snapshots];
+    std::vector<ItemFields::Snapshot> heap;
+    if (reuse_snapshots && items.size() > local_snapshots) heap.resize(items.size());
+    ItemFields::Snapshot* snapshots = heap.empty() ? local : heap.data();
     for (std::size_t i = 0; i < items.size(); ++i) {
         PyObject* item = items[i];
         if (auto ok = require_dict(item); !ok) return std::unexpected(std::move(ok.error()));
