@@ -356,8 +356,7 @@ Result<void> lowercase_name(TextView text, NameKey& out) {
     return {};
 }
 
-Result<ByteOrder> parse_byte_order(TextView byte_order, NameMemo<ByteOrder>& memo) {
-    if (auto known = memo.recall(byte_order.object)) return *known;
+Result<ByteOrder> parse_new_byte_order(TextView byte_order, NameMemo<ByteOrder>& memo) {
     NameKey lowered;
     if (auto ok = lowercase_name(byte_order, lowered); !ok) return std::unexpected(std::move(ok.error()));
     if (lowered == name_key("big") || lowered == name_key("little")) {

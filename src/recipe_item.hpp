@@ -255,20 +255,30 @@ enum class ByteOrder : std::uint8_t { big, little };
 
 // "big" or "little" after lowercasing; otherwise the invalid-byte-order error
 // that echoes the value as given.
-[[nodiscard]] Result<ByteOrder> parse_byte_order(TextView byte_order, NameMemo<ByteOrder>& memo);
+[[nodiscard]] Result<ByteOrder> parse_new_byte_order(TextView byte_order, NameMemo<ByteOrder>& memo);
+[[nodiscard]] inline Result<ByteOrder> parse_byte_order(TextView byte_order, NameMemo<ByteOrder>& memo) {
+    if (auto known = memo.recall(byte_order.object)) [[likely]] return *known;
+    return parse_new_byte_order(byte_order, memo);
+}
 
 // Resolves an encoding name in `table`, or the unsupported-encoding error
 // that echoes the name as given.
 template <class Table>
-[[nodiscard]] Result<typename Table::value_type> resolve_encoding(const Table& table, TextView encoding,
-                                                                  NameMemo<typename Table::value_type>& memo) {
-    if (auto known = memo.recall(encoding.object)) return *known;
+[[gnu::noinline]] Result<typename Table::value_type> resolve_new_encoding(const Table& table, TextView encoding,
+                                                                          NameMemo<typename Table::value_type>& memo) {
     NameKey lowered;
     if (auto ok = lowercase_name(encoding, lowered); !ok) return std::unexpected(std::move(ok.error()));
     const auto codec = table.find(lowered);
     if (!codec) return value_error(Message() << "Unsupported encoding type: " << encoding.utf8);
     memo.remember(encoding.object, *codec);
     return *codec;
+}
+
+template <class Table>
+[[nodiscard]] inline Result<typename Table::value_type> resolve_encoding(const Table& table, TextView encoding,
+                                                                         NameMemo<typename Table::value_type>& memo) {
+    if (auto known = memo.recall(encoding.object)) [[likely]] return *known;
+    return resolve_new_encoding(table, encoding, memo);
 }
 
 }  // namespace bitloom
