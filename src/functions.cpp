@@ -5,8 +5,11 @@
 #include "functions.hpp"
 
 #include <array>
+#include <concepts>
 #include <cstdint>
 #include <string>
+#include <tuple>
+#include <utility>
 
 #include "args.hpp"
 #include "boundary.hpp"
@@ -115,29 +118,62 @@ static_assert(kSpecs.size() == 62);
 #undef BITLOOM_DOC
 
 // ---------------------------------------------------------------------------
-// Argument readers. Each converts one matched slot under the parameter's name.
+// Parameters: how one matched argument becomes a native value. `read`
+// converts under the parameter's name (an exact TypeError is rewrapped as
+// "argument '<name>': ...").
 
-inline bool read_u64(PyObject* const* a, std::size_t i, const FunctionSpec& s, std::uint64_t& out) {
-    return convert_argument<std::uint64_t, convert_u64>(a[i], s.params[i], out);
-}
-inline bool read_u32(PyObject* const* a, std::size_t i, const FunctionSpec& s, std::uint32_t& out) {
-    return convert_argument<std::uint32_t, convert_u32>(a[i], s.params[i], out);
-}
-inline bool read_i64(PyObject* const* a, std::size_t i, const FunctionSpec& s, std::int64_t& out) {
-    return convert_argument<std::int64_t, convert_i64>(a[i], s.params[i], out);
-}
-// An omitted `signed` is false.
-inline bool read_signed_flag(PyObject* const* a, std::size_t i, const FunctionSpec& s, bool& out) {
-    if (a[i] == nullptr) {
-        out = false;
+template <class T, bool (*Convert)(PyObject*, T&)>
+struct Param {
+    using type = T;
+    static bool read(PyObject* obj, const char* name, T& out) { return convert_argument<T, Convert>(obj, name, out); }
+};
+
+using U64 = Param<std::uint64_t, convert_u64>;
+using U32 = Param<std::uint32_t, convert_u32>;
+using I64 = Param<std::int64_t, convert_i64>;
+using U128Param = Param<U128, convert_u128>;
+using Single = Param<float, convert_float32>;
+using Double = Param<double, convert_double>;
+using Bytes = Param<ByteSpan, convert_bytes>;
+using Text = Param<std::string_view, convert_str>;
+
+// `signed`, the only parameter with a default: omitted means false.
+struct SignedFlag {
+    using type = bool;
+    static bool read(PyObject* obj, const char* name, bool& out) {
+        if (obj == nullptr) {
+            out = false;
+            return true;
+        }
+        return convert_argument<bool, convert_bool>(obj, name, out);
+    }
+};
+
+// The argument object itself; the body converts it.
+struct Object {
+    using type = PyObject*;
+    static bool read(PyObject* obj, const char*, PyObject*& out) {
+        out = obj;
         return true;
     }
-    return convert_argument<bool, convert_bool>(a[i], s.params[i], out);
-}
+};
 
-inline PyObject* int_result(std::uint64_t v) { return checked_result(PyLong_FromUnsignedLongLong(v)); }
-inline PyObject* int_result(std::int64_t v) { return checked_result(PyLong_FromLongLong(v)); }
-inline PyObject* float_result(double v) { return checked_result(PyFloat_FromDouble(v)); }
+// ---------------------------------------------------------------------------
+// Results.
+
+template <std::unsigned_integral T>
+PyObject* to_python(T v) {
+    return checked_result(PyLong_FromUnsignedLongLong(v));
+}
+template <std::signed_integral T>
+PyObject* to_python(T v) {
+    return checked_result(PyLong_FromLongLong(v));
+}
+inline PyObject* to_python(double v) { return checked_result(PyFloat_FromDouble(v)); }
+template <class T>
+PyObject* to_python(const Result<T>& r) {
+    return r ? to_python(*r) : raise_error(r.error());
+}
 inline PyObject* bytes_result(std::string_view b) {
     return checked_result(PyBytes_FromStringAndSize(b.data(), static_cast<Py_ssize_t>(b.size())));
 }
@@ -146,216 +182,108 @@ inline PyObject* text_result(std::string_view utf8) {
 }
 
 // ---------------------------------------------------------------------------
-// Wrapper shapes. I is the row in kSpecs; the rest names the routine.
+// The wrapper: match the arguments of row I, convert them in parameter
+// order (the first failure ends the call), then run Body on the values.
 
-using FastFunction = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+template <class... Params, std::size_t... Is>
+bool read_parameters(PyObject* const* a, const FunctionSpec& spec, std::tuple<typename Params::type...>& values,
+                     std::index_sequence<Is...>) {
+    return (Params::read(a[Is], spec.params[Is], std::get<Is>(values)) && ...);
+}
 
-// (value: unsigned 64, bits: unsigned 32) -> signed 64; never fails.
-template <std::size_t I, std::int64_t (*Routine)(std::uint64_t, std::uint32_t) noexcept>
-PyObject* integer_decoder(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+template <std::size_t I, auto Body, class... Params>
+PyObject* wrapper(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return call_boundary([&]() -> PyObject* {
         constexpr const FunctionSpec& spec = kSpecs[I];
-        std::array<PyObject*, 2> slots;
+        static_assert(spec.nparams == sizeof...(Params));
+        std::array<PyObject*, sizeof...(Params)> slots;
         PyObject* const* a = match_arguments(spec, args, nargs, kwnames, slots);
-        std::uint64_t value;
-        std::uint32_t bits;
-        if (a == nullptr || !read_u64(a, 0, spec, value) || !read_u32(a, 1, spec, bits)) return nullptr;
-        return int_result(Routine(value, bits));
+        if (a == nullptr) return nullptr;
+        std::tuple<typename Params::type...> values;
+        if (!read_parameters<Params...>(a, spec, values, std::index_sequence_for<Params...>{})) return nullptr;
+        return std::apply(Body, values);
     });
 }
 
-// (value: signed 64, bits: unsigned 32) -> raw value.
-template <std::size_t I, Result<std::uint64_t> (*Routine)(std::int64_t, std::uint32_t)>
-PyObject* integer_encoder(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return call_boundary([&]() -> PyObject* {
-        constexpr const FunctionSpec& spec = kSpecs[I];
-        std::array<PyObject*, 2> slots;
-        PyObject* const* a = match_arguments(spec, args, nargs, kwnames, slots);
-        std::int64_t value;
-        std::uint32_t bits;
-        if (a == nullptr || !read_i64(a, 0, spec, value) || !read_u32(a, 1, spec, bits)) return nullptr;
-        const auto raw = Routine(value, bits);
-        return raw ? int_result(*raw) : raise_error(raw.error());
-    });
-}
+// Bodies.
 
-// (value: unsigned 64, bits: unsigned 32, signed=False) -> signed 64.
-template <std::size_t I, Result<std::int64_t> (*Routine)(std::uint64_t, std::uint32_t, bool)>
-PyObject* decimal_decoder(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return call_boundary([&]() -> PyObject* {
-        constexpr const FunctionSpec& spec = kSpecs[I];
-        std::array<PyObject*, 3> slots;
-        PyObject* const* a = match_arguments(spec, args, nargs, kwnames, slots);
-        std::uint64_t value;
-        std::uint32_t bits;
-        bool is_signed;
-        if (a == nullptr || !read_u64(a, 0, spec, value) || !read_u32(a, 1, spec, bits) ||
-            !read_signed_flag(a, 2, spec, is_signed)) {
-            return nullptr;
-        }
-        const auto result = Routine(value, bits, is_signed);
-        return result ? int_result(*result) : raise_error(result.error());
-    });
-}
+// The routine's result (or error) as a Python object.
+template <auto Routine>
+constexpr auto returns = [](auto... values) -> PyObject* { return to_python(Routine(values...)); };
 
-// (value: signed 64, bits: unsigned 32, signed=False) -> raw value.
-template <std::size_t I, Result<std::uint64_t> (*Routine)(std::int64_t, std::uint32_t, bool)>
-PyObject* decimal_encoder(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return call_boundary([&]() -> PyObject* {
-        constexpr const FunctionSpec& spec = kSpecs[I];
-        std::array<PyObject*, 3> slots;
-        PyObject* const* a = match_arguments(spec, args, nargs, kwnames, slots);
-        std::int64_t value;
-        std::uint32_t bits;
-        bool is_signed;
-        if (a == nullptr || !read_i64(a, 0, spec, value) || !read_u32(a, 1, spec, bits) ||
-            !read_signed_flag(a, 2, spec, is_signed)) {
-            return nullptr;
-        }
-        const auto raw = Routine(value, bits, is_signed);
-        return raw ? int_result(*raw) : raise_error(raw.error());
-    });
-}
+// NotImplementedError once the argument has converted.
+template <const char* Message>
+constexpr auto raises_not_implemented = [](auto) -> PyObject* {
+    PyErr_SetString(PyExc_NotImplementedError, Message);
+    return nullptr;
+};
 
-// (value: unsigned 64) -> float.
-template <std::size_t I, double (*Routine)(std::uint64_t) noexcept>
-PyObject* float_decoder(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return call_boundary([&]() -> PyObject* {
-        constexpr const FunctionSpec& spec = kSpecs[I];
-        std::array<PyObject*, 1> slots;
-        PyObject* const* a = match_arguments(spec, args, nargs, kwnames, slots);
-        std::uint64_t value;
-        if (a == nullptr || !read_u64(a, 0, spec, value)) return nullptr;
-        return float_result(Routine(value));
-    });
-}
-
-// (value: unsigned 128) -> float.
-template <std::size_t I>
-PyObject* binary128_decoder(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return call_boundary([&]() -> PyObject* {
-        constexpr const FunctionSpec& spec = kSpecs[I];
-        std::array<PyObject*, 1> slots;
-        PyObject* const* a = match_arguments(spec, args, nargs, kwnames, slots);
-        U128 value;
-        if (a == nullptr || !convert_argument<U128, convert_u128>(a[0], spec.params[0], value)) return nullptr;
-        return float_result(decode_ieee754_f128(value));
-    });
-}
-
-// (value: single or double float) -> bit pattern.
-template <std::size_t I, class Native, bool (*Convert)(PyObject*, Native&), auto Routine>
-PyObject* float_encoder(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return call_boundary([&]() -> PyObject* {
-        constexpr const FunctionSpec& spec = kSpecs[I];
-        std::array<PyObject*, 1> slots;
-        PyObject* const* a = match_arguments(spec, args, nargs, kwnames, slots);
-        Native value;
-        if (a == nullptr || !convert_argument<Native, Convert>(a[0], spec.params[0], value)) return nullptr;
-        return int_result(static_cast<std::uint64_t>(Routine(value)));
-    });
-}
-
-// (_value) -> NotImplementedError once the argument has converted.
-template <std::size_t I, class Native, bool (*Convert)(PyObject*, Native&), const char* Text>
-PyObject* unimplemented(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return call_boundary([&]() -> PyObject* {
-        constexpr const FunctionSpec& spec = kSpecs[I];
-        std::array<PyObject*, 1> slots;
-        PyObject* const* a = match_arguments(spec, args, nargs, kwnames, slots);
-        Native value;
-        if (a == nullptr || !convert_argument<Native, Convert>(a[0], spec.params[0], value)) return nullptr;
-        PyErr_SetString(PyExc_NotImplementedError, Text);
-        return nullptr;
-    });
-}
-
-// (bytes) -> str. The direct path builds the str without a UTF-8 form in
+// bytes -> str. The direct path builds the str without a UTF-8 form in
 // between; where it declines, the routine decodes and reports the failure.
-template <std::size_t I, Result<std::string> (*Routine)(ByteSpan), PyObject* (*Direct)(ByteSpan)>
-PyObject* text_decoder(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return call_boundary([&]() -> PyObject* {
-        constexpr const FunctionSpec& spec = kSpecs[I];
-        std::array<PyObject*, 1> slots;
-        PyObject* const* a = match_arguments(spec, args, nargs, kwnames, slots);
-        ByteSpan bytes;
-        if (a == nullptr || !convert_argument<ByteSpan, convert_bytes>(a[0], spec.params[0], bytes)) return nullptr;
-        if (PyObject* direct = Direct(bytes)) return direct;
-        const auto text = Routine(bytes);
-        return text ? text_result(*text) : raise_error(text.error());
-    });
-}
+template <Result<std::string> (*Routine)(ByteSpan), PyObject* (*Direct)(ByteSpan)>
+constexpr auto decodes_text = [](ByteSpan bytes) -> PyObject* {
+    if (PyObject* direct = Direct(bytes)) return direct;
+    const auto text = Routine(bytes);
+    return text ? text_result(*text) : raise_error(text.error());
+};
+
+// str -> bytes. The direct path encodes a str from its own storage; where it
+// declines (a surrogate, a character the charset lacks), the text takes the
+// UTF-8 path: the conversion raises the interpreter's error for a surrogate,
+// the routine reports any other failure.
+template <Result<std::string> (*Routine)(std::string_view), PyObject* (*Direct)(PyObject*)>
+constexpr auto encodes_text = [](PyObject* obj) -> PyObject* {
+    if (BITLOOM_LIKELY(PyUnicode_Check(obj))) {
+        if (PyObject* direct = Direct(obj)) return direct;
+    }
+    std::string_view text;
+    if (!convert_argument<std::string_view, convert_str>(obj, "text", text)) return nullptr;
+    const auto bytes = Routine(text);
+    return bytes ? bytes_result(*bytes) : raise_error(bytes.error());
+};
+
+// encode_utf8: the text's own UTF-8 form, copied.
+constexpr auto utf8_bytes = [](std::string_view text) -> PyObject* { return bytes_result(text); };
+
+// decode_iso_8859_1: every byte is the code point of the same value.
+constexpr auto latin1_text = [](ByteSpan bytes) -> PyObject* {
+    return checked_result(PyUnicode_DecodeLatin1(reinterpret_cast<const char*>(bytes.data()),
+                                                 static_cast<Py_ssize_t>(bytes.size()), nullptr));
+};
 
 Result<std::string> decode_utf16be_routine(ByteSpan b) { return decode_utf16_with_endianness(b, false); }
 Result<std::string> decode_utf16le_routine(ByteSpan b) { return decode_utf16_with_endianness(b, true); }
 Result<std::string> decode_utf32be_routine(ByteSpan b) { return decode_utf32_with_endianness(b, false); }
 Result<std::string> decode_utf32le_routine(ByteSpan b) { return decode_utf32_with_endianness(b, true); }
 
-// decode_iso_8859_1: every byte is the code point of the same value.
-template <std::size_t I>
-PyObject* latin1_decoder(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return call_boundary([&]() -> PyObject* {
-        constexpr const FunctionSpec& spec = kSpecs[I];
-        std::array<PyObject*, 1> slots;
-        PyObject* const* a = match_arguments(spec, args, nargs, kwnames, slots);
-        ByteSpan bytes;
-        if (a == nullptr || !convert_argument<ByteSpan, convert_bytes>(a[0], spec.params[0], bytes)) return nullptr;
-        return checked_result(PyUnicode_DecodeLatin1(reinterpret_cast<const char*>(bytes.data()),
-                                                     static_cast<Py_ssize_t>(bytes.size()), nullptr));
-    });
-}
-
-// (text) -> bytes. The direct path encodes a str from its own storage;
-// where it declines (a surrogate, a character the charset lacks), the text
-// takes the UTF-8 path: the conversion raises the interpreter's error for a
-// surrogate, the routine reports any other failure.
-template <std::size_t I, Result<std::string> (*Routine)(std::string_view), PyObject* (*Direct)(PyObject*)>
-PyObject* text_encoder(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return call_boundary([&]() -> PyObject* {
-        constexpr const FunctionSpec& spec = kSpecs[I];
-        std::array<PyObject*, 1> slots;
-        PyObject* const* a = match_arguments(spec, args, nargs, kwnames, slots);
-        if (a == nullptr) return nullptr;
-        if (BITLOOM_LIKELY(PyUnicode_Check(a[0]))) {
-            if (PyObject* direct = Direct(a[0])) return direct;
-        }
-        std::string_view text;
-        if (!convert_argument<std::string_view, convert_str>(a[0], spec.params[0], text)) {
-            return nullptr;
-        }
-        const auto bytes = Routine(text);
-        return bytes ? bytes_result(*bytes) : raise_error(bytes.error());
-    });
-}
-
-// encode_utf8: the text's own UTF-8 form, copied.
-template <std::size_t I>
-PyObject* utf8_encoder(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return call_boundary([&]() -> PyObject* {
-        constexpr const FunctionSpec& spec = kSpecs[I];
-        std::array<PyObject*, 1> slots;
-        PyObject* const* a = match_arguments(spec, args, nargs, kwnames, slots);
-        std::string_view text;
-        if (a == nullptr || !convert_argument<std::string_view, convert_str>(a[0], spec.params[0], text)) {
-            return nullptr;
-        }
-        return bytes_result(text);
-    });
-}
-
-std::uint64_t encode_f16_routine(float v) noexcept { return encode_ieee754_f16(v); }
-std::uint64_t encode_f32_routine(float v) noexcept { return encode_ieee754_f32(v); }
-std::uint64_t encode_f64_routine(double v) noexcept { return encode_ieee754_f64(v); }
-
-template <std::size_t I, const char* Text>
-constexpr FastFunction unimplemented_decoder = unimplemented<I, std::uint64_t, convert_u64, Text>;
-template <std::size_t I, const char* Text>
-constexpr FastFunction unimplemented_encoder32 = unimplemented<I, float, convert_float32, Text>;
-template <std::size_t I, const char* Text>
-constexpr FastFunction unimplemented_encoder64 = unimplemented<I, double, convert_double, Text>;
+// The wrapper shapes of the table below.
+template <std::size_t I, auto Routine>
+constexpr auto integer_decoder = wrapper<I, returns<Routine>, U64, U32>;
+template <std::size_t I, auto Routine>
+constexpr auto integer_encoder = wrapper<I, returns<Routine>, I64, U32>;
+template <std::size_t I, auto Routine>
+constexpr auto decimal_decoder = wrapper<I, returns<Routine>, U64, U32, SignedFlag>;
+template <std::size_t I, auto Routine>
+constexpr auto decimal_encoder = wrapper<I, returns<Routine>, I64, U32, SignedFlag>;
+template <std::size_t I, auto Routine>
+constexpr auto float_decoder = wrapper<I, returns<Routine>, U64>;
+template <std::size_t I, class Input, auto Routine>
+constexpr auto float_encoder = wrapper<I, returns<Routine>, Input>;
+template <std::size_t I, const char* Message>
+constexpr auto unimplemented_decoder = wrapper<I, raises_not_implemented<Message>, U64>;
+template <std::size_t I, const char* Message>
+constexpr auto unimplemented_encoder32 = wrapper<I, raises_not_implemented<Message>, Single>;
+template <std::size_t I, const char* Message>
+constexpr auto unimplemented_encoder64 = wrapper<I, raises_not_implemented<Message>, Double>;
+template <std::size_t I, auto Routine, auto Direct>
+constexpr auto text_decoder = wrapper<I, decodes_text<Routine, Direct>, Bytes>;
+template <std::size_t I, auto Routine, auto Direct>
+constexpr auto text_encoder = wrapper<I, encodes_text<Routine, Direct>, Object>;
 
 namespace uf = unimplemented_format;
 namespace ue = unimplemented_encoding;
+
+using FastFunction = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 
 constexpr std::array<FastFunction, kSpecs.size()> kWrappers = {
     py_unpack_parameters,
@@ -368,7 +296,7 @@ constexpr std::array<FastFunction, kSpecs.size()> kWrappers = {
     float_decoder<7, decode_ieee754_f16>,
     float_decoder<8, decode_ieee754_f32>,
     float_decoder<9, decode_ieee754_f64>,
-    binary128_decoder<10>,
+    wrapper<10, returns<decode_ieee754_f128>, U128Param>,
     unimplemented_decoder<11, uf::ieee754_1985_f32>,
     unimplemented_decoder<12, uf::ieee754_1985_f64>,
     unimplemented_decoder<13, uf::ieee754_1985_f80>,
@@ -381,7 +309,7 @@ constexpr std::array<FastFunction, kSpecs.size()> kWrappers = {
     unimplemented_decoder<20, uf::ti_f32>,
     unimplemented_decoder<21, uf::ti_f40>,
     text_decoder<22, decode_us_ascii, us_ascii_to_str>,
-    latin1_decoder<23>,
+    wrapper<23, latin1_text, Bytes>,
     text_decoder<24, decode_windows_1252, windows_1252_to_str>,
     text_decoder<25, decode_utf8, utf8_to_str>,
     text_decoder<26, decode_utf16, utf16_to_str>,
@@ -395,9 +323,9 @@ constexpr std::array<FastFunction, kSpecs.size()> kWrappers = {
     integer_encoder<34, encode_sign_magnitude>,
     decimal_encoder<35, encode_unpacked_bcd>,
     decimal_encoder<36, encode_packed_bcd>,
-    float_encoder<37, float, convert_float32, encode_f16_routine>,
-    float_encoder<38, float, convert_float32, encode_f32_routine>,
-    float_encoder<39, double, convert_double, encode_f64_routine>,
+    float_encoder<37, Single, encode_ieee754_f16>,
+    float_encoder<38, Single, encode_ieee754_f32>,
+    float_encoder<39, Double, encode_ieee754_f64>,
     unimplemented_encoder64<40, ue::ieee754_f128>,
     unimplemented_encoder32<41, ue::ieee754_1985_f32>,
     unimplemented_encoder64<42, ue::ieee754_1985_f64>,
@@ -413,7 +341,7 @@ constexpr std::array<FastFunction, kSpecs.size()> kWrappers = {
     text_encoder<52, encode_us_ascii, str_to_us_ascii>,
     text_encoder<53, encode_iso_8859_1, str_to_iso_8859_1>,
     text_encoder<54, encode_windows_1252, str_to_windows_1252>,
-    utf8_encoder<55>,
+    wrapper<55, utf8_bytes, Text>,
     text_encoder<56, encode_utf16, str_to_utf16>,
     text_encoder<57, encode_utf16le, str_to_utf16le>,
     text_encoder<58, encode_utf16be, str_to_utf16be>,

@@ -257,7 +257,8 @@ enum class ByteOrder : std::uint8_t { big, little };
 // that echoes the value as given.
 [[nodiscard]] Result<ByteOrder> parse_new_byte_order(TextView byte_order, NameMemo<ByteOrder>& memo);
 [[nodiscard]] inline Result<ByteOrder> parse_byte_order(TextView byte_order, NameMemo<ByteOrder>& memo) {
-    if (auto known = memo.recall(byte_order.object)) [[likely]] return *known;
+    if (auto known = memo.recall(byte_order.object)) [[likely]]
+        return *known;
     return parse_new_byte_order(byte_order, memo);
 }
 
@@ -277,7 +278,8 @@ template <class Table>
 template <class Table>
 [[nodiscard]] inline Result<typename Table::value_type> resolve_encoding(const Table& table, TextView encoding,
                                                                          NameMemo<typename Table::value_type>& memo) {
-    if (auto known = memo.recall(encoding.object)) [[likely]] return *known;
+    if (auto known = memo.recall(encoding.object)) [[likely]]
+        return *known;
     return resolve_new_encoding(table, encoding, memo);
 }
 
