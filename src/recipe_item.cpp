@@ -329,7 +329,7 @@ Result<std::optional<std::uint32_t>> ItemFields::optional_u32(Field field) {
     return std::optional<std::uint32_t>{v};
 }
 
-Result<void> lowercase_name(TextView text, NameKey& out) {
+Result<void> lowercase_name(const TextView& text, NameKey& out) {
     if (BITLOOM_LIKELY(PyUnicode_IS_ASCII(text.object))) {
         lowered_ascii_key(text.utf8, out);
         return {};
@@ -356,7 +356,7 @@ Result<void> lowercase_name(TextView text, NameKey& out) {
     return {};
 }
 
-Result<ByteOrder> parse_new_byte_order(TextView byte_order, NameMemo<ByteOrder>& memo) {
+Result<ByteOrder> parse_new_byte_order(const TextView& byte_order, NameMemo<ByteOrder>& memo) {
     NameKey lowered;
     if (auto ok = lowercase_name(byte_order, lowered); !ok) return std::unexpected(std::move(ok.error()));
     if (lowered == name_key("big") || lowered == name_key("little")) {

@@ -209,7 +209,7 @@ private:
 
 // Full Unicode lowercasing (as str.lower) of a recipe name; ASCII names are
 // lowercased in place without creating objects.
-[[nodiscard]] Result<void> lowercase_name(TextView text, NameKey& out);
+[[nodiscard]] Result<void> lowercase_name(const TextView& text, NameKey& out);
 
 // Remembers the name objects resolved during one call. Recipes usually hold
 // the very same str objects ("big", "unsigned") in item after item, so most
@@ -242,11 +242,11 @@ private:
         Ref name;
         Value value{};
     };
-    static constexpr std::size_t sets = 8;
+    static constexpr std::size_t sets = 4;
     static constexpr std::size_t ways = 2;
     static std::size_t set_index(PyObject* name) noexcept {
         const auto address = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(name));
-        return static_cast<std::size_t>(((address >> 4) * 0x9E3779B97F4A7C15ULL) >> 61);  // 8 sets
+        return static_cast<std::size_t>(((address >> 4) * 0x9E3779B97F4A7C15ULL) >> 62);  // 4 sets
     }
     std::array<Slot, sets * ways> slots_{};
 };
@@ -255,8 +255,8 @@ enum class ByteOrder : std::uint8_t { big, little };
 
 // "big" or "little" after lowercasing; otherwise the invalid-byte-order error
 // that echoes the value as given.
-[[nodiscard]] Result<ByteOrder> parse_new_byte_order(TextView byte_order, NameMemo<ByteOrder>& memo);
-[[nodiscard]] inline Result<ByteOrder> parse_byte_order(TextView byte_order, NameMemo<ByteOrder>& memo) {
+[[nodiscard]] Result<ByteOrder> parse_new_byte_order(const TextView& byte_order, NameMemo<ByteOrder>& memo);
+[[nodiscard]] inline Result<ByteOrder> parse_byte_order(const TextView& byte_order, NameMemo<ByteOrder>& memo) {
     if (auto known = memo.recall(byte_order.object)) [[likely]]
         return *known;
     return parse_new_byte_order(byte_order, memo);
@@ -265,7 +265,7 @@ enum class ByteOrder : std::uint8_t { big, little };
 // Resolves an encoding name in `table`, or the unsupported-encoding error
 // that echoes the name as given.
 template <class Table>
-[[gnu::noinline]] Result<typename Table::value_type> resolve_new_encoding(const Table& table, TextView encoding,
+[[gnu::noinline]] Result<typename Table::value_type> resolve_new_encoding(const Table& table, const TextView& encoding,
                                                                           NameMemo<typename Table::value_type>& memo) {
     NameKey lowered;
     if (auto ok = lowercase_name(encoding, lowered); !ok) return std::unexpected(std::move(ok.error()));
@@ -276,7 +276,7 @@ template <class Table>
 }
 
 template <class Table>
-[[nodiscard]] inline Result<typename Table::value_type> resolve_encoding(const Table& table, TextView encoding,
+[[nodiscard]] inline Result<typename Table::value_type> resolve_encoding(const Table& table, const TextView& encoding,
                                                                          NameMemo<typename Table::value_type>& memo) {
     if (auto known = memo.recall(encoding.object)) [[likely]]
         return *known;

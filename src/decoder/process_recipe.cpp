@@ -95,7 +95,7 @@ Result<Ref> decode_field(UnpackCodec codec, std::span<const std::uint8_t> window
 // The result dict's key for an item: the name itself when it is an exact
 // str, otherwise a plain str with the same text (a subclass could hash or
 // compare in ways of its own).
-Result<Ref> result_key(TextView name) {
+Result<Ref> result_key(const TextView& name) {
     if (PyUnicode_CheckExact(name.object)) return Ref::borrow(name.object);
     Ref key = Ref::steal(PyUnicode_FromStringAndSize(name.utf8.data(), static_cast<Py_ssize_t>(name.utf8.size())));
     if (!key) return python_error();
@@ -116,9 +116,11 @@ Result<Ref> process_recipe(std::span<const std::uint8_t> packet, std::uint32_t o
         if (auto ok = require_dict(item); !ok) return std::unexpected(std::move(ok.error()));
         ItemFields fields(item);
         ItemView view;
-        HeldFields held;
+        std::optional<HeldFields> held;  // only for items read field by field
         if (!fields.read_usual(view)) {
-            if (auto ok = fields.read_in_order(view, held); !ok) return std::unexpected(std::move(ok.error()));
+            if (auto ok = fields.read_in_order(view, held.emplace()); !ok) {
+                return std::unexpected(std::move(ok.error()));
+            }
         }
         if (view.offset_bits) position = offset_bits + *view.offset_bits;
 

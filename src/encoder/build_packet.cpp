@@ -173,13 +173,15 @@ Result<Ref> build_packet(std::span<PyObject* const> items) {
         if (auto ok = require_dict(item); !ok) return std::unexpected(std::move(ok.error()));
         ItemFields fields = reuse_snapshots ? ItemFields(item, snapshots[i]) : ItemFields(item);
         ItemView view;
-        HeldFields held;
+        std::optional<HeldFields> held;  // only for items read field by field
         if (!fields.read_usual(view)) {
-            if (auto ok = fields.read_in_order(view, held); !ok) return std::unexpected(std::move(ok.error()));
+            if (auto ok = fields.read_in_order(view, held.emplace()); !ok) {
+                return std::unexpected(std::move(ok.error()));
+            }
             auto value = fields.lookup(Field::value);
             if (!value) return std::unexpected(std::move(value.error()));
-            held.value = std::move(*value);
-            view.value = held.value.get();
+            held->value = std::move(*value);
+            view.value = held->value.get();
         }
         if (view.offset_bits) cursor = *view.offset_bits;
         if (view.value == nullptr) {
