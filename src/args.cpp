@@ -14,7 +14,7 @@ const char* was_or_were(Py_ssize_t n) { return n == 1 ? "was" : "were"; }
 
 // Index of the parameter called `name`, or -1. Names are compared byte for
 // byte in UTF-8; a name that has no UTF-8 form matches nothing.
-int parameter_index(const FunctionSpec& spec, PyObject* name) {
+int parameter_index(const Signature& sig, PyObject* name) {
     Py_ssize_t size = 0;
     const char* utf8 = PyUnicode_Check(name) ? PyUnicode_AsUTF8AndSize(name, &size) : nullptr;
     if (utf8 == nullptr) {
@@ -22,24 +22,24 @@ int parameter_index(const FunctionSpec& spec, PyObject* name) {
         return -1;
     }
     const std::string_view wanted(utf8, static_cast<std::size_t>(size));
-    for (int i = 0; i < spec.nparams; ++i) {
-        if (wanted == spec.params[static_cast<std::size_t>(i)]) return i;
+    for (int i = 0; i < sig.nparams; ++i) {
+        if (wanted == sig.params[static_cast<std::size_t>(i)]) return i;
     }
     return -1;
 }
 
 }  // namespace
 
-bool match_arguments_slow(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+bool match_arguments_slow(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                           PyObject** slots) {
-    const int nparams = spec.nparams;
+    const int nparams = sig.nparams;
     if (nargs > nparams) {
         Message m;
-        m << spec.name << "() takes ";
-        if (spec.nrequired == nparams) {
+        m << sig.name << "() takes ";
+        if (sig.nrequired == nparams) {
             m << nparams;
         } else {
-            m << "from " << static_cast<int>(spec.nrequired) << " to " << nparams;
+            m << "from " << static_cast<int>(sig.nrequired) << " to " << nparams;
         }
         m << " positional arguments but " << nargs << ' ' << was_or_were(nargs) << " given";
         raise_type_error(m.str());
@@ -50,15 +50,14 @@ bool match_arguments_slow(const FunctionSpec& spec, PyObject* const* args, Py_ss
     const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
     for (Py_ssize_t k = 0; k < nkw; ++k) {
         PyObject* name = PyTuple_GET_ITEM(kwnames, k);
-        const int index = parameter_index(spec, name);
+        const int index = parameter_index(sig, name);
         if (index < 0) {
-            Ref text =
-                Ref::steal(PyUnicode_FromFormat("%s() got an unexpected keyword argument '%S'", spec.name, name));
+            Ref text = Ref::steal(PyUnicode_FromFormat("%s() got an unexpected keyword argument '%S'", sig.name, name));
             if (text) PyErr_SetObject(PyExc_TypeError, text.get());
             return false;
         }
         if (slots[index] != nullptr) {
-            raise_type_error(Message() << spec.name << "() got multiple values for argument '" << spec.params[index]
+            raise_type_error(Message() << sig.name << "() got multiple values for argument '" << sig.params[index]
                                        << "'");
             return false;
         }
@@ -67,19 +66,19 @@ bool match_arguments_slow(const FunctionSpec& spec, PyObject* const* args, Py_ss
 
     int missing[3];
     int nmissing = 0;
-    for (int i = 0; i < spec.nrequired; ++i) {
+    for (int i = 0; i < sig.nrequired; ++i) {
         if (slots[i] == nullptr) missing[nmissing++] = i;
     }
     if (nmissing > 0) {
         Message m;
-        m << spec.name << "() missing " << nmissing << " required positional "
+        m << sig.name << "() missing " << nmissing << " required positional "
           << (nmissing == 1 ? "argument" : "arguments") << ": ";
         for (int j = 0; j < nmissing; ++j) {
             if (j > 0) {
                 if (nmissing > 2) m << ',';
                 m << (j == nmissing - 1 ? " and " : " ");
             }
-            m << '\'' << spec.params[static_cast<std::size_t>(missing[j])] << '\'';
+            m << '\'' << sig.params[static_cast<std::size_t>(missing[j])] << '\'';
         }
         raise_type_error(m.str());
         return false;

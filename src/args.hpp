@@ -18,7 +18,7 @@
 
 namespace bitloom {
 
-struct FunctionSpec {
+struct Signature {
     const char* name;
     const char* doc;  // the signature line, then "--" and an empty line
     std::array<const char*, 3> params;
@@ -28,16 +28,16 @@ struct FunctionSpec {
 
 // Slow path of matching: keywords, missing or defaulted parameters. Fills
 // `slots` (nullptr for an omitted optional parameter).
-[[nodiscard]] bool match_arguments_slow(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t nargs,
+[[nodiscard]] bool match_arguments_slow(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
                                         PyObject* kwnames, PyObject** slots);
 
 // Returns the argument vector to read the parameters from, or nullptr with a
 // TypeError set. Plain positional calls use the caller's vector as it is.
 template <std::size_t N>
-[[nodiscard]] inline PyObject* const* match_arguments(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t nargs,
+[[nodiscard]] inline PyObject* const* match_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
                                                       PyObject* kwnames, std::array<PyObject*, N>& slots) {
-    if (BITLOOM_LIKELY(kwnames == nullptr && nargs == spec.nparams)) return args;
-    if (!match_arguments_slow(spec, args, nargs, kwnames, slots.data())) return nullptr;
+    if (BITLOOM_LIKELY(kwnames == nullptr && nargs == sig.nparams)) return args;
+    if (!match_arguments_slow(sig, args, nargs, kwnames, slots.data())) return nullptr;
     return slots.data();
 }
 

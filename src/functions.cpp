@@ -1,4 +1,4 @@
-// The function table. Each row of kSpecs describes one published function
+// The function table. Each row of kSignatures describes one published function
 // (name, signature line, parameters); kMethods binds the row with the same
 // index to a wrapper. A wrapper matches and converts the arguments, calls one
 // native routine and converts its result.
@@ -29,91 +29,89 @@ namespace {
 
 #define BITLOOM_DOC(signature) signature "\n--\n\n"
 
-constexpr FunctionSpec spec1(const char* name, const char* doc, const char* p0) {
+constexpr Signature sig1(const char* name, const char* doc, const char* p0) {
     return {name, doc, {p0, nullptr, nullptr}, 1, 1};
 }
-constexpr FunctionSpec spec2(const char* name, const char* doc, const char* p0, const char* p1) {
+constexpr Signature sig2(const char* name, const char* doc, const char* p0, const char* p1) {
     return {name, doc, {p0, p1, nullptr}, 2, 2};
 }
-constexpr FunctionSpec spec3(const char* name, const char* doc, const char* p0, const char* p1, const char* p2,
-                             std::uint8_t required = 3) {
+constexpr Signature sig3(const char* name, const char* doc, const char* p0, const char* p1, const char* p2,
+                         std::uint8_t required = 3) {
     return {name, doc, {p0, p1, p2}, 3, required};
 }
 // The decimal functions: `signed` has a default (false).
-constexpr FunctionSpec spec_bcd(const char* name, const char* doc) {
-    return spec3(name, doc, "value", "bits", "signed", 2);
-}
-constexpr FunctionSpec spec_value(const char* name, const char* doc) { return spec1(name, doc, "value"); }
-constexpr FunctionSpec spec_unimplemented(const char* name, const char* doc) { return spec1(name, doc, "_value"); }
-constexpr FunctionSpec spec_text(const char* name, const char* doc) { return spec1(name, doc, "text"); }
-constexpr FunctionSpec spec_bytes(const char* name, const char* doc) { return spec1(name, doc, "bytes"); }
+constexpr Signature sig_bcd(const char* name, const char* doc) { return sig3(name, doc, "value", "bits", "signed", 2); }
+constexpr Signature sig_value(const char* name, const char* doc) { return sig1(name, doc, "value"); }
+constexpr Signature sig_unimplemented(const char* name, const char* doc) { return sig1(name, doc, "_value"); }
+constexpr Signature sig_text(const char* name, const char* doc) { return sig1(name, doc, "text"); }
+constexpr Signature sig_bytes(const char* name, const char* doc) { return sig1(name, doc, "bytes"); }
 
-constexpr std::array kSpecs = {
-    spec3("unpack_parameters", BITLOOM_DOC("unpack_parameters(packet_bytes, offset_bits, recipe)"), "packet_bytes",
-          "offset_bits", "recipe"),
-    spec1("pack_parameters", BITLOOM_DOC("pack_parameters(recipe)"), "recipe"),
-    spec2("decode_ones_complement", BITLOOM_DOC("decode_ones_complement(value, bits)"), "value", "bits"),
-    spec2("decode_twos_complement", BITLOOM_DOC("decode_twos_complement(value, bits)"), "value", "bits"),
-    spec2("decode_sign_magnitude", BITLOOM_DOC("decode_sign_magnitude(value, bits)"), "value", "bits"),
-    spec_bcd("decode_unpacked_bcd", BITLOOM_DOC("decode_unpacked_bcd(value, bits, signed=False)")),
-    spec_bcd("decode_packed_bcd", BITLOOM_DOC("decode_packed_bcd(value, bits, signed=False)")),
-    spec_value("decode_ieee754_f16", BITLOOM_DOC("decode_ieee754_f16(value)")),
-    spec_value("decode_ieee754_f32", BITLOOM_DOC("decode_ieee754_f32(value)")),
-    spec_value("decode_ieee754_f64", BITLOOM_DOC("decode_ieee754_f64(value)")),
-    spec_value("decode_ieee754_f128", BITLOOM_DOC("decode_ieee754_f128(value)")),
-    spec_unimplemented("decode_ieee754_1985_f32", BITLOOM_DOC("decode_ieee754_1985_f32(_value)")),
-    spec_unimplemented("decode_ieee754_1985_f64", BITLOOM_DOC("decode_ieee754_1985_f64(_value)")),
-    spec_unimplemented("decode_ieee754_1985_f80", BITLOOM_DOC("decode_ieee754_1985_f80(_value)")),
-    spec_unimplemented("decode_mil_std_1750a_f32", BITLOOM_DOC("decode_mil_std_1750a_f32(_value)")),
-    spec_unimplemented("decode_mil_std_1750a_f48", BITLOOM_DOC("decode_mil_std_1750a_f48(_value)")),
-    spec_unimplemented("decode_dec_f32", BITLOOM_DOC("decode_dec_f32(_value)")),
-    spec_unimplemented("decode_dec_f64", BITLOOM_DOC("decode_dec_f64(_value)")),
-    spec_unimplemented("decode_ibm_f32", BITLOOM_DOC("decode_ibm_f32(_value)")),
-    spec_unimplemented("decode_ibm_f64", BITLOOM_DOC("decode_ibm_f64(_value)")),
-    spec_unimplemented("decode_ti_f32", BITLOOM_DOC("decode_ti_f32(_value)")),
-    spec_unimplemented("decode_ti_f40", BITLOOM_DOC("decode_ti_f40(_value)")),
-    spec_bytes("decode_us_ascii", BITLOOM_DOC("decode_us_ascii(bytes)")),
-    spec_bytes("decode_iso_8859_1", BITLOOM_DOC("decode_iso_8859_1(bytes)")),
-    spec_bytes("decode_windows_1252", BITLOOM_DOC("decode_windows_1252(bytes)")),
-    spec_bytes("decode_utf8", BITLOOM_DOC("decode_utf8(bytes)")),
-    spec_bytes("decode_utf16", BITLOOM_DOC("decode_utf16(bytes)")),
-    spec_bytes("decode_utf16le", BITLOOM_DOC("decode_utf16le(bytes)")),
-    spec_bytes("decode_utf16be", BITLOOM_DOC("decode_utf16be(bytes)")),
-    spec_bytes("decode_utf32", BITLOOM_DOC("decode_utf32(bytes)")),
-    spec_bytes("decode_utf32le", BITLOOM_DOC("decode_utf32le(bytes)")),
-    spec_bytes("decode_utf32be", BITLOOM_DOC("decode_utf32be(bytes)")),
-    spec2("encode_ones_complement", BITLOOM_DOC("encode_ones_complement(value, bits)"), "value", "bits"),
-    spec2("encode_twos_complement", BITLOOM_DOC("encode_twos_complement(value, bits)"), "value", "bits"),
-    spec2("encode_sign_magnitude", BITLOOM_DOC("encode_sign_magnitude(value, bits)"), "value", "bits"),
-    spec_bcd("encode_unpacked_bcd", BITLOOM_DOC("encode_unpacked_bcd(value, bits, signed=False)")),
-    spec_bcd("encode_packed_bcd", BITLOOM_DOC("encode_packed_bcd(value, bits, signed=False)")),
-    spec_value("encode_ieee754_f16", BITLOOM_DOC("encode_ieee754_f16(value)")),
-    spec_value("encode_ieee754_f32", BITLOOM_DOC("encode_ieee754_f32(value)")),
-    spec_value("encode_ieee754_f64", BITLOOM_DOC("encode_ieee754_f64(value)")),
-    spec_unimplemented("encode_ieee754_f128", BITLOOM_DOC("encode_ieee754_f128(_value)")),
-    spec_unimplemented("encode_ieee754_1985_f32", BITLOOM_DOC("encode_ieee754_1985_f32(_value)")),
-    spec_unimplemented("encode_ieee754_1985_f64", BITLOOM_DOC("encode_ieee754_1985_f64(_value)")),
-    spec_unimplemented("encode_ieee754_1985_f80", BITLOOM_DOC("encode_ieee754_1985_f80(_value)")),
-    spec_unimplemented("encode_mil_std_1750a_f32", BITLOOM_DOC("encode_mil_std_1750a_f32(_value)")),
-    spec_unimplemented("encode_mil_std_1750a_f48", BITLOOM_DOC("encode_mil_std_1750a_f48(_value)")),
-    spec_unimplemented("encode_dec_f32", BITLOOM_DOC("encode_dec_f32(_value)")),
-    spec_unimplemented("encode_dec_f64", BITLOOM_DOC("encode_dec_f64(_value)")),
-    spec_unimplemented("encode_ibm_f32", BITLOOM_DOC("encode_ibm_f32(_value)")),
-    spec_unimplemented("encode_ibm_f64", BITLOOM_DOC("encode_ibm_f64(_value)")),
-    spec_unimplemented("encode_ti_f32", BITLOOM_DOC("encode_ti_f32(_value)")),
-    spec_unimplemented("encode_ti_f40", BITLOOM_DOC("encode_ti_f40(_value)")),
-    spec_text("encode_us_ascii", BITLOOM_DOC("encode_us_ascii(text)")),
-    spec_text("encode_iso_8859_1", BITLOOM_DOC("encode_iso_8859_1(text)")),
-    spec_text("encode_windows_1252", BITLOOM_DOC("encode_windows_1252(text)")),
-    spec_text("encode_utf8", BITLOOM_DOC("encode_utf8(text)")),
-    spec_text("encode_utf16", BITLOOM_DOC("encode_utf16(text)")),
-    spec_text("encode_utf16le", BITLOOM_DOC("encode_utf16le(text)")),
-    spec_text("encode_utf16be", BITLOOM_DOC("encode_utf16be(text)")),
-    spec_text("encode_utf32", BITLOOM_DOC("encode_utf32(text)")),
-    spec_text("encode_utf32le", BITLOOM_DOC("encode_utf32le(text)")),
-    spec_text("encode_utf32be", BITLOOM_DOC("encode_utf32be(text)")),
+constexpr std::array kSignatures = {
+    sig3("unpack_parameters", BITLOOM_DOC("unpack_parameters(packet_bytes, offset_bits, recipe)"), "packet_bytes",
+         "offset_bits", "recipe"),
+    sig1("pack_parameters", BITLOOM_DOC("pack_parameters(recipe)"), "recipe"),
+    sig2("decode_ones_complement", BITLOOM_DOC("decode_ones_complement(value, bits)"), "value", "bits"),
+    sig2("decode_twos_complement", BITLOOM_DOC("decode_twos_complement(value, bits)"), "value", "bits"),
+    sig2("decode_sign_magnitude", BITLOOM_DOC("decode_sign_magnitude(value, bits)"), "value", "bits"),
+    sig_bcd("decode_unpacked_bcd", BITLOOM_DOC("decode_unpacked_bcd(value, bits, signed=False)")),
+    sig_bcd("decode_packed_bcd", BITLOOM_DOC("decode_packed_bcd(value, bits, signed=False)")),
+    sig_value("decode_ieee754_f16", BITLOOM_DOC("decode_ieee754_f16(value)")),
+    sig_value("decode_ieee754_f32", BITLOOM_DOC("decode_ieee754_f32(value)")),
+    sig_value("decode_ieee754_f64", BITLOOM_DOC("decode_ieee754_f64(value)")),
+    sig_value("decode_ieee754_f128", BITLOOM_DOC("decode_ieee754_f128(value)")),
+    sig_unimplemented("decode_ieee754_1985_f32", BITLOOM_DOC("decode_ieee754_1985_f32(_value)")),
+    sig_unimplemented("decode_ieee754_1985_f64", BITLOOM_DOC("decode_ieee754_1985_f64(_value)")),
+    sig_unimplemented("decode_ieee754_1985_f80", BITLOOM_DOC("decode_ieee754_1985_f80(_value)")),
+    sig_unimplemented("decode_mil_std_1750a_f32", BITLOOM_DOC("decode_mil_std_1750a_f32(_value)")),
+    sig_unimplemented("decode_mil_std_1750a_f48", BITLOOM_DOC("decode_mil_std_1750a_f48(_value)")),
+    sig_unimplemented("decode_dec_f32", BITLOOM_DOC("decode_dec_f32(_value)")),
+    sig_unimplemented("decode_dec_f64", BITLOOM_DOC("decode_dec_f64(_value)")),
+    sig_unimplemented("decode_ibm_f32", BITLOOM_DOC("decode_ibm_f32(_value)")),
+    sig_unimplemented("decode_ibm_f64", BITLOOM_DOC("decode_ibm_f64(_value)")),
+    sig_unimplemented("decode_ti_f32", BITLOOM_DOC("decode_ti_f32(_value)")),
+    sig_unimplemented("decode_ti_f40", BITLOOM_DOC("decode_ti_f40(_value)")),
+    sig_bytes("decode_us_ascii", BITLOOM_DOC("decode_us_ascii(bytes)")),
+    sig_bytes("decode_iso_8859_1", BITLOOM_DOC("decode_iso_8859_1(bytes)")),
+    sig_bytes("decode_windows_1252", BITLOOM_DOC("decode_windows_1252(bytes)")),
+    sig_bytes("decode_utf8", BITLOOM_DOC("decode_utf8(bytes)")),
+    sig_bytes("decode_utf16", BITLOOM_DOC("decode_utf16(bytes)")),
+    sig_bytes("decode_utf16le", BITLOOM_DOC("decode_utf16le(bytes)")),
+    sig_bytes("decode_utf16be", BITLOOM_DOC("decode_utf16be(bytes)")),
+    sig_bytes("decode_utf32", BITLOOM_DOC("decode_utf32(bytes)")),
+    sig_bytes("decode_utf32le", BITLOOM_DOC("decode_utf32le(bytes)")),
+    sig_bytes("decode_utf32be", BITLOOM_DOC("decode_utf32be(bytes)")),
+    sig2("encode_ones_complement", BITLOOM_DOC("encode_ones_complement(value, bits)"), "value", "bits"),
+    sig2("encode_twos_complement", BITLOOM_DOC("encode_twos_complement(value, bits)"), "value", "bits"),
+    sig2("encode_sign_magnitude", BITLOOM_DOC("encode_sign_magnitude(value, bits)"), "value", "bits"),
+    sig_bcd("encode_unpacked_bcd", BITLOOM_DOC("encode_unpacked_bcd(value, bits, signed=False)")),
+    sig_bcd("encode_packed_bcd", BITLOOM_DOC("encode_packed_bcd(value, bits, signed=False)")),
+    sig_value("encode_ieee754_f16", BITLOOM_DOC("encode_ieee754_f16(value)")),
+    sig_value("encode_ieee754_f32", BITLOOM_DOC("encode_ieee754_f32(value)")),
+    sig_value("encode_ieee754_f64", BITLOOM_DOC("encode_ieee754_f64(value)")),
+    sig_unimplemented("encode_ieee754_f128", BITLOOM_DOC("encode_ieee754_f128(_value)")),
+    sig_unimplemented("encode_ieee754_1985_f32", BITLOOM_DOC("encode_ieee754_1985_f32(_value)")),
+    sig_unimplemented("encode_ieee754_1985_f64", BITLOOM_DOC("encode_ieee754_1985_f64(_value)")),
+    sig_unimplemented("encode_ieee754_1985_f80", BITLOOM_DOC("encode_ieee754_1985_f80(_value)")),
+    sig_unimplemented("encode_mil_std_1750a_f32", BITLOOM_DOC("encode_mil_std_1750a_f32(_value)")),
+    sig_unimplemented("encode_mil_std_1750a_f48", BITLOOM_DOC("encode_mil_std_1750a_f48(_value)")),
+    sig_unimplemented("encode_dec_f32", BITLOOM_DOC("encode_dec_f32(_value)")),
+    sig_unimplemented("encode_dec_f64", BITLOOM_DOC("encode_dec_f64(_value)")),
+    sig_unimplemented("encode_ibm_f32", BITLOOM_DOC("encode_ibm_f32(_value)")),
+    sig_unimplemented("encode_ibm_f64", BITLOOM_DOC("encode_ibm_f64(_value)")),
+    sig_unimplemented("encode_ti_f32", BITLOOM_DOC("encode_ti_f32(_value)")),
+    sig_unimplemented("encode_ti_f40", BITLOOM_DOC("encode_ti_f40(_value)")),
+    sig_text("encode_us_ascii", BITLOOM_DOC("encode_us_ascii(text)")),
+    sig_text("encode_iso_8859_1", BITLOOM_DOC("encode_iso_8859_1(text)")),
+    sig_text("encode_windows_1252", BITLOOM_DOC("encode_windows_1252(text)")),
+    sig_text("encode_utf8", BITLOOM_DOC("encode_utf8(text)")),
+    sig_text("encode_utf16", BITLOOM_DOC("encode_utf16(text)")),
+    sig_text("encode_utf16le", BITLOOM_DOC("encode_utf16le(text)")),
+    sig_text("encode_utf16be", BITLOOM_DOC("encode_utf16be(text)")),
+    sig_text("encode_utf32", BITLOOM_DOC("encode_utf32(text)")),
+    sig_text("encode_utf32le", BITLOOM_DOC("encode_utf32le(text)")),
+    sig_text("encode_utf32be", BITLOOM_DOC("encode_utf32be(text)")),
 };
-static_assert(kSpecs.size() == 62);
+static_assert(kSignatures.size() == 62);
 
 #undef BITLOOM_DOC
 
@@ -186,21 +184,21 @@ inline PyObject* text_result(std::string_view utf8) {
 // order (the first failure ends the call), then run Body on the values.
 
 template <class... Params, std::size_t... Is>
-bool read_parameters(PyObject* const* a, const FunctionSpec& spec, std::tuple<typename Params::type...>& values,
+bool read_parameters(PyObject* const* a, const Signature& sig, std::tuple<typename Params::type...>& values,
                      std::index_sequence<Is...>) {
-    return (Params::read(a[Is], spec.params[Is], std::get<Is>(values)) && ...);
+    return (Params::read(a[Is], sig.params[Is], std::get<Is>(values)) && ...);
 }
 
 template <std::size_t I, auto Body, class... Params>
 PyObject* wrapper(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return call_boundary([&]() -> PyObject* {
-        constexpr const FunctionSpec& spec = kSpecs[I];
-        static_assert(spec.nparams == sizeof...(Params));
+        constexpr const Signature& sig = kSignatures[I];
+        static_assert(sig.nparams == sizeof...(Params));
         std::array<PyObject*, sizeof...(Params)> slots;
-        PyObject* const* a = match_arguments(spec, args, nargs, kwnames, slots);
+        PyObject* const* a = match_arguments(sig, args, nargs, kwnames, slots);
         if (a == nullptr) return nullptr;
         std::tuple<typename Params::type...> values;
-        if (!read_parameters<Params...>(a, spec, values, std::index_sequence_for<Params...>{})) return nullptr;
+        if (!read_parameters<Params...>(a, sig, values, std::index_sequence_for<Params...>{})) return nullptr;
         return std::apply(Body, values);
     });
 }
@@ -285,7 +283,7 @@ namespace ue = unimplemented_encoding;
 
 using FastFunction = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 
-constexpr std::array<FastFunction, kSpecs.size()> kWrappers = {
+constexpr std::array<FastFunction, kSignatures.size()> kWrappers = {
     py_unpack_parameters,
     py_pack_parameters,
     integer_decoder<2, decode_ones_complement>,
@@ -350,23 +348,23 @@ constexpr std::array<FastFunction, kSpecs.size()> kWrappers = {
     text_encoder<61, encode_utf32be, str_to_utf32be>,
 };
 
-std::array<PyMethodDef, kSpecs.size()> make_methods() {
-    std::array<PyMethodDef, kSpecs.size()> methods{};
-    for (std::size_t i = 0; i < kSpecs.size(); ++i) {
+std::array<PyMethodDef, kSignatures.size()> make_methods() {
+    std::array<PyMethodDef, kSignatures.size()> methods{};
+    for (std::size_t i = 0; i < kSignatures.size(); ++i) {
         methods[i] =
-            PyMethodDef{kSpecs[i].name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(kWrappers[i])),
-                        METH_FASTCALL | METH_KEYWORDS, kSpecs[i].doc};
+            PyMethodDef{kSignatures[i].name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(kWrappers[i])),
+                        METH_FASTCALL | METH_KEYWORDS, kSignatures[i].doc};
     }
     return methods;
 }
 
 // PyCMethod_New keeps pointers to these records for the life of the functions.
-std::array<PyMethodDef, kSpecs.size()> kMethods = make_methods();
+std::array<PyMethodDef, kSignatures.size()> kMethods = make_methods();
 
 }  // namespace
 
 std::span<PyMethodDef> published_functions() noexcept { return kMethods; }
 
-const FunctionSpec& packet_spec(bool pack) noexcept { return kSpecs[pack ? 1 : 0]; }
+const Signature& packet_signature(bool pack) noexcept { return kSignatures[pack ? 1 : 0]; }
 
 }  // namespace bitloom

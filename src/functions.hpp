@@ -12,7 +12,7 @@ namespace bitloom {
 [[nodiscard]] std::span<PyMethodDef> published_functions() noexcept;
 
 // The argument descriptions of pack_parameters (true) and unpack_parameters.
-[[nodiscard]] const FunctionSpec& packet_spec(bool pack) noexcept;
+[[nodiscard]] const Signature& packet_signature(bool pack) noexcept;
 
 // The packet functions, written in packet.cpp.
 PyObject* py_pack_parameters(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);

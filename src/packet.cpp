@@ -11,12 +11,12 @@ namespace bitloom {
 
 PyObject* py_pack_parameters(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return call_boundary([&]() -> PyObject* {
-        const FunctionSpec& spec = packet_spec(true);
+        const Signature& sig = packet_signature(true);
         std::array<PyObject*, 1> slots;
-        PyObject* const* a = match_arguments(spec, args, nargs, kwnames, slots);
+        PyObject* const* a = match_arguments(sig, args, nargs, kwnames, slots);
         if (a == nullptr) return nullptr;
         RecipeItems items;
-        if (!convert_argument<RecipeItems, convert_sequence>(a[0], spec.params[0], items)) return nullptr;
+        if (!convert_argument<RecipeItems, convert_sequence>(a[0], sig.params[0], items)) return nullptr;
         auto packet = build_packet(items.view());
         return packet ? packet->release() : raise_wrapped_packet_error(packet.error());
     });
@@ -24,16 +24,16 @@ PyObject* py_pack_parameters(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 
 PyObject* py_unpack_parameters(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return call_boundary([&]() -> PyObject* {
-        const FunctionSpec& spec = packet_spec(false);
+        const Signature& sig = packet_signature(false);
         std::array<PyObject*, 3> slots;
-        PyObject* const* a = match_arguments(spec, args, nargs, kwnames, slots);
+        PyObject* const* a = match_arguments(sig, args, nargs, kwnames, slots);
         if (a == nullptr) return nullptr;
         std::span<const std::uint8_t> packet;
         std::uint32_t offset_bits;
         RecipeItems items;
-        if (!convert_argument<std::span<const std::uint8_t>, convert_bytes>(a[0], spec.params[0], packet) ||
-            !convert_argument<std::uint32_t, convert_u32>(a[1], spec.params[1], offset_bits) ||
-            !convert_argument<RecipeItems, convert_sequence>(a[2], spec.params[2], items)) {
+        if (!convert_argument<std::span<const std::uint8_t>, convert_bytes>(a[0], sig.params[0], packet) ||
+            !convert_argument<std::uint32_t, convert_u32>(a[1], sig.params[1], offset_bits) ||
+            !convert_argument<RecipeItems, convert_sequence>(a[2], sig.params[2], items)) {
             return nullptr;
         }
         auto result = process_recipe(packet, offset_bits, items.view());
