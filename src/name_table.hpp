@@ -82,6 +82,15 @@ struct NameRow {
     Value value;
 };
 
+template <class Value, std::size_t A, std::size_t B>
+[[nodiscard]] consteval std::array<NameRow<Value>, A + B> concat_rows(const std::array<NameRow<Value>, A>& a,
+                                                                      const std::array<NameRow<Value>, B>& b) {
+    std::array<NameRow<Value>, A + B> rows{};
+    for (std::size_t i = 0; i < A; ++i) rows[i] = a[i];
+    for (std::size_t i = 0; i < B; ++i) rows[A + i] = b[i];
+    return rows;
+}
+
 template <class Value, std::size_t N>
 class NameTable {
 public:

@@ -1,116 +1,15 @@
-// The decoder's encoding names (after lowercasing) and what each one reads.
+// The decoder's encoding-name table: the shared names and the unpacking-only
+// ones.
 #pragma once
 
-#include <cstdint>
-
-#include "../name_table.hpp"
+#include "../codec_names.hpp"
 
 namespace bitloom {
 
-enum class UnpackCodec : std::uint8_t {
-    unsigned_int,
-    sign_magnitude,
-    ones_complement,
-    twos_complement,
-    unpacked_bcd,
-    unpacked_bcd_signed,
-    packed_bcd,
-    packed_bcd_signed,
-    ieee754_f16,
-    ieee754_f32,
-    ieee754_f64,
-    ieee754_f128,
-    utf8,
-    utf16,
-    utf16le,
-    utf16be,
-    utf32,
-    utf32le,
-    utf32be,
-    us_ascii,
-    iso_8859_1,
-    windows_1252,
-    ti_f32,
-    ti_f40,
-    dec_f32,
-    dec_f64,
-    ibm_f32,
-    ibm_f64,
-    ieee754_1985_f32,
-    ieee754_1985_f64,
-    ieee754_1985_f80,
-    mil_std_1750a_f32,
-    mil_std_1750a_f48,
-};
-
-inline constexpr auto unpack_codec_names = NameTable<UnpackCodec, 65>({{
-    {"unsigned", UnpackCodec::unsigned_int},
-    {"sign_magnitude", UnpackCodec::sign_magnitude},
-    {"signmagnitude", UnpackCodec::sign_magnitude},
-    {"ones_complement", UnpackCodec::ones_complement},
-    {"onescomplement", UnpackCodec::ones_complement},
-    {"twos_complement", UnpackCodec::twos_complement},
-    {"twoscomplement", UnpackCodec::twos_complement},
-    {"bcd", UnpackCodec::unpacked_bcd},
-    {"bcd_signed", UnpackCodec::unpacked_bcd_signed},
-    {"bcd-signed", UnpackCodec::unpacked_bcd_signed},
-    {"packed_bcd", UnpackCodec::packed_bcd},
-    {"packed-bcd", UnpackCodec::packed_bcd},
-    {"packed_bcd_signed", UnpackCodec::packed_bcd_signed},
-    {"packed-bcd-signed", UnpackCodec::packed_bcd_signed},
-    {"ieee754_f16", UnpackCodec::ieee754_f16},
-    {"ieee754-f16", UnpackCodec::ieee754_f16},
-    {"ieee754_f32", UnpackCodec::ieee754_f32},
-    {"ieee754-f32", UnpackCodec::ieee754_f32},
-    {"ieee754_f64", UnpackCodec::ieee754_f64},
-    {"ieee754-f64", UnpackCodec::ieee754_f64},
-    {"ieee754_f128", UnpackCodec::ieee754_f128},
-    {"ieee754-f128", UnpackCodec::ieee754_f128},
-    {"utf8", UnpackCodec::utf8},
-    {"utf-8", UnpackCodec::utf8},
-    {"utf16", UnpackCodec::utf16},
-    {"utf-16", UnpackCodec::utf16},
-    {"utf16le", UnpackCodec::utf16le},
-    {"utf-16le", UnpackCodec::utf16le},
-    {"utf16be", UnpackCodec::utf16be},
-    {"utf-16be", UnpackCodec::utf16be},
-    {"utf32", UnpackCodec::utf32},
-    {"utf-32", UnpackCodec::utf32},
-    {"utf32le", UnpackCodec::utf32le},
-    {"utf-32le", UnpackCodec::utf32le},
-    {"utf32be", UnpackCodec::utf32be},
-    {"utf-32be", UnpackCodec::utf32be},
-    {"us_ascii", UnpackCodec::us_ascii},
-    {"us-ascii", UnpackCodec::us_ascii},
-    {"iso_8859_1", UnpackCodec::iso_8859_1},
-    {"iso-8859-1", UnpackCodec::iso_8859_1},
-    {"latin1", UnpackCodec::iso_8859_1},
-    {"windows_1252", UnpackCodec::windows_1252},
-    {"windows-1252", UnpackCodec::windows_1252},
-    {"ti_f32", UnpackCodec::ti_f32},
-    {"ti-f32", UnpackCodec::ti_f32},
-    {"ti_f40", UnpackCodec::ti_f40},
-    {"ti-f40", UnpackCodec::ti_f40},
-    {"dec_f32", UnpackCodec::dec_f32},
-    {"dec-f32", UnpackCodec::dec_f32},
-    {"dec_f64", UnpackCodec::dec_f64},
-    {"dec-f64", UnpackCodec::dec_f64},
-    {"ibm_f32", UnpackCodec::ibm_f32},
-    {"ibm-f32", UnpackCodec::ibm_f32},
-    {"ibm_f64", UnpackCodec::ibm_f64},
-    {"ibm-f64", UnpackCodec::ibm_f64},
-    {"ieee754_1985_f32", UnpackCodec::ieee754_1985_f32},
-    {"ieee754-1985-f32", UnpackCodec::ieee754_1985_f32},
-    {"ieee754_1985_f64", UnpackCodec::ieee754_1985_f64},
-    {"ieee754-1985-f64", UnpackCodec::ieee754_1985_f64},
-    {"ieee754_1985_f80", UnpackCodec::ieee754_1985_f80},
-    {"ieee754-1985-f80", UnpackCodec::ieee754_1985_f80},
-    {"mil_std_1750a_f32", UnpackCodec::mil_std_1750a_f32},
-    {"mil-std-1750a-f32", UnpackCodec::mil_std_1750a_f32},
-    {"mil_std_1750a_f48", UnpackCodec::mil_std_1750a_f48},
-    {"mil-std-1750a-f48", UnpackCodec::mil_std_1750a_f48},
-}});
-static_assert(unpack_codec_names.find(name_key("latin1")) == UnpackCodec::iso_8859_1);
+inline constexpr auto unpack_codec_names = NameTable<Codec, shared_codec_names.size() + unpack_only_codec_names.size()>(
+    concat_rows(shared_codec_names, unpack_only_codec_names));
+static_assert(shared_codec_names.size() + unpack_only_codec_names.size() == 65);
+static_assert(unpack_codec_names.find(name_key("latin1")) == Codec::iso_8859_1);
 static_assert(!unpack_codec_names.find(name_key("ascii")));
 
 }  // namespace bitloom

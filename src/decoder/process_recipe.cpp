@@ -33,21 +33,21 @@ Result<Ref> from_unimplemented(Result<double> r) { return std::unexpected(std::m
 // Decodes one field. `window` is the field's bytes as they stand in the
 // packet; `raw` the field's bits right-aligned (byte order and mirroring
 // already applied).
-Result<Ref> decode_field(UnpackCodec codec, std::span<const std::uint8_t> window, bool little, std::uint64_t raw,
+Result<Ref> decode_field(Codec codec, std::span<const std::uint8_t> window, bool little, std::uint64_t raw,
                          std::uint32_t bits) {
     switch (codec) {
-        case UnpackCodec::unsigned_int: return Ref::steal(checked_result(PyLong_FromUnsignedLongLong(raw)));
-        case UnpackCodec::sign_magnitude: return Ref::steal(new_int(decode_sign_magnitude(raw, bits)));
-        case UnpackCodec::ones_complement: return Ref::steal(new_int(decode_ones_complement(raw, bits)));
-        case UnpackCodec::twos_complement: return Ref::steal(new_int(decode_twos_complement(raw, bits)));
-        case UnpackCodec::unpacked_bcd: return from_decimal(decode_unpacked_bcd(raw, bits, false));
-        case UnpackCodec::unpacked_bcd_signed: return from_decimal(decode_unpacked_bcd(raw, bits, true));
-        case UnpackCodec::packed_bcd: return from_decimal(decode_packed_bcd(raw, bits, false));
-        case UnpackCodec::packed_bcd_signed: return from_decimal(decode_packed_bcd(raw, bits, true));
-        case UnpackCodec::ieee754_f16: return Ref::steal(new_float(decode_ieee754_f16(raw)));
-        case UnpackCodec::ieee754_f32: return Ref::steal(new_float(decode_ieee754_f32(raw)));
-        case UnpackCodec::ieee754_f64: return Ref::steal(new_float(decode_ieee754_f64(raw)));
-        case UnpackCodec::ieee754_f128:
+        case Codec::unsigned_int: return Ref::steal(checked_result(PyLong_FromUnsignedLongLong(raw)));
+        case Codec::sign_magnitude: return Ref::steal(new_int(decode_sign_magnitude(raw, bits)));
+        case Codec::ones_complement: return Ref::steal(new_int(decode_ones_complement(raw, bits)));
+        case Codec::twos_complement: return Ref::steal(new_int(decode_twos_complement(raw, bits)));
+        case Codec::unpacked_bcd: return from_decimal(decode_unpacked_bcd(raw, bits, false));
+        case Codec::unpacked_bcd_signed: return from_decimal(decode_unpacked_bcd(raw, bits, true));
+        case Codec::packed_bcd: return from_decimal(decode_packed_bcd(raw, bits, false));
+        case Codec::packed_bcd_signed: return from_decimal(decode_packed_bcd(raw, bits, true));
+        case Codec::ieee754_f16: return Ref::steal(new_float(decode_ieee754_f16(raw)));
+        case Codec::ieee754_f32: return Ref::steal(new_float(decode_ieee754_f32(raw)));
+        case Codec::ieee754_f64: return Ref::steal(new_float(decode_ieee754_f64(raw)));
+        case Codec::ieee754_f128:
             if (bits > 64) {
                 return value_error(
                     "IEEE 754 f128 requires special handling for >64 bits (not yet implemented in process_recipe)");
@@ -55,17 +55,17 @@ Result<Ref> decode_field(UnpackCodec codec, std::span<const std::uint8_t> window
             // A binary128 value cannot be read from 64 bits or fewer; answering
             // 0.0 would report a failure as a value.
             return value_error(Message() << "IEEE 754 f128 field needs 128 bits, but bits is " << bits);
-        case UnpackCodec::ti_f32: return not_implemented(unimplemented_format::ti_f32);
-        case UnpackCodec::dec_f32: return not_implemented(unimplemented_format::dec_f32);
-        case UnpackCodec::ieee754_1985_f32: return not_implemented(unimplemented_format::ieee754_1985_f32);
-        case UnpackCodec::ti_f40: return from_unimplemented(decode_ti_f40());
-        case UnpackCodec::dec_f64: return from_unimplemented(decode_dec_f64());
-        case UnpackCodec::ibm_f32: return from_unimplemented(decode_ibm_f32());
-        case UnpackCodec::ibm_f64: return from_unimplemented(decode_ibm_f64());
-        case UnpackCodec::ieee754_1985_f64: return from_unimplemented(decode_ieee754_1985_f64());
-        case UnpackCodec::ieee754_1985_f80: return from_unimplemented(decode_ieee754_1985_f80());
-        case UnpackCodec::mil_std_1750a_f32: return from_unimplemented(decode_mil_std_1750a_f32());
-        case UnpackCodec::mil_std_1750a_f48: return from_unimplemented(decode_mil_std_1750a_f48());
+        case Codec::ti_f32: return not_implemented(unimplemented_format::ti_f32);
+        case Codec::dec_f32: return not_implemented(unimplemented_format::dec_f32);
+        case Codec::ieee754_1985_f32: return not_implemented(unimplemented_format::ieee754_1985_f32);
+        case Codec::ti_f40: return from_unimplemented(decode_ti_f40());
+        case Codec::dec_f64: return from_unimplemented(decode_dec_f64());
+        case Codec::ibm_f32: return from_unimplemented(decode_ibm_f32());
+        case Codec::ibm_f64: return from_unimplemented(decode_ibm_f64());
+        case Codec::ieee754_1985_f64: return from_unimplemented(decode_ieee754_1985_f64());
+        case Codec::ieee754_1985_f80: return from_unimplemented(decode_ieee754_1985_f80());
+        case Codec::mil_std_1750a_f32: return from_unimplemented(decode_mil_std_1750a_f32());
+        case Codec::mil_std_1750a_f48: return from_unimplemented(decode_mil_std_1750a_f48());
         default: break;
     }
 
@@ -77,15 +77,15 @@ Result<Ref> decode_field(UnpackCodec codec, std::span<const std::uint8_t> window
         span = ByteSpan(reinterpret_cast<const std::uint8_t*>(reversed.data()), reversed.size());
     }
     switch (codec) {
-        case UnpackCodec::utf8: return from_text(decode_utf8(span));
-        case UnpackCodec::utf16: return from_text(decode_utf16(span));
-        case UnpackCodec::utf16le: return from_text(decode_utf16_with_endianness(span, true));
-        case UnpackCodec::utf16be: return from_text(decode_utf16_with_endianness(span, false));
-        case UnpackCodec::utf32: return from_text(decode_utf32(span));
-        case UnpackCodec::utf32le: return from_text(decode_utf32_with_endianness(span, true));
-        case UnpackCodec::utf32be: return from_text(decode_utf32_with_endianness(span, false));
-        case UnpackCodec::us_ascii: return from_text(decode_us_ascii(span));
-        case UnpackCodec::windows_1252: return from_text(decode_windows_1252(span));
+        case Codec::utf8: return from_text(decode_utf8(span));
+        case Codec::utf16: return from_text(decode_utf16(span));
+        case Codec::utf16le: return from_text(decode_utf16_with_endianness(span, true));
+        case Codec::utf16be: return from_text(decode_utf16_with_endianness(span, false));
+        case Codec::utf32: return from_text(decode_utf32(span));
+        case Codec::utf32le: return from_text(decode_utf32_with_endianness(span, true));
+        case Codec::utf32be: return from_text(decode_utf32_with_endianness(span, false));
+        case Codec::us_ascii: return from_text(decode_us_ascii(span));
+        case Codec::windows_1252: return from_text(decode_windows_1252(span));
         default:
             return Ref::steal(checked_result(PyUnicode_DecodeLatin1(reinterpret_cast<const char*>(span.data()),
                                                                     static_cast<Py_ssize_t>(span.size()), nullptr)));
@@ -109,7 +109,7 @@ Result<Ref> process_recipe(std::span<const std::uint8_t> packet, std::uint32_t o
     Ref result = Ref::steal(_PyDict_NewPresized(static_cast<Py_ssize_t>(items.size())));
     if (!result) panic("could not create the result dict");
 
-    NameMemo<UnpackCodec> codec_memo;
+    NameMemo<Codec> codec_memo;
     NameMemo<ByteOrder> order_memo;
     std::uint32_t position = offset_bits;
     for (PyObject* item : items) {

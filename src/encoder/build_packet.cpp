@@ -36,13 +36,13 @@ Result<EncodedValue> text(Result<std::string> bytes) {
     return EncodedValue{true, 0, std::move(*bytes)};
 }
 
-Result<EncodedValue> encode_value(PackCodec codec, PyObject* value, std::uint32_t bits) {
+Result<EncodedValue> encode_value(Codec codec, PyObject* value, std::uint32_t bits) {
     std::int64_t signed_value;
     double double_value;
     float single_value;
     std::string_view text_value;
     switch (codec) {
-        case PackCodec::unsigned_int: {
+        case Codec::unsigned_int: {
             std::uint64_t v;
             if (!convert_u64(value, v)) return python_error();
             if (bits < 64 && (v >> bits) != 0) {
@@ -50,46 +50,46 @@ Result<EncodedValue> encode_value(PackCodec codec, PyObject* value, std::uint32_
             }
             return EncodedValue{false, v, {}};
         }
-        case PackCodec::sign_magnitude:
-        case PackCodec::ones_complement:
-        case PackCodec::twos_complement:
-        case PackCodec::unpacked_bcd:
-        case PackCodec::unpacked_bcd_signed:
-        case PackCodec::packed_bcd:
-        case PackCodec::packed_bcd_signed:
+        case Codec::sign_magnitude:
+        case Codec::ones_complement:
+        case Codec::twos_complement:
+        case Codec::unpacked_bcd:
+        case Codec::unpacked_bcd_signed:
+        case Codec::packed_bcd:
+        case Codec::packed_bcd_signed:
             if (!convert_i64(value, signed_value)) return python_error();
             switch (codec) {
-                case PackCodec::sign_magnitude: return numeric(encode_sign_magnitude(signed_value, bits));
-                case PackCodec::ones_complement: return numeric(encode_ones_complement(signed_value, bits));
-                case PackCodec::twos_complement: return numeric(encode_twos_complement(signed_value, bits));
-                case PackCodec::unpacked_bcd: return numeric(encode_unpacked_bcd(signed_value, bits, false));
-                case PackCodec::unpacked_bcd_signed: return numeric(encode_unpacked_bcd(signed_value, bits, true));
-                case PackCodec::packed_bcd: return numeric(encode_packed_bcd(signed_value, bits, false));
+                case Codec::sign_magnitude: return numeric(encode_sign_magnitude(signed_value, bits));
+                case Codec::ones_complement: return numeric(encode_ones_complement(signed_value, bits));
+                case Codec::twos_complement: return numeric(encode_twos_complement(signed_value, bits));
+                case Codec::unpacked_bcd: return numeric(encode_unpacked_bcd(signed_value, bits, false));
+                case Codec::unpacked_bcd_signed: return numeric(encode_unpacked_bcd(signed_value, bits, true));
+                case Codec::packed_bcd: return numeric(encode_packed_bcd(signed_value, bits, false));
                 default: return numeric(encode_packed_bcd(signed_value, bits, true));
             }
-        case PackCodec::ieee754_f16:
+        case Codec::ieee754_f16:
             if (!convert_float32(value, single_value)) return python_error();
             return EncodedValue{false, encode_ieee754_f16(single_value), {}};
-        case PackCodec::ieee754_f32:
+        case Codec::ieee754_f32:
             if (!convert_float32(value, single_value)) return python_error();
             return EncodedValue{false, encode_ieee754_f32(single_value), {}};
-        case PackCodec::ieee754_f64:
+        case Codec::ieee754_f64:
             if (!convert_double(value, double_value)) return python_error();
             return EncodedValue{false, encode_ieee754_f64(double_value), {}};
         default: break;
     }
     if (!convert_str(value, text_value)) return python_error();
     switch (codec) {
-        case PackCodec::utf8: return EncodedValue{true, 0, std::string(text_value)};
-        case PackCodec::utf16: return text(encode_utf16(text_value));
-        case PackCodec::utf16le: return text(encode_utf16le(text_value));
-        case PackCodec::utf16be: return text(encode_utf16be(text_value));
-        case PackCodec::utf32: return text(encode_utf32(text_value));
-        case PackCodec::utf32le: return text(encode_utf32le(text_value));
-        case PackCodec::utf32be: return text(encode_utf32be(text_value));
-        case PackCodec::us_ascii: return text(encode_us_ascii(text_value));
-        case PackCodec::iso_8859_1: return text(encode_iso_8859_1(text_value));
-        default: return text(encode_windows_1252(text_value));
+        case Codec::utf8: return EncodedValue{true, 0, std::string(text_value)};
+        case Codec::utf16: return text(encode_utf16(text_value));
+        case Codec::utf16le: return text(encode_utf16le(text_value));
+        case Codec::utf16be: return text(encode_utf16be(text_value));
+        case Codec::utf32: return text(encode_utf32(text_value));
+        case Codec::utf32le: return text(encode_utf32le(text_value));
+        case Codec::utf32be: return text(encode_utf32be(text_value));
+        case Codec::us_ascii: return text(encode_us_ascii(text_value));
+        case Codec::iso_8859_1: return text(encode_iso_8859_1(text_value));
+        default: return text(encode_windows_1252(text_value));  // the only name left in the packing table
     }
 }
 
@@ -165,7 +165,7 @@ Result<Ref> build_packet(std::span<PyObject* const> items) {
     std::span<std::uint8_t> buffer(reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(packet.get())), length);
     if (length > 0) std::memset(buffer.data(), 0, length);
 
-    NameMemo<PackCodec> codec_memo;
+    NameMemo<Codec> codec_memo;
     NameMemo<ByteOrder> order_memo;
     std::uint32_t cursor = 0;
     for (std::size_t i = 0; i < items.size(); ++i) {
