@@ -15,8 +15,10 @@ $(STAMP):
 	  $(VPY) -m pip install --quiet --upgrade $(TOOLS)
 	@touch $@
 
+# The project's own builds treat warnings as errors; a user's install does not.
 build: $(STAMP)
-	$(VPY) -m pip install --quiet --no-build-isolation --no-deps .
+	$(VPY) -m pip install --quiet --no-build-isolation --no-deps . \
+	  --config-settings=cmake.define.BITLOOM_WERROR=ON
 
 test: build
 	$(VPY) -m pytest -q tests

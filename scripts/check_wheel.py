@@ -22,7 +22,7 @@ def main(path: str) -> int:
     if stray:
         problems.append(f"unexpected files: {stray}")
 
-    expected = {"Name": "bitloom", "Requires-Python": ">=3.13", "License-Expression": "MIT"}
+    expected = {"Name": "bitloom-packets", "Requires-Python": ">=3.13", "License-Expression": "MIT"}
     for field, value in expected.items():
         if metadata.get(field) != value:
             problems.append(f"metadata {field} is {metadata.get(field)!r}, expected {value!r}")

@@ -14,7 +14,7 @@ module_spec.loader.exec_module(check_wheel)
 
 METADATA = {
     "Metadata-Version": "2.4",
-    "Name": "bitloom",
+    "Name": "bitloom-packets",
     "Version": "0.1.0",
     "Summary": "packets",
     "License-Expression": "MIT",
