@@ -18,7 +18,7 @@
 #include <cstring>
 #include <span>
 
-#include "../decoder/field_window.hpp"
+#include "../common/field_window.hpp"
 
 namespace bitloom::io {
 

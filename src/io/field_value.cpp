@@ -3,10 +3,7 @@
 #include <algorithm>
 #include <vector>
 
-#include "../decoder/bcd.hpp"
-#include "../decoder/ieee754.hpp"
-#include "../decoder/integer.hpp"
-#include "../decoder/text.hpp"
+#include "../common/codec_table.hpp"
 #include "bits.hpp"
 
 namespace bitloom::io {
@@ -28,60 +25,18 @@ std::string text_of(const __int128 v) {
     return digits;
 }
 
-Result<void> decode_text(Codec codec, std::span<const std::uint8_t> span, std::string& out) {
-    Result<std::string> r;
-    switch (codec) {
-        case Codec::utf8: r = decode_utf8(span); break;
-        case Codec::utf16: r = decode_utf16(span); break;
-        case Codec::utf16le: r = decode_utf16_with_endianness(span, true); break;
-        case Codec::utf16be: r = decode_utf16_with_endianness(span, false); break;
-        case Codec::utf32: r = decode_utf32(span); break;
-        case Codec::utf32le: r = decode_utf32_with_endianness(span, true); break;
-        case Codec::utf32be: r = decode_utf32_with_endianness(span, false); break;
-        case Codec::us_ascii: r = decode_us_ascii(span); break;
-        case Codec::windows_1252: r = decode_windows_1252(span); break;
-        default: out = decode_iso_8859_1(span); return {};
+// Decodes a numeric raw value through the codec's row.
+Result<void> decode_number_value(const CodecRow& row, std::uint64_t raw, std::uint32_t bits, NativeValue& out) {
+    const auto number = decode_number(row, raw, bits);
+    if (!number) return std::unexpected(std::move(number.error()));
+    switch (native_type(row.kind)) {
+        case NativeType::u64: out.raw = number->u64; break;
+        case NativeType::i64: out.integer = number->i64; break;
+        default:
+            out.raw = raw;
+            out.real = number->f64;
+            break;
     }
-    if (!r) return std::unexpected(std::move(r.error()));
-    out = std::move(*r);
-    return {};
-}
-
-Result<void> decode_number(Codec codec, std::uint64_t raw, std::uint32_t bits, NativeValue& out) {
-    Result<std::int64_t> decimal;
-    switch (codec) {
-        case Codec::unsigned_int: out.raw = raw; return {};
-        case Codec::sign_magnitude: out.integer = decode_sign_magnitude(raw, bits); return {};
-        case Codec::ones_complement: out.integer = decode_ones_complement(raw, bits); return {};
-        case Codec::twos_complement: out.integer = decode_twos_complement(raw, bits); return {};
-        case Codec::unpacked_bcd: decimal = decode_unpacked_bcd(raw, bits, false); break;
-        case Codec::unpacked_bcd_signed: decimal = decode_unpacked_bcd(raw, bits, true); break;
-        case Codec::packed_bcd: decimal = decode_packed_bcd(raw, bits, false); break;
-        case Codec::packed_bcd_signed: decimal = decode_packed_bcd(raw, bits, true); break;
-        case Codec::ieee754_f16: out.raw = raw; out.real = decode_ieee754_f16(raw); return {};
-        case Codec::ieee754_f32: out.raw = raw; out.real = decode_ieee754_f32(raw); return {};
-        case Codec::ieee754_f64: out.raw = raw; out.real = decode_ieee754_f64(raw); return {};
-        case Codec::ieee754_f128:
-            if (bits > 64) {
-                return value_error(
-                    "IEEE 754 f128 requires special handling for >64 bits (not yet implemented in process_recipe)");
-            }
-            return value_error(Message() << "IEEE 754 f128 field needs 128 bits, but bits is " << bits);
-        case Codec::ti_f32: return not_implemented(unimplemented_format::ti_f32);
-        case Codec::dec_f32: return not_implemented(unimplemented_format::dec_f32);
-        case Codec::ieee754_1985_f32: return not_implemented(unimplemented_format::ieee754_1985_f32);
-        case Codec::ti_f40: return std::unexpected(decode_ti_f40().error());
-        case Codec::dec_f64: return std::unexpected(decode_dec_f64().error());
-        case Codec::ibm_f32: return std::unexpected(decode_ibm_f32().error());
-        case Codec::ibm_f64: return std::unexpected(decode_ibm_f64().error());
-        case Codec::ieee754_1985_f64: return std::unexpected(decode_ieee754_1985_f64().error());
-        case Codec::ieee754_1985_f80: return std::unexpected(decode_ieee754_1985_f80().error());
-        case Codec::mil_std_1750a_f32: return std::unexpected(decode_mil_std_1750a_f32().error());
-        case Codec::mil_std_1750a_f48: return std::unexpected(decode_mil_std_1750a_f48().error());
-        default: return {};
-    }
-    if (!decimal) return std::unexpected(std::move(decimal.error()));
-    out.integer = *decimal;
     return {};
 }
 
@@ -147,9 +102,12 @@ Result<void> read_field(const Layout& layout, const FieldSpec& f, std::span<cons
                 out.bytes.assign(span.begin(), span.end());
                 return {};
             }
-            return decode_text(f.codec, span, out.bytes);
+            auto text = decode_text(codec_row(f.codec), span);
+            if (!text) return std::unexpected(std::move(text.error()));
+            out.bytes = std::move(*text);
+            return {};
         }
-        default: return decode_number(f.codec, raw_field_value(assembled, bits, f.reverse), bits, out);
+        default: return decode_number_value(codec_row(f.codec), raw_field_value(assembled, bits, f.reverse), bits, out);
     }
 }
 

@@ -7,7 +7,7 @@
 #include <span>
 #include <string>
 
-#include "../error.hpp"
+#include "../common/error.hpp"
 #include "layout.hpp"
 
 namespace bitloom::io {

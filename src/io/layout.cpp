@@ -6,15 +6,9 @@
 #include <memory>
 
 #include "../args.hpp"
-#include "../decoder/encoding_table.hpp"
-#include "../decoder/field_window.hpp"
-#include "../encoder/bcd.hpp"
-#include "../encoder/bit_placement.hpp"
-#include "../encoder/encoding_table.hpp"
-#include "../encoder/ieee754.hpp"
-#include "../encoder/integer.hpp"
-#include "../encoder/text.hpp"
-#include "../recipe_item.hpp"
+#include "../common/field_window.hpp"
+#include "../common/codec_table.hpp"
+#include "../packet/recipe_item.hpp"
 #include "field_value.hpp"
 #include "pack_kernel.hpp"
 
@@ -29,30 +23,16 @@ std::unexpected<FieldError> field_error(Error error, std::size_t field) {
 }
 
 ValueClass value_class_of(Codec codec) {
-    switch (codec) {
-        case Codec::unsigned_int: return ValueClass::unsigned_int;
-        case Codec::sign_magnitude:
-        case Codec::ones_complement:
-        case Codec::twos_complement: return ValueClass::signed_int;
-        case Codec::unpacked_bcd:
-        case Codec::unpacked_bcd_signed:
-        case Codec::packed_bcd:
-        case Codec::packed_bcd_signed: return ValueClass::decimal;
-        case Codec::ieee754_f16:
-        case Codec::ieee754_f32:
-        case Codec::ieee754_f64: return ValueClass::ieee;
-        case Codec::utf8:
-        case Codec::utf16:
-        case Codec::utf16le:
-        case Codec::utf16be:
-        case Codec::utf32:
-        case Codec::utf32le:
-        case Codec::utf32be:
-        case Codec::us_ascii:
-        case Codec::iso_8859_1:
-        case Codec::windows_1252: return ValueClass::text;
-        default: return ValueClass::failing;
+    const CodecRow& row = codec_row(codec);
+    switch (row.kind) {
+        case CodecKind::unsigned_integer: return ValueClass::unsigned_int;
+        case CodecKind::signed_integer: return ValueClass::signed_int;
+        case CodecKind::decimal: return ValueClass::decimal;
+        case CodecKind::binary_float: return codec == Codec::ieee754_f128 ? ValueClass::failing : ValueClass::ieee;
+        case CodecKind::text: return ValueClass::text;
+        case CodecKind::unimplemented: return ValueClass::failing;
     }
+    return ValueClass::failing;
 }
 
 ColumnKind integer_column(std::uint32_t value_bits, bool is_signed) {

@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "../codec_names.hpp"
-#include "../error.hpp"
+#include "../common/codec_names.hpp"
+#include "../common/error.hpp"
 #include "../python.hpp"
 
 namespace bitloom::io {

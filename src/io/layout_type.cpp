@@ -5,7 +5,7 @@
 
 #include "../args.hpp"
 #include "../boundary.hpp"
-#include "../recipe_item.hpp"
+#include "../packet/recipe_item.hpp"
 #include "layout_object.hpp"
 #include "parts.hpp"
 
@@ -148,7 +148,7 @@ PyObject* columns_class() { return columns_type; }
 
 const Layout* layout_of(PyObject* self) {
     const Layout* layout = reinterpret_cast<LayoutObject*>(self)->layout;
-    if (layout == nullptr) PyErr_SetString(PyExc_ValueError, "the layout was cleared");
+    if (layout == nullptr) PyErr_SetString(PyExc_ValueError, "the Layout is not initialised");
     return layout;
 }
 
@@ -159,8 +159,19 @@ struct FullLayoutObject {
     PyObject* fields;  // tuple of Field
 };
 
-PyObject* layout_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    return call_boundary([&]() -> PyObject* {
+// Built in __init__, so that a subclass's __init__ may take arguments of its
+// own and pass the recipe on; __new__ makes an empty object, which refuses
+// every use until it is initialised. A layout is initialised once: threads
+// may be reading packets with it while the interpreter lock is released.
+PyObject* layout_new(PyTypeObject* type, PyObject*, PyObject*) { return type->tp_alloc(type, 0); }
+
+int layout_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+    PyObject* done = call_boundary([&]() -> PyObject* {
+        auto* obj = reinterpret_cast<FullLayoutObject*>(self);
+        if (obj->base.layout != nullptr) {
+            PyErr_SetString(PyExc_TypeError, "a Layout is initialised only once");
+            return nullptr;
+        }
         static const char* keywords[] = {"recipe", "exact", nullptr};
         PyObject* recipe = nullptr;
         int exact = 0;
@@ -172,10 +183,19 @@ PyObject* layout_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         if (!convert_argument<RecipeItems, convert_sequence>(recipe, "recipe", items)) return nullptr;
         auto compiled = compile_layout(items.view(), exact != 0);
         if (!compiled) {
-            raise_wrapped_packet_error(compiled.error().error);
-            if (compiled.error().field < items.view().size()) {
-                add_note("in " + item_label(items.view()[compiled.error().field], compiled.error().field));
+            std::string label;
+            if (compiled.error().error.kind == ErrorKind::python_pending) {
+                // Reading the item's name below must not disturb the error.
+                Ref pending = take_pending_exception();
+                if (compiled.error().field < items.view().size()) {
+                    label = item_label(items.view()[compiled.error().field], compiled.error().field);
+                }
+                PyErr_SetRaisedException(pending.release());
+            } else if (compiled.error().field < items.view().size()) {
+                label = item_label(items.view()[compiled.error().field], compiled.error().field);
             }
+            raise_wrapped_packet_error(compiled.error().error);
+            if (!label.empty()) add_note("in " + label);
             return nullptr;
         }
         std::unique_ptr<Layout> layout(*compiled);
@@ -188,18 +208,12 @@ PyObject* layout_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         if (!layout->recipe) return nullptr;
         Ref fields = Ref::steal(make_fields(*layout));
         if (!fields) return nullptr;
-        Ref self = Ref::steal(type->tp_alloc(type, 0));
-        if (!self) return nullptr;
-        auto* obj = reinterpret_cast<FullLayoutObject*>(self.get());
         obj->base.layout = layout.release();
         obj->fields = fields.release();
-        return self.release();
+        return Py_None;
     });
+    return done == nullptr ? -1 : 0;
 }
-
-// Subclasses may define __init__ with arguments of their own; the layout is
-// complete after __new__.
-int layout_init(PyObject*, PyObject*, PyObject*) { return 0; }
 
 int layout_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(Py_TYPE(self));
@@ -299,7 +313,7 @@ PyObject* layout_pack(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 PyObject* layout_get_fields(PyObject* self, void*) {
     auto* obj = reinterpret_cast<FullLayoutObject*>(self);
     if (obj->fields == nullptr) {
-        PyErr_SetString(PyExc_ValueError, "the layout was cleared");
+        PyErr_SetString(PyExc_ValueError, "the Layout is not initialised");
         return nullptr;
     }
     return Py_NewRef(obj->fields);
@@ -374,12 +388,12 @@ PyObject* layout_reduce(PyObject* self, PyObject*) {
 PyMethodDef layout_methods[] = {
     {"unpack", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(layout_unpack)),
      METH_FASTCALL | METH_KEYWORDS,
-     "unpack($self, packet, offset_bits=0)\n--\n\n"
+     "unpack($self, packet, offset_bits=0, /)\n--\n\n"
      "The packet's fields as a dict, as bitloom.unpack_parameters(packet, offset_bits,\n"
      "recipe) returns them (exact=False), or each read at its exact bits (exact=True).\n"
      "packet is any bytes-like object."},
     {"pack", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(layout_pack)), METH_FASTCALL | METH_KEYWORDS,
-     "pack($self, values=None)\n--\n\n"
+     "pack($self, values=None, /)\n--\n\n"
      "The packet as bytes, as bitloom.pack_parameters(recipe) builds it, with each\n"
      "item's value replaced by values[name] where values has that name. A name of\n"
      "values that no field has is an error."},
