@@ -3,9 +3,10 @@
 VENV    := .venv
 VPY     := $(VENV)/bin/python
 STAMP   := $(VENV)/.tools-installed
-TOOLS   := pip scikit-build-core cmake ninja pytest hypothesis numpy
+TOOLS   := pip scikit-build-core cmake ninja pytest hypothesis numpy \
+           pandas pyarrow "dask[dataframe,distributed]" mkdocs
 
-.PHONY: test demo build bench clean venv sanitize fuzz fuzz-ci leaks typecheck sdist-check lint format
+.PHONY: test demo docs build bench clean venv sanitize fuzz fuzz-ci leaks typecheck sdist-check lint format
 
 venv: $(STAMP)
 
@@ -42,6 +43,14 @@ fuzz-ci:
 
 demo: build
 	@set -e; for f in examples/*.py; do echo "== $$f"; $(VPY) $$f; done
+	@echo "== bitloom-io on the JPSS file"
+	$(VENV)/bin/bitloom-io info tests/data/realdata/jpss/J01_G011_LZ_2021-04-09T00-00-00Z_V01.DAT1
+	$(VENV)/bin/bitloom-io decode tests/data/realdata/jpss/J01_G011_LZ_2021-04-09T00-00-00Z_V01.DAT1 \
+	  --layouts examples/jpss_layouts.json --out build/demo-jpss
+
+# The user guide (docs/, mkdocs.yml) into build/site; any warning fails it.
+docs: $(STAMP)
+	$(VPY) -m mkdocs build --strict --site-dir build/site
 
 bench: build
 	$(VPY) -m pip install --quiet bitstruct construct numpy
