@@ -58,6 +58,7 @@ docs: $(IOSTAMP)
 bench: build
 	$(VPY) -m pip install --quiet bitstruct construct numpy
 	@$(VPY) -m pip install --quiet cbitstruct 2>/dev/null || echo "cbitstruct does not install for this Python"
+	$(VPY) bench/floor/build.py
 	$(VPY) bench/run.py
 
 # Checks beyond the test suite; CI runs them after `make test`.
