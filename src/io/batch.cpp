@@ -18,76 +18,6 @@ namespace {
 // field's loop is a tight loop over one kind of read and one decoding.
 constexpr std::size_t block = 256;
 
-enum class ReadKind : std::uint8_t { zero, window_be, window_le, exact, wide };
-
-// How one field of a static layout is read from a packet's start.
-struct ReadPlan {
-    ReadKind kind = ReadKind::zero;
-    std::uint64_t at = 0;  // byte to load 8 bytes from
-    unsigned shift = 0;    // window_be: right shift; exact: the little-endian form's shift
-    unsigned skip = 0;     // exact: bits to skip in the first byte
-    bool nine = false;     // exact: the field reaches a ninth byte
-    std::uint64_t mask = 0;  // window_le: the assembled bytes
-    std::uint32_t bits = 0;
-    std::uint32_t start = 0;
-    bool little = false;
-    bool reverse = false;
-};
-
-ReadPlan plan_read(const Layout& layout, const FieldSpec& f) {
-    ReadPlan p;
-    p.bits = f.bits;
-    p.start = *f.start;
-    p.little = f.little;
-    p.reverse = f.reverse;
-    if (layout.exact) {
-        if (f.bits == 0) return p;
-        if (f.bits > 64) {
-            p.kind = ReadKind::wide;
-            return p;
-        }
-        p.kind = ReadKind::exact;
-        p.at = p.start / 8;
-        p.skip = p.start % 8;
-        p.nine = p.skip + f.bits > 64;
-        p.shift = 64 - 8 * ((f.bits + 7) / 8);
-        return p;
-    }
-    const FieldWindow w = field_window(p.start, f.bits, 0);
-    if (w.count == 0) return p;
-    const std::uint64_t used = std::min<std::uint64_t>(w.count, 8);
-    if (!f.little) {
-        p.kind = ReadKind::window_be;
-        p.at = w.start;
-        p.shift = static_cast<unsigned>(64 - 8 * used);
-    } else {
-        p.kind = ReadKind::window_le;
-        p.at = w.count > 8 ? w.start + w.count - 8 : w.start;
-        p.mask = low_mask(static_cast<std::uint32_t>(8 * used));
-    }
-    return p;
-}
-
-template <ReadKind K>
-void read_raw(const ReadPlan& p, const std::uint8_t* const* base, std::size_t m, std::uint64_t* out) {
-    const std::uint64_t keep = low_mask(p.bits);
-    for (std::size_t j = 0; j < m; ++j) {
-        const std::uint8_t* q = base[j] + p.at;
-        std::uint64_t a = 0;
-        if constexpr (K == ReadKind::window_be) {
-            a = load_be64(q) >> p.shift;
-        } else if constexpr (K == ReadKind::window_le) {
-            a = load_le64(q) & p.mask;
-        } else if constexpr (K == ReadKind::exact) {
-            std::uint64_t w = load_be64(q) << p.skip;
-            if (p.nine) w |= static_cast<std::uint64_t>(q[8]) >> (8 - p.skip);
-            const std::uint64_t v = w >> (64 - p.bits);
-            a = p.little ? std::byteswap(v) >> p.shift : v;
-        }
-        out[j] = p.reverse ? raw_field_value(a, p.bits, true) : a & keep;
-    }
-}
-
 void read_wide(const ReadPlan& p, const std::uint8_t* const* base, const std::uint64_t* lengths, std::size_t m,
                std::uint64_t* out) {
     std::vector<std::uint8_t> form((std::uint64_t{p.bits} + 7) / 8);
@@ -206,9 +136,7 @@ void unpack_by_field(const UnpackJob& job) {
     const Layout& layout = *job.layout;
     const PacketGeometry& g = job.geometry;
     const std::uint64_t load = std::max<std::uint64_t>(layout.load_bytes, 16);
-    std::vector<ReadPlan> plans;
-    plans.reserve(layout.fields.size());
-    for (const FieldSpec& f : layout.fields) plans.push_back(plan_read(layout, f));
+    const std::vector<ReadPlan>& plans = layout.plans;
 
     // Packets too close to the buffer's end for whole-word loads, and failed
     // packets, are read from zero-padded copies.

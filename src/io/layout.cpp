@@ -1,6 +1,7 @@
 #include "layout.hpp"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cstring>
 #include <memory>
@@ -9,6 +10,7 @@
 #include "../common/field_window.hpp"
 #include "../common/codec_table.hpp"
 #include "../packet/recipe_item.hpp"
+#include "bits.hpp"
 #include "field_value.hpp"
 #include "pack_kernel.hpp"
 
@@ -263,6 +265,14 @@ FieldResult<Layout*> compile_layout(std::span<PyObject* const> items, bool exact
         }
     }
     layout->distinct_names = seen.size();
+    layout->name_slots.assign(std::bit_ceil(2 * seen.size() + 1), NameSlot{});
+    for (const FieldSpec& f : fields) {
+        if (!f.first_name) continue;
+        const std::size_t mask = layout->name_slots.size() - 1;
+        std::size_t slot = name_slot(f.name.get()) & mask;
+        while (layout->name_slots[slot].name != nullptr) slot = (slot + 1) & mask;
+        layout->name_slots[slot] = NameSlot{f.name.get(), f.column_index};
+    }
     for (std::size_t c = 0; c < layout->column_fields.size(); ++c) fields[layout->column_fields[c]].stores = true;
 
     if (!layout->dynamic) {
@@ -282,6 +292,12 @@ FieldResult<Layout*> compile_layout(std::span<PyObject* const> items, bool exact
             layout->need_bytes = std::max(layout->need_bytes, need);
             layout->load_bytes = std::max(layout->load_bytes, load);
             if (f.bits > 0) spans.emplace_back(start, start + f.bits);
+        }
+        for (const FieldSpec& f : fields) layout->plans.push_back(plan_read(exact, f));
+        for (FieldSpec& f : fields) {
+            const std::uint32_t skip = *f.start % 8;
+            f.fast_pack = f.pack_codec && f.value_class != ValueClass::text && f.bits >= 1 && skip + f.bits <= 64 &&
+                          *f.start / 8 <= layout->pack_bytes;
         }
         std::sort(spans.begin(), spans.end());
         for (std::size_t i = 1; i < spans.size(); ++i) {
@@ -312,7 +328,62 @@ Ref python_value(const FieldSpec& f, NativeValue& v) {
 
 }  // namespace
 
+namespace {
+
+// Static layouts read from bit 0 of a packet that holds every field: each
+// numeric field straight from its plan, the rest as usual.
+FieldResult<Ref> unpack_static(const Layout& layout, std::span<const std::uint8_t> packet) {
+    Ref result = Ref::steal(_PyDict_NewPresized(static_cast<Py_ssize_t>(layout.distinct_names)));
+    if (!result) panic("could not create the result dict");
+    // Whole-word loads may reach past the packet's last byte: such packets
+    // are read from a zero-padded copy.
+    const std::uint8_t* base = packet.data();
+    std::array<std::uint8_t, 512> local;
+    std::vector<std::uint8_t> heap;
+    if (packet.size() < layout.load_bytes) {
+        std::uint8_t* copy = local.data();
+        if (layout.load_bytes > local.size()) {
+            heap.resize(layout.load_bytes);
+            copy = heap.data();
+        }
+        if (!packet.empty()) std::memcpy(copy, packet.data(), packet.size());
+        std::memset(copy + packet.size(), 0, layout.load_bytes - packet.size());
+        base = copy;
+    }
+    NativeValue value;
+    for (const FieldSpec& f : layout.fields) {
+        const ReadPlan& plan = layout.plans[f.index];
+        PyObject* item = nullptr;
+        if (plan.kind != ReadKind::wide && f.value_class == ValueClass::unsigned_int) {
+            item = PyLong_FromUnsignedLongLong(read_one(plan, base));
+        } else if (plan.kind != ReadKind::wide && (f.value_class == ValueClass::signed_int ||
+                                                    f.value_class == ValueClass::decimal ||
+                                                    f.value_class == ValueClass::ieee)) {
+            const CodecRow& row = codec_row(f.codec);
+            const auto number = decode_number(row, read_one(plan, base), f.bits);
+            if (!number) return field_error(number.error(), f.index);
+            item = f.value_class == ValueClass::ieee ? PyFloat_FromDouble(number->f64)
+                                                     : PyLong_FromLongLong(number->i64);
+        } else {
+            if (auto ok = read_field(layout, f, packet, *f.start, f.bits, value); !ok) {
+                return field_error(std::move(ok.error()), f.index);
+            }
+            item = python_value(f, value).release();
+        }
+        Ref owned = Ref::steal(checked_result(item));
+        if (PyDict_SetItem(result.get(), f.name.get(), owned.get()) < 0) {
+            return field_error(python_error().error(), f.index);
+        }
+    }
+    return result;
+}
+
+}  // namespace
+
 FieldResult<Ref> unpack_packet(const Layout& layout, std::span<const std::uint8_t> packet, std::uint32_t offset_bits) {
+    if (!layout.dynamic && offset_bits == 0 && packet.size() >= layout.need_bytes) {
+        return unpack_static(layout, packet);
+    }
     Ref result = Ref::steal(_PyDict_NewPresized(static_cast<Py_ssize_t>(layout.distinct_names)));
     if (!result) panic("could not create the result dict");
     std::vector<__int128> references;
@@ -343,8 +414,63 @@ FieldResult<Ref> unpack_packet(const Layout& layout, std::span<const std::uint8_
 namespace {
 
 // The value packed for a field: values[name] where given, else the recipe's.
-Result<Ref> value_for(const FieldSpec& f, PyObject* values, std::size_t& found) {
-    if (values != nullptr) {
+// The values given for the layout's columns, gathered in one walk over an
+// exact dict whose keys are the layout's own name objects (as the dicts that
+// unpack returns are, and as recipes built from one list of names give):
+// no hashing or probing. Holds a reference to each value.
+class GatheredValues {
+public:
+    GatheredValues(const Layout& layout, PyObject* values) : layout_(layout) {
+        const std::size_t columns = layout.distinct_names;
+        if (values == nullptr || !PyDict_CheckExact(values) || layout.name_slots.empty() ||
+            static_cast<std::size_t>(PyDict_GET_SIZE(values)) > columns) {
+            return;
+        }
+        slots_ = columns <= local_.size() ? local_.data() : (heap_.resize(columns), heap_.data());
+        std::fill_n(slots_, columns, nullptr);
+        Py_ssize_t pos = 0;
+        PyObject* key;
+        PyObject* value;
+        const std::size_t mask = layout.name_slots.size() - 1;
+        while (PyDict_Next(values, &pos, &key, &value)) {
+            std::size_t slot = name_slot(key) & mask;
+            while (layout.name_slots[slot].name != nullptr && layout.name_slots[slot].name != key) {
+                slot = (slot + 1) & mask;
+            }
+            if (layout.name_slots[slot].name == nullptr) {
+                release(columns);  // a key of another object: look each name up instead
+                return;
+            }
+            slots_[layout.name_slots[slot].column] = Py_NewRef(value);
+        }
+        ok_ = true;
+    }
+    GatheredValues(const GatheredValues&) = delete;
+    GatheredValues& operator=(const GatheredValues&) = delete;
+    ~GatheredValues() {
+        if (slots_ != nullptr) release(layout_.distinct_names);
+    }
+    [[nodiscard]] bool ok() const noexcept { return ok_; }
+    // The value of a column, borrowed (null when not given).
+    [[nodiscard]] PyObject* get(std::size_t column) const noexcept { return slots_[column]; }
+
+private:
+    void release(std::size_t columns) noexcept {
+        for (std::size_t c = 0; c < columns; ++c) Py_XDECREF(slots_[c]);
+        slots_ = nullptr;
+        ok_ = false;
+    }
+    const Layout& layout_;
+    std::array<PyObject*, 64> local_;
+    std::vector<PyObject*> heap_;
+    PyObject** slots_ = nullptr;
+    bool ok_ = false;
+};
+
+Result<Ref> value_for(const FieldSpec& f, PyObject* values, std::size_t& found, const GatheredValues* gathered) {
+    if (gathered != nullptr) {
+        if (PyObject* v = gathered->get(f.column_index)) return Ref::borrow(v);
+    } else if (values != nullptr) {
         PyObject* v = nullptr;
         const int r = PyMapping_GetOptionalItem(values, f.name.get(), &v);
         if (r < 0) return python_error();
@@ -392,7 +518,6 @@ FieldResult<Ref> pack_packet(const Layout& layout, PyObject* values) {
     std::size_t found = 0;
     // Values first, as the writing pass reads them item by item; dynamic
     // widths need theirs before the packet can be sized.
-    std::vector<Ref> held(layout.fields.size());
     std::vector<std::uint32_t> widths;
     std::uint32_t length = layout.pack_bytes;
     if (layout.dynamic) {
@@ -402,7 +527,7 @@ FieldResult<Ref> pack_packet(const Layout& layout, PyObject* values) {
             std::uint32_t bits = f.bits;
             if (f.dynamic) {
                 const FieldSpec& source = layout.fields[f.dynamic->field];
-                auto v = value_for(source, values, found);
+                auto v = value_for(source, values, found, nullptr);
                 if (!v) return field_error(std::move(v.error()), source.index);
                 __int128 reference = 0;
                 if (source.value_class == ValueClass::unsigned_int) {
@@ -425,28 +550,54 @@ FieldResult<Ref> pack_packet(const Layout& layout, PyObject* values) {
         found = 0;
     }
 
-    Ref packet = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(length)));
-    if (!packet) panic("could not allocate the packet buffer");
-    std::span<std::uint8_t> buffer(reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(packet.get())), length);
-    if (length > 0) std::memset(buffer.data(), 0, length);
+    // Short packets are built in a zero-filled local buffer with a word of
+    // slack, where most numeric fields are placed with one 64-bit
+    // read-modify-write; longer ones straight in the result.
+    constexpr std::size_t local_size = 512;
+    std::array<std::uint8_t, local_size + 8> local;
+    const bool in_local = !layout.dynamic && length <= local_size;
+    Ref packet;
+    std::span<std::uint8_t> buffer;
+    if (in_local) {
+        std::memset(local.data(), 0, length + 8);
+        buffer = std::span<std::uint8_t>(local.data(), length);
+    } else {
+        packet = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(length)));
+        if (!packet) panic("could not allocate the packet buffer");
+        buffer = std::span<std::uint8_t>(reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(packet.get())), length);
+        if (length > 0) std::memset(buffer.data(), 0, length);
+    }
 
+    const GatheredValues given(layout, values);
     std::uint32_t cursor = 0;
     for (const FieldSpec& f : layout.fields) {
         if (f.offset_bits) cursor = *f.offset_bits;
         const std::uint32_t bits = layout.dynamic ? widths[f.index] : f.bits;
-        auto value = value_for(f, values, found);
+        auto value = value_for(f, values, found, given.ok() ? &given : nullptr);
         if (!value) return field_error(std::move(value.error()), f.index);
+        if (in_local && f.fast_pack) {
+            auto raw = encode_numeric(codec_row(*f.pack_codec), value->get(), bits);
+            if (!raw) return field_error(std::move(raw.error()), f.index);
+            place_in_word(local.data(), cursor, *raw, bits, f.reverse, f.little);
+            cursor += bits;
+            continue;
+        }
         auto encoded = encode_field_value(f, value->get(), bits);
         if (!encoded) return field_error(std::move(encoded.error()), f.index);
         place_encoded(buffer, cursor, *encoded, bits, f.reverse, f.little);
         cursor += bits;
     }
-    if (values != nullptr) {
-        const Py_ssize_t given = PyObject_Length(values);
-        if (given < 0) return field_error(python_error().error(), no_field);
-        if (static_cast<std::size_t>(given) != found) {
+    if (values != nullptr && !given.ok()) {
+        const Py_ssize_t count = PyObject_Length(values);
+        if (count < 0) return field_error(python_error().error(), no_field);
+        if (static_cast<std::size_t>(count) != found) {
             if (auto ok = check_names(layout, values); !ok) return field_error(std::move(ok.error()), no_field);
         }
+    }
+    if (in_local) {
+        packet = Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(local.data()),
+                                                      static_cast<Py_ssize_t>(length)));
+        if (!packet) panic("could not allocate the packet buffer");
     }
     return packet;
 }
