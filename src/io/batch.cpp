@@ -125,10 +125,23 @@ void decode_block(const FieldSpec& f, const std::uint64_t* raw, std::size_t m, v
     }
 }
 
-void append_bytes(BytesColumn& column, std::size_t i, const std::string& bytes) {
-    column.begin[i] = column.arena.size();
-    column.size[i] = bytes.size();
-    column.arena.append(bytes);
+// Stores a value of packet i (counted within the chunk).
+void store_bytes(BytesColumn& column, std::size_t i, const std::string& bytes) {
+    if (column.ascii == nullptr) {
+        column.begin[i] = column.arena.size();
+        column.size[i] = bytes.size();
+        column.arena.append(bytes);
+        return;
+    }
+    char* out = column.ascii + i * column.width;
+    bool plain = bytes.size() <= column.width && (bytes.empty() || bytes.back() != '\0');
+    for (const char c : bytes) plain = plain && static_cast<unsigned char>(c) < 0x80;
+    if (!plain) {
+        column.overflow = true;
+        return;
+    }
+    std::memcpy(out, bytes.data(), bytes.size());
+    std::memset(out + bytes.size(), 0, column.width - bytes.size());
 }
 
 // Field by field within blocks of packets: static layouts.
@@ -146,8 +159,9 @@ void unpack_by_field(const UnpackJob& job) {
     std::array<std::uint64_t, block> lengths;
     std::array<std::uint64_t, block> raw;
     NativeValue value;
-    for (std::size_t first = 0; first < g.count; first += block) {
-        const std::size_t m = std::min(block, g.count - first);
+    const std::size_t end = job.first + job.count;
+    for (std::size_t first = job.first; first < end; first += block) {
+        const std::size_t m = std::min(block, end - first);
         for (std::size_t j = 0; j < m; ++j) {
             const auto p = g.packet(first + j);
             if (!p.inside || p.length < layout.need_bytes) {
@@ -176,7 +190,7 @@ void unpack_by_field(const UnpackJob& job) {
                     if (!read_field(layout, f, packet, plans[k].start, f.bits, value)) {
                         job.failed[first + j] = 1;
                     } else if (column != nullptr) {
-                        append_bytes(*column, first + j, value.bytes);
+                        store_bytes(*column, first + j - job.first, value.bytes);
                     }
                 }
                 continue;
@@ -196,7 +210,7 @@ void unpack_by_packet(const UnpackJob& job) {
     const PacketGeometry& g = job.geometry;
     std::vector<__int128> references(layout.fields.size());
     NativeValue value;
-    for (std::size_t i = 0; i < g.count; ++i) {
+    for (std::size_t i = job.first; i < job.first + job.count; ++i) {
         const auto p = g.packet(i);
         if (!p.inside) {
             job.failed[i] = 1;
@@ -222,7 +236,7 @@ void unpack_by_packet(const UnpackJob& job) {
             if (f.referenced) references[f.index] = integer_of(f, value);
             if (f.stores) {
                 if (f.value_class == ValueClass::text || f.value_class == ValueClass::binary) {
-                    append_bytes(*job.bytes[f.column_index], i, value.bytes);
+                    store_bytes(*job.bytes[f.column_index], i - job.first, value.bytes);
                 } else {
                     store_value(f.column, job.numeric[f.column_index], i, value.raw, value.integer,
                                 f.value_class == ValueClass::signed_int || f.value_class == ValueClass::decimal);
@@ -239,8 +253,14 @@ std::size_t run_unpack(const UnpackJob& job) {
     const Layout& layout = *job.layout;
     for (BytesColumn* column : job.bytes) {
         if (column == nullptr) continue;
-        column->begin.assign(job.geometry.count, 0);
-        column->size.assign(job.geometry.count, 0);
+        column->overflow = false;
+        if (column->ascii != nullptr) {
+            std::memset(column->ascii, 0, job.count * column->width);
+        } else {
+            column->arena.clear();
+            column->begin.assign(job.count, 0);
+            column->size.assign(job.count, 0);
+        }
     }
     if (layout.dynamic || job.by_packet) {
         unpack_by_packet(job);
@@ -249,7 +269,7 @@ std::size_t run_unpack(const UnpackJob& job) {
     }
     // A failed packet's entries are zero (and its text empty).
     std::size_t failures = 0;
-    for (std::size_t i = 0; i < job.geometry.count; ++i) {
+    for (std::size_t i = job.first; i < job.first + job.count; ++i) {
         if (!job.failed[i]) continue;
         ++failures;
         for (std::size_t c = 0; c < layout.column_fields.size(); ++c) {
@@ -258,7 +278,11 @@ std::size_t run_unpack(const UnpackJob& job) {
                 const std::size_t size = column_item_size(f.column);
                 std::memset(static_cast<std::uint8_t*>(column) + i * size, 0, size);
             } else if (BytesColumn* bytes = job.bytes[c]) {
-                bytes->size[i] = 0;
+                if (bytes->ascii != nullptr) {
+                    std::memset(bytes->ascii + (i - job.first) * bytes->width, 0, bytes->width);
+                } else {
+                    bytes->size[i - job.first] = 0;
+                }
             }
         }
     }
