@@ -174,7 +174,7 @@ void unpack_by_field(const UnpackJob& job) {
             } else {
                 std::uint8_t* copy = padded.data() + j * load;
                 const std::uint64_t n = std::min<std::uint64_t>(p.length, load);
-                std::memcpy(copy, g.data + p.offset, n);
+                if (n > 0) std::memcpy(copy, g.data + p.offset, n);
                 std::memset(copy + n, 0, load - n);
                 base[j] = copy;
                 lengths[j] = n;

@@ -24,54 +24,6 @@ std::unexpected<FieldError> field_error(Error error, std::size_t field) {
     return std::unexpected(FieldError{std::move(error), field});
 }
 
-ValueClass value_class_of(Codec codec) {
-    const CodecRow& row = codec_row(codec);
-    switch (row.kind) {
-        case CodecKind::unsigned_integer: return ValueClass::unsigned_int;
-        case CodecKind::signed_integer: return ValueClass::signed_int;
-        case CodecKind::decimal: return ValueClass::decimal;
-        case CodecKind::binary_float: return codec == Codec::ieee754_f128 ? ValueClass::failing : ValueClass::ieee;
-        case CodecKind::text: return ValueClass::text;
-        case CodecKind::unimplemented: return ValueClass::failing;
-    }
-    return ValueClass::failing;
-}
-
-ColumnKind integer_column(std::uint32_t value_bits, bool is_signed) {
-    if (value_bits <= 8) return is_signed ? ColumnKind::i8 : ColumnKind::u8;
-    if (value_bits <= 16) return is_signed ? ColumnKind::i16 : ColumnKind::u16;
-    if (value_bits <= 32) return is_signed ? ColumnKind::i32 : ColumnKind::u32;
-    return is_signed ? ColumnKind::i64 : ColumnKind::u64;
-}
-
-// The smallest column that holds every value the field can decode to.
-ColumnKind column_of(const FieldSpec& f) {
-    switch (f.value_class) {
-        case ValueClass::unsigned_int: return integer_column(f.bits, false);
-        case ValueClass::signed_int: return integer_column(f.bits, true);
-        case ValueClass::decimal: {
-            std::uint32_t digits = 0;
-            switch (f.codec) {
-                case Codec::packed_bcd: digits = std::min(f.bits / 4U, 16U); break;
-                case Codec::packed_bcd_signed: digits = std::max(std::min(f.bits / 4U, 16U), 1U) - 1U; break;
-                default: digits = std::min(f.bits / 8U, 8U); break;
-            }
-            if (digits <= 2) return ColumnKind::i8;
-            if (digits <= 4) return ColumnKind::i16;
-            if (digits <= 9) return ColumnKind::i32;
-            return ColumnKind::i64;
-        }
-        case ValueClass::ieee:
-            return f.codec == Codec::ieee754_f16 ? ColumnKind::f16
-                   : f.codec == Codec::ieee754_f32 ? ColumnKind::f32
-                                                   : ColumnKind::f64;
-        case ValueClass::failing: return ColumnKind::f64;
-        case ValueClass::text: return ColumnKind::text;
-        case ValueClass::binary: return ColumnKind::binary;
-    }
-    return ColumnKind::f64;
-}
-
 Ref plain_str(const TextField& text) {
     if (PyUnicode_CheckExact(text.object.get())) return Ref::borrow(text.object.get());
     Ref copy = Ref::steal(PyUnicode_FromStringAndSize(text.utf8.data(), static_cast<Py_ssize_t>(text.utf8.size())));
@@ -202,11 +154,11 @@ Result<void> read_item(PyObject* item, std::vector<FieldSpec>& earlier, FieldSpe
 
 }  // namespace
 
-std::string describe_field(const FieldSpec& f) {
+std::string describe_field(const Layout& layout, const FieldSpec& f) {
     Message m;
     m << "item " << f.index << " '" << f.name_utf8 << "' (" << f.encoding_utf8 << ", ";
     if (f.dynamic) {
-        m << "bits from '" << f.name_utf8 << "'";
+        m << "bits from '" << layout.fields[f.dynamic->field].name_utf8 << "'";
     } else {
         m << f.bits << " bits";
     }
@@ -223,87 +175,10 @@ FieldResult<Layout*> compile_layout(std::span<PyObject* const> items, bool exact
         FieldSpec f;
         f.index = i;
         if (auto ok = read_item(items[i], fields, f); !ok) return field_error(std::move(ok.error()), i);
-        if (f.dynamic) {
-            layout->dynamic = true;
-            fields[f.dynamic->field].referenced = true;
-        }
-        f.column = column_of(f);
         fields.push_back(std::move(f));
     }
 
-    // Positions, relative to where reading starts; packing's sizing pass.
-    std::uint32_t position = 0;
-    std::uint32_t end = 0;
-    bool known = true;
-    for (FieldSpec& f : fields) {
-        if (f.offset_bits) {
-            position = *f.offset_bits;
-            known = true;
-        }
-        if (known) f.start = position;
-        if (f.dynamic) {
-            known = false;
-        } else {
-            position += f.bits;
-            end = std::max<std::uint32_t>(end, f.offset_bits.value_or(end) + f.bits);
-        }
-    }
-    layout->pack_bytes = static_cast<std::uint32_t>(end + 7U) / 8U;
-
-    // Columns: one per name, held by the last field of that name.
-    std::vector<std::pair<std::string_view, std::size_t>> seen;  // name, column
-    for (FieldSpec& f : fields) {
-        auto it = std::find_if(seen.begin(), seen.end(), [&](const auto& s) { return s.first == f.name_utf8; });
-        if (it == seen.end()) {
-            f.first_name = true;
-            f.column_index = seen.size();
-            seen.emplace_back(f.name_utf8, seen.size());
-            layout->column_fields.push_back(f.index);
-        } else {
-            f.column_index = it->second;
-            layout->column_fields[it->second] = f.index;
-        }
-    }
-    layout->distinct_names = seen.size();
-    layout->name_slots.assign(std::bit_ceil(2 * seen.size() + 1), NameSlot{});
-    for (const FieldSpec& f : fields) {
-        if (!f.first_name) continue;
-        const std::size_t mask = layout->name_slots.size() - 1;
-        std::size_t slot = name_slot(f.name.get()) & mask;
-        while (layout->name_slots[slot].name != nullptr) slot = (slot + 1) & mask;
-        layout->name_slots[slot] = NameSlot{f.name.get(), f.column_index};
-    }
-    for (std::size_t c = 0; c < layout->column_fields.size(); ++c) fields[layout->column_fields[c]].stores = true;
-
-    if (!layout->dynamic) {
-        std::vector<std::pair<std::uint64_t, std::uint64_t>> spans;
-        for (const FieldSpec& f : fields) {
-            const std::uint64_t start = *f.start;
-            std::uint64_t need = 0;
-            std::uint64_t load = 0;
-            if (exact || f.binary) {
-                need = (start + f.bits + 7) / 8;
-                load = start / 8 + std::max<std::uint64_t>(need - start / 8, 9);
-            } else {
-                const FieldWindow w = field_window(*f.start, f.bits, 0);
-                need = w.start + w.count;
-                load = w.start + std::max<std::uint64_t>(w.count, 8);
-            }
-            layout->need_bytes = std::max(layout->need_bytes, need);
-            layout->load_bytes = std::max(layout->load_bytes, load);
-            if (f.bits > 0) spans.emplace_back(start, start + f.bits);
-        }
-        for (const FieldSpec& f : fields) layout->plans.push_back(plan_read(exact, f));
-        for (FieldSpec& f : fields) {
-            const std::uint32_t skip = *f.start % 8;
-            f.fast_pack = f.pack_codec && f.value_class != ValueClass::text && f.bits >= 1 && skip + f.bits <= 64 &&
-                          *f.start / 8 <= layout->pack_bytes;
-        }
-        std::sort(spans.begin(), spans.end());
-        for (std::size_t i = 1; i < spans.size(); ++i) {
-            if (spans[i].first < spans[i - 1].second) layout->overlapping = true;
-        }
-    }
+    finish_layout(*layout);
     return layout.release();
 }
 

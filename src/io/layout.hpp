@@ -147,6 +147,14 @@ using FieldResult = std::expected<T, FieldError>;
 // both directions, with the item it concerns.
 [[nodiscard]] FieldResult<Layout*> compile_layout(std::span<PyObject* const> items, bool exact);
 
+// What a codec's values are, for the batch kernels.
+[[nodiscard]] ValueClass value_class_of(Codec codec);
+
+// Completes a layout whose fields are read (names, codecs, widths, byte
+// orders, offsets): positions, columns, and the plans of static layouts.
+// Needs no interpreter.
+void finish_layout(Layout& layout);
+
 // unpack_parameters(packet, offset_bits, recipe) with the compiled recipe.
 [[nodiscard]] FieldResult<Ref> unpack_packet(const Layout& layout, std::span<const std::uint8_t> packet,
                                              std::uint32_t offset_bits);
@@ -157,6 +165,6 @@ using FieldResult = std::expected<T, FieldError>;
 
 // A short description of a field for messages and notes:
 // "item 3 'temp' (twos_complement, 16 bits)".
-[[nodiscard]] std::string describe_field(const FieldSpec& field);
+[[nodiscard]] std::string describe_field(const Layout& layout, const FieldSpec& field);
 
 }  // namespace bitloom::io
