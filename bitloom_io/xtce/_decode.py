@@ -32,28 +32,14 @@ class Decoder:
         self.ambiguous: list[np.ndarray] = []
         self.failed: dict[str, np.ndarray] = {}
         self.out_of_range: dict[str, int] = {}
-        self.tail_layouts: dict[str, Any] = {}
 
     # -- reading ----------------------------------------------------------
-
-    def _layout(self, node: _Node) -> tuple[Any, bool]:
-        """The layout that reads a node's own fields, and whether it reads only those."""
-        name = node.container.name
-        if node.tail is not None:
-            layout = self.tail_layouts.get(name)
-            if layout is None:
-                from bitloom_io import Layout
-
-                layout = Layout(node.tail, exact=True)
-                self.tail_layouts[name] = layout
-            return layout, True
-        return self.definition.layout(name), False
 
     def _read(self, node: _Node, index: np.ndarray) -> tuple[Columns, np.ndarray]:
         """Own columns of ``node`` for the packets ``index``; returns them and the packets kept."""
         if not node.own or len(index) == 0:
             return {}, index
-        layout, _ = self._layout(node)
+        layout = self.definition._own_layout(node.container.name)
         mode = "mask" if self.errors == "skip" else "raise"
         try:
             cols = layout.unpack_many(self.buffer, offsets=self.offsets[index], lengths=self.lengths[index], errors=mode)
@@ -102,7 +88,7 @@ class Decoder:
             # The calibrated value of the last point at or below the raw value.
             at = np.searchsorted(raws, x, side="right") - 1
             result = cals[np.clip(at, 0, len(cals) - 1)]
-            outside = (x < raws[0]) | (x > raws[-1])
+            outside = np.zeros(len(x), bool) if calibrator.extrapolate else (x < raws[0]) | (x > raws[-1])
         else:
             result = np.interp(x, raws, cals)
             below, above = x < raws[0], x > raws[-1]

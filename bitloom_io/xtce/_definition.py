@@ -4,7 +4,6 @@ from __future__ import annotations
 
 import operator
 import os
-import warnings
 from collections.abc import Callable
 from dataclasses import dataclass, field
 from typing import IO, Any
@@ -51,7 +50,7 @@ def load(source: str | os.PathLike[str] | IO[bytes]) -> Definition:
     reader = UnitReader()
     where = os.fspath(source) if isinstance(source, (str, os.PathLike)) else getattr(source, "name", "<stream>")
     try:
-        root = read(source, reader.unit, reader.skipped)
+        root = read(source, reader.unit, reader.skipped, reader.skipped_definition)
         if root.tag != "SpaceSystem":
             raise XtceError(f"the document element is {root.tag}, not SpaceSystem", element=root.tag, line=root.line)
         return Definition._build(reader, str(where), root.get("name"))
@@ -70,7 +69,7 @@ class _Node:
     own: list[FieldSpec]  # the fields this container adds to its base
     children: list[_Node] = field(default_factory=list)
     predicate: Predicate | None = None
-    tail: list[dict[str, Any]] | None = None  # recipe of the own fields alone, when that can be read alone
+    alone: bool = False  # the own fields can be read without the base container's
 
 
 class Definition:
@@ -101,6 +100,7 @@ class Definition:
         self.containers = reader.containers
         self.notes = reader.notes
         self._layouts: dict[str, Any] = {}
+        self._own_layouts: dict[str, Any] = {}
         _model.resolve_parameters(reader)
         cache: dict[str, list[tuple[Parameter, int]]] = {}
         for cname, container in self.containers.items():
@@ -189,7 +189,7 @@ class Definition:
                 not isinstance(s.type.encoding.bits, dict) or s.type.encoding.bits["field"] in own_names for s in own
             )
             if fixed and refs_inside:
-                node.tail = [s.item() for s in own]
+                node.alone = True
         self._nodes[cname] = node
         return node
 
@@ -336,6 +336,19 @@ class Definition:
                 error.add_note(f"in the layout of container {name!r} ({self.path}:{self.containers[name].line})")
                 raise
             self._layouts[name] = layout
+        return layout
+
+    def _own_layout(self, name: str) -> Any:
+        """The layout of the fields a container adds, or its whole layout when they cannot be read alone."""
+        node = self._nodes[name]
+        if not node.alone:
+            return self.layout(name)
+        layout = self._own_layouts.get(name)
+        if layout is None:
+            from bitloom_io import Layout
+
+            layout = Layout([spec.item() for spec in node.own], exact=True)
+            self._own_layouts[name] = layout
         return layout
 
     def layouts(self) -> dict[str, Any]:

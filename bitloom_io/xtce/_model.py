@@ -11,7 +11,7 @@ skipped.
 
 from __future__ import annotations
 
-import math
+import sys
 from dataclasses import dataclass, field
 from typing import Any
 
@@ -124,7 +124,7 @@ def _key(text: str) -> str:
 # Model objects.
 
 
-@dataclass
+@dataclass(slots=True)
 class Calibrator:
     """PolynomialCalibrator (``kind="polynomial"``) or SplineCalibrator (``"spline"``)."""
 
@@ -135,7 +135,7 @@ class Calibrator:
     extrapolate: bool = False
 
 
-@dataclass
+@dataclass(slots=True)
 class Encoding:
     """How a field is stored: a bitloom encoding, a width and a byte/bit order."""
 
@@ -153,7 +153,7 @@ class Encoding:
     size_ref_calibrated: bool = False
 
 
-@dataclass
+@dataclass(slots=True)
 class ParameterType:
     name: str
     kind: str  # integer, float, enumerated, boolean, string, binary, absolute_time, relative_time
@@ -178,19 +178,19 @@ class ParameterType:
         return False
 
 
-@dataclass
+@dataclass(slots=True)
 class Parameter:
     name: str
     type_name: str
     line: int
     short_description: str | None = None
     long_description: str | None = None
-    aliases: dict[str, str] = field(default_factory=dict)  # namespace -> alias
-    ancillary: dict[str, str] = field(default_factory=dict)
+    aliases: dict[str, str] | None = None  # namespace -> alias, when the file gives any
+    ancillary: dict[str, str] | None = None  # name -> text, when the file gives any
     type: ParameterType | None = None
 
 
-@dataclass
+@dataclass(slots=True)
 class Comparison:
     """``parameter op value``: one restriction on a packet's values."""
 
@@ -204,7 +204,7 @@ class Comparison:
     other_calibrated: bool = True
 
 
-@dataclass
+@dataclass(slots=True)
 class Criteria:
     """A boolean combination of comparisons: ``op`` is "and" or "or"."""
 
@@ -213,14 +213,14 @@ class Criteria:
     line: int
 
 
-@dataclass
+@dataclass(slots=True)
 class Entry:
     kind: str  # "parameter" or "container"
     ref: str
     line: int
 
 
-@dataclass
+@dataclass(slots=True)
 class Container:
     name: str
     line: int
@@ -245,6 +245,7 @@ class UnitReader:
         self.parameters: dict[str, Parameter] = {}
         self.containers: dict[str, Container] = {}
         self.notes: list[str] = []
+        self.commands: dict[str, tuple[str, int]] = {}  # skipped command definitions: name -> (element, line)
 
     # -- dispatch ---------------------------------------------------------
 
@@ -258,6 +259,10 @@ class UnitReader:
 
     def skipped(self, element: str, line: int) -> None:
         self.notes.append(f"line {line}: {element} not read (only telemetry is decoded)")
+
+    def skipped_definition(self, element: str, name: str | None, line: int) -> None:
+        if name:
+            self.commands[name.strip()] = (element, line)
 
     # -- helpers ----------------------------------------------------------
 
@@ -296,8 +301,11 @@ class UnitReader:
 
     @staticmethod
     def _ref(text: str) -> str:
-        """A reference without its space-system path (``/Root/Sub/NAME`` -> ``NAME``)."""
-        return text.strip().rpartition("/")[2]
+        """A reference without its space-system path (``/Root/Sub/NAME`` -> ``NAME``).
+
+        References are interned: a file names the same few types thousands of times.
+        """
+        return sys.intern(text.strip().rpartition("/")[2])
 
     # -- parameter types --------------------------------------------------
 
@@ -602,11 +610,9 @@ class UnitReader:
             elif child.tag == "ShortDescription":
                 param.short_description = child.text.strip()
             elif child.tag == "AliasSet":
-                for alias in child.findall("Alias"):
-                    param.aliases[alias.get("nameSpace", "")] = alias.get("alias", "")
+                param.aliases = {alias.get("nameSpace", ""): alias.get("alias", "") for alias in child.findall("Alias")}
             elif child.tag == "AncillaryDataSet":
-                for data in child.findall("AncillaryData"):
-                    param.ancillary[data.get("name", "")] = data.text.strip()
+                param.ancillary = {data.get("name", ""): data.text.strip() for data in child.findall("AncillaryData")}
             elif child.tag not in DESCRIPTIVE:
                 self._note_unknown(child, "Parameter", name)
         self.parameters[name] = param
@@ -747,7 +753,7 @@ class UnitReader:
 # Resolution: types to parameters, container trees, field lists.
 
 
-@dataclass
+@dataclass(slots=True)
 class FieldSpec:
     """One field of a container's layout."""
 
@@ -833,6 +839,15 @@ def own_fields(reader: UnitReader, name: str, cache: dict[str, list[tuple[Parame
             fields.append((param, entry.line))
         else:
             ref = reader.containers.get(entry.ref)
+            if ref is None and entry.ref in reader.commands:
+                element, line = reader.commands[entry.ref]
+                raise XtceUnsupportedError(
+                    f"ContainerRefEntry {entry.ref!r} names a command definition ({element} at line {line}): "
+                    "command containers are not supported",
+                    element="ContainerRefEntry",
+                    name=name,
+                    line=entry.line,
+                )
             if ref is None:
                 raise XtceError(
                     f"ContainerRefEntry {entry.ref!r} names no telemetry SequenceContainer",

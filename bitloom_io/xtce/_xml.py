@@ -68,9 +68,15 @@ def _local(name: str) -> str:
 class _Target:
     """expat target that builds Nodes and passes complete units on."""
 
-    def __init__(self, on_unit: Callable[[str, Node], None], on_skipped: Callable[[str, int], None]) -> None:
+    def __init__(
+        self,
+        on_unit: Callable[[str, Node], None],
+        on_skipped: Callable[[str, int], None],
+        on_skipped_definition: Callable[[str, str | None, int], None],
+    ) -> None:
         self.on_unit = on_unit
         self.on_skipped = on_skipped
+        self.on_skipped_definition = on_skipped_definition
         self.expat = None  # set once the parser exists
         self.stack: list[Node] = []
         self.root: Node | None = None
@@ -83,6 +89,9 @@ class _Target:
         local = _local(tag)
         if self.skip_depth:
             self.skip_depth += 1
+            if local in ("CommandContainer", "MetaCommand"):
+                name = next((v for k, v in attrib.items() if _local(k) == "name"), None)
+                self.on_skipped_definition(local, name, self._line())
             return
         line = self._line()
         if local in SKIPPED_SECTIONS and self.stack:
@@ -121,9 +130,10 @@ def read(
     source: str | os.PathLike[str] | IO[bytes],
     on_unit: Callable[[str, Node], None],
     on_skipped: Callable[[str, int], None],
+    on_skipped_definition: Callable[[str, str | None, int], None] = lambda element, name, line: None,
 ) -> Node:
     """Parse ``source``; returns the root element without the handed-on units."""
-    target = _Target(on_unit, on_skipped)
+    target = _Target(on_unit, on_skipped, on_skipped_definition)
     parser = DefusedXMLParser(target=target, forbid_dtd=False, forbid_entities=True, forbid_external=True)
     target.expat = parser.parser
     where = os.fspath(source) if isinstance(source, (str, os.PathLike)) else getattr(source, "name", "<stream>")
