@@ -16,6 +16,9 @@ import pytest
 
 import bitloom
 
+bitloom_io = pytest.importorskip("bitloom_io")
+if not hasattr(bitloom_io, "Layout"):
+    pytest.skip("bitloom_io.Layout is not built", allow_module_level=True)
 xtce = pytest.importorskip("bitloom_io.xtce")
 
 DATA = Path(__file__).parent / "data" / "xtce"
