@@ -46,6 +46,7 @@ demo: build
 bench: build
 	$(VPY) -m pip install --quiet bitstruct construct numpy
 	@$(VPY) -m pip install --quiet cbitstruct 2>/dev/null || echo "cbitstruct does not install for this Python"
+	$(VPY) bench/floor/build.py
 	$(VPY) bench/run.py
 	$(VPY) -m pip install --quiet space_packet_parser
 	$(VPY) bench/xtce.py
@@ -58,11 +59,12 @@ $(DEVSTAMP): $(STAMP)
 	$(VPY) -m pip install --quiet --upgrade $(DEVTOOLS)
 	@touch $@
 
-# The installed stubs against the built module, then the typed example and
-# the typing checks under mypy --strict.
+# The installed stubs against the built module, then the typed example, the
+# typing checks and the README's Python examples under mypy --strict.
 typecheck: build $(DEVSTAMP)
 	$(VPY) -m mypy.stubtest bitloom
 	$(VPY) -m mypy --strict examples/typed_usage.py tests/typing
+	$(VPY) scripts/typecheck-readme
 
 # sdist and wheel with `python -m build`, then the sdist into a fresh venv.
 sdist-check: $(DEVSTAMP)
