@@ -151,22 +151,29 @@ class Decoder:
                 else:
                     mask = np.asarray(child.predicate(columns), bool)
                 matches.append(mask)
-            count = np.sum(matches, axis=0) if matches else np.zeros(len(index), int)
+            count = np.add.reduce(matches, dtype=np.int32) if len(matches) > 1 else matches[0].astype(np.int32)
             several = count > 1
             if several.any():
                 self.ambiguous.append(index[several])
+                matches = [mask & ~several for mask in matches]
             for child, mask in zip(node.children, matches):
-                mask = mask & ~several
-                if mask.any():
+                if mask.all():
+                    self._visit(child, index, columns)
+                elif mask.any():
                     self._visit(child, index[mask], {k: v[mask] for k, v in columns.items()})
             taken = count > 0
-        rest = ~taken
-        if not rest.any():
+        if taken.all():
             return
+        if not taken.any():
+            # Nothing went to a child: the columns are this node's as they are.
+            rest_index, rest_columns = index, columns
+        else:
+            rest = ~taken
+            rest_index, rest_columns = index[rest], {k: v[rest] for k, v in columns.items()}
         if node.container.abstract:
-            self.unidentified.append(index[rest])
+            self.unidentified.append(rest_index)
             return
-        self._emit(node, index[rest], {k: v[rest] for k, v in columns.items()})
+        self._emit(node, rest_index, rest_columns)
 
     def _emit(self, node: _Node, index: np.ndarray, columns: Columns) -> None:
         from bitloom_io import Table
