@@ -346,3 +346,17 @@ def test_ten_times_ctim_loads_in_bounded_memory(tmp_path):
     # Peak Python memory follows the model (parameters, entries), about 3.5
     # times the file here; an element tree of the file alone takes 6 times.
     assert grown < 4.5 * path.stat().st_size, grown
+
+
+def test_a_packet_too_short_raises_or_is_left_out():
+    definition = xtce.load(DATA / "inheritance.xml")
+    whole = packet((5, 5), (11, 3), (8, 2), (8, 0), (8, 42))
+    short = whole[:-1]  # housekeeping without its C field
+    with pytest.raises(ValueError) as caught:
+        decode(definition, [whole, short])
+    assert any("'Housekeeping'" in note and "[0, 1]" in note for note in caught.value.__notes__)
+    with pytest.warns(UserWarning, match="1 packets too short for container 'Housekeeping'"):
+        tables = decode(definition, [whole, short, whole], errors="skip")
+    assert tables.packet_index["Housekeeping"].tolist() == [0, 2]
+    assert tables["Housekeeping"]["C"].tolist() == [42, 42]
+    assert {name: idx.tolist() for name, idx in tables.failed.items()} == {"Housekeeping": [1]}

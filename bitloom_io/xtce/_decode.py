@@ -72,7 +72,7 @@ class Decoder:
         if ptype.kind == "enumerated":
             return self._labels(spec, ptype, raw)
         if ptype.kind == "boolean":
-            return raw != 0
+            return np.asarray(raw != 0)
         return raw.astype(np.float64)
 
     def _calibrate(self, spec: FieldSpec, calibrator: Calibrator, raw: np.ndarray) -> np.ndarray:
@@ -176,7 +176,7 @@ class Decoder:
         self._emit(node, rest_index, rest_columns)
 
     def _emit(self, node: _Node, index: np.ndarray, columns: Columns) -> None:
-        from bitloom_io import Table
+        from bitloom_io import Table  # type: ignore[attr-defined,unused-ignore]
 
         ordered: Columns = {}
         for spec in node.fields:
@@ -190,7 +190,7 @@ class Decoder:
         self.packet_index[name] = index
 
     def run(self, root: _Node, summary: Any) -> Any:
-        from bitloom_io import Tables
+        from bitloom_io import Tables  # type: ignore[attr-defined,unused-ignore]
 
         self.packet_index: dict[str, np.ndarray] = {}
         everything = np.arange(len(self.offsets), dtype=np.int64)

@@ -53,7 +53,7 @@ def load(source: str | os.PathLike[str] | IO[bytes]) -> Definition:
         root = read(source, reader.unit, reader.skipped, reader.skipped_definition)
         if root.tag != "SpaceSystem":
             raise XtceError(f"the document element is {root.tag}, not SpaceSystem", element=root.tag, line=root.line)
-        return Definition._build(reader, str(where), root.get("name"))
+        return Definition(reader, str(where), root.get("name"))
     except XtceError as error:
         if error.path is None:
             error.set_path(str(where))
@@ -80,25 +80,14 @@ class Definition:
     container decoding starts from), ``notes`` (what was read and ignored).
     """
 
-    path: str
-    name: str | None
-    parameters: dict[str, Parameter]
-    parameter_types: dict[str, ParameterType]
-    containers: dict[str, Container]
-    notes: list[str]
-
-    def __init__(self) -> None:  # pragma: no cover - built by load()
-        raise TypeError("use bitloom_io.xtce.load(path)")
-
-    @classmethod
-    def _build(cls, reader: UnitReader, path: str, name: str | None) -> Definition:
-        self = object.__new__(cls)
+    def __init__(self, reader: UnitReader, path: str, name: str | None) -> None:
+        """Built by :func:`load`."""
         self.path = path
         self.name = name
-        self.parameter_types = reader.types
-        self.parameters = reader.parameters
-        self.containers = reader.containers
-        self.notes = reader.notes
+        self.parameter_types: dict[str, ParameterType] = reader.types
+        self.parameters: dict[str, Parameter] = reader.parameters
+        self.containers: dict[str, Container] = reader.containers
+        self.notes: list[str] = reader.notes
         self._layouts: dict[str, Any] = {}
         self._own_layouts: dict[str, Any] = {}
         _model.resolve_parameters(reader)
@@ -122,8 +111,7 @@ class Definition:
         self._nodes: dict[str, _Node] = {}
         for cname in self.containers:
             self._node(cname)
-        self.root = self._find_root()
-        return self
+        self.root: str | None = self._find_root()
 
     # -- checks -----------------------------------------------------------
 
@@ -328,7 +316,7 @@ class Definition:
         name = self._container_name(container)
         layout = self._layouts.get(name)
         if layout is None:
-            from bitloom_io import Layout
+            from bitloom_io import Layout  # type: ignore[attr-defined,unused-ignore]
 
             try:
                 layout = Layout(self.recipe(name), exact=True)
@@ -345,7 +333,7 @@ class Definition:
             return self.layout(name)
         layout = self._own_layouts.get(name)
         if layout is None:
-            from bitloom_io import Layout
+            from bitloom_io import Layout  # type: ignore[attr-defined,unused-ignore]
 
             layout = Layout([spec.item() for spec in node.own], exact=True)
             self._own_layouts[name] = layout
@@ -387,7 +375,7 @@ class Definition:
         packets too short for their layout (counted in ``failed``) instead
         of raising.
         """
-        from bitloom_io import ccsds
+        from bitloom_io import ccsds  # type: ignore[attr-defined,unused-ignore]
 
         if errors not in ("raise", "skip"):
             raise ValueError(f"errors must be 'raise' or 'skip', not {errors!r}")

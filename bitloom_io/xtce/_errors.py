@@ -42,14 +42,16 @@ class XtceError(ValueError):
         self.path = path
         self.args = (self._text(),)
 
-    def __reduce__(self):  # keeps the keyword arguments through pickling
+    def __reduce__(self) -> tuple[object, ...]:  # keeps the keyword arguments through pickling
         return (
             _rebuild,
             (type(self), self.reason, self.element, self.name, self.path, self.line),
         )
 
 
-def _rebuild(cls, reason, element, name, path, line):  # pragma: no cover - pickling helper
+def _rebuild(
+    cls: type[XtceError], reason: str, element: str | None, name: str | None, path: str | None, line: int | None
+) -> XtceError:  # pragma: no cover - pickling helper
     return cls(reason, element=element, name=name, path=path, line=line)
 
 

@@ -355,7 +355,7 @@ class UnitReader:
         self.types[name] = ptype
 
     def _type_encoding(self, node: Node, kind: str, name: str) -> Encoding:
-        source = node
+        source: Node | None = node
         if kind in ("absolute_time", "relative_time"):
             source = node.find("Encoding")
             if source is None:
@@ -363,6 +363,7 @@ class UnitReader:
             for child in node.children:
                 if child.tag not in ("Encoding", "ReferenceTime") and child.tag not in DESCRIPTIVE:
                     self._note_unknown(child, node.tag, name)
+        assert source is not None
         encodings = [c for c in source.children if c.tag.endswith("DataEncoding")]
         if not encodings:
             if kind == "boolean":

@@ -13,7 +13,7 @@ from __future__ import annotations
 
 import os
 from collections.abc import Callable
-from typing import IO
+from typing import IO, Any, overload
 
 from defusedxml import DTDForbidden, EntitiesForbidden, ExternalReferenceForbidden
 from defusedxml.ElementTree import DefusedXMLParser, ParseError
@@ -42,6 +42,10 @@ class Node:
         self.text = ""
         self.line = line
 
+    @overload
+    def get(self, key: str) -> str | None: ...
+    @overload
+    def get(self, key: str, default: str) -> str: ...
     def get(self, key: str, default: str | None = None) -> str | None:
         return self.attrib.get(key, default)
 
@@ -77,7 +81,7 @@ class _Target:
         self.on_unit = on_unit
         self.on_skipped = on_skipped
         self.on_skipped_definition = on_skipped_definition
-        self.expat = None  # set once the parser exists
+        self.expat: Any = None  # set once the parser exists
         self.stack: list[Node] = []
         self.root: Node | None = None
         self.skip_depth = 0
@@ -174,6 +178,6 @@ def read(
     finally:
         if close:
             stream.close()
-    if root is None:  # pragma: no cover - expat refuses an empty document first
+    if not isinstance(root, Node):  # pragma: no cover - expat refuses an empty document first
         raise XtceError("no XML element in the file", path=where, line=0)
     return root
