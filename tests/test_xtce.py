@@ -17,8 +17,8 @@ import pytest
 import bitloom
 
 bitloom_io = pytest.importorskip("bitloom_io")
-if not hasattr(bitloom_io, "Layout"):
-    pytest.skip("bitloom_io.Layout is not built", allow_module_level=True)
+if not hasattr(bitloom_io, "Tables"):
+    pytest.skip("bitloom_io tables are not built", allow_module_level=True)
 xtce = pytest.importorskip("bitloom_io.xtce")
 
 DATA = Path(__file__).parent / "data" / "xtce"

@@ -11,8 +11,8 @@ import numpy as np
 import pytest
 
 bitloom_io = pytest.importorskip("bitloom_io")
-if not hasattr(bitloom_io, "Layout"):
-    pytest.skip("bitloom_io.Layout is not built", allow_module_level=True)
+if not hasattr(bitloom_io, "Tables"):
+    pytest.skip("bitloom_io tables are not built", allow_module_level=True)
 xtce = pytest.importorskip("bitloom_io.xtce")
 spp = pytest.importorskip("space_packet_parser")
 
