@@ -3,7 +3,6 @@ hostile XML, and the layouts the definitions turn into."""
 
 from __future__ import annotations
 
-import math
 import os
 import re
 import subprocess

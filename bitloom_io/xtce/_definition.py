@@ -353,8 +353,6 @@ class Definition:
         Restrictions of any other form raise ``XtceError``; ``decode``
         handles them all.
         """
-        from bitloom_io import Select  # type: ignore[attr-defined,unused-ignore]
-
         start = self._root_name(root)
         apid = next((s for s in self._fields[start] if s.start == 5 and s.type.encoding.bits == 11), None)
         if apid is None:
@@ -426,8 +424,8 @@ class Definition:
             return self.layout(types[0][0])
         spec = next((tests[0][0] for _, tests in types if tests), None)
         if spec is None or any(not tests or tests[0][0].name != spec.name for _, tests in types):
-            names = ", ".join(name for name, _ in types)
-            raise XtceError(f"packet types {names} share an APID and are not told apart by one field; use Definition.decode")
+            listed = ", ".join(name for name, _ in types)
+            raise XtceError(f"packet types {listed} share an APID and are not told apart by one field; use Definition.decode")
         groups: dict[Any, list[tuple[str, list[tuple[FieldSpec, Any]]]]] = {}
         for name, tests in types:
             groups.setdefault(tests[0][1], []).append((name, tests[1:]))
