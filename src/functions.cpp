@@ -17,8 +17,8 @@
 #include "args.hpp"
 #include "boundary.hpp"
 #include "common/codec_table.hpp"
-#include "packet/recipe_item.hpp"
 #include "decoder/ieee754.hpp"
+#include "packet/recipe_item.hpp"
 #include "text_direct.hpp"
 
 namespace bitloom {
@@ -112,7 +112,8 @@ struct Arg : Conversion {
 // "name(p0, p1, p2=default)\n--\n\n" and its terminating zero.
 template <Literal Name, class... Args>
 consteval auto signature_line() {
-    constexpr std::size_t params = ((Args::name.size() + (Args::optional ? 1 + Args::default_text.size() : 0)) + ... + 0);
+    constexpr std::size_t params =
+        ((Args::name.size() + (Args::optional ? 1 + Args::default_text.size() : 0)) + ... + 0);
     constexpr std::size_t separators = sizeof...(Args) > 0 ? 2 * (sizeof...(Args) - 1) : 0;
     std::array<char, Name.size() + 1 + params + separators + 6 + 1> line{};
     std::size_t at = 0;
@@ -217,9 +218,8 @@ constexpr auto encodes_decimal = [](std::int64_t value, std::uint32_t bits, bool
 };
 // value -> the format's pattern (floating-point rows ignore the width).
 template <Codec C>
-constexpr auto encodes_float = [](double value) -> PyObject* {
-    return raw_result(encode_number(codec_row(C), Number{.f64 = value}, 0));
-};
+constexpr auto encodes_float =
+    [](double value) -> PyObject* { return raw_result(encode_number(codec_row(C), Number{.f64 = value}, 0)); };
 
 // decode_ieee754_f128 reads 128 bits, more than a row's raw value holds.
 constexpr auto binary128 = [](U128 value) -> PyObject* { return to_python(decode_ieee754_f128(value)); };

@@ -18,7 +18,8 @@ PyObject* raise_packet_error(const PacketError& error) {
     if (raised == nullptr) return nullptr;
     static PyObject* add_note = PyUnicode_InternFromString("add_note");
     Ref note = Ref::steal(PyUnicode_FromStringAndSize(error.note.data(), static_cast<Py_ssize_t>(error.note.size())));
-    Ref added = add_note != nullptr && note ? Ref::steal(PyObject_CallMethodOneArg(raised, add_note, note.get())) : Ref();
+    Ref added =
+        add_note != nullptr && note ? Ref::steal(PyObject_CallMethodOneArg(raised, add_note, note.get())) : Ref();
     if (!added) PyErr_Clear();
     PyErr_SetRaisedException(raised);
     return nullptr;

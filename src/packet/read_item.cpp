@@ -169,8 +169,7 @@ Result<Ref> RecipeReader::required(PyObject* item, const Snapshot& snapshot, Fie
     return found;
 }
 
-Result<TextView> RecipeReader::required_text(PyObject* item, const Snapshot& snapshot, Field field,
-                                             TextField& held) {
+Result<TextView> RecipeReader::required_text(PyObject* item, const Snapshot& snapshot, Field field, TextField& held) {
     auto found = required(item, snapshot, field);
     if (!found) return std::unexpected(std::move(found.error()));
     std::string_view utf8;
@@ -187,8 +186,7 @@ Result<std::uint32_t> RecipeReader::required_u32(PyObject* item, const Snapshot&
     return v;
 }
 
-Result<std::optional<std::uint32_t>> RecipeReader::optional_u32(PyObject* item, const Snapshot& snapshot,
-                                                                Field field) {
+Result<std::optional<std::uint32_t>> RecipeReader::optional_u32(PyObject* item, const Snapshot& snapshot, Field field) {
     auto found = lookup(item, snapshot, field);
     if (!found) return std::unexpected(std::move(found.error()));
     if (!*found) return std::optional<std::uint32_t>{};
