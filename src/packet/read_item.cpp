@@ -186,6 +186,14 @@ Result<std::uint32_t> RecipeReader::required_u32(PyObject* item, const Snapshot&
     return v;
 }
 
+Result<bool> RecipeReader::required_bool(PyObject* item, const Snapshot& snapshot, Field field) {
+    auto found = required(item, snapshot, field);
+    if (!found) return std::unexpected(std::move(found.error()));
+    bool v;
+    if (!convert_bool(found->get(), v)) return python_error();
+    return v;
+}
+
 Result<std::optional<std::uint32_t>> RecipeReader::optional_u32(PyObject* item, const Snapshot& snapshot, Field field) {
     auto found = lookup(item, snapshot, field);
     if (!found) return std::unexpected(std::move(found.error()));
@@ -214,9 +222,9 @@ Result<void> RecipeReader::read_in_order(PyObject* item, const Snapshot& snapsho
     auto byte_order = required_text(item, snapshot, Field::byte_order, held_byte_order_);
     if (!byte_order) return std::unexpected(std::move(byte_order.error()));
     out.byte_order = *byte_order;
-    auto reverse_bits = required(item, snapshot, Field::reverse_bits);
+    auto reverse_bits = required_bool(item, snapshot, Field::reverse_bits);
     if (!reverse_bits) return std::unexpected(std::move(reverse_bits.error()));
-    if (!convert_bool(reverse_bits->get(), out.reverse_bits)) return python_error();
+    out.reverse_bits = *reverse_bits;
     auto offset = optional_u32(item, snapshot, Field::offset_bits);
     if (!offset) return std::unexpected(std::move(offset.error()));
     out.has_offset = offset->has_value();

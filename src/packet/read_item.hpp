@@ -106,16 +106,21 @@ public:
     NameMemo<Codec> codecs;
     NameMemo<ByteOrder> byte_orders;
 
-private:
-    [[nodiscard]] bool read_usual(const Snapshot& snapshot, bool with_value, Item& out) noexcept;
-    [[nodiscard]] Result<void> read_in_order(PyObject* item, const Snapshot& snapshot, bool with_value, Item& out);
+    // Single fields, in any order: the value as a strong reference (empty
+    // when absent), or converted; a missing required field is the
+    // missing-field error.
     [[nodiscard]] Result<Ref> lookup(PyObject* item, const Snapshot& snapshot, Field field);
     [[nodiscard]] Result<Ref> required(PyObject* item, const Snapshot& snapshot, Field field);
     [[nodiscard]] Result<TextView> required_text(PyObject* item, const Snapshot& snapshot, Field field,
                                                  TextField& held);
     [[nodiscard]] Result<std::uint32_t> required_u32(PyObject* item, const Snapshot& snapshot, Field field);
+    [[nodiscard]] Result<bool> required_bool(PyObject* item, const Snapshot& snapshot, Field field);
     [[nodiscard]] Result<std::optional<std::uint32_t>> optional_u32(PyObject* item, const Snapshot& snapshot,
                                                                     Field field);
+
+private:
+    [[nodiscard]] bool read_usual(const Snapshot& snapshot, bool with_value, Item& out) noexcept;
+    [[nodiscard]] Result<void> read_in_order(PyObject* item, const Snapshot& snapshot, bool with_value, Item& out);
     void note_conversion(PyObject* obj) noexcept;
 
     std::uint64_t python_steps_ = 0;
@@ -125,6 +130,33 @@ private:
     TextField held_encoding_;
     TextField held_byte_order_;
     Ref held_value_;
+};
+
+// One item read field by field, in any order, with a reader of its own (for
+// code that compiles a recipe once rather than per call).
+class ItemFields {
+public:
+    explicit ItemFields(PyObject* item) : item_(item), snapshot_(reader_.scan(item)) {}
+
+    [[nodiscard]] Result<Ref> lookup(Field field) { return reader_.lookup(item_, snapshot_, field); }
+    [[nodiscard]] Result<TextField> required_text(Field field) {
+        TextField held;
+        auto text = reader_.required_text(item_, snapshot_, field, held);
+        if (!text) return std::unexpected(std::move(text.error()));
+        return held;
+    }
+    [[nodiscard]] Result<std::uint32_t> required_u32(Field field) {
+        return reader_.required_u32(item_, snapshot_, field);
+    }
+    [[nodiscard]] Result<bool> required_bool(Field field) { return reader_.required_bool(item_, snapshot_, field); }
+    [[nodiscard]] Result<std::optional<std::uint32_t>> optional_u32(Field field) {
+        return reader_.optional_u32(item_, snapshot_, field);
+    }
+
+private:
+    RecipeReader reader_;
+    PyObject* item_;
+    Snapshot snapshot_;
 };
 
 // Whether converting `obj` runs no Python code: only the plain built-in
