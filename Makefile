@@ -4,10 +4,10 @@ VENV    := .venv
 VPY     := $(VENV)/bin/python
 STAMP   := $(VENV)/.tools-installed
 TOOLS   := pip scikit-build-core cmake ninja pytest hypothesis numpy
-# bitloom_io's extras (tables, dask), and the docs builder: a stamp of their
+# bitloom_io's extras (tables, dask, XTCE) and test references, and the docs builder: a stamp of their
 # own, so that venvs made before they were needed get them too.
 IOSTAMP := $(VENV)/.io-tools-installed
-IOTOOLS := pandas pyarrow "dask[dataframe,distributed]" mkdocs
+IOTOOLS := pandas pyarrow "dask[dataframe,distributed]" mkdocs defusedxml space_packet_parser
 
 .PHONY: test demo docs build bench clean venv sanitize fuzz fuzz-ci leaks typecheck sdist-check lint format
 
@@ -60,6 +60,8 @@ bench: build
 	@$(VPY) -m pip install --quiet cbitstruct 2>/dev/null || echo "cbitstruct does not install for this Python"
 	$(VPY) bench/floor/build.py
 	$(VPY) bench/run.py
+	$(VPY) -m pip install --quiet space_packet_parser
+	$(VPY) bench/xtce.py
 
 # Checks beyond the test suite; CI runs them after `make test`.
 DEVSTAMP := $(VENV)/.dev-tools-installed

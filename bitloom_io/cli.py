@@ -319,6 +319,19 @@ def cmd_check(args: argparse.Namespace) -> int:
 def cmd_show(args: argparse.Namespace) -> int:
     from bitloom_io.diagram import render
 
+    if _is_xtce(args.layouts) and os.path.exists(args.layouts):
+        # An XTCE file: the container tree, or one container (abstract ones
+        # too) as a diagram.
+        definition = _xtce_definition(args.layouts)
+        if args.name is None:
+            print(definition.tree())
+            print(f"\n'{PROG} show {args.layouts} CONTAINER' draws one container.")
+            return 0
+        if args.name not in definition.containers:
+            known = ", ".join(definition.containers) or "none"
+            raise CommandError(f"no container named {args.name!r} (the file has: {known})")
+        print(render(definition.layout(args.name).fields, args.bits_per_row))
+        return 0
     layouts = _select(load_definitions(args.layouts), args.name)
     first = True
     for key, layout in layouts.items():
