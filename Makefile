@@ -4,8 +4,9 @@ VENV    := .venv
 VPY     := $(VENV)/bin/python
 STAMP   := $(VENV)/.tools-installed
 TOOLS   := pip scikit-build-core cmake ninja pytest hypothesis numpy
-# bitloom_io's extras (tables, dask, XTCE) and test references, and the docs builder: a stamp of their
-# own, so that venvs made before they were needed get them too.
+# bitloom_io's extras (tables, dask, XTCE), test references and the docs
+# builder: a stamp of their own, renewed when this file changes, so that
+# venvs made before a tool was added get it too.
 IOSTAMP := $(VENV)/.io-tools-installed
 IOTOOLS := pandas pyarrow "dask[dataframe,distributed]" mkdocs defusedxml space_packet_parser
 
@@ -19,7 +20,7 @@ $(STAMP):
 	  $(VPY) -m pip install --quiet --upgrade $(TOOLS)
 	@touch $@
 
-$(IOSTAMP): $(STAMP)
+$(IOSTAMP): $(STAMP) Makefile
 	$(VPY) -m pip install --quiet $(IOTOOLS)
 	@touch $@
 
