@@ -3,7 +3,7 @@
 VENV    := .venv
 VPY     := $(VENV)/bin/python
 STAMP   := $(VENV)/.tools-installed
-TOOLS   := pip scikit-build-core cmake ninja pytest hypothesis numpy
+TOOLS   := pip scikit-build-core cmake ninja pytest hypothesis numpy bitstruct
 
 .PHONY: test demo build bench clean venv sanitize fuzz fuzz-ci leaks typecheck sdist-check lint format
 
@@ -44,9 +44,10 @@ demo: build
 	@set -e; for f in examples/*.py; do echo "== $$f"; $(VPY) $$f; done
 
 bench: build
-	$(VPY) -m pip install --quiet bitstruct construct numpy
+	$(VPY) -m pip install --quiet bitstruct construct numpy ccsdspy
 	@$(VPY) -m pip install --quiet cbitstruct 2>/dev/null || echo "cbitstruct does not install for this Python"
 	$(VPY) bench/run.py
+	$(VPY) bench/layouts.py
 
 # Checks beyond the test suite; CI runs them after `make test`.
 DEVSTAMP := $(VENV)/.dev-tools-installed
@@ -56,11 +57,11 @@ $(DEVSTAMP): $(STAMP)
 	$(VPY) -m pip install --quiet --upgrade $(DEVTOOLS)
 	@touch $@
 
-# The installed stubs against the built module, then the typed example and
+# The installed stubs against the built modules, then the typed examples and
 # the typing checks under mypy --strict.
 typecheck: build $(DEVSTAMP)
-	$(VPY) -m mypy.stubtest bitloom
-	$(VPY) -m mypy --strict examples/typed_usage.py tests/typing
+	$(VPY) -m mypy.stubtest bitloom bitloom_io
+	$(VPY) -m mypy --strict examples/typed_usage.py examples/typed_layout.py tests/typing
 
 # sdist and wheel with `python -m build`, then the sdist into a fresh venv.
 sdist-check: $(DEVSTAMP)

@@ -1,0 +1,32 @@
+"""Packet layouts: compile a recipe once, read and write whole batches.
+
+``Layout(recipe)`` resolves a ``bitloom`` recipe once and then unpacks and
+packs packets exactly as ``bitloom.unpack_parameters`` and
+``bitloom.pack_parameters`` do, one packet at a time (``unpack``, ``pack``)
+or a whole buffer of packets into numpy columns and back (``unpack_many``,
+``pack_many``). ``Layout(recipe, exact=True)`` reads every field at its
+exact bits instead of through whole bytes. ``check(recipe)`` lists what a
+recipe does that is legal but probably not meant.
+
+numpy is needed here, and only here: ``pip install bitloom-packets[io]``.
+The ``bitloom`` module itself works without it.
+"""
+
+try:
+    import numpy as _numpy
+except ImportError as _error:  # pragma: no cover - exercised in a subprocess
+    raise ImportError(
+        "bitloom_io needs numpy (2.0 or later): pip install bitloom-packets[io]",
+        name=__name__,
+    ) from _error
+
+if int(_numpy.__version__.split(".")[0]) < 2:  # pragma: no cover - numpy 1.x is refused by the extra
+    raise ImportError(
+        f"bitloom_io needs numpy 2.0 or later, found {_numpy.__version__}: pip install bitloom-packets[io]",
+        name=__name__,
+    )
+
+from bitloom_io._check import Finding, check
+from bitloom_io._native import Columns, Field, Layout
+
+__all__ = ["Columns", "Field", "Finding", "Layout", "check"]
