@@ -340,7 +340,7 @@ def _check_value(raw: dict[object, object], item: _Item, report: _Report) -> Non
         return
     alone = {key: raw[key] for key in _KNOWN_KEYS if key in raw and key != "offset_bits"}
     try:
-        bitloom.pack_parameters([alone])
+        bitloom.pack_parameters([alone])  # type: ignore[list-item]  # any dict; packing checks it
     except ValueError as error:
         report("value", f"pack_parameters refuses it: {error}")
 

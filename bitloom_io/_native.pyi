@@ -1,13 +1,12 @@
 """Compiled layouts: a recipe read and resolved once, then packets and whole
 batches of packets read and written with it."""
 
+from _typeshed import structseq
 from collections.abc import Buffer, Mapping, Sequence
-from typing import Any, Literal, TypedDict, final, type_check_only
+from typing import Any, Final, Literal, TypedDict, final, type_check_only
 
 import numpy as np
 import numpy.typing as npt
-
-__all__ = ["Columns", "Field", "Layout"]
 
 @type_check_only
 class DynamicWidth(TypedDict):
@@ -18,21 +17,25 @@ class DynamicWidth(TypedDict):
     slope: int
     intercept: int
 
+# What one field of a packet unpacks to.
 Value = int | float | str | bytes
 
 @final
-class Field:
-    """One resolved recipe item, in recipe order."""
+class Field(structseq[Any], tuple[int, str, str, int | None, int | DynamicWidth, str, bool]):
+    """One field of a Layout, in recipe order."""
 
+    __match_args__: Final = ("index", "name", "encoding", "start_bit", "bits", "byte_order", "reverse_bits")
     @property
-    def index(self) -> int: ...
+    def index(self) -> int:  # type: ignore[override]  # the field, not tuple.index
+        """Position of the item in the recipe."""
     @property
     def name(self) -> str: ...
     @property
-    def encoding(self) -> str: ...
+    def encoding(self) -> str:
+        """The encoding as the recipe names it."""
     @property
     def start_bit(self) -> int | None:
-        """First bit of the field, counted from the unpacking offset; ``None`` when it
+        """First bit, counted from the start of reading; ``None`` when it
         depends on a width read from the packet."""
     @property
     def bits(self) -> int | DynamicWidth: ...
@@ -45,21 +48,18 @@ class Columns(dict[str, npt.NDArray[Any]]):
     """One numpy array per field name, one entry per packet (numpy masked
     arrays with ``errors="mask"``)."""
 
-    @property
-    def failures(self) -> int:
-        """How many packets failed (always 0 with ``errors="raise"``)."""
-    @property
-    def failed(self) -> npt.NDArray[np.bool_]:
-        """Per packet, whether it failed."""
+    failures: int
+    """How many packets failed (0 with ``errors="raise"``)."""
+    failed: npt.NDArray[np.bool_]
+    """Per packet, whether it failed."""
 
-@final
 class Layout:
     """A recipe compiled once: ``Layout(recipe).unpack(p, o)`` is
     ``bitloom.unpack_parameters(p, o, recipe)`` and ``pack(values)`` is
-    ``bitloom.pack_parameters`` with those values; ``exact=True`` reads every
+    ``bitloom.pack_parameters`` with those values; ``exact=True`` reads each
     field at its exact bits."""
 
-    def __init__(self, recipe: Sequence[Mapping[str, Any]], *, exact: bool = False) -> None: ...
+    def __new__(cls, recipe: Sequence[Mapping[str, Any]], *, exact: bool = False) -> Layout: ...
     @property
     def fields(self) -> tuple[Field, ...]: ...
     @property
@@ -67,15 +67,16 @@ class Layout:
     @property
     def recipe(self) -> list[dict[str, Any]]:
         """A deep copy of the recipe's items."""
-    def unpack(self, packet: Buffer, offset_bits: int = 0) -> dict[str, Value]: ...
-    def pack(self, values: Mapping[str, object] | None = None) -> bytes: ...
+    def unpack(self, packet: Buffer, offset_bits: int = 0, /) -> dict[str, Value]: ...
+    def pack(self, values: Mapping[str, object] | None = None, /) -> bytes: ...
     def unpack_many(
         self,
-        buffer: Buffer | Sequence[bytes],
+        buffer: Buffer | Sequence[Buffer],
+        /,
         *,
         stride: int | None = None,
         offsets: npt.ArrayLike | None = None,
         lengths: npt.ArrayLike | None = None,
         errors: Literal["raise", "mask"] = "raise",
     ) -> Columns: ...
-    def pack_many(self, columns: Mapping[str, npt.ArrayLike]) -> bytes: ...
+    def pack_many(self, columns: Mapping[str, npt.ArrayLike], /) -> bytes: ...

@@ -372,3 +372,35 @@ def test_short_packets_fail_without_reading_past_the_buffer():
     assert columns["a"].tolist() == [0x0001, 0x0607, None]
     with pytest.raises(ValueError, match="packet 2"):
         layout.unpack_many(buffer, offsets=offsets)
+
+
+# --- real data -----------------------------------------------------------------
+
+def test_jpss_file_header_at_exact_bits_body_as_unpack_parameters():
+    """The JPSS example's recipe over the real file: the primary header's
+    fields against shifts and masks of its two 16-bit words, the
+    byte-aligned body against unpack_parameters, packet by packet."""
+    import importlib.util
+    from pathlib import Path
+
+    path = Path(__file__).resolve().parent.parent / "examples" / "jpss_columns.py"
+    module_spec = importlib.util.spec_from_file_location("jpss_columns", path)
+    example = importlib.util.module_from_spec(module_spec)
+    module_spec.loader.exec_module(example)
+    recipe = example.recipe_from_csv(example.DEFINITION)
+    data = example.PACKETS.read_bytes()
+    columns = Layout(recipe, exact=True).unpack_many(data, stride=71)
+
+    raw = np.frombuffer(data, dtype=np.uint8).reshape(-1, 71).astype(np.uint32)
+    word0, word1 = raw[:, 0] << 8 | raw[:, 1], raw[:, 2] << 8 | raw[:, 3]
+    expected = {"CCSDS_VERSION_NUMBER": word0 >> 13, "CCSDS_PACKET_TYPE": word0 >> 12 & 1,
+                "CCSDS_SECONDARY_FLAG": word0 >> 11 & 1, "CCSDS_APID": word0 & 0x7FF,
+                "CCSDS_SEQUENCE_FLAG": word1 >> 14, "CCSDS_SEQUENCE_COUNT": word1 & 0x3FFF,
+                "CCSDS_PACKET_LENGTH": raw[:, 4] << 8 | raw[:, 5]}
+    assert len(columns["CCSDS_APID"]) == 7200
+    for name, want in expected.items():
+        assert columns[name].tolist() == want.tolist(), name
+    body = recipe[7:]
+    for i in range(0, 7200, 997):
+        row = bitloom.unpack_parameters(data[i * 71 : (i + 1) * 71], 48, body)
+        assert all(same_values(columns[name][i].item(), value) for name, value in row.items()), i
