@@ -3,7 +3,9 @@ batches of packets read and written with it."""
 
 from _typeshed import structseq
 from collections.abc import Buffer, Mapping, Sequence
-from typing import Any, Final, Literal, TypedDict, final, type_check_only
+from typing import Any, Final, Literal, TypeAlias, TypedDict, final, type_check_only
+
+from typing_extensions import disjoint_base
 
 import numpy as np
 import numpy.typing as npt
@@ -18,7 +20,7 @@ class DynamicWidth(TypedDict):
     intercept: int
 
 # What one field of a packet unpacks to.
-Value = int | float | str | bytes
+_Value: TypeAlias = int | float | str | bytes
 
 @final
 class Field(structseq[Any], tuple[int, str, str, int | None, int | DynamicWidth, str, bool]):
@@ -53,6 +55,7 @@ class Columns(dict[str, npt.NDArray[Any]]):
     failed: npt.NDArray[np.bool_]
     """Per packet, whether it failed."""
 
+@disjoint_base
 class Layout:
     """A recipe compiled once: ``Layout(recipe).unpack(p, o)`` is
     ``bitloom.unpack_parameters(p, o, recipe)`` and ``pack(values)`` is
@@ -60,6 +63,7 @@ class Layout:
     field at its exact bits."""
 
     def __new__(cls, recipe: Sequence[Mapping[str, Any]], *, exact: bool = False) -> Layout: ...
+    def __init__(self, recipe: Sequence[Mapping[str, Any]], *, exact: bool = False) -> None: ...
     @property
     def fields(self) -> tuple[Field, ...]: ...
     @property
@@ -67,7 +71,7 @@ class Layout:
     @property
     def recipe(self) -> list[dict[str, Any]]:
         """A deep copy of the recipe's items."""
-    def unpack(self, packet: Buffer, offset_bits: int = 0, /) -> dict[str, Value]: ...
+    def unpack(self, packet: Buffer, offset_bits: int = 0, /) -> dict[str, _Value]: ...
     def pack(self, values: Mapping[str, object] | None = None, /) -> bytes: ...
     def unpack_many(
         self,

@@ -60,7 +60,7 @@ def main():
     shown = ["CCSDS_SEQUENCE_COUNT", "DOY", "MSEC", "ADGPSPOSX", "ADGPSPOSY", "ADGPSPOSZ", "ADCFAQ1", "ADCFAQ4"]
     print(" ".join(f"{name:>20}" for name in shown))
     for i in (0, 1, 2, count // 2, count - 1):
-        print(" ".join(f"{columns[name][i]:>20}" for name in shown))
+        print(" ".join(f"{columns[name][i]:>20.10g}" for name in shown))
     radius = np.sqrt(columns["ADGPSPOSX"].astype(np.float64) ** 2 + columns["ADGPSPOSY"] ** 2
                      + columns["ADGPSPOSZ"] ** 2)
     quaternion = np.sqrt(sum(columns[f"ADCFAQ{i}"].astype(np.float64) ** 2 for i in range(1, 5)))

@@ -30,9 +30,12 @@ def temperatures(layout: Layout, stream: bytes) -> npt.NDArray[np.int64]:
 
 
 def main() -> None:
+    # The 4-bit and 12-bit fields do not end on byte boundaries: read as
+    # unpack_parameters reads them, they would not come back as packed.
     findings: list[Finding] = check(RECIPE)
     for finding in findings:
         print("check:", finding)
+    assert check(RECIPE, exact=True) == []
     layout = Layout(RECIPE, exact=True)  # read every field at its exact bits
     for field in layout.fields:
         print(f"  {field.name:<6} {field.encoding:<16} start bit {field.start_bit}, {field.bits} bits")
