@@ -84,6 +84,7 @@ KINDS: Final = {
     "text-byte-order": "byte_order 'little' on text reverses the whole encoded text",
     "reverse-bits-ignored": "reverse_bits has no effect on text and binary fields",
     "value": "pack_parameters would refuse the item's value",
+    "unreadable": "an encoding that unpacking refuses for every packet (ieee754_f128, formats known by name only)",
 }
 
 
@@ -269,11 +270,10 @@ def _check_item(raw: dict[object, object], item: _Item, exact: bool, report: _Re
     if bits == 0:
         report("zero-width", "bits is 0: the field holds nothing")
     natural = _FLOAT_WIDTHS.get(encoding)
-    if natural is not None and bits is not None and bits not in (0, natural):
-        if natural == 128:
-            what = ("unpacking gives 0.0 whatever the field holds" if bits <= 64 else
-                    "unpacking refuses it")
-        elif bits < natural:
+    if natural == 128 or encoding in _UNIMPLEMENTED:
+        report("unreadable", f"unpacking refuses every {encoding} field, and packing does not know the encoding")
+    elif natural is not None and bits is not None and bits not in (0, natural):
+        if bits < natural:
             what = f"only the low {bits} bits of the {natural}-bit pattern are written and read"
         else:
             what = f"the {natural}-bit pattern is written after {bits - natural} zero bits"

@@ -34,7 +34,8 @@ CASES = [
     ([item("a", bits=0)], [(0, "zero-width")], []),
     ([item("h", "ieee754_f16", 32)], [(0, "float-width")], ["16 bits wide", "after 16 zero bits"]),
     ([item("s", "IEEE754_F32", 16)], [(0, "float-width")], ["low 16 bits"]),
-    ([item("q", "ieee754_f128", 64)], [(0, "float-width")], ["0.0"]),
+    ([item("q", "ieee754_f128", 128)], [(0, "unreadable")], ["ieee754_f128"]),
+    ([item("q", "ti-f40", 40)], [(0, "unreadable")], []),
     ([item("w", bits=72)], [(0, "wide-numeric")], ["first 8 bytes"]),
     ([item("s", "us_ascii", 32, value="HELLO")], [(0, "text-too-long")], ["'HELLO'", "5 bytes"]),
     ([item("s", "utf16", 32, value="ab")], [(0, "text-too-long")], ["6 bytes"]),  # the byte-order mark counts
