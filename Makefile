@@ -4,8 +4,13 @@ VENV    := .venv
 VPY     := $(VENV)/bin/python
 STAMP   := $(VENV)/.tools-installed
 TOOLS   := pip scikit-build-core cmake ninja pytest hypothesis numpy bitstruct
+# bitloom_io's extras (tables, dask), the docs builder and bitstruct (a test
+# reference): a stamp of their own, so that venvs made before they were
+# needed get them too.
+IOSTAMP := $(VENV)/.io-tools-installed
+IOTOOLS := pandas pyarrow "dask[dataframe,distributed]" mkdocs bitstruct
 
-.PHONY: test demo build bench clean venv sanitize fuzz fuzz-ci leaks typecheck sdist-check lint format
+.PHONY: test demo docs build bench clean venv sanitize fuzz fuzz-ci leaks typecheck sdist-check lint format
 
 venv: $(STAMP)
 
@@ -15,8 +20,12 @@ $(STAMP):
 	  $(VPY) -m pip install --quiet --upgrade $(TOOLS)
 	@touch $@
 
+$(IOSTAMP): $(STAMP)
+	$(VPY) -m pip install --quiet $(IOTOOLS)
+	@touch $@
+
 # The project's own builds treat warnings as errors; a user's install does not.
-build: $(STAMP)
+build: $(STAMP) $(IOSTAMP)
 	$(VPY) -m pip install --quiet --no-build-isolation --no-deps . \
 	  --config-settings=cmake.define.BITLOOM_WERROR=ON
 
@@ -43,9 +52,14 @@ fuzz-ci:
 demo: build
 	@set -e; for f in examples/*.py; do echo "== $$f"; $(VPY) $$f; done
 
+# The user guide (docs/, mkdocs.yml) into build/site; any warning fails it.
+docs: $(IOSTAMP)
+	$(VPY) -m mkdocs build --strict --site-dir build/site
+
 bench: build
 	$(VPY) -m pip install --quiet bitstruct construct numpy ccsdspy
 	@$(VPY) -m pip install --quiet cbitstruct 2>/dev/null || echo "cbitstruct does not install for this Python"
+	$(VPY) bench/floor/build.py
 	$(VPY) bench/run.py
 	$(VPY) bench/layouts.py
 
@@ -57,11 +71,13 @@ $(DEVSTAMP): $(STAMP)
 	$(VPY) -m pip install --quiet --upgrade $(DEVTOOLS)
 	@touch $@
 
-# The installed stubs against the built modules, then the typed examples and
-# the typing checks under mypy --strict.
+# The installed stubs against the built modules (-P: the installed
+# bitloom_io, not its sources here), then the typed examples, the typing
+# checks and the README's Python examples under mypy --strict.
 typecheck: build $(DEVSTAMP)
 	$(VPY) -P -m mypy.stubtest --allowlist tests/typing/stubtest-allowlist.txt bitloom bitloom_io
 	$(VPY) -m mypy --strict examples/typed_usage.py examples/typed_layout.py tests/typing
+	$(VPY) scripts/typecheck-readme
 
 # sdist and wheel with `python -m build`, then the sdist into a fresh venv.
 sdist-check: $(DEVSTAMP)

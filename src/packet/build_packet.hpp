@@ -3,7 +3,7 @@
 
 #include <span>
 
-#include "../error.hpp"
+#include "../common/error.hpp"
 #include "../python.hpp"
 
 namespace bitloom {

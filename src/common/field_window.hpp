@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <span>
 
-#include "../encoder/integer.hpp"
+#include "numbers.hpp"
 
 namespace bitloom {
 

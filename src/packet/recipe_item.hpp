@@ -10,10 +10,10 @@
 #include <string_view>
 #include <vector>
 
-#include "args.hpp"
-#include "error.hpp"
-#include "name_table.hpp"
-#include "python.hpp"
+#include "../args.hpp"
+#include "../common/error.hpp"
+#include "../common/name_table.hpp"
+#include "../python.hpp"
 
 namespace bitloom {
 

@@ -1,11 +1,15 @@
-// The encodings that recipes name, and the names both packet directions
-// accept for them (after lowercasing). Each direction builds its own lookup
-// table: packing accepts the shared names, unpacking the shared names and
-// the unpacking-only ones.
+// The codecs, by id, and the names both packet directions accept for them
+// (after lowercasing). Each direction has its own lookup table: packing
+// accepts the shared names, unpacking the shared names and the
+// unpacking-only ones. A name resolves to a codec id, which is the index of
+// the codec's row in the codec table (codec_table.hpp).
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
+#include <optional>
+#include <string_view>
 
 #include "name_table.hpp"
 
@@ -46,6 +50,7 @@ enum class Codec : std::uint8_t {
     mil_std_1750a_f32,
     mil_std_1750a_f48,
 };
+inline constexpr std::size_t codec_count = static_cast<std::size_t>(Codec::mil_std_1750a_f48) + 1;
 
 inline constexpr std::array<NameRow<Codec>, 40> shared_codec_names = {{
     {"unsigned", Codec::unsigned_int},
@@ -119,5 +124,23 @@ inline constexpr std::array<NameRow<Codec>, 25> unpack_only_codec_names = {{
     {"mil_std_1750a_f48", Codec::mil_std_1750a_f48},
     {"mil-std-1750a-f48", Codec::mil_std_1750a_f48},
 }};
+
+inline constexpr auto pack_codec_names = NameTable<Codec, shared_codec_names.size()>(shared_codec_names);
+inline constexpr auto unpack_codec_names = NameTable<Codec, shared_codec_names.size() + unpack_only_codec_names.size()>(
+    concat_rows(shared_codec_names, unpack_only_codec_names));
+static_assert(pack_codec_names.find(name_key("utf-8")) == Codec::utf8);
+static_assert(!pack_codec_names.find(name_key("latin1")));
+static_assert(unpack_codec_names.find(name_key("latin1")) == Codec::iso_8859_1);
+static_assert(!unpack_codec_names.find(name_key("ascii")));
+
+// The codec an ASCII name selects (A-Z lowercased first), if the table has
+// it. A name with other characters must be lowercased as str.lower does
+// first (lowercase_name in packet/recipe_item.hpp does that for a str).
+template <class Table>
+[[nodiscard]] inline std::optional<Codec> find_codec(const Table& table, std::string_view ascii_name) noexcept {
+    NameKey key;
+    lowered_ascii_key(ascii_name, key);
+    return table.find(key);
+}
 
 }  // namespace bitloom

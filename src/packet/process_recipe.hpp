@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <span>
 
-#include "../error.hpp"
+#include "../common/error.hpp"
 #include "../python.hpp"
 
 namespace bitloom {
