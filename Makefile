@@ -72,10 +72,12 @@ $(DEVSTAMP): $(STAMP)
 	@touch $@
 
 # The installed stubs against the built modules (-P: the installed
-# bitloom_io, not its sources here), then the typed examples, the typing
-# checks and the README's Python examples under mypy --strict.
+# bitloom_io, not its sources here; bitloom_io's pure-Python modules are
+# their own type information), then the typed examples, the typing checks
+# and the README's Python examples under mypy --strict.
 typecheck: build $(DEVSTAMP)
-	$(VPY) -P -m mypy.stubtest --allowlist tests/typing/stubtest-allowlist.txt bitloom bitloom_io
+	$(VPY) -P -m mypy.stubtest --allowlist tests/typing/stubtest-allowlist.txt \
+	  bitloom bitloom_io._native bitloom_io._check
 	$(VPY) -m mypy --strict examples/typed_usage.py examples/typed_layout.py tests/typing
 	$(VPY) scripts/typecheck-readme
 

@@ -28,5 +28,16 @@ if int(_numpy.__version__.split(".")[0]) < 2:  # pragma: no cover - numpy 1.x is
 
 from bitloom_io._check import Finding, check
 from bitloom_io._native import Columns, Field, Layout
+from bitloom_io.diagram import render as _render
+
+
+def _layout_diagram(self: Layout, bits_per_row: int = 32) -> str:
+    """The layout as a bit diagram: a ruler of bit numbers, `bits_per_row`
+    bits per row, each field a box holding its name."""
+    return _render(self.fields, bits_per_row)
+
+
+# Drawing is plain Python over Layout.fields, attached to the native type.
+Layout.diagram = _layout_diagram  # type: ignore[method-assign]
 
 __all__ = ["Columns", "Field", "Finding", "Layout", "check"]

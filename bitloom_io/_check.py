@@ -16,7 +16,7 @@ from __future__ import annotations
 import difflib
 from collections.abc import Callable, Mapping, Sequence
 from dataclasses import dataclass
-from typing import Final
+from typing import Final, Protocol
 
 import bitloom
 
@@ -134,15 +134,30 @@ def _is_bool(value: object) -> bool:
     return isinstance(value, bool) or type(value).__name__ == "bool" and type(value).__module__ == "numpy"
 
 
-def check(recipe: Sequence[Mapping[str, object]], *, exact: bool = False) -> list[Finding]:
+class _Compiled(Protocol):
+    """A Layout, as far as check() reads it."""
+
+    @property
+    def recipe(self) -> Sequence[Mapping[str, object]]: ...
+    @property
+    def exact(self) -> bool: ...
+
+
+def check(recipe: Sequence[Mapping[str, object]] | _Compiled, *, exact: bool | None = None) -> list[Finding]:
     """List what ``recipe`` does that is legal but probably a mistake.
 
     Each ``Finding`` names the item (index and ``name``) and says what will
     happen to it. With ``exact=True`` the recipe is taken as meant for
     ``Layout(recipe, exact=True)``, which reads every field at its exact
-    bits, so byte-window findings are not made. The recipe itself is only
-    read. Raises ``TypeError`` when ``recipe`` is not a sequence.
+    bits, so byte-window findings are not made. A ``Layout`` may be given
+    instead of a recipe: its recipe is checked, as exact as the layout
+    unless ``exact`` says otherwise. The recipe itself is only read. Raises
+    ``TypeError`` when ``recipe`` is not a sequence.
     """
+    if not isinstance(recipe, Sequence) and hasattr(recipe, "recipe") and hasattr(recipe, "exact"):
+        exact = recipe.exact if exact is None else exact
+        recipe = recipe.recipe
+    exact = bool(exact)
     if isinstance(recipe, (str, bytes, bytearray)) or not isinstance(recipe, Sequence):
         raise TypeError(f"recipe must be a sequence of dicts, not {type(recipe).__name__}")
     findings: list[Finding] = []

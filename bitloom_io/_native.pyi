@@ -84,3 +84,6 @@ class Layout:
         errors: Literal["raise", "mask"] = "raise",
     ) -> Columns: ...
     def pack_many(self, columns: Mapping[str, npt.ArrayLike], /) -> bytes: ...
+    def diagram(self, bits_per_row: int = 32) -> str:
+        """The layout as a bit diagram: a ruler of bit numbers, each field a box
+        holding its name (bitloom_io.diagram)."""

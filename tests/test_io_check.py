@@ -101,6 +101,14 @@ def test_exact_layouts_have_no_byte_window_findings():
     assert kinds([item("s", "utf8", 12, offset_bits=4)], exact=True) == [(0, "text-width")]
 
 
+def test_a_layout_is_checked_as_exact_as_it_is():
+    from bitloom_io import Layout
+
+    assert kinds(Layout(CCSDS_HEADER)) == kinds(CCSDS_HEADER) != []
+    assert kinds(Layout(CCSDS_HEADER, exact=True)) == []
+    assert kinds(Layout(CCSDS_HEADER, exact=True), exact=False) == kinds(CCSDS_HEADER)
+
+
 def test_not_a_recipe():
     with pytest.raises(TypeError):
         check("name")

@@ -55,3 +55,9 @@ def test_public_names():
                                                 and not isinstance(getattr(bitloom_io, n), type(bitloom_io)))
     for name in bitloom_io.__all__:
         assert getattr(bitloom_io, name).__module__.startswith("bitloom_io")
+
+
+def test_layout_draws_itself():
+    layout = bitloom_io.Layout([{"name": "apid", "encoding": "unsigned", "bits": 11, "byte_order": "big",
+                                 "reverse_bits": False, "offset_bits": 5}])
+    assert "apid" in layout.diagram() and layout.diagram(16) != layout.diagram()
