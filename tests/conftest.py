@@ -1,10 +1,9 @@
 import os
 import sys
-from pathlib import Path
 
-# The tests import the installed packages. `python -m pytest` run from the
-# repository root puts the root first on sys.path, where the bitloom_io
-# sources lack their built extension module; take it off.
-ROOT = Path(__file__).resolve().parent.parent
-sys.path[:] = [p for p in sys.path if Path(p or os.curdir).resolve() != ROOT]
+# The tests run against the installed package. `python -m pytest` puts the
+# working directory first on sys.path, where the source tree's bitloom_io
+# (without its compiled part) would shadow the installed one.
+_root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path[:] = [p for p in sys.path if os.path.abspath(p or os.curdir) != _root]
 sys.path.insert(0, os.path.dirname(__file__))
