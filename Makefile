@@ -4,11 +4,12 @@ VENV    := .venv
 VPY     := $(VENV)/bin/python
 STAMP   := $(VENV)/.tools-installed
 TOOLS   := pip scikit-build-core cmake ninja pytest hypothesis numpy bitstruct
-# bitloom_io's extras (tables, dask), the docs builder and bitstruct (a test
-# reference): a stamp of their own, so that venvs made before they were
-# needed get them too.
+# bitloom_io's extras (tables, dask, XTCE), test references (bitstruct too,
+# for venvs made before TOOLS had it) and the docs builder: a stamp of their
+# own, renewed when this file changes, so that venvs made before a tool was
+# added get it too.
 IOSTAMP := $(VENV)/.io-tools-installed
-IOTOOLS := pandas pyarrow "dask[dataframe,distributed]" mkdocs bitstruct
+IOTOOLS := pandas pyarrow "dask[dataframe,distributed]" mkdocs defusedxml space_packet_parser bitstruct
 
 .PHONY: test demo docs build bench clean venv sanitize fuzz fuzz-ci leaks typecheck sdist-check lint format
 
@@ -20,7 +21,7 @@ $(STAMP):
 	  $(VPY) -m pip install --quiet --upgrade $(TOOLS)
 	@touch $@
 
-$(IOSTAMP): $(STAMP)
+$(IOSTAMP): $(STAMP) Makefile
 	$(VPY) -m pip install --quiet $(IOTOOLS)
 	@touch $@
 
@@ -62,6 +63,8 @@ bench: build
 	$(VPY) bench/floor/build.py
 	$(VPY) bench/run.py
 	$(VPY) bench/layouts.py
+	$(VPY) -m pip install --quiet space_packet_parser
+	$(VPY) bench/xtce.py
 
 # Checks beyond the test suite; CI runs them after `make test`.
 DEVSTAMP := $(VENV)/.dev-tools-installed

@@ -12,7 +12,7 @@ ROOT = Path(__file__).resolve().parent.parent
 DOCS = ROOT / "docs"
 
 # Pages whose every ```python block runs; the others show fragments.
-RUNNABLE = ["tutorial.md"]
+RUNNABLE = ["tutorial.md", "xtce.md"]
 
 BLOCK = re.compile(r"^```python\n(.*?)^```", re.S | re.M)
 

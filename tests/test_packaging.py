@@ -23,6 +23,7 @@ METADATA = {
     "Description-Content-Type": "text/markdown",
 }
 IO_FILES = ["bitloom_io/__init__.py", "bitloom_io/_check.py", "bitloom_io/py.typed", "bitloom_io/_native.pyi",
+            "bitloom_io/xtce/__init__.py",
             "bitloom_io/_native.cpython-313-x86_64-linux-gnu.so"]
 GOOD_FILES = ["bitloom.cpython-313-x86_64-linux-gnu.so", "bitloom-stubs/__init__.pyi", *IO_FILES]
 NO_IO = GOOD_FILES[:2]
