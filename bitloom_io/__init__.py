@@ -30,7 +30,6 @@ from bitloom_io._check import Finding, check
 from bitloom_io._native import Columns, Field, Layout
 from bitloom_io.diagram import render as _render
 
-<<<<<<< HEAD
 
 def _layout_diagram(self: Layout, bits_per_row: int = 32) -> str:
     """The layout as a bit diagram: a ruler of bit numbers, `bits_per_row`
@@ -42,13 +41,3 @@ def _layout_diagram(self: Layout, bits_per_row: int = 32) -> str:
 Layout.diagram = _layout_diagram  # type: ignore[method-assign]
 
 __all__ = ["Columns", "Field", "Finding", "Layout", "check"]
-=======
-__all__ = ["Columns", "Field", "Layout"]
-
-# Layout.diagram(): the layout as a bit diagram (written in Python, over
-# Layout.fields; see bitloom_io.diagram).
-from bitloom_io.diagram import diagram as _diagram
-
-Layout.diagram = _diagram  # type: ignore[attr-defined]
-del _diagram
->>>>>>> main
