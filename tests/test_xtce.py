@@ -387,3 +387,71 @@ def test_apid_routes_refuse_restrictions_they_cannot_express():
     with pytest.raises(xtce.XtceError, match="not an equality on its raw value") as caught:
         definition.apid_layouts()
     assert caught.value.name == "Typed"
+
+
+def test_time_types_calibrated_restrictions_dynamic_strings_and_descriptions():
+    definition = xtce.load(DATA / "bends.xml")
+    tables = decode(definition, BENDS_PACKETS)
+    assert {name: idx.tolist() for name, idx in tables.packet_index.items()} == {"Timed": [0], "Doubled": [1, 2]}
+    doubled = tables["Doubled"]
+    assert doubled["TIME"].tolist() == [1234567, 1234567] and doubled["DUR"].tolist() == [2.5, 2.5]
+    assert "TIME_eng" not in doubled.columns  # time types are their raw encoding
+    assert doubled["CAL_eng"].tolist() == [10.0, 400.0]
+    assert doubled["NAME"].tolist() == ["", "hello"] and doubled["EXTRA"].tolist() == [9, 1]
+    time = definition.parameters["TIME"]
+    assert time.aliases == {"mission": "SC_TIME"} and time.ancillary == {"source": "clock"}
+    assert time.short_description == "Seconds since the epoch"
+    assert definition.parameter_types["CAL_T"].units == ["V"]
+
+
+def _bends_packet(cal: int, name: bytes, extra: int | None = None) -> bytes:
+    body = bitloom.encode_ieee754_f32(2.5).to_bytes(4, "big")
+    body = (1234567).to_bytes(4, "big") + body + bytes([cal, len(name)]) + name
+    if extra is not None:
+        body += bytes([extra])
+    return packet((5, 1), (11, len(body))) + body
+
+
+BENDS_PACKETS = [_bends_packet(3, b"abc"), _bends_packet(5, b"", 9), _bends_packet(200, b"hello", 1)]
+
+
+def _inheritance_packets() -> list[bytes]:
+    head = lambda ident, length: [(5, ident), (11, length)]  # noqa: E731
+    return [
+        packet(*head(5, 4), (8, 1), (8, 7), (8, 0xEE), (8, 11), (8, 21)),
+        packet(*head(5, 3), (8, 1), (8, 8), (8, 0xEE), (8, 8)),
+        packet(*head(5, 3), (8, 1), (8, 200), (8, 0xEE), (8, 3), (8, 23)),
+        packet(*head(5, 3), (8, 2), (8, 0), (8, 42)),
+    ]
+
+
+def _text_packets() -> list[bytes]:
+    out = []
+    for blob, trailer in [(b"", 7), (b"xyz12", 9)]:
+        body = b"ABCD" + "hi".encode("utf-16-be") + "é!".encode("latin-1") + b"\x01\x02\x03" + blob + bytes([trailer])
+        out.append(packet((5, 3), (11, len(body))) + body)
+    return out
+
+
+@pytest.mark.parametrize(
+    ("name", "packets"),
+    [("bends.xml", BENDS_PACKETS), ("inheritance.xml", _inheritance_packets()), ("text_binary.xml", _text_packets())],
+)
+def test_hand_made_files_equal_the_reference_reader(name, packets):
+    spp = pytest.importorskip("space_packet_parser")
+    definition = xtce.load(DATA / name)
+    reference = spp.load_xtce(DATA / name)
+    tables = decode(definition, packets)
+    seen = 0
+    for type_name, table in tables.items():
+        for row, number in enumerate(tables.packet_index[type_name].tolist()):
+            expected = reference.parse_bytes(packets[number], root_container_name=definition.root)
+            assert list(expected) == [spec.name for spec in definition.fields(type_name)]
+            for column, value in expected.items():
+                raw = value.raw_value
+                ours = table[column][row]
+                assert ours == (str(value) if isinstance(raw, bytes) and isinstance(ours, str) else raw), (column, row)
+                if column + xtce.ENGINEERING_SUFFIX in table.columns:
+                    assert table[column + xtce.ENGINEERING_SUFFIX][row] == value
+            seen += 1
+    assert seen == len(packets)
