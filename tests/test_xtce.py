@@ -455,3 +455,12 @@ def test_hand_made_files_equal_the_reference_reader(name, packets):
                     assert table[column + xtce.ENGINEERING_SUFFIX][row] == value
             seen += 1
     assert seen == len(packets)
+
+
+def test_unknown_sections_are_noted(tmp_path):
+    text = (DATA / "namespace_none.xml").read_text()
+    path = tmp_path / "extra.xml"
+    path.write_text(text.replace("<TelemetryMetaData>", "<TelemetryMetaData><MessageSet/><Gadgets><Gadget/></Gadgets>", 1))
+    notes = xtce.load(path).notes
+    assert any("MessageSet not read" in note for note in notes)
+    assert any("Gadgets in TelemetryMetaData not read" in note for note in notes)
