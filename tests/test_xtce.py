@@ -278,9 +278,14 @@ def test_unknown_descriptive_elements_are_noted_not_silent(tmp_path):
         (('<Parameter name="V" parameterTypeRef="V_T"/>', '<Parameter name="V" parameterTypeRef="NOPE"/>'), "names no parameter type"),
         (('<ParameterRefEntry parameterRef="V"/>', '<ParameterRefEntry parameterRef="W"/>'), "names no parameter"),
         (('</SpaceSystem>', '</SpaceSystem'), "not well-formed XML"),
+        (
+            ('<IntegerParameterType name="V_T"><IntegerDataEncoding sizeInBits="8" encoding="unsigned"/></IntegerParameterType>',
+             '<EnumeratedParameterType name="V_T"><StringDataEncoding><SizeInBits><Fixed><FixedValue>8</FixedValue></Fixed></SizeInBits></StringDataEncoding></EnumeratedParameterType>'),
+            "enumerated types over a string encoding",
+        ),
         (('<Parameter name="V" parameterTypeRef="V_T"/>', '<Parameter name="V" parameterTypeRef="V_T"/><Parameter name="V" parameterTypeRef="V_T"/>'), "defined twice"),
     ],
-    ids=["encoding", "type-ref", "entry-ref", "xml", "duplicate"],
+    ids=["encoding", "type-ref", "entry-ref", "xml", "enum-over-text", "duplicate"],
 )
 def test_broken_definitions_fail_with_the_line(tmp_path, change, fragment):
     text = (DATA / "namespace_none.xml").read_text()
