@@ -3,6 +3,7 @@ hostile XML, and the layouts the definitions turn into."""
 
 from __future__ import annotations
 
+import io
 import os
 import re
 import subprocess
@@ -469,3 +470,33 @@ def test_unknown_sections_are_noted(tmp_path):
     notes = xtce.load(path).notes
     assert any("MessageSet not read" in note for note in notes)
     assert any("Gadgets in TelemetryMetaData not read" in note for note in notes)
+
+
+@pytest.mark.parametrize("name", ["inheritance.xml", "calibration.xml", "text_binary.xml", "bends.xml"])
+def test_damaged_definitions_fail_only_with_xtce_errors(name):
+    """Attributes dropped or garbled, elements removed: loading either works
+    or raises XtceError, never an unrelated exception."""
+    import random
+
+    text = (DATA / name).read_text()
+    attributes = list(re.finditer(r' ([A-Za-z]+)="([^"]*)"', text))
+    elements = list(re.finditer(r"<(?:xtce:)?[A-Z][A-Za-z]*[^<>]*/>", text))
+    rng = random.Random(name)
+    for _ in range(150):
+        choice = rng.random()
+        if choice < 0.4:
+            m = rng.choice(attributes)
+            damaged = text[: m.start()] + text[m.end() :]
+        elif choice < 0.8:
+            m = rng.choice(attributes)
+            junk = rng.choice(["", "-1", "x", "1e400", "0x", "999999999999", "/", "&amp;"])
+            damaged = text[: m.start(2)] + junk + text[m.end(2) :]
+        else:
+            m = rng.choice(elements)
+            damaged = text[: m.start()] + text[m.end() :]
+        try:
+            definition = xtce.load(io.BytesIO(damaged.encode()))
+        except xtce.XtceError:
+            continue
+        for container in definition.concrete():
+            definition.recipe(container)
