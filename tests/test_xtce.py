@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import io
 import os
+import pickle
 import re
 import subprocess
 import sys
@@ -262,6 +263,9 @@ def test_refusals_name_the_element_the_definition_and_the_line(stem, kind, eleme
     message = str(error)
     assert message.startswith(f"{path}:{error.line}: {element} {name!r}: ")
     assert fragment in message
+    # Errors cross process boundaries (Dask workers) whole.
+    again = pickle.loads(pickle.dumps(error))
+    assert type(again) is type(error) and str(again) == message and again.line == error.line
 
 
 def test_unknown_descriptive_elements_are_noted_not_silent(tmp_path):
