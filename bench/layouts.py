@@ -184,16 +184,31 @@ import mmap, resource, sys
 sys.path.insert(0, sys.argv[2])
 from run import hk16
 from bitloom_io import Layout
+
+
+def peak():
+    # VmHWM: this process's own high-water mark. ru_maxrss would also carry
+    # the parent's, inherited through fork and exec.
+    try:
+        with open("/proc/self/status") as f:
+            return next(int(line.split()[1]) * 1024 for line in f if line.startswith("VmHWM:"))
+    except OSError:
+        return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * (1 if sys.platform == "darwin" else 1024)
+
+
 layout = Layout(hk16())
 with open(sys.argv[1], "rb") as f:
     mm = mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ)
-before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+before = peak()
 columns = layout.unpack_many(mm, stride=64)
-peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+after = peak()
 size = sum(c.nbytes for c in columns.values())
-status = dict(line.split(":", 1) for line in open("/proc/self/status"))
-anon, file = (int(status[k].split()[0]) * 1024 for k in ("RssAnon", "RssFile"))
-print(before, peak, size, len(mm) // 64, columns.failures, anon, file)
+try:
+    status = dict(line.split(":", 1) for line in open("/proc/self/status"))
+    anon, file = (int(status[k].split()[0]) * 1024 for k in ("RssAnon", "RssFile"))
+except OSError:
+    anon = file = 0
+print(before, after, size, len(mm) // 64, columns.failures, anon, file)
 """
 
 

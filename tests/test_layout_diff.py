@@ -162,13 +162,13 @@ def exact_model(packet, offset, recipe):
         bits = it["bits"]
         if isinstance(bits, dict):
             bits = values[bits["field"]] * bits["slope"] + bits["intercept"]
-        if position + bits > 8 * len(packet):
-            raise IndexError("past the end")
+        if bits < 0 or position + bits > 8 * len(packet):
+            raise IndexError("negative or past the end")
         span = field_bits(packet, position, bits).to_bytes((bits + 7) // 8, "big")
         if it["encoding"] == "binary":  # bytes as they stand, reversed for "little" as text is
             value = span[::-1] if it["byte_order"] == "little" else span
         else:
-            alone = {k: v for k, v in it.items() if k not in ("offset_bits", "value")}
+            alone = {k: v for k, v in it.items() if k not in ("offset_bits", "value")} | {"bits": bits}
             value = bitloom.unpack_parameters(span, 0, [alone])[it["name"]]
         result[it["name"]] = values[it["name"]] = value
         position += bits
@@ -197,10 +197,17 @@ def exact_field(draw, name):
 
 
 @st.composite
-def exact_recipes(draw):
+def exact_recipes(draw, dynamic=True):
     recipe = []
     for i in range(draw(st.integers(1, 6))):
-        it = draw(exact_field(f"f{i}"))
+        if dynamic and draw(st.integers(0, 5)) == 0:
+            # A length, then a field as long as it says (a layout extension).
+            recipe.append(item(f"n{i}", bits=draw(st.sampled_from([4, 8, 16]))))
+            width = {"field": f"n{i}", "slope": 8, "intercept": 8 * draw(st.integers(-2, 1))}
+            it = item(f"f{i}", draw(st.sampled_from(["binary", "utf8", "us_ascii"])), width,
+                      draw(st.sampled_from(["big", "little"])))
+        else:
+            it = draw(exact_field(f"f{i}"))
         if draw(st.integers(0, 4)) == 0:
             it["offset_bits"] = draw(st.integers(0, 80))
         recipe.append(it)
@@ -208,10 +215,11 @@ def exact_recipes(draw):
 
 
 def end_bit(recipe, offset=0):
+    """Where the last field ends, a width taken from the packet counted as 16 bits."""
     position = end = offset
     for it in recipe:
         position = offset + it["offset_bits"] if "offset_bits" in it else position
-        position += it["bits"]
+        position += it["bits"] if isinstance(it["bits"], int) else 16
         end = max(end, position)
     return end
 
