@@ -403,6 +403,7 @@ def test_unpack_many_matches_a_loop_of_unpack(batch):
             assert all(map(same_values, other[name].tolist(), columns[name].tolist()))
     packed = [outcome(layout.pack, row[1]) for row in rows]
     if all(p[0] == "ok" for p in packed):
+        event("pack_many compared")
         assert layout.pack_many(columns) == b"".join(p[1] for p in packed)
 
 
@@ -447,3 +448,48 @@ def test_jpss_file_header_at_exact_bits_body_as_unpack_parameters():
     for i in range(0, 7200, 997):
         row = bitloom.unpack_parameters(data[i * 71 : (i + 1) * 71], 48, body)
         assert all(same_values(columns[name][i].item(), value) for name, value in row.items()), i
+
+
+@st.composite
+def rows_to_pack(draw):
+    """Integer and text fields at any bit position and rows of values for
+    them, now and then one out of range."""
+    recipe = []
+    for i in range(draw(st.integers(1, 6))):
+        encoding = draw(st.sampled_from(["unsigned", "twos_complement", "sign_magnitude", "packed_bcd", "us_ascii"]))
+        bits = 8 * draw(st.integers(0, 3)) if encoding == "us_ascii" else draw(st.integers(4, 40))
+        recipe.append(item(f"f{i}", encoding, bits, draw(st.sampled_from(["big", "little"])),
+                           draw(st.booleans()), value=0 if encoding != "us_ascii" else ""))
+    count = draw(st.integers(0, 6))
+    columns = {}
+    for index, it in enumerate(recipe):
+        if index and draw(st.integers(0, 5)) == 0:
+            continue  # no column: the recipe's value (one column at least gives the row count)
+        if it["encoding"] == "us_ascii":
+            values = st.text(st.characters(max_codepoint=0x80), max_size=3)
+        else:
+            reach = 2 ** it["bits"]
+            values = st.integers(-reach // 2 - 1, reach) if it["encoding"] != "packed_bcd" else st.integers(0, 10**3)
+        columns[it["name"]] = draw(st.lists(values, min_size=count, max_size=count))
+    return recipe, columns, count
+
+
+@SETTINGS
+@given(rows_to_pack())
+def test_pack_many_matches_a_loop_of_pack(case):
+    recipe, columns, count = case
+    layout = Layout(recipe)
+    rows = [{name: values[i] for name, values in columns.items()} for i in range(count)]
+    packed = [outcome(layout.pack, row) for row in rows]
+    failed = [i for i, p in enumerate(packed) if p[0] == "error"]
+    if not failed:
+        event("all packed")
+        assert layout.pack_many(columns) == b"".join(p[1] for p in packed)
+        assert layout.pack_many({k: np.array(v, dtype=object) for k, v in columns.items()}) == b"".join(
+            p[1] for p in packed)
+        return
+    event("a row fails")
+    with pytest.raises(ValueError) as raised:
+        layout.pack_many(columns)
+    assert str(raised.value).startswith(f"packet {failed[0]}: ")
+    assert str(raised.value).endswith(packed[failed[0]][2])
