@@ -241,3 +241,16 @@ def test_pieces_join_to_the_whole_file(piece):
     bounds = _chunks.piece_bounds(CTIM, piece)
     assert bounds[0][0] == 0 and bounds[-1][1] == CTIM.stat().st_size
     assert all(a < b == c for (a, b), (c, _) in zip(bounds, bounds[1:]))
+
+
+def test_parquet_without_pyarrow_names_the_extra(tmp_path, jpss_layouts):
+    # A stand-in for an environment without pyarrow: its import is blocked.
+    code = (
+        "import sys; sys.modules['pyarrow'] = None\n"
+        "from bitloom_io.cli import main\n"
+        f"sys.exit(main(['decode', {str(JPSS)!r}, '--layouts', {str(jpss_layouts)!r}, '--out', 't']))\n"
+    )
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, cwd=tmp_path, timeout=120)
+    assert result.returncode == 1
+    assert "pip install bitloom-packets[tables]" in result.stderr and "--format csv" in result.stderr
+    assert not (tmp_path / "t").exists()
