@@ -64,12 +64,12 @@ def concat_tables(pieces: Iterable[Mapping[str, Any]]) -> dict[str, Any]:
         for name, table in tables.items():
             grouped.setdefault(name, []).append(table)
     joined: dict[str, Any] = {}
-    for name, tables in grouped.items():
-        if len(tables) == 1:
-            joined[name] = tables[0]
+    for name, parts in grouped.items():
+        if len(parts) == 1:
+            joined[name] = parts[0]
             continue
-        first = tables[0]
-        columns = {col: concat_columns([t.columns[col] for t in tables]) for col in first.columns}
+        first = parts[0]
+        columns = {col: concat_columns([t.columns[col] for t in parts]) for col in first.columns}
         joined[name] = rebuild_table(first, columns)
     return joined
 
