@@ -86,7 +86,7 @@ def flatten(layouts: Mapping[Any, Any]) -> dict[str, Any]:
 
 
 def _key_text(key: str) -> str:
-    return "every other APID" if key == "*" else key
+    return "* (every APID without a layout of its own)" if key == "*" else key
 
 
 def _select(layouts: Mapping[str, Any], name: str | None) -> dict[str, Any]:
