@@ -14,7 +14,10 @@ stream exactly, in order:
   version number is 0 and the packet it declares ends inside the data;
 - otherwise the splitter resynchronises at the first later position whose
   record is accepted and confirmed by the records after it (the next two are
-  accepted too, or the chain ends exactly at the end of the data); the bytes
+  accepted too, or the chain ends exactly at the end of the data), all of
+  APIDs already known (seen before, or the APID of a version-0 header at the
+  bad position; any APID while none is known), because packet data often
+  holds bytes that look like headers (runs of zeros do); the bytes
   skipped are one problem region, ``"overrun"`` when they start with a
   version-0 header whose length runs past the end of the data (a wrong length
   field), ``"junk"`` otherwise;
