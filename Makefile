@@ -3,7 +3,7 @@
 VENV    := .venv
 VPY     := $(VENV)/bin/python
 STAMP   := $(VENV)/.tools-installed
-TOOLS   := pip scikit-build-core cmake ninja pytest hypothesis numpy
+TOOLS   := pip scikit-build-core cmake ninja pytest hypothesis numpy pandas pyarrow space_packet_parser
 
 .PHONY: test demo build bench clean venv sanitize fuzz fuzz-ci leaks typecheck sdist-check lint format
 
@@ -47,6 +47,8 @@ bench: build
 	$(VPY) -m pip install --quiet bitstruct construct numpy
 	@$(VPY) -m pip install --quiet cbitstruct 2>/dev/null || echo "cbitstruct does not install for this Python"
 	$(VPY) bench/run.py
+	$(VPY) -m pip install --quiet pandas pyarrow space_packet_parser ccsdspy
+	$(VPY) bench/stream.py
 
 # Checks beyond the test suite; CI runs them after `make test`.
 DEVSTAMP := $(VENV)/.dev-tools-installed

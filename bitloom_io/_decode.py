@@ -5,6 +5,7 @@ beside the layout's fields."""
 
 from __future__ import annotations
 
+import mmap
 import warnings
 from collections.abc import Mapping
 from typing import Any, Union
@@ -96,10 +97,17 @@ class _Run:
         self.undecoded: dict[int, int] = {}
         self.failed: list[np.ndarray] = []
 
-    def route(self, name: str, target: LayoutOrRule, index: np.ndarray) -> None:
+    def route(self, name: str, target: LayoutOrRule, index: np.ndarray | None) -> None:
+        """Decodes the packets at ``index`` (all of them when None) into the
+        table ``name``."""
         p = self.packets
-        offsets, lengths = p.offsets[index], p.lengths[index]
+        if index is None:  # every packet, in order: no copies
+            offsets, lengths = p.offsets, p.lengths
+        else:
+            offsets, lengths = p.offsets[index], p.lengths[index]
         if isinstance(target, Select):
+            if index is None:
+                index = np.arange(len(p))
             values, unread = target.values(p.buffer, offsets, lengths)
             if unread.any():
                 self.failed.append(offsets[unread])
@@ -112,15 +120,12 @@ class _Run:
             return
         if not hasattr(target, "unpack_many"):
             raise TypeError(f"layouts values are Layout or Select, not {type(target).__name__}")
-        cols = target.unpack_many(p.buffer, offsets=offsets, lengths=lengths, errors="mask")
-        failed = np.asarray(cols.failed, dtype=bool)
-        if failed.any():
+        fields, failed = _unpack(target, p, offsets, lengths)
+        if failed is not None:
             self.failed.append(offsets[failed])
             keep = ~failed
-            fields = {k: np.ma.getdata(v)[keep] for k, v in cols.items()}
-            index = index[keep]
-        else:
-            fields = {k: np.ma.getdata(v) for k, v in cols.items()}
+            fields = {k: v[keep] for k, v in fields.items()}
+            index = np.flatnonzero(keep) if index is None else index[keep]
         columns = p.header_columns(index)
         columns.update(fields)
         if name in self.tables:
@@ -132,6 +137,50 @@ class _Run:
             apids, counts = np.unique(self.packets.apid[index], return_counts=True)
             for a, n in zip(apids.tolist(), counts.tolist()):
                 self.undecoded[a] = self.undecoded.get(a, 0) + n
+
+
+# Decoding a memory-mapped file goes in steps of this many bytes; the pages
+# of each step are given back afterwards, so the file never becomes resident
+# as a whole.
+_STEP_BYTES = 32 << 20
+
+
+def _unpack_part(layout: Any, buffer: Any, offsets: np.ndarray, lengths: np.ndarray) -> tuple[dict[str, np.ndarray], np.ndarray | None]:
+    # The common case, every packet decoding, needs no masks.
+    try:
+        return dict(layout.unpack_many(buffer, offsets=offsets, lengths=lengths)), None
+    except ValueError:
+        cols = layout.unpack_many(buffer, offsets=offsets, lengths=lengths, errors="mask")
+        failed = np.asarray(cols.failed, dtype=bool)
+        return {k: np.ma.getdata(v) for k, v in cols.items()}, failed
+
+
+def _unpack(layout: Any, packets: ccsds.Packets, offsets: np.ndarray, lengths: np.ndarray) -> tuple[dict[str, np.ndarray], np.ndarray | None]:
+    """The layout's columns for the packets at ``offsets``, and a mask of the
+    packets that failed (None when none did)."""
+    if not packets.mapped or len(offsets) == 0 or int(offsets[-1]) - int(offsets[0]) <= _STEP_BYTES:
+        return _unpack_part(layout, packets.buffer, offsets, lengths)
+    starts = np.searchsorted(offsets, np.arange(int(offsets[0]), int(offsets[-1]) + 1, _STEP_BYTES))
+    bounds = np.r_[np.unique(starts), len(offsets)].tolist()
+    buffer = packets.buffer
+    page = mmap.PAGESIZE
+    parts: list[dict[str, np.ndarray]] = []
+    masks: list[np.ndarray | None] = []
+    released = 0
+    for s, e in zip(bounds[:-1], bounds[1:]):
+        cols, failed = _unpack_part(layout, buffer, offsets[s:e], lengths[s:e])
+        parts.append(cols)
+        masks.append(failed)
+        done = (int(offsets[e - 1]) + int(lengths[e - 1])) // page * page
+        if done > released and hasattr(buffer, "madvise"):
+            buffer.madvise(mmap.MADV_DONTNEED, released, done - released)
+            released = done
+    # One column at a time, so that the parts and the whole overlap for one
+    # column only.
+    fields = {name: np.concatenate([part.pop(name) for part in parts]) for name in list(parts[0])}
+    if all(m is None for m in masks):
+        return fields, None
+    return fields, np.concatenate([np.zeros(e - s, bool) if m is None else m for m, s, e in zip(masks, bounds[:-1], bounds[1:])])
 
 
 def decode(source: Any, layouts: Mapping[Any, LayoutOrRule], *, prefix_bytes: int = 0) -> Tables:
@@ -157,18 +206,21 @@ def decode(source: Any, layouts: Mapping[Any, LayoutOrRule], *, prefix_bytes: in
     packets = ccsds.split(source, prefix_bytes=prefix_bytes, warn=False)
     run = _Run(packets)
     apid = packets.apid
-    order = np.argsort(apid, kind="stable")
-    sorted_apids = apid[order]
-    present = np.unique(sorted_apids).tolist()
+    present = set(packets.summary.apids)
     wanted = [a for a in routes if a != DEFAULT]
     if DEFAULT in routes:
         wanted += [a for a in present if a not in routes]
     for a in sorted(wanted):
-        lo, hi = np.searchsorted(sorted_apids, [a, a + 1])
-        index = np.sort(order[lo:hi])
-        target = routes.get(a, routes.get(DEFAULT))
-        run.route(f"apid{a}", target, index)
-    run.count_undecoded(np.flatnonzero(~np.isin(apid, wanted)))
+        index: np.ndarray | None
+        if a not in present:
+            index = np.zeros(0, dtype=np.intp)
+        elif len(present) == 1:
+            index = None
+        else:
+            index = np.flatnonzero(apid == a)
+        run.route(f"apid{a}", routes.get(a, routes.get(DEFAULT)), index)
+    if present - set(wanted):
+        run.count_undecoded(np.flatnonzero(~np.isin(apid, wanted)))
 
     summary = packets.summary
     summary.undecoded = dict(sorted(run.undecoded.items()))

@@ -336,6 +336,9 @@ class Packets:
     data_length: np.ndarray
     summary: StreamSummary
     buffer: Any
+    # True when `buffer` is a file mapping of our own, whose pages may be
+    # given back once read.
+    mapped: bool = False
 
     def __len__(self) -> int:
         return len(self.offsets)
@@ -356,7 +359,8 @@ class Packets:
     def header_columns(self, index: np.ndarray | None = None) -> dict[str, np.ndarray]:
         """The header fields under the table column names, for the packets
         at ``index`` (all when None)."""
-        if index is None:
+        if index is None or len(index) == len(self.offsets):
+            # Every packet, in order: the arrays themselves, not copies.
             return {col: getattr(self, attr) for col, attr in HEADER_COLUMNS.items()}
         return {col: getattr(self, attr)[index] for col, attr in HEADER_COLUMNS.items()}
 
@@ -394,6 +398,7 @@ def _scan(buffer: Any, prefix_bytes: int, release: bool, name: str | None) -> Pa
         source=name,
     )
     p.buffer = buffer
+    p.mapped = release
     return p
 
 

@@ -1,7 +1,8 @@
 // The CCSDS stream splitter: see stream.hpp for the rules it follows.
-#include "io/stream.hpp"
+#include "stream.hpp"
 
 #include <cstdint>
+#include <cstring>
 #include <limits>
 
 namespace bitloom::io {
@@ -42,12 +43,23 @@ inline std::size_t accepted_record(const std::uint8_t* data, std::size_t size, s
     return record <= size - p ? record : 0;
 }
 
-// A record at q that the records after it confirm (see stream.hpp).
-bool confirmed(const std::uint8_t* data, std::size_t size, std::size_t prefix, std::size_t q) noexcept {
+inline std::uint16_t apid_at(const std::uint8_t* h) noexcept {
+    return static_cast<std::uint16_t>(((h[0] & 7U) << 8) | h[1]);
+}
+
+inline bool known(const std::uint64_t* apids, std::uint16_t apid) noexcept {
+    return ((apids[apid >> 6] >> (apid & 63U)) & 1U) != 0;
+}
+
+// A record at q that the records after it confirm (see stream.hpp); with
+// `apids`, every record of the chain must be of one of those APIDs.
+bool confirmed(const std::uint8_t* data, std::size_t size, std::size_t prefix, std::size_t q,
+               const std::uint64_t* apids) noexcept {
     std::size_t r = q;
     for (int k = 0; k < 3; ++k) {
         const std::size_t record = accepted_record(data, size, prefix, r);
         if (record == 0) return false;
+        if (apids != nullptr && !known(apids, apid_at(data + r + prefix))) return false;
         r += record;
         if (r == size) return true;
     }
@@ -85,6 +97,8 @@ std::size_t scan_ccsds(std::span<const std::uint8_t> span, const ScanOptions& op
             out.sequence_flags.data()[i] = header.sequence_flags;
             out.sequence_count.data()[i] = header.sequence_count;
             out.data_length.data()[i] = header.data_length;
+            out.seen_apids[header.apid >> 6] |= std::uint64_t{1} << (header.apid & 63U);
+            out.any_seen = true;
             p += record;
             continue;
         }
@@ -99,8 +113,16 @@ std::size_t scan_ccsds(std::span<const std::uint8_t> span, const ScanOptions& op
             const std::uint8_t* h = data + p + prefix;
             declared = static_cast<std::int64_t>(prefix + 7U + ((std::size_t{h[4]} << 8) | h[5]));
         }
+        std::uint64_t apids[32];
+        std::memcpy(apids, out.seen_apids, sizeof apids);
+        bool filter = out.any_seen;
+        if (declared >= 0) {
+            const std::uint16_t apid = apid_at(data + p + prefix);
+            apids[apid >> 6] |= std::uint64_t{1} << (apid & 63U);
+            filter = true;
+        }
         std::size_t q = p + 1;
-        while (q < size && !confirmed(data, size, prefix, q)) ++q;
+        while (q < size && !confirmed(data, size, prefix, q, filter ? apids : nullptr)) ++q;
         Problem problem{};
         problem.offset = static_cast<std::int64_t>(p);
         problem.length = static_cast<std::int64_t>(q - p);

@@ -13,7 +13,11 @@
 // - When the bytes at p are not such a record, the splitter resynchronises:
 //   it looks for the first q > p where a record is accepted and confirmed by
 //   the records that follow it (the next two are accepted as well, or the
-//   chain ends exactly at the end of the data). The bytes [p, q) are one
+//   chain ends exactly at the end of the data), each of these records of an
+//   APID already known: one of an earlier record, or the APID of the header
+//   at p when it has version 0 (any APID while none is known). Packet data
+//   often holds bytes that look like headers (runs of zeros do), which this
+//   keeps from being taken for packets. The bytes [p, q) are one
 //   problem region: `overrun` when p held a version-0 header whose length
 //   ran past the end of the data (a wrong length field), `junk` otherwise.
 // - When no such q exists, the rest of the data is one region: `truncated`
@@ -112,6 +116,10 @@ struct ScanOutput {
     Column<std::uint8_t> sequence_flags;
     Column<std::uint16_t> sequence_count;
     Column<std::uint16_t> data_length;
+
+    // The APIDs of the records found so far, as a bit set.
+    std::uint64_t seen_apids[32] = {};
+    bool any_seen = false;
 
     Column<Problem> problems;
     std::size_t problem_count = 0;
