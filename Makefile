@@ -58,11 +58,12 @@ $(DEVSTAMP): $(STAMP)
 	$(VPY) -m pip install --quiet --upgrade $(DEVTOOLS)
 	@touch $@
 
-# The installed stubs against the built module, then the typed example and
-# the typing checks under mypy --strict.
+# The installed stubs against the built module, then the typed example, the
+# typing checks and the README's Python examples under mypy --strict.
 typecheck: build $(DEVSTAMP)
 	$(VPY) -m mypy.stubtest bitloom
 	$(VPY) -m mypy --strict examples/typed_usage.py tests/typing
+	$(VPY) scripts/typecheck-readme
 
 # sdist and wheel with `python -m build`, then the sdist into a fresh venv.
 sdist-check: $(DEVSTAMP)

@@ -9,8 +9,8 @@ formats that are known by name but not implemented always raise
 """
 
 import builtins
-from collections.abc import Sequence
-from typing import NoReturn, NotRequired, TypedDict, type_check_only
+from collections.abc import Mapping, Sequence
+from typing import Any, NoReturn, NotRequired, TypeAlias, TypedDict, type_check_only
 
 __all__ = [
     "unpack_parameters",
@@ -98,17 +98,23 @@ class RecipeItem(TypedDict):
     offset_bits: NotRequired[int]
     value: NotRequired[int | float | str]
 
+# What the packet functions take as a recipe. A RecipeItem is checked key by
+# key where code annotates with it; any other mapping with `str` keys is
+# accepted as it comes, because that is how recipes are usually written: an
+# unannotated literal (inferred as `dict[str, object]`), `dict(...)`, a list
+# mixing helper results and literals (joined to `Mapping[str, object]`), or
+# JSON (`Any`). At run time every item must be a `dict` or a subclass of it.
+_Recipe: TypeAlias = Sequence[RecipeItem | Mapping[str, Any]]
+
 # Packets.
 
-def unpack_parameters(
-    packet_bytes: bytes, offset_bits: int, recipe: Sequence[RecipeItem]
-) -> dict[str, int | float | str]:
+def unpack_parameters(packet_bytes: bytes, offset_bits: int, recipe: _Recipe) -> dict[str, int | float | str]:
     """Read one field per recipe item, starting at bit `offset_bits`; map each `name` to its value.
 
     Any failure after argument conversion is raised as ``ValueError("<Type>: <message>")``.
     """
 
-def pack_parameters(recipe: Sequence[RecipeItem]) -> bytes:
+def pack_parameters(recipe: _Recipe) -> bytes:
     """Write every item's `value` at its bit position and return the packet.
 
     Any failure after argument conversion is raised as ``ValueError("<Type>: <message>")``.

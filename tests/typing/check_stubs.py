@@ -72,18 +72,14 @@ def refused_arguments() -> None:
     bitloom.encode_utf8(txt="a")  # type: ignore[call-arg]
     bitloom.pack_parameters("recipe")  # type: ignore[arg-type]
     bitloom.unpack_parameters(b"", 0.0, [])  # type: ignore[arg-type]
+    bitloom.unpack_parameters("packet", 0, [])  # type: ignore[arg-type]
+    bitloom.unpack_parameters(bytearray(2), 0, [])  # type: ignore[arg-type]
+    bitloom.unpack_parameters(memoryview(b"ab"), 0, [])  # type: ignore[arg-type]
+    bitloom.unpack_parameters(b"", 0, "recipe")  # type: ignore[arg-type]
+    bitloom.pack_parameters(recipe=[], strict=True)  # type: ignore[call-arg]
+    bitloom.unpack_parameters(packet=b"", offset_bits=0, recipe=[])  # type: ignore[call-arg]
     # Last: a call of a function that never returns ends the checked code.
     bitloom.decode_ti_f32(value=0)  # type: ignore[call-arg]
-
-
-def refused_items() -> None:
-    bitloom.pack_parameters([{"name": "x", "encoding": "unsigned", "bits": 8}])  # type: ignore[typeddict-item]
-    bitloom.pack_parameters(
-        [{"name": "x", "encoding": "unsigned", "bits": 8, "byte_order": "big", "reverse_bits": 0}]  # type: ignore[typeddict-item]
-    )
-    bitloom.pack_parameters(
-        [{"name": "x", "encoding": "unsigned", "bits": "8", "byte_order": "big", "reverse_bits": False}]  # type: ignore[typeddict-item]
-    )
 
 
 def precise_results() -> None:
