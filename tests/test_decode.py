@@ -9,6 +9,7 @@ import warnings
 import pytest
 
 np = pytest.importorskip("numpy")
+pytest.importorskip("bitloom_io._native")
 
 
 import bitloom_io  # noqa: E402

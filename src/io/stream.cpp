@@ -1,6 +1,7 @@
 // The CCSDS stream splitter: see stream.hpp for the rules it follows.
 #include "stream.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <limits>
@@ -9,8 +10,7 @@ namespace bitloom::io {
 
 bool ScanOutput::grow(std::size_t needed) noexcept {
     if (needed <= capacity) return true;
-    std::size_t next = capacity < 1024 ? 1024 : capacity + capacity / 2;
-    if (next < needed) next = needed;
+    const std::size_t next = std::max({needed, capacity + capacity / 2, std::size_t{1024}});
     if (!offsets.reserve(next) || !lengths.reserve(next) || !version.reserve(next) || !type.reserve(next) ||
         !secondary_flag.reserve(next) || !apid.reserve(next) || !sequence_flags.reserve(next) ||
         !sequence_count.reserve(next) || !data_length.reserve(next)) {
@@ -68,13 +68,13 @@ bool confirmed(const std::uint8_t* data, std::size_t size, std::size_t prefix, s
 
 }  // namespace
 
-std::size_t scan_ccsds(std::span<const std::uint8_t> span, const ScanOptions& options, std::size_t start,
+std::size_t scan_ccsds(std::span<const std::uint8_t> stream, const ScanOptions& options, std::size_t start,
                        std::size_t stop, ScanOutput& out) noexcept {
-    const std::uint8_t* data = span.data();
-    const std::size_t size = span.size();
+    const std::uint8_t* data = stream.data();
+    const std::size_t size = stream.size();
     const std::size_t prefix = options.prefix_bytes;
     constexpr std::size_t failed = std::numeric_limits<std::size_t>::max();
-    if (stop > size) stop = size;
+    stop = std::min(stop, size);
     std::size_t p = start;
     while (p < stop) {
         // The usual case: records end to end, each one accepted.

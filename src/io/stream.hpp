@@ -51,12 +51,9 @@ struct PrimaryHeader {
 
 [[nodiscard]] inline PrimaryHeader read_primary_header(const std::uint8_t* h) noexcept {
     return PrimaryHeader{
-        static_cast<std::uint8_t>(h[0] >> 5),
-        static_cast<std::uint8_t>((h[0] >> 4) & 1U),
-        static_cast<std::uint8_t>((h[0] >> 3) & 1U),
-        static_cast<std::uint16_t>(((h[0] & 7U) << 8) | h[1]),
-        static_cast<std::uint8_t>(h[2] >> 6),
-        static_cast<std::uint16_t>(((h[2] & 0x3FU) << 8) | h[3]),
+        static_cast<std::uint8_t>(h[0] >> 5),           static_cast<std::uint8_t>((h[0] >> 4) & 1U),
+        static_cast<std::uint8_t>((h[0] >> 3) & 1U),    static_cast<std::uint16_t>(((h[0] & 7U) << 8) | h[1]),
+        static_cast<std::uint8_t>(h[2] >> 6),           static_cast<std::uint16_t>(((h[2] & 0x3FU) << 8) | h[3]),
         static_cast<std::uint16_t>((h[4] << 8) | h[5]),
     };
 }
@@ -90,8 +87,8 @@ public:
         data_ = static_cast<T*>(grown);
         return true;
     }
-    T* data() noexcept { return data_; }
-    const T* data() const noexcept { return data_; }
+    [[nodiscard]] T* data() noexcept { return data_; }
+    [[nodiscard]] const T* data() const noexcept { return data_; }
     // Gives up the block; the caller frees it with std::free.
     T* release() noexcept {
         T* d = data_;
@@ -107,7 +104,7 @@ private:
 struct ScanOutput {
     std::size_t count = 0;
     std::size_t capacity = 0;
-    Column<std::int64_t> offsets;  // of the packet (after the prefix)
+    Column<std::int64_t> offsets;   // of the packet (after the prefix)
     Column<std::uint32_t> lengths;  // of the packet, header included
     Column<std::uint8_t> version;
     Column<std::uint8_t> type;
@@ -134,12 +131,12 @@ struct ScanOptions {
     std::size_t prefix_bytes = 0;
 };
 
-// Scans the records of `data` that start at or after `start` and before
+// Scans the records of `stream` that start at or after `start` and before
 // `stop` (a record that starts before `stop` is read whole, wherever it
 // ends), appending them to `out`. Returns the position where the next call
-// continues: at or past `stop`, and `data.size()` once everything is
+// continues: at or past `stop`, and `stream.size()` once everything is
 // scanned. Returns SIZE_MAX when memory for the output runs out.
-[[nodiscard]] std::size_t scan_ccsds(std::span<const std::uint8_t> data, const ScanOptions& options,
+[[nodiscard]] std::size_t scan_ccsds(std::span<const std::uint8_t> stream, const ScanOptions& options,
                                      std::size_t start, std::size_t stop, ScanOutput& out) noexcept;
 
 }  // namespace bitloom::io

@@ -3,11 +3,11 @@
 #include "python.hpp"
 
 namespace {
-PyModuleDef stream_module = {PyModuleDef_HEAD_INIT, "bitloom_io._stream", "", 0, nullptr,
-                             nullptr, nullptr, nullptr, nullptr};
+PyModuleDef stream_module = {
+    PyModuleDef_HEAD_INIT, "bitloom_io._stream", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr};
 }  // namespace
 
-PyMODINIT_FUNC PyInit__stream() {
+PyMODINIT_FUNC PyInit__stream() {  // NOLINT(bugprone-reserved-identifier)
     PyObject* m = PyModule_Create(&stream_module);
     if (m == nullptr) return nullptr;
     if (bitloom::io::add_stream_functions(m) < 0) {

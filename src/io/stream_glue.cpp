@@ -24,8 +24,7 @@ namespace {
 // A block of malloc'd memory exporting the buffer protocol (as bytes); freed
 // when the last view of it goes.
 struct Block {
-    PyObject_HEAD
-    void* data;
+    PyObject_HEAD void* data;
     Py_ssize_t size;
 };
 
@@ -50,11 +49,7 @@ PyType_Slot block_slots[] = {
 };
 
 PyType_Spec block_spec = {
-    "bitloom_io._native._Block",
-    sizeof(Block),
-    0,
-    Py_TPFLAGS_DEFAULT,
-    block_slots,
+    "bitloom_io._native._Block", sizeof(Block), 0, Py_TPFLAGS_DEFAULT, block_slots,
 };
 
 // The block type, created once per process with the module.
@@ -116,13 +111,16 @@ PyObject* ccsds_scan(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         }
 #ifdef BITLOOM_IO_HAVE_MADVISE
         if (release != 0 && p < data.size()) {
-            const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
-            const auto base = reinterpret_cast<std::uintptr_t>(data.data());
-            const std::uintptr_t from = (base + given_back + page - 1) / page * page;
-            const std::uintptr_t to = (base + p) / page * page;
+            // Whole pages only, counted from the page the buffer starts in.
+            const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+            const std::size_t lead = reinterpret_cast<std::uintptr_t>(data.data()) % page;
+            const std::size_t from = (given_back + lead + page - 1) / page * page - lead;
+            const std::size_t to = (p + lead) / page * page - lead;
             if (to > from) {
-                madvise(reinterpret_cast<void*>(from), to - from, MADV_DONTNEED);
-                given_back = to - base;
+                auto* start =
+                    const_cast<std::uint8_t*>(data.data()) + from;  // NOLINT(cppcoreguidelines-pro-type-const-cast)
+                madvise(start, to - from, MADV_DONTNEED);
+                given_back = to;
             }
         }
 #endif
@@ -133,16 +131,11 @@ PyObject* ccsds_scan(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 
     const std::size_t n = out.count;
     Ref items[] = {
-        Ref::steal(hand_over(out.offsets, n)),
-        Ref::steal(hand_over(out.lengths, n)),
-        Ref::steal(hand_over(out.version, n)),
-        Ref::steal(hand_over(out.type, n)),
-        Ref::steal(hand_over(out.secondary_flag, n)),
-        Ref::steal(hand_over(out.apid, n)),
-        Ref::steal(hand_over(out.sequence_flags, n)),
-        Ref::steal(hand_over(out.sequence_count, n)),
-        Ref::steal(hand_over(out.data_length, n)),
-        Ref::steal(hand_over(out.problems, out.problem_count)),
+        Ref::steal(hand_over(out.offsets, n)),        Ref::steal(hand_over(out.lengths, n)),
+        Ref::steal(hand_over(out.version, n)),        Ref::steal(hand_over(out.type, n)),
+        Ref::steal(hand_over(out.secondary_flag, n)), Ref::steal(hand_over(out.apid, n)),
+        Ref::steal(hand_over(out.sequence_flags, n)), Ref::steal(hand_over(out.sequence_count, n)),
+        Ref::steal(hand_over(out.data_length, n)),    Ref::steal(hand_over(out.problems, out.problem_count)),
     };
     constexpr Py_ssize_t count = sizeof(items) / sizeof(items[0]);
     Ref result = Ref::steal(PyTuple_New(count + 1));
