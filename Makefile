@@ -3,9 +3,13 @@
 VENV    := .venv
 VPY     := $(VENV)/bin/python
 STAMP   := $(VENV)/.tools-installed
-TOOLS   := pip scikit-build-core cmake ninja pytest hypothesis numpy pandas pyarrow space_packet_parser
+TOOLS   := pip scikit-build-core cmake ninja pytest hypothesis numpy
+# bitloom_io's extras (tables, dask, XTCE) and test references, and the docs builder: a stamp of their
+# own, so that venvs made before they were needed get them too.
+IOSTAMP := $(VENV)/.io-tools-installed
+IOTOOLS := pandas pyarrow "dask[dataframe,distributed]" mkdocs defusedxml space_packet_parser
 
-.PHONY: test demo build bench clean venv sanitize fuzz fuzz-ci leaks typecheck sdist-check lint format
+.PHONY: test demo docs build bench clean venv sanitize fuzz fuzz-ci leaks typecheck sdist-check lint format
 
 venv: $(STAMP)
 
@@ -15,8 +19,12 @@ $(STAMP):
 	  $(VPY) -m pip install --quiet --upgrade $(TOOLS)
 	@touch $@
 
+$(IOSTAMP): $(STAMP)
+	$(VPY) -m pip install --quiet $(IOTOOLS)
+	@touch $@
+
 # The project's own builds treat warnings as errors; a user's install does not.
-build: $(STAMP)
+build: $(STAMP) $(IOSTAMP)
 	$(VPY) -m pip install --quiet --no-build-isolation --no-deps . \
 	  --config-settings=cmake.define.BITLOOM_WERROR=ON
 
@@ -43,11 +51,17 @@ fuzz-ci:
 demo: build
 	@set -e; for f in examples/*.py; do echo "== $$f"; $(VPY) $$f; done
 
+# The user guide (docs/, mkdocs.yml) into build/site; any warning fails it.
+docs: $(IOSTAMP)
+	$(VPY) -m mkdocs build --strict --site-dir build/site
+
 bench: build
 	$(VPY) -m pip install --quiet bitstruct construct numpy
 	@$(VPY) -m pip install --quiet cbitstruct 2>/dev/null || echo "cbitstruct does not install for this Python"
+	$(VPY) bench/floor/build.py
 	$(VPY) bench/run.py
-	$(VPY) -m pip install --quiet pandas pyarrow space_packet_parser ccsdspy
+	$(VPY) -m pip install --quiet space_packet_parser ccsdspy
+	$(VPY) bench/xtce.py
 	$(VPY) bench/stream.py
 
 # Checks beyond the test suite; CI runs them after `make test`.

@@ -21,6 +21,16 @@ import timeit
 
 import bitloom
 
+# The floor baseline (bench/floor, built by `make bench`): a minimal C
+# extension that only walks every item's dict and builds the result.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "floor"))
+try:
+    import _floor
+except ImportError:  # run without `make bench`: build it first
+    _floor = None
+
+FLOOR = "floor (dict walk + result)"
+
 ROWS: list[dict] = []
 
 
@@ -144,6 +154,8 @@ def bench_hk16():
     assert len(packet) == 64
     names = [r["name"] for r in recipe]
     ours = lambda: bitloom.unpack_parameters(packet, 0, recipe)
+    if _floor is not None:
+        compare("HK16 unpack", ours, lambda: _floor.unpack(packet, 0, recipe), FLOOR, 1.25)
     base = hk16_struct_unpack(packet, names)
     assert ours() == {k: (v if not isinstance(v, float) else v) for k, v in base().items()}
     compare("HK16 unpack", ours, base, "struct + dict(zip)", 2.0)
@@ -158,7 +170,7 @@ def bench_hk16():
         got = bsc.unpack_dict(HK16_BITSTRUCT, names, big_packet)
         assert got.keys() == expected.keys()
         compare("HK16 unpack (big-endian)", ours_big, lambda: bsc.unpack_dict(HK16_BITSTRUCT, names, big_packet),
-                "bitstruct.c.unpack_dict", 1.0)
+                "bitstruct.c.unpack_dict")
     except ImportError as e:
         print(f"bitstruct not available: {e}")
     try:
@@ -184,6 +196,8 @@ def bench_hk16():
 
     # Packing: values are gathered from the same dicts for the baseline.
     ours_pack = lambda: bitloom.pack_parameters(recipe)
+    if _floor is not None:
+        compare("HK16 pack", ours_pack, lambda: _floor.pack(recipe), FLOOR, 1.35)
     s = HK16_STRUCT
 
     def struct_pack():
@@ -201,7 +215,7 @@ def bench_hk16():
         values = {r["name"]: r["value"] for r in big}
         assert bsc.pack_dict(HK16_BITSTRUCT, names, values) == bitloom.pack_parameters(big)
         compare("HK16 pack (big-endian)", lambda: bitloom.pack_parameters(big),
-                lambda: bsc.pack_dict(HK16_BITSTRUCT, names, values), "bitstruct.c.pack_dict", 1.0)
+                lambda: bsc.pack_dict(HK16_BITSTRUCT, names, values), "bitstruct.c.pack_dict")
     except ImportError:
         pass
 
@@ -223,6 +237,9 @@ def bench_bit32():
             fmt += f"s{width}"
         values[name] = value
     names = list(values)
+    ours = lambda: bitloom.pack_parameters(recipe)
+    if _floor is not None:
+        compare("BIT32 pack", ours, lambda: _floor.pack(recipe), FLOOR, 1.35)
     try:
         import bitstruct.c as bsc
     except ImportError:
@@ -230,10 +247,9 @@ def bench_bit32():
         return
     expected = bsc.pack_dict(fmt, names, values)
     assert bitloom.pack_parameters(recipe) == expected
-    ours = lambda: bitloom.pack_parameters(recipe)
-    compare("BIT32 pack", ours, lambda: bsc.pack_dict(fmt, names, values), "bitstruct.c.pack_dict", 1.0)
+    compare("BIT32 pack", ours, lambda: bsc.pack_dict(fmt, names, values), "bitstruct.c.pack_dict")
     compiled = bsc.compile(fmt, names)
-    compare("BIT32 pack", ours, lambda: compiled.pack(values), "bitstruct.c compiled pack", 1.5)
+    compare("BIT32 pack", ours, lambda: compiled.pack(values), "bitstruct.c compiled pack")
 
 
 # --- 5. scale ----------------------------------------------------------------

@@ -45,10 +45,7 @@ import numpy as np
 
 from . import _sources
 
-try:
-    from ._native import ccsds_scan as _ccsds_scan
-except ImportError:  # the splitter's own module until it joins _native
-    from ._stream import ccsds_scan as _ccsds_scan
+from ._native import ccsds_scan as _ccsds_scan
 
 __all__ = [
     "PrimaryHeader",

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "../src/decoder/field_window.hpp"
+#include "../src/common/field_window.hpp"
 #include "common.hpp"
 
 namespace {

@@ -12,8 +12,8 @@
 #include <span>
 #include <string_view>
 
-#include "decoder/ieee754.hpp"
-#include "error.hpp"
+#include "common/error.hpp"
+#include "common/numbers.hpp"
 #include "python.hpp"
 
 namespace bitloom {

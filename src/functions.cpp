@@ -13,14 +13,8 @@
 
 #include "args.hpp"
 #include "boundary.hpp"
-#include "decoder/bcd.hpp"
+#include "common/codec_table.hpp"
 #include "decoder/ieee754.hpp"
-#include "decoder/integer.hpp"
-#include "decoder/text.hpp"
-#include "encoder/bcd.hpp"
-#include "encoder/ieee754.hpp"
-#include "encoder/integer.hpp"
-#include "encoder/text.hpp"
 #include "text_direct.hpp"
 
 namespace bitloom {
@@ -130,7 +124,6 @@ using U64 = Param<std::uint64_t, convert_u64>;
 using U32 = Param<std::uint32_t, convert_u32>;
 using I64 = Param<std::int64_t, convert_i64>;
 using U128Param = Param<U128, convert_u128>;
-using Single = Param<float, convert_float32>;
 using Double = Param<double, convert_double>;
 using Bytes = Param<ByteSpan, convert_bytes>;
 using Text = Param<std::string_view, convert_str>;
@@ -203,40 +196,78 @@ PyObject* wrapper(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
     });
 }
 
-// Bodies.
+// Bodies: each calls through its codec's row.
 
-// The routine's result (or error) as a Python object.
-template <auto Routine>
-constexpr auto returns = [](auto... values) -> PyObject* { return to_python(Routine(values...)); };
+PyObject* number_result(NativeType type, const Result<Number>& r) {
+    if (!r) return raise_error(r.error());
+    switch (type) {
+        case NativeType::u64: return to_python(r->u64);
+        case NativeType::i64: return to_python(r->i64);
+        case NativeType::f64: return to_python(r->f64);
+        case NativeType::text: break;
+    }
+    panic("a text codec has no number");
+}
 
-// NotImplementedError once the argument has converted.
-template <const char* Message>
-constexpr auto raises_not_implemented = [](auto) -> PyObject* {
-    PyErr_SetString(PyExc_NotImplementedError, Message);
-    return nullptr;
+// raw, bits -> the decoded number (integer rows).
+template <Codec C>
+constexpr auto decodes = [](std::uint64_t raw, std::uint32_t bits) -> PyObject* {
+    const CodecRow& row = codec_row(C);
+    return number_result(native_type(row.kind), decode_number(row, raw, bits));
+};
+// raw, bits, signed -> the decoded number (decimal rows; `signed` picks the row).
+template <Codec Plain, Codec Signed>
+constexpr auto decodes_decimal = [](std::uint64_t raw, std::uint32_t bits, bool is_signed) -> PyObject* {
+    const CodecRow& row = codec_row(is_signed ? Signed : Plain);
+    return number_result(native_type(row.kind), decode_number(row, raw, bits));
+};
+// raw -> the decoded number (floating-point rows read the raw value only).
+template <Codec C>
+constexpr auto decodes_pattern = [](std::uint64_t raw) -> PyObject* {
+    const CodecRow& row = codec_row(C);
+    return number_result(native_type(row.kind), decode_number(row, raw, 0));
 };
 
+inline PyObject* raw_result(const Result<std::uint64_t>& r) { return r ? to_python(*r) : raise_error(r.error()); }
+
+template <Codec C>
+constexpr auto encodes = [](std::int64_t value, std::uint32_t bits) -> PyObject* {
+    return raw_result(encode_number(codec_row(C), Number{.i64 = value}, bits));
+};
+template <Codec Plain, Codec Signed>
+constexpr auto encodes_decimal = [](std::int64_t value, std::uint32_t bits, bool is_signed) -> PyObject* {
+    return raw_result(encode_number(codec_row(is_signed ? Signed : Plain), Number{.i64 = value}, bits));
+};
+// value -> the format's pattern (floating-point rows ignore the width).
+template <Codec C>
+constexpr auto encodes_float = [](double value) -> PyObject* {
+    return raw_result(encode_number(codec_row(C), Number{.f64 = value}, 0));
+};
+
+// decode_ieee754_f128 reads 128 bits, more than a row's raw value holds.
+constexpr auto binary128 = [](U128 value) -> PyObject* { return to_python(decode_ieee754_f128(value)); };
+
 // bytes -> str. The direct path builds the str without a UTF-8 form in
-// between; where it declines, the routine decodes and reports the failure.
-template <Result<std::string> (*Routine)(ByteSpan), PyObject* (*Direct)(ByteSpan)>
+// between; where it declines, the row decodes and reports the failure.
+template <Codec C, PyObject* (*Direct)(ByteSpan)>
 constexpr auto decodes_text = [](ByteSpan bytes) -> PyObject* {
     if (PyObject* direct = Direct(bytes)) return direct;
-    const auto text = Routine(bytes);
+    const auto text = decode_text(codec_row(C), bytes);
     return text ? text_result(*text) : raise_error(text.error());
 };
 
 // str -> bytes. The direct path encodes a str from its own storage; where it
 // declines (a surrogate, a character the charset lacks), the text takes the
 // UTF-8 path: the conversion raises the interpreter's error for a surrogate,
-// the routine reports any other failure.
-template <Result<std::string> (*Routine)(std::string_view), PyObject* (*Direct)(PyObject*)>
+// the row reports any other failure.
+template <Codec C, PyObject* (*Direct)(PyObject*)>
 constexpr auto encodes_text = [](PyObject* obj) -> PyObject* {
     if (BITLOOM_LIKELY(PyUnicode_Check(obj))) {
         if (PyObject* direct = Direct(obj)) return direct;
     }
     std::string_view text;
     if (!convert_argument<std::string_view, convert_str>(obj, "text", text)) return nullptr;
-    const auto bytes = Routine(text);
+    const auto bytes = encode_text(codec_row(C), text);
     return bytes ? bytes_result(*bytes) : raise_error(bytes.error());
 };
 
@@ -249,103 +280,89 @@ constexpr auto latin1_text = [](ByteSpan bytes) -> PyObject* {
                                                  static_cast<Py_ssize_t>(bytes.size()), nullptr));
 };
 
-Result<std::string> decode_utf16be_routine(ByteSpan b) { return decode_utf16_with_endianness(b, false); }
-Result<std::string> decode_utf16le_routine(ByteSpan b) { return decode_utf16_with_endianness(b, true); }
-Result<std::string> decode_utf32be_routine(ByteSpan b) { return decode_utf32_with_endianness(b, false); }
-Result<std::string> decode_utf32le_routine(ByteSpan b) { return decode_utf32_with_endianness(b, true); }
-
 // The wrapper shapes of the table below.
-template <std::size_t I, auto Routine>
-constexpr auto integer_decoder = wrapper<I, returns<Routine>, U64, U32>;
-template <std::size_t I, auto Routine>
-constexpr auto integer_encoder = wrapper<I, returns<Routine>, I64, U32>;
-template <std::size_t I, auto Routine>
-constexpr auto decimal_decoder = wrapper<I, returns<Routine>, U64, U32, SignedFlag>;
-template <std::size_t I, auto Routine>
-constexpr auto decimal_encoder = wrapper<I, returns<Routine>, I64, U32, SignedFlag>;
-template <std::size_t I, auto Routine>
-constexpr auto float_decoder = wrapper<I, returns<Routine>, U64>;
-template <std::size_t I, class Input, auto Routine>
-constexpr auto float_encoder = wrapper<I, returns<Routine>, Input>;
-template <std::size_t I, const char* Message>
-constexpr auto unimplemented_decoder = wrapper<I, raises_not_implemented<Message>, U64>;
-template <std::size_t I, const char* Message>
-constexpr auto unimplemented_encoder32 = wrapper<I, raises_not_implemented<Message>, Single>;
-template <std::size_t I, const char* Message>
-constexpr auto unimplemented_encoder64 = wrapper<I, raises_not_implemented<Message>, Double>;
-template <std::size_t I, auto Routine, auto Direct>
-constexpr auto text_decoder = wrapper<I, decodes_text<Routine, Direct>, Bytes>;
-template <std::size_t I, auto Routine, auto Direct>
-constexpr auto text_encoder = wrapper<I, encodes_text<Routine, Direct>, Object>;
-
-namespace uf = unimplemented_format;
-namespace ue = unimplemented_encoding;
+template <std::size_t I, Codec C>
+constexpr auto integer_decoder = wrapper<I, decodes<C>, U64, U32>;
+template <std::size_t I, Codec C>
+constexpr auto integer_encoder = wrapper<I, encodes<C>, I64, U32>;
+template <std::size_t I, Codec Plain, Codec Signed>
+constexpr auto decimal_decoder = wrapper<I, decodes_decimal<Plain, Signed>, U64, U32, SignedFlag>;
+template <std::size_t I, Codec Plain, Codec Signed>
+constexpr auto decimal_encoder = wrapper<I, encodes_decimal<Plain, Signed>, I64, U32, SignedFlag>;
+template <std::size_t I, Codec C>
+constexpr auto float_decoder = wrapper<I, decodes_pattern<C>, U64>;
+template <std::size_t I, Codec C>
+constexpr auto float_encoder = wrapper<I, encodes_float<C>, Double>;
+template <std::size_t I, Codec C, auto Direct>
+constexpr auto text_decoder = wrapper<I, decodes_text<C, Direct>, Bytes>;
+template <std::size_t I, Codec C, auto Direct>
+constexpr auto text_encoder = wrapper<I, encodes_text<C, Direct>, Object>;
 
 using FastFunction = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 
 constexpr std::array<FastFunction, kSignatures.size()> kWrappers = {
     py_unpack_parameters,
     py_pack_parameters,
-    integer_decoder<2, decode_ones_complement>,
-    integer_decoder<3, decode_twos_complement>,
-    integer_decoder<4, decode_sign_magnitude>,
-    decimal_decoder<5, decode_unpacked_bcd>,
-    decimal_decoder<6, decode_packed_bcd>,
-    float_decoder<7, decode_ieee754_f16>,
-    float_decoder<8, decode_ieee754_f32>,
-    float_decoder<9, decode_ieee754_f64>,
-    wrapper<10, returns<decode_ieee754_f128>, U128Param>,
-    unimplemented_decoder<11, uf::ieee754_1985_f32>,
-    unimplemented_decoder<12, uf::ieee754_1985_f64>,
-    unimplemented_decoder<13, uf::ieee754_1985_f80>,
-    unimplemented_decoder<14, uf::mil_std_1750a_f32>,
-    unimplemented_decoder<15, uf::mil_std_1750a_f48>,
-    unimplemented_decoder<16, uf::dec_f32>,
-    unimplemented_decoder<17, uf::dec_f64>,
-    unimplemented_decoder<18, uf::ibm_f32>,
-    unimplemented_decoder<19, uf::ibm_f64>,
-    unimplemented_decoder<20, uf::ti_f32>,
-    unimplemented_decoder<21, uf::ti_f40>,
-    text_decoder<22, decode_us_ascii, us_ascii_to_str>,
+    integer_decoder<2, Codec::ones_complement>,
+    integer_decoder<3, Codec::twos_complement>,
+    integer_decoder<4, Codec::sign_magnitude>,
+    decimal_decoder<5, Codec::unpacked_bcd, Codec::unpacked_bcd_signed>,
+    decimal_decoder<6, Codec::packed_bcd, Codec::packed_bcd_signed>,
+    float_decoder<7, Codec::ieee754_f16>,
+    float_decoder<8, Codec::ieee754_f32>,
+    float_decoder<9, Codec::ieee754_f64>,
+    wrapper<10, binary128, U128Param>,
+    float_decoder<11, Codec::ieee754_1985_f32>,
+    float_decoder<12, Codec::ieee754_1985_f64>,
+    float_decoder<13, Codec::ieee754_1985_f80>,
+    float_decoder<14, Codec::mil_std_1750a_f32>,
+    float_decoder<15, Codec::mil_std_1750a_f48>,
+    float_decoder<16, Codec::dec_f32>,
+    float_decoder<17, Codec::dec_f64>,
+    float_decoder<18, Codec::ibm_f32>,
+    float_decoder<19, Codec::ibm_f64>,
+    float_decoder<20, Codec::ti_f32>,
+    float_decoder<21, Codec::ti_f40>,
+    text_decoder<22, Codec::us_ascii, us_ascii_to_str>,
     wrapper<23, latin1_text, Bytes>,
-    text_decoder<24, decode_windows_1252, windows_1252_to_str>,
-    text_decoder<25, decode_utf8, utf8_to_str>,
-    text_decoder<26, decode_utf16, utf16_to_str>,
-    text_decoder<27, decode_utf16le_routine, utf16le_to_str>,
-    text_decoder<28, decode_utf16be_routine, utf16be_to_str>,
-    text_decoder<29, decode_utf32, utf32_to_str>,
-    text_decoder<30, decode_utf32le_routine, utf32le_to_str>,
-    text_decoder<31, decode_utf32be_routine, utf32be_to_str>,
-    integer_encoder<32, encode_ones_complement>,
-    integer_encoder<33, encode_twos_complement>,
-    integer_encoder<34, encode_sign_magnitude>,
-    decimal_encoder<35, encode_unpacked_bcd>,
-    decimal_encoder<36, encode_packed_bcd>,
-    float_encoder<37, Single, encode_ieee754_f16>,
-    float_encoder<38, Single, encode_ieee754_f32>,
-    float_encoder<39, Double, encode_ieee754_f64>,
-    unimplemented_encoder64<40, ue::ieee754_f128>,
-    unimplemented_encoder32<41, ue::ieee754_1985_f32>,
-    unimplemented_encoder64<42, ue::ieee754_1985_f64>,
-    unimplemented_encoder64<43, ue::ieee754_1985_f80>,
-    unimplemented_encoder32<44, ue::mil_std_1750a_f32>,
-    unimplemented_encoder64<45, ue::mil_std_1750a_f48>,
-    unimplemented_encoder32<46, ue::dec_f32>,
-    unimplemented_encoder64<47, ue::dec_f64>,
-    unimplemented_encoder32<48, ue::ibm_f32>,
-    unimplemented_encoder64<49, ue::ibm_f64>,
-    unimplemented_encoder32<50, ue::ti_f32>,
-    unimplemented_encoder64<51, ue::ti_f40>,
-    text_encoder<52, encode_us_ascii, str_to_us_ascii>,
-    text_encoder<53, encode_iso_8859_1, str_to_iso_8859_1>,
-    text_encoder<54, encode_windows_1252, str_to_windows_1252>,
+    text_decoder<24, Codec::windows_1252, windows_1252_to_str>,
+    text_decoder<25, Codec::utf8, utf8_to_str>,
+    text_decoder<26, Codec::utf16, utf16_to_str>,
+    text_decoder<27, Codec::utf16le, utf16le_to_str>,
+    text_decoder<28, Codec::utf16be, utf16be_to_str>,
+    text_decoder<29, Codec::utf32, utf32_to_str>,
+    text_decoder<30, Codec::utf32le, utf32le_to_str>,
+    text_decoder<31, Codec::utf32be, utf32be_to_str>,
+    integer_encoder<32, Codec::ones_complement>,
+    integer_encoder<33, Codec::twos_complement>,
+    integer_encoder<34, Codec::sign_magnitude>,
+    decimal_encoder<35, Codec::unpacked_bcd, Codec::unpacked_bcd_signed>,
+    decimal_encoder<36, Codec::packed_bcd, Codec::packed_bcd_signed>,
+    float_encoder<37, Codec::ieee754_f16>,
+    float_encoder<38, Codec::ieee754_f32>,
+    float_encoder<39, Codec::ieee754_f64>,
+    float_encoder<40, Codec::ieee754_f128>,
+    float_encoder<41, Codec::ieee754_1985_f32>,
+    float_encoder<42, Codec::ieee754_1985_f64>,
+    float_encoder<43, Codec::ieee754_1985_f80>,
+    float_encoder<44, Codec::mil_std_1750a_f32>,
+    float_encoder<45, Codec::mil_std_1750a_f48>,
+    float_encoder<46, Codec::dec_f32>,
+    float_encoder<47, Codec::dec_f64>,
+    float_encoder<48, Codec::ibm_f32>,
+    float_encoder<49, Codec::ibm_f64>,
+    float_encoder<50, Codec::ti_f32>,
+    float_encoder<51, Codec::ti_f40>,
+    text_encoder<52, Codec::us_ascii, str_to_us_ascii>,
+    text_encoder<53, Codec::iso_8859_1, str_to_iso_8859_1>,
+    text_encoder<54, Codec::windows_1252, str_to_windows_1252>,
     wrapper<55, utf8_bytes, Text>,
-    text_encoder<56, encode_utf16, str_to_utf16>,
-    text_encoder<57, encode_utf16le, str_to_utf16le>,
-    text_encoder<58, encode_utf16be, str_to_utf16be>,
-    text_encoder<59, encode_utf32, str_to_utf32>,
-    text_encoder<60, encode_utf32le, str_to_utf32le>,
-    text_encoder<61, encode_utf32be, str_to_utf32be>,
+    text_encoder<56, Codec::utf16, str_to_utf16>,
+    text_encoder<57, Codec::utf16le, str_to_utf16le>,
+    text_encoder<58, Codec::utf16be, str_to_utf16be>,
+    text_encoder<59, Codec::utf32, str_to_utf32>,
+    text_encoder<60, Codec::utf32le, str_to_utf32le>,
+    text_encoder<61, Codec::utf32be, str_to_utf32be>,
 };
 
 std::array<PyMethodDef, kSignatures.size()> make_methods() {

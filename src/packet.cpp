@@ -2,10 +2,10 @@
 // conversion, one call into the packet routine, and the wrapping of every
 // error the routine reports as ValueError "<type>: <message>".
 #include "boundary.hpp"
-#include "decoder/process_recipe.hpp"
-#include "encoder/build_packet.hpp"
 #include "functions.hpp"
-#include "recipe_item.hpp"
+#include "packet/build_packet.hpp"
+#include "packet/process_recipe.hpp"
+#include "packet/recipe_item.hpp"
 
 namespace bitloom {
 

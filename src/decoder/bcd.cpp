@@ -7,12 +7,11 @@
 
 #include <algorithm>
 
+#include "../common/numbers.hpp"
+
 namespace bitloom {
 
 namespace {
-
-constexpr std::uint32_t kNibblesInRaw = 16;
-constexpr std::uint32_t kBytesInRaw = 8;
 
 // At most 16 digits, so every magnitude stays below 10^16 and negating it
 // cannot overflow.
@@ -53,7 +52,7 @@ Result<std::int64_t> decode_packed_bcd(std::uint64_t value, std::uint32_t bits, 
 
     std::uint64_t magnitude = 0;
     std::uint64_t place = 1;
-    const std::uint32_t stored = std::min(nibbles, kNibblesInRaw);
+    const std::uint32_t stored = std::min(nibbles, nibbles_in_raw);
     for (std::uint32_t k = first_digit; k < stored; ++k, place *= 10U) {
         const std::uint64_t digit = (value >> (4U * k)) & 0xFU;
         if (digit > 9U) return invalid_digit(digit);
@@ -65,7 +64,7 @@ Result<std::int64_t> decode_packed_bcd(std::uint64_t value, std::uint32_t bits, 
 Result<std::int64_t> decode_unpacked_bcd(std::uint64_t value, std::uint32_t bits, bool is_signed) {
     const std::uint32_t bytes = bits / 8U;
     if (bytes == 0) return 0;
-    const std::uint32_t stored = std::min(bytes, kBytesInRaw);
+    const std::uint32_t stored = std::min(bytes, bytes_in_raw);
 
     std::uint64_t magnitude = 0;
     std::uint64_t place = 1;

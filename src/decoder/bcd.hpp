@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "../error.hpp"
+#include "../common/error.hpp"
 
 namespace bitloom {
 

@@ -5,9 +5,9 @@
 
 #include <cstdint>
 
-namespace bitloom {
+#include "../common/numbers.hpp"
 
-[[nodiscard]] constexpr std::uint32_t sign_bit_index(std::uint32_t bits) noexcept { return (bits - 1U) & 63U; }
+namespace bitloom {
 
 [[nodiscard]] constexpr std::int64_t decode_sign_magnitude(std::uint64_t value, std::uint32_t bits) noexcept {
     const std::uint32_t s = sign_bit_index(bits);

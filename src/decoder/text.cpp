@@ -14,8 +14,8 @@
 #include <optional>
 #include <string_view>
 
-#include "ascii_run.hpp"
-#include "windows1252_index.hpp"
+#include "../common/ascii_run.hpp"
+#include "../common/windows1252_index.hpp"
 
 namespace bitloom {
 

@@ -6,11 +6,10 @@
 #include <span>
 #include <string>
 
-#include "../error.hpp"
+#include "../common/error.hpp"
+#include "../common/numbers.hpp"
 
 namespace bitloom {
-
-using ByteSpan = std::span<const std::uint8_t>;
 
 [[nodiscard]] Result<std::string> decode_utf8(ByteSpan bytes);
 [[nodiscard]] Result<std::string> decode_utf16(ByteSpan bytes);  // byte-order mark sniffing

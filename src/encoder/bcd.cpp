@@ -14,18 +14,11 @@
 #include <algorithm>
 #include <array>
 
+#include "../common/numbers.hpp"
+
 namespace bitloom {
 
 namespace {
-
-constexpr std::uint32_t kNibblesInRaw = 16;
-constexpr std::uint32_t kBytesInRaw = 8;
-
-// |value| as an unsigned number; |INT64_MIN| is 2^63.
-constexpr std::uint64_t magnitude_of(std::int64_t value) noexcept {
-    const auto u = static_cast<std::uint64_t>(value);
-    return value < 0 ? 0U - u : u;
-}
 
 // 10^0 … 10^19; 10^20 no longer fits in 64 bits.
 constexpr auto kPowersOfTen = [] {
@@ -58,7 +51,7 @@ Result<std::uint64_t> encode_packed_bcd(std::int64_t value, std::uint32_t bits, 
     if (value < 0 && !is_signed) return value_error(kNegativeUnsigned);
 
     // The signed form gives nibble 0 to the sign; the digits start above it.
-    const std::uint32_t digits = std::min(nibbles, kNibblesInRaw) - (is_signed ? 1U : 0U);
+    const std::uint32_t digits = std::min(nibbles, nibbles_in_raw) - (is_signed ? 1U : 0U);
     std::uint64_t m = magnitude_of(value);
     if (!fits_in_digits(m, digits)) return too_many_digits(value, digits);
 
@@ -81,7 +74,7 @@ Result<std::uint64_t> encode_unpacked_bcd(std::int64_t value, std::uint32_t bits
     // silently turn -42 into 42.
     if (value < 0 && !is_signed) return value_error(kNegativeUnsigned);
 
-    const std::uint32_t digits = std::min(bytes, kBytesInRaw);
+    const std::uint32_t digits = std::min(bytes, bytes_in_raw);
     std::uint64_t m = magnitude_of(value);
     if (!fits_in_digits(m, digits)) return too_many_digits(value, digits);
 

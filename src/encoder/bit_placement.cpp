@@ -1,7 +1,10 @@
 #include "bit_placement.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
+
+#include "integer.hpp"
 
 namespace bitloom {
 
@@ -95,6 +98,36 @@ void place_field_bits(std::span<std::uint8_t> packet, std::uint32_t position, st
         const unsigned chunk = static_cast<unsigned>((field >> (end - hi)) & ((1U << n) - 1U)) << shift;
         packet[byte] = static_cast<std::uint8_t>((packet[byte] & ~mask) | chunk);
     }
+}
+
+namespace {
+
+std::span<const std::uint8_t> as_bytes(const std::string& s) noexcept {
+    return {reinterpret_cast<const std::uint8_t*>(s.data()), s.size()};
+}
+
+}  // namespace
+
+void place_raw_value(std::span<std::uint8_t> packet, std::uint32_t position, std::uint64_t raw, std::uint32_t bits,
+                     bool reverse_bits, bool little) {
+    if (bits <= 64) {
+        // The byte form is the (mirrored) pattern's low 8*m bits, m bytes.
+        const unsigned m = (bits + 7U) / 8U;
+        std::uint64_t form = reverse_bits ? mirror_bits(raw, bits) : raw;
+        if (little && m > 1) form = std::byteswap(form) >> (64U - 8U * m);
+        const std::uint64_t field = bits == 64 ? form : form & ((std::uint64_t{1} << bits) - 1U);
+        place_field_bits(packet, position, field, bits);
+        return;
+    }
+    std::string form = encode_integer_to_bytes(raw, bits, reverse_bits);
+    if (little) std::reverse(form.begin(), form.end());
+    place_form_bits(packet, position, as_bytes(form), bits);
+}
+
+void place_text_bytes(std::span<std::uint8_t> packet, std::uint32_t position, std::string& bytes, std::uint32_t bits,
+                      bool little) noexcept {
+    if (little) std::reverse(bytes.begin(), bytes.end());
+    place_form_bits(packet, position, as_bytes(bytes), bits);
 }
 
 }  // namespace bitloom

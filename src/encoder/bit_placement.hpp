@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <span>
+#include <string>
 
 namespace bitloom {
 
@@ -19,5 +20,17 @@ void place_field_bits(std::span<std::uint8_t> packet, std::uint32_t position, st
 // followed by zero bits.
 void place_form_bits(std::span<std::uint8_t> packet, std::uint32_t position, std::span<const std::uint8_t> form,
                      std::uint32_t bits) noexcept;
+
+// Places an encoded number: the raw value (the field's bits right-aligned)
+// is mirrored when `reverse_bits`, turned into its byte form of
+// ceil(bits / 8) bytes, reversed for a little-endian field, and the last
+// `bits` bits of that are placed at `position`.
+void place_raw_value(std::span<std::uint8_t> packet, std::uint32_t position, std::uint64_t raw, std::uint32_t bits,
+                     bool reverse_bits, bool little);
+
+// Places encoded text: its bytes (reversed in place for a little-endian
+// field) are the byte form.
+void place_text_bytes(std::span<std::uint8_t> packet, std::uint32_t position, std::string& bytes, std::uint32_t bits,
+                      bool little) noexcept;
 
 }  // namespace bitloom

@@ -4,15 +4,12 @@
 
 namespace bitloom {
 
-namespace {
-
-// |value| as an unsigned number; |INT64_MIN| is 2^63.
-constexpr std::uint64_t magnitude_of(std::int64_t value) noexcept {
-    const auto u = static_cast<std::uint64_t>(value);
-    return value < 0 ? 0U - u : u;
+Result<std::uint64_t> encode_unsigned(std::uint64_t value, std::uint32_t bits) {
+    if (bits < 64 && (value >> bits) != 0) {
+        return value_error(Message() << "Value " << value << " is too large for " << bits << " bits");
+    }
+    return value;
 }
-
-}  // namespace
 
 Result<std::uint64_t> encode_sign_magnitude(std::int64_t value, std::uint32_t bits) {
     if (bits < 2 || bits > 64) {

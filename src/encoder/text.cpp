@@ -11,7 +11,7 @@
 #include <bit>
 #include <cstring>
 
-#include "../decoder/ascii_run.hpp"
+#include "../common/ascii_run.hpp"
 #include "windows1252_bytes.hpp"
 
 namespace bitloom {

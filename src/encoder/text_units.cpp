@@ -13,7 +13,7 @@
 #define BITLOOM_HAVE_SSE2 1
 #endif
 
-#include "../decoder/ascii_run.hpp"
+#include "../common/ascii_run.hpp"
 #include "text.hpp"
 #include "windows1252_bytes.hpp"
 

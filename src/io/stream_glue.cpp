@@ -1,15 +1,15 @@
 // Python glue of the CCSDS splitter: `ccsds_scan(buffer, prefix_bytes,
 // release)` scans a buffer without the GIL and hands its columns to Python as
 // blocks that numpy wraps without copying (numpy.frombuffer).
-#include "io/stream_glue.hpp"
+#include "parts.hpp"
 
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <span>
 
-#include "io/stream.hpp"
-#include "python.hpp"
+#include "../python.hpp"
+#include "stream.hpp"
 
 #if defined(__unix__) || defined(__APPLE__)
 #include <sys/mman.h>
@@ -160,13 +160,13 @@ PyMethodDef stream_methods[] = {
 
 }  // namespace
 
-int add_stream_functions(PyObject* module) {
+bool add_stream_part(PyObject* module) {
     if (block_type == nullptr) {
         block_type = PyType_FromSpec(&block_spec);
-        if (block_type == nullptr) return -1;
+        if (block_type == nullptr) return false;
     }
-    if (PyModule_AddFunctions(module, stream_methods) < 0) return -1;
-    return PyModule_AddObjectRef(module, "_Block", block_type);
+    if (PyModule_AddFunctions(module, stream_methods) < 0) return false;
+    return PyModule_AddObjectRef(module, "_Block", block_type) == 0;
 }
 
 }  // namespace bitloom::io

@@ -1,0 +1,118 @@
+"""XTCE definitions: loading them and decoding whole files from them.
+
+- CTIM (1,499 packets of 38 packet types): split + decode into tables from
+  the XTCE definition, against space_packet_parser (its ccsds_generator plus
+  parsing every packet with the same definition), best of several runs each,
+  in one process; the first decode (which compiles the layouts) is reported
+  on its own;
+- the same for JPSS (7,200 packets, one packet type, calibrated columns);
+- load time of the 1.7 MB CTIM definition against space_packet_parser's.
+
+Run with `make bench`; writes bench/results-xtce.json.
+"""
+
+from __future__ import annotations
+
+import json
+import os
+import sys
+import time
+import warnings
+
+from bitloom_io import xtce
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+REAL = os.path.join(HERE, "..", "tests", "data", "realdata")
+CASES = {
+    "CTIM": (os.path.join(REAL, "ctim", "ctim_xtce_v1.xml"), os.path.join(REAL, "ctim", "ccsds_2021_155_14_39_51")),
+    "JPSS": (
+        os.path.join(REAL, "jpss", "jpss1_geolocation_xtce_v1.xml"),
+        os.path.join(REAL, "jpss", "J01_G011_LZ_2021-04-09T00-00-00Z_V01.DAT1"),
+    ),
+}
+ROWS: list[dict] = []
+
+
+def best(fn, rounds: int, min_time: float = 0.0) -> float:
+    """Best wall time of `rounds` calls (more while under `min_time` s)."""
+    times = []
+    start = time.perf_counter()
+    while len(times) < rounds or time.perf_counter() - start < min_time:
+        t = time.perf_counter()
+        fn()
+        times.append(time.perf_counter() - t)
+    return min(times)
+
+
+def row(case, value, unit, target=None, met=None, note=""):
+    ROWS.append({"case": case, "value": value, "unit": unit, "target": target, "met": met, "note": note})
+    flag = "" if met is None else ("  ok" if met else "  MISSED")
+    tgt = f"  (target {target})" if target else ""
+    extra = f"  [{note}]" if note else ""
+    print(f"{case:<58} {value:>12.4g} {unit}{tgt}{flag}{extra}", flush=True)
+
+
+def quiet(fn):
+    def run():
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            return fn()
+
+    return run
+
+
+def decode_case(name: str, spp) -> None:
+    definition_path, data_path = CASES[name]
+    definition = xtce.load(definition_path)
+    start = time.perf_counter()
+    tables = quiet(lambda: definition.decode(data_path))()
+    first = time.perf_counter() - start
+    packets = sum(len(t) for t in tables.values())
+    row(f"{name} first decode, layouts compiled (ms)", first * 1e3, "ms", note=f"{len(tables)} packet types")
+    ours = best(quiet(lambda: definition.decode(data_path)), 10, 1.0)
+    row(f"{name} split + decode from XTCE, bitloom_io (ms)", ours * 1e3, "ms", note=f"{ours / packets * 1e9:.0f} ns per packet")
+    if spp is None:
+        return
+    reference = spp.load_xtce(definition_path)
+    data = open(data_path, "rb").read()
+
+    def spp_run():
+        return [reference.parse_bytes(p, root_container_name=definition.root) for p in spp.ccsds_generator(data)]
+
+    base = best(quiet(spp_run), 2)
+    row(f"{name}, space_packet_parser (ms)", base * 1e3, "ms", note=f"{base / packets * 1e6:.1f} us per packet")
+    ratio = base / ours
+    target = ">= 50" if name == "CTIM" else None
+    row(f"{name} speed-up over space_packet_parser", ratio, "x", target, ratio >= 50 if target else None)
+
+
+def load_case(spp) -> None:
+    definition_path = CASES["CTIM"][0]
+    ours = best(lambda: xtce.load(definition_path), 5)
+    row("CTIM definition load, bitloom_io.xtce (ms)", ours * 1e3, "ms")
+    if spp is None:
+        return
+    base = best(lambda: spp.load_xtce(definition_path), 5)
+    row("CTIM definition load, space_packet_parser (ms)", base * 1e3, "ms")
+    row("CTIM load-time ratio (space_packet_parser / ours)", base / ours, "x")
+
+
+def main() -> int:
+    try:
+        import space_packet_parser as spp
+    except ImportError:
+        print("space_packet_parser is not installed: baselines skipped")
+        spp = None
+    load_case(spp)
+    for name in CASES:
+        decode_case(name, spp)
+    with open(os.path.join(HERE, "results-xtce.json"), "w") as f:
+        json.dump(ROWS, f, indent=1)
+    missed = [r["case"] for r in ROWS if r["met"] is False]
+    if missed:
+        print("missed:", ", ".join(missed))
+    return 1 if missed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

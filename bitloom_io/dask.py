@@ -1,0 +1,193 @@
+"""Many packet files at once: one Dask DataFrame per packet type.
+
+    >>> from distributed import Client
+    >>> from bitloom_io.dask import read_packets
+    >>> client = Client("tcp://scheduler:8786")        # or LocalCluster()
+    >>> frames = read_packets("archive/*.dat", {11: hk_layout})
+    >>> frames["apid11"].groupby("CCSDS_APID").size().compute()
+
+A partition is a file, or a byte range of a file larger than `blocksize`
+cut where a packet starts; each partition is decoded on a worker by
+`bitloom_io.decode`, the same code as in one process, so the frames equal
+what `decode` gives file by file, in the order of `paths`. Works on any
+`distributed.Client` (or Dask's local schedulers): workers need the files at
+the same paths and bitloom_io installed. Needs the `dask` extra:
+`pip install bitloom-packets[dask]`.
+
+Compute the frames together (`dask.compute(*frames.values())`) or persist
+them, so that every partition is decoded once for all packet types.
+"""
+
+from __future__ import annotations
+
+import glob
+import os
+import uuid
+from collections.abc import Iterable, Mapping
+from typing import Any
+
+try:
+    import dask
+    import dask.dataframe as dd
+    import pandas as pd
+except ImportError as _error:  # pragma: no cover - exercised in a subprocess
+    raise ImportError(
+        f"bitloom_io.dask needs dask[dataframe,distributed] ({_error.name} is missing):"
+        " pip install bitloom-packets[dask]",
+        name=__name__,
+    ) from _error
+
+import bitloom_io
+from bitloom_io import _chunks
+
+__all__ = ["read_packets", "partitions"]
+
+DEFAULT_BLOCKSIZE = 256 << 20
+
+
+def _expand(paths: str | os.PathLike[str] | Iterable[str | os.PathLike[str]]) -> list[str]:
+    """Files from a path, a directory (its files, sorted), a glob pattern or
+    a list of any of these."""
+    if isinstance(paths, (str, os.PathLike)):
+        paths = [paths]
+    files: list[str] = []
+    for entry in paths:
+        entry = os.fspath(entry)
+        if os.path.isdir(entry):
+            files.extend(
+                sorted(os.path.join(entry, n) for n in os.listdir(entry) if os.path.isfile(os.path.join(entry, n)))
+            )
+        elif os.path.exists(entry):
+            files.append(entry)
+        else:
+            matched = sorted(glob.glob(entry))
+            if not matched:
+                raise FileNotFoundError(f"no file matches {entry!r}")
+            files.extend(matched)
+    if not files:
+        raise FileNotFoundError("no packet files given")
+    return files
+
+
+def partitions(
+    paths: str | os.PathLike[str] | Iterable[str | os.PathLike[str]],
+    blocksize: int | None = DEFAULT_BLOCKSIZE,
+    prefix_bytes: int = 0,
+) -> list[tuple[str, int, int]]:
+    """The (path, start, stop) byte ranges `read_packets` decodes, one per
+    partition: whole files, and files above `blocksize` cut where a packet
+    starts (found by splitting that file once, here)."""
+    out = []
+    for path in _expand(paths):
+        if blocksize is None:
+            out.append((path, 0, os.path.getsize(path)))
+        else:
+            out.extend((path, a, b) for a, b in _chunks.piece_bounds(path, blocksize, prefix_bytes))
+    return out
+
+
+def _decode_range(path: str, start: int, stop: int, layouts: Mapping[Any, Any], prefix_bytes: int) -> Any:
+    """Runs on a worker: the tables of one byte range of one file."""
+    import mmap
+    import warnings
+
+    def run(data: Any) -> dict[str, Any]:
+        # Problems of the stream are in the tables' summary; a warning per
+        # task on a worker would only clutter its log.
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            tables = bitloom_io.decode(data, layouts, prefix_bytes=prefix_bytes)
+        return {name: table.to_pandas() for name, table in tables.items()}
+
+    if stop <= start:
+        return run(b"")
+    with open(path, "rb") as f, mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ) as mm:
+        with memoryview(mm)[start:stop] as view:
+            # Columns are new arrays, so nothing refers to the map after this.
+            return run(view)
+
+
+def _pick(frames: Mapping[str, Any], name: str, meta: Any) -> Any:
+    frame = frames.get(name)
+    if frame is None:
+        return meta
+    return frame.astype(meta.dtypes.to_dict(), copy=False) if not frame.dtypes.equals(meta.dtypes) else frame
+
+
+def _apids_of(path: str, start: int, stop: int, prefix_bytes: int) -> set[int]:
+    import mmap
+
+    with open(path, "rb") as f:
+        if stop <= start:
+            return set()
+        with mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ) as mm:
+            view = memoryview(mm)[start:stop]
+            try:
+                packets = bitloom_io.ccsds.split(view, prefix_bytes=prefix_bytes, warn=False)
+                found = {int(a) for a in set(packets.apid.tolist())}
+                del packets
+            finally:
+                view.release()
+    return found
+
+
+def read_packets(
+    paths: str | os.PathLike[str] | Iterable[str | os.PathLike[str]],
+    layouts: Mapping[Any, Any] | str | os.PathLike[str],
+    *,
+    prefix_bytes: int = 0,
+    blocksize: int | None = DEFAULT_BLOCKSIZE,
+) -> dict[str, Any]:
+    """One `dask.dataframe.DataFrame` per packet type, named as
+    `bitloom_io.decode` names its tables (`apid11`, or a `Select`'s names).
+
+    `paths`: a file, a directory (all its files), a glob pattern or a list
+    of these. `layouts`: as for `bitloom_io.decode` (APID -> Layout or
+    Select, `"*"` for every other APID), or the path of a layout file.
+    `blocksize`: files larger than this many bytes are cut into partitions
+    of about this size at packet boundaries (None: one partition per file).
+
+    A partition with no packets of a type is an empty frame with the type's
+    columns, so every frame has one partition per byte range. With the
+    `"*"` key, the APIDs present are found first (a quick pass over the
+    headers, on the workers).
+    """
+    if isinstance(layouts, (str, os.PathLike)):
+        layouts = bitloom_io.load_layouts(layouts)
+    layouts = dict(layouts)
+    parts = partitions(paths, blocksize, prefix_bytes)
+    if any(k == bitloom_io.DEFAULT for k in layouts):
+        found = dask.compute(*[dask.delayed(_apids_of)(p, a, b, prefix_bytes) for p, a, b in parts])
+        default = layouts.pop(bitloom_io.DEFAULT)
+        explicit = {int(k) for k in layouts}
+        for apid in sorted(set().union(*found) - explicit):
+            layouts[apid] = default
+    # The types and their columns, from decoding nothing: every type the
+    # layouts name comes out as an empty table with its final dtypes.
+    metas = {name: frame for name, frame in _decode_empty(layouts, prefix_bytes).items()}
+    # Keys of their own per call: layouts are not tokenised (native objects),
+    # and two calls over the same files with other layouts must not collide.
+    token = uuid.uuid4().hex
+    decoded = [
+        dask.delayed(_decode_range, pure=False)(
+            p, a, b, layouts, prefix_bytes, dask_key_name=f"bitloom-decode-{token}-{i}"
+        )
+        for i, (p, a, b) in enumerate(parts)
+    ]
+    frames = {}
+    for name, meta in metas.items():
+        pieces = [
+            dask.delayed(_pick, pure=False)(d, name, meta, dask_key_name=f"bitloom-{name}-{token}-{i}")
+            for i, d in enumerate(decoded)
+        ]
+        frames[name] = dd.from_delayed(pieces, meta=meta, verify_meta=False)
+    return frames
+
+
+def _decode_empty(layouts: Mapping[Any, Any], prefix_bytes: int) -> dict[str, Any]:
+    import warnings
+
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        tables = bitloom_io.decode(b"", layouts, prefix_bytes=prefix_bytes)
+    return {name: table.to_pandas() for name, table in tables.items()}

@@ -1,0 +1,68 @@
+// The batch kernels: many packets into columns and columns into packets.
+// They run without the interpreter: native memory in, native memory out.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "layout.hpp"
+
+namespace bitloom::io {
+
+// Where the packets of a batch are: at multiples of `stride`, or at the
+// byte offsets given (with the lengths given, or `stride` bytes, or up to the
+// next offset or the buffer's end).
+struct PacketGeometry {
+    const std::uint8_t* data = nullptr;
+    std::size_t size = 0;
+    std::size_t count = 0;
+    std::uint64_t stride = 0;  // 0: none
+    const std::int64_t* offsets = nullptr;
+    const std::int64_t* lengths = nullptr;
+
+    struct Packet {
+        std::uint64_t offset;
+        std::uint64_t length;  // as declared
+        bool inside;           // the declared bytes all lie in the buffer
+    };
+    [[nodiscard]] Packet packet(std::size_t i) const noexcept {
+        std::uint64_t offset = offsets ? static_cast<std::uint64_t>(offsets[i]) : i * stride;
+        std::uint64_t length;
+        if (lengths) {
+            length = static_cast<std::uint64_t>(lengths[i]);
+        } else if (stride) {
+            length = stride;
+            // The last packet of a strided buffer may be cut short.
+            if (!offsets && offset < size && size - offset < stride) length = size - offset;
+        } else if (i + 1 < count && static_cast<std::uint64_t>(offsets[i + 1]) >= offset) {
+            length = static_cast<std::uint64_t>(offsets[i + 1]) - offset;
+        } else {
+            length = offset <= size ? size - offset : 0;
+        }
+        return {offset, length, offset <= size && length <= size - offset};
+    }
+};
+
+// A text or binary column: every packet's bytes (UTF-8 for text) in one arena.
+struct BytesColumn {
+    std::string arena;
+    std::vector<std::uint64_t> begin;  // per packet, into the arena
+    std::vector<std::uint64_t> size;
+};
+
+struct UnpackJob {
+    const Layout* layout = nullptr;
+    PacketGeometry geometry;
+    std::vector<void*> numeric;        // per column, its array's memory (null for bytes columns)
+    std::vector<BytesColumn*> bytes;   // per column (null for numeric columns)
+    std::uint8_t* failed = nullptr;    // per packet
+    bool by_packet = false;            // the packet-at-a-time reader even for static layouts
+};
+
+// Fills the columns and the failure flags; returns the number of failed
+// packets. Needs no interpreter.
+std::size_t run_unpack(const UnpackJob& job);
+
+}  // namespace bitloom::io

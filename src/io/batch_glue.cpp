@@ -1,0 +1,505 @@
+// Layout.unpack_many and Layout.pack_many: arguments, numpy arrays, and the
+// kernels run with the interpreter lock released.
+#include <cstring>
+#include <exception>
+#include <string>
+#include <vector>
+
+#include "../args.hpp"
+#include "../boundary.hpp"
+#include "batch.hpp"
+#include "layout_object.hpp"
+#include "pack_kernel.hpp"
+
+namespace bitloom::io {
+
+namespace {
+
+// A buffer view released when it goes out of scope.
+class BufferView {
+public:
+    BufferView() = default;
+    BufferView(const BufferView&) = delete;
+    BufferView& operator=(const BufferView&) = delete;
+    ~BufferView() {
+        if (held_) PyBuffer_Release(&view_);
+    }
+    [[nodiscard]] bool acquire(PyObject* obj, int flags) {
+        if (PyObject_GetBuffer(obj, &view_, flags) < 0) return false;
+        held_ = true;
+        return true;
+    }
+    [[nodiscard]] void* data() const noexcept { return view_.buf; }
+    [[nodiscard]] std::size_t size() const noexcept { return static_cast<std::size_t>(view_.len); }
+
+private:
+    Py_buffer view_{};
+    bool held_ = false;
+};
+
+// Runs `work` with the interpreter lock released; an exception thrown by it
+// is rethrown once the lock is held again.
+template <class Work>
+void without_gil(Work&& work) {
+    std::exception_ptr error;
+    Py_BEGIN_ALLOW_THREADS
+    try {
+        work();
+    } catch (...) {
+        error = std::current_exception();
+    }
+    Py_END_ALLOW_THREADS
+    if (error) std::rethrow_exception(error);
+}
+
+const char* dtype_name(ColumnKind kind) {
+    switch (kind) {
+        case ColumnKind::u8: return "uint8";
+        case ColumnKind::u16: return "uint16";
+        case ColumnKind::u32: return "uint32";
+        case ColumnKind::u64: return "uint64";
+        case ColumnKind::i8: return "int8";
+        case ColumnKind::i16: return "int16";
+        case ColumnKind::i32: return "int32";
+        case ColumnKind::i64: return "int64";
+        case ColumnKind::f16: return "float16";
+        case ColumnKind::f32: return "float32";
+        case ColumnKind::f64: return "float64";
+        default: return "object";
+    }
+}
+
+Ref numpy_call(const char* function, PyObject* arg, const char* dtype) {
+    PyObject* numpy = numpy_module();
+    if (numpy == nullptr) return {};
+    Ref fn = Ref::steal(PyObject_GetAttrString(numpy, function));
+    if (!fn) return {};
+    Ref args = Ref::steal(PyTuple_Pack(1, arg));
+    Ref kwargs = Ref::steal(Py_BuildValue("{s:s}", "dtype", dtype));
+    if (!args || !kwargs) return {};
+    return Ref::steal(PyObject_Call(fn.get(), args.get(), kwargs.get()));
+}
+
+Ref new_array(std::size_t n, const char* dtype, const char* function = "empty") {
+    Ref size = Ref::steal(PyLong_FromSize_t(n));
+    if (!size) return {};
+    return numpy_call(function, size.get(), dtype);
+}
+
+// An int64 view of an array-like argument (1-D), checked to hold no negative
+// number.
+bool int64_argument(PyObject* obj, const char* name, Ref& array, BufferView& view, std::size_t& count) {
+    array = numpy_call("ascontiguousarray", obj, "int64");
+    if (!array) return false;
+    Ref ndim = Ref::steal(PyObject_GetAttrString(array.get(), "ndim"));
+    if (!ndim) return false;
+    if (PyLong_AsLong(ndim.get()) != 1) {
+        PyErr_Format(PyExc_ValueError, "%s must be one-dimensional", name);
+        return false;
+    }
+    if (!view.acquire(array.get(), PyBUF_SIMPLE)) return false;
+    count = view.size() / 8;
+    const auto* values = static_cast<const std::int64_t*>(view.data());
+    for (std::size_t i = 0; i < count; ++i) {
+        if (values[i] < 0) {
+            PyErr_Format(PyExc_ValueError, "%s[%zu] is negative (%lld)", name, i, static_cast<long long>(values[i]));
+            return false;
+        }
+    }
+    return true;
+}
+
+// Reads keyword-only arguments by name into `slots`; `names` ends with null.
+bool keyword_arguments(const char* function, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                       const char* const* names, PyObject** slots) {
+    if (kwnames == nullptr) return true;
+    const Py_ssize_t n = PyTuple_GET_SIZE(kwnames);
+    for (Py_ssize_t k = 0; k < n; ++k) {
+        PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+        const char* text = PyUnicode_AsUTF8(key);
+        if (text == nullptr) return false;
+        bool matched = false;
+        for (std::size_t s = 0; names[s] != nullptr; ++s) {
+            if (std::strcmp(text, names[s]) == 0) {
+                slots[s] = args[nargs + k];
+                matched = true;
+            }
+        }
+        if (!matched) {
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%s'", function, text);
+            return false;
+        }
+    }
+    return true;
+}
+
+// The Python value of a bytes column entry.
+PyObject* bytes_entry(const FieldSpec& f, const BytesColumn& column, std::size_t i) {
+    const char* data = column.arena.data() + column.begin[i];
+    const auto size = static_cast<Py_ssize_t>(column.size[i]);
+    return f.value_class == ValueClass::binary ? PyBytes_FromStringAndSize(data, size)
+                                               : PyUnicode_FromStringAndSize(data, size);
+}
+
+Ref bytes_array(const FieldSpec& f, const BytesColumn& column, std::size_t n) {
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(n)));
+    if (!list) return {};
+    for (std::size_t i = 0; i < n; ++i) {
+        PyObject* item = bytes_entry(f, column, i);
+        if (item == nullptr) return {};
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    if (f.value_class == ValueClass::binary) {
+        Ref array = new_array(n, "object");
+        if (!array) return {};
+        Ref all = Ref::steal(PySlice_New(nullptr, nullptr, nullptr));
+        if (!all || PyObject_SetItem(array.get(), all.get(), list.get()) < 0) return {};
+        return array;
+    }
+    PyObject* numpy = numpy_module();
+    Ref dtypes = Ref::steal(PyObject_GetAttrString(numpy, "dtypes"));
+    Ref string_dtype = dtypes ? Ref::steal(PyObject_CallMethod(dtypes.get(), "StringDType", nullptr)) : Ref();
+    if (!string_dtype) return {};
+    Ref fn = Ref::steal(PyObject_GetAttrString(numpy, "array"));
+    Ref args = Ref::steal(PyTuple_Pack(1, list.get()));
+    Ref kwargs = Ref::steal(Py_BuildValue("{s:O}", "dtype", string_dtype.get()));
+    if (!fn || !args || !kwargs) return {};
+    return Ref::steal(PyObject_Call(fn.get(), args.get(), kwargs.get()));
+}
+
+Ref masked(PyObject* data, PyObject* failed) {
+    PyObject* numpy = numpy_module();
+    Ref ma = Ref::steal(PyObject_GetAttrString(numpy, "ma"));
+    Ref cls = ma ? Ref::steal(PyObject_GetAttrString(ma.get(), "MaskedArray")) : Ref();
+    Ref mask = Ref::steal(PyObject_CallMethod(failed, "copy", nullptr));
+    if (!cls || !mask) return {};
+    Ref args = Ref::steal(PyTuple_Pack(1, data));
+    Ref kwargs = Ref::steal(Py_BuildValue("{s:O}", "mask", mask.get()));
+    if (!args || !kwargs) return {};
+    return Ref::steal(PyObject_Call(cls.get(), args.get(), kwargs.get()));
+}
+
+// The buffer argument: a buffer-protocol object, or a list (or tuple) of
+// bytes-like packets joined into one buffer with their offsets and lengths.
+struct BatchInput {
+    Ref joined;
+    BufferView view;
+    std::vector<std::int64_t> offsets;
+    std::vector<std::int64_t> lengths;
+    bool packets = false;
+};
+
+bool read_input(PyObject* buffer, BatchInput& in) {
+    if (PyList_Check(buffer) || PyTuple_Check(buffer)) {
+        in.packets = true;
+        Ref empty = Ref::steal(PyBytes_FromStringAndSize(nullptr, 0));
+        if (!empty) return false;
+        in.joined = Ref::steal(_PyBytes_Join(empty.get(), buffer));
+        if (!in.joined) return false;
+        const Py_ssize_t n = PySequence_Fast_GET_SIZE(buffer);
+        std::int64_t offset = 0;
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            BufferView item;
+            if (!item.acquire(PySequence_Fast_GET_ITEM(buffer, i), PyBUF_SIMPLE)) return false;
+            in.offsets.push_back(offset);
+            in.lengths.push_back(static_cast<std::int64_t>(item.size()));
+            offset += static_cast<std::int64_t>(item.size());
+        }
+        return in.view.acquire(in.joined.get(), PyBUF_SIMPLE);
+    }
+    if (!in.view.acquire(buffer, PyBUF_SIMPLE)) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+            PyErr_Clear();
+            raise_cast_error(buffer, "buffer");
+            rewrap_argument_error("buffer");
+        }
+        return false;
+    }
+    return true;
+}
+
+PyObject* raise_packet_failure(const Layout& layout, const PacketGeometry& g, std::size_t i) {
+    const auto p = g.packet(i);
+    const std::string where = "packet " + std::to_string(i) + " (byte offset " + std::to_string(p.offset) + "): ";
+    if (!p.inside) {
+        return PyErr_Format(PyExc_ValueError, "%s%llu bytes run past the end of the buffer (%zu bytes)", where.c_str(),
+                            static_cast<unsigned long long>(p.length), g.size);
+    }
+    auto result = unpack_packet(layout, std::span<const std::uint8_t>(g.data + p.offset, p.length), 0);
+    if (!result) return raise_field_error(layout, result.error(), where);
+    return PyErr_Format(PyExc_ValueError, "%sthe packet failed to decode", where.c_str());
+}
+
+}  // namespace
+
+PyObject* layout_unpack_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return call_boundary([&]() -> PyObject* {
+        if (nargs != 1) {
+            return PyErr_Format(PyExc_TypeError, "unpack_many() takes 1 positional argument but %zd were given",
+                                nargs);
+        }
+        static const char* const names[] = {"stride", "offsets", "lengths", "errors", "_by_packet", nullptr};
+        PyObject* slots[5] = {};
+        if (!keyword_arguments("unpack_many", args, nargs, kwnames, names, slots)) return nullptr;
+        const Layout* layout = layout_of(self);
+        if (layout == nullptr) return nullptr;
+        PyObject* stride_arg = slots[0] == Py_None ? nullptr : slots[0];
+        PyObject* offsets_arg = slots[1] == Py_None ? nullptr : slots[1];
+        PyObject* lengths_arg = slots[2] == Py_None ? nullptr : slots[2];
+        bool mask = false;
+        if (slots[3] != nullptr) {
+            const char* mode = PyUnicode_Check(slots[3]) ? PyUnicode_AsUTF8(slots[3]) : nullptr;
+            if (mode != nullptr && std::strcmp(mode, "mask") == 0) {
+                mask = true;
+            } else if (mode == nullptr || std::strcmp(mode, "raise") != 0) {
+                PyErr_Clear();
+                return PyErr_Format(PyExc_ValueError, "errors must be 'raise' or 'mask', not %R", slots[3]);
+            }
+        }
+        const bool by_packet = slots[4] != nullptr && PyObject_IsTrue(slots[4]) == 1;
+        if (numpy_module() == nullptr) return nullptr;
+
+        BatchInput in;
+        if (!read_input(args[0], in)) return nullptr;
+        PacketGeometry g;
+        g.data = static_cast<const std::uint8_t*>(in.view.data());
+        g.size = in.view.size();
+        Ref offsets_array, lengths_array;
+        BufferView offsets_view, lengths_view;
+        if (stride_arg != nullptr) {
+            std::uint64_t stride = 0;
+            if (!convert_argument<std::uint64_t, convert_u64>(stride_arg, "stride", stride)) return nullptr;
+            if (stride == 0) return PyErr_Format(PyExc_ValueError, "stride must be positive");
+            g.stride = stride;
+        }
+        if (in.packets) {
+            if (stride_arg || offsets_arg || lengths_arg) {
+                return PyErr_Format(PyExc_ValueError,
+                                    "a list of packets gives its own offsets: stride, offsets and lengths do not apply");
+            }
+            g.offsets = in.offsets.data();
+            g.lengths = in.lengths.data();
+            g.count = in.offsets.size();
+        } else if (offsets_arg != nullptr) {
+            if (!int64_argument(offsets_arg, "offsets", offsets_array, offsets_view, g.count)) return nullptr;
+            g.offsets = static_cast<const std::int64_t*>(offsets_view.data());
+            if (lengths_arg != nullptr) {
+                std::size_t n = 0;
+                if (!int64_argument(lengths_arg, "lengths", lengths_array, lengths_view, n)) return nullptr;
+                if (n != g.count) {
+                    return PyErr_Format(PyExc_ValueError, "offsets has %zu entries but lengths has %zu", g.count, n);
+                }
+                g.lengths = static_cast<const std::int64_t*>(lengths_view.data());
+            }
+        } else if (g.stride != 0) {
+            if (lengths_arg != nullptr) return PyErr_Format(PyExc_ValueError, "lengths needs offsets");
+            g.count = static_cast<std::size_t>((g.size + g.stride - 1) / g.stride);
+        } else {
+            return PyErr_Format(PyExc_ValueError, "unpack_many needs stride= or offsets= (or a list of packets)");
+        }
+
+        // Output: numeric columns and the failure flags, filled in place.
+        const std::size_t n = g.count;
+        const std::size_t ncols = layout->column_fields.size();
+        std::vector<Ref> arrays(ncols);
+        std::vector<BufferView> views(ncols);
+        std::vector<BytesColumn> byte_columns(ncols);
+        UnpackJob job;
+        job.layout = layout;
+        job.geometry = g;
+        job.by_packet = by_packet;
+        job.numeric.assign(ncols, nullptr);
+        job.bytes.assign(ncols, nullptr);
+        for (std::size_t c = 0; c < ncols; ++c) {
+            const FieldSpec& f = layout->fields[layout->column_fields[c]];
+            if (f.column == ColumnKind::text || f.column == ColumnKind::binary) {
+                job.bytes[c] = &byte_columns[c];
+                continue;
+            }
+            arrays[c] = new_array(n, dtype_name(f.column));
+            if (!arrays[c] || !views[c].acquire(arrays[c].get(), PyBUF_WRITABLE)) return nullptr;
+            job.numeric[c] = views[c].data();
+        }
+        Ref failed = new_array(n, "bool", "zeros");
+        BufferView failed_view;
+        if (!failed || !failed_view.acquire(failed.get(), PyBUF_WRITABLE)) return nullptr;
+        job.failed = static_cast<std::uint8_t*>(failed_view.data());
+
+        std::size_t failures = 0;
+        without_gil([&] { failures = run_unpack(job); });
+
+        if (failures > 0 && !mask) {
+            for (std::size_t i = 0; i < n; ++i) {
+                if (job.failed[i]) return raise_packet_failure(*layout, g, i);
+            }
+        }
+        Ref columns = Ref::steal(PyObject_CallNoArgs(columns_class()));
+        if (!columns) return nullptr;
+        for (std::size_t c = 0; c < ncols; ++c) {
+            const FieldSpec& f = layout->fields[layout->column_fields[c]];
+            Ref array = job.bytes[c] ? bytes_array(f, byte_columns[c], n) : std::move(arrays[c]);
+            if (!array) return nullptr;
+            if (mask) {
+                array = masked(array.get(), failed.get());
+                if (!array) return nullptr;
+            }
+            if (PyDict_SetItem(columns.get(), f.name.get(), array.get()) < 0) return nullptr;
+        }
+        Ref count = Ref::steal(PyLong_FromSize_t(failures));
+        if (!count || PyObject_SetAttrString(columns.get(), "failures", count.get()) < 0 ||
+            PyObject_SetAttrString(columns.get(), "failed", failed.get()) < 0) {
+            return nullptr;
+        }
+        return columns.release();
+    });
+}
+
+// --- pack_many -----------------------------------------------------------------
+
+namespace {
+
+// The value of row `row` of a column (an array-like).
+Ref row_value(PyObject* column, std::size_t row) {
+    return Ref::steal(PySequence_GetItem(column, static_cast<Py_ssize_t>(row)));
+}
+
+// The dict of one row's values, for reporting that row's failure exactly as
+// Layout.pack would.
+PyObject* raise_row_failure(const Layout& layout, const std::vector<PyObject*>& columns, std::size_t row) {
+    Ref values = Ref::steal(PyDict_New());
+    if (!values) return nullptr;
+    for (const FieldSpec& f : layout.fields) {
+        if (!f.first_name || columns[f.index] == nullptr) continue;
+        Ref v = row_value(columns[f.index], row);
+        if (!v || PyDict_SetItem(values.get(), f.name.get(), v.get()) < 0) return nullptr;
+    }
+    auto result = pack_packet(layout, values.get());
+    if (!result) return raise_field_error(layout, result.error(), "packet " + std::to_string(row) + ": ");
+    return PyErr_Format(PyExc_ValueError, "packet %zu failed to pack", row);
+}
+
+}  // namespace
+
+PyObject* layout_pack_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return call_boundary([&]() -> PyObject* {
+        if (nargs != 1 || kwnames != nullptr) {
+            return PyErr_Format(PyExc_TypeError, "pack_many() takes exactly 1 positional argument (columns)");
+        }
+        PyObject* given = args[0];
+        if (!PyMapping_Check(given)) {
+            raise_cast_error(given, "Mapping");
+            rewrap_argument_error("columns");
+            return nullptr;
+        }
+        const Layout* layout = layout_of(self);
+        if (layout == nullptr) return nullptr;
+        if (numpy_module() == nullptr) return nullptr;
+
+        // Each field's column (borrowed from `held`), by field index; every
+        // key must name a field, and every column must be as long as the rest.
+        std::vector<Ref> held;
+        std::vector<PyObject*> columns(layout->fields.size(), nullptr);
+        Ref keys = Ref::steal(PyMapping_Keys(given));
+        if (!keys) return nullptr;
+        std::size_t n = 0;
+        bool have_rows = false;
+        for (Py_ssize_t k = 0; k < PyList_GET_SIZE(keys.get()); ++k) {
+            PyObject* key = PyList_GET_ITEM(keys.get(), k);
+            Ref column = Ref::steal(PyObject_GetItem(given, key));
+            if (!column) return nullptr;
+            bool known = false;
+            for (const FieldSpec& f : layout->fields) {
+                const int eq = PyObject_RichCompareBool(key, f.name.get(), Py_EQ);
+                if (eq < 0) return nullptr;
+                if (eq) {
+                    columns[f.index] = column.get();
+                    known = true;
+                }
+            }
+            if (!known) return PyErr_Format(PyExc_KeyError, "the layout has no field named %R", key);
+            const Py_ssize_t length = PyObject_Length(column.get());
+            if (length < 0) return nullptr;
+            if (have_rows && static_cast<std::size_t>(length) != n) {
+                return PyErr_Format(PyExc_ValueError, "column %R has %zd rows, but an earlier column has %zu", key,
+                                    length, n);
+            }
+            n = static_cast<std::size_t>(length);
+            have_rows = true;
+            held.push_back(std::move(column));
+        }
+        if (!have_rows) return PyErr_Format(PyExc_ValueError, "pack_many needs at least one column");
+
+        if (layout->dynamic) {
+            // Packets of varying length: one at a time.
+            std::string out;
+            for (std::size_t row = 0; row < n; ++row) {
+                Ref values = Ref::steal(PyDict_New());
+                if (!values) return nullptr;
+                for (const FieldSpec& f : layout->fields) {
+                    if (!f.first_name || columns[f.index] == nullptr) continue;
+                    Ref v = row_value(columns[f.index], row);
+                    if (!v || PyDict_SetItem(values.get(), f.name.get(), v.get()) < 0) return nullptr;
+                }
+                auto packet = pack_packet(*layout, values.get());
+                if (!packet) {
+                    return raise_field_error(*layout, packet.error(), "packet " + std::to_string(row) + ": ");
+                }
+                out.append(PyBytes_AS_STRING(packet->get()), static_cast<std::size_t>(PyBytes_GET_SIZE(packet->get())));
+            }
+            return PyBytes_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size()));
+        }
+
+        const std::size_t length = layout->pack_bytes;
+        Ref out = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(n * length)));
+        if (!out) return nullptr;
+        auto* data = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(out.get()));
+        std::memset(data, 0, n * length);
+        PackTarget target{data, length, n};
+        std::size_t first_failure = n;  // the earliest failing row of any field
+
+        for (const FieldSpec& f : layout->fields) {
+            PyObject* column = columns[f.index];
+            if (column == nullptr) {
+                // The recipe's value in every packet.
+                if (!f.value) {
+                    first_failure = 0;
+                    break;
+                }
+                auto encoded = encode_field_value(f, f.value.get(), f.bits);
+                if (!encoded) {
+                    first_failure = 0;
+                    break;
+                }
+                without_gil([&] { place_in_every_packet(target, f, *encoded); });
+                continue;
+            }
+            NumericColumn numeric;
+            Ref array;
+            BufferView view;
+            if (numeric_column_kind(f, column, array, numeric.kind) && numeric.kind != NumericInput::none) {
+                if (!view.acquire(array.get(), PyBUF_SIMPLE)) return nullptr;
+                numeric.data = view.data();
+                std::size_t failure = n;
+                without_gil([&] { failure = pack_numeric_column(target, f, numeric); });
+                first_failure = std::min(first_failure, failure);
+                continue;
+            }
+            if (PyErr_Occurred()) return nullptr;
+            for (std::size_t row = 0; row < std::min(n, first_failure); ++row) {
+                Ref v = row_value(column, row);
+                if (!v) return nullptr;
+                auto encoded = encode_field_value(f, v.get(), f.bits);
+                if (!encoded) {
+                    if (encoded.error().kind == ErrorKind::python_pending) PyErr_Clear();
+                    first_failure = std::min(first_failure, row);
+                    break;
+                }
+                place_in_packet(target, row, f, *encoded);
+            }
+        }
+        if (first_failure < n) return raise_row_failure(*layout, columns, first_failure);
+        return out.release();
+    });
+}
+
+}  // namespace bitloom::io

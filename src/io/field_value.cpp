@@ -1,0 +1,114 @@
+#include "field_value.hpp"
+
+#include <algorithm>
+#include <vector>
+
+#include "../common/codec_table.hpp"
+#include "bits.hpp"
+
+namespace bitloom::io {
+
+namespace {
+
+std::string text_of(const __int128 v) {
+    // Widths come from 64-bit values times 64-bit factors: print in decimal.
+    if (v == 0) return "0";
+    const bool negative = v < 0;
+    unsigned __int128 m = negative ? -static_cast<unsigned __int128>(v) : static_cast<unsigned __int128>(v);
+    std::string digits;
+    while (m > 0) {
+        digits.push_back(static_cast<char>('0' + static_cast<int>(m % 10)));
+        m /= 10;
+    }
+    if (negative) digits.push_back('-');
+    std::reverse(digits.begin(), digits.end());
+    return digits;
+}
+
+// Decodes a numeric raw value through the codec's row.
+Result<void> decode_number_value(const CodecRow& row, std::uint64_t raw, std::uint32_t bits, NativeValue& out) {
+    const auto number = decode_number(row, raw, bits);
+    if (!number) return std::unexpected(std::move(number.error()));
+    switch (native_type(row.kind)) {
+        case NativeType::u64: out.raw = number->u64; break;
+        case NativeType::i64: out.integer = number->i64; break;
+        default:
+            out.raw = raw;
+            out.real = number->f64;
+            break;
+    }
+    return {};
+}
+
+}  // namespace
+
+Result<std::uint32_t> dynamic_bits(const Layout& layout, const FieldSpec& f, __int128 reference) {
+    const DynamicWidth& d = *f.dynamic;
+    const __int128 width = reference * d.slope + d.intercept;
+    const FieldSpec& source = layout.fields[d.field];
+    if (width < 0 || width > 0xFFFFFFFF) {
+        return value_error(Message() << "Field '" << f.name_utf8 << "' takes its width from '" << source.name_utf8
+                                     << "': " << text_of(reference) << " * " << d.slope << " + " << d.intercept
+                                     << " = " << text_of(width) << " bits, which is "
+                                     << (width < 0 ? "negative" : "past the end of any packet"));
+    }
+    if (f.binary && width % 8 != 0) {
+        return value_error(Message() << "Field '" << f.name_utf8 << "' takes its width from '" << source.name_utf8
+                                     << "': " << text_of(width) << " bits, not a whole number of bytes");
+    }
+    return static_cast<std::uint32_t>(width);
+}
+
+Result<void> read_field(const Layout& layout, const FieldSpec& f, std::span<const std::uint8_t> packet,
+                        std::uint32_t position, std::uint32_t bits, NativeValue& out) {
+    const bool exact_bits = layout.exact || f.binary;
+    std::span<const std::uint8_t> span;  // the field's bytes as they stand (byte window or exact form)
+    std::vector<std::uint8_t> form;
+    std::uint64_t assembled = 0;
+    if (!exact_bits) {
+        const FieldWindow w = field_window(position, bits, packet.size());
+        if (!w.fits) {
+            return value_error(Message() << "Field '" << f.name_utf8 << "' needs " << w.count << " bytes from byte "
+                                         << w.start << " but the packet has " << packet.size() << " bytes");
+        }
+        span = packet.subspan(w.start, w.count);
+        if (f.value_class != ValueClass::text) assembled = assemble_value(span, f.little);
+    } else {
+        if (std::uint64_t{position} + bits > 8 * std::uint64_t{packet.size()}) {
+            return value_error(Message() << "Field '" << f.name_utf8 << "' needs " << bits << " bits from bit "
+                                         << position << " but the packet has " << 8 * packet.size() << " bits");
+        }
+        const bool numeric = f.value_class != ValueClass::text && f.value_class != ValueClass::binary;
+        if (numeric && bits <= 64) {
+            assembled = bits == 0 ? 0 : exact_assembled(extract_bits(packet, position, bits), bits, f.little);
+        } else {
+            form.resize((std::uint64_t{bits} + 7) / 8);
+            exact_form(packet, position, bits, form.data());
+            span = form;
+            if (numeric) assembled = assemble_value(span, f.little);
+        }
+    }
+
+    switch (f.value_class) {
+        case ValueClass::text:
+        case ValueClass::binary: {
+            std::string reversed;
+            if (f.little) {
+                reversed.assign(span.rbegin(), span.rend());
+                span = std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(reversed.data()),
+                                                     reversed.size());
+            }
+            if (f.binary) {
+                out.bytes.assign(span.begin(), span.end());
+                return {};
+            }
+            auto text = decode_text(codec_row(f.codec), span);
+            if (!text) return std::unexpected(std::move(text.error()));
+            out.bytes = std::move(*text);
+            return {};
+        }
+        default: return decode_number_value(codec_row(f.codec), raw_field_value(assembled, bits, f.reverse), bits, out);
+    }
+}
+
+}  // namespace bitloom::io

@@ -1,0 +1,454 @@
+#include "layout.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#include <memory>
+
+#include "../args.hpp"
+#include "../common/field_window.hpp"
+#include "../common/codec_table.hpp"
+#include "../packet/recipe_item.hpp"
+#include "field_value.hpp"
+#include "pack_kernel.hpp"
+
+namespace bitloom::io {
+
+namespace {
+
+constexpr std::size_t no_field = static_cast<std::size_t>(-1);
+
+std::unexpected<FieldError> field_error(Error error, std::size_t field) {
+    return std::unexpected(FieldError{std::move(error), field});
+}
+
+ValueClass value_class_of(Codec codec) {
+    const CodecRow& row = codec_row(codec);
+    switch (row.kind) {
+        case CodecKind::unsigned_integer: return ValueClass::unsigned_int;
+        case CodecKind::signed_integer: return ValueClass::signed_int;
+        case CodecKind::decimal: return ValueClass::decimal;
+        case CodecKind::binary_float: return codec == Codec::ieee754_f128 ? ValueClass::failing : ValueClass::ieee;
+        case CodecKind::text: return ValueClass::text;
+        case CodecKind::unimplemented: return ValueClass::failing;
+    }
+    return ValueClass::failing;
+}
+
+ColumnKind integer_column(std::uint32_t value_bits, bool is_signed) {
+    if (value_bits <= 8) return is_signed ? ColumnKind::i8 : ColumnKind::u8;
+    if (value_bits <= 16) return is_signed ? ColumnKind::i16 : ColumnKind::u16;
+    if (value_bits <= 32) return is_signed ? ColumnKind::i32 : ColumnKind::u32;
+    return is_signed ? ColumnKind::i64 : ColumnKind::u64;
+}
+
+// The smallest column that holds every value the field can decode to.
+ColumnKind column_of(const FieldSpec& f) {
+    switch (f.value_class) {
+        case ValueClass::unsigned_int: return integer_column(f.bits, false);
+        case ValueClass::signed_int: return integer_column(f.bits, true);
+        case ValueClass::decimal: {
+            std::uint32_t digits = 0;
+            switch (f.codec) {
+                case Codec::packed_bcd: digits = std::min(f.bits / 4U, 16U); break;
+                case Codec::packed_bcd_signed: digits = std::max(std::min(f.bits / 4U, 16U), 1U) - 1U; break;
+                default: digits = std::min(f.bits / 8U, 8U); break;
+            }
+            if (digits <= 2) return ColumnKind::i8;
+            if (digits <= 4) return ColumnKind::i16;
+            if (digits <= 9) return ColumnKind::i32;
+            return ColumnKind::i64;
+        }
+        case ValueClass::ieee:
+            return f.codec == Codec::ieee754_f16 ? ColumnKind::f16
+                   : f.codec == Codec::ieee754_f32 ? ColumnKind::f32
+                                                   : ColumnKind::f64;
+        case ValueClass::failing: return ColumnKind::f64;
+        case ValueClass::text: return ColumnKind::text;
+        case ValueClass::binary: return ColumnKind::binary;
+    }
+    return ColumnKind::f64;
+}
+
+Ref plain_str(const TextField& text) {
+    if (PyUnicode_CheckExact(text.object.get())) return Ref::borrow(text.object.get());
+    Ref copy = Ref::steal(PyUnicode_FromStringAndSize(text.utf8.data(), static_cast<Py_ssize_t>(text.utf8.size())));
+    if (!copy) panic("could not copy a recipe string");
+    return copy;
+}
+
+std::unexpected<Error> bad_width(std::string_view message) { return value_error(std::string(message)); }
+
+// The dynamic width {"field": name, "slope": int, "intercept": int}; the
+// field must be an earlier integer field.
+Result<DynamicWidth> read_dynamic_width(PyObject* spec, const std::vector<FieldSpec>& earlier, Ref& copy) {
+    static constexpr const char* form =
+        "a dynamic width is a dict {'field': <name of an earlier integer field>, 'slope': <int>, 'intercept': "
+        "<int>}";
+    Ref field_key = Ref::steal(PyUnicode_FromString("field"));
+    Ref slope_key = Ref::steal(PyUnicode_FromString("slope"));
+    Ref intercept_key = Ref::steal(PyUnicode_FromString("intercept"));
+    if (!field_key || !slope_key || !intercept_key) return python_error();
+    if (PyDict_Size(spec) != 3) return bad_width(form);
+    PyObject* name = PyDict_GetItemWithError(spec, field_key.get());
+    PyObject* slope = name ? PyDict_GetItemWithError(spec, slope_key.get()) : nullptr;
+    PyObject* intercept = slope ? PyDict_GetItemWithError(spec, intercept_key.get()) : nullptr;
+    if (PyErr_Occurred()) return python_error();
+    if (!intercept || !PyUnicode_Check(name) || !PyLong_Check(slope) || !PyLong_Check(intercept)) {
+        return bad_width(form);
+    }
+    DynamicWidth d{};
+    int overflow = 0;
+    d.slope = PyLong_AsLongLongAndOverflow(slope, &overflow);
+    if (overflow == 0) d.intercept = PyLong_AsLongLongAndOverflow(intercept, &overflow);
+    if (overflow != 0) return bad_width("a dynamic width's slope and intercept must fit in 64 bits");
+    if (PyErr_Occurred()) return python_error();
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(name, &size);
+    if (utf8 == nullptr) return python_error();
+    const std::string_view wanted(utf8, static_cast<std::size_t>(size));
+    // The latest earlier field of that name, as the unpacked dict would hold it.
+    auto it = std::find_if(earlier.rbegin(), earlier.rend(), [&](const FieldSpec& f) { return f.name_utf8 == wanted; });
+    if (it == earlier.rend()) {
+        return value_error(Message() << "a dynamic width names the field '" << wanted
+                                     << "', which is not an earlier field of the layout");
+    }
+    if (it->value_class != ValueClass::unsigned_int && it->value_class != ValueClass::signed_int &&
+        it->value_class != ValueClass::decimal) {
+        return value_error(Message() << "a dynamic width names the field '" << wanted
+                                     << "', which is not an integer field");
+    }
+    d.field = static_cast<std::size_t>(std::distance(it, earlier.rend()) - 1);
+    copy = Ref::steal(PyDict_New());
+    if (!copy || PyDict_SetItem(copy.get(), field_key.get(), name) < 0 ||
+        PyDict_SetItem(copy.get(), slope_key.get(), slope) < 0 ||
+        PyDict_SetItem(copy.get(), intercept_key.get(), intercept) < 0) {
+        return python_error();
+    }
+    return d;
+}
+
+// Reads one item in the packet decoder's order, resolving what both
+// directions share.
+Result<void> read_item(PyObject* item, std::vector<FieldSpec>& earlier, FieldSpec& f) {
+    if (auto ok = require_dict(item); !ok) return ok;
+    ItemFields fields(item);
+    auto name = fields.required_text(Field::name);
+    if (!name) return std::unexpected(std::move(name.error()));
+    f.name = plain_str(*name);
+    f.name_utf8 = std::string(name->utf8);
+    auto encoding = fields.required_text(Field::encoding);
+    if (!encoding) return std::unexpected(std::move(encoding.error()));
+    f.encoding = Ref::borrow(encoding->object.get());
+    f.encoding_utf8 = std::string(encoding->utf8);
+
+    auto bits_object = fields.lookup(Field::bits);
+    if (!bits_object) return std::unexpected(std::move(bits_object.error()));
+    Ref width_spec;
+    if (*bits_object && PyDict_Check(bits_object->get())) {
+        width_spec = std::move(*bits_object);
+    } else {
+        auto bits = fields.required_u32(Field::bits);
+        if (!bits) return std::unexpected(std::move(bits.error()));
+        f.bits = *bits;
+    }
+    auto byte_order = fields.required_text(Field::byte_order);
+    if (!byte_order) return std::unexpected(std::move(byte_order.error()));
+    auto reverse = fields.required_bool(Field::reverse_bits);
+    if (!reverse) return std::unexpected(std::move(reverse.error()));
+    f.reverse = *reverse;
+    auto offset = fields.optional_u32(Field::offset_bits);
+    if (!offset) return std::unexpected(std::move(offset.error()));
+    f.offset_bits = *offset;
+
+    NameMemo<ByteOrder> order_memo;
+    auto order = parse_byte_order(byte_order->view(), order_memo);
+    if (!order) return std::unexpected(std::move(order.error()));
+    f.little = *order == ByteOrder::little;
+
+    NameKey lowered;
+    if (auto ok = lowercase_name(encoding->view(), lowered); !ok) return ok;
+    static constexpr NameKey binary_key = name_key("binary");
+    if (lowered == binary_key) {
+        f.binary = true;
+        f.value_class = ValueClass::binary;
+    } else if (auto codec = unpack_codec_names.find(lowered)) {
+        f.codec = *codec;
+        f.value_class = value_class_of(*codec);
+        f.pack_codec = pack_codec_names.find(lowered);
+    } else {
+        return value_error(Message() << "Unsupported encoding type: " << encoding->utf8);
+    }
+
+    if (width_spec) {
+        if (f.value_class != ValueClass::text && f.value_class != ValueClass::binary) {
+            return value_error("a dynamic width is only for text and binary fields");
+        }
+        auto d = read_dynamic_width(width_spec.get(), earlier, f.dynamic_spec);
+        if (!d) return std::unexpected(std::move(d.error()));
+        f.dynamic = *d;
+    }
+    if (f.binary && !f.dynamic && f.bits % 8 != 0) {
+        return value_error(Message() << "a binary field holds whole bytes: bits must be a multiple of 8, not "
+                                     << f.bits);
+    }
+    auto value = fields.lookup(Field::value);
+    if (!value) return std::unexpected(std::move(value.error()));
+    f.value = std::move(*value);
+    return {};
+}
+
+}  // namespace
+
+std::string describe_field(const FieldSpec& f) {
+    Message m;
+    m << "item " << f.index << " '" << f.name_utf8 << "' (" << f.encoding_utf8 << ", ";
+    if (f.dynamic) {
+        m << "bits from '" << f.name_utf8 << "'";
+    } else {
+        m << f.bits << " bits";
+    }
+    m << ")";
+    return m.str();
+}
+
+FieldResult<Layout*> compile_layout(std::span<PyObject* const> items, bool exact) {
+    auto layout = std::make_unique<Layout>();
+    layout->exact = exact;
+    auto& fields = layout->fields;
+    fields.reserve(items.size());
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        FieldSpec f;
+        f.index = i;
+        if (auto ok = read_item(items[i], fields, f); !ok) return field_error(std::move(ok.error()), i);
+        if (f.dynamic) {
+            layout->dynamic = true;
+            fields[f.dynamic->field].referenced = true;
+        }
+        f.column = column_of(f);
+        fields.push_back(std::move(f));
+    }
+
+    // Positions, relative to where reading starts; packing's sizing pass.
+    std::uint32_t position = 0;
+    std::uint32_t end = 0;
+    bool known = true;
+    for (FieldSpec& f : fields) {
+        if (f.offset_bits) {
+            position = *f.offset_bits;
+            known = true;
+        }
+        if (known) f.start = position;
+        if (f.dynamic) {
+            known = false;
+        } else {
+            position += f.bits;
+            end = std::max<std::uint32_t>(end, f.offset_bits.value_or(end) + f.bits);
+        }
+    }
+    layout->pack_bytes = static_cast<std::uint32_t>(end + 7U) / 8U;
+
+    // Columns: one per name, held by the last field of that name.
+    std::vector<std::pair<std::string_view, std::size_t>> seen;  // name, column
+    for (FieldSpec& f : fields) {
+        auto it = std::find_if(seen.begin(), seen.end(), [&](const auto& s) { return s.first == f.name_utf8; });
+        if (it == seen.end()) {
+            f.first_name = true;
+            f.column_index = seen.size();
+            seen.emplace_back(f.name_utf8, seen.size());
+            layout->column_fields.push_back(f.index);
+        } else {
+            f.column_index = it->second;
+            layout->column_fields[it->second] = f.index;
+        }
+    }
+    layout->distinct_names = seen.size();
+    for (std::size_t c = 0; c < layout->column_fields.size(); ++c) fields[layout->column_fields[c]].stores = true;
+
+    if (!layout->dynamic) {
+        std::vector<std::pair<std::uint64_t, std::uint64_t>> spans;
+        for (const FieldSpec& f : fields) {
+            const std::uint64_t start = *f.start;
+            std::uint64_t need = 0;
+            std::uint64_t load = 0;
+            if (exact || f.binary) {
+                need = (start + f.bits + 7) / 8;
+                load = start / 8 + std::max<std::uint64_t>(need - start / 8, 9);
+            } else {
+                const FieldWindow w = field_window(*f.start, f.bits, 0);
+                need = w.start + w.count;
+                load = w.start + std::max<std::uint64_t>(w.count, 8);
+            }
+            layout->need_bytes = std::max(layout->need_bytes, need);
+            layout->load_bytes = std::max(layout->load_bytes, load);
+            if (f.bits > 0) spans.emplace_back(start, start + f.bits);
+        }
+        std::sort(spans.begin(), spans.end());
+        for (std::size_t i = 1; i < spans.size(); ++i) {
+            if (spans[i].first < spans[i - 1].second) layout->overlapping = true;
+        }
+    }
+    return layout.release();
+}
+
+// --- Unpacking ---------------------------------------------------------------
+
+namespace {
+
+Ref python_value(const FieldSpec& f, NativeValue& v) {
+    PyObject* o = nullptr;
+    switch (f.value_class) {
+        case ValueClass::unsigned_int: o = PyLong_FromUnsignedLongLong(v.raw); break;
+        case ValueClass::signed_int:
+        case ValueClass::decimal: o = PyLong_FromLongLong(v.integer); break;
+        case ValueClass::ieee: o = PyFloat_FromDouble(v.real); break;
+        case ValueClass::binary:
+            o = PyBytes_FromStringAndSize(v.bytes.data(), static_cast<Py_ssize_t>(v.bytes.size()));
+            break;
+        default: o = PyUnicode_FromStringAndSize(v.bytes.data(), static_cast<Py_ssize_t>(v.bytes.size())); break;
+    }
+    return Ref::steal(checked_result(o));
+}
+
+}  // namespace
+
+FieldResult<Ref> unpack_packet(const Layout& layout, std::span<const std::uint8_t> packet, std::uint32_t offset_bits) {
+    Ref result = Ref::steal(_PyDict_NewPresized(static_cast<Py_ssize_t>(layout.distinct_names)));
+    if (!result) panic("could not create the result dict");
+    std::vector<__int128> references;
+    if (layout.dynamic) references.resize(layout.fields.size());
+    std::uint32_t position = offset_bits;
+    NativeValue value;
+    for (const FieldSpec& f : layout.fields) {
+        if (f.offset_bits) position = offset_bits + *f.offset_bits;
+        std::uint32_t bits = f.bits;
+        if (f.dynamic) {
+            auto width = dynamic_bits(layout, f, references[f.dynamic->field]);
+            if (!width) return field_error(std::move(width.error()), f.index);
+            bits = *width;
+        }
+        if (auto ok = read_field(layout, f, packet, position, bits, value); !ok) {
+            return field_error(std::move(ok.error()), f.index);
+        }
+        if (f.referenced) references[f.index] = integer_of(f, value);
+        Ref item = python_value(f, value);
+        if (PyDict_SetItem(result.get(), f.name.get(), item.get()) < 0) return field_error(python_error().error(), f.index);
+        position += bits;
+    }
+    return result;
+}
+
+// --- Packing -----------------------------------------------------------------
+
+namespace {
+
+// The value packed for a field: values[name] where given, else the recipe's.
+Result<Ref> value_for(const FieldSpec& f, PyObject* values, std::size_t& found) {
+    if (values != nullptr) {
+        PyObject* v = nullptr;
+        const int r = PyMapping_GetOptionalItem(values, f.name.get(), &v);
+        if (r < 0) return python_error();
+        if (r > 0) {
+            if (f.first_name) ++found;
+            return Ref::steal(v);
+        }
+    }
+    if (!f.value) {
+        return fail(ErrorKind::key_error,
+                    Message() << "Recipe item '" << f.name_utf8 << "' missing required field: 'value'");
+    }
+    return Ref::borrow(f.value.get());
+}
+
+// A key of `values` that names no field, reported as an error.
+Result<void> check_names(const Layout& layout, PyObject* values) {
+    Ref keys = Ref::steal(PyMapping_Keys(values));
+    if (!keys) return python_error();
+    const Py_ssize_t n = PyList_GET_SIZE(keys.get());
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* key = PyList_GET_ITEM(keys.get(), i);
+        bool known = false;
+        for (const FieldSpec& f : layout.fields) {
+            const int eq = PyObject_RichCompareBool(key, f.name.get(), Py_EQ);
+            if (eq < 0) return python_error();
+            if (eq) {
+                known = true;
+                break;
+            }
+        }
+        if (!known) {
+            Ref text = Ref::steal(PyObject_Repr(key));
+            if (!text) return python_error();
+            return fail(ErrorKind::key_error,
+                        Message() << "the layout has no field named " << PyUnicode_AsUTF8(text.get()));
+        }
+    }
+    return {};
+}
+
+}  // namespace
+
+FieldResult<Ref> pack_packet(const Layout& layout, PyObject* values) {
+    std::size_t found = 0;
+    // Values first, as the writing pass reads them item by item; dynamic
+    // widths need theirs before the packet can be sized.
+    std::vector<Ref> held(layout.fields.size());
+    std::vector<std::uint32_t> widths;
+    std::uint32_t length = layout.pack_bytes;
+    if (layout.dynamic) {
+        widths.resize(layout.fields.size());
+        std::uint32_t end = 0;
+        for (const FieldSpec& f : layout.fields) {
+            std::uint32_t bits = f.bits;
+            if (f.dynamic) {
+                const FieldSpec& source = layout.fields[f.dynamic->field];
+                auto v = value_for(source, values, found);
+                if (!v) return field_error(std::move(v.error()), source.index);
+                __int128 reference = 0;
+                if (source.value_class == ValueClass::unsigned_int) {
+                    std::uint64_t u;
+                    if (!convert_u64(v->get(), u)) return field_error(python_error().error(), source.index);
+                    reference = u;
+                } else {
+                    std::int64_t s;
+                    if (!convert_i64(v->get(), s)) return field_error(python_error().error(), source.index);
+                    reference = s;
+                }
+                auto width = dynamic_bits(layout, f, reference);
+                if (!width) return field_error(std::move(width.error()), f.index);
+                bits = *width;
+            }
+            widths[f.index] = bits;
+            end = std::max<std::uint32_t>(end, f.offset_bits.value_or(end) + bits);
+        }
+        length = static_cast<std::uint32_t>(end + 7U) / 8U;
+        found = 0;
+    }
+
+    Ref packet = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(length)));
+    if (!packet) panic("could not allocate the packet buffer");
+    std::span<std::uint8_t> buffer(reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(packet.get())), length);
+    if (length > 0) std::memset(buffer.data(), 0, length);
+
+    std::uint32_t cursor = 0;
+    for (const FieldSpec& f : layout.fields) {
+        if (f.offset_bits) cursor = *f.offset_bits;
+        const std::uint32_t bits = layout.dynamic ? widths[f.index] : f.bits;
+        auto value = value_for(f, values, found);
+        if (!value) return field_error(std::move(value.error()), f.index);
+        auto encoded = encode_field_value(f, value->get(), bits);
+        if (!encoded) return field_error(std::move(encoded.error()), f.index);
+        place_encoded(buffer, cursor, *encoded, bits, f.reverse, f.little);
+        cursor += bits;
+    }
+    if (values != nullptr) {
+        const Py_ssize_t given = PyObject_Length(values);
+        if (given < 0) return field_error(python_error().error(), no_field);
+        if (static_cast<std::size_t>(given) != found) {
+            if (auto ok = check_names(layout, values); !ok) return field_error(std::move(ok.error()), no_field);
+        }
+    }
+    return packet;
+}
+
+}  // namespace bitloom::io

@@ -1,0 +1,132 @@
+// A compiled layout: a recipe read, checked and resolved once.
+//
+// Everything a packet needs is copied out of the recipe's dicts when the
+// layout is built (names, encodings resolved to codecs, widths, positions,
+// byte orders, default values), so later changes to those dicts do not
+// reach it, and reading packets touches no Python object but the ones it
+// creates. A layout never changes after it is built, so any number of
+// threads may use one at once.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "../common/codec_names.hpp"
+#include "../common/error.hpp"
+#include "../python.hpp"
+
+namespace bitloom::io {
+
+// What a column holds, by the values its field can decode to.
+enum class ColumnKind : std::uint8_t { u8, u16, u32, u64, i8, i16, i32, i64, f16, f32, f64, text, binary };
+
+[[nodiscard]] constexpr std::size_t column_item_size(ColumnKind kind) noexcept {
+    switch (kind) {
+        case ColumnKind::u8:
+        case ColumnKind::i8: return 1;
+        case ColumnKind::u16:
+        case ColumnKind::i16:
+        case ColumnKind::f16: return 2;
+        case ColumnKind::u32:
+        case ColumnKind::i32:
+        case ColumnKind::f32: return 4;
+        case ColumnKind::u64:
+        case ColumnKind::i64:
+        case ColumnKind::f64: return 8;
+        default: return 0;
+    }
+}
+
+// How a field's value is decoded, grouped for the batch kernels.
+enum class ValueClass : std::uint8_t {
+    unsigned_int,  // the raw value
+    signed_int,    // sign-magnitude, ones' or two's complement
+    decimal,       // BCD: may fail
+    ieee,          // binary16/32/64 patterns
+    failing,       // a format the decoder refuses for every packet
+    text,
+    binary,
+};
+
+// A width taken from an earlier field of the same packet:
+// bits = value(field) * slope + intercept.
+struct DynamicWidth {
+    std::size_t field;
+    std::int64_t slope;
+    std::int64_t intercept;
+};
+
+struct FieldSpec {
+    std::size_t index = 0;
+    Ref name;  // an exact str
+    std::string name_utf8;
+    Ref encoding;  // as the recipe gives it
+    std::string encoding_utf8;
+    bool binary = false;  // the layout-only encoding "binary"
+    Codec codec{};        // the decoder's codec (unless binary)
+    std::optional<Codec> pack_codec;  // none: packing refuses the encoding
+    ValueClass value_class{};
+    std::uint32_t bits = 0;  // the static width (unused when dynamic)
+    std::optional<DynamicWidth> dynamic;
+    Ref dynamic_spec;  // a plain dict copy of the width's description
+    bool little = false;
+    bool reverse = false;
+    std::optional<std::uint32_t> offset_bits;
+    Ref value;  // the default value for packing, or null
+    // Start relative to the unpacking offset argument (and for packing, from
+    // bit 0); none when it depends on a dynamic width.
+    std::optional<std::uint32_t> start;
+    ColumnKind column{};
+    std::size_t column_index = 0;
+    bool stores = false;      // the last field of its name, whose value the column holds
+    bool first_name = false;  // the first field of its name
+    bool referenced = false;  // an later field takes its width from this one
+};
+
+struct Layout {
+    std::vector<FieldSpec> fields;
+    std::vector<std::size_t> column_fields;  // per column, the storing field
+    bool exact = false;
+    bool dynamic = false;      // some width is dynamic
+    bool overlapping = false;  // some fields share packet bits (static layouts)
+    // Static layouts: bytes a packet must have to be read from offset 0, and
+    // bytes from a packet's start that the batch reader may load.
+    std::uint64_t need_bytes = 0;
+    std::uint64_t load_bytes = 0;
+    // Packing: the packet length of a static layout.
+    std::uint32_t pack_bytes = 0;
+    std::size_t distinct_names = 0;
+    Ref recipe;  // a deep copy of the items, as given
+};
+
+// An error of one field, its index kept so that the glue can name it.
+struct FieldError {
+    Error error;
+    std::size_t field;  // SIZE_MAX when it concerns no single field
+};
+
+template <class T>
+using FieldResult = std::expected<T, FieldError>;
+
+// Reads, checks and resolves the recipe (already converted to its items).
+// The error is what the packet functions would report for the recipe in
+// both directions, with the item it concerns.
+[[nodiscard]] FieldResult<Layout*> compile_layout(std::span<PyObject* const> items, bool exact);
+
+// unpack_parameters(packet, offset_bits, recipe) with the compiled recipe.
+[[nodiscard]] FieldResult<Ref> unpack_packet(const Layout& layout, std::span<const std::uint8_t> packet,
+                                             std::uint32_t offset_bits);
+
+// pack_parameters with each item's value replaced by values[name] where
+// `values` (a mapping, or null) has that name.
+[[nodiscard]] FieldResult<Ref> pack_packet(const Layout& layout, PyObject* values);
+
+// A short description of a field for messages and notes:
+// "item 3 'temp' (twos_complement, 16 bits)".
+[[nodiscard]] std::string describe_field(const FieldSpec& field);
+
+}  // namespace bitloom::io

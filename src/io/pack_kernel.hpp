@@ -1,0 +1,62 @@
+// Packing values into packets: one value (the packet builder's encodings and
+// placement) and whole numeric columns (without the interpreter).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+
+#include "../common/error.hpp"
+#include "layout.hpp"
+
+namespace bitloom::io {
+
+// What a value encodes to: a raw numeric pattern, or bytes (text, binary).
+struct Encoded {
+    bool is_bytes = false;
+    std::uint64_t raw = 0;
+    std::string bytes;
+};
+
+// The field's value encoded as the packet builder encodes it (binary: the
+// bytes, which must fill the field exactly). Needs the interpreter.
+[[nodiscard]] Result<Encoded> encode_field_value(const FieldSpec& f, PyObject* value, std::uint32_t bits);
+
+// Places an encoded value as the packet builder does: mirroring (numeric
+// only), byte form, byte order, then the last `bits` bits at `cursor`.
+void place_encoded(std::span<std::uint8_t> packet, std::uint32_t cursor, const Encoded& value, std::uint32_t bits,
+                   bool reverse, bool little);
+
+// Packets end to end, each `length` bytes.
+struct PackTarget {
+    std::uint8_t* data;
+    std::size_t length;
+    std::size_t count;
+    [[nodiscard]] std::span<std::uint8_t> packet(std::size_t i) const noexcept {
+        return {data + i * length, length};
+    }
+};
+
+void place_in_packet(const PackTarget& target, std::size_t row, const FieldSpec& f, const Encoded& value);
+void place_in_every_packet(const PackTarget& target, const FieldSpec& f, const Encoded& value);
+
+enum class NumericInput : std::uint8_t { none, i64, u64, f64 };
+
+struct NumericColumn {
+    NumericInput kind = NumericInput::none;
+    const void* data = nullptr;
+};
+
+// Whether the column can be packed without the interpreter: an array of
+// numbers of a kind the field's conversion accepts. Sets `array` to the
+// contiguous 64-bit copy or view and `kind` to its type (none: pack value by
+// value). Returns false with an exception set on failure.
+[[nodiscard]] bool numeric_column_kind(const FieldSpec& f, PyObject* column, Ref& array, NumericInput& kind);
+
+// Encodes and places a numeric column; returns the first row whose value the
+// field refuses, or target.count. Needs no interpreter.
+[[nodiscard]] std::size_t pack_numeric_column(const PackTarget& target, const FieldSpec& f,
+                                              const NumericColumn& column);
+
+}  // namespace bitloom::io

@@ -1,0 +1,15 @@
+// The packing half: recipe items in, packet bytes out.
+#pragma once
+
+#include <span>
+
+#include "../common/error.hpp"
+#include "../python.hpp"
+
+namespace bitloom {
+
+// Sizes the packet in a first pass, then writes every item's value at bit
+// granularity into one zero-filled buffer. Returns the new bytes object.
+[[nodiscard]] Result<Ref> build_packet(std::span<PyObject* const> items);
+
+}  // namespace bitloom

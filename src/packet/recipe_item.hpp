@@ -1,0 +1,286 @@
+// Reading recipe items: plain dict lookups by interned key, the shared
+// conversions, and the missing-field errors. Both packet directions read
+// their items through these helpers.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "../args.hpp"
+#include "../common/error.hpp"
+#include "../common/name_table.hpp"
+#include "../python.hpp"
+
+namespace bitloom {
+
+// Interned key strings, created once per process. They hold no state between
+// calls; they only spare every lookup the creation of a key object.
+struct RecipeKeys {
+    PyObject* name;
+    PyObject* encoding;
+    PyObject* bits;
+    PyObject* byte_order;
+    PyObject* reverse_bits;
+    PyObject* offset_bits;
+    PyObject* value;
+
+    // The key objects by address: slot (address >> shift) % 64 holds key
+    // field_at[slot], chosen so that the seven keys have seven slots. Lets a
+    // dict scan recognise the usual interned keys without comparing text.
+    static constexpr std::size_t address_slots = 64;
+    unsigned shift = 0;
+    std::array<PyObject*, address_slots> by_address{};
+    std::array<std::uint8_t, address_slots> field_at{};
+};
+[[nodiscard]] const RecipeKeys& recipe_keys();
+
+// The recipe as converted from the argument: its items in iteration order,
+// each held by a strong reference until the call ends.
+class RecipeItems {
+public:
+    RecipeItems() = default;
+    RecipeItems(const RecipeItems&) = delete;
+    RecipeItems& operator=(const RecipeItems&) = delete;
+    ~RecipeItems() {
+        for (PyObject* item : view()) Py_DECREF(item);
+    }
+    void reserve(std::size_t n) {
+        if (n > inline_capacity) heap_.reserve(n);
+    }
+    void push_back_owned(PyObject* item) {
+        if (heap_.empty() && size_ < inline_capacity) {
+            inline_[size_++] = item;
+            return;
+        }
+        try {
+            if (heap_.empty()) heap_.assign(inline_, inline_ + size_);
+            heap_.push_back(item);
+            ++size_;
+        } catch (...) {
+            Py_DECREF(item);
+            throw;
+        }
+    }
+    [[nodiscard]] std::span<PyObject* const> view() const noexcept {
+        return {heap_.empty() ? inline_ : heap_.data(), size_};
+    }
+
+private:
+    // Short recipes, the usual case, need no allocation.
+    static constexpr std::size_t inline_capacity = 32;
+    PyObject* inline_[inline_capacity];
+    std::vector<PyObject*> heap_;
+    std::size_t size_ = 0;
+};
+
+// The sequence conversion of an argument (a str is refused).
+[[nodiscard]] bool convert_sequence(PyObject* obj, RecipeItems& out);
+
+// A str value of an item and its UTF-8 form, borrowed.
+struct TextView {
+    PyObject* object = nullptr;
+    std::string_view utf8;
+};
+
+// A str value of an item: the object (kept alive) and its UTF-8 form.
+struct TextField {
+    Ref object;
+    std::string_view utf8;
+
+    [[nodiscard]] TextView view() const noexcept { return {object.get(), utf8}; }
+};
+
+// An item's fields as the packet routines use them. The views are borrowed:
+// from the dict itself (only while no Python code can run) or from a
+// HeldFields that keeps them alive.
+struct ItemView {
+    TextView name;
+    TextView encoding;
+    TextView byte_order;
+    std::uint32_t bits = 0;
+    bool reverse_bits = false;
+    std::optional<std::uint32_t> offset_bits;
+    PyObject* value = nullptr;  // null when absent
+};
+
+// Strong references behind an ItemView read field by field.
+struct HeldFields {
+    TextField name;
+    TextField encoding;
+    TextField byte_order;
+    Ref value;
+};
+
+[[nodiscard]] std::unexpected<Error> missing_field(std::string_view key);
+
+// The item must be a dict or a dict subclass.
+[[nodiscard]] Result<void> require_dict(PyObject* item);
+
+// Looks `key` up with the plain dict lookup (no subclass hooks). Returns the
+// value as a strong reference, an empty Ref when absent, or an error.
+[[nodiscard]] inline Result<Ref> lookup_field(PyObject* item, PyObject* key) {
+    PyObject* value = nullptr;
+    if (BITLOOM_UNLIKELY(PyDict_GetItemRef(item, key, &value) < 0)) return python_error();
+    return Ref::steal(value);
+}
+
+// The recipe keys an item can have, in the order of RecipeKeys.
+enum class Field : std::uint8_t { name, encoding, bits, byte_order, reverse_bits, offset_bits, value };
+inline constexpr std::size_t field_count = 7;
+
+// Reads the fields of one item (already known to be a dict).
+//
+// Reading an item is a handful of lookups by exact str key. When every key
+// of the dict is an exact str, one pass over the dict finds all the fields
+// at once, which is what a lookup by key would find, since such a dict holds
+// at most one key equal to each name and comparing exact strs runs no Python
+// code. Any other dict, and every lookup after a conversion that could have
+// run Python code (an integer field given as an object with __index__, or a
+// numpy-like boolean whose truth slot is Python code, either of which may
+// mutate the dict), falls back to the plain per-key lookup.
+class ItemFields {
+public:
+    // The fields found by one pass over a dict, borrowed from it.
+    // Trivial, so that arrays of them cost nothing until written; value-
+    // initialise (Snapshot{}) for an empty one.
+    struct Snapshot {
+        std::array<PyObject*, field_count> values;
+        bool valid;
+    };
+
+    explicit ItemFields(PyObject* item);
+    // Reuses an earlier pass over the same dict; the caller guarantees that
+    // no Python code has run since it was taken.
+    ItemFields(PyObject* item, const Snapshot& earlier) noexcept : item_(item), snapshot_(earlier) {}
+    ItemFields(const ItemFields&) = delete;
+    ItemFields& operator=(const ItemFields&) = delete;
+    ~ItemFields() = default;
+
+    // The field's value (a strong reference), an empty Ref when absent.
+    [[nodiscard]] Result<Ref> lookup(Field field);
+    [[nodiscard]] Result<TextField> required_text(Field field);
+    [[nodiscard]] Result<std::uint32_t> required_u32(Field field);
+    [[nodiscard]] Result<bool> required_bool(Field field);
+    [[nodiscard]] Result<std::optional<std::uint32_t>> optional_u32(Field field);
+
+    // The usual item, read at once: every field present and in its common
+    // shape (names as exact ASCII strs, integers as small ints, reverse_bits
+    // True or False, offset_bits absent or a small int), straight from the
+    // snapshot, with no Python code run. Returns false for anything else;
+    // the caller then reads field by field, in order, which reports the
+    // first problem exactly.
+    [[nodiscard]] bool read_usual(ItemView& view) const noexcept;
+
+    // Reads name, encoding, bits, byte_order, reverse_bits and offset_bits
+    // in that order, keeping the strings alive in `held`.
+    [[nodiscard]] Result<void> read_in_order(ItemView& view, HeldFields& held);
+
+    // The sizing fields of the usual item (see read_usual).
+    [[nodiscard]] bool read_usual_size(std::uint32_t& bits, std::optional<std::uint32_t>& offset_bits) const noexcept;
+
+    [[nodiscard]] const Snapshot& snapshot() const noexcept { return snapshot_; }
+    // Whether a conversion so far could have run Python code.
+    [[nodiscard]] bool ran_python_code() const noexcept { return ran_python_code_; }
+
+private:
+    void drop_snapshot() noexcept;
+    [[nodiscard]] bool convert_u32_field(PyObject* obj, std::uint32_t& out);
+    [[nodiscard]] bool convert_bool_field(PyObject* obj, bool& out);
+
+    PyObject* item_;
+    // Borrowed from the dict: valid only until Python code may run, which is
+    // when the snapshot is dropped.
+    Snapshot snapshot_{};
+    bool ran_python_code_ = false;
+};
+
+// Whether converting `value` as a recipe value can run Python code: only the
+// plain built-in types are converted without calling back into Python.
+[[nodiscard]] inline bool converts_without_python_code(PyObject* value) noexcept {
+    PyTypeObject* type = Py_TYPE(value);
+    return type == &PyLong_Type || type == &PyFloat_Type || type == &PyUnicode_Type || type == &PyBool_Type;
+}
+
+[[nodiscard]] std::string_view field_name(Field field) noexcept;
+
+// Full Unicode lowercasing (as str.lower) of a recipe name; ASCII names are
+// lowercased in place without creating objects.
+[[nodiscard]] Result<void> lowercase_name(const TextView& text, NameKey& out);
+
+// Remembers the name objects resolved during one call. Recipes usually hold
+// the very same str objects ("big", "unsigned") in item after item, so most
+// items skip lowercasing and the table lookup. A few slots, picked by the
+// object's address, cover recipes that alternate between encodings. The
+// objects are kept alive, so their addresses cannot be reused by other
+// strings during the call.
+template <class Value>
+class NameMemo {
+public:
+    [[nodiscard]] std::optional<Value> recall(PyObject* name) const noexcept {
+        const std::size_t set = set_index(name);
+        for (std::size_t way = 0; way < ways; ++way) {
+            const Slot& slot = slots_[set * ways + way];
+            if (name == slot.name.get()) return slot.value;
+        }
+        return std::nullopt;
+    }
+    // The newest name takes the set's first way; the one it displaces moves
+    // to the second.
+    void remember(PyObject* name, Value value) noexcept {
+        Slot* set = &slots_[set_index(name) * ways];
+        set[1] = std::move(set[0]);
+        set[0].name = Ref::borrow(name);
+        set[0].value = value;
+    }
+
+private:
+    struct Slot {
+        Ref name;
+        Value value{};
+    };
+    static constexpr std::size_t sets = 4;
+    static constexpr std::size_t ways = 2;
+    static std::size_t set_index(PyObject* name) noexcept {
+        const auto address = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(name));
+        return static_cast<std::size_t>(((address >> 4) * 0x9E3779B97F4A7C15ULL) >> 62);  // 4 sets
+    }
+    std::array<Slot, sets * ways> slots_{};
+};
+
+enum class ByteOrder : std::uint8_t { big, little };
+
+// "big" or "little" after lowercasing; otherwise the invalid-byte-order error
+// that echoes the value as given.
+[[nodiscard]] Result<ByteOrder> parse_new_byte_order(const TextView& byte_order, NameMemo<ByteOrder>& memo);
+[[nodiscard]] inline Result<ByteOrder> parse_byte_order(const TextView& byte_order, NameMemo<ByteOrder>& memo) {
+    if (auto known = memo.recall(byte_order.object)) [[likely]]
+        return *known;
+    return parse_new_byte_order(byte_order, memo);
+}
+
+// Resolves an encoding name in `table`, or the unsupported-encoding error
+// that echoes the name as given.
+template <class Table>
+[[gnu::noinline]] Result<typename Table::value_type> resolve_new_encoding(const Table& table, const TextView& encoding,
+                                                                          NameMemo<typename Table::value_type>& memo) {
+    NameKey lowered;
+    if (auto ok = lowercase_name(encoding, lowered); !ok) return std::unexpected(std::move(ok.error()));
+    const auto codec = table.find(lowered);
+    if (!codec) return value_error(Message() << "Unsupported encoding type: " << encoding.utf8);
+    memo.remember(encoding.object, *codec);
+    return *codec;
+}
+
+template <class Table>
+[[nodiscard]] inline Result<typename Table::value_type> resolve_encoding(const Table& table, const TextView& encoding,
+                                                                         NameMemo<typename Table::value_type>& memo) {
+    if (auto known = memo.recall(encoding.object)) [[likely]]
+        return *known;
+    return resolve_new_encoding(table, encoding, memo);
+}
+
+}  // namespace bitloom

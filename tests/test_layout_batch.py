@@ -1,0 +1,244 @@
+"""Layout.unpack_many and Layout.pack_many: columns equal to a loop of unpack,
+dtypes, failures (raised or masked), packet geometry, and the interpreter
+lock released while decoding."""
+
+import math
+import mmap
+import random
+import threading
+import time
+
+import pytest
+
+import bitloom
+
+np = pytest.importorskip("numpy")
+from bitloom_io import Columns, Layout  # noqa: E402
+
+
+def item(name, encoding, bits, value=None, byte_order="big", reverse_bits=False, **extra):
+    d = {"name": name, "encoding": encoding, "bits": bits, "byte_order": byte_order, "reverse_bits": reverse_bits}
+    if value is not None:
+        d["value"] = value
+    d.update(extra)
+    return d
+
+
+RECIPE = [
+    item("mode", "unsigned", 3, 5),
+    item("count", "unsigned", 13, 4000),
+    item("temp", "twos_complement", 12, -300, "little"),
+    item("sm", "sign_magnitude", 7, -20),
+    item("oc", "ones_complement", 9, -100, reverse_bits=True),
+    item("big", "unsigned", 64, 2**64 - 2),
+    item("wide", "unsigned", 72, 12345),
+    item("bcd", "packed_bcd_signed", 16, -123),
+    item("zoned", "bcd", 24, 987),
+    item("h", "ieee754_f16", 16, 0.5),
+    item("f", "ieee754_f32", 32, -1.25, "little"),
+    item("d", "ieee754_f64", 64, math.pi),
+    item("tag", "us_ascii", 32, "ABCD"),
+    item("blob", "binary", 16, b"\x00\xff"),
+    item("mode", "unsigned", 5, 17),  # a second field of the same name: its value wins
+]
+
+
+def random_packets(layout, rng, n):
+    out = []
+    for _ in range(n):
+        values = {
+            "mode": rng.randrange(8), "count": rng.randrange(8192), "temp": rng.randrange(-2048, 2048),
+            "sm": rng.randrange(-63, 64), "oc": rng.randrange(-255, 256), "big": rng.randrange(2**64),
+            "wide": rng.randrange(2**64), "bcd": rng.randrange(-999, 1000), "zoned": rng.randrange(1000),
+            "h": rng.choice([0.5, -2.0, 65504.0, float("inf")]), "f": rng.uniform(-1e6, 1e6), "d": rng.random(),
+            "tag": "".join(rng.choice("ABCXYZ") for _ in range(4)), "blob": bytes(rng.randrange(256) for _ in range(2)),
+        }
+        out.append(layout.pack(values))
+    return out
+
+
+def same(a, b):
+    if isinstance(a, float) and isinstance(b, float) and math.isnan(a):
+        return math.isnan(b)
+    return a == b and type(a) is type(b)
+
+
+def assert_columns_equal_loop(layout, cols, packets):
+    """Every packet's row equals layout.unpack of it; packets that unpack
+    refuses are the failed ones."""
+    assert list(cols) == list(dict.fromkeys(f.name for f in layout.fields))
+    for i, p in enumerate(packets):
+        try:
+            expected = layout.unpack(p)
+        except ValueError:
+            assert cols.failed[i], i
+            continue
+        assert not cols.failed[i], i
+        for name, value in expected.items():
+            got = cols[name].data[i] if hasattr(cols[name], "mask") else cols[name][i]
+            got = got.item() if hasattr(got, "item") else got
+            if isinstance(value, str):
+                got = str(got)
+            assert same(got, value), (i, name, got, value)
+
+
+@pytest.mark.parametrize("exact", [False, True])
+def test_columns_equal_a_loop_of_unpack(exact):
+    layout = Layout(RECIPE, exact=exact)
+    rng = random.Random(1)
+    packets = random_packets(Layout(RECIPE, exact=True), rng, 300)
+    size = len(packets[0])
+    if exact:
+        cols = layout.unpack_many(b"".join(packets), stride=size)
+        assert isinstance(cols, Columns) and cols.failures == 0 and not cols.failed.any()
+        assert_columns_equal_loop(layout, cols, packets)
+    # Random bytes: some packets fail, in both readers alike.
+    packets += [rng.randbytes(size) for _ in range(300)]
+    cols = layout.unpack_many(b"".join(packets), stride=size, errors="mask")
+    assert 0 < cols.failures == cols.failed.sum() <= 600
+    assert not exact or cols.failures < 600
+    assert_columns_equal_loop(layout, cols, packets)
+    by_packet = layout.unpack_many(b"".join(packets), stride=size, errors="mask", _by_packet=True)
+    assert (by_packet.failed == cols.failed).all()
+    for name in cols:
+        assert (cols[name].data == by_packet[name].data).all() or name in ("h", "f", "d")
+
+
+def test_dtypes_are_the_smallest_that_hold_every_value():
+    cols = Layout(RECIPE).unpack_many(bytes(64), stride=64, errors="mask")
+    dtypes = {k: str(v.dtype) for k, v in cols.items()}
+    assert dtypes == {
+        "mode": "uint8", "count": "uint16", "temp": "int16", "sm": "int8", "oc": "int16", "big": "uint64",
+        "wide": "uint64", "bcd": "int16", "zoned": "int16", "h": "float16", "f": "float32", "d": "float64",
+        "tag": "StringDType()", "blob": "object",
+    }
+    edge = [item("u", "unsigned", 8), item("s", "twos_complement", 8), item("s9", "twos_complement", 9),
+            item("b", "bcd", 64), item("p", "packed_bcd", 36)]
+    dtypes = {k: str(v.dtype) for k, v in Layout(edge).unpack_many(bytes(32), stride=32).items()}
+    assert dtypes == {"u": "uint8", "s": "int8", "s9": "int16", "b": "int32", "p": "int32"}
+
+
+def test_geometry_offsets_lengths_and_packet_lists():
+    layout = Layout([item("a", "unsigned", 8), item("b", "unsigned", 16)])
+    buffer = bytes(range(20))
+    offsets = np.array([0, 5, 9, 17])
+    cols = layout.unpack_many(buffer, offsets=offsets, errors="mask")
+    assert cols["a"].tolist() == [0, 5, 9, 17] and cols["b"].tolist() == [0x0102, 0x0607, 0x0A0B, 0x1213]
+    cols = layout.unpack_many(buffer, offsets=offsets, lengths=[3, 3, 3, 2], errors="mask")
+    assert cols.failures == 1 and cols.failed.tolist() == [False, False, False, True]
+    assert cols["a"].mask.tolist() == [False, False, False, True]
+    cols = layout.unpack_many([b"\x01\x02\x03", b"\x04\x05\x06\x07"])
+    assert cols["a"].tolist() == [1, 4] and cols["b"].tolist() == [0x0203, 0x0506]
+    for source in (bytearray(buffer), memoryview(buffer), np.frombuffer(buffer, dtype=np.uint8)):
+        assert layout.unpack_many(source, stride=4)["a"].tolist() == [0, 4, 8, 12, 16]
+
+
+def test_mmap_input(tmp_path):
+    layout = Layout([item("a", "unsigned", 16)])
+    path = tmp_path / "packets.bin"
+    path.write_bytes(bytes(range(200)) * 10)
+    with open(path, "rb") as f, mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ) as m:
+        cols = layout.unpack_many(m, stride=2)
+        assert len(cols["a"]) == 1000 and cols["a"][1] == 0x0203
+        del cols
+
+
+def test_short_packets_fail_without_reading_past_the_buffer():
+    layout = Layout([item("a", "unsigned", 8), item("b", "unsigned", 64, offset_bits=8)])
+    buffer = bytes(range(1, 23))  # two 9-byte packets and a 4-byte tail
+    with pytest.raises(ValueError) as e:
+        layout.unpack_many(buffer, stride=9)
+    assert str(e.value).startswith("packet 2 (byte offset 18): item 1 'b' (unsigned, 64 bits): ValueError: ")
+    assert "needs 8 bytes from byte 1 but the packet has 4 bytes" in str(e.value)
+    cols = layout.unpack_many(buffer, stride=9, errors="mask")
+    assert cols.failures == 1 and cols["a"].mask.tolist() == [False, False, True]
+    assert cols["a"].data.tolist() == [1, 10, 0]
+    with pytest.raises(ValueError, match=r"packet 1 \(byte offset 15\): 9 bytes run past the end"):
+        layout.unpack_many(buffer, offsets=[0, 15], lengths=[9, 9])
+
+
+def test_codec_failures_are_packet_failures():
+    layout = Layout([item("n", "unsigned", 8), item("d", "packed_bcd", 8), item("t", "utf8", 16)])
+    packets = [b"\x01\x12AB", b"\x02\x1fAB", b"\x03\x34\xff\xfe", b"\x04\x56OK"]
+    with pytest.raises(ValueError, match=r"packet 1 \(byte offset 4\): item 1 'd'.*Invalid BCD digit: 15"):
+        layout.unpack_many(b"".join(packets), stride=4)
+    cols = layout.unpack_many(b"".join(packets), stride=4, errors="mask")
+    assert cols.failed.tolist() == [False, True, True, False] and cols.failures == 2
+    assert cols["d"].filled(-1).tolist() == [12, -1, -1, 56]
+    assert cols["t"].data.tolist() == ["AB", "", "", "OK"] and cols["t"].mask.tolist() == [False, True, True, False]
+
+
+def test_dynamic_widths_in_batches():
+    recipe = [item("len", "unsigned", 8), item("data", "binary", {"field": "len", "slope": 8, "intercept": 0}),
+              item("crc", "unsigned", 8)]
+    layout = Layout(recipe, exact=True)
+    packets = [layout.pack({"len": k, "data": bytes(range(k)), "crc": k}) for k in (0, 3, 1)]
+    offsets = np.cumsum([0] + [len(p) for p in packets[:-1]])
+    cols = layout.unpack_many(b"".join(packets), offsets=offsets)
+    assert cols["data"].tolist() == [b"", b"\x00\x01\x02", b"\x00"] and cols["crc"].tolist() == [0, 3, 1]
+    bad = b"\x09\x00\x00"
+    cols = layout.unpack_many([packets[0], bad], errors="mask")
+    assert cols.failed.tolist() == [False, True]
+    assert layout.pack_many({"len": [2, 1], "data": [b"ab", b"c"], "crc": [7, 8]}) == b"\x02ab\x07\x01c\x08"
+
+
+def test_pack_many_equals_packing_each_row():
+    layout = Layout(RECIPE, exact=True)
+    packets = random_packets(layout, random.Random(5), 200)
+    cols = layout.unpack_many(b"".join(packets), stride=len(packets[0]))
+    cols.pop("mode")  # fields without a column pack their recipe value
+    expected = b"".join(layout.pack({k: v[i].item() if hasattr(v[i], "item") else v[i] for k, v in cols.items()})
+                        for i in range(200))
+    assert layout.pack_many(cols) == expected
+    lists = {k: [x.item() if hasattr(x, "item") else x for x in v] for k, v in cols.items()}
+    assert layout.pack_many(lists) == expected
+
+
+@pytest.mark.parametrize("column, message", [
+    ({"n": np.array([1, 300, 2])}, r"packet 1: item 0 'n' .*Value 300 is too large for 8 bits"),
+    ({"n": np.array([1, -1, 2])}, r"packet 1: .*OverflowError"),
+    ({"n": [1, 2, 1.5]}, r"packet 2: .*TypeError"),
+    ({"n": [1, 2], "x": [1, 2]}, "no field named 'x'"),
+])
+def test_pack_many_reports_the_first_bad_row(column, message):
+    layout = Layout([item("n", "unsigned", 8), item("t", "twos_complement", 8, -1)])
+    with pytest.raises((ValueError, KeyError), match=message):
+        layout.pack_many(column)
+
+
+def test_unpack_many_releases_the_interpreter_lock():
+    layout = Layout([item(f"f{k}", "unsigned", 16) for k in range(16)])
+    buffer = random.Random(3).randbytes(32 * 200000)
+    ticks = []
+    stop = threading.Event()
+
+    def ticker():
+        while not stop.is_set():
+            ticks.append(time.perf_counter())
+            time.sleep(0.0005)
+
+    t = threading.Thread(target=ticker)
+    t.start()
+    try:
+        start = time.perf_counter()
+        for _ in range(5):
+            layout.unpack_many(buffer, stride=32)
+        elapsed = time.perf_counter() - start
+    finally:
+        stop.set()
+        t.join()
+    during = [x for x in ticks if start < x < start + elapsed]
+    # With the lock held for the whole decode, the other thread would not run.
+    assert len(during) >= 3
+
+
+@pytest.mark.parametrize("kwargs, message", [
+    ({}, "needs stride= or offsets="),
+    ({"stride": 0}, "stride must be positive"),
+    ({"offsets": [-1]}, r"offsets\[0\] is negative"),
+    ({"stride": 4, "errors": "ignore"}, "errors must be 'raise' or 'mask'"),
+    ({"offsets": [0], "lengths": [1, 2]}, "offsets has 1 entries but lengths has 2"),
+])
+def test_bad_arguments(kwargs, message):
+    with pytest.raises(ValueError, match=message):
+        Layout([item("a", "unsigned", 8)]).unpack_many(bytes(8), **kwargs)

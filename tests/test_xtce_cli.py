@@ -1,0 +1,60 @@
+"""The command line with XTCE definitions: decode --xtce, show DEF.xml."""
+
+from __future__ import annotations
+
+import csv
+from pathlib import Path
+
+import pytest
+
+bitloom_io = pytest.importorskip("bitloom_io")
+if not hasattr(bitloom_io, "decode"):
+    pytest.skip("bitloom_io.decode is not built", allow_module_level=True)
+pytest.importorskip("bitloom_io.xtce")
+from bitloom_io.cli import main  # noqa: E402
+
+REAL = Path(__file__).parent / "data" / "realdata"
+DATA = Path(__file__).parent / "data" / "xtce"
+CTIM_XTCE = REAL / "ctim" / "ctim_xtce_v1.xml"
+CTIM = REAL / "ctim" / "ccsds_2021_155_14_39_51"
+
+
+def test_decode_writes_one_file_per_packet_type(tmp_path, capsys):
+    out = tmp_path / "tables"
+    assert main(["decode", str(CTIM), "--xtce", str(CTIM_XTCE), "--out", str(out), "--format", "csv"]) == 0
+    files = sorted(p.name for p in out.iterdir())
+    assert len(files) == 9 and "APID_41_Packet.csv" in files
+    rows = {}
+    for path in out.iterdir():
+        with open(path, newline="") as f:
+            rows[path.stem] = list(csv.DictReader(f))
+    assert sum(len(r) for r in rows.values()) == 1499
+    assert {row["PKT_APID"] for row in rows["APID_41_Packet"]} == {"41"}
+    assert "APID_41_Packet.csv  1147 rows" in capsys.readouterr().out
+
+
+def test_show_prints_the_tree_or_one_container(capsys):
+    assert main(["show", str(CTIM_XTCE)]) == 0
+    text = capsys.readouterr().out
+    assert text.startswith("CCSDSTelemetryPacket (abstract): 9 fields, 96 bits\n")
+    assert "  APID_2_Packet: 16 fields, 176 bits where PKT_APID == 2" in text
+    assert main(["show", str(CTIM_XTCE), "APID_2_Packet"]) == 0
+    diagram = capsys.readouterr().out
+    assert "PKT_APID" in diagram and diagram.lstrip().startswith("0")
+    assert main(["show", str(CTIM_XTCE), "CCSDSTelemetryPacket"]) == 0
+
+
+@pytest.mark.parametrize(
+    ("argv", "message"),
+    [
+        (["show", str(CTIM_XTCE), "NOPE"], "no container named 'NOPE'"),
+        (["show", str(DATA / "refuse_repeat_entry.xml")], "refuse_repeat_entry.xml:20: RepeatEntry 'Bad': repeat entries"),
+        (["decode", str(CTIM), "--xtce", str(DATA / "hostile_billion_laughs.xml"), "--out", "x"], "entity declaration 'lol' refused"),
+    ],
+    ids=["unknown-container", "refused", "hostile"],
+)
+def test_errors_are_one_line_and_fail(argv, message, capsys, tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    assert main(argv) == 1
+    err = capsys.readouterr().err
+    assert message in err and err.count("\n") == 1

@@ -1,0 +1,94 @@
+"""Both missions' XTCE definitions against space_packet_parser: every raw
+value of every packet, the packet types, and the engineering values."""
+
+from __future__ import annotations
+
+import math
+import warnings
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+bitloom_io = pytest.importorskip("bitloom_io")
+if not hasattr(bitloom_io, "Tables"):
+    pytest.skip("bitloom_io tables are not built", allow_module_level=True)
+xtce = pytest.importorskip("bitloom_io.xtce")
+spp = pytest.importorskip("space_packet_parser")
+
+REAL = Path(__file__).parent / "data" / "realdata"
+MISSIONS = {
+    "jpss": (REAL / "jpss" / "jpss1_geolocation_xtce_v1.xml", REAL / "jpss" / "J01_G011_LZ_2021-04-09T00-00-00Z_V01.DAT1"),
+    "jpss-inheritance": (
+        REAL / "jpss" / "contrived_inheritance_structure.xml",
+        REAL / "jpss" / "J01_G011_LZ_2021-04-09T00-00-00Z_V01.DAT1",
+    ),
+    "ctim": (REAL / "ctim" / "ctim_xtce_v1.xml", REAL / "ctim" / "ccsds_2021_155_14_39_51"),
+}
+PACKETS = {"jpss": 7200, "jpss-inheritance": 7200, "ctim": 1499}
+
+
+@pytest.fixture(scope="module", params=sorted(MISSIONS))
+def mission(request):
+    definition_path, data_path = MISSIONS[request.param]
+    definition = xtce.load(definition_path)
+    tables = definition.decode(data_path)
+    reference = spp.load_xtce(definition_path)
+    with warnings.catch_warnings():
+        # The reference warns for every packet longer than its layout.
+        warnings.simplefilter("ignore")
+        expected = [
+            reference.parse_bytes(bytes(raw), root_container_name=definition.root)
+            for raw in spp.ccsds_generator(data_path.read_bytes())
+        ]
+    return request.param, definition, tables, expected
+
+
+def test_every_packet_has_a_type(mission):
+    name, definition, tables, expected = mission
+    assert len(expected) == PACKETS[name]
+    placed = np.sort(np.concatenate([tables.packet_index[t] for t in tables]))
+    assert placed.tolist() == list(range(len(expected)))
+    assert len(tables.unidentified) == 0 and len(tables.ambiguous) == 0
+
+
+def test_raw_values_and_types_equal_the_reference(mission):
+    name, definition, tables, expected = mission
+    for type_name, table in tables.items():
+        # A parameter that occurs twice (spares) is one key for the
+        # reference, holding the last occurrence; ours has a column each.
+        last = {spec.parameter.name: spec.name for spec in definition.fields(type_name)}
+        fields = list(last)
+        for row, packet_number in enumerate(tables.packet_index[type_name].tolist()):
+            reference = expected[packet_number]
+            # The same parameters in the same order: the same packet type.
+            assert list(reference) == fields, (type_name, packet_number)
+            for parameter in fields:
+                column = last[parameter]
+                ours = table[column][row]
+                theirs = reference[parameter].raw_value
+                if isinstance(theirs, bytes) and isinstance(ours, str):
+                    theirs = str(reference[parameter])
+                if isinstance(theirs, float) and math.isnan(theirs):
+                    assert math.isnan(ours), (type_name, packet_number, column)
+                else:
+                    assert ours == theirs, (type_name, packet_number, column, ours, theirs)
+
+
+def test_engineering_values_equal_the_reference(mission):
+    name, definition, tables, expected = mission
+    checked = 0
+    for type_name, table in tables.items():
+        for spec in definition.fields(type_name):
+            column = spec.name + xtce.ENGINEERING_SUFFIX
+            if column not in table.columns:
+                continue
+            ours = table[column]
+            theirs = [expected[i][spec.name] for i in tables.packet_index[type_name].tolist()]
+            if ours.dtype.kind in "fc":
+                np.testing.assert_allclose(ours, np.array(theirs, dtype=np.float64), rtol=1e-9, atol=0)
+            else:
+                assert ours.tolist() == [type(o)(t) for o, t in zip(ours.tolist(), theirs)]
+            checked += 1
+    if name.startswith("jpss"):
+        assert checked == 3  # DOY, MSEC, USEC: float types over integer encodings
