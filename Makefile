@@ -3,11 +3,13 @@
 VENV    := .venv
 VPY     := $(VENV)/bin/python
 STAMP   := $(VENV)/.tools-installed
-TOOLS   := pip scikit-build-core cmake ninja pytest hypothesis numpy
-# bitloom_io's extras (tables, dask, XTCE) and test references, and the docs builder: a stamp of their
-# own, so that venvs made before they were needed get them too.
+TOOLS   := pip scikit-build-core cmake ninja pytest hypothesis numpy bitstruct
+# bitloom_io's extras (tables, dask, XTCE), test references (bitstruct too,
+# for venvs made before TOOLS had it) and the docs builder: a stamp of their
+# own, renewed when this file changes, so that venvs made before a tool was
+# added get it too.
 IOSTAMP := $(VENV)/.io-tools-installed
-IOTOOLS := pandas pyarrow "dask[dataframe,distributed]" mkdocs defusedxml space_packet_parser
+IOTOOLS := pandas pyarrow "dask[dataframe,distributed]" mkdocs defusedxml space_packet_parser bitstruct
 
 .PHONY: test demo docs build bench clean venv sanitize fuzz fuzz-ci leaks typecheck sdist-check lint format
 
@@ -19,7 +21,7 @@ $(STAMP):
 	  $(VPY) -m pip install --quiet --upgrade $(TOOLS)
 	@touch $@
 
-$(IOSTAMP): $(STAMP)
+$(IOSTAMP): $(STAMP) Makefile
 	$(VPY) -m pip install --quiet $(IOTOOLS)
 	@touch $@
 
@@ -56,10 +58,11 @@ docs: $(IOSTAMP)
 	$(VPY) -m mkdocs build --strict --site-dir build/site
 
 bench: build
-	$(VPY) -m pip install --quiet bitstruct construct numpy
+	$(VPY) -m pip install --quiet bitstruct construct numpy ccsdspy
 	@$(VPY) -m pip install --quiet cbitstruct 2>/dev/null || echo "cbitstruct does not install for this Python"
 	$(VPY) bench/floor/build.py
 	$(VPY) bench/run.py
+	$(VPY) bench/layouts.py
 	$(VPY) -m pip install --quiet space_packet_parser ccsdspy
 	$(VPY) bench/xtce.py
 	$(VPY) bench/stream.py
@@ -72,11 +75,14 @@ $(DEVSTAMP): $(STAMP)
 	$(VPY) -m pip install --quiet --upgrade $(DEVTOOLS)
 	@touch $@
 
-# The installed stubs against the built module, then the typed example, the
-# typing checks and the README's Python examples under mypy --strict.
+# The installed stubs against the built modules (-P: the installed
+# bitloom_io, not its sources here; bitloom_io's pure-Python modules are
+# their own type information), then the typed examples, the typing checks
+# and the README's Python examples under mypy --strict.
 typecheck: build $(DEVSTAMP)
-	$(VPY) -m mypy.stubtest bitloom
-	$(VPY) -m mypy --strict examples/typed_usage.py tests/typing
+	$(VPY) -P -m mypy.stubtest --allowlist tests/typing/stubtest-allowlist.txt \
+	  bitloom bitloom_io._native bitloom_io._check
+	$(VPY) -m mypy --strict examples/typed_usage.py examples/typed_layout.py tests/typing
 	$(VPY) scripts/typecheck-readme
 
 # sdist and wheel with `python -m build`, then the sdist into a fresh venv.

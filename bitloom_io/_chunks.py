@@ -29,7 +29,7 @@ def piece_bounds(path: str | os.PathLike[str], piece_bytes: int, prefix_bytes: i
     size = os.path.getsize(path)
     if size <= piece_bytes:
         return [(0, size)]
-    packets = bitloom_io.ccsds.split(os.fspath(path), prefix_bytes=prefix_bytes)
+    packets = bitloom_io.ccsds.split(os.fspath(path), prefix_bytes=prefix_bytes, warn=False)
     starts = np.asarray(packets.offsets, dtype=np.int64) - prefix_bytes
     bounds = [0]
     target = piece_bytes
@@ -96,21 +96,24 @@ def decode_in_pieces(
         size = os.fstat(f.fileno()).st_size
         if size == 0:
             return decode(b"", prefix_bytes=prefix_bytes)
-        with mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ) as mm:
-            view = memoryview(mm)
-            try:
-                for start, stop in bounds:
-                    tables = decode(view[start:stop], prefix_bytes=prefix_bytes)
-                    results.append(tables)
-                    packets += sum(len(t) for t in tables.values())
-                    if progress is not None:
-                        progress(stop, packets)
-                joined = concat_tables(results)
-                # Tables may still reference the map; copy what does.
-                joined = {name: _detach(t) for name, t in joined.items()}
-            finally:
-                del results
-                view.release()
+        mm = mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ)
+    view = memoryview(mm)
+    for start, stop in bounds:
+        tables = decode(view[start:stop], prefix_bytes=prefix_bytes)
+        results.append(tables)
+        packets += sum(len(t) for t in tables.values())
+        if progress is not None:
+            progress(stop, packets)
+    joined = concat_tables(results)
+    # A table that is the only piece of its type may still hold arrays that
+    # view the map: those are copied, then the map is let go.
+    joined = {name: _detach(t) for name, t in joined.items()}
+    del results, tables
+    try:
+        view.release()
+        mm.close()
+    except BufferError:  # something still views it: the map goes with that
+        pass
     if progress is not None:
         progress(size, packets, final=True)
     return joined

@@ -55,27 +55,47 @@ def _xtce_definition(path: str) -> Any:
     return xtce.load(path)
 
 
-def load_definitions(path: str) -> dict[Any, Any]:
-    """The layouts of a definition file: a JSON layout file, or an XTCE file
-    (by its `.xml` suffix), as {key: Layout}."""
+def load_definitions(path: str) -> dict[str, Any]:
+    """The layouts of a definition file by the names their tables get: a
+    layout file (`bitloom_io.load_layouts`: JSON, CCSDSPy CSV) gives
+    `apid11` (a `Select`'s names for its layouts, `*` for the layout of
+    every other APID); an XTCE file (by its `.xml` suffix) gives its
+    containers by name."""
     if not os.path.exists(path):
         raise CommandError(f"{path}: no such file")
     if _is_xtce(path):
         return dict(_xtce_definition(path).layouts())
-    return dict(_io().load_layouts(path))
+    return flatten(_io().load_layouts(path))
 
 
-def _key_text(key: Any) -> str:
-    return f"APID {key}" if isinstance(key, int) else str(key)
+def flatten(layouts: Mapping[Any, Any]) -> dict[str, Any]:
+    """{table name: Layout} for a mapping as `decode` takes it, rules
+    (`Select`) opened into the layouts they choose from."""
+    out: dict[str, Any] = {}
+
+    def add(name: str, target: Any) -> None:
+        if hasattr(target, "fields"):
+            out[name] = target
+            return
+        for value, sub in target.layouts.items():
+            add(target.name_for(name, value), sub)
+
+    for key, target in layouts.items():
+        add(key if key == "*" else f"apid{int(key)}", target)
+    return out
 
 
-def _select(layouts: Mapping[Any, Any], name: str | None) -> dict[Any, Any]:
+def _key_text(key: str) -> str:
+    return "every other APID" if key == "*" else key
+
+
+def _select(layouts: Mapping[str, Any], name: str | None) -> dict[str, Any]:
     if name is None:
         return dict(layouts)
-    for key, layout in layouts.items():
-        if str(key) == name:
-            return {key: layout}
-    known = ", ".join(str(k) for k in layouts) or "none"
+    for key in (name, f"apid{name}"):
+        if key in layouts:
+            return {key: layouts[key]}
+    known = ", ".join(layouts) or "none"
     raise CommandError(f"no layout named {name!r} (the file has: {known})")
 
 
@@ -91,45 +111,44 @@ def stream_info(path: str, prefix_bytes: int = 0) -> dict[str, Any]:
     with the stream, as plain data (the `info` command prints it)."""
     import numpy as np
 
-    io = _io()
-    with warnings.catch_warnings(record=True) as caught:
-        warnings.simplefilter("always")
-        packets = io.ccsds.split(path, prefix_bytes=prefix_bytes)
+    packets = _io().ccsds.split(path, prefix_bytes=prefix_bytes, warn=False)
+    summary = packets.summary
     apids = np.asarray(packets.apid)
     lengths = np.asarray(packets.lengths)
     counts = np.asarray(packets.sequence_count).astype(np.int64)
     per_apid = []
-    for apid in np.unique(apids):
+    for apid in np.unique(apids).tolist():
         select = apids == apid
         sizes = lengths[select]
-        seq = counts[select]
-        # Steps between consecutive packets of the APID, modulo the 14-bit
-        # counter: 1 is the next packet, 0 a repeat, more a gap.
-        steps = np.diff(seq) % 16384
-        gaps = steps > 1
+        # Counts the APID's packets cover: the steps between them modulo the
+        # 14-bit counter (1 the next packet, 0 a repeat, more a gap).
+        steps = np.diff(counts[select]) % 16384
+        report = summary.sequence[apid]
         per_apid.append(
             {
-                "apid": int(apid),
+                "apid": apid,
                 "packets": int(select.sum()),
                 "bytes": int(sizes.sum()),
                 "min_size": int(sizes.min()),
                 "max_size": int(sizes.max()),
-                "first_count": int(seq[0]),
-                "last_count": int(seq[-1]),
+                "first_count": report.first,
+                "last_count": report.last,
                 "count_span": int(steps.sum()) + 1,
-                "gaps": int(gaps.sum()),
-                "missing": int((steps[gaps] - 1).sum()),
-                "repeats": int((steps == 0).sum()),
+                "gaps": report.gaps,
+                "missing": report.missing,
+                "repeats": report.repeats,
             }
         )
     return {
         "file": path,
-        "file_bytes": os.path.getsize(path),
+        "file_bytes": summary.bytes,
         "packets": len(apids),
         "packet_bytes": int(lengths.sum()),
         "apids": per_apid,
-        "summary": str(packets.summary),
-        "problems": [str(w.message) for w in caught],
+        "problems": [
+            {"kind": p.kind, "offset": p.offset, "length": p.length, "message": str(p)}
+            for p in summary.problems
+        ],
     }
 
 
@@ -164,10 +183,12 @@ def _print_info(info: Mapping[str, Any], out: TextIO) -> None:
     print(file=out)
     problems = info["problems"]
     if problems:
+        lost = sum(p["length"] for p in problems)
+        print(f"{_count(lost)} bytes are not whole packets:", file=out)
         for p in problems:
-            print(f"problem: {p}", file=out)
+            print(f"  {p['kind']}: {p['message']}", file=out)
     else:
-        print("no truncated packets or stray bytes", file=out)
+        print("every byte is in a whole packet", file=out)
 
 
 def cmd_info(args: argparse.Namespace) -> int:
@@ -275,8 +296,10 @@ def cmd_decode(args: argparse.Namespace) -> int:
         definition = _xtce_definition(args.xtce)
         decode: Callable[..., Mapping[str, Any]] = definition.decode
     else:
-        layouts = load_definitions(args.layouts)
+        if not os.path.exists(args.layouts):
+            raise CommandError(f"{args.layouts}: no such file")
         io = _io()
+        layouts = io.load_layouts(args.layouts)
 
         def decode(source: Any, **keys: Any) -> Mapping[str, Any]:
             return io.decode(source, layouts, **keys)
@@ -305,7 +328,7 @@ def cmd_check(args: argparse.Namespace) -> int:
     io = _io()
     total = 0
     for key, layout in layouts.items():
-        findings = io.check(layout.recipe)
+        findings = io.check(list(layout.recipe))
         total += len(findings)
         if findings:
             print(f"{_key_text(key)}: {len(findings)} finding{'s' * (len(findings) != 1)}")

@@ -86,7 +86,38 @@ def partitions(
     return out
 
 
-def _decode_range(path: str, start: int, stop: int, layouts: Mapping[Any, Any], prefix_bytes: int) -> Any:
+def _binary_columns(layouts: Mapping[Any, Any]) -> dict[str, set[str]]:
+    """Per table name, the columns of `binary` fields: the other columns
+    that numpy holds as objects are text."""
+    from bitloom_io.cli import flatten
+
+    return {
+        name: {f.name for f in layout.fields if str(f.encoding).lower() == "binary"}
+        for name, layout in flatten(layouts).items()
+    }
+
+
+def _frame(table: Any, binary: set[str]) -> Any:
+    """A table as a pandas DataFrame with Arrow-backed text and binary
+    columns: a dtype of its own for each, so that Dask's conversion of
+    object columns to strings never meets raw bytes."""
+    import numpy as np
+    import pyarrow as pa
+
+    columns = {}
+    for name, values in table.columns.items():
+        if values.dtype.kind in "TU" or (values.dtype == object and name not in binary):
+            columns[name] = pd.array(values.astype(object), dtype=pd.StringDtype("pyarrow"))
+        elif values.dtype == object:
+            columns[name] = pd.array(pa.array(values.tolist(), type=pa.binary()), dtype=pd.ArrowDtype(pa.binary()))
+        else:
+            columns[name] = np.asarray(values)
+    return pd.DataFrame(columns, copy=False)
+
+
+def _decode_range(
+    path: str, start: int, stop: int, layouts: Mapping[Any, Any], binary: Mapping[str, set[str]], prefix_bytes: int
+) -> Any:
     """Runs on a worker: the tables of one byte range of one file."""
     import mmap
     import warnings
@@ -97,14 +128,16 @@ def _decode_range(path: str, start: int, stop: int, layouts: Mapping[Any, Any], 
         with warnings.catch_warnings():
             warnings.simplefilter("ignore")
             tables = bitloom_io.decode(data, layouts, prefix_bytes=prefix_bytes)
-        return {name: table.to_pandas() for name, table in tables.items()}
+        return {name: _frame(table, binary.get(name, set())) for name, table in tables.items()}
 
     if stop <= start:
         return run(b"")
-    with open(path, "rb") as f, mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ) as mm:
-        with memoryview(mm)[start:stop] as view:
-            # Columns are new arrays, so nothing refers to the map after this.
-            return run(view)
+    with open(path, "rb") as f:
+        mapped = mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ)
+    # The frames hold new arrays, never views of the map; the map is unmapped
+    # when the last view of it goes (closing it here could meet a view that
+    # a decoding step still keeps).
+    return run(memoryview(mapped)[start:stop])
 
 
 def _pick(frames: Mapping[str, Any], name: str, meta: Any) -> Any:
@@ -164,13 +197,14 @@ def read_packets(
             layouts[apid] = default
     # The types and their columns, from decoding nothing: every type the
     # layouts name comes out as an empty table with its final dtypes.
-    metas = {name: frame for name, frame in _decode_empty(layouts, prefix_bytes).items()}
+    binary = _binary_columns(layouts)
+    metas = _decode_empty(layouts, binary, prefix_bytes)
     # Keys of their own per call: layouts are not tokenised (native objects),
     # and two calls over the same files with other layouts must not collide.
     token = uuid.uuid4().hex
     decoded = [
         dask.delayed(_decode_range, pure=False)(
-            p, a, b, layouts, prefix_bytes, dask_key_name=f"bitloom-decode-{token}-{i}"
+            p, a, b, layouts, binary, prefix_bytes, dask_key_name=f"bitloom-decode-{token}-{i}"
         )
         for i, (p, a, b) in enumerate(parts)
     ]
@@ -184,10 +218,10 @@ def read_packets(
     return frames
 
 
-def _decode_empty(layouts: Mapping[Any, Any], prefix_bytes: int) -> dict[str, Any]:
+def _decode_empty(layouts: Mapping[Any, Any], binary: Mapping[str, set[str]], prefix_bytes: int) -> dict[str, Any]:
     import warnings
 
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
         tables = bitloom_io.decode(b"", layouts, prefix_bytes=prefix_bytes)
-    return {name: table.to_pandas() for name, table in tables.items()}
+    return {name: _frame(table, binary.get(name, set())) for name, table in tables.items()}

@@ -1,9 +1,12 @@
-// The function table. Each row of kSignatures describes one published function
-// (name, signature line, parameters); kMethods binds the row with the same
-// index to a wrapper. A wrapper matches and converts the arguments, calls one
-// native routine and converts its result.
+// The function table, from one source: each row names a published function,
+// its parameters and the body its wrapper runs; the wrapper, the argument
+// description and the signature line ("name(params)\n--\n\n") are built
+// from the row at compile time. A wrapper matches and converts the
+// arguments, calls one native routine (through its codec's row) and converts
+// its result.
 #include "functions.hpp"
 
+#include <algorithm>
 #include <array>
 #include <concepts>
 #include <cstdint>
@@ -15,99 +18,12 @@
 #include "boundary.hpp"
 #include "common/codec_table.hpp"
 #include "decoder/ieee754.hpp"
+#include "packet/recipe_item.hpp"
 #include "text_direct.hpp"
 
 namespace bitloom {
 
 namespace {
-
-#define BITLOOM_DOC(signature) signature "\n--\n\n"
-
-constexpr Signature sig1(const char* name, const char* doc, const char* p0) {
-    return {name, doc, {p0, nullptr, nullptr}, 1, 1};
-}
-constexpr Signature sig2(const char* name, const char* doc, const char* p0, const char* p1) {
-    return {name, doc, {p0, p1, nullptr}, 2, 2};
-}
-constexpr Signature sig3(const char* name, const char* doc, const char* p0, const char* p1, const char* p2,
-                         std::uint8_t required = 3) {
-    return {name, doc, {p0, p1, p2}, 3, required};
-}
-// The decimal functions: `signed` has a default (false).
-constexpr Signature sig_bcd(const char* name, const char* doc) { return sig3(name, doc, "value", "bits", "signed", 2); }
-constexpr Signature sig_value(const char* name, const char* doc) { return sig1(name, doc, "value"); }
-constexpr Signature sig_unimplemented(const char* name, const char* doc) { return sig1(name, doc, "_value"); }
-constexpr Signature sig_text(const char* name, const char* doc) { return sig1(name, doc, "text"); }
-constexpr Signature sig_bytes(const char* name, const char* doc) { return sig1(name, doc, "bytes"); }
-
-constexpr std::array kSignatures = {
-    sig3("unpack_parameters", BITLOOM_DOC("unpack_parameters(packet_bytes, offset_bits, recipe)"), "packet_bytes",
-         "offset_bits", "recipe"),
-    sig1("pack_parameters", BITLOOM_DOC("pack_parameters(recipe)"), "recipe"),
-    sig2("decode_ones_complement", BITLOOM_DOC("decode_ones_complement(value, bits)"), "value", "bits"),
-    sig2("decode_twos_complement", BITLOOM_DOC("decode_twos_complement(value, bits)"), "value", "bits"),
-    sig2("decode_sign_magnitude", BITLOOM_DOC("decode_sign_magnitude(value, bits)"), "value", "bits"),
-    sig_bcd("decode_unpacked_bcd", BITLOOM_DOC("decode_unpacked_bcd(value, bits, signed=False)")),
-    sig_bcd("decode_packed_bcd", BITLOOM_DOC("decode_packed_bcd(value, bits, signed=False)")),
-    sig_value("decode_ieee754_f16", BITLOOM_DOC("decode_ieee754_f16(value)")),
-    sig_value("decode_ieee754_f32", BITLOOM_DOC("decode_ieee754_f32(value)")),
-    sig_value("decode_ieee754_f64", BITLOOM_DOC("decode_ieee754_f64(value)")),
-    sig_value("decode_ieee754_f128", BITLOOM_DOC("decode_ieee754_f128(value)")),
-    sig_unimplemented("decode_ieee754_1985_f32", BITLOOM_DOC("decode_ieee754_1985_f32(_value)")),
-    sig_unimplemented("decode_ieee754_1985_f64", BITLOOM_DOC("decode_ieee754_1985_f64(_value)")),
-    sig_unimplemented("decode_ieee754_1985_f80", BITLOOM_DOC("decode_ieee754_1985_f80(_value)")),
-    sig_unimplemented("decode_mil_std_1750a_f32", BITLOOM_DOC("decode_mil_std_1750a_f32(_value)")),
-    sig_unimplemented("decode_mil_std_1750a_f48", BITLOOM_DOC("decode_mil_std_1750a_f48(_value)")),
-    sig_unimplemented("decode_dec_f32", BITLOOM_DOC("decode_dec_f32(_value)")),
-    sig_unimplemented("decode_dec_f64", BITLOOM_DOC("decode_dec_f64(_value)")),
-    sig_unimplemented("decode_ibm_f32", BITLOOM_DOC("decode_ibm_f32(_value)")),
-    sig_unimplemented("decode_ibm_f64", BITLOOM_DOC("decode_ibm_f64(_value)")),
-    sig_unimplemented("decode_ti_f32", BITLOOM_DOC("decode_ti_f32(_value)")),
-    sig_unimplemented("decode_ti_f40", BITLOOM_DOC("decode_ti_f40(_value)")),
-    sig_bytes("decode_us_ascii", BITLOOM_DOC("decode_us_ascii(bytes)")),
-    sig_bytes("decode_iso_8859_1", BITLOOM_DOC("decode_iso_8859_1(bytes)")),
-    sig_bytes("decode_windows_1252", BITLOOM_DOC("decode_windows_1252(bytes)")),
-    sig_bytes("decode_utf8", BITLOOM_DOC("decode_utf8(bytes)")),
-    sig_bytes("decode_utf16", BITLOOM_DOC("decode_utf16(bytes)")),
-    sig_bytes("decode_utf16le", BITLOOM_DOC("decode_utf16le(bytes)")),
-    sig_bytes("decode_utf16be", BITLOOM_DOC("decode_utf16be(bytes)")),
-    sig_bytes("decode_utf32", BITLOOM_DOC("decode_utf32(bytes)")),
-    sig_bytes("decode_utf32le", BITLOOM_DOC("decode_utf32le(bytes)")),
-    sig_bytes("decode_utf32be", BITLOOM_DOC("decode_utf32be(bytes)")),
-    sig2("encode_ones_complement", BITLOOM_DOC("encode_ones_complement(value, bits)"), "value", "bits"),
-    sig2("encode_twos_complement", BITLOOM_DOC("encode_twos_complement(value, bits)"), "value", "bits"),
-    sig2("encode_sign_magnitude", BITLOOM_DOC("encode_sign_magnitude(value, bits)"), "value", "bits"),
-    sig_bcd("encode_unpacked_bcd", BITLOOM_DOC("encode_unpacked_bcd(value, bits, signed=False)")),
-    sig_bcd("encode_packed_bcd", BITLOOM_DOC("encode_packed_bcd(value, bits, signed=False)")),
-    sig_value("encode_ieee754_f16", BITLOOM_DOC("encode_ieee754_f16(value)")),
-    sig_value("encode_ieee754_f32", BITLOOM_DOC("encode_ieee754_f32(value)")),
-    sig_value("encode_ieee754_f64", BITLOOM_DOC("encode_ieee754_f64(value)")),
-    sig_unimplemented("encode_ieee754_f128", BITLOOM_DOC("encode_ieee754_f128(_value)")),
-    sig_unimplemented("encode_ieee754_1985_f32", BITLOOM_DOC("encode_ieee754_1985_f32(_value)")),
-    sig_unimplemented("encode_ieee754_1985_f64", BITLOOM_DOC("encode_ieee754_1985_f64(_value)")),
-    sig_unimplemented("encode_ieee754_1985_f80", BITLOOM_DOC("encode_ieee754_1985_f80(_value)")),
-    sig_unimplemented("encode_mil_std_1750a_f32", BITLOOM_DOC("encode_mil_std_1750a_f32(_value)")),
-    sig_unimplemented("encode_mil_std_1750a_f48", BITLOOM_DOC("encode_mil_std_1750a_f48(_value)")),
-    sig_unimplemented("encode_dec_f32", BITLOOM_DOC("encode_dec_f32(_value)")),
-    sig_unimplemented("encode_dec_f64", BITLOOM_DOC("encode_dec_f64(_value)")),
-    sig_unimplemented("encode_ibm_f32", BITLOOM_DOC("encode_ibm_f32(_value)")),
-    sig_unimplemented("encode_ibm_f64", BITLOOM_DOC("encode_ibm_f64(_value)")),
-    sig_unimplemented("encode_ti_f32", BITLOOM_DOC("encode_ti_f32(_value)")),
-    sig_unimplemented("encode_ti_f40", BITLOOM_DOC("encode_ti_f40(_value)")),
-    sig_text("encode_us_ascii", BITLOOM_DOC("encode_us_ascii(text)")),
-    sig_text("encode_iso_8859_1", BITLOOM_DOC("encode_iso_8859_1(text)")),
-    sig_text("encode_windows_1252", BITLOOM_DOC("encode_windows_1252(text)")),
-    sig_text("encode_utf8", BITLOOM_DOC("encode_utf8(text)")),
-    sig_text("encode_utf16", BITLOOM_DOC("encode_utf16(text)")),
-    sig_text("encode_utf16le", BITLOOM_DOC("encode_utf16le(text)")),
-    sig_text("encode_utf16be", BITLOOM_DOC("encode_utf16be(text)")),
-    sig_text("encode_utf32", BITLOOM_DOC("encode_utf32(text)")),
-    sig_text("encode_utf32le", BITLOOM_DOC("encode_utf32le(text)")),
-    sig_text("encode_utf32be", BITLOOM_DOC("encode_utf32be(text)")),
-};
-static_assert(kSignatures.size() == 62);
-
-#undef BITLOOM_DOC
 
 // ---------------------------------------------------------------------------
 // Parameters: how one matched argument becomes a native value. `read`
@@ -127,6 +43,7 @@ using U128Param = Param<U128, convert_u128>;
 using Double = Param<double, convert_double>;
 using Bytes = Param<ByteSpan, convert_bytes>;
 using Text = Param<std::string_view, convert_str>;
+using Recipe = Param<RecipeItems, convert_sequence>;
 
 // `signed`, the only parameter with a default: omitted means false.
 struct SignedFlag {
@@ -173,28 +90,89 @@ inline PyObject* text_result(std::string_view utf8) {
 }
 
 // ---------------------------------------------------------------------------
-// The wrapper: match the arguments of row I, convert them in parameter
+// Rows: a function's name, its parameters (each a name, a conversion and,
+// for an optional one, the default its signature line shows) and its body.
+
+// A string literal as a template argument.
+template <std::size_t N>
+struct Literal {
+    char text[N];
+    consteval Literal(const char (&s)[N]) { std::copy_n(s, N, text); }
+    [[nodiscard]] static constexpr std::size_t size() noexcept { return N - 1; }
+    [[nodiscard]] constexpr std::string_view view() const noexcept { return {text, N - 1}; }
+};
+
+template <Literal Name, class Conversion, Literal Default = "">
+struct Arg : Conversion {
+    static constexpr Literal name = Name;
+    static constexpr Literal default_text = Default;
+    static constexpr bool optional = Default.size() > 0;
+};
+
+// "name(p0, p1, p2=default)\n--\n\n" and its terminating zero.
+template <Literal Name, class... Args>
+consteval auto signature_line() {
+    constexpr std::size_t params =
+        ((Args::name.size() + (Args::optional ? 1 + Args::default_text.size() : 0)) + ... + 0);
+    constexpr std::size_t separators = sizeof...(Args) > 0 ? 2 * (sizeof...(Args) - 1) : 0;
+    std::array<char, Name.size() + 1 + params + separators + 6 + 1> line{};
+    std::size_t at = 0;
+    auto append = [&](std::string_view text) {
+        for (const char c : text) line[at++] = c;
+    };
+    append(Name.view());
+    append("(");
+    bool first = true;
+    auto parameter = [&](std::string_view name, bool optional, std::string_view default_text) {
+        if (!first) append(", ");
+        first = false;
+        append(name);
+        if (optional) {
+            append("=");
+            append(default_text);
+        }
+    };
+    (parameter(Args::name.view(), Args::optional, Args::default_text.view()), ...);
+    append(")\n--\n\n");
+    line[at] = '\0';
+    return line;
+}
+
+template <class... Args, std::size_t... Is>
+bool read_parameters(PyObject* const* a, std::tuple<typename Args::type...>& values, std::index_sequence<Is...>) {
+    return (Args::read(a[Is], Args::name.text, std::get<Is>(values)) && ...);
+}
+
+// One published function: match the arguments, convert them in parameter
 // order (the first failure ends the call), then run Body on the values.
+template <Literal Name, auto Body, class... Args>
+struct Function {
+    static_assert(sizeof...(Args) <= 3);
+    static constexpr auto doc = signature_line<Name, Args...>();
+    static constexpr Signature signature{
+        Name.text,
+        doc.data(),
+        {Args::name.text...},
+        static_cast<std::uint8_t>(sizeof...(Args)),
+        static_cast<std::uint8_t>((!Args::optional + ... + 0)),
+    };
 
-template <class... Params, std::size_t... Is>
-bool read_parameters(PyObject* const* a, const Signature& sig, std::tuple<typename Params::type...>& values,
-                     std::index_sequence<Is...>) {
-    return (Params::read(a[Is], sig.params[Is], std::get<Is>(values)) && ...);
-}
+    static PyObject* call(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+        return call_boundary([&]() -> PyObject* {
+            std::array<PyObject*, sizeof...(Args)> slots;
+            PyObject* const* a = match_arguments(signature, args, nargs, kwnames, slots);
+            if (a == nullptr) return nullptr;
+            std::tuple<typename Args::type...> values;
+            if (!read_parameters<Args...>(a, values, std::index_sequence_for<Args...>{})) return nullptr;
+            return std::apply(Body, values);
+        });
+    }
 
-template <std::size_t I, auto Body, class... Params>
-PyObject* wrapper(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return call_boundary([&]() -> PyObject* {
-        constexpr const Signature& sig = kSignatures[I];
-        static_assert(sig.nparams == sizeof...(Params));
-        std::array<PyObject*, sizeof...(Params)> slots;
-        PyObject* const* a = match_arguments(sig, args, nargs, kwnames, slots);
-        if (a == nullptr) return nullptr;
-        std::tuple<typename Params::type...> values;
-        if (!read_parameters<Params...>(a, sig, values, std::index_sequence_for<Params...>{})) return nullptr;
-        return std::apply(Body, values);
-    });
-}
+    static PyMethodDef method() noexcept {
+        return {Name.text, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(call)),
+                METH_FASTCALL | METH_KEYWORDS, doc.data()};
+    }
+};
 
 // Bodies: each calls through its codec's row.
 
@@ -240,9 +218,8 @@ constexpr auto encodes_decimal = [](std::int64_t value, std::uint32_t bits, bool
 };
 // value -> the format's pattern (floating-point rows ignore the width).
 template <Codec C>
-constexpr auto encodes_float = [](double value) -> PyObject* {
-    return raw_result(encode_number(codec_row(C), Number{.f64 = value}, 0));
-};
+constexpr auto encodes_float =
+    [](double value) -> PyObject* { return raw_result(encode_number(codec_row(C), Number{.f64 = value}, 0)); };
 
 // decode_ieee754_f128 reads 128 bits, more than a row's raw value holds.
 constexpr auto binary128 = [](U128 value) -> PyObject* { return to_python(decode_ieee754_f128(value)); };
@@ -280,108 +257,107 @@ constexpr auto latin1_text = [](ByteSpan bytes) -> PyObject* {
                                                  static_cast<Py_ssize_t>(bytes.size()), nullptr));
 };
 
-// The wrapper shapes of the table below.
-template <std::size_t I, Codec C>
-constexpr auto integer_decoder = wrapper<I, decodes<C>, U64, U32>;
-template <std::size_t I, Codec C>
-constexpr auto integer_encoder = wrapper<I, encodes<C>, I64, U32>;
-template <std::size_t I, Codec Plain, Codec Signed>
-constexpr auto decimal_decoder = wrapper<I, decodes_decimal<Plain, Signed>, U64, U32, SignedFlag>;
-template <std::size_t I, Codec Plain, Codec Signed>
-constexpr auto decimal_encoder = wrapper<I, encodes_decimal<Plain, Signed>, I64, U32, SignedFlag>;
-template <std::size_t I, Codec C>
-constexpr auto float_decoder = wrapper<I, decodes_pattern<C>, U64>;
-template <std::size_t I, Codec C>
-constexpr auto float_encoder = wrapper<I, encodes_float<C>, Double>;
-template <std::size_t I, Codec C, auto Direct>
-constexpr auto text_decoder = wrapper<I, decodes_text<C, Direct>, Bytes>;
-template <std::size_t I, Codec C, auto Direct>
-constexpr auto text_encoder = wrapper<I, encodes_text<C, Direct>, Object>;
+// The parameters and shapes of the table below.
+using Value = Arg<"value", U64>;
+using SignedValue = Arg<"value", I64>;
+using Bits = Arg<"bits", U32>;
+using IsSigned = Arg<"signed", SignedFlag, "False">;
 
-using FastFunction = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+template <Literal Name, Codec C>
+using integer_decoder = Function<Name, decodes<C>, Value, Bits>;
+template <Literal Name, Codec C>
+using integer_encoder = Function<Name, encodes<C>, SignedValue, Bits>;
+template <Literal Name, Codec Plain, Codec Signed>
+using decimal_decoder = Function<Name, decodes_decimal<Plain, Signed>, Value, Bits, IsSigned>;
+template <Literal Name, Codec Plain, Codec Signed>
+using decimal_encoder = Function<Name, encodes_decimal<Plain, Signed>, SignedValue, Bits, IsSigned>;
+template <Literal Name, Codec C>
+using float_decoder = Function<Name, decodes_pattern<C>, Value>;
+template <Literal Name, Codec C>
+using float_encoder = Function<Name, encodes_float<C>, Arg<"value", Double>>;
+// Formats known by name only: the argument converts, then the row refuses.
+template <Literal Name, Codec C>
+using unimplemented_decoder = Function<Name, decodes_pattern<C>, Arg<"_value", U64>>;
+template <Literal Name, Codec C>
+using unimplemented_encoder = Function<Name, encodes_float<C>, Arg<"_value", Double>>;
+template <Literal Name, Codec C, auto Direct>
+using text_decoder = Function<Name, decodes_text<C, Direct>, Arg<"bytes", Bytes>>;
+template <Literal Name, Codec C, auto Direct>
+using text_encoder = Function<Name, encodes_text<C, Direct>, Arg<"text", Object>>;
 
-constexpr std::array<FastFunction, kSignatures.size()> kWrappers = {
-    py_unpack_parameters,
-    py_pack_parameters,
-    integer_decoder<2, Codec::ones_complement>,
-    integer_decoder<3, Codec::twos_complement>,
-    integer_decoder<4, Codec::sign_magnitude>,
-    decimal_decoder<5, Codec::unpacked_bcd, Codec::unpacked_bcd_signed>,
-    decimal_decoder<6, Codec::packed_bcd, Codec::packed_bcd_signed>,
-    float_decoder<7, Codec::ieee754_f16>,
-    float_decoder<8, Codec::ieee754_f32>,
-    float_decoder<9, Codec::ieee754_f64>,
-    wrapper<10, binary128, U128Param>,
-    float_decoder<11, Codec::ieee754_1985_f32>,
-    float_decoder<12, Codec::ieee754_1985_f64>,
-    float_decoder<13, Codec::ieee754_1985_f80>,
-    float_decoder<14, Codec::mil_std_1750a_f32>,
-    float_decoder<15, Codec::mil_std_1750a_f48>,
-    float_decoder<16, Codec::dec_f32>,
-    float_decoder<17, Codec::dec_f64>,
-    float_decoder<18, Codec::ibm_f32>,
-    float_decoder<19, Codec::ibm_f64>,
-    float_decoder<20, Codec::ti_f32>,
-    float_decoder<21, Codec::ti_f40>,
-    text_decoder<22, Codec::us_ascii, us_ascii_to_str>,
-    wrapper<23, latin1_text, Bytes>,
-    text_decoder<24, Codec::windows_1252, windows_1252_to_str>,
-    text_decoder<25, Codec::utf8, utf8_to_str>,
-    text_decoder<26, Codec::utf16, utf16_to_str>,
-    text_decoder<27, Codec::utf16le, utf16le_to_str>,
-    text_decoder<28, Codec::utf16be, utf16be_to_str>,
-    text_decoder<29, Codec::utf32, utf32_to_str>,
-    text_decoder<30, Codec::utf32le, utf32le_to_str>,
-    text_decoder<31, Codec::utf32be, utf32be_to_str>,
-    integer_encoder<32, Codec::ones_complement>,
-    integer_encoder<33, Codec::twos_complement>,
-    integer_encoder<34, Codec::sign_magnitude>,
-    decimal_encoder<35, Codec::unpacked_bcd, Codec::unpacked_bcd_signed>,
-    decimal_encoder<36, Codec::packed_bcd, Codec::packed_bcd_signed>,
-    float_encoder<37, Codec::ieee754_f16>,
-    float_encoder<38, Codec::ieee754_f32>,
-    float_encoder<39, Codec::ieee754_f64>,
-    float_encoder<40, Codec::ieee754_f128>,
-    float_encoder<41, Codec::ieee754_1985_f32>,
-    float_encoder<42, Codec::ieee754_1985_f64>,
-    float_encoder<43, Codec::ieee754_1985_f80>,
-    float_encoder<44, Codec::mil_std_1750a_f32>,
-    float_encoder<45, Codec::mil_std_1750a_f48>,
-    float_encoder<46, Codec::dec_f32>,
-    float_encoder<47, Codec::dec_f64>,
-    float_encoder<48, Codec::ibm_f32>,
-    float_encoder<49, Codec::ibm_f64>,
-    float_encoder<50, Codec::ti_f32>,
-    float_encoder<51, Codec::ti_f40>,
-    text_encoder<52, Codec::us_ascii, str_to_us_ascii>,
-    text_encoder<53, Codec::iso_8859_1, str_to_iso_8859_1>,
-    text_encoder<54, Codec::windows_1252, str_to_windows_1252>,
-    wrapper<55, utf8_bytes, Text>,
-    text_encoder<56, Codec::utf16, str_to_utf16>,
-    text_encoder<57, Codec::utf16le, str_to_utf16le>,
-    text_encoder<58, Codec::utf16be, str_to_utf16be>,
-    text_encoder<59, Codec::utf32, str_to_utf32>,
-    text_encoder<60, Codec::utf32le, str_to_utf32le>,
-    text_encoder<61, Codec::utf32be, str_to_utf32be>,
+using C = Codec;
+
+// The published functions in registration order (also the order of
+// __all__). PyCMethod_New keeps pointers to these records for the life of
+// the functions.
+std::array<PyMethodDef, 62> kMethods = {
+    Function<"unpack_parameters", unpack_parameters, Arg<"packet_bytes", Bytes>, Arg<"offset_bits", U32>,
+             Arg<"recipe", Recipe>>::method(),
+    Function<"pack_parameters", pack_parameters, Arg<"recipe", Recipe>>::method(),
+    integer_decoder<"decode_ones_complement", C::ones_complement>::method(),
+    integer_decoder<"decode_twos_complement", C::twos_complement>::method(),
+    integer_decoder<"decode_sign_magnitude", C::sign_magnitude>::method(),
+    decimal_decoder<"decode_unpacked_bcd", C::unpacked_bcd, C::unpacked_bcd_signed>::method(),
+    decimal_decoder<"decode_packed_bcd", C::packed_bcd, C::packed_bcd_signed>::method(),
+    float_decoder<"decode_ieee754_f16", C::ieee754_f16>::method(),
+    float_decoder<"decode_ieee754_f32", C::ieee754_f32>::method(),
+    float_decoder<"decode_ieee754_f64", C::ieee754_f64>::method(),
+    Function<"decode_ieee754_f128", binary128, Arg<"value", U128Param>>::method(),
+    unimplemented_decoder<"decode_ieee754_1985_f32", C::ieee754_1985_f32>::method(),
+    unimplemented_decoder<"decode_ieee754_1985_f64", C::ieee754_1985_f64>::method(),
+    unimplemented_decoder<"decode_ieee754_1985_f80", C::ieee754_1985_f80>::method(),
+    unimplemented_decoder<"decode_mil_std_1750a_f32", C::mil_std_1750a_f32>::method(),
+    unimplemented_decoder<"decode_mil_std_1750a_f48", C::mil_std_1750a_f48>::method(),
+    unimplemented_decoder<"decode_dec_f32", C::dec_f32>::method(),
+    unimplemented_decoder<"decode_dec_f64", C::dec_f64>::method(),
+    unimplemented_decoder<"decode_ibm_f32", C::ibm_f32>::method(),
+    unimplemented_decoder<"decode_ibm_f64", C::ibm_f64>::method(),
+    unimplemented_decoder<"decode_ti_f32", C::ti_f32>::method(),
+    unimplemented_decoder<"decode_ti_f40", C::ti_f40>::method(),
+    text_decoder<"decode_us_ascii", C::us_ascii, us_ascii_to_str>::method(),
+    Function<"decode_iso_8859_1", latin1_text, Arg<"bytes", Bytes>>::method(),
+    text_decoder<"decode_windows_1252", C::windows_1252, windows_1252_to_str>::method(),
+    text_decoder<"decode_utf8", C::utf8, utf8_to_str>::method(),
+    text_decoder<"decode_utf16", C::utf16, utf16_to_str>::method(),
+    text_decoder<"decode_utf16le", C::utf16le, utf16le_to_str>::method(),
+    text_decoder<"decode_utf16be", C::utf16be, utf16be_to_str>::method(),
+    text_decoder<"decode_utf32", C::utf32, utf32_to_str>::method(),
+    text_decoder<"decode_utf32le", C::utf32le, utf32le_to_str>::method(),
+    text_decoder<"decode_utf32be", C::utf32be, utf32be_to_str>::method(),
+    integer_encoder<"encode_ones_complement", C::ones_complement>::method(),
+    integer_encoder<"encode_twos_complement", C::twos_complement>::method(),
+    integer_encoder<"encode_sign_magnitude", C::sign_magnitude>::method(),
+    decimal_encoder<"encode_unpacked_bcd", C::unpacked_bcd, C::unpacked_bcd_signed>::method(),
+    decimal_encoder<"encode_packed_bcd", C::packed_bcd, C::packed_bcd_signed>::method(),
+    float_encoder<"encode_ieee754_f16", C::ieee754_f16>::method(),
+    float_encoder<"encode_ieee754_f32", C::ieee754_f32>::method(),
+    float_encoder<"encode_ieee754_f64", C::ieee754_f64>::method(),
+    unimplemented_encoder<"encode_ieee754_f128", C::ieee754_f128>::method(),
+    unimplemented_encoder<"encode_ieee754_1985_f32", C::ieee754_1985_f32>::method(),
+    unimplemented_encoder<"encode_ieee754_1985_f64", C::ieee754_1985_f64>::method(),
+    unimplemented_encoder<"encode_ieee754_1985_f80", C::ieee754_1985_f80>::method(),
+    unimplemented_encoder<"encode_mil_std_1750a_f32", C::mil_std_1750a_f32>::method(),
+    unimplemented_encoder<"encode_mil_std_1750a_f48", C::mil_std_1750a_f48>::method(),
+    unimplemented_encoder<"encode_dec_f32", C::dec_f32>::method(),
+    unimplemented_encoder<"encode_dec_f64", C::dec_f64>::method(),
+    unimplemented_encoder<"encode_ibm_f32", C::ibm_f32>::method(),
+    unimplemented_encoder<"encode_ibm_f64", C::ibm_f64>::method(),
+    unimplemented_encoder<"encode_ti_f32", C::ti_f32>::method(),
+    unimplemented_encoder<"encode_ti_f40", C::ti_f40>::method(),
+    text_encoder<"encode_us_ascii", C::us_ascii, str_to_us_ascii>::method(),
+    text_encoder<"encode_iso_8859_1", C::iso_8859_1, str_to_iso_8859_1>::method(),
+    text_encoder<"encode_windows_1252", C::windows_1252, str_to_windows_1252>::method(),
+    Function<"encode_utf8", utf8_bytes, Arg<"text", Text>>::method(),
+    text_encoder<"encode_utf16", C::utf16, str_to_utf16>::method(),
+    text_encoder<"encode_utf16le", C::utf16le, str_to_utf16le>::method(),
+    text_encoder<"encode_utf16be", C::utf16be, str_to_utf16be>::method(),
+    text_encoder<"encode_utf32", C::utf32, str_to_utf32>::method(),
+    text_encoder<"encode_utf32le", C::utf32le, str_to_utf32le>::method(),
+    text_encoder<"encode_utf32be", C::utf32be, str_to_utf32be>::method(),
 };
-
-std::array<PyMethodDef, kSignatures.size()> make_methods() {
-    std::array<PyMethodDef, kSignatures.size()> methods{};
-    for (std::size_t i = 0; i < kSignatures.size(); ++i) {
-        methods[i] =
-            PyMethodDef{kSignatures[i].name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(kWrappers[i])),
-                        METH_FASTCALL | METH_KEYWORDS, kSignatures[i].doc};
-    }
-    return methods;
-}
-
-// PyCMethod_New keeps pointers to these records for the life of the functions.
-std::array<PyMethodDef, kSignatures.size()> kMethods = make_methods();
 
 }  // namespace
 
 std::span<PyMethodDef> published_functions() noexcept { return kMethods; }
-
-const Signature& packet_signature(bool pack) noexcept { return kSignatures[pack ? 1 : 0]; }
 
 }  // namespace bitloom

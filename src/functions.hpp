@@ -1,21 +1,20 @@
-// The published functions: their argument descriptions and method records,
-// in registration order (which is also the order of __all__).
+// The published functions: their method records, in registration order
+// (which is also the order of __all__).
 #pragma once
 
+#include <cstdint>
 #include <span>
 
-#include "args.hpp"
+#include "common/numbers.hpp"
+#include "packet/recipe_item.hpp"
 #include "python.hpp"
 
 namespace bitloom {
 
 [[nodiscard]] std::span<PyMethodDef> published_functions() noexcept;
 
-// The argument descriptions of pack_parameters (true) and unpack_parameters.
-[[nodiscard]] const Signature& packet_signature(bool pack) noexcept;
-
-// The packet functions, written in packet.cpp.
-PyObject* py_pack_parameters(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-PyObject* py_unpack_parameters(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+// The bodies of the packet functions (packet.cpp), run on converted arguments.
+PyObject* pack_parameters(RecipeItems& recipe);
+PyObject* unpack_parameters(ByteSpan packet, std::uint32_t offset_bits, RecipeItems& recipe);
 
 }  // namespace bitloom

@@ -392,3 +392,49 @@ def test_huge_text():
 def test_lone_surrogates_never_reach_an_encoder(name, text):
     with pytest.raises(UnicodeEncodeError):
         getattr(b, name)(text)
+
+
+# --- An earlier item changed by a later item's conversions ---------------
+
+def _hooked(hook, change):
+    """The later item's field `hook` as an object whose conversion runs
+    `change` and then gives the field's ordinary value."""
+    if hook == "reverse_bits":
+        return numpy_like_bool(False, change)
+    return Index({"bits": 32, "offset_bits": 32, "value": int("200000")}[hook], change)
+
+
+@pytest.mark.parametrize(
+    "direction, hook, expected",
+    [
+        # Packing reads bits and offset_bits of every item before writing
+        # any: the first item is written with its new value. reverse_bits
+        # and value convert after the first item is written.
+        ("pack", "bits", b"\x00\x00\x00\x07\x00\x03\x0d\x40"),
+        ("pack", "offset_bits", b"\x00\x00\x00\x07\x00\x03\x0d\x40"),
+        ("pack", "reverse_bits", b"\x00\x01\x86\xa0\x00\x03\x0d\x40"),
+        ("pack", "value", b"\x00\x01\x86\xa0\x00\x03\x0d\x40"),
+        # Unpacking is done with the first item when the second converts.
+        ("unpack", "bits", {"first": 0x01020304, "second": 0x05060708}),
+        ("unpack", "offset_bits", {"first": 0x01020304, "second": 0x05060708}),
+        ("unpack", "reverse_bits", {"first": 0x01020304, "second": 0x05060708}),
+    ],
+)
+def test_an_earlier_item_changed_by_a_later_items_conversion(direction, hook, expected):
+    # The first item's values are held by its dict alone, so replacing them
+    # frees them: a stale read of one is caught by the sanitizer build.
+    first = item(name=fresh("first"), encoding=fresh("unsigned"), bits=int("32"), byte_order=fresh("big"),
+                 value=int("100000"))
+    second = item(name=fresh("second"), encoding=fresh("unsigned"), bits=32, byte_order=fresh("big"),
+                  value=int("200000"))
+
+    def change():
+        first.update(name=fresh("renamed"), encoding=fresh("UNSIGNED"), bits=int("32"), byte_order=fresh("big"),
+                     value=int("7"))
+
+    second[hook] = _hooked(hook, change)
+    if direction == "pack":
+        result = b.pack_parameters([first, second])
+    else:
+        result = b.unpack_parameters(bytes(range(1, 20)), 0, [first, second])
+    assert result == expected

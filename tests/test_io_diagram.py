@@ -151,3 +151,24 @@ def test_box_edges_stand_at_field_boundaries(seed, width):
     # Every name is shown in full or listed as cut.
     for name, _ in spec:
         assert name in text
+
+
+def test_layout_diagram_method():
+    bitloom_io = pytest.importorskip("bitloom_io")
+
+    def item(name, bits, encoding="unsigned", **keys):
+        return {"name": name, "encoding": encoding, "bits": bits, "byte_order": "big",
+                "reverse_bits": False, **keys}
+
+    header = [item(f.name, f.bits) for f in PRIMARY_HEADER]
+    layout = bitloom_io.Layout(header, exact=True)
+    assert layout.diagram() == render(PRIMARY_HEADER)
+    assert layout.diagram(16).splitlines()[0] == " 0                   1"
+    science = bitloom_io.Layout(
+        header + [item("BLOB", {"field": "PACKET_LENGTH", "slope": 8, "intercept": 8}, "binary"),
+                  item("CRC", 16)],
+        exact=True,
+    )
+    text = science.diagram()
+    assert "~                        BLOB (variable)                        ~" in text.splitlines()
+    assert "|              CRC              |" in text.splitlines()

@@ -3,7 +3,6 @@ hostile XML, and the layouts the definitions turn into."""
 
 from __future__ import annotations
 
-import math
 import os
 import re
 import subprocess
@@ -360,3 +359,31 @@ def test_a_packet_too_short_raises_or_is_left_out():
     assert tables.packet_index["Housekeeping"].tolist() == [0, 2]
     assert tables["Housekeeping"]["C"].tolist() == [42, 42]
     assert {name: idx.tolist() for name, idx in tables.failed.items()} == {"Housekeeping": [1]}
+
+
+def test_apid_routes_decode_like_the_definition():
+    data = REAL / "jpss" / "J01_G011_LZ_2021-04-09T00-00-00Z_V01.DAT1"
+    definition = xtce.load(REAL / "jpss" / "jpss1_geolocation_xtce_v1.xml")
+    routes = definition.apid_layouts()
+    assert list(routes) == [11]
+    # VERSION == 0 and TYPE == 0 still hold: a route tests them before the layout.
+    assert isinstance(routes[11], bitloom_io.Select)
+    (table,) = bitloom_io.decode(data, routes).values()
+    expected = definition.decode(data)["JPSS_ATT_EPHEM"]
+    assert table.name == "JPSS_ATT_EPHEM" and len(table) == 7200
+    for spec in definition.fields("JPSS_ATT_EPHEM"):
+        np.testing.assert_array_equal(table[spec.name], expected[spec.name])
+    ctim = xtce.load(REAL / "ctim" / "ctim_xtce_v1.xml").apid_layouts()
+    assert len(ctim) == 38 and all(isinstance(layout, bitloom_io.Layout) for layout in ctim.values())
+    assert load_layouts_xml(REAL / "ctim" / "ctim_xtce_v1.xml").keys() == ctim.keys()
+
+
+def load_layouts_xml(path):
+    return bitloom_io.load_layouts(path)
+
+
+def test_apid_routes_refuse_restrictions_they_cannot_express():
+    definition = xtce.load(DATA / "inheritance.xml")  # LEN >= 3, an 'or' and a label
+    with pytest.raises(xtce.XtceError, match="not an equality on its raw value") as caught:
+        definition.apid_layouts()
+    assert caught.value.name == "Typed"

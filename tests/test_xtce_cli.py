@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import csv
+import re
 from pathlib import Path
 
 import pytest
@@ -30,7 +31,7 @@ def test_decode_writes_one_file_per_packet_type(tmp_path, capsys):
             rows[path.stem] = list(csv.DictReader(f))
     assert sum(len(r) for r in rows.values()) == 1499
     assert {row["PKT_APID"] for row in rows["APID_41_Packet"]} == {"41"}
-    assert "APID_41_Packet.csv  1147 rows" in capsys.readouterr().out
+    assert re.search(r"APID_41_Packet.csv +1,?147 rows", capsys.readouterr().out)
 
 
 def test_show_prints_the_tree_or_one_container(capsys):
@@ -48,7 +49,7 @@ def test_show_prints_the_tree_or_one_container(capsys):
     ("argv", "message"),
     [
         (["show", str(CTIM_XTCE), "NOPE"], "no container named 'NOPE'"),
-        (["show", str(DATA / "refuse_repeat_entry.xml")], "refuse_repeat_entry.xml:20: RepeatEntry 'Bad': repeat entries"),
+        (["show", str(DATA / "refuse_repeat_entry.xml")], "refuse_repeat_entry.xml:21: RepeatEntry 'Bad': repeat entries"),
         (["decode", str(CTIM), "--xtce", str(DATA / "hostile_billion_laughs.xml"), "--out", "x"], "entity declaration 'lol' refused"),
     ],
     ids=["unknown-container", "refused", "hostile"],

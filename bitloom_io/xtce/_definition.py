@@ -343,6 +343,97 @@ class Definition:
         """``{container name: Layout}`` for every concrete container."""
         return {name: self.layout(name) for name in self.concrete()}
 
+    def apid_layouts(self, root: str | None = None) -> dict[int, Any]:
+        """The packet types as ``bitloom_io.decode`` routes take them: ``{APID: Layout or Select}``.
+
+        Possible when every packet type is chosen by equalities on raw
+        values, one of them on the APID (the 11 bits after the first 5 of
+        the root container): the other equalities become nested ``Select``
+        rules, so a packet is decoded only when it meets them all.
+        Restrictions of any other form raise ``XtceError``; ``decode``
+        handles them all.
+        """
+        start = self._root_name(root)
+        apid = next((s for s in self._fields[start] if s.start == 5 and s.type.encoding.bits == 11), None)
+        if apid is None:
+            raise XtceError(
+                "no APID field (11 bits at bit 5) in the root container",
+                element="SequenceContainer",
+                name=start,
+                line=self.containers[start].line,
+            )
+        by_apid: dict[int, list[tuple[str, list[tuple[FieldSpec, Any]]]]] = {}
+        for name in self.packet_types(start):
+            tests = self._equalities(name, start)
+            keys = [value for spec, value in tests if spec.name == apid.name]
+            if len(keys) != 1 or not isinstance(keys[0], int):
+                raise XtceError(
+                    "the packet type is not chosen by one APID value; use Definition.decode",
+                    element="SequenceContainer",
+                    name=name,
+                    line=self.containers[name].line,
+                )
+            rest = [(spec, value) for spec, value in tests if spec.name != apid.name]
+            by_apid.setdefault(keys[0], []).append((name, rest))
+        return {key: self._route(types) for key, types in sorted(by_apid.items())}
+
+    def _equalities(self, name: str, root: str) -> list[tuple[FieldSpec, Any]]:
+        """The raw-value equalities that select ``name`` below ``root``, outermost first."""
+        chain: list[Container] = []
+        container = self.containers[name]
+        while container.name != root:
+            chain.append(container)
+            assert container.base is not None
+            container = self.containers[container.base]
+        tests: list[tuple[FieldSpec, Any]] = []
+
+        def flatten(owner: Container, term: Comparison | Criteria, by_param: dict[str, FieldSpec]) -> None:
+            if isinstance(term, Criteria):
+                if term.op != "and" and len(term.terms) > 1:
+                    raise XtceError(
+                        "restrictions with 'or' cannot be routed by APID; use Definition.decode",
+                        element="RestrictionCriteria",
+                        name=owner.name,
+                        line=term.line,
+                    )
+                for sub in term.terms:
+                    flatten(owner, sub, by_param)
+                return
+            spec = by_param[term.parameter]
+            if term.operator != "==" or term.other_parameter is not None or self._operand(owner, term, term.parameter, term.calibrated, by_param) != spec.name:
+                raise XtceError(
+                    f"the restriction on {term.parameter!r} is not an equality on its raw value; use Definition.decode",
+                    element="RestrictionCriteria",
+                    name=owner.name,
+                    line=term.line,
+                )
+            tests.append((spec, self._value(owner, term, spec, False)))
+
+        for owner in reversed(chain):
+            if owner.criteria is not None:
+                assert owner.base is not None
+                by_param = {spec.parameter.name: spec for spec in self._fields[owner.base]}
+                flatten(owner, owner.criteria, by_param)
+        return tests
+
+    def _route(self, types: list[tuple[str, list[tuple[FieldSpec, Any]]]]) -> Any:
+        """A Layout when one packet type is left with nothing to test, else a Select on the next field."""
+        from bitloom_io import Select  # type: ignore[attr-defined,unused-ignore]
+
+        if len(types) == 1 and not types[0][1]:
+            return self.layout(types[0][0])
+        spec = next((tests[0][0] for _, tests in types if tests), None)
+        if spec is None or any(not tests or tests[0][0].name != spec.name for _, tests in types):
+            listed = ", ".join(name for name, _ in types)
+            raise XtceError(f"packet types {listed} share an APID and are not told apart by one field; use Definition.decode")
+        groups: dict[Any, list[tuple[str, list[tuple[FieldSpec, Any]]]]] = {}
+        for name, tests in types:
+            groups.setdefault(tests[0][1], []).append((name, tests[1:]))
+        field = spec.item()
+        field["offset_bits"] = spec.start
+        names = {value: members[0][0] for value, members in groups.items() if len(members) == 1 and not members[0][1]}
+        return Select(field, {value: self._route(members) for value, members in groups.items()}, names=names)
+
     def _container_name(self, container: str) -> str:
         if container not in self.containers:
             raise KeyError(f"no container {container!r} in {self.path}")

@@ -29,6 +29,12 @@ SKIPPED_SECTIONS = frozenset({"CommandMetaData", "ServiceSet", "MessageSet", "St
 
 _CHUNK = 1 << 20
 
+# The elements whose text is read; the text of all others (indentation,
+# mostly) is not even handed to Python.
+TEXT_ELEMENTS = frozenset(
+    {"Unit", "FixedValue", "LongDescription", "ShortDescription", "AncillaryData", "ComparisonOperator", "Value"}
+)
+
 
 class Node:
     """One XML element: local name, attributes, children, text and line."""
@@ -63,14 +69,20 @@ class Node:
 
 
 def _local(name: str) -> str:
-    """The element or attribute name without its namespace or prefix."""
-    if name[:1] == "{":
-        return name[name.index("}") + 1 :]
-    return name.rpartition(":")[2]
+    """An element or attribute name as expat gives it (``uri}local``, or
+    ``prefix:local`` outside any namespace) without its namespace or prefix."""
+    name = name[name.find("}") + 1 :]
+    if ":" in name:
+        name = name.rpartition(":")[2]
+    return name
 
 
 class _Target:
-    """expat target that builds Nodes and passes complete units on."""
+    """expat handlers that build Nodes and pass complete units on.
+
+    They are installed on the expat parser itself (the hardened parser's
+    entity handlers stay in place), which spares a Python layer per element.
+    """
 
     def __init__(
         self,
@@ -89,20 +101,31 @@ class _Target:
     def _line(self) -> int:
         return self.expat.CurrentLineNumber if self.expat is not None else 0
 
-    def start(self, tag: str, attrib: dict[str, str]) -> None:
+    @staticmethod
+    def _attributes(pairs: list[str]) -> dict[str, str]:
+        """expat's ordered attribute list as a dict keyed by local names."""
+        keys = pairs[::2]
+        joined = "".join(keys)
+        if "}" in joined or ":" in joined:
+            keys = [_local(key) for key in keys]
+        return dict(zip(keys, pairs[1::2]))
+
+    def start(self, tag: str, pairs: list[str]) -> None:
         local = _local(tag)
         if self.skip_depth:
             self.skip_depth += 1
             if local in ("CommandContainer", "MetaCommand"):
-                name = next((v for k, v in attrib.items() if _local(k) == "name"), None)
+                name = self._attributes(pairs).get("name")
                 self.on_skipped_definition(local, name, self._line())
             return
-        line = self._line()
+        line = self.expat.CurrentLineNumber
         if local in SKIPPED_SECTIONS and self.stack:
             self.skip_depth = 1
             self.on_skipped(local, line)
             return
-        node = Node(local, {_local(k): v for k, v in attrib.items()}, line)
+        node = Node(local, self._attributes(pairs) if pairs else {}, line)
+        if local in TEXT_ELEMENTS:
+            self.expat.CharacterDataHandler = self.data
         if self.stack:
             parent = self.stack[-1]
             if parent.tag not in UNIT_PARENTS:
@@ -111,20 +134,19 @@ class _Target:
             self.root = node
         self.stack.append(node)
 
-    def end(self, tag: str) -> None:
+    def end(self, tag: str) -> None:  # noqa: ARG002 - expat passes the name
         if self.skip_depth:
             self.skip_depth -= 1
             return
         node = self.stack.pop()
+        if node.tag in TEXT_ELEMENTS:
+            self.expat.CharacterDataHandler = None
         if self.stack and self.stack[-1].tag in UNIT_PARENTS:
             self.on_unit(self.stack[-1].tag, node)
 
     def data(self, text: str) -> None:
-        if not self.skip_depth and self.stack:
-            node = self.stack[-1]
-            # Only leaf text matters (values, units, coefficients); long
-            # descriptions are kept too, they are small.
-            node.text += text
+        # Installed only inside the elements of TEXT_ELEMENTS.
+        self.stack[-1].text += text
 
     def close(self) -> Node | None:
         return self.root
@@ -139,7 +161,13 @@ def read(
     """Parse ``source``; returns the root element without the handed-on units."""
     target = _Target(on_unit, on_skipped, on_skipped_definition)
     parser = DefusedXMLParser(target=target, forbid_dtd=False, forbid_entities=True, forbid_external=True)
-    target.expat = parser.parser
+    expat = parser.parser
+    target.expat = expat
+    # Elements and text straight to the target; entity declarations and
+    # external references still reach the hardened parser's handlers.
+    expat.ordered_attributes = True
+    expat.StartElementHandler = target.start
+    expat.EndElementHandler = target.end
     where = os.fspath(source) if isinstance(source, (str, os.PathLike)) else getattr(source, "name", "<stream>")
     close = False
     if isinstance(source, (str, os.PathLike)):

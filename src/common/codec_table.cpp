@@ -122,8 +122,17 @@ constexpr CodecRow text_row(Codec id, std::string_view name, EncodeText encode, 
 
 template <const char* Encode, const char* Decode>
 constexpr CodecRow unimplemented_row(Codec id, std::string_view name) {
-    return {id,      name,    CodecKind::unimplemented, true, any_width, refuse_encode<Encode>, refuse_decode<Decode>,
-            nullptr, nullptr, Encode,                   Decode};
+    return {id,
+            name,
+            CodecKind::unimplemented,
+            true,
+            any_width,
+            refuse_encode<Encode>,
+            refuse_decode<Decode>,
+            nullptr,
+            nullptr,
+            Encode,
+            Decode};
 }
 
 using K = CodecKind;
@@ -146,10 +155,10 @@ constexpr std::array<CodecRow, codec_count> rows = {{
                decode_decimal<decode_packed_bcd>),
     number_row(C::packed_bcd_signed, "packed_bcd_signed", K::decimal, true, {4, any_width.max},
                encode_decimal<encode_packed_bcd>, decode_decimal<decode_packed_bcd>),
-    number_row(C::ieee754_f16, "ieee754_f16", K::binary_float, true, any_width,
-               encode_float<float, encode_ieee754_f16>, decode_float<decode_ieee754_f16>),
-    number_row(C::ieee754_f32, "ieee754_f32", K::binary_float, true, any_width,
-               encode_float<float, encode_ieee754_f32>, decode_float<decode_ieee754_f32>),
+    number_row(C::ieee754_f16, "ieee754_f16", K::binary_float, true, any_width, encode_float<float, encode_ieee754_f16>,
+               decode_float<decode_ieee754_f16>),
+    number_row(C::ieee754_f32, "ieee754_f32", K::binary_float, true, any_width, encode_float<float, encode_ieee754_f32>,
+               decode_float<decode_ieee754_f32>),
     number_row(C::ieee754_f64, "ieee754_f64", K::binary_float, true, any_width,
                encode_float<double, encode_ieee754_f64>, decode_float<decode_ieee754_f64>),
     // binary128 decodes from 128 bits, which only decode_ieee754_f128 reads;

@@ -8,7 +8,7 @@
 #include "../args.hpp"
 #include "../common/field_window.hpp"
 #include "../common/codec_table.hpp"
-#include "../packet/recipe_item.hpp"
+#include "../packet/read_item.hpp"
 #include "field_value.hpp"
 #include "pack_kernel.hpp"
 

@@ -152,7 +152,8 @@ PyObject* ccsds_scan(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 
 PyMethodDef stream_methods[] = {
     {"ccsds_scan", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(ccsds_scan)), METH_FASTCALL,
-     "ccsds_scan(buffer, prefix_bytes, release) -> (count, offsets, lengths, version, type, secondary_flag, "
+     "ccsds_scan($module, buffer, prefix_bytes, release, /)\n--\n\n"
+     "-> (count, offsets, lengths, version, type, secondary_flag, "
      "apid, sequence_flags, sequence_count, data_length, problems): the records of a CCSDS stream as "
      "blocks of native-endian integers (problems: kind u1, offset i8, length i8, declared i8, aligned)."},
     {nullptr, nullptr, 0, nullptr},

@@ -1,17 +1,76 @@
 #include "build_packet.hpp"
 
 #include <algorithm>
-#include <bit>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "../common/codec_table.hpp"
-#include "recipe_item.hpp"
+#include "read_item.hpp"
 
 namespace bitloom {
 
 namespace {
+
+// The sizing pass's snapshots, kept for the writing pass, which reads one
+// only while the reader says it is current and scans the dict afresh
+// otherwise. Very long recipes keep none, to keep the memory bounded.
+class SnapshotCache {
+public:
+    explicit SnapshotCache(std::size_t items) : size_(items <= max_kept ? items : 0) {
+        if (size_ > local_count) heap_.resize(size_);
+    }
+
+    void keep(std::size_t index, const Snapshot& snapshot) noexcept {
+        if (index < size_) slots()[index] = snapshot;
+    }
+
+    // Item `index`'s kept snapshot if it is current, else a new scan into
+    // `scratch`.
+    [[nodiscard]] const Snapshot& take(std::size_t index, PyObject* item, const RecipeReader& reader,
+                                       Snapshot& scratch) noexcept {
+        if (index < size_ && reader.current(slots()[index])) return slots()[index];
+        scratch = reader.scan(item);
+        return scratch;
+    }
+
+private:
+    static constexpr std::size_t local_count = 32;  // short recipes, the usual case, need no allocation
+    static constexpr std::size_t max_kept = std::size_t{1} << 16;
+
+    Snapshot* slots() noexcept { return heap_.empty() ? local_ : heap_.data(); }
+
+    Snapshot local_[local_count];  // each slot is written before it is read
+    std::vector<Snapshot> heap_;
+    std::size_t size_;
+};
+
+PacketError item_error(Error error, std::size_t index, const Item& item, ReadProgress progress) {
+    return PacketError{std::move(error), item_note(index, item, progress)};
+}
+
+// Sizing pass: only `bits` and `offset_bits` are read, so their problems are
+// reported before anything else of any item. Returns the packet's length in
+// bytes.
+PacketResult<std::uint32_t> packet_length(std::span<PyObject* const> items, RecipeReader& reader,
+                                          SnapshotCache& cache) {
+    std::uint32_t end = 0;
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        std::uint32_t bits;
+        std::optional<std::uint32_t> offset;
+        auto ok = require_dict(items[i]);
+        const Snapshot snapshot = ok ? reader.scan(items[i]) : Snapshot{};
+        if (ok) ok = reader.read_size(items[i], snapshot, bits, offset);
+        if (!ok) {
+            Item described;
+            const ReadProgress progress = reader.describe(snapshot, described);
+            return std::unexpected(item_error(std::move(ok.error()), i, described, progress));
+        }
+        cache.keep(i, snapshot);
+        end = std::max<std::uint32_t>(end, offset.value_or(end) + bits);
+    }
+    return static_cast<std::uint32_t>(end + 7U) / 8U;
+}
 
 // What an item's value encodes to: a raw numeric pattern or the bytes of a
 // text.
@@ -21,126 +80,84 @@ struct EncodedValue {
 };
 
 // Converts the value to the row's native type, then encodes it.
-Result<EncodedValue> encode_value(const CodecRow& row, PyObject* value, std::uint32_t bits) {
+Result<EncodedValue> encode_value(RecipeReader& reader, const CodecRow& row, PyObject* value, std::uint32_t bits) {
     Number number;
     switch (native_type(row.kind)) {
         case NativeType::u64:
-            if (!convert_u64(value, number.u64)) return python_error();
+            if (!reader.convert_u64(value, number.u64)) return python_error();
             break;
         case NativeType::i64:
-            if (!convert_i64(value, number.i64)) return python_error();
+            if (!reader.convert_i64(value, number.i64)) return python_error();
             break;
         case NativeType::f64:
-            if (!convert_double(value, number.f64)) return python_error();
+            if (!reader.convert_double(value, number.f64)) return python_error();
             break;
         case NativeType::text: {
             std::string_view text;
-            if (!convert_str(value, text)) return python_error();
+            if (!reader.convert_text(value, text)) return python_error();
             auto bytes = encode_text(row, text);
             if (!bytes) return std::unexpected(std::move(bytes.error()));
             return EncodedValue{0, std::move(*bytes)};
         }
     }
-    const auto raw = encode_number(row, number, bits);
+    auto raw = encode_number(row, number, bits);
     if (!raw) return std::unexpected(std::move(raw.error()));
     return EncodedValue{*raw, {}};
 }
 
-void place_value(std::span<std::uint8_t> packet, std::uint32_t cursor, const CodecRow& row, EncodedValue& value,
-                 std::uint32_t bits, bool reverse_bits, ByteOrder order) {
-    const bool little = order == ByteOrder::little;
-    if (row.kind == CodecKind::text) {
-        place_text_bytes(packet, cursor, value.text, bits, little);
-    } else {
-        place_raw_value(packet, cursor, value.raw, bits, reverse_bits, little);
+// Writing pass, one item: read it, encode its value, place it at the cursor.
+Result<void> pack_item(RecipeReader& reader, PyObject* dict, const Snapshot& snapshot, std::span<std::uint8_t> packet,
+                       std::uint32_t& cursor, Item& item) {
+    if (auto ok = reader.read_item(dict, snapshot, true, item); !ok) return ok;
+    if (item.has_offset) cursor = item.offset_bits;
+    if (item.value == nullptr) {
+        return fail(ErrorKind::key_error,
+                    Message() << "Recipe item '" << item.name.utf8 << "' missing required field: 'value'");
     }
+    auto codec = resolve_encoding(pack_codec_names, item.encoding, reader.codecs);
+    if (!codec) return std::unexpected(std::move(codec.error()));
+    // The byte order is resolved before the value converts, but its error is
+    // reported only after the value's.
+    auto order = parse_byte_order(item.byte_order, reader.byte_orders);
+    // Converting the value may run Python code that changes the dict; what
+    // is still needed from it is held first.
+    if (!converts_without_python_code(item.value)) reader.hold(item);
+    const CodecRow& row = codec_row(*codec);
+    auto encoded = encode_value(reader, row, item.value, item.bits);
+    if (!encoded) return std::unexpected(std::move(encoded.error()));
+    if (!order) return std::unexpected(std::move(order.error()));
+
+    const bool little = *order == ByteOrder::little;
+    if (row.kind == CodecKind::text) {
+        place_text_bytes(packet, cursor, encoded->text, item.bits, little);
+    } else {
+        place_raw_value(packet, cursor, encoded->raw, item.bits, item.reverse_bits, little);
+    }
+    cursor += item.bits;
+    return {};
 }
 
 }  // namespace
 
-Result<Ref> build_packet(std::span<PyObject* const> items) {
-    // Sizing pass: only `bits` and `offset_bits` are read, so their problems
-    // are reported before anything else of any item.
-    //
-    // While no Python code runs (every integer read is a plain int, every
-    // value of a plain type), no dict can change between the passes, so the
-    // writing pass reuses the fields each item's sizing scan found.
-    // Very long recipes rescan instead, to keep the memory bounded.
-    constexpr std::size_t max_kept_snapshots = std::size_t{1} << 16;
-    std::uint32_t end = 0;
-    bool reuse_snapshots = items.size() <= max_kept_snapshots;
-    // Short recipes keep their snapshots on the stack. Every slot is written
-    // by the sizing pass before the writing pass may read it.
-    constexpr std::size_t local_snapshots = 32;
-    ItemFields::Snapshot local[local_snapshots];
-    std::vector<ItemFields::Snapshot> heap;
-    if (reuse_snapshots && items.size() > local_snapshots) heap.resize(items.size());
-    ItemFields::Snapshot* snapshots = heap.empty() ? local : heap.data();
-    for (std::size_t i = 0; i < items.size(); ++i) {
-        PyObject* item = items[i];
-        if (auto ok = require_dict(item); !ok) return std::unexpected(std::move(ok.error()));
-        ItemFields fields(item);
-        std::uint32_t bits;
-        std::optional<std::uint32_t> offset;
-        if (!fields.read_usual_size(bits, offset)) {
-            auto read_bits = fields.required_u32(Field::bits);
-            if (!read_bits) return std::unexpected(std::move(read_bits.error()));
-            auto read_offset = fields.optional_u32(Field::offset_bits);
-            if (!read_offset) return std::unexpected(std::move(read_offset.error()));
-            bits = *read_bits;
-            offset = *read_offset;
-        }
-        reuse_snapshots = reuse_snapshots && !fields.ran_python_code();
-        if (reuse_snapshots) snapshots[i] = fields.snapshot();
-        end = std::max<std::uint32_t>(end, offset.value_or(end) + bits);
-    }
-    const std::uint32_t length = static_cast<std::uint32_t>(end + 7U) / 8U;
+PacketResult<Ref> build_packet(std::span<PyObject* const> items) {
+    RecipeReader reader;
+    SnapshotCache cache(items.size());
+    const auto length = packet_length(items, reader, cache);
+    if (!length) return std::unexpected(length.error());
 
-    Ref packet = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(length)));
+    Ref packet = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(*length)));
     if (!packet) panic("could not allocate the packet buffer");
-    std::span<std::uint8_t> buffer(reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(packet.get())), length);
-    if (length > 0) std::memset(buffer.data(), 0, length);
+    std::span<std::uint8_t> buffer(reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(packet.get())), *length);
+    if (*length > 0) std::memset(buffer.data(), 0, *length);
 
-    NameMemo<Codec> codec_memo;
-    NameMemo<ByteOrder> order_memo;
     std::uint32_t cursor = 0;
+    Item item;
+    Snapshot scratch;
     for (std::size_t i = 0; i < items.size(); ++i) {
-        PyObject* item = items[i];
-        if (auto ok = require_dict(item); !ok) return std::unexpected(std::move(ok.error()));
-        ItemFields fields = reuse_snapshots ? ItemFields(item, snapshots[i]) : ItemFields(item);
-        ItemView view;
-        std::optional<HeldFields> held;  // only for items read field by field
-        if (!fields.read_usual(view)) {
-            if (auto ok = fields.read_in_order(view, held.emplace()); !ok) {
-                return std::unexpected(std::move(ok.error()));
-            }
-            auto value = fields.lookup(Field::value);
-            if (!value) return std::unexpected(std::move(value.error()));
-            held->value = std::move(*value);
-            view.value = held->value.get();
-        }
-        if (view.offset_bits) cursor = *view.offset_bits;
-        if (view.value == nullptr) {
-            return fail(ErrorKind::key_error,
-                        Message() << "Recipe item '" << view.name.utf8 << "' missing required field: 'value'");
-        }
-
-        const auto codec = resolve_encoding(pack_codec_names, view.encoding, codec_memo);
-        if (!codec) return std::unexpected(std::move(codec.error()));
-        reuse_snapshots = reuse_snapshots && !fields.ran_python_code() && converts_without_python_code(view.value);
-
-        // Converting the value may run Python code that changes the dict, so
-        // nothing borrowed from it is used after this point; the byte order is
-        // resolved first, but its error is reported only after the value's.
-        auto order = parse_byte_order(view.byte_order, order_memo);
-        Ref value_ref = Ref::borrow(view.value);
-        const CodecRow& row = codec_row(*codec);
-        auto encoded = encode_value(row, value_ref.get(), view.bits);
-        if (!encoded) return std::unexpected(std::move(encoded.error()));
-        if (!order) return std::unexpected(std::move(order.error()));
-
-        place_value(buffer, cursor, row, *encoded, view.bits, view.reverse_bits, *order);
-        cursor += view.bits;
+        reader.start_item();
+        auto ok = require_dict(items[i]);
+        if (ok) ok = pack_item(reader, items[i], cache.take(i, items[i], reader, scratch), buffer, cursor, item);
+        if (!ok) return std::unexpected(item_error(std::move(ok.error()), i, item, reader.progress()));
     }
     return packet;
 }

@@ -3,13 +3,13 @@
 
 #include <span>
 
-#include "../common/error.hpp"
 #include "../python.hpp"
+#include "read_item.hpp"
 
 namespace bitloom {
 
 // Sizes the packet in a first pass, then writes every item's value at bit
 // granularity into one zero-filled buffer. Returns the new bytes object.
-[[nodiscard]] Result<Ref> build_packet(std::span<PyObject* const> items);
+[[nodiscard]] PacketResult<Ref> build_packet(std::span<PyObject* const> items);
 
 }  // namespace bitloom

@@ -42,62 +42,64 @@ Result<Ref> decode_field(const CodecRow& row, ByteSpan window, bool little, std:
     return Ref::steal(checked_result(PyUnicode_FromStringAndSize(text->data(), static_cast<Py_ssize_t>(text->size()))));
 }
 
-// The result dict's key for an item: the name itself when it is an exact
-// str, otherwise a plain str with the same text (a subclass could hash or
-// compare in ways of its own).
-Result<Ref> result_key(const TextView& name) {
-    if (PyUnicode_CheckExact(name.object)) return Ref::borrow(name.object);
+// Stores the value under the item's name: the name itself when it is an
+// exact str, otherwise a plain str with the same text (a subclass could hash
+// or compare in ways of its own).
+Result<void> store(PyObject* result, const TextView& name, PyObject* value) {
+    if (PyUnicode_CheckExact(name.object)) {
+        if (PyDict_SetItem(result, name.object, value) < 0) return python_error();
+        return {};
+    }
     Ref key = Ref::steal(PyUnicode_FromStringAndSize(name.utf8.data(), static_cast<Py_ssize_t>(name.utf8.size())));
-    if (!key) return python_error();
-    return key;
+    if (!key || PyDict_SetItem(result, key.get(), value) < 0) return python_error();
+    return {};
+}
+
+// One item: read it, check its window, decode its field into the result.
+// Nothing here runs Python code once the item is read, so its borrowed
+// fields stay valid to the end.
+Result<void> unpack_item(RecipeReader& reader, PyObject* dict, ByteSpan packet, std::uint32_t offset_bits,
+                         std::uint32_t& position, PyObject* result, Item& item) {
+    if (auto ok = reader.read_item(dict, reader.scan(dict), false, item); !ok) return ok;
+    if (item.has_offset) position = offset_bits + item.offset_bits;
+
+    // The window is checked before anything else about the field, and no
+    // byte outside the packet is ever read.
+    const FieldWindow w = field_window(position, item.bits, packet.size());
+    if (!w.fits) {
+        return value_error(Message() << "Field '" << item.name.utf8 << "' needs " << w.count << " bytes from byte "
+                                     << w.start << " but the packet has " << packet.size() << " bytes");
+    }
+    const ByteSpan window = packet.subspan(w.start, w.count);
+
+    auto order = parse_byte_order(item.byte_order, reader.byte_orders);
+    if (!order) return std::unexpected(std::move(order.error()));
+    const bool little = *order == ByteOrder::little;
+    auto codec = resolve_encoding(unpack_codec_names, item.encoding, reader.codecs);
+    if (!codec) return std::unexpected(std::move(codec.error()));
+
+    const std::uint64_t raw = raw_field_value(assemble_value(window, little), item.bits, item.reverse_bits);
+    auto value = decode_field(codec_row(*codec), window, little, raw, item.bits);
+    if (!value) return std::unexpected(std::move(value.error()));
+    if (auto ok = store(result, item.name, value->get()); !ok) return ok;
+    position += item.bits;
+    return {};
 }
 
 }  // namespace
 
-Result<Ref> process_recipe(std::span<const std::uint8_t> packet, std::uint32_t offset_bits,
-                           std::span<PyObject* const> items) {
+PacketResult<Ref> process_recipe(ByteSpan packet, std::uint32_t offset_bits, std::span<PyObject* const> items) {
     Ref result = Ref::steal(_PyDict_NewPresized(static_cast<Py_ssize_t>(items.size())));
     if (!result) panic("could not create the result dict");
 
-    NameMemo<Codec> codec_memo;
-    NameMemo<ByteOrder> order_memo;
+    RecipeReader reader;
     std::uint32_t position = offset_bits;
-    for (PyObject* item : items) {
-        if (auto ok = require_dict(item); !ok) return std::unexpected(std::move(ok.error()));
-        ItemFields fields(item);
-        ItemView view;
-        std::optional<HeldFields> held;  // only for items read field by field
-        if (!fields.read_usual(view)) {
-            if (auto ok = fields.read_in_order(view, held.emplace()); !ok) {
-                return std::unexpected(std::move(ok.error()));
-            }
-        }
-        if (view.offset_bits) position = offset_bits + *view.offset_bits;
-
-        // The window is checked before anything else about the field, and no
-        // byte outside the packet is ever read.
-        const FieldWindow w = field_window(position, view.bits, packet.size());
-        if (!w.fits) {
-            return value_error(Message() << "Field '" << view.name.utf8 << "' needs " << w.count << " bytes from byte "
-                                         << w.start << " but the packet has " << packet.size() << " bytes");
-        }
-        const auto window = packet.subspan(w.start, w.count);
-
-        auto order = parse_byte_order(view.byte_order, order_memo);
-        if (!order) return std::unexpected(std::move(order.error()));
-        const bool little = *order == ByteOrder::little;
-
-        const auto codec = resolve_encoding(unpack_codec_names, view.encoding, codec_memo);
-        if (!codec) return std::unexpected(std::move(codec.error()));
-
-        const std::uint64_t raw = raw_field_value(assemble_value(window, little), view.bits, view.reverse_bits);
-        auto value = decode_field(codec_row(*codec), window, little, raw, view.bits);
-        if (!value) return std::unexpected(std::move(value.error()));
-
-        auto key = result_key(view.name);
-        if (!key) return std::unexpected(std::move(key.error()));
-        if (PyDict_SetItem(result.get(), key->get(), value->get()) < 0) return python_error();
-        position += view.bits;
+    Item item;
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        reader.start_item();
+        auto ok = require_dict(items[i]);
+        if (ok) ok = unpack_item(reader, items[i], packet, offset_bits, position, result.get(), item);
+        if (!ok) return std::unexpected(PacketError{std::move(ok.error()), item_note(i, item, reader.progress())});
     }
     return result;
 }

@@ -4,14 +4,14 @@
 #include <cstdint>
 #include <span>
 
-#include "../common/error.hpp"
 #include "../python.hpp"
+#include "read_item.hpp"
 
 namespace bitloom {
 
 // Reads one field per item, starting at bit `offset_bits`, and returns the
 // new dict mapping each item's name to its decoded value.
-[[nodiscard]] Result<Ref> process_recipe(std::span<const std::uint8_t> packet, std::uint32_t offset_bits,
-                                         std::span<PyObject* const> items);
+[[nodiscard]] PacketResult<Ref> process_recipe(std::span<const std::uint8_t> packet, std::uint32_t offset_bits,
+                                               std::span<PyObject* const> items);
 
 }  // namespace bitloom

@@ -1,6 +1,6 @@
-// Reading recipe items: plain dict lookups by interned key, the shared
-// conversions, and the missing-field errors. Both packet directions read
-// their items through these helpers.
+// The pieces of a recipe: the recipe sequence itself, the interned keys and
+// the plain dict lookup, the missing-field errors, and the names an item
+// gives (lowercasing, byte orders, encodings resolved once per call).
 #pragma once
 
 #include <array>
@@ -80,9 +80,9 @@ private:
 // The sequence conversion of an argument (a str is refused).
 [[nodiscard]] bool convert_sequence(PyObject* obj, RecipeItems& out);
 
-// A str value of an item and its UTF-8 form, borrowed.
+// A str value of an item and its UTF-8 form, borrowed. Trivial.
 struct TextView {
-    PyObject* object = nullptr;
+    PyObject* object;
     std::string_view utf8;
 };
 
@@ -92,27 +92,6 @@ struct TextField {
     std::string_view utf8;
 
     [[nodiscard]] TextView view() const noexcept { return {object.get(), utf8}; }
-};
-
-// An item's fields as the packet routines use them. The views are borrowed:
-// from the dict itself (only while no Python code can run) or from a
-// HeldFields that keeps them alive.
-struct ItemView {
-    TextView name;
-    TextView encoding;
-    TextView byte_order;
-    std::uint32_t bits = 0;
-    bool reverse_bits = false;
-    std::optional<std::uint32_t> offset_bits;
-    PyObject* value = nullptr;  // null when absent
-};
-
-// Strong references behind an ItemView read field by field.
-struct HeldFields {
-    TextField name;
-    TextField encoding;
-    TextField byte_order;
-    Ref value;
 };
 
 [[nodiscard]] std::unexpected<Error> missing_field(std::string_view key);
@@ -131,79 +110,6 @@ struct HeldFields {
 // The recipe keys an item can have, in the order of RecipeKeys.
 enum class Field : std::uint8_t { name, encoding, bits, byte_order, reverse_bits, offset_bits, value };
 inline constexpr std::size_t field_count = 7;
-
-// Reads the fields of one item (already known to be a dict).
-//
-// Reading an item is a handful of lookups by exact str key. When every key
-// of the dict is an exact str, one pass over the dict finds all the fields
-// at once, which is what a lookup by key would find, since such a dict holds
-// at most one key equal to each name and comparing exact strs runs no Python
-// code. Any other dict, and every lookup after a conversion that could have
-// run Python code (an integer field given as an object with __index__, or a
-// numpy-like boolean whose truth slot is Python code, either of which may
-// mutate the dict), falls back to the plain per-key lookup.
-class ItemFields {
-public:
-    // The fields found by one pass over a dict, borrowed from it.
-    // Trivial, so that arrays of them cost nothing until written; value-
-    // initialise (Snapshot{}) for an empty one.
-    struct Snapshot {
-        std::array<PyObject*, field_count> values;
-        bool valid;
-    };
-
-    explicit ItemFields(PyObject* item);
-    // Reuses an earlier pass over the same dict; the caller guarantees that
-    // no Python code has run since it was taken.
-    ItemFields(PyObject* item, const Snapshot& earlier) noexcept : item_(item), snapshot_(earlier) {}
-    ItemFields(const ItemFields&) = delete;
-    ItemFields& operator=(const ItemFields&) = delete;
-    ~ItemFields() = default;
-
-    // The field's value (a strong reference), an empty Ref when absent.
-    [[nodiscard]] Result<Ref> lookup(Field field);
-    [[nodiscard]] Result<TextField> required_text(Field field);
-    [[nodiscard]] Result<std::uint32_t> required_u32(Field field);
-    [[nodiscard]] Result<bool> required_bool(Field field);
-    [[nodiscard]] Result<std::optional<std::uint32_t>> optional_u32(Field field);
-
-    // The usual item, read at once: every field present and in its common
-    // shape (names as exact ASCII strs, integers as small ints, reverse_bits
-    // True or False, offset_bits absent or a small int), straight from the
-    // snapshot, with no Python code run. Returns false for anything else;
-    // the caller then reads field by field, in order, which reports the
-    // first problem exactly.
-    [[nodiscard]] bool read_usual(ItemView& view) const noexcept;
-
-    // Reads name, encoding, bits, byte_order, reverse_bits and offset_bits
-    // in that order, keeping the strings alive in `held`.
-    [[nodiscard]] Result<void> read_in_order(ItemView& view, HeldFields& held);
-
-    // The sizing fields of the usual item (see read_usual).
-    [[nodiscard]] bool read_usual_size(std::uint32_t& bits, std::optional<std::uint32_t>& offset_bits) const noexcept;
-
-    [[nodiscard]] const Snapshot& snapshot() const noexcept { return snapshot_; }
-    // Whether a conversion so far could have run Python code.
-    [[nodiscard]] bool ran_python_code() const noexcept { return ran_python_code_; }
-
-private:
-    void drop_snapshot() noexcept;
-    [[nodiscard]] bool convert_u32_field(PyObject* obj, std::uint32_t& out);
-    [[nodiscard]] bool convert_bool_field(PyObject* obj, bool& out);
-
-    PyObject* item_;
-    // Borrowed from the dict: valid only until Python code may run, which is
-    // when the snapshot is dropped.
-    Snapshot snapshot_{};
-    bool ran_python_code_ = false;
-};
-
-// Whether converting `value` as a recipe value can run Python code: only the
-// plain built-in types are converted without calling back into Python.
-[[nodiscard]] inline bool converts_without_python_code(PyObject* value) noexcept {
-    PyTypeObject* type = Py_TYPE(value);
-    return type == &PyLong_Type || type == &PyFloat_Type || type == &PyUnicode_Type || type == &PyBool_Type;
-}
 
 [[nodiscard]] std::string_view field_name(Field field) noexcept;
 

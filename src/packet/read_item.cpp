@@ -1,0 +1,288 @@
+#include "read_item.hpp"
+
+#include <cstring>
+
+namespace bitloom {
+
+namespace {
+
+PyObject* key_object(const RecipeKeys& keys, Field field) noexcept {
+    switch (field) {
+        case Field::name: return keys.name;
+        case Field::encoding: return keys.encoding;
+        case Field::bits: return keys.bits;
+        case Field::byte_order: return keys.byte_order;
+        case Field::reverse_bits: return keys.reverse_bits;
+        case Field::offset_bits: return keys.offset_bits;
+        case Field::value: return keys.value;
+    }
+    return keys.value;  // not reached: every field is listed above
+}
+
+// The field a key of `length` characters can only be, if any (name and
+// bits share length 4 and are told apart by the caller).
+std::optional<Field> field_of_length(Py_ssize_t length) noexcept {
+    switch (length) {
+        case 5: return Field::value;
+        case 8: return Field::encoding;
+        case 10: return Field::byte_order;
+        case 11: return Field::offset_bits;
+        case 12: return Field::reverse_bits;
+        default: return std::nullopt;
+    }
+}
+
+bool ascii_key_is(PyObject* key, Field field) noexcept {
+    const std::string_view wanted = field_name(field);
+    return PyUnicode_IS_COMPACT_ASCII(key) && std::memcmp(PyUnicode_DATA(key), wanted.data(), wanted.size()) == 0;
+}
+
+// Which recipe field an exact str key names, if any. The key's length picks
+// the candidate; the usual (interned) key is then the very same object.
+std::optional<Field> classify_key(const RecipeKeys& keys, PyObject* key) noexcept {
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(key);
+    if (length == 4) {
+        if (key == keys.name || ascii_key_is(key, Field::name)) return Field::name;
+        if (key == keys.bits || ascii_key_is(key, Field::bits)) return Field::bits;
+        return std::nullopt;
+    }
+    const auto candidate = field_of_length(length);
+    if (!candidate) return std::nullopt;
+    if (key == key_object(keys, *candidate) || ascii_key_is(key, *candidate)) return candidate;
+    return std::nullopt;
+}
+
+// An exact str whose UTF-8 form is its own storage.
+inline bool usual_text(PyObject* obj, TextView& out) noexcept {
+    if (obj == nullptr || !PyUnicode_CheckExact(obj) || !PyUnicode_IS_COMPACT_ASCII(obj)) return false;
+    out = TextView{obj, std::string_view(static_cast<const char*>(PyUnicode_DATA(obj)),
+                                         static_cast<std::size_t>(PyUnicode_GET_LENGTH(obj)))};
+    return true;
+}
+
+// A small exact int that fits 32 bits.
+inline bool usual_u32(PyObject* obj, std::uint32_t& out) noexcept {
+    if (obj == nullptr || !PyLong_CheckExact(obj) || !PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(obj))) {
+        return false;
+    }
+    const Py_ssize_t v = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(obj));
+    if (v < 0 || v > 0xFFFFFFFF) return false;
+    out = static_cast<std::uint32_t>(v);
+    return true;
+}
+
+// An absent offset_bits, or a usual one.
+inline bool usual_offset(PyObject* obj, std::uint32_t& offset, bool& present) noexcept {
+    present = obj != nullptr;
+    offset = 0;
+    return !present || usual_u32(obj, offset);
+}
+
+}  // namespace
+
+Snapshot RecipeReader::scan(PyObject* item) const noexcept {
+    const RecipeKeys& keys = recipe_keys();
+    Snapshot snapshot;
+    snapshot.values = {};
+    snapshot.taken_at = python_steps_;
+    snapshot.complete = true;
+    Py_ssize_t pos = 0;
+    PyObject* key;
+    PyObject* value;
+    while (PyDict_Next(item, &pos, &key, &value)) {
+        const std::size_t slot = (reinterpret_cast<std::uintptr_t>(key) >> keys.shift) % RecipeKeys::address_slots;
+        if (BITLOOM_LIKELY(keys.by_address[slot] == key)) {
+            snapshot.values[static_cast<std::size_t>(keys.field_at[slot])] = value;
+            continue;
+        }
+        if (!PyUnicode_CheckExact(key)) {
+            // A key of another type may compare equal to a field name in
+            // ways of its own; leave every lookup to the dict.
+            snapshot.complete = false;
+            return snapshot;
+        }
+        if (const auto field = classify_key(keys, key)) snapshot.values[static_cast<std::size_t>(*field)] = value;
+    }
+    return snapshot;
+}
+
+void RecipeReader::note_conversion(PyObject* obj) noexcept {
+    if (!converts_without_python_code(obj)) python_may_run();
+}
+
+bool RecipeReader::convert_u32(PyObject* obj, std::uint32_t& out) {
+    note_conversion(obj);
+    return bitloom::convert_u32(obj, out);
+}
+bool RecipeReader::convert_bool(PyObject* obj, bool& out) {
+    note_conversion(obj);
+    return bitloom::convert_bool(obj, out);
+}
+bool RecipeReader::convert_u64(PyObject* obj, std::uint64_t& out) {
+    note_conversion(obj);
+    return bitloom::convert_u64(obj, out);
+}
+bool RecipeReader::convert_i64(PyObject* obj, std::int64_t& out) {
+    note_conversion(obj);
+    return bitloom::convert_i64(obj, out);
+}
+bool RecipeReader::convert_double(PyObject* obj, double& out) {
+    note_conversion(obj);
+    return bitloom::convert_double(obj, out);
+}
+bool RecipeReader::convert_text(PyObject* obj, std::string_view& out) {
+    note_conversion(obj);
+    return bitloom::convert_str(obj, out);
+}
+
+bool RecipeReader::read_usual(const Snapshot& snapshot, bool with_value, Item& out) noexcept {
+    if (!current(snapshot)) return false;
+    auto at = [&](Field f) { return snapshot.values[static_cast<std::size_t>(f)]; };
+    PyObject* reverse_bits = at(Field::reverse_bits);
+    if (!usual_text(at(Field::name), out.name) || !usual_text(at(Field::encoding), out.encoding) ||
+        !usual_u32(at(Field::bits), out.bits) || !usual_text(at(Field::byte_order), out.byte_order) ||
+        (reverse_bits != Py_True && reverse_bits != Py_False) ||
+        !usual_offset(at(Field::offset_bits), out.offset_bits, out.has_offset)) {
+        return false;
+    }
+    out.reverse_bits = reverse_bits == Py_True;
+    out.value = with_value ? at(Field::value) : nullptr;
+    progress_ = ReadProgress::bits;
+    return true;
+}
+
+Result<void> RecipeReader::read_item(PyObject* item, const Snapshot& snapshot, bool with_value, Item& out) {
+    if (BITLOOM_LIKELY(read_usual(snapshot, with_value, out))) return {};
+    return read_in_order(item, snapshot, with_value, out);
+}
+
+Result<Ref> RecipeReader::lookup(PyObject* item, const Snapshot& snapshot, Field field) {
+    if (current(snapshot)) return Ref::borrow(snapshot.values[static_cast<std::size_t>(field)]);
+    // The dict may have keys whose comparison is Python code.
+    python_may_run();
+    return lookup_field(item, key_object(recipe_keys(), field));
+}
+
+Result<Ref> RecipeReader::required(PyObject* item, const Snapshot& snapshot, Field field) {
+    auto found = lookup(item, snapshot, field);
+    if (found && !*found) return missing_field(field_name(field));
+    return found;
+}
+
+Result<TextView> RecipeReader::required_text(PyObject* item, const Snapshot& snapshot, Field field, TextField& held) {
+    auto found = required(item, snapshot, field);
+    if (!found) return std::unexpected(std::move(found.error()));
+    std::string_view utf8;
+    if (!convert_text(found->get(), utf8)) return python_error();
+    held = TextField{std::move(*found), utf8};
+    return held.view();
+}
+
+Result<std::uint32_t> RecipeReader::required_u32(PyObject* item, const Snapshot& snapshot, Field field) {
+    auto found = required(item, snapshot, field);
+    if (!found) return std::unexpected(std::move(found.error()));
+    std::uint32_t v;
+    if (!convert_u32(found->get(), v)) return python_error();
+    return v;
+}
+
+Result<bool> RecipeReader::required_bool(PyObject* item, const Snapshot& snapshot, Field field) {
+    auto found = required(item, snapshot, field);
+    if (!found) return std::unexpected(std::move(found.error()));
+    bool v;
+    if (!convert_bool(found->get(), v)) return python_error();
+    return v;
+}
+
+Result<std::optional<std::uint32_t>> RecipeReader::optional_u32(PyObject* item, const Snapshot& snapshot, Field field) {
+    auto found = lookup(item, snapshot, field);
+    if (!found) return std::unexpected(std::move(found.error()));
+    if (!*found) return std::optional<std::uint32_t>{};
+    std::uint32_t v;
+    if (!convert_u32(found->get(), v)) return python_error();
+    return std::optional<std::uint32_t>{v};
+}
+
+// Field by field, each lookup after a step that may have run Python code
+// going to the dict itself; the strings are held by the reader.
+Result<void> RecipeReader::read_in_order(PyObject* item, const Snapshot& snapshot, bool with_value, Item& out) {
+    progress_ = ReadProgress::nothing;
+    auto name = required_text(item, snapshot, Field::name, held_name_);
+    if (!name) return std::unexpected(std::move(name.error()));
+    out.name = *name;
+    progress_ = ReadProgress::name;
+    auto encoding = required_text(item, snapshot, Field::encoding, held_encoding_);
+    if (!encoding) return std::unexpected(std::move(encoding.error()));
+    out.encoding = *encoding;
+    progress_ = ReadProgress::encoding;
+    auto bits = required_u32(item, snapshot, Field::bits);
+    if (!bits) return std::unexpected(std::move(bits.error()));
+    out.bits = *bits;
+    progress_ = ReadProgress::bits;
+    auto byte_order = required_text(item, snapshot, Field::byte_order, held_byte_order_);
+    if (!byte_order) return std::unexpected(std::move(byte_order.error()));
+    out.byte_order = *byte_order;
+    auto reverse_bits = required_bool(item, snapshot, Field::reverse_bits);
+    if (!reverse_bits) return std::unexpected(std::move(reverse_bits.error()));
+    out.reverse_bits = *reverse_bits;
+    auto offset = optional_u32(item, snapshot, Field::offset_bits);
+    if (!offset) return std::unexpected(std::move(offset.error()));
+    out.has_offset = offset->has_value();
+    out.offset_bits = offset->value_or(0);
+    out.value = nullptr;
+    if (with_value) {
+        auto value = lookup(item, snapshot, Field::value);
+        if (!value) return std::unexpected(std::move(value.error()));
+        held_value_ = std::move(*value);
+        out.value = held_value_.get();
+    }
+    return {};
+}
+
+Result<void> RecipeReader::read_size(PyObject* item, const Snapshot& snapshot, std::uint32_t& bits,
+                                     std::optional<std::uint32_t>& offset_bits) {
+    if (current(snapshot)) {
+        std::uint32_t offset;
+        bool present;
+        if (usual_u32(snapshot.values[static_cast<std::size_t>(Field::bits)], bits) &&
+            usual_offset(snapshot.values[static_cast<std::size_t>(Field::offset_bits)], offset, present)) {
+            offset_bits = present ? std::optional<std::uint32_t>(offset) : std::nullopt;
+            return {};
+        }
+    }
+    auto read_bits = required_u32(item, snapshot, Field::bits);
+    if (!read_bits) return std::unexpected(std::move(read_bits.error()));
+    auto read_offset = optional_u32(item, snapshot, Field::offset_bits);
+    if (!read_offset) return std::unexpected(std::move(read_offset.error()));
+    bits = *read_bits;
+    offset_bits = *read_offset;
+    return {};
+}
+
+void RecipeReader::hold(Item& item) {
+    held_name_ = TextField{Ref::borrow(item.name.object), item.name.utf8};
+    held_encoding_ = TextField{Ref::borrow(item.encoding.object), item.encoding.utf8};
+    held_value_ = Ref::borrow(item.value);
+}
+
+ReadProgress RecipeReader::describe(const Snapshot& snapshot, Item& out) const noexcept {
+    if (!current(snapshot)) return ReadProgress::nothing;
+    auto at = [&](Field f) { return snapshot.values[static_cast<std::size_t>(f)]; };
+    if (!usual_text(at(Field::name), out.name)) return ReadProgress::nothing;
+    if (!usual_text(at(Field::encoding), out.encoding)) return ReadProgress::name;
+    if (!usual_u32(at(Field::bits), out.bits)) return ReadProgress::encoding;
+    return ReadProgress::bits;
+}
+
+std::string item_note(std::size_t index, const Item& item, ReadProgress progress) {
+    Message m;
+    m << "in recipe item " << index;
+    if (progress == ReadProgress::nothing) return m.str();
+    m << " ('" << item.name.utf8 << '\'';
+    if (progress >= ReadProgress::encoding) m << ", " << item.encoding.utf8;
+    if (progress >= ReadProgress::bits) m << ", " << item.bits << " bits";
+    m << ')';
+    return m.str();
+}
+
+}  // namespace bitloom

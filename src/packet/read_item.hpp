@@ -1,0 +1,181 @@
+// Reading recipe items, for both packet directions.
+//
+// Reading an item is a handful of lookups by exact str key. When every key
+// of the dict is an exact str, one pass over the dict (a snapshot) finds all
+// the fields at once, which is what a lookup by key would find, since such a
+// dict holds at most one key equal to each name and comparing exact strs
+// runs no Python code. The snapshot borrows the dict's values, so it can be
+// used only while no Python code has run since it was taken.
+//
+// Python code can run in two places only: converting an object that is not
+// of a plain built-in type (an integer field's __index__, a float's
+// __float__, a numpy-like boolean's truth slot, a str subclass), and looking
+// a key up in a dict whose keys are not all exact strs (their __eq__ and
+// __hash__). Every conversion and lookup of a recipe value goes through the
+// RecipeReader, which reports such a step in one place
+// (RecipeReader::python_may_run): it counts them, a snapshot remembers the
+// count it was taken at, and a snapshot whose count is behind is never read.
+// Fields an item still needs after such a step are held as references.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "../common/codec_names.hpp"
+#include "recipe_item.hpp"
+
+namespace bitloom {
+
+// The fields of one item found by one pass over its dict, borrowed from it.
+// Trivial, so that arrays of them cost nothing until written.
+struct Snapshot {
+    std::array<PyObject*, field_count> values;
+    std::uint64_t taken_at;  // the reader's count of possible Python code when taken
+    bool complete;           // every key was an exact str
+};
+
+// An item's fields as the packet routines use them. Trivial: reading an item
+// writes every field it reports as read. The text views are borrowed from
+// the dict (read from a current snapshot) or from the reader's held fields.
+struct Item {
+    TextView name;
+    TextView encoding;
+    TextView byte_order;
+    std::uint32_t bits;
+    std::uint32_t offset_bits;
+    bool has_offset;
+    bool reverse_bits;
+    PyObject* value;  // null when absent; only packing reads it
+};
+
+// How far reading an item got: the fields an error note can name.
+enum class ReadProgress : std::uint8_t { nothing, name, encoding, bits };
+
+// The per-call state of reading a recipe: the count of steps that may have
+// run Python code, the strong references behind items read field by field,
+// and the names resolved so far in this call. Nothing is kept between calls.
+class RecipeReader {
+public:
+    RecipeReader() = default;
+    RecipeReader(const RecipeReader&) = delete;
+    RecipeReader& operator=(const RecipeReader&) = delete;
+    ~RecipeReader() = default;
+
+    // One pass over an item's dict.
+    [[nodiscard]] Snapshot scan(PyObject* item) const noexcept;
+    // Whether a snapshot can still be read: complete, and no Python code may
+    // have run since it was taken.
+    [[nodiscard]] bool current(const Snapshot& snapshot) const noexcept {
+        return snapshot.complete && snapshot.taken_at == python_steps_;
+    }
+
+    // Reads name, encoding, bits, byte_order, reverse_bits and offset_bits,
+    // in that order (the first problem is the one reported), and `value`
+    // when `with_value`. `snapshot` is the item's, current or not.
+    [[nodiscard]] Result<void> read_item(PyObject* item, const Snapshot& snapshot, bool with_value, Item& out);
+    // Reads bits and offset_bits only (packing's sizing pass).
+    [[nodiscard]] Result<void> read_size(PyObject* item, const Snapshot& snapshot, std::uint32_t& bits,
+                                         std::optional<std::uint32_t>& offset_bits);
+
+    // Converts a recipe value, reporting first whether that may run Python
+    // code. Each sets a Python exception when it returns false.
+    [[nodiscard]] bool convert_u32(PyObject* obj, std::uint32_t& out);
+    [[nodiscard]] bool convert_bool(PyObject* obj, bool& out);
+    [[nodiscard]] bool convert_u64(PyObject* obj, std::uint64_t& out);
+    [[nodiscard]] bool convert_i64(PyObject* obj, std::int64_t& out);
+    [[nodiscard]] bool convert_double(PyObject* obj, double& out);
+    [[nodiscard]] bool convert_text(PyObject* obj, std::string_view& out);
+
+    // The one place that records a step that may run Python code.
+    void python_may_run() noexcept { ++python_steps_; }
+    [[nodiscard]] std::uint64_t python_steps() const noexcept { return python_steps_; }
+
+    // How far reading the current item got, for error notes.
+    void start_item() noexcept { progress_ = ReadProgress::nothing; }
+    [[nodiscard]] ReadProgress progress() const noexcept { return progress_; }
+    // What a current snapshot tells of an item that was only sized, for an
+    // error note (failure path only).
+    [[nodiscard]] ReadProgress describe(const Snapshot& snapshot, Item& out) const noexcept;
+
+    // Holds the item's name, encoding and value by strong references, before
+    // a conversion that may run Python code, when they are needed after it.
+    void hold(Item& item);
+
+    NameMemo<Codec> codecs;
+    NameMemo<ByteOrder> byte_orders;
+
+    // Single fields, in any order: the value as a strong reference (empty
+    // when absent), or converted; a missing required field is the
+    // missing-field error.
+    [[nodiscard]] Result<Ref> lookup(PyObject* item, const Snapshot& snapshot, Field field);
+    [[nodiscard]] Result<Ref> required(PyObject* item, const Snapshot& snapshot, Field field);
+    [[nodiscard]] Result<TextView> required_text(PyObject* item, const Snapshot& snapshot, Field field,
+                                                 TextField& held);
+    [[nodiscard]] Result<std::uint32_t> required_u32(PyObject* item, const Snapshot& snapshot, Field field);
+    [[nodiscard]] Result<bool> required_bool(PyObject* item, const Snapshot& snapshot, Field field);
+    [[nodiscard]] Result<std::optional<std::uint32_t>> optional_u32(PyObject* item, const Snapshot& snapshot,
+                                                                    Field field);
+
+private:
+    [[nodiscard]] bool read_usual(const Snapshot& snapshot, bool with_value, Item& out) noexcept;
+    [[nodiscard]] Result<void> read_in_order(PyObject* item, const Snapshot& snapshot, bool with_value, Item& out);
+    void note_conversion(PyObject* obj) noexcept;
+
+    std::uint64_t python_steps_ = 0;
+    ReadProgress progress_ = ReadProgress::nothing;
+    // The strings and value of the last item read field by field.
+    TextField held_name_;
+    TextField held_encoding_;
+    TextField held_byte_order_;
+    Ref held_value_;
+};
+
+// One item read field by field, in any order, with a reader of its own (for
+// code that compiles a recipe once rather than per call).
+class ItemFields {
+public:
+    explicit ItemFields(PyObject* item) : item_(item), snapshot_(reader_.scan(item)) {}
+
+    [[nodiscard]] Result<Ref> lookup(Field field) { return reader_.lookup(item_, snapshot_, field); }
+    [[nodiscard]] Result<TextField> required_text(Field field) {
+        TextField held;
+        auto text = reader_.required_text(item_, snapshot_, field, held);
+        if (!text) return std::unexpected(std::move(text.error()));
+        return held;
+    }
+    [[nodiscard]] Result<std::uint32_t> required_u32(Field field) {
+        return reader_.required_u32(item_, snapshot_, field);
+    }
+    [[nodiscard]] Result<bool> required_bool(Field field) { return reader_.required_bool(item_, snapshot_, field); }
+    [[nodiscard]] Result<std::optional<std::uint32_t>> optional_u32(Field field) {
+        return reader_.optional_u32(item_, snapshot_, field);
+    }
+
+private:
+    RecipeReader reader_;
+    PyObject* item_;
+    Snapshot snapshot_;
+};
+
+// Whether converting `obj` runs no Python code: only the plain built-in
+// types convert without calling back into Python.
+[[nodiscard]] inline bool converts_without_python_code(PyObject* obj) noexcept {
+    PyTypeObject* type = Py_TYPE(obj);
+    return type == &PyLong_Type || type == &PyFloat_Type || type == &PyUnicode_Type || type == &PyBool_Type;
+}
+
+// A packet routine's error, with the note that says which item it concerns.
+struct PacketError {
+    Error error;
+    std::string note;
+};
+template <class T>
+using PacketResult = std::expected<T, PacketError>;
+
+// "in recipe item <index> ('<name>', <encoding>, <bits> bits)", naming only
+// what `progress` says was read: the note packet errors carry.
+[[nodiscard]] std::string item_note(std::size_t index, const Item& item, ReadProgress progress);
+
+}  // namespace bitloom

@@ -1,0 +1,243 @@
+"""The bitloom-io command line, run as a user runs it: a subprocess, from
+another directory, its output and exit status checked."""
+
+from __future__ import annotations
+
+import json
+import os
+import subprocess
+import sys
+import warnings
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+bitloom_io = pytest.importorskip("bitloom_io")
+if not hasattr(bitloom_io, "decode"):  # pragma: no cover - until the tables land
+    pytest.skip("bitloom_io.decode is not built yet", allow_module_level=True)
+
+from bitloom_io import _chunks  # noqa: E402
+
+DATA = Path(__file__).resolve().parent / "data" / "realdata"
+JPSS = DATA / "jpss" / "J01_G011_LZ_2021-04-09T00-00-00Z_V01.DAT1"
+JPSS_CSV = DATA / "jpss" / "ccsdspy_jpss1_geolocation.csv"
+CTIM = DATA / "ctim" / "ccsds_2021_155_14_39_51"
+
+
+def run(*args: object, cwd: Path, check: int | None = 0) -> subprocess.CompletedProcess[str]:
+    result = subprocess.run(
+        [sys.executable, "-m", "bitloom_io", *map(str, args)],
+        cwd=cwd,
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
+    if check is not None:
+        assert result.returncode == check, result.stderr + result.stdout
+    return result
+
+
+def item(name, bits, encoding="unsigned", **keys):
+    return {"name": name, "encoding": encoding, "bits": bits, "byte_order": "big", "reverse_bits": False, **keys}
+
+
+def packet(apid: int, count: int, body: bytes) -> bytes:
+    header = (apid & 0x7FF) | (1 << 11)  # secondary-header flag set
+    return (
+        header.to_bytes(2, "big")
+        + ((0b11 << 14) | (count & 0x3FFF)).to_bytes(2, "big")
+        + (len(body) - 1).to_bytes(2, "big")
+        + body
+    )
+
+
+@pytest.fixture
+def jpss_layouts(tmp_path):
+    path = tmp_path / "jpss.json"
+    path.write_text(json.dumps({"11": {"recipe": bitloom_io.read_ccsdspy_csv(JPSS_CSV), "exact": True}}))
+    return path
+
+
+@pytest.mark.parametrize("command", [[], ["info"], ["decode"], ["check"], ["show"]])
+def test_help(command, tmp_path):
+    result = run(*command, "--help", cwd=tmp_path)
+    assert result.stdout.startswith("usage: bitloom-io")
+    assert result.stderr == ""
+
+
+def test_console_script_is_installed():
+    script = Path(sys.executable).with_name("bitloom-io")
+    if not script.exists():
+        pytest.skip("the package is not installed with its scripts here")
+    result = subprocess.run([script, "--help"], capture_output=True, text=True, timeout=60)
+    assert result.returncode == 0 and "decode" in result.stdout
+
+
+@pytest.mark.parametrize(
+    "args, status, message",
+    [
+        (["info"], 2, "the following arguments are required: FILE"),
+        (["info", "missing.dat"], 1, "missing.dat"),
+        (["decode", "JPSS", "--out", "o"], 1, "give exactly one of --layouts and --xtce"),
+        (["decode", "JPSS", "--layouts", "L", "--xtce", "L", "--out", "o"], 1, "exactly one"),
+        (["decode", "JPSS", "--layouts", "nowhere.json", "--out", "o"], 1, "nowhere.json: no such file"),
+        (["decode", "JPSS", "--layouts", "L", "--out", "o", "--format", "xlsx"], 2, "invalid choice"),
+        (["info", "JPSS", "--prefix-bytes", "-1"], 2, "must be 0 or more"),
+        (["show", "L", "apid99"], 1, "no layout named 'apid99' (the file has: apid11)"),
+        (["show", "L", "--bits-per-row", "0"], 2, "between 1 and 128"),
+        (["nonsense"], 2, "invalid choice"),
+    ],
+)
+def test_usage_and_failures(args, status, message, tmp_path, jpss_layouts):
+    args = [str(JPSS) if a == "JPSS" else str(jpss_layouts) if a == "L" else a for a in args]
+    result = run(*args, cwd=tmp_path, check=status)
+    assert message in result.stderr
+    assert "Traceback" not in result.stderr
+
+
+def test_info_real_files(tmp_path):
+    out = run("info", JPSS, cwd=tmp_path).stdout
+    assert "511,200 bytes, 7,200 packets of 1 APIDs" in out
+    assert "every byte is in a whole packet" in out
+    info = json.loads(run("info", CTIM, "--json", cwd=tmp_path).stdout)
+    assert info["packets"] == 1499 and info["file_bytes"] == CTIM.stat().st_size
+    by_apid = {a["apid"]: a for a in info["apids"]}
+    assert sum(a["packets"] for a in by_apid.values()) == 1499
+    assert sum(a["bytes"] for a in by_apid.values()) == info["packet_bytes"]
+    # APID 20 skips counts: the span covers the missing packets as well.
+    a20 = by_apid[20]
+    assert a20["gaps"] > 0 and a20["count_span"] == a20["packets"] - a20["repeats"] + a20["missing"]
+
+
+def test_info_reports_what_is_not_a_packet(tmp_path):
+    good = [packet(5, n, bytes([n % 256]) * 10) for n in (16382, 16383, 0, 0, 3)]
+    stream = b"".join(good) + packet(5, 4, bytes(20))[:12]
+    (tmp_path / "cut.dat").write_bytes(stream)
+    info = json.loads(run("info", "cut.dat", "--json", cwd=tmp_path).stdout)
+    (a5,) = info["apids"]
+    # The counter wraps from 16383 to 0; 0 twice is a repeat; 0 -> 3 skips two.
+    assert (a5["packets"], a5["repeats"], a5["gaps"], a5["missing"]) == (5, 1, 1, 2)
+    assert (a5["first_count"], a5["last_count"], a5["count_span"]) == (16382, 3, 6)
+    assert [(p["kind"], p["offset"], p["length"]) for p in info["problems"]] == [
+        ("truncated", len(stream) - 12, 12)
+    ]
+    text = run("info", "cut.dat", cwd=tmp_path).stdout
+    assert "12 bytes are not whole packets" in text and f"offset {len(stream) - 12}" in text
+
+
+@pytest.mark.parametrize("fmt", ["parquet", "csv"])
+def test_decode_writes_what_decode_returns(fmt, tmp_path, jpss_layouts):
+    result = run("decode", JPSS, "--layouts", jpss_layouts, "--out", "tables", "--format", fmt, cwd=tmp_path)
+    target = tmp_path / "tables" / f"apid11.{fmt}"
+    assert f"{target.relative_to(tmp_path)}  7,200 rows" in result.stdout
+    assert result.stderr == ""  # piped: no progress line
+    assert sorted(p.name for p in (tmp_path / "tables").iterdir()) == [target.name]
+    expected = bitloom_io.decode(JPSS, bitloom_io.load_layouts(jpss_layouts))["apid11"].to_pandas()
+    import pandas as pd
+
+    got = pd.read_parquet(target) if fmt == "parquet" else pd.read_csv(target)
+    assert list(got.columns) == list(expected.columns)
+    if fmt == "parquet":
+        pd.testing.assert_frame_equal(got, expected)
+    else:
+        pd.testing.assert_frame_equal(got, expected, check_dtype=False, rtol=1e-6)
+
+
+def test_decode_mixed_file_one_table_per_type(tmp_path):
+    # Two of CTIM's APIDs through a layout file with a rule and a default.
+    layouts = {
+        "41": [item("FIRST", 16, offset_bits=48)],
+        "*": [item("WORD", 8, offset_bits=48)],
+    }
+    (tmp_path / "ctim.json").write_text(json.dumps(layouts))
+    run("decode", CTIM, "--layouts", "ctim.json", "--out", "t", "-q", cwd=tmp_path)
+    names = sorted(p.name for p in (tmp_path / "t").iterdir())
+    assert names == sorted(f"apid{a}.parquet" for a in (1, 20, 32, 33, 34, 39, 41, 42, 47))
+    import pyarrow.parquet as pq
+
+    assert sum(pq.read_metadata(tmp_path / "t" / n).num_rows for n in names) == 1499
+
+
+def test_decode_warns_about_a_bad_stream_and_keeps_what_decodes(tmp_path):
+    stream = b"".join(packet(7, n, bytes(8)) for n in range(4)) + b"\x00\x07\xc0"
+    (tmp_path / "bad.dat").write_bytes(stream)
+    (tmp_path / "l.json").write_text(json.dumps({"7": [item("X", 8, offset_bits=48)]}))
+    result = run("decode", "bad.dat", "--layouts", "l.json", "--out", "t", "--format", "csv", cwd=tmp_path)
+    assert "warning:" in result.stderr and "offset 56" in result.stderr
+    assert "t/apid7.csv  4 rows" in result.stdout
+
+
+def test_progress_only_on_a_terminal(tmp_path, jpss_layouts):
+    pty = pytest.importorskip("pty")
+    big = tmp_path / "big.dat"
+    big.write_bytes(JPSS.read_bytes() * 10)  # above the 4 MiB threshold
+    args = ["decode", str(big), "--layouts", str(jpss_layouts), "--out", "t", "-q"]
+    assert "MB/s" not in run(*args, cwd=tmp_path).stderr
+    # The same on a terminal: the line with packets and MB/s.
+    primary, secondary = pty.openpty()
+    with subprocess.Popen(
+        [sys.executable, "-m", "bitloom_io", *args], cwd=tmp_path, stdin=secondary,
+        stdout=secondary, stderr=secondary,
+    ) as proc:
+        os.close(secondary)
+        output = b""
+        while True:
+            try:
+                chunk = os.read(primary, 4096)
+            except OSError:
+                break
+            if not chunk:
+                break
+            output += chunk
+        assert proc.wait(timeout=120) == 0
+    os.close(primary)
+    text = output.decode()
+    assert "72,000 packets" in text and "MB/s" in text and "100%" in text
+
+
+def test_check_exit_status(tmp_path):
+    (tmp_path / "ok.json").write_text(json.dumps({"3": [item("A", 8), item("B", 8)]}))
+    result = run("check", "ok.json", cwd=tmp_path)
+    assert result.stdout == "apid3: no findings\n"
+    bad = {"3": [item("A", 16), item("B", 8, offset_bits=8), item("A", 8)], "4": [item("C", 8)]}
+    (tmp_path / "bad.json").write_text(json.dumps(bad))
+    result = run("check", "bad.json", cwd=tmp_path, check=1)
+    lines = result.stdout.splitlines()
+    assert lines[0].startswith("apid3: ") and "finding" in lines[0]
+    assert any("'B'" in line for line in lines) and any("'A'" in line for line in lines[1:])
+    assert "apid4: no findings" in result.stdout
+    assert "apid4" not in run("check", "bad.json", "-q", cwd=tmp_path, check=1).stdout
+    run("check", "bad.json", "4", cwd=tmp_path)  # one layout by its APID
+
+
+def test_show_draws_each_layout(tmp_path, jpss_layouts):
+    out = run("show", jpss_layouts, cwd=tmp_path).stdout
+    layout = bitloom_io.load_layouts(jpss_layouts)[11]
+    assert out == "apid11:\n" + layout.diagram() + "\n"
+    assert "|                             MSEC                              |  64" in out
+    narrow = run("show", jpss_layouts, "apid11", "--bits-per-row", "16", cwd=tmp_path).stdout
+    assert narrow.splitlines()[0] == " 0                   1"
+
+
+@pytest.mark.parametrize("piece", [71, 1000, 4096, 100_000])
+def test_pieces_join_to_the_whole_file(piece):
+    """The command line's progress path decodes in pieces cut at packet
+    boundaries; joined, they equal one decode of the whole file."""
+    layouts = {a: bitloom_io.Layout([item("W", 8, offset_bits=48)]) for a in (1, 20, 32, 41, 42, 47)}
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        whole = bitloom_io.decode(CTIM, layouts)
+        seen = []
+        joined = _chunks.decode_in_pieces(
+            CTIM, lambda s, **k: bitloom_io.decode(s, layouts, **k), chunk_bytes=piece,
+            progress=lambda done, packets, final=False: seen.append(done),
+        )
+    assert list(joined) == list(whole)
+    for name in whole:
+        for column, values in whole[name].columns.items():
+            np.testing.assert_array_equal(joined[name][column], values, err_msg=f"{name}.{column}")
+    assert seen == sorted(seen) and seen[-1] == CTIM.stat().st_size
+    bounds = _chunks.piece_bounds(CTIM, piece)
+    assert bounds[0][0] == 0 and bounds[-1][1] == CTIM.stat().st_size
+    assert all(a < b == c for (a, b), (c, _) in zip(bounds, bounds[1:]))
