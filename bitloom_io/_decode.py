@@ -65,7 +65,7 @@ class Select:
         return f"Select({self.field.get('name')!r}, {sorted(self.layouts, key=repr)!r})"
 
     def name_for(self, parent: str, value: Any) -> str:
-        return self.names.get(value, f"{parent}_{value}")
+        return str(self.names.get(value, f"{parent}_{value}"))
 
     def values(self, buffer: Any, offsets: np.ndarray, lengths: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
         """The field's value per packet and a mask of the packets where it

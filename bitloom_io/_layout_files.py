@@ -13,7 +13,10 @@
   ``byte_order``); one layout for every APID, fields read at their exact
   bits, the first field right after the primary header unless a
   ``bit_offset`` (counted from the start of the packet) says otherwise.
-- ``.xml`` / ``.xtce``: ``bitloom_io.xtce.load`` (when installed).
+- ``.xml`` / ``.xtce``: an XTCE definition (``bitloom_io.xtce``), its packet
+  types by APID (``Definition.apid_layouts``: a ``Select`` where several
+  types share an APID). Definitions whose packet types are chosen otherwise
+  need ``bitloom_io.xtce.load(path).decode(...)``.
 
 Other readers plug in with :func:`register_loader`.
 """
@@ -21,6 +24,7 @@ Other readers plug in with :func:`register_loader`.
 from __future__ import annotations
 
 import csv
+import importlib
 import json
 import os
 from collections.abc import Callable, Mapping
@@ -161,11 +165,13 @@ def _load_csv(path: str) -> dict[int | str, Any]:
 
 
 def _load_xtce(path: str) -> dict[int | str, Any]:
+    # Imported by name: the XTCE reader is optional, and so are its
+    # dependencies.
     try:
-        from . import xtce  # type: ignore[attr-defined]
-    except ImportError:
-        raise ValueError(f"{os.path.basename(path)}: reading XTCE needs bitloom_io.xtce") from None
-    return dict(xtce.load(path))
+        xtce: Any = importlib.import_module("bitloom_io.xtce")
+    except ImportError as error:
+        raise ValueError(f"{os.path.basename(path)}: XTCE files cannot be read here: {error}") from None
+    return {apid: layout for apid, layout in xtce.load(path).apid_layouts().items()}
 
 
 register_loader(".json", _load_json)

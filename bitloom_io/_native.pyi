@@ -93,7 +93,6 @@ class _Block:
     """Memory of a column the splitter produced (exports the buffer protocol)."""
 
     def __buffer__(self, flags: int, /) -> memoryview: ...
-    def __release_buffer__(self, buffer: memoryview, /) -> None: ...
 
 def ccsds_scan(
     buffer: Buffer, prefix_bytes: int, release: bool, /
