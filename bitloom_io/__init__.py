@@ -36,7 +36,7 @@ from bitloom_io._native import Columns, Field, Layout
 from bitloom_io.diagram import render as _render
 
 from . import ccsds
-from ._decode import DecodeWarning, Select, decode
+from ._decode import DEFAULT, DecodeWarning, Select, decode
 from ._layout_files import load_layouts, read_ccsdspy_csv, register_loader
 from ._tables import Table, Tables
 from .ccsds import SequenceWarning, StreamSummary, StreamWarning
@@ -53,6 +53,6 @@ Layout.diagram = _layout_diagram  # type: ignore[method-assign]
 
 __all__ = [
     "Columns", "Field", "Finding", "Layout", "check",
-    "decode", "Select", "Table", "Tables", "load_layouts", "read_ccsdspy_csv",
+    "decode", "Select", "DEFAULT", "Table", "Tables", "load_layouts", "read_ccsdspy_csv",
     "register_loader", "StreamSummary", "StreamWarning", "SequenceWarning", "DecodeWarning",
 ]

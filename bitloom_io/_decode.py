@@ -17,8 +17,15 @@ from ._tables import Table, Tables
 
 __all__ = ["decode", "Select", "DecodeWarning", "DEFAULT"]
 
-#: The key of ``layouts`` that covers every APID without a layout of its own.
-DEFAULT = "*"
+class _DefaultKey(str):
+    """The string ``"*"``, as a named constant of this package."""
+
+    __slots__ = ()
+
+
+#: The key of ``layouts`` that covers every APID without a layout of its own
+#: (equal to the string ``"*"``).
+DEFAULT = _DefaultKey("*")
 
 
 class DecodeWarning(UserWarning):
