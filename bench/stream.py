@@ -160,7 +160,7 @@ print(json.dumps({"before": before, "peak": peak, "output": out, "rows": len(tab
 
 
 def peak_rss(path: str):
-    result = subprocess.run([sys.executable, "-c", CHILD, path, HERE], capture_output=True, text=True, check=True)
+    result = subprocess.run([sys.executable, "-P", "-c", CHILD, path, HERE], capture_output=True, text=True, check=True)
     r = json.loads(result.stdout)
     mib = 1 << 20
     over = (r["peak"] - r["output"]) / mib
