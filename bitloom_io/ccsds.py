@@ -290,21 +290,20 @@ class StreamSummary:
         return "\n".join(lines)
 
 
-def sequence_reports(events: np.ndarray, stats: np.ndarray) -> dict[int, SequenceReport]:
+def sequence_reports(events: np.ndarray, stats: np.ndarray, present: list[int]) -> dict[int, SequenceReport]:
     """Sequence-count reports per APID from the scan's events and counts."""
     reports: dict[int, SequenceReport] = {}
-    present = np.flatnonzero(stats["packets"])
     by_apid: dict[int, list[tuple[int, int, int]]] = {}
     for kind, apid, missing, offset in events.tolist():
         by_apid.setdefault(apid, []).append((kind, missing, offset))
-    for apid in present.tolist():
+    for apid in present:
         ev = by_apid.get(apid, [])
-        s = stats[apid]
+        packets, first, last = stats[apid].tolist()
         reports[apid] = SequenceReport(
             apid=apid,
-            packets=int(s["packets"]),
-            first=int(s["first"]),
-            last=int(s["last"]),
+            packets=packets,
+            first=first,
+            last=last,
             gaps=sum(1 for k, _, _ in ev if k == 0),
             missing=sum(m for k, m, _ in ev if k == 0),
             repeats=sum(1 for k, _, _ in ev if k == 1),
@@ -378,19 +377,20 @@ def _scan(buffer: Any, prefix_bytes: int, release: bool, name: str | None) -> Pa
     probs = np.frombuffer(problems, dtype=_PROBLEM_DTYPE)
     size = len(buffer)
     per_apid = np.frombuffer(stats, dtype=_STATS_DTYPE)
-    present = np.flatnonzero(per_apid["packets"])
+    counts = per_apid["packets"]
+    present = np.flatnonzero(counts).tolist()
     p.summary = StreamSummary(
         bytes=size,
         prefix_bytes=prefix_bytes,
         packets=n,
         # Records and problem regions tile the stream.
         packet_bytes=size - int(probs["length"].sum()) - n * prefix_bytes,
-        apids=dict(zip(present.tolist(), per_apid["packets"][present].tolist())),
+        apids={a: int(counts[a]) for a in present},
         problems=tuple(
             StreamProblem(_KINDS[int(k)], int(o), int(ln), int(d))
             for k, o, ln, d in probs.tolist()
         ),
-        sequence=sequence_reports(np.frombuffer(events, dtype=_EVENT_DTYPE), per_apid),
+        sequence=sequence_reports(np.frombuffer(events, dtype=_EVENT_DTYPE), per_apid, present),
         source=name,
     )
     p.buffer = buffer
@@ -401,7 +401,7 @@ def _scan(buffer: Any, prefix_bytes: int, release: bool, name: str | None) -> Pa
 def warn_summary(summary: StreamSummary, stacklevel: int) -> None:
     if summary.problems:
         warnings.warn(StreamWarning(summary.stream_message()), stacklevel=stacklevel + 1)
-    if summary.gaps or summary.repeats:
+    if any(r.gaps or r.repeats for r in summary.sequence.values()):
         warnings.warn(SequenceWarning(summary.sequence_message()), stacklevel=stacklevel + 1)
 
 

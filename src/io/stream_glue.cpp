@@ -82,7 +82,7 @@ PyObject* copy_block(const void* data, std::size_t bytes) {
 // Scans in windows; between windows the pages already scanned are given back
 // when the caller says the buffer is a file mapping of its own (the kernel
 // reads them again from the page cache if they are touched later).
-constexpr std::size_t kWindow = std::size_t{64} << 20;
+constexpr std::size_t kWindow = std::size_t{8} << 20;
 
 PyObject* ccsds_scan(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     if (nargs != 3) {
