@@ -109,7 +109,8 @@ void decode_block(const FieldSpec& f, const std::uint64_t* raw, std::size_t m, v
             const bool packed = f.codec == Codec::packed_bcd || f.codec == Codec::packed_bcd_signed;
             const bool is_signed = f.codec == Codec::packed_bcd_signed || f.codec == Codec::unpacked_bcd_signed;
             for (std::size_t j = 0; j < m; ++j) {
-                auto r = packed ? decode_packed_bcd(raw[j], bits, is_signed) : decode_unpacked_bcd(raw[j], bits, is_signed);
+                auto r =
+                    packed ? decode_packed_bcd(raw[j], bits, is_signed) : decode_unpacked_bcd(raw[j], bits, is_signed);
                 if (!r) {
                     failed[first + j] = 1;
                 } else if (f.stores) {
@@ -140,7 +141,7 @@ void store_bytes(BytesColumn& column, std::size_t i, const std::string& bytes) {
         column.overflow = true;
         return;
     }
-    std::memcpy(out, bytes.data(), bytes.size());
+    std::copy(bytes.begin(), bytes.end(), out);
     std::memset(out + bytes.size(), 0, column.width - bytes.size());
 }
 

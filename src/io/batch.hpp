@@ -28,18 +28,24 @@ struct PacketGeometry {
         bool inside;           // the declared bytes all lie in the buffer
     };
     [[nodiscard]] Packet packet(std::size_t i) const noexcept {
-        std::uint64_t offset = offsets ? static_cast<std::uint64_t>(offsets[i]) : i * stride;
-        std::uint64_t length;
-        if (lengths) {
-            length = static_cast<std::uint64_t>(lengths[i]);
-        } else if (stride) {
+        std::uint64_t offset = 0;
+        std::uint64_t length = 0;
+        if (offsets == nullptr) {
+            offset = i * stride;
             length = stride;
             // The last packet of a strided buffer may be cut short.
-            if (!offsets && offset < size && size - offset < stride) length = size - offset;
-        } else if (i + 1 < count && static_cast<std::uint64_t>(offsets[i + 1]) >= offset) {
-            length = static_cast<std::uint64_t>(offsets[i + 1]) - offset;
+            if (offset < size && size - offset < stride) length = size - offset;
         } else {
-            length = offset <= size ? size - offset : 0;
+            offset = static_cast<std::uint64_t>(offsets[i]);
+            if (lengths != nullptr) {
+                length = static_cast<std::uint64_t>(lengths[i]);
+            } else if (stride != 0) {
+                length = stride;
+            } else if (i + 1 < count && static_cast<std::uint64_t>(offsets[i + 1]) >= offset) {
+                length = static_cast<std::uint64_t>(offsets[i + 1]) - offset;
+            } else {
+                length = offset <= size ? size - offset : 0;
+            }
         }
         return {offset, length, offset <= size && length <= size - offset};
     }

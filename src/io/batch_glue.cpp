@@ -1,9 +1,9 @@
 // Layout.unpack_many and Layout.pack_many: arguments, numpy arrays, and the
 // kernels run with the interpreter lock released.
-#include <cstdio>
-#include <cstring>
 #include <sys/mman.h>
 #include <unistd.h>
+#include <cstdio>
+#include <cstring>
 #include <exception>
 #include <memory>
 #include <string>
@@ -48,14 +48,10 @@ private:
 template <class Work>
 void without_gil(Work&& work) {
     std::exception_ptr error;
-    Py_BEGIN_ALLOW_THREADS
-    try {
-        work();
-    } catch (...) {
+    Py_BEGIN_ALLOW_THREADS try { work(); } catch (...) {
         error = std::current_exception();
     }
-    Py_END_ALLOW_THREADS
-    if (error) std::rethrow_exception(error);
+    Py_END_ALLOW_THREADS if (error) std::rethrow_exception(error);
 }
 
 const char* dtype_name(ColumnKind kind) {
@@ -265,8 +261,7 @@ PyObject* raise_packet_failure(const Layout& layout, const PacketGeometry& g, st
 PyObject* layout_unpack_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return call_boundary([&]() -> PyObject* {
         if (nargs != 1) {
-            return PyErr_Format(PyExc_TypeError, "unpack_many() takes 1 positional argument but %zd were given",
-                                nargs);
+            return PyErr_Format(PyExc_TypeError, "unpack_many() takes 1 positional argument but %zd were given", nargs);
         }
         static const char* const names[] = {"stride", "offsets", "lengths", "errors", "_by_packet", nullptr};
         PyObject* slots[5] = {};
@@ -294,8 +289,10 @@ PyObject* layout_unpack_many(PyObject* self, PyObject* const* args, Py_ssize_t n
         PacketGeometry g;
         g.data = static_cast<const std::uint8_t*>(in.view.data());
         g.size = in.view.size();
-        Ref offsets_array, lengths_array;
-        BufferView offsets_view, lengths_view;
+        Ref offsets_array;
+        Ref lengths_array;
+        BufferView offsets_view;
+        BufferView lengths_view;
         if (stride_arg != nullptr) {
             std::uint64_t stride = 0;
             if (!convert_argument<std::uint64_t, convert_u64>(stride_arg, "stride", stride)) return nullptr;
@@ -304,8 +301,9 @@ PyObject* layout_unpack_many(PyObject* self, PyObject* const* args, Py_ssize_t n
         }
         if (in.packets) {
             if (stride_arg || offsets_arg || lengths_arg) {
-                return PyErr_Format(PyExc_ValueError,
-                                    "a list of packets gives its own offsets: stride, offsets and lengths do not apply");
+                return PyErr_Format(
+                    PyExc_ValueError,
+                    "a list of packets gives its own offsets: stride, offsets and lengths do not apply");
             }
             g.offsets = in.offsets.data();
             g.lengths = in.lengths.data();
@@ -376,8 +374,8 @@ PyObject* layout_unpack_many(PyObject* self, PyObject* const* args, Py_ssize_t n
 
         // The pages of a memory-mapped file are let go once read, so that
         // decoding a large file holds little more than its columns.
-        const bool mapped_file = std::strcmp(Py_TYPE(args[0])->tp_name, "mmap.mmap") == 0 && g.stride != 0 &&
-                                 g.offsets == nullptr;
+        const bool mapped_file =
+            std::strcmp(Py_TYPE(args[0])->tp_name, "mmap.mmap") == 0 && g.stride != 0 && g.offsets == nullptr;
         const std::uintptr_t page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
 
         // Text columns written in place through numpy's API, when it is there.
@@ -412,7 +410,10 @@ PyObject* layout_unpack_many(PyObject* self, PyObject* const* args, Py_ssize_t n
                                              reinterpret_cast<std::uintptr_t>(g.data) + (first + job.count) * g.stride);
                     const std::uintptr_t a = (lo + page - 1) / page * page;
                     const std::uintptr_t b = hi / page * page;
-                    if (b > a) madvise(reinterpret_cast<void*>(a), b - a, MADV_PAGEOUT);
+                    if (b > a) {
+                        // NOLINTNEXTLINE(performance-no-int-to-ptr): page-aligned address of the mapping
+                        madvise(reinterpret_cast<void*>(a), b - a, MADV_PAGEOUT);
+                    }
                 }
 #endif
             });
@@ -429,9 +430,10 @@ PyObject* layout_unpack_many(PyObject* self, PyObject* const* args, Py_ssize_t n
                 const FieldSpec& f = layout->fields[layout->column_fields[c]];
                 Ref values;
                 if (column->ascii != nullptr && !column->overflow) {
-                    values = job.count == chunk ? Ref::borrow(temps[c].get())
-                                                : Ref::steal(PySequence_GetSlice(temps[c].get(), 0,
-                                                                                 static_cast<Py_ssize_t>(job.count)));
+                    values =
+                        job.count == chunk
+                            ? Ref::borrow(temps[c].get())
+                            : Ref::steal(PySequence_GetSlice(temps[c].get(), 0, static_cast<Py_ssize_t>(job.count)));
                 } else if (column->ascii != nullptr) {
                     values = text_list(*layout, f, g, job.failed, first, job.count);
                 } else {

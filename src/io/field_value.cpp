@@ -48,8 +48,8 @@ Result<std::uint32_t> dynamic_bits(const Layout& layout, const FieldSpec& f, __i
     const FieldSpec& source = layout.fields[d.field];
     if (width < 0 || width > 0xFFFFFFFF) {
         return value_error(Message() << "Field '" << f.name_utf8 << "' takes its width from '" << source.name_utf8
-                                     << "': " << text_of(reference) << " * " << d.slope << " + " << d.intercept
-                                     << " = " << text_of(width) << " bits, which is "
+                                     << "': " << text_of(reference) << " * " << d.slope << " + " << d.intercept << " = "
+                                     << text_of(width) << " bits, which is "
                                      << (width < 0 ? "negative" : "past the end of any packet"));
     }
     if (f.binary && width % 8 != 0) {

@@ -13,7 +13,7 @@
 namespace bitloom::io {
 
 struct NativeValue {
-    std::uint64_t raw = 0;  // unsigned value, or the IEEE 754 pattern
+    std::uint64_t raw = 0;     // unsigned value, or the IEEE 754 pattern
     std::int64_t integer = 0;  // signed and decimal values
     double real = 0.0;
     std::string bytes;  // text as UTF-8, or binary bytes

@@ -7,8 +7,8 @@
 #include <memory>
 
 #include "../args.hpp"
-#include "../common/field_window.hpp"
 #include "../common/codec_table.hpp"
+#include "../common/field_window.hpp"
 #include "../packet/read_item.hpp"
 #include "bits.hpp"
 #include "field_value.hpp"
@@ -231,14 +231,14 @@ FieldResult<Ref> unpack_static(const Layout& layout, std::span<const std::uint8_
         PyObject* item = nullptr;
         if (plan.kind != ReadKind::wide && f.value_class == ValueClass::unsigned_int) {
             item = PyLong_FromUnsignedLongLong(read_one(plan, base));
-        } else if (plan.kind != ReadKind::wide && (f.value_class == ValueClass::signed_int ||
-                                                    f.value_class == ValueClass::decimal ||
-                                                    f.value_class == ValueClass::ieee)) {
+        } else if (plan.kind != ReadKind::wide &&
+                   (f.value_class == ValueClass::signed_int || f.value_class == ValueClass::decimal ||
+                    f.value_class == ValueClass::ieee)) {
             const CodecRow& row = codec_row(f.codec);
             const auto number = decode_number(row, read_one(plan, base), f.bits);
             if (!number) return field_error(number.error(), f.index);
-            item = f.value_class == ValueClass::ieee ? PyFloat_FromDouble(number->f64)
-                                                     : PyLong_FromLongLong(number->i64);
+            item =
+                f.value_class == ValueClass::ieee ? PyFloat_FromDouble(number->f64) : PyLong_FromLongLong(number->i64);
         } else {
             if (auto ok = read_field(layout, f, packet, *f.start, f.bits, value); !ok) {
                 return field_error(std::move(ok.error()), f.index);
@@ -278,7 +278,8 @@ FieldResult<Ref> unpack_packet(const Layout& layout, std::span<const std::uint8_
         }
         if (f.referenced) references[f.index] = integer_of(f, value);
         Ref item = python_value(f, value);
-        if (PyDict_SetItem(result.get(), f.name.get(), item.get()) < 0) return field_error(python_error().error(), f.index);
+        if (PyDict_SetItem(result.get(), f.name.get(), item.get()) < 0)
+            return field_error(python_error().error(), f.index);
         position += bits;
     }
     return result;
@@ -355,8 +356,8 @@ Result<Ref> value_for(const FieldSpec& f, PyObject* values, std::size_t& found, 
         }
     }
     if (!f.value) {
-        return fail(ErrorKind::key_error,
-                    Message() << "Recipe item '" << f.name_utf8 << "' missing required field: 'value'");
+        return fail(ErrorKind::key_error, Message()
+                                              << "Recipe item '" << f.name_utf8 << "' missing required field: 'value'");
     }
     return Ref::borrow(f.value.get());
 }
@@ -380,8 +381,8 @@ Result<void> check_names(const Layout& layout, PyObject* values) {
         if (!known) {
             Ref text = Ref::steal(PyObject_Repr(key));
             if (!text) return python_error();
-            return fail(ErrorKind::key_error,
-                        Message() << "the layout has no field named " << PyUnicode_AsUTF8(text.get()));
+            return fail(ErrorKind::key_error, Message()
+                                                  << "the layout has no field named " << PyUnicode_AsUTF8(text.get()));
         }
     }
     return {};
@@ -470,8 +471,8 @@ FieldResult<Ref> pack_packet(const Layout& layout, PyObject* values) {
         }
     }
     if (in_local) {
-        packet = Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(local.data()),
-                                                      static_cast<Py_ssize_t>(length)));
+        packet = Ref::steal(
+            PyBytes_FromStringAndSize(reinterpret_cast<const char*>(local.data()), static_cast<Py_ssize_t>(length)));
         if (!packet) panic("could not allocate the packet buffer");
     }
     return packet;

@@ -65,10 +65,10 @@ enum class ReadKind : std::uint8_t { zero, window_be, window_le, exact, wide };
 // How one field of a static layout is read from a packet's start.
 struct ReadPlan {
     ReadKind kind = ReadKind::zero;
-    std::uint64_t at = 0;  // byte to load 8 bytes from
-    unsigned shift = 0;    // window_be: right shift; exact: the little-endian form's shift
-    unsigned skip = 0;     // exact: bits to skip in the first byte
-    bool nine = false;     // exact: the field reaches a ninth byte
+    std::uint64_t at = 0;    // byte to load 8 bytes from
+    unsigned shift = 0;      // window_be: right shift; exact: the little-endian form's shift
+    unsigned skip = 0;       // exact: bits to skip in the first byte
+    bool nine = false;       // exact: the field reaches a ninth byte
     std::uint64_t mask = 0;  // window_le: the assembled bytes
     std::uint32_t bits = 0;
     std::uint32_t start = 0;
@@ -82,8 +82,8 @@ struct FieldSpec {
     std::string name_utf8;
     Ref encoding;  // as the recipe gives it
     std::string encoding_utf8;
-    bool binary = false;  // the layout-only encoding "binary"
-    Codec codec{};        // the decoder's codec (unless binary)
+    bool binary = false;              // the layout-only encoding "binary"
+    Codec codec{};                    // the decoder's codec (unless binary)
     std::optional<Codec> pack_codec;  // none: packing refuses the encoding
     ValueClass value_class{};
     std::uint32_t bits = 0;  // the static width (unused when dynamic)
@@ -130,7 +130,7 @@ struct Layout {
     std::uint32_t pack_bytes = 0;
     std::size_t distinct_names = 0;
     std::vector<NameSlot> name_slots;  // open addressing, a power of two
-    Ref recipe;  // a deep copy of the items, as given
+    Ref recipe;                        // a deep copy of the items, as given
 };
 
 // An error of one field, its index kept so that the glue can name it.

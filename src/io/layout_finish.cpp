@@ -52,7 +52,7 @@ ColumnKind column_of(const FieldSpec& f) {
             return ColumnKind::i64;
         }
         case ValueClass::ieee:
-            return f.codec == Codec::ieee754_f16 ? ColumnKind::f16
+            return f.codec == Codec::ieee754_f16   ? ColumnKind::f16
                    : f.codec == Codec::ieee754_f32 ? ColumnKind::f32
                                                    : ColumnKind::f64;
         case ValueClass::failing: return ColumnKind::f64;
@@ -116,7 +116,7 @@ void finish_layout(Layout& layout) {
         while (layout.name_slots[slot].name != nullptr) slot = (slot + 1) & mask;
         layout.name_slots[slot] = NameSlot{f.name.get(), f.column_index};
     }
-    for (std::size_t c = 0; c < layout.column_fields.size(); ++c) fields[layout.column_fields[c]].stores = true;
+    for (const std::size_t storing : layout.column_fields) fields[storing].stores = true;
 
     if (!layout.dynamic) {
         std::vector<std::pair<std::uint64_t, std::uint64_t>> spans;

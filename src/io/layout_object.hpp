@@ -9,8 +9,7 @@
 namespace bitloom::io {
 
 struct LayoutObject {
-    PyObject_HEAD
-    Layout* layout;  // owned; null only after the collector cleared the object
+    PyObject_HEAD Layout* layout;  // owned; null only after the collector cleared the object
 };
 
 // The layout of `self`, or null with an exception set.

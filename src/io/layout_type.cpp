@@ -175,8 +175,7 @@ int layout_init(PyObject* self, PyObject* args, PyObject* kwargs) {
         static const char* keywords[] = {"recipe", "exact", nullptr};
         PyObject* recipe = nullptr;
         int exact = 0;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$p:Layout", const_cast<char**>(keywords), &recipe,
-                                         &exact)) {
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$p:Layout", const_cast<char**>(keywords), &recipe, &exact)) {
             return nullptr;
         }
         RecipeItems items;
@@ -437,10 +436,7 @@ PyType_Slot layout_slots[] = {
 };
 
 PyType_Spec layout_spec = {
-    "bitloom_io.Layout",
-    sizeof(FullLayoutObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+    "bitloom_io.Layout", sizeof(FullLayoutObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
     layout_slots,
 };
 
@@ -470,12 +466,12 @@ PyMethodDef module_functions[] = {
 PyObject* make_columns_class() {
     Ref name = Ref::steal(PyUnicode_FromString("Columns"));
     Ref bases = Ref::steal(PyTuple_Pack(1, reinterpret_cast<PyObject*>(&PyDict_Type)));
-    Ref ns = Ref::steal(Py_BuildValue(
-        "{s:s,s:s,s:s,s:i,s:O}", "__module__", "bitloom_io", "__qualname__", "Columns", "__doc__",
-        "Columns decoded by Layout.unpack_many: a dict of field name to numpy array,\n"
-        "with `failures` (how many packets failed) and `failed` (a numpy bool array,\n"
-        "True for each failed packet).",
-        "failures", 0, "failed", Py_None));
+    Ref ns = Ref::steal(Py_BuildValue("{s:s,s:s,s:s,s:i,s:O}", "__module__", "bitloom_io", "__qualname__", "Columns",
+                                      "__doc__",
+                                      "Columns decoded by Layout.unpack_many: a dict of field name to numpy array,\n"
+                                      "with `failures` (how many packets failed) and `failed` (a numpy bool array,\n"
+                                      "True for each failed packet).",
+                                      "failures", 0, "failed", Py_None));
     if (!name || !bases || !ns) return nullptr;
     return PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(&PyType_Type), name.get(), bases.get(), ns.get(),
                                         nullptr);

@@ -61,6 +61,7 @@ PyObject* initialise() {
 
 }  // namespace bitloom::io
 
-PyMODINIT_FUNC PyInit__native(void) {
+// The interpreter looks the entry up by this name.
+PyMODINIT_FUNC PyInit__native(void) {  // NOLINT(bugprone-reserved-identifier)
     return bitloom::call_boundary([] { return bitloom::io::initialise(); });
 }

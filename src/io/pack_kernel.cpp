@@ -129,11 +129,15 @@ bool numeric_column_kind(const FieldSpec& f, PyObject* column, Ref& array, Numer
     const bool ieee = f.value_class == ValueClass::ieee;
     if (native.get() != Py_True) return true;
     if (k[0] == 'i') {
-        kind = width == 1 ? NumericInput::i8 : width == 2 ? NumericInput::i16 : width == 4 ? NumericInput::i32
-                                                                                         : NumericInput::i64;
+        kind = width == 1   ? NumericInput::i8
+               : width == 2 ? NumericInput::i16
+               : width == 4 ? NumericInput::i32
+                            : NumericInput::i64;
     } else if (k[0] == 'u') {
-        kind = width == 1 ? NumericInput::u8 : width == 2 ? NumericInput::u16 : width == 4 ? NumericInput::u32
-                                                                                         : NumericInput::u64;
+        kind = width == 1   ? NumericInput::u8
+               : width == 2 ? NumericInput::u16
+               : width == 4 ? NumericInput::u32
+                            : NumericInput::u64;
     } else if (ieee && k[0] == 'f' && (width == 4 || width == 8)) {
         kind = width == 4 ? NumericInput::f32 : NumericInput::f64;
     } else if (ieee && k[0] == 'f') {

@@ -2,8 +2,8 @@
 // placement) and whole numeric columns (without the interpreter).
 #pragma once
 
-#include <cstddef>
 #include <bit>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <span>
@@ -59,9 +59,7 @@ struct PackTarget {
     std::size_t length;
     std::size_t count;
     bool slack = false;  // 8 writable bytes after the last packet
-    [[nodiscard]] std::span<std::uint8_t> packet(std::size_t i) const noexcept {
-        return {data + i * length, length};
-    }
+    [[nodiscard]] std::span<std::uint8_t> packet(std::size_t i) const noexcept { return {data + i * length, length}; }
 };
 
 void place_in_packet(const PackTarget& target, std::size_t row, const FieldSpec& f, const Encoded& value);
