@@ -104,7 +104,7 @@ def test_usage_and_failures(args, status, message, tmp_path, jpss_layouts):
 
 def test_info_real_files(tmp_path):
     out = run("info", JPSS, cwd=tmp_path).stdout
-    assert "511,200 bytes, 7,200 packets of 1 APIDs" in out
+    assert "511,200 bytes, 7,200 packets of 1 APID" in out
     assert "every byte is in a whole packet" in out
     info = json.loads(run("info", CTIM, "--json", cwd=tmp_path).stdout)
     assert info["packets"] == 1499 and info["file_bytes"] == CTIM.stat().st_size
