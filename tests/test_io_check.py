@@ -144,3 +144,20 @@ def test_little_endian_finding_names_the_dropped_bits(bits):
     for i in range(bits):
         packet = bitloom.pack_parameters([item("f", bits=bits, byte_order="little", value=1 << i)])
         assert (packet == bytes(len(packet))) == (i in dropped), i
+
+
+def test_the_guide_shows_what_check_prints(capsys):
+    import re
+    from pathlib import Path
+
+    page = (Path(__file__).resolve().parent.parent / "docs" / "reference" / "check.md").read_text(encoding="utf-8")
+    code, shown = re.search(r"```python\n(.*?)```\n\n```text\n(.*?)```", page, re.S).groups()
+    exec(compile(code, "check.md", "exec"), {})
+    assert capsys.readouterr().out == shown
+
+
+def test_the_guide_lists_every_kind():
+    from pathlib import Path
+
+    page = (Path(__file__).resolve().parent.parent / "docs" / "reference" / "check.md").read_text(encoding="utf-8")
+    assert sorted(k for k in KINDS if f"| `{k}` |" in page) == sorted(KINDS)

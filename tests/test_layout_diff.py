@@ -162,13 +162,13 @@ def exact_model(packet, offset, recipe):
         bits = it["bits"]
         if isinstance(bits, dict):
             bits = values[bits["field"]] * bits["slope"] + bits["intercept"]
-        if position + bits > 8 * len(packet):
-            raise IndexError("past the end")
+        if bits < 0 or position + bits > 8 * len(packet):
+            raise IndexError("negative or past the end")
         span = field_bits(packet, position, bits).to_bytes((bits + 7) // 8, "big")
         if it["encoding"] == "binary":  # bytes as they stand, reversed for "little" as text is
             value = span[::-1] if it["byte_order"] == "little" else span
         else:
-            alone = {k: v for k, v in it.items() if k not in ("offset_bits", "value")}
+            alone = {k: v for k, v in it.items() if k not in ("offset_bits", "value")} | {"bits": bits}
             value = bitloom.unpack_parameters(span, 0, [alone])[it["name"]]
         result[it["name"]] = values[it["name"]] = value
         position += bits
@@ -197,10 +197,17 @@ def exact_field(draw, name):
 
 
 @st.composite
-def exact_recipes(draw):
+def exact_recipes(draw, dynamic=True):
     recipe = []
     for i in range(draw(st.integers(1, 6))):
-        it = draw(exact_field(f"f{i}"))
+        if dynamic and draw(st.integers(0, 5)) == 0:
+            # A length, then a field as long as it says (a layout extension).
+            recipe.append(item(f"n{i}", bits=draw(st.sampled_from([4, 8, 16]))))
+            width = {"field": f"n{i}", "slope": 8, "intercept": 8 * draw(st.integers(-2, 1))}
+            it = item(f"f{i}", draw(st.sampled_from(["binary", "utf8", "us_ascii"])), width,
+                      draw(st.sampled_from(["big", "little"])))
+        else:
+            it = draw(exact_field(f"f{i}"))
         if draw(st.integers(0, 4)) == 0:
             it["offset_bits"] = draw(st.integers(0, 80))
         recipe.append(it)
@@ -208,10 +215,11 @@ def exact_recipes(draw):
 
 
 def end_bit(recipe, offset=0):
+    """Where the last field ends, a width taken from the packet counted as 16 bits."""
     position = end = offset
     for it in recipe:
         position = offset + it["offset_bits"] if "offset_bits" in it else position
-        position += it["bits"]
+        position += it["bits"] if isinstance(it["bits"], int) else 16
         end = max(end, position)
     return end
 
@@ -395,6 +403,7 @@ def test_unpack_many_matches_a_loop_of_unpack(batch):
             assert all(map(same_values, other[name].tolist(), columns[name].tolist()))
     packed = [outcome(layout.pack, row[1]) for row in rows]
     if all(p[0] == "ok" for p in packed):
+        event("pack_many compared")
         assert layout.pack_many(columns) == b"".join(p[1] for p in packed)
 
 
@@ -439,3 +448,48 @@ def test_jpss_file_header_at_exact_bits_body_as_unpack_parameters():
     for i in range(0, 7200, 997):
         row = bitloom.unpack_parameters(data[i * 71 : (i + 1) * 71], 48, body)
         assert all(same_values(columns[name][i].item(), value) for name, value in row.items()), i
+
+
+@st.composite
+def rows_to_pack(draw):
+    """Integer and text fields at any bit position and rows of values for
+    them, now and then one out of range."""
+    recipe = []
+    for i in range(draw(st.integers(1, 6))):
+        encoding = draw(st.sampled_from(["unsigned", "twos_complement", "sign_magnitude", "packed_bcd", "us_ascii"]))
+        bits = 8 * draw(st.integers(0, 3)) if encoding == "us_ascii" else draw(st.integers(4, 40))
+        recipe.append(item(f"f{i}", encoding, bits, draw(st.sampled_from(["big", "little"])),
+                           draw(st.booleans()), value=0 if encoding != "us_ascii" else ""))
+    count = draw(st.integers(0, 6))
+    columns = {}
+    for index, it in enumerate(recipe):
+        if index and draw(st.integers(0, 5)) == 0:
+            continue  # no column: the recipe's value (one column at least gives the row count)
+        if it["encoding"] == "us_ascii":
+            values = st.text(st.characters(max_codepoint=0x80), max_size=3)
+        else:
+            reach = 2 ** it["bits"]
+            values = st.integers(-reach // 2 - 1, reach) if it["encoding"] != "packed_bcd" else st.integers(0, 10**3)
+        columns[it["name"]] = draw(st.lists(values, min_size=count, max_size=count))
+    return recipe, columns, count
+
+
+@SETTINGS
+@given(rows_to_pack())
+def test_pack_many_matches_a_loop_of_pack(case):
+    recipe, columns, count = case
+    layout = Layout(recipe)
+    rows = [{name: values[i] for name, values in columns.items()} for i in range(count)]
+    packed = [outcome(layout.pack, row) for row in rows]
+    failed = [i for i, p in enumerate(packed) if p[0] == "error"]
+    if not failed:
+        event("all packed")
+        assert layout.pack_many(columns) == b"".join(p[1] for p in packed)
+        assert layout.pack_many({k: np.array(v, dtype=object) for k, v in columns.items()}) == b"".join(
+            p[1] for p in packed)
+        return
+    event("a row fails")
+    with pytest.raises(ValueError) as raised:
+        layout.pack_many(columns)
+    assert str(raised.value).startswith(f"packet {failed[0]}: ")
+    assert str(raised.value).endswith(packed[failed[0]][2])

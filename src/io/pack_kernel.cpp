@@ -24,6 +24,26 @@ Result<Encoded> encode_binary(const FieldSpec& f, PyObject* value, std::uint32_t
     return e;
 }
 
+}  // namespace
+
+Result<std::uint64_t> encode_numeric(const CodecRow& row, PyObject* value, std::uint32_t bits) {
+    Number number{};
+    switch (native_type(row.kind)) {
+        case NativeType::u64:
+            if (!convert_u64(value, number.u64)) return python_error();
+            break;
+        case NativeType::i64:
+            if (!convert_i64(value, number.i64)) return python_error();
+            break;
+        default:
+            if (!convert_double(value, number.f64)) return python_error();
+            break;
+    }
+    return encode_number(row, number, bits);
+}
+
+namespace {
+
 // Converts the value to the row's native type and encodes it, as the packet
 // builder does.
 Result<Encoded> encode_value(const CodecRow& row, PyObject* value, std::uint32_t bits) {

@@ -3,10 +3,13 @@
 #pragma once
 
 #include <cstddef>
+#include <bit>
 #include <cstdint>
+#include <cstring>
 #include <span>
 #include <string>
 
+#include "../common/codec_table.hpp"
 #include "../common/error.hpp"
 #include "layout.hpp"
 
@@ -22,6 +25,28 @@ struct Encoded {
 // The field's value encoded as the packet builder encodes it (binary: the
 // bytes, which must fill the field exactly). Needs the interpreter.
 [[nodiscard]] Result<Encoded> encode_field_value(const FieldSpec& f, PyObject* value, std::uint32_t bits);
+
+// A numeric value converted to the row's native type and encoded.
+[[nodiscard]] Result<std::uint64_t> encode_numeric(const CodecRow& row, PyObject* value, std::uint32_t bits);
+
+// Places a raw value as place_raw_value does, for a field of 1 to 64 bits
+// that lies within the 8 bytes from byte position / 8, all of which
+// `buffer` has.
+inline void place_in_word(std::uint8_t* buffer, std::uint32_t position, std::uint64_t raw, std::uint32_t bits,
+                          bool reverse, bool little) noexcept {
+    const unsigned m = (bits + 7U) / 8U;
+    std::uint64_t form = reverse ? mirror_bits(raw, bits) : raw;
+    if (little && m > 1) form = std::byteswap(form) >> (64U - 8U * m);
+    const std::uint64_t keep = bits >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << bits) - 1U;
+    const unsigned shift = 64U - position % 8U - bits;
+    std::uint8_t* at = buffer + position / 8U;
+    std::uint64_t word;
+    std::memcpy(&word, at, 8);
+    if constexpr (std::endian::native == std::endian::little) word = std::byteswap(word);
+    word = (word & ~(keep << shift)) | ((form & keep) << shift);
+    if constexpr (std::endian::native == std::endian::little) word = std::byteswap(word);
+    std::memcpy(at, &word, 8);
+}
 
 // Places an encoded value as the packet builder does: mirroring (numeric
 // only), byte form, byte order, then the last `bits` bits at `cursor`.
