@@ -50,8 +50,14 @@ fuzz:
 fuzz-ci:
 	fuzz/run 60
 
+JPSS := tests/data/realdata/jpss
 demo: build
 	@set -e; for f in examples/*.py; do echo "== $$f"; $(VPY) $$f; done
+	@echo "== bitloom-io on the JPSS file"
+	$(VENV)/bin/bitloom-io info $(JPSS)/J01_G011_LZ_2021-04-09T00-00-00Z_V01.DAT1
+	$(VENV)/bin/bitloom-io show $(JPSS)/ccsdspy_jpss1_geolocation.csv
+	$(VENV)/bin/bitloom-io decode $(JPSS)/J01_G011_LZ_2021-04-09T00-00-00Z_V01.DAT1 \
+	  --layouts $(JPSS)/ccsdspy_jpss1_geolocation.csv --out build/demo/jpss
 
 # The user guide (docs/, mkdocs.yml) into build/site; any warning fails it.
 docs: $(IOSTAMP)
@@ -65,6 +71,7 @@ bench: build
 	$(VPY) bench/layouts.py
 	$(VPY) -m pip install --quiet space_packet_parser
 	$(VPY) bench/xtce.py
+	$(VPY) bench/dask_bench.py
 
 # Checks beyond the test suite; CI runs them after `make test`.
 DEVSTAMP := $(VENV)/.dev-tools-installed
