@@ -5,6 +5,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 #include <exception>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -13,6 +14,7 @@
 #include "batch.hpp"
 #include "field_value.hpp"
 #include "layout_object.hpp"
+#include "numpy_strings.hpp"
 #include "pack_kernel.hpp"
 
 namespace bitloom::io {
@@ -351,7 +353,8 @@ PyObject* layout_unpack_many(PyObject* self, PyObject* const* args, Py_ssize_t n
                 arrays[c] = empty_array(n, dtype.get());
                 if (!arrays[c]) return nullptr;
                 const std::size_t width = (std::uint64_t{f.bits} + 7) / 8;
-                if (f.column == ColumnKind::text && !f.dynamic && width > 0 && width <= 1024 && chunk > 0) {
+                if (f.column == ColumnKind::text && !f.dynamic && width > 0 && width <= 1024 && chunk > 0 &&
+                    !numpy_strings_available()) {
                     // Fixed-width slots: ASCII text has one byte per character.
                     char slots[32];
                     std::snprintf(slots, sizeof slots, "S%zu", width);
@@ -377,13 +380,31 @@ PyObject* layout_unpack_many(PyObject* self, PyObject* const* args, Py_ssize_t n
                                  g.offsets == nullptr;
         const std::uintptr_t page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
 
+        // Text columns written in place through numpy's API, when it is there.
+        std::vector<std::unique_ptr<StringArray>> strings(ncols);
+        for (std::size_t c = 0; c < ncols; ++c) {
+            if (job.bytes[c] == nullptr || byte_columns[c].ascii != nullptr) continue;
+            if (layout->fields[layout->column_fields[c]].column != ColumnKind::text) continue;
+            auto opened = std::make_unique<StringArray>(arrays[c].get());
+            if (opened->ok()) strings[c] = std::move(opened);
+        }
+
         std::size_t failures = 0;
         for (std::size_t first = 0; first < n; first += chunk) {
             job.first = first;
             job.count = std::min(chunk, n - first);
             std::size_t chunk_failures = 0;
+            bool strings_ok = true;
             without_gil([&] {
                 chunk_failures = run_unpack(job);
+                for (std::size_t c = 0; c < ncols; ++c) {
+                    if (!strings[c]) continue;
+                    const BytesColumn& column = byte_columns[c];
+                    for (std::size_t i = 0; i < job.count; ++i) {
+                        const std::string_view text(column.arena.data() + column.begin[i], column.size[i]);
+                        strings_ok = strings[c]->set(first + i, text) && strings_ok;
+                    }
+                }
 #ifdef MADV_PAGEOUT
                 if (mapped_file) {
                     const auto lo = reinterpret_cast<std::uintptr_t>(g.data) + first * g.stride;
@@ -401,9 +422,10 @@ PyObject* layout_unpack_many(PyObject* self, PyObject* const* args, Py_ssize_t n
                     if (job.failed[i]) return raise_packet_failure(*layout, g, i);
                 }
             }
+            if (!strings_ok) return PyErr_NoMemory();
             for (std::size_t c = 0; c < ncols; ++c) {
                 BytesColumn* column = job.bytes[c];
-                if (column == nullptr) continue;
+                if (column == nullptr || strings[c]) continue;
                 const FieldSpec& f = layout->fields[layout->column_fields[c]];
                 Ref values;
                 if (column->ascii != nullptr && !column->overflow) {
@@ -419,6 +441,7 @@ PyObject* layout_unpack_many(PyObject* self, PyObject* const* args, Py_ssize_t n
             }
         }
 
+        strings.clear();
         Ref columns = Ref::steal(PyObject_CallNoArgs(columns_class()));
         if (!columns) return nullptr;
         for (std::size_t c = 0; c < ncols; ++c) {
@@ -534,12 +557,13 @@ PyObject* layout_pack_many(PyObject* self, PyObject* const* args, Py_ssize_t nar
             return PyBytes_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size()));
         }
 
+        // 8 bytes of slack after the last packet, cut off at the end.
         const std::size_t length = layout->pack_bytes;
-        Ref out = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(n * length)));
+        Ref out = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(n * length + 8)));
         if (!out) return nullptr;
         auto* data = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(out.get()));
-        std::memset(data, 0, n * length);
-        PackTarget target{data, length, n};
+        std::memset(data, 0, n * length + 8);
+        PackTarget target{data, length, n, true};
         std::size_t first_failure = n;  // the earliest failing row of any field
 
         for (const FieldSpec& f : layout->fields) {
@@ -564,15 +588,55 @@ PyObject* layout_pack_many(PyObject* self, PyObject* const* args, Py_ssize_t nar
             if (numeric_column_kind(f, column, array, numeric.kind) && numeric.kind != NumericInput::none) {
                 if (!view.acquire(array.get(), PyBUF_SIMPLE)) return nullptr;
                 numeric.data = view.data();
+                numeric.slack = true;
                 std::size_t failure = n;
                 without_gil([&] { failure = pack_numeric_column(target, f, numeric); });
                 first_failure = std::min(first_failure, failure);
                 continue;
             }
             if (PyErr_Occurred()) return nullptr;
+            if (f.value_class == ValueClass::text && f.pack_codec) {
+                StringArray strings(column);
+                if (strings.ok()) {
+                    const CodecRow& codec = codec_row(*f.pack_codec);
+                    std::size_t failure = n;
+                    without_gil([&] {
+                        Encoded encoded;
+                        encoded.is_bytes = true;
+                        for (std::size_t row = 0; row < n; ++row) {
+                            std::string_view text;
+                            if (!strings.get(row, text)) {
+                                failure = row;
+                                break;
+                            }
+                            auto bytes = encode_text(codec, text);
+                            if (!bytes) {
+                                failure = row;
+                                break;
+                            }
+                            encoded.bytes = std::move(*bytes);
+                            place_in_packet(target, row, f, encoded);
+                        }
+                    });
+                    first_failure = std::min(first_failure, failure);
+                    continue;
+                }
+            }
+            // Value by value, from a list of the column's values (numpy
+            // arrays give theirs as Python objects in one call).
+            Ref items;
+            if (PyObject_HasAttrString(column, "tolist")) {
+                items = Ref::steal(PyObject_CallMethod(column, "tolist", nullptr));
+            } else {
+                items = Ref::steal(PySequence_List(column));
+            }
+            if (!items) return nullptr;
+            if (!PyList_Check(items.get()) || static_cast<std::size_t>(PyList_GET_SIZE(items.get())) != n) {
+                items = Ref::steal(PySequence_List(column));
+                if (!items) return nullptr;
+            }
             for (std::size_t row = 0; row < std::min(n, first_failure); ++row) {
-                Ref v = row_value(column, row);
-                if (!v) return nullptr;
+                Ref v = Ref::borrow(PyList_GET_ITEM(items.get(), static_cast<Py_ssize_t>(row)));
                 auto encoded = encode_field_value(f, v.get(), f.bits);
                 if (!encoded) {
                     if (encoded.error().kind == ErrorKind::python_pending) PyErr_Clear();
@@ -583,7 +647,9 @@ PyObject* layout_pack_many(PyObject* self, PyObject* const* args, Py_ssize_t nar
             }
         }
         if (first_failure < n) return raise_row_failure(*layout, columns, first_failure);
-        return out.release();
+        PyObject* packed = out.release();
+        if (_PyBytes_Resize(&packed, static_cast<Py_ssize_t>(n * length)) < 0) return nullptr;
+        return packed;
     });
 }
 

@@ -58,6 +58,7 @@ struct PackTarget {
     std::uint8_t* data;
     std::size_t length;
     std::size_t count;
+    bool slack = false;  // 8 writable bytes after the last packet
     [[nodiscard]] std::span<std::uint8_t> packet(std::size_t i) const noexcept {
         return {data + i * length, length};
     }
@@ -66,17 +67,23 @@ struct PackTarget {
 void place_in_packet(const PackTarget& target, std::size_t row, const FieldSpec& f, const Encoded& value);
 void place_in_every_packet(const PackTarget& target, const FieldSpec& f, const Encoded& value);
 
-enum class NumericInput : std::uint8_t { none, i64, u64, f64 };
+// The element type of a numeric column as it is in memory.
+enum class NumericInput : std::uint8_t { none, i8, i16, i32, i64, u8, u16, u32, u64, f32, f64 };
 
 struct NumericColumn {
     NumericInput kind = NumericInput::none;
     const void* data = nullptr;
+    // The output has 8 bytes of slack after its last packet, so fields that
+    // fit one 64-bit word are placed with one read-modify-write.
+    bool slack = false;
 };
 
 // Whether the column can be packed without the interpreter: an array of
-// numbers of a kind the field's conversion accepts. Sets `array` to the
-// contiguous 64-bit copy or view and `kind` to its type (none: pack value by
-// value). Returns false with an exception set on failure.
+// numbers of a kind the field's conversion accepts (integers for integer and
+// decimal fields, integers or floats for IEEE 754 ones). Sets `array` to a
+// contiguous array of native byte order (the column itself when it is one)
+// and `kind` to its element type (none: pack value by value). Returns false
+// with an exception set on failure.
 [[nodiscard]] bool numeric_column_kind(const FieldSpec& f, PyObject* column, Ref& array, NumericInput& kind);
 
 // Encodes and places a numeric column; returns the first row whose value the
