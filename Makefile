@@ -69,8 +69,9 @@ bench: build
 	$(VPY) bench/floor/build.py
 	$(VPY) bench/run.py
 	$(VPY) bench/layouts.py
-	$(VPY) -m pip install --quiet space_packet_parser
+	$(VPY) -m pip install --quiet space_packet_parser ccsdspy
 	$(VPY) bench/xtce.py
+	$(VPY) bench/stream.py
 	$(VPY) bench/dask_bench.py
 
 # Checks beyond the test suite; CI runs them after `make test`.

@@ -10,6 +10,11 @@ recipe does that is legal but probably not meant.
 
 numpy is needed here, and only here: ``pip install bitloom-packets[io]``.
 The ``bitloom`` module itself works without it.
+
+Packet files: ``ccsds.split`` cuts a stream of CCSDS space packets by their
+length fields, ``decode`` routes every packet to the layout of its APID (or a
+``Select`` rule) and returns one ``Table`` per packet type, and
+``load_layouts`` reads layouts from JSON, CCSDSPy CSV or XTCE files.
 """
 
 try:
@@ -30,6 +35,12 @@ from bitloom_io._check import Finding, check
 from bitloom_io._native import Columns, Field, Layout
 from bitloom_io.diagram import render as _render
 
+from . import ccsds
+from ._decode import DEFAULT, DecodeWarning, Select, decode
+from ._layout_files import load_layouts, read_ccsdspy_csv, register_loader
+from ._tables import Table, Tables
+from .ccsds import SequenceWarning, StreamSummary, StreamWarning
+
 
 def _layout_diagram(self: Layout, bits_per_row: int = 32) -> str:
     """The layout as a bit diagram: a ruler of bit numbers, `bits_per_row`
@@ -40,4 +51,8 @@ def _layout_diagram(self: Layout, bits_per_row: int = 32) -> str:
 # Drawing is plain Python over Layout.fields, attached to the native type.
 Layout.diagram = _layout_diagram  # type: ignore[method-assign]
 
-__all__ = ["Columns", "Field", "Finding", "Layout", "check"]
+__all__ = [
+    "Columns", "Field", "Finding", "Layout", "check",
+    "decode", "Select", "DEFAULT", "Table", "Tables", "load_layouts", "read_ccsdspy_csv",
+    "register_loader", "StreamSummary", "StreamWarning", "SequenceWarning", "DecodeWarning",
+]

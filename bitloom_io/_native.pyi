@@ -87,3 +87,14 @@ class Layout:
     def diagram(self, bits_per_row: int = 32) -> str:
         """The layout as a bit diagram: a ruler of bit numbers, each field a box
         holding its name (bitloom_io.diagram)."""
+
+@final
+class _Block:
+    """Memory of a column the splitter produced (exports the buffer protocol)."""
+
+    def __buffer__(self, flags: int, /) -> memoryview: ...
+
+def ccsds_scan(
+    buffer: Buffer, prefix_bytes: int, release: bool, /
+) -> tuple[int, _Block, _Block, _Block, _Block, _Block, _Block, _Block, _Block, _Block, _Block]:
+    """ccsds_scan(buffer, prefix_bytes, release) -> (count, offsets, lengths, version, type, secondary_flag, apid, sequence_flags, sequence_count, data_length, problems): the records of a CCSDS stream as blocks of native-endian integers (problems: kind u1, offset i8, length i8, declared i8, aligned)."""

@@ -349,7 +349,7 @@ def test_ten_times_ctim_loads_in_bounded_memory(tmp_path):
         print(len(definition.parameters), tracemalloc.get_traced_memory()[1])
         """
     )
-    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True, env={**os.environ})
+    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True, env={**os.environ}, cwd=tmp_path)
     count, grown = map(int, out.stdout.split())
     assert count == 10 * 9493
     # Peak Python memory follows the model (parameters, entries), about 3.5
