@@ -155,7 +155,7 @@ def stream_info(path: str, prefix_bytes: int = 0) -> dict[str, Any]:
 def _print_info(info: Mapping[str, Any], out: TextIO) -> None:
     print(
         f"{info['file']}: {_count(info['file_bytes'])} bytes,"
-        f" {_count(info['packets'])} packets of {len(info['apids'])} APIDs",
+        f" {_count(info['packets'])} packets of {len(info['apids'])} APID{'s' * (len(info['apids']) != 1)}",
         file=out,
     )
     if info["apids"]:
@@ -315,7 +315,7 @@ def cmd_decode(args: argparse.Namespace) -> int:
     written = _write_tables(tables, Path(args.out), args.format)
     if not args.quiet:
         for target, rows in written:
-            print(f"{target}  {_count(rows)} rows")
+            print(f"{target}  {_count(rows)} row{'s' * (rows != 1)}")
         if not written:
             print("no packet matched a layout: nothing written")
     return 0
