@@ -329,7 +329,8 @@ def cmd_check(args: argparse.Namespace) -> int:
     io = _io()
     total = 0
     for key, layout in layouts.items():
-        findings = io.check(list(layout.recipe))
+        # The layout itself: its findings follow how it reads (exact or not).
+        findings = io.check(layout)
         total += len(findings)
         if findings:
             print(f"{_key_text(key)}: {len(findings)} finding{'s' * (len(findings) != 1)}")
