@@ -3,12 +3,13 @@
 VENV    := .venv
 VPY     := $(VENV)/bin/python
 STAMP   := $(VENV)/.tools-installed
-TOOLS   := pip scikit-build-core cmake ninja pytest hypothesis numpy
-# bitloom_io's extras (tables, dask, XTCE), test references and the docs
-# builder: a stamp of their own, renewed when this file changes, so that
-# venvs made before a tool was added get it too.
+TOOLS   := pip scikit-build-core cmake ninja pytest hypothesis numpy bitstruct
+# bitloom_io's extras (tables, dask, XTCE), test references (bitstruct too,
+# for venvs made before TOOLS had it) and the docs builder: a stamp of their
+# own, renewed when this file changes, so that venvs made before a tool was
+# added get it too.
 IOSTAMP := $(VENV)/.io-tools-installed
-IOTOOLS := pandas pyarrow "dask[dataframe,distributed]" mkdocs defusedxml space_packet_parser
+IOTOOLS := pandas pyarrow "dask[dataframe,distributed]" mkdocs defusedxml space_packet_parser bitstruct
 
 .PHONY: test demo docs build bench clean venv sanitize fuzz fuzz-ci leaks typecheck sdist-check lint format
 
@@ -49,20 +50,29 @@ fuzz:
 fuzz-ci:
 	fuzz/run 60
 
+JPSS := tests/data/realdata/jpss
 demo: build
 	@set -e; for f in examples/*.py; do echo "== $$f"; $(VPY) $$f; done
+	@echo "== bitloom-io on the JPSS file"
+	$(VENV)/bin/bitloom-io info $(JPSS)/J01_G011_LZ_2021-04-09T00-00-00Z_V01.DAT1
+	$(VENV)/bin/bitloom-io show $(JPSS)/ccsdspy_jpss1_geolocation.csv
+	$(VENV)/bin/bitloom-io decode $(JPSS)/J01_G011_LZ_2021-04-09T00-00-00Z_V01.DAT1 \
+	  --layouts $(JPSS)/ccsdspy_jpss1_geolocation.csv --out build/demo/jpss
 
 # The user guide (docs/, mkdocs.yml) into build/site; any warning fails it.
 docs: $(IOSTAMP)
 	$(VPY) -m mkdocs build --strict --site-dir build/site
 
 bench: build
-	$(VPY) -m pip install --quiet bitstruct construct numpy
+	$(VPY) -m pip install --quiet bitstruct construct numpy ccsdspy
 	@$(VPY) -m pip install --quiet cbitstruct 2>/dev/null || echo "cbitstruct does not install for this Python"
 	$(VPY) bench/floor/build.py
 	$(VPY) bench/run.py
-	$(VPY) -m pip install --quiet space_packet_parser
+	$(VPY) bench/layouts.py
+	$(VPY) -m pip install --quiet space_packet_parser ccsdspy
 	$(VPY) bench/xtce.py
+	$(VPY) bench/stream.py
+	$(VPY) bench/dask_bench.py
 
 # Checks beyond the test suite; CI runs them after `make test`.
 DEVSTAMP := $(VENV)/.dev-tools-installed
@@ -72,11 +82,14 @@ $(DEVSTAMP): $(STAMP)
 	$(VPY) -m pip install --quiet --upgrade $(DEVTOOLS)
 	@touch $@
 
-# The installed stubs against the built module, then the typed example, the
-# typing checks and the README's Python examples under mypy --strict.
+# The installed stubs against the built modules (-P: the installed
+# bitloom_io, not its sources here; bitloom_io's pure-Python modules are
+# their own type information), then the typed examples, the typing checks
+# and the README's Python examples under mypy --strict.
 typecheck: build $(DEVSTAMP)
-	$(VPY) -m mypy.stubtest bitloom
-	$(VPY) -m mypy --strict examples/typed_usage.py tests/typing
+	$(VPY) -P -m mypy.stubtest --allowlist tests/typing/stubtest-allowlist.txt \
+	  bitloom bitloom_io._native bitloom_io._check
+	$(VPY) -m mypy --strict examples/typed_usage.py examples/typed_layout.py tests/typing
 	$(VPY) scripts/typecheck-readme
 
 # sdist and wheel with `python -m build`, then the sdist into a fresh venv.

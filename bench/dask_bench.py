@@ -5,8 +5,8 @@ repeated, 230,400 packets and 16 MB per file) with the same layout and write
 one Parquet file per input. One process runs `bitloom_io.decode` and
 `Table.to_parquet` file after file; the cluster runs
 `bitloom_io.dask.read_packets(...).to_parquet(...)`, a partition per file.
-A second pair only decodes (the cluster returns row counts, so the frames
-are not shipped back). The cluster is started before timing; its start-up
+A second pair only decodes into pandas DataFrames (the cluster returns
+row counts, so the frames are not shipped back). The cluster is started before timing; its start-up
 is reported apart. Medians of 3 rounds. The machine has 2 cores, so 2.0 is
 the ceiling. Writes bench/results-dask.json beside this file.
 
@@ -49,7 +49,7 @@ def one_process_parquet(files, layouts, out):
 def one_process_decode(files, layouts):
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
-        return sum(len(t) for path in files for t in bitloom_io.decode(path, layouts).values())
+        return sum(len(t.to_pandas()) for path in files for t in bitloom_io.decode(path, layouts).values())
 
 
 def cluster_parquet(files, layouts, out):

@@ -229,7 +229,9 @@ def bench_hk16():
 
 # --- 4. BIT32 ----------------------------------------------------------------
 
-def bench_bit32():
+def bit32():
+    """32 fields of 1 to 13 bits, unsigned and two's complement: the recipe,
+    the bitstruct format and the values by name."""
     recipe, fmt, values = [], "", {}
     for i in range(32):
         width = i % 13 + 1
@@ -243,6 +245,11 @@ def bench_bit32():
             recipe.append(field(name, "twos_complement", width, value))
             fmt += f"s{width}"
         values[name] = value
+    return recipe, fmt, values
+
+
+def bench_bit32():
+    recipe, fmt, values = bit32()
     names = list(values)
     ours = lambda: bitloom.pack_parameters(recipe)
     if _floor is not None:

@@ -1,12 +1,58 @@
-"""Packet layouts: compile a recipe once, read and write whole batches."""
+"""Packet layouts: compile a recipe once, read and write whole batches.
 
+``Layout(recipe)`` resolves a ``bitloom`` recipe once and then unpacks and
+packs packets exactly as ``bitloom.unpack_parameters`` and
+``bitloom.pack_parameters`` do, one packet at a time (``unpack``, ``pack``)
+or a whole buffer of packets into numpy columns and back (``unpack_many``,
+``pack_many``). ``Layout(recipe, exact=True)`` reads every field at its
+exact bits instead of through whole bytes. ``check(recipe)`` lists what a
+recipe does that is legal but probably not meant.
+
+numpy is needed here, and only here: ``pip install bitloom-packets[io]``.
+The ``bitloom`` module itself works without it.
+
+Packet files: ``ccsds.split`` cuts a stream of CCSDS space packets by their
+length fields, ``decode`` routes every packet to the layout of its APID (or a
+``Select`` rule) and returns one ``Table`` per packet type, and
+``load_layouts`` reads layouts from JSON, CCSDSPy CSV or XTCE files.
+"""
+
+try:
+    import numpy as _numpy
+except ImportError as _error:  # pragma: no cover - exercised in a subprocess
+    raise ImportError(
+        "bitloom_io needs numpy (2.0 or later): pip install bitloom-packets[io]",
+        name=__name__,
+    ) from _error
+
+if int(_numpy.__version__.split(".")[0]) < 2:  # pragma: no cover - numpy 1.x is refused by the extra
+    raise ImportError(
+        f"bitloom_io needs numpy 2.0 or later, found {_numpy.__version__}: pip install bitloom-packets[io]",
+        name=__name__,
+    )
+
+from bitloom_io._check import Finding, check
 from bitloom_io._native import Columns, Field, Layout
+from bitloom_io.diagram import render as _render
 
-__all__ = ["Columns", "Field", "Layout"]
+from . import ccsds
+from ._decode import DEFAULT, DecodeWarning, Select, decode
+from ._layout_files import load_layouts, read_ccsdspy_csv, register_loader
+from ._tables import Table, Tables
+from .ccsds import SequenceWarning, StreamSummary, StreamWarning
 
-# Layout.diagram(): the layout as a bit diagram (written in Python, over
-# Layout.fields; see bitloom_io.diagram).
-from bitloom_io.diagram import diagram as _diagram
 
-Layout.diagram = _diagram  # type: ignore[attr-defined]
-del _diagram
+def _layout_diagram(self: Layout, bits_per_row: int = 32) -> str:
+    """The layout as a bit diagram: a ruler of bit numbers, `bits_per_row`
+    bits per row, each field a box holding its name."""
+    return _render(self.fields, bits_per_row)
+
+
+# Drawing is plain Python over Layout.fields, attached to the native type.
+Layout.diagram = _layout_diagram  # type: ignore[method-assign]
+
+__all__ = [
+    "Columns", "Field", "Finding", "Layout", "check",
+    "decode", "Select", "DEFAULT", "Table", "Tables", "load_layouts", "read_ccsdspy_csv",
+    "register_loader", "StreamSummary", "StreamWarning", "SequenceWarning", "DecodeWarning",
+]

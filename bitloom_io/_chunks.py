@@ -12,6 +12,7 @@ from __future__ import annotations
 
 import mmap
 import os
+import warnings
 from collections.abc import Callable, Iterable, Mapping
 from typing import Any
 
@@ -22,14 +23,20 @@ def piece_bounds(path: str | os.PathLike[str], piece_bytes: int, prefix_bytes: i
     """Byte ranges [start, stop) covering the whole file, each about
     `piece_bytes` long and cut only where a packet (with its prefix) starts.
     Leading stray bytes belong to the first range, a truncated tail to the
-    last, so that decoding the ranges one by one reports what decoding the
-    file would."""
-    import bitloom_io
-
+    last, so that the ranges decoded one by one hold what the file holds."""
     size = os.path.getsize(path)
     if size <= piece_bytes:
         return [(0, size)]
-    packets = bitloom_io.ccsds.split(os.fspath(path), prefix_bytes=prefix_bytes, warn=False)
+    return _bounds(split_file(path, prefix_bytes), size, piece_bytes, prefix_bytes)
+
+
+def split_file(path: str | os.PathLike[str], prefix_bytes: int = 0) -> Any:
+    import bitloom_io
+
+    return bitloom_io.ccsds.split(os.fspath(path), prefix_bytes=prefix_bytes, warn=False)
+
+
+def _bounds(packets: Any, size: int, piece_bytes: int, prefix_bytes: int) -> list[tuple[int, int]]:
     starts = np.asarray(packets.offsets, dtype=np.int64) - prefix_bytes
     bounds = [0]
     target = piece_bytes
@@ -64,12 +71,12 @@ def concat_tables(pieces: Iterable[Mapping[str, Any]]) -> dict[str, Any]:
         for name, table in tables.items():
             grouped.setdefault(name, []).append(table)
     joined: dict[str, Any] = {}
-    for name, tables in grouped.items():
-        if len(tables) == 1:
-            joined[name] = tables[0]
+    for name, parts in grouped.items():
+        if len(parts) == 1:
+            joined[name] = parts[0]
             continue
-        first = tables[0]
-        columns = {col: concat_columns([t.columns[col] for t in tables]) for col in first.columns}
+        first = parts[0]
+        columns = {col: concat_columns([t.columns[col] for t in parts]) for col in first.columns}
         joined[name] = rebuild_table(first, columns)
     return joined
 
@@ -88,8 +95,20 @@ def decode_in_pieces(
     progress: Callable[..., None] | None = None,
 ) -> Any:
     """`decode` over the file's pieces, joined; `progress(done_bytes,
-    packets)` after each piece and once more with final=True."""
-    bounds = piece_bounds(path, chunk_bytes, prefix_bytes)
+    packets)` after each piece and once more with final=True.
+
+    What is wrong with the stream (stray bytes, a truncated packet, gaps in
+    the sequence counts) is warned about once, for the whole file, as
+    decoding it in one go would: the pieces' own stream warnings would miss
+    gaps that straddle a cut."""
+    import bitloom_io
+
+    packets = split_file(path, prefix_bytes)
+    size = os.path.getsize(path)
+    bounds = _bounds(packets, size, chunk_bytes, prefix_bytes) if size > chunk_bytes else [(0, size)]
+    summary = packets.summary
+    del packets
+    bitloom_io.ccsds.warn_summary(summary, stacklevel=2)
     results = []
     packets = 0
     with open(path, "rb") as f:
@@ -99,7 +118,10 @@ def decode_in_pieces(
         mm = mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ)
     view = memoryview(mm)
     for start, stop in bounds:
-        tables = decode(view[start:stop], prefix_bytes=prefix_bytes)
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", bitloom_io.StreamWarning)
+            warnings.simplefilter("ignore", bitloom_io.SequenceWarning)
+            tables = decode(view[start:stop], prefix_bytes=prefix_bytes)
         results.append(tables)
         packets += sum(len(t) for t in tables.values())
         if progress is not None:

@@ -86,7 +86,7 @@ def flatten(layouts: Mapping[Any, Any]) -> dict[str, Any]:
 
 
 def _key_text(key: str) -> str:
-    return "every other APID" if key == "*" else key
+    return "* (every APID without a layout of its own)" if key == "*" else key
 
 
 def _select(layouts: Mapping[str, Any], name: str | None) -> dict[str, Any]:
@@ -302,7 +302,8 @@ def cmd_decode(args: argparse.Namespace) -> int:
         layouts = io.load_layouts(args.layouts)
 
         def decode(source: Any, **keys: Any) -> Mapping[str, Any]:
-            return io.decode(source, layouts, **keys)
+            tables: Mapping[str, Any] = io.decode(source, layouts, **keys)
+            return tables
 
     size = os.path.getsize(args.file)
     progress = Progress(size, sys.stderr, Path(args.file).name) if _want_progress(args.progress, size) else None

@@ -186,25 +186,26 @@ def read_packets(
     headers, on the workers).
     """
     if isinstance(layouts, (str, os.PathLike)):
-        layouts = bitloom_io.load_layouts(layouts)
-    layouts = dict(layouts)
+        routes: dict[Any, Any] = dict(bitloom_io.load_layouts(layouts))
+    else:
+        routes = dict(layouts)
     parts = partitions(paths, blocksize, prefix_bytes)
-    if any(k == bitloom_io.DEFAULT for k in layouts):
+    if any(k == bitloom_io.DEFAULT for k in routes):
         found = dask.compute(*[dask.delayed(_apids_of)(p, a, b, prefix_bytes) for p, a, b in parts])
-        default = layouts.pop(bitloom_io.DEFAULT)
-        explicit = {int(k) for k in layouts}
+        default = routes.pop(bitloom_io.DEFAULT)
+        explicit = {int(k) for k in routes}
         for apid in sorted(set().union(*found) - explicit):
-            layouts[apid] = default
+            routes[apid] = default
     # The types and their columns, from decoding nothing: every type the
     # layouts name comes out as an empty table with its final dtypes.
-    binary = _binary_columns(layouts)
-    metas = _decode_empty(layouts, binary, prefix_bytes)
+    binary = _binary_columns(routes)
+    metas = _decode_empty(routes, binary, prefix_bytes)
     # Keys of their own per call: layouts are not tokenised (native objects),
     # and two calls over the same files with other layouts must not collide.
     token = uuid.uuid4().hex
     decoded = [
         dask.delayed(_decode_range, pure=False)(
-            p, a, b, layouts, binary, prefix_bytes, dask_key_name=f"bitloom-decode-{token}-{i}"
+            p, a, b, routes, binary, prefix_bytes, dask_key_name=f"bitloom-decode-{token}-{i}"
         )
         for i, (p, a, b) in enumerate(parts)
     ]

@@ -66,7 +66,7 @@ def render(fields: Iterable[Any], bits_per_row: int = 32) -> str:
         raise ValueError("bits_per_row must be between 1 and 128")
     width = bits_per_row
     fields = sorted(fields, key=lambda f: f.index)
-    names = {("f", f.index): str(f.name) for f in fields}
+    names: dict[Hashable, str] = {("f", f.index): str(f.name) for f in fields}
     sections, notes = _sections(fields)
     rows: list[_Row] = []
     variable: set[Hashable] = set()

@@ -1,9 +1,14 @@
-"""Checks what a built bitloom wheel holds: the extension module, the stub
-package and the project metadata, and nothing from the source tree."""
+"""Checks what a built bitloom wheel holds: the bitloom extension module and
+its stub package, the bitloom_io package (Python files, type information and
+its own extension module), the project metadata, and nothing from the source
+tree."""
 
 import sys
 import zipfile
 from email.parser import Parser
+
+
+REQUIRED = ["bitloom-stubs/__init__.pyi", "bitloom_io/__init__.py", "bitloom_io/py.typed", "bitloom_io/_native.pyi"]
 
 
 def main(path: str) -> int:
@@ -16,9 +21,16 @@ def main(path: str) -> int:
     extensions = [n for n in names if "/" not in n and n.startswith("bitloom.") and n.endswith((".so", ".pyd"))]
     if len(extensions) != 1:
         problems.append(f"expected one extension module at the top level, found {extensions}")
-    if "bitloom-stubs/__init__.pyi" not in names:
-        problems.append("bitloom-stubs/__init__.pyi is missing")
-    stray = [n for n in names if n not in extensions and not n.startswith(("bitloom-stubs/", dist_info + "/"))]
+    for required in REQUIRED:
+        if required not in names:
+            problems.append(f"{required} is missing")
+    natives = [n for n in names if n.startswith("bitloom_io/_native.") and n.endswith((".so", ".pyd"))]
+    if len(natives) != 1:
+        problems.append(f"expected one bitloom_io._native extension module, found {natives}")
+    package = [n for n in names if n.startswith("bitloom_io/") and "/__pycache__/" not in n
+               and n.endswith((".py", ".pyi", "/py.typed"))]
+    stray = [n for n in names if n not in extensions + natives + package
+             and not n.startswith(("bitloom-stubs/", dist_info + "/"))]
     if stray:
         problems.append(f"unexpected files: {stray}")
 

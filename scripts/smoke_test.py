@@ -1,5 +1,8 @@
-"""Import smoke test for an installed bitloom; run it outside the source tree."""
+"""Import smoke test for an installed bitloom and bitloom_io; run it outside
+the source tree, once without numpy (bitloom_io must then say what to
+install) and once with it."""
 
+import importlib.util
 import sysconfig
 from pathlib import Path
 
@@ -26,4 +29,24 @@ assert bitloom.decode_utf16(bitloom.encode_utf16("é€")) == "é€"
 
 stubs = Path(sysconfig.get_paths()["purelib"]) / "bitloom-stubs" / "__init__.pyi"
 assert stubs.is_file(), f"{stubs} is missing"
-print(f"smoke test: ok ({bitloom.__file__})")
+
+if importlib.util.find_spec("numpy") is None:
+    try:
+        import bitloom_io  # noqa: F401
+    except ImportError as e:
+        assert "pip install bitloom-packets[io]" in str(e), e
+    else:
+        raise AssertionError("bitloom_io imported without numpy")
+    print(f"smoke test: ok without numpy ({bitloom.__file__})")
+else:
+    import bitloom_io
+
+    assert Path(bitloom_io.__file__).parent == site_packages / "bitloom_io", bitloom_io.__file__
+    assert (site_packages / "bitloom_io" / "py.typed").is_file()
+    layout = bitloom_io.Layout(recipe)
+    assert layout.unpack(packet) == bitloom.unpack_parameters(packet, 0, recipe)
+    assert layout.pack() == packet
+    columns = layout.unpack_many(packet * 3, stride=len(packet))
+    assert columns["temp"].tolist() == [-5, -5, -5], columns
+    assert bitloom_io.check(recipe) == []
+    print(f"smoke test: ok with numpy ({bitloom_io.__file__})")

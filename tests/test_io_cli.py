@@ -225,14 +225,22 @@ def test_pieces_join_to_the_whole_file(piece):
     """The command line's progress path decodes in pieces cut at packet
     boundaries; joined, they equal one decode of the whole file."""
     layouts = {a: bitloom_io.Layout([item("W", 8, offset_bits=48)]) for a in (1, 20, 32, 41, 42, 47)}
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore")
+    stream_warnings = (bitloom_io.StreamWarning, bitloom_io.SequenceWarning)
+    with warnings.catch_warnings(record=True) as caught_whole:
+        warnings.simplefilter("always")
         whole = bitloom_io.decode(CTIM, layouts)
-        seen = []
+    seen = []
+    with warnings.catch_warnings(record=True) as caught_pieces:
+        warnings.simplefilter("always")
         joined = _chunks.decode_in_pieces(
             CTIM, lambda s, **k: bitloom_io.decode(s, layouts, **k), chunk_bytes=piece,
             progress=lambda done, packets, final=False: seen.append(done),
         )
+    # The stream's problems are told once, for the whole file, as by decode
+    # (CTIM's APID 20 has gaps, which cuts between pieces would hide).
+    messages = [[str(w.message) for w in c if issubclass(w.category, stream_warnings)]
+                for c in (caught_whole, caught_pieces)]
+    assert messages[0] and messages[0] == messages[1]
     assert list(joined) == list(whole)
     for name in whole:
         for column, values in whole[name].columns.items():
@@ -241,3 +249,16 @@ def test_pieces_join_to_the_whole_file(piece):
     bounds = _chunks.piece_bounds(CTIM, piece)
     assert bounds[0][0] == 0 and bounds[-1][1] == CTIM.stat().st_size
     assert all(a < b == c for (a, b), (c, _) in zip(bounds, bounds[1:]))
+
+
+def test_parquet_without_pyarrow_names_the_extra(tmp_path, jpss_layouts):
+    # A stand-in for an environment without pyarrow: its import is blocked.
+    code = (
+        "import sys; sys.modules['pyarrow'] = None\n"
+        "from bitloom_io.cli import main\n"
+        f"sys.exit(main(['decode', {str(JPSS)!r}, '--layouts', {str(jpss_layouts)!r}, '--out', 't']))\n"
+    )
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, cwd=tmp_path, timeout=120)
+    assert result.returncode == 1
+    assert "pip install bitloom-packets[tables]" in result.stderr and "--format csv" in result.stderr
+    assert not (tmp_path / "t").exists()

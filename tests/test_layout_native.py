@@ -290,3 +290,49 @@ def test_dynamic_width_spec_is_checked(spec, message):
         Layout([item("len", "unsigned", 8), item("d", "binary", spec)])
     with pytest.raises(ValueError, match="only for text and binary"):
         Layout([item("len", "unsigned", 8), item("d", "unsigned", {"field": "len", "slope": 1, "intercept": 0})])
+
+
+# --- leaks -------------------------------------------------------------------------
+
+LEAK_RECIPE = [
+    item("n", "unsigned", 12, 7), item("s", "twos_complement", 20, -9, "little"),
+    item("t", "utf8", 32, "abcd"), item("b", "binary", 16, b"xy"),
+    item("d", "utf8", {"field": "n", "slope": 0, "intercept": 8}, "z"),
+    item("bad", "packed_bcd", 8, 12),
+]
+
+
+@pytest.mark.leaks
+@pytest.mark.parametrize("call", [
+    "build", "build_error", "unpack", "unpack_error", "pack", "pack_error", "unknown_name", "fields", "recipe",
+    "repr", "pickle", "many", "many_mask", "many_error", "many_list", "pack_many", "pack_many_error",
+])
+def test_layouts_leak_nothing(call):
+    from leakcheck import assert_no_leak, fresh
+
+    recipe = [dict(i, name=fresh(i["name"])) for i in LEAK_RECIPE]
+    layout = Layout(recipe, exact=True)
+    packet = layout.pack()
+    values = {fresh("n"): 9, fresh("t"): fresh("wxyz")}
+    buffer = packet * 50
+    cols = {k: v for k, v in Layout(recipe[:4], exact=True).unpack_many(buffer, stride=len(packet)).items()}
+    calls = {
+        "build": lambda: Layout(recipe, exact=True),
+        "build_error": lambda: Layout(recipe + [{"name": "x"}]),
+        "unpack": lambda: layout.unpack(packet),
+        "unpack_error": lambda: layout.unpack(packet[:-1]),
+        "pack": lambda: layout.pack(values),
+        "pack_error": lambda: layout.pack({"n": 2**40}),
+        "unknown_name": lambda: layout.pack({"nope": 1}),
+        "fields": lambda: layout.fields,
+        "recipe": lambda: layout.recipe,
+        "repr": lambda: repr(layout),
+        "pickle": lambda: pickle.loads(pickle.dumps(layout)),
+        "many": lambda: layout.unpack_many(buffer, stride=len(packet)),
+        "many_mask": lambda: layout.unpack_many(buffer + b"\x99", stride=len(packet), errors="mask"),
+        "many_error": lambda: layout.unpack_many(b"\xff" * 40, stride=len(packet)),
+        "many_list": lambda: layout.unpack_many([packet, packet[:3]], errors="mask"),
+        "pack_many": lambda: Layout(recipe[:4], exact=True).pack_many(cols),
+        "pack_many_error": lambda: Layout(recipe[:4]).pack_many({"n": np.array([1, 5000])}),
+    }
+    assert_no_leak(calls[call], watched=(recipe, values))

@@ -22,7 +22,11 @@ METADATA = {
     "Requires-Python": ">=3.13",
     "Description-Content-Type": "text/markdown",
 }
-GOOD_FILES = ["bitloom.cpython-313-x86_64-linux-gnu.so", "bitloom-stubs/__init__.pyi"]
+IO_FILES = ["bitloom_io/__init__.py", "bitloom_io/_check.py", "bitloom_io/py.typed", "bitloom_io/_native.pyi",
+            "bitloom_io/xtce/__init__.py",
+            "bitloom_io/_native.cpython-313-x86_64-linux-gnu.so"]
+GOOD_FILES = ["bitloom.cpython-313-x86_64-linux-gnu.so", "bitloom-stubs/__init__.pyi", *IO_FILES]
+NO_IO = GOOD_FILES[:2]
 
 
 def make_wheel(path, files=GOOD_FILES, **metadata_changes):
@@ -43,8 +47,15 @@ def test_complete_wheel_passes(tmp_path):
 @pytest.mark.parametrize(
     "files, metadata, complaint",
     [
-        (["bitloom.cpython-313-x86_64-linux-gnu.so"], {}, "bitloom-stubs/__init__.pyi is missing"),
-        (["bitloom-stubs/__init__.pyi"], {}, "expected one extension module"),
+        (GOOD_FILES[:1] + IO_FILES, {}, "bitloom-stubs/__init__.pyi is missing"),
+        (GOOD_FILES[1:], {}, "expected one extension module"),
+        (NO_IO, {}, "bitloom_io/__init__.py is missing"),
+        ([f for f in GOOD_FILES if f != "bitloom_io/py.typed"], {}, "bitloom_io/py.typed is missing"),
+        ([f for f in GOOD_FILES if f != "bitloom_io/_native.pyi"], {}, "bitloom_io/_native.pyi is missing"),
+        ([f for f in GOOD_FILES if not f.endswith("gnu.so")] + GOOD_FILES[:1], {}, "one bitloom_io._native"),
+        (GOOD_FILES + ["bitloom_io/_native.cp313-win_amd64.pyd"], {}, "one bitloom_io._native"),
+        (GOOD_FILES + ["bitloom_io/__pycache__/_check.cpython-313.pyc"], {}, "unexpected files"),
+        (GOOD_FILES + ["bitloom_io/layout.cpp"], {}, "unexpected files"),
         (GOOD_FILES + ["bitloom.cp313-win_amd64.pyd"], {}, "expected one extension module"),
         (GOOD_FILES + ["src/args.cpp"], {}, "unexpected files"),
         (GOOD_FILES, {"Requires-Python": ">=3.8"}, "Requires-Python"),

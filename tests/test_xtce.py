@@ -3,7 +3,9 @@ hostile XML, and the layouts the definitions turn into."""
 
 from __future__ import annotations
 
+import io
 import os
+import pickle
 import re
 import subprocess
 import sys
@@ -261,6 +263,9 @@ def test_refusals_name_the_element_the_definition_and_the_line(stem, kind, eleme
     message = str(error)
     assert message.startswith(f"{path}:{error.line}: {element} {name!r}: ")
     assert fragment in message
+    # Errors cross process boundaries (Dask workers) whole.
+    again = pickle.loads(pickle.dumps(error))
+    assert type(again) is type(error) and str(again) == message and again.line == error.line
 
 
 def test_unknown_descriptive_elements_are_noted_not_silent(tmp_path):
@@ -278,9 +283,14 @@ def test_unknown_descriptive_elements_are_noted_not_silent(tmp_path):
         (('<Parameter name="V" parameterTypeRef="V_T"/>', '<Parameter name="V" parameterTypeRef="NOPE"/>'), "names no parameter type"),
         (('<ParameterRefEntry parameterRef="V"/>', '<ParameterRefEntry parameterRef="W"/>'), "names no parameter"),
         (('</SpaceSystem>', '</SpaceSystem'), "not well-formed XML"),
+        (
+            ('<IntegerParameterType name="V_T"><IntegerDataEncoding sizeInBits="8" encoding="unsigned"/></IntegerParameterType>',
+             '<EnumeratedParameterType name="V_T"><StringDataEncoding><SizeInBits><Fixed><FixedValue>8</FixedValue></Fixed></SizeInBits></StringDataEncoding></EnumeratedParameterType>'),
+            "enumerated types over a string encoding",
+        ),
         (('<Parameter name="V" parameterTypeRef="V_T"/>', '<Parameter name="V" parameterTypeRef="V_T"/><Parameter name="V" parameterTypeRef="V_T"/>'), "defined twice"),
     ],
-    ids=["encoding", "type-ref", "entry-ref", "xml", "duplicate"],
+    ids=["encoding", "type-ref", "entry-ref", "xml", "enum-over-text", "duplicate"],
 )
 def test_broken_definitions_fail_with_the_line(tmp_path, change, fragment):
     text = (DATA / "namespace_none.xml").read_text()
@@ -339,7 +349,7 @@ def test_ten_times_ctim_loads_in_bounded_memory(tmp_path):
         print(len(definition.parameters), tracemalloc.get_traced_memory()[1])
         """
     )
-    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True, env={**os.environ})
+    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True, env={**os.environ}, cwd=tmp_path)
     count, grown = map(int, out.stdout.split())
     assert count == 10 * 9493
     # Peak Python memory follows the model (parameters, entries), about 3.5
@@ -387,3 +397,110 @@ def test_apid_routes_refuse_restrictions_they_cannot_express():
     with pytest.raises(xtce.XtceError, match="not an equality on its raw value") as caught:
         definition.apid_layouts()
     assert caught.value.name == "Typed"
+
+
+def test_time_types_calibrated_restrictions_dynamic_strings_and_descriptions():
+    definition = xtce.load(DATA / "bends.xml")
+    tables = decode(definition, BENDS_PACKETS)
+    assert {name: idx.tolist() for name, idx in tables.packet_index.items()} == {"Timed": [0], "Doubled": [1, 2]}
+    doubled = tables["Doubled"]
+    assert doubled["TIME"].tolist() == [1234567, 1234567] and doubled["DUR"].tolist() == [2.5, 2.5]
+    assert "TIME_eng" not in doubled.columns  # time types are their raw encoding
+    assert doubled["CAL_eng"].tolist() == [10.0, 400.0]
+    assert doubled["NAME"].tolist() == ["", "hello"] and doubled["EXTRA"].tolist() == [9, 1]
+    time = definition.parameters["TIME"]
+    assert time.aliases == {"mission": "SC_TIME"} and time.ancillary == {"source": "clock"}
+    assert time.short_description == "Seconds since the epoch"
+    assert definition.parameter_types["CAL_T"].units == ["V"]
+
+
+def _bends_packet(cal: int, name: bytes, extra: int | None = None) -> bytes:
+    body = bitloom.encode_ieee754_f32(2.5).to_bytes(4, "big")
+    body = (1234567).to_bytes(4, "big") + body + bytes([cal, len(name)]) + name
+    if extra is not None:
+        body += bytes([extra])
+    return packet((5, 1), (11, len(body))) + body
+
+
+BENDS_PACKETS = [_bends_packet(3, b"abc"), _bends_packet(5, b"", 9), _bends_packet(200, b"hello", 1)]
+
+
+def _inheritance_packets() -> list[bytes]:
+    head = lambda ident, length: [(5, ident), (11, length)]  # noqa: E731
+    return [
+        packet(*head(5, 4), (8, 1), (8, 7), (8, 0xEE), (8, 11), (8, 21)),
+        packet(*head(5, 3), (8, 1), (8, 8), (8, 0xEE), (8, 8)),
+        packet(*head(5, 3), (8, 1), (8, 200), (8, 0xEE), (8, 3), (8, 23)),
+        packet(*head(5, 3), (8, 2), (8, 0), (8, 42)),
+    ]
+
+
+def _text_packets() -> list[bytes]:
+    out = []
+    for blob, trailer in [(b"", 7), (b"xyz12", 9)]:
+        body = b"ABCD" + "hi".encode("utf-16-be") + "é!".encode("latin-1") + b"\x01\x02\x03" + blob + bytes([trailer])
+        out.append(packet((5, 3), (11, len(body))) + body)
+    return out
+
+
+@pytest.mark.parametrize(
+    ("name", "packets"),
+    [("bends.xml", BENDS_PACKETS), ("inheritance.xml", _inheritance_packets()), ("text_binary.xml", _text_packets())],
+)
+def test_hand_made_files_equal_the_reference_reader(name, packets):
+    spp = pytest.importorskip("space_packet_parser")
+    definition = xtce.load(DATA / name)
+    reference = spp.load_xtce(DATA / name)
+    tables = decode(definition, packets)
+    seen = 0
+    for type_name, table in tables.items():
+        for row, number in enumerate(tables.packet_index[type_name].tolist()):
+            expected = reference.parse_bytes(packets[number], root_container_name=definition.root)
+            assert list(expected) == [spec.name for spec in definition.fields(type_name)]
+            for column, value in expected.items():
+                raw = value.raw_value
+                ours = table[column][row]
+                assert ours == (str(value) if isinstance(raw, bytes) and isinstance(ours, str) else raw), (column, row)
+                if column + xtce.ENGINEERING_SUFFIX in table.columns:
+                    assert table[column + xtce.ENGINEERING_SUFFIX][row] == value
+            seen += 1
+    assert seen == len(packets)
+
+
+def test_unknown_sections_are_noted(tmp_path):
+    text = (DATA / "namespace_none.xml").read_text()
+    path = tmp_path / "extra.xml"
+    path.write_text(text.replace("<TelemetryMetaData>", "<TelemetryMetaData><MessageSet/><Gadgets><Gadget/></Gadgets>", 1))
+    notes = xtce.load(path).notes
+    assert any("MessageSet not read" in note for note in notes)
+    assert any("Gadgets in TelemetryMetaData not read" in note for note in notes)
+
+
+@pytest.mark.parametrize("name", ["inheritance.xml", "calibration.xml", "text_binary.xml", "bends.xml"])
+def test_damaged_definitions_fail_only_with_xtce_errors(name):
+    """Attributes dropped or garbled, elements removed: loading either works
+    or raises XtceError, never an unrelated exception."""
+    import random
+
+    text = (DATA / name).read_text()
+    attributes = list(re.finditer(r' ([A-Za-z]+)="([^"]*)"', text))
+    elements = list(re.finditer(r"<(?:xtce:)?[A-Z][A-Za-z]*[^<>]*/>", text))
+    rng = random.Random(name)
+    for _ in range(150):
+        choice = rng.random()
+        if choice < 0.4:
+            m = rng.choice(attributes)
+            damaged = text[: m.start()] + text[m.end() :]
+        elif choice < 0.8:
+            m = rng.choice(attributes)
+            junk = rng.choice(["", "-1", "x", "1e400", "0x", "999999999999", "/", "&amp;"])
+            damaged = text[: m.start(2)] + junk + text[m.end(2) :]
+        else:
+            m = rng.choice(elements)
+            damaged = text[: m.start()] + text[m.end() :]
+        try:
+            definition = xtce.load(io.BytesIO(damaged.encode()))
+        except xtce.XtceError:
+            continue
+        for container in definition.concrete():
+            definition.recipe(container)

@@ -195,7 +195,7 @@ class Decoder:
         self.packet_index: dict[str, np.ndarray] = {}
         everything = np.arange(len(self.offsets), dtype=np.int64)
         self._visit(root, everything, {})
-        tables = Tables()
+        tables: Any = Tables()
         for name in self.definition.packet_types(root.container.name):
             if name in self.tables:
                 tables[name] = self.tables[name]

@@ -53,11 +53,29 @@ def load(source: str | os.PathLike[str] | IO[bytes]) -> Definition:
         root = read(source, reader.unit, reader.skipped, reader.skipped_definition)
         if root.tag != "SpaceSystem":
             raise XtceError(f"the document element is {root.tag}, not SpaceSystem", element=root.tag, line=root.line)
+        _note_unknown_sections(root, reader.notes)
         return Definition(reader, str(where), root.get("name"))
     except XtceError as error:
         if error.path is None:
             error.set_path(str(where))
         raise
+
+
+# What a space system holds around its definitions; anything else is noted.
+_SECTIONS = frozenset(
+    {"SpaceSystem", "TelemetryMetaData", "ParameterTypeSet", "ParameterSet", "ContainerSet", "Header"}
+    | _model.DESCRIPTIVE
+)
+
+
+def _note_unknown_sections(node: Any, notes: list[str]) -> None:
+    for child in node.children:
+        if child.tag == "Header":
+            continue
+        if child.tag not in _SECTIONS:
+            notes.append(f"line {child.line}: {child.tag} in {node.tag} not read")
+        else:
+            _note_unknown_sections(child, notes)
 
 
 @dataclass

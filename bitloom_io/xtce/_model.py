@@ -336,6 +336,10 @@ class UnitReader:
         if name in self.types:
             raise self._error(f"parameter type defined twice (first at line {self.types[name].line})", node, name)
         encoding = self._type_encoding(node, kind, name)
+        if kind in ("enumerated", "boolean") and encoding.kind != "integer":
+            raise self._refuse(f"{kind} types over a {encoding.kind} encoding are not supported", node, name)
+        if kind in ("integer", "float") and encoding.kind in ("string", "binary"):
+            raise self._refuse(f"{kind} types over a {encoding.kind} encoding are not supported", node, name)
         ptype = ParameterType(name=name, kind=kind, encoding=encoding, line=node.line, element=node.tag)
         ptype.signed = self._bool(node.get("signed"), True)
         if kind == "float":

@@ -18,76 +18,6 @@ namespace {
 // field's loop is a tight loop over one kind of read and one decoding.
 constexpr std::size_t block = 256;
 
-enum class ReadKind : std::uint8_t { zero, window_be, window_le, exact, wide };
-
-// How one field of a static layout is read from a packet's start.
-struct ReadPlan {
-    ReadKind kind = ReadKind::zero;
-    std::uint64_t at = 0;  // byte to load 8 bytes from
-    unsigned shift = 0;    // window_be: right shift; exact: the little-endian form's shift
-    unsigned skip = 0;     // exact: bits to skip in the first byte
-    bool nine = false;     // exact: the field reaches a ninth byte
-    std::uint64_t mask = 0;  // window_le: the assembled bytes
-    std::uint32_t bits = 0;
-    std::uint32_t start = 0;
-    bool little = false;
-    bool reverse = false;
-};
-
-ReadPlan plan_read(const Layout& layout, const FieldSpec& f) {
-    ReadPlan p;
-    p.bits = f.bits;
-    p.start = *f.start;
-    p.little = f.little;
-    p.reverse = f.reverse;
-    if (layout.exact) {
-        if (f.bits == 0) return p;
-        if (f.bits > 64) {
-            p.kind = ReadKind::wide;
-            return p;
-        }
-        p.kind = ReadKind::exact;
-        p.at = p.start / 8;
-        p.skip = p.start % 8;
-        p.nine = p.skip + f.bits > 64;
-        p.shift = 64 - 8 * ((f.bits + 7) / 8);
-        return p;
-    }
-    const FieldWindow w = field_window(p.start, f.bits, 0);
-    if (w.count == 0) return p;
-    const std::uint64_t used = std::min<std::uint64_t>(w.count, 8);
-    if (!f.little) {
-        p.kind = ReadKind::window_be;
-        p.at = w.start;
-        p.shift = static_cast<unsigned>(64 - 8 * used);
-    } else {
-        p.kind = ReadKind::window_le;
-        p.at = w.count > 8 ? w.start + w.count - 8 : w.start;
-        p.mask = low_mask(static_cast<std::uint32_t>(8 * used));
-    }
-    return p;
-}
-
-template <ReadKind K>
-void read_raw(const ReadPlan& p, const std::uint8_t* const* base, std::size_t m, std::uint64_t* out) {
-    const std::uint64_t keep = low_mask(p.bits);
-    for (std::size_t j = 0; j < m; ++j) {
-        const std::uint8_t* q = base[j] + p.at;
-        std::uint64_t a = 0;
-        if constexpr (K == ReadKind::window_be) {
-            a = load_be64(q) >> p.shift;
-        } else if constexpr (K == ReadKind::window_le) {
-            a = load_le64(q) & p.mask;
-        } else if constexpr (K == ReadKind::exact) {
-            std::uint64_t w = load_be64(q) << p.skip;
-            if (p.nine) w |= static_cast<std::uint64_t>(q[8]) >> (8 - p.skip);
-            const std::uint64_t v = w >> (64 - p.bits);
-            a = p.little ? std::byteswap(v) >> p.shift : v;
-        }
-        out[j] = p.reverse ? raw_field_value(a, p.bits, true) : a & keep;
-    }
-}
-
 void read_wide(const ReadPlan& p, const std::uint8_t* const* base, const std::uint64_t* lengths, std::size_t m,
                std::uint64_t* out) {
     std::vector<std::uint8_t> form((std::uint64_t{p.bits} + 7) / 8);
@@ -195,10 +125,23 @@ void decode_block(const FieldSpec& f, const std::uint64_t* raw, std::size_t m, v
     }
 }
 
-void append_bytes(BytesColumn& column, std::size_t i, const std::string& bytes) {
-    column.begin[i] = column.arena.size();
-    column.size[i] = bytes.size();
-    column.arena.append(bytes);
+// Stores a value of packet i (counted within the chunk).
+void store_bytes(BytesColumn& column, std::size_t i, const std::string& bytes) {
+    if (column.ascii == nullptr) {
+        column.begin[i] = column.arena.size();
+        column.size[i] = bytes.size();
+        column.arena.append(bytes);
+        return;
+    }
+    char* out = column.ascii + i * column.width;
+    bool plain = bytes.size() <= column.width && (bytes.empty() || bytes.back() != '\0');
+    for (const char c : bytes) plain = plain && static_cast<unsigned char>(c) < 0x80;
+    if (!plain) {
+        column.overflow = true;
+        return;
+    }
+    std::memcpy(out, bytes.data(), bytes.size());
+    std::memset(out + bytes.size(), 0, column.width - bytes.size());
 }
 
 // Field by field within blocks of packets: static layouts.
@@ -206,9 +149,7 @@ void unpack_by_field(const UnpackJob& job) {
     const Layout& layout = *job.layout;
     const PacketGeometry& g = job.geometry;
     const std::uint64_t load = std::max<std::uint64_t>(layout.load_bytes, 16);
-    std::vector<ReadPlan> plans;
-    plans.reserve(layout.fields.size());
-    for (const FieldSpec& f : layout.fields) plans.push_back(plan_read(layout, f));
+    const std::vector<ReadPlan>& plans = layout.plans;
 
     // Packets too close to the buffer's end for whole-word loads, and failed
     // packets, are read from zero-padded copies.
@@ -218,8 +159,9 @@ void unpack_by_field(const UnpackJob& job) {
     std::array<std::uint64_t, block> lengths;
     std::array<std::uint64_t, block> raw;
     NativeValue value;
-    for (std::size_t first = 0; first < g.count; first += block) {
-        const std::size_t m = std::min(block, g.count - first);
+    const std::size_t end = job.first + job.count;
+    for (std::size_t first = job.first; first < end; first += block) {
+        const std::size_t m = std::min(block, end - first);
         for (std::size_t j = 0; j < m; ++j) {
             const auto p = g.packet(first + j);
             if (!p.inside || p.length < layout.need_bytes) {
@@ -232,7 +174,7 @@ void unpack_by_field(const UnpackJob& job) {
             } else {
                 std::uint8_t* copy = padded.data() + j * load;
                 const std::uint64_t n = std::min<std::uint64_t>(p.length, load);
-                std::memcpy(copy, g.data + p.offset, n);
+                if (n > 0) std::memcpy(copy, g.data + p.offset, n);
                 std::memset(copy + n, 0, load - n);
                 base[j] = copy;
                 lengths[j] = n;
@@ -248,7 +190,7 @@ void unpack_by_field(const UnpackJob& job) {
                     if (!read_field(layout, f, packet, plans[k].start, f.bits, value)) {
                         job.failed[first + j] = 1;
                     } else if (column != nullptr) {
-                        append_bytes(*column, first + j, value.bytes);
+                        store_bytes(*column, first + j - job.first, value.bytes);
                     }
                 }
                 continue;
@@ -268,7 +210,7 @@ void unpack_by_packet(const UnpackJob& job) {
     const PacketGeometry& g = job.geometry;
     std::vector<__int128> references(layout.fields.size());
     NativeValue value;
-    for (std::size_t i = 0; i < g.count; ++i) {
+    for (std::size_t i = job.first; i < job.first + job.count; ++i) {
         const auto p = g.packet(i);
         if (!p.inside) {
             job.failed[i] = 1;
@@ -294,7 +236,7 @@ void unpack_by_packet(const UnpackJob& job) {
             if (f.referenced) references[f.index] = integer_of(f, value);
             if (f.stores) {
                 if (f.value_class == ValueClass::text || f.value_class == ValueClass::binary) {
-                    append_bytes(*job.bytes[f.column_index], i, value.bytes);
+                    store_bytes(*job.bytes[f.column_index], i - job.first, value.bytes);
                 } else {
                     store_value(f.column, job.numeric[f.column_index], i, value.raw, value.integer,
                                 f.value_class == ValueClass::signed_int || f.value_class == ValueClass::decimal);
@@ -311,8 +253,14 @@ std::size_t run_unpack(const UnpackJob& job) {
     const Layout& layout = *job.layout;
     for (BytesColumn* column : job.bytes) {
         if (column == nullptr) continue;
-        column->begin.assign(job.geometry.count, 0);
-        column->size.assign(job.geometry.count, 0);
+        column->overflow = false;
+        if (column->ascii != nullptr) {
+            std::memset(column->ascii, 0, job.count * column->width);
+        } else {
+            column->arena.clear();
+            column->begin.assign(job.count, 0);
+            column->size.assign(job.count, 0);
+        }
     }
     if (layout.dynamic || job.by_packet) {
         unpack_by_packet(job);
@@ -321,7 +269,7 @@ std::size_t run_unpack(const UnpackJob& job) {
     }
     // A failed packet's entries are zero (and its text empty).
     std::size_t failures = 0;
-    for (std::size_t i = 0; i < job.geometry.count; ++i) {
+    for (std::size_t i = job.first; i < job.first + job.count; ++i) {
         if (!job.failed[i]) continue;
         ++failures;
         for (std::size_t c = 0; c < layout.column_fields.size(); ++c) {
@@ -330,7 +278,11 @@ std::size_t run_unpack(const UnpackJob& job) {
                 const std::size_t size = column_item_size(f.column);
                 std::memset(static_cast<std::uint8_t*>(column) + i * size, 0, size);
             } else if (BytesColumn* bytes = job.bytes[c]) {
-                bytes->size[i] = 0;
+                if (bytes->ascii != nullptr) {
+                    std::memset(bytes->ascii + (i - job.first) * bytes->width, 0, bytes->width);
+                } else {
+                    bytes->size[i - job.first] = 0;
+                }
             }
         }
     }

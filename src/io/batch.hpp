@@ -45,24 +45,35 @@ struct PacketGeometry {
     }
 };
 
-// A text or binary column: every packet's bytes (UTF-8 for text) in one arena.
+// A text or binary column's values for the packets of one chunk: either
+// fixed-width ASCII slots (text of a static width, which numpy casts to its
+// string type in C, without a Python object per value) or every value's
+// bytes (UTF-8 for text) in one arena.
 struct BytesColumn {
+    // ASCII slots, `width` bytes each (null: use the arena). A value that is
+    // not ASCII, or that ends in U+0000 (which fixed-width numpy strings
+    // drop), sets `overflow`, and the chunk is redone value by value.
+    char* ascii = nullptr;
+    std::size_t width = 0;
+    bool overflow = false;
     std::string arena;
-    std::vector<std::uint64_t> begin;  // per packet, into the arena
+    std::vector<std::uint64_t> begin;  // per packet of the chunk, into the arena
     std::vector<std::uint64_t> size;
 };
 
 struct UnpackJob {
     const Layout* layout = nullptr;
     PacketGeometry geometry;
-    std::vector<void*> numeric;        // per column, its array's memory (null for bytes columns)
-    std::vector<BytesColumn*> bytes;   // per column (null for numeric columns)
-    std::uint8_t* failed = nullptr;    // per packet
-    bool by_packet = false;            // the packet-at-a-time reader even for static layouts
+    std::size_t first = 0;  // the chunk: packets [first, first + count)
+    std::size_t count = 0;
+    std::vector<void*> numeric;       // per column, its whole array's memory (null for bytes columns)
+    std::vector<BytesColumn*> bytes;  // per column, the chunk's values (null for numeric columns)
+    std::uint8_t* failed = nullptr;   // per packet, the whole array
+    bool by_packet = false;           // the packet-at-a-time reader even for static layouts
 };
 
-// Fills the columns and the failure flags; returns the number of failed
-// packets. Needs no interpreter.
+// Fills the columns and the failure flags of the chunk; returns the number
+// of its failed packets. Needs no interpreter.
 std::size_t run_unpack(const UnpackJob& job);
 
 }  // namespace bitloom::io

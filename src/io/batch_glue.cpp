@@ -1,14 +1,20 @@
 // Layout.unpack_many and Layout.pack_many: arguments, numpy arrays, and the
 // kernels run with the interpreter lock released.
+#include <cstdio>
 #include <cstring>
+#include <sys/mman.h>
+#include <unistd.h>
 #include <exception>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "../args.hpp"
 #include "../boundary.hpp"
 #include "batch.hpp"
+#include "field_value.hpp"
 #include "layout_object.hpp"
+#include "numpy_strings.hpp"
 #include "pack_kernel.hpp"
 
 namespace bitloom::io {
@@ -133,38 +139,62 @@ bool keyword_arguments(const char* function, PyObject* const* args, Py_ssize_t n
     return true;
 }
 
-// The Python value of a bytes column entry.
-PyObject* bytes_entry(const FieldSpec& f, const BytesColumn& column, std::size_t i) {
-    const char* data = column.arena.data() + column.begin[i];
-    const auto size = static_cast<Py_ssize_t>(column.size[i]);
-    return f.value_class == ValueClass::binary ? PyBytes_FromStringAndSize(data, size)
-                                               : PyUnicode_FromStringAndSize(data, size);
-}
-
-Ref bytes_array(const FieldSpec& f, const BytesColumn& column, std::size_t n) {
-    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(n)));
+// A chunk of a bytes column as a list of Python values.
+Ref bytes_list(const FieldSpec& f, const BytesColumn& column, std::size_t count) {
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(count)));
     if (!list) return {};
-    for (std::size_t i = 0; i < n; ++i) {
-        PyObject* item = bytes_entry(f, column, i);
+    for (std::size_t i = 0; i < count; ++i) {
+        const char* data = column.arena.data() + column.begin[i];
+        const auto size = static_cast<Py_ssize_t>(column.size[i]);
+        PyObject* item = f.value_class == ValueClass::binary ? PyBytes_FromStringAndSize(data, size)
+                                                             : PyUnicode_FromStringAndSize(data, size);
         if (item == nullptr) return {};
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
     }
-    if (f.value_class == ValueClass::binary) {
-        Ref array = new_array(n, "object");
-        if (!array) return {};
-        Ref all = Ref::steal(PySlice_New(nullptr, nullptr, nullptr));
-        if (!all || PyObject_SetItem(array.get(), all.get(), list.get()) < 0) return {};
-        return array;
+    return list;
+}
+
+// A text chunk whose fixed-width slots could not hold it, decoded again
+// value by value (failed packets give "").
+Ref text_list(const Layout& layout, const FieldSpec& f, const PacketGeometry& g, const std::uint8_t* failed,
+              std::size_t first, std::size_t count) {
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(count)));
+    if (!list) return {};
+    NativeValue value;
+    for (std::size_t i = 0; i < count; ++i) {
+        value.bytes.clear();
+        if (!failed[first + i]) {
+            const auto p = g.packet(first + i);
+            if (!read_field(layout, f, std::span<const std::uint8_t>(g.data + p.offset, p.length), *f.start, f.bits,
+                            value)) {
+                value.bytes.clear();
+            }
+        }
+        PyObject* item = PyUnicode_FromStringAndSize(value.bytes.data(), static_cast<Py_ssize_t>(value.bytes.size()));
+        if (item == nullptr) return {};
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
     }
-    PyObject* numpy = numpy_module();
-    Ref dtypes = Ref::steal(PyObject_GetAttrString(numpy, "dtypes"));
-    Ref string_dtype = dtypes ? Ref::steal(PyObject_CallMethod(dtypes.get(), "StringDType", nullptr)) : Ref();
-    if (!string_dtype) return {};
-    Ref fn = Ref::steal(PyObject_GetAttrString(numpy, "array"));
-    Ref args = Ref::steal(PyTuple_Pack(1, list.get()));
-    Ref kwargs = Ref::steal(Py_BuildValue("{s:O}", "dtype", string_dtype.get()));
-    if (!fn || !args || !kwargs) return {};
-    return Ref::steal(PyObject_Call(fn.get(), args.get(), kwargs.get()));
+    return list;
+}
+
+bool assign_slice(PyObject* array, std::size_t first, std::size_t count, PyObject* values) {
+    Ref lo = Ref::steal(PyLong_FromSize_t(first));
+    Ref hi = Ref::steal(PyLong_FromSize_t(first + count));
+    if (!lo || !hi) return false;
+    Ref slice = Ref::steal(PySlice_New(lo.get(), hi.get(), nullptr));
+    return slice && PyObject_SetItem(array, slice.get(), values) == 0;
+}
+
+Ref string_dtype() {
+    Ref dtypes = Ref::steal(PyObject_GetAttrString(numpy_module(), "dtypes"));
+    return dtypes ? Ref::steal(PyObject_CallMethod(dtypes.get(), "StringDType", nullptr)) : Ref();
+}
+
+Ref empty_array(std::size_t n, PyObject* dtype) {
+    Ref fn = Ref::steal(PyObject_GetAttrString(numpy_module(), "empty"));
+    Ref size = Ref::steal(PyLong_FromSize_t(n));
+    if (!fn || !size) return {};
+    return Ref::steal(PyObject_CallFunctionObjArgs(fn.get(), size.get(), dtype, nullptr));
 }
 
 Ref masked(PyObject* data, PyObject* failed) {
@@ -298,12 +328,16 @@ PyObject* layout_unpack_many(PyObject* self, PyObject* const* args, Py_ssize_t n
             return PyErr_Format(PyExc_ValueError, "unpack_many needs stride= or offsets= (or a list of packets)");
         }
 
-        // Output: numeric columns and the failure flags, filled in place.
+        // Output: numeric columns and the failure flags, filled in place;
+        // text and binary columns a chunk at a time.
         const std::size_t n = g.count;
         const std::size_t ncols = layout->column_fields.size();
+        const std::size_t chunk = std::min<std::size_t>(n, std::size_t{1} << 16);
         std::vector<Ref> arrays(ncols);
         std::vector<BufferView> views(ncols);
         std::vector<BytesColumn> byte_columns(ncols);
+        std::vector<Ref> temps(ncols);
+        std::vector<BufferView> temp_views(ncols);
         UnpackJob job;
         job.layout = layout;
         job.geometry = g;
@@ -314,6 +348,21 @@ PyObject* layout_unpack_many(PyObject* self, PyObject* const* args, Py_ssize_t n
             const FieldSpec& f = layout->fields[layout->column_fields[c]];
             if (f.column == ColumnKind::text || f.column == ColumnKind::binary) {
                 job.bytes[c] = &byte_columns[c];
+                Ref dtype = f.column == ColumnKind::text ? string_dtype() : Ref::steal(PyUnicode_FromString("object"));
+                if (!dtype) return nullptr;
+                arrays[c] = empty_array(n, dtype.get());
+                if (!arrays[c]) return nullptr;
+                const std::size_t width = (std::uint64_t{f.bits} + 7) / 8;
+                if (f.column == ColumnKind::text && !f.dynamic && width > 0 && width <= 1024 && chunk > 0 &&
+                    !numpy_strings_available()) {
+                    // Fixed-width slots: ASCII text has one byte per character.
+                    char slots[32];
+                    std::snprintf(slots, sizeof slots, "S%zu", width);
+                    temps[c] = new_array(chunk, slots);
+                    if (!temps[c] || !temp_views[c].acquire(temps[c].get(), PyBUF_WRITABLE)) return nullptr;
+                    byte_columns[c].ascii = static_cast<char*>(temp_views[c].data());
+                    byte_columns[c].width = width;
+                }
                 continue;
             }
             arrays[c] = new_array(n, dtype_name(f.column));
@@ -325,20 +374,79 @@ PyObject* layout_unpack_many(PyObject* self, PyObject* const* args, Py_ssize_t n
         if (!failed || !failed_view.acquire(failed.get(), PyBUF_WRITABLE)) return nullptr;
         job.failed = static_cast<std::uint8_t*>(failed_view.data());
 
-        std::size_t failures = 0;
-        without_gil([&] { failures = run_unpack(job); });
+        // The pages of a memory-mapped file are let go once read, so that
+        // decoding a large file holds little more than its columns.
+        const bool mapped_file = std::strcmp(Py_TYPE(args[0])->tp_name, "mmap.mmap") == 0 && g.stride != 0 &&
+                                 g.offsets == nullptr;
+        const std::uintptr_t page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
 
-        if (failures > 0 && !mask) {
-            for (std::size_t i = 0; i < n; ++i) {
-                if (job.failed[i]) return raise_packet_failure(*layout, g, i);
+        // Text columns written in place through numpy's API, when it is there.
+        std::vector<std::unique_ptr<StringArray>> strings(ncols);
+        for (std::size_t c = 0; c < ncols; ++c) {
+            if (job.bytes[c] == nullptr || byte_columns[c].ascii != nullptr) continue;
+            if (layout->fields[layout->column_fields[c]].column != ColumnKind::text) continue;
+            auto opened = std::make_unique<StringArray>(arrays[c].get());
+            if (opened->ok()) strings[c] = std::move(opened);
+        }
+
+        std::size_t failures = 0;
+        for (std::size_t first = 0; first < n; first += chunk) {
+            job.first = first;
+            job.count = std::min(chunk, n - first);
+            std::size_t chunk_failures = 0;
+            bool strings_ok = true;
+            without_gil([&] {
+                chunk_failures = run_unpack(job);
+                for (std::size_t c = 0; c < ncols; ++c) {
+                    if (!strings[c]) continue;
+                    const BytesColumn& column = byte_columns[c];
+                    for (std::size_t i = 0; i < job.count; ++i) {
+                        const std::string_view text(column.arena.data() + column.begin[i], column.size[i]);
+                        strings_ok = strings[c]->set(first + i, text) && strings_ok;
+                    }
+                }
+#ifdef MADV_PAGEOUT
+                if (mapped_file) {
+                    const auto lo = reinterpret_cast<std::uintptr_t>(g.data) + first * g.stride;
+                    const auto hi = std::min(reinterpret_cast<std::uintptr_t>(g.data) + g.size,
+                                             reinterpret_cast<std::uintptr_t>(g.data) + (first + job.count) * g.stride);
+                    const std::uintptr_t a = (lo + page - 1) / page * page;
+                    const std::uintptr_t b = hi / page * page;
+                    if (b > a) madvise(reinterpret_cast<void*>(a), b - a, MADV_PAGEOUT);
+                }
+#endif
+            });
+            failures += chunk_failures;
+            if (failures > 0 && !mask) {
+                for (std::size_t i = first; i < first + job.count; ++i) {
+                    if (job.failed[i]) return raise_packet_failure(*layout, g, i);
+                }
+            }
+            if (!strings_ok) return PyErr_NoMemory();
+            for (std::size_t c = 0; c < ncols; ++c) {
+                BytesColumn* column = job.bytes[c];
+                if (column == nullptr || strings[c]) continue;
+                const FieldSpec& f = layout->fields[layout->column_fields[c]];
+                Ref values;
+                if (column->ascii != nullptr && !column->overflow) {
+                    values = job.count == chunk ? Ref::borrow(temps[c].get())
+                                                : Ref::steal(PySequence_GetSlice(temps[c].get(), 0,
+                                                                                 static_cast<Py_ssize_t>(job.count)));
+                } else if (column->ascii != nullptr) {
+                    values = text_list(*layout, f, g, job.failed, first, job.count);
+                } else {
+                    values = bytes_list(f, *column, job.count);
+                }
+                if (!values || !assign_slice(arrays[c].get(), first, job.count, values.get())) return nullptr;
             }
         }
+
+        strings.clear();
         Ref columns = Ref::steal(PyObject_CallNoArgs(columns_class()));
         if (!columns) return nullptr;
         for (std::size_t c = 0; c < ncols; ++c) {
             const FieldSpec& f = layout->fields[layout->column_fields[c]];
-            Ref array = job.bytes[c] ? bytes_array(f, byte_columns[c], n) : std::move(arrays[c]);
-            if (!array) return nullptr;
+            Ref array = std::move(arrays[c]);
             if (mask) {
                 array = masked(array.get(), failed.get());
                 if (!array) return nullptr;
@@ -449,12 +557,13 @@ PyObject* layout_pack_many(PyObject* self, PyObject* const* args, Py_ssize_t nar
             return PyBytes_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size()));
         }
 
+        // 8 bytes of slack after the last packet, cut off at the end.
         const std::size_t length = layout->pack_bytes;
-        Ref out = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(n * length)));
+        Ref out = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(n * length + 8)));
         if (!out) return nullptr;
         auto* data = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(out.get()));
-        std::memset(data, 0, n * length);
-        PackTarget target{data, length, n};
+        std::memset(data, 0, n * length + 8);
+        PackTarget target{data, length, n, true};
         std::size_t first_failure = n;  // the earliest failing row of any field
 
         for (const FieldSpec& f : layout->fields) {
@@ -479,15 +588,55 @@ PyObject* layout_pack_many(PyObject* self, PyObject* const* args, Py_ssize_t nar
             if (numeric_column_kind(f, column, array, numeric.kind) && numeric.kind != NumericInput::none) {
                 if (!view.acquire(array.get(), PyBUF_SIMPLE)) return nullptr;
                 numeric.data = view.data();
+                numeric.slack = true;
                 std::size_t failure = n;
                 without_gil([&] { failure = pack_numeric_column(target, f, numeric); });
                 first_failure = std::min(first_failure, failure);
                 continue;
             }
             if (PyErr_Occurred()) return nullptr;
+            if (f.value_class == ValueClass::text && f.pack_codec) {
+                StringArray strings(column);
+                if (strings.ok()) {
+                    const CodecRow& codec = codec_row(*f.pack_codec);
+                    std::size_t failure = n;
+                    without_gil([&] {
+                        Encoded encoded;
+                        encoded.is_bytes = true;
+                        for (std::size_t row = 0; row < n; ++row) {
+                            std::string_view text;
+                            if (!strings.get(row, text)) {
+                                failure = row;
+                                break;
+                            }
+                            auto bytes = encode_text(codec, text);
+                            if (!bytes) {
+                                failure = row;
+                                break;
+                            }
+                            encoded.bytes = std::move(*bytes);
+                            place_in_packet(target, row, f, encoded);
+                        }
+                    });
+                    first_failure = std::min(first_failure, failure);
+                    continue;
+                }
+            }
+            // Value by value, from a list of the column's values (numpy
+            // arrays give theirs as Python objects in one call).
+            Ref items;
+            if (PyObject_HasAttrString(column, "tolist")) {
+                items = Ref::steal(PyObject_CallMethod(column, "tolist", nullptr));
+            } else {
+                items = Ref::steal(PySequence_List(column));
+            }
+            if (!items) return nullptr;
+            if (!PyList_Check(items.get()) || static_cast<std::size_t>(PyList_GET_SIZE(items.get())) != n) {
+                items = Ref::steal(PySequence_List(column));
+                if (!items) return nullptr;
+            }
             for (std::size_t row = 0; row < std::min(n, first_failure); ++row) {
-                Ref v = row_value(column, row);
-                if (!v) return nullptr;
+                Ref v = Ref::borrow(PyList_GET_ITEM(items.get(), static_cast<Py_ssize_t>(row)));
                 auto encoded = encode_field_value(f, v.get(), f.bits);
                 if (!encoded) {
                     if (encoded.error().kind == ErrorKind::python_pending) PyErr_Clear();
@@ -498,7 +647,9 @@ PyObject* layout_pack_many(PyObject* self, PyObject* const* args, Py_ssize_t nar
             }
         }
         if (first_failure < n) return raise_row_failure(*layout, columns, first_failure);
-        return out.release();
+        PyObject* packed = out.release();
+        if (_PyBytes_Resize(&packed, static_cast<Py_ssize_t>(n * length)) < 0) return nullptr;
+        return packed;
     });
 }
 

@@ -18,6 +18,8 @@
 #include <cstring>
 #include <span>
 
+#include "layout.hpp"
+
 #include "../common/field_window.hpp"
 
 namespace bitloom::io {
@@ -91,6 +93,75 @@ inline void exact_form(std::span<const std::uint8_t> packet, std::uint64_t posit
     if (!little) return field;
     const unsigned m = (bits + 7U) / 8U;
     return std::byteswap(field) >> (64U - 8U * m);
+}
+
+// --- Fields of a static layout, read by a plan made once ---------------------
+
+inline ReadPlan plan_read(bool exact, const FieldSpec& f) {
+    ReadPlan p;
+    p.bits = f.bits;
+    p.start = *f.start;
+    p.little = f.little;
+    p.reverse = f.reverse;
+    if (exact) {
+        if (f.bits == 0) return p;
+        if (f.bits > 64) {
+            p.kind = ReadKind::wide;
+            return p;
+        }
+        p.kind = ReadKind::exact;
+        p.at = p.start / 8;
+        p.skip = p.start % 8;
+        p.nine = p.skip + f.bits > 64;
+        p.shift = 64 - 8 * ((f.bits + 7) / 8);
+        return p;
+    }
+    const FieldWindow w = field_window(p.start, f.bits, 0);
+    if (w.count == 0) return p;
+    const std::uint64_t used = std::min<std::uint64_t>(w.count, 8);
+    if (!f.little) {
+        p.kind = ReadKind::window_be;
+        p.at = w.start;
+        p.shift = static_cast<unsigned>(64 - 8 * used);
+    } else {
+        p.kind = ReadKind::window_le;
+        p.at = w.count > 8 ? w.start + w.count - 8 : w.start;
+        p.mask = low_mask(static_cast<std::uint32_t>(8 * used));
+    }
+    return p;
+}
+
+// The raw value of a field read by plan (not `wide`) from the packet at
+// `base`, which holds at least the layout's load_bytes bytes.
+template <ReadKind K>
+[[nodiscard]] inline std::uint64_t read_one(const ReadPlan& p, const std::uint8_t* base) noexcept {
+    const std::uint8_t* q = base + p.at;
+    std::uint64_t a = 0;
+    if constexpr (K == ReadKind::window_be) {
+        a = load_be64(q) >> p.shift;
+    } else if constexpr (K == ReadKind::window_le) {
+        a = load_le64(q) & p.mask;
+    } else if constexpr (K == ReadKind::exact) {
+        std::uint64_t w = load_be64(q) << p.skip;
+        if (p.nine) w |= static_cast<std::uint64_t>(q[8]) >> (8 - p.skip);
+        const std::uint64_t v = w >> (64 - p.bits);
+        a = p.little ? std::byteswap(v) >> p.shift : v;
+    }
+    return p.reverse ? raw_field_value(a, p.bits, true) : a & low_mask(p.bits);
+}
+
+[[nodiscard]] inline std::uint64_t read_one(const ReadPlan& p, const std::uint8_t* base) noexcept {
+    switch (p.kind) {
+        case ReadKind::window_be: return read_one<ReadKind::window_be>(p, base);
+        case ReadKind::window_le: return read_one<ReadKind::window_le>(p, base);
+        case ReadKind::exact: return read_one<ReadKind::exact>(p, base);
+        default: return 0;
+    }
+}
+
+template <ReadKind K>
+void read_raw(const ReadPlan& p, const std::uint8_t* const* base, std::size_t m, std::uint64_t* out) {
+    for (std::size_t j = 0; j < m; ++j) out[j] = read_one<K>(p, base[j]);
 }
 
 }  // namespace bitloom::io

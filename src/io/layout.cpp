@@ -1,6 +1,7 @@
 #include "layout.hpp"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cstring>
 #include <memory>
@@ -9,6 +10,7 @@
 #include "../common/field_window.hpp"
 #include "../common/codec_table.hpp"
 #include "../packet/read_item.hpp"
+#include "bits.hpp"
 #include "field_value.hpp"
 #include "pack_kernel.hpp"
 
@@ -20,54 +22,6 @@ constexpr std::size_t no_field = static_cast<std::size_t>(-1);
 
 std::unexpected<FieldError> field_error(Error error, std::size_t field) {
     return std::unexpected(FieldError{std::move(error), field});
-}
-
-ValueClass value_class_of(Codec codec) {
-    const CodecRow& row = codec_row(codec);
-    switch (row.kind) {
-        case CodecKind::unsigned_integer: return ValueClass::unsigned_int;
-        case CodecKind::signed_integer: return ValueClass::signed_int;
-        case CodecKind::decimal: return ValueClass::decimal;
-        case CodecKind::binary_float: return codec == Codec::ieee754_f128 ? ValueClass::failing : ValueClass::ieee;
-        case CodecKind::text: return ValueClass::text;
-        case CodecKind::unimplemented: return ValueClass::failing;
-    }
-    return ValueClass::failing;
-}
-
-ColumnKind integer_column(std::uint32_t value_bits, bool is_signed) {
-    if (value_bits <= 8) return is_signed ? ColumnKind::i8 : ColumnKind::u8;
-    if (value_bits <= 16) return is_signed ? ColumnKind::i16 : ColumnKind::u16;
-    if (value_bits <= 32) return is_signed ? ColumnKind::i32 : ColumnKind::u32;
-    return is_signed ? ColumnKind::i64 : ColumnKind::u64;
-}
-
-// The smallest column that holds every value the field can decode to.
-ColumnKind column_of(const FieldSpec& f) {
-    switch (f.value_class) {
-        case ValueClass::unsigned_int: return integer_column(f.bits, false);
-        case ValueClass::signed_int: return integer_column(f.bits, true);
-        case ValueClass::decimal: {
-            std::uint32_t digits = 0;
-            switch (f.codec) {
-                case Codec::packed_bcd: digits = std::min(f.bits / 4U, 16U); break;
-                case Codec::packed_bcd_signed: digits = std::max(std::min(f.bits / 4U, 16U), 1U) - 1U; break;
-                default: digits = std::min(f.bits / 8U, 8U); break;
-            }
-            if (digits <= 2) return ColumnKind::i8;
-            if (digits <= 4) return ColumnKind::i16;
-            if (digits <= 9) return ColumnKind::i32;
-            return ColumnKind::i64;
-        }
-        case ValueClass::ieee:
-            return f.codec == Codec::ieee754_f16 ? ColumnKind::f16
-                   : f.codec == Codec::ieee754_f32 ? ColumnKind::f32
-                                                   : ColumnKind::f64;
-        case ValueClass::failing: return ColumnKind::f64;
-        case ValueClass::text: return ColumnKind::text;
-        case ValueClass::binary: return ColumnKind::binary;
-    }
-    return ColumnKind::f64;
 }
 
 Ref plain_str(const TextField& text) {
@@ -200,11 +154,11 @@ Result<void> read_item(PyObject* item, std::vector<FieldSpec>& earlier, FieldSpe
 
 }  // namespace
 
-std::string describe_field(const FieldSpec& f) {
+std::string describe_field(const Layout& layout, const FieldSpec& f) {
     Message m;
     m << "item " << f.index << " '" << f.name_utf8 << "' (" << f.encoding_utf8 << ", ";
     if (f.dynamic) {
-        m << "bits from '" << f.name_utf8 << "'";
+        m << "bits from '" << layout.fields[f.dynamic->field].name_utf8 << "'";
     } else {
         m << f.bits << " bits";
     }
@@ -221,73 +175,10 @@ FieldResult<Layout*> compile_layout(std::span<PyObject* const> items, bool exact
         FieldSpec f;
         f.index = i;
         if (auto ok = read_item(items[i], fields, f); !ok) return field_error(std::move(ok.error()), i);
-        if (f.dynamic) {
-            layout->dynamic = true;
-            fields[f.dynamic->field].referenced = true;
-        }
-        f.column = column_of(f);
         fields.push_back(std::move(f));
     }
 
-    // Positions, relative to where reading starts; packing's sizing pass.
-    std::uint32_t position = 0;
-    std::uint32_t end = 0;
-    bool known = true;
-    for (FieldSpec& f : fields) {
-        if (f.offset_bits) {
-            position = *f.offset_bits;
-            known = true;
-        }
-        if (known) f.start = position;
-        if (f.dynamic) {
-            known = false;
-        } else {
-            position += f.bits;
-            end = std::max<std::uint32_t>(end, f.offset_bits.value_or(end) + f.bits);
-        }
-    }
-    layout->pack_bytes = static_cast<std::uint32_t>(end + 7U) / 8U;
-
-    // Columns: one per name, held by the last field of that name.
-    std::vector<std::pair<std::string_view, std::size_t>> seen;  // name, column
-    for (FieldSpec& f : fields) {
-        auto it = std::find_if(seen.begin(), seen.end(), [&](const auto& s) { return s.first == f.name_utf8; });
-        if (it == seen.end()) {
-            f.first_name = true;
-            f.column_index = seen.size();
-            seen.emplace_back(f.name_utf8, seen.size());
-            layout->column_fields.push_back(f.index);
-        } else {
-            f.column_index = it->second;
-            layout->column_fields[it->second] = f.index;
-        }
-    }
-    layout->distinct_names = seen.size();
-    for (std::size_t c = 0; c < layout->column_fields.size(); ++c) fields[layout->column_fields[c]].stores = true;
-
-    if (!layout->dynamic) {
-        std::vector<std::pair<std::uint64_t, std::uint64_t>> spans;
-        for (const FieldSpec& f : fields) {
-            const std::uint64_t start = *f.start;
-            std::uint64_t need = 0;
-            std::uint64_t load = 0;
-            if (exact || f.binary) {
-                need = (start + f.bits + 7) / 8;
-                load = start / 8 + std::max<std::uint64_t>(need - start / 8, 9);
-            } else {
-                const FieldWindow w = field_window(*f.start, f.bits, 0);
-                need = w.start + w.count;
-                load = w.start + std::max<std::uint64_t>(w.count, 8);
-            }
-            layout->need_bytes = std::max(layout->need_bytes, need);
-            layout->load_bytes = std::max(layout->load_bytes, load);
-            if (f.bits > 0) spans.emplace_back(start, start + f.bits);
-        }
-        std::sort(spans.begin(), spans.end());
-        for (std::size_t i = 1; i < spans.size(); ++i) {
-            if (spans[i].first < spans[i - 1].second) layout->overlapping = true;
-        }
-    }
+    finish_layout(*layout);
     return layout.release();
 }
 
@@ -312,7 +203,62 @@ Ref python_value(const FieldSpec& f, NativeValue& v) {
 
 }  // namespace
 
+namespace {
+
+// Static layouts read from bit 0 of a packet that holds every field: each
+// numeric field straight from its plan, the rest as usual.
+FieldResult<Ref> unpack_static(const Layout& layout, std::span<const std::uint8_t> packet) {
+    Ref result = Ref::steal(_PyDict_NewPresized(static_cast<Py_ssize_t>(layout.distinct_names)));
+    if (!result) panic("could not create the result dict");
+    // Whole-word loads may reach past the packet's last byte: such packets
+    // are read from a zero-padded copy.
+    const std::uint8_t* base = packet.data();
+    std::array<std::uint8_t, 512> local;
+    std::vector<std::uint8_t> heap;
+    if (packet.size() < layout.load_bytes) {
+        std::uint8_t* copy = local.data();
+        if (layout.load_bytes > local.size()) {
+            heap.resize(layout.load_bytes);
+            copy = heap.data();
+        }
+        if (!packet.empty()) std::memcpy(copy, packet.data(), packet.size());
+        std::memset(copy + packet.size(), 0, layout.load_bytes - packet.size());
+        base = copy;
+    }
+    NativeValue value;
+    for (const FieldSpec& f : layout.fields) {
+        const ReadPlan& plan = layout.plans[f.index];
+        PyObject* item = nullptr;
+        if (plan.kind != ReadKind::wide && f.value_class == ValueClass::unsigned_int) {
+            item = PyLong_FromUnsignedLongLong(read_one(plan, base));
+        } else if (plan.kind != ReadKind::wide && (f.value_class == ValueClass::signed_int ||
+                                                    f.value_class == ValueClass::decimal ||
+                                                    f.value_class == ValueClass::ieee)) {
+            const CodecRow& row = codec_row(f.codec);
+            const auto number = decode_number(row, read_one(plan, base), f.bits);
+            if (!number) return field_error(number.error(), f.index);
+            item = f.value_class == ValueClass::ieee ? PyFloat_FromDouble(number->f64)
+                                                     : PyLong_FromLongLong(number->i64);
+        } else {
+            if (auto ok = read_field(layout, f, packet, *f.start, f.bits, value); !ok) {
+                return field_error(std::move(ok.error()), f.index);
+            }
+            item = python_value(f, value).release();
+        }
+        Ref owned = Ref::steal(checked_result(item));
+        if (PyDict_SetItem(result.get(), f.name.get(), owned.get()) < 0) {
+            return field_error(python_error().error(), f.index);
+        }
+    }
+    return result;
+}
+
+}  // namespace
+
 FieldResult<Ref> unpack_packet(const Layout& layout, std::span<const std::uint8_t> packet, std::uint32_t offset_bits) {
+    if (!layout.dynamic && offset_bits == 0 && packet.size() >= layout.need_bytes) {
+        return unpack_static(layout, packet);
+    }
     Ref result = Ref::steal(_PyDict_NewPresized(static_cast<Py_ssize_t>(layout.distinct_names)));
     if (!result) panic("could not create the result dict");
     std::vector<__int128> references;
@@ -343,8 +289,63 @@ FieldResult<Ref> unpack_packet(const Layout& layout, std::span<const std::uint8_
 namespace {
 
 // The value packed for a field: values[name] where given, else the recipe's.
-Result<Ref> value_for(const FieldSpec& f, PyObject* values, std::size_t& found) {
-    if (values != nullptr) {
+// The values given for the layout's columns, gathered in one walk over an
+// exact dict whose keys are the layout's own name objects (as the dicts that
+// unpack returns are, and as recipes built from one list of names give):
+// no hashing or probing. Holds a reference to each value.
+class GatheredValues {
+public:
+    GatheredValues(const Layout& layout, PyObject* values) : layout_(layout) {
+        const std::size_t columns = layout.distinct_names;
+        if (values == nullptr || !PyDict_CheckExact(values) || layout.name_slots.empty() ||
+            static_cast<std::size_t>(PyDict_GET_SIZE(values)) > columns) {
+            return;
+        }
+        slots_ = columns <= local_.size() ? local_.data() : (heap_.resize(columns), heap_.data());
+        std::fill_n(slots_, columns, nullptr);
+        Py_ssize_t pos = 0;
+        PyObject* key;
+        PyObject* value;
+        const std::size_t mask = layout.name_slots.size() - 1;
+        while (PyDict_Next(values, &pos, &key, &value)) {
+            std::size_t slot = name_slot(key) & mask;
+            while (layout.name_slots[slot].name != nullptr && layout.name_slots[slot].name != key) {
+                slot = (slot + 1) & mask;
+            }
+            if (layout.name_slots[slot].name == nullptr) {
+                release(columns);  // a key of another object: look each name up instead
+                return;
+            }
+            slots_[layout.name_slots[slot].column] = Py_NewRef(value);
+        }
+        ok_ = true;
+    }
+    GatheredValues(const GatheredValues&) = delete;
+    GatheredValues& operator=(const GatheredValues&) = delete;
+    ~GatheredValues() {
+        if (slots_ != nullptr) release(layout_.distinct_names);
+    }
+    [[nodiscard]] bool ok() const noexcept { return ok_; }
+    // The value of a column, borrowed (null when not given).
+    [[nodiscard]] PyObject* get(std::size_t column) const noexcept { return slots_[column]; }
+
+private:
+    void release(std::size_t columns) noexcept {
+        for (std::size_t c = 0; c < columns; ++c) Py_XDECREF(slots_[c]);
+        slots_ = nullptr;
+        ok_ = false;
+    }
+    const Layout& layout_;
+    std::array<PyObject*, 64> local_;
+    std::vector<PyObject*> heap_;
+    PyObject** slots_ = nullptr;
+    bool ok_ = false;
+};
+
+Result<Ref> value_for(const FieldSpec& f, PyObject* values, std::size_t& found, const GatheredValues* gathered) {
+    if (gathered != nullptr) {
+        if (PyObject* v = gathered->get(f.column_index)) return Ref::borrow(v);
+    } else if (values != nullptr) {
         PyObject* v = nullptr;
         const int r = PyMapping_GetOptionalItem(values, f.name.get(), &v);
         if (r < 0) return python_error();
@@ -392,7 +393,6 @@ FieldResult<Ref> pack_packet(const Layout& layout, PyObject* values) {
     std::size_t found = 0;
     // Values first, as the writing pass reads them item by item; dynamic
     // widths need theirs before the packet can be sized.
-    std::vector<Ref> held(layout.fields.size());
     std::vector<std::uint32_t> widths;
     std::uint32_t length = layout.pack_bytes;
     if (layout.dynamic) {
@@ -402,7 +402,7 @@ FieldResult<Ref> pack_packet(const Layout& layout, PyObject* values) {
             std::uint32_t bits = f.bits;
             if (f.dynamic) {
                 const FieldSpec& source = layout.fields[f.dynamic->field];
-                auto v = value_for(source, values, found);
+                auto v = value_for(source, values, found, nullptr);
                 if (!v) return field_error(std::move(v.error()), source.index);
                 __int128 reference = 0;
                 if (source.value_class == ValueClass::unsigned_int) {
@@ -425,28 +425,54 @@ FieldResult<Ref> pack_packet(const Layout& layout, PyObject* values) {
         found = 0;
     }
 
-    Ref packet = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(length)));
-    if (!packet) panic("could not allocate the packet buffer");
-    std::span<std::uint8_t> buffer(reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(packet.get())), length);
-    if (length > 0) std::memset(buffer.data(), 0, length);
+    // Short packets are built in a zero-filled local buffer with a word of
+    // slack, where most numeric fields are placed with one 64-bit
+    // read-modify-write; longer ones straight in the result.
+    constexpr std::size_t local_size = 512;
+    std::array<std::uint8_t, local_size + 8> local;
+    const bool in_local = !layout.dynamic && length <= local_size;
+    Ref packet;
+    std::span<std::uint8_t> buffer;
+    if (in_local) {
+        std::memset(local.data(), 0, length + 8);
+        buffer = std::span<std::uint8_t>(local.data(), length);
+    } else {
+        packet = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(length)));
+        if (!packet) panic("could not allocate the packet buffer");
+        buffer = std::span<std::uint8_t>(reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(packet.get())), length);
+        if (length > 0) std::memset(buffer.data(), 0, length);
+    }
 
+    const GatheredValues given(layout, values);
     std::uint32_t cursor = 0;
     for (const FieldSpec& f : layout.fields) {
         if (f.offset_bits) cursor = *f.offset_bits;
         const std::uint32_t bits = layout.dynamic ? widths[f.index] : f.bits;
-        auto value = value_for(f, values, found);
+        auto value = value_for(f, values, found, given.ok() ? &given : nullptr);
         if (!value) return field_error(std::move(value.error()), f.index);
+        if (in_local && f.fast_pack) {
+            auto raw = encode_numeric(codec_row(*f.pack_codec), value->get(), bits);
+            if (!raw) return field_error(std::move(raw.error()), f.index);
+            place_in_word(local.data(), cursor, *raw, bits, f.reverse, f.little);
+            cursor += bits;
+            continue;
+        }
         auto encoded = encode_field_value(f, value->get(), bits);
         if (!encoded) return field_error(std::move(encoded.error()), f.index);
         place_encoded(buffer, cursor, *encoded, bits, f.reverse, f.little);
         cursor += bits;
     }
-    if (values != nullptr) {
-        const Py_ssize_t given = PyObject_Length(values);
-        if (given < 0) return field_error(python_error().error(), no_field);
-        if (static_cast<std::size_t>(given) != found) {
+    if (values != nullptr && !given.ok()) {
+        const Py_ssize_t count = PyObject_Length(values);
+        if (count < 0) return field_error(python_error().error(), no_field);
+        if (static_cast<std::size_t>(count) != found) {
             if (auto ok = check_names(layout, values); !ok) return field_error(std::move(ok.error()), no_field);
         }
+    }
+    if (in_local) {
+        packet = Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(local.data()),
+                                                      static_cast<Py_ssize_t>(length)));
+        if (!packet) panic("could not allocate the packet buffer");
     }
     return packet;
 }

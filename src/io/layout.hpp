@@ -60,6 +60,22 @@ struct DynamicWidth {
     std::int64_t intercept;
 };
 
+enum class ReadKind : std::uint8_t { zero, window_be, window_le, exact, wide };
+
+// How one field of a static layout is read from a packet's start.
+struct ReadPlan {
+    ReadKind kind = ReadKind::zero;
+    std::uint64_t at = 0;  // byte to load 8 bytes from
+    unsigned shift = 0;    // window_be: right shift; exact: the little-endian form's shift
+    unsigned skip = 0;     // exact: bits to skip in the first byte
+    bool nine = false;     // exact: the field reaches a ninth byte
+    std::uint64_t mask = 0;  // window_le: the assembled bytes
+    std::uint32_t bits = 0;
+    std::uint32_t start = 0;
+    bool little = false;
+    bool reverse = false;
+};
+
 struct FieldSpec {
     std::size_t index = 0;
     Ref name;  // an exact str
@@ -84,8 +100,19 @@ struct FieldSpec {
     std::size_t column_index = 0;
     bool stores = false;      // the last field of its name, whose value the column holds
     bool first_name = false;  // the first field of its name
-    bool referenced = false;  // an later field takes its width from this one
+    bool referenced = false;  // a later field takes its width from this one
+    bool fast_pack = false;   // numeric, placed within one 64-bit word of a short packet
 };
+
+// The layout's name objects by address (for values keyed by those objects).
+struct NameSlot {
+    PyObject* name = nullptr;  // borrowed from the field that holds it
+    std::size_t column = 0;
+};
+
+[[nodiscard]] inline std::size_t name_slot(PyObject* name) noexcept {
+    return static_cast<std::size_t>((reinterpret_cast<std::uintptr_t>(name) >> 4) * 0x9E3779B97F4A7C15ULL >> 32);
+}
 
 struct Layout {
     std::vector<FieldSpec> fields;
@@ -97,9 +124,12 @@ struct Layout {
     // bytes from a packet's start that the batch reader may load.
     std::uint64_t need_bytes = 0;
     std::uint64_t load_bytes = 0;
+    // Static layouts: how each field is read when reading starts at bit 0.
+    std::vector<ReadPlan> plans;
     // Packing: the packet length of a static layout.
     std::uint32_t pack_bytes = 0;
     std::size_t distinct_names = 0;
+    std::vector<NameSlot> name_slots;  // open addressing, a power of two
     Ref recipe;  // a deep copy of the items, as given
 };
 
@@ -117,6 +147,14 @@ using FieldResult = std::expected<T, FieldError>;
 // both directions, with the item it concerns.
 [[nodiscard]] FieldResult<Layout*> compile_layout(std::span<PyObject* const> items, bool exact);
 
+// What a codec's values are, for the batch kernels.
+[[nodiscard]] ValueClass value_class_of(Codec codec);
+
+// Completes a layout whose fields are read (names, codecs, widths, byte
+// orders, offsets): positions, columns, and the plans of static layouts.
+// Needs no interpreter.
+void finish_layout(Layout& layout);
+
 // unpack_parameters(packet, offset_bits, recipe) with the compiled recipe.
 [[nodiscard]] FieldResult<Ref> unpack_packet(const Layout& layout, std::span<const std::uint8_t> packet,
                                              std::uint32_t offset_bits);
@@ -127,6 +165,6 @@ using FieldResult = std::expected<T, FieldError>;
 
 // A short description of a field for messages and notes:
 // "item 3 'temp' (twos_complement, 16 bits)".
-[[nodiscard]] std::string describe_field(const FieldSpec& field);
+[[nodiscard]] std::string describe_field(const Layout& layout, const FieldSpec& field);
 
 }  // namespace bitloom::io

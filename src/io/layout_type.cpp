@@ -130,11 +130,11 @@ PyObject* raise_field_error(const Layout& layout, const FieldError& error, const
         Py_DECREF(exc);
         if (!text) return nullptr;
         std::string message = prefix;
-        if (f != nullptr) message += describe_field(*f) + ": ";
+        if (f != nullptr) message += describe_field(layout, *f) + ": ";
         message += PyUnicode_AsUTF8(text.get());
         PyErr_SetString(PyExc_ValueError, message.c_str());
     }
-    if (f != nullptr) add_note("in layout field " + describe_field(*f));
+    if (f != nullptr) add_note("in layout field " + describe_field(layout, *f));
     return nullptr;
 }
 

@@ -16,6 +16,7 @@ namespace {
 
 constexpr ModulePart parts[] = {
     {"layout", add_layout_part},
+    {"stream", add_stream_part},
 };
 
 PyModuleDef module_definition = {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <limits>
+#include <type_traits>
 
 #include "../args.hpp"
 #include "../common/codec_table.hpp"
@@ -23,6 +24,26 @@ Result<Encoded> encode_binary(const FieldSpec& f, PyObject* value, std::uint32_t
     }
     return e;
 }
+
+}  // namespace
+
+Result<std::uint64_t> encode_numeric(const CodecRow& row, PyObject* value, std::uint32_t bits) {
+    Number number{};
+    switch (native_type(row.kind)) {
+        case NativeType::u64:
+            if (!convert_u64(value, number.u64)) return python_error();
+            break;
+        case NativeType::i64:
+            if (!convert_i64(value, number.i64)) return python_error();
+            break;
+        default:
+            if (!convert_double(value, number.f64)) return python_error();
+            break;
+    }
+    return encode_number(row, number, bits);
+}
+
+namespace {
 
 // Converts the value to the row's native type and encodes it, as the packet
 // builder does.
@@ -49,48 +70,6 @@ Result<Encoded> encode_value(const CodecRow& row, PyObject* value, std::uint32_t
     const auto raw = encode_number(row, number, bits);
     if (!raw) return std::unexpected(std::move(raw.error()));
     return Encoded{false, *raw, {}};
-}
-
-// One value of a native column encoded for the field; false when the field
-// refuses it (the row is then reported through Layout.pack).
-bool encode_native(const CodecRow& row, std::uint32_t bits, const NumericColumn& column, std::size_t i,
-                   std::uint64_t& raw) {
-    Number number{};
-    switch (native_type(row.kind)) {
-        case NativeType::u64:
-            if (column.kind == NumericInput::i64) {
-                const std::int64_t s = static_cast<const std::int64_t*>(column.data)[i];
-                if (s < 0) return false;
-                number.u64 = static_cast<std::uint64_t>(s);
-            } else {
-                number.u64 = static_cast<const std::uint64_t*>(column.data)[i];
-            }
-            break;
-        case NativeType::i64:
-            if (column.kind == NumericInput::u64) {
-                const std::uint64_t u = static_cast<const std::uint64_t*>(column.data)[i];
-                if (u > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) return false;
-                number.i64 = static_cast<std::int64_t>(u);
-            } else {
-                number.i64 = static_cast<const std::int64_t*>(column.data)[i];
-            }
-            break;
-        case NativeType::f64: number.f64 = static_cast<const double*>(column.data)[i]; break;
-        case NativeType::text: return false;
-    }
-    auto r = encode_number(row, number, bits);
-    if (!r) return false;
-    raw = *r;
-    return true;
-}
-
-// The dtype kind character of an array ('i', 'u', 'f', ...).
-int dtype_kind(PyObject* array) {
-    Ref dtype = Ref::steal(PyObject_GetAttrString(array, "dtype"));
-    Ref kind = dtype ? Ref::steal(PyObject_GetAttrString(dtype.get(), "kind")) : Ref();
-    if (!kind) return -1;
-    const char* text = PyUnicode_AsUTF8(kind.get());
-    return text == nullptr ? -1 : text[0];
 }
 
 Ref as_contiguous(PyObject* obj, const char* dtype) {
@@ -124,40 +103,126 @@ void place_in_packet(const PackTarget& target, std::size_t row, const FieldSpec&
 }
 
 void place_in_every_packet(const PackTarget& target, const FieldSpec& f, const Encoded& value) {
+    const std::uint32_t start = *f.start;
+    if (target.slack && !value.is_bytes && f.bits >= 1 && start % 8 + f.bits <= 64 && start / 8 <= target.length) {
+        for (std::size_t row = 0; row < target.count; ++row) {
+            place_in_word(target.data + row * target.length, start, value.raw, f.bits, f.reverse, f.little);
+        }
+        return;
+    }
     for (std::size_t row = 0; row < target.count; ++row) place_in_packet(target, row, f, value);
 }
 
 bool numeric_column_kind(const FieldSpec& f, PyObject* column, Ref& array, NumericInput& kind) {
     kind = NumericInput::none;
     if (f.binary || !f.pack_codec || f.value_class == ValueClass::text) return true;
-    Ref as_array = Ref::steal(PyObject_CallMethod(numpy_module(), "asarray", "O", column));
+    Ref as_array = Ref::steal(PyObject_CallMethod(numpy_module(), "ascontiguousarray", "O", column));
     if (!as_array) return false;
-    const int k = dtype_kind(as_array.get());
-    if (k < 0) return false;
+    Ref dtype = Ref::steal(PyObject_GetAttrString(as_array.get(), "dtype"));
+    Ref kind_text = dtype ? Ref::steal(PyObject_GetAttrString(dtype.get(), "kind")) : Ref();
+    Ref size = dtype ? Ref::steal(PyObject_GetAttrString(dtype.get(), "itemsize")) : Ref();
+    Ref native = dtype ? Ref::steal(PyObject_GetAttrString(dtype.get(), "isnative")) : Ref();
+    if (!kind_text || !size || !native) return false;
+    const char* k = PyUnicode_AsUTF8(kind_text.get());
+    if (k == nullptr) return false;
+    const long width = PyLong_AsLong(size.get());
     const bool ieee = f.value_class == ValueClass::ieee;
-    if (ieee && (k == 'f' || k == 'i' || k == 'u')) {
+    if (native.get() != Py_True) return true;
+    if (k[0] == 'i') {
+        kind = width == 1 ? NumericInput::i8 : width == 2 ? NumericInput::i16 : width == 4 ? NumericInput::i32
+                                                                                         : NumericInput::i64;
+    } else if (k[0] == 'u') {
+        kind = width == 1 ? NumericInput::u8 : width == 2 ? NumericInput::u16 : width == 4 ? NumericInput::u32
+                                                                                         : NumericInput::u64;
+    } else if (ieee && k[0] == 'f' && (width == 4 || width == 8)) {
+        kind = width == 4 ? NumericInput::f32 : NumericInput::f64;
+    } else if (ieee && k[0] == 'f') {
         kind = NumericInput::f64;
         array = as_contiguous(as_array.get(), "float64");
-    } else if (!ieee && k == 'i') {
-        kind = NumericInput::i64;
-        array = as_contiguous(as_array.get(), "int64");
-    } else if (!ieee && k == 'u') {
-        kind = NumericInput::u64;
-        array = as_contiguous(as_array.get(), "uint64");
+        return static_cast<bool>(array);
     } else {
         return true;
     }
-    return static_cast<bool>(array);
+    if ((k[0] == 'i' || k[0] == 'u') && width != 1 && width != 2 && width != 4 && width != 8) {
+        kind = NumericInput::none;
+        return true;
+    }
+    array = std::move(as_array);
+    return true;
 }
 
-std::size_t pack_numeric_column(const PackTarget& target, const FieldSpec& f, const NumericColumn& column) {
+namespace {
+
+// Converts one element to the field's native number as the value conversion
+// would: integers that do not fit the native type are refused (false).
+template <class In>
+bool to_number(NativeType type, In v, Number& out) {
+    if constexpr (std::is_floating_point_v<In>) {
+        out.f64 = static_cast<double>(v);
+        return type == NativeType::f64;
+    } else {
+        switch (type) {
+            case NativeType::f64: out.f64 = static_cast<double>(v); return true;
+            case NativeType::u64:
+                if constexpr (std::is_signed_v<In>) {
+                    if (v < 0) return false;
+                }
+                out.u64 = static_cast<std::uint64_t>(v);
+                return true;
+            default:
+                if constexpr (std::is_same_v<In, std::uint64_t>) {
+                    if (v > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) return false;
+                }
+                out.i64 = static_cast<std::int64_t>(v);
+                return true;
+        }
+    }
+}
+
+template <class In>
+std::size_t pack_typed(const PackTarget& target, const FieldSpec& f, const In* in, bool slack) {
     const CodecRow& codec = codec_row(*f.pack_codec);
-    Encoded value;
+    const NativeType type = native_type(codec.kind);
+    const std::uint32_t start = *f.start;
+    const bool word = slack && f.bits >= 1 && start % 8 + f.bits <= 64 && start / 8 <= target.length;
     for (std::size_t row = 0; row < target.count; ++row) {
-        if (!encode_native(codec, f.bits, column, row, value.raw)) return row;
-        place_in_packet(target, row, f, value);
+        Number number{};
+        if (!to_number(type, in[row], number)) return row;
+        const auto raw = encode_number(codec, number, f.bits);
+        if (!raw) return row;
+        if (word) {
+            place_in_word(target.data + row * target.length, start, *raw, f.bits, f.reverse, f.little);
+        } else {
+            place_raw_value(target.packet(row), start, *raw, f.bits, f.reverse, f.little);
+        }
     }
     return target.count;
+}
+
+}  // namespace
+
+std::size_t pack_numeric_column(const PackTarget& target, const FieldSpec& f, const NumericColumn& column) {
+    switch (column.kind) {
+        case NumericInput::i8: return pack_typed(target, f, static_cast<const std::int8_t*>(column.data), column.slack);
+        case NumericInput::i16:
+            return pack_typed(target, f, static_cast<const std::int16_t*>(column.data), column.slack);
+        case NumericInput::i32:
+            return pack_typed(target, f, static_cast<const std::int32_t*>(column.data), column.slack);
+        case NumericInput::i64:
+            return pack_typed(target, f, static_cast<const std::int64_t*>(column.data), column.slack);
+        case NumericInput::u8:
+            return pack_typed(target, f, static_cast<const std::uint8_t*>(column.data), column.slack);
+        case NumericInput::u16:
+            return pack_typed(target, f, static_cast<const std::uint16_t*>(column.data), column.slack);
+        case NumericInput::u32:
+            return pack_typed(target, f, static_cast<const std::uint32_t*>(column.data), column.slack);
+        case NumericInput::u64:
+            return pack_typed(target, f, static_cast<const std::uint64_t*>(column.data), column.slack);
+        case NumericInput::f32: return pack_typed(target, f, static_cast<const float*>(column.data), column.slack);
+        case NumericInput::f64: return pack_typed(target, f, static_cast<const double*>(column.data), column.slack);
+        case NumericInput::none: break;
+    }
+    return 0;
 }
 
 }  // namespace bitloom::io

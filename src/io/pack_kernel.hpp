@@ -3,10 +3,13 @@
 #pragma once
 
 #include <cstddef>
+#include <bit>
 #include <cstdint>
+#include <cstring>
 #include <span>
 #include <string>
 
+#include "../common/codec_table.hpp"
 #include "../common/error.hpp"
 #include "layout.hpp"
 
@@ -23,6 +26,28 @@ struct Encoded {
 // bytes, which must fill the field exactly). Needs the interpreter.
 [[nodiscard]] Result<Encoded> encode_field_value(const FieldSpec& f, PyObject* value, std::uint32_t bits);
 
+// A numeric value converted to the row's native type and encoded.
+[[nodiscard]] Result<std::uint64_t> encode_numeric(const CodecRow& row, PyObject* value, std::uint32_t bits);
+
+// Places a raw value as place_raw_value does, for a field of 1 to 64 bits
+// that lies within the 8 bytes from byte position / 8, all of which
+// `buffer` has.
+inline void place_in_word(std::uint8_t* buffer, std::uint32_t position, std::uint64_t raw, std::uint32_t bits,
+                          bool reverse, bool little) noexcept {
+    const unsigned m = (bits + 7U) / 8U;
+    std::uint64_t form = reverse ? mirror_bits(raw, bits) : raw;
+    if (little && m > 1) form = std::byteswap(form) >> (64U - 8U * m);
+    const std::uint64_t keep = bits >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << bits) - 1U;
+    const unsigned shift = 64U - position % 8U - bits;
+    std::uint8_t* at = buffer + position / 8U;
+    std::uint64_t word;
+    std::memcpy(&word, at, 8);
+    if constexpr (std::endian::native == std::endian::little) word = std::byteswap(word);
+    word = (word & ~(keep << shift)) | ((form & keep) << shift);
+    if constexpr (std::endian::native == std::endian::little) word = std::byteswap(word);
+    std::memcpy(at, &word, 8);
+}
+
 // Places an encoded value as the packet builder does: mirroring (numeric
 // only), byte form, byte order, then the last `bits` bits at `cursor`.
 void place_encoded(std::span<std::uint8_t> packet, std::uint32_t cursor, const Encoded& value, std::uint32_t bits,
@@ -33,6 +58,7 @@ struct PackTarget {
     std::uint8_t* data;
     std::size_t length;
     std::size_t count;
+    bool slack = false;  // 8 writable bytes after the last packet
     [[nodiscard]] std::span<std::uint8_t> packet(std::size_t i) const noexcept {
         return {data + i * length, length};
     }
@@ -41,17 +67,23 @@ struct PackTarget {
 void place_in_packet(const PackTarget& target, std::size_t row, const FieldSpec& f, const Encoded& value);
 void place_in_every_packet(const PackTarget& target, const FieldSpec& f, const Encoded& value);
 
-enum class NumericInput : std::uint8_t { none, i64, u64, f64 };
+// The element type of a numeric column as it is in memory.
+enum class NumericInput : std::uint8_t { none, i8, i16, i32, i64, u8, u16, u32, u64, f32, f64 };
 
 struct NumericColumn {
     NumericInput kind = NumericInput::none;
     const void* data = nullptr;
+    // The output has 8 bytes of slack after its last packet, so fields that
+    // fit one 64-bit word are placed with one read-modify-write.
+    bool slack = false;
 };
 
 // Whether the column can be packed without the interpreter: an array of
-// numbers of a kind the field's conversion accepts. Sets `array` to the
-// contiguous 64-bit copy or view and `kind` to its type (none: pack value by
-// value). Returns false with an exception set on failure.
+// numbers of a kind the field's conversion accepts (integers for integer and
+// decimal fields, integers or floats for IEEE 754 ones). Sets `array` to a
+// contiguous array of native byte order (the column itself when it is one)
+// and `kind` to its element type (none: pack value by value). Returns false
+// with an exception set on failure.
 [[nodiscard]] bool numeric_column_kind(const FieldSpec& f, PyObject* column, Ref& array, NumericInput& kind);
 
 // Encodes and places a numeric column; returns the first row whose value the

@@ -15,4 +15,7 @@ struct ModulePart {
 // Layout, Field and Columns (layout_type.cpp).
 [[nodiscard]] bool add_layout_part(PyObject* module);
 
+// ccsds_scan, the CCSDS stream splitter (stream_glue.cpp).
+[[nodiscard]] bool add_stream_part(PyObject* module);
+
 }  // namespace bitloom::io

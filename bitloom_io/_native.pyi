@@ -1,0 +1,100 @@
+"""Compiled layouts: a recipe read and resolved once, then packets and whole
+batches of packets read and written with it."""
+
+from _typeshed import structseq
+from collections.abc import Buffer, Mapping, Sequence
+from typing import Any, Final, Literal, TypeAlias, TypedDict, final, type_check_only
+
+from typing_extensions import disjoint_base
+
+import numpy as np
+import numpy.typing as npt
+
+@type_check_only
+class DynamicWidth(TypedDict):
+    """A width taken from an earlier numeric field of the same packet:
+    ``bits = value(field) * slope + intercept`` (a layout extension)."""
+
+    field: str
+    slope: int
+    intercept: int
+
+# What one field of a packet unpacks to.
+_Value: TypeAlias = int | float | str | bytes
+
+@final
+class Field(structseq[Any], tuple[int, str, str, int | None, int | DynamicWidth, str, bool]):
+    """One field of a Layout, in recipe order."""
+
+    __match_args__: Final = ("index", "name", "encoding", "start_bit", "bits", "byte_order", "reverse_bits")
+    @property
+    def index(self) -> int:  # type: ignore[override]  # the field, not tuple.index
+        """Position of the item in the recipe."""
+    @property
+    def name(self) -> str: ...
+    @property
+    def encoding(self) -> str:
+        """The encoding as the recipe names it."""
+    @property
+    def start_bit(self) -> int | None:
+        """First bit, counted from the start of reading; ``None`` when it
+        depends on a width read from the packet."""
+    @property
+    def bits(self) -> int | DynamicWidth: ...
+    @property
+    def byte_order(self) -> Literal["big", "little"]: ...
+    @property
+    def reverse_bits(self) -> bool: ...
+
+class Columns(dict[str, npt.NDArray[Any]]):
+    """One numpy array per field name, one entry per packet (numpy masked
+    arrays with ``errors="mask"``)."""
+
+    failures: int
+    """How many packets failed (0 with ``errors="raise"``)."""
+    failed: npt.NDArray[np.bool_]
+    """Per packet, whether it failed."""
+
+@disjoint_base
+class Layout:
+    """A recipe compiled once: ``Layout(recipe).unpack(p, o)`` is
+    ``bitloom.unpack_parameters(p, o, recipe)`` and ``pack(values)`` is
+    ``bitloom.pack_parameters`` with those values; ``exact=True`` reads each
+    field at its exact bits."""
+
+    def __new__(cls, recipe: Sequence[Mapping[str, Any]], *, exact: bool = False) -> Layout: ...
+    def __init__(self, recipe: Sequence[Mapping[str, Any]], *, exact: bool = False) -> None: ...
+    @property
+    def fields(self) -> tuple[Field, ...]: ...
+    @property
+    def exact(self) -> bool: ...
+    @property
+    def recipe(self) -> list[dict[str, Any]]:
+        """A deep copy of the recipe's items."""
+    def unpack(self, packet: Buffer, offset_bits: int = 0, /) -> dict[str, _Value]: ...
+    def pack(self, values: Mapping[str, object] | None = None, /) -> bytes: ...
+    def unpack_many(
+        self,
+        buffer: Buffer | Sequence[Buffer],
+        /,
+        *,
+        stride: int | None = None,
+        offsets: npt.ArrayLike | None = None,
+        lengths: npt.ArrayLike | None = None,
+        errors: Literal["raise", "mask"] = "raise",
+    ) -> Columns: ...
+    def pack_many(self, columns: Mapping[str, npt.ArrayLike], /) -> bytes: ...
+    def diagram(self, bits_per_row: int = 32) -> str:
+        """The layout as a bit diagram: a ruler of bit numbers, each field a box
+        holding its name (bitloom_io.diagram)."""
+
+@final
+class _Block:
+    """Memory of a column the splitter produced (exports the buffer protocol)."""
+
+    def __buffer__(self, flags: int, /) -> memoryview: ...
+
+def ccsds_scan(
+    buffer: Buffer, prefix_bytes: int, release: bool, /
+) -> tuple[int, _Block, _Block, _Block, _Block, _Block, _Block, _Block, _Block, _Block, _Block]:
+    """ccsds_scan(buffer, prefix_bytes, release) -> (count, offsets, lengths, version, type, secondary_flag, apid, sequence_flags, sequence_count, data_length, problems): the records of a CCSDS stream as blocks of native-endian integers (problems: kind u1, offset i8, length i8, declared i8, aligned)."""

@@ -1,0 +1,148 @@
+"""Tables of decoded packets: numpy columns, with pandas, Arrow, Parquet and
+CSV on top. Every file is written under a temporary name in the directory it
+goes to and renamed when complete, so an interrupted write never leaves a
+file that looks whole."""
+
+from __future__ import annotations
+
+import contextlib
+import csv
+import os
+import secrets
+from collections.abc import Iterator, Mapping
+from typing import Any
+
+import numpy as np
+
+__all__ = ["Table", "Tables", "atomic_path"]
+
+_TABLES_EXTRA = "pip install bitloom-packets[tables]"
+
+
+def _require(module: str, what: str) -> Any:
+    try:
+        return __import__(module, fromlist=["_"])
+    except ImportError as error:
+        raise ImportError(
+            f"{what} needs {module.split('.')[0]}: {_TABLES_EXTRA}", name=module
+        ) from error
+
+
+@contextlib.contextmanager
+def atomic_path(path: str | os.PathLike[str]) -> Iterator[str]:
+    """A temporary path in the target's directory; renamed to ``path`` when
+    the block completes, removed when it fails."""
+    path = os.fspath(path)
+    directory, name = os.path.split(os.path.abspath(path))
+    # Created with the usual permissions (the umask's), unlike mkstemp's 0600.
+    while True:
+        tmp = os.path.join(directory, f".{name}.{secrets.token_hex(6)}.part")
+        try:
+            open(tmp, "xb").close()
+            break
+        except FileExistsError:  # pragma: no cover - 48 random bits
+            continue
+    try:
+        yield tmp
+        os.replace(tmp, path)
+    except BaseException:
+        with contextlib.suppress(OSError):
+            os.unlink(tmp)
+        raise
+
+
+def _is_text(column: np.ndarray) -> bool:
+    return column.dtype.kind == "T" or column.dtype.kind == "U"
+
+
+class Table:
+    """One packet type's decoded packets: ``columns`` maps a name to a numpy
+    array, all of the same length (primary-header columns first)."""
+
+    __slots__ = ("name", "columns")
+
+    def __init__(self, name: str, columns: Mapping[str, np.ndarray]) -> None:
+        self.name = name
+        self.columns = dict(columns)
+        lengths = {len(c) for c in self.columns.values()}
+        if len(lengths) > 1:
+            raise ValueError(f"table {name!r}: columns of different lengths {sorted(lengths)}")
+
+    def __len__(self) -> int:
+        for c in self.columns.values():
+            return len(c)
+        return 0
+
+    def __getitem__(self, column: str) -> np.ndarray:
+        return self.columns[column]
+
+    def __contains__(self, column: object) -> bool:
+        return column in self.columns
+
+    def __iter__(self) -> Iterator[str]:
+        return iter(self.columns)
+
+    def keys(self) -> Any:
+        return self.columns.keys()
+
+    def __repr__(self) -> str:
+        return f"<Table {self.name!r}: {len(self)} rows, {len(self.columns)} columns>"
+
+    def to_pandas(self) -> Any:
+        """A pandas DataFrame (needs pandas)."""
+        pd = _require("pandas", "Table.to_pandas")
+        return pd.DataFrame(
+            {k: (v.astype(object) if v.dtype.kind == "T" else v) for k, v in self.columns.items()},
+            copy=False,
+        )
+
+    def to_arrow(self) -> Any:
+        """A pyarrow Table (needs pyarrow). Text columns become strings,
+        binary columns binary."""
+        pa = _require("pyarrow", "Table.to_arrow")
+        arrays = {}
+        for k, v in self.columns.items():
+            if v.dtype.kind == "T":
+                arrays[k] = pa.array(v.astype(object), type=pa.string())
+            elif v.dtype == object:
+                arrays[k] = pa.array(v.tolist())
+            else:
+                arrays[k] = pa.array(v)
+        return pa.table(arrays)
+
+    def to_parquet(self, path: str | os.PathLike[str], **options: Any) -> None:
+        """Writes a Parquet file (needs pyarrow); ``options`` go to
+        ``pyarrow.parquet.write_table``."""
+        pq = _require("pyarrow.parquet", "Table.to_parquet")
+        table = self.to_arrow()
+        with atomic_path(path) as tmp:
+            pq.write_table(table, tmp, **options)
+
+    def to_csv(self, path: str | os.PathLike[str]) -> None:
+        """Writes a CSV file with a header row; binary values as hex, floats
+        as the shortest text that reads back the same value."""
+        names = list(self.columns)
+        with atomic_path(path) as tmp, open(tmp, "w", newline="", encoding="utf-8") as f:
+            writer = csv.writer(f)
+            writer.writerow(names)
+            step = 65536
+            for start in range(0, len(self), step):
+                parts = []
+                for v in self.columns.values():
+                    chunk = v[start : start + step]
+                    if chunk.dtype == object:
+                        parts.append([x.hex() if isinstance(x, (bytes, bytearray)) else x for x in chunk.tolist()])
+                    else:
+                        parts.append(chunk.tolist())
+                writer.writerows(zip(*parts))
+
+
+class Tables(dict[str, Table]):
+    """Tables by packet-type name, with ``summary`` (the
+    :class:`~bitloom_io.ccsds.StreamSummary` of the stream they came from)."""
+
+    summary: Any
+
+    def __repr__(self) -> str:
+        inner = ", ".join(f"{k!r}: {len(v)} rows" for k, v in self.items())
+        return f"<Tables {{{inner}}}>"

@@ -1,0 +1,256 @@
+"""decode: routing by APID and by Select rules, header columns, failures,
+tables and their files, layout files."""
+
+import json
+import struct
+import os
+import warnings
+
+import pytest
+
+np = pytest.importorskip("numpy")
+
+
+import bitloom_io  # noqa: E402
+from bitloom_io import DecodeWarning, Select, StreamWarning  # noqa: E402
+from test_ccsds import packet  # noqa: E402
+
+Layout = bitloom_io.Layout
+
+
+def item(name, bits=8, encoding="unsigned", offset_bits=None, **kw):
+    d = {"name": name, "encoding": encoding, "bits": bits, "byte_order": "big", "reverse_bits": False}
+    if offset_bits is not None:
+        d["offset_bits"] = offset_bits
+    d.update(kw)
+    return d
+
+
+HK = [item("mode", offset_bits=48), item("temp", 16, "twos_complement")]
+EV = [item("kind", offset_bits=48), item("code", 32), item("text", 32, "us_ascii")]
+
+
+def hk(count, mode, temp, apid=10):
+    return packet(apid=apid, count=count, data=bytes([mode]) + temp.to_bytes(2, "big", signed=True))
+
+
+def ev(count, kind, code, text=b"ABCD", apid=20):
+    return packet(apid=apid, count=count, data=bytes([kind]) + code.to_bytes(4, "big") + text)
+
+
+STREAM = b"".join([hk(0, 1, -5), ev(0, 1, 7), hk(1, 2, 300), ev(1, 2, 8, b"WXYZ"), packet(apid=30), hk(2, 3, 0)])
+
+
+def quiet(fn, *a, **kw):
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        return fn(*a, **kw)
+
+
+def test_routing_by_apid_with_header_columns():
+    tables = bitloom_io.decode(STREAM, {10: Layout(HK), "20": Layout(EV)})
+    assert list(tables) == ["apid10", "apid20"]
+    t = tables["apid10"]
+    assert list(t.columns)[:7] == [
+        "CCSDS_VERSION_NUMBER", "CCSDS_PACKET_TYPE", "CCSDS_SECONDARY_FLAG", "CCSDS_APID",
+        "CCSDS_SEQUENCE_FLAG", "CCSDS_SEQUENCE_COUNT", "CCSDS_PACKET_LENGTH",
+    ]
+    assert t["mode"].tolist() == [1, 2, 3]
+    assert t["temp"].tolist() == [-5, 300, 0]
+    assert t["CCSDS_SEQUENCE_COUNT"].tolist() == [0, 1, 2]
+    assert t["CCSDS_PACKET_LENGTH"].tolist() == [2, 2, 2]
+    assert tables["apid20"]["text"].tolist() == ["ABCD", "WXYZ"]
+    assert tables.summary.undecoded == {30: 1}
+    assert len(t) == 3 and "mode" in t
+
+
+def test_default_layout_and_empty_tables():
+    tables = quiet(bitloom_io.decode, STREAM, {"*": Layout([item("b", offset_bits=48)]), 99: Layout(HK)})
+    assert sorted(tables) == ["apid10", "apid20", "apid30", "apid99"]
+    assert len(tables["apid99"]) == 0 and list(tables["apid99"].columns)[-1] == "temp"
+    assert tables["apid30"]["b"].tolist() == [0]
+    assert tables.summary.undecoded == {}
+
+
+SELECT_STREAM = b"".join(
+    packet(apid=5, count=i, data=bytes([kind, i, i * 2 % 256, 0])) for i, kind in enumerate([1, 2, 1, 3, 2, 1])
+)
+
+
+def test_select_by_a_field_after_the_header():
+    selector = item("ID", offset_bits=48)
+    rule = Select(selector, {1: Layout([item("a", offset_bits=56)]),
+                             2: Layout([item("b", 16, offset_bits=56)])}, names={2: "two"})
+    tables = bitloom_io.decode(SELECT_STREAM, {5: rule})
+    assert sorted(tables) == ["apid5_1", "two"]
+    assert tables["apid5_1"]["a"].tolist() == [0, 2, 5]
+    assert tables["apid5_1"]["CCSDS_SEQUENCE_COUNT"].tolist() == [0, 2, 5]
+    assert tables["two"]["b"].tolist() == [(1 << 8) | 2, (4 << 8) | 8]
+    assert tables.summary.undecoded == {5: 1}  # the packet with ID 3
+
+
+def test_nested_select():
+    inner = Select(item("hi", 8, offset_bits=56), {0: Layout([item("x", offset_bits=64)])})
+    outer = Select(item("ID", offset_bits=48), {1: inner})
+    tables = bitloom_io.decode(SELECT_STREAM, {5: outer})
+    assert list(tables) == ["apid5_1_0"]
+    assert tables["apid5_1_0"]["CCSDS_SEQUENCE_COUNT"].tolist() == [0]
+
+
+def test_packets_a_layout_cannot_decode_are_reported_not_dropped_silently():
+    long = Layout([item("mode", offset_bits=48), item("extra", 32)])  # longer than the hk packets
+    stream = STREAM + hk(3, 4, 1) + packet(apid=10, count=4, data=bytes(10))
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        tables = bitloom_io.decode(stream, {10: long})
+    assert tables["apid10"]["CCSDS_SEQUENCE_COUNT"].tolist() == [4]
+    assert len(tables.summary.failed_offsets) == 4
+    assert any(issubclass(w.category, DecodeWarning) and "4 packets could not be decoded" in str(w.message)
+               for w in caught)
+    assert not tables.summary.ok
+
+
+def test_bad_stream_still_decodes_what_it_can():
+    stream = hk(0, 1, 1) + b"\xff\xfe" + hk(1, 2, 2) + hk(2, 3, 3) + hk(3, 4, 4) + hk(4, 5, 5)[:-1]
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        tables = bitloom_io.decode(stream, {10: Layout(HK)})
+    assert tables["apid10"]["mode"].tolist() == [1, 2, 3, 4]
+    assert [p.kind for p in tables.summary.problems] == ["junk", "truncated"]
+    assert any(issubclass(w.category, StreamWarning) for w in caught)
+
+
+def test_prefix_bytes():
+    stream = b"".join(b"\x00\x00\x00\x0b" + p for p in [hk(0, 1, 1), hk(1, 2, 2)])
+    tables = bitloom_io.decode(stream, {10: Layout(HK)}, prefix_bytes=4)
+    assert tables["apid10"]["mode"].tolist() == [1, 2]
+
+
+@pytest.mark.parametrize(
+    "layouts, error",
+    [
+        ({2048: None}, "APIDs"),
+        ({"hk": None}, "APIDs"),
+        ({10: "not a layout"}, "Layout or Select"),
+    ],
+)
+def test_bad_layouts_refused(layouts, error):
+    with pytest.raises((ValueError, TypeError), match=error):
+        bitloom_io.decode(STREAM, layouts)
+
+
+def test_file_outputs(tmp_path):
+    tables = bitloom_io.decode(STREAM, {10: Layout(HK), 20: Layout(EV)})
+    t = tables["apid20"]
+    t.to_csv(tmp_path / "ev.csv")
+    lines = (tmp_path / "ev.csv").read_text().splitlines()
+    assert lines[0].endswith("kind,code,text")
+    assert lines[2].endswith("2,8,WXYZ")
+    assert os.listdir(tmp_path) == ["ev.csv"]
+    pytest.importorskip("pyarrow")
+    t.to_parquet(tmp_path / "ev.parquet")
+    import pyarrow.parquet as pq
+
+    back = pq.read_table(tmp_path / "ev.parquet")
+    assert back.column("text").to_pylist() == ["ABCD", "WXYZ"]
+    assert back.column("CCSDS_APID").to_pylist() == [20, 20]
+    assert sorted(os.listdir(tmp_path)) == ["ev.csv", "ev.parquet"]
+    pd = pytest.importorskip("pandas")
+    df = tables["apid10"].to_pandas()
+    assert isinstance(df, pd.DataFrame) and df["temp"].tolist() == [-5, 300, 0]
+
+
+def test_interrupted_write_leaves_no_file(tmp_path, monkeypatch):
+    tables = bitloom_io.decode(STREAM, {10: Layout(HK)})
+    t = tables["apid10"]
+    (tmp_path / "old.csv").write_text("previous contents")
+
+    class Boom(Exception):
+        pass
+
+    def fail(*a, **kw):
+        raise Boom
+
+    monkeypatch.setattr("csv.writer", lambda f: type("W", (), {"writerow": fail, "writerows": fail})())
+    with pytest.raises(Boom):
+        t.to_csv(tmp_path / "new.csv")
+    with pytest.raises(Boom):
+        t.to_csv(tmp_path / "old.csv")
+    assert os.listdir(tmp_path) == ["old.csv"]
+    assert (tmp_path / "old.csv").read_text() == "previous contents"
+
+
+def test_missing_table_libraries_name_the_extra(monkeypatch):
+    import builtins
+
+    real_import = builtins.__import__
+
+    def no_tables(name, *a, **kw):
+        if name.split(".")[0] in ("pandas", "pyarrow"):
+            raise ImportError(name)
+        return real_import(name, *a, **kw)
+
+    t = bitloom_io.decode(STREAM, {10: Layout(HK)})["apid10"]
+    monkeypatch.setattr(builtins, "__import__", no_tables)
+    for method in (t.to_pandas, t.to_arrow):
+        with pytest.raises(ImportError, match=r"pip install bitloom-packets\[tables\]"):
+            method()
+
+
+# Layout files.
+def write(tmp_path, name, text):
+    path = tmp_path / name
+    path.write_text(text)
+    return path
+
+
+def test_json_layout_forms(tmp_path):
+    plain = write(tmp_path, "hk.json", json.dumps(HK))
+    assert list(bitloom_io.load_layouts(plain)) == ["*"]
+    mapping = write(tmp_path, "all.json", json.dumps({
+        "10": HK,
+        "20": {"recipe": EV, "exact": True},
+        "5": {"select": item("ID", offset_bits=48), "layouts": {"1": [item("a", offset_bits=56)]},
+              "names": {"1": "ones"}},
+    }))
+    layouts = bitloom_io.load_layouts(mapping)
+    assert sorted(layouts, key=str) == [10, 20, 5]
+    tables = quiet(bitloom_io.decode, STREAM + SELECT_STREAM, layouts)
+    assert sorted(tables) == ["apid10", "apid20", "ones"]
+    assert tables["ones"]["a"].tolist() == [0, 2, 5]
+    assert tables["apid10"]["temp"].tolist() == [-5, 300, 0]
+
+
+@pytest.mark.parametrize(
+    "name, text, error",
+    [
+        ("a.json", '{"x": []}', "keys are APIDs"),
+        ("a.json", '{"4096": []}', "not in 0-2047"),
+        ("a.json", '{"1": 5}', "expected a recipe"),
+        ("a.json", '"text"', "expected a recipe or an object"),
+        ("a.yaml", "[]", "no layout reader for '.yaml'"),
+        ("a.csv", "name,bits\nx,8\n", "missing columns"),
+        ("a.csv", "name,data_type,bit_length\nx,complex,8\n", "line 2: data type 'complex'"),
+        ("a.csv", "name,data_type,bit_length\nx,float,24\n", "16, 32 or 64 bits"),
+    ],
+)
+def test_bad_layout_files(tmp_path, name, text, error):
+    with pytest.raises(ValueError, match=error):
+        bitloom_io.load_layouts(write(tmp_path, name, text))
+
+
+def test_ccsdspy_csv(tmp_path):
+    path = write(tmp_path, "d.csv", "name, data_type, bit_length, bit_offset, byte_order\n"
+                 "A,uint,3,,\nB,int,5,,\nPAD,fill,8,,\nC,float,32,,little\nD,str,16,,\nE,uint,4,112,\n")
+    recipe = bitloom_io.read_ccsdspy_csv(path)
+    assert [(r["name"], r["encoding"], r["bits"], r["offset_bits"], r["byte_order"]) for r in recipe] == [
+        ("A", "unsigned", 3, 48, "big"),
+        ("B", "twos_complement", 5, 51, "big"),
+        ("C", "ieee754_f32", 32, 64, "little"),
+        ("D", "iso_8859_1", 16, 96, "big"),
+        ("E", "unsigned", 4, 112, "big"),
+    ]
+    data = bytes([0b101_11110, 0xFF]) + struct.pack("<f", 1.5) + b"hi" + bytes([0xA0])
+    tables = bitloom_io.decode(packet(apid=1, data=data), bitloom_io.load_layouts(path))
+    row = {k: v[0].item() if hasattr(v[0], "item") else v[0] for k, v in tables["apid1"].columns.items()}
+    assert (row["A"], row["B"], row["C"], row["D"], row["E"]) == (5, -2, 1.5, "hi", 0xA)

@@ -1,0 +1,102 @@
+"""Every packet of the two missions' files, against space_packet_parser's raw
+values: JPSS decoded through its CSV definition, CTIM's primary headers and
+per-APID and per-type counts."""
+
+import collections
+import os
+import warnings
+
+import pytest
+
+np = pytest.importorskip("numpy")
+spp = pytest.importorskip("space_packet_parser")
+
+import bitloom_io  # noqa: E402
+from bitloom_io import ccsds  # noqa: E402
+
+DATA = os.path.join(os.path.dirname(__file__), "data", "realdata")
+JPSS = os.path.join(DATA, "jpss", "J01_G011_LZ_2021-04-09T00-00-00Z_V01.DAT1")
+JPSS_CSV = os.path.join(DATA, "jpss", "ccsdspy_jpss1_geolocation.csv")
+JPSS_XTCE = os.path.join(DATA, "jpss", "jpss1_geolocation_xtce_v1.xml")
+CTIM = os.path.join(DATA, "ctim", "ccsds_2021_155_14_39_51")
+
+# space_packet_parser's header names and ours.
+SPP_HEADER = {
+    "VERSION": "CCSDS_VERSION_NUMBER",
+    "TYPE": "CCSDS_PACKET_TYPE",
+    "SEC_HDR_FLG": "CCSDS_SECONDARY_FLAG",
+    "PKT_APID": "CCSDS_APID",
+    "SEQ_FLGS": "CCSDS_SEQUENCE_FLAG",
+    "SRC_SEQ_CTR": "CCSDS_SEQUENCE_COUNT",
+    "PKT_LEN": "CCSDS_PACKET_LENGTH",
+}
+GENERATOR_HEADER = {
+    "version_number": "version",
+    "type": "type",
+    "secondary_header_flag": "secondary_flag",
+    "apid": "apid",
+    "sequence_flags": "sequence_flags",
+    "sequence_count": "sequence_count",
+    "data_length": "data_length",
+}
+
+
+def reference_packets(path):
+    with open(path, "rb") as f, warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        return list(spp.ccsds_generator(f))
+
+
+def test_jpss_every_field_of_every_packet():
+    tables = bitloom_io.decode(JPSS, bitloom_io.load_layouts(JPSS_CSV))
+    assert list(tables) == ["apid11"]
+    table = tables["apid11"]
+    assert tables.summary.ok and tables.summary.lost_bytes == 0
+    definition = spp.load_xtce(JPSS_XTCE)
+    reference = [definition.parse_bytes(p) for p in reference_packets(JPSS)]
+    assert len(table) == len(reference) == 7200
+    names = [n for n in reference[0] if n not in SPP_HEADER]
+    assert sorted(names) == sorted(c for c in table.columns if not c.startswith("CCSDS_"))
+    expected_columns = {SPP_HEADER.get(n, n): [r[n].raw_value for r in reference] for n in reference[0]}
+    for name, values in expected_columns.items():
+        assert table[name].tolist() == values, name
+
+
+def test_ctim_every_primary_header():
+    reference = reference_packets(CTIM)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", ccsds.SequenceWarning)
+        packets = ccsds.split(CTIM)
+    assert len(packets) == len(reference) == 1499
+    assert not packets.summary.problems
+    for ours, theirs in GENERATOR_HEADER.items():
+        assert getattr(packets, theirs).tolist() == [getattr(p, ours) for p in reference], ours
+    assert [bytes(packets.packet(i)) for i in range(len(packets))] == [bytes(p) for p in reference]
+    assert packets.summary.apids == dict(sorted(collections.Counter(p.apid for p in reference).items()))
+    types = collections.Counter((p.apid, p.type, p.secondary_header_flag, p.data_length) for p in reference)
+    ours = collections.Counter(
+        zip(packets.apid.tolist(), packets.type.tolist(), packets.secondary_flag.tolist(),
+            packets.data_length.tolist())
+    )
+    assert ours == types
+
+
+def test_ctim_decoded_headers_for_every_apid():
+    # A layout reading only the first data byte covers every APID through "*".
+    layout = bitloom_io.Layout(
+        [{"name": "FIRST", "encoding": "unsigned", "bits": 8, "byte_order": "big",
+          "reverse_bits": False, "offset_bits": 48}]
+    )
+    with pytest.warns(ccsds.SequenceWarning, match=r"APID 20: 4 gaps \(39 packets missing\)"):
+        tables = bitloom_io.decode(CTIM, {"*": layout})
+    reference = reference_packets(CTIM)
+    by_apid = collections.defaultdict(list)
+    for p in reference:
+        by_apid[p.apid].append(p)
+    assert sorted(tables) == sorted(f"apid{a}" for a in by_apid)
+    for apid, packets in by_apid.items():
+        t = tables[f"apid{apid}"]
+        assert t["CCSDS_SEQUENCE_COUNT"].tolist() == [p.sequence_count for p in packets]
+        assert t["CCSDS_PACKET_LENGTH"].tolist() == [p.data_length for p in packets]
+        assert t["FIRST"].tolist() == [p.user_data[0] for p in packets]
+    assert tables.summary.gaps == 4 and tables.summary.missing == 39  # APID 20 in this recording
