@@ -145,22 +145,37 @@ def splitting(path: str):
         note=f"{t * 1e3:.0f} ms, page cache warm")
 
 
+# The child's peak resident set: VmHWM, which starts afresh at exec (the
+# ru_maxrss of a child started by fork and exec keeps the parent's peak on
+# Linux); ru_maxrss where there is no /proc.
 CHILD = r"""
 import json, resource, sys
 import bitloom_io
 sys.path.insert(0, sys.argv[2])
 from stream import synthetic_layout
+
+def peak_rss():
+    try:
+        with open("/proc/self/status") as f:
+            for line in f:
+                if line.startswith("VmHWM:"):
+                    return int(line.split()[1]) * 1024
+    except OSError:
+        pass
+    scale = 1 if sys.platform == "darwin" else 1024
+    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * scale
+
 layout = synthetic_layout()
-before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+before = peak_rss()
 tables = bitloom_io.decode(sys.argv[1], {100: layout})
-peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+peak = peak_rss()
 out = sum(c.nbytes for t in tables.values() for c in t.columns.values())
 print(json.dumps({"before": before, "peak": peak, "output": out, "rows": len(tables["apid100"])}))
 """
 
 
 def peak_rss(path: str):
-    result = subprocess.run([sys.executable, "-c", CHILD, path, HERE], capture_output=True, text=True, check=True)
+    result = subprocess.run([sys.executable, "-P", "-c", CHILD, path, HERE], capture_output=True, text=True, check=True)
     r = json.loads(result.stdout)
     mib = 1 << 20
     over = (r["peak"] - r["output"]) / mib

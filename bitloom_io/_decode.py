@@ -149,7 +149,7 @@ class _Run:
 # Decoding a memory-mapped file goes in steps of this many bytes; the pages
 # of each step are given back afterwards, so the file never becomes resident
 # as a whole.
-_STEP_BYTES = 32 << 20
+_STEP_BYTES = 8 << 20
 
 
 def _unpack_part(layout: Any, buffer: Any, offsets: np.ndarray, lengths: np.ndarray) -> tuple[dict[str, np.ndarray], np.ndarray | None]:

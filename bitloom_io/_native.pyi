@@ -96,5 +96,8 @@ class _Block:
 
 def ccsds_scan(
     buffer: Buffer, prefix_bytes: int, release: bool, /
-) -> tuple[int, _Block, _Block, _Block, _Block, _Block, _Block, _Block, _Block, _Block, _Block]:
-    """ccsds_scan(buffer, prefix_bytes, release) -> (count, offsets, lengths, version, type, secondary_flag, apid, sequence_flags, sequence_count, data_length, problems): the records of a CCSDS stream as blocks of native-endian integers (problems: kind u1, offset i8, length i8, declared i8, aligned)."""
+) -> tuple[int, _Block, _Block, _Block, _Block, _Block, _Block, _Block, _Block, _Block, _Block, _Block, _Block]:
+    """The records of a CCSDS stream: (count, offsets, lengths, version, type,
+    secondary_flag, apid, sequence_flags, sequence_count, data_length,
+    problems, sequence_events, apid_stats) as blocks of native-endian
+    integers."""

@@ -10,7 +10,7 @@ from typing import Any
 
 def open_source(source: Any) -> tuple[Any, bool, str | None]:
     """(buffer, is_own_mapping, name). Paths and real files are
-    memory-mapped read-only (an empty file gives empty bytes); other file
+    memory-mapped read-only (small ones are read); other file
     objects are read from their current position; buffers are used as they
     are, without copying."""
     if isinstance(source, (str, os.PathLike)):
@@ -24,6 +24,8 @@ def open_source(source: Any) -> tuple[Any, bool, str | None]:
             source.fileno()
             position = source.tell()
         except (OSError, AttributeError, io.UnsupportedOperation):
+            return source.read(), False, name
+        if os.fstat(source.fileno()).st_size - position < _MAP_FROM_BYTES:
             return source.read(), False, name
         buffer, mapped = _map(source)
         if position:
@@ -45,9 +47,14 @@ def open_source(source: Any) -> tuple[Any, bool, str | None]:
     return view, False, None
 
 
+# Files smaller than this are read rather than mapped: for them the mapping's
+# system calls and page faults cost more than the copy.
+_MAP_FROM_BYTES = 4 << 20
+
+
 def _map(f: Any) -> tuple[Any, bool]:
     size = os.fstat(f.fileno()).st_size
-    if size == 0:
-        return b"", False
+    if size < _MAP_FROM_BYTES:
+        return f.read(), False
     m = mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ)
     return m, True

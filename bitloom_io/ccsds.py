@@ -185,6 +185,10 @@ _KINDS = {0: "junk", 1: "overrun", 2: "truncated"}
 _PROBLEM_DTYPE = np.dtype(
     [("kind", "u1"), ("offset", "=i8"), ("length", "=i8"), ("declared", "=i8")], align=True
 )
+_EVENT_DTYPE = np.dtype(
+    [("kind", "u1"), ("apid", "=u2"), ("missing", "=u4"), ("offset", "=i8")], align=True
+)
+_STATS_DTYPE = np.dtype([("packets", "=u8"), ("first", "=i4"), ("last", "=i4")], align=True)
 
 
 @dataclass
@@ -286,33 +290,25 @@ class StreamSummary:
         return "\n".join(lines)
 
 
-def sequence_reports(
-    apid: np.ndarray, count: np.ndarray, offsets: np.ndarray
-) -> dict[int, SequenceReport]:
-    """Sequence-count gaps and repeats per APID (vectorised)."""
+def sequence_reports(events: np.ndarray, stats: np.ndarray, present: list[int]) -> dict[int, SequenceReport]:
+    """Sequence-count reports per APID from the scan's events and counts."""
     reports: dict[int, SequenceReport] = {}
-    if len(apid) == 0:
-        return reports
-    order = np.argsort(apid, kind="stable")
-    a = apid[order]
-    c = count[order].astype(np.int32)
-    starts = np.flatnonzero(np.r_[True, a[1:] != a[:-1]])
-    ends = np.r_[starts[1:], len(a)]
-    step = (c[1:] - c[:-1]) % SEQUENCE_MODULUS
-    for s, e in zip(starts.tolist(), ends.tolist()):
-        st = step[s : e - 1]
-        gap = np.flatnonzero((st != 1) & (st != 0))
-        rep = np.flatnonzero(st == 0)
-        reports[int(a[s])] = SequenceReport(
-            apid=int(a[s]),
-            packets=e - s,
-            first=int(c[s]),
-            last=int(c[e - 1]),
-            gaps=len(gap),
-            missing=int((st[gap] - 1).sum()),
-            repeats=len(rep),
-            gap_offsets=tuple(offsets[order[s + 1 + gap]].tolist()),
-            repeat_offsets=tuple(offsets[order[s + 1 + rep]].tolist()),
+    by_apid: dict[int, list[tuple[int, int, int]]] = {}
+    for kind, apid, missing, offset in events.tolist():
+        by_apid.setdefault(apid, []).append((kind, missing, offset))
+    for apid in present:
+        ev = by_apid.get(apid, [])
+        packets, first, last = stats[apid].tolist()
+        reports[apid] = SequenceReport(
+            apid=apid,
+            packets=packets,
+            first=first,
+            last=last,
+            gaps=sum(1 for k, _, _ in ev if k == 0),
+            missing=sum(m for k, m, _ in ev if k == 0),
+            repeats=sum(1 for k, _, _ in ev if k == 1),
+            gap_offsets=tuple(o for k, _, o in ev if k == 0),
+            repeat_offsets=tuple(o for k, _, o in ev if k == 1),
         )
     return reports
 
@@ -365,8 +361,8 @@ class Packets:
 def _scan(buffer: Any, prefix_bytes: int, release: bool, name: str | None) -> Packets:
     if not isinstance(prefix_bytes, int) or isinstance(prefix_bytes, bool) or prefix_bytes < 0:
         raise ValueError(f"prefix_bytes must be a non-negative int, not {prefix_bytes!r}")
-    (n, offsets, lengths, version, type_, sec, apid, seqf, seqc, dlen, problems) = _ccsds_scan(
-        buffer, prefix_bytes, release
+    (n, offsets, lengths, version, type_, sec, apid, seqf, seqc, dlen, problems, events, stats) = (
+        _ccsds_scan(buffer, prefix_bytes, release)
     )
     p = Packets()
     p.offsets = np.frombuffer(offsets, dtype=np.int64)
@@ -380,18 +376,21 @@ def _scan(buffer: Any, prefix_bytes: int, release: bool, name: str | None) -> Pa
     p.data_length = np.frombuffer(dlen, dtype=np.uint16)
     probs = np.frombuffer(problems, dtype=_PROBLEM_DTYPE)
     size = len(buffer)
-    uniq, counts = np.unique(p.apid, return_counts=True)
+    per_apid = np.frombuffer(stats, dtype=_STATS_DTYPE)
+    counts = per_apid["packets"]
+    present = np.flatnonzero(counts).tolist()
     p.summary = StreamSummary(
         bytes=size,
         prefix_bytes=prefix_bytes,
         packets=n,
-        packet_bytes=int(p.lengths.sum(dtype=np.int64)),
-        apids=dict(zip(uniq.tolist(), counts.tolist())),
+        # Records and problem regions tile the stream.
+        packet_bytes=size - int(probs["length"].sum()) - n * prefix_bytes,
+        apids={a: int(counts[a]) for a in present},
         problems=tuple(
             StreamProblem(_KINDS[int(k)], int(o), int(ln), int(d))
             for k, o, ln, d in probs.tolist()
         ),
-        sequence=sequence_reports(p.apid, p.sequence_count, p.offsets),
+        sequence=sequence_reports(np.frombuffer(events, dtype=_EVENT_DTYPE), per_apid, present),
         source=name,
     )
     p.buffer = buffer
@@ -402,7 +401,7 @@ def _scan(buffer: Any, prefix_bytes: int, release: bool, name: str | None) -> Pa
 def warn_summary(summary: StreamSummary, stacklevel: int) -> None:
     if summary.problems:
         warnings.warn(StreamWarning(summary.stream_message()), stacklevel=stacklevel + 1)
-    if summary.gaps or summary.repeats:
+    if any(r.gaps or r.repeats for r in summary.sequence.values()):
         warnings.warn(SequenceWarning(summary.sequence_message()), stacklevel=stacklevel + 1)
 
 

@@ -2,23 +2,20 @@
 
 The file holds 7,200 attitude and ephemeris packets of JPSS-1 (71 bytes
 each); their layout after the primary header is the CSV definition beside
-it. The primary header's sub-byte fields are read at their exact bits with
-`exact=True`; every packet of the file has the same length, so the whole
+it, read with `bitloom_io.read_ccsdspy_csv`. The primary header's sub-byte
+fields are read at their exact bits with `exact=True`; every packet of the file has the same length, so the whole
 file is decoded in one call with a stride.
 """
 
-import csv
 from pathlib import Path
 
 import numpy as np
 
-from bitloom_io import Layout
+from bitloom_io import Layout, read_ccsdspy_csv
 
 DATA = Path(__file__).resolve().parent.parent / "tests" / "data" / "realdata" / "jpss"
 PACKETS = DATA / "J01_G011_LZ_2021-04-09T00-00-00Z_V01.DAT1"
 DEFINITION = DATA / "ccsdspy_jpss1_geolocation.csv"
-
-ENCODINGS = {"uint": "unsigned", "int": "twos_complement", "float": "ieee754_f{bits}"}
 
 
 def field(name, encoding, bits):
@@ -35,12 +32,8 @@ PRIMARY_HEADER = [
 
 def recipe_from_csv(path):
     """The primary header, then one field per CSV row (name, data_type,
-    bit_length), each following the previous one."""
-    with open(path, newline="") as f:
-        rows = list(csv.DictReader(f))
-    body = [field(r["name"], ENCODINGS[r["data_type"]].format(bits=r["bit_length"]), int(r["bit_length"]))
-            for r in rows]
-    return PRIMARY_HEADER + body
+    bit_length), placed after it."""
+    return PRIMARY_HEADER + read_ccsdspy_csv(path)
 
 
 def main():

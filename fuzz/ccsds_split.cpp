@@ -103,12 +103,41 @@ void check(const std::vector<std::uint8_t>& s, std::size_t prefix, std::size_t w
     FUZZ_CHECK(r == out.count);
     FUZZ_CHECK(q == out.problem_count);
 
+    // Sequence counts: a model over the records found.
+    std::vector<std::int64_t> last(bitloom::io::kApids, -1);
+    std::vector<std::uint64_t> packets(bitloom::io::kApids, 0);
+    std::size_t e = 0;
+    for (std::size_t i = 0; i < out.count; ++i) {
+        const std::uint16_t apid = out.apid.data()[i];
+        const std::int64_t count = out.sequence_count.data()[i];
+        if (last[apid] >= 0) {
+            const std::int64_t step = (count - last[apid] + 16384) % 16384;
+            if (step != 1) {
+                FUZZ_CHECK(e < out.event_count);
+                const auto& ev = out.events.data()[e++];
+                FUZZ_CHECK(ev.apid == apid && ev.offset == out.offsets.data()[i]);
+                FUZZ_CHECK((ev.kind == bitloom::io::SequenceEventKind::repeat) == (step == 0));
+                FUZZ_CHECK(ev.missing == (step == 0 ? 0 : step - 1));
+            }
+        } else {
+            FUZZ_CHECK(out.apid_stats[apid].first == count);
+        }
+        last[apid] = count;
+        ++packets[apid];
+    }
+    FUZZ_CHECK(e == out.event_count);
+    for (std::size_t a = 0; a < bitloom::io::kApids; ++a) {
+        FUZZ_CHECK(out.apid_stats[a].packets == packets[a]);
+        if (packets[a] != 0) FUZZ_CHECK(out.apid_stats[a].last == last[a]);
+    }
+
     // Windows of any size give the same records and problems.
     if (window == 0) return;
     ScanOutput parts;
     std::size_t at = 0;
     while (at < s.size()) at = bitloom::io::scan_ccsds(data, options, at, at + window, parts);
     FUZZ_CHECK(parts.count == out.count && parts.problem_count == out.problem_count);
+    FUZZ_CHECK(parts.event_count == out.event_count);
     for (std::size_t i = 0; i < out.count; ++i) FUZZ_CHECK(parts.offsets.data()[i] == out.offsets.data()[i]);
     for (std::size_t i = 0; i < out.problem_count; ++i) {
         FUZZ_CHECK(parts.problems.data()[i].offset == out.problems.data()[i].offset);

@@ -254,3 +254,27 @@ def test_ccsdspy_csv(tmp_path):
     tables = bitloom_io.decode(packet(apid=1, data=data), bitloom_io.load_layouts(path))
     row = {k: v[0].item() if hasattr(v[0], "item") else v[0] for k, v in tables["apid1"].columns.items()}
     assert (row["A"], row["B"], row["C"], row["D"], row["E"]) == (5, -2, 1.5, "hi", 0xA)
+
+
+@pytest.mark.parametrize("head", [b"", b"HEAD"])
+def test_mapped_files_decode_in_steps(tmp_path, monkeypatch, head):
+    from bitloom_io import _decode, _sources
+
+    # Map every file and decode in steps of a few pages, giving pages back.
+    monkeypatch.setattr(_sources, "_MAP_FROM_BYTES", 0)
+    monkeypatch.setattr(_decode, "_STEP_BYTES", 4096)
+    packets = [hk(i % 16384, i % 256, i - 1500) for i in range(3000)]
+    packets[1234] = packet(apid=10, count=1234, data=b"\x01")  # too short for the layout
+    stream = b"".join(packets) + ev(0, 1, 2)
+    path = tmp_path / "s.bin"
+    path.write_bytes(head + stream)
+    layouts = {10: Layout(HK), 20: Layout(EV)}
+    expected = quiet(bitloom_io.decode, stream, layouts)
+    with open(path, "rb") as f:
+        f.read(len(head))
+        got = quiet(bitloom_io.decode, f if head else path, layouts)
+    assert got.summary.failed_offsets == expected.summary.failed_offsets == (1234 * 9,)
+    for name in expected:
+        for column in expected[name].columns:
+            assert got[name][column].tolist() == expected[name][column].tolist(), (name, column)
+    assert len(got["apid10"]) == 2999

@@ -30,6 +30,16 @@ bool ScanOutput::add_problem(const Problem& p) noexcept {
     return true;
 }
 
+bool ScanOutput::add_event(const SequenceEvent& e) noexcept {
+    if (event_count == event_capacity) {
+        const std::size_t next = event_capacity < 16 ? 16 : event_capacity * 2;
+        if (!events.reserve(next)) return false;
+        event_capacity = next;
+    }
+    events.data()[event_count++] = e;
+    return true;
+}
+
 namespace {
 
 // The size of the record at `p` (prefix included) when one is accepted
@@ -97,8 +107,24 @@ std::size_t scan_ccsds(std::span<const std::uint8_t> stream, const ScanOptions& 
             out.sequence_flags.data()[i] = header.sequence_flags;
             out.sequence_count.data()[i] = header.sequence_count;
             out.data_length.data()[i] = header.data_length;
-            out.seen_apids[header.apid >> 6] |= std::uint64_t{1} << (header.apid & 63U);
-            out.any_seen = true;
+            ApidStats& stats = out.apid_stats[header.apid];
+            if (stats.packets == 0) [[unlikely]] {
+                stats.first = header.sequence_count;
+                out.seen_apids[header.apid >> 6] |= std::uint64_t{1} << (header.apid & 63U);
+                out.any_seen = true;
+            } else {
+                const std::uint32_t step =
+                    (static_cast<std::uint32_t>(header.sequence_count) - static_cast<std::uint32_t>(stats.last)) &
+                    (kSequenceModulus - 1U);
+                if (step != 1U) [[unlikely]] {
+                    const SequenceEvent event{step == 0 ? SequenceEventKind::repeat : SequenceEventKind::gap,
+                                              header.apid, step == 0 ? 0U : step - 1U,
+                                              static_cast<std::int64_t>(p + prefix)};
+                    if (!out.add_event(event)) return failed;
+                }
+            }
+            stats.last = header.sequence_count;
+            ++stats.packets;
             p += record;
             continue;
         }

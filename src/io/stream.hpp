@@ -58,6 +58,27 @@ struct PrimaryHeader {
     };
 }
 
+// Sequence counts per APID, checked as the records are found.
+inline constexpr std::size_t kApids = 2048;
+inline constexpr std::uint32_t kSequenceModulus = 1U << 14;
+
+struct ApidStats {
+    std::uint64_t packets;
+    std::int32_t first;  // sequence count of the first packet
+    std::int32_t last;   // and of the latest one
+};
+
+// A step of the sequence count other than 1 (modulo 2^14) between two
+// consecutive packets of an APID: 0 is a repeat, any other step a gap of
+// step - 1 packets. `offset` is that of the later packet.
+enum class SequenceEventKind : std::uint8_t { gap = 0, repeat = 1 };
+struct SequenceEvent {
+    SequenceEventKind kind;
+    std::uint16_t apid;
+    std::uint32_t missing;
+    std::int64_t offset;
+};
+
 enum class ProblemKind : std::uint8_t { junk = 0, overrun = 1, truncated = 2 };
 
 // One region of the stream that is not a whole record. `declared` is the
@@ -115,8 +136,12 @@ struct ScanOutput {
     Column<std::uint16_t> data_length;
 
     // The APIDs of the records found so far, as a bit set.
-    std::uint64_t seen_apids[32] = {};
+    std::uint64_t seen_apids[kApids / 64] = {};
     bool any_seen = false;
+    ApidStats apid_stats[kApids] = {};
+    Column<SequenceEvent> events;
+    std::size_t event_count = 0;
+    std::size_t event_capacity = 0;
 
     Column<Problem> problems;
     std::size_t problem_count = 0;
@@ -125,6 +150,7 @@ struct ScanOutput {
     // Make room for at least `needed` records; false when memory runs out.
     [[nodiscard]] bool grow(std::size_t needed) noexcept;
     [[nodiscard]] bool add_problem(const Problem& p) noexcept;
+    [[nodiscard]] bool add_event(const SequenceEvent& e) noexcept;
 };
 
 struct ScanOptions {

@@ -72,10 +72,17 @@ PyObject* hand_over(Column<T>& column, std::size_t count) {
     return new_block(column.release(), count * sizeof(T));
 }
 
+PyObject* copy_block(const void* data, std::size_t bytes) {
+    void* copy = std::malloc(bytes);
+    if (copy == nullptr) return PyErr_NoMemory();
+    std::memcpy(copy, data, bytes);
+    return new_block(copy, bytes);
+}
+
 // Scans in windows; between windows the pages already scanned are given back
 // when the caller says the buffer is a file mapping of its own (the kernel
 // reads them again from the page cache if they are touched later).
-constexpr std::size_t kWindow = std::size_t{64} << 20;
+constexpr std::size_t kWindow = std::size_t{8} << 20;
 
 PyObject* ccsds_scan(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     if (nargs != 3) {
@@ -131,11 +138,18 @@ PyObject* ccsds_scan(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 
     const std::size_t n = out.count;
     Ref items[] = {
-        Ref::steal(hand_over(out.offsets, n)),        Ref::steal(hand_over(out.lengths, n)),
-        Ref::steal(hand_over(out.version, n)),        Ref::steal(hand_over(out.type, n)),
-        Ref::steal(hand_over(out.secondary_flag, n)), Ref::steal(hand_over(out.apid, n)),
-        Ref::steal(hand_over(out.sequence_flags, n)), Ref::steal(hand_over(out.sequence_count, n)),
-        Ref::steal(hand_over(out.data_length, n)),    Ref::steal(hand_over(out.problems, out.problem_count)),
+        Ref::steal(hand_over(out.offsets, n)),
+        Ref::steal(hand_over(out.lengths, n)),
+        Ref::steal(hand_over(out.version, n)),
+        Ref::steal(hand_over(out.type, n)),
+        Ref::steal(hand_over(out.secondary_flag, n)),
+        Ref::steal(hand_over(out.apid, n)),
+        Ref::steal(hand_over(out.sequence_flags, n)),
+        Ref::steal(hand_over(out.sequence_count, n)),
+        Ref::steal(hand_over(out.data_length, n)),
+        Ref::steal(hand_over(out.problems, out.problem_count)),
+        Ref::steal(hand_over(out.events, out.event_count)),
+        Ref::steal(copy_block(static_cast<const void*>(out.apid_stats), sizeof out.apid_stats)),
     };
     constexpr Py_ssize_t count = sizeof(items) / sizeof(items[0]);
     Ref result = Ref::steal(PyTuple_New(count + 1));
@@ -154,8 +168,10 @@ PyMethodDef stream_methods[] = {
     {"ccsds_scan", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(ccsds_scan)), METH_FASTCALL,
      "ccsds_scan($module, buffer, prefix_bytes, release, /)\n--\n\n"
      "-> (count, offsets, lengths, version, type, secondary_flag, "
-     "apid, sequence_flags, sequence_count, data_length, problems): the records of a CCSDS stream as "
-     "blocks of native-endian integers (problems: kind u1, offset i8, length i8, declared i8, aligned)."},
+     "apid, sequence_flags, sequence_count, data_length, problems, sequence_events, apid_stats): the records of "
+     "a CCSDS stream as blocks of native-endian integers (problems: kind u1, offset i8, length i8, declared "
+     "i8; sequence_events: kind u1, apid u2, missing u4, offset i8; apid_stats, 2048 of: packets u8, first "
+     "i4, last i4; all aligned)."},
     {nullptr, nullptr, 0, nullptr},
 };
 
