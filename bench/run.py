@@ -2,8 +2,7 @@
 
 Every case times bitloom and its baseline in the same process, alternating
 between the two, and reports the median times and the median of the rounds'
-ratios. Times are the thread's CPU time, so other load on a shared machine
-does not count. The packet functions are measured against the floor of
+ratios. The packet functions are measured against the floor of
 their interface (bench/floor, built by `make bench`). Prints one table
 (case, bitloom time, baseline time, ratio, target, met) and writes it as
 JSON to bench/results.json. Run with `make bench`.
@@ -38,17 +37,14 @@ ROWS: list[dict] = []
 
 
 def per_call(fn, number):
-    """Nanoseconds of this thread's CPU time per call (the machine may be
-    shared: time other processes take is not counted). `fn` is a callable or
-    a timeit.Timer (a statement compiled into the timing loop, with no extra
-    call frame)."""
+    """Nanoseconds per call. `fn` is a callable or a timeit.Timer (a
+    statement compiled into the timing loop, with no extra call frame)."""
     if isinstance(fn, timeit.Timer):
-        fn.timer = time.thread_time
         return fn.timeit(number) / number * 1e9
-    start = time.thread_time_ns()
+    start = time.perf_counter_ns()
     for _ in range(number):
         fn()
-    return (time.thread_time_ns() - start) / number
+    return (time.perf_counter_ns() - start) / number
 
 
 def calibrate(fn, budget_ns):

@@ -26,6 +26,7 @@
 // report, and the caller decides how to raise it.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <string>
@@ -310,14 +311,11 @@ static_assert([]() consteval {
 // pointer comparisons, which then no longer fold at compile time; the
 // ordinary builds check.)
 #ifndef __SANITIZE_ADDRESS__
-static_assert([]() consteval {
-    for (const CodecRow& row : rows) {
-        const bool text = row.kind == CodecKind::text;
-        if (text != (row.encode == nullptr) || text != (row.decode == nullptr)) return false;
-        if (text != (row.encode_text != nullptr) || text != (row.decode_text != nullptr)) return false;
-    }
-    return true;
-}());
+static_assert(std::ranges::all_of(rows, [](const CodecRow& row) {
+    const bool text = row.kind == CodecKind::text;
+    return text == (row.encode == nullptr) && text == (row.decode == nullptr) && text == (row.encode_text != nullptr) &&
+           text == (row.decode_text != nullptr);
+}));
 #endif
 
 }  // namespace codec_detail

@@ -95,7 +95,7 @@ public:
     ~RecipeReader() = default;
 
     // One pass over an item's dict.
-    void scan(PyObject* item, Snapshot& out) const noexcept;
+    void scan(PyObject* item, Snapshot& snapshot) const noexcept;
     [[nodiscard]] Snapshot scan(PyObject* item) const noexcept {
         Snapshot snapshot;
         scan(item, snapshot);
