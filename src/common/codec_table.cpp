@@ -194,7 +194,9 @@ constexpr std::array<CodecRow, codec_count> rows = {{
 }};
 
 // Row i is codec i, every row is complete for its kind, and its name
-// resolves to it.
+// resolves to it. (Sanitizer builds instrument the pointer comparisons, which
+// then no longer fold at compile time; the ordinary builds check.)
+#ifndef __SANITIZE_ADDRESS__
 static_assert([]() consteval {
     for (std::size_t i = 0; i < rows.size(); ++i) {
         const CodecRow& row = rows[i];
@@ -206,6 +208,7 @@ static_assert([]() consteval {
     }
     return true;
 }());
+#endif
 
 }  // namespace
 
