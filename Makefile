@@ -51,6 +51,8 @@ fuzz-ci:
 	fuzz/run 60
 
 JPSS := tests/data/realdata/jpss
+CTIM := tests/data/realdata/ctim
+
 demo: build
 	@set -e; for f in examples/*.py; do echo "== $$f"; $(VPY) $$f; done
 	@echo "== bitloom-io on the JPSS file"
@@ -58,6 +60,10 @@ demo: build
 	$(VENV)/bin/bitloom-io show $(JPSS)/ccsdspy_jpss1_geolocation.csv
 	$(VENV)/bin/bitloom-io decode $(JPSS)/J01_G011_LZ_2021-04-09T00-00-00Z_V01.DAT1 \
 	  --layouts $(JPSS)/ccsdspy_jpss1_geolocation.csv --out build/demo/jpss
+	@echo "== bitloom-io on the CTIM file, from its XTCE definition"
+	$(VENV)/bin/bitloom-io show $(CTIM)/ctim_xtce_v1.xml | head -8
+	$(VENV)/bin/bitloom-io decode $(CTIM)/ccsds_2021_155_14_39_51 --xtce $(CTIM)/ctim_xtce_v1.xml \
+	  --out build/demo/ctim
 
 # The user guide (docs/, mkdocs.yml) into build/site; any warning fails it.
 docs: $(IOSTAMP)

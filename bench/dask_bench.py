@@ -121,9 +121,11 @@ def main() -> None:
         finally:
             client.close()
             cluster.close()
+        load = os.getloadavg()[0]
         print(
             f"Dask LocalCluster, 2 worker processes, {args.files} files, "
-            f"{total_mb:.0f} MB, {packets:,} packets (cluster start-up {startup:.1f} s, not timed)"
+            f"{total_mb:.0f} MB, {packets:,} packets (cluster start-up {startup:.1f} s, not timed; "
+            f"load average {load:.1f} on {os.cpu_count()} cores)"
         )
         print(f"{'case':<18} {'one process':>12} {'2 workers':>10} {'speed-up':>9}")
         for case, row in rows.items():
@@ -133,7 +135,8 @@ def main() -> None:
         with open(args.json, "w") as f:
             json.dump(
                 {"files": args.files, "megabytes": round(total_mb, 1), "packets": packets,
-                 "cores": os.cpu_count(), "startup_s": round(startup, 2), "cases": rows},
+                 "cores": os.cpu_count(), "load_average": round(load, 2), "startup_s": round(startup, 2),
+                 "cases": rows},
                 f,
                 indent=2,
             )

@@ -205,8 +205,9 @@ def bench_threads():
         for t in threads:
             t.join()
 
+    load = os.getloadavg()[0] if hasattr(os, "getloadavg") else float("nan")
     row = compare("unpack_many 10^6 HK16, 2 threads", two, one, "1 thread, same packets", round(1 / 1.6, 3),
-                  rounds=7, note=f"{os.cpu_count()} CPUs; speed-up = 1 / ratio")
+                  rounds=7, note=f"{os.cpu_count()} CPUs, load average {load:.1f} before; speed-up = 1 / ratio")
     throughput(row, len(data))
 
 

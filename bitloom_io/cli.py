@@ -155,7 +155,7 @@ def stream_info(path: str, prefix_bytes: int = 0) -> dict[str, Any]:
 def _print_info(info: Mapping[str, Any], out: TextIO) -> None:
     print(
         f"{info['file']}: {_count(info['file_bytes'])} bytes,"
-        f" {_count(info['packets'])} packets of {len(info['apids'])} APIDs",
+        f" {_count(info['packets'])} packets of {len(info['apids'])} APID{'s' * (len(info['apids']) != 1)}",
         file=out,
     )
     if info["apids"]:
@@ -315,7 +315,7 @@ def cmd_decode(args: argparse.Namespace) -> int:
     written = _write_tables(tables, Path(args.out), args.format)
     if not args.quiet:
         for target, rows in written:
-            print(f"{target}  {_count(rows)} rows")
+            print(f"{target}  {_count(rows)} row{'s' * (rows != 1)}")
         if not written:
             print("no packet matched a layout: nothing written")
     return 0
@@ -329,7 +329,8 @@ def cmd_check(args: argparse.Namespace) -> int:
     io = _io()
     total = 0
     for key, layout in layouts.items():
-        findings = io.check(list(layout.recipe))
+        # The layout itself: its findings follow how it reads (exact or not).
+        findings = io.check(layout)
         total += len(findings)
         if findings:
             print(f"{_key_text(key)}: {len(findings)} finding{'s' * (len(findings) != 1)}")

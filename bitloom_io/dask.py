@@ -37,6 +37,8 @@ except ImportError as _error:  # pragma: no cover - exercised in a subprocess
         name=__name__,
     ) from _error
 
+import numpy as np
+
 import bitloom_io
 from bitloom_io import _chunks
 
@@ -101,7 +103,6 @@ def _frame(table: Any, binary: set[str]) -> Any:
     """A table as a pandas DataFrame with Arrow-backed text and binary
     columns: a dtype of its own for each, so that Dask's conversion of
     object columns to strings never meets raw bytes."""
-    import numpy as np
     import pyarrow as pa
 
     columns = {}
@@ -148,20 +149,17 @@ def _pick(frames: Mapping[str, Any], name: str, meta: Any) -> Any:
 
 
 def _apids_of(path: str, start: int, stop: int, prefix_bytes: int) -> set[int]:
+    """Runs on a worker: the APIDs of the packets in one byte range."""
     import mmap
 
+    if stop <= start:
+        return set()
     with open(path, "rb") as f:
-        if stop <= start:
-            return set()
-        with mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ) as mm:
-            view = memoryview(mm)[start:stop]
-            try:
-                packets = bitloom_io.ccsds.split(view, prefix_bytes=prefix_bytes, warn=False)
-                found = {int(a) for a in set(packets.apid.tolist())}
-                del packets
-            finally:
-                view.release()
-    return found
+        mapped = mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ)
+    # Not closed here: the split's arrays may still view the map; it is
+    # unmapped with the last of them.
+    packets = bitloom_io.ccsds.split(memoryview(mapped)[start:stop], prefix_bytes=prefix_bytes, warn=False)
+    return {int(a) for a in np.unique(packets.apid).tolist()}
 
 
 def read_packets(

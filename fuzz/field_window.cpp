@@ -58,6 +58,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const auto window = std::span<const std::uint8_t>(packet).subspan(w.start, w.count);
     const std::uint64_t a = bitloom::assemble_value(window, little);
     FUZZ_CHECK(a == model_assemble(window, little));
+    // The packet paths read the window through the packet, in one load
+    // where the packet allows it.
+    FUZZ_CHECK(bitloom::assemble_field(packet, w, little) == a);
     FUZZ_CHECK(bitloom::raw_field_value(a, bits, reverse) == model_raw(a, bits, reverse));
     // Mirroring a field of up to 64 bits twice gives its bits back.
     if (reverse && bits <= 64 && bits > 0) {

@@ -35,6 +35,18 @@ PyObject* panic_exception_type() {
     return type;
 }
 
+// The message of the exception being handled, or a generic one when it has
+// none (an exception of another type, or an empty what()).
+const char* message_of_current_exception() {
+    try {
+        throw;
+    } catch (const std::exception& e) {
+        return e.what() != nullptr && e.what()[0] != '\0' ? e.what() : generic_panic_message;
+    } catch (...) {
+        return generic_panic_message;
+    }
+}
+
 }  // namespace
 
 void abort_uncaught_panic() noexcept {
@@ -45,13 +57,7 @@ void abort_uncaught_panic() noexcept {
 
 PyObject* raise_panic_from_current_exception() noexcept {
     try {
-        const char* message = generic_panic_message;
-        try {
-            throw;
-        } catch (const std::exception& e) {
-            if (e.what() != nullptr && e.what()[0] != '\0') message = e.what();
-        } catch (...) {
-        }
+        const char* message = message_of_current_exception();
         // Anything half-raised by the failed body is superseded.
         PyErr_Clear();
         PyObject* type = panic_exception_type();

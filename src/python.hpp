@@ -10,8 +10,8 @@
 namespace bitloom {
 
 #if defined(__GNUC__)
-#define BITLOOM_LIKELY(x) __builtin_expect(!!(x), 1)
-#define BITLOOM_UNLIKELY(x) __builtin_expect(!!(x), 0)
+#define BITLOOM_LIKELY(x) __builtin_expect(static_cast<bool>(x), 1)
+#define BITLOOM_UNLIKELY(x) __builtin_expect(static_cast<bool>(x), 0)
 #else
 #define BITLOOM_LIKELY(x) (x)
 #define BITLOOM_UNLIKELY(x) (x)

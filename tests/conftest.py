@@ -8,8 +8,9 @@ _root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path[:] = [p for p in sys.path if os.path.abspath(p or os.curdir) != _root]
 sys.path.insert(0, os.path.dirname(__file__))
 
-# `python -m pytest` puts the working directory first on sys.path; from the
-# repository root that would import the bitloom_io sources, which lack the
-# compiled parts, instead of the installed package.
-_root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-sys.path[:] = [p for p in sys.path if os.path.abspath(p or os.curdir) != _root]
+# Hypothesis's per-example deadline measures time, and this suite runs on
+# shared, busy machines: timing belongs to the benchmarks, not to the tests.
+from hypothesis import settings
+
+settings.register_profile("bitloom", deadline=None)
+settings.load_profile("bitloom")

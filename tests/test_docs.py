@@ -13,6 +13,8 @@ DOCS = ROOT / "docs"
 
 # Pages whose every ```python block runs; the others show fragments.
 RUNNABLE = ["tutorial.md", "xtce.md"]
+# What a page's code imports beyond bitloom_io and numpy.
+NEEDS = {"tutorial.md": ("pandas", "pyarrow"), "xtce.md": ("defusedxml", "pandas")}
 
 BLOCK = re.compile(r"^```python\n(.*?)^```", re.S | re.M)
 
@@ -27,6 +29,8 @@ def test_page_runs(page, monkeypatch, capsys):
 
     if not hasattr(bitloom_io, "decode"):
         pytest.skip("bitloom_io.decode is not built yet")
+    for module in NEEDS.get(page, ()):
+        pytest.importorskip(module)
     code = blocks(page)
     assert code, f"{page} has no Python blocks"
     monkeypatch.chdir(ROOT)

@@ -131,7 +131,7 @@ def test_calibrators_enumerations_and_booleans():
         (3, 200, 0, 30, 7, 9, 1),
     ]
     packets = [packet((5, 4), (11, 7), *[(8, v) for v in row]) for row in rows]
-    with pytest.warns(UserWarning) as caught:
+    with pytest.warns(xtce.XtceWarning) as caught:
         table = decode(definition, packets)["Calibrated"]
     messages = " ".join(str(w.message) for w in caught)
     assert "'STEP'" in messages and "'BOUNDED'" in messages and "'MODE'" in messages
@@ -160,7 +160,7 @@ def test_inheritance_and_every_form_of_restriction():
         packet(*head(6, 3), (8, 1), (8, 0)),  # no child of the abstract Root
         packet(*head(5, 2), (8, 1), (8, 0)),  # LEN >= 3 fails
     ]
-    with pytest.warns(UserWarning) as caught:
+    with pytest.warns(xtce.XtceWarning) as caught:
         tables = decode(definition, packets)
     messages = [str(w.message) for w in caught]
     assert any(m.startswith("3 packets match no concrete container") for m in messages)
@@ -184,7 +184,7 @@ def test_packets_matching_two_children_are_left_out_and_reported(tmp_path):
     path.write_text(text.replace("<Value>2</Value>", "<Value>1</Value>"))
     definition = xtce.load(path)
     packets = [packet((5, 5), (11, 3), (8, 1), (8, 8), (8, 0xEE), (8, 8))]
-    with pytest.warns(UserWarning, match="more than one container"):
+    with pytest.warns(xtce.XtceWarning, match="more than one container"):
         tables = decode(definition, packets)
     assert tables.ambiguous.tolist() == [0] and len(tables) == 0
 
@@ -364,7 +364,7 @@ def test_a_packet_too_short_raises_or_is_left_out():
     with pytest.raises(ValueError) as caught:
         decode(definition, [whole, short])
     assert any("'Housekeeping'" in note and "[0, 1]" in note for note in caught.value.__notes__)
-    with pytest.warns(UserWarning, match="1 packets too short for container 'Housekeeping'"):
+    with pytest.warns(xtce.XtceWarning, match="1 packets too short for container 'Housekeeping'"):
         tables = decode(definition, [whole, short, whole], errors="skip")
     assert tables.packet_index["Housekeeping"].tolist() == [0, 2]
     assert tables["Housekeeping"]["C"].tolist() == [42, 42]

@@ -32,7 +32,10 @@ PACKETS = {"jpss": 7200, "jpss-inheritance": 7200, "ctim": 1499}
 def mission(request):
     definition_path, data_path = MISSIONS[request.param]
     definition = xtce.load(definition_path)
-    tables = definition.decode(data_path)
+    with warnings.catch_warnings():
+        # CTIM's APID 20 has gaps in its sequence counts.
+        warnings.simplefilter("ignore", bitloom_io.ccsds.SequenceWarning)
+        tables = definition.decode(data_path)
     reference = spp.load_xtce(definition_path)
     with warnings.catch_warnings():
         # The reference warns for every packet longer than its layout.

@@ -19,7 +19,7 @@ stands beside a parameter whose engineering value differs from its raw one
 """
 
 from bitloom_io.xtce._definition import ENGINEERING_SUFFIX, Definition, load
-from bitloom_io.xtce._errors import XtceEncodingNotImplementedError, XtceError, XtceUnsupportedError
+from bitloom_io.xtce._errors import XtceEncodingNotImplementedError, XtceError, XtceUnsupportedError, XtceWarning
 from bitloom_io.xtce._model import (
     INTEGER_ENCODINGS,
     STRING_ENCODINGS,
@@ -49,5 +49,6 @@ __all__ = [
     "XtceEncodingNotImplementedError",
     "XtceError",
     "XtceUnsupportedError",
+    "XtceWarning",
     "load",
 ]

@@ -4,17 +4,22 @@ child's own fields for its packets only, and so on down the tree."""
 
 from __future__ import annotations
 
+import os
 import warnings
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
+from bitloom_io.xtce._errors import XtceWarning
 from bitloom_io.xtce._model import Calibrator, FieldSpec, ParameterType
 
 if TYPE_CHECKING:  # pragma: no cover
     from bitloom_io.xtce._definition import Definition, _Node
 
 Columns = dict[str, np.ndarray]
+
+# Warnings point at the caller's line, outside this package.
+_HERE = (os.path.dirname(os.path.abspath(__file__)),)
 
 
 class Decoder:
@@ -209,32 +214,31 @@ class Decoder:
 
     def _warn(self, tables: Any) -> None:
         where = self.definition.path
+        messages = []
         if len(tables.unidentified):
             first = int(tables.unidentified[0])
-            warnings.warn(
+            messages.append(
                 f"{len(tables.unidentified)} packets match no concrete container of {where} "
-                f"(first: packet {first} at byte {int(self.offsets[first])}); their indexes are in .unidentified",
-                stacklevel=4,
+                f"(first: packet {first} at byte {int(self.offsets[first])}); their indexes are in .unidentified"
             )
         if len(tables.ambiguous):
             first = int(tables.ambiguous[0])
-            warnings.warn(
+            messages.append(
                 f"{len(tables.ambiguous)} packets match the restrictions of more than one container of {where} "
-                f"(first: packet {first} at byte {int(self.offsets[first])}); left out, their indexes are in .ambiguous",
-                stacklevel=4,
+                f"(first: packet {first} at byte {int(self.offsets[first])}); left out, their indexes are in .ambiguous"
             )
         for name, failed in self.failed.items():
-            warnings.warn(
+            messages.append(
                 f"{len(failed)} packets too short for container {name!r} left out (first: packet {int(failed[0])}); "
-                "their indexes are in .failed",
-                stacklevel=4,
+                "their indexes are in .failed"
             )
         for name, count in self.out_of_range.items():
-            warnings.warn(
+            messages.append(
                 f"{count} raw values of {name!r} have no engineering value (outside the calibration "
-                "or the enumeration): NaN or empty label",
-                stacklevel=4,
+                "or the enumeration): NaN or empty label"
             )
+        for message in messages:
+            warnings.warn(XtceWarning(message), skip_file_prefixes=_HERE)
 
 
 def _joined(parts: list[np.ndarray]) -> np.ndarray:

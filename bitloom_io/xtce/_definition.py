@@ -489,7 +489,9 @@ class Definition:
         if errors not in ("raise", "skip"):
             raise ValueError(f"errors must be 'raise' or 'skip', not {errors!r}")
         start = self._root_name(root)
-        packets = ccsds.split(source, prefix_bytes=prefix_bytes)
+        packets = ccsds.split(source, prefix_bytes=prefix_bytes, warn=False)
+        # The stream's problems and sequence gaps, reported at the caller's line.
+        ccsds.warn_summary(packets.summary, stacklevel=2)
         return self.decode_packets(packets.buffer, packets.offsets, packets.lengths, root=start, errors=errors, summary=packets.summary)
 
     def decode_packets(

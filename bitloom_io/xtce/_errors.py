@@ -61,3 +61,7 @@ class XtceUnsupportedError(XtceError):
 
 class XtceEncodingNotImplementedError(XtceUnsupportedError, NotImplementedError):
     """A float encoding that bitloom knows by name only (MIL-STD-1750A, DEC, IBM, TI, IEEE 754-1985 80/128)."""
+
+
+class XtceWarning(UserWarning):
+    """Packets left out of the tables, or raw values without an engineering value."""

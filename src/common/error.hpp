@@ -63,16 +63,16 @@ public:
     template <class Int>
         requires std::is_integral_v<Int>
     Message& operator<<(Int n) {
-        char buf[24];
-        auto end = std::to_chars(buf, buf + sizeof buf, n).ptr;
+        char buf[24] = {};
+        auto* end = std::to_chars(buf, buf + sizeof buf, n).ptr;
         text_.append(buf, end);
         return *this;
     }
     // Upper-case hexadecimal, zero-padded to at least `width` digits.
     Message& hex(std::uint64_t n, int width) {
-        char buf[24];
-        auto end = std::to_chars(buf, buf + sizeof buf, n, 16).ptr;
-        for (auto p = buf; p != end; ++p) {
+        char buf[24] = {};
+        auto* end = std::to_chars(buf, buf + sizeof buf, n, 16).ptr;
+        for (auto* p = buf; p != end; ++p) {
             if (*p >= 'a' && *p <= 'f') *p = static_cast<char>(*p - 'a' + 'A');
         }
         for (auto digits = end - buf; digits < width; ++digits) text_.push_back('0');

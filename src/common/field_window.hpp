@@ -6,6 +6,7 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <span>
 
 #include "numbers.hpp"
@@ -41,6 +42,22 @@ struct FieldWindow {
         for (std::size_t i = 0; i < used; ++i) a = (a << 8) | window[n - 1 - i];
     }
     return a;
+}
+
+// assemble_value for a window that fits inside `packet`: the same value,
+// read with one 8-byte load where the packet has 8 bytes from the window's
+// start (the bytes past the window are shifted out).
+[[nodiscard]] inline std::uint64_t assemble_field(std::span<const std::uint8_t> packet, const FieldWindow& w,
+                                                  bool little) noexcept {
+    const std::size_t n = w.count;
+    if (n == 0 || n > 8 || w.start + 8 > packet.size()) return assemble_value(packet.subspan(w.start, n), little);
+    std::uint64_t word;
+    std::memcpy(&word, packet.data() + w.start, sizeof word);
+    if constexpr (std::endian::native == std::endian::big) word = std::byteswap(word);
+    // `word` holds the 8 bytes little-endian: byte i of the window at bits 8i.
+    const unsigned unused = 64U - 8U * static_cast<unsigned>(n);
+    if (little) return (word << unused) >> unused;
+    return std::byteswap(word) >> unused;
 }
 
 // The field's raw value from the assembled value. Mirroring maps bit i to bit

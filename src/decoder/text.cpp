@@ -29,7 +29,7 @@ namespace {
 // exchange nothing branches on the form's length, which in mixed text would
 // be guessed wrong again and again.
 inline char* put_utf8(char* out, char32_t code_point) noexcept {
-    const unsigned length = 1u + (code_point >= 0x80) + (code_point >= 0x800) + (code_point >= 0x10000);
+    const unsigned length = 1U + (code_point >= 0x80) + (code_point >= 0x800) + (code_point >= 0x10000);
     // The form's bytes in reverse order in the bytes of a number: bits 0-5,
     // 6-11, 12-17 and 18-20 spread over bytes 0 to 3 (for ASCII, bits 0-6 in
     // byte 0), then the markers added. Bits above the form's reach are zero,
@@ -46,9 +46,7 @@ inline char* put_utf8(char* out, char32_t code_point) noexcept {
     return out + length;
 }
 
-inline std::string copy_as_text(ByteSpan bytes) {
-    return std::string(reinterpret_cast<const char*>(bytes.data()), bytes.size());
-}
+inline std::string copy_as_text(ByteSpan bytes) { return {reinterpret_cast<const char*>(bytes.data()), bytes.size()}; }
 
 // Index of the first byte above 0x7F, or the size when there is none.
 std::size_t first_non_ascii(ByteSpan bytes) noexcept {

@@ -15,7 +15,7 @@ constexpr std::uint64_t position_space = std::uint64_t{1} << 32;
 // The 8 bits of `src` starting at bit `src_bit`; bits past its end read 0.
 inline std::uint8_t read8(std::span<const std::uint8_t> src, std::uint64_t src_bit) noexcept {
     const std::uint64_t q = src_bit >> 3;
-    const unsigned r = static_cast<unsigned>(src_bit & 7U);
+    const auto r = static_cast<unsigned>(src_bit & 7U);
     const unsigned hi = q < src.size() ? src[q] : 0U;
     if (r == 0) return static_cast<std::uint8_t>(hi);
     const unsigned lo = q + 1 < src.size() ? src[q + 1] : 0U;
@@ -76,8 +76,8 @@ void place_form_bits(std::span<std::uint8_t> packet, std::uint32_t position, std
     if (before_wrap < bits) segment(0, source_start + before_wrap, bits - before_wrap);
 }
 
-void place_field_bits(std::span<std::uint8_t> packet, std::uint32_t position, std::uint64_t field,
-                      std::uint32_t bits) noexcept {
+void place_field_bits_bytewise(std::span<std::uint8_t> packet, std::uint32_t position, std::uint64_t field,
+                               std::uint32_t bits) noexcept {
     const std::uint64_t start = position;
     const std::uint64_t end = start + bits;
     if (bits == 0) return;
@@ -92,8 +92,8 @@ void place_field_bits(std::span<std::uint8_t> packet, std::uint32_t position, st
         const std::uint64_t byte_start = byte * 8;
         const std::uint64_t lo = std::max(start, byte_start);
         const std::uint64_t hi = std::min(end, byte_start + 8);
-        const unsigned n = static_cast<unsigned>(hi - lo);
-        const unsigned shift = static_cast<unsigned>(byte_start + 8 - hi);
+        const auto n = static_cast<unsigned>(hi - lo);
+        const auto shift = static_cast<unsigned>(byte_start + 8 - hi);
         const unsigned mask = ((1U << n) - 1U) << shift;
         const unsigned chunk = static_cast<unsigned>((field >> (end - hi)) & ((1U << n) - 1U)) << shift;
         packet[byte] = static_cast<std::uint8_t>((packet[byte] & ~mask) | chunk);
@@ -108,25 +108,16 @@ std::span<const std::uint8_t> as_bytes(const std::string& s) noexcept {
 
 }  // namespace
 
-void place_raw_value(std::span<std::uint8_t> packet, std::uint32_t position, std::uint64_t raw, std::uint32_t bits,
-                     bool reverse_bits, bool little) {
-    if (bits <= 64) {
-        // The byte form is the (mirrored) pattern's low 8*m bits, m bytes.
-        const unsigned m = (bits + 7U) / 8U;
-        std::uint64_t form = reverse_bits ? mirror_bits(raw, bits) : raw;
-        if (little && m > 1) form = std::byteswap(form) >> (64U - 8U * m);
-        const std::uint64_t field = bits == 64 ? form : form & ((std::uint64_t{1} << bits) - 1U);
-        place_field_bits(packet, position, field, bits);
-        return;
-    }
+void place_wide_value(std::span<std::uint8_t> packet, std::uint32_t position, std::uint64_t raw, std::uint32_t bits,
+                      bool reverse_bits, bool little) {
     std::string form = encode_integer_to_bytes(raw, bits, reverse_bits);
-    if (little) std::reverse(form.begin(), form.end());
+    if (little) std::ranges::reverse(form);
     place_form_bits(packet, position, as_bytes(form), bits);
 }
 
 void place_text_bytes(std::span<std::uint8_t> packet, std::uint32_t position, std::string& bytes, std::uint32_t bits,
                       bool little) noexcept {
-    if (little) std::reverse(bytes.begin(), bytes.end());
+    if (little) std::ranges::reverse(bytes);
     place_form_bits(packet, position, as_bytes(bytes), bits);
 }
 

@@ -43,7 +43,7 @@ Result<std::uint64_t> encode_twos_complement(std::int64_t value, std::uint32_t b
     if (bits > 64) return value_error("bits must be <= 64 for two's complement encoding");
     if (bits == 64) return static_cast<std::uint64_t>(value);
     const std::uint32_t s = (bits - 1U) & 63U;
-    const std::int64_t max = static_cast<std::int64_t>((std::uint64_t{1} << s) - 1U);
+    const auto max = static_cast<std::int64_t>((std::uint64_t{1} << s) - 1U);
     const std::int64_t min = -max - 1;
     if (value < min || value > max) {
         return value_error(Message() << "Value " << value << " out of range for " << bits << " bits (range: " << min

@@ -30,11 +30,11 @@ inline char32_t next_scalar(const unsigned char*& p) noexcept {
         return value;
     }
     if (lead < 0xF0) {
-        const char32_t value = ((lead & 0x0F) << 12) | ((p[0] & 0x3Fu) << 6) | (p[1] & 0x3F);
+        const char32_t value = ((lead & 0x0F) << 12) | ((p[0] & 0x3FU) << 6) | (p[1] & 0x3F);
         p += 2;
         return value;
     }
-    const char32_t value = ((lead & 0x07) << 18) | ((p[0] & 0x3Fu) << 12) | ((p[1] & 0x3Fu) << 6) | (p[2] & 0x3F);
+    const char32_t value = ((lead & 0x07) << 18) | ((p[0] & 0x3FU) << 12) | ((p[1] & 0x3FU) << 6) | (p[2] & 0x3F);
     p += 3;
     return value;
 }

@@ -46,7 +46,7 @@ constexpr unsigned surrogate_flag(Unit unit) noexcept {
     if constexpr (sizeof(Unit) == 1) {
         return 0;
     } else {
-        return (std::uint32_t{unit} & 0xFFFFF800u) == 0xD800;
+        return (std::uint32_t{unit} & 0xFFFFF800U) == 0xD800;
     }
 }
 

@@ -21,8 +21,10 @@ public:
         if (size_ > local_count) heap_.resize(size_);
     }
 
-    void keep(std::size_t index, const Snapshot& snapshot) noexcept {
-        if (index < size_) slots()[index] = snapshot;
+    // Where the sizing pass scans item `index`: its slot, or `scratch` when
+    // it is not kept.
+    [[nodiscard]] Snapshot& slot(std::size_t index, Snapshot& scratch) noexcept {
+        return index < size_ ? slots()[index] : scratch;
     }
 
     // Item `index`'s kept snapshot if it is current, else a new scan into
@@ -30,7 +32,7 @@ public:
     [[nodiscard]] const Snapshot& take(std::size_t index, PyObject* item, const RecipeReader& reader,
                                        Snapshot& scratch) noexcept {
         if (index < size_ && reader.current(slots()[index])) return slots()[index];
-        scratch = reader.scan(item);
+        reader.scan(item, scratch);
         return scratch;
     }
 
@@ -55,57 +57,61 @@ PacketError item_error(Error error, std::size_t index, const Item& item, ReadPro
 PacketResult<std::uint32_t> packet_length(std::span<PyObject* const> items, RecipeReader& reader,
                                           SnapshotCache& cache) {
     std::uint32_t end = 0;
+    Snapshot scratch;
     for (std::size_t i = 0; i < items.size(); ++i) {
         std::uint32_t bits;
         std::optional<std::uint32_t> offset;
+        Snapshot& snapshot = cache.slot(i, scratch);
         auto ok = require_dict(items[i]);
-        const Snapshot snapshot = ok ? reader.scan(items[i]) : Snapshot{};
-        if (ok) ok = reader.read_size(items[i], snapshot, bits, offset);
+        if (ok) {
+            reader.scan(items[i], snapshot);
+            ok = reader.read_size(items[i], snapshot, bits, offset);
+        }
         if (!ok) {
             Item described;
-            const ReadProgress progress = reader.describe(snapshot, described);
+            // Only a dict was scanned.
+            const ReadProgress progress =
+                PyDict_Check(items[i]) ? reader.describe(snapshot, described) : ReadProgress::nothing;
             return std::unexpected(item_error(std::move(ok.error()), i, described, progress));
         }
-        cache.keep(i, snapshot);
         end = std::max<std::uint32_t>(end, offset.value_or(end) + bits);
     }
     return static_cast<std::uint32_t>(end + 7U) / 8U;
 }
 
-// What an item's value encodes to: a raw numeric pattern or the bytes of a
-// text.
-struct EncodedValue {
-    std::uint64_t raw = 0;
-    std::string text;
-};
-
-// Converts the value to the row's native type, then encodes it.
-Result<EncodedValue> encode_value(RecipeReader& reader, const CodecRow& row, PyObject* value, std::uint32_t bits) {
+// Converts the value to the row's native type, encodes it and places it at
+// the cursor. Errors come in that order, then the byte order's.
+Result<void> place_value(RecipeReader& reader, const CodecRow& row, const Item& item, const Result<ByteOrder>& order,
+                         std::span<std::uint8_t> packet, std::uint32_t cursor) {
     Number number;
     switch (native_type(row.kind)) {
         case NativeType::u64:
-            if (!reader.convert_u64(value, number.u64)) return python_error();
+            if (!reader.convert_u64(item.value, number.u64)) return python_error();
             break;
         case NativeType::i64:
-            if (!reader.convert_i64(value, number.i64)) return python_error();
+            if (!reader.convert_i64(item.value, number.i64)) return python_error();
             break;
         case NativeType::f64:
-            if (!reader.convert_double(value, number.f64)) return python_error();
+            if (!reader.convert_double(item.value, number.f64)) return python_error();
             break;
         case NativeType::text: {
             std::string_view text;
-            if (!reader.convert_text(value, text)) return python_error();
+            if (!reader.convert_text(item.value, text)) return python_error();
             auto bytes = encode_text(row, text);
             if (!bytes) return std::unexpected(std::move(bytes.error()));
-            return EncodedValue{0, std::move(*bytes)};
+            if (!order) return std::unexpected(order.error());
+            place_text_bytes(packet, cursor, *bytes, item.bits, *order == ByteOrder::little);
+            return {};
         }
     }
-    auto raw = encode_number(row, number, bits);
+    auto raw = encode_number(row, number, item.bits);
     if (!raw) return std::unexpected(std::move(raw.error()));
-    return EncodedValue{*raw, {}};
+    if (!order) return std::unexpected(order.error());
+    place_raw_value(packet, cursor, *raw, item.bits, item.reverse_bits, *order == ByteOrder::little);
+    return {};
 }
 
-// Writing pass, one item: read it, encode its value, place it at the cursor.
+// Writing pass, one item: read it, then encode its value at the cursor.
 Result<void> pack_item(RecipeReader& reader, PyObject* dict, const Snapshot& snapshot, std::span<std::uint8_t> packet,
                        std::uint32_t& cursor, Item& item) {
     if (auto ok = reader.read_item(dict, snapshot, true, item); !ok) return ok;
@@ -118,21 +124,11 @@ Result<void> pack_item(RecipeReader& reader, PyObject* dict, const Snapshot& sna
     if (!codec) return std::unexpected(std::move(codec.error()));
     // The byte order is resolved before the value converts, but its error is
     // reported only after the value's.
-    auto order = parse_byte_order(item.byte_order, reader.byte_orders);
+    const auto order = parse_byte_order(item.byte_order, reader.byte_orders);
     // Converting the value may run Python code that changes the dict; what
     // is still needed from it is held first.
     if (!converts_without_python_code(item.value)) reader.hold(item);
-    const CodecRow& row = codec_row(*codec);
-    auto encoded = encode_value(reader, row, item.value, item.bits);
-    if (!encoded) return std::unexpected(std::move(encoded.error()));
-    if (!order) return std::unexpected(std::move(order.error()));
-
-    const bool little = *order == ByteOrder::little;
-    if (row.kind == CodecKind::text) {
-        place_text_bytes(packet, cursor, encoded->text, item.bits, little);
-    } else {
-        place_raw_value(packet, cursor, encoded->raw, item.bits, item.reverse_bits, little);
-    }
+    if (auto ok = place_value(reader, codec_row(*codec), item, order, packet, cursor); !ok) return ok;
     cursor += item.bits;
     return {};
 }

@@ -26,7 +26,7 @@ PyObject* number_object(NativeType type, Number value) {
 Result<Ref> decode_field(const CodecRow& row, ByteSpan window, bool little, std::uint64_t raw, std::uint32_t bits) {
     const NativeType type = native_type(row.kind);
     if (type != NativeType::text) {
-        const auto number = decode_number(row, raw, bits);
+        auto number = decode_number(row, raw, bits);
         if (!number) return std::unexpected(std::move(number.error()));
         return Ref::steal(number_object(type, *number));
     }
@@ -37,7 +37,7 @@ Result<Ref> decode_field(const CodecRow& row, ByteSpan window, bool little, std:
         reversed.assign(window.rbegin(), window.rend());
         span = ByteSpan(reinterpret_cast<const std::uint8_t*>(reversed.data()), reversed.size());
     }
-    const auto text = decode_text(row, span);
+    auto text = decode_text(row, span);
     if (!text) return std::unexpected(std::move(text.error()));
     return Ref::steal(checked_result(PyUnicode_FromStringAndSize(text->data(), static_cast<Py_ssize_t>(text->size()))));
 }
@@ -78,7 +78,7 @@ Result<void> unpack_item(RecipeReader& reader, PyObject* dict, ByteSpan packet, 
     auto codec = resolve_encoding(unpack_codec_names, item.encoding, reader.codecs);
     if (!codec) return std::unexpected(std::move(codec.error()));
 
-    const std::uint64_t raw = raw_field_value(assemble_value(window, little), item.bits, item.reverse_bits);
+    const std::uint64_t raw = raw_field_value(assemble_field(packet, w, little), item.bits, item.reverse_bits);
     auto value = decode_field(codec_row(*codec), window, little, raw, item.bits);
     if (!value) return std::unexpected(std::move(value.error()));
     if (auto ok = store(result, item.name, value->get()); !ok) return ok;

@@ -52,37 +52,10 @@ std::optional<Field> classify_key(const RecipeKeys& keys, PyObject* key) noexcep
     return std::nullopt;
 }
 
-// An exact str whose UTF-8 form is its own storage.
-inline bool usual_text(PyObject* obj, TextView& out) noexcept {
-    if (obj == nullptr || !PyUnicode_CheckExact(obj) || !PyUnicode_IS_COMPACT_ASCII(obj)) return false;
-    out = TextView{obj, std::string_view(static_cast<const char*>(PyUnicode_DATA(obj)),
-                                         static_cast<std::size_t>(PyUnicode_GET_LENGTH(obj)))};
-    return true;
-}
-
-// A small exact int that fits 32 bits.
-inline bool usual_u32(PyObject* obj, std::uint32_t& out) noexcept {
-    if (obj == nullptr || !PyLong_CheckExact(obj) || !PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(obj))) {
-        return false;
-    }
-    const Py_ssize_t v = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(obj));
-    if (v < 0 || v > 0xFFFFFFFF) return false;
-    out = static_cast<std::uint32_t>(v);
-    return true;
-}
-
-// An absent offset_bits, or a usual one.
-inline bool usual_offset(PyObject* obj, std::uint32_t& offset, bool& present) noexcept {
-    present = obj != nullptr;
-    offset = 0;
-    return !present || usual_u32(obj, offset);
-}
-
 }  // namespace
 
-Snapshot RecipeReader::scan(PyObject* item) const noexcept {
+void RecipeReader::scan(PyObject* item, Snapshot& snapshot) const noexcept {
     const RecipeKeys& keys = recipe_keys();
-    Snapshot snapshot;
     snapshot.values = {};
     snapshot.taken_at = python_steps_;
     snapshot.complete = true;
@@ -99,11 +72,10 @@ Snapshot RecipeReader::scan(PyObject* item) const noexcept {
             // A key of another type may compare equal to a field name in
             // ways of its own; leave every lookup to the dict.
             snapshot.complete = false;
-            return snapshot;
+            return;
         }
         if (const auto field = classify_key(keys, key)) snapshot.values[static_cast<std::size_t>(*field)] = value;
     }
-    return snapshot;
 }
 
 void RecipeReader::note_conversion(PyObject* obj) noexcept {
@@ -133,27 +105,6 @@ bool RecipeReader::convert_double(PyObject* obj, double& out) {
 bool RecipeReader::convert_text(PyObject* obj, std::string_view& out) {
     note_conversion(obj);
     return bitloom::convert_str(obj, out);
-}
-
-bool RecipeReader::read_usual(const Snapshot& snapshot, bool with_value, Item& out) noexcept {
-    if (!current(snapshot)) return false;
-    auto at = [&](Field f) { return snapshot.values[static_cast<std::size_t>(f)]; };
-    PyObject* reverse_bits = at(Field::reverse_bits);
-    if (!usual_text(at(Field::name), out.name) || !usual_text(at(Field::encoding), out.encoding) ||
-        !usual_u32(at(Field::bits), out.bits) || !usual_text(at(Field::byte_order), out.byte_order) ||
-        (reverse_bits != Py_True && reverse_bits != Py_False) ||
-        !usual_offset(at(Field::offset_bits), out.offset_bits, out.has_offset)) {
-        return false;
-    }
-    out.reverse_bits = reverse_bits == Py_True;
-    out.value = with_value ? at(Field::value) : nullptr;
-    progress_ = ReadProgress::bits;
-    return true;
-}
-
-Result<void> RecipeReader::read_item(PyObject* item, const Snapshot& snapshot, bool with_value, Item& out) {
-    if (BITLOOM_LIKELY(read_usual(snapshot, with_value, out))) return {};
-    return read_in_order(item, snapshot, with_value, out);
 }
 
 Result<Ref> RecipeReader::lookup(PyObject* item, const Snapshot& snapshot, Field field) {
@@ -239,17 +190,8 @@ Result<void> RecipeReader::read_in_order(PyObject* item, const Snapshot& snapsho
     return {};
 }
 
-Result<void> RecipeReader::read_size(PyObject* item, const Snapshot& snapshot, std::uint32_t& bits,
-                                     std::optional<std::uint32_t>& offset_bits) {
-    if (current(snapshot)) {
-        std::uint32_t offset;
-        bool present;
-        if (usual_u32(snapshot.values[static_cast<std::size_t>(Field::bits)], bits) &&
-            usual_offset(snapshot.values[static_cast<std::size_t>(Field::offset_bits)], offset, present)) {
-            offset_bits = present ? std::optional<std::uint32_t>(offset) : std::nullopt;
-            return {};
-        }
-    }
+Result<void> RecipeReader::read_size_in_order(PyObject* item, const Snapshot& snapshot, std::uint32_t& bits,
+                                              std::optional<std::uint32_t>& offset_bits) {
     auto read_bits = required_u32(item, snapshot, Field::bits);
     if (!read_bits) return std::unexpected(std::move(read_bits.error()));
     auto read_offset = optional_u32(item, snapshot, Field::offset_bits);
@@ -268,9 +210,9 @@ void RecipeReader::hold(Item& item) {
 ReadProgress RecipeReader::describe(const Snapshot& snapshot, Item& out) const noexcept {
     if (!current(snapshot)) return ReadProgress::nothing;
     auto at = [&](Field f) { return snapshot.values[static_cast<std::size_t>(f)]; };
-    if (!usual_text(at(Field::name), out.name)) return ReadProgress::nothing;
-    if (!usual_text(at(Field::encoding), out.encoding)) return ReadProgress::name;
-    if (!usual_u32(at(Field::bits), out.bits)) return ReadProgress::encoding;
+    if (!usual::usual_text(at(Field::name), out.name)) return ReadProgress::nothing;
+    if (!usual::usual_text(at(Field::encoding), out.encoding)) return ReadProgress::name;
+    if (!usual::usual_u32(at(Field::bits), out.bits)) return ReadProgress::encoding;
     return ReadProgress::bits;
 }
 

@@ -53,6 +53,37 @@ struct Item {
 // How far reading an item got: the fields an error note can name.
 enum class ReadProgress : std::uint8_t { nothing, name, encoding, bits };
 
+// The usual shapes of fields, read straight from a snapshot.
+namespace usual {
+
+// An exact str whose UTF-8 form is its own storage.
+[[nodiscard]] inline bool usual_text(PyObject* obj, TextView& out) noexcept {
+    if (obj == nullptr || !PyUnicode_CheckExact(obj) || !PyUnicode_IS_COMPACT_ASCII(obj)) return false;
+    out = TextView{obj, std::string_view(static_cast<const char*>(PyUnicode_DATA(obj)),
+                                         static_cast<std::size_t>(PyUnicode_GET_LENGTH(obj)))};
+    return true;
+}
+
+// A small exact int that fits 32 bits.
+[[nodiscard]] inline bool usual_u32(PyObject* obj, std::uint32_t& out) noexcept {
+    if (obj == nullptr || !PyLong_CheckExact(obj) || !PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(obj))) {
+        return false;
+    }
+    const Py_ssize_t v = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(obj));
+    if (v < 0 || v > 0xFFFFFFFF) return false;
+    out = static_cast<std::uint32_t>(v);
+    return true;
+}
+
+// An absent offset_bits, or a usual one.
+[[nodiscard]] inline bool usual_offset(PyObject* obj, std::uint32_t& offset, bool& present) noexcept {
+    present = obj != nullptr;
+    offset = 0;
+    return !present || usual_u32(obj, offset);
+}
+
+}  // namespace usual
+
 // The per-call state of reading a recipe: the count of steps that may have
 // run Python code, the strong references behind items read field by field,
 // and the names resolved so far in this call. Nothing is kept between calls.
@@ -64,7 +95,12 @@ public:
     ~RecipeReader() = default;
 
     // One pass over an item's dict.
-    [[nodiscard]] Snapshot scan(PyObject* item) const noexcept;
+    void scan(PyObject* item, Snapshot& snapshot) const noexcept;
+    [[nodiscard]] Snapshot scan(PyObject* item) const noexcept {
+        Snapshot snapshot;
+        scan(item, snapshot);
+        return snapshot;
+    }
     // Whether a snapshot can still be read: complete, and no Python code may
     // have run since it was taken.
     [[nodiscard]] bool current(const Snapshot& snapshot) const noexcept {
@@ -74,10 +110,24 @@ public:
     // Reads name, encoding, bits, byte_order, reverse_bits and offset_bits,
     // in that order (the first problem is the one reported), and `value`
     // when `with_value`. `snapshot` is the item's, current or not.
-    [[nodiscard]] Result<void> read_item(PyObject* item, const Snapshot& snapshot, bool with_value, Item& out);
+    [[nodiscard]] Result<void> read_item(PyObject* item, const Snapshot& snapshot, bool with_value, Item& out) {
+        if (BITLOOM_LIKELY(read_usual(snapshot, with_value, out))) return {};
+        return read_in_order(item, snapshot, with_value, out);
+    }
     // Reads bits and offset_bits only (packing's sizing pass).
     [[nodiscard]] Result<void> read_size(PyObject* item, const Snapshot& snapshot, std::uint32_t& bits,
-                                         std::optional<std::uint32_t>& offset_bits);
+                                         std::optional<std::uint32_t>& offset_bits) {
+        if (current(snapshot)) {
+            std::uint32_t offset;
+            bool present;
+            if (usual::usual_u32(snapshot.values[static_cast<std::size_t>(Field::bits)], bits) &&
+                usual::usual_offset(snapshot.values[static_cast<std::size_t>(Field::offset_bits)], offset, present)) {
+                offset_bits = present ? std::optional<std::uint32_t>(offset) : std::nullopt;
+                return {};
+            }
+        }
+        return read_size_in_order(item, snapshot, bits, offset_bits);
+    }
 
     // Converts a recipe value, reporting first whether that may run Python
     // code. Each sets a Python exception when it returns false.
@@ -119,8 +169,29 @@ public:
                                                                     Field field);
 
 private:
-    [[nodiscard]] bool read_usual(const Snapshot& snapshot, bool with_value, Item& out) noexcept;
+    // The usual item, read at once: every field present and in its common
+    // shape (names as exact ASCII strs, integers as small ints, reverse_bits
+    // True or False, offset_bits absent or a small int), straight from a
+    // current snapshot. Anything else is read field by field, in order,
+    // which reports the first problem exactly.
+    [[nodiscard]] bool read_usual(const Snapshot& snapshot, bool with_value, Item& out) noexcept {
+        if (!current(snapshot)) return false;
+        auto at = [&](Field f) { return snapshot.values[static_cast<std::size_t>(f)]; };
+        PyObject* reverse_bits = at(Field::reverse_bits);
+        if (!usual::usual_text(at(Field::name), out.name) || !usual::usual_text(at(Field::encoding), out.encoding) ||
+            !usual::usual_u32(at(Field::bits), out.bits) || !usual::usual_text(at(Field::byte_order), out.byte_order) ||
+            (reverse_bits != Py_True && reverse_bits != Py_False) ||
+            !usual::usual_offset(at(Field::offset_bits), out.offset_bits, out.has_offset)) {
+            return false;
+        }
+        out.reverse_bits = reverse_bits == Py_True;
+        out.value = with_value ? at(Field::value) : nullptr;
+        progress_ = ReadProgress::bits;
+        return true;
+    }
     [[nodiscard]] Result<void> read_in_order(PyObject* item, const Snapshot& snapshot, bool with_value, Item& out);
+    [[nodiscard]] Result<void> read_size_in_order(PyObject* item, const Snapshot& snapshot, std::uint32_t& bits,
+                                                  std::optional<std::uint32_t>& offset_bits);
     void note_conversion(PyObject* obj) noexcept;
 
     std::uint64_t python_steps_ = 0;

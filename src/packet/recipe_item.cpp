@@ -2,10 +2,11 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string>
 
 namespace bitloom {
 
-const RecipeKeys& recipe_keys() {
+const RecipeKeys& build_recipe_keys() {
     // Built on first use while holding the interpreter lock; interned strings
     // are immortal, so the pointers stay valid for the life of the process.
     static RecipeKeys keys{};
@@ -39,7 +40,37 @@ const RecipeKeys& recipe_keys() {
         }
         ready = true;
     }
+    recipe_keys_built = &keys;
     return keys;
+}
+
+void InternedNames::add(PyObject* name, Codec codec, bool packs) noexcept {
+    std::size_t slot = slot_of(name);
+    while (objects_[slot] != nullptr && objects_[slot] != name) slot = (slot + 1) % slot_count;
+    objects_[slot] = name;
+    codecs_[slot] = codec;
+    packs_[slot] = packs;
+}
+
+const InternedNames& build_interned_names() {
+    // Built on first use while holding the interpreter lock; the strings are
+    // interned and never released, so their addresses stay theirs.
+    static InternedNames names;
+    static bool ready = false;
+    if (!ready) {
+        auto intern = [](std::string_view text) {
+            PyObject* s = PyUnicode_InternFromString(std::string(text).c_str());
+            if (s == nullptr) panic("could not create the interned encoding names");
+            return s;
+        };
+        for (const auto& row : shared_codec_names) names.add(intern(row.name), row.value, true);
+        for (const auto& row : unpack_only_codec_names) names.add(intern(row.name), row.value, false);
+        names.big_ = intern("big");
+        names.little_ = intern("little");
+        ready = true;
+    }
+    interned_names_built = &names;
+    return names;
 }
 
 namespace {
@@ -106,8 +137,7 @@ std::unexpected<Error> missing_field(std::string_view key) {
     return fail(ErrorKind::key_error, Message() << "Recipe missing required field: '" << key << "'");
 }
 
-Result<void> require_dict(PyObject* item) {
-    if (BITLOOM_LIKELY(PyDict_Check(item))) return {};
+Result<void> refuse_non_dict(PyObject* item) {
     raise_cast_error(item, "dict");
     return python_error();
 }

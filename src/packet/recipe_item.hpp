@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "../args.hpp"
+#include "../common/codec_names.hpp"
 #include "../common/error.hpp"
 #include "../common/name_table.hpp"
 #include "../python.hpp"
@@ -36,7 +37,12 @@ struct RecipeKeys {
     std::array<PyObject*, address_slots> by_address{};
     std::array<std::uint8_t, address_slots> field_at{};
 };
-[[nodiscard]] const RecipeKeys& recipe_keys();
+[[nodiscard]] const RecipeKeys& build_recipe_keys();
+inline const RecipeKeys* recipe_keys_built = nullptr;
+[[nodiscard]] inline const RecipeKeys& recipe_keys() {
+    if (BITLOOM_LIKELY(recipe_keys_built != nullptr)) return *recipe_keys_built;
+    return build_recipe_keys();
+}
 
 // The recipe as converted from the argument: its items in iteration order,
 // each held by a strong reference until the call ends.
@@ -97,7 +103,11 @@ struct TextField {
 [[nodiscard]] std::unexpected<Error> missing_field(std::string_view key);
 
 // The item must be a dict or a dict subclass.
-[[nodiscard]] Result<void> require_dict(PyObject* item);
+[[nodiscard]] Result<void> refuse_non_dict(PyObject* item);
+[[nodiscard]] inline Result<void> require_dict(PyObject* item) {
+    if (BITLOOM_LIKELY(PyDict_Check(item))) return {};
+    return refuse_non_dict(item);
+}
 
 // Looks `key` up with the plain dict lookup (no subclass hooks). Returns the
 // value as a strong reference, an empty Ref when absent, or an error.
@@ -159,10 +169,57 @@ private:
 
 enum class ByteOrder : std::uint8_t { big, little };
 
+// The names of the name tables as interned strs, created once per process
+// like the recipe keys. A recipe written with literals ("unsigned", "big")
+// holds these very objects, which then resolve by address, with no
+// lowercasing and no table lookup. They hold nothing of any call.
+class InternedNames {
+public:
+    // The codec of an interned table name, if `name` is one (and, when
+    // `packing`, one the packing table has).
+    [[nodiscard]] std::optional<Codec> codec(PyObject* name, bool packing) const noexcept {
+        for (std::size_t slot = slot_of(name);; slot = (slot + 1) % slot_count) {
+            if (objects_[slot] == name) {
+                if (packing && !packs_[slot]) return std::nullopt;
+                return codecs_[slot];
+            }
+            if (objects_[slot] == nullptr) return std::nullopt;
+        }
+    }
+    [[nodiscard]] std::optional<ByteOrder> byte_order(PyObject* name) const noexcept {
+        if (name == big_) return ByteOrder::big;
+        if (name == little_) return ByteOrder::little;
+        return std::nullopt;
+    }
+
+private:
+    friend const InternedNames& build_interned_names();
+    static constexpr std::size_t slot_count = 256;
+    static std::size_t slot_of(PyObject* name) noexcept {
+        const auto address = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(name));
+        return static_cast<std::size_t>(((address >> 4) * 0x9E3779B97F4A7C15ULL) >> 56);
+    }
+    void add(PyObject* name, Codec codec, bool packs) noexcept;
+
+    std::array<PyObject*, slot_count> objects_{};
+    std::array<Codec, slot_count> codecs_{};
+    std::array<bool, slot_count> packs_{};
+    PyObject* big_ = nullptr;
+    PyObject* little_ = nullptr;
+};
+[[nodiscard]] const InternedNames& build_interned_names();
+inline const InternedNames* interned_names_built = nullptr;
+[[nodiscard]] inline const InternedNames& interned_names() {
+    if (BITLOOM_LIKELY(interned_names_built != nullptr)) return *interned_names_built;
+    return build_interned_names();
+}
+
 // "big" or "little" after lowercasing; otherwise the invalid-byte-order error
 // that echoes the value as given.
 [[nodiscard]] Result<ByteOrder> parse_new_byte_order(const TextView& byte_order, NameMemo<ByteOrder>& memo);
 [[nodiscard]] inline Result<ByteOrder> parse_byte_order(const TextView& byte_order, NameMemo<ByteOrder>& memo) {
+    if (auto known = interned_names().byte_order(byte_order.object)) [[likely]]
+        return *known;
     if (auto known = memo.recall(byte_order.object)) [[likely]]
         return *known;
     return parse_new_byte_order(byte_order, memo);
@@ -182,8 +239,11 @@ template <class Table>
 }
 
 template <class Table>
-[[nodiscard]] inline Result<typename Table::value_type> resolve_encoding(const Table& table, const TextView& encoding,
-                                                                         NameMemo<typename Table::value_type>& memo) {
+[[nodiscard]] inline Result<Codec> resolve_encoding(const Table& table, const TextView& encoding,
+                                                    NameMemo<Codec>& memo) {
+    constexpr bool packing = std::is_same_v<Table, std::remove_cvref_t<decltype(pack_codec_names)>>;
+    if (auto known = interned_names().codec(encoding.object, packing)) [[likely]]
+        return *known;
     if (auto known = memo.recall(encoding.object)) [[likely]]
         return *known;
     return resolve_new_encoding(table, encoding, memo);
