@@ -228,3 +228,23 @@ def test_columns_and_dtypes():
     for name, (dtype, value) in expected.items():
         column = getattr(p, name)
         assert column.dtype == dtype and column.tolist() == [value], name
+
+
+@pytest.mark.leaks
+@pytest.mark.parametrize("case", ["clean", "problems", "bad argument", "not a buffer"])
+def test_scan_leaks_nothing(case):
+    from leakcheck import assert_no_leak
+
+    from bitloom_io import _native
+
+    stream = bytearray(b"".join(packet(apid=a % 5, count=a % 3, data=bytes(a % 9 + 1)) for a in range(300)))
+    if case == "problems":
+        stream[100:103] = b"\xff\xff\xff"
+        stream += P7[:4]
+    calls = {
+        "clean": lambda: _native.ccsds_scan(stream, 0, False),
+        "problems": lambda: _native.ccsds_scan(stream, 2, False),
+        "bad argument": lambda: _native.ccsds_scan(stream, -1, False),
+        "not a buffer": lambda: _native.ccsds_scan(object(), 0, False),
+    }
+    assert_no_leak(calls[case], watched=[stream])
