@@ -161,6 +161,7 @@ Ref text_list(const Layout& layout, const FieldSpec& f, const PacketGeometry& g,
         value.bytes.clear();
         if (!failed[first + i]) {
             const auto p = g.packet(first + i);
+            // NOLINTNEXTLINE(bugprone-unchecked-optional-access): slots only for fields with a start
             if (!read_field(layout, f, std::span<const std::uint8_t>(g.data + p.offset, p.length), *f.start, f.bits,
                             value)) {
                 value.bytes.clear();
@@ -258,7 +259,9 @@ PyObject* raise_packet_failure(const Layout& layout, const PacketGeometry& g, st
 
 }  // namespace
 
+// NOLINTNEXTLINE(readability-function-cognitive-complexity): one call's parse/chunk/assemble
 PyObject* layout_unpack_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    // NOLINTNEXTLINE(readability-function-cognitive-complexity): see above
     return call_boundary([&]() -> PyObject* {
         if (nargs != 1) {
             return PyErr_Format(PyExc_TypeError, "unpack_many() takes 1 positional argument but %zd were given", nargs);
@@ -351,7 +354,7 @@ PyObject* layout_unpack_many(PyObject* self, PyObject* const* args, Py_ssize_t n
                 arrays[c] = empty_array(n, dtype.get());
                 if (!arrays[c]) return nullptr;
                 const std::size_t width = (std::uint64_t{f.bits} + 7) / 8;
-                if (f.column == ColumnKind::text && !f.dynamic && width > 0 && width <= 1024 && chunk > 0 &&
+                if (f.column == ColumnKind::text && f.start && width > 0 && width <= 1024 && chunk > 0 &&
                     !numpy_strings_available()) {
                     // Fixed-width slots: ASCII text has one byte per character.
                     char slots[32];
@@ -376,7 +379,7 @@ PyObject* layout_unpack_many(PyObject* self, PyObject* const* args, Py_ssize_t n
         // decoding a large file holds little more than its columns.
         const bool mapped_file =
             std::strcmp(Py_TYPE(args[0])->tp_name, "mmap.mmap") == 0 && g.stride != 0 && g.offsets == nullptr;
-        const std::uintptr_t page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
+        const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
 
         // Text columns written in place through numpy's API, when it is there.
         std::vector<std::unique_ptr<StringArray>> strings(ncols);
@@ -490,7 +493,9 @@ PyObject* raise_row_failure(const Layout& layout, const std::vector<PyObject*>& 
 
 }  // namespace
 
+// NOLINTNEXTLINE(readability-function-cognitive-complexity): one call's parse/gather/pack
 PyObject* layout_pack_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    // NOLINTNEXTLINE(readability-function-cognitive-complexity): see above
     return call_boundary([&]() -> PyObject* {
         if (nargs != 1 || kwnames != nullptr) {
             return PyErr_Format(PyExc_TypeError, "pack_many() takes exactly 1 positional argument (columns)");

@@ -47,7 +47,7 @@ namespace bitloom::io {
 [[nodiscard]] inline std::uint64_t extract_bits(std::span<const std::uint8_t> packet, std::uint64_t position,
                                                 std::uint32_t bits) noexcept {
     const std::uint64_t first = position >> 3;
-    const unsigned skip = static_cast<unsigned>(position & 7U);
+    const auto skip = static_cast<unsigned>(position & 7U);
     const std::uint64_t last = (position + bits - 1) >> 3;  // inclusive
     std::uint64_t acc = 0;
     if (first + 8 <= packet.size()) {
@@ -100,6 +100,7 @@ inline void exact_form(std::span<const std::uint8_t> packet, std::uint64_t posit
 inline ReadPlan plan_read(bool exact, const FieldSpec& f) {
     ReadPlan p;
     p.bits = f.bits;
+    // NOLINTNEXTLINE(bugprone-unchecked-optional-access): plans only for static layouts
     p.start = *f.start;
     p.little = f.little;
     p.reverse = f.reverse;

@@ -21,14 +21,14 @@ std::string text_of(const __int128 v) {
         m /= 10;
     }
     if (negative) digits.push_back('-');
-    std::reverse(digits.begin(), digits.end());
+    std::ranges::reverse(digits);
     return digits;
 }
 
 // Decodes a numeric raw value through the codec's row.
 Result<void> decode_number_value(const CodecRow& row, std::uint64_t raw, std::uint32_t bits, NativeValue& out) {
     const auto number = decode_number(row, raw, bits);
-    if (!number) return std::unexpected(std::move(number.error()));
+    if (!number) return std::unexpected(number.error());
     switch (native_type(row.kind)) {
         case NativeType::u64: out.raw = number->u64; break;
         case NativeType::i64: out.integer = number->i64; break;
@@ -43,6 +43,7 @@ Result<void> decode_number_value(const CodecRow& row, std::uint64_t raw, std::ui
 }  // namespace
 
 Result<std::uint32_t> dynamic_bits(const Layout& layout, const FieldSpec& f, __int128 reference) {
+    // NOLINTNEXTLINE(bugprone-unchecked-optional-access): callers pass dynamic fields only
     const DynamicWidth& d = *f.dynamic;
     const __int128 width = reference * d.slope + d.intercept;
     const FieldSpec& source = layout.fields[d.field];

@@ -62,7 +62,8 @@ Result<DynamicWidth> read_dynamic_width(PyObject* spec, const std::vector<FieldS
     if (utf8 == nullptr) return python_error();
     const std::string_view wanted(utf8, static_cast<std::size_t>(size));
     // The latest earlier field of that name, as the unpacked dict would hold it.
-    auto it = std::find_if(earlier.rbegin(), earlier.rend(), [&](const FieldSpec& f) { return f.name_utf8 == wanted; });
+    auto it = std::ranges::find_if(earlier.rbegin(), earlier.rend(),
+                                   [&](const FieldSpec& f) { return f.name_utf8 == wanted; });
     if (it == earlier.rend()) {
         return value_error(Message() << "a dynamic width names the field '" << wanted
                                      << "', which is not an earlier field of the layout");
@@ -240,6 +241,7 @@ FieldResult<Ref> unpack_static(const Layout& layout, std::span<const std::uint8_
             item =
                 f.value_class == ValueClass::ieee ? PyFloat_FromDouble(number->f64) : PyLong_FromLongLong(number->i64);
         } else {
+            // NOLINTNEXTLINE(bugprone-unchecked-optional-access): static layout: every field has a start
             if (auto ok = read_field(layout, f, packet, *f.start, f.bits, value); !ok) {
                 return field_error(std::move(ok.error()), f.index);
             }
@@ -390,6 +392,7 @@ Result<void> check_names(const Layout& layout, PyObject* values) {
 
 }  // namespace
 
+// NOLINTNEXTLINE(readability-function-cognitive-complexity): sizing and placing share state
 FieldResult<Ref> pack_packet(const Layout& layout, PyObject* values) {
     std::size_t found = 0;
     // Values first, as the writing pass reads them item by item; dynamic
@@ -452,6 +455,7 @@ FieldResult<Ref> pack_packet(const Layout& layout, PyObject* values) {
         auto value = value_for(f, values, found, given.ok() ? &given : nullptr);
         if (!value) return field_error(std::move(value.error()), f.index);
         if (in_local && f.fast_pack) {
+            // NOLINTNEXTLINE(bugprone-unchecked-optional-access): fast_pack implies a pack codec
             auto raw = encode_numeric(codec_row(*f.pack_codec), value->get(), bits);
             if (!raw) return field_error(std::move(raw.error()), f.index);
             place_in_word(local.data(), cursor, *raw, bits, f.reverse, f.little);

@@ -62,23 +62,12 @@ ColumnKind column_of(const FieldSpec& f) {
     return ColumnKind::f64;
 }
 
-}  // namespace
-
-void finish_layout(Layout& layout) {
-    auto& fields = layout.fields;
-    for (FieldSpec& f : fields) {
-        if (f.dynamic) {
-            layout.dynamic = true;
-            fields[f.dynamic->field].referenced = true;
-        }
-        f.column = column_of(f);
-    }
-
-    // Positions, relative to where reading starts; packing's sizing pass.
+// Positions, relative to where reading starts; packing's sizing pass.
+void assign_starts(Layout& layout) {
     std::uint32_t position = 0;
     std::uint32_t end = 0;
     bool known = true;
-    for (FieldSpec& f : fields) {
+    for (FieldSpec& f : layout.fields) {
         if (f.offset_bits) {
             position = *f.offset_bits;
             known = true;
@@ -92,11 +81,26 @@ void finish_layout(Layout& layout) {
         }
     }
     layout.pack_bytes = static_cast<std::uint32_t>(end + 7U) / 8U;
+}
+
+}  // namespace
+
+void finish_layout(Layout& layout) {
+    auto& fields = layout.fields;
+    for (FieldSpec& f : fields) {
+        if (f.dynamic) {
+            layout.dynamic = true;
+            fields[f.dynamic->field].referenced = true;
+        }
+        f.column = column_of(f);
+    }
+
+    assign_starts(layout);
 
     // Columns: one per name, held by the last field of that name.
     std::vector<std::pair<std::string_view, std::size_t>> seen;  // name, column
     for (FieldSpec& f : fields) {
-        auto it = std::find_if(seen.begin(), seen.end(), [&](const auto& s) { return s.first == f.name_utf8; });
+        auto it = std::ranges::find_if(seen, [&](const auto& s) { return s.first == f.name_utf8; });
         if (it == seen.end()) {
             f.first_name = true;
             f.column_index = seen.size();
@@ -142,7 +146,7 @@ void finish_layout(Layout& layout) {
             f.fast_pack = f.pack_codec && f.value_class != ValueClass::text && f.bits >= 1 && skip + f.bits <= 64 &&
                           *f.start / 8 <= layout.pack_bytes;
         }
-        std::sort(spans.begin(), spans.end());
+        std::ranges::sort(spans);
         for (std::size_t i = 1; i < spans.size(); ++i) {
             if (spans[i].first < spans[i - 1].second) layout.overlapping = true;
         }

@@ -214,6 +214,7 @@ int layout_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     return done == nullptr ? -1 : 0;
 }
 
+// NOLINTNEXTLINE(readability-function-cognitive-complexity): a flat list of visits
 int layout_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(Py_TYPE(self));
     auto* obj = reinterpret_cast<FullLayoutObject*>(self);

@@ -45,7 +45,7 @@ bool StringArray::set(std::size_t i, std::string_view utf8) noexcept {
 }
 
 bool StringArray::get(std::size_t i, std::string_view& utf8) noexcept {
-    auto* packed = reinterpret_cast<const npy_packed_static_string*>(data_ + i * stride_);
+    const auto* packed = reinterpret_cast<const npy_packed_static_string*>(data_ + i * stride_);
     npy_static_string s = {0, nullptr};
     if (NpyString_load(static_cast<npy_string_allocator*>(allocator_), packed, &s) != 0) return false;
     utf8 = std::string_view(s.buf == nullptr ? "" : s.buf, s.size);

@@ -68,7 +68,7 @@ Result<Encoded> encode_value(const CodecRow& row, PyObject* value, std::uint32_t
         }
     }
     const auto raw = encode_number(row, number, bits);
-    if (!raw) return std::unexpected(std::move(raw.error()));
+    if (!raw) return std::unexpected(raw.error());
     return Encoded{false, *raw, {}};
 }
 
@@ -99,10 +99,12 @@ void place_encoded(std::span<std::uint8_t> packet, std::uint32_t cursor, const E
 }
 
 void place_in_packet(const PackTarget& target, std::size_t row, const FieldSpec& f, const Encoded& value) {
+    // NOLINTNEXTLINE(bugprone-unchecked-optional-access): static layouts only
     place_encoded(target.packet(row), *f.start, value, f.bits, f.reverse, f.little);
 }
 
 void place_in_every_packet(const PackTarget& target, const FieldSpec& f, const Encoded& value) {
+    // NOLINTNEXTLINE(bugprone-unchecked-optional-access): static layouts only
     const std::uint32_t start = *f.start;
     if (target.slack && !value.is_bytes && f.bits >= 1 && start % 8 + f.bits <= 64 && start / 8 <= target.length) {
         for (std::size_t row = 0; row < target.count; ++row) {
@@ -113,6 +115,7 @@ void place_in_every_packet(const PackTarget& target, const FieldSpec& f, const E
     for (std::size_t row = 0; row < target.count; ++row) place_in_packet(target, row, f, value);
 }
 
+// NOLINTNEXTLINE(readability-function-cognitive-complexity): a flat dtype decision table
 bool numeric_column_kind(const FieldSpec& f, PyObject* column, Ref& array, NumericInput& kind) {
     kind = NumericInput::none;
     if (f.binary || !f.pack_codec || f.value_class == ValueClass::text) return true;
@@ -171,12 +174,14 @@ bool to_number(NativeType type, In v, Number& out) {
                 if constexpr (std::is_signed_v<In>) {
                     if (v < 0) return false;
                 }
+                // NOLINTNEXTLINE(bugprone-signed-char-misuse): v >= 0 here
                 out.u64 = static_cast<std::uint64_t>(v);
                 return true;
             default:
                 if constexpr (std::is_same_v<In, std::uint64_t>) {
                     if (v > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) return false;
                 }
+                // NOLINTNEXTLINE(bugprone-signed-char-misuse): int8 sign extension intended
                 out.i64 = static_cast<std::int64_t>(v);
                 return true;
         }
@@ -185,8 +190,10 @@ bool to_number(NativeType type, In v, Number& out) {
 
 template <class In>
 std::size_t pack_typed(const PackTarget& target, const FieldSpec& f, const In* in, bool slack) {
+    // NOLINTNEXTLINE(bugprone-unchecked-optional-access): numeric_column_kind checked it
     const CodecRow& codec = codec_row(*f.pack_codec);
     const NativeType type = native_type(codec.kind);
+    // NOLINTNEXTLINE(bugprone-unchecked-optional-access): static layouts only
     const std::uint32_t start = *f.start;
     const bool word = slack && f.bits >= 1 && start % 8 + f.bits <= 64 && start / 8 <= target.length;
     for (std::size_t row = 0; row < target.count; ++row) {

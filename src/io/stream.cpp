@@ -78,6 +78,7 @@ bool confirmed(const std::uint8_t* data, std::size_t size, std::size_t prefix, s
 
 }  // namespace
 
+// NOLINTNEXTLINE(readability-function-cognitive-complexity): one scan step, read best whole
 std::size_t scan_ccsds(std::span<const std::uint8_t> stream, const ScanOptions& options, std::size_t start,
                        std::size_t stop, ScanOutput& out) noexcept {
     const std::uint8_t* data = stream.data();
