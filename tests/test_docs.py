@@ -25,10 +25,6 @@ def blocks(page: str) -> list[str]:
 
 @pytest.mark.parametrize("page", RUNNABLE)
 def test_page_runs(page, monkeypatch, capsys):
-    import bitloom_io
-
-    if not hasattr(bitloom_io, "decode"):
-        pytest.skip("bitloom_io.decode is not built yet")
     for module in NEEDS.get(page, ()):
         pytest.importorskip(module)
     code = blocks(page)

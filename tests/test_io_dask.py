@@ -12,9 +12,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-bitloom_io = pytest.importorskip("bitloom_io")
-if not hasattr(bitloom_io, "decode"):  # pragma: no cover - until the tables land
-    pytest.skip("bitloom_io.decode is not built yet", allow_module_level=True)
+import bitloom_io
 pytest.importorskip("dask.dataframe")
 distributed = pytest.importorskip("distributed")
 pd = pytest.importorskip("pandas")

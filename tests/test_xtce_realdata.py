@@ -10,9 +10,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-bitloom_io = pytest.importorskip("bitloom_io")
-if not hasattr(bitloom_io, "Tables"):
-    pytest.skip("bitloom_io tables are not built", allow_module_level=True)
+import bitloom_io
 xtce = pytest.importorskip("bitloom_io.xtce")
 spp = pytest.importorskip("space_packet_parser")
 
