@@ -17,11 +17,11 @@ RULER = [
 FULL = "+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+"
 
 
-def fields(*spec):
+def fields(*shape):
     """Stand-in `Field`s: (name, bits) follow each other, (name, bits,
     start) sit at `start`; bits may be a dynamic-width dict."""
     out, position = [], 0
-    for index, (name, bits, *start) in enumerate(spec):
+    for index, (name, bits, *start) in enumerate(shape):
         first = start[0] if start else position
         out.append(SimpleNamespace(index=index, name=name, start_bit=first, bits=bits))
         position = first + bits if first is not None and isinstance(bits, int) else None
@@ -113,12 +113,12 @@ def test_bad_row_width(width):
         render(PRIMARY_HEADER, width)
 
 
-def _boundaries(spec, width):
+def _boundaries(shape, width):
     """Per row, the bit columns where a box edge must stand (contiguous
     layout without gaps or compression)."""
     edges: dict[int, set[int]] = {}
     position = 0
-    for _, bits in spec:
+    for _, bits in shape:
         for bit in (position, position + bits):
             row, column = divmod(bit, width)
             edges.setdefault(row, set()).add(column)
@@ -134,9 +134,9 @@ def test_box_edges_stand_at_field_boundaries(seed, width):
     rng = random.Random(seed)
     # At most four rows per field: longer ones would be compressed.
     choices = [b for b in (1, 2, 3, 5, 8, 11, 16, 24, 32, 40, 64) if b <= 4 * width]
-    spec = [(f"F{i}", rng.choice(choices)) for i in range(rng.randint(1, 12))]
-    text = render(fields(*spec), width)
-    edges, total = _boundaries(spec, width)
+    shape = [(f"F{i}", rng.choice(choices)) for i in range(rng.randint(1, 12))]
+    text = render(fields(*shape), width)
+    edges, total = _boundaries(shape, width)
     content = [line for line in text.splitlines()[2:] if line.startswith(("|", "~"))]
     rows = -(-total // width)
     # No compression for layouts this small: one content line per row.
@@ -149,7 +149,7 @@ def test_box_edges_stand_at_field_boundaries(seed, width):
         assert bars == expected, (row, line)
         assert margin.strip() == str(row * width)
     # Every name is shown in full or listed as cut.
-    for name, _ in spec:
+    for name, _ in shape:
         assert name in text
 
 

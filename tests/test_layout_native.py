@@ -280,14 +280,14 @@ def test_dynamic_width_out_of_range_fails_the_packet(length, message):
     assert any("'data'" in n for n in e.value.__notes__)
 
 
-@pytest.mark.parametrize("spec, message", [
+@pytest.mark.parametrize("form, message", [
     ({"field": "nope", "slope": 8, "intercept": 0}, "not an earlier field"),
     ({"field": "len", "slope": 8}, "dynamic width is a dict"),
     ({"field": "len", "slope": 1.5, "intercept": 0}, "dynamic width is a dict"),
 ])
-def test_dynamic_width_spec_is_checked(spec, message):
+def test_dynamic_width_form_is_checked(form, message):
     with pytest.raises(ValueError, match=message):
-        Layout([item("len", "unsigned", 8), item("d", "binary", spec)])
+        Layout([item("len", "unsigned", 8), item("d", "binary", form)])
     with pytest.raises(ValueError, match="only for text and binary"):
         Layout([item("len", "unsigned", 8), item("d", "unsigned", {"field": "len", "slope": 1, "intercept": 0})])
 

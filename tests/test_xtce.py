@@ -75,7 +75,7 @@ def test_integer_encodings_byte_and_bit_orders():
         "ID": 1, "LEN": 24, "U3": 5, "S5": -3, "T12": -1000, "O8": -5, "M8": -5, "BCD": 42, "PBCD": 1234,
         "LE": 0x1234, "LIST": 0x11223344, "LSB": 1, "BIG": 2**64 - 1,
     }
-    starts = [spec.start for spec in definition.fields("Integers")]
+    starts = [entry.start for entry in definition.fields("Integers")]
     assert starts == [0, 5, 16, 19, 24, 36, 44, 52, 68, 84, 100, 132, 140]
 
 
@@ -379,8 +379,8 @@ def test_apid_routes_decode_like_the_definition():
     (table,) = bitloom_io.decode(data, routes).values()
     expected = definition.decode(data)["JPSS_ATT_EPHEM"]
     assert table.name == "JPSS_ATT_EPHEM" and len(table) == 7200
-    for spec in definition.fields("JPSS_ATT_EPHEM"):
-        np.testing.assert_array_equal(table[spec.name], expected[spec.name])
+    for entry in definition.fields("JPSS_ATT_EPHEM"):
+        np.testing.assert_array_equal(table[entry.name], expected[entry.name])
     ctim = xtce.load(REAL / "ctim" / "ctim_xtce_v1.xml").apid_layouts()
     assert len(ctim) == 38 and all(isinstance(layout, bitloom_io.Layout) for layout in ctim.values())
     assert load_layouts_xml(REAL / "ctim" / "ctim_xtce_v1.xml").keys() == ctim.keys()
@@ -454,7 +454,7 @@ def test_hand_made_files_equal_the_reference_reader(name, packets):
     for type_name, table in tables.items():
         for row, number in enumerate(tables.packet_index[type_name].tolist()):
             expected = reference.parse_bytes(packets[number], root_container_name=definition.root)
-            assert list(expected) == [spec.name for spec in definition.fields(type_name)]
+            assert list(expected) == [entry.name for entry in definition.fields(type_name)]
             for column, value in expected.items():
                 raw = value.raw_value
                 ours = table[column][row]

@@ -58,7 +58,7 @@ def test_raw_values_and_types_equal_the_reference(mission):
     for type_name, table in tables.items():
         # A parameter that occurs twice (spares) is one key for the
         # reference, holding the last occurrence; ours has a column each.
-        last = {spec.parameter.name: spec.name for spec in definition.fields(type_name)}
+        last = {entry.parameter.name: entry.name for entry in definition.fields(type_name)}
         fields = list(last)
         for row, packet_number in enumerate(tables.packet_index[type_name].tolist()):
             reference = expected[packet_number]
@@ -80,12 +80,12 @@ def test_engineering_values_equal_the_reference(mission):
     name, definition, tables, expected = mission
     checked = 0
     for type_name, table in tables.items():
-        for spec in definition.fields(type_name):
-            column = spec.name + xtce.ENGINEERING_SUFFIX
+        for entry in definition.fields(type_name):
+            column = entry.name + xtce.ENGINEERING_SUFFIX
             if column not in table.columns:
                 continue
             ours = table[column]
-            theirs = [expected[i][spec.name] for i in tables.packet_index[type_name].tolist()]
+            theirs = [expected[i][entry.name] for i in tables.packet_index[type_name].tolist()]
             if ours.dtype.kind in "fc":
                 np.testing.assert_allclose(ours, np.array(theirs, dtype=np.float64), rtol=1e-9, atol=0)
             else:

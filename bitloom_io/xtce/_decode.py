@@ -54,7 +54,7 @@ class Decoder:
                 f"packet k among them is packet index[k] of the file, the first being {index[:5].tolist()})"
             )
             raise
-        wanted = [spec.name for spec in node.own]
+        wanted = [entry.name for entry in node.own]
         failed = getattr(cols, "failed", None)
         if mode == "mask" and failed is not None and failed.any():
             keep = ~np.asarray(failed, bool)
@@ -67,20 +67,20 @@ class Decoder:
 
     # -- engineering values ---------------------------------------------
 
-    def _engineering(self, spec: FieldSpec, raw: np.ndarray) -> np.ndarray | None:
-        ptype = spec.type
+    def _engineering(self, entry: FieldSpec, raw: np.ndarray) -> np.ndarray | None:
+        ptype = entry.type
         if not ptype.has_engineering:
             return None
         calibrator = ptype.encoding.calibrator
         if calibrator is not None:
-            return self._calibrate(spec, calibrator, raw)
+            return self._calibrate(entry, calibrator, raw)
         if ptype.kind == "enumerated":
-            return self._labels(spec, ptype, raw)
+            return self._labels(entry, ptype, raw)
         if ptype.kind == "boolean":
             return np.asarray(raw != 0)
         return raw.astype(np.float64)
 
-    def _calibrate(self, spec: FieldSpec, calibrator: Calibrator, raw: np.ndarray) -> np.ndarray:
+    def _calibrate(self, entry: FieldSpec, calibrator: Calibrator, raw: np.ndarray) -> np.ndarray:
         x = raw.astype(np.float64)
         if calibrator.kind == "polynomial":
             result = np.zeros(len(x), dtype=np.float64)
@@ -106,10 +106,10 @@ class Decoder:
                 outside = np.zeros(len(x), bool)
         if outside.any():
             result = np.where(outside, np.nan, result)
-            self.out_of_range[spec.parameter.name] = self.out_of_range.get(spec.parameter.name, 0) + int(outside.sum())
+            self.out_of_range[entry.parameter.name] = self.out_of_range.get(entry.parameter.name, 0) + int(outside.sum())
         return result
 
-    def _labels(self, spec: FieldSpec, ptype: ParameterType, raw: np.ndarray) -> np.ndarray:
+    def _labels(self, entry: FieldSpec, ptype: ParameterType, raw: np.ndarray) -> np.ndarray:
         values, inverse = np.unique(raw, return_inverse=True)
         names = []
         missing = 0
@@ -123,7 +123,7 @@ class Decoder:
                 missing += int((raw == value).sum())
             names.append(label)
         if missing:
-            self.out_of_range[spec.parameter.name] = self.out_of_range.get(spec.parameter.name, 0) + missing
+            self.out_of_range[entry.parameter.name] = self.out_of_range.get(entry.parameter.name, 0) + missing
         table = np.array(names, dtype=np.dtypes.StringDType())
         return table[inverse.reshape(-1)] if len(raw) else np.array([], dtype=np.dtypes.StringDType())
 
@@ -131,12 +131,12 @@ class Decoder:
 
     def _with_engineering(self, node: _Node, cols: Columns) -> Columns:
         out: Columns = {}
-        for spec in node.own:
-            raw = cols[spec.name]
-            out[spec.name] = raw
-            eng = self._engineering(spec, raw)
+        for entry in node.own:
+            raw = cols[entry.name]
+            out[entry.name] = raw
+            eng = self._engineering(entry, raw)
             if eng is not None:
-                out[spec.name + self.suffix] = eng
+                out[entry.name + self.suffix] = eng
         return out
 
     def _visit(self, node: _Node, index: np.ndarray, inherited: Columns) -> None:
@@ -184,9 +184,9 @@ class Decoder:
         from bitloom_io import Table  # type: ignore[attr-defined,unused-ignore]
 
         ordered: Columns = {}
-        for spec in node.fields:
-            ordered[spec.name] = columns[spec.name]
-            eng = spec.name + self.suffix
+        for entry in node.fields:
+            ordered[entry.name] = columns[entry.name]
+            eng = entry.name + self.suffix
             if eng in columns:
                 ordered[eng] = columns[eng]
         name = node.container.name

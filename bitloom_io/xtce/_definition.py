@@ -134,44 +134,44 @@ class Definition:
     # -- checks -----------------------------------------------------------
 
     def _check_fields(self, cname: str, specs: list[FieldSpec]) -> None:
-        names = {spec.name for spec in specs}
+        names = {entry.name for entry in specs}
         earlier: dict[str, FieldSpec] = {}
-        for spec in specs:
-            ptype = spec.type
-            if ptype.has_engineering and spec.name + ENGINEERING_SUFFIX in names:
+        for entry in specs:
+            ptype = entry.type
+            if ptype.has_engineering and entry.name + ENGINEERING_SUFFIX in names:
                 raise XtceError(
-                    f"parameter {spec.name!r} needs an engineering column named "
-                    f"{spec.name + ENGINEERING_SUFFIX!r}, which is already a parameter",
+                    f"parameter {entry.name!r} needs an engineering column named "
+                    f"{entry.name + ENGINEERING_SUFFIX!r}, which is already a parameter",
                     element="SequenceContainer",
                     name=cname,
-                    line=spec.line,
+                    line=entry.line,
                 )
             bits = ptype.encoding.bits
             if isinstance(bits, dict):
                 ref = earlier.get(bits["field"])
                 if ref is None:
                     raise XtceUnsupportedError(
-                        f"the size of {spec.name!r} comes from {bits['field']!r}, which is not an earlier "
+                        f"the size of {entry.name!r} comes from {bits['field']!r}, which is not an earlier "
                         "field of the packet",
                         element="DynamicValue",
                         name=cname,
-                        line=spec.line,
+                        line=entry.line,
                     )
                 if ref.type.encoding.kind != "integer":
                     raise XtceUnsupportedError(
-                        f"the size of {spec.name!r} comes from {bits['field']!r}, which is not an integer",
+                        f"the size of {entry.name!r} comes from {bits['field']!r}, which is not an integer",
                         element="DynamicValue",
                         name=cname,
-                        line=spec.line,
+                        line=entry.line,
                     )
                 if ptype.encoding.size_ref_calibrated and ref.type.encoding.calibrator is not None:
                     raise XtceUnsupportedError(
-                        f"the size of {spec.name!r} comes from the calibrated value of {bits['field']!r}",
+                        f"the size of {entry.name!r} comes from the calibrated value of {bits['field']!r}",
                         element="DynamicValue",
                         name=cname,
-                        line=spec.line,
+                        line=entry.line,
                     )
-            earlier[spec.parameter.name] = spec
+            earlier[entry.parameter.name] = entry
 
     def _node(self, cname: str) -> _Node:
         node = self._nodes.get(cname)
@@ -214,7 +214,7 @@ class Definition:
     def _predicate(self, container: Container, available: list[FieldSpec]) -> Predicate | None:
         if container.criteria is None:
             return None
-        by_param = {spec.parameter.name: spec for spec in available}  # the last occurrence wins
+        by_param = {entry.parameter.name: entry for entry in available}  # the last occurrence wins
         return self._compile(container, container.criteria, by_param)
 
     def _compile(self, container: Container, term: Comparison | Criteria, by_param: dict[str, FieldSpec]) -> Predicate:
@@ -246,8 +246,8 @@ class Definition:
         return lambda cols: np.asarray(op(cols[left], value), bool)
 
     def _operand(self, container: Container, term: Comparison, param: str, calibrated: bool, by_param: dict[str, FieldSpec]) -> str:
-        spec = by_param.get(param)
-        if spec is None:
+        entry = by_param.get(param)
+        if entry is None:
             where = "the packet" if param in self.parameters else "the definition"
             raise XtceUnsupportedError(
                 f"restriction on {param!r}, which is not a field read before this container "
@@ -256,19 +256,19 @@ class Definition:
                 name=container.name,
                 line=term.line,
             )
-        if spec.type.encoding.kind == "binary":
+        if entry.type.encoding.kind == "binary":
             raise XtceUnsupportedError(
                 f"restriction on the binary field {param!r} is not supported",
                 element="RestrictionCriteria",
                 name=container.name,
                 line=term.line,
             )
-        if calibrated and spec.type.has_engineering:
-            return spec.name + ENGINEERING_SUFFIX
-        return spec.name
+        if calibrated and entry.type.has_engineering:
+            return entry.name + ENGINEERING_SUFFIX
+        return entry.name
 
-    def _value(self, container: Container, term: Comparison, spec: FieldSpec, calibrated: bool) -> Any:
-        ptype = spec.type
+    def _value(self, container: Container, term: Comparison, entry: FieldSpec, calibrated: bool) -> Any:
+        ptype = entry.type
         text = term.value.strip()
         try:
             if calibrated and ptype.has_engineering:
@@ -327,7 +327,7 @@ class Definition:
 
     def recipe(self, container: str) -> list[dict[str, Any]]:
         """The layout recipe of a container: one item per field, positions from the packet's first byte."""
-        return [spec.item() for spec in self._fields[self._container_name(container)]]
+        return [entry.item() for entry in self._fields[self._container_name(container)]]
 
     def layout(self, container: str) -> Any:
         """The ``Layout`` (exact bits) of one container."""
@@ -353,7 +353,7 @@ class Definition:
         if layout is None:
             from bitloom_io import Layout  # type: ignore[attr-defined,unused-ignore]
 
-            layout = Layout([spec.item() for spec in node.own], exact=True)
+            layout = Layout([entry.item() for entry in node.own], exact=True)
             self._own_layouts[name] = layout
         return layout
 
@@ -383,7 +383,7 @@ class Definition:
         by_apid: dict[int, list[tuple[str, list[tuple[FieldSpec, Any]]]]] = {}
         for name in self.packet_types(start):
             tests = self._equalities(name, start)
-            keys = [value for spec, value in tests if spec.name == apid.name]
+            keys = [value for entry, value in tests if entry.name == apid.name]
             if len(keys) != 1 or not isinstance(keys[0], int):
                 raise XtceError(
                     "the packet type is not chosen by one APID value; use Definition.decode",
@@ -391,7 +391,7 @@ class Definition:
                     name=name,
                     line=self.containers[name].line,
                 )
-            rest = [(spec, value) for spec, value in tests if spec.name != apid.name]
+            rest = [(entry, value) for entry, value in tests if entry.name != apid.name]
             by_apid.setdefault(keys[0], []).append((name, rest))
         return {key: self._route(types) for key, types in sorted(by_apid.items())}
 
@@ -417,20 +417,20 @@ class Definition:
                 for sub in term.terms:
                     flatten(owner, sub, by_param)
                 return
-            spec = by_param[term.parameter]
-            if term.operator != "==" or term.other_parameter is not None or self._operand(owner, term, term.parameter, term.calibrated, by_param) != spec.name:
+            entry = by_param[term.parameter]
+            if term.operator != "==" or term.other_parameter is not None or self._operand(owner, term, term.parameter, term.calibrated, by_param) != entry.name:
                 raise XtceError(
                     f"the restriction on {term.parameter!r} is not an equality on its raw value; use Definition.decode",
                     element="RestrictionCriteria",
                     name=owner.name,
                     line=term.line,
                 )
-            tests.append((spec, self._value(owner, term, spec, False)))
+            tests.append((entry, self._value(owner, term, entry, False)))
 
         for owner in reversed(chain):
             if owner.criteria is not None:
                 assert owner.base is not None
-                by_param = {spec.parameter.name: spec for spec in self._fields[owner.base]}
+                by_param = {entry.parameter.name: entry for entry in self._fields[owner.base]}
                 flatten(owner, owner.criteria, by_param)
         return tests
 
@@ -440,15 +440,15 @@ class Definition:
 
         if len(types) == 1 and not types[0][1]:
             return self.layout(types[0][0])
-        spec = next((tests[0][0] for _, tests in types if tests), None)
-        if spec is None or any(not tests or tests[0][0].name != spec.name for _, tests in types):
+        entry = next((tests[0][0] for _, tests in types if tests), None)
+        if entry is None or any(not tests or tests[0][0].name != entry.name for _, tests in types):
             listed = ", ".join(name for name, _ in types)
             raise XtceError(f"packet types {listed} share an APID and are not told apart by one field; use Definition.decode")
         groups: dict[Any, list[tuple[str, list[tuple[FieldSpec, Any]]]]] = {}
         for name, tests in types:
             groups.setdefault(tests[0][1], []).append((name, tests[1:]))
-        field = spec.item()
-        field["offset_bits"] = spec.start
+        field = entry.item()
+        field["offset_bits"] = entry.start
         names = {value: members[0][0] for value, members in groups.items() if len(members) == 1 and not members[0][1]}
         return Select(field, {value: self._route(members) for value, members in groups.items()}, names=names)
 

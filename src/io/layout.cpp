@@ -35,7 +35,7 @@ std::unexpected<Error> bad_width(std::string_view message) { return value_error(
 
 // The dynamic width {"field": name, "slope": int, "intercept": int}; the
 // field must be an earlier integer field.
-Result<DynamicWidth> read_dynamic_width(PyObject* spec, const std::vector<FieldSpec>& earlier, Ref& copy) {
+Result<DynamicWidth> read_dynamic_width(PyObject* width_form, const std::vector<FieldSpec>& earlier, Ref& copy) {
     static constexpr const char* form =
         "a dynamic width is a dict {'field': <name of an earlier integer field>, 'slope': <int>, 'intercept': "
         "<int>}";
@@ -43,10 +43,10 @@ Result<DynamicWidth> read_dynamic_width(PyObject* spec, const std::vector<FieldS
     Ref slope_key = Ref::steal(PyUnicode_FromString("slope"));
     Ref intercept_key = Ref::steal(PyUnicode_FromString("intercept"));
     if (!field_key || !slope_key || !intercept_key) return python_error();
-    if (PyDict_Size(spec) != 3) return bad_width(form);
-    PyObject* name = PyDict_GetItemWithError(spec, field_key.get());
-    PyObject* slope = name ? PyDict_GetItemWithError(spec, slope_key.get()) : nullptr;
-    PyObject* intercept = slope ? PyDict_GetItemWithError(spec, intercept_key.get()) : nullptr;
+    if (PyDict_Size(width_form) != 3) return bad_width(form);
+    PyObject* name = PyDict_GetItemWithError(width_form, field_key.get());
+    PyObject* slope = name ? PyDict_GetItemWithError(width_form, slope_key.get()) : nullptr;
+    PyObject* intercept = slope ? PyDict_GetItemWithError(width_form, intercept_key.get()) : nullptr;
     if (PyErr_Occurred()) return python_error();
     if (!intercept || !PyUnicode_Check(name) || !PyLong_Check(slope) || !PyLong_Check(intercept)) {
         return bad_width(form);
