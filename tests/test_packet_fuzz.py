@@ -261,3 +261,33 @@ def test_unpack_arbitrary_recipes(packet, offset, recipe):
         event("unpacked")
         assert type(result) is dict
         assert list(result) == list(dict.fromkeys(it["name"] for it in recipe))
+
+
+class Name(str):
+    """A str subclass: an item named by one is read field by field, never
+    by the shortcut taken for items in the usual shape."""
+
+
+def read_in_full(recipe):
+    return [{**it, "name": Name(it["name"])} if type(it) is dict and type(it.get("name")) is str else it
+            for it in recipe]
+
+
+def outcome(call, *args):
+    try:
+        return "ok", call(*args)
+    except Exception as e:  # noqa: BLE001 - every failure is compared
+        return type(e), str(e), getattr(e, "__notes__", None)
+
+
+@settings(max_examples=500, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(st.one_of(pack_recipes, recipes_of(PACK_NAMES)))
+def test_pack_shortcut_agrees_with_reading_in_full(recipe):
+    assert outcome(b.pack_parameters, recipe) == outcome(b.pack_parameters, read_in_full(recipe))
+
+
+@settings(max_examples=500, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(st.binary(min_size=0, max_size=40), st.integers(0, 16), unpack_recipes)
+def test_unpack_shortcut_agrees_with_reading_in_full(packet, offset, recipe):
+    assert outcome(b.unpack_parameters, packet, offset, recipe) == \
+        outcome(b.unpack_parameters, packet, offset, read_in_full(recipe))

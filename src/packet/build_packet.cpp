@@ -133,9 +133,102 @@ Result<void> pack_item(RecipeReader& reader, PyObject* dict, const Snapshot& sna
     return {};
 }
 
+// Packs a recipe whose every item is usual (read by plan_usual, with a
+// plain value that encodes) in one pass, into a scratch buffer that is
+// copied out at the end. Returns nothing when any item is not, or when a
+// field reaches past the scratch buffer; the two passes then pack the
+// recipe from the start and report what is wrong. No Python code runs here,
+// so the borrowed fields stay valid throughout, and giving up has no effect.
+class UsualPacker {
+public:
+    [[nodiscard]] std::optional<Ref> pack(std::span<PyObject* const> items) {
+        std::uint64_t cursor = 0;
+        std::uint64_t end = 0;  // as the sizing pass sizes: fields without an offset follow the furthest end
+        for (PyObject* item : items) {
+            // No Python code runs here, so every snapshot stays current.
+            Snapshot snapshot;
+            PlannedItem plan;
+            if (!PyDict_Check(item)) return std::nullopt;
+            scan_item(item, snapshot, 0);
+            if (!RecipeReader::plan_usual(snapshot, Direction::pack, plan)) return std::nullopt;
+            const std::uint64_t start = plan.has_offset ? plan.offset_bits : cursor;
+            cursor = start + plan.bits;
+            end = std::max(end, (plan.has_offset ? plan.offset_bits : end) + plan.bits);
+            if (cursor > scratch_bits || end > scratch_bits || !place(plan, static_cast<std::uint32_t>(start))) {
+                return std::nullopt;
+            }
+        }
+        const auto length = static_cast<Py_ssize_t>((end + 7U) / 8U);
+        if (static_cast<std::size_t>(length) > zeroed_) std::memset(scratch_ + zeroed_, 0, length - zeroed_);
+        Ref packet = Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(scratch_), length));
+        if (!packet) panic("could not allocate the packet buffer");
+        return packet;
+    }
+
+private:
+    // Fields end within this many bits; the buffer has a word of slack
+    // beyond them, so every field is placed with whole-word writes.
+    static constexpr std::uint64_t scratch_bits = 8 * 1024;
+    static constexpr std::size_t word = 8;
+
+    // Zeroes the scratch buffer up to the byte where a field ending at bit
+    // `end` may write.
+    std::span<std::uint8_t> zeroed_through(std::uint64_t end) noexcept {
+        const std::size_t needed = std::min<std::size_t>((end + 7U) / 8U + word, sizeof scratch_);
+        if (needed > zeroed_) {
+            const std::size_t next = std::min(sizeof scratch_, std::max(needed, zeroed_ + 64));
+            std::memset(scratch_ + zeroed_, 0, next - zeroed_);
+            zeroed_ = next;
+        }
+        return {scratch_, sizeof scratch_};
+    }
+
+    // Converts the value without running Python code, encodes it and places
+    // it at `start`. False when the value is not of a plain type, the
+    // encoding fails, or the value is text that is not ASCII.
+    bool place(const PlannedItem& plan, std::uint32_t start) {
+        const CodecRow& row = codec_row(plan.codec);
+        PyObject* value = plan.value;
+        const std::span<std::uint8_t> buffer = zeroed_through(std::uint64_t{start} + plan.bits);
+        Number number{.u64 = 0};
+        switch (native_type(row.kind)) {
+            case NativeType::u64:
+            case NativeType::i64:
+                if (!PyLong_CheckExact(value) || !PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(value))) {
+                    return false;
+                }
+                number.i64 = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(value));
+                if (row.kind == CodecKind::unsigned_integer && number.i64 < 0) return false;
+                break;
+            case NativeType::f64:
+                if (!PyFloat_CheckExact(value)) return false;
+                number.f64 = PyFloat_AS_DOUBLE(value);
+                break;
+            case NativeType::text: {
+                TextView text;
+                if (!usual::usual_text(value, text)) return false;
+                auto bytes = encode_text(row, text.utf8);
+                if (!bytes) return false;
+                place_text_bytes(buffer, start, *bytes, plan.bits, plan.little);
+                return true;
+            }
+        }
+        auto raw = encode_number(row, number, plan.bits);
+        if (!raw) return false;
+        place_raw_value(buffer, start, *raw, plan.bits, plan.reverse_bits, plan.little);
+        return true;
+    }
+
+    std::uint8_t scratch_[scratch_bits / 8 + word];  // zeroed up to zeroed_ as fields need it
+    std::size_t zeroed_ = 0;
+};
+
 }  // namespace
 
 PacketResult<Ref> build_packet(std::span<PyObject* const> items) {
+    UsualPacker usual;  // default-initialised: its scratch buffer is zeroed only as far as it is used
+    if (auto packet = usual.pack(items)) return std::move(*packet);
+
     RecipeReader reader;
     SnapshotCache cache(items.size());
     const auto length = packet_length(items, reader, cache);

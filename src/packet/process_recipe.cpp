@@ -55,12 +55,29 @@ Result<void> store(PyObject* result, const TextView& name, PyObject* value) {
     return {};
 }
 
+// One usual item (see plan_usual), decoded into the result at the position
+// it starts at. Returns false, having stored nothing, when its window does
+// not fit or its field does not decode: the item is then unpacked in full,
+// which reports the problem.
+Result<bool> unpack_planned(const PlannedItem& plan, ByteSpan packet, std::uint32_t offset_bits,
+                            std::uint32_t& position, PyObject* result) {
+    const std::uint32_t start = plan.has_offset ? offset_bits + plan.offset_bits : position;
+    const FieldWindow w = field_window(start, plan.bits, packet.size());
+    if (!w.fits) return false;
+    const std::uint64_t raw = raw_field_value(assemble_field(packet, w, plan.little), plan.bits, plan.reverse_bits);
+    auto value = decode_field(codec_row(plan.codec), packet.subspan(w.start, w.count), plan.little, raw, plan.bits);
+    if (!value) return false;
+    if (PyDict_SetItem(result, plan.name, value->get()) < 0) return python_error();
+    position = start + plan.bits;
+    return true;
+}
+
 // One item: read it, check its window, decode its field into the result.
 // Nothing here runs Python code once the item is read, so its borrowed
 // fields stay valid to the end.
-Result<void> unpack_item(RecipeReader& reader, PyObject* dict, ByteSpan packet, std::uint32_t offset_bits,
+Result<void> unpack_item(RecipeReader& reader, PyObject* dict, const Snapshot& snapshot, ByteSpan packet, std::uint32_t offset_bits,
                          std::uint32_t& position, PyObject* result, Item& item) {
-    if (auto ok = reader.read_item(dict, reader.scan(dict), false, item); !ok) return ok;
+    if (auto ok = reader.read_item(dict, snapshot, false, item); !ok) return ok;
     if (item.has_offset) position = offset_bits + item.offset_bits;
 
     // The window is checked before anything else about the field, and no
@@ -95,10 +112,23 @@ PacketResult<Ref> process_recipe(ByteSpan packet, std::uint32_t offset_bits, std
     RecipeReader reader;
     std::uint32_t position = offset_bits;
     Item item;
+    Snapshot snapshot;
     for (std::size_t i = 0; i < items.size(); ++i) {
         reader.start_item();
         auto ok = require_dict(items[i]);
-        if (ok) ok = unpack_item(reader, items[i], packet, offset_bits, position, result.get(), item);
+        if (ok) {
+            reader.scan(items[i], snapshot);
+            // Nothing has run Python code since the scan, so it is current.
+            if (PlannedItem plan; RecipeReader::plan_usual(snapshot, Direction::unpack, plan)) {
+                auto done = unpack_planned(plan, packet, offset_bits, position, result.get());
+                if (!done) {
+                    return std::unexpected(
+                        PacketError{std::move(done.error()), item_note(i, planned_as_item(plan), ReadProgress::bits)});
+                }
+                if (*done) continue;
+            }
+            ok = unpack_item(reader, items[i], snapshot, packet, offset_bits, position, result.get(), item);
+        }
         if (!ok) return std::unexpected(PacketError{std::move(ok.error()), item_note(i, item, reader.progress())});
     }
     return result;

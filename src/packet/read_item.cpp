@@ -54,10 +54,10 @@ std::optional<Field> classify_key(const RecipeKeys& keys, PyObject* key) noexcep
 
 }  // namespace
 
-void RecipeReader::scan(PyObject* item, Snapshot& snapshot) const noexcept {
+void scan_item(PyObject* item, Snapshot& snapshot, std::uint64_t taken_at) noexcept {
     const RecipeKeys& keys = recipe_keys();
     snapshot.values = {};
-    snapshot.taken_at = python_steps_;
+    snapshot.taken_at = taken_at;
     snapshot.complete = true;
     Py_ssize_t pos = 0;
     PyObject* key;
@@ -207,11 +207,24 @@ void RecipeReader::hold(Item& item) {
     held_value_ = Ref::borrow(item.value);
 }
 
+namespace {
+
+// A str of any type whose text is ASCII, read without calling anything
+// that could fail (a Python exception may be pending).
+bool ascii_text(PyObject* obj, TextView& out) noexcept {
+    if (obj == nullptr || !PyUnicode_Check(obj) || !PyUnicode_IS_ASCII(obj)) return false;
+    out = TextView{obj, std::string_view(static_cast<const char*>(PyUnicode_DATA(obj)),
+                                         static_cast<std::size_t>(PyUnicode_GET_LENGTH(obj)))};
+    return true;
+}
+
+}  // namespace
+
 ReadProgress RecipeReader::describe(const Snapshot& snapshot, Item& out) const noexcept {
     if (!current(snapshot)) return ReadProgress::nothing;
     auto at = [&](Field f) { return snapshot.values[static_cast<std::size_t>(f)]; };
-    if (!usual::usual_text(at(Field::name), out.name)) return ReadProgress::nothing;
-    if (!usual::usual_text(at(Field::encoding), out.encoding)) return ReadProgress::name;
+    if (!ascii_text(at(Field::name), out.name)) return ReadProgress::nothing;
+    if (!ascii_text(at(Field::encoding), out.encoding)) return ReadProgress::name;
     if (!usual::usual_u32(at(Field::bits), out.bits)) return ReadProgress::encoding;
     return ReadProgress::bits;
 }

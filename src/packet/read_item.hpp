@@ -50,6 +50,44 @@ struct Item {
     PyObject* value;  // null when absent; only packing reads it
 };
 
+// An item in the usual shape, read at once from a current snapshot: every
+// field present in its common shape (as read_usual takes it), and the
+// encoding and byte order the interned names, so resolved by address (and
+// the encoding known to the direction). Trivial. The name and value are
+// borrowed from the dict and valid only while the snapshot is current.
+struct PlannedItem {
+    PyObject* name;      // an exact ASCII str
+    PyObject* encoding;  // an interned table name
+    PyObject* value;     // packing only
+    std::uint32_t bits;
+    std::uint32_t offset_bits;
+    Codec codec;
+    bool has_offset;
+    bool reverse_bits;
+    bool little;
+};
+
+enum class Direction : std::uint8_t { pack, unpack };
+
+// A usual item as an Item, for an error note.
+[[nodiscard]] inline Item planned_as_item(const PlannedItem& plan) noexcept {
+    auto ascii = [](PyObject* s) {
+        return TextView{s, std::string_view(static_cast<const char*>(PyUnicode_DATA(s)),
+                                            static_cast<std::size_t>(PyUnicode_GET_LENGTH(s)))};
+    };
+    return Item{.name = ascii(plan.name),
+                .encoding = ascii(plan.encoding),
+                .byte_order = TextView{nullptr, plan.little ? "little" : "big"},
+                .bits = plan.bits,
+                .offset_bits = plan.offset_bits,
+                .has_offset = plan.has_offset,
+                .reverse_bits = plan.reverse_bits,
+                .value = plan.value};
+}
+
+// One pass over an item's dict, the snapshot stamped with `taken_at`.
+void scan_item(PyObject* item, Snapshot& snapshot, std::uint64_t taken_at) noexcept;
+
 // How far reading an item got: the fields an error note can name.
 enum class ReadProgress : std::uint8_t { nothing, name, encoding, bits };
 
@@ -95,7 +133,7 @@ public:
     ~RecipeReader() = default;
 
     // One pass over an item's dict.
-    void scan(PyObject* item, Snapshot& snapshot) const noexcept;
+    void scan(PyObject* item, Snapshot& snapshot) const noexcept { scan_item(item, snapshot, python_steps_); }
     [[nodiscard]] Snapshot scan(PyObject* item) const noexcept {
         Snapshot snapshot;
         scan(item, snapshot);
@@ -127,6 +165,33 @@ public:
             }
         }
         return read_size_in_order(item, snapshot, bits, offset_bits);
+    }
+
+    // Reads a usual item from a snapshot that is current (taken since the
+    // last step that may have run Python code) in one go, or returns false;
+    // nothing is reported then, and the item is read in full.
+    [[nodiscard]] static bool plan_usual(const Snapshot& snapshot, Direction direction, PlannedItem& out) noexcept {
+        if (!snapshot.complete) return false;
+        auto at = [&](Field f) { return snapshot.values[static_cast<std::size_t>(f)]; };
+        PyObject* reverse_bits = at(Field::reverse_bits);
+        PyObject* encoding = at(Field::encoding);
+        if (encoding == nullptr) return false;  // an empty slot of the interned table would match it
+        const InternedNames& interned = interned_names();
+        const auto codec = interned.codec(encoding, direction == Direction::pack);
+        const auto order = interned.byte_order(at(Field::byte_order));
+        out.name = at(Field::name);
+        out.encoding = encoding;
+        out.value = at(Field::value);
+        if (!codec || !order || (direction == Direction::pack && out.value == nullptr) || out.name == nullptr ||
+            !PyUnicode_CheckExact(out.name) || !PyUnicode_IS_COMPACT_ASCII(out.name) ||
+            (reverse_bits != Py_True && reverse_bits != Py_False) || !usual::usual_u32(at(Field::bits), out.bits) ||
+            !usual::usual_offset(at(Field::offset_bits), out.offset_bits, out.has_offset)) {
+            return false;
+        }
+        out.codec = *codec;
+        out.little = *order == ByteOrder::little;
+        out.reverse_bits = reverse_bits == Py_True;
+        return true;
     }
 
     // Converts a recipe value, reporting first whether that may run Python

@@ -176,7 +176,7 @@ enum class ByteOrder : std::uint8_t { big, little };
 class InternedNames {
 public:
     // The codec of an interned table name, if `name` is one (and, when
-    // `packing`, one the packing table has).
+    // `packing`, one the packing table has). `name` must not be null.
     [[nodiscard]] std::optional<Codec> codec(PyObject* name, bool packing) const noexcept {
         for (std::size_t slot = slot_of(name);; slot = (slot + 1) % slot_count) {
             if (objects_[slot] == name) {
