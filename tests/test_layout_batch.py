@@ -281,3 +281,85 @@ def test_threads_decode_parts_of_one_buffer_alike():
         joined = np.concatenate([parts[0][name], parts[1][name]])
         assert joined.dtype == column.dtype
         assert [repr(x) for x in joined.tolist()] == [repr(x) for x in column.tolist()], name
+
+
+def assert_readers_agree(layout, buffer, stride):
+    """Field by field (the default for static layouts) and packet by packet
+    give the same failures, values and first error; both equal a loop of
+    unpack."""
+    ours = layout.unpack_many(buffer, stride=stride, errors="mask")
+    general = layout.unpack_many(buffer, stride=stride, errors="mask", _by_packet=True)
+    assert ours.failed.tolist() == general.failed.tolist()
+    for name in ours:
+        assert ours[name].dtype == general[name].dtype
+        assert [repr(x) for x in ours[name].data.tolist()] == [repr(x) for x in general[name].data.tolist()], name
+        if ours[name].dtype.kind == "T":
+            assert all(x == "" for x in ours[name].data[ours.failed]), name
+    packets = [buffer[i : i + stride] for i in range(0, len(buffer), stride)]
+    assert_columns_equal_loop(layout, ours, packets)
+    errors = []
+    for by_packet in (False, True):
+        try:
+            layout.unpack_many(buffer, stride=stride, _by_packet=by_packet)
+            errors.append(None)
+        except ValueError as e:
+            errors.append(str(e))
+    assert errors[0] == errors[1]
+    return ours
+
+
+# Text bytes that exercise each codec's own rules: ASCII (with NULs and DEL),
+# bytes above 0x7F, well-formed and broken UTF-8, byte-order marks, and the
+# bytes 0x80-0x9F that windows-1252 maps apart from ISO-8859-1.
+TEXT_PIECES = [b"HK-NOMNL", b"A", b"\x00", b"AB\x00\x00", b"\x7f", b"\xe9", b"\xc3\xa9", b"\xef\xbb\xbf",
+               b"\xff\xfe", b"\xfe\xff", b"\x80", b"\x9f", b"\xc3"]
+
+
+@pytest.mark.parametrize("encoding", ["us_ascii", "utf8", "iso_8859_1", "windows_1252", "utf16be"])
+@pytest.mark.parametrize("byte_order", ["big", "little"])
+@pytest.mark.parametrize("exact", [False, True])
+@pytest.mark.parametrize("start, size", [(8, 8), (8, 3), (16, 17), (11, 8)])
+def test_text_read_as_is_agrees_with_the_general_reader(encoding, byte_order, exact, start, size):
+    rng = random.Random(f"{encoding}{byte_order}{exact}{start}{size}")
+    layout = Layout([item("n", "unsigned", 8), item("t", encoding, 8 * size, byte_order=byte_order, offset_bits=start),
+                     item("d", "packed_bcd", 8)], exact=exact)
+    stride = (start + 8 * size + 7) // 8 + 1
+    packets = []
+    for k in range(600):
+        text = b""
+        if k % 3:  # most packets plain ASCII
+            text = bytes(rng.choice(b"ABCXYZ-_ 0123") for _ in range(size))
+        while len(text) < size:
+            text += rng.choice(TEXT_PIECES)
+        packet = bytearray(rng.randbytes(stride))
+        bit = start
+        for byte in text[:size]:  # the text's bytes from bit `start`, at any alignment
+            for j in range(8):
+                mask = 0x80 >> (bit % 8)
+                packet[bit // 8] = (packet[bit // 8] & ~mask) | (mask if byte & (0x80 >> j) else 0)
+                bit += 1
+        packet[-1] = rng.choice([0x12, 0x12, 0x12, 0x1F])  # a digit above 9 fails the packet after its text
+        packets.append(bytes(packet))
+    cols = assert_readers_agree(layout, b"".join(packets), stride)
+    assert cols.failures > 0
+
+
+@pytest.mark.parametrize("encoding, bits", [
+    ("unsigned", 1), ("unsigned", 8), ("unsigned", 12), ("unsigned", 16), ("unsigned", 32), ("unsigned", 33),
+    ("unsigned", 64), ("twos_complement", 1), ("twos_complement", 7), ("twos_complement", 8),
+    ("twos_complement", 16), ("twos_complement", 24), ("twos_complement", 32), ("twos_complement", 63),
+    ("twos_complement", 64), ("ieee754_f16", 16), ("ieee754_f32", 32), ("ieee754_f64", 64),
+    ("sign_magnitude", 16), ("ones_complement", 16),
+])
+@pytest.mark.parametrize("byte_order, reverse", [("big", False), ("little", False), ("big", True)])
+@pytest.mark.parametrize("exact, start", [(False, 8), (True, 8), (True, 13)])
+def test_numeric_fields_agree_with_the_general_reader(encoding, bits, byte_order, reverse, exact, start):
+    rng = random.Random(f"{encoding}{bits}{byte_order}{reverse}{exact}{start}")
+    layout = Layout([item("n", "unsigned", 8), item("v", encoding, bits, byte_order=byte_order, reverse_bits=reverse,
+                                                     offset_bits=start)], exact=exact)
+    stride = (start + bits + 7) // 8 + 2
+    # Random bytes (both signs at every width), all ones, all zeros, and a
+    # short tail packet that fails.
+    buffer = rng.randbytes(stride * 500) + b"\xff" * stride + bytes(stride) + b"\x01"
+    cols = assert_readers_agree(layout, buffer, stride)
+    assert cols.failed.tolist() == [False] * 502 + [True]

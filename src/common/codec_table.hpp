@@ -111,6 +111,10 @@ struct CodecRow {
     // NotImplementedError texts; empty where the direction is implemented.
     std::string_view encode_not_implemented;
     std::string_view decode_not_implemented;
+    // Text rows that decode bytes which are all ASCII (each below 0x80, NUL
+    // included) to those same bytes, unchanged: a reader may then take such
+    // bytes as the decoded text without calling decode_text.
+    bool ascii_is_identity;
 };
 
 // The routines in the row shape, and the rows.
@@ -218,11 +222,12 @@ inline constexpr char mil_std_1750a_f48_decode[] = "MIL-STD-1750A f48 format not
 
 constexpr CodecRow number_row(Codec id, std::string_view name, CodecKind kind, bool is_signed, WidthLimits widths,
                               EncodeNumber encode, DecodeNumber decode) {
-    return {id, name, kind, is_signed, widths, encode, decode, nullptr, nullptr, {}, {}};
+    return {id, name, kind, is_signed, widths, encode, decode, nullptr, nullptr, {}, {}, false};
 }
 
-constexpr CodecRow text_row(Codec id, std::string_view name, EncodeText encode, DecodeText decode) {
-    return {id, name, CodecKind::text, false, any_width, nullptr, nullptr, encode, decode, {}, {}};
+constexpr CodecRow text_row(Codec id, std::string_view name, EncodeText encode, DecodeText decode,
+                            bool ascii_is_identity = false) {
+    return {id, name, CodecKind::text, false, any_width, nullptr, nullptr, encode, decode, {}, {}, ascii_is_identity};
 }
 
 template <const char* Encode, const char* Decode>
@@ -237,7 +242,8 @@ constexpr CodecRow unimplemented_row(Codec id, std::string_view name) {
             nullptr,
             nullptr,
             Encode,
-            Decode};
+            Decode,
+            false};
 }
 
 using K = CodecKind;
@@ -270,16 +276,16 @@ inline constexpr std::array<CodecRow, codec_count> rows = {{
     // in a packet field it is refused.
     number_row(C::ieee754_f128, "ieee754_f128", K::binary_float, true, any_width, refuse_encode<refused::f128_encode>,
                decode_binary128_field),
-    text_row(C::utf8, "utf8", encode_utf8_copy, decode_utf8),
+    text_row(C::utf8, "utf8", encode_utf8_copy, decode_utf8, true),
     text_row(C::utf16, "utf16", encode_utf16, decode_utf16),
     text_row(C::utf16le, "utf16le", encode_utf16le, decode_utf16_fixed<true>),
     text_row(C::utf16be, "utf16be", encode_utf16be, decode_utf16_fixed<false>),
     text_row(C::utf32, "utf32", encode_utf32, decode_utf32),
     text_row(C::utf32le, "utf32le", encode_utf32le, decode_utf32_fixed<true>),
     text_row(C::utf32be, "utf32be", encode_utf32be, decode_utf32_fixed<false>),
-    text_row(C::us_ascii, "us_ascii", encode_us_ascii, decode_us_ascii),
-    text_row(C::iso_8859_1, "iso_8859_1", encode_iso_8859_1, decode_latin1),
-    text_row(C::windows_1252, "windows_1252", encode_windows_1252, decode_windows_1252),
+    text_row(C::us_ascii, "us_ascii", encode_us_ascii, decode_us_ascii, true),
+    text_row(C::iso_8859_1, "iso_8859_1", encode_iso_8859_1, decode_latin1, true),
+    text_row(C::windows_1252, "windows_1252", encode_windows_1252, decode_windows_1252, true),
     unimplemented_row<refused::ti_f32_encode, refused::ti_f32_decode>(C::ti_f32, "ti_f32"),
     unimplemented_row<refused::ti_f40_encode, refused::ti_f40_decode>(C::ti_f40, "ti_f40"),
     unimplemented_row<refused::dec_f32_encode, refused::dec_f32_decode>(C::dec_f32, "dec_f32"),

@@ -28,13 +28,19 @@ namespace bitloom {
 }
 
 [[nodiscard]] constexpr std::int64_t decode_twos_complement(std::uint64_t value, std::uint32_t bits) noexcept {
+    // The width tests are the same for every value of a field; the sign is
+    // not, so it selects by masks rather than by a branch that real data
+    // would mispredict.
     if (bits >= 64) return static_cast<std::int64_t>(value);
-    const std::uint32_t s = sign_bit_index(bits);
-    if (((value >> s) & 1U) == 0) return static_cast<std::int64_t>(value);
-    // -((2^64 - value) mod 2^bits): sign extension of the low `bits` bits; a
-    // width of 0 (mask 0) gives 0.
-    const std::uint64_t mask = (std::uint64_t{1} << bits) - 1U;
-    return static_cast<std::int64_t>(-((0U - value) & mask));
+    const std::uint64_t sign = (value >> sign_bit_index(bits)) & 1U;
+    // A width of 0 reads bit 63 as its sign, and a set sign gives 0.
+    if (bits == 0) return static_cast<std::int64_t>(value & (sign - 1U));
+    // Sign clear: the value as it stands, bits above the width kept. Sign
+    // set: the low `bits` bits sign-extended, -((2^64 - value) mod 2^bits).
+    const std::uint32_t up = 64U - bits;
+    const auto extended = static_cast<std::uint64_t>(static_cast<std::int64_t>(value << up) >> up);
+    const std::uint64_t keep = sign - 1U;  // all ones when the sign is clear
+    return static_cast<std::int64_t>((value & keep) | (extended & ~keep));
 }
 
 }  // namespace bitloom

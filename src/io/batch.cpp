@@ -4,6 +4,8 @@
 #include <array>
 #include <cstring>
 
+#include "../common/ascii_run.hpp"
+#include "../common/codec_table.hpp"
 #include "../decoder/bcd.hpp"
 #include "../decoder/integer.hpp"
 #include "bits.hpp"
@@ -67,6 +69,83 @@ void store_integer(ColumnKind kind, const std::uint64_t* raw, std::size_t m, voi
     }
 }
 
+// The common fields in one loop each, read, decoded and stored: plain
+// values (unsigned integers, IEEE 754 patterns) and two's complement, read
+// without bit reversal. Signed values are stored through the unsigned type
+// of their size: the same bytes.
+enum class Decoding : std::uint8_t { plain, twos_complement };
+
+// Each loop is a function of its own: inlined into the kernel, they would
+// exhaust the compiler's growth limit and leave the decoding a call. `Bits`
+// is the field's width when it fills the column's type (which lets the
+// compiler fold the masks and shifts that depend on it), else 0.
+template <ReadKind K, bool Little, Decoding D, class T, std::uint32_t Bits>
+[[gnu::noinline]] void read_decode_store(const ReadPlan& p, const std::uint8_t* const* base, std::size_t m, T* out) {
+    const std::uint32_t bits = Bits != 0 ? Bits : p.bits;
+    const std::uint64_t mask = low_mask(bits);
+    for (std::size_t j = 0; j < m; ++j) {
+        const std::uint64_t raw = assembled_one<K, Little>(p, base[j]) & mask;
+        if constexpr (D == Decoding::twos_complement) {
+            out[j] = static_cast<T>(decode_twos_complement(raw, bits));
+        } else {
+            out[j] = static_cast<T>(raw);
+        }
+    }
+}
+
+template <ReadKind K, bool Little, Decoding D, class T>
+void read_decode_store(const ReadPlan& p, const std::uint8_t* const* base, std::size_t m, void* out,
+                       std::size_t first) {
+    T* column = static_cast<T*>(out) + first;
+    if (p.bits == 8 * sizeof(T)) {
+        read_decode_store<K, Little, D, T, 8 * sizeof(T)>(p, base, m, column);
+    } else {
+        read_decode_store<K, Little, D, T, 0>(p, base, m, column);
+    }
+}
+
+template <ReadKind K, bool Little, Decoding D>
+bool read_decode_store(const ReadPlan& p, ColumnKind column, const std::uint8_t* const* base, std::size_t m, void* out,
+                       std::size_t first) {
+    switch (column_item_size(column)) {
+        case 1: read_decode_store<K, Little, D, std::uint8_t>(p, base, m, out, first); return true;
+        case 2: read_decode_store<K, Little, D, std::uint16_t>(p, base, m, out, first); return true;
+        case 4: read_decode_store<K, Little, D, std::uint32_t>(p, base, m, out, first); return true;
+        case 8: read_decode_store<K, Little, D, std::uint64_t>(p, base, m, out, first); return true;
+        default: return false;
+    }
+}
+
+template <Decoding D>
+bool read_decode_store(const ReadPlan& p, ColumnKind column, const std::uint8_t* const* base, std::size_t m, void* out,
+                       std::size_t first) {
+    switch (p.kind) {
+        case ReadKind::window_be:
+            return read_decode_store<ReadKind::window_be, false, D>(p, column, base, m, out, first);
+        case ReadKind::window_le:
+            return read_decode_store<ReadKind::window_le, false, D>(p, column, base, m, out, first);
+        case ReadKind::exact:
+            return p.little ? read_decode_store<ReadKind::exact, true, D>(p, column, base, m, out, first)
+                            : read_decode_store<ReadKind::exact, false, D>(p, column, base, m, out, first);
+        default: return false;
+    }
+}
+
+// Reads, decodes and stores a block of field `f` in one pass when it is one
+// of the common fields; false leaves it to read_block and decode_block.
+bool fused_block(const FieldSpec& f, const ReadPlan& p, const std::uint8_t* const* base, std::size_t m, void* column,
+                 std::size_t first) {
+    if (!f.stores || p.reverse) return false;
+    switch (f.value_class) {
+        case ValueClass::unsigned_int:
+        case ValueClass::ieee: return read_decode_store<Decoding::plain>(p, f.column, base, m, column, first);
+        case ValueClass::signed_int:
+            if (f.codec != Codec::twos_complement) return false;
+            return read_decode_store<Decoding::twos_complement>(p, f.column, base, m, column, first);
+        default: return false;
+    }
+}
+
 void store_value(ColumnKind kind, void* column, std::size_t i, std::uint64_t bits_or_unsigned, std::int64_t integer,
                  bool is_signed) {
     const std::uint64_t v = is_signed ? static_cast<std::uint64_t>(integer) : bits_or_unsigned;
@@ -126,8 +205,13 @@ void decode_block(const FieldSpec& f, const std::uint64_t* raw, std::size_t m, v
     }
 }
 
-// Stores a value of packet i (counted within the chunk).
-void store_bytes(BytesColumn& column, std::size_t i, const std::string& bytes) {
+// Stores a value of packet i (counted within the chunk) of a chunk that
+// starts at packet `first`.
+void store_bytes(BytesColumn& column, std::size_t first, std::size_t i, std::string_view bytes) {
+    if (column.sink != nullptr) {
+        if (!column.sink->set(first + i, bytes)) column.sink_failed = true;
+        return;
+    }
     if (column.ascii == nullptr) {
         column.begin[i] = column.arena.size();
         column.size[i] = bytes.size();
@@ -145,18 +229,94 @@ void store_bytes(BytesColumn& column, std::size_t i, const std::string& bytes) {
     std::memset(out + bytes.size(), 0, column.width - bytes.size());
 }
 
+// Whether a text field's value may be taken from the packet's bytes as they
+// stand when they are all ASCII: whole bytes, in packet order, of a codec
+// that decodes ASCII to itself. (Exact reads of whole bytes from a byte
+// boundary give the same bytes as the byte window.)
+bool ascii_as_is(const FieldSpec& f, const ReadPlan& p) {
+    return f.value_class == ValueClass::text && !f.little && f.bits > 0 && f.bits % 8 == 0 && p.start % 8 == 0 &&
+           codec_row(f.codec).ascii_is_identity;
+}
+
+// A text or binary field of a block: values whose bytes are ASCII straight
+// from the packet where the field allows it, every other value (and every
+// failure) through read_field.
+void bytes_block(const Layout& layout, const FieldSpec& f, const ReadPlan& p, const std::uint8_t* const* base,
+                 const std::uint64_t* lengths, std::size_t m, const UnpackJob& job, std::size_t first,
+                 NativeValue& value) {
+    BytesColumn* column = f.stores ? job.bytes[f.column_index] : nullptr;
+    const bool as_is = ascii_as_is(f, p);
+    const std::uint64_t at = p.start / 8;
+    const std::uint64_t size = f.bits / 8;
+    for (std::size_t j = 0; j < m; ++j) {
+        if (job.failed[first + j]) continue;
+        if (as_is && at + size <= lengths[j]) {
+            const std::uint8_t* bytes = base[j] + at;
+            if (ascii_unit_count<1>(bytes, size, any_high_bit) == size) {
+                if (column != nullptr) {
+                    store_bytes(*column, job.first, first + j - job.first,
+                                std::string_view(reinterpret_cast<const char*>(bytes), size));
+                }
+                continue;
+            }
+        }
+        const std::span<const std::uint8_t> packet(base[j], lengths[j]);
+        if (!read_field(layout, f, packet, p.start, f.bits, value)) {
+            job.failed[first + j] = 1;
+        } else if (column != nullptr) {
+            store_bytes(*column, job.first, first + j - job.first, value.bytes);
+        }
+    }
+}
+
+// Points base[j] and lengths[j] at packet first + j of the block, for j < m:
+// the packet itself when whole-word loads from it stay inside the buffer,
+// else a zero-padded copy in `padded`, or zeros for a packet that fails.
+void place_block(const Layout& layout, const UnpackJob& job, std::size_t first, std::size_t m, std::uint64_t load,
+                 const std::uint8_t* zeros, std::vector<std::uint8_t>& padded, const std::uint8_t** base,
+                 std::uint64_t* lengths) {
+    const PacketGeometry& g = job.geometry;
+    // Packets at a stride, all whole and inside: no packet to check.
+    if (g.offsets == nullptr && g.stride >= layout.need_bytes && (first + m) * g.stride <= g.size &&
+        (first + m - 1) * g.stride + load <= g.size) {
+        const std::uint8_t* at = g.data + first * g.stride;
+        for (std::size_t j = 0; j < m; ++j) {
+            base[j] = at + j * g.stride;
+            lengths[j] = g.stride;
+        }
+        return;
+    }
+    for (std::size_t j = 0; j < m; ++j) {
+        const auto p = g.packet(first + j);
+        if (!p.inside || p.length < layout.need_bytes) {
+            job.failed[first + j] = 1;
+            base[j] = zeros;
+            lengths[j] = 0;
+        } else if (p.offset + load <= g.size) {
+            base[j] = g.data + p.offset;
+            lengths[j] = p.length;
+        } else {
+            if (padded.empty()) padded.resize(block * load);
+            std::uint8_t* copy = padded.data() + j * load;
+            const std::uint64_t n = std::min<std::uint64_t>(p.length, load);
+            if (n > 0) std::memcpy(copy, g.data + p.offset, n);
+            std::memset(copy + n, 0, load - n);
+            base[j] = copy;
+            lengths[j] = n;
+        }
+    }
+}
+
 // Field by field within blocks of packets: static layouts.
-// NOLINTNEXTLINE(readability-function-cognitive-complexity): the hot per-field loop, kept whole
 void unpack_by_field(const UnpackJob& job) {
     const Layout& layout = *job.layout;
-    const PacketGeometry& g = job.geometry;
     const std::uint64_t load = std::max<std::uint64_t>(layout.load_bytes, 16);
     const std::vector<ReadPlan>& plans = layout.plans;
 
     // Packets too close to the buffer's end for whole-word loads, and failed
-    // packets, are read from zero-padded copies.
-    std::vector<std::uint8_t> zeros(load, 0);
-    std::vector<std::uint8_t> padded(block * load);
+    // packets, are read from zero-padded copies (made when first needed).
+    const std::vector<std::uint8_t> zeros(load, 0);
+    std::vector<std::uint8_t> padded;
     std::array<const std::uint8_t*, block> base;
     std::array<std::uint64_t, block> lengths;
     std::array<std::uint64_t, block> raw;
@@ -164,43 +324,19 @@ void unpack_by_field(const UnpackJob& job) {
     const std::size_t end = job.first + job.count;
     for (std::size_t first = job.first; first < end; first += block) {
         const std::size_t m = std::min(block, end - first);
-        for (std::size_t j = 0; j < m; ++j) {
-            const auto p = g.packet(first + j);
-            if (!p.inside || p.length < layout.need_bytes) {
-                job.failed[first + j] = 1;
-                base[j] = zeros.data();
-                lengths[j] = 0;
-            } else if (p.offset + load <= g.size) {
-                base[j] = g.data + p.offset;
-                lengths[j] = p.length;
-            } else {
-                std::uint8_t* copy = padded.data() + j * load;
-                const std::uint64_t n = std::min<std::uint64_t>(p.length, load);
-                if (n > 0) std::memcpy(copy, g.data + p.offset, n);
-                std::memset(copy + n, 0, load - n);
-                base[j] = copy;
-                lengths[j] = n;
-            }
-        }
+        place_block(layout, job, first, m, load, zeros.data(), padded, base.data(), lengths.data());
         for (std::size_t k = 0; k < layout.fields.size(); ++k) {
             const FieldSpec& f = layout.fields[k];
             if (f.value_class == ValueClass::text || f.value_class == ValueClass::binary) {
-                BytesColumn* column = f.stores ? job.bytes[f.column_index] : nullptr;
-                for (std::size_t j = 0; j < m; ++j) {
-                    if (job.failed[first + j]) continue;
-                    const std::span<const std::uint8_t> packet(base[j], lengths[j]);
-                    if (!read_field(layout, f, packet, plans[k].start, f.bits, value)) {
-                        job.failed[first + j] = 1;
-                    } else if (column != nullptr) {
-                        store_bytes(*column, first + j - job.first, value.bytes);
-                    }
-                }
+                bytes_block(layout, f, plans[k], base.data(), lengths.data(), m, job, first, value);
                 continue;
             }
+            void* column = f.stores ? job.numeric[f.column_index] : nullptr;
+            if (fused_block(f, plans[k], base.data(), m, column, first)) continue;
             const bool can_fail = f.value_class == ValueClass::decimal || f.value_class == ValueClass::failing;
             if (!f.stores && !can_fail) continue;
             read_block(plans[k], base.data(), lengths.data(), m, raw.data());
-            decode_block(f, raw.data(), m, f.stores ? job.numeric[f.column_index] : nullptr, first, job.failed);
+            decode_block(f, raw.data(), m, column, first, job.failed);
         }
     }
 }
@@ -238,7 +374,7 @@ void unpack_by_packet(const UnpackJob& job) {
             if (f.referenced) references[f.index] = integer_of(f, value);
             if (f.stores) {
                 if (f.value_class == ValueClass::text || f.value_class == ValueClass::binary) {
-                    store_bytes(*job.bytes[f.column_index], i - job.first, value.bytes);
+                    store_bytes(*job.bytes[f.column_index], job.first, i - job.first, value.bytes);
                 } else {
                     store_value(f.column, job.numeric[f.column_index], i, value.raw, value.integer,
                                 f.value_class == ValueClass::signed_int || f.value_class == ValueClass::decimal);
@@ -256,6 +392,7 @@ std::size_t run_unpack(const UnpackJob& job) {
     for (BytesColumn* column : job.bytes) {
         if (column == nullptr) continue;
         column->overflow = false;
+        if (column->sink != nullptr) continue;
         if (column->ascii != nullptr) {
             std::memset(column->ascii, 0, job.count * column->width);
         } else {
@@ -269,10 +406,17 @@ std::size_t run_unpack(const UnpackJob& job) {
     } else {
         unpack_by_field(job);
     }
-    // A failed packet's entries are zero (and its text empty).
+    // A failed packet's entries are zero (and its text empty). Flags are
+    // looked at eight at a time: failures are rare.
     std::size_t failures = 0;
-    for (std::size_t i = job.first; i < job.first + job.count; ++i) {
-        if (!job.failed[i]) continue;
+    const std::uint8_t* const failed = job.failed;
+    const std::size_t end = job.first + job.count;
+    for (std::size_t i = job.first; i < end; ++i) {
+        if (end - i >= 8 && load8(failed + i) == 0) {
+            i += 7;
+            continue;
+        }
+        if (!failed[i]) continue;
         ++failures;
         for (std::size_t c = 0; c < layout.column_fields.size(); ++c) {
             const FieldSpec& f = layout.fields[layout.column_fields[c]];
@@ -280,7 +424,9 @@ std::size_t run_unpack(const UnpackJob& job) {
                 const std::size_t size = column_item_size(f.column);
                 std::memset(static_cast<std::uint8_t*>(column) + i * size, 0, size);
             } else if (BytesColumn* bytes = job.bytes[c]) {
-                if (bytes->ascii != nullptr) {
+                if (bytes->sink != nullptr) {
+                    if (!bytes->sink->set(i, {})) bytes->sink_failed = true;
+                } else if (bytes->ascii != nullptr) {
                     std::memset(bytes->ascii + (i - job.first) * bytes->width, 0, bytes->width);
                 } else {
                     bytes->size[i - job.first] = 0;

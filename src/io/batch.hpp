@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "layout.hpp"
@@ -51,11 +52,28 @@ struct PacketGeometry {
     }
 };
 
-// A text or binary column's values for the packets of one chunk: either
-// fixed-width ASCII slots (text of a static width, which numpy casts to its
-// string type in C, without a Python object per value) or every value's
-// bytes (UTF-8 for text) in one arena.
+// A text column's result array, written in place value by value (numpy's
+// strings, behind an interface so that the kernels need no numpy).
+class TextSink {
+public:
+    TextSink() = default;
+    TextSink(const TextSink&) = delete;
+    TextSink& operator=(const TextSink&) = delete;
+    virtual ~TextSink() = default;
+    // Sets the value of packet i of the batch (not of the chunk); false when
+    // it could not be stored (out of memory).
+    [[nodiscard]] virtual bool set(std::size_t i, std::string_view utf8) noexcept = 0;
+};
+
+// A text or binary column's values for the packets of one chunk: written
+// straight into the result (`sink`), or fixed-width ASCII slots (text of a
+// static width, which numpy casts to its string type in C, without a Python
+// object per value), or every value's bytes (UTF-8 for text) in one arena.
 struct BytesColumn {
+    // The result array itself (null: slots or the arena). A value it could
+    // not store sets `sink_failed`.
+    TextSink* sink = nullptr;
+    bool sink_failed = false;
     // ASCII slots, `width` bytes each (null: use the arena). A value that is
     // not ASCII, or that ends in U+0000 (which fixed-width numpy strings
     // drop), sets `overflow`, and the chunk is redone value by value.

@@ -245,6 +245,17 @@ bool read_input(PyObject* buffer, BatchInput& in) {
     return true;
 }
 
+// A StringDType column as the kernels' text sink.
+class StringSink final : public TextSink {
+public:
+    explicit StringSink(PyObject* array) : array_(array) {}
+    [[nodiscard]] bool ok() const noexcept { return array_.ok(); }
+    [[nodiscard]] bool set(std::size_t i, std::string_view utf8) noexcept override { return array_.set(i, utf8); }
+
+private:
+    StringArray array_;
+};
+
 PyObject* raise_packet_failure(const Layout& layout, const PacketGeometry& g, std::size_t i) {
     const auto p = g.packet(i);
     const std::string where = "packet " + std::to_string(i) + " (byte offset " + std::to_string(p.offset) + "): ";
@@ -382,12 +393,14 @@ PyObject* layout_unpack_many(PyObject* self, PyObject* const* args, Py_ssize_t n
         const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
 
         // Text columns written in place through numpy's API, when it is there.
-        std::vector<std::unique_ptr<StringArray>> strings(ncols);
+        std::vector<std::unique_ptr<StringSink>> strings(ncols);
         for (std::size_t c = 0; c < ncols; ++c) {
             if (job.bytes[c] == nullptr || byte_columns[c].ascii != nullptr) continue;
             if (layout->fields[layout->column_fields[c]].column != ColumnKind::text) continue;
-            auto opened = std::make_unique<StringArray>(arrays[c].get());
-            if (opened->ok()) strings[c] = std::move(opened);
+            auto opened = std::make_unique<StringSink>(arrays[c].get());
+            if (!opened->ok()) continue;
+            strings[c] = std::move(opened);
+            byte_columns[c].sink = strings[c].get();
         }
 
         std::size_t failures = 0;
@@ -395,17 +408,8 @@ PyObject* layout_unpack_many(PyObject* self, PyObject* const* args, Py_ssize_t n
             job.first = first;
             job.count = std::min(chunk, n - first);
             std::size_t chunk_failures = 0;
-            bool strings_ok = true;
             without_gil([&] {
                 chunk_failures = run_unpack(job);
-                for (std::size_t c = 0; c < ncols; ++c) {
-                    if (!strings[c]) continue;
-                    const BytesColumn& column = byte_columns[c];
-                    for (std::size_t i = 0; i < job.count; ++i) {
-                        const std::string_view text(column.arena.data() + column.begin[i], column.size[i]);
-                        strings_ok = strings[c]->set(first + i, text) && strings_ok;
-                    }
-                }
 #ifdef MADV_PAGEOUT
                 if (mapped_file) {
                     const auto lo = reinterpret_cast<std::uintptr_t>(g.data) + first * g.stride;
@@ -426,7 +430,9 @@ PyObject* layout_unpack_many(PyObject* self, PyObject* const* args, Py_ssize_t n
                     if (job.failed[i]) return raise_packet_failure(*layout, g, i);
                 }
             }
-            if (!strings_ok) return PyErr_NoMemory();
+            for (std::size_t c = 0; c < ncols; ++c) {
+                if (byte_columns[c].sink_failed) return PyErr_NoMemory();
+            }
             for (std::size_t c = 0; c < ncols; ++c) {
                 BytesColumn* column = job.bytes[c];
                 if (column == nullptr || strings[c]) continue;

@@ -132,10 +132,11 @@ inline ReadPlan plan_read(bool exact, const FieldSpec& f) {
     return p;
 }
 
-// The raw value of a field read by plan (not `wide`) from the packet at
-// `base`, which holds at least the layout's load_bytes bytes.
-template <ReadKind K>
-[[nodiscard]] inline std::uint64_t read_one(const ReadPlan& p, const std::uint8_t* base) noexcept {
+// The assembled value of a field read by plan (not `wide`) from the packet
+// at `base`, which holds at least the layout's load_bytes bytes; `Little`
+// must be the plan's byte order for `exact` reads (the others ignore it).
+template <ReadKind K, bool Little>
+[[nodiscard]] inline std::uint64_t assembled_one(const ReadPlan& p, const std::uint8_t* base) noexcept {
     const std::uint8_t* q = base + p.at;
     std::uint64_t a = 0;
     if constexpr (K == ReadKind::window_be) {
@@ -146,8 +147,16 @@ template <ReadKind K>
         std::uint64_t w = load_be64(q) << p.skip;
         if (p.nine) w |= static_cast<std::uint64_t>(q[8]) >> (8 - p.skip);
         const std::uint64_t v = w >> (64 - p.bits);
-        a = p.little ? std::byteswap(v) >> p.shift : v;
+        a = Little ? std::byteswap(v) >> p.shift : v;
     }
+    return a;
+}
+
+// The raw value of a field read by plan (not `wide`), as assembled_one.
+template <ReadKind K>
+[[nodiscard]] inline std::uint64_t read_one(const ReadPlan& p, const std::uint8_t* base) noexcept {
+    const std::uint64_t a =
+        K == ReadKind::exact && p.little ? assembled_one<K, true>(p, base) : assembled_one<K, false>(p, base);
     return p.reverse ? raw_field_value(a, p.bits, true) : a & low_mask(p.bits);
 }
 
