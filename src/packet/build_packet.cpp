@@ -225,10 +225,12 @@ private:
 
 }  // namespace
 
-PacketResult<Ref> build_packet(std::span<PyObject* const> items) {
+PacketResult<Ref> build_packet(RecipeItems& recipe) {
     UsualPacker usual;  // default-initialised: its scratch buffer is zeroed only as far as it is used
-    if (auto packet = usual.pack(items)) return std::move(*packet);
+    if (auto packet = usual.pack(recipe.unowned())) return std::move(*packet);
 
+    // Reading in full may run Python code.
+    const std::span<PyObject* const> items = recipe.view();
     RecipeReader reader;
     SnapshotCache cache(items.size());
     const auto length = packet_length(items, reader, cache);
