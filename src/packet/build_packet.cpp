@@ -168,7 +168,7 @@ public:
 private:
     // Fields end within this many bits; the buffer has a word of slack
     // beyond them, so every field is placed with whole-word writes.
-    static constexpr std::uint64_t scratch_bits = 8 * 1024;
+    static constexpr std::uint64_t scratch_bits = std::uint64_t{8} * 1024;
     static constexpr std::size_t word = 8;
 
     // Zeroes the scratch buffer up to the byte where a field ending at bit

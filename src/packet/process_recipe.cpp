@@ -75,8 +75,8 @@ Result<bool> unpack_planned(const PlannedItem& plan, ByteSpan packet, std::uint3
 // One item: read it, check its window, decode its field into the result.
 // Nothing here runs Python code once the item is read, so its borrowed
 // fields stay valid to the end.
-Result<void> unpack_item(RecipeReader& reader, PyObject* dict, const Snapshot& snapshot, ByteSpan packet, std::uint32_t offset_bits,
-                         std::uint32_t& position, PyObject* result, Item& item) {
+Result<void> unpack_item(RecipeReader& reader, PyObject* dict, const Snapshot& snapshot, ByteSpan packet,
+                         std::uint32_t offset_bits, std::uint32_t& position, PyObject* result, Item& item) {
     if (auto ok = reader.read_item(dict, snapshot, false, item); !ok) return ok;
     if (item.has_offset) position = offset_bits + item.offset_bits;
 
@@ -133,11 +133,12 @@ PacketResult<Ref> process_recipe(ByteSpan packet, std::uint32_t offset_bits, Rec
     std::uint32_t position = offset_bits;
     const auto usual_end = unpack_usual_run(recipe.unowned(), packet, offset_bits, position, result.get());
     if (!usual_end) return std::unexpected(usual_end.error());
+    if (*usual_end == recipe.unowned().size()) return result;
 
     // The rest, from the first item that is not usual: reading an item in
     // full may run Python code, so the items are owned from here on; later
     // usual items still take the shortcut while their snapshot is current.
-    const std::span<PyObject* const> items = *usual_end < recipe.unowned().size() ? recipe.view() : recipe.unowned();
+    const std::span<PyObject* const> items = recipe.view();
     RecipeReader reader;
     Item item;
     Snapshot snapshot;
