@@ -28,12 +28,12 @@ PyObject* raise_packet_error(const PacketError& error) {
 }  // namespace
 
 PyObject* pack_parameters(RecipeItems& recipe) {
-    auto packet = build_packet(recipe.view());
+    auto packet = build_packet(recipe);
     return packet ? packet->release() : raise_packet_error(packet.error());
 }
 
 PyObject* unpack_parameters(ByteSpan packet, std::uint32_t offset_bits, RecipeItems& recipe) {
-    auto result = process_recipe(packet, offset_bits, recipe.view());
+    auto result = process_recipe(packet, offset_bits, recipe);
     return result ? result->release() : raise_packet_error(result.error());
 }
 

@@ -174,19 +174,24 @@ def big_values(**extra):
 @pytest.mark.parametrize("direction", ["pack", "unpack"])
 @pytest.mark.parametrize("target", ["list", "dict", "next dict"])
 @pytest.mark.parametrize("hook", ["bits", "offset_bits", "reverse_bits"])
-def test_mutation_during_the_call(direction, target, hook):
-    recipe = [big_values(value=int("300") % 256, offset_bits=int("1000") % 8),
-              big_values(value=int("400") % 256)]
-    victims = {"list": recipe.clear, "dict": recipe[0].clear, "next dict": recipe[1].clear}
+@pytest.mark.parametrize("lead", [0, 2], ids=["first", "after usual items"])
+def test_mutation_during_the_call(direction, target, hook, lead):
+    # `lead` plain items first: read in place from the list until the
+    # hostile item is reached.
+    recipe = [item(name=f"u{i}", value=i) for i in range(lead)]
+    recipe += [big_values(value=int("300") % 256, offset_bits=int("1000") % 8),
+               big_values(value=int("400") % 256)]
+    hostile, after = recipe[lead], recipe[lead + 1]
+    victims = {"list": recipe.clear, "dict": hostile.clear, "next dict": after.clear}
 
     def mutate():
-        if recipe and (target == "list" or recipe[0] or recipe[1]):
+        if recipe and (target == "list" or hostile or after):
             victims[target]()
 
     if hook == "reverse_bits":
-        recipe[0]["reverse_bits"] = numpy_like_bool(False, mutate)
+        hostile["reverse_bits"] = numpy_like_bool(False, mutate)
     else:
-        recipe[0][hook] = Index(int("8") if hook == "bits" else 0, mutate)
+        hostile[hook] = Index(int("8") if hook == "bits" else 0, mutate)
     if direction == "pack":
         call = lambda: b.pack_parameters(recipe)  # noqa: E731
     else:

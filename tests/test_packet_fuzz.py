@@ -291,3 +291,17 @@ def test_pack_shortcut_agrees_with_reading_in_full(recipe):
 def test_unpack_shortcut_agrees_with_reading_in_full(packet, offset, recipe):
     assert outcome(b.unpack_parameters, packet, offset, recipe) == \
         outcome(b.unpack_parameters, packet, offset, read_in_full(recipe))
+
+
+@settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(st.lists(st.tuples(st.integers(1, 64), st.one_of(st.none(), st.none(), st.integers(0, 40_000))), min_size=150,
+                max_size=700))
+def test_long_packets_agree_with_reading_in_full(fields):
+    # Packets of several KiB, with offsets that jump ahead and back: the
+    # one-pass buffer grows while fields are placed.
+    recipe = [{"name": f"f{i}", "encoding": "unsigned", "bits": bits, "byte_order": "big", "reverse_bits": False,
+               "value": (i * 2654435761) % (1 << bits), **({} if offset is None else {"offset_bits": offset})}
+              for i, (bits, offset) in enumerate(fields)]
+    packed = b.pack_parameters(recipe)
+    assert packed == b.pack_parameters(read_in_full(recipe))
+    assert len(packed) == packet_length(recipe)

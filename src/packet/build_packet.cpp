@@ -136,9 +136,9 @@ Result<void> pack_item(RecipeReader& reader, PyObject* dict, const Snapshot& sna
 // Packs a recipe whose every item is usual (read by plan_usual, with a
 // plain value that encodes) in one pass, into a scratch buffer that is
 // copied out at the end. Returns nothing when any item is not, or when a
-// field reaches past the scratch buffer; the two passes then pack the
-// recipe from the start and report what is wrong. No Python code runs here,
-// so the borrowed fields stay valid throughout, and giving up has no effect.
+// field reaches past max_bits; the two passes then pack the recipe from the
+// start and report what is wrong. No Python code runs here, so the borrowed
+// fields stay valid throughout, and giving up has no effect.
 class UsualPacker {
 public:
     [[nodiscard]] std::optional<Ref> pack(std::span<PyObject* const> items) {
@@ -154,33 +154,48 @@ public:
             const std::uint64_t start = plan.has_offset ? plan.offset_bits : cursor;
             cursor = start + plan.bits;
             end = std::max(end, (plan.has_offset ? plan.offset_bits : end) + plan.bits);
-            if (cursor > scratch_bits || end > scratch_bits || !place(plan, static_cast<std::uint32_t>(start))) {
+            if (cursor > max_bits || end > max_bits || !place(plan, static_cast<std::uint32_t>(start))) {
                 return std::nullopt;
             }
         }
-        const auto length = static_cast<Py_ssize_t>((end + 7U) / 8U);
-        if (static_cast<std::size_t>(length) > zeroed_) std::memset(scratch_ + zeroed_, 0, length - zeroed_);
-        Ref packet = Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(scratch_), length));
+        const auto length = static_cast<std::size_t>((end + 7U) / 8U);
+        const std::span<std::uint8_t> buffer = zeroed_through(end);
+        Ref packet = Ref::steal(
+            PyBytes_FromStringAndSize(reinterpret_cast<const char*>(buffer.data()), static_cast<Py_ssize_t>(length)));
         if (!packet) panic("could not allocate the packet buffer");
         return packet;
     }
 
 private:
-    // Fields end within this many bits; the buffer has a word of slack
-    // beyond them, so every field is placed with whole-word writes.
-    static constexpr std::uint64_t scratch_bits = 8 * 1024;
+    // The buffer starts on the stack and moves to the heap when a field
+    // reaches past it. It always has a word of slack beyond the furthest
+    // field end, so every field is placed with whole-word writes. Packets
+    // longer than max_bits are left to the two passes.
+    static constexpr std::uint64_t max_bits = std::uint64_t{1} << 27;  // 16 MiB
     static constexpr std::size_t word = 8;
 
-    // Zeroes the scratch buffer up to the byte where a field ending at bit
+    std::uint8_t* data() noexcept { return heap_.empty() ? local_ : heap_.data(); }
+    [[nodiscard]] std::size_t capacity() const noexcept { return heap_.empty() ? sizeof local_ : heap_.size(); }
+
+    // The buffer, zeroed at least up to the byte where a field ending at bit
     // `end` may write.
-    std::span<std::uint8_t> zeroed_through(std::uint64_t end) noexcept {
-        const std::size_t needed = std::min<std::size_t>((end + 7U) / 8U + word, sizeof scratch_);
+    std::span<std::uint8_t> zeroed_through(std::uint64_t end) {
+        const std::size_t needed = static_cast<std::size_t>((end + 7U) / 8U) + word;
         if (needed > zeroed_) {
-            const std::size_t next = std::min(sizeof scratch_, std::max(needed, zeroed_ + 64));
-            std::memset(scratch_ + zeroed_, 0, next - zeroed_);
-            zeroed_ = next;
+            if (needed > capacity()) {
+                // The new buffer comes zero-filled; the bytes written so far
+                // are carried over.
+                std::vector<std::uint8_t> bigger(std::max(needed, 2 * capacity()));
+                std::memcpy(bigger.data(), data(), zeroed_);
+                heap_ = std::move(bigger);
+                zeroed_ = heap_.size();
+            } else {
+                const std::size_t next = std::min(capacity(), std::max(needed, zeroed_ + 64));
+                std::memset(data() + zeroed_, 0, next - zeroed_);
+                zeroed_ = next;
+            }
         }
-        return {scratch_, sizeof scratch_};
+        return {data(), capacity()};
     }
 
     // Converts the value without running Python code, encodes it and places
@@ -219,16 +234,19 @@ private:
         return true;
     }
 
-    std::uint8_t scratch_[scratch_bits / 8 + word];  // zeroed up to zeroed_ as fields need it
+    std::uint8_t local_[1024];  // zeroed up to zeroed_ as fields need it
+    std::vector<std::uint8_t> heap_;
     std::size_t zeroed_ = 0;
 };
 
 }  // namespace
 
-PacketResult<Ref> build_packet(std::span<PyObject* const> items) {
+PacketResult<Ref> build_packet(RecipeItems& recipe) {
     UsualPacker usual;  // default-initialised: its scratch buffer is zeroed only as far as it is used
-    if (auto packet = usual.pack(items)) return std::move(*packet);
+    if (auto packet = usual.pack(recipe.unowned())) return std::move(*packet);
 
+    // Reading in full may run Python code.
+    const std::span<PyObject* const> items = recipe.view();
     RecipeReader reader;
     SnapshotCache cache(items.size());
     const auto length = packet_length(items, reader, cache);

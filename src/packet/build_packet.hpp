@@ -10,6 +10,6 @@ namespace bitloom {
 
 // Sizes the packet in a first pass, then writes every item's value at bit
 // granularity into one zero-filled buffer. Returns the new bytes object.
-[[nodiscard]] PacketResult<Ref> build_packet(std::span<PyObject* const> items);
+[[nodiscard]] PacketResult<Ref> build_packet(RecipeItems& recipe);
 
 }  // namespace bitloom

@@ -75,8 +75,8 @@ Result<bool> unpack_planned(const PlannedItem& plan, ByteSpan packet, std::uint3
 // One item: read it, check its window, decode its field into the result.
 // Nothing here runs Python code once the item is read, so its borrowed
 // fields stay valid to the end.
-Result<void> unpack_item(RecipeReader& reader, PyObject* dict, const Snapshot& snapshot, ByteSpan packet, std::uint32_t offset_bits,
-                         std::uint32_t& position, PyObject* result, Item& item) {
+Result<void> unpack_item(RecipeReader& reader, PyObject* dict, const Snapshot& snapshot, ByteSpan packet,
+                         std::uint32_t offset_bits, std::uint32_t& position, PyObject* result, Item& item) {
     if (auto ok = reader.read_item(dict, snapshot, false, item); !ok) return ok;
     if (item.has_offset) position = offset_bits + item.offset_bits;
 
@@ -103,17 +103,46 @@ Result<void> unpack_item(RecipeReader& reader, PyObject* dict, const Snapshot& s
     return {};
 }
 
+// The leading run of usual items (see plan_usual), unpacked from the
+// recipe's items read in place: nothing here runs Python code. Returns the
+// index of the first item that is not usual (or does not unpack that way),
+// or the error of a usual item.
+PacketResult<std::size_t> unpack_usual_run(std::span<PyObject* const> items, ByteSpan packet, std::uint32_t offset_bits,
+                                           std::uint32_t& position, PyObject* result) {
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        if (!PyDict_Check(items[i])) return i;
+        Snapshot snapshot;
+        scan_item(items[i], snapshot, 0);
+        PlannedItem plan;
+        if (!RecipeReader::plan_usual(snapshot, Direction::unpack, plan)) return i;
+        auto done = unpack_planned(plan, packet, offset_bits, position, result);
+        if (!done) {
+            return std::unexpected(
+                PacketError{std::move(done.error()), item_note(i, planned_as_item(plan), ReadProgress::bits)});
+        }
+        if (!*done) return i;
+    }
+    return items.size();
+}
+
 }  // namespace
 
-PacketResult<Ref> process_recipe(ByteSpan packet, std::uint32_t offset_bits, std::span<PyObject* const> items) {
-    Ref result = Ref::steal(_PyDict_NewPresized(static_cast<Py_ssize_t>(items.size())));
+PacketResult<Ref> process_recipe(ByteSpan packet, std::uint32_t offset_bits, RecipeItems& recipe) {
+    Ref result = Ref::steal(_PyDict_NewPresized(static_cast<Py_ssize_t>(recipe.unowned().size())));
     if (!result) panic("could not create the result dict");
-
-    RecipeReader reader;
     std::uint32_t position = offset_bits;
+    const auto usual_end = unpack_usual_run(recipe.unowned(), packet, offset_bits, position, result.get());
+    if (!usual_end) return std::unexpected(usual_end.error());
+    if (*usual_end == recipe.unowned().size()) return result;
+
+    // The rest, from the first item that is not usual: reading an item in
+    // full may run Python code, so the items are owned from here on; later
+    // usual items still take the shortcut while their snapshot is current.
+    const std::span<PyObject* const> items = recipe.view();
+    RecipeReader reader;
     Item item;
     Snapshot snapshot;
-    for (std::size_t i = 0; i < items.size(); ++i) {
+    for (std::size_t i = *usual_end; i < items.size(); ++i) {
         reader.start_item();
         auto ok = require_dict(items[i]);
         if (ok) {

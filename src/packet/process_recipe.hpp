@@ -12,6 +12,6 @@ namespace bitloom {
 // Reads one field per item, starting at bit `offset_bits`, and returns the
 // new dict mapping each item's name to its decoded value.
 [[nodiscard]] PacketResult<Ref> process_recipe(std::span<const std::uint8_t> packet, std::uint32_t offset_bits,
-                                               std::span<PyObject* const> items);
+                                               RecipeItems& recipe);
 
 }  // namespace bitloom

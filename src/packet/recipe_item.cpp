@@ -99,12 +99,10 @@ bool convert_sequence(PyObject* obj, RecipeItems& out) {
         return false;
     }
     if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) {
-        // Take every item up front: later callbacks into Python (an item's
-        // __index__, say) may mutate the list, but our copy stays intact.
-        const Py_ssize_t n = PySequence_Fast_GET_SIZE(obj);
-        out.reserve(static_cast<std::size_t>(n));
-        PyObject** items = PySequence_Fast_ITEMS(obj);
-        for (Py_ssize_t i = 0; i < n; ++i) out.push_back_owned(Py_NewRef(items[i]));
+        // Read in place until Python code may run; owned from then on, so
+        // that later callbacks into Python (an item's __index__, say) that
+        // mutate the list leave our copy intact.
+        out.borrow(obj);
         return true;
     }
     if (!PySequence_Check(obj)) {

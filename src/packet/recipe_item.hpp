@@ -44,15 +44,19 @@ inline const RecipeKeys* recipe_keys_built = nullptr;
     return build_recipe_keys();
 }
 
-// The recipe as converted from the argument: its items in iteration order,
-// each held by a strong reference until the call ends.
+// The recipe as converted from the argument: its items in iteration order.
+// An exact list or tuple is first only borrowed: its items can be read in
+// place as long as no Python code runs, since only Python code can change
+// the list. Before anything that may run Python code, the items are owned:
+// copied and held by strong references until the call ends, so that a
+// callback changing the list cannot take an item away mid-call.
 class RecipeItems {
 public:
     RecipeItems() = default;
     RecipeItems(const RecipeItems&) = delete;
     RecipeItems& operator=(const RecipeItems&) = delete;
     ~RecipeItems() {
-        for (PyObject* item : view()) Py_DECREF(item);
+        for (PyObject* item : owned()) Py_DECREF(item);
     }
     void reserve(std::size_t n) {
         if (n > inline_capacity) heap_.reserve(n);
@@ -71,16 +75,44 @@ public:
             throw;
         }
     }
-    [[nodiscard]] std::span<PyObject* const> view() const noexcept {
-        return {heap_.empty() ? inline_ : heap_.data(), size_};
+    // Borrows the items of an exact list or tuple (kept alive by the caller
+    // for the whole call).
+    void borrow(PyObject* sequence) noexcept { borrowed_ = sequence; }
+
+    // The items, read in place when borrowed: valid only until Python code
+    // may run.
+    [[nodiscard]] std::span<PyObject* const> unowned() const noexcept {
+        if (borrowed_ != nullptr) {
+            return {PySequence_Fast_ITEMS(borrowed_), static_cast<std::size_t>(PySequence_Fast_GET_SIZE(borrowed_))};
+        }
+        return owned();
+    }
+    // The items, held by this object from now on: valid to the end of the
+    // call, whatever code runs. Taken while no Python code has run since the
+    // conversion, they are the items `unowned()` gave.
+    [[nodiscard]] std::span<PyObject* const> view() {
+        if (borrowed_ != nullptr) {
+            PyObject* sequence = borrowed_;
+            borrowed_ = nullptr;
+            const auto items = std::span<PyObject* const>(PySequence_Fast_ITEMS(sequence),
+                                                          static_cast<std::size_t>(PySequence_Fast_GET_SIZE(sequence)));
+            reserve(items.size());
+            for (PyObject* item : items) push_back_owned(Py_NewRef(item));
+        }
+        return owned();
     }
 
 private:
+    [[nodiscard]] std::span<PyObject* const> owned() const noexcept {
+        return {heap_.empty() ? inline_ : heap_.data(), size_};
+    }
+
     // Short recipes, the usual case, need no allocation.
     static constexpr std::size_t inline_capacity = 32;
     PyObject* inline_[inline_capacity];
     std::vector<PyObject*> heap_;
     std::size_t size_ = 0;
+    PyObject* borrowed_ = nullptr;
 };
 
 // The sequence conversion of an argument (a str is refused).
