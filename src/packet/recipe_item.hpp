@@ -52,7 +52,10 @@ inline const RecipeKeys* recipe_keys_built = nullptr;
 // callback changing the list cannot take an item away mid-call.
 class RecipeItems {
 public:
-    RecipeItems() = default;
+    // User-provided, so that value-initialisation (as an argument tuple
+    // does) leaves the inline slots unwritten: only the first size_ are read.
+    // NOLINTNEXTLINE(modernize-use-equals-default,cppcoreguidelines-pro-type-member-init,hicpp-member-init)
+    RecipeItems() noexcept {}
     RecipeItems(const RecipeItems&) = delete;
     RecipeItems& operator=(const RecipeItems&) = delete;
     ~RecipeItems() {
