@@ -363,3 +363,28 @@ def test_numeric_fields_agree_with_the_general_reader(encoding, bits, byte_order
     buffer = rng.randbytes(stride * 500) + b"\xff" * stride + bytes(stride) + b"\x01"
     cols = assert_readers_agree(layout, buffer, stride)
     assert cols.failed.tolist() == [False] * 502 + [True]
+
+
+@pytest.mark.parametrize("size", [1, 2, 3, 4, 5, 7, 8, 9, 15, 16, 17, 40])
+def test_text_columns_are_ordinary_numpy_strings(size):
+    # Values of every length up to the field's, around the length numpy keeps
+    # inside an array entry, behave as strings that numpy made itself: equal,
+    # measured, sorted, copied and replaced alike.
+    rng = random.Random(size)
+    texts = ["".join(rng.choice("ab Z\x00~") for _ in range(rng.randrange(size + 1))) for _ in range(300)]
+    layout = Layout([item("t", "utf8", 8 * size), item("n", "unsigned", 8)])
+    buffer = b"".join(t.encode().ljust(size, b"\x00")[:size] + b"\x01" for t in texts)
+    expected = [t.ljust(size, "\x00") for t in texts]
+    cols = layout.unpack_many(buffer, stride=size + 1)
+    column = cols["t"]
+    reference = np.array(expected, dtype=np.dtypes.StringDType())
+    assert column.tolist() == expected
+    assert (column == reference).all()
+    assert np.strings.str_len(column).tolist() == [len(t) for t in expected]
+    assert np.sort(column).tolist() == sorted(expected)
+    copied = column.copy()
+    column[::2] = "x" * 40
+    column[1::2] = ""
+    assert column.tolist() == ["x" * 40 if i % 2 == 0 else "" for i in range(300)]
+    assert copied.tolist() == expected
+    del cols, column, copied

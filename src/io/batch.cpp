@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstring>
 
 #include "../common/ascii_run.hpp"
@@ -75,16 +76,38 @@ void store_integer(ColumnKind kind, const std::uint64_t* raw, std::size_t m, voi
 // of their size: the same bytes.
 enum class Decoding : std::uint8_t { plain, twos_complement };
 
+// A field that fills its column's type exactly, read through its byte
+// window: its bytes are the Bits / 8 bytes at the plan's `at`, loaded as
+// one word of that size (the plan's 8-byte load, shifted or masked down to
+// those bytes, gives the same value).
+template <ReadKind K, class T>
+[[nodiscard]] inline std::uint64_t whole_bytes(const std::uint8_t* q) noexcept {
+    T word;
+    std::memcpy(&word, q, sizeof word);
+    const bool swap = (K == ReadKind::window_be) == (std::endian::native == std::endian::little);
+    if constexpr (sizeof(T) > 1) {
+        if (swap) word = std::byteswap(word);
+    }
+    return word;
+}
+
 // Each loop is a function of its own: inlined into the kernel, they would
 // exhaust the compiler's growth limit and leave the decoding a call. `Bits`
 // is the field's width when it fills the column's type (which lets the
-// compiler fold the masks and shifts that depend on it), else 0.
-template <ReadKind K, bool Little, Decoding D, class T, std::uint32_t Bits>
-[[gnu::noinline]] void read_decode_store(const ReadPlan& p, const std::uint8_t* const* base, std::size_t m, T* out) {
+// compiler fold the masks and shifts that depend on it), else 0; `Whole`
+// says the field's bytes are read by whole_bytes.
+template <ReadKind K, bool Little, Decoding D, class T, std::uint32_t Bits, bool Whole>
+[[gnu::noinline]] void read_decode_store(const ReadPlan& plan, const std::uint8_t* const* base, std::size_t m, T* out) {
+    const ReadPlan p = plan;  // a copy: the stores below cannot alias it
     const std::uint32_t bits = Bits != 0 ? Bits : p.bits;
     const std::uint64_t mask = low_mask(bits);
     for (std::size_t j = 0; j < m; ++j) {
-        const std::uint64_t raw = assembled_one<K, Little>(p, base[j]) & mask;
+        std::uint64_t raw = 0;
+        if constexpr (Whole) {
+            raw = whole_bytes<K, T>(base[j] + p.at);
+        } else {
+            raw = assembled_one<K, Little>(p, base[j]) & mask;
+        }
         if constexpr (D == Decoding::twos_complement) {
             out[j] = static_cast<T>(decode_twos_complement(raw, bits));
         } else {
@@ -97,10 +120,19 @@ template <ReadKind K, bool Little, Decoding D, class T>
 void read_decode_store(const ReadPlan& p, const std::uint8_t* const* base, std::size_t m, void* out,
                        std::size_t first) {
     T* column = static_cast<T*>(out) + first;
-    if (p.bits == 8 * sizeof(T)) {
-        read_decode_store<K, Little, D, T, 8 * sizeof(T)>(p, base, m, column);
+    constexpr std::uint32_t bits = 8 * sizeof(T);
+    if (p.bits != bits) {
+        read_decode_store<K, Little, D, T, 0, false>(p, base, m, column);
+        return;
+    }
+    // Whole bytes: a big-endian window whose 8-byte load is shifted down to
+    // the field's bytes, or a little-endian one masked down to them.
+    const bool whole =
+        (K == ReadKind::window_be && p.shift == 64 - bits) || (K == ReadKind::window_le && p.mask == low_mask(bits));
+    if (whole) {
+        read_decode_store<K, Little, D, T, bits, true>(p, base, m, column);
     } else {
-        read_decode_store<K, Little, D, T, 0>(p, base, m, column);
+        read_decode_store<K, Little, D, T, bits, false>(p, base, m, column);
     }
 }
 
@@ -239,23 +271,29 @@ bool ascii_as_is(const FieldSpec& f, const ReadPlan& p) {
 }
 
 // A text or binary field of a block: values whose bytes are ASCII straight
-// from the packet where the field allows it, every other value (and every
-// failure) through read_field.
+// from the packet where the field allows it (handed to the result array a
+// block at a time), every other value (and every failure) through
+// read_field.
 void bytes_block(const Layout& layout, const FieldSpec& f, const ReadPlan& p, const std::uint8_t* const* base,
                  const std::uint64_t* lengths, std::size_t m, const UnpackJob& job, std::size_t first,
                  NativeValue& value) {
     BytesColumn* column = f.stores ? job.bytes[f.column_index] : nullptr;
+    TextSink* sink = column != nullptr ? column->sink : nullptr;
     const bool as_is = ascii_as_is(f, p);
     const std::uint64_t at = p.start / 8;
     const std::uint64_t size = f.bits / 8;
+    std::array<std::string_view, block> views;  // packets whose value is not here: null
     for (std::size_t j = 0; j < m; ++j) {
+        views[j] = {};
         if (job.failed[first + j]) continue;
         if (as_is && at + size <= lengths[j]) {
             const std::uint8_t* bytes = base[j] + at;
             if (ascii_unit_count<1>(bytes, size, any_high_bit) == size) {
-                if (column != nullptr) {
-                    store_bytes(*column, job.first, first + j - job.first,
-                                std::string_view(reinterpret_cast<const char*>(bytes), size));
+                const std::string_view text(reinterpret_cast<const char*>(bytes), size);
+                if (sink != nullptr) {
+                    views[j] = text;
+                } else if (column != nullptr) {
+                    store_bytes(*column, job.first, first + j - job.first, text);
                 }
                 continue;
             }
@@ -267,6 +305,7 @@ void bytes_block(const Layout& layout, const FieldSpec& f, const ReadPlan& p, co
             store_bytes(*column, job.first, first + j - job.first, value.bytes);
         }
     }
+    if (sink != nullptr && as_is && !sink->set_many(first, views.data(), m)) column->sink_failed = true;
 }
 
 // Points base[j] and lengths[j] at packet first + j of the block, for j < m:

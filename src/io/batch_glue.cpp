@@ -245,12 +245,16 @@ bool read_input(PyObject* buffer, BatchInput& in) {
     return true;
 }
 
-// A StringDType column as the kernels' text sink.
+// A StringDType column, just made by numpy.empty, as the kernels' text sink.
 class StringSink final : public TextSink {
 public:
-    explicit StringSink(PyObject* array) : array_(array) {}
+    explicit StringSink(PyObject* array) : array_(array) { array_.expect_fresh_entries(); }
     [[nodiscard]] bool ok() const noexcept { return array_.ok(); }
     [[nodiscard]] bool set(std::size_t i, std::string_view utf8) noexcept override { return array_.set(i, utf8); }
+    [[nodiscard]] bool set_many(std::size_t first, const std::string_view* values,
+                                std::size_t count) noexcept override {
+        return array_.set_many(first, values, count);
+    }
 
 private:
     StringArray array_;

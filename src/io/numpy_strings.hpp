@@ -27,8 +27,16 @@ public:
     ~StringArray();
 
     [[nodiscard]] bool ok() const noexcept { return allocator_ != nullptr; }
+    // For an array just made by numpy.empty, whose entries are all zero
+    // until set: lets set() write short strings into such entries itself
+    // when this numpy is found to store them as set() would (checked here,
+    // on element 0, which is left as it was).
+    void expect_fresh_entries() noexcept;
     // Sets element i to the UTF-8 text; false when numpy could not allocate.
     [[nodiscard]] bool set(std::size_t i, std::string_view utf8) noexcept;
+    // Sets elements first to first + count - 1 to the texts whose view has
+    // data (a non-null pointer), leaving the others as they are.
+    [[nodiscard]] bool set_many(std::size_t first, const std::string_view* values, std::size_t count) noexcept;
     // Element i's UTF-8 text (valid while the array is open); false for a
     // missing value.
     [[nodiscard]] bool get(std::size_t i, std::string_view& utf8) noexcept;
@@ -37,6 +45,10 @@ private:
     void* allocator_ = nullptr;
     char* data_ = nullptr;
     std::size_t stride_ = 0;
+    std::size_t count_ = 0;
+    // Short strings written into fresh entries directly: the flags byte
+    // that numpy gives them (0: always through numpy's API).
+    unsigned char short_flags_ = 0;
 };
 
 }  // namespace bitloom::io
