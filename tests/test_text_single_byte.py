@@ -163,3 +163,56 @@ def test_windows_1252_damaged_text_after_mark(data):
 def test_lone_surrogate_str_is_refused_before_encoding():
     with pytest.raises(UnicodeEncodeError):
         bitloom.encode_windows_1252("\udc80")
+
+
+# --- Text fields of packets ----------------------------------------------------
+
+PACKET_TEXT = ["us_ascii", "utf8", "iso_8859_1", "windows_1252"]
+# Mostly ASCII with now and then a high byte, NULs included.
+field_bytes = st.lists(st.one_of(*[st.integers(0, 0x7F)] * 6, st.integers(0x80, 0xFF)), min_size=0,
+                       max_size=12).map(bytes)
+
+
+def field(encoding, bits, byte_order, value=None):
+    it = {"name": "t", "encoding": encoding, "bits": bits, "byte_order": byte_order, "reverse_bits": False}
+    return it if value is None else {**it, "value": value}
+
+
+def outcome(call, *args):
+    try:
+        return "ok", call(*args)
+    except ValueError as e:
+        return "error", str(e).removeprefix("ValueError: ")
+
+
+@pytest.mark.parametrize("encoding", PACKET_TEXT)
+@pytest.mark.parametrize("byte_order", ["big", "little"])
+@given(data=field_bytes)
+def test_text_fields_unpack_as_the_single_value_decoder(encoding, byte_order, data):
+    # A text field's bytes (reversed for "little") decode as the codec's own
+    # function decodes them, whether or not they are all ASCII.
+    decode = getattr(bitloom, f"decode_{encoding}")
+    ordered = data[::-1] if byte_order == "little" else data
+    got = outcome(bitloom.unpack_parameters, data, 0, [field(encoding, 8 * len(data), byte_order)])
+    want = outcome(decode, ordered)
+    assert got == (want if want[0] == "error" else ("ok", {"t": want[1]}))
+
+
+@pytest.mark.parametrize("encoding", PACKET_TEXT)
+@pytest.mark.parametrize("byte_order", ["big", "little"])
+@given(text=st.text(st.characters(max_codepoint=0xFF), max_size=10), bits=st.integers(0, 100))
+def test_text_fields_pack_as_the_single_value_encoder(encoding, byte_order, text, bits):
+    # The field holds the last `bits` bits of the encoded bytes (reversed for
+    # "little"), or all of them followed by zero bits when they are fewer.
+    encode = getattr(bitloom, f"encode_{encoding}")
+    want = outcome(encode, text)
+    got = outcome(bitloom.pack_parameters, [field(encoding, bits, byte_order, text)])
+    if want[0] == "error":
+        assert got == want
+        return
+    form = want[1][::-1] if byte_order == "little" else want[1]
+    held = 8 * len(form)
+    as_int = int.from_bytes(form, "big")
+    as_int = as_int & ((1 << bits) - 1) if held >= bits else as_int << (bits - held)
+    padded = as_int << ((8 - bits % 8) % 8)
+    assert got == ("ok", padded.to_bytes((bits + 7) // 8, "big"))

@@ -112,8 +112,10 @@ struct CodecRow {
     std::string_view encode_not_implemented;
     std::string_view decode_not_implemented;
     // Text rows that decode bytes which are all ASCII (each below 0x80, NUL
-    // included) to those same bytes, unchanged: a reader may then take such
-    // bytes as the decoded text without calling decode_text.
+    // included) to those same bytes, unchanged, and encode ASCII text to its
+    // own bytes: a reader may then take such bytes as the decoded text
+    // without calling decode_text, and a writer such text as its bytes
+    // without calling encode_text.
     bool ascii_is_identity;
 };
 

@@ -222,6 +222,13 @@ private:
             case NativeType::text: {
                 TextView text;
                 if (!usual::usual_text(value, text)) return false;
+                if (row.ascii_is_identity && !plan.little) {
+                    // ASCII text of such a codec is its own byte form.
+                    place_form_bits(buffer, start,
+                                    {reinterpret_cast<const std::uint8_t*>(text.utf8.data()), text.utf8.size()},
+                                    plan.bits);
+                    return true;
+                }
                 auto bytes = encode_text(row, text.utf8);
                 if (!bytes) return false;
                 place_text_bytes(buffer, start, *bytes, plan.bits, plan.little);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <string>
 
+#include "../common/ascii_run.hpp"
 #include "../common/codec_table.hpp"
 #include "recipe_item.hpp"
 
@@ -30,7 +31,18 @@ Result<Ref> decode_field(const CodecRow& row, ByteSpan window, bool little, std:
         if (!number) return std::unexpected(std::move(number.error()));
         return Ref::steal(number_object(type, *number));
     }
-    // Text: the field's bytes are the window, reversed for "little".
+    // Text: the field's bytes are the window, reversed for "little". ASCII
+    // bytes of a codec that decodes them to themselves are the text.
+    if (row.ascii_is_identity && ascii_unit_count<1>(window.data(), window.size(), any_high_bit) == window.size()) {
+        PyObject* text = checked_result(PyUnicode_New(static_cast<Py_ssize_t>(window.size()), 0x7F));
+        auto* out = static_cast<std::uint8_t*>(PyUnicode_DATA(text));
+        if (little) {
+            std::ranges::reverse_copy(window, out);
+        } else {
+            std::ranges::copy(window, out);
+        }
+        return Ref::steal(text);
+    }
     std::string reversed;
     ByteSpan span = window;
     if (little) {
