@@ -126,3 +126,22 @@ def test_decoders_agree_with_arithmetic(raw, bits):
     if bits < 64 and raw < 2**bits:
         assert b.decode_twos_complement(raw, bits) == (low - 2**bits if sign else low)
         assert b.decode_ones_complement(raw, bits) == (low - 2**bits + 1 if sign else low)
+
+
+def signed64(u):
+    return u - 2**64 if u >= 2**63 else u
+
+
+@given(st.one_of(st.integers(0, U64_MAX), st.sampled_from([0, 1, 2**63, U64_MAX, 2**63 - 1])),
+       st.one_of(st.integers(0, 70), st.sampled_from([100, 2**32 - 1])))
+def test_twos_complement_decodes_any_raw_value_at_any_width(raw, bits):
+    # Bits above the width are kept when the sign is clear and give way to
+    # the sign extension when it is set; the sign of width 0 is bit 63, and
+    # widths of 64 or more read all 64 bits.
+    if bits >= 64:
+        expected = signed64(raw)
+    elif not (raw >> ((bits - 1) % 64)) & 1:
+        expected = signed64(raw)
+    else:
+        expected = signed64(-((2**64 - raw) % 2**64 & (2**bits - 1)) % 2**64)
+    assert b.decode_twos_complement(raw, bits) == expected

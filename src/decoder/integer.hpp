@@ -29,18 +29,17 @@ namespace bitloom {
 
 [[nodiscard]] constexpr std::int64_t decode_twos_complement(std::uint64_t value, std::uint32_t bits) noexcept {
     // The width tests are the same for every value of a field; the sign is
-    // not, so it selects by masks rather than by a branch that real data
-    // would mispredict.
+    // not, so nothing below branches on it.
     if (bits >= 64) return static_cast<std::int64_t>(value);
-    const std::uint64_t sign = (value >> sign_bit_index(bits)) & 1U;
     // A width of 0 reads bit 63 as its sign, and a set sign gives 0.
-    if (bits == 0) return static_cast<std::int64_t>(value & (sign - 1U));
-    // Sign clear: the value as it stands, bits above the width kept. Sign
-    // set: the low `bits` bits sign-extended, -((2^64 - value) mod 2^bits).
+    if (bits == 0) return static_cast<std::int64_t>(value & ((value >> 63) - 1U));
+    // The low `bits` bits sign-extended, -((2^64 - value) mod 2^bits) when
+    // the sign is set, with the bits above the width put back: a set sign
+    // has made them all ones already, and a clear sign keeps the value as it
+    // stands.
     const std::uint32_t up = 64U - bits;
     const auto extended = static_cast<std::uint64_t>(static_cast<std::int64_t>(value << up) >> up);
-    const std::uint64_t keep = sign - 1U;  // all ones when the sign is clear
-    return static_cast<std::int64_t>((value & keep) | (extended & ~keep));
+    return static_cast<std::int64_t>(extended | (value >> bits << bits));
 }
 
 }  // namespace bitloom

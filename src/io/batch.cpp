@@ -279,33 +279,34 @@ void bytes_block(const Layout& layout, const FieldSpec& f, const ReadPlan& p, co
                  NativeValue& value) {
     BytesColumn* column = f.stores ? job.bytes[f.column_index] : nullptr;
     TextSink* sink = column != nullptr ? column->sink : nullptr;
+    std::uint8_t* const failed = job.failed + first;
     const bool as_is = ascii_as_is(f, p);
     const std::uint64_t at = p.start / 8;
     const std::uint64_t size = f.bits / 8;
-    std::array<std::string_view, block> views;  // packets whose value is not here: null
+    std::array<const char*, block> texts;  // values taken as they stand, for the sink (else null)
     for (std::size_t j = 0; j < m; ++j) {
-        views[j] = {};
-        if (job.failed[first + j]) continue;
+        texts[j] = nullptr;
+        if (failed[j]) continue;
         if (as_is && at + size <= lengths[j]) {
             const std::uint8_t* bytes = base[j] + at;
             if (ascii_unit_count<1>(bytes, size, any_high_bit) == size) {
-                const std::string_view text(reinterpret_cast<const char*>(bytes), size);
+                const auto* text = reinterpret_cast<const char*>(bytes);
                 if (sink != nullptr) {
-                    views[j] = text;
+                    texts[j] = text;
                 } else if (column != nullptr) {
-                    store_bytes(*column, job.first, first + j - job.first, text);
+                    store_bytes(*column, job.first, first + j - job.first, std::string_view(text, size));
                 }
                 continue;
             }
         }
         const std::span<const std::uint8_t> packet(base[j], lengths[j]);
         if (!read_field(layout, f, packet, p.start, f.bits, value)) {
-            job.failed[first + j] = 1;
+            failed[j] = 1;
         } else if (column != nullptr) {
             store_bytes(*column, job.first, first + j - job.first, value.bytes);
         }
     }
-    if (sink != nullptr && as_is && !sink->set_many(first, views.data(), m)) column->sink_failed = true;
+    if (sink != nullptr && as_is && !sink->set_many(first, texts.data(), size, m)) column->sink_failed = true;
 }
 
 // Points base[j] and lengths[j] at packet first + j of the block, for j < m:

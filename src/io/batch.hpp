@@ -63,12 +63,14 @@ public:
     // Sets the value of packet i of the batch (not of the chunk); false when
     // it could not be stored (out of memory).
     [[nodiscard]] virtual bool set(std::size_t i, std::string_view utf8) noexcept = 0;
-    // Sets the values of packets first to first + count - 1, leaving those
-    // whose view has no data (a null pointer) as they are.
-    [[nodiscard]] virtual bool set_many(std::size_t first, const std::string_view* values, std::size_t count) noexcept {
+    // Sets the values of packets first to first + count - 1 to the `size`
+    // bytes (UTF-8) at texts[j], leaving those whose pointer is null as they
+    // are.
+    [[nodiscard]] virtual bool set_many(std::size_t first, const char* const* texts, std::size_t size,
+                                        std::size_t count) noexcept {
         bool stored = true;
         for (std::size_t j = 0; j < count; ++j) {
-            if (values[j].data() != nullptr) stored = set(first + j, values[j]) && stored;
+            if (texts[j] != nullptr) stored = set(first + j, std::string_view(texts[j], size)) && stored;
         }
         return stored;
     }

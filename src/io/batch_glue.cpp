@@ -251,9 +251,9 @@ public:
     explicit StringSink(PyObject* array) : array_(array) { array_.expect_fresh_entries(); }
     [[nodiscard]] bool ok() const noexcept { return array_.ok(); }
     [[nodiscard]] bool set(std::size_t i, std::string_view utf8) noexcept override { return array_.set(i, utf8); }
-    [[nodiscard]] bool set_many(std::size_t first, const std::string_view* values,
+    [[nodiscard]] bool set_many(std::size_t first, const char* const* texts, std::size_t size,
                                 std::size_t count) noexcept override {
-        return array_.set_many(first, values, count);
+        return array_.set_many(first, texts, size, count);
     }
 
 private:

@@ -133,10 +133,10 @@ bool StringArray::set(std::size_t i, std::string_view utf8) noexcept {
     return NpyString_pack(static_cast<npy_string_allocator*>(allocator_), packed, utf8.data(), utf8.size()) == 0;
 }
 
-bool StringArray::set_many(std::size_t first, const std::string_view* values, std::size_t count) noexcept {
+bool StringArray::set_many(std::size_t first, const char* const* texts, std::size_t size, std::size_t count) noexcept {
     bool stored = true;
     for (std::size_t j = 0; j < count; ++j) {
-        if (values[j].data() != nullptr) stored = set(first + j, values[j]) && stored;
+        if (texts[j] != nullptr) stored = set(first + j, std::string_view(texts[j], size)) && stored;
     }
     return stored;
 }
@@ -156,7 +156,7 @@ StringArray::StringArray(PyObject*) {}
 StringArray::~StringArray() = default;
 void StringArray::expect_fresh_entries() noexcept {}
 bool StringArray::set(std::size_t, std::string_view) noexcept { return false; }
-bool StringArray::set_many(std::size_t, const std::string_view*, std::size_t) noexcept { return false; }
+bool StringArray::set_many(std::size_t, const char* const*, std::size_t, std::size_t) noexcept { return false; }
 bool StringArray::get(std::size_t, std::string_view&) noexcept { return false; }
 
 #endif

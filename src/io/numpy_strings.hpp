@@ -34,9 +34,10 @@ public:
     void expect_fresh_entries() noexcept;
     // Sets element i to the UTF-8 text; false when numpy could not allocate.
     [[nodiscard]] bool set(std::size_t i, std::string_view utf8) noexcept;
-    // Sets elements first to first + count - 1 to the texts whose view has
-    // data (a non-null pointer), leaving the others as they are.
-    [[nodiscard]] bool set_many(std::size_t first, const std::string_view* values, std::size_t count) noexcept;
+    // Sets elements first to first + count - 1 to the `size` bytes at
+    // texts[j], leaving those whose pointer is null as they are.
+    [[nodiscard]] bool set_many(std::size_t first, const char* const* texts, std::size_t size,
+                                std::size_t count) noexcept;
     // Element i's UTF-8 text (valid while the array is open); false for a
     // missing value.
     [[nodiscard]] bool get(std::size_t i, std::string_view& utf8) noexcept;
