@@ -100,14 +100,16 @@ void StringArray::expect_fresh_entries() noexcept {
     if (allocator_ == nullptr || stride_ != entry_bytes || count_ == 0 || !entry_is_zero(data_)) return;
     auto* allocator = static_cast<npy_string_allocator*>(allocator_);
     auto* packed = reinterpret_cast<npy_packed_static_string*>(data_);
-    // Probes of several sizes, packed by numpy into the fresh entry 0 and
-    // compared with what write_short gives, the entry zeroed after each (a
-    // short string holds no allocation). The flags are taken from the first.
-    static constexpr std::string_view probe = "Probe-\x01\x7f-text";
+    // Probes of every size a short string can have, packed by numpy into
+    // the fresh entry 0 and compared with what write_short gives, the entry
+    // zeroed after each (a short string holds no allocation). The flags are
+    // taken from the one of size 1.
+    static constexpr std::string_view probe = "Probe-\x01\x7f-text-16";
+    static_assert(probe.size() >= short_max);
     unsigned char flags = 0;
     bool same = true;
-    for (const std::size_t size : {std::size_t{1}, std::size_t{0}, std::size_t{2}, std::size_t{3}, std::size_t{5},
-                                   std::size_t{8}, std::size_t{9}, short_max}) {
+    for (std::size_t k = 0; k <= short_max; ++k) {
+        const std::size_t size = (k + 1) % (short_max + 1);  // 1 to 15, then 0
         const std::string_view text = probe.substr(0, size);
         if (NpyString_pack(allocator, packed, text.data(), text.size()) != 0) {
             same = false;
