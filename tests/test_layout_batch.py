@@ -388,3 +388,18 @@ def test_text_columns_are_ordinary_numpy_strings(size):
     assert column.tolist() == ["x" * 40 if i % 2 == 0 else "" for i in range(300)]
     assert copied.tolist() == expected
     del cols, column, copied
+
+
+def test_text_values_land_at_their_packets_across_chunks():
+    # More packets than one chunk holds: each value goes to its own packet's
+    # entry, failed packets' entries stay empty, in both readers alike.
+    layout = Layout([item("t", "us_ascii", 40), item("d", "packed_bcd", 8)])
+    count = 70_001
+    tags = [f"{i % 99991:05d}".encode() for i in range(count)]
+    digits = [b"\x1f" if i in (3, 65_536, 70_000) else b"\x12" for i in range(count)]
+    buffer = b"".join(t + d for t, d in zip(tags, digits))
+    cols = layout.unpack_many(buffer, stride=6, errors="mask")
+    general = layout.unpack_many(buffer, stride=6, errors="mask", _by_packet=True)
+    assert np.flatnonzero(cols.failed).tolist() == [3, 65_536, 70_000]
+    expected = ["" if i in (3, 65_536, 70_000) else t.decode() for i, t in enumerate(tags)]
+    assert cols["t"].data.tolist() == expected == general["t"].data.tolist()
