@@ -70,6 +70,14 @@ void store_integer(ColumnKind kind, const std::uint64_t* raw, std::size_t m, voi
     }
 }
 
+// The packets of a block: base[j] for packet j, which is also base[0] +
+// j * stride when `stride` is not 0 (packets at a stride, placed as they
+// stand).
+struct Packets {
+    const std::uint8_t* const* base;
+    std::uint64_t stride;
+};
+
 // The common fields in one loop each, read, decoded and stored: plain
 // values (unsigned integers, IEEE 754 patterns) and two's complement, read
 // without bit reversal. Signed values are stored through the unsigned type
@@ -97,28 +105,33 @@ template <ReadKind K, class T>
 // compiler fold the masks and shifts that depend on it), else 0; `Whole`
 // says the field's bytes are read by whole_bytes.
 template <ReadKind K, bool Little, Decoding D, class T, std::uint32_t Bits, bool Whole>
-[[gnu::noinline]] void read_decode_store(const ReadPlan& plan, const std::uint8_t* const* base, std::size_t m, T* out) {
+[[gnu::noinline]] void read_decode_store(const ReadPlan& plan, const Packets& packets, std::size_t m, T* out) {
     const ReadPlan p = plan;  // a copy: the stores below cannot alias it
     const std::uint32_t bits = Bits != 0 ? Bits : p.bits;
-    const std::uint64_t mask = low_mask(bits);
-    for (std::size_t j = 0; j < m; ++j) {
+    [[maybe_unused]] const std::uint64_t mask = low_mask(bits);  // whole bytes have no bits to drop
+    const auto one = [&](const std::uint8_t* packet) {
         std::uint64_t raw = 0;
         if constexpr (Whole) {
-            raw = whole_bytes<K, T>(base[j] + p.at);
+            raw = whole_bytes<K, T>(packet + p.at);
         } else {
-            raw = assembled_one<K, Little>(p, base[j]) & mask;
+            raw = assembled_one<K, Little>(p, packet) & mask;
         }
         if constexpr (D == Decoding::twos_complement) {
-            out[j] = static_cast<T>(decode_twos_complement(raw, bits));
+            return static_cast<T>(decode_twos_complement(raw, bits));
         } else {
-            out[j] = static_cast<T>(raw);
+            return static_cast<T>(raw);
         }
+    };
+    if (packets.stride != 0) {
+        const std::uint8_t* packet = packets.base[0];
+        for (std::size_t j = 0; j < m; ++j, packet += packets.stride) out[j] = one(packet);
+    } else {
+        for (std::size_t j = 0; j < m; ++j) out[j] = one(packets.base[j]);
     }
 }
 
 template <ReadKind K, bool Little, Decoding D, class T>
-void read_decode_store(const ReadPlan& p, const std::uint8_t* const* base, std::size_t m, void* out,
-                       std::size_t first) {
+void read_decode_store(const ReadPlan& p, const Packets& base, std::size_t m, void* out, std::size_t first) {
     T* column = static_cast<T*>(out) + first;
     constexpr std::uint32_t bits = 8 * sizeof(T);
     if (p.bits != bits) {
@@ -137,7 +150,7 @@ void read_decode_store(const ReadPlan& p, const std::uint8_t* const* base, std::
 }
 
 template <ReadKind K, bool Little, Decoding D>
-bool read_decode_store(const ReadPlan& p, ColumnKind column, const std::uint8_t* const* base, std::size_t m, void* out,
+bool read_decode_store(const ReadPlan& p, ColumnKind column, const Packets& base, std::size_t m, void* out,
                        std::size_t first) {
     switch (column_item_size(column)) {
         case 1: read_decode_store<K, Little, D, std::uint8_t>(p, base, m, out, first); return true;
@@ -149,7 +162,7 @@ bool read_decode_store(const ReadPlan& p, ColumnKind column, const std::uint8_t*
 }
 
 template <Decoding D>
-bool read_decode_store(const ReadPlan& p, ColumnKind column, const std::uint8_t* const* base, std::size_t m, void* out,
+bool read_decode_store(const ReadPlan& p, ColumnKind column, const Packets& base, std::size_t m, void* out,
                        std::size_t first) {
     switch (p.kind) {
         case ReadKind::window_be:
@@ -165,7 +178,7 @@ bool read_decode_store(const ReadPlan& p, ColumnKind column, const std::uint8_t*
 
 // Reads, decodes and stores a block of field `f` in one pass when it is one
 // of the common fields; false leaves it to read_block and decode_block.
-bool fused_block(const FieldSpec& f, const ReadPlan& p, const std::uint8_t* const* base, std::size_t m, void* column,
+bool fused_block(const FieldSpec& f, const ReadPlan& p, const Packets& base, std::size_t m, void* column,
                  std::size_t first) {
     if (!f.stores || p.reverse) return false;
     switch (f.value_class) {
@@ -312,9 +325,10 @@ void bytes_block(const Layout& layout, const FieldSpec& f, const ReadPlan& p, co
 // Points base[j] and lengths[j] at packet first + j of the block, for j < m:
 // the packet itself when whole-word loads from it stay inside the buffer,
 // else a zero-padded copy in `padded`, or zeros for a packet that fails.
-void place_block(const Layout& layout, const UnpackJob& job, std::size_t first, std::size_t m, std::uint64_t load,
-                 const std::uint8_t* zeros, std::vector<std::uint8_t>& padded, const std::uint8_t** base,
-                 std::uint64_t* lengths) {
+// Returns the stride when every packet is at base[0] + j * stride, else 0.
+std::uint64_t place_block(const Layout& layout, const UnpackJob& job, std::size_t first, std::size_t m,
+                          std::uint64_t load, const std::uint8_t* zeros, std::vector<std::uint8_t>& padded,
+                          const std::uint8_t** base, std::uint64_t* lengths) {
     const PacketGeometry& g = job.geometry;
     // Packets at a stride, all whole and inside: no packet to check.
     if (g.offsets == nullptr && g.stride >= layout.need_bytes && (first + m) * g.stride <= g.size &&
@@ -324,7 +338,7 @@ void place_block(const Layout& layout, const UnpackJob& job, std::size_t first, 
             base[j] = at + j * g.stride;
             lengths[j] = g.stride;
         }
-        return;
+        return g.stride;
     }
     for (std::size_t j = 0; j < m; ++j) {
         const auto p = g.packet(first + j);
@@ -345,6 +359,7 @@ void place_block(const Layout& layout, const UnpackJob& job, std::size_t first, 
             lengths[j] = n;
         }
     }
+    return 0;
 }
 
 // Field by field within blocks of packets: static layouts.
@@ -364,7 +379,8 @@ void unpack_by_field(const UnpackJob& job) {
     const std::size_t end = job.first + job.count;
     for (std::size_t first = job.first; first < end; first += block) {
         const std::size_t m = std::min(block, end - first);
-        place_block(layout, job, first, m, load, zeros.data(), padded, base.data(), lengths.data());
+        const Packets packets{
+            base.data(), place_block(layout, job, first, m, load, zeros.data(), padded, base.data(), lengths.data())};
         for (std::size_t k = 0; k < layout.fields.size(); ++k) {
             const FieldSpec& f = layout.fields[k];
             if (f.value_class == ValueClass::text || f.value_class == ValueClass::binary) {
@@ -372,7 +388,7 @@ void unpack_by_field(const UnpackJob& job) {
                 continue;
             }
             void* column = f.stores ? job.numeric[f.column_index] : nullptr;
-            if (fused_block(f, plans[k], base.data(), m, column, first)) continue;
+            if (fused_block(f, plans[k], packets, m, column, first)) continue;
             const bool can_fail = f.value_class == ValueClass::decimal || f.value_class == ValueClass::failing;
             if (!f.stores && !can_fail) continue;
             read_block(plans[k], base.data(), lengths.data(), m, raw.data());
