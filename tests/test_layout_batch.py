@@ -403,3 +403,29 @@ def test_text_values_land_at_their_packets_across_chunks():
     assert np.flatnonzero(cols.failed).tolist() == [3, 65_536, 70_000]
     expected = ["" if i in (3, 65_536, 70_000) else t.decode() for i, t in enumerate(tags)]
     assert cols["t"].data.tolist() == expected == general["t"].data.tolist()
+
+
+@pytest.mark.parametrize("count", [1, 3, 1000, 1_200_000])  # the last past 16 MiB of columns
+def test_numeric_columns_are_independent_arrays(count):
+    # However the columns' memory is allocated, each is its own aligned,
+    # writable, contiguous array: writing one leaves the others as they
+    # were, and a column outlives the others.
+    recipe = [item("a", "unsigned", 8), item("b", "twos_complement", 16), item("c", "ieee754_f64", 64),
+              item("d", "unsigned", 32, byte_order="little"), item("t", "us_ascii", 16)]
+    layout = Layout(recipe)
+    stride = 2 + 15
+    packets = bytes(range(128)) * (stride * count // 128 + 1)
+    columns = layout.unpack_many(packets[: stride * count], stride=stride)
+    expected = {name: col.copy() for name, col in columns.items()}
+    for name in "abcd":
+        col = columns[name]
+        assert col.flags.writeable and col.flags.c_contiguous and col.flags.aligned
+        assert col.ctypes.data % col.dtype.itemsize == 0
+        col[:] = 0
+        for other in "abcd":
+            if other != name:
+                assert np.array_equal(columns[other], expected[other])
+        col[:] = expected[name]
+    kept = columns["c"]
+    del columns
+    assert np.array_equal(kept, expected["c"])

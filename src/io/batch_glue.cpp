@@ -88,6 +88,19 @@ Ref new_array(std::size_t n, const char* dtype, const char* function = "empty") 
     return numpy_call(function, size.get(), dtype);
 }
 
+// A column of `n` values of `kind` in `block` (a uint8 array), from byte
+// `offset`: block[offset : offset + n * size].view(dtype).
+Ref block_column(PyObject* block, std::size_t offset, std::size_t n, ColumnKind kind) {
+    const auto begin = static_cast<Py_ssize_t>(offset);
+    const auto end = static_cast<Py_ssize_t>(offset + n * column_item_size(kind));
+    Ref start = Ref::steal(PyLong_FromSsize_t(begin));
+    Ref stop = Ref::steal(PyLong_FromSsize_t(end));
+    if (!start || !stop) return {};
+    Ref slice = Ref::steal(PySlice_New(start.get(), stop.get(), nullptr));
+    Ref bytes = slice ? Ref::steal(PyObject_GetItem(block, slice.get())) : Ref();
+    return bytes ? Ref::steal(PyObject_CallMethod(bytes.get(), "view", "s", dtype_name(kind))) : Ref();
+}
+
 // An int64 view of an array-like argument (1-D), checked to hold no negative
 // number.
 bool int64_argument(PyObject* obj, const char* name, Ref& array, BufferView& view, std::size_t& count) {
@@ -360,6 +373,27 @@ PyObject* layout_unpack_many(PyObject* self, PyObject* const* args, Py_ssize_t n
         job.by_packet = by_packet;
         job.numeric.assign(ncols, nullptr);
         job.bytes.assign(ncols, nullptr);
+        // The numeric columns of a batch of moderate size share one block:
+        // one allocation instead of one per column, which the C library then
+        // keeps and hands out again on the next call, where columns of their
+        // own would be given back to the system when freed and faulted in
+        // afresh on every call. A column keeps the whole block alive, so
+        // larger batches give each column its own array.
+        constexpr std::size_t block_limit = std::size_t{16} << 20;
+        constexpr std::size_t block_alignment = 64;
+        std::vector<std::size_t> block_offsets(ncols, 0);
+        std::size_t block_bytes = 0;
+        for (std::size_t c = 0; c < ncols; ++c) {
+            const FieldSpec& f = layout->fields[layout->column_fields[c]];
+            if (f.column == ColumnKind::text || f.column == ColumnKind::binary) continue;
+            block_offsets[c] = block_bytes;
+            block_bytes += (n * column_item_size(f.column) + block_alignment - 1) / block_alignment * block_alignment;
+        }
+        Ref block;
+        if (block_bytes > 0 && block_bytes <= block_limit) {
+            block = new_array(block_bytes, "uint8");
+            if (!block) return nullptr;
+        }
         for (std::size_t c = 0; c < ncols; ++c) {
             const FieldSpec& f = layout->fields[layout->column_fields[c]];
             if (f.column == ColumnKind::text || f.column == ColumnKind::binary) {
@@ -381,7 +415,8 @@ PyObject* layout_unpack_many(PyObject* self, PyObject* const* args, Py_ssize_t n
                 }
                 continue;
             }
-            arrays[c] = new_array(n, dtype_name(f.column));
+            arrays[c] =
+                block ? block_column(block.get(), block_offsets[c], n, f.column) : new_array(n, dtype_name(f.column));
             if (!arrays[c] || !views[c].acquire(arrays[c].get(), PyBUF_WRITABLE)) return nullptr;
             job.numeric[c] = views[c].data();
         }
