@@ -493,3 +493,21 @@ def test_pack_many_matches_a_loop_of_pack(case):
         layout.pack_many(columns)
     assert str(raised.value).startswith(f"packet {failed[0]}: ")
     assert str(raised.value).endswith(packed[failed[0]][2])
+
+
+@pytest.mark.parametrize("encoding", ["us_ascii", "utf8", "iso_8859_1", "windows_1252", "utf16be"])
+@pytest.mark.parametrize("byte_order", ["big", "little"])
+@pytest.mark.parametrize("start", [0, 8, 13])
+@pytest.mark.parametrize("data", [b"HK-NOMNL", b"HK\x00NO\x00\x00L", b"H\xc3\xa9-NOM\x7f\x80", b"\xef\xbb\xbfABCDE"])
+def test_text_fields_unpack_as_unpack_parameters(encoding, byte_order, start, data):
+    # Text read from the packet in place (whole ASCII bytes) or decoded in
+    # full: the same str or the same error as the function, for both layouts
+    # (exact ones at their bits, where a byte-aligned field reads the same).
+    recipe = [item("pad", "unsigned", start), item("t", encoding, 64, byte_order=byte_order), item("end", "unsigned", 8)]
+    packet = bytes(start // 8) + data + bytes(3)
+    if start % 8:
+        packet = (int.from_bytes(packet, "big") >> (start % 8)).to_bytes(len(packet), "big")
+    reference = outcome(bitloom.unpack_parameters, packet, 0, recipe)
+    assert_same(outcome(Layout(recipe).unpack, packet), reference)
+    if start % 8 == 0:
+        assert_same(outcome(Layout(recipe, exact=True).unpack, packet), reference)

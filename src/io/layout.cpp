@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "../args.hpp"
+#include "../common/ascii_run.hpp"
 #include "../common/codec_table.hpp"
 #include "../common/field_window.hpp"
 #include "../packet/read_item.hpp"
@@ -206,6 +207,31 @@ Ref python_value(const FieldSpec& f, NativeValue& v) {
 
 namespace {
 
+// A text field of whole bytes from a byte boundary whose bytes are all
+// ASCII, of a codec that decodes such bytes to themselves: the str made
+// straight from the packet (its bytes reversed for "little"). Null for any
+// other field or bytes, which are then read and decoded in full. The packet
+// holds the field (a static layout's packet of at least need_bytes).
+PyObject* ascii_text_in_place(const FieldSpec& f, std::span<const std::uint8_t> packet) {
+    // NOLINTNEXTLINE(bugprone-unchecked-optional-access): static layout: every field has a start
+    const std::uint32_t start = *f.start;
+    if (f.value_class != ValueClass::text || start % 8 != 0 || f.bits % 8 != 0 ||
+        !codec_row(f.codec).ascii_is_identity) {
+        return nullptr;
+    }
+    const std::uint8_t* bytes = packet.data() + start / 8;
+    const std::size_t n = f.bits / 8;
+    if (ascii_unit_count<1>(bytes, n, any_high_bit) != n) return nullptr;
+    PyObject* text = checked_result(PyUnicode_New(static_cast<Py_ssize_t>(n), 0x7F));
+    auto* out = static_cast<std::uint8_t*>(PyUnicode_DATA(text));
+    if (f.little) {
+        std::reverse_copy(bytes, bytes + n, out);
+    } else {
+        std::copy(bytes, bytes + n, out);
+    }
+    return text;
+}
+
 // Static layouts read from bit 0 of a packet that holds every field: each
 // numeric field straight from its plan, the rest as usual.
 FieldResult<Ref> unpack_static(const Layout& layout, std::span<const std::uint8_t> packet) {
@@ -240,6 +266,8 @@ FieldResult<Ref> unpack_static(const Layout& layout, std::span<const std::uint8_
             if (!number) return field_error(number.error(), f.index);
             item =
                 f.value_class == ValueClass::ieee ? PyFloat_FromDouble(number->f64) : PyLong_FromLongLong(number->i64);
+        } else if (PyObject* text = ascii_text_in_place(f, packet)) {
+            item = text;
         } else {
             // NOLINTNEXTLINE(bugprone-unchecked-optional-access): static layout: every field has a start
             if (auto ok = read_field(layout, f, packet, *f.start, f.bits, value); !ok) {
@@ -452,6 +480,20 @@ FieldResult<Ref> pack_packet(const Layout& layout, PyObject* values) {
     for (const FieldSpec& f : layout.fields) {
         if (f.offset_bits) cursor = *f.offset_bits;
         const std::uint32_t bits = layout.dynamic ? widths[f.index] : f.bits;
+        if (in_local && f.fast_pack && given.ok()) {
+            // The gathered value, or else the recipe's: both held for the
+            // whole call (by `given` and by the layout), so borrowed.
+            PyObject* v = given.get(f.column_index);
+            if (v == nullptr) v = f.value.get();
+            if (v != nullptr) {
+                // NOLINTNEXTLINE(bugprone-unchecked-optional-access): fast_pack implies a pack codec
+                auto raw = encode_numeric(codec_row(*f.pack_codec), v, bits);
+                if (!raw) return field_error(std::move(raw.error()), f.index);
+                place_in_word(local.data(), cursor, *raw, bits, f.reverse, f.little);
+                cursor += bits;
+                continue;
+            }
+        }
         auto value = value_for(f, values, found, given.ok() ? &given : nullptr);
         if (!value) return field_error(std::move(value.error()), f.index);
         if (in_local && f.fast_pack) {
