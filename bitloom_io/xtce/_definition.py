@@ -123,9 +123,9 @@ class Definition:
                 base.children.append(cname)
         self._fields: dict[str, list[FieldSpec]] = {}
         for cname in self.containers:
-            specs = _model.place(_model.container_fields(reader, cname, cache))
-            self._check_fields(cname, specs)
-            self._fields[cname] = specs
+            entries = _model.place(_model.container_fields(reader, cname, cache))
+            self._check_fields(cname, entries)
+            self._fields[cname] = entries
         self._nodes: dict[str, _Node] = {}
         for cname in self.containers:
             self._node(cname)
@@ -133,10 +133,10 @@ class Definition:
 
     # -- checks -----------------------------------------------------------
 
-    def _check_fields(self, cname: str, specs: list[FieldSpec]) -> None:
-        names = {entry.name for entry in specs}
+    def _check_fields(self, cname: str, entries: list[FieldSpec]) -> None:
+        names = {entry.name for entry in entries}
         earlier: dict[str, FieldSpec] = {}
-        for entry in specs:
+        for entry in entries:
             ptype = entry.type
             if ptype.has_engineering and entry.name + ENGINEERING_SUFFIX in names:
                 raise XtceError(
@@ -178,13 +178,13 @@ class Definition:
         if node is not None:
             return node
         container = self.containers[cname]
-        specs = self._fields[cname]
+        entries = self._fields[cname]
         if container.base is None:
-            node = _Node(container, specs, list(specs))
+            node = _Node(container, entries, list(entries))
         else:
             parent = self._node(container.base)
-            own = specs[len(parent.fields) :]
-            node = _Node(container, specs, own)
+            own = entries[len(parent.fields) :]
+            node = _Node(container, entries, own)
             node.predicate = self._predicate(container, parent.fields)
             parent.children.append(node)
             # The own fields can be read alone when everything before them has

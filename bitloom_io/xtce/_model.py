@@ -880,16 +880,16 @@ def own_fields(reader: UnitReader, name: str, cache: dict[str, list[tuple[Parame
 
 def place(fields: list[tuple[Parameter, int]], start: int | None = 0) -> list[FieldSpec]:
     """Positions and unique column names for a list of parameters."""
-    specs: list[FieldSpec] = []
+    entries: list[FieldSpec] = []
     seen: dict[str, int] = {}
     position = start
     for param, line in fields:
         count = seen.get(param.name, 0) + 1
         seen[param.name] = count
         column = param.name if count == 1 else f"{param.name}#{count}"
-        specs.append(FieldSpec(name=column, parameter=param, start=position, line=line))
+        entries.append(FieldSpec(name=column, parameter=param, start=position, line=line))
         bits = param.type.encoding.bits if param.type is not None else None
         position = position + bits if isinstance(position, int) and isinstance(bits, int) else None
-    return specs
+    return entries
 
 

@@ -480,31 +480,30 @@ FieldResult<Ref> pack_packet(const Layout& layout, PyObject* values) {
     for (const FieldSpec& f : layout.fields) {
         if (f.offset_bits) cursor = *f.offset_bits;
         const std::uint32_t bits = layout.dynamic ? widths[f.index] : f.bits;
-        if (in_local && f.fast_pack && given.ok()) {
-            // The gathered value, or else the recipe's: both held for the
-            // whole call (by `given` and by the layout), so borrowed.
-            PyObject* v = given.get(f.column_index);
+        // A gathered value, or else the recipe's, is held for the whole
+        // call (by `given` and by the layout) and used borrowed; a value
+        // looked up in `values` itself is held here.
+        PyObject* v = nullptr;
+        if (given.ok()) {
+            v = given.get(f.column_index);
             if (v == nullptr) v = f.value.get();
-            if (v != nullptr) {
-                // NOLINTNEXTLINE(bugprone-unchecked-optional-access): fast_pack implies a pack codec
-                auto raw = encode_numeric(codec_row(*f.pack_codec), v, bits);
-                if (!raw) return field_error(std::move(raw.error()), f.index);
-                place_in_word(local.data(), cursor, *raw, bits, f.reverse, f.little);
-                cursor += bits;
-                continue;
-            }
         }
-        auto value = value_for(f, values, found, given.ok() ? &given : nullptr);
-        if (!value) return field_error(std::move(value.error()), f.index);
+        Ref held;
+        if (v == nullptr) {
+            auto value = value_for(f, values, found, given.ok() ? &given : nullptr);
+            if (!value) return field_error(std::move(value.error()), f.index);
+            held = std::move(*value);
+            v = held.get();
+        }
         if (in_local && f.fast_pack) {
             // NOLINTNEXTLINE(bugprone-unchecked-optional-access): fast_pack implies a pack codec
-            auto raw = encode_numeric(codec_row(*f.pack_codec), value->get(), bits);
+            auto raw = encode_numeric(codec_row(*f.pack_codec), v, bits);
             if (!raw) return field_error(std::move(raw.error()), f.index);
             place_in_word(local.data(), cursor, *raw, bits, f.reverse, f.little);
             cursor += bits;
             continue;
         }
-        auto encoded = encode_field_value(f, value->get(), bits);
+        auto encoded = encode_field_value(f, v, bits);
         if (!encoded) return field_error(std::move(encoded.error()), f.index);
         place_encoded(buffer, cursor, *encoded, bits, f.reverse, f.little);
         cursor += bits;

@@ -115,23 +115,32 @@ Result<void> unpack_item(RecipeReader& reader, PyObject* dict, const Snapshot& s
     return {};
 }
 
-// The leading run of usual items (see plan_usual), unpacked from the
-// recipe's items read in place: nothing here runs Python code. Returns the
-// index of the first item that is not usual (or does not unpack that way),
-// or the error of a usual item.
+// Item `index`, if it is usual (see plan_usual), unpacked from a current
+// snapshot: true when done, false when it is to be read in full (not usual,
+// or its window or decoding fails, which the full read reports).
+PacketResult<bool> unpack_if_usual(std::size_t index, const Snapshot& snapshot, ByteSpan packet,
+                                   std::uint32_t offset_bits, std::uint32_t& position, PyObject* result) {
+    PlannedItem plan;
+    if (!RecipeReader::plan_usual(snapshot, Direction::unpack, plan)) return false;
+    auto done = unpack_planned(plan, packet, offset_bits, position, result);
+    if (!done) {
+        return std::unexpected(
+            PacketError{std::move(done.error()), item_note(index, planned_as_item(plan), ReadProgress::bits)});
+    }
+    return *done;
+}
+
+// The leading run of usual items, unpacked from the recipe's items read in
+// place: nothing here runs Python code. Returns the index of the first item
+// that is not unpacked that way, or the error of a usual item.
 PacketResult<std::size_t> unpack_usual_run(std::span<PyObject* const> items, ByteSpan packet, std::uint32_t offset_bits,
                                            std::uint32_t& position, PyObject* result) {
     for (std::size_t i = 0; i < items.size(); ++i) {
         if (!PyDict_Check(items[i])) return i;
         Snapshot snapshot;
         scan_item(items[i], snapshot, 0);
-        PlannedItem plan;
-        if (!RecipeReader::plan_usual(snapshot, Direction::unpack, plan)) return i;
-        auto done = unpack_planned(plan, packet, offset_bits, position, result);
-        if (!done) {
-            return std::unexpected(
-                PacketError{std::move(done.error()), item_note(i, planned_as_item(plan), ReadProgress::bits)});
-        }
+        auto done = unpack_if_usual(i, snapshot, packet, offset_bits, position, result);
+        if (!done) return std::unexpected(std::move(done.error()));
         if (!*done) return i;
     }
     return items.size();
@@ -160,14 +169,9 @@ PacketResult<Ref> process_recipe(ByteSpan packet, std::uint32_t offset_bits, Rec
         if (ok) {
             reader.scan(items[i], snapshot);
             // Nothing has run Python code since the scan, so it is current.
-            if (PlannedItem plan; RecipeReader::plan_usual(snapshot, Direction::unpack, plan)) {
-                auto done = unpack_planned(plan, packet, offset_bits, position, result.get());
-                if (!done) {
-                    return std::unexpected(
-                        PacketError{std::move(done.error()), item_note(i, planned_as_item(plan), ReadProgress::bits)});
-                }
-                if (*done) continue;
-            }
+            auto done = unpack_if_usual(i, snapshot, packet, offset_bits, position, result.get());
+            if (!done) return std::unexpected(std::move(done.error()));
+            if (*done) continue;
             ok = unpack_item(reader, items[i], snapshot, packet, offset_bits, position, result.get(), item);
         }
         if (!ok) return std::unexpected(PacketError{std::move(ok.error()), item_note(i, item, reader.progress())});
