@@ -31,6 +31,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "../decoder/bcd.hpp"
 #include "../decoder/ieee754.hpp"
@@ -333,6 +334,19 @@ inline constexpr const std::array<CodecRow, codec_count>& codec_rows = codec_det
 
 [[nodiscard]] constexpr const CodecRow& codec_row(Codec codec) noexcept {
     return codec_rows[static_cast<std::size_t>(codec)];
+}
+
+// One function per codec, indexed by the codec's id: `make` is a generic
+// lambda whose `operator()<C>()` gives the function for codec C, typically
+// the address of a template instantiated with C. Such a function takes
+// codec_row(C) as a constant expression, so the row's routines are direct
+// calls that the compiler can inline, and a caller reaches code specialised
+// for its codec with one indirect call.
+template <class Function, class Make>
+[[nodiscard]] consteval std::array<Function, codec_count> per_codec(Make make) {
+    return [&]<std::size_t... I>(std::index_sequence<I...>) {
+        return std::array<Function, codec_count> { make.template operator()<static_cast<Codec>(I)>()... };
+    }(std::make_index_sequence<codec_count>{});
 }
 
 [[nodiscard]] inline Result<Number> decode_number(const CodecRow& row, std::uint64_t raw, std::uint32_t bits) {

@@ -37,12 +37,6 @@ double decode_ieee754_f16(std::uint64_t value) noexcept {
     return std::bit_cast<float>(binary16_to_binary32(static_cast<std::uint16_t>(value)));
 }
 
-double decode_ieee754_f32(std::uint64_t value) noexcept {
-    return std::bit_cast<float>(static_cast<std::uint32_t>(value));
-}
-
-double decode_ieee754_f64(std::uint64_t value) noexcept { return std::bit_cast<double>(value); }
-
 // The result is assembled as a binary64 pattern: binary128 values that are
 // normal binary64 numbers keep the top 52 fraction bits (the rest is cut off,
 // which truncates toward zero); smaller ones flush to a signed zero instead of

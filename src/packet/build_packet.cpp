@@ -133,6 +133,40 @@ Result<void> pack_item(RecipeReader& reader, PyObject* dict, const Snapshot& sna
     return {};
 }
 
+// A plain value (an exact int of machine size, or an exact float for the
+// float codecs) encoded as codec C without running Python code: the raw
+// value, or not ok when the value is not plain, does not encode, or C is not
+// a number codec. Returned in registers.
+struct PlainRaw {
+    std::uint64_t raw;
+    bool ok;
+};
+template <Codec C>
+PlainRaw encode_plain(PyObject* value, std::uint32_t bits) {
+    constexpr const CodecRow& row = codec_row(C);
+    if constexpr (row.kind == CodecKind::text || row.kind == CodecKind::unimplemented) {
+        return {0, false};
+    } else {
+        Number number{.u64 = 0};
+        if constexpr (native_type(row.kind) == NativeType::f64) {
+            if (!PyFloat_CheckExact(value)) return {0, false};
+            number.f64 = PyFloat_AS_DOUBLE(value);
+        } else {
+            if (!PyLong_CheckExact(value) || !PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(value))) {
+                return {0, false};
+            }
+            number.i64 = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(value));
+            if (row.kind == CodecKind::unsigned_integer && number.i64 < 0) return {0, false};
+        }
+        constexpr EncodeNumber encode = row.encode;
+        const auto raw = encode(number, bits, row.is_signed);
+        if (!raw) return {0, false};
+        return {*raw, true};
+    }
+}
+constexpr auto plain_encoders =
+    per_codec<PlainRaw (*)(PyObject*, std::uint32_t)>([]<Codec C>() { return &encode_plain<C>; });
+
 // Packs a recipe whose every item is usual (read by plan_usual, with a
 // plain value that encodes) in one pass, into a scratch buffer that is
 // copied out at the end. Returns nothing when any item is not, or when a
@@ -142,20 +176,35 @@ Result<void> pack_item(RecipeReader& reader, PyObject* dict, const Snapshot& sna
 class UsualPacker {
 public:
     [[nodiscard]] std::optional<Ref> pack(std::span<PyObject* const> items) {
+        const RecipeKeys& keys = recipe_keys();
+        const InternedNames& interned = interned_names();
         std::uint64_t cursor = 0;
         std::uint64_t end = 0;  // as the sizing pass sizes: fields without an offset follow the furthest end
-        for (PyObject* item : items) {
-            // No Python code runs here, so every snapshot stays current.
-            Snapshot snapshot;
-            PlannedItem plan;
-            if (!PyDict_Check(item)) return std::nullopt;
-            scan_item(item, snapshot, 0);
-            if (!RecipeReader::plan_usual(snapshot, Direction::pack, plan)) return std::nullopt;
-            const std::uint64_t start = plan.has_offset ? plan.offset_bits : cursor;
-            cursor = start + plan.bits;
-            end = std::max(end, (plan.has_offset ? plan.offset_bits : end) + plan.bits);
-            if (cursor > max_bits || end > max_bits || !place(plan, static_cast<std::uint32_t>(start))) {
-                return std::nullopt;
+        // Items are planned a batch at a time, then placed: two short loops
+        // keep their state in registers where one long loop would not.
+        std::array<Placement, batch> placements;
+        for (std::size_t first = 0; first < items.size(); first += batch) {
+            const std::size_t count = std::min(batch, items.size() - first);
+            for (std::size_t k = 0; k < count; ++k) {
+                PyObject* item = items[first + k];
+                ItemFieldValues values;
+                PlannedItem plan;
+                if (!PyDict_Check(item) || !scan_fields(item, keys, values) ||
+                    !RecipeReader::plan_usual(values, interned, Direction::pack, plan)) {
+                    return std::nullopt;
+                }
+                const std::uint64_t start = plan.has_offset ? plan.offset_bits : cursor;
+                cursor = start + plan.bits;
+                end = std::max(end, (plan.has_offset ? plan.offset_bits : end) + plan.bits);
+                if (cursor > max_bits || end > max_bits) return std::nullopt;
+                placements[k] = {plan.value,        static_cast<std::uint32_t>(start),
+                                 plan.bits,         plan.codec,
+                                 plan.reverse_bits, plan.little};
+            }
+            // Every field planned so far ends at or before `end`.
+            const std::span<std::uint8_t> buffer = zeroed_through(end);
+            for (std::size_t k = 0; k < count; ++k) {
+                if (!place(placements[k], buffer)) return std::nullopt;
             }
         }
         const auto length = static_cast<std::size_t>((end + 7U) / 8U);
@@ -167,6 +216,17 @@ public:
     }
 
 private:
+    // What placing a planned item needs; the value is borrowed.
+    struct Placement {
+        PyObject* value;
+        std::uint32_t start;
+        std::uint32_t bits;
+        Codec codec;
+        bool reverse_bits;
+        bool little;
+    };
+    static constexpr std::size_t batch = 64;
+
     // The buffer starts on the stack and moves to the heap when a field
     // reaches past it. It always has a word of slack beyond the furthest
     // field end, so every field is placed with whole-word writes. Packets
@@ -199,45 +259,29 @@ private:
     }
 
     // Converts the value without running Python code, encodes it and places
-    // it at `start`. False when the value is not of a plain type, the
-    // encoding fails, or the value is text that is not ASCII.
-    bool place(const PlannedItem& plan, std::uint32_t start) {
-        const CodecRow& row = codec_row(plan.codec);
-        PyObject* value = plan.value;
-        const std::span<std::uint8_t> buffer = zeroed_through(std::uint64_t{start} + plan.bits);
-        Number number{.u64 = 0};
-        switch (native_type(row.kind)) {
-            case NativeType::u64:
-            case NativeType::i64:
-                if (!PyLong_CheckExact(value) || !PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(value))) {
-                    return false;
-                }
-                number.i64 = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(value));
-                if (row.kind == CodecKind::unsigned_integer && number.i64 < 0) return false;
-                break;
-            case NativeType::f64:
-                if (!PyFloat_CheckExact(value)) return false;
-                number.f64 = PyFloat_AS_DOUBLE(value);
-                break;
-            case NativeType::text: {
-                TextView text;
-                if (!usual::usual_text(value, text)) return false;
-                if (row.ascii_is_identity && !plan.little) {
-                    // ASCII text of such a codec is its own byte form.
-                    place_form_bits(buffer, start,
-                                    {reinterpret_cast<const std::uint8_t*>(text.utf8.data()), text.utf8.size()},
-                                    plan.bits);
-                    return true;
-                }
-                auto bytes = encode_text(row, text.utf8);
-                if (!bytes) return false;
-                place_text_bytes(buffer, start, *bytes, plan.bits, plan.little);
-                return true;
-            }
+    // it. False when the value is not of a plain type, the encoding fails,
+    // or the value is text that is not ASCII.
+    static bool place(const Placement& p, std::span<std::uint8_t> buffer) {
+        const CodecRow& row = codec_row(p.codec);
+        if (row.kind == CodecKind::text) return place_text(row, p, buffer);
+        const PlainRaw raw = plain_encoders[static_cast<std::size_t>(p.codec)](p.value, p.bits);
+        if (!raw.ok) return false;
+        place_raw_value(buffer, p.start, raw.raw, p.bits, p.reverse_bits, p.little);
+        return true;
+    }
+
+    static bool place_text(const CodecRow& row, const Placement& p, std::span<std::uint8_t> buffer) {
+        TextView text;
+        if (!usual::usual_text(p.value, text)) return false;
+        if (row.ascii_is_identity && !p.little) {
+            // ASCII text of such a codec is its own byte form.
+            place_form_bits(buffer, p.start,
+                            {reinterpret_cast<const std::uint8_t*>(text.utf8.data()), text.utf8.size()}, p.bits);
+            return true;
         }
-        auto raw = encode_number(row, number, plan.bits);
-        if (!raw) return false;
-        place_raw_value(buffer, start, *raw, plan.bits, plan.reverse_bits, plan.little);
+        auto bytes = encode_text(row, text.utf8);
+        if (!bytes) return false;
+        place_text_bytes(buffer, p.start, *bytes, p.bits, p.little);
         return true;
     }
 

@@ -37,8 +37,10 @@ bool ascii_key_is(PyObject* key, Field field) noexcept {
     return PyUnicode_IS_COMPACT_ASCII(key) && std::memcmp(PyUnicode_DATA(key), wanted.data(), wanted.size()) == 0;
 }
 
-// Which recipe field an exact str key names, if any. The key's length picks
-// the candidate; the usual (interned) key is then the very same object.
+}  // namespace
+
+// The key's length picks the candidate; the usual (interned) key is then the
+// very same object.
 std::optional<Field> classify_key(const RecipeKeys& keys, PyObject* key) noexcept {
     const Py_ssize_t length = PyUnicode_GET_LENGTH(key);
     if (length == 4) {
@@ -50,32 +52,6 @@ std::optional<Field> classify_key(const RecipeKeys& keys, PyObject* key) noexcep
     if (!candidate) return std::nullopt;
     if (key == key_object(keys, *candidate) || ascii_key_is(key, *candidate)) return candidate;
     return std::nullopt;
-}
-
-}  // namespace
-
-void scan_item(PyObject* item, Snapshot& snapshot, std::uint64_t taken_at) noexcept {
-    const RecipeKeys& keys = recipe_keys();
-    snapshot.values = {};
-    snapshot.taken_at = taken_at;
-    snapshot.complete = true;
-    Py_ssize_t pos = 0;
-    PyObject* key;
-    PyObject* value;
-    while (PyDict_Next(item, &pos, &key, &value)) {
-        const std::size_t slot = (reinterpret_cast<std::uintptr_t>(key) >> keys.shift) % RecipeKeys::address_slots;
-        if (BITLOOM_LIKELY(keys.by_address[slot] == key)) {
-            snapshot.values[static_cast<std::size_t>(keys.field_at[slot])] = value;
-            continue;
-        }
-        if (!PyUnicode_CheckExact(key)) {
-            // A key of another type may compare equal to a field name in
-            // ways of its own; leave every lookup to the dict.
-            snapshot.complete = false;
-            return;
-        }
-        if (const auto field = classify_key(keys, key)) snapshot.values[static_cast<std::size_t>(*field)] = value;
-    }
 }
 
 void RecipeReader::note_conversion(PyObject* obj) noexcept {

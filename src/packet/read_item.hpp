@@ -28,10 +28,13 @@
 
 namespace bitloom {
 
+// The fields of one item, borrowed from its dict, null where absent.
+using ItemFieldValues = std::array<PyObject*, field_count>;
+
 // The fields of one item found by one pass over its dict, borrowed from it.
 // Trivial, so that arrays of them cost nothing until written.
 struct Snapshot {
-    std::array<PyObject*, field_count> values;
+    ItemFieldValues values;
     std::uint64_t taken_at;  // the reader's count of possible Python code when taken
     bool complete;           // every key was an exact str
 };
@@ -85,8 +88,39 @@ enum class Direction : std::uint8_t { pack, unpack };
                 .value = plan.value};
 }
 
+// Which recipe field an exact str key names, if any, when it is not the
+// interned key itself.
+[[nodiscard]] std::optional<Field> classify_key(const RecipeKeys& keys, PyObject* key) noexcept;
+
+// One pass over an item's dict: the value of each recipe field into
+// `values`. False when a key is not an exact str (it may compare equal to a
+// field name in ways of its own); `values` is then incomplete. Inline, as
+// the packet loops' innermost step.
+[[nodiscard]] inline bool scan_fields(PyObject* item, const RecipeKeys& keys, ItemFieldValues& values) noexcept {
+    values = {};
+    Py_ssize_t pos = 0;
+    PyObject* key;
+    PyObject* value;
+    // Nothing changes the dict during the pass, so its size is the number
+    // of entries to visit; stopping there saves the call that would only
+    // report the end.
+    for (Py_ssize_t left = PyDict_GET_SIZE(item); left > 0 && PyDict_Next(item, &pos, &key, &value); --left) {
+        const std::size_t slot = (reinterpret_cast<std::uintptr_t>(key) >> keys.shift) % RecipeKeys::address_slots;
+        if (BITLOOM_LIKELY(keys.by_address[slot] == key)) {
+            values[keys.field_at[slot]] = value;
+            continue;
+        }
+        if (!PyUnicode_CheckExact(key)) return false;
+        if (const auto field = classify_key(keys, key)) values[static_cast<std::size_t>(*field)] = value;
+    }
+    return true;
+}
+
 // One pass over an item's dict, the snapshot stamped with `taken_at`.
-void scan_item(PyObject* item, Snapshot& snapshot, std::uint64_t taken_at) noexcept;
+inline void scan_item(PyObject* item, Snapshot& snapshot, std::uint64_t taken_at) noexcept {
+    snapshot.taken_at = taken_at;
+    snapshot.complete = scan_fields(item, recipe_keys(), snapshot.values);
+}
 
 // How far reading an item got: the fields an error note can name.
 enum class ReadProgress : std::uint8_t { nothing, name, encoding, bits };
@@ -171,12 +205,16 @@ public:
     // last step that may have run Python code) in one go, or returns false;
     // nothing is reported then, and the item is read in full.
     [[nodiscard]] static bool plan_usual(const Snapshot& snapshot, Direction direction, PlannedItem& out) noexcept {
-        if (!snapshot.complete) return false;
-        auto at = [&](Field f) { return snapshot.values[static_cast<std::size_t>(f)]; };
+        return snapshot.complete && plan_usual(snapshot.values, interned_names(), direction, out);
+    }
+    // The same from the fields of a complete scan, with the interned names
+    // at hand.
+    [[nodiscard]] static bool plan_usual(const ItemFieldValues& values, const InternedNames& interned,
+                                         Direction direction, PlannedItem& out) noexcept {
+        auto at = [&](Field f) { return values[static_cast<std::size_t>(f)]; };
         PyObject* reverse_bits = at(Field::reverse_bits);
         PyObject* encoding = at(Field::encoding);
         if (encoding == nullptr) return false;  // an empty slot of the interned table would match it
-        const InternedNames& interned = interned_names();
         const auto codec = interned.codec(encoding, direction == Direction::pack);
         const auto order = interned.byte_order(at(Field::byte_order));
         out.name = at(Field::name);
