@@ -174,7 +174,7 @@ def big_values(**extra):
 @pytest.mark.parametrize("direction", ["pack", "unpack"])
 @pytest.mark.parametrize("target", ["list", "dict", "next dict"])
 @pytest.mark.parametrize("hook", ["bits", "offset_bits", "reverse_bits"])
-@pytest.mark.parametrize("lead", [0, 2], ids=["first", "after usual items"])
+@pytest.mark.parametrize("lead", [0, 2, 70], ids=["first", "after usual items", "after 70 usual items"])
 def test_mutation_during_the_call(direction, target, hook, lead):
     # `lead` plain items first: read in place from the list until the
     # hostile item is reached.
@@ -195,7 +195,7 @@ def test_mutation_during_the_call(direction, target, hook, lead):
     if direction == "pack":
         call = lambda: b.pack_parameters(recipe)  # noqa: E731
     else:
-        call = lambda: b.unpack_parameters(bytes(range(1, 20)), 0, recipe)  # noqa: E731
+        call = lambda: b.unpack_parameters(bytes(range(1, 100)), 0, recipe)  # noqa: E731
     result = clean_outcome(call)
     # The items were taken when the call began, so emptying the list changes
     # nothing; an emptied dict is missing its fields from then on.

@@ -9,6 +9,8 @@ fields. The rest carry one faulty item somewhere among valid ones."""
 
 import re
 
+import pytest
+
 from hypothesis import HealthCheck, event, given, settings, strategies as st
 
 import bitloom as b
@@ -305,3 +307,45 @@ def test_long_packets_agree_with_reading_in_full(fields):
     packed = b.pack_parameters(recipe)
     assert packed == b.pack_parameters(read_in_full(recipe))
     assert len(packed) == packet_length(recipe)
+
+
+# Every number codec and some text ones, in both byte orders, for the long
+# recipes below: (encoding, bits, value). Whole bytes, and text that fills
+# its field, so that every field unpacks to its value.
+MIXED = [("unsigned", 16, 1234), ("twos_complement", 16, -1234), ("sign_magnitude", 16, -77),
+         ("ones_complement", 16, -5), ("bcd", 16, 42), ("bcd_signed", 24, -7), ("packed_bcd", 16, 1234),
+         ("packed_bcd_signed", 16, -12), ("ieee754_f16", 16, 1.5), ("ieee754_f32", 32, -0.25),
+         ("ieee754_f64", 64, 2.5), ("utf8", 32, "ab\u00e9"), ("us_ascii", 24, "xyz"), ("utf16", 32, "\u00e9"),
+         ("windows_1252", 16, "\u20ac!")]
+
+
+def mixed_recipe(count):
+    return [{"name": f"f{i}", "encoding": enc, "bits": bits, "byte_order": ("big", "little")[i // len(MIXED) % 2],
+             "reverse_bits": i % 7 == 3 and not isinstance(value, str), "value": value}
+            for i, (enc, bits, value) in ((i, MIXED[i % len(MIXED)]) for i in range(count))]
+
+
+@pytest.mark.parametrize("count", [63, 64, 65, 130])
+@pytest.mark.parametrize("odd", [0, 62, 63, 64, 65, 129])
+@pytest.mark.parametrize("kind", [None, "str subclass", "out of range", "outside the packet", "not a number"])
+def test_long_mixed_recipes_agree_with_reading_in_full(count, odd, kind):
+    # Usual items are read in runs; one odd item anywhere, on either side of
+    # where a run may be cut, must give what reading every item in full gives.
+    recipe = mixed_recipe(count)
+    odd = min(odd, count - 1)
+    it = recipe[odd] = {**recipe[odd], "encoding": "unsigned", "bits": 8, "value": 7}
+    if kind == "str subclass":
+        it["name"] = Name(it["name"])
+    elif kind == "out of range":
+        it["value"] = 256
+    elif kind == "outside the packet":
+        it["offset_bits"] = 1 << 20
+    elif kind == "not a number":
+        it["value"] = "7"
+    packed = outcome(b.pack_parameters, recipe)
+    assert packed == outcome(b.pack_parameters, read_in_full(recipe))
+    packet = packed[1] if packed[0] == "ok" else b.pack_parameters(mixed_recipe(count))
+    assert outcome(b.unpack_parameters, packet, 0, recipe) == \
+        outcome(b.unpack_parameters, packet, 0, read_in_full(recipe))
+    if kind is None:
+        assert b.unpack_parameters(packet, 0, recipe) == {r["name"]: r["value"] for r in recipe}
