@@ -212,23 +212,33 @@ public:
     [[nodiscard]] static bool plan_usual(const ItemFieldValues& values, const InternedNames& interned,
                                          Direction direction, PlannedItem& out) noexcept {
         auto at = [&](Field f) { return values[static_cast<std::size_t>(f)]; };
-        PyObject* reverse_bits = at(Field::reverse_bits);
-        PyObject* encoding = at(Field::encoding);
-        if (encoding == nullptr) return false;  // an empty slot of the interned table would match it
-        const auto codec = interned.codec(encoding, direction == Direction::pack);
-        const auto order = interned.byte_order(at(Field::byte_order));
-        out.name = at(Field::name);
-        out.encoding = encoding;
-        out.value = at(Field::value);
-        if (!codec || !order || (direction == Direction::pack && out.value == nullptr) || out.name == nullptr ||
-            !PyUnicode_CheckExact(out.name) || !PyUnicode_IS_COMPACT_ASCII(out.name) ||
-            (reverse_bits != Py_True && reverse_bits != Py_False) || !usual::usual_u32(at(Field::bits), out.bits) ||
-            !usual::usual_offset(at(Field::offset_bits), out.offset_bits, out.has_offset)) {
+        PyObject* const name = at(Field::name);
+        PyObject* const encoding = at(Field::encoding);
+        PyObject* const value = at(Field::value);
+        PyObject* const reverse_bits = at(Field::reverse_bits);
+        Codec codec;
+        bool little;
+        std::uint32_t bits;
+        std::uint32_t offset;
+        bool present;
+        // A null encoding is refused first: an empty slot of the interned
+        // table would match it.
+        if (encoding == nullptr || !interned.find_codec(encoding, direction == Direction::pack, codec) ||
+            !interned.find_byte_order(at(Field::byte_order), little) ||
+            (direction == Direction::pack && value == nullptr) || name == nullptr || !PyUnicode_CheckExact(name) ||
+            !PyUnicode_IS_COMPACT_ASCII(name) || (reverse_bits != Py_True && reverse_bits != Py_False) ||
+            !usual::usual_u32(at(Field::bits), bits) || !usual::usual_offset(at(Field::offset_bits), offset, present)) {
             return false;
         }
-        out.codec = *codec;
-        out.little = *order == ByteOrder::little;
-        out.reverse_bits = reverse_bits == Py_True;
+        out = PlannedItem{.name = name,
+                          .encoding = encoding,
+                          .value = value,
+                          .bits = bits,
+                          .offset_bits = offset,
+                          .codec = codec,
+                          .has_offset = present,
+                          .reverse_bits = reverse_bits == Py_True,
+                          .little = little};
         return true;
     }
 

@@ -212,19 +212,23 @@ class InternedNames {
 public:
     // The codec of an interned table name, if `name` is one (and, when
     // `packing`, one the packing table has). `name` must not be null.
-    [[nodiscard]] std::optional<Codec> codec(PyObject* name, bool packing) const noexcept {
+    [[nodiscard]] bool find_codec(PyObject* name, bool packing, Codec& out) const noexcept {
         for (std::size_t slot = slot_of(name);; slot = (slot + 1) % slot_count) {
             if (objects_[slot] == name) {
-                if (packing && !packs_[slot]) return std::nullopt;
-                return codecs_[slot];
+                out = codecs_[slot];
+                return !packing || packs_[slot];
             }
-            if (objects_[slot] == nullptr) return std::nullopt;
+            if (objects_[slot] == nullptr) return false;
         }
     }
+    [[nodiscard]] bool find_byte_order(PyObject* name, bool& little) const noexcept {
+        little = name == little_;
+        return little || name == big_;
+    }
     [[nodiscard]] std::optional<ByteOrder> byte_order(PyObject* name) const noexcept {
-        if (name == big_) return ByteOrder::big;
-        if (name == little_) return ByteOrder::little;
-        return std::nullopt;
+        bool little;
+        if (!find_byte_order(name, little)) return std::nullopt;
+        return little ? ByteOrder::little : ByteOrder::big;
     }
 
 private:
@@ -277,8 +281,8 @@ template <class Table>
 [[nodiscard]] inline Result<Codec> resolve_encoding(const Table& table, const TextView& encoding,
                                                     NameMemo<Codec>& memo) {
     constexpr bool packing = std::is_same_v<Table, std::remove_cvref_t<decltype(pack_codec_names)>>;
-    if (auto known = interned_names().codec(encoding.object, packing)) [[likely]]
-        return *known;
+    if (Codec known; interned_names().find_codec(encoding.object, packing, known)) [[likely]]
+        return known;
     if (auto known = memo.recall(encoding.object)) [[likely]]
         return *known;
     return resolve_new_encoding(table, encoding, memo);
