@@ -291,8 +291,9 @@ def test_pack_shortcut_agrees_with_reading_in_full(recipe):
 @settings(max_examples=500, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(st.binary(min_size=0, max_size=40), st.integers(0, 16), unpack_recipes)
 def test_unpack_shortcut_agrees_with_reading_in_full(packet, offset, recipe):
-    assert outcome(b.unpack_parameters, packet, offset, recipe) == \
-        outcome(b.unpack_parameters, packet, offset, read_in_full(recipe))
+    # Compared by repr, where a NaN equals a NaN.
+    assert repr(outcome(b.unpack_parameters, packet, offset, recipe)) == \
+        repr(outcome(b.unpack_parameters, packet, offset, read_in_full(recipe)))
 
 
 @settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.too_slow])
@@ -345,7 +346,7 @@ def test_long_mixed_recipes_agree_with_reading_in_full(count, odd, kind):
     packed = outcome(b.pack_parameters, recipe)
     assert packed == outcome(b.pack_parameters, read_in_full(recipe))
     packet = packed[1] if packed[0] == "ok" else b.pack_parameters(mixed_recipe(count))
-    assert outcome(b.unpack_parameters, packet, 0, recipe) == \
-        outcome(b.unpack_parameters, packet, 0, read_in_full(recipe))
+    assert repr(outcome(b.unpack_parameters, packet, 0, recipe)) == \
+        repr(outcome(b.unpack_parameters, packet, 0, read_in_full(recipe)))
     if kind is None:
         assert b.unpack_parameters(packet, 0, recipe) == {r["name"]: r["value"] for r in recipe}

@@ -336,18 +336,23 @@ inline constexpr const std::array<CodecRow, codec_count>& codec_rows = codec_det
     return codec_rows[static_cast<std::size_t>(codec)];
 }
 
-// One function per codec, indexed by the codec's id: `make` is a generic
-// lambda whose `operator()<C>()` gives the function for codec C, typically
-// the address of a template instantiated with C. Such a function takes
+// One value per codec, indexed by the codec's id: `make` is a generic lambda
+// whose `operator()<C>()` gives codec C's value. Typically the value is the
+// address of a template instantiated with C: such a function takes
 // codec_row(C) as a constant expression, so the row's routines are direct
 // calls that the compiler can inline, and a caller reaches code specialised
 // for its codec with one indirect call.
-template <class Function, class Make>
-[[nodiscard]] consteval std::array<Function, codec_count> per_codec(Make make) {
+template <class Value, class Make>
+[[nodiscard]] consteval std::array<Value, codec_count> per_codec(Make make) {
     return [&]<std::size_t... I>(std::index_sequence<I...>) {
-        return std::array<Function, codec_count> { make.template operator()<static_cast<Codec>(I)>()... };
+        return std::array<Value, codec_count> { make.template operator()<static_cast<Codec>(I)>()... };
     }(std::make_index_sequence<codec_count>{});
 }
+
+// Each codec's kind, in a table of its own: a loop that only needs the kind
+// reads one cache line rather than a row each.
+inline constexpr std::array<CodecKind, codec_count> codec_kinds =
+    per_codec<CodecKind>([]<Codec C>() { return codec_row(C).kind; });
 
 [[nodiscard]] inline Result<Number> decode_number(const CodecRow& row, std::uint64_t raw, std::uint32_t bits) {
     return row.decode(raw, bits, row.is_signed);

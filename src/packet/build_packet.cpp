@@ -262,8 +262,9 @@ private:
     // it. False when the value is not of a plain type, the encoding fails,
     // or the value is text that is not ASCII.
     static bool place(const Placement& p, std::span<std::uint8_t> buffer) {
-        const CodecRow& row = codec_row(p.codec);
-        if (row.kind == CodecKind::text) return place_text(row, p, buffer);
+        if (codec_kinds[static_cast<std::size_t>(p.codec)] == CodecKind::text) {
+            return place_text(codec_row(p.codec), p, buffer);
+        }
         const PlainRaw raw = plain_encoders[static_cast<std::size_t>(p.codec)](p.value, p.bits);
         if (!raw.ok) return false;
         place_raw_value(buffer, p.start, raw.raw, p.bits, p.reverse_bits, p.little);

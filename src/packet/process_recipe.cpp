@@ -94,10 +94,9 @@ Result<bool> unpack_planned(const PlannedItem& plan, ByteSpan packet, std::uint3
     const FieldWindow w = field_window(start, plan.bits, packet.size());
     if (!w.fits) return false;
     const std::uint64_t raw = raw_field_value(assemble_field(packet, w, plan.little), plan.bits, plan.reverse_bits);
-    const CodecRow& row = codec_row(plan.codec);
     Ref value;
-    if (row.kind == CodecKind::text) {
-        auto text = decode_field(row, packet.subspan(w.start, w.count), plan.little, raw, plan.bits);
+    if (codec_kinds[static_cast<std::size_t>(plan.codec)] == CodecKind::text) {
+        auto text = decode_field(codec_row(plan.codec), packet.subspan(w.start, w.count), plan.little, raw, plan.bits);
         if (!text) return false;
         value = std::move(*text);
     } else {

@@ -6,19 +6,6 @@ namespace bitloom {
 
 namespace {
 
-PyObject* key_object(const RecipeKeys& keys, Field field) noexcept {
-    switch (field) {
-        case Field::name: return keys.name;
-        case Field::encoding: return keys.encoding;
-        case Field::bits: return keys.bits;
-        case Field::byte_order: return keys.byte_order;
-        case Field::reverse_bits: return keys.reverse_bits;
-        case Field::offset_bits: return keys.offset_bits;
-        case Field::value: return keys.value;
-    }
-    return keys.value;  // not reached: every field is listed above
-}
-
 // The field a key of `length` characters can only be, if any (name and
 // bits share length 4 and are told apart by the caller).
 std::optional<Field> field_of_length(Py_ssize_t length) noexcept {
@@ -44,13 +31,13 @@ bool ascii_key_is(PyObject* key, Field field) noexcept {
 std::optional<Field> classify_key(const RecipeKeys& keys, PyObject* key) noexcept {
     const Py_ssize_t length = PyUnicode_GET_LENGTH(key);
     if (length == 4) {
-        if (key == keys.name || ascii_key_is(key, Field::name)) return Field::name;
-        if (key == keys.bits || ascii_key_is(key, Field::bits)) return Field::bits;
+        if (key == keys.key(Field::name) || ascii_key_is(key, Field::name)) return Field::name;
+        if (key == keys.key(Field::bits) || ascii_key_is(key, Field::bits)) return Field::bits;
         return std::nullopt;
     }
     const auto candidate = field_of_length(length);
     if (!candidate) return std::nullopt;
-    if (key == key_object(keys, *candidate) || ascii_key_is(key, *candidate)) return candidate;
+    if (key == keys.key(*candidate) || ascii_key_is(key, *candidate)) return candidate;
     return std::nullopt;
 }
 
@@ -87,7 +74,7 @@ Result<Ref> RecipeReader::lookup(PyObject* item, const Snapshot& snapshot, Field
     if (current(snapshot)) return Ref::borrow(snapshot.values[static_cast<std::size_t>(field)]);
     // The dict may have keys whose comparison is Python code.
     python_may_run();
-    return lookup_field(item, key_object(recipe_keys(), field));
+    return lookup_field(item, recipe_keys().key(field));
 }
 
 Result<Ref> RecipeReader::required(PyObject* item, const Snapshot& snapshot, Field field) {

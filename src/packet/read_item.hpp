@@ -101,17 +101,25 @@ enum class Direction : std::uint8_t { pack, unpack };
     Py_ssize_t pos = 0;
     PyObject* key;
     PyObject* value;
+    // Items usually list their keys in the same order as the fields, so the
+    // field after the last one found is tried first, then the rest.
+    std::size_t next = 0;
     // Nothing changes the dict during the pass, so its size is the number
     // of entries to visit; stopping there saves the call that would only
     // report the end.
     for (Py_ssize_t left = PyDict_GET_SIZE(item); left > 0 && PyDict_Next(item, &pos, &key, &value); --left) {
-        const std::size_t slot = (reinterpret_cast<std::uintptr_t>(key) >> keys.shift) % RecipeKeys::address_slots;
-        if (BITLOOM_LIKELY(keys.by_address[slot] == key)) {
-            values[keys.field_at[slot]] = value;
-            continue;
+        std::size_t f = next;
+        if (BITLOOM_UNLIKELY(f >= field_count || keys.objects[f] != key)) {
+            f = 0;
+            while (f < field_count && keys.objects[f] != key) ++f;
+            if (f == field_count) {
+                if (!PyUnicode_CheckExact(key)) return false;
+                if (const auto field = classify_key(keys, key)) values[static_cast<std::size_t>(*field)] = value;
+                continue;
+            }
         }
-        if (!PyUnicode_CheckExact(key)) return false;
-        if (const auto field = classify_key(keys, key)) values[static_cast<std::size_t>(*field)] = value;
+        values[f] = value;
+        next = f + 1;
     }
     return true;
 }

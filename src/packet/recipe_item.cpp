@@ -10,35 +10,12 @@ const RecipeKeys& build_recipe_keys() {
     // Built on first use while holding the interpreter lock; interned strings
     // are immortal, so the pointers stay valid for the life of the process.
     static RecipeKeys keys{};
-    static bool ready = false;
-    if (!ready) {
-        const char* names[] = {"name", "encoding", "bits", "byte_order", "reverse_bits", "offset_bits", "value"};
-        PyObject** slots[] = {&keys.name,         &keys.encoding,    &keys.bits, &keys.byte_order,
-                              &keys.reverse_bits, &keys.offset_bits, &keys.value};
-        for (std::size_t i = 0; i < std::size(names); ++i) {
-            if (*slots[i] == nullptr) {
-                *slots[i] = PyUnicode_InternFromString(names[i]);
-                if (*slots[i] == nullptr) panic("could not create the recipe key strings");
-            }
+    for (std::size_t i = 0; i < field_count; ++i) {
+        if (keys.objects[i] == nullptr) {
+            const std::string_view name = field_name(static_cast<Field>(i));
+            keys.objects[i] = PyUnicode_InternFromString(std::string(name).c_str());
+            if (keys.objects[i] == nullptr) panic("could not create the recipe key strings");
         }
-        for (unsigned shift = 3; shift < 32 && keys.shift == 0; ++shift) {
-            std::array<PyObject*, RecipeKeys::address_slots> by_address{};
-            bool distinct = true;
-            for (std::size_t i = 0; i < std::size(slots) && distinct; ++i) {
-                PyObject*& slot =
-                    by_address[(reinterpret_cast<std::uintptr_t>(*slots[i]) >> shift) % RecipeKeys::address_slots];
-                distinct = slot == nullptr;
-                slot = *slots[i];
-            }
-            if (!distinct) continue;
-            keys.shift = shift;
-            keys.by_address = by_address;
-            for (std::size_t i = 0; i < std::size(slots); ++i) {
-                keys.field_at[(reinterpret_cast<std::uintptr_t>(*slots[i]) >> shift) % RecipeKeys::address_slots] =
-                    static_cast<std::uint8_t>(i);
-            }
-        }
-        ready = true;
     }
     recipe_keys_built = &keys;
     return keys;
@@ -46,10 +23,8 @@ const RecipeKeys& build_recipe_keys() {
 
 void InternedNames::add(PyObject* name, Codec codec, bool packs) noexcept {
     std::size_t slot = slot_of(name);
-    while (objects_[slot] != nullptr && objects_[slot] != name) slot = (slot + 1) % slot_count;
-    objects_[slot] = name;
-    codecs_[slot] = codec;
-    packs_[slot] = packs;
+    while (entries_[slot].name != nullptr && entries_[slot].name != name) slot = (slot + 1) % slot_count;
+    entries_[slot] = Entry{name, codec, packs};
 }
 
 const InternedNames& build_interned_names() {

@@ -18,24 +18,18 @@
 
 namespace bitloom {
 
-// Interned key strings, created once per process. They hold no state between
-// calls; they only spare every lookup the creation of a key object.
-struct RecipeKeys {
-    PyObject* name;
-    PyObject* encoding;
-    PyObject* bits;
-    PyObject* byte_order;
-    PyObject* reverse_bits;
-    PyObject* offset_bits;
-    PyObject* value;
+// The recipe keys an item can have.
+enum class Field : std::uint8_t { name, encoding, bits, byte_order, reverse_bits, offset_bits, value };
+inline constexpr std::size_t field_count = 7;
 
-    // The key objects by address: slot (address >> shift) % 64 holds key
-    // field_at[slot], chosen so that the seven keys have seven slots. Lets a
-    // dict scan recognise the usual interned keys without comparing text.
-    static constexpr std::size_t address_slots = 64;
-    unsigned shift = 0;
-    std::array<PyObject*, address_slots> by_address{};
-    std::array<std::uint8_t, address_slots> field_at{};
+// Interned key strings, created once per process, indexed by Field. They
+// hold no state between calls; they spare every lookup the creation of a key
+// object, and let a dict scan recognise the usual keys by address. One cache
+// line holds them all.
+struct alignas(64) RecipeKeys {
+    std::array<PyObject*, field_count> objects;
+
+    [[nodiscard]] PyObject* key(Field field) const noexcept { return objects[static_cast<std::size_t>(field)]; }
 };
 [[nodiscard]] const RecipeKeys& build_recipe_keys();
 inline const RecipeKeys* recipe_keys_built = nullptr;
@@ -152,10 +146,6 @@ struct TextField {
     return Ref::steal(value);
 }
 
-// The recipe keys an item can have, in the order of RecipeKeys.
-enum class Field : std::uint8_t { name, encoding, bits, byte_order, reverse_bits, offset_bits, value };
-inline constexpr std::size_t field_count = 7;
-
 [[nodiscard]] std::string_view field_name(Field field) noexcept;
 
 // Full Unicode lowercasing (as str.lower) of a recipe name; ASCII names are
@@ -214,11 +204,12 @@ public:
     // `packing`, one the packing table has). `name` must not be null.
     [[nodiscard]] bool find_codec(PyObject* name, bool packing, Codec& out) const noexcept {
         for (std::size_t slot = slot_of(name);; slot = (slot + 1) % slot_count) {
-            if (objects_[slot] == name) {
-                out = codecs_[slot];
-                return !packing || packs_[slot];
+            const Entry& entry = entries_[slot];
+            if (entry.name == name) {
+                out = entry.codec;
+                return !packing || entry.packs;
             }
-            if (objects_[slot] == nullptr) return false;
+            if (entry.name == nullptr) return false;
         }
     }
     [[nodiscard]] bool find_byte_order(PyObject* name, bool& little) const noexcept {
@@ -240,9 +231,14 @@ private:
     }
     void add(PyObject* name, Codec codec, bool packs) noexcept;
 
-    std::array<PyObject*, slot_count> objects_{};
-    std::array<Codec, slot_count> codecs_{};
-    std::array<bool, slot_count> packs_{};
+    // A name with its codec in one place, so that a lookup reads one cache
+    // line.
+    struct Entry {
+        PyObject* name;
+        Codec codec;
+        bool packs;
+    };
+    std::array<Entry, slot_count> entries_{};
     PyObject* big_ = nullptr;
     PyObject* little_ = nullptr;
 };
