@@ -1,6 +1,7 @@
 #include "build_packet.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <string>
 #include <vector>

@@ -1,6 +1,7 @@
 #include "process_recipe.hpp"
 
 #include <algorithm>
+#include <array>
 #include <string>
 
 #include "../common/ascii_run.hpp"
@@ -84,12 +85,12 @@ Result<void> store(PyObject* result, const TextView& name, PyObject* value) {
     return {};
 }
 
-// One usual item (see plan_usual), decoded into the result at the position
-// it starts at. Returns false, having stored nothing, when its window does
-// not fit or its field does not decode: the item is then unpacked in full,
-// which reports the problem.
-Result<bool> unpack_planned(const PlannedItem& plan, ByteSpan packet, std::uint32_t offset_bits,
-                            std::uint32_t& position, PyObject* result) {
+// One usual item (see plan_usual), item `index` of the recipe, decoded into
+// the result at the position it starts at. Returns false, having stored
+// nothing, when its window does not fit or its field does not decode: the
+// item is then unpacked in full, which reports the problem.
+PacketResult<bool> unpack_planned(std::size_t index, const PlannedItem& plan, ByteSpan packet,
+                                  std::uint32_t offset_bits, std::uint32_t& position, PyObject* result) {
     const std::uint32_t start = plan.has_offset ? offset_bits + plan.offset_bits : position;
     const FieldWindow w = field_window(start, plan.bits, packet.size());
     if (!w.fits) return false;
@@ -103,7 +104,10 @@ Result<bool> unpack_planned(const PlannedItem& plan, ByteSpan packet, std::uint3
         value = Ref::steal(plain_decoders[static_cast<std::size_t>(plan.codec)](raw, plan.bits));
         if (!value) return false;
     }
-    if (PyDict_SetItem(result, plan.name, value.get()) < 0) return python_error();
+    if (PyDict_SetItem(result, plan.name, value.get()) < 0) {
+        return std::unexpected(
+            PacketError{python_error().error(), item_note(index, planned_as_item(plan), ReadProgress::bits)});
+    }
     position = start + plan.bits;
     return true;
 }
@@ -146,12 +150,7 @@ PacketResult<bool> unpack_if_usual(std::size_t index, const Snapshot& snapshot, 
                                    std::uint32_t offset_bits, std::uint32_t& position, PyObject* result) {
     PlannedItem plan;
     if (!RecipeReader::plan_usual(snapshot, Direction::unpack, plan)) return false;
-    auto done = unpack_planned(plan, packet, offset_bits, position, result);
-    if (!done) {
-        return std::unexpected(
-            PacketError{std::move(done.error()), item_note(index, planned_as_item(plan), ReadProgress::bits)});
-    }
-    return *done;
+    return unpack_planned(index, plan, packet, offset_bits, position, result);
 }
 
 // The leading run of usual items, unpacked from the recipe's items read in
@@ -177,11 +176,8 @@ PacketResult<std::size_t> unpack_usual_run(std::span<PyObject* const> items, Byt
             }
         }
         for (std::size_t k = 0; k < planned; ++k) {
-            auto done = unpack_planned(plans[k], packet, offset_bits, position, result);
-            if (!done) {
-                return std::unexpected(PacketError{
-                    std::move(done.error()), item_note(first + k, planned_as_item(plans[k]), ReadProgress::bits)});
-            }
+            auto done = unpack_planned(first + k, plans[k], packet, offset_bits, position, result);
+            if (!done) return std::unexpected(std::move(done.error()));
             if (!*done) return first + k;
         }
         if (planned < count) return first + planned;
