@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <string>
 
-#include "../src/decoder/bcd.hpp"
-#include "../src/encoder/bcd.hpp"
+#include "decoder/bcd.hpp"
+#include "encoder/bcd.hpp"
 #include "common.hpp"
 #include "text_model.hpp"
 

@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "../src/encoder/bit_placement.hpp"
-#include "../src/encoder/integer.hpp"
+#include "encoder/bit_placement.hpp"
+#include "encoder/integer.hpp"
 #include "common.hpp"
 
 namespace {

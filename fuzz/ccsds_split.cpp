@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "../src/io/stream.hpp"
+#include "io/stream.hpp"
 #include "common.hpp"
 
 namespace {

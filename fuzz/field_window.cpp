@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "../src/common/field_window.hpp"
+#include "common/field_window.hpp"
 #include "common.hpp"
 
 namespace {

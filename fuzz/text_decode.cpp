@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <string>
 
-#include "../src/decoder/text.hpp"
-#include "../src/encoder/text.hpp"
+#include "decoder/text.hpp"
+#include "encoder/text.hpp"
 #include "common.hpp"
 #include "text_model.hpp"
 

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "../src/decoder/text.hpp"
-#include "../src/encoder/text.hpp"
+#include "decoder/text.hpp"
+#include "encoder/text.hpp"
 #include "common.hpp"
 #include "text_model.hpp"
 

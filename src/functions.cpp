@@ -16,7 +16,7 @@
 
 #include "args.hpp"
 #include "boundary.hpp"
-#include "common/codec_table.hpp"
+#include "codecs/codec_table.hpp"
 #include "decoder/ieee754.hpp"
 #include "packet/recipe_item.hpp"
 #include "text_direct.hpp"

@@ -1,11 +1,10 @@
 import os
 import sys
 
-# The tests run against the installed package. `python -m pytest` puts the
-# working directory first on sys.path, where the source tree's bitloom_io
-# (without its compiled part) would shadow the installed one.
-_root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-sys.path[:] = [p for p in sys.path if os.path.abspath(p or os.curdir) != _root]
+# The tests run against the installed package; the Python sources live in
+# python/, so the checkout's root (first on sys.path under `python -m pytest`)
+# holds nothing that could shadow it. The shared test helpers are importable
+# by name.
 sys.path.insert(0, os.path.dirname(__file__))
 
 # Hypothesis's per-example deadline measures time, and this suite runs on

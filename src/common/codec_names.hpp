@@ -11,7 +11,7 @@
 #include <optional>
 #include <string_view>
 
-#include "name_table.hpp"
+#include "common/name_table.hpp"
 
 namespace bitloom {
 

@@ -9,7 +9,7 @@
 #include <cstring>
 #include <span>
 
-#include "numbers.hpp"
+#include "common/numbers.hpp"
 
 namespace bitloom {
 

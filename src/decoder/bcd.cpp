@@ -3,11 +3,11 @@
 // check. Positions beyond the raw value's 64 bits read as zero: harmless
 // leading zero digits, except in signed zoned fields, where a 0x00 byte is
 // not a valid digit byte.
-#include "bcd.hpp"
+#include "decoder/bcd.hpp"
 
 #include <algorithm>
 
-#include "../common/numbers.hpp"
+#include "common/numbers.hpp"
 
 namespace bitloom {
 

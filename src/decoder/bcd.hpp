@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "../common/error.hpp"
+#include "common/error.hpp"
 
 namespace bitloom {
 

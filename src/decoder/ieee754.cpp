@@ -1,4 +1,4 @@
-#include "ieee754.hpp"
+#include "decoder/ieee754.hpp"
 
 #include <bit>
 

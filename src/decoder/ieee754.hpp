@@ -4,7 +4,7 @@
 #include <bit>
 #include <cstdint>
 
-#include "../common/numbers.hpp"
+#include "common/numbers.hpp"
 
 namespace bitloom {
 

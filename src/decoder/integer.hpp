@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "../common/numbers.hpp"
+#include "common/numbers.hpp"
 
 namespace bitloom {
 

@@ -6,7 +6,7 @@
 // The output buffer is sized once for the worst case of the input length
 // (resize_and_overwrite leaves it uninitialised) and trimmed to what was
 // written, so no decoder grows or reallocates its result while it runs.
-#include "text.hpp"
+#include "decoder/text.hpp"
 
 #include <array>
 #include <bit>
@@ -14,8 +14,8 @@
 #include <optional>
 #include <string_view>
 
-#include "../common/ascii_run.hpp"
-#include "../common/windows1252_index.hpp"
+#include "common/ascii_run.hpp"
+#include "common/windows1252_index.hpp"
 
 namespace bitloom {
 

@@ -6,8 +6,8 @@
 #include <span>
 #include <string>
 
-#include "../common/error.hpp"
-#include "../common/numbers.hpp"
+#include "common/error.hpp"
+#include "common/numbers.hpp"
 
 namespace bitloom {
 

@@ -9,12 +9,12 @@
 // zero bytes. For signed zoned fields those 0x00 bytes are not valid leading
 // zeros (those would be 0xF0), so the decoder refuses such a field; zoned
 // signed fields wider than 64 bits cannot carry a value either way.
-#include "bcd.hpp"
+#include "encoder/bcd.hpp"
 
 #include <algorithm>
 #include <array>
 
-#include "../common/numbers.hpp"
+#include "common/numbers.hpp"
 
 namespace bitloom {
 

@@ -1,10 +1,10 @@
-#include "bit_placement.hpp"
+#include "encoder/bit_placement.hpp"
 
 #include <algorithm>
 #include <bit>
 #include <cstring>
 
-#include "integer.hpp"
+#include "encoder/integer.hpp"
 
 namespace bitloom {
 

@@ -10,7 +10,7 @@
 #include <span>
 #include <string>
 
-#include "../common/numbers.hpp"
+#include "common/numbers.hpp"
 
 namespace bitloom {
 

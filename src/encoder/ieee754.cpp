@@ -1,4 +1,4 @@
-#include "ieee754.hpp"
+#include "encoder/ieee754.hpp"
 
 #include <bit>
 

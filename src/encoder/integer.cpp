@@ -1,4 +1,4 @@
-#include "integer.hpp"
+#include "encoder/integer.hpp"
 
 #include <string>
 

@@ -5,14 +5,14 @@
 // The output buffer is sized once for the worst case of the input length
 // (resize_and_overwrite leaves it uninitialised) and trimmed to what was
 // written, so no encoder grows or reallocates its result while it runs.
-#include "text.hpp"
+#include "encoder/text.hpp"
 
 #include <algorithm>
 #include <bit>
 #include <cstring>
 
-#include "../common/ascii_run.hpp"
-#include "windows1252_bytes.hpp"
+#include "common/ascii_run.hpp"
+#include "encoder/windows1252_bytes.hpp"
 
 namespace bitloom {
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "../common/error.hpp"
+#include "common/error.hpp"
 
 namespace bitloom {
 

@@ -13,9 +13,9 @@
 #define BITLOOM_HAVE_SSE2 1
 #endif
 
-#include "../common/ascii_run.hpp"
-#include "text.hpp"
-#include "windows1252_bytes.hpp"
+#include "common/ascii_run.hpp"
+#include "encoder/text.hpp"
+#include "encoder/windows1252_bytes.hpp"
 
 namespace bitloom {
 

@@ -11,7 +11,7 @@
 #include <cstdint>
 #include <optional>
 
-#include "../common/windows1252_index.hpp"
+#include "common/windows1252_index.hpp"
 
 namespace bitloom {
 

@@ -1,16 +1,16 @@
-#include "batch.hpp"
+#include "io/batch.hpp"
 
 #include <algorithm>
 #include <array>
 #include <bit>
 #include <cstring>
 
-#include "../common/ascii_run.hpp"
-#include "../common/codec_table.hpp"
-#include "../decoder/bcd.hpp"
-#include "../decoder/integer.hpp"
-#include "bits.hpp"
-#include "field_value.hpp"
+#include "common/ascii_run.hpp"
+#include "codecs/codec_table.hpp"
+#include "decoder/bcd.hpp"
+#include "decoder/integer.hpp"
+#include "io/bits.hpp"
+#include "io/field_value.hpp"
 
 namespace bitloom::io {
 

@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "layout.hpp"
+#include "io/layout.hpp"
 
 namespace bitloom::io {
 

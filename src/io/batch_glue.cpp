@@ -9,13 +9,13 @@
 #include <string>
 #include <vector>
 
-#include "../args.hpp"
-#include "../boundary.hpp"
-#include "batch.hpp"
-#include "field_value.hpp"
-#include "layout_object.hpp"
-#include "numpy_strings.hpp"
-#include "pack_kernel.hpp"
+#include "args.hpp"
+#include "boundary.hpp"
+#include "io/batch.hpp"
+#include "io/field_value.hpp"
+#include "io/layout_object.hpp"
+#include "io/numpy_strings.hpp"
+#include "io/pack_kernel.hpp"
 
 namespace bitloom::io {
 

@@ -18,9 +18,9 @@
 #include <cstring>
 #include <span>
 
-#include "layout.hpp"
+#include "io/layout.hpp"
 
-#include "../common/field_window.hpp"
+#include "common/field_window.hpp"
 
 namespace bitloom::io {
 

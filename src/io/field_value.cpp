@@ -1,10 +1,10 @@
-#include "field_value.hpp"
+#include "io/field_value.hpp"
 
 #include <algorithm>
 #include <vector>
 
-#include "../common/codec_table.hpp"
-#include "bits.hpp"
+#include "codecs/codec_table.hpp"
+#include "io/bits.hpp"
 
 namespace bitloom::io {
 

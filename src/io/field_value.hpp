@@ -7,8 +7,8 @@
 #include <span>
 #include <string>
 
-#include "../common/error.hpp"
-#include "layout.hpp"
+#include "common/error.hpp"
+#include "io/layout.hpp"
 
 namespace bitloom::io {
 

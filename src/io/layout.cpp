@@ -1,4 +1,4 @@
-#include "layout.hpp"
+#include "io/layout.hpp"
 
 #include <algorithm>
 #include <array>
@@ -6,14 +6,14 @@
 #include <cstring>
 #include <memory>
 
-#include "../args.hpp"
-#include "../common/ascii_run.hpp"
-#include "../common/codec_table.hpp"
-#include "../common/field_window.hpp"
-#include "../packet/read_item.hpp"
-#include "bits.hpp"
-#include "field_value.hpp"
-#include "pack_kernel.hpp"
+#include "args.hpp"
+#include "common/ascii_run.hpp"
+#include "codecs/codec_table.hpp"
+#include "common/field_window.hpp"
+#include "packet/read_item.hpp"
+#include "io/bits.hpp"
+#include "io/field_value.hpp"
+#include "io/pack_kernel.hpp"
 
 namespace bitloom::io {
 

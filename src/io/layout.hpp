@@ -15,9 +15,9 @@
 #include <string>
 #include <vector>
 
-#include "../common/codec_names.hpp"
-#include "../common/error.hpp"
-#include "../python.hpp"
+#include "common/codec_names.hpp"
+#include "common/error.hpp"
+#include "python.hpp"
 
 namespace bitloom::io {
 

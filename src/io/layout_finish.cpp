@@ -5,10 +5,10 @@
 #include <string_view>
 #include <utility>
 
-#include "../common/codec_table.hpp"
-#include "../common/field_window.hpp"
-#include "bits.hpp"
-#include "layout.hpp"
+#include "codecs/codec_table.hpp"
+#include "common/field_window.hpp"
+#include "io/bits.hpp"
+#include "io/layout.hpp"
 
 namespace bitloom::io {
 

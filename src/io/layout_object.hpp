@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "layout.hpp"
+#include "io/layout.hpp"
 
 namespace bitloom::io {
 

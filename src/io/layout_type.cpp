@@ -3,11 +3,11 @@
 #include <memory>
 #include <string>
 
-#include "../args.hpp"
-#include "../boundary.hpp"
-#include "../packet/recipe_item.hpp"
-#include "layout_object.hpp"
-#include "parts.hpp"
+#include "args.hpp"
+#include "boundary.hpp"
+#include "packet/recipe_item.hpp"
+#include "io/layout_object.hpp"
+#include "io/parts.hpp"
 
 namespace bitloom::io {
 

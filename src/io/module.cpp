@@ -6,9 +6,9 @@
 #include <atomic>
 #include <cstdint>
 
-#include "../args.hpp"
-#include "../boundary.hpp"
-#include "parts.hpp"
+#include "args.hpp"
+#include "boundary.hpp"
+#include "io/parts.hpp"
 
 namespace bitloom::io {
 

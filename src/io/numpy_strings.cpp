@@ -1,4 +1,4 @@
-#include "numpy_strings.hpp"
+#include "io/numpy_strings.hpp"
 
 #include <array>
 #include <bit>

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "../python.hpp"
+#include "python.hpp"
 
 namespace bitloom::io {
 

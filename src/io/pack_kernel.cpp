@@ -1,13 +1,13 @@
-#include "pack_kernel.hpp"
+#include "io/pack_kernel.hpp"
 
 #include <algorithm>
 #include <bit>
 #include <limits>
 #include <type_traits>
 
-#include "../args.hpp"
-#include "../common/codec_table.hpp"
-#include "layout_object.hpp"
+#include "args.hpp"
+#include "codecs/codec_table.hpp"
+#include "io/layout_object.hpp"
 
 namespace bitloom::io {
 

@@ -9,9 +9,9 @@
 #include <span>
 #include <string>
 
-#include "../common/codec_table.hpp"
-#include "../common/error.hpp"
-#include "layout.hpp"
+#include "codecs/codec_table.hpp"
+#include "common/error.hpp"
+#include "io/layout.hpp"
 
 namespace bitloom::io {
 

@@ -3,7 +3,7 @@
 // failure.
 #pragma once
 
-#include "../python.hpp"
+#include "python.hpp"
 
 namespace bitloom::io {
 

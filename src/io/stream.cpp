@@ -1,5 +1,5 @@
 // The CCSDS stream splitter: see stream.hpp for the rules it follows.
-#include "stream.hpp"
+#include "io/stream.hpp"
 
 #include <algorithm>
 #include <cstdint>

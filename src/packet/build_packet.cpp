@@ -1,4 +1,4 @@
-#include "build_packet.hpp"
+#include "packet/build_packet.hpp"
 
 #include <algorithm>
 #include <array>
@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "../common/codec_table.hpp"
-#include "read_item.hpp"
+#include "codecs/codec_table.hpp"
+#include "packet/read_item.hpp"
 
 namespace bitloom {
 

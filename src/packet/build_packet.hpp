@@ -3,8 +3,8 @@
 
 #include <span>
 
-#include "../python.hpp"
-#include "read_item.hpp"
+#include "python.hpp"
+#include "packet/read_item.hpp"
 
 namespace bitloom {
 

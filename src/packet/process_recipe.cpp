@@ -1,12 +1,12 @@
-#include "process_recipe.hpp"
+#include "packet/process_recipe.hpp"
 
 #include <algorithm>
 #include <array>
 #include <string>
 
-#include "../common/ascii_run.hpp"
-#include "../common/codec_table.hpp"
-#include "recipe_item.hpp"
+#include "common/ascii_run.hpp"
+#include "codecs/codec_table.hpp"
+#include "packet/recipe_item.hpp"
 
 namespace bitloom {
 

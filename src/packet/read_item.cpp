@@ -1,4 +1,4 @@
-#include "read_item.hpp"
+#include "packet/read_item.hpp"
 
 #include <cstring>
 

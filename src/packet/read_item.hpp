@@ -23,8 +23,8 @@
 #include <optional>
 #include <string>
 
-#include "../common/codec_names.hpp"
-#include "recipe_item.hpp"
+#include "common/codec_names.hpp"
+#include "packet/recipe_item.hpp"
 
 namespace bitloom {
 

@@ -1,4 +1,4 @@
-#include "recipe_item.hpp"
+#include "packet/recipe_item.hpp"
 
 #include <algorithm>
 #include <cstring>

@@ -10,11 +10,11 @@
 #include <string_view>
 #include <vector>
 
-#include "../args.hpp"
-#include "../common/codec_names.hpp"
-#include "../common/error.hpp"
-#include "../common/name_table.hpp"
-#include "../python.hpp"
+#include "args.hpp"
+#include "common/codec_names.hpp"
+#include "common/error.hpp"
+#include "common/name_table.hpp"
+#include "python.hpp"
 
 namespace bitloom {
 

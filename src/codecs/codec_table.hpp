@@ -5,7 +5,7 @@
 // the plain routines that encode and decode it; no Python object is
 // involved, so any module that links the static library `bitloom_core` can
 // use it (add `target_link_libraries(<target> PRIVATE bitloom_core)` in
-// CMake and include "common/codec_table.hpp"):
+// CMake and include "codecs/codec_table.hpp"):
 //
 //   - Resolve a name: find_codec(pack_codec_names, "twos_complement") or
 //     find_codec(unpack_codec_names, ...) gives the id (ASCII names; see
@@ -33,19 +33,19 @@
 #include <string_view>
 #include <utility>
 
-#include "../decoder/bcd.hpp"
-#include "../decoder/ieee754.hpp"
-#include "../decoder/integer.hpp"
-#include "../decoder/text.hpp"
-#include "../encoder/bcd.hpp"
-#include "../encoder/bit_placement.hpp"
-#include "../encoder/ieee754.hpp"
-#include "../encoder/integer.hpp"
-#include "../encoder/text.hpp"
-#include "codec_names.hpp"
-#include "error.hpp"
-#include "field_window.hpp"
-#include "numbers.hpp"
+#include "decoder/bcd.hpp"
+#include "decoder/ieee754.hpp"
+#include "decoder/integer.hpp"
+#include "decoder/text.hpp"
+#include "encoder/bcd.hpp"
+#include "encoder/bit_placement.hpp"
+#include "encoder/ieee754.hpp"
+#include "encoder/integer.hpp"
+#include "encoder/text.hpp"
+#include "common/codec_names.hpp"
+#include "common/error.hpp"
+#include "common/field_window.hpp"
+#include "common/numbers.hpp"
 
 namespace bitloom {
 
