@@ -231,8 +231,8 @@ def test_a_later_item_mutated_by_an_earlier_one_is_read_afresh():
     first = big_values(value=int("100"))
     first["reverse_bits"] = numpy_like_bool(False, swap)
     # The sizing pass saw 8 + 8 bits; the writing pass reads the new width
-    # and value of the second item.
-    assert b.pack_parameters([first, second]) == b"\x64\x00"
+    # and value of the second item, and the packet grows to hold them.
+    assert b.pack_parameters([first, second]) == b"\x64\x00\x63"
 
 
 class ShiftyKey(str):

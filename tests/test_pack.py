@@ -222,6 +222,6 @@ def test_changes_made_by_python_code_during_the_call_are_seen():
             later["bits"] = 16
             return 1
 
-    # The sizing pass saw 8 + 8 bits; the writing pass reads the new width
-    # and the bytes beyond the buffer are skipped.
-    assert b.pack_parameters([item(value=Resize()), later]) == b"\x01\x00"
+    # The sizing pass saw 8 + 8 bits; the writing pass reads the new width,
+    # and the packet holds the whole of it, as packing the changed recipe does.
+    assert b.pack_parameters([item(value=Resize()), later]) == b"\x01\x00\x02"
