@@ -184,7 +184,7 @@ Result<void> pack_item(RecipeReader& reader, PyObject* dict, const Snapshot& sna
     return {};
 }
 
-// A plain value (an exact int of machine size, or an exact float for the
+// A plain value (an exact int of up to 64 bits, or an exact float for the
 // float codecs) encoded as codec C without running Python code: the raw
 // value, or not ok when the value is not plain, does not encode, or C is not
 // a number codec. Returned in registers.
@@ -203,11 +203,7 @@ PlainRaw encode_plain(PyObject* value, std::uint32_t bits) {
             if (!PyFloat_CheckExact(value)) return {0, false};
             number.f64 = PyFloat_AS_DOUBLE(value);
         } else {
-            if (!PyLong_CheckExact(value) || !PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(value))) {
-                return {0, false};
-            }
-            number.i64 = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(value));
-            if (row.kind == CodecKind::unsigned_integer && number.i64 < 0) return {0, false};
+            if (!usual::usual_int<native_type(row.kind) == NativeType::u64>(value, number.u64)) return {0, false};
         }
         constexpr EncodeNumber encode = row.encode;
         const auto raw = encode(number, bits, row.is_signed);
