@@ -298,22 +298,22 @@ using C = Codec;
 // __all__). PyCMethod_New keeps pointers to these records for the life of
 // the functions.
 std::array<PyMethodDef, 62> kMethods = {
-    Function<"unpack_parameters", unpack_parameters, Arg<"packet_bytes", Bytes>, Arg<"offset_bits", U32>,
-             Arg<"recipe", Recipe>>::method<
-        "Unpacks the fields a recipe describes from a packet and returns a dict\n"
-        "from each item's name to its decoded value.\n"
-        "\n"
-        "recipe is a sequence of dicts, one per field, with the keys name,\n"
-        "encoding, bits, byte_order and reverse_bits, and optionally offset_bits\n"
-        "(counted from the offset_bits argument; without it the field follows the\n"
-        "previous one). Each field is read from the byte holding its first bit.\n"
-        "\n"
-        "Raises ValueError for any problem with an item, its text the inner\n"
-        "error's type name, a colon and its message (for example \"KeyError:\" for\n"
-        "a missing field, or \"ValueError: Field 'x' needs 2 bytes from byte 3 but\n"
-        "the packet has 4 bytes\"); TypeError when packet_bytes is not bytes or\n"
-        "recipe is a str or not a sequence; OverflowError when offset_bits is not\n"
-        "an unsigned 32-bit integer.">(),
+    Function<
+        "unpack_parameters", unpack_parameters, Arg<"packet_bytes", Bytes>, Arg<"offset_bits", U32>,
+        Arg<"recipe", Recipe>>::method<"Unpacks the fields a recipe describes from a packet and returns a dict\n"
+                                       "from each item's name to its decoded value.\n"
+                                       "\n"
+                                       "recipe is a sequence of dicts, one per field, with the keys name,\n"
+                                       "encoding, bits, byte_order and reverse_bits, and optionally offset_bits\n"
+                                       "(counted from the offset_bits argument; without it the field follows the\n"
+                                       "previous one). Each field is read from the byte holding its first bit.\n"
+                                       "\n"
+                                       "Raises ValueError for any problem with an item, its text the inner\n"
+                                       "error's type name, a colon and its message (for example \"KeyError:\" for\n"
+                                       "a missing field, or \"ValueError: Field 'x' needs 2 bytes from byte 3 but\n"
+                                       "the packet has 4 bytes\"); TypeError when packet_bytes is not bytes or\n"
+                                       "recipe is a str or not a sequence; OverflowError when offset_bits is not\n"
+                                       "an unsigned 32-bit integer.">(),
     Function<"pack_parameters", pack_parameters, Arg<"recipe", Recipe>>::method<
         "Packs the values of a recipe into a packet and returns it as bytes.\n"
         "\n"
@@ -369,32 +369,32 @@ std::array<PyMethodDef, 62> kMethods = {
         "sign nibble: expected 0xA-0xF for signed packed BCD\"; TypeError or\n"
         "OverflowError when an argument does not convert (value an unsigned\n"
         "64-bit integer, bits an unsigned 32-bit one, signed a bool).">(),
-    float_decoder<"decode_ieee754_f16", C::ieee754_f16>::method<
-        "Decodes the low 16 bits of value as an IEEE 754 binary16 pattern and\n"
-        "returns the float it holds (NaN payloads and signed zeros kept where a\n"
-        "float can).\n"
-        "\n"
-        "Raises TypeError when value is not an integer and OverflowError when it\n"
-        "is negative or 2**64 or more.">(),
-    float_decoder<"decode_ieee754_f32", C::ieee754_f32>::method<
-        "Decodes the low 32 bits of value as an IEEE 754 binary32 pattern and\n"
-        "returns the float it holds (NaN payloads and signed zeros kept where a\n"
-        "float can).\n"
-        "\n"
-        "Raises TypeError when value is not an integer and OverflowError when it\n"
-        "is negative or 2**64 or more.">(),
-    float_decoder<"decode_ieee754_f64", C::ieee754_f64>::method<
-        "Decodes value as an IEEE 754 binary64 pattern and returns the float it\n"
-        "holds (NaN payloads and signed zeros kept where a float can).\n"
-        "\n"
-        "Raises TypeError when value is not an integer and OverflowError when it\n"
-        "is negative or 2**64 or more.">(),
-    Function<"decode_ieee754_f128", binary128, Arg<"value", U128Param>>::method<
-        "Decodes value as an IEEE 754 binary128 pattern and returns the nearest\n"
-        "float.\n"
-        "\n"
-        "Raises TypeError when value is not an integer, ValueError when it is\n"
-        "negative, and OverflowError \"Python int larger than 128 bits\".">(),
+    float_decoder<"decode_ieee754_f16",
+                  C::ieee754_f16>::method<"Decodes the low 16 bits of value as an IEEE 754 binary16 pattern and\n"
+                                          "returns the float it holds (NaN payloads and signed zeros kept where a\n"
+                                          "float can).\n"
+                                          "\n"
+                                          "Raises TypeError when value is not an integer and OverflowError when it\n"
+                                          "is negative or 2**64 or more.">(),
+    float_decoder<"decode_ieee754_f32",
+                  C::ieee754_f32>::method<"Decodes the low 32 bits of value as an IEEE 754 binary32 pattern and\n"
+                                          "returns the float it holds (NaN payloads and signed zeros kept where a\n"
+                                          "float can).\n"
+                                          "\n"
+                                          "Raises TypeError when value is not an integer and OverflowError when it\n"
+                                          "is negative or 2**64 or more.">(),
+    float_decoder<"decode_ieee754_f64",
+                  C::ieee754_f64>::method<"Decodes value as an IEEE 754 binary64 pattern and returns the float it\n"
+                                          "holds (NaN payloads and signed zeros kept where a float can).\n"
+                                          "\n"
+                                          "Raises TypeError when value is not an integer and OverflowError when it\n"
+                                          "is negative or 2**64 or more.">(),
+    Function<"decode_ieee754_f128", binary128,
+             Arg<"value", U128Param>>::method<"Decodes value as an IEEE 754 binary128 pattern and returns the nearest\n"
+                                              "float.\n"
+                                              "\n"
+                                              "Raises TypeError when value is not an integer, ValueError when it is\n"
+                                              "negative, and OverflowError \"Python int larger than 128 bits\".">(),
     unimplemented_decoder<"decode_ieee754_1985_f32", C::ieee754_1985_f32>::method<
         "Not implemented: the IEEE 754-1985 f32 format is known by name only.\n"
         "\n"
@@ -425,53 +425,53 @@ std::array<PyMethodDef, 62> kMethods = {
         "Raises NotImplementedError \"MIL-STD-1750A f48 format not yet\n"
         "implemented\" once _value has converted as an unsigned 64-bit integer\n"
         "(TypeError or OverflowError when it does not).">(),
-    unimplemented_decoder<"decode_dec_f32", C::dec_f32>::method<
-        "Not implemented: the DEC f32 format is known by name only.\n"
-        "\n"
-        "Raises NotImplementedError \"DEC f32 format not yet implemented\" once\n"
-        "_value has converted as an unsigned 64-bit integer (TypeError or\n"
-        "OverflowError when it does not).">(),
-    unimplemented_decoder<"decode_dec_f64", C::dec_f64>::method<
-        "Not implemented: the DEC f64 format is known by name only.\n"
-        "\n"
-        "Raises NotImplementedError \"DEC f64 format not yet implemented\" once\n"
-        "_value has converted as an unsigned 64-bit integer (TypeError or\n"
-        "OverflowError when it does not).">(),
-    unimplemented_decoder<"decode_ibm_f32", C::ibm_f32>::method<
-        "Not implemented: the IBM f32 format is known by name only.\n"
-        "\n"
-        "Raises NotImplementedError \"IBM f32 format not yet implemented\" once\n"
-        "_value has converted as an unsigned 64-bit integer (TypeError or\n"
-        "OverflowError when it does not).">(),
-    unimplemented_decoder<"decode_ibm_f64", C::ibm_f64>::method<
-        "Not implemented: the IBM f64 format is known by name only.\n"
-        "\n"
-        "Raises NotImplementedError \"IBM f64 format not yet implemented\" once\n"
-        "_value has converted as an unsigned 64-bit integer (TypeError or\n"
-        "OverflowError when it does not).">(),
-    unimplemented_decoder<"decode_ti_f32", C::ti_f32>::method<
-        "Not implemented: the TI f32 format is known by name only.\n"
-        "\n"
-        "Raises NotImplementedError \"TI f32 format not yet implemented\" once\n"
-        "_value has converted as an unsigned 64-bit integer (TypeError or\n"
-        "OverflowError when it does not).">(),
-    unimplemented_decoder<"decode_ti_f40", C::ti_f40>::method<
-        "Not implemented: the TI f40 format is known by name only.\n"
-        "\n"
-        "Raises NotImplementedError \"TI f40 format not yet implemented\" once\n"
-        "_value has converted as an unsigned 64-bit integer (TypeError or\n"
-        "OverflowError when it does not).">(),
-    text_decoder<"decode_us_ascii", C::us_ascii, us_ascii_to_str>::method<
-        "Decodes US-ASCII bytes and returns the text.\n"
-        "\n"
-        "Raises ValueError \"Invalid US-ASCII byte: 0x{:02X} (must be <= 0x7F)\"\n"
-        "for the first byte above 0x7F; TypeError when bytes is not a bytes\n"
-        "object.">(),
-    Function<"decode_iso_8859_1", latin1_text, Arg<"bytes", Bytes>>::method<
-        "Decodes ISO-8859-1 bytes (each byte the code point of the same value)\n"
-        "and returns the text.\n"
-        "\n"
-        "Raises TypeError when bytes is not a bytes object; every byte decodes.">(),
+    unimplemented_decoder<"decode_dec_f32",
+                          C::dec_f32>::method<"Not implemented: the DEC f32 format is known by name only.\n"
+                                              "\n"
+                                              "Raises NotImplementedError \"DEC f32 format not yet implemented\" once\n"
+                                              "_value has converted as an unsigned 64-bit integer (TypeError or\n"
+                                              "OverflowError when it does not).">(),
+    unimplemented_decoder<"decode_dec_f64",
+                          C::dec_f64>::method<"Not implemented: the DEC f64 format is known by name only.\n"
+                                              "\n"
+                                              "Raises NotImplementedError \"DEC f64 format not yet implemented\" once\n"
+                                              "_value has converted as an unsigned 64-bit integer (TypeError or\n"
+                                              "OverflowError when it does not).">(),
+    unimplemented_decoder<"decode_ibm_f32",
+                          C::ibm_f32>::method<"Not implemented: the IBM f32 format is known by name only.\n"
+                                              "\n"
+                                              "Raises NotImplementedError \"IBM f32 format not yet implemented\" once\n"
+                                              "_value has converted as an unsigned 64-bit integer (TypeError or\n"
+                                              "OverflowError when it does not).">(),
+    unimplemented_decoder<"decode_ibm_f64",
+                          C::ibm_f64>::method<"Not implemented: the IBM f64 format is known by name only.\n"
+                                              "\n"
+                                              "Raises NotImplementedError \"IBM f64 format not yet implemented\" once\n"
+                                              "_value has converted as an unsigned 64-bit integer (TypeError or\n"
+                                              "OverflowError when it does not).">(),
+    unimplemented_decoder<"decode_ti_f32",
+                          C::ti_f32>::method<"Not implemented: the TI f32 format is known by name only.\n"
+                                             "\n"
+                                             "Raises NotImplementedError \"TI f32 format not yet implemented\" once\n"
+                                             "_value has converted as an unsigned 64-bit integer (TypeError or\n"
+                                             "OverflowError when it does not).">(),
+    unimplemented_decoder<"decode_ti_f40",
+                          C::ti_f40>::method<"Not implemented: the TI f40 format is known by name only.\n"
+                                             "\n"
+                                             "Raises NotImplementedError \"TI f40 format not yet implemented\" once\n"
+                                             "_value has converted as an unsigned 64-bit integer (TypeError or\n"
+                                             "OverflowError when it does not).">(),
+    text_decoder<"decode_us_ascii", C::us_ascii,
+                 us_ascii_to_str>::method<"Decodes US-ASCII bytes and returns the text.\n"
+                                          "\n"
+                                          "Raises ValueError \"Invalid US-ASCII byte: 0x{:02X} (must be <= 0x7F)\"\n"
+                                          "for the first byte above 0x7F; TypeError when bytes is not a bytes\n"
+                                          "object.">(),
+    Function<"decode_iso_8859_1", latin1_text,
+             Arg<"bytes", Bytes>>::method<"Decodes ISO-8859-1 bytes (each byte the code point of the same value)\n"
+                                          "and returns the text.\n"
+                                          "\n"
+                                          "Raises TypeError when bytes is not a bytes object; every byte decodes.">(),
     text_decoder<"decode_windows_1252", C::windows_1252, windows_1252_to_str>::method<
         "Decodes Windows-1252 bytes and returns the text. A leading byte-order\n"
         "mark (EF BB BF, FF FE or FE FF) selects UTF-8 or UTF-16 for the rest and\n"
@@ -480,54 +480,54 @@ std::array<PyMethodDef, 62> kMethods = {
         "Raises ValueError \"Failed to decode Windows-1252 bytes\" when the text\n"
         "after such a mark is ill-formed; TypeError when bytes is not a bytes\n"
         "object.">(),
-    text_decoder<"decode_utf8", C::utf8, utf8_to_str>::method<
-        "Decodes UTF-8 bytes strictly and returns the text (a leading byte-order\n"
-        "mark is kept as U+FEFF).\n"
-        "\n"
-        "Raises ValueError \"Invalid UTF-8 bytes: ...\" naming the first ill-formed\n"
-        "or incomplete sequence; TypeError when bytes is not a bytes object.">(),
-    text_decoder<"decode_utf16", C::utf16, utf16_to_str>::method<
-        "Decodes UTF-16 bytes and returns the text. A leading byte-order mark (FE\n"
-        "FF or FF FE) chooses the byte order and is dropped; without one the\n"
-        "bytes are read big-endian.\n"
-        "\n"
-        "Raises ValueError \"UTF-16 requires an even number of bytes with at least\n"
-        "2 bytes\", or \"Invalid UTF-16 sequence: invalid utf-16: lone surrogate\n"
-        "found\"; TypeError when bytes is not a bytes object.">(),
-    text_decoder<"decode_utf16le", C::utf16le, utf16le_to_str>::method<
-        "Decodes little-endian UTF-16 bytes and returns the text. No byte-order\n"
-        "mark is recognised: one at the start becomes a character of the text.\n"
-        "\n"
-        "Raises ValueError \"UTF-16 requires an even number of bytes\", or \"Invalid\n"
-        "UTF-16 sequence: invalid utf-16: lone surrogate found\"; TypeError when\n"
-        "bytes is not a bytes object.">(),
-    text_decoder<"decode_utf16be", C::utf16be, utf16be_to_str>::method<
-        "Decodes big-endian UTF-16 bytes and returns the text. No byte-order mark\n"
-        "is recognised: one at the start becomes a character of the text.\n"
-        "\n"
-        "Raises ValueError \"UTF-16 requires an even number of bytes\", or \"Invalid\n"
-        "UTF-16 sequence: invalid utf-16: lone surrogate found\"; TypeError when\n"
-        "bytes is not a bytes object.">(),
-    text_decoder<"decode_utf32", C::utf32, utf32_to_str>::method<
-        "Decodes UTF-32 bytes and returns the text. A leading byte-order mark (00\n"
-        "00 FE FF or FF FE 00 00) chooses the byte order and is dropped; without\n"
-        "one the bytes are read big-endian.\n"
-        "\n"
-        "Raises ValueError \"UTF-32 requires a multiple of 4 bytes with at least 4\n"
-        "bytes\", or \"Invalid UTF-32 codepoint: 0x{:08X}\"; TypeError when bytes is\n"
-        "not a bytes object.">(),
-    text_decoder<"decode_utf32le", C::utf32le, utf32le_to_str>::method<
-        "Decodes little-endian UTF-32 bytes and returns the text. No byte-order\n"
-        "mark is recognised: one at the start becomes a character of the text.\n"
-        "\n"
-        "Raises ValueError \"UTF-32 requires a multiple of 4 bytes\", or \"Invalid\n"
-        "UTF-32 codepoint: 0x{:08X}\"; TypeError when bytes is not a bytes object.">(),
-    text_decoder<"decode_utf32be", C::utf32be, utf32be_to_str>::method<
-        "Decodes big-endian UTF-32 bytes and returns the text. No byte-order mark\n"
-        "is recognised: one at the start becomes a character of the text.\n"
-        "\n"
-        "Raises ValueError \"UTF-32 requires a multiple of 4 bytes\", or \"Invalid\n"
-        "UTF-32 codepoint: 0x{:08X}\"; TypeError when bytes is not a bytes object.">(),
+    text_decoder<"decode_utf8", C::utf8,
+                 utf8_to_str>::method<"Decodes UTF-8 bytes strictly and returns the text (a leading byte-order\n"
+                                      "mark is kept as U+FEFF).\n"
+                                      "\n"
+                                      "Raises ValueError \"Invalid UTF-8 bytes: ...\" naming the first ill-formed\n"
+                                      "or incomplete sequence; TypeError when bytes is not a bytes object.">(),
+    text_decoder<"decode_utf16", C::utf16,
+                 utf16_to_str>::method<"Decodes UTF-16 bytes and returns the text. A leading byte-order mark (FE\n"
+                                       "FF or FF FE) chooses the byte order and is dropped; without one the\n"
+                                       "bytes are read big-endian.\n"
+                                       "\n"
+                                       "Raises ValueError \"UTF-16 requires an even number of bytes with at least\n"
+                                       "2 bytes\", or \"Invalid UTF-16 sequence: invalid utf-16: lone surrogate\n"
+                                       "found\"; TypeError when bytes is not a bytes object.">(),
+    text_decoder<"decode_utf16le", C::utf16le,
+                 utf16le_to_str>::method<"Decodes little-endian UTF-16 bytes and returns the text. No byte-order\n"
+                                         "mark is recognised: one at the start becomes a character of the text.\n"
+                                         "\n"
+                                         "Raises ValueError \"UTF-16 requires an even number of bytes\", or \"Invalid\n"
+                                         "UTF-16 sequence: invalid utf-16: lone surrogate found\"; TypeError when\n"
+                                         "bytes is not a bytes object.">(),
+    text_decoder<"decode_utf16be", C::utf16be,
+                 utf16be_to_str>::method<"Decodes big-endian UTF-16 bytes and returns the text. No byte-order mark\n"
+                                         "is recognised: one at the start becomes a character of the text.\n"
+                                         "\n"
+                                         "Raises ValueError \"UTF-16 requires an even number of bytes\", or \"Invalid\n"
+                                         "UTF-16 sequence: invalid utf-16: lone surrogate found\"; TypeError when\n"
+                                         "bytes is not a bytes object.">(),
+    text_decoder<"decode_utf32", C::utf32,
+                 utf32_to_str>::method<"Decodes UTF-32 bytes and returns the text. A leading byte-order mark (00\n"
+                                       "00 FE FF or FF FE 00 00) chooses the byte order and is dropped; without\n"
+                                       "one the bytes are read big-endian.\n"
+                                       "\n"
+                                       "Raises ValueError \"UTF-32 requires a multiple of 4 bytes with at least 4\n"
+                                       "bytes\", or \"Invalid UTF-32 codepoint: 0x{:08X}\"; TypeError when bytes is\n"
+                                       "not a bytes object.">(),
+    text_decoder<"decode_utf32le", C::utf32le,
+                 utf32le_to_str>::method<"Decodes little-endian UTF-32 bytes and returns the text. No byte-order\n"
+                                         "mark is recognised: one at the start becomes a character of the text.\n"
+                                         "\n"
+                                         "Raises ValueError \"UTF-32 requires a multiple of 4 bytes\", or \"Invalid\n"
+                                         "UTF-32 codepoint: 0x{:08X}\"; TypeError when bytes is not a bytes object.">(),
+    text_decoder<"decode_utf32be", C::utf32be,
+                 utf32be_to_str>::method<"Decodes big-endian UTF-32 bytes and returns the text. No byte-order mark\n"
+                                         "is recognised: one at the start becomes a character of the text.\n"
+                                         "\n"
+                                         "Raises ValueError \"UTF-32 requires a multiple of 4 bytes\", or \"Invalid\n"
+                                         "UTF-32 codepoint: 0x{:08X}\"; TypeError when bytes is not a bytes object.">(),
     integer_encoder<"encode_ones_complement", C::ones_complement>::method<
         "Encodes value as a ones' complement pattern of bits bits and returns the\n"
         "pattern as a non-negative int.\n"
@@ -572,27 +572,27 @@ std::array<PyMethodDef, 62> kMethods = {
         "BCD digits\"; TypeError or OverflowError when an argument does not\n"
         "convert (value a signed 64-bit integer, bits an unsigned 32-bit one,\n"
         "signed a bool).">(),
-    float_encoder<"encode_ieee754_f16", C::ieee754_f16>::method<
-        "Encodes value, rounded to the nearest IEEE 754 binary16 value (through\n"
-        "the nearest binary32 value), and returns its bit pattern as an int.\n"
-        "Values beyond the format's range become infinities.\n"
-        "\n"
-        "Raises TypeError (or the number's own error) when value does not convert\n"
-        "to float.">(),
-    float_encoder<"encode_ieee754_f32", C::ieee754_f32>::method<
-        "Encodes value, rounded to the nearest IEEE 754 binary32 value (through\n"
-        "the nearest binary32 value), and returns its bit pattern as an int.\n"
-        "Values beyond the format's range become infinities.\n"
-        "\n"
-        "Raises TypeError (or the number's own error) when value does not convert\n"
-        "to float.">(),
-    float_encoder<"encode_ieee754_f64", C::ieee754_f64>::method<
-        "Encodes value, rounded to the nearest IEEE 754 binary64 value, and\n"
-        "returns its bit pattern as an int. Values beyond the format's range\n"
-        "become infinities.\n"
-        "\n"
-        "Raises TypeError (or the number's own error) when value does not convert\n"
-        "to float.">(),
+    float_encoder<"encode_ieee754_f16",
+                  C::ieee754_f16>::method<"Encodes value, rounded to the nearest IEEE 754 binary16 value (through\n"
+                                          "the nearest binary32 value), and returns its bit pattern as an int.\n"
+                                          "Values beyond the format's range become infinities.\n"
+                                          "\n"
+                                          "Raises TypeError (or the number's own error) when value does not convert\n"
+                                          "to float.">(),
+    float_encoder<"encode_ieee754_f32",
+                  C::ieee754_f32>::method<"Encodes value, rounded to the nearest IEEE 754 binary32 value (through\n"
+                                          "the nearest binary32 value), and returns its bit pattern as an int.\n"
+                                          "Values beyond the format's range become infinities.\n"
+                                          "\n"
+                                          "Raises TypeError (or the number's own error) when value does not convert\n"
+                                          "to float.">(),
+    float_encoder<"encode_ieee754_f64",
+                  C::ieee754_f64>::method<"Encodes value, rounded to the nearest IEEE 754 binary64 value, and\n"
+                                          "returns its bit pattern as an int. Values beyond the format's range\n"
+                                          "become infinities.\n"
+                                          "\n"
+                                          "Raises TypeError (or the number's own error) when value does not convert\n"
+                                          "to float.">(),
     unimplemented_encoder<"encode_ieee754_f128", C::ieee754_f128>::method<
         "Not implemented: binary128 encoding is known by name only.\n"
         "\n"
@@ -648,22 +648,22 @@ std::array<PyMethodDef, 62> kMethods = {
         "\n"
         "Raises NotImplementedError \"IBM f64 encoding not yet implemented\" once\n"
         "_value has converted to float (TypeError when it does not).">(),
-    unimplemented_encoder<"encode_ti_f32", C::ti_f32>::method<
-        "Not implemented: the TI f32 format is known by name only.\n"
-        "\n"
-        "Raises NotImplementedError \"TI f32 encoding not yet implemented\" once\n"
-        "_value has converted to float (TypeError when it does not).">(),
-    unimplemented_encoder<"encode_ti_f40", C::ti_f40>::method<
-        "Not implemented: the TI f40 format is known by name only.\n"
-        "\n"
-        "Raises NotImplementedError \"TI f40 encoding not yet implemented\" once\n"
-        "_value has converted to float (TypeError when it does not).">(),
-    text_encoder<"encode_us_ascii", C::us_ascii, str_to_us_ascii>::method<
-        "Encodes text as US-ASCII and returns the bytes.\n"
-        "\n"
-        "Raises ValueError \"Character '{}' (U+{:04X}) is not valid US-ASCII\" for\n"
-        "the first character above U+007F; TypeError when text is not a str, and\n"
-        "the interpreter's UnicodeEncodeError when it holds a lone surrogate.">(),
+    unimplemented_encoder<"encode_ti_f32",
+                          C::ti_f32>::method<"Not implemented: the TI f32 format is known by name only.\n"
+                                             "\n"
+                                             "Raises NotImplementedError \"TI f32 encoding not yet implemented\" once\n"
+                                             "_value has converted to float (TypeError when it does not).">(),
+    unimplemented_encoder<"encode_ti_f40",
+                          C::ti_f40>::method<"Not implemented: the TI f40 format is known by name only.\n"
+                                             "\n"
+                                             "Raises NotImplementedError \"TI f40 encoding not yet implemented\" once\n"
+                                             "_value has converted to float (TypeError when it does not).">(),
+    text_encoder<"encode_us_ascii", C::us_ascii,
+                 str_to_us_ascii>::method<"Encodes text as US-ASCII and returns the bytes.\n"
+                                          "\n"
+                                          "Raises ValueError \"Character '{}' (U+{:04X}) is not valid US-ASCII\" for\n"
+                                          "the first character above U+007F; TypeError when text is not a str, and\n"
+                                          "the interpreter's UnicodeEncodeError when it holds a lone surrogate.">(),
     text_encoder<"encode_iso_8859_1", C::iso_8859_1, str_to_iso_8859_1>::method<
         "Encodes text as ISO-8859-1 and returns the bytes.\n"
         "\n"
@@ -676,47 +676,47 @@ std::array<PyMethodDef, 62> kMethods = {
         "Raises ValueError \"Failed to encode to Windows-1252\" when a character\n"
         "has no byte in that charset; TypeError when text is not a str, and the\n"
         "interpreter's UnicodeEncodeError when it holds a lone surrogate.">(),
-    Function<"encode_utf8", utf8_bytes, Arg<"text", Text>>::method<
-        "Encodes text as UTF-8 and returns the bytes, with no byte-order mark.\n"
-        "\n"
-        "Raises TypeError when text is not a str, and the interpreter's\n"
-        "UnicodeEncodeError when it holds a lone surrogate.">(),
-    text_encoder<"encode_utf16", C::utf16, str_to_utf16>::method<
-        "Encodes text as big-endian UTF-16 after the byte-order mark FE FF\n"
-        "(written for empty text too) and returns the bytes.\n"
-        "\n"
-        "Raises TypeError when text is not a str, and the interpreter's\n"
-        "UnicodeEncodeError when it holds a lone surrogate.">(),
-    text_encoder<"encode_utf16le", C::utf16le, str_to_utf16le>::method<
-        "Encodes text as little-endian UTF-16 and returns the bytes, with no\n"
-        "byte-order mark.\n"
-        "\n"
-        "Raises TypeError when text is not a str, and the interpreter's\n"
-        "UnicodeEncodeError when it holds a lone surrogate.">(),
-    text_encoder<"encode_utf16be", C::utf16be, str_to_utf16be>::method<
-        "Encodes text as big-endian UTF-16 and returns the bytes, with no\n"
-        "byte-order mark.\n"
-        "\n"
-        "Raises TypeError when text is not a str, and the interpreter's\n"
-        "UnicodeEncodeError when it holds a lone surrogate.">(),
-    text_encoder<"encode_utf32", C::utf32, str_to_utf32>::method<
-        "Encodes text as big-endian UTF-32 after the byte-order mark 00 00 FE FF\n"
-        "(written for empty text too) and returns the bytes.\n"
-        "\n"
-        "Raises TypeError when text is not a str, and the interpreter's\n"
-        "UnicodeEncodeError when it holds a lone surrogate.">(),
-    text_encoder<"encode_utf32le", C::utf32le, str_to_utf32le>::method<
-        "Encodes text as little-endian UTF-32 and returns the bytes, with no\n"
-        "byte-order mark.\n"
-        "\n"
-        "Raises TypeError when text is not a str, and the interpreter's\n"
-        "UnicodeEncodeError when it holds a lone surrogate.">(),
-    text_encoder<"encode_utf32be", C::utf32be, str_to_utf32be>::method<
-        "Encodes text as big-endian UTF-32 and returns the bytes, with no\n"
-        "byte-order mark.\n"
-        "\n"
-        "Raises TypeError when text is not a str, and the interpreter's\n"
-        "UnicodeEncodeError when it holds a lone surrogate.">(),
+    Function<"encode_utf8", utf8_bytes,
+             Arg<"text", Text>>::method<"Encodes text as UTF-8 and returns the bytes, with no byte-order mark.\n"
+                                        "\n"
+                                        "Raises TypeError when text is not a str, and the interpreter's\n"
+                                        "UnicodeEncodeError when it holds a lone surrogate.">(),
+    text_encoder<"encode_utf16", C::utf16,
+                 str_to_utf16>::method<"Encodes text as big-endian UTF-16 after the byte-order mark FE FF\n"
+                                       "(written for empty text too) and returns the bytes.\n"
+                                       "\n"
+                                       "Raises TypeError when text is not a str, and the interpreter's\n"
+                                       "UnicodeEncodeError when it holds a lone surrogate.">(),
+    text_encoder<"encode_utf16le", C::utf16le,
+                 str_to_utf16le>::method<"Encodes text as little-endian UTF-16 and returns the bytes, with no\n"
+                                         "byte-order mark.\n"
+                                         "\n"
+                                         "Raises TypeError when text is not a str, and the interpreter's\n"
+                                         "UnicodeEncodeError when it holds a lone surrogate.">(),
+    text_encoder<"encode_utf16be", C::utf16be,
+                 str_to_utf16be>::method<"Encodes text as big-endian UTF-16 and returns the bytes, with no\n"
+                                         "byte-order mark.\n"
+                                         "\n"
+                                         "Raises TypeError when text is not a str, and the interpreter's\n"
+                                         "UnicodeEncodeError when it holds a lone surrogate.">(),
+    text_encoder<"encode_utf32", C::utf32,
+                 str_to_utf32>::method<"Encodes text as big-endian UTF-32 after the byte-order mark 00 00 FE FF\n"
+                                       "(written for empty text too) and returns the bytes.\n"
+                                       "\n"
+                                       "Raises TypeError when text is not a str, and the interpreter's\n"
+                                       "UnicodeEncodeError when it holds a lone surrogate.">(),
+    text_encoder<"encode_utf32le", C::utf32le,
+                 str_to_utf32le>::method<"Encodes text as little-endian UTF-32 and returns the bytes, with no\n"
+                                         "byte-order mark.\n"
+                                         "\n"
+                                         "Raises TypeError when text is not a str, and the interpreter's\n"
+                                         "UnicodeEncodeError when it holds a lone surrogate.">(),
+    text_encoder<"encode_utf32be", C::utf32be,
+                 str_to_utf32be>::method<"Encodes text as big-endian UTF-32 and returns the bytes, with no\n"
+                                         "byte-order mark.\n"
+                                         "\n"
+                                         "Raises TypeError when text is not a str, and the interpreter's\n"
+                                         "UnicodeEncodeError when it holds a lone surrogate.">(),
 };
 
 }  // namespace
