@@ -5,9 +5,9 @@
 
 #include "args.hpp"
 #include "boundary.hpp"
-#include "packet/recipe_item.hpp"
 #include "io/layout_object.hpp"
 #include "io/parts.hpp"
+#include "packet/recipe_item.hpp"
 
 namespace bitloom::io {
 

@@ -8,8 +8,8 @@
 #include <cstring>
 #include <span>
 
-#include "python.hpp"
 #include "io/stream.hpp"
+#include "python.hpp"
 
 #if defined(__unix__) || defined(__APPLE__)
 #include <sys/mman.h>
