@@ -6,8 +6,8 @@
 #include "args.hpp"
 #include "boundary.hpp"
 #include "packet/recipe_item.hpp"
-#include "io/layout_object.hpp"
-#include "io/parts.hpp"
+#include "io/glue/layout_object.hpp"
+#include "io/glue/parts.hpp"
 
 namespace bitloom::io {
 

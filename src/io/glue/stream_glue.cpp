@@ -1,7 +1,7 @@
 // Python glue of the CCSDS splitter: `ccsds_scan(buffer, prefix_bytes,
 // release)` scans a buffer without the GIL and hands its columns to Python as
 // blocks that numpy wraps without copying (numpy.frombuffer).
-#include "io/parts.hpp"
+#include "io/glue/parts.hpp"
 
 #include <cstdint>
 #include <cstdlib>
@@ -9,7 +9,7 @@
 #include <span>
 
 #include "python.hpp"
-#include "io/stream.hpp"
+#include "io/splitter/stream.hpp"
 
 #if defined(__unix__) || defined(__APPLE__)
 #include <sys/mman.h>
