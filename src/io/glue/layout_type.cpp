@@ -5,8 +5,8 @@
 
 #include "args.hpp"
 #include "boundary.hpp"
-#include "io/layout_object.hpp"
-#include "io/parts.hpp"
+#include "io/glue/layout_object.hpp"
+#include "io/glue/parts.hpp"
 #include "packet/recipe_item.hpp"
 
 namespace bitloom::io {

@@ -1,4 +1,4 @@
-#include "io/batch.hpp"
+#include "io/kernels/batch.hpp"
 
 #include <algorithm>
 #include <array>
@@ -9,8 +9,8 @@
 #include "common/ascii_run.hpp"
 #include "decoder/bcd.hpp"
 #include "decoder/integer.hpp"
-#include "io/bits.hpp"
-#include "io/field_value.hpp"
+#include "io/kernels/bits.hpp"
+#include "io/kernels/field_value.hpp"
 
 namespace bitloom::io {
 

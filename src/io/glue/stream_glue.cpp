@@ -1,14 +1,14 @@
 // Python glue of the CCSDS splitter: `ccsds_scan(buffer, prefix_bytes,
 // release)` scans a buffer without the GIL and hands its columns to Python as
 // blocks that numpy wraps without copying (numpy.frombuffer).
-#include "io/parts.hpp"
+#include "io/glue/parts.hpp"
 
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <span>
 
-#include "io/stream.hpp"
+#include "io/splitter/stream.hpp"
 #include "python.hpp"
 
 #if defined(__unix__) || defined(__APPLE__)
