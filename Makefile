@@ -79,6 +79,7 @@ bench: build
 	$(VPY) bench/xtce.py
 	$(VPY) bench/stream.py
 	$(VPY) bench/dask_bench.py
+	$(VPY) bench/encode.py
 
 # Checks beyond the test suite; CI runs them after `make test`.
 DEVSTAMP := $(VENV)/.dev-tools-installed

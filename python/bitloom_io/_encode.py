@@ -454,20 +454,24 @@ def encode(
     if not parts:
         return b""
     keys = _order_keys(parts, order, tables)
-    fields = {col: np.concatenate([p.fields[col] for p in parts]) for col, _, _ in _HEADER_FIELDS}
-    given_count = np.concatenate([np.full(len(p.apid), p.given_count) for p in parts])
-    permutation = np.argsort(keys, kind="stable") if keys is not None else np.arange(len(given_count))
-    fields = {col: v[permutation] for col, v in fields.items()}
-    given_count = given_count[permutation]
-    if not given_count.all():
+    permutation = None if keys is None else np.argsort(keys, kind="stable")
+    fields = {col: _joined([p.fields[col] for p in parts], permutation) for col, _, _ in _HEADER_FIELDS}
+    if not all(p.given_count for p in parts):
+        given = _joined([np.full(len(p.apid), p.given_count) for p in parts], permutation)
         apid = fields["CCSDS_APID"]
-        counted = np.zeros(len(apid), dtype=np.int64)
-        for a in np.unique(apid[~given_count]).tolist():
-            rows = np.flatnonzero((apid == a) & ~given_count)
-            counted[rows] = np.arange(len(rows)) % _COUNT_MODULUS
-        fields["CCSDS_SEQUENCE_COUNT"] = np.where(given_count, fields["CCSDS_SEQUENCE_COUNT"], counted)
+        counts = np.array(fields["CCSDS_SEQUENCE_COUNT"], dtype=np.int64)
+        apids = np.unique(apid[~given]).tolist()
+        for a in apids:
+            rows = np.flatnonzero(~given) if len(apids) == 1 else np.flatnonzero((apid == a) & ~given)
+            counts[rows] = np.arange(len(rows)) % _COUNT_MODULUS
+        fields["CCSDS_SEQUENCE_COUNT"] = counts
     header = _header_bytes(fields)
     return _assemble(parts, permutation, header, error_control)
+
+
+def _joined(arrays: list[np.ndarray], permutation: np.ndarray | None) -> np.ndarray:
+    whole = arrays[0] if len(arrays) == 1 else np.concatenate(arrays)
+    return whole if permutation is None else whole[permutation]
 
 
 def _header_bytes(fields: Mapping[str, np.ndarray]) -> np.ndarray:
@@ -478,14 +482,23 @@ def _header_bytes(fields: Mapping[str, np.ndarray]) -> np.ndarray:
         | fields["CCSDS_APID"]
     )
     word1 = (fields["CCSDS_SEQUENCE_FLAG"] << 14) | fields["CCSDS_SEQUENCE_COUNT"]
-    words = np.stack([word0, word1, fields["CCSDS_PACKET_LENGTH"]], axis=1).astype(">u2")
+    words = np.empty((len(word0), 3), dtype=">u2")
+    words[:, 0] = word0
+    words[:, 1] = word1
+    words[:, 2] = fields["CCSDS_PACKET_LENGTH"]
     return words.view(np.uint8).reshape(-1, _HEADER_BYTES)
 
 
-def _assemble(parts: list[_Part], permutation: np.ndarray, header: np.ndarray, error_control: bool) -> bytes:
+def _assemble(parts: list[_Part], permutation: np.ndarray | None, header: np.ndarray, error_control: bool) -> bytes:
     uniform = all(isinstance(p.rows, np.ndarray) for p in parts) and len({p.rows.shape[1] for p in parts}) == 1  # type: ignore[union-attr]
     if uniform:
-        packets = np.concatenate([p.rows for p in parts])[permutation]  # type: ignore[misc]
+        blocks: list[np.ndarray] = [p.rows for p in parts]  # type: ignore[misc]
+        if permutation is not None:
+            packets = np.concatenate(blocks)[permutation]
+        elif len(blocks) == 1:
+            packets = blocks[0] if blocks[0].flags.writeable else blocks[0].copy()
+        else:
+            packets = np.concatenate(blocks)
         packets[:, :_HEADER_BYTES] = header
         if error_control:
             packets[:, -2:] = crc16_ccitt(packets[:, :-2]).astype(">u2").view(np.uint8).reshape(-1, 2)
@@ -494,7 +507,7 @@ def _assemble(parts: list[_Part], permutation: np.ndarray, header: np.ndarray, e
     for p in parts:
         rows.extend(p.rows if isinstance(p.rows, list) else list(p.rows))
     out = bytearray()
-    for k, index in enumerate(permutation.tolist()):
+    for k, index in enumerate(range(len(rows)) if permutation is None else permutation.tolist()):
         packet = np.frombuffer(bytes(rows[index]), dtype=np.uint8).copy()
         packet[:_HEADER_BYTES] = header[k]
         if error_control:
