@@ -409,8 +409,65 @@ def run(how: _Plan, packets: ccsds.Packets, errors: str = "skip") -> Tables:
     """The tables and report of split packets (no warnings)."""
     findings = Findings(packets)
     tables = how.run(packets, findings, errors)
-    report = findings.report({name: len(t) for name, t in tables.items()})
+    return _finish(tables, findings, packets, len(packets))
+
+
+def _finish(tables: Tables, findings: Findings, packets: ccsds.Packets, count: int) -> Tables:
+    report = findings.report({name: len(t) for name, t in tables.items()}, count)
     report.prefix_hint = prefix_hint(packets)
     tables.report = report
     tables.summary = packets.summary
     return tables
+
+
+def _piece(packets: ccsds.Packets, start: int, stop: int) -> ccsds.Packets:
+    """Packets ``start:stop`` of a split, over the same buffer."""
+    piece = ccsds.Packets()
+    for name in ("offsets", "lengths", *ccsds.HEADER_COLUMNS.values()):
+        setattr(piece, name, getattr(packets, name)[start:stop])
+    piece.summary = packets.summary
+    piece.buffer = packets.buffer
+    piece.mapped = packets.mapped
+    return piece
+
+
+def decode_in_steps(
+    source: Any,
+    definition: DefinitionLike,
+    *,
+    prefix_bytes: int = 0,
+    step_bytes: int = 16 << 20,
+    progress: Callable[..., None] | None = None,
+    root: str | None = None,
+    errors: Literal["skip", "raise"] = "skip",
+) -> Tables:
+    """``decode`` in steps of about ``step_bytes`` of packets, calling
+    ``progress(done_bytes, rows)`` after each and once more with
+    ``final=True``. The stream is split once, so the tables and the report
+    are those of ``decode``; nothing is warned."""
+    how = plan(definition, root=root)
+    packets = ccsds.split(source, prefix_bytes=prefix_bytes, warn=False)
+    n = len(packets)
+    cuts = np.searchsorted(packets.offsets, np.arange(step_bytes, max(packets.summary.bytes, 1), step_bytes))
+    bounds = [0, *sorted(set(cuts.tolist()) - {0, n}), n] if n else [0, 0]
+    findings = Findings(packets)
+    parts: list[Tables] = []
+    rows = 0
+    for start, stop in zip(bounds[:-1], bounds[1:]):
+        piece = _piece(packets, start, stop)
+        findings.packets = piece
+        tables = how.run(piece, findings, errors)
+        parts.append(tables)
+        rows += sum(len(t) for t in tables.values())
+        if progress is not None and stop:
+            progress(int(packets.offsets[stop - 1]) + int(packets.lengths[stop - 1]), rows)
+    findings.packets = packets
+    joined = parts[0]
+    for name, table in joined.items():
+        more = [p[name] for p in parts[1:] if len(p[name])]
+        if more:
+            columns = {c: np.concatenate([table.columns[c], *(t.columns[c] for t in more)]) for c in table.columns}
+            joined[name] = Table(name, columns)
+    if progress is not None:
+        progress(packets.summary.bytes, rows, final=True)
+    return _finish(joined, findings, packets, n)

@@ -210,29 +210,38 @@ class Report:
 
 
 class Findings:
-    """What the packet types of one decode found, by packet index of the
-    split, gathered into a :class:`Report` at the end."""
+    """What the packet types of one decode found, gathered into a
+    :class:`Report` at the end. Indexes are of ``packets``, which may be
+    switched to the next piece of the same split between steps."""
 
     def __init__(self, packets: ccsds.Packets) -> None:
         self.packets = packets
-        self._unclaimed: list[np.ndarray] = []
+        self._unclaimed_apids: list[np.ndarray] = []
+        self._unclaimed_offsets: list[np.ndarray] = []
         self._ambiguous: list[np.ndarray] = []
-        self._failed: list[Failure] = []
-        self._sizes: list[SizeMismatch] = []
-        self._notes: list[str] = []
+        # Per packet type: [count, first offsets, field, reason].
+        self._failed: dict[str, list[Any]] = {}
+        # Per packet type: [expected, longer, longer offsets, shorter, shorter offsets].
+        self._sizes: dict[str, list[Any]] = {}
+        self._notes: dict[str, None] = {}
+        self._counted: dict[tuple[str, str], int] = {}
 
     def unclaimed(self, index: np.ndarray) -> None:
         if len(index):
-            self._unclaimed.append(np.asarray(index, dtype=np.int64))
+            self._unclaimed_apids.append(self.packets.apid[index])
+            self._unclaimed_offsets.append(self.packets.offsets[index])
 
     def ambiguous(self, index: np.ndarray) -> None:
         if len(index):
-            self._ambiguous.append(np.asarray(index, dtype=np.int64))
+            self._ambiguous.append(self.packets.offsets[index])
 
     def failed(self, packet_type: str, index: np.ndarray, field: str | None, reason: str) -> None:
-        if len(index):
-            offsets = self.packets.offsets[np.sort(index)[:FIRST]]
-            self._failed.append(Failure(packet_type, len(index), tuple(offsets.tolist()), field, reason))
+        if not len(index):
+            return
+        offsets = self.packets.offsets[np.sort(index)[:FIRST]].tolist()
+        entry = self._failed.setdefault(packet_type, [0, [], field, reason])
+        entry[0] += len(index)
+        entry[1] = (entry[1] + offsets)[:FIRST]
 
     def sizes(self, packet_type: str, index: np.ndarray, expected: int) -> None:
         """Compares the packets at ``index`` with the ``expected`` bytes."""
@@ -242,40 +251,44 @@ class Findings:
         if not (longer.any() or shorter.any()):
             return
         offsets = self.packets.offsets[index]
-        self._sizes.append(
-            SizeMismatch(
-                packet_type,
-                expected,
-                int(longer.sum()),
-                tuple(offsets[longer][:FIRST].tolist()),
-                int(shorter.sum()),
-                tuple(offsets[shorter][:FIRST].tolist()),
-            )
-        )
+        entry = self._sizes.setdefault(packet_type, [expected, 0, [], 0, []])
+        entry[1] += int(longer.sum())
+        entry[2] = (entry[2] + offsets[longer][:FIRST].tolist())[:FIRST]
+        entry[3] += int(shorter.sum())
+        entry[4] = (entry[4] + offsets[shorter][:FIRST].tolist())[:FIRST]
 
     def note(self, text: str) -> None:
-        self._notes.append(text)
+        self._notes[text] = None
 
-    def report(self, decoded: dict[str, int]) -> Report:
+    def count(self, template: str, name: str, count: int) -> None:
+        """A note with a count that adds up over pieces: ``template`` is
+        formatted with ``count`` and ``name``."""
+        self._counted[template, name] = self._counted.get((template, name), 0) + count
+
+    def report(self, decoded: dict[str, int], packets: int | None = None) -> Report:
         unclaimed: dict[int, int] = {}
         first: tuple[int, ...] = ()
-        if self._unclaimed:
-            index = np.sort(np.concatenate(self._unclaimed))
-            apids, counts = np.unique(self.packets.apid[index], return_counts=True)
+        if self._unclaimed_apids:
+            offsets = np.concatenate(self._unclaimed_offsets)
+            apids, counts = np.unique(np.concatenate(self._unclaimed_apids), return_counts=True)
             unclaimed = dict(zip(apids.tolist(), counts.tolist()))
-            first = tuple(self.packets.offsets[index[:FIRST]].tolist())
+            first = tuple(np.sort(offsets)[:FIRST].tolist())
         ambiguous = np.sort(np.concatenate(self._ambiguous)) if self._ambiguous else np.zeros(0, np.int64)
+        notes = [template.format(count=count, name=name) for (template, name), count in self._counted.items()]
         return Report(
             stream=self.packets.summary,
-            packets=len(self.packets),
+            packets=len(self.packets) if packets is None else packets,
             decoded=decoded,
             unclaimed=unclaimed,
             unclaimed_offsets=first,
             ambiguous=len(ambiguous),
-            ambiguous_offsets=tuple(self.packets.offsets[ambiguous[:FIRST]].tolist()),
-            failed=tuple(self._failed),
-            sizes=tuple(self._sizes),
-            notes=tuple(self._notes),
+            ambiguous_offsets=tuple(ambiguous[:FIRST].tolist()),
+            failed=tuple(Failure(name, n, tuple(o), f, r) for name, (n, o, f, r) in self._failed.items()),
+            sizes=tuple(
+                SizeMismatch(name, e, lo, tuple(lof), sh, tuple(shf))
+                for name, (e, lo, lof, sh, shf) in self._sizes.items()
+            ),
+            notes=(*self._notes, *notes),
         )
 
 

@@ -278,7 +278,7 @@ class Decoder:
             self.findings.unclaimed(tables.unidentified)
             self.findings.ambiguous(tables.ambiguous)
             for name, count in self.out_of_range.items():
-                self.findings.note(_out_of_range(name, count))
+                self.findings.count(_OUT_OF_RANGE, name, count)
         return tables
 
     def warn(self, tables: XtceTables) -> None:
@@ -313,12 +313,14 @@ def _joined(parts: list[np.ndarray]) -> np.ndarray:
     return np.sort(np.concatenate(parts))
 
 
+_OUT_OF_RANGE = (
+    "{count:,} raw values of {name!r} have no engineering value (outside the calibration "
+    "or the enumeration): NaN or empty label"
+)
+
+
 def _out_of_range(name: str, count: int) -> str:
-    values = "raw value" if count == 1 else "raw values"
-    return (
-        f"{count:,} {values} of {name!r} have no engineering value (outside the calibration "
-        "or the enumeration): NaN or empty label"
-    )
+    return _OUT_OF_RANGE.format(count=count, name=name)
 
 
 def _concrete(root: _Node) -> list[_Node]:
