@@ -60,7 +60,8 @@ def test_routing_by_apid_with_header_columns():
     assert t["CCSDS_SEQUENCE_COUNT"].tolist() == [0, 1, 2]
     assert t["CCSDS_PACKET_LENGTH"].tolist() == [2, 2, 2]
     assert tables["apid20"]["text"].tolist() == ["ABCD", "WXYZ"]
-    assert tables.summary.undecoded == {30: 1}
+    assert tables.report.unclaimed == {30: 1} and tables.report.unclaimed_offsets == (len(STREAM) - 16,)
+    assert tables.report.undecoded == 1 and tables.report.decoded == {"apid10": 3, "apid20": 2}
     assert len(t) == 3 and "mode" in t
 
 
@@ -69,7 +70,7 @@ def test_default_layout_and_empty_tables():
     assert sorted(tables) == ["apid10", "apid20", "apid30", "apid99"]
     assert len(tables["apid99"]) == 0 and list(tables["apid99"].columns)[-1] == "temp"
     assert tables["apid30"]["b"].tolist() == [0]
-    assert tables.summary.undecoded == {}
+    assert tables.report.unclaimed == {} and tables.report.undecoded == 0
 
 
 SELECT_STREAM = b"".join(
@@ -86,7 +87,7 @@ def test_select_by_a_field_after_the_header():
     assert tables["apid5_1"]["a"].tolist() == [0, 2, 5]
     assert tables["apid5_1"]["CCSDS_SEQUENCE_COUNT"].tolist() == [0, 2, 5]
     assert tables["two"]["b"].tolist() == [(1 << 8) | 2, (4 << 8) | 8]
-    assert tables.summary.undecoded == {5: 1}  # the packet with ID 3
+    assert tables.report.unclaimed == {5: 1}  # the packet with ID 3
 
 
 def test_nested_select():
@@ -104,10 +105,12 @@ def test_packets_a_layout_cannot_decode_are_reported_not_dropped_silently():
         warnings.simplefilter("always")
         tables = bitloom_io.decode(stream, {10: long})
     assert tables["apid10"]["CCSDS_SEQUENCE_COUNT"].tolist() == [4]
-    assert len(tables.summary.failed_offsets) == 4
-    assert any(issubclass(w.category, DecodeWarning) and "4 packets could not be decoded" in str(w.message)
-               for w in caught)
-    assert not tables.summary.ok
+    (failure,) = tables.report.failed
+    assert (failure.packet_type, failure.count, failure.field) == ("apid10", 4, "extra")
+    assert failure.reason == "Field 'extra' needs 4 bytes from byte 7 but the packet has 9 bytes"
+    assert any(issubclass(w.category, DecodeWarning) and "4 packets of 'apid10' failed at field 'extra'"
+               in str(w.message) for w in caught)
+    assert not tables.report.ok and tables.report.undecoded == 5
 
 
 def test_bad_stream_still_decodes_what_it_can():
@@ -193,7 +196,7 @@ def test_missing_table_libraries_name_the_extra(monkeypatch):
     t = bitloom_io.decode(STREAM, {10: Layout(HK)})["apid10"]
     monkeypatch.setattr(builtins, "__import__", no_tables)
     for method in (t.to_pandas, t.to_arrow):
-        with pytest.raises(ImportError, match=r"pip install bitloom-packets\[tables\]"):
+        with pytest.raises(ImportError, match=r'pip install "bitloom-packets\[tables\]" \(from a checkout: pip install "\.\[tables\]"\)'):
             method()
 
 
@@ -225,7 +228,14 @@ def test_json_layout_forms(tmp_path):
     "name, text, error",
     [
         ("a.json", '{"x": []}', "keys are APIDs"),
-        ("a.json", '{"4096": []}', "not in 0-2047"),
+        ("a.json", '{"4096": []}', r"a.json:1:2: APID 4096: keys are APIDs \(0-2047\)"),
+        ("a.json", '{"11": [], "011": []}', "a second entry for APID 11"),
+        ("a.json", '{"11": [}', r"a.json:1:9: not JSON"),
+        ("a.json", '{"11": [{"name": "V", "encoding": "unsinged", "bits": 8, "byte_order": "big", "reverse_bits": false}]}',
+         r"a.json:1:9: APID 11: item 0 'V': Unsupported encoding type: unsinged \(check: .*did you mean 'unsigned'\?\)"),
+        ("a.json", '{\n "11": [\n  {"name": "A", "encoding": "unsigned", "bits": 8, "byte_order": "big", "reverse_bits": false},\n'
+         '  {"name": "B", "encoding": "unsigned", "bits": 8, "byte_order": "middle", "reverse_bits": false}]}',
+         r"a.json:4:3: APID 11: item 1 'B': "),
         ("a.json", '{"1": 5}', "expected a recipe"),
         ("a.json", '"text"', "expected a recipe or an object"),
         ("a.yaml", "[]", "no layout reader for '.yaml'"),
@@ -273,7 +283,7 @@ def test_mapped_files_decode_in_steps(tmp_path, monkeypatch, head):
     with open(path, "rb") as f:
         f.read(len(head))
         got = quiet(bitloom_io.decode, f if head else path, layouts)
-    assert got.summary.failed_offsets == expected.summary.failed_offsets == (1234 * 9,)
+    assert got.report.failed[0].offsets == expected.report.failed[0].offsets == (1234 * 9,)
     for name in expected:
         for column in expected[name].columns:
             assert got[name][column].tolist() == expected[name][column].tolist(), (name, column)

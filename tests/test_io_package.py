@@ -47,7 +47,7 @@ def test_bitloom_io_without_numpy_says_what_to_install():
             print(type(e).__name__, e.name, "|", e, "|", type(e.__cause__).__name__)
     """)
     assert result.stdout.strip() == ("ImportError bitloom_io | bitloom_io needs numpy (2.0 or later): "
-                                     "pip install bitloom-packets[io] | ModuleNotFoundError"), result.stderr
+                                     'pip install "bitloom-packets[io]" (from a checkout: pip install ".[io]") | ModuleNotFoundError'), result.stderr
 
 
 def test_public_names():

@@ -73,5 +73,5 @@ __all__ = [
     "Columns", "Field", "Finding", "Layout", "check",
     "decode", "Select", "DEFAULT", "Table", "Tables", "Report", "Failure", "SizeMismatch",
     "load_definition", "load_layouts", "read_ccsdspy_csv", "register_loader", "DefinitionFileError",
-    "StreamSummary", "StreamWarning", "SequenceWarning", "DecodeWarning", "__version__",
+    "StreamSummary", "StreamWarning", "SequenceWarning", "DecodeWarning",
 ]

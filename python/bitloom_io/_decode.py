@@ -168,20 +168,23 @@ def expected_bytes(layout: Layout) -> int | None:
     return (end + 7) // 8 if end else None
 
 
-def first_failure(layout: Layout, cols: Any, row: int, packet: memoryview) -> tuple[str | None, str]:
-    """The field a failed packet failed at (its first masked column) and
-    the reason, from reading that packet alone."""
-    field = None
-    for f in layout.fields:
-        column = cols.get(f.name)
-        if column is not None and np.ma.getmaskarray(column)[row]:
-            field = f.name
-            break
+def first_failure(layout: Layout, packet: memoryview) -> tuple[str | None, str]:
+    """The field a failed packet fails at and why, from reading that packet
+    alone (the error's note names the field)."""
+    import re
+
     try:
         layout.unpack(packet)
     except Exception as error:  # the reason of any failure, whatever its type
-        return field, str(error).splitlines()[0] if str(error) else type(error).__name__
-    return field, ""
+        field = None
+        for note in getattr(error, "__notes__", ()):
+            found = re.match(r"in (?:layout field|recipe) item (\d+)", note)
+            if found and int(found.group(1)) < len(layout.fields):
+                field = layout.fields[int(found.group(1))].name
+        text = str(error)
+        prefix = f"{type(error).__name__}: "
+        return field, (text[len(prefix) :] if text.startswith(prefix) else text) or type(error).__name__
+    return None, ""
 
 
 class _Plan(Protocol):
@@ -246,7 +249,7 @@ class _Run:
             if unread.any():
                 where = np.flatnonzero(unread)
                 packet = p.packet(int(index[where[0]]))
-                _, reason = first_failure(target._reader, {}, 0, packet)
+                _, reason = first_failure(target._reader, packet)
                 self.findings.failed(name, index[unread], str(target.field.get("name")), reason)
             matched = np.zeros(len(index), dtype=bool)
             for value, sub in target.layouts.items():
@@ -262,7 +265,7 @@ class _Run:
         if failed is not None:
             where = np.arange(len(p)) if index is None else index
             row = int(np.argmax(failed))
-            field, reason = first_failure(target, fields, row, p.packet(int(where[row])))
+            field, reason = first_failure(target, p.packet(int(where[row])))
             self.findings.failed(name, where[failed], field, reason)
             keep = ~failed
             fields = {k: np.ma.getdata(v)[keep] for k, v in fields.items()}

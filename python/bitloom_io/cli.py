@@ -90,6 +90,8 @@ def _select(layouts: Mapping[str, Any], name: str | None, definition: Any = None
         if by_apid:
             return {key: layouts[key] for key in by_apid if key in layouts}
     known = ", ".join(layouts) or "none"
+    if definition is not None:
+        raise CommandError(f"no container named {name!r} and no packet type of APID {name!r} (the file has: {known})")
     raise CommandError(f"no layout named {name!r} (the file has: {known})")
 
 

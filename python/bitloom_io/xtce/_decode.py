@@ -103,7 +103,7 @@ class Decoder:
                 at = int(index[row])
                 start, length = int(self.offsets[at]), int(self.lengths[at])
                 packet = memoryview(self.buffer).cast("B")[start : start + length]
-                where, reason = first_failure(layout, cols, row, packet)
+                where, reason = first_failure(layout, packet)
                 self.findings.failed(name, index[~keep], where, reason)
             index = index[keep]
             return {name: np.ma.getdata(cols[name])[keep] for name in wanted}, index
