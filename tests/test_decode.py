@@ -110,7 +110,9 @@ def test_packets_a_layout_cannot_decode_are_reported_not_dropped_silently():
     assert failure.reason == "Field 'extra' needs 4 bytes from byte 7 but the packet has 9 bytes"
     assert any(issubclass(w.category, DecodeWarning) and "4 packets of 'apid10' failed at field 'extra'"
                in str(w.message) for w in caught)
-    assert not tables.report.ok and tables.report.undecoded == 5
+    assert not tables.report.ok and tables.report.undecoded == 4 + 3  # and APIDs 20, 30
+    (size,) = tables.report.sizes
+    assert (size.expected, size.longer, size.longer_offsets, size.shorter) == (11, 1, (73,), 4)
 
 
 def test_bad_stream_still_decodes_what_it_can():
