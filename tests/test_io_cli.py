@@ -266,5 +266,83 @@ def test_parquet_without_pyarrow_names_the_extra(tmp_path, jpss_layouts):
     )
     result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, cwd=tmp_path, timeout=120)
     assert result.returncode == 1
-    assert "pip install bitloom-packets[tables]" in result.stderr and "--format csv" in result.stderr
+    assert 'pip install "bitloom-packets[tables]" (from a checkout: pip install ".[tables]")' in result.stderr and "--format csv" in result.stderr
     assert not (tmp_path / "t").exists()
+
+
+def _prefixed(tmp_path):
+    # Every packet behind a 4-byte record header.
+    body = JPSS.read_bytes()[:71 * 200]
+    records = b"".join(b"\xeb\x90\x00\x47" + body[i : i + 71] for i in range(0, len(body), 71))
+    (tmp_path / "prefixed.dat").write_bytes(records)
+    return "prefixed.dat"
+
+
+def _clash(tmp_path):
+    rule = {"select": item("ID", 1, offset_bits=48), "layouts": {"0": [item("A", 8, offset_bits=56)],
+                                                               "1": [item("B", 8, offset_bits=56)]},
+            "names": {"0": "HK#1", "1": "HK@1"}}
+    (tmp_path / "clash.json").write_text(json.dumps({"5": rule}))
+    (tmp_path / "two.dat").write_bytes(packet(5, 0, b"\x00\x01") + packet(5, 1, b"\x80\x02"))
+    return "two.dat"
+
+
+def _own_name(tmp_path):
+    # The input is called as its table will be, in the folder written to.
+    (tmp_path / "apid11.csv").write_bytes(JPSS.read_bytes()[:710])
+    return "apid11.csv"
+
+
+@pytest.mark.parametrize(
+    "make, args, status, out_lines, err_lines, files",
+    [
+        # Packets no packet type claims fail the run, unless accepted.
+        (None, ["--layouts", "other.json"], 1, [],
+         ["7,200 packets no packet type claims (APID 11: 7,200)", "nothing written", "7,200 of 7,200 packets not decoded"], []),
+        (None, ["--layouts", "other.json", "--allow-undecoded"], 0, [], ["nothing written"], []),
+        # Text is not packets: nothing decoded, the bytes reported.
+        (lambda p: (p / "notes.txt").write_text("hello, these are not packets\n" * 20) and "notes.txt",
+         ["--layouts", "L"], 1, [], ["580 bytes of 580 are not whole packets (1 region)", "nothing written"], []),
+        # Packets behind a record header: the prefix that fits is named.
+        (_prefixed, ["--layouts", "L"], 1, [], ["try --prefix-bytes 4"], []),
+        (_prefixed, ["--layouts", "L", "--prefix-bytes", "4"], 0, ["apid11.csv  200 rows"], [], ["apid11.csv"]),
+        # --out with a file suffix: that file for one table, refused for more.
+        (None, ["--layouts", "L", "--out", "one.csv"], 0, ["one.csv  7,200 rows"], [], ["one.csv"]),
+        (None, ["--layouts", "L", "--out", "one.parquet", "--format", "csv"], 1, [], ["is a .parquet file, but --format is csv"], []),
+        (_clash, ["--layouts", "clash.json", "--out", "one.csv"], 1, [], ["names one file, but there are 2 tables"], []),
+        # Output that would lose data: two tables under one name, or the input overwritten.
+        (_clash, ["--layouts", "clash.json"], 1, [], ["tables 'HK#1' and 'HK@1' would both be written to"], []),
+        (_own_name, ["--layouts", "L", "--out", "."], 1, [], ["apid11.csv is the input file apid11.csv: nothing was written"], ["apid11.csv"]),
+    ],
+)
+def test_decode_exit_status_and_refusals(make, args, status, out_lines, err_lines, files, tmp_path, jpss_layouts):
+    (tmp_path / "other.json").write_text(json.dumps({"12": [item("X", 8, offset_bits=48)]}))
+    source = make(tmp_path) if make else str(JPSS)
+    args = [str(jpss_layouts) if a == "L" else a for a in args]
+    if "--out" not in args:
+        args += ["--out", "t"]
+    if "--format" not in args and not any(a.endswith((".csv", ".parquet")) for a in args):
+        args += ["--format", "csv"]
+    result = run("decode", source, *args, cwd=tmp_path, check=status)
+    for line in out_lines:
+        assert line in result.stdout, result.stdout
+    for line in err_lines:
+        assert line in result.stderr, result.stderr
+    assert "Traceback" not in result.stderr
+    made = sorted(p.name for p in (tmp_path / "t").iterdir()) if (tmp_path / "t").exists() else []
+    made += sorted(p.name for p in tmp_path.iterdir() if p.name in ("one.csv", "one.parquet", "apid11.csv"))
+    assert made == files
+
+
+def test_info_names_the_prefix_that_fits(tmp_path):
+    text = run("info", _prefixed(tmp_path), cwd=tmp_path).stdout
+    assert "the file looks like packets behind a 4-byte prefix: try --prefix-bytes 4" in text
+    assert json.loads(run("info", "prefixed.dat", "--json", cwd=tmp_path).stdout)["prefix_hint"] == 4
+    assert "prefix_hint" not in run("info", "prefixed.dat", "--prefix-bytes", "4", cwd=tmp_path).stdout
+
+
+def test_version(tmp_path):
+    from importlib.metadata import version
+
+    result = run("--version", cwd=tmp_path)
+    assert result.stdout.strip() == f"bitloom-io {version('bitloom-packets')}" == f"bitloom-io {bitloom_io.__version__}"

@@ -148,4 +148,4 @@ def test_missing_dask_names_the_extra(tmp_path):
         "try:\n    import bitloom_io.dask\nexcept ImportError as e:\n    print(e)\n"
     )
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, cwd=tmp_path).stdout
-    assert "pip install bitloom-packets[dask]" in out
+    assert 'pip install "bitloom-packets[dask]" (from a checkout: pip install ".[dask]")' in out

@@ -201,7 +201,8 @@ def _print_info(info: Mapping[str, Any], out: TextIO) -> None:
     problems = info["problems"]
     if problems:
         lost = sum(p["length"] for p in problems)
-        print(f"{_count(lost)} byte{'s are' if lost != 1 else ' is'} not in whole packets:", file=out)
+        what = "bytes are not whole packets" if lost != 1 else "byte is not in a whole packet"
+        print(f"{_count(lost)} {what}:", file=out)
         for p in problems:
             print(f"  {p['kind']}: {p['message']}", file=out)
     else:
@@ -365,7 +366,7 @@ def cmd_decode(args: argparse.Namespace) -> int:
         print(f"{PROG}: warning: {w.message}", file=sys.stderr)
     report = tables.report
     for line in report.lines():
-        print(f"{PROG}: {line}", file=sys.stderr)
+        print(f"{PROG}: {'warning: ' if not line.startswith(' ') else ''}{line}", file=sys.stderr)
     with_rows = {name: table for name, table in tables.items() if len(table)}
     targets, kind = _targets(with_rows, out, args.format, [args.file, definition_path])
     written = _write_tables(targets, kind)
