@@ -149,3 +149,39 @@ def test_missing_dask_names_the_extra(tmp_path):
     )
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, cwd=tmp_path).stdout
     assert 'pip install "bitloom-packets[dask]" (from a checkout: pip install ".[dask]")' in out
+
+
+ROUTES_XML = Path(__file__).resolve().parent / "data" / "xtce" / "routes.xml"
+CTIM_XTCE = DATA / "ctim" / "ctim_xtce_v1.xml"
+
+
+@pytest.mark.parametrize(
+    "files, definition, blocksize",
+    [
+        # Packet types chosen by ranges, labels and 'or': by path and as a loaded definition.
+        ("routes", ROUTES_XML, None),
+        ("routes", "loaded", 40),
+        # A real XTCE file, its files cut into byte ranges.
+        ("ctim", CTIM_XTCE, 64 << 10),
+    ],
+)
+def test_xtce_definitions_on_a_cluster_equal_decode(client, archive, tmp_path, files, definition, blocksize):
+    from test_pipeline import STREAM
+
+    if files == "routes":
+        (tmp_path / "a.dat").write_bytes(STREAM)
+        (tmp_path / "b.dat").write_bytes(STREAM[::-1][:3] + STREAM)
+        paths = [tmp_path / "a.dat", tmp_path / "b.dat"]
+    else:
+        paths = [CTIM]
+    if definition == "loaded":
+        definition = bitloom_io.xtce.load(ROUTES_XML)
+    frames = read_packets(paths, definition, blocksize=blocksize)
+    got = dict(zip(frames, dask_compute(*frames.values())))
+    assert_same(got, expected_frames(paths, definition))
+
+
+def dask_compute(*frames):
+    import dask
+
+    return dask.compute(*frames)

@@ -12,7 +12,7 @@ better when the stream looks like packets behind a fixed-size prefix.
 from __future__ import annotations
 
 import warnings
-from collections.abc import Iterable
+from collections.abc import Callable, Iterable
 from dataclasses import dataclass, field
 from typing import Any
 
@@ -57,11 +57,12 @@ class Failure:
     reason: str
 
     def __str__(self) -> str:
+        first = "the packet" if self.count == 1 else "the first"
         where = f" at field {self.field!r}" if self.field else ""
         why = f": {self.reason}" if self.reason else ""
         return (
-            f"{plural(self.count, 'packet')} of {self.packet_type!r} failed{where}{why} "
-            f"({_offsets(self.offsets, self.count)})"
+            f"{plural(self.count, 'packet')} of {self.packet_type!r} failed "
+            f"({first}{where}{why}; {_offsets(self.offsets, self.count)})"
         )
 
 
@@ -224,7 +225,7 @@ class Findings:
         # Per packet type: [expected, longer, longer offsets, shorter, shorter offsets].
         self._sizes: dict[str, list[Any]] = {}
         self._notes: dict[str, None] = {}
-        self._counted: dict[tuple[str, str], int] = {}
+        self._counted: dict[tuple[Callable[[str, int], str], str], int] = {}
 
     def unclaimed(self, index: np.ndarray) -> None:
         if len(index):
@@ -260,10 +261,10 @@ class Findings:
     def note(self, text: str) -> None:
         self._notes[text] = None
 
-    def count(self, template: str, name: str, count: int) -> None:
-        """A note with a count that adds up over pieces: ``template`` is
-        formatted with ``count`` and ``name``."""
-        self._counted[template, name] = self._counted.get((template, name), 0) + count
+    def count(self, render: Callable[[str, int], str], name: str, count: int) -> None:
+        """A note with a count that adds up over pieces: ``render(name,
+        count)`` gives its text."""
+        self._counted[render, name] = self._counted.get((render, name), 0) + count
 
     def report(self, decoded: dict[str, int], packets: int | None = None) -> Report:
         unclaimed: dict[int, int] = {}
@@ -274,7 +275,7 @@ class Findings:
             unclaimed = dict(zip(apids.tolist(), counts.tolist()))
             first = tuple(np.sort(offsets)[:FIRST].tolist())
         ambiguous = np.sort(np.concatenate(self._ambiguous)) if self._ambiguous else np.zeros(0, np.int64)
-        notes = [template.format(count=count, name=name) for (template, name), count in self._counted.items()]
+        notes = [render(name, count) for (render, name), count in self._counted.items()]
         return Report(
             stream=self.packets.summary,
             packets=len(self.packets) if packets is None else packets,
@@ -283,10 +284,21 @@ class Findings:
             unclaimed_offsets=first,
             ambiguous=len(ambiguous),
             ambiguous_offsets=tuple(ambiguous[:FIRST].tolist()),
-            failed=tuple(Failure(name, n, tuple(o), f, r) for name, (n, o, f, r) in self._failed.items()),
+            # In stream order, however the packets were taken in steps.
+            failed=tuple(
+                sorted(
+                    (Failure(name, n, tuple(sorted(o)), f, r) for name, (n, o, f, r) in self._failed.items()),
+                    key=lambda failure: failure.offsets,
+                )
+            ),
             sizes=tuple(
-                SizeMismatch(name, e, lo, tuple(lof), sh, tuple(shf))
-                for name, (e, lo, lof, sh, shf) in self._sizes.items()
+                sorted(
+                    (
+                        SizeMismatch(name, e, lo, tuple(sorted(lof)), sh, tuple(sorted(shf)))
+                        for name, (e, lo, lof, sh, shf) in self._sizes.items()
+                    ),
+                    key=lambda size: min(size.longer_offsets + size.shorter_offsets),
+                )
             ),
             notes=(*self._notes, *notes),
         )

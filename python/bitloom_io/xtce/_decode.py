@@ -105,6 +105,11 @@ class Decoder:
                 packet = memoryview(self.buffer).cast("B")[start : start + length]
                 where, reason = first_failure(layout, packet)
                 self.findings.failed(name, index[~keep], where, reason)
+                if not node.container.abstract and not node.children:
+                    # Packets of this type that end before its last field.
+                    expected = expected_bytes(self.definition.layout(name))
+                    if expected is not None:
+                        self.findings.sizes(name, index[~keep], expected)
             index = index[keep]
             return {name: np.ma.getdata(cols[name])[keep] for name in wanted}, index
         if mode == "mask":
@@ -278,7 +283,7 @@ class Decoder:
             self.findings.unclaimed(tables.unidentified)
             self.findings.ambiguous(tables.ambiguous)
             for name, count in self.out_of_range.items():
-                self.findings.count(_OUT_OF_RANGE, name, count)
+                self.findings.count(_out_of_range, name, count)
         return tables
 
     def warn(self, tables: XtceTables) -> None:
@@ -313,14 +318,12 @@ def _joined(parts: list[np.ndarray]) -> np.ndarray:
     return np.sort(np.concatenate(parts))
 
 
-_OUT_OF_RANGE = (
-    "{count:,} raw values of {name!r} have no engineering value (outside the calibration "
-    "or the enumeration): NaN or empty label"
-)
-
-
 def _out_of_range(name: str, count: int) -> str:
-    return _OUT_OF_RANGE.format(count=count, name=name)
+    values = f"{count:,} raw value{'s' if count != 1 else ''}"
+    return (
+        f"{values} of {name!r} {'have' if count != 1 else 'has'} no engineering value (outside the "
+        "calibration or the enumeration): NaN or empty label"
+    )
 
 
 def _concrete(root: _Node) -> list[_Node]:
