@@ -162,7 +162,7 @@ CTIM_XTCE = DATA / "ctim" / "ctim_xtce_v1.xml"
         ("routes", ROUTES_XML, None),
         ("routes", "loaded", 40),
         # A real XTCE file, its files cut into byte ranges.
-        ("ctim", CTIM_XTCE, 64 << 10),
+        ("ctim", CTIM_XTCE, 256 << 10),
     ],
 )
 def test_xtce_definitions_on_a_cluster_equal_decode(client, archive, tmp_path, files, definition, blocksize):

@@ -172,7 +172,8 @@ def _decode_range(
         with warnings.catch_warnings():
             warnings.simplefilter("ignore")
             tables = bitloom_io.decode(data, _resolve(definition), prefix_bytes=prefix_bytes)
-        return {name: _frame(table, binary.get(name, set())) for name, table in tables.items()}
+        # Types without packets here are the planned empty frames (_pick).
+        return {name: _frame(table, binary.get(name, set())) for name, table in tables.items() if len(table)}
 
     if stop <= start:
         return run(b"")
