@@ -108,7 +108,7 @@ def test_packets_a_layout_cannot_decode_are_reported_not_dropped_silently():
     (failure,) = tables.report.failed
     assert (failure.packet_type, failure.count, failure.field) == ("apid10", 4, "extra")
     assert failure.reason == "Field 'extra' needs 4 bytes from byte 7 but the packet has 9 bytes"
-    assert any(issubclass(w.category, DecodeWarning) and "4 packets of 'apid10' failed at field 'extra'"
+    assert any(issubclass(w.category, DecodeWarning) and "4 packets of 'apid10' failed (the first at field 'extra'"
                in str(w.message) for w in caught)
     assert not tables.report.ok and tables.report.undecoded == 4 + 3  # and APIDs 20, 30
     (size,) = tables.report.sizes
@@ -238,6 +238,11 @@ def test_json_layout_forms(tmp_path):
         ("a.json", '{\n "11": [\n  {"name": "A", "encoding": "unsigned", "bits": 8, "byte_order": "big", "reverse_bits": false},\n'
          '  {"name": "B", "encoding": "unsigned", "bits": 8, "byte_order": "middle", "reverse_bits": false}]}',
          r"a.json:4:3: APID 11: item 1 'B': "),
+        # As the reference shows it.
+        ("jpss.json", '{\n  "11": [\n    {"name": "DOY", "encoding": "unsinged", "bits": 16, "offset_bits": 48,\n'
+         '     "byte_order": "big", "reverse_bits": false}\n  ]\n}\n',
+         r"^.*/jpss.json:3:5: APID 11: item 0 'DOY': Unsupported encoding type: unsinged \(check: encoding "
+         r"'unsinged' is known to neither direction; did you mean 'unsigned'\?\)$"),
         ("a.json", '{"1": 5}', "expected a recipe"),
         ("a.json", '"text"', "expected a recipe or an object"),
         ("a.yaml", "[]", "no layout reader for '.yaml'"),
