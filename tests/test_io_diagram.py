@@ -49,6 +49,21 @@ def test_primary_header():
     ]
 
 
+@pytest.mark.parametrize(
+    "shape, notes",
+    [
+        # Names cut to the same letters get a number in their last places.
+        ((("SEQ_FLAGS", 2), ("SEQ_COUNT", 2), ("SEQ_MODE", 2)),
+         ["* 'SEQ' is 'SEQ_FLAGS'", "* 'SE2' is 'SEQ_COUNT'", "* 'SE3' is 'SEQ_MODE'"]),
+        # A cut name never takes the label of a field shown in full.
+        ((("SEQ", 2), ("SEQ_FLAGS", 2)), ["* 'SE2' is 'SEQ_FLAGS'"]),
+        ((("A1", 1), ("A2", 1)), ["* 'A' is 'A1'", "* '2' is 'A2'"]),
+    ],
+)
+def test_cut_names_stay_distinct(shape, notes):
+    assert render(fields(*shape)).splitlines()[-len(notes):] == notes
+
+
 def test_field_over_two_rows_is_one_open_box_named_on_the_middle_line():
     assert render(fields(("TIME", 64))).splitlines() == RULER + [
         FULL,
@@ -148,9 +163,14 @@ def test_box_edges_stand_at_field_boundaries(seed, width):
         expected = {c for c in edges.get(row, set()) if c <= row_end} | {0, row_end}
         assert bars == expected, (row, line)
         assert margin.strip() == str(row * width)
-    # Every name is shown in full or listed as cut.
+    # Every name is shown in full or listed as cut, under a label of its own.
     for name, _ in shape:
         assert name in text
+    named: dict[str, str] = {}
+    for line in text.splitlines():
+        if line.startswith("* '"):
+            _, label, _, name, _ = line.split("'")
+            assert named.setdefault(label, name) == name, line
 
 
 def test_layout_diagram_method():

@@ -345,6 +345,7 @@ def _place_labels(
         part_owner[root] = runs[i][3]
     seen: dict[Hashable, int] = {}
     truncated: list[tuple[str, str]] = []
+    used: dict[str, str] = {}  # label -> the name it stands for
     for root in sorted(parts, key=lambda k: min(c[0] for c in parts[k])):
         owner = part_owner[root]
         if owner not in names:
@@ -364,8 +365,26 @@ def _place_labels(
         room = 2 * (b - a) + 1
         label = next((o for o in options if len(o) <= room), name[:room])
         if label not in options and label:
+            label = _distinct(label, name, room, used)
             truncated.append((label, name))
+        used.setdefault(label, name)
         chars = lines[line][0]
         begin = 2 * a + 1 + (room - len(label)) // 2
         chars[begin : begin + len(label)] = list(label)
     return truncated
+
+
+def _distinct(label: str, name: str, room: int, used: dict[str, str]) -> str:
+    """A cut name that no other name's label already is: its last
+    characters replaced by a number (``SEQ`` and ``SE2``), so that each note
+    under the diagram names one field."""
+    if used.get(label, name) == name:
+        return label
+    for number in range(2, 1000):
+        suffix = str(number)
+        if len(suffix) > room:
+            break
+        candidate = label[: room - len(suffix)] + suffix
+        if used.get(candidate, name) == name:
+            return candidate
+    return label
