@@ -368,7 +368,7 @@ class Definition:
             keys = [value for entry, value in tests if entry.name == apid.name]
             if len(keys) != 1 or not isinstance(keys[0], int):
                 raise XtceError(
-                    "the packet type is not chosen by one APID value; use Definition.decode",
+                    "the packet type is not chosen by one APID value; decode with the definition itself (bitloom_io.decode(source, definition))",
                     element="SequenceContainer",
                     name=name,
                     line=self.containers[name].line,
@@ -391,7 +391,7 @@ class Definition:
             if isinstance(term, Criteria):
                 if term.op != "and" and len(term.terms) > 1:
                     raise XtceError(
-                        "restrictions with 'or' cannot be routed by APID; use Definition.decode",
+                        "restrictions with 'or' cannot be routed by APID; decode with the definition itself (bitloom_io.decode(source, definition))",
                         element="RestrictionCriteria",
                         name=owner.name,
                         line=term.line,
@@ -402,7 +402,7 @@ class Definition:
             entry = by_param[term.parameter]
             if term.operator != "==" or term.other_parameter is not None or self._operand(owner, term, term.parameter, term.calibrated, by_param) != entry.name:
                 raise XtceError(
-                    f"the restriction on {term.parameter!r} is not an equality on its raw value; use Definition.decode",
+                    f"the restriction on {term.parameter!r} is not an equality on its raw value; decode with the definition itself (bitloom_io.decode(source, definition))",
                     element="RestrictionCriteria",
                     name=owner.name,
                     line=term.line,
@@ -423,7 +423,7 @@ class Definition:
         entry = next((tests[0][0] for _, tests in types if tests), None)
         if entry is None or any(not tests or tests[0][0].name != entry.name for _, tests in types):
             listed = ", ".join(name for name, _ in types)
-            raise XtceError(f"packet types {listed} share an APID and are not told apart by one field; use Definition.decode")
+            raise XtceError(f"packet types {listed} share an APID and are not told apart by one field; decode with the definition itself (bitloom_io.decode(source, definition))")
         groups: dict[Any, list[tuple[str, list[tuple[FieldSpec, Any]]]]] = {}
         for name, tests in types:
             groups.setdefault(tests[0][1], []).append((name, tests[1:]))
