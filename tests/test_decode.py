@@ -52,8 +52,13 @@ def test_routing_by_apid_with_header_columns():
     assert list(tables) == ["apid10", "apid20"]
     t = tables["apid10"]
     assert list(t.columns)[:7] == [
-        "CCSDS_VERSION_NUMBER", "CCSDS_PACKET_TYPE", "CCSDS_SECONDARY_FLAG", "CCSDS_APID",
-        "CCSDS_SEQUENCE_FLAG", "CCSDS_SEQUENCE_COUNT", "CCSDS_PACKET_LENGTH",
+        "CCSDS_VERSION_NUMBER",
+        "CCSDS_PACKET_TYPE",
+        "CCSDS_SECONDARY_FLAG",
+        "CCSDS_APID",
+        "CCSDS_SEQUENCE_FLAG",
+        "CCSDS_SEQUENCE_COUNT",
+        "CCSDS_PACKET_LENGTH",
     ]
     assert t["mode"].tolist() == [1, 2, 3]
     assert t["temp"].tolist() == [-5, 300, 0]
@@ -80,8 +85,9 @@ SELECT_STREAM = b"".join(
 
 def test_select_by_a_field_after_the_header():
     selector = item("ID", offset_bits=48)
-    rule = Select(selector, {1: Layout([item("a", offset_bits=56)]),
-                             2: Layout([item("b", 16, offset_bits=56)])}, names={2: "two"})
+    rule = Select(
+        selector, {1: Layout([item("a", offset_bits=56)]), 2: Layout([item("b", 16, offset_bits=56)])}, names={2: "two"}
+    )
     tables = bitloom_io.decode(SELECT_STREAM, {5: rule})
     assert sorted(tables) == ["apid5_1", "two"]
     assert tables["apid5_1"]["a"].tolist() == [0, 2, 5]
@@ -108,8 +114,11 @@ def test_packets_a_layout_cannot_decode_are_reported_not_dropped_silently():
     (failure,) = tables.report.failed
     assert (failure.packet_type, failure.count, failure.field) == ("apid10", 4, "extra")
     assert failure.reason == "Field 'extra' needs 4 bytes from byte 7 but the packet has 9 bytes"
-    assert any(issubclass(w.category, DecodeWarning) and "4 packets of 'apid10' failed (the first at field 'extra'"
-               in str(w.message) for w in caught)
+    assert any(
+        issubclass(w.category, DecodeWarning)
+        and "4 packets of 'apid10' failed (the first at field 'extra'" in str(w.message)
+        for w in caught
+    )
     assert not tables.report.ok and tables.report.undecoded == 4 + 3  # and APIDs 20, 30
     (size,) = tables.report.sizes
     assert (size.expected, size.longer, size.longer_offsets, size.shorter) == (11, 1, (73,), 4)
@@ -198,7 +207,10 @@ def test_missing_table_libraries_name_the_extra(monkeypatch):
     t = bitloom_io.decode(STREAM, {10: Layout(HK)})["apid10"]
     monkeypatch.setattr(builtins, "__import__", no_tables)
     for method in (t.to_pandas, t.to_arrow):
-        with pytest.raises(ImportError, match=r'pip install "bitloom-packets\[tables\]" \(from a checkout: pip install "\.\[tables\]"\)'):
+        with pytest.raises(
+            ImportError,
+            match=r'pip install "bitloom-packets\[tables\]" \(from a checkout: pip install "\.\[tables\]"\)',
+        ):
             method()
 
 
@@ -212,12 +224,21 @@ def write(tmp_path, name, text):
 def test_json_layout_forms(tmp_path):
     plain = write(tmp_path, "hk.json", json.dumps(HK))
     assert list(bitloom_io.load_layouts(plain)) == ["*"]
-    mapping = write(tmp_path, "all.json", json.dumps({
-        "10": HK,
-        "20": {"recipe": EV, "exact": True},
-        "5": {"select": item("ID", offset_bits=48), "layouts": {"1": [item("a", offset_bits=56)]},
-              "names": {"1": "ones"}},
-    }))
+    mapping = write(
+        tmp_path,
+        "all.json",
+        json.dumps(
+            {
+                "10": HK,
+                "20": {"recipe": EV, "exact": True},
+                "5": {
+                    "select": item("ID", offset_bits=48),
+                    "layouts": {"1": [item("a", offset_bits=56)]},
+                    "names": {"1": "ones"},
+                },
+            }
+        ),
+    )
     layouts = bitloom_io.load_layouts(mapping)
     assert sorted(layouts, key=str) == [10, 20, 5]
     tables = quiet(bitloom_io.decode, STREAM + SELECT_STREAM, layouts)
@@ -233,16 +254,25 @@ def test_json_layout_forms(tmp_path):
         ("a.json", '{"4096": []}', r"a.json:1:2: APID 4096: keys are APIDs \(0-2047\)"),
         ("a.json", '{"11": [], "011": []}', "a second entry for APID 11"),
         ("a.json", '{"11": [}', r"a.json:1:9: not JSON"),
-        ("a.json", '{"11": [{"name": "V", "encoding": "unsinged", "bits": 8, "byte_order": "big", "reverse_bits": false}]}',
-         r"a.json:1:9: APID 11: item 0 'V': Unsupported encoding type: unsinged \(check: .*did you mean 'unsigned'\?\)"),
-        ("a.json", '{\n "11": [\n  {"name": "A", "encoding": "unsigned", "bits": 8, "byte_order": "big", "reverse_bits": false},\n'
-         '  {"name": "B", "encoding": "unsigned", "bits": 8, "byte_order": "middle", "reverse_bits": false}]}',
-         r"a.json:4:3: APID 11: item 1 'B': "),
+        (
+            "a.json",
+            '{"11": [{"name": "V", "encoding": "unsinged", "bits": 8, "byte_order": "big", "reverse_bits": false}]}',
+            r"a.json:1:9: APID 11: item 0 'V': Unsupported encoding type: unsinged \(check: .*did you mean 'unsigned'\?\)",
+        ),
+        (
+            "a.json",
+            '{\n "11": [\n  {"name": "A", "encoding": "unsigned", "bits": 8, "byte_order": "big", "reverse_bits": false},\n'
+            '  {"name": "B", "encoding": "unsigned", "bits": 8, "byte_order": "middle", "reverse_bits": false}]}',
+            r"a.json:4:3: APID 11: item 1 'B': ",
+        ),
         # As the reference shows it.
-        ("jpss.json", '{\n  "11": [\n    {"name": "DOY", "encoding": "unsinged", "bits": 16, "offset_bits": 48,\n'
-         '     "byte_order": "big", "reverse_bits": false}\n  ]\n}\n',
-         r"^.*/jpss.json:3:5: APID 11: item 0 'DOY': Unsupported encoding type: unsinged \(check: encoding "
-         r"'unsinged' is known to neither direction; did you mean 'unsigned'\?\)$"),
+        (
+            "jpss.json",
+            '{\n  "11": [\n    {"name": "DOY", "encoding": "unsinged", "bits": 16, "offset_bits": 48,\n'
+            '     "byte_order": "big", "reverse_bits": false}\n  ]\n}\n',
+            r"^.*/jpss.json:3:5: APID 11: item 0 'DOY': Unsupported encoding type: unsinged \(check: encoding "
+            r"'unsinged' is known to neither direction; did you mean 'unsigned'\?\)$",
+        ),
         ("a.json", '{"1": 5}', "expected a recipe"),
         ("a.json", '"text"', "expected a recipe or an object"),
         ("a.yaml", "[]", "no layout reader for '.yaml'"),
@@ -257,8 +287,12 @@ def test_bad_layout_files(tmp_path, name, text, error):
 
 
 def test_ccsdspy_csv(tmp_path):
-    path = write(tmp_path, "d.csv", "name, data_type, bit_length, bit_offset, byte_order\n"
-                 "A,uint,3,,\nB,int,5,,\nPAD,fill,8,,\nC,float,32,,little\nD,str,16,,\nE,uint,4,112,\n")
+    path = write(
+        tmp_path,
+        "d.csv",
+        "name, data_type, bit_length, bit_offset, byte_order\n"
+        "A,uint,3,,\nB,int,5,,\nPAD,fill,8,,\nC,float,32,,little\nD,str,16,,\nE,uint,4,112,\n",
+    )
     recipe = bitloom_io.read_ccsdspy_csv(path)
     assert [(r["name"], r["encoding"], r["bits"], r["offset_bits"], r["byte_order"]) for r in recipe] == [
         ("A", "unsigned", 3, 48, "big"),

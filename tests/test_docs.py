@@ -87,9 +87,7 @@ def test_program_page_runs(page, tmp_path):
     _need(page)
     program = tmp_path / "page.py"
     program.write_text("\n".join(blocks(page)), encoding="utf-8")
-    result = subprocess.run(
-        [sys.executable, str(program)], cwd=ROOT, capture_output=True, text=True, timeout=600
-    )
+    result = subprocess.run([sys.executable, str(program)], cwd=ROOT, capture_output=True, text=True, timeout=600)
     assert result.returncode == 0, result.stderr
     for number, text in shown_outputs(page).items():
         assert_shown(page, number, text, result.stdout)
@@ -122,7 +120,9 @@ SHELL_PAGES = ["cli.md", "tutorial.md", "dask.md", "xtce.md", "index.md"]
 def test_shell_commands_run_as_shown(page, command, shown):
     _need(page)
     words = shlex.split(command)
-    argv = [sys.executable, "-m", "bitloom_io", *words[1:]] if words[0] == "bitloom-io" else [sys.executable, *words[1:]]
+    argv = (
+        [sys.executable, "-m", "bitloom_io", *words[1:]] if words[0] == "bitloom-io" else [sys.executable, *words[1:]]
+    )
     result = subprocess.run(argv, cwd=ROOT, capture_output=True, text=True, timeout=600)
     assert result.returncode == 0, result.stderr
     if shown is not None:

@@ -13,6 +13,7 @@ import numpy as np
 import pytest
 
 import bitloom_io
+
 pytest.importorskip("dask.dataframe")
 distributed = pytest.importorskip("distributed")
 pd = pytest.importorskip("pandas")
@@ -65,9 +66,12 @@ def layouts():
 
 @pytest.fixture(scope="module")
 def client():
-    with distributed.LocalCluster(
-        n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None, worker_dashboard_address=None
-    ) as cluster, distributed.Client(cluster) as c:
+    with (
+        distributed.LocalCluster(
+            n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None, worker_dashboard_address=None
+        ) as cluster,
+        distributed.Client(cluster) as c,
+    ):
         yield c
 
 

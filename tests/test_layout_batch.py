@@ -10,7 +10,6 @@ import time
 
 import pytest
 
-import bitloom
 
 np = pytest.importorskip("numpy")
 from bitloom_io import Columns, Layout  # noqa: E402

@@ -26,22 +26,29 @@ def item(name, bits, encoding="unsigned", **keys):
 
 
 def pkt(apid, count, body):
-    return (0x0800 | apid).to_bytes(2, "big") + ((3 << 14) | count).to_bytes(2, "big") + (len(body) - 1).to_bytes(2, "big") + body
+    return (
+        (0x0800 | apid).to_bytes(2, "big")
+        + ((3 << 14) | count).to_bytes(2, "big")
+        + (len(body) - 1).to_bytes(2, "big")
+        + body
+    )
 
 
 # Housekeeping (APID 11), Event (APID >= 12 and KIND != LOW), Quiet (APID 13,
 # or 12 and LOW): a packet of each, then the ones that cannot be decoded.
-STREAM = b"".join([
-    pkt(11, 0, b"\x01\x00\x50"),
-    pkt(12, 0, b"\x02abcd\x00\x05"),
-    pkt(12, 1, b"\x01"),
-    pkt(13, 0, b"\x03"),  # Event and Quiet both: ambiguous
-    pkt(12, 2, b"\x03ab\xffd\x00\x06"),  # one invalid UTF-8 byte: this packet fails, no other
-    pkt(14, 0, b"\x02xyz!\x00\x07"),
-    pkt(11, 1, b"\x02\x00"),  # too short for TEMP
-    pkt(13, 1, b"\x01"),
-    pkt(11, 2, b"\x03\x00\x30\x99"),  # a byte longer than Housekeeping
-])
+STREAM = b"".join(
+    [
+        pkt(11, 0, b"\x01\x00\x50"),
+        pkt(12, 0, b"\x02abcd\x00\x05"),
+        pkt(12, 1, b"\x01"),
+        pkt(13, 0, b"\x03"),  # Event and Quiet both: ambiguous
+        pkt(12, 2, b"\x03ab\xffd\x00\x06"),  # one invalid UTF-8 byte: this packet fails, no other
+        pkt(14, 0, b"\x02xyz!\x00\x07"),
+        pkt(11, 1, b"\x02\x00"),  # too short for TEMP
+        pkt(13, 1, b"\x01"),
+        pkt(11, 2, b"\x03\x00\x30\x99"),  # a byte longer than Housekeeping
+    ]
+)
 OFFSETS = np.cumsum([0] + [9, 13, 7, 7, 13, 13, 8, 7, 10])[:-1].tolist()
 
 
@@ -61,7 +68,9 @@ def stream_file(tmp_path_factory):
 def _cli(path, tmp_path, option):
     pd = pytest.importorskip("pandas")
     out = tmp_path / option.strip("-")
-    assert quiet(main, ["decode", str(path), option, str(ROUTES_XML), "--out", str(out), "--allow-undecoded", "-q"]) == 0
+    assert (
+        quiet(main, ["decode", str(path), option, str(ROUTES_XML), "--out", str(out), "--allow-undecoded", "-q"]) == 0
+    )
     return {p.stem: pd.read_parquet(p) for p in sorted(out.iterdir())}
 
 
@@ -115,7 +124,11 @@ def test_the_report_says_what_was_not_decoded_and_why():
     assert (failures["Housekeeping"].count, failures["Housekeeping"].field) == (1, "TEMP")
     (size,) = report.sizes
     assert (size.packet_type, size.expected, size.longer, size.longer_offsets, size.shorter) == (
-        "Housekeeping", 9, 1, (OFFSETS[8],), 1
+        "Housekeeping",
+        9,
+        1,
+        (OFFSETS[8],),
+        1,
     )
     assert report.undecoded == 3 and not report.ok and report.unclaimed == {}
     text = str(report)
@@ -131,7 +144,9 @@ def test_the_report_says_what_was_not_decoded_and_why():
     [ROUTES_XML, {11: Layout([item("X", 8, offset_bits=48)], exact=True), 12: Layout([item("Y", 8)])}],
     ids=["xtce", "layouts"],
 )
-@pytest.mark.parametrize("source", [b"", b"\x00\x01", b"\x08\x0b\xc0\x00\x00"], ids=["empty", "2 bytes", "a header cut"])
+@pytest.mark.parametrize(
+    "source", [b"", b"\x00\x01", b"\x08\x0b\xc0\x00\x00"], ids=["empty", "2 bytes", "a header cut"]
+)
 def test_no_whole_packets_gives_empty_tables_with_the_report(definition, source):
     tables = quiet(bitloom_io.decode, source, definition)
     assert len(tables) in (2, 3) and all(len(t) == 0 for t in tables.values())

@@ -39,7 +39,7 @@ from bitloom_io._check import Finding, check
 from bitloom_io._native import Columns, Field, Layout
 from bitloom_io.diagram import render as _render
 
-from . import ccsds
+from . import ccsds as ccsds
 from ._decode import DEFAULT, Select, decode
 from ._layout_files import DefinitionFileError, load_definition, load_layouts, read_ccsdspy_csv, register_loader
 from ._report import DecodeWarning, Failure, Report, SizeMismatch
@@ -70,8 +70,26 @@ def _layout_diagram(self: Layout, bits_per_row: int = 32) -> str:
 Layout.diagram = _layout_diagram  # type: ignore[method-assign]
 
 __all__ = [
-    "Columns", "Field", "Finding", "Layout", "check",
-    "decode", "Select", "DEFAULT", "Table", "Tables", "Report", "Failure", "SizeMismatch",
-    "load_definition", "load_layouts", "read_ccsdspy_csv", "register_loader", "DefinitionFileError",
-    "StreamSummary", "StreamWarning", "SequenceWarning", "DecodeWarning",
+    "Columns",
+    "Field",
+    "Finding",
+    "Layout",
+    "check",
+    "decode",
+    "Select",
+    "DEFAULT",
+    "Table",
+    "Tables",
+    "Report",
+    "Failure",
+    "SizeMismatch",
+    "load_definition",
+    "load_layouts",
+    "read_ccsdspy_csv",
+    "register_loader",
+    "DefinitionFileError",
+    "StreamSummary",
+    "StreamWarning",
+    "SequenceWarning",
+    "DecodeWarning",
 ]

@@ -90,11 +90,9 @@ class Select:
         return np.ma.getdata(values), np.asarray(cols.failed, dtype=bool)
 
 
-LayoutOrRule: TypeAlias = Union[Layout, Select]
+LayoutOrRule: TypeAlias = Layout | Select
 #: What ``decode`` takes as a definition.
-DefinitionLike: TypeAlias = Union[
-    Mapping[int | str, LayoutOrRule], str, "os.PathLike[str]", "XtceDefinition"
-]
+DefinitionLike: TypeAlias = Union[Mapping[int | str, LayoutOrRule], str, "os.PathLike[str]", "XtceDefinition"]
 
 
 def table_name(apid: int | str) -> str:
@@ -114,7 +112,9 @@ def apid_key(key: object) -> int | str:
     elif isinstance(key, str) and key.strip().isdecimal():
         apid = int(key)
     if apid is None or not 0 <= apid <= 0x7FF:
-        raise ValueError(f"layouts keys are APIDs (integers 0-2047, or their digits as text) or {DEFAULT!r}, not {key!r}")
+        raise ValueError(
+            f"layouts keys are APIDs (integers 0-2047, or their digits as text) or {DEFAULT!r}, not {key!r}"
+        )
     return apid
 
 
@@ -283,7 +283,9 @@ class _Run:
 _STEP_BYTES = 8 << 20
 
 
-def _unpack_part(layout: Layout, buffer: Any, offsets: np.ndarray, lengths: np.ndarray) -> tuple[dict[str, np.ndarray], np.ndarray | None]:
+def _unpack_part(
+    layout: Layout, buffer: Any, offsets: np.ndarray, lengths: np.ndarray
+) -> tuple[dict[str, np.ndarray], np.ndarray | None]:
     # The common case, every packet decoding, needs no masks.
     try:
         return dict(layout.unpack_many(buffer, offsets=offsets, lengths=lengths)), None

@@ -48,7 +48,11 @@ if TYPE_CHECKING:  # pragma: no cover
     from .xtce import Definition as XtceDefinition
 
 __all__ = [
-    "load_layouts", "load_definition", "read_ccsdspy_csv", "register_loader", "layouts_from_json",
+    "load_layouts",
+    "load_definition",
+    "read_ccsdspy_csv",
+    "register_loader",
+    "layouts_from_json",
     "DefinitionFileError",
 ]
 
@@ -62,6 +66,7 @@ def missing_file(path: str | os.PathLike[str]) -> FileNotFoundError:
     """The one wording for a file that is not there."""
     path = os.fspath(path)
     return FileNotFoundError(2, f"{path}: no such file", path)
+
 
 _LOADERS: dict[str, Callable[[str], Mapping[int | str, LayoutOrRule]]] = {}
 
@@ -105,7 +110,7 @@ class _Where:
         if isinstance(name, str):
             found = re.compile(r'"name"\s*:\s*' + re.escape(json.dumps(name))).search(self.text, at)
             if found is not None:
-                at = self.text.rfind("{", 0, found.start()) if "{" in self.text[:found.start()] else found.start()
+                at = self.text.rfind("{", 0, found.start()) if "{" in self.text[: found.start()] else found.start()
         if at == 0 and not self.keys:
             return None
         line = self.text.count("\n", 0, at) + 1
@@ -147,7 +152,9 @@ def _recipe_error(recipe: Any, exact: bool, where: _Where, error: BaseException)
         name = item.get("name") if isinstance(item, dict) else None
         message = f"item {index}" + (f" {name!r}" if name is not None else "") + f": {message}"
     try:
-        findings = [f for f in check(recipe, exact=exact) if f.kind == "invalid" and (index is None or f.index == index)]
+        findings = [
+            f for f in check(recipe, exact=exact) if f.kind == "invalid" and (index is None or f.index == index)
+        ]
     except TypeError:
         findings = []
     if findings:
@@ -183,7 +190,9 @@ def _value(key: str) -> Any:
         return key
 
 
-def layouts_from_json(document: Any, *, source: str = "layouts", text: str | None = None) -> dict[int | str, LayoutOrRule]:
+def layouts_from_json(
+    document: Any, *, source: str = "layouts", text: str | None = None
+) -> dict[int | str, LayoutOrRule]:
     """Layouts from a parsed JSON document (see the module's documentation);
     ``text``, the document's text, lets errors give lines."""
     exact = True
@@ -260,14 +269,16 @@ def read_ccsdspy_csv(path: str | os.PathLike[str]) -> list[dict[str, Any]]:
                 raise ValueError(
                     f"{name}, line {line}: data type {row['data_type']!r} is not uint, int, float, str or fill"
                 )
-            recipe.append({
-                "name": row["name"],
-                "encoding": encoding,
-                "bits": bits,
-                "byte_order": order,
-                "reverse_bits": False,
-                "offset_bits": position,
-            })
+            recipe.append(
+                {
+                    "name": row["name"],
+                    "encoding": encoding,
+                    "bits": bits,
+                    "byte_order": order,
+                    "reverse_bits": False,
+                    "offset_bits": position,
+                }
+            )
             position += bits
     return recipe
 

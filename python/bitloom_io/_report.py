@@ -84,9 +84,7 @@ class SizeMismatch:
         if self.longer:
             parts.append(f"{plural(self.longer, 'packet')} longer ({_offsets(self.longer_offsets, self.longer)})")
         if self.shorter:
-            parts.append(
-                f"{plural(self.shorter, 'packet')} shorter ({_offsets(self.shorter_offsets, self.shorter)})"
-            )
+            parts.append(f"{plural(self.shorter, 'packet')} shorter ({_offsets(self.shorter_offsets, self.shorter)})")
         return f"{self.packet_type!r} reads {plural(self.expected, 'byte')}: " + "; ".join(parts)
 
 
@@ -147,8 +145,7 @@ class Report:
         if s.problems:
             lost = s.lost_bytes
             out.append(
-                f"{plural(lost, 'byte')} of {s.bytes:,} are not whole packets "
-                f"({plural(len(s.problems), 'region')}):"
+                f"{plural(lost, 'byte')} of {s.bytes:,} are not whole packets ({plural(len(s.problems), 'region')}):"
             )
             out.extend(f"  {p.kind}: {p}" for p in s.problems[:5])
             if len(s.problems) > 5:
@@ -199,7 +196,9 @@ class Report:
         parts.extend(str(m) for m in self.sizes)
         parts.extend(self.notes)
         if self.prefix_hint is not None:
-            parts.append(f"the stream looks like packets behind a {self.prefix_hint}-byte prefix (prefix_bytes={self.prefix_hint})")
+            parts.append(
+                f"the stream looks like packets behind a {self.prefix_hint}-byte prefix (prefix_bytes={self.prefix_hint})"
+            )
         if not parts:
             return
         where = f"{self.source}: " if self.source else ""
@@ -317,7 +316,7 @@ def prefix_hint(packets: ccsds.Packets) -> int | None:
     summary = packets.summary
     if summary.bytes < 64 or summary.lost_bytes * 2 <= summary.bytes:
         return None
-    sample: Any = memoryview(packets.buffer).cast("B")[: _SAMPLE_BYTES]
+    sample: Any = memoryview(packets.buffer).cast("B")[:_SAMPLE_BYTES]
     best, best_lost = None, len(sample)
     for prefix in _PREFIXES:
         if prefix == summary.prefix_bytes:

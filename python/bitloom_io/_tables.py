@@ -31,9 +31,7 @@ def _require(module: str, what: str) -> Any:
     try:
         return __import__(module, fromlist=["_"])
     except ImportError as error:
-        raise ImportError(
-            f"{what} needs {module.split('.')[0]}: {_TABLES_EXTRA}", name=module
-        ) from error
+        raise ImportError(f"{what} needs {module.split('.')[0]}: {_TABLES_EXTRA}", name=module) from error
 
 
 @contextlib.contextmanager

@@ -22,7 +22,7 @@ import os
 import sys
 import time
 import warnings
-from collections.abc import Callable, Mapping, Sequence
+from collections.abc import Mapping, Sequence
 from pathlib import Path
 from typing import Any, TextIO
 
@@ -162,8 +162,7 @@ def stream_info(path: str, prefix_bytes: int = 0) -> dict[str, Any]:
         "packet_bytes": int(lengths.sum()),
         "apids": per_apid,
         "problems": [
-            {"kind": p.kind, "offset": p.offset, "length": p.length, "message": str(p)}
-            for p in summary.problems
+            {"kind": p.kind, "offset": p.offset, "length": p.length, "message": str(p)} for p in summary.problems
         ],
         "prefix_hint": prefix_hint(packets),
     }
@@ -248,8 +247,7 @@ class Progress:
         filled = int(fraction * 24)
         bar = "#" * filled + "." * (24 - filled)
         text = (
-            f"\r{self.label} [{bar}] {fraction:4.0%} {_count(packets)} packets"
-            f" {done_bytes / elapsed / 1e6:,.1f} MB/s"
+            f"\r{self.label} [{bar}] {fraction:4.0%} {_count(packets)} packets {done_bytes / elapsed / 1e6:,.1f} MB/s"
         )
         self.stream.write(text + ("\n" if final else ""))
         self.stream.flush()
@@ -266,7 +264,9 @@ def _want_progress(mode: str, size: int) -> bool:
 _SUFFIXES = {".parquet": "parquet", ".csv": "csv"}
 
 
-def _targets(tables: Mapping[str, Any], out: Path, fmt: str | None, inputs: Sequence[str]) -> tuple[list[tuple[Path, Any]], str]:
+def _targets(
+    tables: Mapping[str, Any], out: Path, fmt: str | None, inputs: Sequence[str]
+) -> tuple[list[tuple[Path, Any]], str]:
     """Where each table goes, refusing what would lose data: two tables
     under one file name, a file that is one of the inputs, a file suffix in
     `--out` for more than one table."""
@@ -289,8 +289,7 @@ def _targets(tables: Mapping[str, Any], out: Path, fmt: str | None, inputs: Sequ
         for (target, _), name in zip(targets, tables):
             if target in by_file:
                 raise CommandError(
-                    f"tables {by_file[target]!r} and {name!r} would both be written to {target}; "
-                    "nothing was written"
+                    f"tables {by_file[target]!r} and {name!r} would both be written to {target}; nothing was written"
                 )
             by_file[target] = name
     for target, _ in targets:
@@ -540,9 +539,7 @@ def build_parser() -> argparse.ArgumentParser:
     )
     p.add_argument("layouts", metavar="L", help=f"a definition file: {_FILE_KINDS}")
     p.add_argument("name", metavar="NAME", nargs="?", help="only this layout (an APID or a container name)")
-    p.add_argument(
-        "--bits-per-row", type=_row_width, default=32, metavar="N", help="bits per row (default 32)"
-    )
+    p.add_argument("--bits-per-row", type=_row_width, default=32, metavar="N", help="bits per row (default 32)")
     p.set_defaults(run=cmd_show)
     return parser
 
@@ -570,7 +567,11 @@ def _message(error: BaseException) -> str:
     text = error.args[0] if isinstance(error, KeyError) and error.args else str(error)
     text = str(text)
     name = type(error).__name__
-    if text.startswith(f"{name}: ") or type(error).__name__ in ("DefinitionFileError", "XtceError", "XtceUnsupportedError"):
+    if text.startswith(f"{name}: ") or type(error).__name__ in (
+        "DefinitionFileError",
+        "XtceError",
+        "XtceUnsupportedError",
+    ):
         return text
     return f"{name}: {text}"
 

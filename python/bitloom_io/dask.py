@@ -97,8 +97,7 @@ def _binary_columns(definition: Any) -> dict[str, set[str]]:
     that numpy holds as objects are text."""
     layouts = layouts_by_name(definition) if isinstance(definition, Mapping) else definition.layouts()
     return {
-        name: {f.name for f in layout.fields if str(f.encoding).lower() == "binary"}
-        for name, layout in layouts.items()
+        name: {f.name for f in layout.fields if str(f.encoding).lower() == "binary"} for name, layout in layouts.items()
     }
 
 

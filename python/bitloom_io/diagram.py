@@ -27,7 +27,8 @@ from __future__ import annotations
 
 from collections.abc import Iterable, Sequence
 from dataclasses import dataclass, field
-from typing import Any, Hashable
+from typing import Any
+from collections.abc import Hashable
 
 __all__ = ["diagram", "render"]
 
@@ -74,9 +75,7 @@ def render(fields: Iterable[Any], bits_per_row: int = 32) -> str:
         rows.extend(_section_rows(section, number, width, variable))
     lines, lines_of_rows = _draw(rows, width)
     truncated = _place_labels(lines, lines_of_rows, rows, width, names, variable)
-    out = _ruler(width) + [
-        "".join(line).rstrip() + (margin if margin else "") for line, margin in lines
-    ]
+    out = _ruler(width) + ["".join(line).rstrip() + (margin if margin else "") for line, margin in lines]
     for label, name in truncated:
         notes.append(f"{label!r} is {name!r}")
     if not fields:
@@ -136,9 +135,7 @@ def _sections(fields: Sequence[Any]) -> tuple[list[_Section], list[str]]:
 def _overlaps(sections: list[_Section]) -> list[tuple[str, str]]:
     found = []
     for section in sections:
-        spans = sorted(
-            (it.start, it.start + it.bits, it.name) for it in section.items if it.bits is not None
-        )
+        spans = sorted((it.start, it.start + it.bits, it.name) for it in section.items if it.bits is not None)
         reach_end, reach_name = -1, ""
         for start, stop, name in spans:
             if start < reach_end:
@@ -178,9 +175,7 @@ def _paint(section: _Section, number: int, width: int) -> list[tuple[int, int, H
     return filled
 
 
-def _section_rows(
-    section: _Section, number: int, width: int, variable: set[Hashable]
-) -> list[_Row]:
+def _section_rows(section: _Section, number: int, width: int, variable: set[Hashable]) -> list[_Row]:
     spans = _paint(section, number, width)
     # `~` rows of variable-width fields, at the row boundary after their start.
     inserts: dict[int, list[Hashable]] = {}
