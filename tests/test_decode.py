@@ -14,16 +14,9 @@ np = pytest.importorskip("numpy")
 import bitloom_io  # noqa: E402
 from bitloom_io import DecodeWarning, Select, StreamWarning  # noqa: E402
 from test_ccsds import packet  # noqa: E402
+from recipes import field as item  # noqa: E402
 
 Layout = bitloom_io.Layout
-
-
-def item(name, bits=8, encoding="unsigned", offset_bits=None, **kw):
-    d = {"name": name, "encoding": encoding, "bits": bits, "byte_order": "big", "reverse_bits": False}
-    if offset_bits is not None:
-        d["offset_bits"] = offset_bits
-    d.update(kw)
-    return d
 
 
 HK = [item("mode", offset_bits=48), item("temp", 16, "twos_complement")]

@@ -16,6 +16,7 @@ import pytest
 import bitloom_io
 
 from bitloom_io import _chunks  # noqa: E402
+from recipes import field as item  # noqa: E402
 
 try:
     import pyarrow  # noqa: F401
@@ -40,10 +41,6 @@ def run(*args: object, cwd: Path, check: int | None = 0) -> subprocess.Completed
     if check is not None:
         assert result.returncode == check, result.stderr + result.stdout
     return result
-
-
-def item(name, bits, encoding="unsigned", **keys):
-    return {"name": name, "encoding": encoding, "bits": bits, "byte_order": "big", "reverse_bits": False, **keys}
 
 
 def packet(apid: int, count: int, body: bytes) -> bytes:

@@ -20,14 +20,11 @@ pd = pytest.importorskip("pandas")
 
 from bitloom_io import _chunks  # noqa: E402
 from bitloom_io.dask import partitions, read_packets  # noqa: E402
+from recipes import field as item  # noqa: E402
 
 DATA = Path(__file__).resolve().parent / "data" / "realdata"
 JPSS = DATA / "jpss" / "J01_G011_LZ_2021-04-09T00-00-00Z_V01.DAT1"
 CTIM = DATA / "ctim" / "ccsds_2021_155_14_39_51"
-
-
-def item(name, bits, encoding="unsigned", **keys):
-    return {"name": name, "encoding": encoding, "bits": bits, "byte_order": "big", "reverse_bits": False, **keys}
 
 
 @pytest.fixture(scope="module")

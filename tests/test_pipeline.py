@@ -17,12 +17,9 @@ from bitloom_io import Layout, Select
 xtce = pytest.importorskip("bitloom_io.xtce")
 from bitloom_io._decode import decode_in_steps  # noqa: E402
 from bitloom_io.cli import main  # noqa: E402
+from recipes import field as item  # noqa: E402
 
 ROUTES_XML = Path(__file__).parent / "data" / "xtce" / "routes.xml"
-
-
-def item(name, bits, encoding="unsigned", **keys):
-    return {"name": name, "encoding": encoding, "bits": bits, "byte_order": "big", "reverse_bits": False, **keys}
 
 
 def pkt(apid, count, body):
