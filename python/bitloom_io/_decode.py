@@ -218,7 +218,7 @@ class _MappingPlan:
                 index = None
             else:
                 index = np.flatnonzero(apid == a)
-            run.route(table_name(a), routes.get(a, routes.get(DEFAULT)), index)
+            run.route(table_name(a), routes[a] if a in routes else routes[DEFAULT], index)
         if present - set(wanted):
             findings.unclaimed(np.flatnonzero(~np.isin(apid, np.asarray(wanted, dtype=np.int64))))
         return run.tables
@@ -327,7 +327,9 @@ def _unpack(
         # One column at a time, so that the parts and the whole overlap for
         # one column only.
         return {name: np.concatenate([part.pop(name) for part in parts]) for name in list(parts[0])}, None
-    fields = {name: np.ma.concatenate([np.ma.asarray(part.pop(name)) for part in parts]) for name in list(parts[0])}
+    fields: dict[str, np.ndarray] = {
+        name: np.ma.concatenate([np.ma.asarray(part.pop(name)) for part in parts]) for name in list(parts[0])
+    }
     return fields, np.concatenate(
         [np.zeros(e - s, bool) if m is None else m for m, s, e in zip(masks, bounds[:-1], bounds[1:])]
     )

@@ -307,7 +307,7 @@ def load_xtce(path: str | os.PathLike[str]) -> XtceDefinition:
 
 
 def _load_xtce(path: str) -> dict[int | str, LayoutOrRule]:
-    return dict(load_xtce(path).apid_layouts())
+    return {apid: target for apid, target in load_xtce(path).apid_layouts().items()}
 
 
 def is_xtce(path: str | os.PathLike[str]) -> bool:

@@ -15,8 +15,9 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 
 if TYPE_CHECKING:  # pragma: no cover
-    import pandas
-    import pyarrow
+    # Precise with their stubs (pandas-stubs), Any without them.
+    import pandas  # type: ignore[import-untyped,unused-ignore]
+    import pyarrow  # type: ignore[import-untyped,unused-ignore]
 
     from ._report import Report
     from .ccsds import StreamSummary

@@ -8,7 +8,7 @@ import os
 import warnings
 from collections.abc import Callable
 from dataclasses import dataclass, field
-from typing import Any, Protocol
+from typing import Any, Literal, Protocol
 
 import numpy as np
 
@@ -83,7 +83,7 @@ class Decoder:
         if not node.own or len(index) == 0:
             return {}, index
         layout = self.definition.own_layout(node.container.name)
-        mode = "mask" if self.errors == "skip" else "raise"
+        mode: Literal["mask", "raise"] = "mask" if self.errors == "skip" else "raise"
         try:
             cols = layout.unpack_many(self.buffer, offsets=self.offsets[index], lengths=self.lengths[index], errors=mode)
         except ValueError as error:
@@ -262,7 +262,7 @@ class Decoder:
                 columns[entry.name + self.suffix] = eng
         return Table(node.container.name, columns)
 
-    def run(self, root: _Node, *, every_type: bool = False) -> Tables:
+    def run(self, root: _Node, *, every_type: bool = False) -> XtceTables:
         """The tables of the packets, ``every_type``: with an empty table
         for each packet type no packet is of."""
         everything = np.arange(len(self.offsets), dtype=np.int64)

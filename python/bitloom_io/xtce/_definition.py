@@ -12,6 +12,7 @@ import numpy as np
 from bitloom_io import _decode as _pipeline
 from bitloom_io._native import Layout
 from bitloom_io._report import Findings
+from bitloom_io import ccsds
 from bitloom_io.ccsds import Packets
 from bitloom_io.xtce import _model
 from bitloom_io.xtce._errors import XtceError, XtceUnsupportedError
@@ -477,11 +478,11 @@ class Definition:
             raise ValueError(f"errors must be 'raise' or 'skip', not {errors!r}")
         self._root_name(root)
         how = _pipeline.plan(self, root=root)
-        packets = _pipeline.ccsds.split(source, prefix_bytes=prefix_bytes, warn=False)
+        packets = ccsds.split(source, prefix_bytes=prefix_bytes, warn=False)
         tables = _pipeline.run(how, packets, errors)
-        _pipeline.ccsds.warn_summary(tables.report.stream, stacklevel=2)
+        ccsds.warn_summary(tables.report.stream, stacklevel=2)
         tables.report.warn(stacklevel=2)
-        assert isinstance(tables, XtceTables)
+        assert isinstance(tables, XtceTables)  # what _run gives
         return tables
 
     def _run(self, packets: Packets, findings: Findings, *, root: str | None, errors: str) -> XtceTables:
