@@ -41,6 +41,7 @@ from bitloom_io.diagram import render as _render
 
 from . import ccsds as ccsds
 from ._decode import DEFAULT, Select, decode
+from ._encode import encode, write_packets
 from ._layout_files import DefinitionFileError, load_definition, load_layouts, read_ccsdspy_csv, register_loader
 from ._report import DecodeWarning, Failure, Report, SizeMismatch
 from ._tables import Table, Tables
@@ -76,6 +77,8 @@ __all__ = [
     "Layout",
     "check",
     "decode",
+    "encode",
+    "write_packets",
     "Select",
     "DEFAULT",
     "Table",

@@ -17,10 +17,7 @@ from bitloom_io._native import Layout
 from bitloom_io._report import Findings
 from bitloom_io._tables import Table, Tables
 from bitloom_io.xtce._errors import XtceWarning
-from bitloom_io.xtce._model import Calibrator, Container, FieldSpec, ParameterType
-
-#: Suffix of the engineering-value column beside a raw one.
-ENGINEERING_SUFFIX = "_eng"
+from bitloom_io.xtce._model import ENGINEERING_SUFFIX, Calibrator, Container, FieldSpec, ParameterType
 
 Columns = dict[str, np.ndarray]
 Predicate = Callable[[Columns], np.ndarray]

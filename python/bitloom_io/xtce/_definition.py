@@ -10,22 +10,24 @@ from typing import IO, Any, Literal
 import numpy as np
 
 from bitloom_io import _decode as _pipeline
+from bitloom_io import ccsds
 from bitloom_io._native import Layout
 from bitloom_io._report import Findings
-from bitloom_io import ccsds
 from bitloom_io.ccsds import Packets
-from bitloom_io.xtce import _model
+from bitloom_io.xtce import _placement
 from bitloom_io.xtce._errors import XtceError, XtceUnsupportedError
 from bitloom_io.xtce._model import (
+    DESCRIPTIVE,
+    ENGINEERING_SUFFIX,
     Comparison,
     Container,
     Criteria,
     FieldSpec,
     Parameter,
     ParameterType,
-    UnitReader,
 )
-from bitloom_io.xtce._decode import ENGINEERING_SUFFIX, Columns, Decoder, Predicate, XtceTables, _Node
+from bitloom_io.xtce._decode import Columns, Decoder, Predicate, XtceTables, _Node
+from bitloom_io.xtce._reader import UnitReader
 from bitloom_io.xtce._xml import read
 
 _OPERATORS: dict[str, Callable[[Any, Any], Any]] = {
@@ -63,7 +65,7 @@ def load(source: str | os.PathLike[str] | IO[bytes]) -> Definition:
 # What a space system holds around its definitions; anything else is noted.
 _SECTIONS = frozenset(
     {"SpaceSystem", "TelemetryMetaData", "ParameterTypeSet", "ParameterSet", "ContainerSet", "Header"}
-    | _model.DESCRIPTIVE
+    | DESCRIPTIVE
 )
 
 
@@ -95,7 +97,7 @@ class Definition:
         self.notes: list[str] = reader.notes
         self._layouts: dict[str, Layout] = {}
         self._own_layouts: dict[str, Layout] = {}
-        _model.resolve_parameters(reader)
+        _placement.resolve_parameters(reader)
         cache: dict[str, list[tuple[Parameter, int]]] = {}
         for cname, container in self.containers.items():
             if container.base is not None:
@@ -110,7 +112,7 @@ class Definition:
                 base.children.append(cname)
         self._fields: dict[str, list[FieldSpec]] = {}
         for cname in self.containers:
-            entries = _model.place(_model.container_fields(reader, cname, cache))
+            entries = _placement.place(_placement.container_fields(reader, cname, cache))
             self._check_fields(cname, entries)
             self._fields[cname] = entries
         self._nodes: dict[str, _Node] = {}
