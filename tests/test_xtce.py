@@ -65,7 +65,7 @@ def test_integer_encodings_byte_and_bit_orders():
         (16, bitloom.encode_unpacked_bcd(42, 16)),
         (16, 0x1234),  # packed BCD 1234
         (16, 0x3412),  # least significant byte first
-        (32, 0x44332211),  # ByteOrderList 3,2,1,0
+        (32, 0x44332211),  # ByteOrderList 3,2,1,0: the first byte is the most significant
         (8, 0x80),  # least significant bit first: 1
         (64, 2**64 - 1),
     )
@@ -73,7 +73,7 @@ def test_integer_encodings_byte_and_bit_orders():
     got = {name: table[name][0].item() for name in table.columns}
     assert got == {
         "ID": 1, "LEN": 24, "U3": 5, "S5": -3, "T12": -1000, "O8": -5, "M8": -5, "BCD": 42, "PBCD": 1234,
-        "LE": 0x1234, "LIST": 0x11223344, "LSB": 1, "BIG": 2**64 - 1,
+        "LE": 0x1234, "LIST": 0x44332211, "LSB": 1, "BIG": 2**64 - 1,
     }
     starts = [entry.start for entry in definition.fields("Integers")]
     assert starts == [0, 5, 16, 19, 24, 36, 44, 52, 68, 84, 100, 132, 140]
@@ -117,6 +117,95 @@ def test_strings_binary_and_a_size_from_the_length_field():
     blob = next(s for s in definition.fields("Text") if s.name == "BLOB")
     assert blob.item()["bits"] == {"field": "LEN", "slope": 8, "intercept": -112}
     assert [s.start for s in definition.fields("Text")][-1] is None
+
+
+def _bytes(data: bytes) -> tuple[int, int]:
+    return (8 * len(data), int.from_bytes(data, "big")) if data else (0, 0)
+
+
+@pytest.mark.parametrize(
+    ("fields", "expected"),
+    [
+        (
+            # N1 N2 | FT: fixed, terminated | FL: fixed, size tag | DL: dynamic, 16-bit tag | DT: dynamic, '.' | WT: UTF-16, 0000
+            [6, 5, b"abc\0XYZW", b"\x03abcJUNK", b"\x00\x02hi\xff\xff", b"ok.zz", b"\x01\x00\x00A\x00\x00\x00z", 0x5A],
+            {"FT": "abc", "FL": "abc", "DL": "hi", "DT": "ok", "WT": "\u0100A", "AFTER": 0x5A},
+        ),
+        (
+            # No terminator: the whole field is the text; a tag that fills the field.
+            [4, 3, b"abcdefgh", b"\x07abcdefg", b"\x00\x02ok", b"abc", "hi!!".encode("utf-16-be"), 0x33],
+            {"FT": "abcdefgh", "FL": "abcdefg", "DL": "ok", "DT": "abc", "WT": "hi!!", "AFTER": 0x33},
+        ),
+    ],
+    ids=["terminated", "whole-field"],
+)
+def test_strings_with_a_size_and_a_terminator_or_a_size_tag(fields, expected):
+    definition = xtce.load(DATA / "strings_sized.xml")
+    n1, n2, *texts, after = fields
+    body = packet((8, n1), (8, n2), *[_bytes(text) for text in texts], (8, after))
+    table = decode(definition, [packet((5, 1), (11, len(body) - 1)) + body])["Strings"]
+    assert {name: table[name][0].item() if hasattr(table[name][0], "item") else table[name][0] for name in expected} == expected
+    # The size decides where the next field starts, whatever the text.
+    assert definition.layout("Strings").fields[-1].start_bit is None
+
+
+def test_a_size_tag_longer_than_its_field_is_an_error():
+    definition = xtce.load(DATA / "strings_sized.xml")
+    body = packet((8, 2), (8, 1), *[_bytes(b) for b in (b"abc\0abcd", b"\x09abcdefg", b"\x00\x01", b".", b"\x00" * 8)], (8, 0))
+    with pytest.raises(ValueError, match="size tag of 'FL' says 9 bytes"):
+        decode(definition, [packet((5, 1), (11, len(body) - 1)) + body])
+
+
+def test_container_sizes_base_types_byte_order_lists_and_steps():
+    definition = xtce.load(DATA / "sizes_orders.xml")
+
+    def row(a: int, pad: int, k: int) -> bytes:
+        return packet(
+            (5, 2), (11, 30),
+            (8, a), (24, pad),  # Padded: one 8-bit entry in a 32-bit container
+            (8, 9),
+            (64, int.from_bytes((5).to_bytes(8, "little"), "big")),  # S: the base's 64 bits, little-endian
+            (64, int.from_bytes((6).to_bytes(8, "little"), "big")),  # S2: through two baseTypes
+            (16, 0xFFFE),  # SB: the base's 16 bits, its own two's complement
+            (32, 0x11223344),  # O: significance 0,1,2,3, least significant byte first
+            (16, 0x1234),  # R: significance 1,0, most significant first
+            (8, k),
+        )
+
+    tables = decode(definition, [row(7, 0xFFFFFF, 10), row(1, 0, 5), row(2, 0xABCDEF, 15)], root="Sizes")
+    table = tables["Sizes"]
+    assert table["A"].tolist() == [7, 1, 2] and table["B"].tolist() == [9, 9, 9]
+    assert table["S"].tolist() == [5] * 3 and table["S_eng"].tolist() == [11.0] * 3
+    assert table["S2_eng"].tolist() == [13.0] * 3 and definition.parameter_types["SCALED_AGAIN"].units == ["V"]
+    assert table["SB"].tolist() == [-2] * 3
+    assert table["O"].tolist() == [0x44332211] * 3 and table["R"].tolist() == [0x1234] * 3
+    # A repeated raw value is a step: at and after it, the later point of the file.
+    assert table["K_eng"].tolist() == [2.0, 1.0, 2.0]
+    assert [s.start for s in definition.fields("Sizes")][2:4] == [16, 48]
+    # Unreadable types that nothing uses refuse nothing, even strictly.
+    xtce.load(DATA / "sizes_orders.xml", strict=True)
+    assert definition.parameter_types["uint0"].problem is not None and not definition.refused
+
+
+@pytest.mark.parametrize(
+    ("parameter", "element", "fragment"),
+    [("UNUSED", "IntegerParameterType", "no data encoding"), ("ZERO", "IntegerDataEncoding", "0-bit integers")],
+)
+def test_unreadable_types_refuse_the_containers_that_use_them(tmp_path, parameter, element, fragment):
+    text = (DATA / "sizes_orders.xml").read_text()
+    path = tmp_path / "used.xml"
+    last = '<ParameterRefEntry parameterRef="K"/>'
+    path.write_text(text.replace(last, last + f'<ParameterRefEntry parameterRef="{parameter}"/>'))
+    definition = xtce.load(path)
+    assert set(definition.refused) == {"Sizes"} and definition.concrete() == ["Padded"]
+    error = definition.refused["Sizes"]
+    assert error.element == element and fragment in str(error) and "used by container 'Sizes'" in str(error)
+    with pytest.raises(xtce.XtceUnsupportedError, match=fragment):
+        xtce.load(path, strict=True)
+    # Its packets are reported, not decoded as another container.
+    with pytest.warns(xtce.XtceWarning, match="1 packets of container 'Sizes' left out"):
+        tables = decode(definition, [packet((5, 2), (11, 0), (8, 0))], root="Sizes")
+    assert len(tables) == 0 and tables.refused["Sizes"].tolist() == [0]
 
 
 def test_calibrators_enumerations_and_booleans():
@@ -253,8 +342,14 @@ REFUSALS = [
 @pytest.mark.parametrize(("stem", "kind", "element", "name", "snippet", "fragment"), REFUSALS, ids=[r[0] for r in REFUSALS])
 def test_refusals_name_the_element_the_definition_and_the_line(stem, kind, element, name, snippet, fragment):
     path = DATA / f"refuse_{stem}.xml"
+    # Without strict, only the containers that use the construct are left out, with a note.
+    definition = xtce.load(path)
+    assert definition.refused and not set(definition.refused) & set(definition.concrete())
+    for refused in definition.refused.values():
+        assert isinstance(refused, xtce.XtceError) and str(refused).startswith(f"{path}:")
+    assert any(fragment in note and "left out" in note for note in definition.notes)
     with pytest.raises(kind) as caught:
-        xtce.load(path)
+        xtce.load(path, strict=True)
     error = caught.value
     assert isinstance(error, xtce.XtceError)
     assert (error.element, error.name, error.line) == (element, name, line_of(path, snippet))
@@ -296,7 +391,7 @@ def test_broken_definitions_fail_with_the_line(tmp_path, change, fragment):
     path = tmp_path / "broken.xml"
     path.write_text(text.replace(change[0], change[1], 1))
     with pytest.raises(xtce.XtceError, match=fragment) as caught:
-        xtce.load(path)
+        xtce.load(path, strict=True)
     assert caught.value.line is not None and caught.value.line > 0
 
 

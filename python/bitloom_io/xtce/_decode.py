@@ -12,6 +12,7 @@ import numpy as np
 
 from bitloom_io.xtce._errors import XtceWarning
 from bitloom_io.xtce._model import ENGINEERING_SUFFIX, Calibrator, FieldSpec, ParameterType
+from bitloom_io.xtce._text import texts
 
 if TYPE_CHECKING:  # pragma: no cover
     from bitloom_io.xtce._definition import Definition, _Node
@@ -35,6 +36,7 @@ class Decoder:
         self.ambiguous: list[np.ndarray] = []
         self.failed: dict[str, np.ndarray] = {}
         self.out_of_range: dict[str, int] = {}
+        self.refused: dict[str, np.ndarray] = {}
 
     # -- reading ----------------------------------------------------------
 
@@ -53,6 +55,9 @@ class Decoder:
             )
             raise
         wanted = [entry.name for entry in node.own]
+        for entry in node.own:
+            if entry.type.encoding.text_in_buffer:
+                cols[entry.name] = texts(entry.type.encoding, cols[entry.name], entry.name)
         failed = getattr(cols, "failed", None)
         if mode == "mask" and failed is not None and failed.any():
             keep = ~np.asarray(failed, bool)
@@ -138,6 +143,10 @@ class Decoder:
         return out
 
     def _visit(self, node: _Node, index: np.ndarray, inherited: Columns) -> None:
+        if node.refused is not None:
+            name = node.container.name
+            self.refused[name] = np.concatenate([self.refused[name], index]) if name in self.refused else index
+            return
         own, kept = self._read(node, index)
         if len(kept) != len(index):
             keep = np.isin(index, kept)
@@ -207,6 +216,7 @@ class Decoder:
         tables.unidentified = _joined(self.unidentified)
         tables.ambiguous = _joined(self.ambiguous)
         tables.failed = self.failed
+        tables.refused = self.refused
         self._warn(tables)
         return tables
 
@@ -229,6 +239,11 @@ class Decoder:
             messages.append(
                 f"{len(failed)} packets too short for container {name!r} left out (first: packet {int(failed[0])}); "
                 "their indexes are in .failed"
+            )
+        for name, index in self.refused.items():
+            messages.append(
+                f"{len(index)} packets of container {name!r} left out (first: packet {int(index[0])}): it cannot be "
+                f"decoded: {self.definition.refused[name]}; their indexes are in .refused"
             )
         for name, count in self.out_of_range.items():
             messages.append(

@@ -38,13 +38,16 @@ Columns = dict[str, np.ndarray]
 Predicate = Callable[[Columns], np.ndarray]
 
 
-def load(source: str | os.PathLike[str] | IO[bytes]) -> Definition:
+def load(source: str | os.PathLike[str] | IO[bytes], *, strict: bool = False) -> Definition:
     """Read an XTCE file (a path or a binary file object) into a ``Definition``.
 
-    Everything that would be decoded wrongly or not at all is refused here,
-    with ``XtceError`` (or ``NotImplementedError`` for float formats bitloom
-    knows by name only) naming the element, the parameter or container and
-    the line.
+    Everything that would be decoded wrongly or not at all is refused, with
+    ``XtceError`` (or ``NotImplementedError`` for float formats bitloom knows
+    by name only) naming the element, the parameter or container and the
+    line. A container that uses what cannot be decoded is left out (its
+    packets are reported, never decoded as something else) and a note in
+    ``notes`` says why; ``strict=True`` refuses the whole file instead. Types
+    and parameters that no container uses are never refused.
     """
     reader = UnitReader()
     where = os.fspath(source) if isinstance(source, (str, os.PathLike)) else getattr(source, "name", "<stream>")
@@ -53,7 +56,8 @@ def load(source: str | os.PathLike[str] | IO[bytes]) -> Definition:
         if root.tag != "SpaceSystem":
             raise XtceError(f"the document element is {root.tag}, not SpaceSystem", element=root.tag, line=root.line)
         _note_unknown_sections(root, reader.notes)
-        return Definition(reader, str(where), root.get("name"))
+        reader.finish()
+        return Definition(reader, str(where), root.get("name"), strict=strict)
     except XtceError as error:
         if error.path is None:
             error.set_path(str(where))
@@ -68,13 +72,16 @@ _SECTIONS = frozenset(
 
 
 def _note_unknown_sections(node: Any, notes: list[str]) -> None:
-    for child in node.children:
-        if child.tag == "Header":
-            continue
-        if child.tag not in _SECTIONS:
-            notes.append(f"line {child.line}: {child.tag} in {node.tag} not read")
-        else:
-            _note_unknown_sections(child, notes)
+    stack = [node]
+    while stack:
+        parent = stack.pop()
+        for child in parent.children:
+            if child.tag == "Header":
+                continue
+            if child.tag not in _SECTIONS:
+                notes.append(f"line {child.line}: {child.tag} in {parent.tag} not read")
+            else:
+                stack.append(child)
 
 
 @dataclass
@@ -87,6 +94,7 @@ class _Node:
     children: list[_Node] = field(default_factory=list)
     predicate: Predicate | None = None
     alone: bool = False  # the own fields can be read without the base container's
+    refused: XtceError | None = None  # why its packets cannot be decoded
 
 
 class Definition:
@@ -97,9 +105,10 @@ class Definition:
     container decoding starts from), ``notes`` (what was read and ignored).
     """
 
-    def __init__(self, reader: UnitReader, path: str, name: str | None) -> None:
+    def __init__(self, reader: UnitReader, path: str, name: str | None, *, strict: bool = False) -> None:
         """Built by :func:`load`."""
         self.path = path
+        self._strict = strict
         self.name = name
         self.parameter_types: dict[str, ParameterType] = reader.types
         self.parameters: dict[str, Parameter] = reader.parameters
@@ -108,26 +117,35 @@ class Definition:
         self._layouts: dict[str, Any] = {}
         self._own_layouts: dict[str, Any] = {}
         _placement.resolve_parameters(reader)
-        cache: dict[str, list[tuple[Parameter, int]]] = {}
+        cache: dict[str, list[_placement.Slot]] = {}
         for cname, container in self.containers.items():
             if container.base is not None:
                 base = self.containers.get(container.base)
                 if base is None:
-                    raise XtceError(
+                    container.problem = XtceError(
                         f"BaseContainer {container.base!r} names no SequenceContainer",
                         element="SequenceContainer",
                         name=cname,
                         line=container.line,
                     )
-                base.children.append(cname)
+                    container.base = None
+                else:
+                    base.children.append(cname)
         self._fields: dict[str, list[FieldSpec]] = {}
+        #: Containers that cannot be decoded, with why; their packets are left out.
+        self.refused: dict[str, XtceError] = {}
         for cname in self.containers:
-            entries = _placement.place(_placement.container_fields(reader, cname, cache))
-            self._check_fields(cname, entries)
+            try:
+                entries = _placement.place(_placement.container_fields(reader, cname, cache))
+                self._check_fields(cname, entries)
+            except XtceError as error:
+                self._refuse(cname, error)
+                entries = []
             self._fields[cname] = entries
         self._nodes: dict[str, _Node] = {}
         for cname in self.containers:
             self._node(cname)
+        self._refuse_descendants()
         self.root: str | None = self._find_root()
 
     # -- checks -----------------------------------------------------------
@@ -176,15 +194,33 @@ class Definition:
         node = self._nodes.get(cname)
         if node is not None:
             return node
+        # Bases first, without recursion: inheritance chains can be long.
+        chain = [cname]
+        while (base := self.containers[chain[-1]].base) is not None and base not in self._nodes:
+            chain.append(base)
+        for member in reversed(chain):
+            node = self._build_node(member)
+        assert node is not None
+        return node
+
+    def _build_node(self, cname: str) -> _Node:
         container = self.containers[cname]
         entries = self._fields[cname]
+        refused = self.refused.get(cname)
         if container.base is None:
-            node = _Node(container, entries, list(entries))
+            node = _Node(container, entries, list(entries), refused=refused)
         else:
-            parent = self._node(container.base)
+            parent = self._nodes[container.base]
             own = entries[len(parent.fields) :]
-            node = _Node(container, entries, own)
-            node.predicate = self._predicate(container, parent.fields)
+            node = _Node(container, entries, own, refused=refused)
+            try:
+                node.predicate = self._predicate(container, parent.fields)
+            except XtceError as error:
+                if refused is None:
+                    self._refuse(cname, error)
+                    node.refused = error
+                # Its packets cannot be told from its siblings': they are all reported.
+                node.predicate = None
             parent.children.append(node)
             # The own fields can be read alone when everything before them has
             # a fixed width and their widths come from their own fields.
@@ -197,6 +233,31 @@ class Definition:
                 node.alone = True
         self._nodes[cname] = node
         return node
+
+    def _refuse(self, cname: str, error: XtceError) -> None:
+        if error.path is None:
+            error.set_path(self.path)
+        if self._strict:
+            raise error
+        self.refused[cname] = error
+        self.notes.append(f"container {cname!r} left out: {error}")
+
+    def _refuse_descendants(self) -> None:
+        """The containers below a refused one are refused with it: their packets never get past it."""
+        stack = [node for node in self._nodes.values() if node.refused is not None]
+        while stack:
+            node = stack.pop()
+            for child in node.children:
+                if child.refused is None:
+                    child.refused = XtceUnsupportedError(
+                        f"its base container {node.container.name!r} cannot be decoded",
+                        element="SequenceContainer",
+                        name=child.container.name,
+                        line=child.container.line,
+                        path=self.path,
+                    )
+                    self.refused[child.container.name] = child.refused
+                    stack.append(child)
 
     def _find_root(self) -> str | None:
         roots = [n for n, c in self.containers.items() if c.base is None and c.children]
@@ -303,21 +364,20 @@ class Definition:
     # -- layouts ----------------------------------------------------------
 
     def concrete(self) -> list[str]:
-        """Names of the concrete (not abstract) containers, in file order."""
-        return [n for n, c in self.containers.items() if not c.abstract]
+        """Names of the concrete (not abstract) containers that can be decoded, in file order."""
+        return [n for n, c in self.containers.items() if not c.abstract and n not in self.refused]
 
     def packet_types(self, root: str | None = None) -> list[str]:
         """The concrete containers reachable from ``root`` by inheritance (the packet types ``decode`` gives)."""
         start = self._root_name(root)
         out: list[str] = []
 
-        def walk(node: _Node) -> None:
-            if not node.container.abstract:
+        stack = [self._nodes[start]]
+        while stack:
+            node = stack.pop()
+            if not node.container.abstract and node.refused is None:
                 out.append(node.container.name)
-            for child in node.children:
-                walk(child)
-
-        walk(self._nodes[start])
+            stack.extend(reversed(node.children))
         return out
 
     def fields(self, container: str) -> list[FieldSpec]:
@@ -331,6 +391,8 @@ class Definition:
     def layout(self, container: str) -> Any:
         """The ``Layout`` (exact bits) of one container."""
         name = self._container_name(container)
+        if name in self.refused:
+            raise self.refused[name]
         layout = self._layouts.get(name)
         if layout is None:
             from bitloom_io import Layout  # type: ignore[attr-defined,unused-ignore]

@@ -11,6 +11,8 @@ from __future__ import annotations
 from dataclasses import dataclass, field
 from typing import Any
 
+from bitloom_io.xtce._errors import XtceError
+
 
 # ---------------------------------------------------------------------------
 # Spellings. Every name is matched without regard to letter case.
@@ -149,6 +151,15 @@ class Encoding:
     not_implemented: str | None = None
     # The parameter a dynamic width reads, and whether it asks for the calibrated value.
     size_ref_calibrated: bool = False
+    # Text inside a sized field: it ends at the terminator (the whole field
+    # when there is none), or its byte count is the size tag at its start.
+    terminator: bytes | None = None
+    size_tag_bits: int = 0
+
+    @property
+    def text_in_buffer(self) -> bool:
+        """The field is read whole and its text is found inside it afterwards."""
+        return self.terminator is not None or self.size_tag_bits > 0
 
 
 @dataclass(slots=True)
@@ -163,6 +174,9 @@ class ParameterType:
     enumeration: list[tuple[int, int, str]] = field(default_factory=list)  # (low, high, label)
     boolean_labels: tuple[str, str] = ("False", "True")
     units: list[str] = field(default_factory=list)
+    base: str | None = None  # the baseType the file names
+    # Why the type cannot be decoded; refused only where a container uses it.
+    problem: XtceError | None = None
 
     @property
     def has_engineering(self) -> bool:
@@ -229,6 +243,9 @@ class Container:
     short_description: str | None = None
     long_description: str | None = None
     children: list[str] = field(default_factory=list)
+    size_bits: int | None = None  # its own BinaryEncoding: the bits it occupies as an entry
+    # Why the container cannot be decoded (refused where it is used).
+    problem: XtceError | None = None
 
 
 @dataclass(slots=True)
@@ -250,7 +267,7 @@ class FieldSpec:
         bits: int | dict[str, Any] = dict(enc.bits) if isinstance(enc.bits, dict) else enc.bits
         item: dict[str, Any] = {
             "name": self.name,
-            "encoding": enc.codec,
+            "encoding": "binary" if enc.text_in_buffer else enc.codec,
             "bits": bits,
             "byte_order": enc.byte_order,
             "reverse_bits": enc.reverse_bits,

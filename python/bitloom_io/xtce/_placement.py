@@ -1,10 +1,29 @@
-"""Resolution: types to parameters, container trees, positioned fields."""
+"""Resolution: types to parameters, container trees, positioned fields.
+
+Everything here walks with explicit stacks rather than recursion: a
+definition may nest containers or chain base containers thousands deep.
+"""
 
 from __future__ import annotations
 
+from dataclasses import dataclass
+
 from bitloom_io.xtce._errors import XtceEncodingNotImplementedError, XtceError, XtceUnsupportedError
-from bitloom_io.xtce._model import FieldSpec, Parameter
+from bitloom_io.xtce._model import Container, FieldSpec, Parameter
 from bitloom_io.xtce._reader import UnitReader
+
+
+@dataclass(slots=True, frozen=True)
+class Mark:
+    """Where a container entry that has its own size begins (``bits`` None) or ends."""
+
+    container: str
+    bits: int | None
+    line: int
+
+
+# A container's content in packet order: (parameter, entry line) or a Mark.
+Slot = tuple[Parameter, int] | Mark
 
 
 def resolve_parameters(reader: UnitReader) -> None:
@@ -17,97 +36,199 @@ def resolve_parameters(reader: UnitReader) -> None:
                 name=param.name,
                 line=param.line,
             )
-        if ptype.encoding.not_implemented:
-            raise XtceEncodingNotImplementedError(
-                f"float encoding {ptype.encoding.not_implemented} is not implemented (type {ptype.name!r}, line {ptype.encoding.line})",
-                element="Parameter",
-                name=param.name,
-                line=param.line,
-            )
         param.type = ptype
 
 
-def container_fields(reader: UnitReader, name: str, cache: dict[str, list[tuple[Parameter, int]]], trail: tuple[str, ...] = ()) -> list[tuple[Parameter, int]]:
-    """The parameters of a container in packet order (base first), with each entry's line."""
+def _usable(param: Parameter, container: str) -> None:
+    """Raises why a parameter's type cannot be decoded, naming the container that uses it."""
+    ptype = param.type
+    assert ptype is not None
+    if ptype.problem is not None:
+        problem = ptype.problem
+        raise type(problem)(
+            f"{problem.reason} (parameter {param.name!r}, line {param.line}, used by container {container!r})",
+            element=problem.element,
+            name=problem.name,
+            line=problem.line,
+        )
+    if ptype.encoding.not_implemented:
+        raise XtceEncodingNotImplementedError(
+            f"float encoding {ptype.encoding.not_implemented} is not implemented (type {ptype.name!r}, "
+            f"line {ptype.encoding.line}; used by container {container!r})",
+            element="Parameter",
+            name=param.name,
+            line=param.line,
+        )
+
+
+def _container_problem(container: Container, user: str | None = None) -> XtceError:
+    problem = container.problem
+    assert problem is not None
+    if user is None:
+        return problem
+    return type(problem)(
+        f"{problem.reason} (container {container.name!r} is used by {user!r})",
+        element=problem.element,
+        name=problem.name,
+        line=problem.line,
+    )
+
+
+def container_fields(reader: UnitReader, name: str, cache: dict[str, list[Slot]]) -> list[Slot]:
+    """The content of a container in packet order (base containers first)."""
     if name in cache:
         return cache[name]
-    if name in trail:
-        raise XtceError(
-            "container refers to itself: " + " -> ".join((*trail, name)),
-            element="SequenceContainer",
-            name=name,
-            line=reader.containers[name].line,
-        )
-    container = reader.containers[name]
-    fields: list[tuple[Parameter, int]] = []
-    if container.base is not None:
-        fields.extend(container_fields(reader, container.base, cache, (*trail, name)))
-    fields.extend(own_fields(reader, name, cache, (*trail, name)))
-    cache[name] = fields
+    # The chain of base containers up to one already known (or the top).
+    chain: list[str] = []
+    on_chain: set[str] = set()
+    current: str | None = name
+    while current is not None and current not in cache:
+        if current in on_chain:
+            raise XtceError(
+                "container refers to itself: " + " -> ".join((*chain, current)),
+                element="SequenceContainer",
+                name=current,
+                line=reader.containers[current].line,
+            )
+        container = reader.containers[current]
+        if container.problem is not None:
+            raise _container_problem(container, None if current == name else name)
+        chain.append(current)
+        on_chain.add(current)
+        current = container.base
+        if current is not None and current not in reader.containers:
+            raise XtceError(
+                f"BaseContainer {current!r} names no SequenceContainer",
+                element="SequenceContainer",
+                name=chain[-1],
+                line=container.line,
+            )
+    fields: list[Slot] = list(cache[current]) if current is not None else []
+    for member in reversed(chain):
+        fields = fields + own_fields(reader, member)
+        cache[member] = fields
     return fields
 
 
-def own_fields(reader: UnitReader, name: str, cache: dict[str, list[tuple[Parameter, int]]], trail: tuple[str, ...] = ()) -> list[tuple[Parameter, int]]:
-    """The parameters a container's own entry list adds (container entries expanded)."""
-    container = reader.containers[name]
-    fields: list[tuple[Parameter, int]] = []
-    for entry in container.entries:
+def own_fields(reader: UnitReader, name: str) -> list[Slot]:
+    """The content a container's own entry list adds (container entries expanded)."""
+    fields: list[Slot] = []
+    top = reader.containers[name]
+    stack: list[tuple[Container, int]] = [(top, 0)]
+    active: list[str] = [name]
+    while stack:
+        container, at = stack[-1]
+        if at == len(container.entries):
+            stack.pop()
+            active.pop()
+            if stack and container.size_bits is not None:
+                fields.append(Mark(container.name, container.size_bits, container.line))
+            continue
+        stack[-1] = (container, at + 1)
+        entry = container.entries[at]
         if entry.kind == "parameter":
             param = reader.parameters.get(entry.ref)
             if param is None:
                 raise XtceError(
                     f"ParameterRefEntry {entry.ref!r} names no parameter",
                     element="SequenceContainer",
-                    name=name,
+                    name=container.name,
                     line=entry.line,
                 )
+            _usable(param, name)
             fields.append((param, entry.line))
-        else:
-            ref = reader.containers.get(entry.ref)
-            if ref is None and entry.ref in reader.commands:
-                element, line = reader.commands[entry.ref]
-                raise XtceUnsupportedError(
-                    f"ContainerRefEntry {entry.ref!r} names a command definition ({element} at line {line}): "
-                    "command containers are not supported",
-                    element="ContainerRefEntry",
-                    name=name,
-                    line=entry.line,
-                )
-            if ref is None:
-                raise XtceError(
-                    f"ContainerRefEntry {entry.ref!r} names no telemetry SequenceContainer",
-                    element="SequenceContainer",
-                    name=name,
-                    line=entry.line,
-                )
-            if entry.ref in trail or entry.ref == name:
-                raise XtceError(
-                    "container includes itself: " + " -> ".join((*trail, entry.ref)),
-                    element="SequenceContainer",
-                    name=name,
-                    line=entry.line,
-                )
-            if ref.base is not None:
-                raise XtceUnsupportedError(
-                    f"ContainerRefEntry to {entry.ref!r}, which has a BaseContainer, is not supported",
-                    element="ContainerRefEntry",
-                    name=name,
-                    line=entry.line,
-                )
-            fields.extend(own_fields(reader, entry.ref, cache, (*trail, name)))
+            continue
+        ref = reader.containers.get(entry.ref)
+        if ref is None and entry.ref in reader.commands:
+            element, line = reader.commands[entry.ref]
+            raise XtceUnsupportedError(
+                f"ContainerRefEntry {entry.ref!r} names a command definition ({element} at line {line}): "
+                "command containers are not supported",
+                element="ContainerRefEntry",
+                name=container.name,
+                line=entry.line,
+            )
+        if ref is None:
+            raise XtceError(
+                f"ContainerRefEntry {entry.ref!r} names no telemetry SequenceContainer",
+                element="SequenceContainer",
+                name=container.name,
+                line=entry.line,
+            )
+        if entry.ref in active:
+            raise XtceError(
+                "container includes itself: " + " -> ".join((*active, entry.ref)),
+                element="SequenceContainer",
+                name=container.name,
+                line=entry.line,
+            )
+        if ref.problem is not None:
+            raise _container_problem(ref, name)
+        if ref.base is not None:
+            raise XtceUnsupportedError(
+                f"ContainerRefEntry to {entry.ref!r}, which has a BaseContainer, is not supported",
+                element="ContainerRefEntry",
+                name=container.name,
+                line=entry.line,
+            )
+        if ref.size_bits is not None:
+            fields.append(Mark(ref.name, None, entry.line))
+        stack.append((ref, 0))
+        active.append(ref.name)
     return fields
 
 
-def place(fields: list[tuple[Parameter, int]], start: int | None = 0) -> list[FieldSpec]:
-    """Positions and unique column names for a list of parameters."""
+def place(fields: list[Slot], start: int | None = 0) -> list[FieldSpec]:
+    """Positions and unique column names for a container's content."""
     entries: list[FieldSpec] = []
-    seen: dict[str, int] = {}
+    used: set[str] = set()
+    counts: dict[str, int] = {}
     position = start
-    for param, line in fields:
-        count = seen.get(param.name, 0) + 1
-        seen[param.name] = count
+    # Per open sized container: where it began and the bits read since (None when they vary).
+    opened: list[tuple[int | None, int | None]] = []
+    for slot in fields:
+        if isinstance(slot, Mark):
+            if slot.bits is None:
+                opened.append((position, 0))
+                continue
+            begin, width = opened.pop()
+            if width is not None and width > slot.bits:
+                raise XtceError(
+                    f"the entries of container {slot.container!r} take {width} bits, more than its "
+                    f"BinaryEncoding size of {slot.bits}",
+                    element="BinaryEncoding",
+                    name=slot.container,
+                    line=slot.line,
+                )
+            if isinstance(begin, int):
+                position = begin + slot.bits
+            elif width != slot.bits:
+                raise XtceUnsupportedError(
+                    f"container {slot.container!r} occupies {slot.bits} bits after a field whose size varies, "
+                    "and its entries do not fill them: where the next field starts cannot be expressed",
+                    element="BinaryEncoding",
+                    name=slot.container,
+                    line=slot.line,
+                )
+            _grow(opened, slot.bits)
+            continue
+        param, line = slot
+        count = counts.get(param.name, 0) + 1
         column = param.name if count == 1 else f"{param.name}#{count}"
+        # A parameter may itself be called NAME#2: no column may take another's name.
+        while column in used:
+            count += 1
+            column = f"{param.name}#{count}"
+        counts[param.name] = count
+        used.add(column)
         entries.append(FieldSpec(name=column, parameter=param, start=position, line=line))
         bits = param.type.encoding.bits if param.type is not None else None
         position = position + bits if isinstance(position, int) and isinstance(bits, int) else None
+        if opened:
+            _grow(opened, bits if isinstance(bits, int) else None)
     return entries
+
+
+def _grow(opened: list[tuple[int | None, int | None]], bits: int | None) -> None:
+    for level, (begin, width) in enumerate(opened):
+        opened[level] = (begin, width + bits if width is not None and bits is not None else None)

@@ -8,6 +8,7 @@ alarms) is kept or skipped.
 
 from __future__ import annotations
 
+import dataclasses
 import sys
 from typing import Any
 
@@ -41,16 +42,66 @@ class UnitReader:
         self.containers: dict[str, Container] = {}
         self.notes: list[str] = []
         self.commands: dict[str, tuple[str, int]] = {}  # skipped command definitions: name -> (element, line)
+        # Types that name a baseType, kept as elements until every type is read.
+        self.derived: dict[str, Node] = {}
 
     # -- dispatch ---------------------------------------------------------
 
     def unit(self, parent: str, node: Node) -> None:
         if parent == "ParameterTypeSet":
-            self._type(node)
+            name = self._name(node)
+            if node.get("baseType") and name and name not in self.types and name not in self.derived:
+                self.derived[name] = node
+                return
+            try:
+                self._type(node)
+            except XtceError as error:
+                # A type that cannot be read is refused where a container uses it.
+                if not name or name in self.types or name in self.derived:
+                    raise
+                self.types[name] = _refused_type(name, node, error)
         elif parent == "ParameterSet":
             self._parameter(node)
         else:
-            self._container(node)
+            try:
+                self._container(node)
+            except XtceError as error:
+                name = self._name(node)
+                if not name or name in self.containers:
+                    raise
+                self.containers[name] = Container(name=name, line=node.line, problem=error)
+
+    def finish(self) -> None:
+        """Builds the types that name a base type, each after its base (iteratively: chains can be long)."""
+        for name in list(self.derived):
+            chain: list[str] = []
+            seen: set[str] = set()
+            current = name
+            while current in self.derived:
+                if current in seen:
+                    node = self.derived[current]
+                    error = self._error("baseType chain returns to this type: " + " -> ".join((*chain, current)), node, current)
+                    for member in chain:
+                        self.types[member] = _refused_type(member, self.derived.pop(member), error)
+                    chain = []
+                    break
+                seen.add(current)
+                chain.append(current)
+                current = self._ref(self.derived[current].get("baseType", ""))
+            base = self.types.get(current) if chain else None
+            for member in reversed(chain):
+                node = self.derived.pop(member)
+                try:
+                    if base is None:
+                        raise self._error(f"baseType {current!r} names no parameter type", node, member)
+                    if base.problem is not None:
+                        raise type(base.problem)(
+                            f"its baseType {base.name!r} cannot be read: {base.problem.reason}", element=node.tag, name=member, line=node.line
+                        )
+                    self._type(node, base)
+                except XtceError as error:
+                    self.types[member] = _refused_type(member, node, error)
+                base = self.types[member]
 
     def skipped(self, element: str, line: int) -> None:
         self.notes.append(f"line {line}: {element} not read (only telemetry is decoded)")
@@ -115,7 +166,7 @@ class UnitReader:
         "RelativeTimeParameterType": "relative_time",
     }
 
-    def _type(self, node: Node) -> None:
+    def _type(self, node: Node, base: ParameterType | None = None) -> None:
         name = self._name(node)
         kind = self.TYPE_KINDS.get(node.tag)
         if kind is None:
@@ -130,34 +181,50 @@ class UnitReader:
             raise self._error("parameter type without a name", node, None)
         if name in self.types:
             raise self._error(f"parameter type defined twice (first at line {self.types[name].line})", node, name)
-        encoding = self._type_encoding(node, kind, name)
+        encoding = self._type_encoding(node, kind, name, base.encoding if base is not None else None)
         if kind in ("enumerated", "boolean") and encoding.kind != "integer":
             raise self._refuse(f"{kind} types over a {encoding.kind} encoding are not supported", node, name)
         if kind in ("integer", "float") and encoding.kind in ("string", "binary"):
             raise self._refuse(f"{kind} types over a {encoding.kind} encoding are not supported", node, name)
         ptype = ParameterType(name=name, kind=kind, encoding=encoding, line=node.line, element=node.tag)
-        ptype.signed = self._bool(node.get("signed"), True)
+        if base is not None:
+            # What the derived type does not say, it has from its base.
+            ptype.base = base.name
+            ptype.signed = base.signed
+            ptype.size_in_bits = base.size_in_bits
+            if base.kind == kind:
+                ptype.enumeration = list(base.enumeration)
+                ptype.boolean_labels = base.boolean_labels
+            ptype.units = list(base.units)
+        ptype.signed = self._bool(node.get("signed"), ptype.signed)
         if kind == "float":
             size = node.get("sizeInBits")
-            ptype.size_in_bits = self._int(size, node, name, "sizeInBits") if size is not None else 32
+            if size is not None:
+                ptype.size_in_bits = self._int(size, node, name, "sizeInBits")
+            elif ptype.size_in_bits is None:
+                ptype.size_in_bits = 32
         for child in node.children:
             if child.tag == "UnitSet":
                 ptype.units = [u.text.strip() for u in child.findall("Unit") if u.text.strip()]
             elif child.tag == "EnumerationList" and kind == "enumerated":
+                ptype.enumeration = []
                 for item in child.findall("Enumeration"):
                     low = self._int(item.get("value"), item, name, "Enumeration value")
                     high = item.get("maxValue")
                     label = item.get("label", "")
                     ptype.enumeration.append((low, self._int(high, item, name, "maxValue") if high else low, label))
         if kind == "boolean":
-            ptype.boolean_labels = (node.get("zeroStringValue", "False"), node.get("oneStringValue", "True"))
+            zero, one = ptype.boolean_labels
+            ptype.boolean_labels = (node.get("zeroStringValue", zero), node.get("oneStringValue", one))
         self.types[name] = ptype
 
-    def _type_encoding(self, node: Node, kind: str, name: str) -> Encoding:
+    def _type_encoding(self, node: Node, kind: str, name: str, base: Encoding | None = None) -> Encoding:
         source: Node | None = node
         if kind in ("absolute_time", "relative_time"):
             source = node.find("Encoding")
             if source is None:
+                if base is not None:
+                    return dataclasses.replace(base)
                 raise self._refuse("a time type without an Encoding element cannot be read", node, name)
             for child in node.children:
                 if child.tag not in ("Encoding", "ReferenceTime") and child.tag not in DESCRIPTIVE:
@@ -165,6 +232,8 @@ class UnitReader:
         assert source is not None
         encodings = [c for c in source.children if c.tag.endswith("DataEncoding")]
         if not encodings:
+            if base is not None:
+                return dataclasses.replace(base)
             if kind == "boolean":
                 # A boolean with no encoding is one unsigned bit.
                 return Encoding(kind="integer", codec="unsigned", bits=1, line=node.line, written="unsigned")
@@ -172,18 +241,20 @@ class UnitReader:
         if len(encodings) > 1:
             raise self._error("more than one data encoding", encodings[1], name)
         enc = encodings[0]
+        # A base type's encoding of the same kind gives what this one leaves out.
+        same = base if base is not None and base.kind == _ENCODING_KINDS.get(enc.tag) else None
         if enc.tag == "IntegerDataEncoding":
-            return self._integer_encoding(enc, name)
+            return self._integer_encoding(enc, name, same)
         if enc.tag == "FloatDataEncoding":
-            return self._float_encoding(enc, name)
+            return self._float_encoding(enc, name, same)
         if enc.tag == "StringDataEncoding":
-            return self._string_encoding(enc, name)
+            return self._string_encoding(enc, name, same)
         if enc.tag == "BinaryDataEncoding":
-            return self._binary_encoding(enc, name)
+            return self._binary_encoding(enc, name, same)
         raise self._refuse("unknown data encoding", enc, name)
 
-    def _byte_order(self, enc: Node, name: str, bits: int | None) -> tuple[str, bool]:
-        byte_order = "big"
+    def _byte_order(self, enc: Node, name: str, bits: int | None, base: Encoding | None = None) -> tuple[str, bool]:
+        byte_order = base.byte_order if base is not None else "big"
         written = enc.get("byteOrder")
         if written is not None:
             key = _key(written)
@@ -199,15 +270,17 @@ class UnitReader:
             count = len(significance)
             if bits is not None and bits != 8 * count:
                 raise self._refuse(f"ByteOrderList of {count} bytes for a {bits}-bit field", order_list, name)
-            # Significance 0 is the most significant byte; the list is in stream order.
+            # The list is in stream order and each Byte says where it goes,
+            # significance 0 being the least significant byte: 0, 1, 2, 3 is
+            # least significant first.
             if significance == list(range(count)):
-                byte_order = "big"
-            elif significance == list(range(count - 1, -1, -1)):
                 byte_order = "little"
+            elif significance == list(range(count - 1, -1, -1)):
+                byte_order = "big"
             else:
                 raise self._refuse(f"byte order {significance} is neither big- nor little-endian", order_list, name)
         bit_order = enc.get("bitOrder")
-        reverse = False
+        reverse = base.reverse_bits if base is not None else False
         if bit_order is not None:
             key = _key(bit_order)
             if key == "leastsignificantbitfirst":
@@ -254,7 +327,8 @@ class UnitReader:
                     raise self._error("SplinePoint raw and calibrated must be numbers", point, name) from None
             if len(points) < 2 and order == 1 or not points:
                 raise self._error("too few SplinePoints", cal, name)
-            points.sort()
+            # Points that share a raw value (a step) keep the file's order.
+            points.sort(key=lambda point: point[0])
             return Calibrator(kind="spline", points=points, order=order, extrapolate=self._bool(cal.get("extrapolate"), False))
         raise self._refuse("calibrator not supported (PolynomialCalibrator and SplineCalibrator are)", cal, name)
 
@@ -264,32 +338,35 @@ class UnitReader:
                 continue
             raise self._refuse(f"{child.tag} in {enc.tag} is not supported", child, name, element=child.tag)
 
-    def _integer_encoding(self, enc: Node, name: str) -> Encoding:
-        bits = self._int(enc.get("sizeInBits", "8"), enc, name, "sizeInBits")
-        written = enc.get("encoding", "unsigned")
+    def _integer_encoding(self, enc: Node, name: str, base: Encoding | None = None) -> Encoding:
+        default_bits = str(base.bits) if base is not None and isinstance(base.bits, int) else "8"
+        bits = self._int(enc.get("sizeInBits", default_bits), enc, name, "sizeInBits")
+        written = enc.get("encoding", base.written if base is not None else "unsigned")
         codec = INTEGER_ENCODINGS.get(_key(written))
         if codec is None:
             raise self._refuse(f"integer encoding {written!r} is not supported", enc, name)
         if not 1 <= bits <= 64:
             raise self._refuse(f"{bits}-bit integers are not supported (1 to 64 bits are)", enc, name)
-        byte_order, reverse = self._byte_order(enc, name, bits)
+        byte_order, reverse = self._byte_order(enc, name, bits, base)
         self._check_encoding_children(
             enc, name, {"ByteOrderList", "PolynomialCalibrator", "SplineCalibrator", "MathOperationCalibrator"}
         )
+        calibrator = self._calibrator(enc, name)
         return Encoding(
             kind="integer",
             codec=codec,
             bits=bits,
             byte_order=byte_order,
             reverse_bits=reverse,
-            calibrator=self._calibrator(enc, name),
+            calibrator=calibrator if calibrator is not None or base is None else base.calibrator,
             written=written,
             line=enc.line,
         )
 
-    def _float_encoding(self, enc: Node, name: str) -> Encoding:
-        bits = self._int(enc.get("sizeInBits", "32"), enc, name, "sizeInBits")
-        written = enc.get("encoding", "IEEE754_1985")
+    def _float_encoding(self, enc: Node, name: str, base: Encoding | None = None) -> Encoding:
+        default_bits = str(base.bits) if base is not None and isinstance(base.bits, int) else "32"
+        bits = self._int(enc.get("sizeInBits", default_bits), enc, name, "sizeInBits")
+        written = enc.get("encoding", base.written if base is not None else "IEEE754_1985")
         key = _key(written)
         not_implemented = None
         codec = ""
@@ -304,47 +381,83 @@ class UnitReader:
             not_implemented = f"{written} ({NAME_ONLY_FLOATS[key]})"
         else:
             raise self._refuse(f"float encoding {written!r} is not supported", enc, name)
-        byte_order, reverse = self._byte_order(enc, name, bits)
+        byte_order, reverse = self._byte_order(enc, name, bits, base)
         self._check_encoding_children(
             enc, name, {"ByteOrderList", "PolynomialCalibrator", "SplineCalibrator", "MathOperationCalibrator"}
         )
+        calibrator = self._calibrator(enc, name)
         return Encoding(
             kind="float",
             codec=codec,
             bits=bits,
             byte_order=byte_order,
             reverse_bits=reverse,
-            calibrator=self._calibrator(enc, name),
+            calibrator=calibrator if calibrator is not None or base is None else base.calibrator,
             written=written,
             line=enc.line,
             not_implemented=not_implemented,
         )
 
-    def _size(self, enc: Node, name: str) -> tuple[int | dict[str, Any], bool]:
-        """The size of a string or binary field: fixed bits or a dynamic width."""
+    def _size(self, enc: Node, name: str, base: Encoding | None = None) -> tuple[int | dict[str, Any], bool, bytes | None, int]:
+        """The bits a string or binary field occupies (fixed, or a width taken
+        from another field), and how its text is found inside them: a
+        terminator or a leading size tag (text only)."""
         size = enc.find("SizeInBits")
         variable = enc.find("Variable")
         if size is None and variable is None:
             written = enc.get("sizeInBits")
             if written is None:
+                if base is not None:
+                    return base.bits, base.size_ref_calibrated, base.terminator, base.size_tag_bits
                 raise self._refuse("no SizeInBits: the field's size is unknown", enc, name)
-            return self._int(written, enc, name, "sizeInBits"), False
+            return self._int(written, enc, name, "sizeInBits"), False, None, 0
         holder = size if size is not None else variable
         assert holder is not None
+        text = enc.tag == "StringDataEncoding"
+        bits: int | dict[str, Any] | None = None
+        calibrated = False
+        terminator: bytes | None = None
+        tag = 0
         for child in holder.children:
             if child.tag == "Fixed":
                 fixed = child.find("FixedValue")
-                return self._int(fixed.text if fixed is not None else None, child, name, "FixedValue"), False
-            if child.tag == "FixedValue":
-                return self._int(child.text, child, name, "FixedValue"), False
-            if child.tag == "DynamicValue":
-                return self._dynamic(child, name)
-            if child.tag == "DiscreteLookupList":
+                bits = self._int(fixed.text if fixed is not None else None, child, name, "FixedValue")
+            elif child.tag == "FixedValue":
+                bits = self._int(child.text, child, name, "FixedValue")
+            elif child.tag == "DynamicValue":
+                bits, calibrated = self._dynamic(child, name)
+            elif child.tag == "DiscreteLookupList":
                 raise self._refuse("sizes from a DiscreteLookupList are not supported", child, name)
-            if child.tag in ("TerminationChar", "LeadingSize"):
-                raise self._refuse(f"strings sized by {child.tag} are not supported", child, name)
-            raise self._refuse(f"{child.tag} in {holder.tag} is not supported", child, name)
-        raise self._refuse(f"empty {holder.tag}: the field's size is unknown", holder, name)
+            elif child.tag == "TerminationChar" and text:
+                written = child.text.strip() or "00"
+                try:
+                    terminator = bytes.fromhex(written)
+                except ValueError:
+                    raise self._error(f"TerminationChar {written!r} is not hexadecimal bytes", child, name) from None
+                if not terminator:
+                    raise self._error("empty TerminationChar", child, name)
+            elif child.tag == "LeadingSize" and text:
+                tag = self._int(child.get("sizeInBitsOfSizeTag", "16"), child, name, "sizeInBitsOfSizeTag")
+                if tag <= 0 or tag % 8 or tag > 64:
+                    raise self._refuse(f"a {tag}-bit size tag is not supported (whole bytes up to 64 bits are)", child, name)
+            else:
+                raise self._refuse(f"{child.tag} in {holder.tag} is not supported", child, name)
+        if terminator is not None and tag:
+            raise self._error("both a TerminationChar and a LeadingSize", holder, name)
+        if bits is None:
+            if terminator is not None or tag:
+                what = "TerminationChar" if terminator is not None else "LeadingSize"
+                raise self._refuse(
+                    f"a string whose end is found only in the data (by its {what}, with no fixed or dynamic "
+                    "size around it) is not supported",
+                    holder,
+                    name,
+                    element=what,
+                )
+            raise self._refuse(f"empty {holder.tag}: the field's size is unknown", holder, name)
+        if isinstance(bits, int) and tag > bits:
+            raise self._error(f"a {tag}-bit size tag in a {bits}-bit field", holder, name)
+        return bits, calibrated, terminator, tag
 
     def _dynamic(self, node: Node, name: str) -> tuple[dict[str, Any], bool]:
         ref = node.find("ParameterInstanceRef")
@@ -360,16 +473,19 @@ class UnitReader:
         width = {"field": self._ref(ref.get("parameterRef", "")), "slope": slope, "intercept": intercept}
         return width, self._bool(ref.get("useCalibratedValue"), True)
 
-    def _string_encoding(self, enc: Node, name: str) -> Encoding:
-        written = enc.get("encoding", "UTF-8")
+    def _string_encoding(self, enc: Node, name: str, base: Encoding | None = None) -> Encoding:
+        written = enc.get("encoding", base.written if base is not None else "UTF-8")
         codec = STRING_ENCODINGS.get(_key(written))
         if codec is None:
             raise self._refuse(f"string encoding {written!r} is not supported", enc, name)
-        bits, calibrated = self._size(enc, name)
+        bits, calibrated, terminator, tag = self._size(enc, name, base)
         self._check_encoding_children(enc, name, {"SizeInBits", "Variable"})
         if isinstance(bits, int) and bits % 8:
             raise self._refuse(f"a {bits}-bit string is not a whole number of bytes", enc, name)
-        byte_order, _ = self._byte_order(enc, name, None)
+        unit = _CODE_UNITS.get(codec, 1)
+        if terminator is not None and len(terminator) % unit:
+            raise self._error(f"a {len(terminator)}-byte TerminationChar for {written} text, whose code units have {unit} bytes", enc, name)
+        byte_order, _ = self._byte_order(enc, name, None, base)
         return Encoding(
             kind="string",
             codec=codec,
@@ -378,10 +494,12 @@ class UnitReader:
             written=written,
             line=enc.line,
             size_ref_calibrated=calibrated,
+            terminator=terminator,
+            size_tag_bits=tag,
         )
 
-    def _binary_encoding(self, enc: Node, name: str) -> Encoding:
-        bits, calibrated = self._size(enc, name)
+    def _binary_encoding(self, enc: Node, name: str, base: Encoding | None = None) -> Encoding:
+        bits, calibrated, _, _ = self._size(enc, name, base)
         self._check_encoding_children(enc, name, {"SizeInBits"})
         if isinstance(bits, int) and bits % 8:
             raise self._refuse(f"a {bits}-bit binary field is not a whole number of bytes", enc, name)
@@ -448,6 +566,11 @@ class UnitReader:
                         raise self._refuse(f"{sub.tag} in BaseContainer is not supported", sub, name)
             elif child.tag == "LongDescription":
                 container.long_description = child.text.strip()
+            elif child.tag == "BinaryEncoding":
+                bits, _, _, _ = self._size(child, name)
+                if not isinstance(bits, int):
+                    raise self._refuse("a container whose size comes from another field is not supported", child, name)
+                container.size_bits = bits
             elif child.tag not in DESCRIPTIVE:
                 raise self._refuse(f"{child.tag} in a SequenceContainer is not supported", child, name)
         self.containers[name] = container
@@ -547,3 +670,22 @@ class UnitReader:
             op = "and" if node.tag == "ANDedConditions" else "or"
             return Criteria(op, [self._boolean(child, container) for child in node.children], node.line)
         raise self._refuse(f"{node.tag} in a BooleanExpression is not supported", node, container)
+
+
+# The element of each data encoding, by the kind of Encoding it gives.
+_ENCODING_KINDS = {
+    "IntegerDataEncoding": "integer",
+    "FloatDataEncoding": "float",
+    "StringDataEncoding": "string",
+    "BinaryDataEncoding": "binary",
+}
+
+# Bytes per code unit: a terminator is looked for at code-unit boundaries.
+_CODE_UNITS = {"utf16": 2, "utf16le": 2, "utf16be": 2, "utf32": 4, "utf32le": 4, "utf32be": 4}
+
+
+def _refused_type(name: str, node: Node, error: XtceError) -> ParameterType:
+    """A stand-in for a type that cannot be read: refused where a container uses it."""
+    kind = UnitReader.TYPE_KINDS.get(node.tag, "unknown")
+    placeholder = Encoding(kind="none", codec="", bits=0, line=node.line)
+    return ParameterType(name=name, kind=kind, encoding=placeholder, line=node.line, element=node.tag, base=node.get("baseType"), problem=error)

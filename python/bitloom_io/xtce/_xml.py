@@ -32,7 +32,16 @@ _CHUNK = 1 << 20
 # The elements whose text is read; the text of all others (indentation,
 # mostly) is not even handed to Python.
 TEXT_ELEMENTS = frozenset(
-    {"Unit", "FixedValue", "LongDescription", "ShortDescription", "AncillaryData", "ComparisonOperator", "Value"}
+    {
+        "Unit",
+        "FixedValue",
+        "LongDescription",
+        "ShortDescription",
+        "AncillaryData",
+        "ComparisonOperator",
+        "Value",
+        "TerminationChar",
+    }
 )
 
 
