@@ -10,6 +10,7 @@ import re
 import subprocess
 import sys
 import textwrap
+import warnings
 from pathlib import Path
 
 import numpy as np
@@ -414,6 +415,77 @@ def test_external_reference_without_declaration_is_refused(tmp_path):
     path.write_text('<?xml version="1.0"?>\n<!DOCTYPE SpaceSystem SYSTEM "http://127.0.0.1:9/xtce.dtd">\n<SpaceSystem name="x">&ext;</SpaceSystem>\n')
     with pytest.raises(xtce.XtceError):
         xtce.load(path)
+
+
+_U8 = '<IntegerParameterType name="U8"><IntegerDataEncoding sizeInBits="8"/></IntegerParameterType>'
+_CONDITION = '<Condition><ParameterInstanceRef parameterRef="A"/><ComparisonOperator>==</ComparisonOperator><Value>1</Value></Condition>'
+
+
+def _space_system(types: str, parameters: str, containers: str, *, around: tuple[str, str] = ("", "")) -> str:
+    return (
+        '<?xml version="1.0"?>\n<SpaceSystem name="r">' + around[0]
+        + f"<TelemetryMetaData><ParameterTypeSet>{_U8}{types}</ParameterTypeSet><ParameterSet>{parameters}</ParameterSet>"
+        + f"<ContainerSet>{containers}</ContainerSet></TelemetryMetaData>" + around[1] + "</SpaceSystem>"
+    )
+
+
+def _deep_spaces(depth: int) -> str:
+    entry = '<SequenceContainer name="C"><EntryList><ParameterRefEntry parameterRef="A"/></EntryList></SequenceContainer>'
+    return _space_system("", '<Parameter name="A" parameterTypeRef="U8"/>', entry, around=('<SpaceSystem name="s">' * depth, "</SpaceSystem>" * depth))
+
+
+def _deep_conditions(depth: int) -> str:
+    condition = _CONDITION
+    for _ in range(depth):
+        condition = f"<ORedConditions><ANDedConditions>{condition}{_CONDITION}</ANDedConditions>{_CONDITION}</ORedConditions>"
+    containers = (
+        '<SequenceContainer name="C" abstract="true"><EntryList><ParameterRefEntry parameterRef="A"/></EntryList></SequenceContainer>'
+        '<SequenceContainer name="D"><EntryList><ParameterRefEntry parameterRef="A"/></EntryList><BaseContainer containerRef="C">'
+        f"<RestrictionCriteria><BooleanExpression>{condition}</BooleanExpression></RestrictionCriteria></BaseContainer></SequenceContainer>"
+    )
+    return _space_system("", '<Parameter name="A" parameterTypeRef="U8"/>', containers)
+
+
+def _deep_inheritance(depth: int) -> str:
+    # Each type and each container names the one defined after it as its base.
+    types = "".join(f'<IntegerParameterType name="T{k}" baseType="T{k + 1}"/>' for k in range(depth)) + f'<IntegerParameterType name="T{depth}" baseType="U8"/>'
+    containers = "".join(
+        f'<SequenceContainer name="C{k}"><EntryList><ParameterRefEntry parameterRef="A"/></EntryList><BaseContainer containerRef="C{k + 1}"/></SequenceContainer>'
+        for k in range(depth)
+    ) + f'<SequenceContainer name="C{depth}"><EntryList><ParameterRefEntry parameterRef="A"/></EntryList></SequenceContainer>'
+    return _space_system(types, '<Parameter name="A" parameterTypeRef="T0"/>', containers)
+
+
+@pytest.mark.parametrize(
+    ("make", "depth", "refused"),
+    [(_deep_spaces, 20_000, set()), (_deep_conditions, 1_500, {"D"}), (_deep_inheritance, 3_000, {f"C{k}" for k in range(2_800)})],
+    ids=["space-systems", "conditions", "inheritance"],
+)
+def test_deep_nesting_is_read_or_refused_by_line_never_a_recursion_error(tmp_path, make, depth, refused):
+    path = tmp_path / "deep.xml"
+    path.write_text(make(depth))
+    definition = xtce.load(path)
+    assert set(definition.refused) == refused
+    for error in definition.refused.values():
+        assert str(error).startswith(f"{path}:") and error.line
+        assert "deep" in str(error) or "base container" in str(error)
+    if refused:
+        with pytest.raises(xtce.XtceUnsupportedError, match="deep"):
+            xtce.load(path, strict=True)
+    if make is _deep_inheritance:
+        assert definition.parameter_types["T0"].encoding.bits == 8
+    definition.tree()
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", xtce.XtceWarning)
+        decode(definition, [bytes(400)], root=definition.root)
+
+
+def test_colliding_column_names_are_made_unique(tmp_path):
+    path = tmp_path / "names.xml"
+    entries = "".join(f'<ParameterRefEntry parameterRef="{name}"/>' for name in ("X", "X", "X#2", "X"))
+    path.write_text(_space_system("", '<Parameter name="X" parameterTypeRef="U8"/><Parameter name="X#2" parameterTypeRef="U8"/>', f'<SequenceContainer name="C"><EntryList>{entries}</EntryList></SequenceContainer>'))
+    table = decode(xtce.load(path), [bytes([1, 2, 3, 4])])["C"]
+    assert {name: table[name].tolist() for name in table.columns} == {"X": [1], "X#2": [2], "X#2#2": [3], "X#3": [4]}
 
 
 def test_ten_times_ctim_loads_in_bounded_memory(tmp_path):

@@ -35,6 +35,10 @@ _OPERATORS: dict[str, Callable[[Any, Any], Any]] = {
 }
 
 Columns = dict[str, np.ndarray]
+
+# Packets are sorted down the inheritance tree by nested calls, so its depth
+# is bounded well below the interpreter's recursion limit.
+MAX_INHERITANCE_DEPTH = 200
 Predicate = Callable[[Columns], np.ndarray]
 
 
@@ -131,10 +135,15 @@ class Definition:
                     container.base = None
                 else:
                     base.children.append(cname)
+        self._limit_depth()
         self._fields: dict[str, list[FieldSpec]] = {}
         #: Containers that cannot be decoded, with why; their packets are left out.
         self.refused: dict[str, XtceError] = {}
-        for cname in self.containers:
+        for cname, container in self.containers.items():
+            if container.base in self.refused:
+                self._refuse(cname, _base_refused(container))
+                self._fields[cname] = []
+                continue
             try:
                 entries = _placement.place(_placement.container_fields(reader, cname, cache))
                 self._check_fields(cname, entries)
@@ -234,6 +243,28 @@ class Definition:
         self._nodes[cname] = node
         return node
 
+    def _limit_depth(self) -> None:
+        """Refuses containers more than MAX_INHERITANCE_DEPTH below their root: decoding walks the tree by nested calls."""
+        depth: dict[str, int] = {}
+        for cname in self.containers:
+            chain: list[str] = []
+            current: str | None = cname
+            while current is not None and current not in depth and current not in chain:
+                chain.append(current)
+                current = self.containers[current].base
+            level = depth.get(current, -1) if current is not None else -1
+            for member in reversed(chain):
+                level += 1
+                depth[member] = level
+                container = self.containers[member]
+                if level == MAX_INHERITANCE_DEPTH + 1 and container.problem is None:
+                    container.problem = XtceUnsupportedError(
+                        f"containers that inherit more than {MAX_INHERITANCE_DEPTH} levels deep are not supported",
+                        element="BaseContainer",
+                        name=member,
+                        line=container.line,
+                    )
+
     def _refuse(self, cname: str, error: XtceError) -> None:
         if error.path is None:
             error.set_path(self.path)
@@ -249,22 +280,16 @@ class Definition:
             node = stack.pop()
             for child in node.children:
                 if child.refused is None:
-                    child.refused = XtceUnsupportedError(
-                        f"its base container {node.container.name!r} cannot be decoded",
-                        element="SequenceContainer",
-                        name=child.container.name,
-                        line=child.container.line,
-                        path=self.path,
-                    )
+                    child.refused = _base_refused(child.container, self.path)
                     self.refused[child.container.name] = child.refused
                     stack.append(child)
 
     def _find_root(self) -> str | None:
-        roots = [n for n, c in self.containers.items() if c.base is None and c.children]
+        roots = [n for n, c in self.containers.items() if c.base is None and c.children and n not in self.refused]
         if len(roots) == 1:
             return roots[0]
         if not roots:
-            alone = [n for n, c in self.containers.items() if c.base is None and not c.abstract]
+            alone = [n for n, c in self.containers.items() if c.base is None and not c.abstract and n not in self.refused]
             if len(alone) == 1:
                 return alone[0]
         return None
@@ -590,7 +615,9 @@ class Definition:
             right = term.other_parameter if term.other_parameter is not None else term.value
             return f"{term.parameter} {term.operator} {right}"
 
-        def walk(node: _Node, depth: int) -> None:
+        stack = [(self._nodes[self._root_name(root)], 0)]
+        while stack:
+            node, depth = stack.pop()
             c = node.container
             label = c.name + (" (abstract)" if c.abstract else "")
             bits = sum(s.type.encoding.bits for s in node.fields if isinstance(s.type.encoding.bits, int))
@@ -598,8 +625,15 @@ class Definition:
             size = f"{len(node.fields)} fields, {bits}{'+' if dynamic else ''} bits"
             where = f" where {describe(c.criteria)}" if c.criteria is not None and c.criteria.terms else ""
             lines.append(f"{'  ' * depth}{label}: {size}{where}")
-            for child in node.children:
-                walk(child, depth + 1)
-
-        walk(self._nodes[self._root_name(root)], 0)
+            stack.extend((child, depth + 1) for child in reversed(node.children))
         return "\n".join(lines)
+
+
+def _base_refused(container: Container, path: str | None = None) -> XtceError:
+    return XtceUnsupportedError(
+        f"its base container {container.base!r} cannot be decoded",
+        element="SequenceContainer",
+        name=container.name,
+        line=container.line,
+        path=path,
+    )

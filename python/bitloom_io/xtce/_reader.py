@@ -69,7 +69,10 @@ class UnitReader:
                 name = self._name(node)
                 if not name or name in self.containers:
                     raise
-                self.containers[name] = Container(name=name, line=node.line, problem=error)
+                # It keeps its place in the tree, so that its packets are told apart and reported.
+                base = node.find("BaseContainer")
+                ref = base.get("containerRef") if base is not None else None
+                self.containers[name] = Container(name=name, line=node.line, base=self._ref(ref) if ref else None, problem=error)
 
     def finish(self) -> None:
         """Builds the types that name a base type, each after its base (iteratively: chains can be long)."""
@@ -645,7 +648,9 @@ class UnitReader:
             raise self._error(f"unknown comparison operator {text!r}", node, container)
         return op
 
-    def _boolean(self, node: Node, container: str) -> Comparison | Criteria:
+    def _boolean(self, node: Node, container: str, depth: int = 0) -> Comparison | Criteria:
+        if depth > MAX_CONDITION_DEPTH:
+            raise self._refuse(f"conditions nested more than {MAX_CONDITION_DEPTH} deep are not supported", node, container)
         if node.tag == "Condition":
             refs = node.findall("ParameterInstanceRef")
             op_node = node.find("ComparisonOperator")
@@ -668,9 +673,13 @@ class UnitReader:
             return comparison
         if node.tag in ("ANDedConditions", "ORedConditions"):
             op = "and" if node.tag == "ANDedConditions" else "or"
-            return Criteria(op, [self._boolean(child, container) for child in node.children], node.line)
+            return Criteria(op, [self._boolean(child, container, depth + 1) for child in node.children], node.line)
         raise self._refuse(f"{node.tag} in a BooleanExpression is not supported", node, container)
 
+
+# Conditions are evaluated by nested calls, so their nesting is bounded well
+# below the interpreter's recursion limit.
+MAX_CONDITION_DEPTH = 100
 
 # The element of each data encoding, by the kind of Encoding it gives.
 _ENCODING_KINDS = {
