@@ -209,6 +209,22 @@ def test_unreadable_types_refuse_the_containers_that_use_them(tmp_path, paramete
     assert len(tables) == 0 and tables.refused["Sizes"].tolist() == [0]
 
 
+def test_aggregates_give_one_column_per_leaf_and_locations_place_entries():
+    definition = xtce.load(DATA / "aggregates_locations.xml", strict=True)
+    state = packet((5, 1), (11, 3), (8, 200), (1, 1), (4, 9), (4, 3), (7, 0))
+    placed = packet((5, 2), (11, 0b10110011101), (8, 0xEE), (8, 17), (8, 0xAB), (4, 0xF), (4, 6))
+    tables = decode(definition, [state, placed])
+    got = tables["State"]
+    assert list(got.columns) == ["HDR.Id", "HDR.Len", "STATE.count", "STATE.inner.flag", "STATE.inner.flag_eng", "STATE.inner.level", "STATE.tail"]
+    assert [got[name][0].item() for name in got.columns] == [1, 3, 200, 1, True, 9, 3]
+    placed_table = tables["Placed"]
+    # A after an 8-bit gap; Block's C 12 bits from Block's start; B 5 bits from the packet's start.
+    assert {name: placed_table[name][0].item() for name in placed_table.columns} == {
+        "HDR.Id": 2, "HDR.Len": 0b10110011101, "A": 17, "A#2": 0xAB, "C": 6, "B": 0b10110011101 >> 3,
+    }
+    assert [s.start for s in definition.fields("Placed")] == [0, 5, 24, 32, 44, 5]
+
+
 def test_calibrators_enumerations_and_booleans():
     definition = xtce.load(DATA / "calibration.xml")
     rows = [
@@ -324,8 +340,7 @@ REFUSALS = [
     # file, exception, element, name, line snippet, message fragment
     ("repeat_entry", xtce.XtceUnsupportedError, "RepeatEntry", "Bad", "<RepeatEntry", "repeat entries"),
     ("include_condition", xtce.XtceUnsupportedError, "IncludeCondition", "Bad", "<IncludeCondition", "include conditions"),
-    ("location", xtce.XtceUnsupportedError, "LocationInContainerInBits", "Bad", "<LocationInContainerInBits", "move a field"),
-    ("aggregate", xtce.XtceUnsupportedError, "AggregateParameterType", "AGG", "<AggregateParameterType", "aggregate types"),
+    ("location", xtce.XtceUnsupportedError, "LocationInContainerInBits", "Bad", "<LocationInContainerInBits", "relative to containerEnd"),
     ("array", xtce.XtceUnsupportedError, "ArrayParameterType", "ARR", "<ArrayParameterType", "array types"),
     ("discrete_lookup", xtce.XtceUnsupportedError, "DiscreteLookupList", "B", "<DiscreteLookupList", "DiscreteLookupList"),
     ("command_container", xtce.XtceUnsupportedError, "ContainerRefEntry", "Bad", 'containerRef="Cmd"', "command containers"),

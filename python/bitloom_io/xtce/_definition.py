@@ -327,11 +327,13 @@ class Definition:
         if term.other_parameter is not None:
             right = self._operand(container, term, term.other_parameter, term.other_calibrated, by_param)
             return lambda cols: np.asarray(op(cols[left], cols[right]), bool)
-        value = self._value(container, term, by_param[term.parameter], term.calibrated)
+        entry = _find(by_param, term.parameter)
+        assert entry is not None  # _operand refused it otherwise
+        value = self._value(container, term, entry, term.calibrated)
         return lambda cols: np.asarray(op(cols[left], value), bool)
 
     def _operand(self, container: Container, term: Comparison, param: str, calibrated: bool, by_param: dict[str, FieldSpec]) -> str:
-        entry = by_param.get(param)
+        entry = _find(by_param, param)
         if entry is None:
             where = "the packet" if param in self.parameters else "the definition"
             raise XtceUnsupportedError(
@@ -503,8 +505,8 @@ class Definition:
                 for sub in term.terms:
                     flatten(owner, sub, by_param)
                 return
-            entry = by_param[term.parameter]
-            if term.operator != "==" or term.other_parameter is not None or self._operand(owner, term, term.parameter, term.calibrated, by_param) != entry.name:
+            entry = _find(by_param, term.parameter)
+            if entry is None or term.operator != "==" or term.other_parameter is not None or self._operand(owner, term, term.parameter, term.calibrated, by_param) != entry.name:
                 raise XtceError(
                     f"the restriction on {term.parameter!r} is not an equality on its raw value; use Definition.decode",
                     element="RestrictionCriteria",
@@ -637,3 +639,18 @@ def _base_refused(container: Container, path: str | None = None) -> XtceError:
         line=container.line,
         path=path,
     )
+
+
+def _find(by_param: dict[str, FieldSpec], ref: str) -> FieldSpec | None:
+    """The field a reference names: ``NAME``, a space-system path to it
+    (``/A/B/NAME``), or an aggregate's member (``P/member``, ``P.member``),
+    the longest match first."""
+    entry = by_param.get(ref)
+    if entry is not None:
+        return entry
+    parts = [part for part in ref.split("/") if part not in ("", ".", "..")]
+    for start in range(len(parts)):
+        entry = by_param.get(".".join(parts[start:]))
+        if entry is not None:
+            return entry
+    return None

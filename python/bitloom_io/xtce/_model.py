@@ -175,6 +175,7 @@ class ParameterType:
     boolean_labels: tuple[str, str] = ("False", "True")
     units: list[str] = field(default_factory=list)
     base: str | None = None  # the baseType the file names
+    members: list[tuple[str, str, int]] = field(default_factory=list)  # an aggregate's (name, type, line)
     # Why the type cannot be decoded; refused only where a container uses it.
     problem: XtceError | None = None
 
@@ -230,6 +231,8 @@ class Entry:
     kind: str  # "parameter" or "container"
     ref: str
     line: int
+    # LocationInContainerInBits: ("containerStart" or "previousEntry", bits), when it moves the entry.
+    location: tuple[str, int] | None = None
 
 
 @dataclass(slots=True)

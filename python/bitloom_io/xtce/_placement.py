@@ -9,21 +9,33 @@ from __future__ import annotations
 from dataclasses import dataclass
 
 from bitloom_io.xtce._errors import XtceEncodingNotImplementedError, XtceError, XtceUnsupportedError
-from bitloom_io.xtce._model import Container, FieldSpec, Parameter
+from bitloom_io.xtce._model import Container, FieldSpec, Parameter, ParameterType
 from bitloom_io.xtce._reader import UnitReader
 
 
 @dataclass(slots=True, frozen=True)
 class Mark:
-    """Where a container entry that has its own size begins (``bits`` None) or ends."""
+    """Where a container entry begins, or ends (with the bits its own size says it takes, if it has one)."""
 
     container: str
+    begin: bool
     bits: int | None
     line: int
 
 
-# A container's content in packet order: (parameter, entry line) or a Mark.
-Slot = tuple[Parameter, int] | Mark
+@dataclass(slots=True, frozen=True)
+class Move:
+    """An entry placed by LocationInContainerInBits: ``bits`` from the container's start or the previous entry's end."""
+
+    reference: str  # "containerStart" or "previousEntry"
+    bits: int
+    container: str
+    entry: str
+    line: int
+
+
+# A container's content in packet order: (parameter, entry line), a Mark or a Move.
+Slot = tuple[Parameter, int] | Mark | Move
 
 
 def resolve_parameters(reader: UnitReader) -> None:
@@ -59,6 +71,32 @@ def _usable(param: Parameter, container: str) -> None:
             name=param.name,
             line=param.line,
         )
+
+
+def leaves(reader: UnitReader, param: Parameter, container: str) -> list[Parameter]:
+    """An aggregate parameter's leaf members in packet order, each a parameter named ``param.member.sub``."""
+    cached = reader.leaves.get(param.name)
+    if cached is not None:
+        return cached
+    out: list[Parameter] = []
+    assert param.type is not None
+    stack: list[tuple[str, ParameterType, tuple[str, ...]]] = [(param.name, param.type, (param.type.name,))]
+    while stack:
+        prefix, ptype, trail = stack.pop()
+        if ptype.kind != "aggregate":
+            leaf = Parameter(name=prefix, type_name=ptype.name, line=param.line, type=ptype)
+            _usable(leaf, container)
+            out.append(leaf)
+            continue
+        for member, ref, line in reversed(ptype.members):
+            mtype = reader.types.get(ref)
+            if mtype is None:
+                raise XtceError(f"Member {member!r} names no parameter type {ref!r}", element="Member", name=ptype.name, line=line)
+            if mtype.name in trail:
+                raise XtceError("aggregate contains itself: " + " -> ".join((*trail, mtype.name)), element="Member", name=ptype.name, line=line)
+            stack.append((f"{prefix}.{member}", mtype, (*trail, mtype.name)))
+    reader.leaves[param.name] = out
+    return out
 
 
 def _container_problem(container: Container, user: str | None = None) -> XtceError:
@@ -121,11 +159,13 @@ def own_fields(reader: UnitReader, name: str) -> list[Slot]:
         if at == len(container.entries):
             stack.pop()
             active.pop()
-            if stack and container.size_bits is not None:
-                fields.append(Mark(container.name, container.size_bits, container.line))
+            if stack:
+                fields.append(Mark(container.name, False, container.size_bits, container.line))
             continue
         stack[-1] = (container, at + 1)
         entry = container.entries[at]
+        if entry.location is not None:
+            fields.append(Move(entry.location[0], entry.location[1], container.name, entry.ref, entry.line))
         if entry.kind == "parameter":
             param = reader.parameters.get(entry.ref)
             if param is None:
@@ -135,6 +175,9 @@ def own_fields(reader: UnitReader, name: str) -> list[Slot]:
                     name=container.name,
                     line=entry.line,
                 )
+            if param.type is not None and param.type.kind == "aggregate":
+                fields.extend((leaf, entry.line) for leaf in leaves(reader, param, name))
+                continue
             _usable(param, name)
             fields.append((param, entry.line))
             continue
@@ -171,8 +214,7 @@ def own_fields(reader: UnitReader, name: str) -> list[Slot]:
                 name=container.name,
                 line=entry.line,
             )
-        if ref.size_bits is not None:
-            fields.append(Mark(ref.name, None, entry.line))
+        fields.append(Mark(ref.name, True, None, entry.line))
         stack.append((ref, 0))
         active.append(ref.name)
     return fields
@@ -184,33 +226,45 @@ def place(fields: list[Slot], start: int | None = 0) -> list[FieldSpec]:
     used: set[str] = set()
     counts: dict[str, int] = {}
     position = start
-    # Per open sized container: where it began and the bits read since (None when they vary).
+    # Per container entry being laid out: where it began and the bits since (None when they vary).
     opened: list[tuple[int | None, int | None]] = []
     for slot in fields:
         if isinstance(slot, Mark):
-            if slot.bits is None:
+            if slot.begin:
                 opened.append((position, 0))
                 continue
             begin, width = opened.pop()
-            if width is not None and width > slot.bits:
-                raise XtceError(
-                    f"the entries of container {slot.container!r} take {width} bits, more than its "
-                    f"BinaryEncoding size of {slot.bits}",
-                    element="BinaryEncoding",
-                    name=slot.container,
-                    line=slot.line,
-                )
-            if isinstance(begin, int):
-                position = begin + slot.bits
-            elif width != slot.bits:
-                raise XtceUnsupportedError(
-                    f"container {slot.container!r} occupies {slot.bits} bits after a field whose size varies, "
-                    "and its entries do not fill them: where the next field starts cannot be expressed",
-                    element="BinaryEncoding",
-                    name=slot.container,
-                    line=slot.line,
-                )
-            _grow(opened, slot.bits)
+            total = width
+            if slot.bits is not None:
+                if width is not None and width > slot.bits:
+                    raise XtceError(
+                        f"the entries of container {slot.container!r} take {width} bits, more than its "
+                        f"BinaryEncoding size of {slot.bits}",
+                        element="BinaryEncoding",
+                        name=slot.container,
+                        line=slot.line,
+                    )
+                if isinstance(begin, int):
+                    position = begin + slot.bits
+                elif width != slot.bits:
+                    raise XtceUnsupportedError(
+                        f"container {slot.container!r} occupies {slot.bits} bits after a field whose size varies, "
+                        "and its entries do not fill them: where the next field starts cannot be expressed",
+                        element="BinaryEncoding",
+                        name=slot.container,
+                        line=slot.line,
+                    )
+                total = slot.bits
+            _grow(opened, total)
+            continue
+        if isinstance(slot, Move):
+            position = _moved(slot, position, opened[-1][0] if opened else start)
+            if opened:
+                begin, width = opened[-1]
+                if slot.reference == "containerStart":
+                    opened[-1] = (begin, slot.bits)
+                else:
+                    _grow(opened, slot.bits)
             continue
         param, line = slot
         count = counts.get(param.name, 0) + 1
@@ -224,11 +278,34 @@ def place(fields: list[Slot], start: int | None = 0) -> list[FieldSpec]:
         entries.append(FieldSpec(name=column, parameter=param, start=position, line=line))
         bits = param.type.encoding.bits if param.type is not None else None
         position = position + bits if isinstance(position, int) and isinstance(bits, int) else None
-        if opened:
-            _grow(opened, bits if isinstance(bits, int) else None)
+        _grow(opened, bits if isinstance(bits, int) else None)
     return entries
 
 
+def _moved(move: Move, position: int | None, begin: int | None) -> int:
+    """Where an entry placed by a location starts; a position that depends on the data cannot move by a fixed amount."""
+    origin = begin if move.reference == "containerStart" else position
+    if origin is None:
+        what = "the container's start" if move.reference == "containerStart" else "the end of the previous entry"
+        raise XtceUnsupportedError(
+            f"entry {move.entry!r} is placed {move.bits} bits from {what}, which depends on the data",
+            element="LocationInContainerInBits",
+            name=move.container,
+            line=move.line,
+        )
+    moved = origin + move.bits
+    if moved < 0:
+        raise XtceError(
+            f"entry {move.entry!r} is placed at bit {moved}, before the packet's start",
+            element="LocationInContainerInBits",
+            name=move.container,
+            line=move.line,
+        )
+    return moved
+
+
 def _grow(opened: list[tuple[int | None, int | None]], bits: int | None) -> None:
-    for level, (begin, width) in enumerate(opened):
-        opened[level] = (begin, width + bits if width is not None and bits is not None else None)
+    """Adds an entry's bits to the innermost container entry being laid out."""
+    if opened:
+        begin, width = opened[-1]
+        opened[-1] = (begin, width + bits if width is not None and bits is not None else None)

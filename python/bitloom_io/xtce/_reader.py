@@ -42,6 +42,8 @@ class UnitReader:
         self.containers: dict[str, Container] = {}
         self.notes: list[str] = []
         self.commands: dict[str, tuple[str, int]] = {}  # skipped command definitions: name -> (element, line)
+        # An aggregate parameter's leaves, made once (a container may use it several times).
+        self.leaves: dict[str, list[Parameter]] = {}
         # Types that name a baseType, kept as elements until every type is read.
         self.derived: dict[str, Node] = {}
 
@@ -156,6 +158,11 @@ class UnitReader:
         """
         return sys.intern(text.strip().rpartition("/")[2])
 
+    @staticmethod
+    def _path(text: str) -> str:
+        """A reference that may name an aggregate's member (``P/member``, ``P.member``), kept whole."""
+        return sys.intern(text.strip())
+
     # -- parameter types --------------------------------------------------
 
     TYPE_KINDS = {
@@ -172,6 +179,9 @@ class UnitReader:
     def _type(self, node: Node, base: ParameterType | None = None) -> None:
         name = self._name(node)
         kind = self.TYPE_KINDS.get(node.tag)
+        if node.tag == "AggregateParameterType" and name:
+            self._aggregate(node, name)
+            return
         if kind is None:
             if node.tag in ("AggregateParameterType", "ArrayParameterType"):
                 raise self._refuse(
@@ -220,6 +230,26 @@ class UnitReader:
             zero, one = ptype.boolean_labels
             ptype.boolean_labels = (node.get("zeroStringValue", zero), node.get("oneStringValue", one))
         self.types[name] = ptype
+
+    def _aggregate(self, node: Node, name: str) -> None:
+        if name in self.types:
+            raise self._error(f"parameter type defined twice (first at line {self.types[name].line})", node, name)
+        members: list[tuple[str, str, int]] = []
+        for child in node.children:
+            if child.tag == "MemberList":
+                for member in child.children:
+                    if member.tag != "Member":
+                        continue
+                    member_name, ref = self._name(member), member.get("typeRef")
+                    if not member_name or not ref:
+                        raise self._error("Member needs a name and a typeRef", member, name)
+                    members.append((member_name, self._ref(ref), member.line))
+            elif child.tag not in DESCRIPTIVE:
+                self._note_unknown(child, node.tag, name)
+        if not members:
+            raise self._error("aggregate type without members", node, name)
+        placeholder = Encoding(kind="aggregate", codec="", bits=0, line=node.line)
+        self.types[name] = ParameterType(name=name, kind="aggregate", encoding=placeholder, line=node.line, element=node.tag, members=members)
 
     def _type_encoding(self, node: Node, kind: str, name: str, base: Encoding | None = None) -> Encoding:
         source: Node | None = node
@@ -589,28 +619,33 @@ class UnitReader:
             raise self._refuse(f"{node.tag} is not supported (ParameterRefEntry and ContainerRefEntry are)", node, container)
         if not ref:
             raise self._error(f"{node.tag} without a reference", node, container)
+        location: tuple[str, int] | None = None
         for child in node.children:
             if child.tag == "LocationInContainerInBits":
-                self._location(child, container, ref)
+                location = self._location(child, container, ref)
             elif child.tag == "RepeatEntry":
                 raise self._refuse(f"repeat entries are not supported (entry {ref!r})", child, container)
             elif child.tag == "IncludeCondition":
                 raise self._refuse(f"include conditions are not supported (entry {ref!r})", child, container)
             elif child.tag not in DESCRIPTIVE:
                 raise self._refuse(f"{child.tag} in {node.tag} {ref!r} is not supported", child, container)
-        return Entry(kind=kind, ref=self._ref(ref), line=node.line)
+        return Entry(kind=kind, ref=self._ref(ref), line=node.line, location=location)
 
-    def _location(self, node: Node, container: str, ref: str) -> None:
-        """Accepts a location that leaves the field where it is; refuses any other."""
-        reference = node.get("referenceLocation", "previousEntry")
+    def _location(self, node: Node, container: str, ref: str) -> tuple[str, int] | None:
+        """Where an entry starts: bits from the container's start or from the previous entry's end."""
+        written = node.get("referenceLocation", "previousEntry")
         value = node.find("FixedValue")
-        if value is not None and _key(reference) == "previousentry" and self._int(value.text, value, container, "FixedValue") == 0:
-            return
-        raise self._refuse(
-            f"location entries that move a field are not supported (entry {ref!r})",
-            node,
-            container,
-        )
+        if value is None:
+            raise self._refuse(f"locations other than a FixedValue are not supported (entry {ref!r})", node, container)
+        bits = self._int(value.text, value, container, "FixedValue")
+        reference = _key(written)
+        if reference == "previousentry":
+            return ("previousEntry", bits) if bits else None
+        if reference == "containerstart":
+            return ("containerStart", bits)
+        if reference in ("containerend", "nextentry"):
+            raise self._refuse(f"locations relative to {written} are not supported (entry {ref!r})", node, container)
+        raise self._error(f"unknown referenceLocation {written!r}", node, container)
 
     def _restriction(self, node: Node, container: str) -> Criteria:
         terms: list[Comparison | Criteria] = []
@@ -635,7 +670,7 @@ class UnitReader:
         if self._int(node.get("instance", "0"), node, container, "instance") != 0:
             raise self._refuse("comparisons with another instance are not supported", node, container)
         return Comparison(
-            parameter=self._ref(ref),
+            parameter=self._path(ref),
             operator=self._operator(node.get("comparisonOperator", "=="), node, container),
             value=value,
             calibrated=self._bool(node.get("useCalibratedValue"), True),
@@ -661,14 +696,14 @@ class UnitReader:
                 if self._int(ref.get("instance", "0"), ref, container, "instance") != 0:
                     raise self._refuse("conditions on another instance are not supported", ref, container)
             comparison = Comparison(
-                parameter=self._ref(refs[0].get("parameterRef", "")),
+                parameter=self._path(refs[0].get("parameterRef", "")),
                 operator=self._operator(op_node.text, op_node, container),
                 value=value.text.strip() if value is not None else "",
                 calibrated=self._bool(refs[0].get("useCalibratedValue"), True),
                 line=node.line,
             )
             if value is None:
-                comparison.other_parameter = self._ref(refs[1].get("parameterRef", ""))
+                comparison.other_parameter = self._path(refs[1].get("parameterRef", ""))
                 comparison.other_calibrated = self._bool(refs[1].get("useCalibratedValue"), True)
             return comparison
         if node.tag in ("ANDedConditions", "ORedConditions"):
