@@ -175,10 +175,13 @@ def own_fields(reader: UnitReader, name: str) -> list[Slot]:
                     name=container.name,
                     line=entry.line,
                 )
-            if param.type is not None and param.type.kind == "aggregate":
+            ptype = param.type
+            assert ptype is not None
+            if ptype.problem is not None or ptype.encoding.not_implemented:
+                _usable(param, name)
+            if ptype.kind == "aggregate":
                 fields.extend((leaf, entry.line) for leaf in leaves(reader, param, name))
                 continue
-            _usable(param, name)
             fields.append((param, entry.line))
             continue
         ref = reader.containers.get(entry.ref)
@@ -229,6 +232,24 @@ def place(fields: list[Slot], start: int | None = 0) -> list[FieldSpec]:
     # Per container entry being laid out: where it began and the bits since (None when they vary).
     opened: list[tuple[int | None, int | None]] = []
     for slot in fields:
+        if type(slot) is tuple:
+            param, line = slot
+            count = counts.get(param.name, 0) + 1
+            column = param.name if count == 1 else f"{param.name}#{count}"
+            # A parameter may itself be called NAME#2: no column may take another's name.
+            while column in used:
+                count += 1
+                column = f"{param.name}#{count}"
+            counts[param.name] = count
+            used.add(column)
+            entries.append(FieldSpec(column, param, position, line))
+            ptype = param.type
+            assert ptype is not None  # resolved before placing
+            bits = ptype.encoding.bits
+            position = position + bits if position is not None and type(bits) is int else None
+            if opened:
+                _grow(opened, bits if isinstance(bits, int) else None)
+            continue
         if isinstance(slot, Mark):
             if slot.begin:
                 opened.append((position, 0))
@@ -257,7 +278,7 @@ def place(fields: list[Slot], start: int | None = 0) -> list[FieldSpec]:
                 total = slot.bits
             _grow(opened, total)
             continue
-        if isinstance(slot, Move):
+        if isinstance(slot, Move):  # the last kind of slot
             position = _moved(slot, position, opened[-1][0] if opened else start)
             if opened:
                 begin, width = opened[-1]
@@ -265,20 +286,6 @@ def place(fields: list[Slot], start: int | None = 0) -> list[FieldSpec]:
                     opened[-1] = (begin, slot.bits)
                 else:
                     _grow(opened, slot.bits)
-            continue
-        param, line = slot
-        count = counts.get(param.name, 0) + 1
-        column = param.name if count == 1 else f"{param.name}#{count}"
-        # A parameter may itself be called NAME#2: no column may take another's name.
-        while column in used:
-            count += 1
-            column = f"{param.name}#{count}"
-        counts[param.name] = count
-        used.add(column)
-        entries.append(FieldSpec(name=column, parameter=param, start=position, line=line))
-        bits = param.type.encoding.bits if param.type is not None else None
-        position = position + bits if isinstance(position, int) and isinstance(bits, int) else None
-        _grow(opened, bits if isinstance(bits, int) else None)
     return entries
 
 
