@@ -225,6 +225,31 @@ def test_aggregates_give_one_column_per_leaf_and_locations_place_entries():
     assert [s.start for s in definition.fields("Placed")] == [0, 5, 24, 32, 44, 5]
 
 
+def _split_definition(tmp_path: Path, text: str) -> tuple[Path, Path]:
+    """The parameter types in one file, parameters and containers in another, as ground systems keep them."""
+    start, end = text.index("<ParameterTypeSet>"), text.index("</ParameterTypeSet>") + len("</ParameterTypeSet>")
+    space = '<SpaceSystem xmlns="http://www.omg.org/spec/XTCE/20180204" name="{}"><TelemetryMetaData>{}</TelemetryMetaData></SpaceSystem>'
+    types, packets = tmp_path / "types.xml", tmp_path / "packets.xml"
+    types.write_text("<?xml version='1.0'?>\n" + space.format("Types", text[start:end]))
+    packets.write_text(text[:start] + text[end:])
+    return types, packets
+
+
+def test_a_definition_split_over_files_loads_from_a_list(tmp_path):
+    text = (DATA / "sizes_orders.xml").read_text()
+    types, packets = _split_definition(tmp_path, text)
+    whole = xtce.load(DATA / "sizes_orders.xml")
+    split = xtce.load([packets, types], strict=True)
+    assert split.recipe("Sizes") == whole.recipe("Sizes") and split.name == "Sizes"
+    with pytest.raises(xtce.XtceError, match="names no parameter type"):
+        xtce.load([packets])
+    # A refusal names the file that holds what is refused.
+    last = '<ParameterRefEntry parameterRef="K"/>'
+    types, packets = _split_definition(tmp_path, text.replace(last, last + '<ParameterRefEntry parameterRef="ZERO"/>'))
+    error = xtce.load([packets, types]).refused["Sizes"]
+    assert error.path == str(types) and str(error).startswith(f"{types}:{error.line}: IntegerDataEncoding 'uint0'")
+
+
 def test_calibrators_enumerations_and_booleans():
     definition = xtce.load(DATA / "calibration.xml")
     rows = [

@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import operator
 import os
-from collections.abc import Callable
+from collections.abc import Callable, Sequence
 from dataclasses import dataclass, field
 from typing import IO, Any
 
@@ -42,29 +42,49 @@ MAX_INHERITANCE_DEPTH = 200
 Predicate = Callable[[Columns], np.ndarray]
 
 
-def load(source: str | os.PathLike[str] | IO[bytes], *, strict: bool = False) -> Definition:
+Source = str | os.PathLike[str] | IO[bytes]
+
+
+def load(source: Source | Sequence[Source], *, strict: bool = False) -> Definition:
     """Read an XTCE file (a path or a binary file object) into a ``Definition``.
+
+    A definition split over several files (a types file beside the packet
+    files) is read from a list of them: references are resolved across all
+    of them, and each message names the file it is about.
 
     Everything that would be decoded wrongly or not at all is refused, with
     ``XtceError`` (or ``NotImplementedError`` for float formats bitloom knows
-    by name only) naming the element, the parameter or container and the
-    line. A container that uses what cannot be decoded is left out (its
-    packets are reported, never decoded as something else) and a note in
-    ``notes`` says why; ``strict=True`` refuses the whole file instead. Types
-    and parameters that no container uses are never refused.
+    by name only) naming the file, the element, the parameter or container
+    and the line. A container that uses what cannot be decoded is left out
+    (its packets are reported, never decoded as something else) and a note
+    in ``notes`` says why; ``strict=True`` refuses the whole file instead.
+    Types and parameters that no container uses are never refused.
     """
+    sources = list(source) if isinstance(source, Sequence) and not isinstance(source, (str, bytes)) else [source]
+    if not sources:
+        raise ValueError("no XTCE file given")
     reader = UnitReader()
-    where = os.fspath(source) if isinstance(source, (str, os.PathLike)) else getattr(source, "name", "<stream>")
+    names: list[str] = []
+    for one in sources:
+        where = str(os.fspath(one) if isinstance(one, (str, os.PathLike)) else getattr(one, "name", "<stream>"))
+        names.append(where)
+        reader.path = where
+        try:
+            root = read(one, reader.unit, reader.skipped, reader.skipped_definition)
+            if root.tag != "SpaceSystem":
+                raise XtceError(f"the document element is {root.tag}, not SpaceSystem", element=root.tag, line=root.line)
+            _note_unknown_sections(root, reader.notes)
+        except XtceError as error:
+            if error.path is None:
+                error.set_path(where)
+            raise
+        system = root.get("name") if len(names) == 1 else system
     try:
-        root = read(source, reader.unit, reader.skipped, reader.skipped_definition)
-        if root.tag != "SpaceSystem":
-            raise XtceError(f"the document element is {root.tag}, not SpaceSystem", element=root.tag, line=root.line)
-        _note_unknown_sections(root, reader.notes)
         reader.finish()
-        return Definition(reader, str(where), root.get("name"), strict=strict)
+        return Definition(reader, names[0] if len(names) == 1 else ", ".join(names), system, strict=strict)
     except XtceError as error:
         if error.path is None:
-            error.set_path(str(where))
+            error.set_path(names[0])
         raise
 
 
@@ -113,6 +133,7 @@ class Definition:
         """Built by :func:`load`."""
         self.path = path
         self._strict = strict
+        self._origin = reader.origin
         self.name = name
         self.parameter_types: dict[str, ParameterType] = reader.types
         self.parameters: dict[str, Parameter] = reader.parameters
@@ -267,7 +288,7 @@ class Definition:
 
     def _refuse(self, cname: str, error: XtceError) -> None:
         if error.path is None:
-            error.set_path(self.path)
+            error.set_path(self._origin.get(cname, self.path))
         if self._strict:
             raise error
         self.refused[cname] = error

@@ -62,6 +62,7 @@ def _usable(param: Parameter, container: str) -> None:
             element=problem.element,
             name=problem.name,
             line=problem.line,
+            path=problem.path,
         )
     if ptype.encoding.not_implemented:
         raise XtceEncodingNotImplementedError(
@@ -109,6 +110,7 @@ def _container_problem(container: Container, user: str | None = None) -> XtceErr
         element=problem.element,
         name=problem.name,
         line=problem.line,
+        path=problem.path,
     )
 
 

@@ -41,6 +41,8 @@ class UnitReader:
         self.parameters: dict[str, Parameter] = {}
         self.containers: dict[str, Container] = {}
         self.notes: list[str] = []
+        self.path: str | None = None  # the file being read
+        self.origin: dict[str, str] = {}  # container -> the file that defines it, when there are several
         self.commands: dict[str, tuple[str, int]] = {}  # skipped command definitions: name -> (element, line)
         # An aggregate parameter's leaves, made once (a container may use it several times).
         self.leaves: dict[str, list[Parameter]] = {}
@@ -61,20 +63,28 @@ class UnitReader:
                 # A type that cannot be read is refused where a container uses it.
                 if not name or name in self.types or name in self.derived:
                     raise
+                self._locate(error)
                 self.types[name] = _refused_type(name, node, error)
         elif parent == "ParameterSet":
             self._parameter(node)
         else:
+            name = self._name(node)
+            if name and self.path is not None:
+                self.origin[name] = self.path
             try:
                 self._container(node)
             except XtceError as error:
-                name = self._name(node)
                 if not name or name in self.containers:
                     raise
+                self._locate(error)
                 # It keeps its place in the tree, so that its packets are told apart and reported.
                 base = node.find("BaseContainer")
                 ref = base.get("containerRef") if base is not None else None
                 self.containers[name] = Container(name=name, line=node.line, base=self._ref(ref) if ref else None, problem=error)
+
+    def _locate(self, error: XtceError) -> None:
+        if error.path is None and self.path is not None:
+            error.set_path(self.path)
 
     def finish(self) -> None:
         """Builds the types that name a base type, each after its base (iteratively: chains can be long)."""
@@ -107,6 +117,9 @@ class UnitReader:
                 except XtceError as error:
                     self.types[member] = _refused_type(member, node, error)
                 base = self.types[member]
+        for ptype in self.types.values():
+            if ptype.problem is not None:
+                self._locate(ptype.problem)
 
     def skipped(self, element: str, line: int) -> None:
         self.notes.append(f"line {line}: {element} not read (only telemetry is decoded)")
