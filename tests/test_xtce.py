@@ -250,6 +250,37 @@ def test_a_definition_split_over_files_loads_from_a_list(tmp_path):
     assert error.path == str(types) and str(error).startswith(f"{types}:{error.line}: IntegerDataEncoding 'uint0'")
 
 
+def test_arrays_and_repeated_entries_become_columns_of_one_shape_per_packet():
+    definition = xtce.load(DATA / "arrays_repeats.xml", strict=True)
+    rng = np.random.default_rng(7)
+    rows = []
+    for _ in range(5):
+        mat = rng.integers(0, 16, (3, 2))
+        pairs = rng.integers(0, 256, (2, 2))
+        reps = rng.integers(0, 256, 3)
+        tail = int(rng.integers(0, 256))
+        fields = [(5, 1), (11, 9)] + [(4, int(v)) for v in mat.ravel()]  # the last index fastest
+        fields += [(8, int(v)) for v in pairs.ravel()]  # a, b of element 0, then of element 1
+        for k, v in enumerate(reps):
+            fields += ([(4, 0xF)] if k else []) + [(8, int(v))]  # 4 bits between repeats
+        rows.append((packet(*fields, (8, tail)), mat, pairs, reps, tail))
+    table = decode(definition, [row[0] for row in rows])["Arrays"]
+    assert list(table.columns) == ["ID", "LEN", "MAT", "VEC.a", "VEC.b", "VEC.b_eng", "R", "TAIL"]
+    np.testing.assert_array_equal(table["MAT"], [row[1] for row in rows])
+    assert table["MAT"].shape == (5, 3, 2)
+    np.testing.assert_array_equal(table["VEC.a"], [row[2][:, 0] for row in rows])
+    np.testing.assert_array_equal(table["VEC.b_eng"], [2.0 * row[2][:, 1] for row in rows])
+    np.testing.assert_array_equal(table["R"], [row[3] for row in rows])
+    assert table["TAIL"].tolist() == [row[4] for row in rows]
+    # The elements are fields of the compiled layout, each at its own bits.
+    assert definition.layout("Arrays").fields[2].name == "MAT[0][0]" and definition.fields("Arrays")[-1].start == 16 + 24 + 32 + 32
+    pd = pytest.importorskip("pandas")
+    frame = table.to_pandas()
+    assert isinstance(frame, pd.DataFrame) and frame["MAT"][1].tolist() == rows[1][1].tolist()
+    pytest.importorskip("pyarrow")
+    assert table.to_arrow().column("MAT").to_pylist()[1] == rows[1][1].tolist()
+
+
 def test_calibrators_enumerations_and_booleans():
     definition = xtce.load(DATA / "calibration.xml")
     rows = [
@@ -363,10 +394,10 @@ def test_tree_describes_the_inheritance():
 
 REFUSALS = [
     # file, exception, element, name, line snippet, message fragment
-    ("repeat_entry", xtce.XtceUnsupportedError, "RepeatEntry", "Bad", "<RepeatEntry", "repeat entries"),
+    ("repeat_entry", xtce.XtceUnsupportedError, "RepeatEntry", "Bad", "<RepeatEntry", "repeat counts taken from the packet"),
     ("include_condition", xtce.XtceUnsupportedError, "IncludeCondition", "Bad", "<IncludeCondition", "include conditions"),
     ("location", xtce.XtceUnsupportedError, "LocationInContainerInBits", "Bad", "<LocationInContainerInBits", "relative to containerEnd"),
-    ("array", xtce.XtceUnsupportedError, "ArrayParameterType", "ARR", "<ArrayParameterType", "array types"),
+    ("array", xtce.XtceUnsupportedError, "EndingIndex", "ARR", "<ArrayParameterType", "array dimensions taken from the packet"),
     ("discrete_lookup", xtce.XtceUnsupportedError, "DiscreteLookupList", "B", "<DiscreteLookupList", "DiscreteLookupList"),
     ("command_container", xtce.XtceUnsupportedError, "ContainerRefEntry", "Bad", 'containerRef="Cmd"', "command containers"),
     ("termination_char", xtce.XtceUnsupportedError, "TerminationChar", "S", "<TerminationChar", "TerminationChar"),

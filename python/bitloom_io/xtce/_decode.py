@@ -12,6 +12,7 @@ import numpy as np
 
 from bitloom_io.xtce._errors import XtceWarning
 from bitloom_io.xtce._model import ENGINEERING_SUFFIX, Calibrator, FieldSpec, ParameterType
+from bitloom_io.xtce._shapes import combine
 from bitloom_io.xtce._text import texts
 
 if TYPE_CHECKING:  # pragma: no cover
@@ -196,6 +197,7 @@ class Decoder:
             eng = entry.name + self.suffix
             if eng in columns:
                 ordered[eng] = columns[eng]
+        ordered = combine(node.fields, ordered, self.suffix)
         name = node.container.name
         table = Table(name, ordered)
         self.tables[name] = table

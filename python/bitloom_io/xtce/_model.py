@@ -176,6 +176,8 @@ class ParameterType:
     units: list[str] = field(default_factory=list)
     base: str | None = None  # the baseType the file names
     members: list[tuple[str, str, int]] = field(default_factory=list)  # an aggregate's (name, type, line)
+    element_type: str | None = None  # an array's element type
+    dimensions: tuple[int, ...] = ()  # an array's fixed sizes, first dimension first
     # Why the type cannot be decoded; refused only where a container uses it.
     problem: XtceError | None = None
 
@@ -201,6 +203,9 @@ class Parameter:
     aliases: dict[str, str] | None = None  # namespace -> alias, when the file gives any
     ancillary: dict[str, str] | None = None  # name -> text, when the file gives any
     type: ParameterType | None = None
+    # An element of an array (or of a repeated entry): the column the elements
+    # make together, its shape per packet, and this element's place in it (C order).
+    array: tuple[str, tuple[int, ...], int] | None = None
 
 
 @dataclass(slots=True)
@@ -233,6 +238,7 @@ class Entry:
     line: int
     # LocationInContainerInBits: ("containerStart" or "previousEntry", bits), when it moves the entry.
     location: tuple[str, int] | None = None
+    repeat: tuple[int, int] | None = None  # RepeatEntry: a fixed count and the bits between repeats
 
 
 @dataclass(slots=True)
@@ -259,6 +265,7 @@ class FieldSpec:
     parameter: Parameter
     start: int | None  # bit position from the packet's first byte, when static
     line: int  # the entry's line
+    group: str | None = None  # the column an array element goes to (see Parameter.array)
 
     @property
     def type(self) -> ParameterType:

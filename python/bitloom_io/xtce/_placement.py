@@ -6,6 +6,7 @@ definition may nest containers or chain base containers thousands deep.
 
 from __future__ import annotations
 
+import itertools
 from dataclasses import dataclass
 
 from bitloom_io.xtce._errors import XtceEncodingNotImplementedError, XtceError, XtceUnsupportedError
@@ -75,28 +76,70 @@ def _usable(param: Parameter, container: str) -> None:
 
 
 def leaves(reader: UnitReader, param: Parameter, container: str) -> list[Parameter]:
-    """An aggregate parameter's leaf members in packet order, each a parameter named ``param.member.sub``."""
+    """An aggregate's or an array's leaves in packet order, each a parameter named
+    ``param.member.sub`` or ``param[i][j]`` (arrays in C order, the last index fastest)."""
     cached = reader.leaves.get(param.name)
     if cached is not None:
         return cached
     out: list[Parameter] = []
     assert param.type is not None
-    stack: list[tuple[str, ParameterType, tuple[str, ...]]] = [(param.name, param.type, (param.type.name,))]
+    # (column name, type, types passed through, array column, its shape, this element's indexes)
+    stack: list[tuple[str, ParameterType, tuple[str, ...], str, tuple[int, ...], tuple[int, ...]]] = [
+        (param.name, param.type, (param.type.name,), param.name, (), ())
+    ]
     while stack:
-        prefix, ptype, trail = stack.pop()
-        if ptype.kind != "aggregate":
-            leaf = Parameter(name=prefix, type_name=ptype.name, line=param.line, type=ptype)
-            _usable(leaf, container)
-            out.append(leaf)
+        prefix, ptype, trail, group, shape, at = stack.pop()
+        if ptype.kind == "aggregate":
+            for member, ref, line in reversed(ptype.members):
+                mtype = _part_type(reader, ptype, ref, trail, line, f"Member {member!r}")
+                stack.append((f"{prefix}.{member}", mtype, (*trail, mtype.name), f"{group}.{member}", shape, at))
             continue
-        for member, ref, line in reversed(ptype.members):
-            mtype = reader.types.get(ref)
-            if mtype is None:
-                raise XtceError(f"Member {member!r} names no parameter type {ref!r}", element="Member", name=ptype.name, line=line)
-            if mtype.name in trail:
-                raise XtceError("aggregate contains itself: " + " -> ".join((*trail, mtype.name)), element="Member", name=ptype.name, line=line)
-            stack.append((f"{prefix}.{member}", mtype, (*trail, mtype.name)))
+        if ptype.kind == "array":
+            assert ptype.element_type is not None
+            etype = _part_type(reader, ptype, ptype.element_type, trail, ptype.line, "arrayTypeRef")
+            for index in reversed(list(itertools.product(*(range(size) for size in ptype.dimensions)))):
+                name = prefix + "".join(f"[{i}]" for i in index)
+                stack.append((name, etype, (*trail, etype.name), group, shape + ptype.dimensions, at + index))
+            continue
+        leaf = Parameter(name=prefix, type_name=ptype.name, line=param.line, type=ptype)
+        if shape:
+            flat = 0
+            for size, i in zip(shape, at):
+                flat = flat * size + i
+            leaf.array = (group, shape, flat)
+        _usable(leaf, container)
+        out.append(leaf)
     reader.leaves[param.name] = out
+    return out
+
+
+def _part_type(reader: UnitReader, owner: ParameterType, ref: str, trail: tuple[str, ...], line: int, what: str) -> ParameterType:
+    ptype = reader.types.get(ref)
+    if ptype is None:
+        raise XtceError(f"{what} names no parameter type {ref!r}", element=owner.element, name=owner.name, line=line)
+    if ptype.name in trail:
+        raise XtceError(f"type contains itself: {' -> '.join((*trail, ptype.name))}", element=owner.element, name=owner.name, line=line)
+    return ptype
+
+
+def _repeated(param: Parameter, leaves_of: list[Parameter], count: int) -> list[list[Parameter]]:
+    """The leaves of each repeat of an entry: one more dimension in front of each array column."""
+    out = []
+    for k in range(count):
+        copies = []
+        for leaf in leaves_of:
+            name = f"{param.name}[{k}]{leaf.name[len(param.name):]}"
+            copy = Parameter(name=name, type_name=leaf.type_name, line=leaf.line, type=leaf.type)
+            if leaf.array is None:
+                copy.array = (leaf.name, (count,), k)
+            else:
+                group, shape, flat = leaf.array
+                size = 1
+                for dim in shape:
+                    size *= dim
+                copy.array = (group, (count, *shape), k * size + flat)
+            copies.append(copy)
+        out.append(copies)
     return out
 
 
@@ -181,10 +224,15 @@ def own_fields(reader: UnitReader, name: str) -> list[Slot]:
             assert ptype is not None
             if ptype.problem is not None or ptype.encoding.not_implemented:
                 _usable(param, name)
-            if ptype.kind == "aggregate":
-                fields.extend((leaf, entry.line) for leaf in leaves(reader, param, name))
+            parts = leaves(reader, param, name) if ptype.kind in ("aggregate", "array") else [param]
+            if entry.repeat is None:
+                fields.extend((leaf, entry.line) for leaf in parts)
                 continue
-            fields.append((param, entry.line))
+            count, gap = entry.repeat
+            for k, copies in enumerate(_repeated(param, parts, count)):
+                if k and gap:
+                    fields.append(Move("previousEntry", gap, container.name, entry.ref, entry.line))
+                fields.extend((leaf, entry.line) for leaf in copies)
             continue
         ref = reader.containers.get(entry.ref)
         if ref is None and entry.ref in reader.commands:
@@ -230,6 +278,7 @@ def place(fields: list[Slot], start: int | None = 0) -> list[FieldSpec]:
     entries: list[FieldSpec] = []
     used: set[str] = set()
     counts: dict[str, int] = {}
+    groups: dict[str, str] = {}  # array column -> its name in this container
     position = start
     # Per container entry being laid out: where it began and the bits since (None when they vary).
     opened: list[tuple[int | None, int | None]] = []
@@ -244,7 +293,19 @@ def place(fields: list[Slot], start: int | None = 0) -> list[FieldSpec]:
                 column = f"{param.name}#{count}"
             counts[param.name] = count
             used.add(column)
-            entries.append(FieldSpec(column, param, position, line))
+            group = None
+            if param.array is not None:
+                base, _, flat = param.array
+                if flat == 0:
+                    # A new array column begins, named like a parameter: NAME, then NAME#2...
+                    group, k = base, 1
+                    while group in used:
+                        k += 1
+                        group = f"{base}#{k}"
+                    used.add(group)
+                    groups[base] = group
+                group = groups[base]
+            entries.append(FieldSpec(column, param, position, line, group))
             ptype = param.type
             assert ptype is not None  # resolved before placing
             bits = ptype.encoding.bits

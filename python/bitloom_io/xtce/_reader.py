@@ -195,6 +195,9 @@ class UnitReader:
         if node.tag == "AggregateParameterType" and name:
             self._aggregate(node, name)
             return
+        if node.tag == "ArrayParameterType" and name:
+            self._array(node, name)
+            return
         if kind is None:
             if node.tag in ("AggregateParameterType", "ArrayParameterType"):
                 raise self._refuse(
@@ -243,6 +246,40 @@ class UnitReader:
             zero, one = ptype.boolean_labels
             ptype.boolean_labels = (node.get("zeroStringValue", zero), node.get("oneStringValue", one))
         self.types[name] = ptype
+
+    def _array(self, node: Node, name: str) -> None:
+        if name in self.types:
+            raise self._error(f"parameter type defined twice (first at line {self.types[name].line})", node, name)
+        ref = node.get("arrayTypeRef")
+        if not ref:
+            raise self._error("ArrayParameterType without an arrayTypeRef", node, name)
+        dimensions: list[int] = []
+        listed = node.find("DimensionList")
+        if listed is None:
+            raise self._refuse("arrays whose sizes are given by the entry (numberOfDimensions) are not supported", node, name)
+        for dimension in listed.findall("Dimension"):
+            bounds = []
+            for end in ("StartingIndex", "EndingIndex"):
+                holder = dimension.find(end)
+                fixed = holder.find("FixedValue") if holder is not None else None
+                if fixed is None:
+                    raise self._refuse(
+                        f"array dimensions taken from the packet are not supported (a {end} without a FixedValue)",
+                        holder if holder is not None else dimension,
+                        name,
+                    )
+                bounds.append(self._int(fixed.text, fixed, name, end))
+            size = bounds[1] - bounds[0] + 1
+            if size <= 0:
+                raise self._error(f"dimension from {bounds[0]} to {bounds[1]} holds no element", dimension, name)
+            dimensions.append(size)
+        if not dimensions:
+            raise self._error("DimensionList without a Dimension", listed, name)
+        placeholder = Encoding(kind="array", codec="", bits=0, line=node.line)
+        self.types[name] = ParameterType(
+            name=name, kind="array", encoding=placeholder, line=node.line, element=node.tag,
+            element_type=self._ref(ref), dimensions=tuple(dimensions),
+        )
 
     def _aggregate(self, node: Node, name: str) -> None:
         if name in self.types:
@@ -633,16 +670,37 @@ class UnitReader:
         if not ref:
             raise self._error(f"{node.tag} without a reference", node, container)
         location: tuple[str, int] | None = None
+        repeat: tuple[int, int] | None = None
         for child in node.children:
             if child.tag == "LocationInContainerInBits":
                 location = self._location(child, container, ref)
             elif child.tag == "RepeatEntry":
-                raise self._refuse(f"repeat entries are not supported (entry {ref!r})", child, container)
+                repeat = self._repeat(child, container, ref, kind)
             elif child.tag == "IncludeCondition":
                 raise self._refuse(f"include conditions are not supported (entry {ref!r})", child, container)
             elif child.tag not in DESCRIPTIVE:
                 raise self._refuse(f"{child.tag} in {node.tag} {ref!r} is not supported", child, container)
-        return Entry(kind=kind, ref=self._ref(ref), line=node.line, location=location)
+        return Entry(kind=kind, ref=self._ref(ref), line=node.line, location=location, repeat=repeat)
+
+    def _repeat(self, node: Node, container: str, ref: str, kind: str) -> tuple[int, int]:
+        """A RepeatEntry's fixed count and the bits between repeats."""
+        count_node = node.find("Count")
+        fixed = count_node.find("FixedValue") if count_node is not None else None
+        if fixed is None:
+            raise self._refuse(f"repeat counts taken from the packet are not supported (entry {ref!r})", node, container)
+        count = self._int(fixed.text, fixed, container, "Count")
+        if count <= 0:
+            raise self._error(f"repeat count {count} (entry {ref!r})", node, container)
+        if kind != "parameter":
+            raise self._refuse(f"repeated container entries are not supported (entry {ref!r})", node, container)
+        gap = 0
+        offset = node.find("Offset")
+        if offset is not None:
+            value = offset.find("FixedValue")
+            if value is None:
+                raise self._refuse(f"repeat offsets taken from the packet are not supported (entry {ref!r})", offset, container)
+            gap = self._int(value.text, value, container, "Offset")
+        return count, gap
 
     def _location(self, node: Node, container: str, ref: str) -> tuple[str, int] | None:
         """Where an entry starts: bits from the container's start or from the previous entry's end."""
