@@ -129,13 +129,14 @@ def _bytes(data: bytes) -> tuple[int, int]:
     [
         (
             # N1 N2 | FT: fixed, terminated | FL: fixed, size tag | DL: dynamic, 16-bit tag | DT: dynamic, '.' | WT: UTF-16, 0000
-            [6, 5, b"abc\0XYZW", b"\x03abcJUNK", b"\x00\x02hi\xff\xff", b"ok.zz", b"\x01\x00\x00A\x00\x00\x00z", 0x5A],
-            {"FT": "abc", "FL": "abc", "DL": "hi", "DT": "ok", "WT": "\u0100A", "AFTER": 0x5A},
+            # | TO, TY: a tag and as many bytes as it says
+            [6, 5, b"abc\0XYZW", b"\x03abcJUNK", b"\x00\x02hi\xff\xff", b"ok.zz", b"\x01\x00\x00A\x00\x00\x00z", b"\x02hi", b"\x00\x03abc", 0x5A],
+            {"FT": "abc", "FL": "abc", "DL": "hi", "DT": "ok", "WT": "\u0100A", "TO": "hi", "TY": "abc", "TY#size": 3, "AFTER": 0x5A},
         ),
         (
-            # No terminator: the whole field is the text; a tag that fills the field.
-            [4, 3, b"abcdefgh", b"\x07abcdefg", b"\x00\x02ok", b"abc", "hi!!".encode("utf-16-be"), 0x33],
-            {"FT": "abcdefgh", "FL": "abcdefg", "DL": "ok", "DT": "abc", "WT": "hi!!", "AFTER": 0x33},
+            # No terminator: the whole field is the text; a tag that fills the field; empty tagged text.
+            [4, 3, b"abcdefgh", b"\x07abcdefg", b"\x00\x02ok", b"abc", "hi!!".encode("utf-16-be"), b"\x00", b"\x00\x01z", 0x33],
+            {"FT": "abcdefgh", "FL": "abcdefg", "DL": "ok", "DT": "abc", "WT": "hi!!", "TO": "", "TY": "z", "TY#size": 1, "AFTER": 0x33},
         ),
     ],
     ids=["terminated", "whole-field"],
@@ -152,7 +153,7 @@ def test_strings_with_a_size_and_a_terminator_or_a_size_tag(fields, expected):
 
 def test_a_size_tag_longer_than_its_field_is_an_error():
     definition = xtce.load(DATA / "strings_sized.xml")
-    body = packet((8, 2), (8, 1), *[_bytes(b) for b in (b"abc\0abcd", b"\x09abcdefg", b"\x00\x01", b".", b"\x00" * 8)], (8, 0))
+    body = packet((8, 2), (8, 1), *[_bytes(b) for b in (b"abc\0abcd", b"\x09abcdefg", b"\x00\x01", b".", b"\x00" * 8, b"\x00", b"\x00\x00")], (8, 0))
     with pytest.raises(ValueError, match="size tag of 'FL' says 9 bytes"):
         decode(definition, [packet((5, 1), (11, len(body) - 1)) + body])
 

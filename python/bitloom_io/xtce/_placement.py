@@ -6,11 +6,12 @@ definition may nest containers or chain base containers thousands deep.
 
 from __future__ import annotations
 
+import dataclasses
 import itertools
 from dataclasses import dataclass
 
 from bitloom_io.xtce._errors import XtceEncodingNotImplementedError, XtceError, XtceUnsupportedError
-from bitloom_io.xtce._model import Container, FieldSpec, Parameter, ParameterType
+from bitloom_io.xtce._model import Container, Encoding, FieldSpec, Parameter, ParameterType
 from bitloom_io.xtce._reader import UnitReader
 
 
@@ -111,6 +112,36 @@ def leaves(reader: UnitReader, param: Parameter, container: str) -> list[Paramet
         out.append(leaf)
     reader.leaves[param.name] = out
     return out
+
+
+def _tag_alone(reader: UnitReader, ptype: ParameterType) -> bool:
+    """A string whose size tag alone gives its length: no size around it, or
+    one taken from a parameter the definition does not have (files written
+    for one ground system name a placeholder there)."""
+    bits = ptype.encoding.bits
+    return bits == 0 or isinstance(bits, dict) and bits["field"] not in reader.parameters
+
+
+def _tagged(reader: UnitReader, param: Parameter) -> list[Parameter]:
+    """A string led by its size tag as two fields: the tag (``NAME#size``, a byte
+    count) and the text, whose width the tag gives."""
+    cached = reader.leaves.get(param.name)
+    if cached is not None:
+        return cached
+    ptype = param.type
+    assert ptype is not None
+    enc = ptype.encoding
+    tag_name = f"{param.name}#size"
+    tag_encoding = Encoding(kind="integer", codec="unsigned", bits=enc.size_tag_bits, byte_order=enc.byte_order, written="unsigned", line=enc.line)
+    tag_type = ParameterType(name=tag_name, kind="integer", encoding=tag_encoding, line=ptype.line, element="LeadingSize", signed=False)
+    text_encoding = dataclasses.replace(enc, bits={"field": tag_name, "slope": 8, "intercept": 0}, size_tag_bits=0, size_ref_calibrated=False)
+    text_type = dataclasses.replace(ptype, encoding=text_encoding)
+    parts = [
+        Parameter(name=tag_name, type_name=tag_name, line=param.line, type=tag_type),
+        Parameter(name=param.name, type_name=ptype.name, line=param.line, type=text_type),
+    ]
+    reader.leaves[param.name] = parts
+    return parts
 
 
 def _part_type(reader: UnitReader, owner: ParameterType, ref: str, trail: tuple[str, ...], line: int, what: str) -> ParameterType:
@@ -224,7 +255,12 @@ def own_fields(reader: UnitReader, name: str) -> list[Slot]:
             assert ptype is not None
             if ptype.problem is not None or ptype.encoding.not_implemented:
                 _usable(param, name)
-            parts = leaves(reader, param, name) if ptype.kind in ("aggregate", "array") else [param]
+            if ptype.kind in ("aggregate", "array"):
+                parts = leaves(reader, param, name)
+            elif ptype.encoding.size_tag_bits and _tag_alone(reader, ptype):
+                parts = _tagged(reader, param)
+            else:
+                parts = [param]
             if entry.repeat is None:
                 fields.extend((leaf, entry.line) for leaf in parts)
                 continue

@@ -527,9 +527,12 @@ class UnitReader:
                 raise self._refuse(f"{child.tag} in {holder.tag} is not supported", child, name)
         if terminator is not None and tag:
             raise self._error("both a TerminationChar and a LeadingSize", holder, name)
+        if bits is None and tag:
+            # The size tag alone says how long the text is: 0 marks "no buffer around it".
+            return 0, False, None, tag
         if bits is None:
-            if terminator is not None or tag:
-                what = "TerminationChar" if terminator is not None else "LeadingSize"
+            if terminator is not None:
+                what = "TerminationChar"
                 raise self._refuse(
                     f"a string whose end is found only in the data (by its {what}, with no fixed or dynamic "
                     "size around it) is not supported",
@@ -565,6 +568,8 @@ class UnitReader:
         self._check_encoding_children(enc, name, {"SizeInBits", "Variable"})
         if isinstance(bits, int) and bits % 8:
             raise self._refuse(f"a {bits}-bit string is not a whole number of bytes", enc, name)
+        if isinstance(bits, int) and bits == 0 and not tag:
+            raise self._refuse("a 0-bit string", enc, name)
         unit = _CODE_UNITS.get(codec, 1)
         if terminator is not None and len(terminator) % unit:
             raise self._error(f"a {len(terminator)}-byte TerminationChar for {written} text, whose code units have {unit} bytes", enc, name)
