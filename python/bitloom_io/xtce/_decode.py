@@ -12,6 +12,7 @@ import numpy as np
 
 from bitloom_io.xtce._errors import XtceWarning
 from bitloom_io.xtce._model import ENGINEERING_SUFFIX, Calibrator, FieldSpec, ParameterType
+from bitloom_io.xtce._engineering import evaluate, times
 from bitloom_io.xtce._shapes import combine
 from bitloom_io.xtce._text import texts
 
@@ -76,6 +77,8 @@ class Decoder:
         if not ptype.has_engineering:
             return None
         calibrator = ptype.encoding.calibrator
+        if ptype.kind in ("absolute_time", "relative_time"):
+            return times(ptype, raw if calibrator is None else self._calibrate(entry, calibrator, raw))
         if calibrator is not None:
             return self._calibrate(entry, calibrator, raw)
         if ptype.kind == "enumerated":
@@ -86,6 +89,8 @@ class Decoder:
 
     def _calibrate(self, entry: FieldSpec, calibrator: Calibrator, raw: np.ndarray) -> np.ndarray:
         x = raw.astype(np.float64)
+        if calibrator.kind == "math":
+            return evaluate(calibrator, x)
         if calibrator.kind == "polynomial":
             result = np.zeros(len(x), dtype=np.float64)
             for exponent, coefficient in sorted(calibrator.coefficients.items()):

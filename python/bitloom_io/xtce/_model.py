@@ -126,13 +126,15 @@ def _key(text: str) -> str:
 
 @dataclass(slots=True)
 class Calibrator:
-    """PolynomialCalibrator (``kind="polynomial"``) or SplineCalibrator (``"spline"``)."""
+    """PolynomialCalibrator (``kind="polynomial"``), SplineCalibrator (``"spline"``)
+    or MathOperationCalibrator (``"math"``: ``program`` in postfix order)."""
 
     kind: str
     coefficients: dict[int, float] = field(default_factory=dict)  # exponent -> coefficient
     points: list[tuple[float, float]] = field(default_factory=list)  # (raw, calibrated), sorted by raw
     order: int = 0
     extrapolate: bool = False
+    program: list[tuple[str, float]] = field(default_factory=list)  # ("value", v), ("this", 0) or (operator, 0)
 
 
 @dataclass(slots=True)
@@ -176,6 +178,11 @@ class ParameterType:
     units: list[str] = field(default_factory=list)
     base: str | None = None  # the baseType the file names
     members: list[tuple[str, str, int]] = field(default_factory=list)  # an aggregate's (name, type, line)
+    # A time type's engineering value: raw * scale + offset seconds, from
+    # ``epoch`` (an ISO date and time) for an absolute time.
+    time_scale: float = 1.0
+    time_offset: float = 0.0
+    epoch: str | None = None
     element_type: str | None = None  # an array's element type
     dimensions: tuple[int, ...] = ()  # an array's fixed sizes, first dimension first
     # Why the type cannot be decoded; refused only where a container uses it.
@@ -186,7 +193,9 @@ class ParameterType:
         """True when the engineering value differs from the raw one."""
         if self.encoding.calibrator is not None:
             return True
-        if self.kind in ("enumerated", "boolean"):
+        if self.kind in ("enumerated", "boolean", "relative_time"):
+            return True
+        if self.kind == "absolute_time" and self.epoch is not None:
             return True
         if self.kind == "float" and self.encoding.kind == "integer":
             return True

@@ -12,6 +12,8 @@ import dataclasses
 import sys
 from typing import Any
 
+import numpy as np
+
 from bitloom_io.xtce._errors import XtceError, XtceUnsupportedError
 from bitloom_io.xtce._model import (
     COMPARISON_OPERATORS,
@@ -242,6 +244,8 @@ class UnitReader:
                     high = item.get("maxValue")
                     label = item.get("label", "")
                     ptype.enumeration.append((low, self._int(high, item, name, "maxValue") if high else low, label))
+        if kind in ("absolute_time", "relative_time"):
+            self._time(node, ptype, base)
         if kind == "boolean":
             zero, one = ptype.boolean_labels
             ptype.boolean_labels = (node.get("zeroStringValue", zero), node.get("oneStringValue", one))
@@ -280,6 +284,46 @@ class UnitReader:
             name=name, kind="array", encoding=placeholder, line=node.line, element=node.tag,
             element_type=self._ref(ref), dimensions=tuple(dimensions),
         )
+
+    # Epochs by name (XTCE's TAI is 1958-01-01; J2000 is noon TT, written in UTC).
+    EPOCHS = {
+        "TAI": "1958-01-01T00:00:00",
+        "J2000": "2000-01-01T11:58:55.816",
+        "UNIX": "1970-01-01T00:00:00",
+        "POSIX": "1970-01-01T00:00:00",
+        "GPS": "1980-01-06T00:00:00",
+    }
+
+    def _time(self, node: Node, ptype: ParameterType, base: ParameterType | None) -> None:
+        if base is not None:
+            ptype.time_scale, ptype.time_offset, ptype.epoch = base.time_scale, base.time_offset, base.epoch
+        encoding = node.find("Encoding")
+        if encoding is not None:
+            for attribute, what in (("scale", "time_scale"), ("offset", "time_offset")):
+                written = encoding.get(attribute)
+                if written is not None:
+                    try:
+                        setattr(ptype, what, float(written))
+                    except ValueError:
+                        raise self._error(f"{attribute} {written!r} is not a number", encoding, ptype.name) from None
+            units = encoding.get("units", "seconds")
+            if _key(units) not in ("seconds", "second", "s"):
+                raise self._refuse(f"time units {units!r} are not supported (seconds are)", encoding, ptype.name)
+        reference = node.find("ReferenceTime")
+        if reference is None or ptype.kind != "absolute_time":
+            return
+        epoch = reference.find("Epoch")
+        if epoch is None:
+            if reference.find("OffsetFrom") is not None:
+                self.notes.append(f"line {reference.line}: OffsetFrom of {ptype.name!r} not read (the raw value only)")
+            return
+        text = epoch.text.strip()
+        value = self.EPOCHS.get(text.upper(), text)
+        try:
+            np.datetime64(value, "ns")
+        except ValueError:
+            raise self._error(f"Epoch {text!r} is neither a known epoch nor a date", epoch, ptype.name) from None
+        ptype.epoch = value
 
     def _aggregate(self, node: Node, name: str) -> None:
         if name in self.types:
@@ -413,7 +457,27 @@ class UnitReader:
             # Points that share a raw value (a step) keep the file's order.
             points.sort(key=lambda point: point[0])
             return Calibrator(kind="spline", points=points, order=order, extrapolate=self._bool(cal.get("extrapolate"), False))
-        raise self._refuse("calibrator not supported (PolynomialCalibrator and SplineCalibrator are)", cal, name)
+        if cal.tag == "MathOperationCalibrator":
+            program: list[tuple[str, float]] = []
+            for step in cal.children:
+                if step.tag == "ValueOperand":
+                    try:
+                        program.append(("value", float(step.text)))
+                    except ValueError:
+                        raise self._error(f"ValueOperand {step.text!r} is not a number", step, name) from None
+                elif step.tag == "ThisParameterOperand":
+                    program.append(("this", 0.0))
+                elif step.tag == "Operator":
+                    operator = step.text.strip()
+                    if operator not in MATH_OPERATORS:
+                        raise self._refuse(f"math operator {operator!r} is not supported", step, name)
+                    program.append((operator, 0.0))
+                elif step.tag == "ParameterInstanceRefOperand":
+                    raise self._refuse("math calibrators that read other parameters are not supported", step, name)
+                elif step.tag not in DESCRIPTIVE:
+                    raise self._refuse(f"{step.tag} in a MathOperationCalibrator is not supported", step, name)
+            return Calibrator(kind="math", program=program)
+        raise self._refuse("calibrator not supported", cal, name)
 
     def _check_encoding_children(self, enc: Node, name: str, known: set[str]) -> None:
         for child in enc.children:
@@ -787,6 +851,14 @@ class UnitReader:
             return Criteria(op, [self._boolean(child, container, depth + 1) for child in node.children], node.line)
         raise self._refuse(f"{node.tag} in a BooleanExpression is not supported", node, container)
 
+
+# Operators of MathOperationCalibrator: how many values each takes from the stack.
+MATH_OPERATORS = {
+    "+": 2, "-": 2, "*": 2, "/": 2, "%": 2, "^": 2, "y^x": 2, "atan2": 2,
+    "==": 2, "!=": 2, "<": 2, "<=": 2, ">": 2, ">=": 2, "&": 2, "|": 2, "&&": 2, "||": 2, "<<": 2, ">>": 2,
+    "ln": 1, "log": 1, "e^x": 1, "1/x": 1, "x!": 1, "tan": 1, "cos": 1, "sin": 1, "atan": 1, "abs": 1, "!": 1, "~": 1,
+    "swap": 2, "drop": 1, "dup": 1, "over": 2,
+}  # fmt: skip
 
 # Conditions are evaluated by nested calls, so their nesting is bounded well
 # below the interpreter's recursion limit.

@@ -41,6 +41,9 @@ TEXT_ELEMENTS = frozenset(
         "ComparisonOperator",
         "Value",
         "TerminationChar",
+        "Epoch",
+        "ValueOperand",
+        "Operator",
     }
 )
 
