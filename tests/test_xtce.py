@@ -302,6 +302,31 @@ def test_math_calibrators_run_their_postfix_program(tmp_path, program, expected)
     np.testing.assert_allclose(table["X_eng"], expected(raw.astype(np.float64)))
 
 
+def test_include_conditions_mask_absent_entries_and_move_the_rest_up():
+    definition = xtce.load(DATA / "conditions.xml", strict=True)
+    head = [(5, 1), (11, 0)]
+    packets = [
+        packet(*head, (8, 0), (8, 10)),  # nothing but the tail
+        packet(*head, (8, 1), (8, 40), (8, 11)),  # A
+        packet(*head, (8, 2), (16, 500), (8, 6), (8, 12)),  # B, Extra without E
+        packet(*head, (8, 3), (16, 600), (8, 7), (8, 99), (8, 13)),  # B, Extra with E
+        packet(*head, (8, 1), (8, 2), (8, 14)),
+    ]
+    table = decode(definition, packets, root="Conditional")["Conditional"]
+
+    def values(name):
+        column = table[name]
+        return [None if np.ma.is_masked(v) else v.item() for v in np.ma.asarray(column)]
+
+    assert values("TAIL") == [10, 11, 12, 13, 14]
+    assert values("A") == [None, 40, None, None, 2] and values("A_eng") == [None, 20.0, None, None, 1.0]
+    assert values("B") == [None, None, 500, 600, None]
+    assert values("D") == [None, None, 6, 7, None] and values("E") == [None, None, None, 99, None]
+    assert not np.ma.isMaskedArray(table["FLAGS"])
+    with pytest.raises(xtce.XtceUnsupportedError, match="IncludeCondition"):
+        definition.layout("Conditional")
+
+
 def test_calibrators_enumerations_and_booleans():
     definition = xtce.load(DATA / "calibration.xml")
     rows = [
@@ -416,7 +441,7 @@ def test_tree_describes_the_inheritance():
 REFUSALS = [
     # file, exception, element, name, line snippet, message fragment
     ("repeat_entry", xtce.XtceUnsupportedError, "RepeatEntry", "Bad", "<RepeatEntry", "repeat counts taken from the packet"),
-    ("include_condition", xtce.XtceUnsupportedError, "IncludeCondition", "Bad", "<IncludeCondition", "include conditions"),
+    ("include_condition", xtce.XtceUnsupportedError, "IncludeCondition", "Bad", "<IncludeCondition", "engineering value of 'MODE'"),
     ("location", xtce.XtceUnsupportedError, "LocationInContainerInBits", "Bad", "<LocationInContainerInBits", "relative to containerEnd"),
     ("array", xtce.XtceUnsupportedError, "EndingIndex", "ARR", "<ArrayParameterType", "array dimensions taken from the packet"),
     ("discrete_lookup", xtce.XtceUnsupportedError, "DiscreteLookupList", "B", "<DiscreteLookupList", "DiscreteLookupList"),

@@ -143,9 +143,11 @@ class Decoder:
         for entry in node.own:
             raw = cols[entry.name]
             out[entry.name] = raw
-            eng = self._engineering(entry, raw)
+            # Where a packet does not hold the field (IncludeCondition), its engineering value is masked too.
+            absent = np.ma.getmask(raw) if np.ma.isMaskedArray(raw) else np.ma.nomask
+            eng = self._engineering(entry, np.ma.getdata(raw) if absent is not np.ma.nomask else raw)
             if eng is not None:
-                out[entry.name + self.suffix] = eng
+                out[entry.name + self.suffix] = eng if absent is np.ma.nomask else np.ma.array(eng, mask=absent)
         return out
 
     def _visit(self, node: _Node, index: np.ndarray, inherited: Columns) -> None:

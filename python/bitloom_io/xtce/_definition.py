@@ -11,6 +11,7 @@ from typing import IO, Any
 import numpy as np
 
 from bitloom_io.xtce import _placement
+from bitloom_io.xtce._conditional import ConditionalLayout
 from bitloom_io.xtce._errors import XtceError, XtceUnsupportedError
 from bitloom_io.xtce._model import (
     DESCRIPTIVE,
@@ -158,6 +159,8 @@ class Definition:
                     base.children.append(cname)
         self._limit_depth()
         self._fields: dict[str, list[FieldSpec]] = {}
+        # Containers with IncludeConditions: their content and each condition's test.
+        self._conditions: dict[str, tuple[list[_placement.Slot], list[tuple[Criteria, Predicate]]]] = {}
         #: Containers that cannot be decoded, with why; their packets are left out.
         self.refused: dict[str, XtceError] = {}
         for cname, container in self.containers.items():
@@ -166,8 +169,11 @@ class Definition:
                 self._fields[cname] = []
                 continue
             try:
-                entries = _placement.place(_placement.container_fields(reader, cname, cache))
+                slots = _placement.container_fields(reader, cname, cache)
+                entries = _placement.place(slots)
                 self._check_fields(cname, entries)
+                if any(entry.conditions for entry in entries):
+                    self._conditions[cname] = (slots, self._include_conditions(cname, entries))
             except XtceError as error:
                 self._refuse(cname, error)
                 entries = []
@@ -259,7 +265,7 @@ class Definition:
             refs_inside = all(
                 not isinstance(s.type.encoding.bits, dict) or s.type.encoding.bits["field"] in own_names for s in own
             )
-            if fixed and refs_inside:
+            if fixed and refs_inside and cname not in self._conditions:
                 node.alone = True
         self._nodes[cname] = node
         return node
@@ -284,6 +290,41 @@ class Definition:
                         element="BaseContainer",
                         name=member,
                         line=container.line,
+                    )
+
+    def _include_conditions(self, cname: str, entries: list[FieldSpec]) -> list[tuple[Criteria, Predicate]]:
+        """Each IncludeCondition of a container, in packet order, as a test on the raw columns before it."""
+        container = self.containers[cname]
+        out: list[tuple[Criteria, Predicate]] = []
+        seen: set[int] = set()
+        earlier: dict[str, FieldSpec] = {}
+        for entry in entries:
+            for condition in entry.conditions:
+                if id(condition) in seen:
+                    continue
+                seen.add(id(condition))
+                self._raw_only(container, condition, earlier)
+                out.append((condition, self._compile(container, condition, dict(earlier))))
+            earlier[entry.parameter.name] = entry
+        return out
+
+    def _raw_only(self, container: Container, condition: Criteria, earlier: dict[str, FieldSpec]) -> None:
+        stack: list[Comparison | Criteria] = [condition]
+        while stack:
+            term = stack.pop()
+            if isinstance(term, Criteria):
+                stack.extend(term.terms)
+                continue
+            for ref, calibrated in ((term.parameter, term.calibrated), (term.other_parameter, term.other_calibrated)):
+                if ref is None:
+                    continue
+                if self._operand(container, term, ref, calibrated, earlier).endswith(ENGINEERING_SUFFIX):
+                    raise XtceUnsupportedError(
+                        f"include conditions on the engineering value of {ref!r} are not supported "
+                        "(useCalibratedValue=\"false\" compares its raw value)",
+                        element="IncludeCondition",
+                        name=container.name,
+                        line=term.line,
                     )
 
     def _refuse(self, cname: str, error: XtceError) -> None:
@@ -441,6 +482,15 @@ class Definition:
         name = self._container_name(container)
         if name in self.refused:
             raise self.refused[name]
+        if name in self._conditions:
+            raise XtceUnsupportedError(
+                "which entries a packet holds depends on its values (IncludeCondition): no single layout reads "
+                "them; Definition.decode does",
+                element="SequenceContainer",
+                name=name,
+                line=self.containers[name].line,
+                path=self.path,
+            )
         layout = self._layouts.get(name)
         if layout is None:
             from bitloom_io import Layout  # type: ignore[attr-defined,unused-ignore]
@@ -456,6 +506,15 @@ class Definition:
     def _own_layout(self, name: str) -> Any:
         """The layout of the fields a container adds, or its whole layout when they cannot be read alone."""
         node = self._nodes[name]
+        if name in self._conditions:
+            layout = self._own_layouts.get(name)
+            if layout is None:
+                from bitloom_io import Layout  # type: ignore[attr-defined,unused-ignore]
+
+                slots, tests = self._conditions[name]
+                layout = ConditionalLayout(slots, self._fields[name], tests, lambda recipe: Layout(recipe, exact=True))
+                self._own_layouts[name] = layout
+            return layout
         if not node.alone:
             return self.layout(name)
         layout = self._own_layouts.get(name)
@@ -467,8 +526,8 @@ class Definition:
         return layout
 
     def layouts(self) -> dict[str, Any]:
-        """``{container name: Layout}`` for every concrete container."""
-        return {name: self.layout(name) for name in self.concrete()}
+        """``{container name: Layout}`` for every concrete container that one layout reads (not those with IncludeConditions)."""
+        return {name: self.layout(name) for name in self.concrete() if name not in self._conditions}
 
     def apid_layouts(self, root: str | None = None) -> dict[int, Any]:
         """The packet types as ``bitloom_io.decode`` routes take them: ``{APID: Layout or Select}``.

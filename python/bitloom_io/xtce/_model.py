@@ -248,6 +248,7 @@ class Entry:
     # LocationInContainerInBits: ("containerStart" or "previousEntry", bits), when it moves the entry.
     location: tuple[str, int] | None = None
     repeat: tuple[int, int] | None = None  # RepeatEntry: a fixed count and the bits between repeats
+    condition: Criteria | None = None  # IncludeCondition: the entry is in the packet only when it holds
 
 
 @dataclass(slots=True)
@@ -275,6 +276,7 @@ class FieldSpec:
     start: int | None  # bit position from the packet's first byte, when static
     line: int  # the entry's line
     group: str | None = None  # the column an array element goes to (see Parameter.array)
+    conditions: tuple[Criteria, ...] = ()  # IncludeConditions that must all hold for the field to be there
 
     @property
     def type(self) -> ParameterType:

@@ -11,7 +11,7 @@ import itertools
 from dataclasses import dataclass
 
 from bitloom_io.xtce._errors import XtceEncodingNotImplementedError, XtceError, XtceUnsupportedError
-from bitloom_io.xtce._model import Container, Encoding, FieldSpec, Parameter, ParameterType
+from bitloom_io.xtce._model import Container, Criteria, Encoding, FieldSpec, Parameter, ParameterType
 from bitloom_io.xtce._reader import UnitReader
 
 
@@ -36,8 +36,16 @@ class Move:
     line: int
 
 
-# A container's content in packet order: (parameter, entry line), a Mark or a Move.
-Slot = tuple[Parameter, int] | Mark | Move
+@dataclass(slots=True, frozen=True)
+class Scope:
+    """Where the entries an IncludeCondition governs begin or end."""
+
+    condition: Criteria
+    begin: bool
+
+
+# A container's content in packet order: (parameter, entry line), a Mark, a Move or a Scope.
+Slot = tuple[Parameter, int] | Mark | Move | Scope
 
 
 def resolve_parameters(reader: UnitReader) -> None:
@@ -228,18 +236,23 @@ def own_fields(reader: UnitReader, name: str) -> list[Slot]:
     """The content a container's own entry list adds (container entries expanded)."""
     fields: list[Slot] = []
     top = reader.containers[name]
-    stack: list[tuple[Container, int]] = [(top, 0)]
+    # Each frame: a container whose entries are being listed, the next entry, and the condition of its entry.
+    stack: list[tuple[Container, int, Criteria | None]] = [(top, 0, None)]
     active: list[str] = [name]
     while stack:
-        container, at = stack[-1]
+        container, at, governed = stack[-1]
         if at == len(container.entries):
             stack.pop()
             active.pop()
             if stack:
                 fields.append(Mark(container.name, False, container.size_bits, container.line))
+            if governed is not None:
+                fields.append(Scope(governed, False))
             continue
-        stack[-1] = (container, at + 1)
+        stack[-1] = (container, at + 1, governed)
         entry = container.entries[at]
+        if entry.condition is not None:
+            fields.append(Scope(entry.condition, True))
         if entry.location is not None:
             fields.append(Move(entry.location[0], entry.location[1], container.name, entry.ref, entry.line))
         if entry.kind == "parameter":
@@ -263,12 +276,14 @@ def own_fields(reader: UnitReader, name: str) -> list[Slot]:
                 parts = [param]
             if entry.repeat is None:
                 fields.extend((leaf, entry.line) for leaf in parts)
-                continue
-            count, gap = entry.repeat
-            for k, copies in enumerate(_repeated(param, parts, count)):
-                if k and gap:
-                    fields.append(Move("previousEntry", gap, container.name, entry.ref, entry.line))
-                fields.extend((leaf, entry.line) for leaf in copies)
+            else:
+                count, gap = entry.repeat
+                for k, copies in enumerate(_repeated(param, parts, count)):
+                    if k and gap:
+                        fields.append(Move("previousEntry", gap, container.name, entry.ref, entry.line))
+                    fields.extend((leaf, entry.line) for leaf in copies)
+            if entry.condition is not None:
+                fields.append(Scope(entry.condition, False))
             continue
         ref = reader.containers.get(entry.ref)
         if ref is None and entry.ref in reader.commands:
@@ -304,7 +319,7 @@ def own_fields(reader: UnitReader, name: str) -> list[Slot]:
                 line=entry.line,
             )
         fields.append(Mark(ref.name, True, None, entry.line))
-        stack.append((ref, 0))
+        stack.append((ref, 0, entry.condition))
         active.append(ref.name)
     return fields
 
@@ -315,6 +330,7 @@ def place(fields: list[Slot], start: int | None = 0) -> list[FieldSpec]:
     used: set[str] = set()
     counts: dict[str, int] = {}
     groups: dict[str, str] = {}  # array column -> its name in this container
+    governing: list[Criteria] = []  # the IncludeConditions in force
     position = start
     # Per container entry being laid out: where it began and the bits since (None when they vary).
     opened: list[tuple[int | None, int | None]] = []
@@ -341,7 +357,7 @@ def place(fields: list[Slot], start: int | None = 0) -> list[FieldSpec]:
                     used.add(group)
                     groups[base] = group
                 group = groups[base]
-            entries.append(FieldSpec(column, param, position, line, group))
+            entries.append(FieldSpec(column, param, position, line, group, tuple(governing)))
             ptype = param.type
             assert ptype is not None  # resolved before placing
             bits = ptype.encoding.bits
@@ -376,6 +392,15 @@ def place(fields: list[Slot], start: int | None = 0) -> list[FieldSpec]:
                     )
                 total = slot.bits
             _grow(opened, total)
+            continue
+        if isinstance(slot, Scope):
+            if slot.begin:
+                governing.append(slot.condition)
+            else:
+                governing.pop()
+                # Whether the governed entries are there depends on the packet.
+                position = None
+                _grow(opened, None)
             continue
         if isinstance(slot, Move):  # the last kind of slot
             position = _moved(slot, position, opened[-1][0] if opened else start)
@@ -415,3 +440,25 @@ def _grow(opened: list[tuple[int | None, int | None]], bits: int | None) -> None
     if opened:
         begin, width = opened[-1]
         opened[-1] = (begin, width + bits if width is not None and bits is not None else None)
+
+
+def present(fields: list[Slot], holds: dict[int, bool]) -> list[Slot]:
+    """The content of a container in the packets where each IncludeCondition
+    (by ``id``) holds or not as ``holds`` says; conditions it does not decide
+    end the content there."""
+    out: list[Slot] = []
+    dropped = 0  # how many enclosing conditions do not hold
+    for slot in fields:
+        if isinstance(slot, Scope):
+            if slot.begin:
+                decided = holds.get(id(slot.condition))
+                if decided is None and not dropped:
+                    return out
+                if dropped or not decided:
+                    dropped += 1
+            elif dropped:
+                dropped -= 1
+            continue
+        if not dropped:
+            out.append(slot)
+    return out

@@ -740,16 +740,17 @@ class UnitReader:
             raise self._error(f"{node.tag} without a reference", node, container)
         location: tuple[str, int] | None = None
         repeat: tuple[int, int] | None = None
+        condition: Criteria | None = None
         for child in node.children:
             if child.tag == "LocationInContainerInBits":
                 location = self._location(child, container, ref)
             elif child.tag == "RepeatEntry":
                 repeat = self._repeat(child, container, ref, kind)
             elif child.tag == "IncludeCondition":
-                raise self._refuse(f"include conditions are not supported (entry {ref!r})", child, container)
+                condition = self._restriction(child, container)
             elif child.tag not in DESCRIPTIVE:
                 raise self._refuse(f"{child.tag} in {node.tag} {ref!r} is not supported", child, container)
-        return Entry(kind=kind, ref=self._ref(ref), line=node.line, location=location, repeat=repeat)
+        return Entry(kind=kind, ref=self._ref(ref), line=node.line, location=location, repeat=repeat, condition=condition)
 
     def _repeat(self, node: Node, container: str, ref: str, kind: str) -> tuple[int, int]:
         """A RepeatEntry's fixed count and the bits between repeats."""
