@@ -71,7 +71,9 @@ class ConditionalLayout:
         by_slot = {id(slot): spec.name for slot, spec in zip((s for s in self.slots if type(s) is tuple), self.fields)}
         return [by_slot[id(slot)] for slot in kept if type(slot) is tuple]
 
-    def unpack_many(self, buffer: Any, /, *, offsets: np.ndarray, lengths: np.ndarray, errors: str = "raise") -> Unpacked:
+    def unpack_many(
+        self, buffer: Any, /, *, offsets: np.ndarray, lengths: np.ndarray, errors: str = "raise"
+    ) -> Unpacked:
         count = len(offsets)
         failed = np.zeros(count, bool)
         groups: list[tuple[np.ndarray, dict[int, bool]]] = [(np.arange(count), {})]
@@ -105,7 +107,14 @@ class ConditionalLayout:
         return out
 
     def _read(
-        self, buffer: Any, offsets: np.ndarray, lengths: np.ndarray, index: np.ndarray, holds: dict[int, bool], errors: str, failed: np.ndarray
+        self,
+        buffer: Any,
+        offsets: np.ndarray,
+        lengths: np.ndarray,
+        index: np.ndarray,
+        holds: dict[int, bool],
+        errors: str,
+        failed: np.ndarray,
     ) -> Columns:
         layout, names = self._layout(holds)
         if not names:
@@ -122,11 +131,17 @@ def _assemble(parts: list[tuple[np.ndarray, np.ndarray]], count: int) -> np.ndar
     if not parts:
         return np.ma.masked_all(count, dtype=np.float64)
     first = parts[0][1]
-    data = np.zeros((count, *first.shape[1:]), dtype=first.dtype) if first.dtype != object else np.full(count, None, dtype=object)
+    data = (
+        np.zeros((count, *first.shape[1:]), dtype=first.dtype)
+        if first.dtype != object
+        else np.full(count, None, dtype=object)
+    )
     mask = np.ones(count, bool)
     for index, column in parts:
         data[index] = column
         mask[index] = False
     if not mask.any():
         return data
-    return np.ma.array(data, mask=mask if data.ndim == 1 else np.broadcast_to(mask.reshape(-1, *([1] * (data.ndim - 1))), data.shape))
+    return np.ma.array(
+        data, mask=mask if data.ndim == 1 else np.broadcast_to(mask.reshape(-1, *([1] * (data.ndim - 1))), data.shape)
+    )

@@ -140,9 +140,20 @@ def _tagged(reader: UnitReader, param: Parameter) -> list[Parameter]:
     assert ptype is not None
     enc = ptype.encoding
     tag_name = f"{param.name}#size"
-    tag_encoding = Encoding(kind="integer", codec="unsigned", bits=enc.size_tag_bits, byte_order=enc.byte_order, written="unsigned", line=enc.line)
-    tag_type = ParameterType(name=tag_name, kind="integer", encoding=tag_encoding, line=ptype.line, element="LeadingSize", signed=False)
-    text_encoding = dataclasses.replace(enc, bits={"field": tag_name, "slope": 8, "intercept": 0}, size_tag_bits=0, size_ref_calibrated=False)
+    tag_encoding = Encoding(
+        kind="integer",
+        codec="unsigned",
+        bits=enc.size_tag_bits,
+        byte_order=enc.byte_order,
+        written="unsigned",
+        line=enc.line,
+    )
+    tag_type = ParameterType(
+        name=tag_name, kind="integer", encoding=tag_encoding, line=ptype.line, element="LeadingSize", signed=False
+    )
+    text_encoding = dataclasses.replace(
+        enc, bits={"field": tag_name, "slope": 8, "intercept": 0}, size_tag_bits=0, size_ref_calibrated=False
+    )
     text_type = dataclasses.replace(ptype, encoding=text_encoding)
     parts = [
         Parameter(name=tag_name, type_name=tag_name, line=param.line, type=tag_type),
@@ -152,12 +163,19 @@ def _tagged(reader: UnitReader, param: Parameter) -> list[Parameter]:
     return parts
 
 
-def _part_type(reader: UnitReader, owner: ParameterType, ref: str, trail: tuple[str, ...], line: int, what: str) -> ParameterType:
+def _part_type(
+    reader: UnitReader, owner: ParameterType, ref: str, trail: tuple[str, ...], line: int, what: str
+) -> ParameterType:
     ptype = reader.types.get(ref)
     if ptype is None:
         raise XtceError(f"{what} names no parameter type {ref!r}", element=owner.element, name=owner.name, line=line)
     if ptype.name in trail:
-        raise XtceError(f"type contains itself: {' -> '.join((*trail, ptype.name))}", element=owner.element, name=owner.name, line=line)
+        raise XtceError(
+            f"type contains itself: {' -> '.join((*trail, ptype.name))}",
+            element=owner.element,
+            name=owner.name,
+            line=line,
+        )
     return ptype
 
 
@@ -167,7 +185,7 @@ def _repeated(param: Parameter, leaves_of: list[Parameter], count: int) -> list[
     for k in range(count):
         copies = []
         for leaf in leaves_of:
-            name = f"{param.name}[{k}]{leaf.name[len(param.name):]}"
+            name = f"{param.name}[{k}]{leaf.name[len(param.name) :]}"
             copy = Parameter(name=name, type_name=leaf.type_name, line=leaf.line, type=leaf.type)
             if leaf.array is None:
                 copy.array = (leaf.name, (count,), k)

@@ -35,6 +35,7 @@ from bitloom_io.xtce._model import (
 )
 from bitloom_io.xtce._xml import Node
 
+
 class UnitReader:
     """Turns the reader's units into model objects; collects notes."""
 
@@ -82,7 +83,9 @@ class UnitReader:
                 # It keeps its place in the tree, so that its packets are told apart and reported.
                 base = node.find("BaseContainer")
                 ref = base.get("containerRef") if base is not None else None
-                self.containers[name] = Container(name=name, line=node.line, base=self._ref(ref) if ref else None, problem=error)
+                self.containers[name] = Container(
+                    name=name, line=node.line, base=self._ref(ref) if ref else None, problem=error
+                )
 
     def _locate(self, error: XtceError) -> None:
         if error.path is None and self.path is not None:
@@ -97,7 +100,9 @@ class UnitReader:
             while current in self.derived:
                 if current in seen:
                     node = self.derived[current]
-                    error = self._error("baseType chain returns to this type: " + " -> ".join((*chain, current)), node, current)
+                    error = self._error(
+                        "baseType chain returns to this type: " + " -> ".join((*chain, current)), node, current
+                    )
                     for member in chain:
                         self.types[member] = _refused_type(member, self.derived.pop(member), error)
                     chain = []
@@ -113,7 +118,10 @@ class UnitReader:
                         raise self._error(f"baseType {current!r} names no parameter type", node, member)
                     if base.problem is not None:
                         raise type(base.problem)(
-                            f"its baseType {base.name!r} cannot be read: {base.problem.reason}", element=node.tag, name=member, line=node.line
+                            f"its baseType {base.name!r} cannot be read: {base.problem.reason}",
+                            element=node.tag,
+                            name=member,
+                            line=node.line,
                         )
                     self._type(node, base)
                 except XtceError as error:
@@ -150,7 +158,11 @@ class UnitReader:
         if text is None:
             raise self._error(f"{what} is missing", node, name)
         try:
-            value = float(text) if any(c in text for c in ".eE") and not text.strip().lower().startswith("0x") else int(text, 0)
+            value = (
+                float(text)
+                if any(c in text for c in ".eE") and not text.strip().lower().startswith("0x")
+                else int(text, 0)
+            )
         except ValueError:
             raise self._error(f"{what} {text!r} is not a number", node, name) from None
         if isinstance(value, float):
@@ -260,7 +272,9 @@ class UnitReader:
         dimensions: list[int] = []
         listed = node.find("DimensionList")
         if listed is None:
-            raise self._refuse("arrays whose sizes are given by the entry (numberOfDimensions) are not supported", node, name)
+            raise self._refuse(
+                "arrays whose sizes are given by the entry (numberOfDimensions) are not supported", node, name
+            )
         for dimension in listed.findall("Dimension"):
             bounds = []
             for end in ("StartingIndex", "EndingIndex"):
@@ -281,8 +295,13 @@ class UnitReader:
             raise self._error("DimensionList without a Dimension", listed, name)
         placeholder = Encoding(kind="array", codec="", bits=0, line=node.line)
         self.types[name] = ParameterType(
-            name=name, kind="array", encoding=placeholder, line=node.line, element=node.tag,
-            element_type=self._ref(ref), dimensions=tuple(dimensions),
+            name=name,
+            kind="array",
+            encoding=placeholder,
+            line=node.line,
+            element=node.tag,
+            element_type=self._ref(ref),
+            dimensions=tuple(dimensions),
         )
 
     # Epochs by name (XTCE's TAI is 1958-01-01; J2000 is noon TT, written in UTC).
@@ -343,7 +362,9 @@ class UnitReader:
         if not members:
             raise self._error("aggregate type without members", node, name)
         placeholder = Encoding(kind="aggregate", codec="", bits=0, line=node.line)
-        self.types[name] = ParameterType(name=name, kind="aggregate", encoding=placeholder, line=node.line, element=node.tag, members=members)
+        self.types[name] = ParameterType(
+            name=name, kind="aggregate", encoding=placeholder, line=node.line, element=node.tag, members=members
+        )
 
     def _type_encoding(self, node: Node, kind: str, name: str, base: Encoding | None = None) -> Encoding:
         source: Node | None = node
@@ -393,7 +414,9 @@ class UnitReader:
                 raise self._refuse(f"byteOrder {written!r} is not supported", enc, name)
         order_list = enc.find("ByteOrderList")
         if order_list is not None:
-            significance = [self._int(b.get("byteSignificance"), b, name, "byteSignificance") for b in order_list.findall("Byte")]
+            significance = [
+                self._int(b.get("byteSignificance"), b, name, "byteSignificance") for b in order_list.findall("Byte")
+            ]
             count = len(significance)
             if bits is not None and bits != 8 * count:
                 raise self._refuse(f"ByteOrderList of {count} bytes for a {bits}-bit field", order_list, name)
@@ -426,7 +449,9 @@ class UnitReader:
                 # Older files put the calibrator straight under the encoding.
                 found = self._one_calibrator(child, name)
             elif child.tag == "ContextCalibratorList":
-                self.notes.append(f"line {child.line}: ContextCalibratorList of {name!r} ignored (the default calibrator applies)")
+                self.notes.append(
+                    f"line {child.line}: ContextCalibratorList of {name!r} ignored (the default calibrator applies)"
+                )
         return found
 
     def _one_calibrator(self, cal: Node, name: str) -> Calibrator:
@@ -456,7 +481,9 @@ class UnitReader:
                 raise self._error("too few SplinePoints", cal, name)
             # Points that share a raw value (a step) keep the file's order.
             points.sort(key=lambda point: point[0])
-            return Calibrator(kind="spline", points=points, order=order, extrapolate=self._bool(cal.get("extrapolate"), False))
+            return Calibrator(
+                kind="spline", points=points, order=order, extrapolate=self._bool(cal.get("extrapolate"), False)
+            )
         if cal.tag == "MathOperationCalibrator":
             program: list[tuple[str, float]] = []
             for step in cal.children:
@@ -545,7 +572,9 @@ class UnitReader:
             not_implemented=not_implemented,
         )
 
-    def _size(self, enc: Node, name: str, base: Encoding | None = None) -> tuple[int | dict[str, Any], bool, bytes | None, int]:
+    def _size(
+        self, enc: Node, name: str, base: Encoding | None = None
+    ) -> tuple[int | dict[str, Any], bool, bytes | None, int]:
         """The bits a string or binary field occupies (fixed, or a width taken
         from another field), and how its text is found inside them: a
         terminator or a leading size tag (text only)."""
@@ -586,7 +615,9 @@ class UnitReader:
             elif child.tag == "LeadingSize" and text:
                 tag = self._int(child.get("sizeInBitsOfSizeTag", "16"), child, name, "sizeInBitsOfSizeTag")
                 if tag <= 0 or tag % 8 or tag > 64:
-                    raise self._refuse(f"a {tag}-bit size tag is not supported (whole bytes up to 64 bits are)", child, name)
+                    raise self._refuse(
+                        f"a {tag}-bit size tag is not supported (whole bytes up to 64 bits are)", child, name
+                    )
             else:
                 raise self._refuse(f"{child.tag} in {holder.tag} is not supported", child, name)
         if terminator is not None and tag:
@@ -636,7 +667,11 @@ class UnitReader:
             raise self._refuse("a 0-bit string", enc, name)
         unit = _CODE_UNITS.get(codec, 1)
         if terminator is not None and len(terminator) % unit:
-            raise self._error(f"a {len(terminator)}-byte TerminationChar for {written} text, whose code units have {unit} bytes", enc, name)
+            raise self._error(
+                f"a {len(terminator)}-byte TerminationChar for {written} text, whose code units have {unit} bytes",
+                enc,
+                name,
+            )
         byte_order, _ = self._byte_order(enc, name, None, base)
         return Encoding(
             kind="string",
@@ -658,7 +693,9 @@ class UnitReader:
         for child in enc.children:
             if child.tag in ("FromBinaryTransformAlgorithm", "ToBinaryTransformAlgorithm"):
                 raise self._refuse(f"{child.tag} is not supported", child, name)
-        return Encoding(kind="binary", codec="binary", bits=bits, written="binary", line=enc.line, size_ref_calibrated=calibrated)
+        return Encoding(
+            kind="binary", codec="binary", bits=bits, written="binary", line=enc.line, size_ref_calibrated=calibrated
+        )
 
     # -- parameters -------------------------------------------------------
 
@@ -673,7 +710,9 @@ class UnitReader:
         type_ref = node.get("parameterTypeRef")
         if not type_ref:
             raise self._error("parameter without a parameterTypeRef", node, name)
-        param = Parameter(name=name, type_name=self._ref(type_ref), line=node.line, short_description=node.get("shortDescription"))
+        param = Parameter(
+            name=name, type_name=self._ref(type_ref), line=node.line, short_description=node.get("shortDescription")
+        )
         for child in node.children:
             if child.tag == "LongDescription":
                 param.long_description = child.text.strip()
@@ -735,7 +774,9 @@ class UnitReader:
             ref = node.get("containerRef")
             kind = "container"
         else:
-            raise self._refuse(f"{node.tag} is not supported (ParameterRefEntry and ContainerRefEntry are)", node, container)
+            raise self._refuse(
+                f"{node.tag} is not supported (ParameterRefEntry and ContainerRefEntry are)", node, container
+            )
         if not ref:
             raise self._error(f"{node.tag} without a reference", node, container)
         location: tuple[str, int] | None = None
@@ -750,14 +791,18 @@ class UnitReader:
                 condition = self._restriction(child, container)
             elif child.tag not in DESCRIPTIVE:
                 raise self._refuse(f"{child.tag} in {node.tag} {ref!r} is not supported", child, container)
-        return Entry(kind=kind, ref=self._ref(ref), line=node.line, location=location, repeat=repeat, condition=condition)
+        return Entry(
+            kind=kind, ref=self._ref(ref), line=node.line, location=location, repeat=repeat, condition=condition
+        )
 
     def _repeat(self, node: Node, container: str, ref: str, kind: str) -> tuple[int, int]:
         """A RepeatEntry's fixed count and the bits between repeats."""
         count_node = node.find("Count")
         fixed = count_node.find("FixedValue") if count_node is not None else None
         if fixed is None:
-            raise self._refuse(f"repeat counts taken from the packet are not supported (entry {ref!r})", node, container)
+            raise self._refuse(
+                f"repeat counts taken from the packet are not supported (entry {ref!r})", node, container
+            )
         count = self._int(fixed.text, fixed, container, "Count")
         if count <= 0:
             raise self._error(f"repeat count {count} (entry {ref!r})", node, container)
@@ -768,7 +813,9 @@ class UnitReader:
         if offset is not None:
             value = offset.find("FixedValue")
             if value is None:
-                raise self._refuse(f"repeat offsets taken from the packet are not supported (entry {ref!r})", offset, container)
+                raise self._refuse(
+                    f"repeat offsets taken from the packet are not supported (entry {ref!r})", offset, container
+                )
             gap = self._int(value.text, value, container, "Offset")
         return count, gap
 
@@ -826,13 +873,17 @@ class UnitReader:
 
     def _boolean(self, node: Node, container: str, depth: int = 0) -> Comparison | Criteria:
         if depth > MAX_CONDITION_DEPTH:
-            raise self._refuse(f"conditions nested more than {MAX_CONDITION_DEPTH} deep are not supported", node, container)
+            raise self._refuse(
+                f"conditions nested more than {MAX_CONDITION_DEPTH} deep are not supported", node, container
+            )
         if node.tag == "Condition":
             refs = node.findall("ParameterInstanceRef")
             op_node = node.find("ComparisonOperator")
             value = node.find("Value")
             if not refs or op_node is None or (value is None and len(refs) < 2):
-                raise self._error("Condition needs a ParameterInstanceRef, a ComparisonOperator and a Value", node, container)
+                raise self._error(
+                    "Condition needs a ParameterInstanceRef, a ComparisonOperator and a Value", node, container
+                )
             for ref in refs:
                 if self._int(ref.get("instance", "0"), ref, container, "instance") != 0:
                     raise self._refuse("conditions on another instance are not supported", ref, container)
@@ -881,4 +932,12 @@ def _refused_type(name: str, node: Node, error: XtceError) -> ParameterType:
     """A stand-in for a type that cannot be read: refused where a container uses it."""
     kind = UnitReader.TYPE_KINDS.get(node.tag, "unknown")
     placeholder = Encoding(kind="none", codec="", bits=0, line=node.line)
-    return ParameterType(name=name, kind=kind, encoding=placeholder, line=node.line, element=node.tag, base=node.get("baseType"), problem=error)
+    return ParameterType(
+        name=name,
+        kind=kind,
+        encoding=placeholder,
+        line=node.line,
+        element=node.tag,
+        base=node.get("baseType"),
+        problem=error,
+    )
