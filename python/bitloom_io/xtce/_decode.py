@@ -111,9 +111,12 @@ class Decoder:
                 at = int(index[row])
                 start, length = int(self.offsets[at]), int(self.lengths[at])
                 packet = memoryview(self.buffer).cast("B")[start : start + length]
-                where, reason = first_failure(layout, packet)
+                if isinstance(layout, ConditionalLayout):
+                    where, reason = None, "the packet ends before the entries its values include"
+                else:
+                    where, reason = first_failure(layout, packet)
                 self.findings.failed(name, index[~keep], where, reason)
-                if not node.container.abstract and not node.children:
+                if not node.container.abstract and not node.children and not node.conditional:
                     # Packets of this type that end before its last field.
                     expected = expected_bytes(self.definition.layout(name))
                     if expected is not None:

@@ -4,6 +4,8 @@ calibrators (postfix programs over whole columns) and times."""
 from __future__ import annotations
 
 import math
+from collections.abc import Callable
+from typing import Any
 
 import numpy as np
 
@@ -28,7 +30,7 @@ _BINARY = {
     "||": np.logical_or,
 }
 _INTEGER = {"&": np.bitwise_and, "|": np.bitwise_or, "<<": np.left_shift, ">>": np.right_shift}
-_UNARY = {
+_UNARY: dict[str, Callable[[np.ndarray], Any]] = {
     "ln": np.log,
     "log": np.log10,
     "e^x": np.exp,
