@@ -6,9 +6,9 @@
 
 #include "args.hpp"
 #include "boundary.hpp"
-#include "packet/recipe_item.hpp"
 #include "io/glue/layout_object.hpp"
 #include "io/glue/parts.hpp"
+#include "packet/recipe_item.hpp"
 
 namespace bitloom::io {
 

@@ -5,8 +5,8 @@
 #include <bit>
 #include <cstring>
 
-#include "common/ascii_run.hpp"
 #include "codecs/codec_table.hpp"
+#include "common/ascii_run.hpp"
 #include "decoder/bcd.hpp"
 #include "decoder/integer.hpp"
 #include "io/kernels/bits.hpp"
