@@ -57,6 +57,51 @@ PyObject* copy_deep(PyObject* obj) {
     return PyObject_CallOneArg(deepcopy, obj);
 }
 
+// A deep copy of recipe data, as copy.deepcopy gives it for the shapes
+// recipes have: exact dicts, lists and tuples copied, exact str, int, float,
+// bool, bytes and None shared (they cannot change), anything else through
+// copy.deepcopy. Containers are copied shallowly first and the copies
+// walked, so that Python code run by a fallback copy or a key's hash cannot
+// change what is being walked. Building a layout of many fields spends most
+// of its time here with copy.deepcopy.
+Ref copy_data(PyObject* obj, int depth) {
+    PyTypeObject* type = Py_TYPE(obj);
+    if (obj == Py_None || type == &PyUnicode_Type || type == &PyLong_Type || type == &PyFloat_Type ||
+        type == &PyBool_Type || type == &PyBytes_Type) {
+        return Ref::borrow(obj);
+    }
+    constexpr int deepest = 32;  // deeper data goes to copy.deepcopy, which guards its recursion
+    if (depth > deepest) return Ref::steal(copy_deep(obj));
+    if (type == &PyDict_Type) {
+        Ref copy = Ref::steal(PyDict_Copy(obj));
+        if (!copy) return {};
+        Ref keys = Ref::steal(PyDict_Keys(copy.get()));
+        if (!keys) return {};
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.get()); ++i) {
+            PyObject* key = PyList_GET_ITEM(keys.get(), i);
+            if (Py_TYPE(key) != &PyUnicode_Type) return Ref::steal(copy_deep(obj));  // keys of other kinds: as deepcopy does
+            PyObject* value = nullptr;
+            if (PyDict_GetItemRef(copy.get(), key, &value) <= 0) return {};
+            Ref held = Ref::steal(value);
+            Ref copied = copy_data(value, depth + 1);
+            if (!copied || PyDict_SetItem(copy.get(), key, copied.get()) < 0) return {};
+        }
+        return copy;
+    }
+    if (type == &PyList_Type || type == &PyTuple_Type) {
+        Ref items = Ref::steal(PySequence_List(obj));
+        if (!items) return {};
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
+            Ref copied = copy_data(PyList_GET_ITEM(items.get(), i), depth + 1);
+            if (!copied) return {};
+            PyList_SetItem(items.get(), i, copied.release());
+        }
+        if (type == &PyList_Type) return items;
+        return Ref::steal(PyList_AsTuple(items.get()));
+    }
+    return Ref::steal(copy_deep(obj));
+}
+
 Ref start_object(const FieldSpec& f) {
     if (!f.start) return Ref::borrow(Py_None);
     return Ref::steal(PyLong_FromUnsignedLong(*f.start));
@@ -198,7 +243,7 @@ int layout_init(PyObject* self, PyObject* args, PyObject* kwargs) {
         for (std::size_t i = 0; i < items.view().size(); ++i) {
             PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), Py_NewRef(items.view()[i]));
         }
-        layout->recipe = Ref::steal(copy_deep(list.get()));
+        layout->recipe = copy_data(list.get(), 0);
         if (!layout->recipe) return nullptr;
         Ref fields = Ref::steal(make_fields(*layout));
         if (!fields) return nullptr;
