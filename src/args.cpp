@@ -44,8 +44,8 @@ bool match_arguments_slow(const Signature& sig, PyObject* const* args, Py_ssize_
         } else {
             m << "from " << static_cast<int>(sig.nrequired) << " to " << npositional;
         }
-        m << " positional argument" << (npositional == 1 && sig.nkeyword_only > 0 ? "" : "s") << " but " << nargs
-          << ' ' << was_or_were(nargs) << " given";
+        m << " positional argument" << (npositional == 1 && sig.nkeyword_only > 0 ? "" : "s") << " but " << nargs << ' '
+          << was_or_were(nargs) << " given";
         raise_type_error(m.str());
         return false;
     }

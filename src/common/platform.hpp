@@ -37,9 +37,7 @@ class Wide {
 public:
     constexpr Wide() noexcept = default;
     [[nodiscard]] static constexpr Wide of_unsigned(std::uint64_t v) noexcept { return Wide(false, {v, 0}); }
-    [[nodiscard]] static constexpr Wide of_signed(std::int64_t v) noexcept {
-        return Wide(v < 0, {magnitude_of(v), 0});
-    }
+    [[nodiscard]] static constexpr Wide of_signed(std::int64_t v) noexcept { return Wide(v < 0, {magnitude_of(v), 0}); }
 
     // this * factor + offset; |this| < 2^64 (the product then fits).
     [[nodiscard]] constexpr Wide times_plus(std::int64_t factor, std::int64_t offset) const noexcept {

@@ -297,8 +297,7 @@ bool make_output(const Layout& layout, std::size_t n, UnpackJob& job, UnpackOutp
 
 // A chunk of a bytes column (binary, or text numpy could not open) as a
 // list of Python values, assigned to its rows of the column's array.
-bool store_chunk(const FieldSpec& f, const BytesColumn& column, PyObject* array, std::size_t first,
-                 std::size_t count) {
+bool store_chunk(const FieldSpec& f, const BytesColumn& column, PyObject* array, std::size_t first, std::size_t count) {
     Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(count)));
     if (!list) return false;
     for (std::size_t i = 0; i < count; ++i) {

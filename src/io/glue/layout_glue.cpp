@@ -188,7 +188,8 @@ FieldResult<BoundLayout*> compile_layout(std::span<PyObject* const> items, bool 
         FieldSpec f;
         FieldObjects objects;
         f.index = i;
-        if (auto ok = read_item(items[i], fields, latest, f, objects); !ok) return field_error(std::move(ok.error()), i);
+        if (auto ok = read_item(items[i], fields, latest, f, objects); !ok)
+            return field_error(std::move(ok.error()), i);
         latest.insert_or_assign(f.name_utf8, i);
         fields.push_back(std::move(f));
         bound->objects.push_back(std::move(objects));

@@ -79,7 +79,8 @@ Ref copy_data(PyObject* obj, int depth) {
         if (!keys) return {};
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.get()); ++i) {
             PyObject* key = PyList_GET_ITEM(keys.get(), i);
-            if (Py_TYPE(key) != &PyUnicode_Type) return Ref::steal(copy_deep(obj));  // keys of other kinds: as deepcopy does
+            if (Py_TYPE(key) != &PyUnicode_Type)
+                return Ref::steal(copy_deep(obj));  // keys of other kinds: as deepcopy does
             PyObject* value = nullptr;
             if (PyDict_GetItemRef(copy.get(), key, &value) <= 0) return {};
             Ref held = Ref::steal(value);
@@ -416,8 +417,8 @@ PyObject* layout_reduce(PyObject* self, PyObject*) {
     PyObject* dict = nullptr;
     if (PyObject_GetOptionalAttrString(self, "__dict__", &dict) < 0) return nullptr;
     state = Ref::steal(dict);
-    return Py_BuildValue("O(OOO)O", rebuild, Py_TYPE(self), layout->recipe.get(), layout->native.exact ? Py_True : Py_False,
-                         state ? state.get() : Py_None);
+    return Py_BuildValue("O(OOO)O", rebuild, Py_TYPE(self), layout->recipe.get(),
+                         layout->native.exact ? Py_True : Py_False, state ? state.get() : Py_None);
 }
 
 PyMethodDef layout_methods[] = {

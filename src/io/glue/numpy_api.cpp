@@ -68,9 +68,9 @@ Ref block_view(PyObject* block, std::size_t offset, std::size_t n, ColumnKind ki
     PyArray_Descr* descr = PyArray_DescrFromType(type_number(kind));
     if (descr == nullptr) return {};
     npy_intp dims[1] = {static_cast<npy_intp>(n)};
-    Ref view = Ref::steal(PyArray_NewFromDescr(&PyArray_Type, descr, 1, dims, nullptr,
-                                               static_cast<char*>(PyArray_DATA(base)) + offset, NPY_ARRAY_CARRAY,
-                                               nullptr));
+    Ref view =
+        Ref::steal(PyArray_NewFromDescr(&PyArray_Type, descr, 1, dims, nullptr,
+                                        static_cast<char*>(PyArray_DATA(base)) + offset, NPY_ARRAY_CARRAY, nullptr));
     if (!view) return {};
     if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(view.get()), Py_NewRef(block)) < 0) return {};
     return view;
@@ -83,8 +83,7 @@ Ref array_copy(PyObject* array) {
 Ref int64_array(PyObject* obj, const char* name) {
     PyArray_Descr* descr = PyArray_DescrFromType(NPY_INT64);
     if (descr == nullptr) return {};
-    Ref array = Ref::steal(
-        PyArray_FromAny(obj, descr, 0, 0, NPY_ARRAY_CARRAY_RO | NPY_ARRAY_FORCECAST, nullptr));
+    Ref array = Ref::steal(PyArray_FromAny(obj, descr, 0, 0, NPY_ARRAY_CARRAY_RO | NPY_ARRAY_FORCECAST, nullptr));
     if (!array) return {};
     auto* arr = reinterpret_cast<PyArrayObject*>(array.get());
     if (PyArray_NDIM(arr) == 0) return Ref::steal(PyArray_Ravel(arr, NPY_CORDER));

@@ -79,7 +79,7 @@ struct ReadPlan {
 struct FieldSpec {
     std::size_t index = 0;
     std::string name_utf8;
-    std::string encoding_utf8;  // as the recipe gives it
+    std::string encoding_utf8;        // as the recipe gives it
     bool binary = false;              // the layout-only encoding "binary"
     Codec codec{};                    // the decoder's codec (unless binary)
     std::optional<Codec> pack_codec;  // none: packing refuses the encoding
