@@ -70,7 +70,7 @@ public:
             digits.push_back(static_cast<char>('0' + rest));
         } while (m.lo != 0 || m.hi != 0);
         if (negative_) digits.push_back('-');
-        std::reverse(digits.begin(), digits.end());
+        std::ranges::reverse(digits);
         return digits;
     }
 
@@ -99,10 +99,10 @@ private:
         return {a.lo - b.lo, a.hi - b.hi - (a.lo < b.lo ? 1U : 0U)};
     }
     [[nodiscard]] constexpr Wide plus(Wide other) const noexcept {
-        if (negative_ == other.negative_) return Wide(negative_, add(magnitude_, other.magnitude_));
-        if (less(magnitude_, other.magnitude_)) return Wide(other.negative_, subtract(other.magnitude_, magnitude_));
+        if (negative_ == other.negative_) return {negative_, add(magnitude_, other.magnitude_)};
+        if (less(magnitude_, other.magnitude_)) return {other.negative_, subtract(other.magnitude_, magnitude_)};
         const U128 rest = subtract(magnitude_, other.magnitude_);
-        return Wide(rest.lo == 0 && rest.hi == 0 ? false : negative_, rest);
+        return {rest.lo == 0 && rest.hi == 0 ? false : negative_, rest};
     }
 
     bool negative_ = false;

@@ -52,12 +52,12 @@ struct LayoutObject {
 [[nodiscard]] FieldResult<BoundLayout*> compile_layout(std::span<PyObject* const> items, bool exact);
 
 // unpack_parameters(packet, offset_bits, recipe) with the compiled recipe.
-[[nodiscard]] FieldResult<Ref> unpack_packet(const BoundLayout& layout, std::span<const std::uint8_t> packet,
+[[nodiscard]] FieldResult<Ref> unpack_packet(const BoundLayout& bound, std::span<const std::uint8_t> packet,
                                              std::uint32_t offset_bits);
 
 // pack_parameters with each item's value replaced by values[name] where
 // `values` (a mapping, or null) has that name.
-[[nodiscard]] FieldResult<Ref> pack_packet(const BoundLayout& layout, PyObject* values);
+[[nodiscard]] FieldResult<Ref> pack_packet(const BoundLayout& bound, PyObject* values);
 
 // The layout of `self`, or null with an exception set.
 [[nodiscard]] const BoundLayout* layout_of(PyObject* self);

@@ -132,6 +132,7 @@ void finish_layout(Layout& layout) {
     if (!layout.dynamic) {
         std::vector<std::pair<std::uint64_t, std::uint64_t>> spans;
         for (const FieldSpec& f : fields) {
+            // NOLINTNEXTLINE(bugprone-unchecked-optional-access): static layouts: every field has a start
             const std::uint64_t start = *f.start;
             std::uint64_t need = 0;
             std::uint64_t load = 0;
@@ -139,7 +140,7 @@ void finish_layout(Layout& layout) {
                 need = (start + f.bits + 7) / 8;
                 load = start / 8 + std::max<std::uint64_t>(need - start / 8, 9);
             } else {
-                const FieldWindow w = field_window(*f.start, f.bits, 0);
+                const FieldWindow w = field_window(static_cast<std::uint32_t>(start), f.bits, 0);
                 need = w.start + w.count;
                 load = w.start + std::max<std::uint64_t>(w.count, 8);
             }
@@ -149,9 +150,10 @@ void finish_layout(Layout& layout) {
         }
         for (const FieldSpec& f : fields) layout.plans.push_back(plan_read(layout.exact, f));
         for (FieldSpec& f : fields) {
-            const std::uint32_t skip = *f.start % 8;
-            f.fast_pack = f.pack_codec && f.value_class != ValueClass::text && f.bits >= 1 && skip + f.bits <= 64 &&
-                          *f.start / 8 <= layout.pack_bytes;
+            // NOLINTNEXTLINE(bugprone-unchecked-optional-access): static layouts: every field has a start
+            const std::uint32_t start = *f.start;
+            f.fast_pack = f.pack_codec && f.value_class != ValueClass::text && f.bits >= 1 &&
+                          start % 8 + f.bits <= 64 && start / 8 <= layout.pack_bytes;
         }
         std::ranges::sort(spans);
         for (std::size_t i = 1; i < spans.size(); ++i) {
