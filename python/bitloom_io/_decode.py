@@ -260,7 +260,7 @@ class _Run:
             return
         expected = expected_bytes(target)
         if expected is not None and len(lengths):
-            self.findings.sizes(name, np.arange(len(p)) if index is None else index, expected)
+            self.findings.sizes(name, index, expected)
         fields, failed = _unpack(target, p, offsets, lengths, self.errors, name)
         if failed is not None:
             where = np.arange(len(p)) if index is None else index

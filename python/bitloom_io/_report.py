@@ -243,14 +243,15 @@ class Findings:
         entry[0] += len(index)
         entry[1] = (entry[1] + offsets)[:FIRST]
 
-    def sizes(self, packet_type: str, index: np.ndarray, expected: int) -> None:
-        """Compares the packets at ``index`` with the ``expected`` bytes."""
-        lengths = self.packets.lengths[index]
+    def sizes(self, packet_type: str, index: np.ndarray | None, expected: int) -> None:
+        """Compares the packets at ``index`` (all when None) with the
+        ``expected`` bytes."""
+        lengths = self.packets.lengths if index is None else self.packets.lengths[index]
+        if not len(lengths) or lengths.min() == lengths.max() == expected:
+            return
         longer = lengths > expected
         shorter = lengths < expected
-        if not (longer.any() or shorter.any()):
-            return
-        offsets = self.packets.offsets[index]
+        offsets = self.packets.offsets if index is None else self.packets.offsets[index]
         entry = self._sizes.setdefault(packet_type, [expected, 0, [], 0, []])
         entry[1] += int(longer.sum())
         entry[2] = (entry[2] + offsets[longer][:FIRST].tolist())[:FIRST]

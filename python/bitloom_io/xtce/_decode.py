@@ -6,6 +6,7 @@ from __future__ import annotations
 
 import os
 import warnings
+import weakref
 from collections.abc import Callable
 from dataclasses import dataclass, field
 from typing import Any, Literal, Protocol
@@ -21,6 +22,11 @@ from bitloom_io.xtce._model import ENGINEERING_SUFFIX, Calibrator, Container, Fi
 
 Columns = dict[str, np.ndarray]
 Predicate = Callable[[Columns], np.ndarray]
+
+# The columns of empty tables, per definition and container.
+_EMPTY: weakref.WeakKeyDictionary[Any, dict[str, Columns]] = weakref.WeakKeyDictionary()
+# The bytes each container reads, when fixed, per definition.
+_SIZES: weakref.WeakKeyDictionary[Any, dict[str, int | None]] = weakref.WeakKeyDictionary()
 
 # Warnings point at the caller's line, outside this package.
 _HERE = (os.path.dirname(os.path.abspath(__file__)),)
@@ -80,9 +86,17 @@ class Decoder:
         if not node.own or len(index) == 0:
             return {}, index
         layout = self.definition.own_layout(node.container.name)
-        mode: Literal["mask", "raise"] = "mask" if self.errors == "skip" else "raise"
+        mode: Literal["mask", "raise"] = "raise"
+        offsets, lengths = self.offsets[index], self.lengths[index]
         try:
-            cols = layout.unpack_many(self.buffer, offsets=self.offsets[index], lengths=self.lengths[index], errors=mode)
+            try:
+                cols = layout.unpack_many(self.buffer, offsets=offsets, lengths=lengths)
+            except ValueError:
+                if self.errors != "skip":
+                    raise
+                # Only when some packet fails: masks cost more than the reading.
+                mode = "mask"
+                cols = layout.unpack_many(self.buffer, offsets=offsets, lengths=lengths, errors=mode)
         except ValueError as error:
             error.add_note(
                 f"while reading container {node.container.name!r} ({len(index)} packets selected for it; "
@@ -104,7 +118,7 @@ class Decoder:
                 self.findings.failed(name, index[~keep], where, reason)
                 if not node.container.abstract and not node.children:
                     # Packets of this type that end before its last field.
-                    expected = expected_bytes(self.definition.layout(name))
+                    expected = self._expected(name)
                     if expected is not None:
                         self.findings.sizes(name, index[~keep], expected)
             index = index[keep]
@@ -233,7 +247,7 @@ class Decoder:
     def _emit(self, node: _Node, index: np.ndarray, columns: Columns) -> None:
         name = node.container.name
         if self.findings is not None and len(index):
-            expected = expected_bytes(self.definition.layout(name))
+            expected = self._expected(name)
             if expected is not None:
                 self.findings.sizes(name, index, expected)
         ordered: Columns = {}
@@ -246,18 +260,30 @@ class Decoder:
         self.tables[name] = table
         self.packet_index[name] = index
 
+    def _expected(self, name: str) -> int | None:
+        """The bytes a container reads, when fixed (once per definition)."""
+        known = _SIZES.setdefault(self.definition, {})
+        if name not in known:
+            known[name] = expected_bytes(self.definition.layout(name))
+        return known[name]
+
     def _empty(self, node: _Node) -> Table:
         """The table of a packet type no packet is of, with its columns'
-        types."""
-        none = np.zeros(0, dtype=np.int64)
-        raw = self.definition.layout(node.container.name).unpack_many(b"", offsets=none, lengths=none)
-        columns: Columns = {}
-        for entry in node.fields:
-            columns[entry.name] = raw[entry.name]
-            eng = self._engineering(entry, raw[entry.name])
-            if eng is not None:
-                columns[entry.name + self.suffix] = eng
-        return Table(node.container.name, columns)
+        types (made once per definition: arrays of no rows can be shared)."""
+        name = node.container.name
+        known = _EMPTY.setdefault(self.definition, {})
+        columns = known.get(name)
+        if columns is None:
+            none = np.zeros(0, dtype=np.int64)
+            raw = self.definition.layout(name).unpack_many(b"", offsets=none, lengths=none)
+            columns = {}
+            for entry in node.fields:
+                columns[entry.name] = raw[entry.name]
+                eng = self._engineering(entry, raw[entry.name])
+                if eng is not None:
+                    columns[entry.name + self.suffix] = eng
+            known[name] = columns
+        return Table(name, columns)
 
     def run(self, root: _Node, *, every_type: bool = False) -> XtceTables:
         """The tables of the packets, ``every_type``: with an empty table
