@@ -72,8 +72,6 @@ HEADER_COLUMNS = {
     "CCSDS_PACKET_LENGTH": "data_length",
 }
 
-SEQUENCE_MODULUS = 1 << 14
-
 
 class StreamWarning(UserWarning):
     """Bytes of a packet stream that are not whole packets (junk, a length
