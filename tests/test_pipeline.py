@@ -181,3 +181,25 @@ def test_decode_leaves_the_stream_summary_as_the_split_made_it():
     tables = quiet(bitloom_io.decode, STREAM, {99: LAYOUT})
     assert tables.summary == packets.summary and tables.report.stream == packets.summary
     assert tables.report.unclaimed == {11: 3, 12: 3, 13: 2, 14: 1}
+
+
+@pytest.mark.parametrize(
+    "stream, text",
+    [
+        # One region, one gap, one repeat: all in the singular.
+        (pkt(11, 0, b"\x01\x00\x50") + b"\x01", "1 byte of 10 are not whole packets (1 region):"),
+        (
+            pkt(11, 0, b"\x01\x00\x50") + pkt(11, 2, b"\x01\x00\x50"),
+            "APID 11: sequence count 1 gap (1 packet missing), 0 repeats",
+        ),
+        (pkt(11, 0, b"\x01\x00\x50") * 2, "APID 11: sequence count 0 gaps (0 packets missing), 1 repeat"),
+    ],
+)
+def test_report_and_warnings_count_in_words(stream, text):
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        tables = bitloom_io.decode(stream, ROUTES_XML)
+    assert text in str(tables.report)
+    messages = " ".join(str(w.message) for w in caught)
+    assert "(1 regions)" not in messages and "1 gaps" not in messages and "1 repeats" not in messages
+    assert "(1 region)" in messages or "1 gap (1 packet missing)" in messages or "1 repeat" in messages

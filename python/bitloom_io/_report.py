@@ -137,9 +137,10 @@ class Report:
         s = self.stream
         return not (s.problems or s.gaps or s.repeats or self.undecoded or self.sizes)
 
-    def lines(self) -> list[str]:
+    def lines(self, command_line: bool = False) -> list[str]:
         """The report as lines of text, the stream's problems first; empty
-        when there is nothing to say."""
+        when there is nothing to say. ``command_line``: advice in the
+        command line's words (``--prefix-bytes``) rather than Python's."""
         out: list[str] = []
         s = self.stream
         if s.problems:
@@ -151,10 +152,8 @@ class Report:
             if len(s.problems) > 5:
                 out.append(f"  ... {plural(len(s.problems) - 5, 'more region')}")
         if self.prefix_hint is not None:
-            out.append(
-                f"the stream looks like packets behind a {plural(self.prefix_hint, 'byte')} prefix: "
-                f"try --prefix-bytes {self.prefix_hint} (prefix_bytes={self.prefix_hint} in Python)"
-            )
+            option = f"--prefix-bytes {self.prefix_hint}" if command_line else f"prefix_bytes={self.prefix_hint}"
+            out.append(f"the stream looks like packets behind a {self.prefix_hint}-byte prefix: try {option}")
         for r in s.sequence.values():
             if r.gaps or r.repeats:
                 out.append(

@@ -394,11 +394,13 @@ def cmd_decode(args: argparse.Namespace) -> int:
     for w in caught:
         print(f"{PROG}: warning: {w.message}", file=sys.stderr)
     report = tables.report
-    for line in report.lines():
+    for line in report.lines(command_line=True):
         print(f"{PROG}: {'warning: ' if not line.startswith(' ') else ''}{line}", file=sys.stderr)
     with_rows = {name: table for name, table in tables.items() if len(table)}
-    targets, kind = _targets(with_rows, out, args.format, [args.file, definition_path])
-    written = _write_tables(targets, kind)
+    written = []
+    if with_rows:
+        targets, kind = _targets(with_rows, out, args.format, [args.file, definition_path])
+        written = _write_tables(targets, kind)
     if not args.quiet:
         for target, rows in written:
             print(f"{target}  {_count(rows)} row{'s' * (rows != 1)}")
