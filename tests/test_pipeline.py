@@ -187,7 +187,7 @@ def test_decode_leaves_the_stream_summary_as_the_split_made_it():
     "stream, text",
     [
         # One region, one gap, one repeat: all in the singular.
-        (pkt(11, 0, b"\x01\x00\x50") + b"\x01", "1 byte of 10 are not whole packets (1 region):"),
+        (pkt(11, 0, b"\x01\x00\x50") + b"\x01", "1 byte of 10 is not in a whole packet (1 region):"),
         (
             pkt(11, 0, b"\x01\x00\x50") + pkt(11, 2, b"\x01\x00\x50"),
             "APID 11: sequence count 1 gap (1 packet missing), 0 repeats",

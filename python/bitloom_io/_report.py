@@ -145,9 +145,8 @@ class Report:
         s = self.stream
         if s.problems:
             lost = s.lost_bytes
-            out.append(
-                f"{plural(lost, 'byte')} of {s.bytes:,} are not whole packets ({plural(len(s.problems), 'region')}):"
-            )
+            what = "are not whole packets" if lost != 1 else "is not in a whole packet"
+            out.append(f"{plural(lost, 'byte')} of {s.bytes:,} {what} ({plural(len(s.problems), 'region')}):")
             out.extend(f"  {p.kind}: {p}" for p in s.problems[:5])
             if len(s.problems) > 5:
                 out.append(f"  ... {plural(len(s.problems) - 5, 'more region')}")
