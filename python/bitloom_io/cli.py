@@ -63,17 +63,6 @@ def _exists(path: str) -> str:
     return path
 
 
-def load_definitions(path: str) -> dict[str, Any]:
-    """The layouts of a definition file by the names their tables get:
-    JSON and CSV files give `apid11` (a `Select`'s names for its layouts,
-    `*` for the layout of every other APID); an XTCE file gives its
-    containers by name."""
-    definition = _io().load_definition(_exists(path))
-    if isinstance(definition, Mapping):
-        return _layouts_by_name(definition)
-    return dict(definition.layouts())
-
-
 def _key_text(key: str) -> str:
     return "* (every APID without a layout of its own)" if key == "*" else key
 
