@@ -287,11 +287,11 @@ class Decoder:
         known = _SIZES.setdefault(self.definition, {})
         name = node.container.name
         if name not in known:
-            end: int | None = 0
+            end = 0
             for entry in node.fields:
                 bits = entry.type.encoding.bits
                 if entry.start is None or not isinstance(bits, int):
-                    end = None
+                    end = 0
                     break
                 end = max(end, entry.start + bits)
             known[name] = (end + 7) // 8 if end else None
