@@ -376,21 +376,29 @@ def _overlay(rows: list[bytes] | np.ndarray, bits: np.ndarray) -> list[bytes] | 
 
 def _put_back(name: str, rows: list[bytes] | np.ndarray, unmapped: Any, sizes: np.ndarray) -> list[bytes] | np.ndarray:
     """ORs each packet's unmapped bytes back in (empty values leave it as it is)."""
-    uniform = isinstance(rows, np.ndarray)
-    out = rows.copy() if isinstance(rows, np.ndarray) else list(rows)
+    if isinstance(rows, np.ndarray):
+        block = rows.copy()
+        for k, extra in enumerate(unmapped):
+            if extra is not None and len(extra):
+                _check_unmapped(name, k, extra, sizes)
+                block[k] |= np.frombuffer(bytes(extra), dtype=np.uint8)
+        return block
+    out = list(rows)
     for k, extra in enumerate(unmapped):
         if extra is None or len(extra) == 0:
             continue
-        if len(extra) != int(sizes[k]):
-            raise ValueError(
-                f"table {name!r}, row {k}, column {UNMAPPED_COLUMN!r}: {len(extra)} bytes for a packet of {int(sizes[k])}"
-            )
+        _check_unmapped(name, k, extra, sizes)
         bits = np.frombuffer(bytes(extra), dtype=np.uint8)
-        if uniform:
-            out[k] |= bits  # type: ignore[index]
-        else:
-            out[k] = (np.frombuffer(bytes(out[k]), dtype=np.uint8) | bits).tobytes()
+        out[k] = (np.frombuffer(bytes(out[k]), dtype=np.uint8) | bits).tobytes()
     return out
+
+
+def _check_unmapped(name: str, row: int, extra: Any, sizes: np.ndarray) -> None:
+    if len(extra) != int(sizes[row]):
+        raise ValueError(
+            f"table {name!r}, row {row}, column {UNMAPPED_COLUMN!r}: "
+            f"{len(extra)} bytes for a packet of {int(sizes[row])}"
+        )
 
 
 def _extend(rows: list[bytes] | np.ndarray, extra: int) -> list[bytes] | np.ndarray:
@@ -518,7 +526,7 @@ def _assemble(parts: list[_Part], permutation: np.ndarray | None, header: np.nda
         packets[:, :_HEADER_BYTES] = header
         if error_control:
             packets[:, -2:] = crc16_ccitt(packets[:, :-2]).astype(">u2").view(np.uint8).reshape(-1, 2)
-        return packets.tobytes()
+        return bytes(packets.tobytes())
     rows: list[Any] = []
     for p in parts:
         rows.extend(p.rows if isinstance(p.rows, list) else list(p.rows))
