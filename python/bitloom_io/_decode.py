@@ -193,6 +193,9 @@ class _Plan(Protocol):
 
     def empty(self) -> Tables: ...
 
+    @property
+    def definition(self) -> Any: ...
+
 
 class _MappingPlan:
     """APIDs to layouts and rules: tables ``apid<N>`` (rules name their
@@ -220,7 +223,12 @@ class _MappingPlan:
             run.route(table_name(a), routes[a] if a in routes else routes[DEFAULT], index)
         if present - set(wanted):
             findings.unclaimed(np.flatnonzero(~np.isin(apid, np.asarray(wanted, dtype=np.int64))))
+        run.tables.packet_index = run.indexes
         return run.tables
+
+    @property
+    def definition(self) -> Any:
+        return self.routes
 
     def empty(self) -> Tables:
         none = ccsds.split(b"", warn=False)
@@ -233,6 +241,7 @@ class _Run:
         self.findings = findings
         self.errors = errors
         self.tables = Tables()
+        self.indexes: dict[str, np.ndarray] = {}
 
     def route(self, name: str, target: LayoutOrRule, index: np.ndarray | None) -> None:
         """Decodes the packets at ``index`` (all of them when None) into the
@@ -275,6 +284,7 @@ class _Run:
         if name in self.tables:
             raise ValueError(f"two packet types are named {name!r}")
         self.tables[name] = Table(name, columns)
+        self.indexes[name] = np.arange(len(p)) if index is None else np.asarray(index, dtype=np.int64)
 
 
 # Decoding a memory-mapped file goes in steps of this many bytes; the pages
@@ -343,6 +353,7 @@ class _XtcePlan:
     def run(self, packets: ccsds.Packets, findings: Findings, errors: str) -> Tables:
         return self.definition._run(packets, findings, root=self.root, errors=errors)
 
+
     def empty(self) -> Tables:
         empty = ccsds.split(b"", warn=False)
         return self.definition._run(empty, Findings(empty), root=self.root, errors="skip")
@@ -373,6 +384,7 @@ def decode(
     prefix_bytes: int = 0,
     root: str | None = None,
     errors: Literal["skip", "raise"] = "skip",
+    keep_unmapped: bool = False,
 ) -> Tables:
     """Splits a stream of CCSDS space packets and decodes each packet with
     its packet type, one table per packet type.
@@ -401,15 +413,42 @@ def decode(
     type claims, packets that failed (``errors="skip"``, the default, leaves
     them out; ``"raise"`` raises at the first), packets longer or shorter
     than their packet type (warned as ``DecodeWarning``).
+
+    ``keep_unmapped=True`` keeps what an exact round trip through
+    :func:`bitloom_io.encode` needs beyond the fields: each table gains
+    ``_packet`` (each packet's index in the stream, which ``encode`` orders
+    by) and ``_unmapped`` (per packet, the XOR of its bytes and the bytes
+    its values encode to: the bits no field describes, padding and the
+    like; empty where there is none).
     """
     if errors not in ("skip", "raise"):
         raise ValueError(f"errors must be 'skip' or 'raise', not {errors!r}")
     how = plan(definition, root=root)
     packets = ccsds.split(source, prefix_bytes=prefix_bytes, warn=False)
     tables = run(how, packets, errors)
+    if keep_unmapped:
+        _keep_unmapped(tables, how, packets)
     ccsds.warn_summary(tables.report.stream, stacklevel=2)
     tables.report.warn(stacklevel=2)
     return tables
+
+
+def _keep_unmapped(tables: Tables, how: _Plan, packets: ccsds.Packets) -> None:
+    from ._encode import PACKET_COLUMN, UNMAPPED_COLUMN, differences
+
+    indexes: dict[str, np.ndarray] = getattr(tables, "packet_index", {})
+    original = np.frombuffer(packets.buffer, dtype=np.uint8)
+    for name, table in list(tables.items()):
+        index = np.asarray(indexes.get(name, np.zeros(0, dtype=np.int64)), dtype=np.int64)
+        columns = dict(table.columns)
+        try:
+            columns[UNMAPPED_COLUMN] = differences(
+                name, table, how.definition, original, packets.offsets[index], packets.lengths[index]
+            )
+        except ValueError as error:
+            raise ValueError(f"keep_unmapped: {error}") from None
+        columns[PACKET_COLUMN] = index
+        tables[name] = Table(name, columns)
 
 
 def run(how: _Plan, packets: ccsds.Packets, errors: str = "skip") -> Tables:
