@@ -100,3 +100,28 @@ def test_ctim_decoded_headers_for_every_apid():
         assert t["CCSDS_PACKET_LENGTH"].tolist() == [p.data_length for p in packets]
         assert t["FIRST"].tolist() == [p.user_data[0] for p in packets]
     assert tables.summary.gaps == 4 and tables.summary.missing == 39  # APID 20 in this recording
+
+
+# One damaged byte of the JPSS file (7,200 packets of 71 bytes):
+# (packet, byte of its header, new value, packets found, problem kinds)
+JPSS_DAMAGE = [
+    (1000, 4, 0xD5, 7199, ["implausible_length"]),  # a 54,599-byte packet over the next 768
+    (1000, 5, 0x00, 7200, ["junk"]),  # too short: a 7-byte packet, the rest of it not a packet
+    (1000, 5, 0xFF, 7199, ["implausible_length"]),
+    (10, 4, 0x01, 7199, ["implausible_length"]),
+    (7198, 4, 0x01, 7199, ["overrun"]),  # the one before last runs past the end
+    (1000, 0, 0x48, 7199, ["junk"]),  # version 2 among version 0
+    (1000, 1, 0x0C, 7200, []),  # another APID, same length: a packet
+]
+
+
+@pytest.mark.parametrize("index, at, value, found, kinds", JPSS_DAMAGE)
+def test_one_damaged_header_loses_one_packet(index, at, value, found, kinds):
+    data = bytearray(open(JPSS, "rb").read())
+    data[index * 71 + at] = value
+    packets = ccsds.split(bytes(data), warn=False)
+    assert len(packets) == found
+    assert [p.kind for p in packets.summary.problems] == kinds
+    intact = set(range(0, len(data), 71)) - {index * 71}
+    assert intact <= set(packets.offsets.tolist())
+    assert int(packets.lengths.sum()) + packets.summary.lost_bytes == len(data)

@@ -95,9 +95,20 @@ class _Block:
     def __buffer__(self, flags: int, /) -> memoryview: ...
 
 def ccsds_scan(
-    buffer: Buffer, prefix_bytes: int, release: bool, /
-) -> tuple[int, _Block, _Block, _Block, _Block, _Block, _Block, _Block, _Block, _Block, _Block, _Block, _Block]:
-    """The records of a CCSDS stream: (count, offsets, lengths, version, type,
-    secondary_flag, apid, sequence_flags, sequence_count, data_length,
-    problems, sequence_events, apid_stats) as blocks of native-endian
-    integers."""
+    buffer: Buffer,
+    prefix_bytes: int,
+    release: bool,
+    start: int = 0,
+    stop: int = -1,
+    versions: int = 255,
+    seen_versions: int = 0,
+    known: Buffer | None = None,
+    fixed: Buffer | None = None,
+    /,
+) -> tuple[
+    int, _Block, _Block, _Block, _Block, _Block, _Block, _Block, _Block, _Block, _Block, _Block, _Block, int, int
+]:
+    """The records of a CCSDS stream that start in [start, stop): (count,
+    offsets, lengths, version, type, secondary_flag, apid, sequence_flags,
+    sequence_count, data_length, problems, sequence_events, apid_stats, end,
+    seen_versions) as blocks of native-endian integers."""
