@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "io/stream.hpp"
+#include "io/splitter/stream.hpp"
 #include "common.hpp"
 
 namespace {

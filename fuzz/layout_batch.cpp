@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "io/batch.hpp"
-#include "io/layout.hpp"
+#include "io/kernels/batch.hpp"
+#include "io/kernels/layout.hpp"
 #include "common.hpp"
 
 // The layouts built here hold no Python object; the reference-count release

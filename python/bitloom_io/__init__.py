@@ -37,6 +37,7 @@ from bitloom_io.diagram import render as _render
 
 from . import ccsds
 from ._decode import DEFAULT, DecodeWarning, Select, decode
+from ._encode import encode, write_packets
 from ._layout_files import load_layouts, read_ccsdspy_csv, register_loader
 from ._tables import Table, Tables
 from .ccsds import SequenceWarning, StreamSummary, StreamWarning
@@ -53,6 +54,6 @@ Layout.diagram = _layout_diagram  # type: ignore[method-assign]
 
 __all__ = [
     "Columns", "Field", "Finding", "Layout", "check",
-    "decode", "Select", "DEFAULT", "Table", "Tables", "load_layouts", "read_ccsdspy_csv",
+    "decode", "encode", "write_packets", "Select", "DEFAULT", "Table", "Tables", "load_layouts", "read_ccsdspy_csv",
     "register_loader", "StreamSummary", "StreamWarning", "SequenceWarning", "DecodeWarning",
 ]

@@ -33,6 +33,10 @@
 #include <string_view>
 #include <utility>
 
+#include "common/codec_names.hpp"
+#include "common/error.hpp"
+#include "common/field_window.hpp"
+#include "common/numbers.hpp"
 #include "decoder/bcd.hpp"
 #include "decoder/ieee754.hpp"
 #include "decoder/integer.hpp"
@@ -42,10 +46,6 @@
 #include "encoder/ieee754.hpp"
 #include "encoder/integer.hpp"
 #include "encoder/text.hpp"
-#include "common/codec_names.hpp"
-#include "common/error.hpp"
-#include "common/field_window.hpp"
-#include "common/numbers.hpp"
 
 namespace bitloom {
 

@@ -3,8 +3,8 @@
 
 #include <span>
 
-#include "python.hpp"
 #include "packet/read_item.hpp"
+#include "python.hpp"
 
 namespace bitloom {
 

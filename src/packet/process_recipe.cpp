@@ -4,8 +4,8 @@
 #include <array>
 #include <string>
 
-#include "common/ascii_run.hpp"
 #include "codecs/codec_table.hpp"
+#include "common/ascii_run.hpp"
 #include "packet/recipe_item.hpp"
 
 namespace bitloom {

@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <span>
 
-#include "python.hpp"
 #include "packet/read_item.hpp"
+#include "python.hpp"
 
 namespace bitloom {
 

@@ -11,7 +11,7 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 
 from bitloom_io.xtce._errors import XtceWarning
-from bitloom_io.xtce._model import Calibrator, FieldSpec, ParameterType
+from bitloom_io.xtce._model import ENGINEERING_SUFFIX, Calibrator, FieldSpec, ParameterType
 
 if TYPE_CHECKING:  # pragma: no cover
     from bitloom_io.xtce._definition import Definition, _Node
@@ -24,8 +24,6 @@ _HERE = (os.path.dirname(os.path.abspath(__file__)),)
 
 class Decoder:
     def __init__(self, definition: Definition, buffer: Any, offsets: np.ndarray, lengths: np.ndarray, errors: str) -> None:
-        from bitloom_io.xtce._definition import ENGINEERING_SUFFIX
-
         self.definition = definition
         self.buffer = buffer
         self.offsets = np.asarray(offsets, dtype=np.int64)

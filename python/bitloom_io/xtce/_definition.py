@@ -10,21 +10,20 @@ from typing import IO, Any
 
 import numpy as np
 
-from bitloom_io.xtce import _model
+from bitloom_io.xtce import _placement
 from bitloom_io.xtce._errors import XtceError, XtceUnsupportedError
 from bitloom_io.xtce._model import (
+    DESCRIPTIVE,
+    ENGINEERING_SUFFIX,
     Comparison,
     Container,
     Criteria,
     FieldSpec,
     Parameter,
     ParameterType,
-    UnitReader,
 )
+from bitloom_io.xtce._reader import UnitReader
 from bitloom_io.xtce._xml import read
-
-#: Suffix of the engineering-value column beside a raw one.
-ENGINEERING_SUFFIX = "_eng"
 
 _OPERATORS: dict[str, Callable[[Any, Any], Any]] = {
     "==": operator.eq,
@@ -64,7 +63,7 @@ def load(source: str | os.PathLike[str] | IO[bytes]) -> Definition:
 # What a space system holds around its definitions; anything else is noted.
 _SECTIONS = frozenset(
     {"SpaceSystem", "TelemetryMetaData", "ParameterTypeSet", "ParameterSet", "ContainerSet", "Header"}
-    | _model.DESCRIPTIVE
+    | DESCRIPTIVE
 )
 
 
@@ -108,7 +107,7 @@ class Definition:
         self.notes: list[str] = reader.notes
         self._layouts: dict[str, Any] = {}
         self._own_layouts: dict[str, Any] = {}
-        _model.resolve_parameters(reader)
+        _placement.resolve_parameters(reader)
         cache: dict[str, list[tuple[Parameter, int]]] = {}
         for cname, container in self.containers.items():
             if container.base is not None:
@@ -123,7 +122,7 @@ class Definition:
                 base.children.append(cname)
         self._fields: dict[str, list[FieldSpec]] = {}
         for cname in self.containers:
-            entries = _model.place(_model.container_fields(reader, cname, cache))
+            entries = _placement.place(_placement.container_fields(reader, cname, cache))
             self._check_fields(cname, entries)
             self._fields[cname] = entries
         self._nodes: dict[str, _Node] = {}

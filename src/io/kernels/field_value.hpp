@@ -8,7 +8,7 @@
 #include <string>
 
 #include "common/error.hpp"
-#include "io/layout.hpp"
+#include "io/kernels/layout.hpp"
 
 namespace bitloom::io {
 

@@ -8,7 +8,7 @@
 
 #include "args.hpp"
 #include "boundary.hpp"
-#include "io/parts.hpp"
+#include "io/glue/parts.hpp"
 
 namespace bitloom::io {
 

@@ -7,8 +7,8 @@
 
 #include "codecs/codec_table.hpp"
 #include "common/field_window.hpp"
-#include "io/bits.hpp"
-#include "io/layout.hpp"
+#include "io/kernels/bits.hpp"
+#include "io/kernels/layout.hpp"
 
 namespace bitloom::io {
 

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "io/layout.hpp"
+#include "io/kernels/layout.hpp"
 
 namespace bitloom::io {
 

@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "io/layout.hpp"
+#include "io/kernels/layout.hpp"
 
 namespace bitloom::io {
 

@@ -11,11 +11,11 @@
 
 #include "args.hpp"
 #include "boundary.hpp"
-#include "io/batch.hpp"
-#include "io/field_value.hpp"
-#include "io/layout_object.hpp"
-#include "io/numpy_strings.hpp"
-#include "io/pack_kernel.hpp"
+#include "io/glue/layout_object.hpp"
+#include "io/glue/numpy_strings.hpp"
+#include "io/kernels/batch.hpp"
+#include "io/kernels/field_value.hpp"
+#include "io/kernels/pack_kernel.hpp"
 
 namespace bitloom::io {
 

@@ -18,7 +18,7 @@
 #include <cstring>
 #include <span>
 
-#include "io/layout.hpp"
+#include "io/kernels/layout.hpp"
 
 #include "common/field_window.hpp"
 

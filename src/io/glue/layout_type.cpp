@@ -5,9 +5,9 @@
 
 #include "args.hpp"
 #include "boundary.hpp"
+#include "io/glue/layout_object.hpp"
+#include "io/glue/parts.hpp"
 #include "packet/recipe_item.hpp"
-#include "io/layout_object.hpp"
-#include "io/parts.hpp"
 
 namespace bitloom::io {
 

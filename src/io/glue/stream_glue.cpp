@@ -1,7 +1,7 @@
 // Python glue of the CCSDS splitter: `ccsds_scan(buffer, prefix_bytes,
 // release)` scans a buffer without the GIL and hands its columns to Python as
 // blocks that numpy wraps without copying (numpy.frombuffer).
-#include "io/parts.hpp"
+#include "io/glue/parts.hpp"
 
 #include <algorithm>
 #include <cstdint>
@@ -10,8 +10,8 @@
 #include <memory>
 #include <span>
 
+#include "io/splitter/stream.hpp"
 #include "python.hpp"
-#include "io/stream.hpp"
 
 #if defined(__unix__) || defined(__APPLE__)
 #include <sys/mman.h>

@@ -1,10 +1,10 @@
-#include "io/field_value.hpp"
+#include "io/kernels/field_value.hpp"
 
 #include <algorithm>
 #include <vector>
 
 #include "codecs/codec_table.hpp"
-#include "io/bits.hpp"
+#include "io/kernels/bits.hpp"
 
 namespace bitloom::io {
 

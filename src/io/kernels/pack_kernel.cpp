@@ -1,4 +1,4 @@
-#include "io/pack_kernel.hpp"
+#include "io/kernels/pack_kernel.hpp"
 
 #include <algorithm>
 #include <bit>
@@ -7,7 +7,7 @@
 
 #include "args.hpp"
 #include "codecs/codec_table.hpp"
-#include "io/layout_object.hpp"
+#include "io/glue/layout_object.hpp"
 
 namespace bitloom::io {
 

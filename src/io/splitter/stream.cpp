@@ -1,5 +1,5 @@
 // The CCSDS stream splitter: see stream.hpp for the rules it follows.
-#include "io/stream.hpp"
+#include "io/splitter/stream.hpp"
 
 #include <algorithm>
 #include <cstdint>

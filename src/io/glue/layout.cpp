@@ -1,4 +1,4 @@
-#include "io/layout.hpp"
+#include "io/kernels/layout.hpp"
 
 #include <algorithm>
 #include <array>
@@ -7,13 +7,13 @@
 #include <memory>
 
 #include "args.hpp"
-#include "common/ascii_run.hpp"
 #include "codecs/codec_table.hpp"
+#include "common/ascii_run.hpp"
 #include "common/field_window.hpp"
+#include "io/kernels/bits.hpp"
+#include "io/kernels/field_value.hpp"
+#include "io/kernels/pack_kernel.hpp"
 #include "packet/read_item.hpp"
-#include "io/bits.hpp"
-#include "io/field_value.hpp"
-#include "io/pack_kernel.hpp"
 
 namespace bitloom::io {
 

@@ -1,16 +1,16 @@
-#include "io/batch.hpp"
+#include "io/kernels/batch.hpp"
 
 #include <algorithm>
 #include <array>
 #include <bit>
 #include <cstring>
 
-#include "common/ascii_run.hpp"
 #include "codecs/codec_table.hpp"
+#include "common/ascii_run.hpp"
 #include "decoder/bcd.hpp"
 #include "decoder/integer.hpp"
-#include "io/bits.hpp"
-#include "io/field_value.hpp"
+#include "io/kernels/bits.hpp"
+#include "io/kernels/field_value.hpp"
 
 namespace bitloom::io {
 

@@ -11,7 +11,7 @@
 
 #include "codecs/codec_table.hpp"
 #include "common/error.hpp"
-#include "io/layout.hpp"
+#include "io/kernels/layout.hpp"
 
 namespace bitloom::io {
 

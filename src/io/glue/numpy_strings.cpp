@@ -1,4 +1,4 @@
-#include "io/numpy_strings.hpp"
+#include "io/glue/numpy_strings.hpp"
 
 #include <array>
 #include <bit>
