@@ -9,6 +9,8 @@ import os
 import stat
 from typing import Any
 
+from . import _native
+
 
 def open_source(source: Any, *, map: bool = True, max_bytes: int | None = None) -> tuple[Any, bool, str | None]:
     """(buffer, is_own_mapping, name). Regular files given by path or as
@@ -106,10 +108,32 @@ def _map(f: Any, name: str) -> tuple[Any, bool]:
     size = os.fstat(f.fileno()).st_size
     if size < _MAP_FROM_BYTES:
         return f.read(), False
-    m = mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ)
-    return m, True
+    return map_file(f, name), True
+
+
+def map_file(f: Any, name: str) -> Any:
+    """A read-only mapping of the whole of an open regular file. Where the
+    platform allows, a guarded one: should the file shrink while it is read,
+    the missing pages read as zeros instead of killing the process, and
+    check_mapping raises afterwards."""
+    size = os.fstat(f.fileno()).st_size
+    mapped = _native.map_file(f.fileno(), size, name) if size else None
+    if mapped is None:
+        return mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ)
+    return mapped
 
 
 def check_mapping(buffer: Any) -> None:
     """Raises OSError when the file under a mapping of ours shrank while it
     was read (the pages past its new end read as zeros meanwhile)."""
+    if isinstance(buffer, memoryview):
+        buffer = buffer.obj
+    if not isinstance(buffer, _native._Mapped):
+        return
+    offset = buffer.fault
+    if offset < 0:
+        return
+    raise OSError(
+        errno.EIO,
+        f"{buffer.name}: the file shrank while it was read; its bytes from offset {offset} on are gone",
+    )

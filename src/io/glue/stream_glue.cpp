@@ -4,12 +4,14 @@
 #include "io/glue/parts.hpp"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <span>
 
+#include "io/splitter/file_map.hpp"
 #include "io/splitter/stream.hpp"
 #include "python.hpp"
 
@@ -79,6 +81,149 @@ PyObject* copy_block(const void* data, std::size_t bytes) {
     if (copy == nullptr) return PyErr_NoMemory();
     std::memcpy(copy, data, bytes);
     return new_block(copy, bytes);
+}
+
+// A guarded read-only mapping of a file (file_map.hpp), exporting the buffer
+// protocol; unmapped by close() when no view of it is left, or with the last
+// reference.
+struct Mapped {
+    PyObject_HEAD FileMap map;
+    Py_ssize_t exports;
+    PyObject* name;  // what the file is called in messages
+};
+
+PyObject* mapped_type = nullptr;
+
+int mapped_getbuffer(PyObject* self, Py_buffer* view, int flags) {
+    auto* m = reinterpret_cast<Mapped*>(self);
+    if (m->map.data == nullptr) {
+        PyErr_SetString(PyExc_ValueError, "the mapping is closed");
+        view->obj = nullptr;
+        return -1;
+    }
+    // NOLINTNEXTLINE(cppcoreguidelines-pro-type-const-cast): exported read-only
+    if (PyBuffer_FillInfo(view, self, const_cast<std::uint8_t*>(m->map.data), static_cast<Py_ssize_t>(m->map.size), 1,
+                          flags) < 0) {
+        return -1;
+    }
+    ++m->exports;
+    return 0;
+}
+
+void mapped_releasebuffer(PyObject* self, Py_buffer*) { --reinterpret_cast<Mapped*>(self)->exports; }
+
+void mapped_dealloc(PyObject* self) {
+    auto* m = reinterpret_cast<Mapped*>(self);
+    unmap_file(m->map);
+    Py_XDECREF(m->name);
+    PyTypeObject* type = Py_TYPE(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+Py_ssize_t mapped_length(PyObject* self) { return static_cast<Py_ssize_t>(reinterpret_cast<Mapped*>(self)->map.size); }
+
+PyObject* mapped_close(PyObject* self, PyObject*) {
+    auto* m = reinterpret_cast<Mapped*>(self);
+    if (m->exports > 0) {
+        PyErr_SetString(PyExc_BufferError, "cannot close a mapping while views of it exist");
+        return nullptr;
+    }
+    unmap_file(m->map);
+    Py_RETURN_NONE;
+}
+
+PyObject* mapped_madvise(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 3) {
+        PyErr_SetString(PyExc_TypeError, "madvise(advice, start, length) takes 3 arguments");
+        return nullptr;
+    }
+    const Py_ssize_t start = PyLong_AsSsize_t(args[1]);
+    if (start == -1 && PyErr_Occurred()) return nullptr;
+    const Py_ssize_t length = PyLong_AsSsize_t(args[2]);
+    if (length == -1 && PyErr_Occurred()) return nullptr;
+    if (start >= 0 && length > 0) {
+        release_pages(reinterpret_cast<Mapped*>(self)->map, static_cast<std::size_t>(start),
+                      static_cast<std::size_t>(length));
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject* mapped_fault(PyObject* self, void*) {
+    return PyLong_FromLongLong(fault_offset(reinterpret_cast<Mapped*>(self)->map));
+}
+
+PyObject* mapped_name(PyObject* self, void*) { return Py_NewRef(reinterpret_cast<Mapped*>(self)->name); }
+
+PyObject* mapped_closed(PyObject* self, void*) {
+    return PyBool_FromLong(reinterpret_cast<Mapped*>(self)->map.data == nullptr ? 1 : 0);
+}
+
+PyMethodDef mapped_methods[] = {
+    {"close", mapped_close, METH_NOARGS, "Unmaps the file (refused while views of it exist)."},
+    {"madvise", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(mapped_madvise)), METH_FASTCALL,
+     "madvise(advice, start, length): gives the whole pages in the range back to the kernel."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef mapped_getset[] = {
+    {"fault", mapped_fault, nullptr, "Offset of the first page found missing (the file shrank), or -1.", nullptr},
+    {"closed", mapped_closed, nullptr, "Whether the mapping is closed.", nullptr},
+    {"name", mapped_name, nullptr, "The name of the file mapped.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot mapped_slots[] = {
+    {Py_bf_getbuffer, reinterpret_cast<void*>(mapped_getbuffer)},
+    {Py_bf_releasebuffer, reinterpret_cast<void*>(mapped_releasebuffer)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(mapped_dealloc)},
+    {Py_sq_length, reinterpret_cast<void*>(mapped_length)},
+    {Py_tp_methods, mapped_methods},
+    {Py_tp_getset, mapped_getset},
+    {Py_tp_doc, const_cast<char*>("A read-only file mapping whose pages read as zeros, not SIGBUS, once the file "
+                                  "shrinks under it; `fault` says where.")},
+    {0, nullptr},
+};
+
+PyType_Spec mapped_spec = {
+    "bitloom_io._native._Mapped", sizeof(Mapped), 0, Py_TPFLAGS_DEFAULT, mapped_slots,
+};
+
+// map_file(fd, size, name) -> _Mapped, or None where mappings cannot be
+// guarded.
+PyObject* map_file_py(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 3) {
+        PyErr_SetString(PyExc_TypeError, "map_file(fd, size, name) takes 3 arguments");
+        return nullptr;
+    }
+    const int fd = PyLong_AsInt(args[0]);
+    if (fd == -1 && PyErr_Occurred()) return nullptr;
+    const Py_ssize_t size = PyLong_AsSsize_t(args[1]);
+    if (size == -1 && PyErr_Occurred()) return nullptr;
+    if (size <= 0) {
+        PyErr_SetString(PyExc_ValueError, "map_file needs a size above 0");
+        return nullptr;
+    }
+    if (!file_maps_guarded()) Py_RETURN_NONE;
+    FileMap map;
+    int error = 0;
+    Py_BEGIN_ALLOW_THREADS;
+    error = map_file(fd, static_cast<std::size_t>(size), map);
+    Py_END_ALLOW_THREADS;
+    if (error == EMFILE) Py_RETURN_NONE;  // the registry is full: an unguarded map serves
+    if (error != 0) {
+        errno = error;
+        return PyErr_SetFromErrno(PyExc_OSError);
+    }
+    auto* m = PyObject_New(Mapped, reinterpret_cast<PyTypeObject*>(mapped_type));
+    if (m == nullptr) {
+        unmap_file(map);
+        return nullptr;
+    }
+    m->map = map;
+    m->exports = 0;
+    m->name = Py_NewRef(args[2]);
+    return reinterpret_cast<PyObject*>(m);
 }
 
 // Scans in windows; between windows the pages already scanned are given back
@@ -228,6 +373,10 @@ PyMethodDef stream_methods[] = {
      "count u4, missing u8, offset i8, last i8; apid_stats, 2048 of: packets u8, first i4, last i4; all "
      "aligned). versions and seen_versions are bit sets of version numbers; known is 2048 bytes, nonzero for "
      "an APID known beforehand; fixed is 2048 native u4, the packet size each APID must have (0: any)."},
+    {"map_file", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(map_file_py)), METH_FASTCALL,
+     "map_file($module, fd, size, name, /)\n--\n\n"
+     "A read-only mapping of the open file fd whose pages read as zeros, not SIGBUS, should the file shrink "
+     "(its `fault` then gives the offset); None where that cannot be done."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -238,8 +387,13 @@ bool add_stream_part(PyObject* module) {
         block_type = PyType_FromSpec(&block_spec);
         if (block_type == nullptr) return false;
     }
+    if (mapped_type == nullptr) {
+        mapped_type = PyType_FromSpec(&mapped_spec);
+        if (mapped_type == nullptr) return false;
+    }
     if (PyModule_AddFunctions(module, stream_methods) < 0) return false;
-    return PyModule_AddObjectRef(module, "_Block", block_type) == 0;
+    return PyModule_AddObjectRef(module, "_Block", block_type) == 0 &&
+           PyModule_AddObjectRef(module, "_Mapped", mapped_type) == 0;
 }
 
 }  // namespace bitloom::io
