@@ -12,7 +12,7 @@ from typing import Any, Union
 
 import numpy as np
 
-from . import ccsds
+from . import _sources, ccsds
 from ._tables import Table, Tables
 
 __all__ = ["decode", "Select", "DecodeWarning", "DEFAULT"]
@@ -190,12 +190,14 @@ def _unpack(layout: Any, packets: ccsds.Packets, offsets: np.ndarray, lengths: n
     return fields, np.concatenate([np.zeros(e - s, bool) if m is None else m for m, s, e in zip(masks, bounds[:-1], bounds[1:])])
 
 
-def decode(source: Any, layouts: Mapping[Any, LayoutOrRule], *, prefix_bytes: int = 0) -> Tables:
+def decode(source: Any, layouts: Mapping[Any, LayoutOrRule], *, prefix_bytes: int = 0, map: bool = True) -> Tables:
     """Splits a stream of CCSDS space packets and decodes each packet with
     the layout for its APID, one table per packet type.
 
     ``source`` is a path, a binary file object or a buffer (see
-    :func:`bitloom_io.ccsds.split`). ``layouts`` maps APIDs (ints, or
+    :func:`bitloom_io.ccsds.split`; files are memory-mapped unless ``map`` is
+    false, and one that shrinks meanwhile raises ``OSError``), or the
+    ``Packets`` a split returned. ``layouts`` maps APIDs (ints, or
     strings of digits) to a ``Layout`` or a :class:`Select`; the key ``"*"``
     covers every APID without its own entry. Layout positions count from the
     first byte of the packet (primary header included). Tables are named
@@ -210,7 +212,7 @@ def decode(source: Any, layouts: Mapping[Any, LayoutOrRule], *, prefix_bytes: in
     ``tables.summary.undecoded``.
     """
     routes = {_apid_key(k): v for k, v in layouts.items()}
-    packets = ccsds.split(source, prefix_bytes=prefix_bytes, warn=False)
+    packets = ccsds.split(source, prefix_bytes=prefix_bytes, warn=False, map=map)
     run = _Run(packets)
     apid = packets.apid
     present = set(packets.summary.apids)
@@ -244,4 +246,6 @@ def decode(source: Any, layouts: Mapping[Any, LayoutOrRule], *, prefix_bytes: in
             stacklevel=2,
         )
     run.tables.summary = summary
+    # A file that shrank while its packets were decoded read as zeros there.
+    _sources.check_mapping(packets.buffer)
     return run.tables
