@@ -3,6 +3,7 @@ sequence counts and every kind of source."""
 
 import io
 import mmap
+import os
 import warnings
 
 import pytest
@@ -300,6 +301,55 @@ def test_sources_agree(tmp_path):
             assert bytes(p.packet(39)) == stream[p.offsets[39] : p.offsets[39] + p.lengths[39]], name
         del p
     sources["file"].close()
+
+
+def test_a_file_that_shrinks_under_its_mapping_raises(tmp_path):
+    import bitloom_io
+
+    path = tmp_path / "shrinks.bin"
+    stream = b"".join(packet(apid=3, count=c % 16384, data=bytes(200)) for c in range(2000))
+    path.write_bytes(stream)
+    p = ccsds.split(path)
+    assert len(p) == 2000
+    os.truncate(path, 1000)
+    # The pages past the new end read as zeros, not SIGBUS; what read them
+    # is told afterwards.
+    assert bytes(p.packet(1999)) == bytes(206)
+    layout = bitloom_io.Layout([{"name": "X", "encoding": "unsigned", "bits": 8, "byte_order": "big",
+                                 "reverse_bits": False, "offset_bits": 48}])
+    with pytest.raises(OSError, match=r"shrinks\.bin: the file shrank while it was read; its bytes from offset 4096 on"):
+        bitloom_io.decode(p, {3: layout})
+    with pytest.raises(OSError, match="shrinks.bin"):
+        path.write_bytes(stream)
+        mapped = ccsds.split(path)
+        os.truncate(path, 0)
+        ccsds.split(mapped.buffer)
+    del p, mapped
+
+
+@pytest.mark.parametrize("map_", [True, False])
+def test_mapped_and_read_files_agree(tmp_path, map_):
+    path = tmp_path / "s.bin"
+    stream = b"".join(packet(apid=a % 7, count=a // 7, data=bytes(a % 300 + 1)) for a in range(2000)) + b"\xff"
+    path.write_bytes(stream)
+    p = quiet_split(path, map=map_)
+    expected = quiet_split(stream)
+    assert p.offsets.tolist() == expected.offsets.tolist()
+    assert p.summary.problems == expected.summary.problems
+    with open(path, "rb") as f:
+        assert quiet_split(f, map=map_).offsets.tolist() == expected.offsets.tolist()
+
+
+@pytest.mark.skipif(not os.path.exists("/dev/zero"), reason="needs /dev/zero")
+@pytest.mark.parametrize("device", ["/dev/zero", "/dev/urandom"])
+def test_devices_need_a_size_limit(device):
+    with pytest.raises(ValueError, match=f"{device} is not a regular file: read it as a stream with a size limit"):
+        ccsds.split(device)
+    with open(device, "rb") as f, pytest.raises(ValueError, match="is a device: read it as a stream"):
+        ccsds.split(f)
+    assert quiet_split(device, max_bytes=7000).summary.bytes == 7000
+    with open(device, "rb") as f:
+        assert quiet_split(f, max_bytes=700).summary.bytes == 700
 
 
 def test_file_object_from_its_position(tmp_path):
