@@ -190,6 +190,19 @@ def _unpack(layout: Any, packets: ccsds.Packets, offsets: np.ndarray, lengths: n
     return fields, np.concatenate([np.zeros(e - s, bool) if m is None else m for m, s, e in zip(masks, bounds[:-1], bounds[1:])])
 
 
+def warn_failed(summary: ccsds.StreamSummary, stacklevel: int) -> None:
+    """The DecodeWarning for the packets a layout could not decode."""
+    if summary.failed_offsets:
+        first = ", ".join(str(o) for o in summary.failed_offsets[:5])
+        warnings.warn(
+            DecodeWarning(
+                f"{len(summary.failed_offsets)} packets could not be decoded by their layout "
+                f"and are left out (byte offsets {first}{', ...' if len(summary.failed_offsets) > 5 else ''})"
+            ),
+            stacklevel=stacklevel + 1,
+        )
+
+
 def decode(source: Any, layouts: Mapping[Any, LayoutOrRule], *, prefix_bytes: int = 0, map: bool = True) -> Tables:
     """Splits a stream of CCSDS space packets and decodes each packet with
     the layout for its APID, one table per packet type.
@@ -236,15 +249,7 @@ def decode(source: Any, layouts: Mapping[Any, LayoutOrRule], *, prefix_bytes: in
     if run.failed:
         summary.failed_offsets = tuple(np.sort(np.concatenate(run.failed)).tolist())
     ccsds.warn_summary(summary, stacklevel=2)
-    if summary.failed_offsets:
-        first = ", ".join(str(o) for o in summary.failed_offsets[:5])
-        warnings.warn(
-            DecodeWarning(
-                f"{len(summary.failed_offsets)} packets could not be decoded by their layout "
-                f"and are left out (byte offsets {first}{', ...' if len(summary.failed_offsets) > 5 else ''})"
-            ),
-            stacklevel=2,
-        )
+    warn_failed(summary, stacklevel=2)
     run.tables.summary = summary
     # A file that shrank while its packets were decoded read as zeros there.
     _sources.check_mapping(packets.buffer)
