@@ -266,6 +266,7 @@ def decode_file(
     prefix_bytes: int = 0,
     progress: Progress | None = None,
     chunk_bytes: int = 16 << 20,
+    map: bool = True,
 ) -> Any:
     """Decodes `path` with `decode(source, prefix_bytes=...)`, in pieces of
     about `chunk_bytes` split at packet boundaries when a progress line is
@@ -273,9 +274,10 @@ def decode_file(
     from bitloom_io import _chunks
 
     if progress is None:
-        return decode(path, prefix_bytes=prefix_bytes)
+        source = path if map else _chunks.split_file(path, prefix_bytes, map=False)
+        return decode(source, prefix_bytes=prefix_bytes)
     return _chunks.decode_in_pieces(
-        path, decode, prefix_bytes=prefix_bytes, chunk_bytes=chunk_bytes, progress=progress.update
+        path, decode, prefix_bytes=prefix_bytes, chunk_bytes=chunk_bytes, progress=progress.update, map=map
     )
 
 
@@ -309,7 +311,7 @@ def cmd_decode(args: argparse.Namespace) -> int:
     progress = Progress(size, sys.stderr, Path(args.file).name) if _want_progress(args.progress, size) else None
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
-        tables = decode_file(args.file, decode, prefix_bytes=args.prefix_bytes, progress=progress)
+        tables = decode_file(args.file, decode, prefix_bytes=args.prefix_bytes, progress=progress, map=args.map)
     for w in caught:
         print(f"{PROG}: warning: {w.message}", file=sys.stderr)
     written = _write_tables(tables, Path(args.out), args.format)
@@ -423,6 +425,12 @@ def build_parser() -> argparse.ArgumentParser:
         choices=("auto", "always", "never"),
         default="auto",
         help="progress line on standard error: auto (a terminal and inputs of 4 MiB or more), always, never",
+    )
+    p.add_argument(
+        "--no-map",
+        dest="map",
+        action="store_false",
+        help="read FILE instead of memory-mapping it (a file that may shrink while it is read)",
     )
     p.add_argument("-q", "--quiet", action="store_true", help="do not list the files written")
     prefix(p)
