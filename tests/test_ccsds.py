@@ -317,7 +317,7 @@ def test_a_file_that_shrinks_under_its_mapping_raises(tmp_path):
     assert bytes(p.packet(1999)) == bytes(206)
     layout = bitloom_io.Layout([{"name": "X", "encoding": "unsigned", "bits": 8, "byte_order": "big",
                                  "reverse_bits": False, "offset_bits": 48}])
-    with pytest.raises(OSError, match=r"shrinks\.bin: the file shrank while it was read; its bytes from offset 4096 on"):
+    with pytest.raises(OSError, match=r"shrinks\.bin: the file shrank while it was read; its bytes from offset [1-9]\d* on"):
         bitloom_io.decode(p, {3: layout})
     with pytest.raises(OSError, match="shrinks.bin"):
         path.write_bytes(stream)

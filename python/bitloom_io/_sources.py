@@ -80,6 +80,22 @@ def _read_bounded(f: Any, max_bytes: int | None) -> bytes:
     return bytes(data)
 
 
+def read_range(f: Any, name: str, start: int, stop: int) -> memoryview:
+    """Bytes [start, stop) of a regular file, in a buffer as long as the
+    file so that offsets stay those of the file (the pages outside the range
+    are never touched, so never allocated)."""
+    buffer = bytearray(os.fstat(f.fileno()).st_size)
+    view = memoryview(buffer)
+    done = start
+    f.seek(start)
+    while done < stop:
+        n = f.readinto(view[done:stop])
+        if not n:
+            raise OSError(errno.EIO, f"{name}: the file shrank while it was read (nothing at offset {done})")
+        done += n
+    return view
+
+
 def _read_all(f: Any, name: str) -> bytearray:
     """The whole of a regular file, read in one pass; a file that shrinks
     meanwhile is an error rather than a silently shorter stream."""

@@ -361,6 +361,17 @@ def _group(events: np.ndarray) -> dict[int, np.ndarray]:
     return {int(a): ordered[bounds[i] : bounds[i + 1]] for i, a in enumerate(apids.tolist())}
 
 
+class Seed(NamedTuple):
+    """What a scan had met before a packet: the APIDs (2048 bools), the
+    versions (a bit set) and each APID's latest sequence count (2048 native
+    i4, -1 for none). Small, so that it travels with a piece of a file to
+    wherever that piece is split."""
+
+    seen: np.ndarray
+    versions: int
+    prior: bytes
+
+
 class Packets:
     """The packets of a stream: numpy arrays of byte ``offsets`` (of the
     packet, after any prefix), ``lengths`` (header included) and the header
@@ -420,6 +431,28 @@ class Packets:
         p.buffer = self.buffer
         p.mapped = self.mapped
         return p
+
+    def seeds(self, cuts: list[int]) -> list[Seed]:
+        """The scan's state before each packet index in ``cuts`` (sorted)."""
+        out = []
+        apids = self.apid.astype(np.intp)
+        order = np.argsort(apids, kind="stable")
+        ordered = apids[order]
+        present, firsts = np.unique(ordered, return_index=True)
+        bounds = [*firsts.tolist(), len(ordered)]
+        versions_before = np.zeros(len(self.version) + 1, dtype=np.uint8)
+        np.bitwise_or.accumulate(np.left_shift(1, self.version.astype(np.uint8)), out=versions_before[1:])
+        for cut in cuts:
+            seen = np.zeros(2048, dtype=bool)
+            prior = np.full(2048, -1, dtype=np.int32)
+            for k, a in enumerate(present.tolist()):
+                idx = order[bounds[k] : bounds[k + 1]]  # packets of APID a, in stream order
+                n = int(np.searchsorted(idx, cut))
+                if n:
+                    seen[a] = True
+                    prior[a] = int(self.sequence_count[idx[n - 1]])
+            out.append(Seed(seen, int(versions_before[cut]), prior.tobytes()))
+        return out
 
     def header_columns(self, index: np.ndarray | None = None) -> dict[str, np.ndarray]:
         """The header fields under the table column names, for the packets
@@ -489,19 +522,20 @@ def _scan(
     *,
     start: int = 0,
     stop: int = -1,
-    seen: np.ndarray | None = None,
-    seen_versions: int = 0,
+    seed: Seed | None = None,
 ) -> Packets:
-    """The records of ``buffer`` that start in [start, stop); ``seen`` (2048
-    bools) and ``seen_versions`` (a bit set) are what a scan from the start
-    had met before ``start``, so that a piece scanned alone is split as the
-    whole would be."""
+    """The records of ``buffer`` that start in [start, stop); ``seed`` is
+    what a scan from the start had met before ``start`` (Packets.seeds), so
+    that a piece scanned alone is split as the whole is."""
+    seen = seed.seen if seed is not None else None
+    seen_versions = seed.versions if seed is not None else 0
+    prior = seed.prior if seed is not None else None
     known = options.known
     if seen is not None:
         table = np.frombuffer(known, dtype=np.uint8).astype(bool) if known else np.zeros(2048, bool)
         known = (table | seen).astype(np.uint8).tobytes()
     (n, offsets, lengths, version, type_, sec, apid, seqf, seqc, dlen, problems, events, stats, end, _) = (
-        _native_scan(buffer, options, release, start, stop, seen_versions, known)
+        _native_scan(buffer, options, release, start, stop, seen_versions, known, prior)
     )
     p = Packets()
     p.offsets = np.frombuffer(offsets, dtype=np.int64)
@@ -540,10 +574,18 @@ def _scan(
 
 
 def _native_scan(
-    buffer: Any, options: ScanOptions, release: bool, start: int, stop: int, seen_versions: int, known: bytes | None
+    buffer: Any,
+    options: ScanOptions,
+    release: bool,
+    start: int,
+    stop: int,
+    seen_versions: int,
+    known: bytes | None,
+    prior: bytes | None,
 ) -> tuple[Any, ...]:
     result = _ccsds_scan(
-        buffer, options.prefix_bytes, release, start, stop, options.versions, seen_versions, known, options.fixed
+        buffer, options.prefix_bytes, release, start, stop, options.versions, seen_versions, known, options.fixed,
+        prior,
     )
     _sources.check_mapping(buffer)
     return tuple(result)

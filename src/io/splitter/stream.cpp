@@ -179,6 +179,8 @@ bool Scanner::continues(std::size_t p, std::size_t q) const noexcept {
         return false;
     } else if (out_.apid_stats[apid].packets != 0) {
         last = static_cast<std::uint32_t>(out_.apid_stats[apid].last);
+    } else if (out_.prior_last[apid] >= 0) {
+        last = static_cast<std::uint32_t>(out_.prior_last[apid]);
     } else {
         return true;  // declared, not met yet: no count to follow
     }
@@ -199,8 +201,10 @@ bool Scanner::steps_on(std::size_t p, std::size_t r) const noexcept {
         // p's own APID: the very next count (the packet right after p's).
         return ((count - (((std::uint32_t{own[2]} & 0x3FU) << 8) | own[3])) & (kSequenceModulus - 1U)) == 1U;
     }
-    if (out_.apid_stats[apid].packets == 0) return false;
-    const std::uint32_t step = (count - static_cast<std::uint32_t>(out_.apid_stats[apid].last)) & (kSequenceModulus - 1U);
+    const ApidStats& stats = out_.apid_stats[apid];
+    const std::int32_t last = stats.packets != 0 ? stats.last : out_.prior_last[apid];
+    if (last < 0) return false;
+    const std::uint32_t step = (count - static_cast<std::uint32_t>(last)) & (kSequenceModulus - 1U);
     return step >= 1U && step <= kCloseSteps;
 }
 

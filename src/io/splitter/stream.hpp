@@ -166,6 +166,14 @@ struct ScanOutput {
     bool any_seen = false;
     std::uint8_t seen_versions = 0;
     ApidStats apid_stats[kApids] = {};
+    // Per APID, the sequence count of its latest packet before the scan began
+    // (a caller scanning a piece of a stream gives those before the piece),
+    // -1 for none: what the checks of continuity compare with until the
+    // scan meets a packet of the APID itself.
+    std::int32_t prior_last[kApids];
+    ScanOutput() noexcept {
+        for (std::int32_t& last : prior_last) last = -1;
+    }
     // Per APID, 1 + the index of the event its latest packet extended or
     // began, 0 when that packet followed its predecessor by a step of 1.
     std::uint32_t open_event[kApids] = {};
