@@ -125,3 +125,80 @@ def test_one_damaged_header_loses_one_packet(index, at, value, found, kinds):
     intact = set(range(0, len(data), 71)) - {index * 71}
     assert intact <= set(packets.offsets.tolist())
     assert int(packets.lengths.sum()) + packets.summary.lost_bytes == len(data)
+
+
+# Pieces equal the whole: damaged real streams cut into pieces of any size,
+# decoded as the command line's progress path and as Dask partitions do.
+hypothesis = pytest.importorskip("hypothesis")
+st = hypothesis.strategies
+
+STREAMS = {"jpss": open(JPSS, "rb").read(), "ctim": open(CTIM, "rb").read()}
+FIRST_BYTE = bitloom_io.Layout(
+    [{"name": "FIRST", "encoding": "unsigned", "bits": 16, "byte_order": "big", "reverse_bits": False,
+      "offset_bits": 48}]
+)
+
+
+@st.composite
+def damaged_streams(draw):
+    data = bytearray(STREAMS[draw(st.sampled_from(sorted(STREAMS)))])
+    for _ in range(draw(st.integers(1, 4))):
+        at = draw(st.integers(0, len(data) - 1))
+        kind = draw(st.sampled_from(["byte", "insert", "delete"]))
+        if kind == "byte":
+            data[at] = draw(st.integers(0, 255))
+        elif kind == "insert":
+            data[at:at] = draw(st.binary(min_size=1, max_size=40))
+        else:
+            del data[at : at + draw(st.integers(1, 200))]
+    return bytes(data)
+
+
+def decoded(tables):
+    return {name: {col: np.asarray(v).tolist() for col, v in t.columns.items()} for name, t in tables.items()}
+
+
+@hypothesis.settings(max_examples=25, deadline=None)
+@hypothesis.given(stream=damaged_streams(), piece=st.integers(71, 400_000))
+def test_pieces_equal_the_whole_on_damaged_files(tmp_path_factory, stream, piece):
+    from bitloom_io import _chunks
+
+    path = tmp_path_factory.mktemp("pieces") / "damaged.bin"
+    path.write_bytes(stream)
+    layouts = {"*": FIRST_BYTE}
+    with warnings.catch_warnings(record=True) as caught_whole:
+        warnings.simplefilter("always")
+        whole = bitloom_io.decode(path, layouts)
+    with warnings.catch_warnings(record=True) as caught_pieces:
+        warnings.simplefilter("always")
+        pieces = _chunks.decode_in_pieces(path, lambda s, **k: bitloom_io.decode(s, layouts, **k), chunk_bytes=piece)
+    assert decoded(pieces) == decoded(whole)
+    assert str(pieces.summary) == str(whole.summary)
+    assert [str(w.message) for w in caught_pieces] == [str(w.message) for w in caught_whole]
+    # Dask's partitions: each byte range split on its own, from the state
+    # the whole-file split had at its start.
+    for map_ in (True, False):
+        offsets = []
+        for part in _chunks.plan_pieces(path, piece, map=map_):
+            buffer = _chunks.open_piece(part, map=map_)
+            offsets += _chunks.split_piece(part, buffer).offsets.tolist()
+        assert offsets == ccsds.split(stream, warn=False).offsets.tolist()
+
+
+@pytest.mark.parametrize("change", ["junk inserted", "same size, touched", "truncated"])
+def test_a_file_changed_after_planning_is_refused(tmp_path, change):
+    from bitloom_io import _chunks
+
+    path = tmp_path / "jpss.bin"
+    path.write_bytes(STREAMS["jpss"])
+    parts = _chunks.plan_pieces(path, 100_000)
+    data = STREAMS["jpss"]
+    if change == "junk inserted":
+        path.write_bytes(data[:1000] + b"\xff" * 50 + data[1000:])
+    elif change == "same size, touched":
+        os.utime(path, ns=(parts[0].mtime_ns + 10**9, parts[0].mtime_ns + 10**9))
+    else:
+        os.truncate(path, 1000)
+    for part in parts:
+        with pytest.raises(OSError, match=f"{path.name} changed after it was planned"):
+            _chunks.open_piece(part)
