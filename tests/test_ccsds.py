@@ -212,12 +212,15 @@ def test_options_refused(options, message):
 
 
 def test_repeats_are_runs():
-    # Fill of zero bytes reads as packets of APID 0 repeating count 0: one
-    # run in the report, however long the fill.
+    # Zero bytes read as packets of APID 0 repeating count 0: one run in the
+    # report, however long the fill.
     zeros = bytes(7 * 10_000)
-    p = quiet_split(P7 + zeros + P7B)
+    p = quiet_split(zeros + P7 + P7B)
     r = p.summary.sequence[0]
-    assert (r.packets, r.repeats, r.repeat_offsets) == (10_000, 9_999, (14,))
+    assert (r.packets, r.repeats, r.repeat_offsets) == (10_000, 9_999, (7,))
+    # After packets that the zeros do not continue, they are no packets.
+    p = quiet_split(P7 + zeros + P7B + P7B)
+    assert [(q.kind, q.offset, q.length) for q in p.summary.problems] == [("junk", 7, len(zeros))]
     stream = b"".join(packet(apid=4, count=c) for c in (1, 5, 9, 9, 9, 10, 20))
     r = quiet_split(stream).summary.sequence[4]
     assert (r.gaps, r.missing, r.gap_offsets) == (3, 3 + 3 + 9, (7, 42))

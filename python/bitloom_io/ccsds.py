@@ -15,16 +15,19 @@ order:
   packet it declares ends inside the data, its version number is one
   ``versions`` allows (any by default) and its length is the one ``lengths``
   fixes for its APID (if any), and what follows it is the end of the data or
-  a plausible header: of an allowed version, of the fixed length, and of an
-  APID already known (seen, given in ``apids``, or its own) or followed by
-  more whole records. A version other than 0 is taken once records of it
-  chain by length (eight in a row, or to the exact end of the data) and is
-  reported in ``summary.versions`` and with a :class:`StreamWarning`;
+  a plausible header: of a known version, of the fixed length, and of an
+  APID already known (seen, given in ``apids``, or its own) with a sequence
+  count at most 32 past that APID's latest. A version other than 0 is taken
+  once records of it chain by length (eight in a row, or to the exact end
+  of the data) and is reported in ``summary.versions`` and with a
+  :class:`StreamWarning`;
 - a record whose length leads to no plausible header while a confirmed
-  record starts inside it is not taken: its bytes up to that record are a
-  problem region, ``"implausible_length"``, so that one bad length field
-  cannot swallow the intact packets after it (a packet followed by junk,
-  with no packet inside it, stands);
+  record starts inside it (one carrying the next sequence count of its
+  APID) is not taken: its bytes up to that record are a problem region,
+  ``"implausible_length"``, so that one bad length field cannot swallow the
+  intact packets after it. A packet followed by junk, with no packet inside
+  it, stands, and what follows it is then taken only when confirmed as
+  below;
 - otherwise the splitter resynchronises at the first later position whose
   record is accepted and confirmed by the records after it (the next two are
   accepted too, or the chain ends exactly at the end of the data), all of
@@ -45,8 +48,10 @@ wrapping from 16383 to 0) are checked per APID: gaps and repeats are listed
 in the summary (consecutive packets with steps of one kind as one run) and
 announced with a :class:`SequenceWarning`.
 
-Zero bytes between packets read as packets of APID 0 with 7 bytes, which is
-what their headers say; they show up in the per-APID counts.
+Zero bytes read as packets of APID 0 with 7 bytes, which is what their
+headers say: a stream of zeros is such packets (one run of repeats in the
+sequence report), while zeros after packets they do not continue are a
+problem region, unless APID 0 is one of the stream's.
 """
 
 from __future__ import annotations
@@ -370,6 +375,7 @@ class Seed(NamedTuple):
     seen: np.ndarray
     versions: int
     prior: bytes
+    broken: bool = False
 
 
 class Packets:
@@ -388,6 +394,9 @@ class Packets:
     data_length: np.ndarray
     summary: StreamSummary
     buffer: Any
+    # Indexes of the packets that what followed did not continue (where the
+    # split became wary); what a piece split on its own needs to know.
+    breaks: np.ndarray
     # True when `buffer` is a file mapping of our own, whose pages may be
     # given back once read.
     mapped: bool = False
@@ -417,6 +426,7 @@ class Packets:
         p = Packets()
         for name in ("offsets", "lengths", *PrimaryHeader._fields):
             setattr(p, name, getattr(self, name)[first:stop])
+        p.breaks = self.breaks[(self.breaks >= first) & (self.breaks < stop)] - first
         apids, counts = np.unique(p.apid, return_counts=True)
         p.summary = StreamSummary(
             bytes=0,
@@ -451,7 +461,8 @@ class Packets:
                 if n:
                     seen[a] = True
                     prior[a] = int(self.sequence_count[idx[n - 1]])
-            out.append(Seed(seen, int(versions_before[cut]), prior.tobytes()))
+            broken = bool(cut) and bool(np.isin(cut - 1, self.breaks))
+            out.append(Seed(seen, int(versions_before[cut]), prior.tobytes(), broken))
         return out
 
     def header_columns(self, index: np.ndarray | None = None) -> dict[str, np.ndarray]:
@@ -534,8 +545,9 @@ def _scan(
     if seen is not None:
         table = np.frombuffer(known, dtype=np.uint8).astype(bool) if known else np.zeros(2048, bool)
         known = (table | seen).astype(np.uint8).tobytes()
-    (n, offsets, lengths, version, type_, sec, apid, seqf, seqc, dlen, problems, events, stats, end, _) = (
-        _native_scan(buffer, options, release, start, stop, seen_versions, known, prior)
+    broken = seed.broken if seed is not None else False
+    (n, offsets, lengths, version, type_, sec, apid, seqf, seqc, dlen, problems, events, stats, end, _, breaks) = (
+        _native_scan(buffer, options, release, start, stop, seen_versions, known, prior, broken)
     )
     p = Packets()
     p.offsets = np.frombuffer(offsets, dtype=np.int64)
@@ -547,6 +559,7 @@ def _scan(
     p.sequence_flags = np.frombuffer(seqf, dtype=np.uint8)
     p.sequence_count = np.frombuffer(seqc, dtype=np.uint16)
     p.data_length = np.frombuffer(dlen, dtype=np.uint16)
+    p.breaks = np.frombuffer(breaks, dtype=np.int64)
     probs = np.frombuffer(problems, dtype=_PROBLEM_DTYPE)
     size = end - min(start, end)
     per_apid = np.frombuffer(stats, dtype=_STATS_DTYPE)
@@ -582,10 +595,11 @@ def _native_scan(
     seen_versions: int,
     known: bytes | None,
     prior: bytes | None,
+    broken: bool,
 ) -> tuple[Any, ...]:
     result = _ccsds_scan(
         buffer, options.prefix_bytes, release, start, stop, options.versions, seen_versions, known, options.fixed,
-        prior,
+        prior, broken,
     )
     _sources.check_mapping(buffer)
     return tuple(result)

@@ -249,10 +249,11 @@ bool read_table(PyObject* obj, std::size_t bytes, const char* what, void* into, 
 }
 
 PyObject* ccsds_scan(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    if (nargs < 3 || nargs > 10) {
+    if (nargs < 3 || nargs > 11) {
         PyErr_SetString(PyExc_TypeError,
                         "ccsds_scan(buffer, prefix_bytes, release, start=0, stop=-1, versions=255, "
-                        "seen_versions=0, known=None, fixed=None, prior=None) takes 3 to 10 arguments");
+                        "seen_versions=0, known=None, fixed=None, prior=None, broken=False) takes 3 to 11 "
+                        "arguments");
         return nullptr;
     }
     const Py_ssize_t prefix = PyLong_AsSsize_t(args[1]);
@@ -289,6 +290,11 @@ PyObject* ccsds_scan(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         return nullptr;
     }
     out->seen_versions = static_cast<std::uint8_t>(numbers[3]);
+    if (nargs > 10) {
+        const int broken = PyObject_IsTrue(args[10]);
+        if (broken < 0) return nullptr;
+        out->broken = broken != 0;
+    }
     bool prior_given = false;
     if (nargs > 9 && !read_table(args[9], sizeof out->prior_last, "prior", out->prior_last, prior_given)) {
         return nullptr;
@@ -352,6 +358,7 @@ PyObject* ccsds_scan(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         Ref::steal(copy_block(static_cast<const void*>(scanned.apid_stats), sizeof scanned.apid_stats)),
         Ref::steal(PyLong_FromSize_t(p)),
         Ref::steal(PyLong_FromLong(scanned.seen_versions)),
+        Ref::steal(hand_over(scanned.breaks, scanned.break_count)),
     };
     constexpr Py_ssize_t count = sizeof(items) / sizeof(items[0]);
     Ref result = Ref::steal(PyTuple_New(count + 1));
@@ -369,15 +376,16 @@ PyObject* ccsds_scan(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 PyMethodDef stream_methods[] = {
     {"ccsds_scan", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(ccsds_scan)), METH_FASTCALL,
      "ccsds_scan($module, buffer, prefix_bytes, release, start=0, stop=-1, versions=255, seen_versions=0, "
-     "known=None, fixed=None, prior=None, /)\n--\n\n"
+     "known=None, fixed=None, prior=None, broken=False, /)\n--\n\n"
      "-> (count, offsets, lengths, version, type, secondary_flag, "
      "apid, sequence_flags, sequence_count, data_length, problems, sequence_events, apid_stats, end, "
-     "seen_versions): the records of a CCSDS stream that start in [start, stop) as blocks of native-endian "
+     "seen_versions, breaks): the records of a CCSDS stream that start in [start, stop) as blocks of native-endian "
      "integers (problems: kind u1, offset i8, length i8, declared i8; sequence_events: kind u1, apid u2, "
      "count u4, missing u8, offset i8, last i8; apid_stats, 2048 of: packets u8, first i4, last i4; all "
      "aligned). versions and seen_versions are bit sets of version numbers; known is 2048 bytes, nonzero for "
      "an APID known beforehand; fixed is 2048 native u4, the packet size each APID must have (0: any); prior is "
-     "2048 native i4, each APID's latest sequence count before start (-1: none)."},
+     "2048 native i4, each APID's latest sequence count before start (-1: none); broken: the record before start "
+     "was not continued by what followed it. breaks: i8 indexes of the records after which that was so."},
     {"map_file", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(map_file_py)), METH_FASTCALL,
      "map_file($module, fd, size, name, /)\n--\n\n"
      "A read-only mapping of the open file fd whose pages read as zeros, not SIGBUS, should the file shrink "

@@ -47,6 +47,16 @@ bool ScanOutput::add_event(const SequenceEvent& e) noexcept {
     return true;
 }
 
+bool ScanOutput::add_break(std::int64_t index) noexcept {
+    if (break_count == break_capacity) {
+        const std::size_t next = break_capacity < 16 ? 16 : break_capacity * 2;
+        if (!breaks.reserve(next)) return false;
+        break_capacity = next;
+    }
+    breaks.data()[break_count++] = index;
+    return true;
+}
+
 bool ScanOutput::add_step(std::uint16_t apid, std::uint32_t step, std::int64_t offset) noexcept {
     if (step == 1U) {
         open_event[apid] = 0;
@@ -73,6 +83,10 @@ namespace {
 inline std::uint16_t apid_at(const std::uint8_t* h) noexcept {
     return static_cast<std::uint16_t>(((h[0] & 7U) << 8) | h[1]);
 }
+
+// A header whose APID, flags and count are all zero: what runs of zero bytes
+// (fill, blank data) look like.
+inline bool zero_header(const std::uint8_t* h) noexcept { return (h[0] | h[1] | h[2] | h[3]) == 0; }
 
 inline bool known(const std::uint64_t* apids, std::uint16_t apid) noexcept {
     return ((apids[apid >> 6] >> (apid & 63U)) & 1U) != 0;
@@ -126,8 +140,11 @@ private:
         if (record > size_ - p || !length_fixed_right(h)) return 0;
         return record;
     }
-    [[nodiscard]] std::uint8_t version_chain(std::size_t q) const noexcept;
+    // `also`: a version to count as familiar (that of the record before q).
+    [[nodiscard]] bool version_chain(std::size_t q, bool mixed, unsigned also = 8) const noexcept;
     [[nodiscard]] bool continues(std::size_t p, std::size_t q) const noexcept;
+    [[nodiscard]] bool resumes(std::size_t p) const noexcept;
+    [[nodiscard]] bool goes_on(std::size_t p, std::size_t q) const noexcept;
     [[nodiscard]] bool steps_on(std::size_t p, std::size_t r) const noexcept;
     [[nodiscard]] bool confirmed(std::size_t q, const std::uint64_t* apids) const noexcept;
     [[nodiscard]] bool take(std::size_t p, std::size_t record) noexcept;
@@ -135,29 +152,33 @@ private:
 };
 
 // Records from q, whole, chaining by length: kVersionChain of the version at
-// q, or to the exact end of the data in two records or more. From the start
-// of the data the chain may mix versions and be a single record: a stream
-// whose lengths chain from its first byte to its last is split by them.
-// Returns the versions of the chain, 0 when it does not hold.
-std::uint8_t Scanner::version_chain(std::size_t q) const noexcept {
-    const bool mixed = q == 0;
+// q, or to the exact end of the data in two records or more (one from the
+// start of the data). When `mixed` (a record the scan reached, not one a
+// resynchronisation tries), the chain to the end may mix versions, familiar
+// ones and q's (any from the start of the data; two of q's at least
+// elsewhere): a stream whose lengths chain to its last byte is split by them. Returns whether the chain holds.
+bool Scanner::version_chain(std::size_t q, bool mixed, unsigned also) const noexcept {
     const std::uint8_t* first = header(q);
-    if (first == nullptr) return 0;
+    if (first == nullptr) return false;
     const unsigned version = first[0] >> 5;
     unsigned versions = 0;
+    int of_version = 0;  // records of q's version in the chain
     std::size_t r = q;
     const int limit = mixed ? kEndChain : kVersionChain;
     for (int k = 1; k <= limit; ++k) {
         const std::size_t record = whole(r);
-        if (record == 0) return 0;
-        versions |= 1U << (data_[r + prefix_] >> 5);
+        if (record == 0) return false;
+        const unsigned v = data_[r + prefix_] >> 5;
+        versions |= 1U << v;
+        of_version += v == version ? 1 : 0;
         const bool same = versions == (1U << version);
-        if (!same && !mixed) return 0;
+        if (!same && !(mixed && (q == 0 || v == version || v == also || familiar(v)))) return false;
         r += record;
-        if (r == size_) return k >= 2 || q == 0 ? static_cast<std::uint8_t>(versions) : 0;
-        if (same && k >= kVersionChain) return static_cast<std::uint8_t>(versions);
+        // One header of a new version amid others is a damaged one.
+        if (r == size_) return q == 0 || (k >= 2 && of_version >= 2);
+        if (same && k >= kVersionChain) return true;
     }
-    return 0;
+    return false;
 }
 
 // What follows a whole record at p, at q, continues the stream: the end, a
@@ -197,9 +218,11 @@ bool Scanner::steps_on(std::size_t p, std::size_t r) const noexcept {
     const std::uint8_t* h = data_ + r + prefix_;
     const std::uint16_t apid = apid_at(h);
     const std::uint32_t count = ((std::uint32_t{h[2]} & 0x3FU) << 8) | h[3];
-    if (apid == apid_at(own)) {
-        // p's own APID: the very next count (the packet right after p's).
-        return ((count - (((std::uint32_t{own[2]} & 0x3FU) << 8) | own[3])) & (kSequenceModulus - 1U)) == 1U;
+    // p's own APID: the very next count (the packet right after p's), or
+    // one close after the latest accepted (p's own count may be the damage).
+    if (apid == apid_at(own) &&
+        ((count - (((std::uint32_t{own[2]} & 0x3FU) << 8) | own[3])) & (kSequenceModulus - 1U)) == 1U) {
+        return true;
     }
     const ApidStats& stats = out_.apid_stats[apid];
     const std::int32_t last = stats.packets != 0 ? stats.last : out_.prior_last[apid];
@@ -213,7 +236,7 @@ bool Scanner::steps_on(std::size_t p, std::size_t r) const noexcept {
 bool Scanner::confirmed(std::size_t q, const std::uint64_t* apids) const noexcept {
     const std::uint8_t* h = header(q);
     if (h == nullptr) return false;
-    if (!familiar(h[0] >> 5)) return version_chain(q) != 0;
+    if (!familiar(h[0] >> 5)) return version_chain(q, false);
     std::size_t r = q;
     for (int k = 0; k < kConfirm; ++k) {
         const std::size_t record = whole(r);
@@ -268,7 +291,8 @@ std::size_t Scanner::resynchronise(std::size_t p) noexcept {
     const std::uint8_t* h = header(p);
     // A tail too short for a header counts as a cut record unless the one
     // header byte it has says otherwise.
-    const bool credible = size_ - p <= prefix_ || familiar(data_[p + prefix_] >> 5);
+    const bool credible =
+        size_ - p <= prefix_ || (familiar(data_[p + prefix_] >> 5) && (h == nullptr || !zero_header(h)));
     std::int64_t declared = -1;
     bool fits = false;
     std::uint64_t apids[kApids / 64];
@@ -310,17 +334,20 @@ std::size_t Scanner::run(std::size_t start, std::size_t stop) noexcept {
             const std::uint8_t* h = data_ + p + prefix_;
             const unsigned version = h[0] >> 5;
             const std::size_t q = p + record;
-            if (!familiar(version) || !continues(p, q)) [[unlikely]] {
-                if (!familiar(version)) {
-                    const std::uint8_t chain = version_chain(p);
-                    if (chain == 0) {
-                        p = resynchronise(p);
-                        if (p == failed) return failed;
-                        continue;
-                    }
-                    out_.seen_versions = static_cast<std::uint8_t>(out_.seen_versions | chain);
+            if (out_.broken && !resumes(p)) [[unlikely]] {
+                p = resynchronise(p);
+                if (p == failed) return failed;
+                continue;
+            }
+            bool goes = familiar(version) && continues(p, q);
+            if (!goes) [[unlikely]] {
+                if (!familiar(version) && !version_chain(p, true)) {
+                    p = resynchronise(p);
+                    if (p == failed) return failed;
+                    continue;
                 }
-                if (!continues(p, q)) {
+                goes = goes_on(p, q);
+                if (!goes) {
                     // Does a confirmed record start inside this one?
                     const std::uint16_t apid = apid_at(h);
                     std::uint64_t apids[kApids / 64];
@@ -342,6 +369,8 @@ std::size_t Scanner::run(std::size_t start, std::size_t stop) noexcept {
                 }
             }
             if (!take(p, record)) return failed;
+            out_.broken = !goes;
+            if (!goes && !out_.add_break(static_cast<std::int64_t>(out_.count) - 1)) return failed;
             p = q;
             continue;
         }
@@ -349,6 +378,24 @@ std::size_t Scanner::run(std::size_t start, std::size_t stop) noexcept {
         if (p == failed) return failed;
     }
     return p;
+}
+
+// What follows the record at p, at q, continues the stream, or is a header
+// of a version not met before whose records chain from there (a stream
+// whose records take turns between versions).
+bool Scanner::goes_on(std::size_t p, std::size_t q) const noexcept {
+    if (continues(p, q)) return true;
+    const std::uint8_t* h = header(q);
+    return h != nullptr && !familiar(h[0] >> 5) && version_chain(q, true, data_[p + prefix_] >> 5U);
+}
+
+// After a record whose successor did not continue the stream, the record at
+// p is taken only as a resynchronisation would take it: confirmed by the
+// records after it, and not a run of zeros posing as a new APID.
+bool Scanner::resumes(std::size_t p) const noexcept {
+    const std::uint8_t* h = data_ + p + prefix_;
+    if (!confirmed(p, nullptr)) return false;
+    return known(out_.seen_apids, apid_at(h)) || !zero_header(h);
 }
 
 }  // namespace

@@ -17,15 +17,21 @@
 //   that version in a row or all the way to the exact end of the data.
 // - A whole header at p is accepted at once when what follows its record
 //   continues the stream: the end of the data, a tail too short for a
-//   header, or a header of a familiar version, of the fixed length, of an
-//   APID already known (seen, declared by the caller, or the record's own)
-//   whose sequence count is at most 32 past that APID's latest. Otherwise
-//   the record's own bytes are searched for a record that a lying length
-//   field would have swallowed: confirmed (below), of an APID already met,
-//   carrying its next sequence count, and itself continued by what follows
-//   it. One found at q makes [p, q) a problem region, `implausible_length`;
-//   none found, the record stands (a stream's first packet of an APID, an
-//   intact packet followed by junk).
+//   header, or a header of a familiar version (or p's), of the fixed length,
+//   of an APID already known (seen, declared by the caller, or the record's
+//   own) whose sequence count is at most 32 past that APID's latest; or a
+//   header of a new version whose records chain to the end of the data,
+//   taking turns with familiar versions. Otherwise the record's own bytes
+//   are searched for a record that a lying length field would have
+//   swallowed: confirmed (below), of an APID already met, carrying its next
+//   sequence count, and itself continued by what follows it. One found at q
+//   makes [p, q) a problem region, `implausible_length`; none found, the
+//   record stands (a stream's first packet of an APID, an intact packet
+//   followed by junk), and the scan goes on warily: the record after it is
+//   taken only when confirmed as a resynchronisation would confirm it, and
+//   not when it is a header of zeros of an APID not met before (runs of
+//   zero bytes read as packets of APID 0). Otherwise that record's bytes
+//   start a problem region as below.
 // - When the bytes at p are not an accepted record, the splitter
 //   resynchronises: it looks for the first q > p where a record is confirmed
 //   by the records that follow it (the next two are whole and of familiar
@@ -165,6 +171,14 @@ struct ScanOutput {
     std::uint64_t seen_apids[kApids / 64] = {};
     bool any_seen = false;
     std::uint8_t seen_versions = 0;
+    // The latest record's successor did not continue the stream, and the
+    // indexes of the records after which that was so (a caller scanning a
+    // piece of a stream from one of them sets `broken` to begin as the
+    // whole scan went on).
+    bool broken = false;
+    Column<std::int64_t> breaks;
+    std::size_t break_count = 0;
+    std::size_t break_capacity = 0;
     ApidStats apid_stats[kApids] = {};
     // Per APID, the sequence count of its latest packet before the scan began
     // (a caller scanning a piece of a stream gives those before the piece),
@@ -189,6 +203,7 @@ struct ScanOutput {
     [[nodiscard]] bool grow(std::size_t needed) noexcept;
     [[nodiscard]] bool add_problem(const Problem& p) noexcept;
     [[nodiscard]] bool add_event(const SequenceEvent& e) noexcept;
+    [[nodiscard]] bool add_break(std::int64_t index) noexcept;
     // Records the step of a packet of `apid` at `offset`, merged into the
     // APID's open event when it is of the same kind.
     [[nodiscard]] bool add_step(std::uint16_t apid, std::uint32_t step, std::int64_t offset) noexcept;
