@@ -145,6 +145,7 @@ private:
     [[nodiscard]] bool continues(std::size_t p, std::size_t q) const noexcept;
     [[nodiscard]] bool resumes(std::size_t p) const noexcept;
     [[nodiscard]] bool goes_on(std::size_t p, std::size_t q) const noexcept;
+    [[nodiscard]] bool tail_after(std::size_t q, const std::uint8_t* own) const noexcept;
     [[nodiscard]] bool steps_on(std::size_t p, std::size_t r) const noexcept;
     [[nodiscard]] bool confirmed(std::size_t q, const std::uint64_t* apids) const noexcept;
     [[nodiscard]] bool take(std::size_t p, std::size_t record) noexcept;
@@ -188,8 +189,8 @@ bool Scanner::version_chain(std::size_t q, bool mixed, unsigned also) const noex
 // meets all of this by chance about once in a hundred million.
 bool Scanner::continues(std::size_t p, std::size_t q) const noexcept {
     const std::uint8_t* h = header(q);
-    if (h == nullptr) return true;
     const std::uint8_t* own = data_ + p + prefix_;
+    if (h == nullptr) return tail_after(q, own);
     const unsigned v = h[0] >> 5;
     if ((!familiar(v) && v != (own[0] >> 5U)) || !length_fixed_right(h)) return false;
     const std::uint16_t apid = apid_at(h);
@@ -236,7 +237,10 @@ bool Scanner::steps_on(std::size_t p, std::size_t r) const noexcept {
 bool Scanner::confirmed(std::size_t q, const std::uint64_t* apids) const noexcept {
     const std::uint8_t* h = header(q);
     if (h == nullptr) return false;
-    if (!familiar(h[0] >> 5)) return version_chain(q, false);
+    // A new version is looked for only while none has been taken: after
+    // that, one comes in where the scan reaches it (goes_on), and junk, where
+    // seven headers in eight are of other versions, is passed over quickly.
+    if (!familiar(h[0] >> 5)) return out_.seen_versions == 0 && version_chain(q, false);
     std::size_t r = q;
     for (int k = 0; k < kConfirm; ++k) {
         const std::size_t record = whole(r);
@@ -378,6 +382,19 @@ std::size_t Scanner::run(std::size_t start, std::size_t stop) noexcept {
         if (p == failed) return failed;
     }
     return p;
+}
+
+// The bytes from q to the end, too few for a header, may be a header cut
+// short after the record whose header is `own`: none, or a first byte of a
+// familiar version (or own's) and, when there, an APID already known.
+bool Scanner::tail_after(std::size_t q, const std::uint8_t* own) const noexcept {
+    if (size_ - q <= prefix_) return true;
+    const std::uint8_t* h = data_ + q + prefix_;
+    const unsigned v = h[0] >> 5;
+    if (!familiar(v) && v != (own[0] >> 5U)) return false;
+    if (size_ - q - prefix_ < 2) return true;
+    const std::uint16_t apid = apid_at(h);
+    return apid == apid_at(own) || known(out_.seen_apids, apid);
 }
 
 // What follows the record at p, at q, continues the stream, or is a header
