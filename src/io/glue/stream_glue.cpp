@@ -309,8 +309,7 @@ PyObject* ccsds_scan(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     const std::span<const std::uint8_t> data(static_cast<const std::uint8_t*>(view.buf),
                                              static_cast<std::size_t>(view.len));
     const std::size_t begin = std::min(static_cast<std::size_t>(numbers[0]), data.size());
-    const std::size_t end =
-        numbers[1] < 0 ? data.size() : std::min(static_cast<std::size_t>(numbers[1]), data.size());
+    const std::size_t end = numbers[1] < 0 ? data.size() : std::min(static_cast<std::size_t>(numbers[1]), data.size());
     bool ok = true;
     std::size_t p = begin;
     Py_BEGIN_ALLOW_THREADS;

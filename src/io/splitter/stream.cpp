@@ -364,8 +364,7 @@ std::size_t Scanner::run(std::size_t start, std::size_t stop) noexcept {
                     }
                     if (inside < q) {
                         const Problem problem{ProblemKind::implausible_length, static_cast<std::int64_t>(p),
-                                              static_cast<std::int64_t>(inside - p),
-                                              static_cast<std::int64_t>(record)};
+                                              static_cast<std::int64_t>(inside - p), static_cast<std::int64_t>(record)};
                         if (!out_.add_problem(problem)) return failed;
                         p = inside;
                         continue;
