@@ -248,6 +248,7 @@ bool read_table(PyObject* obj, std::size_t bytes, const char* what, void* into, 
     return true;
 }
 
+// NOLINTNEXTLINE(readability-function-cognitive-complexity): argument checks, then one windowed scan
 PyObject* ccsds_scan(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     if (nargs < 3 || nargs > 11) {
         PyErr_SetString(PyExc_TypeError,

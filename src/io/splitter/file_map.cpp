@@ -8,9 +8,9 @@
 #include <mutex>
 
 #if defined(__unix__) || defined(__APPLE__)
-#include <signal.h>
 #include <sys/mman.h>
 #include <unistd.h>
+#include <csignal>
 #define BITLOOM_IO_GUARDED_MAPS 1
 #endif
 
@@ -60,9 +60,8 @@ void on_sigbus(int sig, siginfo_t* info, void* context) {
         const std::uintptr_t page = address & ~(std::uintptr_t{page_size} - 1U);
         const std::uintptr_t end = (base + size + page_size - 1U) & ~(std::uintptr_t{page_size} - 1U);
         // Zeros over the rest of the mapping: the file is gone from here on.
-        // NOLINTNEXTLINE(performance-no-int-to-ptr): the faulting page
-        void* zeros =
-            mmap(reinterpret_cast<void*>(page), end - page, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0);
+        void* zeros = mmap(reinterpret_cast<void*>(page),  // NOLINT(performance-no-int-to-ptr): the faulting page
+                           end - page, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0);
         if (zeros == MAP_FAILED) break;
         const auto offset = static_cast<std::int64_t>(page - base);
         std::int64_t seen = slot.fault.load(std::memory_order_relaxed);
