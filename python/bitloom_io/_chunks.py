@@ -164,10 +164,10 @@ def decode_in_pieces(
     the packets that split found in it, so the pieces hold exactly the
     packets of a whole-file decode, whatever the piece size. What is wrong
     with the stream (stray bytes, a truncated packet, gaps in the sequence
-    counts) and the packets that failed to decode are warned about once, for
-    the whole file, as decoding it in one go would."""
+    counts) is warned about once, for the whole file, as decoding it in one
+    go would; the joined tables' summary is the whole file's."""
     import bitloom_io
-    from bitloom_io import _decode, _sources
+    from bitloom_io import _sources
     from bitloom_io._tables import Tables
 
     packets = split_file(path, prefix_bytes, map=map)
@@ -178,8 +178,6 @@ def decode_in_pieces(
     bounds = [*cuts, len(packets)]
     results = []
     rows = 0
-    undecoded: dict[int, int] = {}
-    failed: list[int] = []
     for k, (first, stop) in enumerate(zip(bounds, bounds[1:])):
         piece = packets if len(cuts) == 1 else packets.piece(first, stop)
         with warnings.catch_warnings():
@@ -188,11 +186,6 @@ def decode_in_pieces(
             warnings.simplefilter("ignore", bitloom_io.DecodeWarning)
             tables = decode(piece, prefix_bytes=prefix_bytes)
         results.append(tables)
-        part = getattr(tables, "summary", None)
-        if part is not None:
-            for apid, n in part.undecoded.items():
-                undecoded[apid] = undecoded.get(apid, 0) + n
-            failed.extend(part.failed_offsets)
         rows += sum(len(t) for t in tables.values())
         if progress is not None:
             done = int(packets.offsets[bounds[k + 1]]) - prefix_bytes if k + 2 < len(bounds) else size
@@ -201,10 +194,6 @@ def decode_in_pieces(
     # A table that is the only piece of its type may still hold arrays that
     # view the map: those are copied, then the map is let go.
     joined = Tables({name: _detach(t) for name, t in joined.items()})
-    if results and hasattr(results[0], "summary"):
-        summary.undecoded = dict(sorted(undecoded.items()))
-        summary.failed_offsets = tuple(sorted(failed))
-        _decode.warn_failed(summary, stacklevel=2)
     joined.summary = summary
     buffer = packets.buffer
     del results, packets, piece

@@ -10,23 +10,30 @@ import csv
 import os
 import secrets
 import socket
-from collections.abc import Iterator, Mapping
-from typing import Any
+from collections.abc import Iterator, KeysView, Mapping
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
+if TYPE_CHECKING:  # pragma: no cover
+    # Precise with their stubs (pandas-stubs), Any without them.
+    import pandas  # type: ignore[import-untyped,unused-ignore]
+    import pyarrow  # type: ignore[import-untyped,unused-ignore]
+
+    from ._report import Report
+    from .ccsds import StreamSummary
+
 __all__ = ["Table", "Tables", "atomic_path"]
 
-_TABLES_EXTRA = "pip install bitloom-packets[tables]"
+# Until a release is published, extras install from a checkout.
+_TABLES_EXTRA = 'pip install "bitloom-packets[tables]" (from a checkout: pip install ".[tables]")'
 
 
 def _require(module: str, what: str) -> Any:
     try:
         return __import__(module, fromlist=["_"])
     except ImportError as error:
-        raise ImportError(
-            f"{what} needs {module.split('.')[0]}: {_TABLES_EXTRA}", name=module
-        ) from error
+        raise ImportError(f"{what} needs {module.split('.')[0]}: {_TABLES_EXTRA}", name=module) from error
 
 
 @contextlib.contextmanager
@@ -104,10 +111,6 @@ def _alive(pid: int) -> bool:
     return True
 
 
-def _is_text(column: np.ndarray) -> bool:
-    return column.dtype.kind == "T" or column.dtype.kind == "U"
-
-
 class Table:
     """One packet type's decoded packets: ``columns`` maps a name to a numpy
     array, all of the same length (primary-header columns first)."""
@@ -135,33 +138,47 @@ class Table:
     def __iter__(self) -> Iterator[str]:
         return iter(self.columns)
 
-    def keys(self) -> Any:
+    def keys(self) -> KeysView[str]:
         return self.columns.keys()
 
     def __repr__(self) -> str:
         return f"<Table {self.name!r}: {len(self)} rows, {len(self.columns)} columns>"
 
-    def to_pandas(self) -> Any:
+    def to_pandas(self) -> pandas.DataFrame:
         """A pandas DataFrame (needs pandas)."""
         pd = _require("pandas", "Table.to_pandas")
-        return pd.DataFrame(
-            {k: (v.astype(object) if v.dtype.kind == "T" else v) for k, v in self.columns.items()},
+        frame: pandas.DataFrame = pd.DataFrame(
+            {
+                k: (list(v) if v.ndim > 1 else v.astype(object) if v.dtype.kind == "T" else v)
+                for k, v in self.columns.items()
+            },
             copy=False,
         )
+        return frame
 
-    def to_arrow(self) -> Any:
+    def to_arrow(self) -> pyarrow.Table:
         """A pyarrow Table (needs pyarrow). Text columns become strings,
         binary columns binary."""
         pa = _require("pyarrow", "Table.to_arrow")
         arrays = {}
         for k, v in self.columns.items():
-            if v.dtype.kind == "T":
+            if v.ndim > 1:
+                # An array column: fixed-size lists, one level per dimension.
+                flat = v.reshape(-1)
+                values = pa.array(
+                    flat.astype(object) if v.dtype.kind == "T" else flat.tolist() if v.dtype == object else flat
+                )
+                for size in reversed(v.shape[1:]):
+                    values = pa.FixedSizeListArray.from_arrays(values, size)
+                arrays[k] = values
+            elif v.dtype.kind == "T":
                 arrays[k] = pa.array(v.astype(object), type=pa.string())
             elif v.dtype == object:
                 arrays[k] = pa.array(v.tolist())
             else:
                 arrays[k] = pa.array(v)
-        return pa.table(arrays)
+        table: pyarrow.Table = pa.table(arrays)
+        return table
 
     def to_parquet(self, path: str | os.PathLike[str], **options: Any) -> None:
         """Writes a Parquet file (needs pyarrow); ``options`` go to
@@ -191,10 +208,13 @@ class Table:
 
 
 class Tables(dict[str, Table]):
-    """Tables by packet-type name, with ``summary`` (the
-    :class:`~bitloom_io.ccsds.StreamSummary` of the stream they came from)."""
+    """Tables by packet-type name, with ``report`` (a
+    :class:`~bitloom_io.Report`: what was not decoded and why) and
+    ``summary`` (the :class:`~bitloom_io.ccsds.StreamSummary` of the stream
+    they came from, also ``report.stream``)."""
 
-    summary: Any
+    report: Report
+    summary: StreamSummary
 
     def __repr__(self) -> str:
         inner = ", ".join(f"{k!r}: {len(v)} rows" for k, v in self.items())

@@ -6,35 +6,80 @@ from __future__ import annotations
 
 import os
 import warnings
-from typing import TYPE_CHECKING, Any
+from collections.abc import Callable
+from dataclasses import dataclass, field
+from typing import Any, Literal, Protocol
 
 import numpy as np
 
-from bitloom_io.xtce._errors import XtceWarning
-from bitloom_io.xtce._model import ENGINEERING_SUFFIX, Calibrator, FieldSpec, ParameterType
-
-if TYPE_CHECKING:  # pragma: no cover
-    from bitloom_io.xtce._definition import Definition, _Node
+from bitloom_io._decode import expected_bytes, first_failure
+from bitloom_io._native import Layout
+from bitloom_io._report import Findings
+from bitloom_io._tables import Table, Tables
+from bitloom_io.xtce._conditional import ConditionalLayout
+from bitloom_io.xtce._engineering import evaluate, times
+from bitloom_io.xtce._errors import XtceError, XtceWarning
+from bitloom_io.xtce._model import ENGINEERING_SUFFIX, Calibrator, Container, FieldSpec, ParameterType
+from bitloom_io.xtce._shapes import combine
+from bitloom_io.xtce._text import texts
 
 Columns = dict[str, np.ndarray]
+Predicate = Callable[[Columns], np.ndarray]
 
 # Warnings point at the caller's line, outside this package.
 _HERE = (os.path.dirname(os.path.abspath(__file__)),)
 
 
+@dataclass
+class _Node:
+    """A container in the inheritance tree, with what decoding it needs."""
+
+    container: Container
+    fields: list[FieldSpec]  # every field, packet order
+    own: list[FieldSpec]  # the fields this container adds to its base
+    children: list[_Node] = field(default_factory=list)
+    predicate: Predicate | None = None
+    alone: bool = False  # the own fields can be read without the base container's
+    refused: XtceError | None = None  # why its packets cannot be decoded
+    conditional: bool = False  # its entries depend on IncludeConditions: no single layout reads it
+
+
+class Layouts(Protocol):
+    """What decoding needs of a definition: where it came from and the
+    layouts of its containers."""
+
+    path: str
+    refused: dict[str, XtceError]
+
+    def layout(self, container: str) -> Layout: ...
+
+    def own_layout(self, container: str) -> Layout | ConditionalLayout: ...
+
+
 class Decoder:
-    def __init__(self, definition: Definition, buffer: Any, offsets: np.ndarray, lengths: np.ndarray, errors: str) -> None:
+    def __init__(
+        self,
+        definition: Layouts,
+        buffer: Any,
+        offsets: np.ndarray,
+        lengths: np.ndarray,
+        errors: str,
+        findings: Findings | None = None,
+    ) -> None:
         self.definition = definition
         self.buffer = buffer
         self.offsets = np.asarray(offsets, dtype=np.int64)
         self.lengths = np.asarray(lengths, dtype=np.int64)
         self.errors = errors
+        self.findings = findings
         self.suffix = ENGINEERING_SUFFIX
-        self.tables: dict[str, Any] = {}
+        self.tables: dict[str, Table] = {}
         self.unidentified: list[np.ndarray] = []
         self.ambiguous: list[np.ndarray] = []
         self.failed: dict[str, np.ndarray] = {}
         self.out_of_range: dict[str, int] = {}
+        self.refused: dict[str, np.ndarray] = {}
+        self.packet_index: dict[str, np.ndarray] = {}
 
     # -- reading ----------------------------------------------------------
 
@@ -42,8 +87,8 @@ class Decoder:
         """Own columns of ``node`` for the packets ``index``; returns them and the packets kept."""
         if not node.own or len(index) == 0:
             return {}, index
-        layout = self.definition._own_layout(node.container.name)
-        mode = "mask" if self.errors == "skip" else "raise"
+        layout = self.definition.own_layout(node.container.name)
+        mode: Literal["mask", "raise"] = "mask" if self.errors == "skip" else "raise"
         try:
             cols = layout.unpack_many(self.buffer, offsets=self.offsets[index], lengths=self.lengths[index], errors=mode)
         except ValueError as error:
@@ -53,10 +98,29 @@ class Decoder:
             )
             raise
         wanted = [entry.name for entry in node.own]
+        for entry in node.own:
+            if entry.type.encoding.text_in_buffer:
+                cols[entry.name] = texts(entry.type.encoding, cols[entry.name], entry.name)
         failed = getattr(cols, "failed", None)
         if mode == "mask" and failed is not None and failed.any():
             keep = ~np.asarray(failed, bool)
-            self.failed[node.container.name] = index[~keep]
+            name = node.container.name
+            self.failed[name] = index[~keep]
+            if self.findings is not None:
+                row = int(np.argmax(~keep))
+                at = int(index[row])
+                start, length = int(self.offsets[at]), int(self.lengths[at])
+                packet = memoryview(self.buffer).cast("B")[start : start + length]
+                if isinstance(layout, ConditionalLayout):
+                    where, reason = None, "the packet ends before the entries its values include"
+                else:
+                    where, reason = first_failure(layout, packet)
+                self.findings.failed(name, index[~keep], where, reason)
+                if not node.container.abstract and not node.children and not node.conditional:
+                    # Packets of this type that end before its last field.
+                    expected = expected_bytes(self.definition.layout(name))
+                    if expected is not None:
+                        self.findings.sizes(name, index[~keep], expected)
             index = index[keep]
             return {name: np.ma.getdata(cols[name])[keep] for name in wanted}, index
         if mode == "mask":
@@ -70,6 +134,8 @@ class Decoder:
         if not ptype.has_engineering:
             return None
         calibrator = ptype.encoding.calibrator
+        if ptype.kind in ("absolute_time", "relative_time"):
+            return times(ptype, raw if calibrator is None else self._calibrate(entry, calibrator, raw))
         if calibrator is not None:
             return self._calibrate(entry, calibrator, raw)
         if ptype.kind == "enumerated":
@@ -80,6 +146,8 @@ class Decoder:
 
     def _calibrate(self, entry: FieldSpec, calibrator: Calibrator, raw: np.ndarray) -> np.ndarray:
         x = raw.astype(np.float64)
+        if calibrator.kind == "math":
+            return evaluate(calibrator, x)
         if calibrator.kind == "polynomial":
             result = np.zeros(len(x), dtype=np.float64)
             for exponent, coefficient in sorted(calibrator.coefficients.items()):
@@ -132,12 +200,20 @@ class Decoder:
         for entry in node.own:
             raw = cols[entry.name]
             out[entry.name] = raw
-            eng = self._engineering(entry, raw)
+            # Where a packet does not hold the field (IncludeCondition), its engineering value is masked too.
+            absent = np.ma.getmask(raw) if np.ma.isMaskedArray(raw) else np.ma.nomask
+            eng = self._engineering(entry, np.ma.getdata(raw) if absent is not np.ma.nomask else raw)
             if eng is not None:
-                out[entry.name + self.suffix] = eng
+                out[entry.name + self.suffix] = eng if absent is np.ma.nomask else np.ma.array(eng, mask=absent)
         return out
 
     def _visit(self, node: _Node, index: np.ndarray, inherited: Columns) -> None:
+        if len(index) == 0:
+            return
+        if node.refused is not None:
+            name = node.container.name
+            self.refused[name] = np.concatenate([self.refused[name], index]) if name in self.refused else index
+            return
         own, kept = self._read(node, index)
         if len(kept) != len(index):
             keep = np.isin(index, kept)
@@ -179,38 +255,66 @@ class Decoder:
         self._emit(node, rest_index, rest_columns)
 
     def _emit(self, node: _Node, index: np.ndarray, columns: Columns) -> None:
-        from bitloom_io import Table  # type: ignore[attr-defined,unused-ignore]
-
+        name = node.container.name
+        if self.findings is not None and len(index) and not node.conditional:
+            expected = expected_bytes(self.definition.layout(name))
+            if expected is not None:
+                self.findings.sizes(name, index, expected)
         ordered: Columns = {}
         for entry in node.fields:
             ordered[entry.name] = columns[entry.name]
             eng = entry.name + self.suffix
             if eng in columns:
                 ordered[eng] = columns[eng]
-        name = node.container.name
+        ordered = combine(node.fields, ordered, self.suffix)
         table = Table(name, ordered)
         self.tables[name] = table
         self.packet_index[name] = index
 
-    def run(self, root: _Node, summary: Any) -> Any:
-        from bitloom_io import Tables  # type: ignore[attr-defined,unused-ignore]
+    def _empty(self, node: _Node) -> Table:
+        """The table of a packet type no packet is of, with its columns'
+        types."""
+        none = np.zeros(0, dtype=np.int64)
+        name = node.container.name
+        # A container with IncludeConditions has no single layout; its own reads it whole.
+        whole = self.definition.own_layout(name) if node.conditional else self.definition.layout(name)
+        raw = whole.unpack_many(b"", offsets=none, lengths=none)
+        columns: Columns = {}
+        for entry in node.fields:
+            columns[entry.name] = raw[entry.name]
+            eng = self._engineering(entry, raw[entry.name])
+            if eng is not None:
+                columns[entry.name + self.suffix] = eng
+        return Table(name, combine(node.fields, columns, self.suffix))
 
-        self.packet_index: dict[str, np.ndarray] = {}
+    def run(self, root: _Node, *, every_type: bool = False) -> XtceTables:
+        """The tables of the packets, ``every_type``: with an empty table
+        for each packet type no packet is of."""
         everything = np.arange(len(self.offsets), dtype=np.int64)
         self._visit(root, everything, {})
-        tables: Any = Tables()
-        for name in self.definition.packet_types(root.container.name):
+        tables = XtceTables()
+        for node in _concrete(root):
+            name = node.container.name
             if name in self.tables:
                 tables[name] = self.tables[name]
-        tables.summary = summary
+            elif every_type:
+                tables[name] = self._empty(node)
+                self.packet_index[name] = np.zeros(0, dtype=np.int64)
         tables.packet_index = self.packet_index
         tables.unidentified = _joined(self.unidentified)
         tables.ambiguous = _joined(self.ambiguous)
         tables.failed = self.failed
-        self._warn(tables)
+        tables.refused = self.refused
+        if self.findings is not None:
+            for name, index in self.refused.items():
+                self.findings.failed(name, index, None, f"the container cannot be decoded: {self.definition.refused[name]}")
+            self.findings.unclaimed(tables.unidentified)
+            self.findings.ambiguous(tables.ambiguous)
+            for name, count in self.out_of_range.items():
+                self.findings.count(_out_of_range, name, count)
         return tables
 
-    def _warn(self, tables: Any) -> None:
+    def warn(self, tables: XtceTables) -> None:
         where = self.definition.path
         messages = []
         if len(tables.unidentified):
@@ -230,11 +334,13 @@ class Decoder:
                 f"{len(failed)} packets too short for container {name!r} left out (first: packet {int(failed[0])}); "
                 "their indexes are in .failed"
             )
-        for name, count in self.out_of_range.items():
+        for name, index in self.refused.items():
             messages.append(
-                f"{count} raw values of {name!r} have no engineering value (outside the calibration "
-                "or the enumeration): NaN or empty label"
+                f"{len(index)} packets of container {name!r} left out (first: packet {int(index[0])}): it cannot be "
+                f"decoded: {self.definition.refused[name]}; their indexes are in .refused"
             )
+        for name, count in self.out_of_range.items():
+            messages.append(_out_of_range(name, count))
         for message in messages:
             warnings.warn(XtceWarning(message), skip_file_prefixes=_HERE)
 
@@ -243,3 +349,40 @@ def _joined(parts: list[np.ndarray]) -> np.ndarray:
     if not parts:
         return np.zeros(0, dtype=np.int64)
     return np.sort(np.concatenate(parts))
+
+
+def _out_of_range(name: str, count: int) -> str:
+    values = f"{count:,} raw value{'s' if count != 1 else ''}"
+    return (
+        f"{values} of {name!r} {'have' if count != 1 else 'has'} no engineering value (outside the "
+        "calibration or the enumeration): NaN or empty label"
+    )
+
+
+def _concrete(root: _Node) -> list[_Node]:
+    """The concrete containers from ``root`` down, in tree order."""
+    out: list[_Node] = []
+    stack = [root]
+    while stack:
+        node = stack.pop()
+        if node.refused is not None:
+            continue  # and nothing below it is decoded
+        if not node.container.abstract:
+            out.append(node)
+        stack.extend(reversed(node.children))
+    return out
+
+
+class XtceTables(Tables):
+    """Tables of an XTCE decode, with where each packet went:
+    ``packet_index`` (per table, the packets' indexes in the split),
+    ``unidentified`` (packets no concrete container takes), ``ambiguous``
+    (packets more than one takes), ``failed`` (per container, packets
+    too short for it) and ``refused`` (per container left out of the
+    definition, its packets)."""
+
+    packet_index: dict[str, np.ndarray]
+    unidentified: np.ndarray
+    ambiguous: np.ndarray
+    failed: dict[str, np.ndarray]
+    refused: dict[str, np.ndarray]

@@ -11,15 +11,10 @@
 #include <memory>
 #include <span>
 
+#include "common/platform.hpp"
 #include "io/splitter/file_map.hpp"
 #include "io/splitter/stream.hpp"
 #include "python.hpp"
-
-#if defined(__unix__) || defined(__APPLE__)
-#include <sys/mman.h>
-#include <unistd.h>
-#define BITLOOM_IO_HAVE_MADVISE 1
-#endif
 
 namespace bitloom::io {
 
@@ -143,7 +138,7 @@ PyObject* mapped_madvise(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     const Py_ssize_t length = PyLong_AsSsize_t(args[2]);
     if (length == -1 && PyErr_Occurred()) return nullptr;
     if (start >= 0 && length > 0) {
-        release_pages(reinterpret_cast<Mapped*>(self)->map, static_cast<std::size_t>(start),
+        release_mapped_pages(reinterpret_cast<Mapped*>(self)->map, static_cast<std::size_t>(start),
                       static_cast<std::size_t>(length));
     }
     Py_RETURN_NONE;
@@ -249,7 +244,11 @@ bool read_table(PyObject* obj, std::size_t bytes, const char* what, void* into, 
 }
 
 // NOLINTNEXTLINE(readability-function-cognitive-complexity): argument checks, then one windowed scan
-PyObject* ccsds_scan(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+PyObject* ccsds_scan(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    if (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) != 0) {
+        PyErr_SetString(PyExc_TypeError, "ccsds_scan() takes no keyword arguments");
+        return nullptr;
+    }
     if (nargs < 3 || nargs > 11) {
         PyErr_SetString(PyExc_TypeError,
                         "ccsds_scan(buffer, prefix_bytes, release, start=0, stop=-1, versions=255, "
@@ -301,20 +300,19 @@ PyObject* ccsds_scan(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         return nullptr;
     }
 
-    Py_buffer view;
-    if (PyObject_GetBuffer(args[0], &view, PyBUF_SIMPLE) < 0) return nullptr;
+    BufferView view;
+    if (!view.acquire(args[0], PyBUF_SIMPLE)) return nullptr;
     ScanOptions options;
     options.prefix_bytes = static_cast<std::size_t>(prefix);
     options.versions = static_cast<std::uint8_t>(numbers[2]);
     options.fixed_lengths = fixed_given ? fixed.get() : nullptr;
-    const std::span<const std::uint8_t> data(static_cast<const std::uint8_t*>(view.buf),
-                                             static_cast<std::size_t>(view.len));
+    const std::span<const std::uint8_t> data = view.bytes();
     const std::size_t begin = std::min(static_cast<std::size_t>(numbers[0]), data.size());
     const std::size_t end = numbers[1] < 0 ? data.size() : std::min(static_cast<std::size_t>(numbers[1]), data.size());
     bool ok = true;
     std::size_t p = begin;
     Py_BEGIN_ALLOW_THREADS;
-    [[maybe_unused]] std::size_t given_back = begin;
+    std::size_t given_back = begin;
     while (p < end) {
         const std::size_t stop = end - p > kWindow ? p + kWindow : end;
         p = scan_ccsds(data, options, p, stop, *out);
@@ -322,24 +320,12 @@ PyObject* ccsds_scan(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
             ok = false;
             break;
         }
-#ifdef BITLOOM_IO_HAVE_MADVISE
         if (release != 0 && p < data.size()) {
-            // Whole pages only, counted from the page the buffer starts in.
-            const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
-            const std::size_t lead = reinterpret_cast<std::uintptr_t>(data.data()) % page;
-            const std::size_t from = (given_back + lead + page - 1) / page * page - lead;
-            const std::size_t to = (p + lead) / page * page - lead;
-            if (to > from) {
-                auto* start =
-                    const_cast<std::uint8_t*>(data.data()) + from;  // NOLINT(cppcoreguidelines-pro-type-const-cast)
-                madvise(start, to - from, MADV_DONTNEED);
-                given_back = to;
-            }
+            const std::uint8_t* done = release_pages(data.data() + given_back, p - given_back, false);
+            given_back = static_cast<std::size_t>(done - data.data());
         }
-#endif
     }
     Py_END_ALLOW_THREADS;
-    PyBuffer_Release(&view);
     if (!ok) return PyErr_NoMemory();
     ScanOutput& scanned = *out;
     const std::size_t n = scanned.count;
@@ -374,7 +360,8 @@ PyObject* ccsds_scan(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 }
 
 PyMethodDef stream_methods[] = {
-    {"ccsds_scan", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(ccsds_scan)), METH_FASTCALL,
+    {"ccsds_scan", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(ccsds_scan)),
+     METH_FASTCALL | METH_KEYWORDS,
      "ccsds_scan($module, buffer, prefix_bytes, release, start=0, stop=-1, versions=255, seen_versions=0, "
      "known=None, fixed=None, prior=None, broken=False, /)\n--\n\n"
      "-> (count, offsets, lengths, version, type, secondary_flag, "

@@ -123,7 +123,7 @@ std::int64_t fault_offset(const FileMap& map) noexcept {
     return slots[map.slot].fault.load(std::memory_order_acquire);
 }
 
-void release_pages(const FileMap& map, std::size_t offset, std::size_t length) noexcept {
+void release_mapped_pages(const FileMap& map, std::size_t offset, std::size_t length) noexcept {
     if (map.data == nullptr || offset >= map.size) return;
     const std::size_t from = (offset + page_size - 1U) / page_size * page_size;
     const std::size_t to = std::min(offset + length, map.size) / page_size * page_size;
@@ -142,7 +142,7 @@ int map_file(int, std::size_t, FileMap& map) noexcept {
 }
 void unmap_file(FileMap& map) noexcept { map = FileMap{}; }
 std::int64_t fault_offset(const FileMap&) noexcept { return -1; }
-void release_pages(const FileMap&, std::size_t, std::size_t) noexcept {}
+void release_mapped_pages(const FileMap&, std::size_t, std::size_t) noexcept {}
 
 #endif
 

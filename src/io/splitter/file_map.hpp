@@ -37,6 +37,6 @@ void unmap_file(FileMap& map) noexcept;
 
 // Gives pages of the map back to the kernel (they are read again from the
 // file if touched later).
-void release_pages(const FileMap& map, std::size_t offset, std::size_t length) noexcept;
+void release_mapped_pages(const FileMap& map, std::size_t offset, std::size_t length) noexcept;
 
 }  // namespace bitloom::io

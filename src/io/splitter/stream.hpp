@@ -59,7 +59,6 @@
 namespace bitloom::io {
 
 inline constexpr std::size_t kPrimaryHeaderBytes = 6;
-inline constexpr std::size_t kMaxPacketBytes = 65542;
 
 // The primary header's fields.
 struct PrimaryHeader {
