@@ -21,7 +21,7 @@ from typing import TYPE_CHECKING, Any, Literal, Protocol, TypeAlias, Union
 
 import numpy as np
 
-from . import ccsds
+from . import _sources, ccsds
 from ._native import Layout
 from ._report import DecodeWarning, Findings, Report, prefix_hint
 from ._tables import Table, Tables
@@ -384,13 +384,16 @@ def decode(
     prefix_bytes: int = 0,
     root: str | None = None,
     errors: Literal["skip", "raise"] = "skip",
+    map: bool = True,
     keep_unmapped: bool = False,
 ) -> Tables:
     """Splits a stream of CCSDS space packets and decodes each packet with
     its packet type, one table per packet type.
 
     ``source`` is a path, a binary file object or a buffer (see
-    :func:`bitloom_io.ccsds.split`). ``definition`` is one of:
+    :func:`bitloom_io.ccsds.split`; files are memory-mapped unless ``map`` is
+    false, and one that shrinks meanwhile raises ``OSError``), or the
+    ``Packets`` a split returned. ``definition`` is one of:
 
     - a mapping of APIDs (ints, or strings of digits) to a ``Layout`` or a
       :class:`Select`; the key ``"*"`` covers every APID without its own
@@ -424,10 +427,12 @@ def decode(
     if errors not in ("skip", "raise"):
         raise ValueError(f"errors must be 'skip' or 'raise', not {errors!r}")
     how = plan(definition, root=root)
-    packets = ccsds.split(source, prefix_bytes=prefix_bytes, warn=False)
+    packets = ccsds.split(source, prefix_bytes=prefix_bytes, warn=False, map=map)
     tables = run(how, packets, errors)
     if keep_unmapped:
         _keep_unmapped(tables, how, packets)
+    # A file that shrank while its packets were decoded read as zeros there.
+    _sources.check_mapping(packets.buffer)
     ccsds.warn_summary(tables.report.stream, stacklevel=2)
     tables.report.warn(stacklevel=2)
     return tables
@@ -486,13 +491,14 @@ def decode_in_steps(
     progress: Callable[..., None] | None = None,
     root: str | None = None,
     errors: Literal["skip", "raise"] = "skip",
+    map: bool = True,
 ) -> Tables:
     """``decode`` in steps of about ``step_bytes`` of packets, calling
     ``progress(done_bytes, rows)`` after each and once more with
     ``final=True``. The stream is split once, so the tables and the report
     are those of ``decode``; nothing is warned."""
     how = plan(definition, root=root)
-    packets = ccsds.split(source, prefix_bytes=prefix_bytes, warn=False)
+    packets = ccsds.split(source, prefix_bytes=prefix_bytes, warn=False, map=map)
     n = len(packets)
     cuts = np.searchsorted(packets.offsets, np.arange(step_bytes, max(packets.summary.bytes, 1), step_bytes))
     bounds = [0, *sorted(set(cuts.tolist()) - {0, n}), n] if n else [0, 0]
@@ -514,6 +520,7 @@ def decode_in_steps(
         if more:
             columns = {c: np.concatenate([table.columns[c], *(t.columns[c] for t in more)]) for c in table.columns}
             joined[name] = Table(name, columns)
+    _sources.check_mapping(packets.buffer)
     if progress is not None:
         progress(packets.summary.bytes, rows, final=True)
     return _finish(joined, findings, packets, n)
