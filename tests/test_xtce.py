@@ -538,6 +538,26 @@ def test_packets_written_bit_by_bit_decode_to_what_was_written(name):
         pytest.skip("no container with every field at fixed bits")
 
 
+def test_counts_from_the_packet_give_one_array_per_packet():
+    definition = xtce.load(DATA / "ragged.xml", strict=True)
+    rng = np.random.default_rng(3)
+    rows = []
+    for n, m in [(0, 2), (3, 0), (1, 1), (3, 2), (0, 0)]:
+        reps, values, tail = rng.integers(0, 256, n), rng.integers(0, 256, m), int(rng.integers(0, 256))
+        fields = [(5, 1), (11, 0), (8, n), (8, m)]
+        for k, v in enumerate(reps):
+            fields += ([(4, 0)] if k else []) + [(8, int(v))]
+        fields += [(8, int(v)) for v in values] + [(8, tail)]
+        rows.append((packet(*fields), reps, values, tail))
+    table = decode(definition, [row[0] for row in rows])["Ragged"]
+    assert [r.tolist() for r in table["R"]] == [row[1].tolist() for row in rows]
+    assert [r.tolist() for r in table["V"]] == [row[2].tolist() for row in rows]
+    assert [r.tolist() for r in table["V_eng"]] == [(1.0 + 3.0 * row[2]).tolist() for row in rows]
+    assert table["TAIL"].tolist() == [row[3] for row in rows]
+    pytest.importorskip("pyarrow")
+    assert table.to_arrow().column("R").to_pylist() == [row[1].tolist() for row in rows]
+
+
 def test_calibrators_enumerations_and_booleans():
     definition = xtce.load(DATA / "calibration.xml")
     rows = [
@@ -672,10 +692,10 @@ REFUSALS = [
     (
         "repeat_entry",
         xtce.XtceUnsupportedError,
-        "RepeatEntry",
+        "DynamicValue",
         "Bad",
         "<RepeatEntry",
-        "repeat counts taken from the packet",
+        "comes from 'NOPE', which is not an earlier field",
     ),
     (
         "include_condition",

@@ -20,7 +20,7 @@ from bitloom_io.xtce._conditional import ConditionalLayout
 from bitloom_io.xtce._engineering import evaluate, times
 from bitloom_io.xtce._errors import XtceError, XtceWarning
 from bitloom_io.xtce._model import ENGINEERING_SUFFIX, Calibrator, Container, FieldSpec, ParameterType
-from bitloom_io.xtce._shapes import combine
+from bitloom_io.xtce._shapes import combine, ragged_apply
 from bitloom_io.xtce._text import texts
 
 Columns = dict[str, np.ndarray]
@@ -201,6 +201,11 @@ class Decoder:
             raw = cols[entry.name]
             out[entry.name] = raw
             # Where a packet does not hold the field (IncludeCondition), its engineering value is masked too.
+            if entry.ragged:
+                eng = ragged_apply(lambda flat, entry=entry: self._engineering(entry, flat), raw)
+                if eng is not None:
+                    out[entry.name + self.suffix] = eng
+                continue
             absent = np.ma.getmask(raw) if np.ma.isMaskedArray(raw) else np.ma.nomask
             eng = self._engineering(entry, np.ma.getdata(raw) if absent is not np.ma.nomask else raw)
             if eng is not None:

@@ -185,6 +185,8 @@ class ParameterType:
     epoch: str | None = None
     element_type: str | None = None  # an array's element type
     dimensions: tuple[int, ...] = ()  # an array's fixed sizes, first dimension first
+    # A one-dimensional array whose size an earlier field gives: field * slope + intercept elements.
+    dynamic_size: dict[str, Any] | None = None
     # Why the type cannot be decoded; refused only where a container uses it.
     problem: XtceError | None = None
 
@@ -247,7 +249,8 @@ class Entry:
     line: int
     # LocationInContainerInBits: ("containerStart" or "previousEntry", bits), when it moves the entry.
     location: tuple[str, int] | None = None
-    repeat: tuple[int, int] | None = None  # RepeatEntry: a fixed count and the bits between repeats
+    # RepeatEntry: a count (fixed, or {"field", "slope", "intercept", "calibrated"}) and the bits between repeats.
+    repeat: tuple[int | dict[str, Any], int] | None = None
     condition: Criteria | None = None  # IncludeCondition: the entry is in the packet only when it holds
 
 
@@ -277,6 +280,7 @@ class FieldSpec:
     line: int  # the entry's line
     group: str | None = None  # the column an array element goes to (see Parameter.array)
     conditions: tuple[Criteria, ...] = ()  # IncludeConditions that must all hold for the field to be there
+    ragged: bool = False  # as many values per packet as an earlier field says: one array per packet
 
     @property
     def type(self) -> ParameterType:

@@ -270,6 +270,7 @@ class UnitReader:
         if not ref:
             raise self._error("ArrayParameterType without an arrayTypeRef", node, name)
         dimensions: list[int] = []
+        dynamic: dict[str, Any] | None = None
         listed = node.find("DimensionList")
         if listed is None:
             raise self._refuse(
@@ -280,6 +281,14 @@ class UnitReader:
             for end in ("StartingIndex", "EndingIndex"):
                 holder = dimension.find(end)
                 fixed = holder.find("FixedValue") if holder is not None else None
+                moving = holder.find("DynamicValue") if holder is not None else None
+                if end == "EndingIndex" and moving is not None and len(listed.findall("Dimension")) == 1:
+                    # One dimension whose last index an earlier field gives: a ragged column.
+                    dynamic, calibrated = self._dynamic(moving, name)
+                    dynamic["calibrated"] = calibrated
+                    dynamic["intercept"] += 1 - bounds[0]
+                    bounds.append(bounds[0])
+                    continue
                 if fixed is None:
                     raise self._refuse(
                         f"array dimensions taken from the packet are not supported (a {end} without a FixedValue)",
@@ -288,10 +297,12 @@ class UnitReader:
                     )
                 bounds.append(self._int(fixed.text, fixed, name, end))
             size = bounds[1] - bounds[0] + 1
+            if dynamic is not None:
+                break
             if size <= 0:
                 raise self._error(f"dimension from {bounds[0]} to {bounds[1]} holds no element", dimension, name)
             dimensions.append(size)
-        if not dimensions:
+        if not dimensions and dynamic is None:
             raise self._error("DimensionList without a Dimension", listed, name)
         placeholder = Encoding(kind="array", codec="", bits=0, line=node.line)
         self.types[name] = ParameterType(
@@ -302,6 +313,7 @@ class UnitReader:
             element=node.tag,
             element_type=self._ref(ref),
             dimensions=tuple(dimensions),
+            dynamic_size=dynamic,
         )
 
     # Epochs by name (XTCE's TAI is 1958-01-01; J2000 is noon TT, written in UTC).
@@ -795,17 +807,21 @@ class UnitReader:
             kind=kind, ref=self._ref(ref), line=node.line, location=location, repeat=repeat, condition=condition
         )
 
-    def _repeat(self, node: Node, container: str, ref: str, kind: str) -> tuple[int, int]:
-        """A RepeatEntry's fixed count and the bits between repeats."""
+    def _repeat(self, node: Node, container: str, ref: str, kind: str) -> tuple[int | dict[str, Any], int]:
+        """A RepeatEntry's count (fixed, or from an earlier field) and the bits between repeats."""
         count_node = node.find("Count")
         fixed = count_node.find("FixedValue") if count_node is not None else None
-        if fixed is None:
-            raise self._refuse(
-                f"repeat counts taken from the packet are not supported (entry {ref!r})", node, container
-            )
-        count = self._int(fixed.text, fixed, container, "Count")
-        if count <= 0:
-            raise self._error(f"repeat count {count} (entry {ref!r})", node, container)
+        dynamic = count_node.find("DynamicValue") if count_node is not None else None
+        count: int | dict[str, Any]
+        if fixed is not None:
+            count = self._int(fixed.text, fixed, container, "Count")
+            if count <= 0:
+                raise self._error(f"repeat count {count} (entry {ref!r})", node, container)
+        elif dynamic is not None:
+            count, calibrated = self._dynamic(dynamic, container)
+            count["calibrated"] = calibrated
+        else:
+            raise self._refuse(f"a RepeatEntry without a Count (entry {ref!r})", node, container)
         if kind != "parameter":
             raise self._refuse(f"repeated container entries are not supported (entry {ref!r})", node, container)
         gap = 0
