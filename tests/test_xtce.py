@@ -558,6 +558,48 @@ def test_counts_from_the_packet_give_one_array_per_packet():
     assert table.to_arrow().column("R").to_pylist() == [row[1].tolist() for row in rows]
 
 
+# Float formats by their published definitions: (encoding, bits, raw bits, value).
+OTHER_FLOATS = [
+    ("MILSTD_1750A", 32, 0x40000000, 0.5),
+    ("MILSTD_1750A", 32, 0x40000001, 1.0),
+    ("MILSTD_1750A", 32, 0x80000000, -1.0),
+    ("MILSTD_1750A", 32, 0xA0000004, -12.0),
+    ("MILSTD_1750A", 32, 0x7FFFFF7F, (1 - 2**-23) * 2.0**127),
+    ("MILSTD_1750A", 48, 0x400000010000, 1.0),
+    ("MILSTD_1750A", 48, 0x7FFFFF7FFFFF, (1 - 2**-39) * 2.0**127),
+    ("IBM", 32, 0x41100000, 1.0),
+    ("IBM", 32, 0xC276A000, -118.625),
+    ("IBM", 64, 0x4110000000000000, 1.0),
+    ("IBM", 64, 0xC276A00000000000, -118.625),
+    ("DEC", 32, 0x80400000, 1.0),  # words 0x4080, 0x0000, each stored low byte first
+    ("DEC", 32, 0x80C00000, -1.0),
+    ("DEC", 32, 0x00000000, 0.0),
+    ("DEC", 64, 0x8040000000000000, 1.0),
+    ("TI", 32, 0x00000000, 1.0),
+    ("TI", 32, 0xFF800000, -1.0),
+    ("TI", 32, 0x80000000, 0.0),
+    ("TI", 32, 0x00400000, 1.5),
+    ("TI", 40, 0xFF80000000, -1.0),
+]
+
+
+def test_float_formats_beyond_ieee_decode_by_their_definitions(tmp_path):
+    types = "".join(
+        f'<FloatParameterType name="T{k}"><FloatDataEncoding sizeInBits="{bits}" encoding="{name}"/></FloatParameterType>'
+        for k, (name, bits, _, _) in enumerate(OTHER_FLOATS)
+    )
+    parameters = "".join(f'<Parameter name="F{k}" parameterTypeRef="T{k}"/>' for k in range(len(OTHER_FLOATS)))
+    entries = "".join(f'<ParameterRefEntry parameterRef="F{k}"/>' for k in range(len(OTHER_FLOATS)))
+    path = tmp_path / "floats.xml"
+    path.write_text(
+        _space_system(
+            types, parameters, f'<SequenceContainer name="C"><EntryList>{entries}</EntryList></SequenceContainer>'
+        )
+    )
+    table = decode(xtce.load(path, strict=True), [packet(*[(bits, raw) for _, bits, raw, _ in OTHER_FLOATS])])["C"]
+    assert [table[f"F{k}"][0] for k in range(len(OTHER_FLOATS))] == [value for *_, value in OTHER_FLOATS]
+
+
 def test_calibrators_enumerations_and_booleans():
     definition = xtce.load(DATA / "calibration.xml")
     rows = [
@@ -738,7 +780,14 @@ REFUSALS = [
         "command containers",
     ),
     ("termination_char", xtce.XtceUnsupportedError, "TerminationChar", "S", "<TerminationChar", "TerminationChar"),
-    ("milstd_float", NotImplementedError, "Parameter", "X", '<Parameter name="X"', "MILSTD_1750A"),
+    (
+        "milstd_float",
+        xtce.XtceUnsupportedError,
+        "FloatDataEncoding",
+        "M",
+        "<FloatDataEncoding",
+        "MILSTD_1750A with 64 bits is not a MIL-STD-1750A format",
+    ),
     ("float80", NotImplementedError, "Parameter", "X", '<Parameter name="X"', "IEEE754_1985 with 80 bits"),
     (
         "unknown_entry",

@@ -18,6 +18,7 @@ from bitloom_io._report import Findings
 from bitloom_io._tables import Table, Tables
 from bitloom_io.xtce._conditional import ConditionalLayout
 from bitloom_io.xtce._engineering import evaluate, times
+from bitloom_io.xtce._floats import convert
 from bitloom_io.xtce._errors import XtceError, XtceWarning
 from bitloom_io.xtce._model import ENGINEERING_SUFFIX, Calibrator, Container, FieldSpec, ParameterType
 from bitloom_io.xtce._shapes import combine, ragged_apply
@@ -101,6 +102,8 @@ class Decoder:
         for entry in node.own:
             if entry.type.encoding.text_in_buffer:
                 cols[entry.name] = texts(entry.type.encoding, cols[entry.name], entry.name)
+            elif entry.type.encoding.float_format:
+                cols[entry.name] = convert(entry.type.encoding.float_format, np.ma.getdata(cols[entry.name]))
         failed = getattr(cols, "failed", None)
         if mode == "mask" and failed is not None and failed.any():
             keep = ~np.asarray(failed, bool)

@@ -45,6 +45,9 @@ NAME_ONLY_FLOATS = {
     "ti": "TI",
 }
 
+# The widths of each of those formats (DEC's 64 bits are D_floating).
+FLOAT_FORMATS = {"MIL-STD-1750A": (32, 48), "IBM": (32, 64), "DEC": (32, 64), "TI": (32, 40)}
+
 # XTCE string encodings -> bitloom text encoding names.
 STRING_ENCODINGS = {
     "us-ascii": "us_ascii",
@@ -157,6 +160,8 @@ class Encoding:
     # when there is none), or its byte count is the size tag at its start.
     terminator: bytes | None = None
     size_tag_bits: int = 0
+    # A float format read as unsigned bits and converted afterwards ("IBM/32"...).
+    float_format: str = ""
 
     @property
     def text_in_buffer(self) -> bool:

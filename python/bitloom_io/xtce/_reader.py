@@ -22,6 +22,7 @@ from bitloom_io.xtce._model import (
     IEEE_WIDTHS,
     INTEGER_ENCODINGS,
     NAME_ONLY_FLOATS,
+    FLOAT_FORMATS,
     STRING_ENCODINGS,
     Calibrator,
     Comparison,
@@ -556,6 +557,7 @@ class UnitReader:
         key = _key(written)
         not_implemented = None
         codec = ""
+        float_format = ""
         if key in IEEE_SPELLINGS:
             codec = IEEE_WIDTHS.get(bits, "")
             if not codec:
@@ -564,7 +566,14 @@ class UnitReader:
                 else:
                     raise self._refuse(f"{written} with {bits} bits is not an IEEE 754 format", enc, name)
         elif key in NAME_ONLY_FLOATS:
-            not_implemented = f"{written} ({NAME_ONLY_FLOATS[key]})"
+            family = NAME_ONLY_FLOATS[key]
+            if bits not in FLOAT_FORMATS[family]:
+                widths = " or ".join(str(width) for width in FLOAT_FORMATS[family])
+                raise self._refuse(
+                    f"{written} with {bits} bits is not a {family} format ({widths} bits are)", enc, name
+                )
+            # Read as the unsigned bits, then converted by the format's definition.
+            codec, float_format = "unsigned", f"{family}/{bits}"
         else:
             raise self._refuse(f"float encoding {written!r} is not supported", enc, name)
         byte_order, reverse = self._byte_order(enc, name, bits, base)
@@ -582,6 +591,7 @@ class UnitReader:
             written=written,
             line=enc.line,
             not_implemented=not_implemented,
+            float_format=float_format,
         )
 
     def _size(
