@@ -600,6 +600,32 @@ def test_float_formats_beyond_ieee_decode_by_their_definitions(tmp_path):
     assert [table[f"F{k}"][0] for k in range(len(OTHER_FLOATS))] == [value for *_, value in OTHER_FLOATS]
 
 
+def test_numbers_enumerations_and_booleans_written_as_text(tmp_path):
+    text = '<StringDataEncoding encoding="US-ASCII"><SizeInBits><Fixed><FixedValue>{}</FixedValue></Fixed></SizeInBits></StringDataEncoding>'
+    types = (
+        f'<IntegerParameterType name="N">{text.format(24)}</IntegerParameterType>'
+        f'<FloatParameterType name="F">{text.format(32)}</FloatParameterType>'
+        f'<EnumeratedParameterType name="E">{text.format(8)}<EnumerationList><Enumeration value="1" label="ONE"/>'
+        '<Enumeration value="2" maxValue="5" label="MANY"/></EnumerationList></EnumeratedParameterType>'
+        f'<BooleanParameterType name="B" zeroStringValue="OFF" oneStringValue="ON">{text.format(24)}</BooleanParameterType>'
+    )
+    parameters = "".join(f'<Parameter name="{n}" parameterTypeRef="{n}"/>' for n in "NFEB")
+    entries = "".join(f'<ParameterRefEntry parameterRef="{n}"/>' for n in "NFEB")
+    path = tmp_path / "text.xml"
+    path.write_text(
+        _space_system(
+            types, parameters, f'<SequenceContainer name="C"><EntryList>{entries}</EntryList></SequenceContainer>'
+        )
+    )
+    rows = [b"0422.501ON ", b"-7 1e-33OFF", b"abc-0.x9ON?"]
+    with pytest.warns(xtce.XtceWarning, match="no engineering value"):
+        table = decode(xtce.load(path, strict=True), rows)["C"]
+    assert table["N"].tolist() == ["042", "-7 ", "abc"] and table["N_eng"][:2].tolist() == [42.0, -7.0]
+    assert table["F_eng"][:2].tolist() == [2.5, 1e-3] and np.isnan(table["N_eng"][2]) and np.isnan(table["F_eng"][2])
+    assert table["E_eng"].tolist() == ["ONE", "MANY", ""]
+    assert table["B_eng"].tolist() == [True, False, False]
+
+
 def test_calibrators_enumerations_and_booleans():
     definition = xtce.load(DATA / "calibration.xml")
     rows = [
@@ -888,9 +914,9 @@ def test_unknown_descriptive_elements_are_noted_not_silent(tmp_path):
         (
             (
                 '<IntegerParameterType name="V_T"><IntegerDataEncoding sizeInBits="8" encoding="unsigned"/></IntegerParameterType>',
-                '<EnumeratedParameterType name="V_T"><StringDataEncoding><SizeInBits><Fixed><FixedValue>8</FixedValue></Fixed></SizeInBits></StringDataEncoding></EnumeratedParameterType>',
+                '<EnumeratedParameterType name="V_T"><BinaryDataEncoding><SizeInBits><FixedValue>8</FixedValue></SizeInBits></BinaryDataEncoding></EnumeratedParameterType>',
             ),
-            "enumerated types over a string encoding",
+            "enumerated types over a binary encoding",
         ),
         (
             (
@@ -900,7 +926,7 @@ def test_unknown_descriptive_elements_are_noted_not_silent(tmp_path):
             "defined twice",
         ),
     ],
-    ids=["encoding", "type-ref", "entry-ref", "xml", "enum-over-text", "duplicate"],
+    ids=["encoding", "type-ref", "entry-ref", "xml", "enum-over-binary", "duplicate"],
 )
 def test_broken_definitions_fail_with_the_line(tmp_path, change, fragment):
     text = (DATA / "namespace_none.xml").read_text()

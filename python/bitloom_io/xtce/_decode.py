@@ -17,7 +17,7 @@ from bitloom_io._native import Layout
 from bitloom_io._report import Findings
 from bitloom_io._tables import Table, Tables
 from bitloom_io.xtce._conditional import ConditionalLayout
-from bitloom_io.xtce._engineering import evaluate, times
+from bitloom_io.xtce._engineering import evaluate, from_text, times
 from bitloom_io.xtce._floats import convert
 from bitloom_io.xtce._errors import XtceError, XtceWarning
 from bitloom_io.xtce._model import ENGINEERING_SUFFIX, Calibrator, Container, FieldSpec, ParameterType
@@ -137,6 +137,12 @@ class Decoder:
         if not ptype.has_engineering:
             return None
         calibrator = ptype.encoding.calibrator
+        if ptype.encoding.kind == "string":
+            values, missing = from_text(ptype, raw)
+            if missing:
+                name = entry.parameter.name
+                self.out_of_range[name] = self.out_of_range.get(name, 0) + missing
+            return values
         if ptype.kind in ("absolute_time", "relative_time"):
             return times(ptype, raw if calibrator is None else self._calibrate(entry, calibrator, raw))
         if calibrator is not None:

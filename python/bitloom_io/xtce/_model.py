@@ -206,6 +206,8 @@ class ParameterType:
             return True
         if self.kind == "float" and self.encoding.kind == "integer":
             return True
+        if self.kind in ("integer", "float") and self.encoding.kind == "string":
+            return True
         return False
 
 

@@ -226,9 +226,10 @@ class UnitReader:
         if name in self.types:
             raise self._error(f"parameter type defined twice (first at line {self.types[name].line})", node, name)
         encoding = self._type_encoding(node, kind, name, base.encoding if base is not None else None)
-        if kind in ("enumerated", "boolean") and encoding.kind != "integer":
+        # Over a string encoding, numbers, enumerations and booleans are read from the text.
+        if kind in ("enumerated", "boolean") and encoding.kind not in ("integer", "string"):
             raise self._refuse(f"{kind} types over a {encoding.kind} encoding are not supported", node, name)
-        if kind in ("integer", "float") and encoding.kind in ("string", "binary"):
+        if kind in ("integer", "float") and encoding.kind == "binary":
             raise self._refuse(f"{kind} types over a {encoding.kind} encoding are not supported", node, name)
         ptype = ParameterType(name=name, kind=kind, encoding=encoding, line=node.line, element=node.tag)
         if base is not None:
