@@ -626,6 +626,28 @@ def test_numbers_enumerations_and_booleans_written_as_text(tmp_path):
     assert table["B_eng"].tolist() == [True, False, False]
 
 
+def test_the_first_context_calibrator_whose_match_holds_decides(tmp_path):
+    poly = '<PolynomialCalibrator><Term coefficient="{}" exponent="0"/><Term coefficient="{}" exponent="1"/></PolynomialCalibrator>'
+    context = '<ContextCalibrator><ContextMatch><Comparison parameterRef="MODE" comparisonOperator="{}" value="{}"/></ContextMatch><Calibrator>{}</Calibrator></ContextCalibrator>'
+    types = (
+        '<FloatParameterType name="X"><IntegerDataEncoding sizeInBits="8">'
+        f"<DefaultCalibrator>{poly.format(0, 2)}</DefaultCalibrator><ContextCalibratorList>"
+        + context.format("==", 1, poly.format(100, 1))
+        + context.format("&gt;=", 1, poly.format(200, 1))
+        + "</ContextCalibratorList></IntegerDataEncoding></FloatParameterType>"
+    )
+    parameters = '<Parameter name="MODE" parameterTypeRef="U8"/><Parameter name="V" parameterTypeRef="X"/>'
+    entries = '<ParameterRefEntry parameterRef="MODE"/><ParameterRefEntry parameterRef="V"/>'
+    path = tmp_path / "context.xml"
+    path.write_text(
+        _space_system(
+            types, parameters, f'<SequenceContainer name="C"><EntryList>{entries}</EntryList></SequenceContainer>'
+        )
+    )
+    table = decode(xtce.load(path, strict=True), [bytes([mode, 5]) for mode in (0, 1, 2, 7)])["C"]
+    assert table["V_eng"].tolist() == [10.0, 105.0, 205.0, 205.0]
+
+
 def test_calibrators_enumerations_and_booleans():
     definition = xtce.load(DATA / "calibration.xml")
     rows = [
@@ -646,11 +668,11 @@ def test_calibrators_enumerations_and_booleans():
     np.testing.assert_array_equal(table["STEP_eng"], [10.0, 20.0, 30.0, np.nan])  # order 0: the point at or below
     np.testing.assert_allclose(table["LINE_eng"], [50.0, 110.0, 140.0, -100.0])  # order 1, extrapolated
     np.testing.assert_array_equal(table["BOUNDED_eng"], [50.0, 100.0, 0.0, np.nan])
-    assert "ALARMED_eng" not in table.columns  # context calibrators and alarms are read and ignored
+    # Its context (ID == 9) holds for none: no default calibrator, the raw value.
+    assert table["ALARMED_eng"].tolist() == [7.0] * 4
     assert table["MODE"].tolist() == [1, 3, 0, 9]
     assert table["MODE_eng"].tolist() == ["ON", "BUSY", "OFF", ""]
     assert table["FLAG_eng"].tolist() == [False, True, True, True]
-    assert any("ContextCalibratorList" in note for note in definition.notes)
 
 
 def test_inheritance_and_every_form_of_restriction():

@@ -153,6 +153,17 @@ class Decoder:
             return np.asarray(raw != 0)
         return raw.astype(np.float64)
 
+    def _in_context(self, entry: FieldSpec, raw: np.ndarray, default: np.ndarray, context: Columns) -> np.ndarray:
+        """Where a context's match holds (the first that does), its calibrator's value; elsewhere ``default``."""
+        result = np.array(default, dtype=np.float64)
+        decided = np.zeros(len(raw), bool)
+        for match, calibrator in entry.contexts:
+            chosen = np.asarray(match(context), bool) & ~decided
+            if chosen.any():
+                result[chosen] = self._calibrate(entry, calibrator, raw[chosen])
+                decided |= chosen
+        return result
+
     def _calibrate(self, entry: FieldSpec, calibrator: Calibrator, raw: np.ndarray) -> np.ndarray:
         x = raw.astype(np.float64)
         if calibrator.kind == "math":
@@ -204,9 +215,12 @@ class Decoder:
 
     # -- the tree --------------------------------------------------------
 
-    def _with_engineering(self, node: _Node, cols: Columns) -> Columns:
+    def _with_engineering(self, node: _Node, cols: Columns, known: Columns | None = None) -> Columns:
         out: Columns = {}
+        # What a ContextCalibrator's match may read: the columns before the field.
+        context: Columns = dict(known or {})
         for entry in node.own:
+            context.update(out)
             raw = cols[entry.name]
             out[entry.name] = raw
             # Where a packet does not hold the field (IncludeCondition), its engineering value is masked too.
@@ -217,6 +231,8 @@ class Decoder:
                 continue
             absent = np.ma.getmask(raw) if np.ma.isMaskedArray(raw) else np.ma.nomask
             eng = self._engineering(entry, np.ma.getdata(raw) if absent is not np.ma.nomask else raw)
+            if entry.contexts and eng is not None:
+                eng = self._in_context(entry, np.ma.getdata(raw), eng, context)
             if eng is not None:
                 out[entry.name + self.suffix] = eng if absent is np.ma.nomask else np.ma.array(eng, mask=absent)
         return out
@@ -234,7 +250,7 @@ class Decoder:
             inherited = {k: v[keep] for k, v in inherited.items()}
             index = kept
         columns = dict(inherited)
-        columns.update(self._with_engineering(node, own))
+        columns.update(self._with_engineering(node, own, columns))
         taken = np.zeros(len(index), bool)
         if node.children and len(index):
             matches = []

@@ -172,6 +172,7 @@ class Definition:
         self._nodes: dict[str, _Node] = {}
         for cname in self.containers:
             self._node(cname)
+        self._context_calibrators()
         self._refuse_descendants()
         self.root: str | None = self._find_root()
 
@@ -342,6 +343,23 @@ class Definition:
                         name=container.name,
                         line=term.line,
                     )
+
+    def _context_calibrators(self) -> None:
+        """Each ContextCalibrator's match as a test on the columns before its field, per container."""
+        for cname, entries in self._fields.items():
+            if cname in self.refused:
+                continue
+            earlier: dict[str, FieldSpec] = {}
+            try:
+                for entry in entries:
+                    contexts = entry.type.encoding.contexts
+                    if contexts:
+                        container = self.containers[cname]
+                        entry.contexts = [(self._compile(container, match, dict(earlier)), cal) for match, cal in contexts]
+                    earlier[entry.parameter.name] = entry
+            except XtceError as error:
+                self._refuse(cname, error)
+                self._nodes[cname].refused = error
 
     def _refuse(self, cname: str, error: XtceError) -> None:
         if error.path is None:

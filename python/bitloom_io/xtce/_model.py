@@ -160,6 +160,8 @@ class Encoding:
     # when there is none), or its byte count is the size tag at its start.
     terminator: bytes | None = None
     size_tag_bits: int = 0
+    # ContextCalibrators: (match, calibrator), the first match that holds decides.
+    contexts: list[tuple[Criteria, Calibrator]] = field(default_factory=list)
     # A float format read as unsigned bits and converted afterwards ("IBM/32"...).
     float_format: str = ""
 
@@ -198,7 +200,7 @@ class ParameterType:
     @property
     def has_engineering(self) -> bool:
         """True when the engineering value differs from the raw one."""
-        if self.encoding.calibrator is not None:
+        if self.encoding.calibrator is not None or self.encoding.contexts:
             return True
         if self.kind in ("enumerated", "boolean", "relative_time"):
             return True
@@ -288,6 +290,8 @@ class FieldSpec:
     group: str | None = None  # the column an array element goes to (see Parameter.array)
     conditions: tuple[Criteria, ...] = ()  # IncludeConditions that must all hold for the field to be there
     ragged: bool = False  # as many values per packet as an earlier field says: one array per packet
+    # Its ContextCalibrators' matches as tests on the packet's columns, beside each calibrator.
+    contexts: list[tuple[Any, Calibrator]] = field(default_factory=list)
 
     @property
     def type(self) -> ParameterType:

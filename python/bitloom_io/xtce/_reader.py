@@ -462,11 +462,19 @@ class UnitReader:
             elif child.tag in ("PolynomialCalibrator", "SplineCalibrator", "MathOperationCalibrator"):
                 # Older files put the calibrator straight under the encoding.
                 found = self._one_calibrator(child, name)
-            elif child.tag == "ContextCalibratorList":
-                self.notes.append(
-                    f"line {child.line}: ContextCalibratorList of {name!r} ignored (the default calibrator applies)"
-                )
         return found
+
+    def _contexts(self, enc: Node, name: str) -> list[tuple[Criteria, Calibrator]]:
+        """ContextCalibrators in file order: the first whose match holds decides."""
+        out: list[tuple[Criteria, Calibrator]] = []
+        listed = enc.find("ContextCalibratorList")
+        for context in listed.findall("ContextCalibrator") if listed is not None else []:
+            match, holder = context.find("ContextMatch"), context.find("Calibrator")
+            calibrators = holder.children if holder is not None else []
+            if match is None or not calibrators:
+                raise self._error("ContextCalibrator needs a ContextMatch and a Calibrator", context, name)
+            out.append((self._restriction(match, name), self._one_calibrator(calibrators[0], name)))
+        return out
 
     def _one_calibrator(self, cal: Node, name: str) -> Calibrator:
         if cal.tag == "PolynomialCalibrator":
@@ -547,6 +555,7 @@ class UnitReader:
             byte_order=byte_order,
             reverse_bits=reverse,
             calibrator=calibrator if calibrator is not None or base is None else base.calibrator,
+            contexts=self._contexts(enc, name) or (base.contexts if base is not None else []),
             written=written,
             line=enc.line,
         )
@@ -589,6 +598,7 @@ class UnitReader:
             byte_order=byte_order,
             reverse_bits=reverse,
             calibrator=calibrator if calibrator is not None or base is None else base.calibrator,
+            contexts=self._contexts(enc, name) or (base.contexts if base is not None else []),
             written=written,
             line=enc.line,
             not_implemented=not_implemented,
