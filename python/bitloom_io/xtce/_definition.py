@@ -346,6 +346,8 @@ class Definition:
 
     def _context_calibrators(self) -> None:
         """Each ContextCalibrator's match as a test on the columns before its field, per container."""
+        if not any(ptype.encoding.contexts for ptype in self.parameter_types.values()):
+            return
         for cname, entries in self._fields.items():
             if cname in self.refused:
                 continue
@@ -355,7 +357,7 @@ class Definition:
                     contexts = entry.type.encoding.contexts
                     if contexts:
                         container = self.containers[cname]
-                        entry.contexts = [(self._compile(container, match, dict(earlier)), cal) for match, cal in contexts]
+                        entry.contexts = tuple((self._compile(container, match, dict(earlier)), cal) for match, cal in contexts)
                     earlier[entry.parameter.name] = entry
             except XtceError as error:
                 self._refuse(cname, error)

@@ -291,7 +291,7 @@ class FieldSpec:
     conditions: tuple[Criteria, ...] = ()  # IncludeConditions that must all hold for the field to be there
     ragged: bool = False  # as many values per packet as an earlier field says: one array per packet
     # Its ContextCalibrators' matches as tests on the packet's columns, beside each calibrator.
-    contexts: list[tuple[Any, Calibrator]] = field(default_factory=list)
+    contexts: tuple[tuple[Any, Calibrator], ...] = ()
 
     @property
     def type(self) -> ParameterType:

@@ -57,6 +57,9 @@ class Repeat:
     line: int
 
 
+# Types whose parameters are more than one field.
+_COMPOSITE = frozenset({"aggregate", "array"})
+
 # A container's content in packet order: (parameter, entry line), a Mark, a Move, a Scope or a Repeat.
 Slot = tuple[Parameter, int] | Mark | Move | Scope | Repeat
 
@@ -299,6 +302,14 @@ def own_fields(reader: UnitReader, name: str) -> list[Slot]:
             assert ptype is not None
             if ptype.problem is not None or ptype.encoding.not_implemented:
                 _usable(param, name)
+            if (
+                entry.repeat is None
+                and entry.condition is None
+                and ptype.kind not in _COMPOSITE
+                and not ptype.encoding.size_tag_bits
+            ):
+                fields.append((param, entry.line))  # the usual entry: one field
+                continue
             if ptype.kind == "array" and ptype.dynamic_size is not None:
                 assert ptype.element_type is not None
                 element = _part_type(reader, ptype, ptype.element_type, (ptype.name,), ptype.line, "arrayTypeRef")
@@ -389,6 +400,7 @@ def place(fields: list[Slot], start: int | None = 0) -> list[FieldSpec]:
     counts: dict[str, int] = {}
     groups: dict[str, str] = {}  # array column -> its name in this container
     governing: list[Criteria] = []  # the IncludeConditions in force
+    governed: tuple[Criteria, ...] = ()
     position = start
     # Per container entry being laid out: where it began and the bits since (None when they vary).
     opened: list[tuple[int | None, int | None]] = []
@@ -415,7 +427,7 @@ def place(fields: list[Slot], start: int | None = 0) -> list[FieldSpec]:
                     used.add(group)
                     groups[base] = group
                 group = groups[base]
-            entries.append(FieldSpec(column, param, position, line, group, tuple(governing)))
+            entries.append(FieldSpec(column, param, position, line, group, governed))
             ptype = param.type
             assert ptype is not None  # resolved before placing
             bits = ptype.encoding.bits
@@ -454,8 +466,10 @@ def place(fields: list[Slot], start: int | None = 0) -> list[FieldSpec]:
         if isinstance(slot, Scope):
             if slot.begin:
                 governing.append(slot.condition)
+                governed = tuple(governing)
             else:
                 governing.pop()
+                governed = tuple(governing)
                 # Whether the governed entries are there depends on the packet.
                 position = None
                 _grow(opened, None)
@@ -467,7 +481,7 @@ def place(fields: list[Slot], start: int | None = 0) -> list[FieldSpec]:
                     k += 1
                     column = f"{part.name}#{k}"
                 used.add(column)
-                entries.append(FieldSpec(column, part, position, slot.line, None, tuple(governing), True))
+                entries.append(FieldSpec(column, part, position, slot.line, None, governed, True))
             position = None
             _grow(opened, None)
             continue
