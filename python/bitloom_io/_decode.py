@@ -15,6 +15,7 @@ from __future__ import annotations
 
 import mmap
 import os
+import re
 from collections.abc import Callable, Mapping
 from typing import TYPE_CHECKING, Any, Literal, Protocol, TypeAlias, Union
 
@@ -171,8 +172,6 @@ def expected_bytes(layout: Layout) -> int | None:
 def first_failure(layout: Layout, packet: memoryview) -> tuple[str | None, str]:
     """The field a failed packet fails at and why, from reading that packet
     alone (the error's note names the field)."""
-    import re
-
     try:
         layout.unpack(packet)
     except Exception as error:  # the reason of any failure, whatever its type
@@ -224,7 +223,8 @@ class _MappingPlan:
         return run.tables
 
     def empty(self) -> Tables:
-        return self.run(ccsds.split(b"", warn=False), Findings(ccsds.split(b"", warn=False)), "skip")
+        none = ccsds.split(b"", warn=False)
+        return self.run(none, Findings(none), "skip")
 
 
 class _Run:
@@ -260,7 +260,7 @@ class _Run:
             return
         expected = expected_bytes(target)
         if expected is not None and len(lengths):
-            self.findings.sizes(name, np.arange(len(p)) if index is None else index, expected)
+            self.findings.sizes(name, index, expected)
         fields, failed = _unpack(target, p, offsets, lengths, self.errors, name)
         if failed is not None:
             where = np.arange(len(p)) if index is None else index
