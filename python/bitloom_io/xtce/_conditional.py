@@ -154,10 +154,9 @@ def _rows(cols: Columns, name: str, count: int) -> np.ndarray:
     elements = []
     while f"{name}[{len(elements)}]" in cols:
         elements.append(cols[f"{name}[{len(elements)}]"])
-    block = np.stack(elements, axis=1) if elements else np.zeros((count, 0))
+    block = np.stack(elements, axis=0).T if elements else np.zeros((count, 0))
     rows = np.empty(count, dtype=object)
-    for k in range(count):
-        rows[k] = block[k]
+    rows[:] = list(block)
     return rows
 
 
@@ -168,9 +167,6 @@ def _assemble(parts: list[tuple[np.ndarray, np.ndarray]], count: int, ragged: bo
     first = parts[0][1]
     if first.dtype == object:
         data = np.empty(count, dtype=object)
-        if ragged:
-            for k in range(count):
-                data[k] = np.zeros(0)
     else:
         data = np.zeros((count, *first.shape[1:]), dtype=first.dtype)
     mask = np.ones(count, bool)
@@ -179,6 +175,9 @@ def _assemble(parts: list[tuple[np.ndarray, np.ndarray]], count: int, ragged: bo
         mask[index] = False
     if not mask.any():
         return data
+    if ragged:
+        for k in np.flatnonzero(mask).tolist():
+            data[k] = np.zeros(0, dtype=first[0].dtype if len(first) else np.float64)
     if data.ndim > 1:
         return np.ma.array(data, mask=np.broadcast_to(mask.reshape(-1, *([1] * (data.ndim - 1))), data.shape))
     return np.ma.array(data, mask=mask)

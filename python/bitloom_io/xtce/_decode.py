@@ -235,6 +235,8 @@ class Decoder:
             out[entry.name] = raw
             # Where a packet does not hold the field (IncludeCondition), its engineering value is masked too.
             if entry.ragged:
+                if not entry.type.has_engineering:
+                    continue
                 eng = ragged_apply(lambda flat, entry=entry: self._engineering(entry, flat), raw)
                 if eng is not None:
                     out[entry.name + self.suffix] = eng

@@ -36,7 +36,11 @@ def combine(fields: list[FieldSpec], columns: dict[str, np.ndarray], suffix: str
             continue
         elements = sorted(groups[group], key=_flat)
         parts = [columns[e.name + suffix] if engineering else columns[e.name] for e in elements]
-        out[key] = np.stack(parts, axis=1).reshape((len(column), *_shape(elements[0])))
+        # Element by element into a block whose rows are packets: each element
+        # column is copied whole (stacking along the rows would stride through
+        # the block once per element).
+        block = np.stack(parts, axis=0).T if parts[0].ndim == 1 else np.stack(parts, axis=1)
+        out[key] = block.reshape((len(column), *_shape(elements[0])))
     return out
 
 
