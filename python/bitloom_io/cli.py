@@ -344,6 +344,7 @@ def decode_file(
     prefix_bytes: int = 0,
     progress: Progress | None = None,
     chunk_bytes: int = 16 << 20,
+    map: bool = True,
 ) -> Any:
     """Decodes `path` with `bitloom_io.decode`, in steps of about
     `chunk_bytes` when a progress line is wanted (the same tables and
@@ -356,6 +357,7 @@ def decode_file(
         prefix_bytes=prefix_bytes,
         step_bytes=chunk_bytes,
         progress=None if progress is None else progress.update,
+        map=map,
     )
 
 
@@ -379,7 +381,9 @@ def cmd_decode(args: argparse.Namespace) -> int:
     progress = Progress(size, sys.stderr, Path(args.file).name) if _want_progress(args.progress, size) else None
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
-        tables = decode_file(args.file, definition, prefix_bytes=args.prefix_bytes, progress=progress)
+        tables = decode_file(
+            args.file, definition, prefix_bytes=args.prefix_bytes, progress=progress, map=args.map
+        )
     for w in caught:
         print(f"{PROG}: warning: {w.message}", file=sys.stderr)
     report = tables.report
@@ -534,6 +538,12 @@ def build_parser() -> argparse.ArgumentParser:
         choices=("auto", "always", "never"),
         default="auto",
         help="progress line on standard error: auto (a terminal and inputs of 4 MiB or more), always, never",
+    )
+    p.add_argument(
+        "--no-map",
+        dest="map",
+        action="store_false",
+        help="read FILE instead of memory-mapping it (a file that may shrink while it is read)",
     )
     p.add_argument("-q", "--quiet", action="store_true", help="do not list the files written")
     prefix(p)
