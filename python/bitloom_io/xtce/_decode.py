@@ -18,10 +18,11 @@ from bitloom_io._native import Layout
 from bitloom_io._report import Findings
 from bitloom_io._tables import Table, Tables
 from bitloom_io.xtce._conditional import ConditionalLayout
-from bitloom_io.xtce._engineering import evaluate, times
+from bitloom_io.xtce._engineering import evaluate, from_text, times
+from bitloom_io.xtce._floats import convert
 from bitloom_io.xtce._errors import XtceError, XtceWarning
 from bitloom_io.xtce._model import ENGINEERING_SUFFIX, Calibrator, Container, FieldSpec, ParameterType
-from bitloom_io.xtce._shapes import combine
+from bitloom_io.xtce._shapes import combine, ragged_apply
 from bitloom_io.xtce._text import texts
 
 Columns = dict[str, np.ndarray]
@@ -111,6 +112,8 @@ class Decoder:
         for entry in node.own:
             if entry.type.encoding.text_in_buffer:
                 cols[entry.name] = texts(entry.type.encoding, cols[entry.name], entry.name)
+            elif entry.type.encoding.float_format:
+                cols[entry.name] = convert(entry.type.encoding.float_format, np.ma.getdata(cols[entry.name]))
         failed = getattr(cols, "failed", None)
         if mode == "mask" and failed is not None and failed.any():
             keep = ~np.asarray(failed, bool)
@@ -144,6 +147,12 @@ class Decoder:
         if not ptype.has_engineering:
             return None
         calibrator = ptype.encoding.calibrator
+        if ptype.encoding.kind == "string":
+            values, missing = from_text(ptype, raw)
+            if missing:
+                name = entry.parameter.name
+                self.out_of_range[name] = self.out_of_range.get(name, 0) + missing
+            return values
         if ptype.kind in ("absolute_time", "relative_time"):
             return times(ptype, raw if calibrator is None else self._calibrate(entry, calibrator, raw))
         if calibrator is not None:
@@ -153,6 +162,17 @@ class Decoder:
         if ptype.kind == "boolean":
             return np.asarray(raw != 0)
         return raw.astype(np.float64)
+
+    def _in_context(self, entry: FieldSpec, raw: np.ndarray, default: np.ndarray, context: Columns) -> np.ndarray:
+        """Where a context's match holds (the first that does), its calibrator's value; elsewhere ``default``."""
+        result = np.array(default, dtype=np.float64)
+        decided = np.zeros(len(raw), bool)
+        for match, calibrator in entry.contexts:
+            chosen = np.asarray(match(context), bool) & ~decided
+            if chosen.any():
+                result[chosen] = self._calibrate(entry, calibrator, raw[chosen])
+                decided |= chosen
+        return result
 
     def _calibrate(self, entry: FieldSpec, calibrator: Calibrator, raw: np.ndarray) -> np.ndarray:
         x = raw.astype(np.float64)
@@ -205,14 +225,26 @@ class Decoder:
 
     # -- the tree --------------------------------------------------------
 
-    def _with_engineering(self, node: _Node, cols: Columns) -> Columns:
+    def _with_engineering(self, node: _Node, cols: Columns, known: Columns | None = None) -> Columns:
         out: Columns = {}
+        # What a ContextCalibrator's match may read: the columns before the field.
+        context: Columns = dict(known or {})
         for entry in node.own:
+            context.update(out)
             raw = cols[entry.name]
             out[entry.name] = raw
             # Where a packet does not hold the field (IncludeCondition), its engineering value is masked too.
+            if entry.ragged:
+                if not entry.type.has_engineering:
+                    continue
+                eng = ragged_apply(lambda flat, entry=entry: self._engineering(entry, flat), raw)
+                if eng is not None:
+                    out[entry.name + self.suffix] = eng
+                continue
             absent = np.ma.getmask(raw) if np.ma.isMaskedArray(raw) else np.ma.nomask
             eng = self._engineering(entry, np.ma.getdata(raw) if absent is not np.ma.nomask else raw)
+            if entry.contexts and eng is not None:
+                eng = self._in_context(entry, np.ma.getdata(raw), eng, context)
             if eng is not None:
                 out[entry.name + self.suffix] = eng if absent is np.ma.nomask else np.ma.array(eng, mask=absent)
         return out
@@ -230,7 +262,7 @@ class Decoder:
             inherited = {k: v[keep] for k, v in inherited.items()}
             index = kept
         columns = dict(inherited)
-        columns.update(self._with_engineering(node, own))
+        columns.update(self._with_engineering(node, own, columns))
         taken = np.zeros(len(index), bool)
         if node.children and len(index):
             matches = []
