@@ -4,6 +4,8 @@
     bitloom-io decode FILE --layouts L --out DIR [--format parquet|csv]
     bitloom-io check L                        findings for every layout in L
     bitloom-io show L [NAME]                  layouts as bit diagrams
+    bitloom-io command DEF.xml NAME [ARG=VALUE ...] [--hex | --out FILE]
+                                              a telecommand packet from an XTCE file
 
 Exit status: 0 on success, 1 when `check` has findings or a command fails
 (the message goes to standard error), 2 for a usage error.
@@ -369,6 +371,26 @@ def cmd_show(args: argparse.Namespace) -> int:
     return 0
 
 
+def cmd_command(args: argparse.Namespace) -> int:
+    from bitloom_io.xtce._commands import command_arguments
+
+    definition = _xtce_definition(args.definition)
+    values = command_arguments(definition, args.name, args.arguments)
+    packet = definition.command(args.name, **values)
+    if args.out:
+        from bitloom_io._tables import atomic_path
+
+        with atomic_path(args.out) as tmp, open(tmp, "wb") as f:
+            f.write(packet)
+        print(f"{args.out}: {len(packet)} bytes", file=sys.stderr)
+    elif args.hex or sys.stdout.isatty():
+        print(packet.hex())
+    else:
+        sys.stdout.buffer.write(packet)
+        sys.stdout.flush()
+    return 0
+
+
 # ----------------------------------------------------------------- parser
 
 
@@ -452,6 +474,22 @@ def build_parser() -> argparse.ArgumentParser:
         "--bits-per-row", type=_row_width, default=32, metavar="N", help="bits per row (default 32)"
     )
     p.set_defaults(run=cmd_show)
+
+    p = sub.add_parser(
+        "command",
+        help="build a telecommand packet from an XTCE definition",
+        description="Build the packet of command NAME of an XTCE file with the arguments given"
+        " as ARG=VALUE (numbers, labels, text; binary values in hexadecimal); arguments left"
+        " out take their defaults. Every value is checked against the definition. The packet"
+        " goes to standard output (in hexadecimal on a terminal or with --hex) or to --out.",
+    )
+    p.add_argument("definition", metavar="DEF.xml", help="an XTCE file with MetaCommands")
+    p.add_argument("name", metavar="NAME", help="the command (a MetaCommand's name)")
+    p.add_argument("arguments", metavar="ARG=VALUE", nargs="*", help="an argument's value")
+    out = p.add_mutually_exclusive_group()
+    out.add_argument("--hex", action="store_true", help="print the packet in hexadecimal")
+    out.add_argument("--out", metavar="FILE", help="write the packet to FILE")
+    p.set_defaults(run=cmd_command)
     return parser
 
 
