@@ -572,3 +572,13 @@ class Definition:
         ``name`` as an attribute; the command is recognised by its size,
         fixed values and fixed arguments unless ``name`` is given."""
         return self._command_set().decode(packet, name)
+
+    # -- synthetic packets ------------------------------------------------
+
+    def simulate(self, n: int, *, seed: Any = None, containers: Any = None, root: str | None = None) -> Any:
+        """``n`` random packets of this definition's packet types (or of the
+        ``containers`` named): ``(packets, values)``, the stream and, per
+        packet type, the raw values chosen, which ``decode`` gives back."""
+        from bitloom_io._simulate import simulate
+
+        return simulate(self, n, seed=seed, containers=containers, root=root)
