@@ -6,6 +6,8 @@
     bitloom-io show L [NAME]                  layouts as bit diagrams
     bitloom-io command DEF.xml NAME [ARG=VALUE ...] [--hex | --out FILE]
                                               a telecommand packet from an XTCE file
+    bitloom-io simulate DEF.xml --count N --out FILE [--seed S] [--container NAME ...]
+                                              random packets of an XTCE file's packet types
 
 Exit status: 0 on success, 1 when `check` has findings or a command fails
 (the message goes to standard error), 2 for a usage error.
@@ -391,6 +393,20 @@ def cmd_command(args: argparse.Namespace) -> int:
     return 0
 
 
+def cmd_simulate(args: argparse.Namespace) -> int:
+    definition = _xtce_definition(args.definition)
+    packets, values = definition.simulate(args.count, seed=args.seed, containers=args.container or None)
+    from bitloom_io._tables import atomic_path
+
+    with atomic_path(args.out) as tmp, open(tmp, "wb") as f:
+        f.write(packets)
+    if not args.quiet:
+        for name, columns in values.items():
+            print(f"{name}: {_count(len(next(iter(columns.values()))))} packets")
+        print(f"{args.out}: {len(packets):,} bytes")
+    return 0
+
+
 # ----------------------------------------------------------------- parser
 
 
@@ -490,6 +506,21 @@ def build_parser() -> argparse.ArgumentParser:
     out.add_argument("--hex", action="store_true", help="print the packet in hexadecimal")
     out.add_argument("--out", metavar="FILE", help="write the packet to FILE")
     p.set_defaults(run=cmd_command)
+
+    p = sub.add_parser(
+        "simulate",
+        help="write random packets of an XTCE file's packet types",
+        description="Write N random packets of the packet types an XTCE file decodes (or of"
+        " the containers named) to FILE: values in range, restriction criteria met, packet"
+        " lengths right and sequence counts running per APID. The same --seed gives the same file.",
+    )
+    p.add_argument("definition", metavar="DEF.xml", help="an XTCE telemetry definition")
+    p.add_argument("--count", type=_non_negative, required=True, metavar="N", help="how many packets")
+    p.add_argument("--out", required=True, metavar="FILE", help="the packet file to write")
+    p.add_argument("--seed", type=_non_negative, default=None, metavar="S", help="seed of the random draws")
+    p.add_argument("--container", action="append", metavar="NAME", help="only this packet type (repeatable)")
+    p.add_argument("-q", "--quiet", action="store_true", help="print nothing")
+    p.set_defaults(run=cmd_simulate)
     return parser
 
 
