@@ -19,7 +19,7 @@ from bitloom_io.cli import main  # noqa: E402
 
 HERE = os.path.dirname(__file__)
 DEF = os.path.join(HERE, "data", "xtce", "commands.xml")
-SHARED = os.path.join(HERE, "..", "..", "shared", "xtce")
+SHARED = os.path.join(HERE, "data", "xtce")
 FPRIME = os.path.join(SHARED, "fprime", "SimpleTestDictionary.ref.xml")
 DEMO = os.path.join(SHARED, "workshop", "demo-mission-1.2.xml")
 

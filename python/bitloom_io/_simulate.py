@@ -57,6 +57,8 @@ def simulate(definition: Any, n: int, *, seed: Any = None, containers: Sequence[
     makers = {name: _Maker(definition, name, rng) for name in types}
     rows = {name: makers[name].draw(int((kinds == k).sum())) for k, name in enumerate(types)}
     positions = {name: np.flatnonzero(kinds == k) for k, name in enumerate(types)}
+    if not n:
+        return Simulation(b"", {})
     for _ in range(_ROUNDS):
         _number(rows, positions, int(n))
         packets = _encode(definition, rows, positions)
