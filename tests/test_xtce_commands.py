@@ -98,6 +98,46 @@ def test_packets(definition, command, arguments, packet):
         assert back[key] == pytest.approx(expected), key
 
 
+CONFIGURE = dict(offset=-5, gain=2.5, rate=10.0, label="abc", key=b"1234", delay=10.5)
+
+
+@pytest.mark.parametrize(
+    "command, given, same_as",
+    [
+        ("SET_HEATER", dict(zone=3, state="on"), dict(zone=3, state="ON")),
+        ("SET_HEATER", dict(zone=3, state=" Auto "), dict(zone=3, state="AUTO")),
+        ("SET_HEATER", dict(zone=__import__("numpy").int64(3)), dict(zone=3)),
+        ("SET_HEATER", dict(zone=3, setpoint=20), dict(zone=3, setpoint=20.5 - 0.5)),
+        ("CONFIGURE", {**CONFIGURE, "key": "31323334"}, CONFIGURE),
+        ("CONFIGURE", {**CONFIGURE, "key": bytearray(b"1234")}, CONFIGURE),
+        ("CONFIGURE", {**CONFIGURE, "enable": "Enabled"}, CONFIGURE),
+        ("CONFIGURE", {**CONFIGURE, "enable": "true"}, {**CONFIGURE, "enable": True}),
+        ("CONFIGURE", {**CONFIGURE, "enable": "disabled"}, {**CONFIGURE, "enable": False}),
+        ("CONFIGURE", {**CONFIGURE, "gain": __import__("numpy").float32(2.5)}, CONFIGURE),
+        ("CONFIGURE", {**CONFIGURE, "delay": 21 / 2}, CONFIGURE),
+    ],
+)
+def test_equivalent_values(definition, command, given, same_as):
+    assert definition.command(command, **given) == definition.command(command, **same_as)
+
+
+def test_every_type_at_its_bits(definition):
+    packet = definition.command("CONFIGURE", **CONFIGURE)
+    bits = bin(int.from_bytes(packet, "big"))[2:].zfill(8 * len(packet))
+    fields = [bits[56:68], bits[68], bits[69:101], bits[101:109], bits[109:173], bits[173:205], bits[205:221]]
+    assert [int(f, 2) for f in fields] == [
+        0xFFB,  # -5 in 12 bits
+        1,  # enable, by default
+        0x40200000,  # 2.5 as a float32
+        100,  # 10.0 on the spline: raw 100
+        int.from_bytes(b"abc" + bytes(5), "big"),  # text padded with NULs
+        int.from_bytes(b"1234", "big"),
+        21,  # 10.5 s at 0.5 s a count
+    ]
+    assert len(packet) == 28 and packet[5] == 21  # 221 bits: 28 bytes, length 21
+    assert definition.decode_command(packet) == {**CONFIGURE, "count": 0, "enable": True}
+
+
 @pytest.mark.parametrize(
     "command, arguments, message",
     [
@@ -134,6 +174,8 @@ def test_packets(definition, command, arguments, packet):
         ("UPLOAD", dict(mode="ON"), "command 'UPLOAD', argument 'GroundStation': missing (the packet holds parameter 'GroundStation'"),
         ("CCSDS_TC", dict(apid=1, opcode=1), "command 'CCSDS_TC' is abstract: it is a base for other commands and is not built"),
         ("NOTHING", {}, "no command 'NOTHING' in"),
+        # a telemetry parameter that the command's packet does not hold
+        ("SET_HEATER", dict(zone=3, GroundStation=1), "command 'SET_HEATER', argument 'GroundStation': unknown argument"),
     ],
 )
 def test_wrong_calls(definition, command, arguments, message):

@@ -600,6 +600,11 @@ class CommandSet:
             raise ValueError(f"command {name!r}: an include condition compares {key!r}, which has no value")
 
         slots = self._slots(name, lookup)
+        placed = {s.ref for s in slots if s.kind == "parameter"}
+        for key in values:
+            if key not in arguments and key not in placed:
+                known = ", ".join(a for a in arguments if a not in assigned) or "none"
+                raise ValueError(f"command {name!r}, argument {key!r}: unknown argument (the arguments are: {known})")
         header = _header_slots(slots)
         total = _total_bytes(slots)
         packed: dict[str, Any] = {}
@@ -621,9 +626,6 @@ class CommandSet:
                 )
         if header is not None and header.kind == "fixed":
             packed[header.name] = total - 7
-        for key in arguments:
-            if raw[key] is None and not any(s.kind == "argument" and s.ref == key for s in slots) and key not in assigned:
-                raise ValueError(f"command {name!r}, argument {key!r}: missing (it has no default)")
         layout = self._layout(name, slots)
         try:
             packet = layout.pack(packed)
