@@ -53,8 +53,21 @@ def simulate(definition: Any, n: int, *, seed: Any = None, containers: Sequence[
         types = wanted
     if not types:
         raise ValueError(f"{definition.path} has no concrete packet type to simulate")
+    makers: dict[str, _Maker] = {}
+    left_out: list[str] = []
+    for name in types:
+        try:
+            makers[name] = _Maker(definition, name, rng)
+        except (ValueError, TypeError, KeyError) as error:
+            if containers is not None:
+                raise
+            left_out.append(f"{name} ({error})")
+    if left_out:
+        warnings.warn(f"packet types not simulated: {'; '.join(left_out)}", UserWarning, stacklevel=3)
+        types = [name for name in types if name in makers]
+        if not types:
+            raise ValueError(f"no packet type of {definition.path} can be simulated")
     kinds = rng.integers(0, len(types), size=int(n))
-    makers = {name: _Maker(definition, name, rng) for name in types}
     rows = {name: makers[name].draw(int((kinds == k).sum())) for k, name in enumerate(types)}
     positions = {name: np.flatnonzero(kinds == k) for k, name in enumerate(types)}
     if not n:
