@@ -170,7 +170,7 @@ def test_every_type_at_its_bits(definition):
         ("CONFIGURE", dict(offset=0, gain=1.0, rate=1.0, key=b"1234", delay=0, enable=1), "argument 'enable': 1 is not a boolean (int)"),
         ("CONFIGURE", dict(offset=0, gain=1.0, rate=1.0, key=b"1234", delay=32768), "argument 'delay': 32768 is out of range [0, 32767.5]"),
         ("SQUARE", dict(curve=4.0), "command 'SQUARE', argument 'curve': its calibrator is a polynomial of degree 2, which has no single inverse"),
-        ("PAIR", dict(pair=1), "command 'PAIR', argument 'pair': its type 'Pair' cannot be used: aggregate types are not supported"),
+        ("PAIR", dict(pair=1), "command 'PAIR', argument 'pair': its type 'Pair' cannot be used: aggregate"),
         ("UPLOAD", dict(mode="ON"), "command 'UPLOAD', argument 'GroundStation': missing (the packet holds parameter 'GroundStation'"),
         ("CCSDS_TC", dict(apid=1, opcode=1), "command 'CCSDS_TC' is abstract: it is a base for other commands and is not built"),
         ("NOTHING", {}, "no command 'NOTHING' in"),

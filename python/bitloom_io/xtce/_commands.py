@@ -318,6 +318,8 @@ class CommandSet:
                     atype.problem = XtceError("the argument type could not be read", element="ArgumentType", name=name, line=atype.line)
                 elif problem is not None:
                     atype.problem = problem
+                elif ptype.kind not in ARGUMENT_KINDS:
+                    atype.problem = XtceUnsupportedError(f"{ptype.kind} argument types are not supported", element=ptype.element, name=name, line=atype.line)
                 else:
                     atype.ptype = ptype
                     if ptype.encoding.not_implemented:
