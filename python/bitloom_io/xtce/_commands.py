@@ -154,6 +154,20 @@ class _Entry:
     value: int = 0  # fixed entries
     location: tuple[str, int] | None = None  # (containerstart | previousentry, bits)
     condition: Criteria | None = None
+    repeat: _Repeat | None = None
+
+
+@dataclass(slots=True)
+class _Repeat:
+    """How many times an entry is placed: ``count``, or ``slope * value(ref) + intercept``;
+    ``offset`` bits are skipped between copies."""
+
+    count: int | None
+    ref: str | None = None
+    calibrated: bool = True
+    slope: int = 1
+    intercept: int = 0
+    offset: int = 0
 
 
 @dataclass(slots=True)
@@ -490,10 +504,38 @@ class CommandSet:
             elif child.tag == "IncludeCondition":
                 entry.condition = self._reader._restriction(_with_argument_refs(child), container)
             elif child.tag == "RepeatEntry":
-                raise XtceUnsupportedError("repeated command entries are not supported", element=child.tag, name=container, line=child.line)
+                entry.repeat = self._repeat(child, container)
             elif child.tag not in DESCRIPTIVE:
                 raise XtceUnsupportedError(f"{child.tag} in {node.tag} is not supported", element=child.tag, name=container, line=child.line)
         return entry
+
+    def _repeat(self, node: Node, container: str) -> _Repeat:
+        count = node.find("Count")
+        if count is None:
+            raise XtceError("RepeatEntry without a Count", element="RepeatEntry", name=container, line=node.line)
+        offset = node.find("Offset")
+        skip = 0
+        if offset is not None:
+            fixed = offset.find("FixedValue")
+            if fixed is None:
+                raise XtceUnsupportedError("only a FixedValue Offset between repeats is supported", element="Offset", name=container, line=offset.line)
+            skip = self._reader._int(fixed.text, fixed, container, "FixedValue")
+        fixed = count.find("FixedValue")
+        if fixed is not None:
+            return _Repeat(self._reader._int(fixed.text, fixed, container, "FixedValue"), offset=skip)
+        dynamic = count.find("DynamicValue")
+        ref = None if dynamic is None else dynamic.find("ArgumentInstanceRef") or dynamic.find("ParameterInstanceRef")
+        if dynamic is None or ref is None:
+            raise XtceUnsupportedError("a repeat Count is a FixedValue or a DynamicValue", element="Count", name=container, line=count.line)
+        name = ref.get("argumentRef") or ref.get("parameterRef")
+        if not name:
+            raise XtceError(f"{ref.tag} without a reference", element=ref.tag, name=container, line=ref.line)
+        repeat = _Repeat(None, _ref(name), _bool(ref.get("useCalibratedValue"), True), offset=skip)
+        adjust = dynamic.find("LinearAdjustment")
+        if adjust is not None:
+            repeat.slope = self._reader._int(adjust.get("slope", "1"), adjust, container, "slope")
+            repeat.intercept = self._reader._int(adjust.get("intercept", "0"), adjust, container, "intercept")
+        return repeat
 
     # -- the listing -----------------------------------------------------
 
@@ -594,12 +636,14 @@ class CommandSet:
                 continue
             eng[key] = convert.check(value)
             raw[key] = convert.to_raw(eng[key])
-        def lookup(key: str) -> Any:
+        def lookup(key: str, calibrated: bool) -> Any:
             if key in eng:
-                return eng[key]
-            if key in values:
-                return values[key]
-            raise ValueError(f"command {name!r}: an include condition compares {key!r}, which has no value")
+                return eng[key] if calibrated else raw[key]
+            if key in values and key in self.parameters:
+                convert = _Converter(self, name, _parameter_arg(self.parameters[key]))
+                value = convert.check(values[key])
+                return value if calibrated else convert.to_raw(value)
+            raise ValueError(f"command {name!r}: an include condition or a repeat count reads {key!r}, which has no value")
 
         slots = self._slots(name, lookup)
         placed = {s.ref for s in slots if s.kind == "parameter"}
@@ -660,11 +704,11 @@ class CommandSet:
             current = container.base
         return chain[::-1]
 
-    def _slots(self, name: str, lookup: Callable[[str], Any], slots: list[_Slot] | None = None) -> list[_Slot]:
+    def _slots(self, name: str, lookup: Callable[[str, bool], Any], slots: list[_Slot] | None = None) -> list[_Slot]:
         """The fields of the command's packet, placed (into ``slots`` when
         given, so that a caller sees them as they are placed); entries whose
-        include condition fails are left out, ``lookup`` giving the values
-        that conditions compare."""
+        include condition fails are left out, ``lookup(name, calibrated)``
+        giving the values that conditions and repeat counts read."""
         command = self.commands[name]
         problem = next((c.problem for c in self._chain(name) if c.problem is not None), None)
         if problem is not None:
@@ -691,52 +735,75 @@ class CommandSet:
                     position = (start if reference == "containerstart" else position) + offset
                     if position < 0:
                         raise ValueError(f"command {name!r}: entry at line {entry.line} is placed before the packet's start")
-                if entry.kind == "container":
-                    if entry.ref in trail:
-                        raise ValueError(f"command {name!r}: command container {entry.ref!r} includes itself")
-                    for sub in self._container_chain(entry.ref, name):
-                        place(sub.entries, position, (*trail, entry.ref))
-                    continue
-                if entry.kind == "fixed":
-                    column = f"_fixed{len(slots)}"
-                    item = {"name": column, "encoding": "unsigned", "bits": entry.bits, "byte_order": "big", "reverse_bits": False}
-                    if entry.bits > 64:
-                        item = {**item, "encoding": "binary"}
-                        if entry.bits % 8:
-                            raise ValueError(f"command {name!r}: a FixedValueEntry of {entry.bits} bits (over 64 bits, whole bytes are supported)")
-                    value: Any = entry.value if entry.bits <= 64 else entry.value.to_bytes(entry.bits // 8, "big")
-                    slots.append(_Slot(column, "fixed", entry.ref, position, entry.bits, {**item, "offset_bits": position}, value, entry.line))
-                    position += entry.bits
-                    continue
-                if entry.kind == "argument":
-                    arg = arguments.get(entry.ref)
-                    if arg is None:
-                        raise ValueError(f"command {name!r}: ArgumentRefEntry {entry.ref!r} (line {entry.line}) names no argument of the command")
-                    ptype = _Converter(self, name, arg).ptype
-                else:
-                    param = self.parameters.get(entry.ref)
-                    if param is None or param.type is None:
-                        raise ValueError(f"command {name!r}: ParameterRefEntry {entry.ref!r} (line {entry.line}) names no parameter")
-                    ptype = param.type
-                enc = ptype.encoding
-                count = seen.get(entry.ref, 0) + 1
-                seen[entry.ref] = count
-                column = entry.ref if count == 1 else f"{entry.ref}#{count}"
-                item = {"name": column, "encoding": enc.codec, "bits": enc.bits, "byte_order": enc.byte_order, "reverse_bits": enc.reverse_bits, "offset_bits": position}
-                assert isinstance(enc.bits, int)
-                slots.append(_Slot(column, entry.kind, entry.ref, position, enc.bits, item, None, entry.line))
-                position += enc.bits
+                copies = 1 if entry.repeat is None else self._copies(name, entry, lookup)
+                for copy in range(copies):
+                    if copy:
+                        position += entry.repeat.offset if entry.repeat is not None else 0
+                    place_one(entry, trail)
+
+        def place_one(entry: _Entry, trail: tuple[str, ...]) -> None:
+            nonlocal position
+            if entry.kind == "container":
+                if entry.ref in trail:
+                    raise ValueError(f"command {name!r}: command container {entry.ref!r} includes itself")
+                for sub in self._container_chain(entry.ref, name):
+                    place(sub.entries, position, (*trail, entry.ref))
+                return
+            if entry.kind == "fixed":
+                column = f"_fixed{len(slots)}"
+                item = {"name": column, "encoding": "unsigned", "bits": entry.bits, "byte_order": "big", "reverse_bits": False}
+                if entry.bits > 64:
+                    item = {**item, "encoding": "binary"}
+                    if entry.bits % 8:
+                        raise ValueError(f"command {name!r}: a FixedValueEntry of {entry.bits} bits (over 64 bits, whole bytes are supported)")
+                value: Any = entry.value if entry.bits <= 64 else entry.value.to_bytes(entry.bits // 8, "big")
+                slots.append(_Slot(column, "fixed", entry.ref, position, entry.bits, {**item, "offset_bits": position}, value, entry.line))
+                position += entry.bits
+                return
+            if entry.kind == "argument":
+                arg = arguments.get(entry.ref)
+                if arg is None:
+                    raise ValueError(f"command {name!r}: ArgumentRefEntry {entry.ref!r} (line {entry.line}) names no argument of the command")
+                ptype = _Converter(self, name, arg).ptype
+            else:
+                param = self.parameters.get(entry.ref)
+                if param is None or param.type is None:
+                    raise ValueError(f"command {name!r}: ParameterRefEntry {entry.ref!r} (line {entry.line}) names no parameter")
+                ptype = param.type
+            enc = ptype.encoding
+            count = seen.get(entry.ref, 0) + 1
+            seen[entry.ref] = count
+            column = entry.ref if count == 1 else f"{entry.ref}#{count}"
+            item = {"name": column, "encoding": enc.codec, "bits": enc.bits, "byte_order": enc.byte_order, "reverse_bits": enc.reverse_bits, "offset_bits": position}
+            assert isinstance(enc.bits, int)
+            slots.append(_Slot(column, entry.kind, entry.ref, position, enc.bits, item, None, entry.line))
+            position += enc.bits
 
         for container in self._container_chain(container_name, name):
             place(container.entries, 0, (container.name,))
         _check_overlaps(name, slots)
         return slots
 
-    def _holds(self, name: str, term: Comparison | Criteria, lookup: Callable[[str], Any]) -> bool:
+    def _copies(self, name: str, entry: _Entry, lookup: Callable[[str, bool], Any]) -> int:
+        repeat = entry.repeat
+        assert repeat is not None
+        if repeat.count is not None:
+            count = repeat.count
+        else:
+            assert repeat.ref is not None
+            value = lookup(repeat.ref, repeat.calibrated)
+            if isinstance(value, bool) or not isinstance(value, (int, float)) or not float(value).is_integer():
+                raise ValueError(f"command {name!r}: the repeat count of the entry at line {entry.line} comes from {repeat.ref!r}, which is {value!r}")
+            count = repeat.slope * int(value) + repeat.intercept
+        if count < 0:
+            raise ValueError(f"command {name!r}: the entry at line {entry.line} is repeated {count} times")
+        return count
+
+    def _holds(self, name: str, term: Comparison | Criteria, lookup: Callable[[str, bool], Any]) -> bool:
         if isinstance(term, Criteria):
             results = [self._holds(name, t, lookup) for t in term.terms]
             return all(results) if term.op == "and" else any(results)
-        left = lookup(term.parameter)
+        left = lookup(term.parameter, term.calibrated)
         right: Any = term.value
         if isinstance(left, bool):
             right = term.value.strip().lower() in ("true", "1", "on", "yes")
@@ -776,12 +843,13 @@ class CommandSet:
                 raise ValueError(f"command {name!r}: the packet of {len(data)} bytes ends inside {slot.ref or 'a fixed value'!r}")
             return self._single(slot).unpack(data)[slot.name]
 
-        def lookup(key: str) -> Any:
-            # An include condition looks at a value read before it.
+        def lookup(key: str, calibrated: bool) -> Any:
+            # An include condition or a repeat count reads a value placed before it.
             slot = next((s for s in reversed(placed) if s.kind != "fixed" and s.ref == key), None)
             if slot is None:
-                raise ValueError(f"command {name!r}: an include condition compares {key!r}, which is not read before it")
-            return self._engineering(name, slot, read(slot), arguments)
+                raise ValueError(f"command {name!r}: an include condition or a repeat count reads {key!r}, which is not placed before it")
+            value = read(slot)
+            return self._engineering(name, slot, value, arguments) if calibrated else value
 
         slots = self._slots(name, lookup, placed)
         total = _total_bytes(slots)
@@ -797,7 +865,10 @@ class CommandSet:
                 elif value != slot.value:
                     raise ValueError(f"command {name!r}: the fixed value at bit {slot.start} is {value!r}, not {slot.value!r}")
             else:
-                eng[slot.ref] = self._engineering(name, slot, value, arguments)
+                value = self._engineering(name, slot, value, arguments)
+                if slot.ref in eng and not _same(eng[slot.ref], value):
+                    raise ValueError(f"command {name!r}: the copies of {slot.ref!r} differ ({eng[slot.ref]!r} and {value!r})")
+                eng[slot.ref] = value
         for key, text in assigned.items():
             if key in eng:
                 expected = _Converter(self, name, arguments[key]).from_text(text)
