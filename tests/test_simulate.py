@@ -13,6 +13,7 @@ pytest.importorskip("defusedxml")
 
 from hypothesis import given, settings, strategies as st  # noqa: E402
 
+import bitloom_io  # noqa: E402
 from bitloom_io import ccsds, xtce  # noqa: E402
 from bitloom_io.cli import main  # noqa: E402
 
@@ -63,6 +64,18 @@ def test_decoding_gives_back_the_values_chosen(path):
     counts = [int.from_bytes(simulation.packets[o + 2 : o + 4], "big") & 0x3FFF for o in stream.offsets.tolist()]
     for apid in set(apids):
         assert [c for a, c in zip(apids, counts) if a == apid] == list(range(apids.count(apid)))
+    # The same through bitloom_io.decode, where the packet types are routed by APID alone.
+    try:
+        routes = definition.apid_layouts()
+    except xtce.XtceError:
+        return
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        tables = bitloom_io.decode(simulation.packets, routes)
+    for name, columns in simulation.values.items():
+        table = tables[f"apid{int(columns['PKT_APID'][0])}"]
+        for column, values in columns.items():
+            assert table[column].tolist() == values.tolist(), (name, column)
 
 
 @settings(max_examples=10, deadline=None)
