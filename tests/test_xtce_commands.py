@@ -57,6 +57,12 @@ def by_name(definition):
         ("CONFIGURE", "delay", "type", "time"),
         ("CONFIGURE", "delay", "range", (0.0, 32767.5)),
         ("SQUARE", "curve", "range", (0.0, 65025.0)),
+        # a type that cannot be written is listed as far as it is known
+        ("LEGACY", "value", "type", "float"),
+        ("LEGACY", "value", "range", None),
+        # a default its own type refuses is no default
+        ("LEGACY", "small", "default", None),
+        ("PAIR", "pair", "type", "unknown"),
     ],
 )
 def test_listing(definition, command, argument, attribute, expected):
@@ -175,6 +181,8 @@ def test_every_type_at_its_bits(definition):
         ("CONFIGURE", dict(offset=0, gain=1.0, rate=1.0, key=b"1234", delay=0, enable=1), "argument 'enable': 1 is not a boolean (int)"),
         ("CONFIGURE", dict(offset=0, gain=1.0, rate=1.0, key=b"1234", delay=32768), "argument 'delay': 32768 is out of range [0, 32767.5]"),
         ("SQUARE", dict(curve=4.0), "command 'SQUARE', argument 'curve': its calibrator is a polynomial of degree 2, which has no single inverse"),
+        ("LEGACY", dict(value=1.0, small=1), "command 'LEGACY', argument 'value': its type 'Legacy' cannot be used: float encoding MILSTD_1750A (MIL-STD-1750A) is not implemented"),
+        ("LEGACY", dict(value=1.0), "command 'LEGACY', argument 'small': 300 is out of range [0, 255]"),
         ("PAIR", dict(pair=1), "command 'PAIR', argument 'pair': its type 'Pair' cannot be used: aggregate"),
         ("UPLOAD", dict(mode="ON"), "command 'UPLOAD', argument 'GroundStation': missing (the packet holds parameter 'GroundStation'"),
         ("CCSDS_TC", dict(apid=1, opcode=1), "command 'CCSDS_TC' is abstract: it is a base for other commands and is not built"),

@@ -333,20 +333,20 @@ class CommandSet:
                 elif problem is not None:
                     atype.problem = problem
                 elif ptype.kind not in ARGUMENT_KINDS:
-                    atype.problem = XtceUnsupportedError(f"{ptype.kind} argument types are not supported", element=ptype.element, name=name, line=atype.line)
+                    atype.problem = XtceUnsupportedError(f"{ptype.kind} argument types are not supported", element=_argument_element(ptype.element), name=name, line=atype.line)
                 else:
                     atype.ptype = ptype
                     if ptype.encoding.not_implemented:
                         atype.problem = XtceUnsupportedError(
-                            f"float encoding {ptype.encoding.not_implemented} is not implemented", element=ptype.element, name=name, line=atype.line
+                            f"float encoding {ptype.encoding.not_implemented} is not implemented", element=_argument_element(ptype.element), name=name, line=atype.line
                         )
                     elif not isinstance(ptype.encoding.bits, int):
                         atype.problem = XtceUnsupportedError(
-                            "arguments of a variable size are not supported", element=ptype.element, name=name, line=atype.line
+                            "arguments of a variable size are not supported", element=_argument_element(ptype.element), name=name, line=atype.line
                         )
                     elif getattr(ptype.encoding, "text_in_buffer", False):
                         atype.problem = XtceUnsupportedError(
-                            "string arguments with a terminator or a size tag are not supported", element=ptype.element, name=name, line=atype.line
+                            "string arguments with a terminator or a size tag are not supported", element=_argument_element(ptype.element), name=name, line=atype.line
                         )
         for command in self.commands.values():
             for arg in command.arguments:
@@ -590,14 +590,17 @@ class CommandSet:
         elif kind == "boolean":
             labels = tuple(ptype.boolean_labels)
         default = None
-        text = arg.initial if arg.initial is not None else atype.initial
-        if text is not None:
+        span = None
+        if atype.problem is None:
+            convert = _Converter(self, "", arg)
+            span = convert.range()
+            text = arg.initial if arg.initial is not None else atype.initial
             try:
-                default = _Converter(self, "", arg).from_text(text)
+                default = None if text is None else convert.check(convert.from_text(text))
             except ValueError:
-                default = None
+                default = None  # a default the type refuses is no default; building says why
         bits = ptype.encoding.bits if isinstance(ptype.encoding.bits, int) else None
-        return Argument(arg.name, kind, bits, ptype.units[0] if ptype.units else None, _Converter(self, "", arg).range(), labels, default, arg.description)
+        return Argument(arg.name, kind, bits, ptype.units[0] if ptype.units else None, span, labels, default, arg.description)
 
     # -- building -------------------------------------------------------
 
@@ -889,6 +892,11 @@ class CommandSet:
             layout = Layout([slot.item], exact=True)
             self._plans[key] = layout
         return layout
+
+
+def _argument_element(element: str) -> str:
+    """The file's element name of an argument type read as the parameter type it mirrors."""
+    return element.replace("ParameterType", "ArgumentType")
 
 
 def _why(problem: XtceError | None) -> str:
