@@ -38,7 +38,9 @@ class Simulation(NamedTuple):
     values: dict[str, dict[str, np.ndarray]]
 
 
-def simulate(definition: Any, n: int, *, seed: Any = None, containers: Sequence[str] | None = None, root: str | None = None) -> Simulation:
+def simulate(
+    definition: Any, n: int, *, seed: Any = None, containers: Sequence[str] | None = None, root: str | None = None
+) -> Simulation:
     """``n`` random packets of the packet types of an XTCE ``definition``
     (all that ``decode`` gives, or the ``containers`` named), in random order."""
     if isinstance(n, bool) or not isinstance(n, (int, np.integer)) or n < 0:
@@ -58,15 +60,20 @@ def simulate(definition: Any, n: int, *, seed: Any = None, containers: Sequence[
     for name in types:
         try:
             makers[name] = _Maker(definition, name, rng)
+        except _TooShort:
+            # A type that reads less than a packet's 7 bytes (a root holding
+            # only the header) describes no whole packet: nothing to draw.
+            if containers is not None:
+                raise
         except (ValueError, TypeError, KeyError) as error:
             if containers is not None:
                 raise
             left_out.append(f"{name} ({error})")
     if left_out:
         warnings.warn(f"packet types not simulated: {'; '.join(left_out)}", UserWarning, stacklevel=3)
-        types = [name for name in types if name in makers]
-        if not types:
-            raise ValueError(f"no packet type of {definition.path} can be simulated")
+    types = [name for name in types if name in makers]
+    if not types:
+        raise ValueError(f"no packet type of {definition.path} can be simulated")
     kinds = rng.integers(0, len(types), size=int(n))
     rows = {name: makers[name].draw(int((kinds == k).sum())) for k, name in enumerate(types)}
     positions = {name: np.flatnonzero(kinds == k) for k, name in enumerate(types)}
@@ -127,7 +134,13 @@ def _encode(definition: Any, rows: dict[str, dict[str, np.ndarray]], positions: 
     return encode(tables, definition, order={name: positions[name] for name in tables})
 
 
-def _misplaced(definition: Any, packets: bytes, rows: dict[str, dict[str, np.ndarray]], positions: dict[str, np.ndarray], root: str | None) -> dict[str, np.ndarray]:
+def _misplaced(
+    definition: Any,
+    packets: bytes,
+    rows: dict[str, dict[str, np.ndarray]],
+    positions: dict[str, np.ndarray],
+    root: str | None,
+) -> dict[str, np.ndarray]:
     """Per packet type, the rows whose packet decodes elsewhere (or not at all)."""
     from . import ccsds
 
@@ -143,6 +156,10 @@ def _misplaced(definition: Any, packets: bytes, rows: dict[str, dict[str, np.nda
     return wrong
 
 
+class _TooShort(ValueError):
+    pass
+
+
 class _Maker:
     """Draws the rows of one packet type."""
 
@@ -152,11 +169,21 @@ class _Maker:
         self.rng = rng
         self.layout = definition.layout(name)
         self.specs = {spec.name: spec for spec in definition.fields(name)}
-        self.by_position = {(f.start_bit, f.bits): f.name for f in self.layout.fields if isinstance(f.bits, int) and f.start_bit is not None}
+        self.by_position = {
+            (f.start_bit, f.bits): f.name
+            for f in self.layout.fields
+            if isinstance(f.bits, int) and f.start_bit is not None
+        }
         self.sized_by = {f.bits["field"]: f.name for f in self.layout.fields if isinstance(f.bits, dict)}
+        if not self.sized_by:
+            size = (int(self._end({}, 1)[0]) + 7) // 8
+            if size < 7:
+                raise _TooShort(f"packet type {name!r} reads {size} bytes, less than a CCSDS packet's 7")
         for f in self.layout.fields:
             if f.encoding == "binary" and f.name in self.specs and self.specs[f.name].type.kind == "string":
-                raise ValueError(f"packet type {name!r}: the string {f.name!r} is found inside its field after reading, which simulate does not write")
+                raise ValueError(
+                    f"packet type {name!r}: the string {f.name!r} is found inside its field after reading, which simulate does not write"
+                )
 
     def draw(self, k: int) -> dict[str, np.ndarray]:
         columns: dict[str, np.ndarray] = {}
@@ -171,7 +198,9 @@ class _Maker:
             if isinstance(f.bits, dict):
                 columns[f.name] = self._blob(f, widths[f.name])
         self._lengths(columns, widths, k)
-        return {f.name: columns[f.name] for f in self.layout.fields} | {k_: v for k_, v in columns.items() if k_.startswith("\0")}
+        return {f.name: columns[f.name] for f in self.layout.fields} | {
+            k_: v for k_, v in columns.items() if k_.startswith("\0")
+        }
 
     # -- one field
 
@@ -180,7 +209,11 @@ class _Maker:
         ptype = spec.type if spec is not None else None
         codec, bits = f.encoding, f.bits
         if codec in ("binary",):
-            return np.array([self.rng.bytes(bits // 8) for _ in range(k)] if k else [], dtype=object) if bits % 8 == 0 else self._odd_binary(f)
+            return (
+                np.array([self.rng.bytes(bits // 8) for _ in range(k)] if k else [], dtype=object)
+                if bits % 8 == 0
+                else self._odd_binary(f)
+            )
         if codec.startswith("ieee754"):
             width = {"ieee754_f16": np.float16, "ieee754_f32": np.float32}.get(codec, np.float64)
             span = 1000.0 if width is not np.float16 else 100.0
@@ -227,11 +260,18 @@ class _Maker:
             slopes = [int(f.bits.get("slope", 1)) for f in members]
             intercepts = [int(f.bits.get("intercept", 0)) for f in members]
             if any(s <= 0 for s in slopes):
-                raise ValueError(f"packet type {self.name!r}: a width read from {ref!r} with a slope below 1 is not simulated")
+                raise ValueError(
+                    f"packet type {self.name!r}: a width read from {ref!r} with a slope below 1 is not simulated"
+                )
             least = max(-(i // s) if i < 0 else 0 for s, i in zip(slopes, intercepts))  # every width 0 or more
             total_slope, total_intercept = sum(slopes), sum(intercepts)
             if ref == length and total_slope != 8:
-                fixed_end = self._end(dict.fromkeys((f.name for f in self.layout.fields if isinstance(f.bits, dict)), np.zeros(1, np.int64)), 1)
+                fixed_end = self._end(
+                    dict.fromkeys(
+                        (f.name for f in self.layout.fields if isinstance(f.bits, dict)), np.zeros(1, np.int64)
+                    ),
+                    1,
+                )
                 top = 8 * 7 - int(fixed_end[0]) - total_intercept
                 if top % (total_slope - 8) or top // (total_slope - 8) < least:
                     raise ValueError(
@@ -246,7 +286,9 @@ class _Maker:
             for f, s, i in zip(members, slopes, intercepts):
                 widths[f.name] = value * s + i
                 if (widths[f.name] % 8).any():
-                    raise ValueError(f"packet type {self.name!r}: the width of {f.name!r} read from {ref!r} is not whole bytes")
+                    raise ValueError(
+                        f"packet type {self.name!r}: the width of {f.name!r} read from {ref!r} is not whole bytes"
+                    )
         return widths
 
     @staticmethod
@@ -267,7 +309,10 @@ class _Maker:
         if f.encoding == "binary" or spec is None or spec.type.kind == "binary":
             return np.array([self.rng.bytes(int(b) // 8) for b in bits], dtype=object)
         count = bits // 8 // _CHAR_BYTES.get(f.encoding, 1)
-        return np.array([_TEXT[self.rng.integers(0, len(_TEXT), size=int(m))].tobytes().decode("ascii") for m in count], dtype=np.dtypes.StringDType())
+        return np.array(
+            [_TEXT[self.rng.integers(0, len(_TEXT), size=int(m))].tobytes().decode("ascii") for m in count],
+            dtype=np.dtypes.StringDType(),
+        )
 
     def _end(self, widths: dict[str, np.ndarray], k: int) -> np.ndarray:
         """Per packet, the bit after its last field."""
@@ -275,7 +320,11 @@ class _Maker:
         position = np.zeros(k, dtype=np.int64)
         for f in self.layout.fields:
             start = np.full(k, f.start_bit, dtype=np.int64) if f.start_bit is not None else position
-            width = np.broadcast_to(widths[f.name], (k,)) if isinstance(f.bits, dict) else np.full(k, f.bits, dtype=np.int64)
+            width = (
+                np.broadcast_to(widths[f.name], (k,))
+                if isinstance(f.bits, dict)
+                else np.full(k, f.bits, dtype=np.int64)
+            )
             position = start + width
             end = np.maximum(end, position)
         return end
@@ -334,7 +383,11 @@ class _Maker:
         low, high = (0, 0) if column.dtype.kind not in "iu" else _limits(self._codec(spec.name), self._width(spec.name))
         op = term.operator
         if op == "==":
-            columns[spec.name] = np.full(k, value, dtype=column.dtype) if column.dtype.kind != "T" else np.array([value] * k, dtype=column.dtype)
+            columns[spec.name] = (
+                np.full(k, value, dtype=column.dtype)
+                if column.dtype.kind != "T"
+                else np.array([value] * k, dtype=column.dtype)
+            )
         elif column.dtype.kind in "iu" and isinstance(value, int):
             lo, hi = low, high
             if op == "<":
@@ -411,7 +464,10 @@ class _Maker:
             low, high = _limits(self._codec(name), self._width(name))
             candidates = {low, high} | {v + d for _, v in tests for d in (-1, 0, 1)}
             candidates |= set(self.rng.integers(low, high, size=16, endpoint=True).tolist())
-            allowed = np.array(sorted(c for c in candidates if low <= c <= high and not any(_holds(op, c, v) for op, v in tests)), dtype=np.int64)
+            allowed = np.array(
+                sorted(c for c in candidates if low <= c <= high and not any(_holds(op, c, v) for op, v in tests)),
+                dtype=np.int64,
+            )
             if not len(allowed):
                 continue
             caught = np.zeros(k, bool)
@@ -426,7 +482,14 @@ class _Maker:
 def _holds(op: str, left: Any, right: Any) -> Any:
     import operator
 
-    return {"==": operator.eq, "!=": operator.ne, "<": operator.lt, "<=": operator.le, ">": operator.gt, ">=": operator.ge}[op](left, right)
+    return {
+        "==": operator.eq,
+        "!=": operator.ne,
+        "<": operator.lt,
+        "<=": operator.le,
+        ">": operator.gt,
+        ">=": operator.ge,
+    }[op](left, right)
 
 
 def _limits(codec: str, bits: int) -> tuple[int, int]:

@@ -450,7 +450,7 @@ def cmd_show(args: argparse.Namespace) -> int:
 def cmd_command(args: argparse.Namespace) -> int:
     from bitloom_io.xtce._commands import command_arguments
 
-    definition = _xtce_definition(args.definition)
+    definition = _io()._layout_files.load_xtce(_exists(args.definition))
     values = command_arguments(definition, args.name, args.arguments)
     packet = definition.command(args.name, **values)
     if args.out:
@@ -468,7 +468,7 @@ def cmd_command(args: argparse.Namespace) -> int:
 
 
 def cmd_simulate(args: argparse.Namespace) -> int:
-    definition = _xtce_definition(args.definition)
+    definition = _io()._layout_files.load_xtce(_exists(args.definition))
     packets, values = definition.simulate(args.count, seed=args.seed, containers=args.container or None)
     from bitloom_io._tables import atomic_path
 

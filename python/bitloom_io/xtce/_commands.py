@@ -329,24 +329,40 @@ class CommandSet:
                 ptype = self._reader.types.get(name)
                 problem = getattr(ptype, "problem", None) if ptype is not None else None
                 if ptype is None:
-                    atype.problem = XtceError("the argument type could not be read", element="ArgumentType", name=name, line=atype.line)
+                    atype.problem = XtceError(
+                        "the argument type could not be read", element="ArgumentType", name=name, line=atype.line
+                    )
                 elif problem is not None:
                     atype.problem = problem
                 elif ptype.kind not in ARGUMENT_KINDS:
-                    atype.problem = XtceUnsupportedError(f"{ptype.kind} argument types are not supported", element=_argument_element(ptype.element), name=name, line=atype.line)
+                    atype.problem = XtceUnsupportedError(
+                        f"{ptype.kind} argument types are not supported",
+                        element=_argument_element(ptype.element),
+                        name=name,
+                        line=atype.line,
+                    )
                 else:
                     atype.ptype = ptype
                     if ptype.encoding.not_implemented:
                         atype.problem = XtceUnsupportedError(
-                            f"float encoding {ptype.encoding.not_implemented} is not implemented", element=_argument_element(ptype.element), name=name, line=atype.line
+                            f"float encoding {ptype.encoding.not_implemented} is not implemented",
+                            element=_argument_element(ptype.element),
+                            name=name,
+                            line=atype.line,
                         )
                     elif not isinstance(ptype.encoding.bits, int):
                         atype.problem = XtceUnsupportedError(
-                            "arguments of a variable size are not supported", element=_argument_element(ptype.element), name=name, line=atype.line
+                            "arguments of a variable size are not supported",
+                            element=_argument_element(ptype.element),
+                            name=name,
+                            line=atype.line,
                         )
                     elif getattr(ptype.encoding, "text_in_buffer", False):
                         atype.problem = XtceUnsupportedError(
-                            "string arguments with a terminator or a size tag are not supported", element=_argument_element(ptype.element), name=name, line=atype.line
+                            "string arguments with a terminator or a size tag are not supported",
+                            element=_argument_element(ptype.element),
+                            name=name,
+                            line=atype.line,
                         )
         for command in self.commands.values():
             for arg in command.arguments:
@@ -372,12 +388,18 @@ class CommandSet:
                     atype.scale = float(child.get("scale", "1"))
                     atype.offset = float(child.get("offset", "0"))
                 except ValueError:
-                    atype.problem = XtceError("Encoding scale and offset are numbers", element="Encoding", name=name, line=child.line)
+                    atype.problem = XtceError(
+                        "Encoding scale and offset are numbers", element="Encoding", name=name, line=child.line
+                    )
         if not node.tag.endswith("ArgumentType"):
-            atype.problem = XtceUnsupportedError(f"{node.tag} in an ArgumentTypeSet is not supported", element=node.tag, name=name, line=node.line)
+            atype.problem = XtceUnsupportedError(
+                f"{node.tag} in an ArgumentTypeSet is not supported", element=node.tag, name=name, line=node.line
+            )
             return
         mirror = Node(node.tag[: -len("ArgumentType")] + "ParameterType", node.attrib, node.line)
-        mirror.children = [c for c in node.children if c.tag not in ("ValidRange", "ValidRangeSet", "SizeRangeInCharacters")]
+        mirror.children = [
+            c for c in node.children if c.tag not in ("ValidRange", "ValidRangeSet", "SizeRangeInCharacters")
+        ]
         try:
             self._reader.unit("ParameterTypeSet", mirror)
         except XtceError as error:
@@ -386,12 +408,22 @@ class CommandSet:
 
     def _range(self, node: Node, name: str) -> _Range:
         try:
-            values = {k: float(node.get(k, "")) for k in ("minInclusive", "maxInclusive", "minExclusive", "maxExclusive") if node.get(k) is not None}
+            values = {
+                k: float(node.get(k, ""))
+                for k in ("minInclusive", "maxInclusive", "minExclusive", "maxExclusive")
+                if node.get(k) is not None
+            }
         except ValueError:
             raise XtceError("ValidRange bounds are numbers", element="ValidRange", name=name, line=node.line) from None
-        low, low_inclusive = (values["minInclusive"], True) if "minInclusive" in values else (values.get("minExclusive"), False)
-        high, high_inclusive = (values["maxInclusive"], True) if "maxInclusive" in values else (values.get("maxExclusive"), False)
-        return _Range(low, high, low_inclusive if low is not None else True, high_inclusive if high is not None else True)
+        low, low_inclusive = (
+            (values["minInclusive"], True) if "minInclusive" in values else (values.get("minExclusive"), False)
+        )
+        high, high_inclusive = (
+            (values["maxInclusive"], True) if "maxInclusive" in values else (values.get("maxExclusive"), False)
+        )
+        return _Range(
+            low, high, low_inclusive if low is not None else True, high_inclusive if high is not None else True
+        )
 
     def _meta_command(self, node: Node) -> None:
         name = node.get("name", "").strip()
@@ -401,32 +433,64 @@ class CommandSet:
         if not name:
             raise XtceError("MetaCommand without a name", element="MetaCommand", line=node.line)
         if name in self.commands:
-            raise XtceError(f"MetaCommand defined twice (first at line {self.commands[name].line})", element="MetaCommand", name=name, line=node.line)
-        command = _MetaCommand(name=name, line=node.line, abstract=_bool(node.get("abstract"), False), short_description=node.get("shortDescription"))
+            raise XtceError(
+                f"MetaCommand defined twice (first at line {self.commands[name].line})",
+                element="MetaCommand",
+                name=name,
+                line=node.line,
+            )
+        command = _MetaCommand(
+            name=name,
+            line=node.line,
+            abstract=_bool(node.get("abstract"), False),
+            short_description=node.get("shortDescription"),
+        )
         self.commands[name] = command
         for child in node.children:
             if child.tag == "BaseMetaCommand":
                 ref = child.get("metaCommandRef")
                 if not ref:
-                    raise XtceError("BaseMetaCommand without a metaCommandRef", element="BaseMetaCommand", name=name, line=child.line)
+                    raise XtceError(
+                        "BaseMetaCommand without a metaCommandRef",
+                        element="BaseMetaCommand",
+                        name=name,
+                        line=child.line,
+                    )
                 command.base = _ref(ref)
                 assignments = child.find("ArgumentAssignmentList")
                 for item in assignments.findall("ArgumentAssignment") if assignments is not None else []:
                     arg, value = item.get("argumentName"), item.get("argumentValue")
                     if not arg or value is None:
-                        raise XtceError("ArgumentAssignment needs argumentName and argumentValue", element="ArgumentAssignment", name=name, line=item.line)
+                        raise XtceError(
+                            "ArgumentAssignment needs argumentName and argumentValue",
+                            element="ArgumentAssignment",
+                            name=name,
+                            line=item.line,
+                        )
                     command.assignments[arg.strip()] = value
             elif child.tag == "ArgumentList":
                 for item in child.children:
                     if item.tag != "Argument":
-                        command.problem = XtceUnsupportedError(f"{item.tag} in an ArgumentList is not supported", element=item.tag, name=name, line=item.line)
+                        command.problem = XtceUnsupportedError(
+                            f"{item.tag} in an ArgumentList is not supported",
+                            element=item.tag,
+                            name=name,
+                            line=item.line,
+                        )
                         continue
                     arg_name, type_ref = item.get("name", "").strip(), item.get("argumentTypeRef", "")
                     if not arg_name or not type_ref:
-                        raise XtceError("Argument needs a name and an argumentTypeRef", element="Argument", name=name, line=item.line)
+                        raise XtceError(
+                            "Argument needs a name and an argumentTypeRef",
+                            element="Argument",
+                            name=name,
+                            line=item.line,
+                        )
                     long = item.find("LongDescription")
                     description = item.get("shortDescription") or (long.text.strip() if long is not None else None)
-                    command.arguments.append(_Arg(arg_name, _ref(type_ref), item.line, item.get("initialValue"), description))
+                    command.arguments.append(
+                        _Arg(arg_name, _ref(type_ref), item.line, item.get("initialValue"), description)
+                    )
             elif child.tag == "CommandContainer":
                 cname = child.get("name", "").strip() or name
                 command.container = cname
@@ -442,7 +506,12 @@ class CommandSet:
         if not name:
             raise XtceError("command container without a name", element=node.tag, line=node.line)
         if name in self.containers:
-            raise XtceError(f"command container defined twice (first at line {self.containers[name].line})", element=node.tag, name=name, line=node.line)
+            raise XtceError(
+                f"command container defined twice (first at line {self.containers[name].line})",
+                element=node.tag,
+                name=name,
+                line=node.line,
+            )
         container = _Container(name=name, line=node.line)
         self.containers[name] = container
         for child in node.children:
@@ -455,26 +524,42 @@ class CommandSet:
             elif child.tag == "BaseContainer":
                 ref = child.get("containerRef")
                 if not ref:
-                    raise XtceError("BaseContainer without a containerRef", element="BaseContainer", name=name, line=child.line)
+                    raise XtceError(
+                        "BaseContainer without a containerRef", element="BaseContainer", name=name, line=child.line
+                    )
                 container.base = _ref(ref)
                 if child.children:
                     container.problem = XtceUnsupportedError(
-                        "restriction criteria on a command container's base are not supported", element="BaseContainer", name=name, line=child.line
+                        "restriction criteria on a command container's base are not supported",
+                        element="BaseContainer",
+                        name=name,
+                        line=child.line,
                     )
 
     def _entry(self, node: Node, container: str) -> _Entry:
-        refs = {"ArgumentRefEntry": ("argument", "argumentRef"), "ParameterRefEntry": ("parameter", "parameterRef"), "ContainerRefEntry": ("container", "containerRef")}
+        refs = {
+            "ArgumentRefEntry": ("argument", "argumentRef"),
+            "ParameterRefEntry": ("parameter", "parameterRef"),
+            "ContainerRefEntry": ("container", "containerRef"),
+        }
         if node.tag == "FixedValueEntry":
             bits = self._reader._int(node.get("sizeInBits"), node, container, "sizeInBits")
             text = node.get("binaryValue", "").strip()
             try:
                 value = int(text, 16) if text else 0
             except ValueError:
-                raise XtceError(f"binaryValue {text!r} is not hexadecimal", element=node.tag, name=container, line=node.line) from None
+                raise XtceError(
+                    f"binaryValue {text!r} is not hexadecimal", element=node.tag, name=container, line=node.line
+                ) from None
             if bits < 1:
                 raise XtceError(f"a FixedValueEntry of {bits} bits", element=node.tag, name=container, line=node.line)
             if value >= 1 << bits:
-                raise XtceError(f"binaryValue {text!r} does not fit in {bits} bits", element=node.tag, name=container, line=node.line)
+                raise XtceError(
+                    f"binaryValue {text!r} does not fit in {bits} bits",
+                    element=node.tag,
+                    name=container,
+                    line=node.line,
+                )
             entry = _Entry("fixed", node.get("name", "").strip(), node.line, bits=bits, value=value)
         elif node.tag in refs:
             kind, attribute = refs[node.tag]
@@ -506,7 +591,9 @@ class CommandSet:
             elif child.tag == "RepeatEntry":
                 entry.repeat = self._repeat(child, container)
             elif child.tag not in DESCRIPTIVE:
-                raise XtceUnsupportedError(f"{child.tag} in {node.tag} is not supported", element=child.tag, name=container, line=child.line)
+                raise XtceUnsupportedError(
+                    f"{child.tag} in {node.tag} is not supported", element=child.tag, name=container, line=child.line
+                )
         return entry
 
     def _repeat(self, node: Node, container: str) -> _Repeat:
@@ -518,7 +605,12 @@ class CommandSet:
         if offset is not None:
             fixed = offset.find("FixedValue")
             if fixed is None:
-                raise XtceUnsupportedError("only a FixedValue Offset between repeats is supported", element="Offset", name=container, line=offset.line)
+                raise XtceUnsupportedError(
+                    "only a FixedValue Offset between repeats is supported",
+                    element="Offset",
+                    name=container,
+                    line=offset.line,
+                )
             skip = self._reader._int(fixed.text, fixed, container, "FixedValue")
         fixed = count.find("FixedValue")
         if fixed is not None:
@@ -526,7 +618,9 @@ class CommandSet:
         dynamic = count.find("DynamicValue")
         ref = None if dynamic is None else dynamic.find("ArgumentInstanceRef") or dynamic.find("ParameterInstanceRef")
         if dynamic is None or ref is None:
-            raise XtceUnsupportedError("a repeat Count is a FixedValue or a DynamicValue", element="Count", name=container, line=count.line)
+            raise XtceUnsupportedError(
+                "a repeat Count is a FixedValue or a DynamicValue", element="Count", name=container, line=count.line
+            )
         name = ref.get("argumentRef") or ref.get("parameterRef")
         if not name:
             raise XtceError(f"{ref.tag} without a reference", element=ref.tag, name=container, line=ref.line)
@@ -547,10 +641,18 @@ class CommandSet:
             command = self.commands.get(current)
             if command is None:
                 raise XtceError(
-                    f"BaseMetaCommand {current!r} names no MetaCommand", element="BaseMetaCommand", name=chain[-1].name if chain else name, line=chain[-1].line if chain else 0
+                    f"BaseMetaCommand {current!r} names no MetaCommand",
+                    element="BaseMetaCommand",
+                    name=chain[-1].name if chain else name,
+                    line=chain[-1].line if chain else 0,
                 )
             if command in chain:
-                raise XtceError("BaseMetaCommand chain returns to " + repr(current), element="MetaCommand", name=name, line=command.line)
+                raise XtceError(
+                    "BaseMetaCommand chain returns to " + repr(current),
+                    element="MetaCommand",
+                    name=name,
+                    line=command.line,
+                )
             chain.append(command)
             current = command.base
         return chain[::-1]
@@ -563,7 +665,10 @@ class CommandSet:
             for key, value in command.assignments.items():
                 if key not in arguments:
                     raise XtceError(
-                        f"ArgumentAssignment to {key!r}, which is not an argument of {command.base!r}", element="ArgumentAssignment", name=command.name, line=command.line
+                        f"ArgumentAssignment to {key!r}, which is not an argument of {command.base!r}",
+                        element="ArgumentAssignment",
+                        name=command.name,
+                        line=command.line,
                     )
                 assigned[key] = value
             for arg in command.arguments:
@@ -575,7 +680,14 @@ class CommandSet:
         for name, command in self.commands.items():
             arguments, assigned = self._arguments(name)
             description = command.short_description or command.long_description
-            out.append(Command(name, description, command.abstract, tuple(self._public(a) for a in arguments.values() if a.name not in assigned)))
+            out.append(
+                Command(
+                    name,
+                    description,
+                    command.abstract,
+                    tuple(self._public(a) for a in arguments.values() if a.name not in assigned),
+                )
+            )
         return out
 
     def _public(self, arg: _Arg) -> Argument:
@@ -600,7 +712,9 @@ class CommandSet:
             except ValueError:
                 default = None  # a default the type refuses is no default; building says why
         bits = ptype.encoding.bits if isinstance(ptype.encoding.bits, int) else None
-        return Argument(arg.name, kind, bits, ptype.units[0] if ptype.units else None, span, labels, default, arg.description)
+        return Argument(
+            arg.name, kind, bits, ptype.units[0] if ptype.units else None, span, labels, default, arg.description
+        )
 
     # -- building -------------------------------------------------------
 
@@ -623,7 +737,9 @@ class CommandSet:
                 known = ", ".join(a for a in arguments if a not in assigned) or "none"
                 raise ValueError(f"command {name!r}, argument {key!r}: unknown argument (the arguments are: {known})")
             if key in assigned:
-                raise ValueError(f"command {name!r}, argument {key!r}: fixed by the command at {assigned[key]!r}, not given by the caller")
+                raise ValueError(
+                    f"command {name!r}, argument {key!r}: fixed by the command at {assigned[key]!r}, not given by the caller"
+                )
         for key, arg in arguments.items():
             convert = _Converter(self, name, arg)
             if key in assigned:
@@ -639,6 +755,7 @@ class CommandSet:
                 continue
             eng[key] = convert.check(value)
             raw[key] = convert.to_raw(eng[key])
+
         def lookup(key: str, calibrated: bool) -> Any:
             if key in eng:
                 return eng[key] if calibrated else raw[key]
@@ -646,7 +763,9 @@ class CommandSet:
                 convert = _Converter(self, name, _parameter_arg(self.parameters[key]))
                 value = convert.check(values[key])
                 return value if calibrated else convert.to_raw(value)
-            raise ValueError(f"command {name!r}: an include condition or a repeat count reads {key!r}, which has no value")
+            raise ValueError(
+                f"command {name!r}: an include condition or a repeat count reads {key!r}, which has no value"
+            )
 
         slots = self._slots(name, lookup)
         placed = {s.ref for s in slots if s.kind == "parameter"}
@@ -669,7 +788,9 @@ class CommandSet:
                 packed[slot.name] = value
             else:
                 if slot.ref not in values:
-                    raise ValueError(f"command {name!r}, argument {slot.ref!r}: missing (the packet holds parameter {slot.ref!r}, whose value the caller gives)")
+                    raise ValueError(
+                        f"command {name!r}, argument {slot.ref!r}: missing (the packet holds parameter {slot.ref!r}, whose value the caller gives)"
+                    )
                 packed[slot.name] = _Converter(self, name, _parameter_arg(self.parameters[slot.ref])).to_raw(
                     _Converter(self, name, _parameter_arg(self.parameters[slot.ref])).check(values[slot.ref])
                 )
@@ -737,7 +858,9 @@ class CommandSet:
                     reference, offset = entry.location
                     position = (start if reference == "containerstart" else position) + offset
                     if position < 0:
-                        raise ValueError(f"command {name!r}: entry at line {entry.line} is placed before the packet's start")
+                        raise ValueError(
+                            f"command {name!r}: entry at line {entry.line} is placed before the packet's start"
+                        )
                 copies = 1 if entry.repeat is None else self._copies(name, entry, lookup)
                 for copy in range(copies):
                     if copy:
@@ -754,30 +877,60 @@ class CommandSet:
                 return
             if entry.kind == "fixed":
                 column = f"_fixed{len(slots)}"
-                item = {"name": column, "encoding": "unsigned", "bits": entry.bits, "byte_order": "big", "reverse_bits": False}
+                item = {
+                    "name": column,
+                    "encoding": "unsigned",
+                    "bits": entry.bits,
+                    "byte_order": "big",
+                    "reverse_bits": False,
+                }
                 if entry.bits > 64:
                     item = {**item, "encoding": "binary"}
                     if entry.bits % 8:
-                        raise ValueError(f"command {name!r}: a FixedValueEntry of {entry.bits} bits (over 64 bits, whole bytes are supported)")
+                        raise ValueError(
+                            f"command {name!r}: a FixedValueEntry of {entry.bits} bits (over 64 bits, whole bytes are supported)"
+                        )
                 value: Any = entry.value if entry.bits <= 64 else entry.value.to_bytes(entry.bits // 8, "big")
-                slots.append(_Slot(column, "fixed", entry.ref, position, entry.bits, {**item, "offset_bits": position}, value, entry.line))
+                slots.append(
+                    _Slot(
+                        column,
+                        "fixed",
+                        entry.ref,
+                        position,
+                        entry.bits,
+                        {**item, "offset_bits": position},
+                        value,
+                        entry.line,
+                    )
+                )
                 position += entry.bits
                 return
             if entry.kind == "argument":
                 arg = arguments.get(entry.ref)
                 if arg is None:
-                    raise ValueError(f"command {name!r}: ArgumentRefEntry {entry.ref!r} (line {entry.line}) names no argument of the command")
+                    raise ValueError(
+                        f"command {name!r}: ArgumentRefEntry {entry.ref!r} (line {entry.line}) names no argument of the command"
+                    )
                 ptype = _Converter(self, name, arg).ptype
             else:
                 param = self.parameters.get(entry.ref)
                 if param is None or param.type is None:
-                    raise ValueError(f"command {name!r}: ParameterRefEntry {entry.ref!r} (line {entry.line}) names no parameter")
+                    raise ValueError(
+                        f"command {name!r}: ParameterRefEntry {entry.ref!r} (line {entry.line}) names no parameter"
+                    )
                 ptype = param.type
             enc = ptype.encoding
             count = seen.get(entry.ref, 0) + 1
             seen[entry.ref] = count
             column = entry.ref if count == 1 else f"{entry.ref}#{count}"
-            item = {"name": column, "encoding": enc.codec, "bits": enc.bits, "byte_order": enc.byte_order, "reverse_bits": enc.reverse_bits, "offset_bits": position}
+            item = {
+                "name": column,
+                "encoding": enc.codec,
+                "bits": enc.bits,
+                "byte_order": enc.byte_order,
+                "reverse_bits": enc.reverse_bits,
+                "offset_bits": position,
+            }
             assert isinstance(enc.bits, int)
             slots.append(_Slot(column, entry.kind, entry.ref, position, enc.bits, item, None, entry.line))
             position += enc.bits
@@ -796,7 +949,9 @@ class CommandSet:
             assert repeat.ref is not None
             value = lookup(repeat.ref, repeat.calibrated)
             if isinstance(value, bool) or not isinstance(value, (int, float)) or not float(value).is_integer():
-                raise ValueError(f"command {name!r}: the repeat count of the entry at line {entry.line} comes from {repeat.ref!r}, which is {value!r}")
+                raise ValueError(
+                    f"command {name!r}: the repeat count of the entry at line {entry.line} comes from {repeat.ref!r}, which is {value!r}"
+                )
             count = repeat.slope * int(value) + repeat.intercept
         if count < 0:
             raise ValueError(f"command {name!r}: the entry at line {entry.line} is repeated {count} times")
@@ -833,7 +988,10 @@ class CommandSet:
         if len(found) == 1:
             return found[0]
         if not found:
-            raise ValueError(f"no command of {self.path} matches the packet of {len(data)} bytes" + (f" ({'; '.join(reasons[:3])})" if reasons else ""))
+            raise ValueError(
+                f"no command of {self.path} matches the packet of {len(data)} bytes"
+                + (f" ({'; '.join(reasons[:3])})" if reasons else "")
+            )
         raise ValueError(f"the packet matches commands {', '.join(f.name for f in found)}: pass name= to choose")
 
     def _decode_as(self, name: str, data: bytes) -> CommandValues:
@@ -843,14 +1001,18 @@ class CommandSet:
 
         def read(slot: _Slot) -> Any:
             if slot.start + slot.bits > 8 * len(data):
-                raise ValueError(f"command {name!r}: the packet of {len(data)} bytes ends inside {slot.ref or 'a fixed value'!r}")
+                raise ValueError(
+                    f"command {name!r}: the packet of {len(data)} bytes ends inside {slot.ref or 'a fixed value'!r}"
+                )
             return self._single(slot).unpack(data)[slot.name]
 
         def lookup(key: str, calibrated: bool) -> Any:
             # An include condition or a repeat count reads a value placed before it.
             slot = next((s for s in reversed(placed) if s.kind != "fixed" and s.ref == key), None)
             if slot is None:
-                raise ValueError(f"command {name!r}: an include condition or a repeat count reads {key!r}, which is not placed before it")
+                raise ValueError(
+                    f"command {name!r}: an include condition or a repeat count reads {key!r}, which is not placed before it"
+                )
             value = read(slot)
             return self._engineering(name, slot, value, arguments) if calibrated else value
 
@@ -864,19 +1026,27 @@ class CommandSet:
             if slot.kind == "fixed":
                 if slot is header:
                     if value != len(data) - 7:
-                        raise ValueError(f"command {name!r}: the header's length {value} does not match {len(data)} bytes")
+                        raise ValueError(
+                            f"command {name!r}: the header's length {value} does not match {len(data)} bytes"
+                        )
                 elif value != slot.value:
-                    raise ValueError(f"command {name!r}: the fixed value at bit {slot.start} is {value!r}, not {slot.value!r}")
+                    raise ValueError(
+                        f"command {name!r}: the fixed value at bit {slot.start} is {value!r}, not {slot.value!r}"
+                    )
             else:
                 value = self._engineering(name, slot, value, arguments)
                 if slot.ref in eng and not _same(eng[slot.ref], value):
-                    raise ValueError(f"command {name!r}: the copies of {slot.ref!r} differ ({eng[slot.ref]!r} and {value!r})")
+                    raise ValueError(
+                        f"command {name!r}: the copies of {slot.ref!r} differ ({eng[slot.ref]!r} and {value!r})"
+                    )
                 eng[slot.ref] = value
         for key, text in assigned.items():
             if key in eng:
                 expected = _Converter(self, name, arguments[key]).from_text(text)
                 if not _same(eng[key], _Converter(self, name, arguments[key]).check(expected)):
-                    raise ValueError(f"command {name!r}: argument {key!r} is {eng[key]!r}, the command fixes it at {expected!r}")
+                    raise ValueError(
+                        f"command {name!r}: argument {key!r} is {eng[key]!r}, the command fixes it at {expected!r}"
+                    )
         return CommandValues(name, {k: v for k, v in eng.items() if k not in assigned})
 
     def _engineering(self, name: str, slot: _Slot, raw: Any, arguments: Mapping[str, _Arg]) -> Any:
@@ -909,7 +1079,9 @@ def _check_overlaps(name: str, slots: list[_Slot]) -> None:
     ordered = sorted(slots, key=lambda s: s.start)
     for a, b in zip(ordered, ordered[1:]):
         if a.start + a.bits > b.start:
-            raise ValueError(f"command {name!r}: entries at lines {a.line} and {b.line} overlap (bits {a.start}-{a.start + a.bits - 1} and {b.start}-)")
+            raise ValueError(
+                f"command {name!r}: entries at lines {a.line} and {b.line} overlap (bits {a.start}-{a.start + a.bits - 1} and {b.start}-)"
+            )
 
 
 def _total_bytes(slots: list[_Slot]) -> int:
@@ -920,7 +1092,14 @@ def _total_bytes(slots: list[_Slot]) -> int:
 def _header_slots(slots: list[_Slot]) -> _Slot | None:
     """The packet length field when the packet starts with a CCSDS primary header."""
     at = {(s.start, s.bits): s for s in slots}
-    if _APID_BITS in at and _LENGTH_BITS in at and (0, 3) in at or _APID_BITS in at and _LENGTH_BITS in at and at[_LENGTH_BITS].kind == "fixed":
+    if (
+        _APID_BITS in at
+        and _LENGTH_BITS in at
+        and (0, 3) in at
+        or _APID_BITS in at
+        and _LENGTH_BITS in at
+        and at[_LENGTH_BITS].kind == "fixed"
+    ):
         return at[_LENGTH_BITS]
     return None
 
@@ -966,9 +1145,13 @@ class _Converter:
         self.arg = arg
         atype = arg.type
         if atype is None:
-            raise ValueError(f"command {command!r}, argument {arg.name!r}: its type {arg.type_name!r} is not defined in {commands.path}")
+            raise ValueError(
+                f"command {command!r}, argument {arg.name!r}: its type {arg.type_name!r} is not defined in {commands.path}"
+            )
         if atype.problem is not None or atype.ptype is None:
-            raise ValueError(f"command {command!r}, argument {arg.name!r}: its type {arg.type_name!r} cannot be used: {_why(atype.problem)}")
+            raise ValueError(
+                f"command {command!r}, argument {arg.name!r}: its type {arg.type_name!r} cannot be used: {_why(atype.problem)}"
+            )
         self.atype = atype
         self.ptype: ParameterType = atype.ptype
         self.kind = ARGUMENT_KINDS[self.ptype.kind]
@@ -1008,7 +1191,10 @@ class _Converter:
         limits = self.raw_limits()
         if ranges:
             r = ranges[0]
-            limits = (int(r.low) if r.low is not None else limits[0] if limits else 0, int(r.high) if r.high is not None else limits[1] if limits else 0)
+            limits = (
+                int(r.low) if r.low is not None else limits[0] if limits else 0,
+                int(r.high) if r.high is not None else limits[1] if limits else 0,
+            )
         if limits is None or self.kind not in ("integer", "float", "time"):
             return None
         low, high = self.forward(limits[0]), self.forward(limits[1])
@@ -1033,7 +1219,9 @@ class _Converter:
                 raise self.fail(f"{value!r} is not a finite number")
         elif kind == "enumerated":
             if not isinstance(value, str):
-                raise self.fail(f"{value!r} is not a label ({type(value).__name__}); the labels are {self.labels_text()}")
+                raise self.fail(
+                    f"{value!r} is not a label ({type(value).__name__}); the labels are {self.labels_text()}"
+                )
             labels = [label for _, _, label in self.ptype.enumeration]
             if value not in labels:
                 folded = [label for label in labels if label.lower() == value.strip().lower()]
@@ -1051,9 +1239,13 @@ class _Converter:
             try:
                 encoded = _text_bytes(value, self.ptype.encoding.codec)
             except UnicodeEncodeError as error:
-                raise self.fail(f"{value!r} cannot be written in {self.ptype.encoding.written or self.ptype.encoding.codec}: {error.reason}") from None
+                raise self.fail(
+                    f"{value!r} cannot be written in {self.ptype.encoding.written or self.ptype.encoding.codec}: {error.reason}"
+                ) from None
             if len(encoded) * 8 > size:
-                raise self.fail(f"{value!r} is too long for its field: {len(encoded)} bytes, the field holds {size // 8}")
+                raise self.fail(
+                    f"{value!r} is too long for its field: {len(encoded)} bytes, the field holds {size // 8}"
+                )
             return value
         elif kind == "binary":
             if isinstance(value, str):
@@ -1108,7 +1300,11 @@ class _Converter:
             return value
         number = value
         if kind == "time":
-            number = (number - self.atype.offset) / self.atype.scale if (self.atype.scale, self.atype.offset) != (1.0, 0.0) else number
+            number = (
+                (number - self.atype.offset) / self.atype.scale
+                if (self.atype.scale, self.atype.offset) != (1.0, 0.0)
+                else number
+            )
         calibrator = enc.calibrator
         if calibrator is not None:
             number = self.inverse(calibrator, number)
@@ -1122,26 +1318,36 @@ class _Converter:
         if checked and limits is not None and not limits[0] <= number <= limits[1]:
             shown = self.range()
             if shown is None:
-                raise self.fail(f"{_number_text(value)} is out of range: its raw value {number} does not fit [{limits[0]}, {limits[1]}]")
-            raise self.fail(f"{_number_text(value)} is out of range [{_number_text(shown[0])}, {_number_text(shown[1])}]")
+                raise self.fail(
+                    f"{_number_text(value)} is out of range: its raw value {number} does not fit [{limits[0]}, {limits[1]}]"
+                )
+            raise self.fail(
+                f"{_number_text(value)} is out of range [{_number_text(shown[0])}, {_number_text(shown[1])}]"
+            )
         return int(number)
 
     def inverse(self, calibrator: Calibrator, value: float) -> float:
         if calibrator.kind == "polynomial":
             degree = max((e for e, c in calibrator.coefficients.items() if c != 0), default=0)
             if degree > 1:
-                raise self.fail(f"its calibrator is a polynomial of degree {degree}, which has no single inverse: give the raw value in a telemetry table instead")
+                raise self.fail(
+                    f"its calibrator is a polynomial of degree {degree}, which has no single inverse: give the raw value in a telemetry table instead"
+                )
             slope = calibrator.coefficients.get(1, 0.0)
             if slope == 0:
                 raise self.fail("its calibrator is constant, which has no inverse")
             return (value - calibrator.coefficients.get(0, 0.0)) / slope
         points = calibrator.points
         cals = [c for _, c in points]
-        if calibrator.order != 1 or not (all(a < b for a, b in zip(cals, cals[1:])) or all(a > b for a, b in zip(cals, cals[1:]))):
+        if calibrator.order != 1 or not (
+            all(a < b for a, b in zip(cals, cals[1:])) or all(a > b for a, b in zip(cals, cals[1:]))
+        ):
             raise self.fail("its spline calibrator is not linear and monotonic, which has no single inverse")
         pairs = sorted((c, r) for r, c in points)
         if not pairs[0][0] <= value <= pairs[-1][0]:
-            raise self.fail(f"{_number_text(value)} is out of range [{_number_text(pairs[0][0])}, {_number_text(pairs[-1][0])}] (the calibration's)")
+            raise self.fail(
+                f"{_number_text(value)} is out of range [{_number_text(pairs[0][0])}, {_number_text(pairs[-1][0])}] (the calibration's)"
+            )
         for (c0, r0), (c1, r1) in zip(pairs, pairs[1:]):
             if c0 <= value <= c1:
                 return r0 + (value - c0) * (r1 - r0) / (c1 - c0)
