@@ -407,7 +407,7 @@ class _Maker:
                 columns[spec.name] = self.rng.integers(lo, hi, size=k, endpoint=True).astype(column.dtype)
 
     def _codec(self, name: str) -> str:
-        return next(f.encoding for f in self.layout.fields if f.name == name)
+        return str(next(f.encoding for f in self.layout.fields if f.name == name))
 
     def _width(self, name: str) -> int:
         return int(next(f.bits for f in self.layout.fields if f.name == name))

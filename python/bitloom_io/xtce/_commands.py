@@ -23,8 +23,8 @@ from collections.abc import Callable, Mapping
 from dataclasses import dataclass, field
 from typing import IO, Any
 
-from defusedxml import EntitiesForbidden, ExternalReferenceForbidden
-from defusedxml.ElementTree import DefusedXMLParser, ParseError
+from defusedxml import EntitiesForbidden, ExternalReferenceForbidden  # type: ignore[import-untyped,unused-ignore]
+from defusedxml.ElementTree import DefusedXMLParser, ParseError  # type: ignore[import-untyped,unused-ignore]
 
 from bitloom_io.xtce._errors import XtceError, XtceUnsupportedError
 from bitloom_io.xtce._model import DESCRIPTIVE, Calibrator, Comparison, Criteria, ParameterType, _key
@@ -798,7 +798,7 @@ class CommandSet:
             packed[header.name] = total - 7
         layout = self._layout(name, slots)
         try:
-            packet = layout.pack(packed)
+            packet: bytes = layout.pack(packed)
         except (ValueError, OverflowError, TypeError) as error:
             raise ValueError(f"command {name!r}: {error}") from None
         return packet + bytes(total - len(packet))
