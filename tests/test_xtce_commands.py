@@ -480,3 +480,22 @@ def test_command_line_writes_a_file(tmp_path, definition):
 def test_command_line_writes_bytes_to_a_pipe(definition):
     run = subprocess.run([sys.executable, "-m", "bitloom_io", "command", DEF, "NOOP"], capture_output=True, check=True)
     assert run.stdout == definition.command("NOOP")
+
+
+@settings(max_examples=50, deadline=None)
+@given(
+    zone=st.integers().filter(lambda z: not 1 <= z <= 8),
+    setpoint=st.floats(allow_nan=False, allow_infinity=False).filter(lambda s: not -40 <= s <= 120),
+    label=st.text(min_size=1).filter(lambda t: t.strip().upper() not in ("OFF", "ON", "AUTO")),
+)
+def test_every_value_outside_is_refused_with_what_is_allowed(definition, zone, setpoint, label):
+    for arguments, says in (
+        (dict(zone=zone), "argument 'zone': " + f"{zone} is out of range [1, 8]"),
+        (dict(zone=1, setpoint=setpoint), "argument 'setpoint': "),
+        (dict(zone=1, state=label), "argument 'state': unknown label "),
+    ):
+        with pytest.raises(ValueError) as caught:
+            definition.command("SET_HEATER", **arguments)
+        assert says in str(caught.value)
+        assert "[-40, 120]" in str(caught.value) or "setpoint" not in says
+        assert "'OFF', 'ON', 'AUTO'" in str(caught.value) or "state" not in says

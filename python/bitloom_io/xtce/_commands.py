@@ -281,6 +281,8 @@ def _number(text: str) -> float:
 
 
 def _number_text(value: float) -> str:
+    if isinstance(value, int):
+        return str(value)
     return str(int(value)) if float(value).is_integer() and abs(value) < 2**63 else repr(float(value))
 
 
