@@ -141,8 +141,14 @@ def test_default_entry_and_written_file(tmp_path):
     decoded_equal(tables, again)
 
 
+def _chosen(table, packets, apid_column):
+    if len(table) == 0:
+        return np.zeros(len(packets.apid), dtype=bool)
+    return packets.apid == int(table[apid_column][0])
+
+
 def _order_by_offset(tables, packets, apid_column):
-    return {name: packets.offsets[packets.apid == int(t[apid_column][0])] for name, t in tables.items()}
+    return {name: packets.offsets[_chosen(t, packets, apid_column)] for name, t in tables.items()}
 
 
 @pytest.mark.parametrize(
@@ -170,7 +176,7 @@ def test_real_files_come_back_byte_for_byte(stream, definition, apid_column):
     for name, t in tables.items():
         columns = dict(t.columns)
         layout = definition.layout(name) if hasattr(definition, "layout") else definition["*"]
-        chosen = packets.apid == int(t[apid_column][0])
+        chosen = _chosen(t, packets, apid_column)
         columns[UNMAPPED_COLUMN] = unmapped_bytes(layout, raw, packets.offsets[chosen], packets.lengths[chosen])
         with_unmapped[name] = columns
     assert bitloom_io.encode(with_unmapped, definition, order=order) == raw
