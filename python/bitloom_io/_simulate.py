@@ -353,7 +353,7 @@ class _Maker:
         for owner in reversed(chain):
             if owner.criteria is None:
                 continue
-            by_param = {spec.parameter.name: spec for spec in self.definition.fields(owner.base)}
+            by_param = _by_reference(self.definition.fields(owner.base))
             self._meet(owner, owner.criteria, by_param, columns, k)
 
     def _meet(self, owner: Any, term: Any, by_param: dict[str, Any], columns: dict[str, np.ndarray], k: int) -> None:
@@ -368,11 +368,11 @@ class _Maker:
             else:
                 self._meet(owner, term.terms[int(self.rng.integers(0, len(term.terms)))], by_param, columns, k)
             return
-        spec = by_param.get(term.parameter)
+        spec = _find(by_param, term.parameter)
         if spec is None or spec.name not in columns:
             return
         if term.other_parameter is not None:
-            other = by_param.get(term.other_parameter)
+            other = _find(by_param, term.other_parameter)
             if other is not None and other.name in columns and term.operator in ("==", "<=", ">="):
                 columns[spec.name] = columns[other.name].copy()
             return
@@ -445,7 +445,7 @@ class _Maker:
         from bitloom_io.xtce._model import Comparison, Criteria
 
         children = self.definition.containers[self.name].children
-        by_param = {spec.parameter.name: spec for spec in self.definition.fields(self.name)}
+        by_param = _by_reference(self.definition.fields(self.name))
         rules: dict[str, list[tuple[str, int]]] = {}
         for child in children:
             term = self.definition.containers[child].criteria
@@ -453,7 +453,7 @@ class _Maker:
                 term = next((t for t in term.terms if isinstance(t, Comparison)), term.terms[0])
             if not isinstance(term, Comparison) or term.other_parameter is not None:
                 continue
-            spec = by_param.get(term.parameter)
+            spec = _find(by_param, term.parameter)
             if spec is None or spec.name not in columns or columns[spec.name].dtype.kind not in "iu":
                 continue
             value = self._raw_value(self.definition.containers[child], term, spec)
@@ -477,6 +477,25 @@ class _Maker:
                 column = column.copy()
                 column[caught] = allowed[self.rng.integers(0, len(allowed), size=int(caught.sum()))]
                 columns[name] = column
+
+
+def _by_reference(specs: list[Any]) -> dict[str, Any]:
+    """Fields by the names a restriction may use: the parameter's and the
+    column's (the last occurrence wins, as in decoding)."""
+    found: dict[str, Any] = {}
+    for spec in specs:
+        found[spec.parameter.name] = spec
+        found[spec.name] = spec
+    return found
+
+
+def _find(by_reference: dict[str, Any], ref: str) -> Any:
+    """The field a restriction names: by name, as an aggregate member's path
+    (``P/member`` is the column ``P.member``), or by its last path part."""
+    for key in (ref, ref.replace("/", "."), ref.rpartition("/")[2]):
+        if key in by_reference:
+            return by_reference[key]
+    return None
 
 
 def _holds(op: str, left: Any, right: Any) -> Any:
