@@ -3,19 +3,16 @@
 // blocks that numpy wraps without copying (numpy.frombuffer).
 #include "io/glue/parts.hpp"
 
+#include <array>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <span>
 
+#include "args.hpp"
+#include "common/platform.hpp"
 #include "io/splitter/stream.hpp"
 #include "python.hpp"
-
-#if defined(__unix__) || defined(__APPLE__)
-#include <sys/mman.h>
-#include <unistd.h>
-#define BITLOOM_IO_HAVE_MADVISE 1
-#endif
 
 namespace bitloom::io {
 
@@ -84,11 +81,11 @@ PyObject* copy_block(const void* data, std::size_t bytes) {
 // reads them again from the page cache if they are touched later).
 constexpr std::size_t kWindow = std::size_t{8} << 20;
 
-PyObject* ccsds_scan(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    if (nargs != 3) {
-        PyErr_SetString(PyExc_TypeError, "ccsds_scan(buffer, prefix_bytes, release) takes 3 arguments");
-        return nullptr;
-    }
+PyObject* ccsds_scan(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr Signature sig{"ccsds_scan", "", {"buffer", "prefix_bytes", "release"}, 3, 3};
+    std::array<PyObject*, 3> slots{};
+    args = match_arguments(sig, args, nargs, kwnames, slots);
+    if (args == nullptr) return nullptr;
     const Py_ssize_t prefix = PyLong_AsSsize_t(args[1]);
     if (prefix == -1 && PyErr_Occurred()) return nullptr;
     if (prefix < 0) {
@@ -97,18 +94,17 @@ PyObject* ccsds_scan(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     }
     const int release = PyObject_IsTrue(args[2]);
     if (release < 0) return nullptr;
-    Py_buffer view;
-    if (PyObject_GetBuffer(args[0], &view, PyBUF_SIMPLE) < 0) return nullptr;
+    BufferView view;
+    if (!view.acquire(args[0], PyBUF_SIMPLE)) return nullptr;
 
     ScanOutput out;
     ScanOptions options;
     options.prefix_bytes = static_cast<std::size_t>(prefix);
-    const std::span<const std::uint8_t> data(static_cast<const std::uint8_t*>(view.buf),
-                                             static_cast<std::size_t>(view.len));
+    const std::span<const std::uint8_t> data = view.bytes();
     bool ok = true;
     Py_BEGIN_ALLOW_THREADS;
     std::size_t p = 0;
-    [[maybe_unused]] std::size_t given_back = 0;
+    std::size_t given_back = 0;
     while (p < data.size()) {
         const std::size_t stop = data.size() - p > kWindow ? p + kWindow : data.size();
         p = scan_ccsds(data, options, p, stop, out);
@@ -116,24 +112,12 @@ PyObject* ccsds_scan(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
             ok = false;
             break;
         }
-#ifdef BITLOOM_IO_HAVE_MADVISE
         if (release != 0 && p < data.size()) {
-            // Whole pages only, counted from the page the buffer starts in.
-            const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
-            const std::size_t lead = reinterpret_cast<std::uintptr_t>(data.data()) % page;
-            const std::size_t from = (given_back + lead + page - 1) / page * page - lead;
-            const std::size_t to = (p + lead) / page * page - lead;
-            if (to > from) {
-                auto* start =
-                    const_cast<std::uint8_t*>(data.data()) + from;  // NOLINT(cppcoreguidelines-pro-type-const-cast)
-                madvise(start, to - from, MADV_DONTNEED);
-                given_back = to;
-            }
+            const std::uint8_t* end = release_pages(data.data() + given_back, p - given_back, false);
+            given_back = static_cast<std::size_t>(end - data.data());
         }
-#endif
     }
     Py_END_ALLOW_THREADS;
-    PyBuffer_Release(&view);
     if (!ok) return PyErr_NoMemory();
 
     const std::size_t n = out.count;
@@ -165,7 +149,8 @@ PyObject* ccsds_scan(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 }
 
 PyMethodDef stream_methods[] = {
-    {"ccsds_scan", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(ccsds_scan)), METH_FASTCALL,
+    {"ccsds_scan", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(ccsds_scan)),
+     METH_FASTCALL | METH_KEYWORDS,
      "ccsds_scan($module, buffer, prefix_bytes, release, /)\n--\n\n"
      "-> (count, offsets, lengths, version, type, secondary_flag, "
      "apid, sequence_flags, sequence_count, data_length, problems, sequence_events, apid_stats): the records of "

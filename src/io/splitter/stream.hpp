@@ -34,7 +34,6 @@
 namespace bitloom::io {
 
 inline constexpr std::size_t kPrimaryHeaderBytes = 6;
-inline constexpr std::size_t kMaxPacketBytes = 65542;
 
 // The primary header's fields.
 struct PrimaryHeader {
