@@ -2,6 +2,7 @@
 wrong call refused with the command and the argument named, and every
 command of the test and shared definitions read back as it was built."""
 
+import io
 import math
 import os
 import subprocess
@@ -499,3 +500,22 @@ def test_every_value_outside_is_refused_with_what_is_allowed(definition, zone, s
         assert says in str(caught.value)
         assert "[-40, 120]" in str(caught.value) or "setpoint" not in says
         assert "'OFF', 'ON', 'AUTO'" in str(caught.value) or "state" not in says
+
+
+def test_a_definition_without_commands():
+    path = os.path.join(HERE, "data", "realdata", "ctim", "ctim_xtce_v1.xml")
+    definition = xtce.load(path)
+    assert definition.commands() == []
+    with pytest.raises(ValueError, match="no command 'NOOP' in"):
+        definition.command("NOOP")
+    with pytest.raises(ValueError, match="no command of .* matches the packet of 3 bytes"):
+        definition.decode_command(b"\x1a\xcf\x01")
+
+
+def test_a_definition_read_from_a_stream():
+    with open(DEF, "rb") as f:  # a file object names its file: the commands are read from it
+        assert len(xtce.load(f).commands()) == len(xtce.load(DEF).commands())
+    with open(DEF, "rb") as f:
+        definition = xtce.load(io.BytesIO(f.read()))
+    with pytest.raises(ValueError, match="commands are read from the definition's file"):
+        definition.commands()
