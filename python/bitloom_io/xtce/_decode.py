@@ -6,13 +6,14 @@ from __future__ import annotations
 
 import os
 import warnings
+import weakref
 from collections.abc import Callable
 from dataclasses import dataclass, field
 from typing import Any, Literal, Protocol
 
 import numpy as np
 
-from bitloom_io._decode import expected_bytes, first_failure
+from bitloom_io._decode import first_failure
 from bitloom_io._native import Layout
 from bitloom_io._report import Findings
 from bitloom_io._tables import Table, Tables
@@ -25,6 +26,7 @@ from bitloom_io.xtce._text import texts
 
 Columns = dict[str, np.ndarray]
 Predicate = Callable[[Columns], np.ndarray]
+
 
 # Warnings point at the caller's line, outside this package.
 _HERE = (os.path.dirname(os.path.abspath(__file__)),)
@@ -88,9 +90,17 @@ class Decoder:
         if not node.own or len(index) == 0:
             return {}, index
         layout = self.definition.own_layout(node.container.name)
-        mode: Literal["mask", "raise"] = "mask" if self.errors == "skip" else "raise"
+        mode: Literal["mask", "raise"] = "raise"
+        offsets, lengths = self.offsets[index], self.lengths[index]
         try:
-            cols = layout.unpack_many(self.buffer, offsets=self.offsets[index], lengths=self.lengths[index], errors=mode)
+            try:
+                cols = layout.unpack_many(self.buffer, offsets=offsets, lengths=lengths)
+            except ValueError:
+                if self.errors != "skip":
+                    raise
+                # Only when some packet fails: masks cost more than the reading.
+                mode = "mask"
+                cols = layout.unpack_many(self.buffer, offsets=offsets, lengths=lengths, errors=mode)
         except ValueError as error:
             error.add_note(
                 f"while reading container {node.container.name!r} ({len(index)} packets selected for it; "
@@ -118,7 +128,7 @@ class Decoder:
                 self.findings.failed(name, index[~keep], where, reason)
                 if not node.container.abstract and not node.children and not node.conditional:
                     # Packets of this type that end before its last field.
-                    expected = expected_bytes(self.definition.layout(name))
+                    expected = self._expected(node)
                     if expected is not None:
                         self.findings.sizes(name, index[~keep], expected)
             index = index[keep]
@@ -257,7 +267,7 @@ class Decoder:
     def _emit(self, node: _Node, index: np.ndarray, columns: Columns) -> None:
         name = node.container.name
         if self.findings is not None and len(index) and not node.conditional:
-            expected = expected_bytes(self.definition.layout(name))
+            expected = self._expected(node)
             if expected is not None:
                 self.findings.sizes(name, index, expected)
         ordered: Columns = {}
@@ -271,21 +281,40 @@ class Decoder:
         self.tables[name] = table
         self.packet_index[name] = index
 
-    def _empty(self, node: _Node) -> Table:
-        """The table of a packet type no packet is of, with its columns'
-        types."""
-        none = np.zeros(0, dtype=np.int64)
+    def _expected(self, node: _Node) -> int | None:
+        """The bytes a container reads, when every field has a fixed place
+        and width (worked out once per definition)."""
+        known = _SIZES.setdefault(self.definition, {})
         name = node.container.name
-        # A container with IncludeConditions has no single layout; its own reads it whole.
-        whole = self.definition.own_layout(name) if node.conditional else self.definition.layout(name)
-        raw = whole.unpack_many(b"", offsets=none, lengths=none)
-        columns: Columns = {}
-        for entry in node.fields:
-            columns[entry.name] = raw[entry.name]
-            eng = self._engineering(entry, raw[entry.name])
-            if eng is not None:
-                columns[entry.name + self.suffix] = eng
-        return Table(name, combine(node.fields, columns, self.suffix))
+        if name not in known:
+            end = 0
+            for entry in node.fields:
+                bits = entry.type.encoding.bits
+                if entry.start is None or not isinstance(bits, int):
+                    end = 0
+                    break
+                end = max(end, entry.start + bits)
+            known[name] = (end + 7) // 8 if end else None
+        return known[name]
+
+    def _empty(self, node: _Node) -> Table:
+        """The table of a packet type no packet is of, with the columns'
+        types a decode gives them (made once per definition: arrays of no
+        rows can be shared)."""
+        name = node.container.name
+        known = _EMPTY.setdefault(self.definition, {})
+        columns = known.get(name)
+        if columns is None:
+            columns = {}
+            for entry in node.fields:
+                raw = _no_rows(entry)
+                columns[entry.name] = raw
+                eng = self._engineering(entry, raw)
+                if eng is not None:
+                    columns[entry.name + self.suffix] = eng
+            columns = combine(node.fields, columns, self.suffix)
+            known[name] = columns
+        return Table._checked(name, columns)
 
     def run(self, root: _Node, *, every_type: bool = False) -> XtceTables:
         """The tables of the packets, ``every_type``: with an empty table
@@ -371,6 +400,32 @@ def _concrete(root: _Node) -> list[_Node]:
             out.append(node)
         stack.extend(reversed(node.children))
     return out
+
+
+def _no_rows(entry: FieldSpec) -> np.ndarray:
+    """A column of no rows of the dtype a layout gives the field: its
+    dtype follows from the encoding and width alone, so one small layout per
+    kind of field tells it, not the container's whole layout."""
+    item = entry.item()
+    bits = item["bits"] if isinstance(item["bits"], int) else 8  # widths from the packet: text, binary
+    kind = (item["encoding"], bits, item["byte_order"], item["reverse_bits"])
+    column = _NO_ROWS.get(kind)
+    if column is None:
+        recipe = [{"name": "x", "encoding": kind[0], "bits": bits, "byte_order": kind[2], "reverse_bits": kind[3]}]
+        none = np.zeros(0, dtype=np.int64)
+        try:
+            column = Layout(recipe, exact=True).unpack_many(b"", offsets=none, lengths=none)["x"]
+        except (ValueError, TypeError, NotImplementedError):  # a field no packet could be read with
+            column = np.zeros(0, dtype=object)
+        _NO_ROWS[kind] = column
+    return column
+
+
+_NO_ROWS: dict[tuple[Any, ...], np.ndarray] = {}
+# The columns of the empty table of each container, per definition.
+_EMPTY: weakref.WeakKeyDictionary[Any, dict[str, Columns]] = weakref.WeakKeyDictionary()
+# The bytes each container reads, when fixed, per definition.
+_SIZES: weakref.WeakKeyDictionary[Any, dict[str, int | None]] = weakref.WeakKeyDictionary()
 
 
 class XtceTables(Tables):
