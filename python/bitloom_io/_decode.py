@@ -137,7 +137,7 @@ class _Run:
         columns.update(fields)
         if name in self.tables:
             raise ValueError(f"two packet types are named {name!r}")
-        self.tables[name] = Table(name, columns)
+        self.tables[name] = Table(name, columns, getattr(target, "column_meta", None))
 
     def count_undecoded(self, index: np.ndarray) -> None:
         if len(index):
