@@ -452,6 +452,10 @@ def build_parser() -> argparse.ArgumentParser:
         "--bits-per-row", type=_row_width, default=32, metavar="N", help="bits per row (default 32)"
     )
     p.set_defaults(run=cmd_show)
+
+    from ._report import add_commands
+
+    add_commands(sub, prefix)
     return parser
 
 
