@@ -11,7 +11,7 @@ TOOLS   := pip scikit-build-core cmake ninja pytest hypothesis numpy bitstruct
 IOSTAMP := $(VENV)/.io-tools-installed
 IOTOOLS := pandas pyarrow "dask[dataframe,distributed]" mkdocs defusedxml space_packet_parser bitstruct
 
-.PHONY: test demo docs build bench clean venv sanitize fuzz fuzz-ci leaks typecheck sdist-check lint format
+.PHONY: test demo docs build bench bench-large clean venv sanitize fuzz fuzz-ci leaks typecheck sdist-check lint format
 
 venv: $(STAMP)
 
@@ -80,6 +80,11 @@ bench: build
 	$(VPY) bench/stream.py
 	$(VPY) bench/dask_bench.py
 	$(VPY) bench/encode.py
+
+# Whole files at the scale of a day of data: 1 GiB files made from the real
+# packets in a temporary directory (never committed), deleted afterwards.
+bench-large: build
+	$(VPY) bench/large.py
 
 # Checks beyond the test suite; CI runs them after `make test`.
 DEVSTAMP := $(VENV)/.dev-tools-installed

@@ -15,6 +15,7 @@ import json
 import operator
 import os
 import platform
+import random
 import statistics
 import struct
 import sys
@@ -133,6 +134,30 @@ def hk16(all_big=False):
     ]
 
 
+def full_range(recipe, seed=7):
+    """The recipe with every integer value drawn from the whole range of its
+    field's width (as 32-bit times, counters and checksums are), floats from
+    the whole range of doubles that round-trip through their format."""
+    rng = random.Random(seed)
+    out = []
+    for it in recipe:
+        width, value = it["bits"], it["value"]
+        if it["encoding"] == "unsigned":
+            value = rng.randrange(1 << (width - 1), 1 << width)  # the top bit set: the widest value
+        elif it["encoding"] == "twos_complement":
+            value = rng.choice([-1, 1]) * rng.randrange(1 << (width - 2), 1 << (width - 1)) if width > 2 else -1
+        elif it["encoding"] == "ieee754_f32":
+            value = struct.unpack(">f", struct.pack(">f", rng.uniform(-3e38, 3e38)))[0]
+        elif it["encoding"] == "ieee754_f64":
+            value = rng.uniform(-1e308, 1e308)
+        out.append(dict(it, value=value))
+    return out
+
+
+def with_value(recipe, name, value):
+    return [dict(it, value=value) if it["name"] == name else it for it in recipe]
+
+
 HK16_STRUCT = struct.Struct(">BHHIhifdBHHIhif8s")
 HK16_BITSTRUCT = "u8u16u16u32s16s32f32f64u8u16u16u32s16s32f32t64"
 
@@ -212,6 +237,19 @@ def bench_hk16():
 
     assert struct_pack() == ours_pack()
     compare("HK16 pack", ours_pack, struct_pack, "Struct.pack + gathering", 2.0)
+
+    # Values as wide as their fields: no slower than small ones.
+    timed = with_value(recipe, "uptime", 1_700_000_000)
+    assert bitloom.unpack_parameters(bitloom.pack_parameters(timed), 0, timed)["uptime"] == 1_700_000_000
+    compare("HK16 pack, 32-bit time 1.7e9", lambda: bitloom.pack_parameters(timed), ours_pack,
+            "same packet, small values", 1.1)
+    full = full_range(recipe)
+    full_packet = bitloom.pack_parameters(full) + bytes(10)
+    if _floor is not None:
+        compare("HK16 unpack, full-range values", lambda: bitloom.unpack_parameters(full_packet, 0, full),
+                lambda: _floor.unpack(full_packet, 0, full), FLOOR, 1.25)
+        compare("HK16 pack, full-range values", lambda: bitloom.pack_parameters(full), lambda: _floor.pack(full),
+                FLOOR, 1.35)
     try:
         import bitstruct.c as bsc
 
@@ -250,6 +288,9 @@ def bench_bit32():
     ours = lambda: bitloom.pack_parameters(recipe)
     if _floor is not None:
         compare("BIT32 pack", ours, lambda: _floor.pack(recipe), FLOOR, 1.35)
+        full = full_range(recipe)
+        compare("BIT32 pack, full-range values", lambda: bitloom.pack_parameters(full), lambda: _floor.pack(full),
+                FLOOR, 1.35)
     try:
         import bitstruct.c as bsc
     except ImportError:

@@ -58,6 +58,8 @@ PyObject* build_module() {
 #ifdef Py_GIL_DISABLED
     if (PyUnstable_Module_SetGIL(module.get(), Py_MOD_GIL_USED) < 0) return nullptr;
 #endif
+    // The package's version, as the build was given it.
+    if (PyModule_AddStringConstant(module.get(), "__version__", BITLOOM_VERSION) < 0) return nullptr;
     Ref module_name = Ref::steal(PyModule_GetNameObject(module.get()));
     if (!module_name) return nullptr;
     for (PyMethodDef& def : published_functions()) {

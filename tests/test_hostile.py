@@ -231,8 +231,8 @@ def test_a_later_item_mutated_by_an_earlier_one_is_read_afresh():
     first = big_values(value=int("100"))
     first["reverse_bits"] = numpy_like_bool(False, swap)
     # The sizing pass saw 8 + 8 bits; the writing pass reads the new width
-    # and value of the second item.
-    assert b.pack_parameters([first, second]) == b"\x64\x00"
+    # and value of the second item, and the packet grows to hold them.
+    assert b.pack_parameters([first, second]) == b"\x64\x00\x63"
 
 
 class ShiftyKey(str):
@@ -443,3 +443,38 @@ def test_an_earlier_item_changed_by_a_later_items_conversion(direction, hook, ex
     else:
         result = b.unpack_parameters(bytes(range(1, 20)), 0, [first, second])
     assert result == expected
+
+
+def _plain(d):
+    """The item as a later call would read it: hooks replaced by the values
+    they give."""
+    return {k: (v.result if isinstance(v, Index) else False if k == "reverse_bits" else v) for k, v in d.items()}
+
+
+@pytest.mark.parametrize(
+    "hook, victim",
+    [
+        # Converted in the sizing pass, changing an item already sized.
+        ("bits", "first"),
+        ("offset_bits", "first"),
+        # Converted in the writing pass, changing an item not yet written.
+        ("value", "third"),
+        ("reverse_bits", "third"),
+        ("bits", "third"),
+    ],
+)
+@pytest.mark.parametrize("width", [8, 48, 64], ids=["narrowed", "widened", "widened to 64"])
+def test_a_recipe_rewritten_during_the_call_packs_as_rewritten(hook, victim, width):
+    # Every field of the recipe as it reads after the change is in the
+    # packet, which is exactly as long as that recipe needs: none is cut off.
+    recipe = [item(name="first", bits=32, value=int("100000")), item(name="second", bits=32, value=int("200000")),
+              item(name="third", bits=16, value=0xABCD)]
+    target = recipe[["first", "second", "third"].index(victim)]
+
+    def change():
+        target["bits"] = width
+        target["value"] = 0xA5
+
+    recipe[1][hook] = _hooked(hook, change)
+    result = assert_clean(lambda: b.pack_parameters(recipe))
+    assert result == b.pack_parameters([_plain(d) for d in recipe])

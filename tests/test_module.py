@@ -1,5 +1,7 @@
+import importlib.metadata
 import inspect
 import os
+import pydoc
 import subprocess
 import sys
 import textwrap
@@ -60,6 +62,30 @@ def test_function_surface(name):
     assert fn.__module__ == "bitloom"
     assert str(inspect.signature(fn)) == expected_parameters(name)
     assert fn.__text_signature__ == expected_parameters(name)
+    # The docstring follows the signature line: what the function does, then
+    # a paragraph on what it raises.
+    doc = fn.__doc__
+    assert doc and not doc.startswith((name, "(", "--", "\n")), doc
+    summary, *rest = doc.split("\n\n")
+    assert summary.endswith(".") and rest and rest[-1].startswith("Raises "), doc
+    assert "NotImplementedError" in doc if "1985" in name or name.split("_")[1] in ("ti", "dec", "ibm", "mil") else True
+    help_text = pydoc.render_doc(fn, renderer=pydoc.plaintext)
+    assert f"{name}{expected_parameters(name)}\n" in help_text and summary.splitlines()[0] in help_text
+
+
+def test_stubs_carry_the_same_docstrings():
+    import ast
+
+    stub = os.path.join(os.path.dirname(__file__), os.pardir, "bitloom-stubs", "__init__.pyi")
+    with open(stub, encoding="utf-8") as f:
+        tree = ast.parse(f.read())
+    docs = {node.name: ast.get_docstring(node) for node in tree.body if isinstance(node, ast.FunctionDef)}
+    assert docs == {name: getattr(bitloom, name).__doc__ for name in EXPECTED_ORDER}
+
+
+def test_version_is_the_package_version():
+    assert bitloom.__version__ == importlib.metadata.version("bitloom-packets")
+    assert "__version__" not in bitloom.__all__
 
 
 def test_reimport_returns_the_same_module():

@@ -27,6 +27,18 @@ from recipes import item, without
         ([item(offset_bits=8, value=1), item(offset_bits=0, value=2), item(value=3)], b"\x02\x03\x00"),
         ([item(bits=3, value=5), item(bits=7, value=0x7F), item(bits=6, value=0)], bytes([0b10111111, 0b11000000])),
         ([item(bits=64, value=2**64 - 1)], b"\xff" * 8),
+        # Ints of more than one internal digit (2^30 and beyond), up to 64 bits.
+        ([item(bits=32, value=2**30)], b"\x40\x00\x00\x00"),
+        ([item(bits=32, value=1_700_000_000, byte_order="little")], b"\x00\xf1\x53\x65"),
+        ([item(bits=32, value=2**32 - 1), item(bits=8, value=2)], b"\xff\xff\xff\xff\x02"),
+        ([item(bits=64, value=2**63)], b"\x80" + b"\x00" * 7),
+        ([item(bits=64, value=2**63 + 1, reverse_bits=True)], b"\x80" + b"\x00" * 6 + b"\x01"),
+        ([item(encoding="twos_complement", bits=32, value=-(2**31))], b"\x80\x00\x00\x00"),
+        ([item(encoding="twos_complement", bits=64, value=-(2**63))], b"\x80" + b"\x00" * 7),
+        ([item(encoding="twos_complement", bits=64, value=2**63 - 1)], b"\x7f" + b"\xff" * 7),
+        ([item(encoding="sign_magnitude", bits=40, value=-(2**39 - 1))], b"\xff" * 5),
+        ([item(encoding="ones_complement", bits=48, value=-(2**40))], b"\xfe" + b"\xff" * 5),
+        ([item(encoding="packed_bcd", bits=40, value=9876543210)], b"\x98\x76\x54\x32\x10"),
         ([item(bits=9, value=0x1FF, offset_bits=3)], bytes([0b00011111, 0b11110000])),
         ([item(encoding="twos_complement", bits=16, value=-5)], b"\xff\xfb"),
         ([item(encoding="sign_magnitude", bits=8, value=-5)], b"\x85"),
@@ -120,6 +132,12 @@ ERROR_ROWS = [
     ([item(value=1.5)], "TypeError: 'float' object cannot be interpreted as an integer"),
     ([item(value=-1)], "OverflowError: can't convert negative int to unsigned"),
     ([item(encoding="twos_complement", value=2**63)], "OverflowError: "),
+    ([item(encoding="twos_complement", bits=64, value=-(2**63) - 1)], "OverflowError: "),
+    ([item(bits=64, value=2**64)], "OverflowError: "),
+    ([item(bits=64, value=-(2**40))], "OverflowError: can't convert negative int to unsigned"),
+    ([item(bits=32, value=2**32)], "ValueError: Value 4294967296 is too large for 32 bits"),
+    ([item(encoding="twos_complement", bits=32, value=2**31)],
+     "ValueError: Value 2147483648 out of range for 32 bits (range: -2147483648 to 2147483647)"),
     ([item(value=256)], "ValueError: Value 256 is too large for 8 bits"),
     ([item(bits=0, value=5)], "ValueError: Value 5 is too large for 0 bits"),
     ([item(encoding="twos_complement", value=128)],
@@ -222,6 +240,6 @@ def test_changes_made_by_python_code_during_the_call_are_seen():
             later["bits"] = 16
             return 1
 
-    # The sizing pass saw 8 + 8 bits; the writing pass reads the new width
-    # and the bytes beyond the buffer are skipped.
-    assert b.pack_parameters([item(value=Resize()), later]) == b"\x01\x00"
+    # The sizing pass saw 8 + 8 bits; the writing pass reads the new width,
+    # and the packet holds the whole of it, as packing the changed recipe does.
+    assert b.pack_parameters([item(value=Resize()), later]) == b"\x01\x00\x02"

@@ -112,11 +112,61 @@ Result<void> place_value(RecipeReader& reader, const CodecRow& row, const Item& 
     return {};
 }
 
+// The packet of the writing pass: as long as the sizing pass found, and
+// resized to what the items read in this pass need. The two agree unless a
+// conversion rewrote the recipe between the passes (an item's `__index__`
+// widening or narrowing another item); the packet then holds every field of
+// the recipe as it reads now, none cut off, and ends where the last of them
+// ends.
+class PacketBuffer {
+public:
+    explicit PacketBuffer(std::uint32_t length)
+        : bytes_(Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(length)))), length_(length) {
+        if (!bytes_) panic("could not allocate the packet buffer");
+        if (length > 0) std::memset(PyBytes_AS_STRING(bytes_.get()), 0, length);
+    }
+
+    // Sizes an item read by the writing pass, by the sizing pass's rule,
+    // and makes room for it.
+    void size_item(const Item& item) {
+        const std::uint32_t item_end = (item.has_offset ? item.offset_bits : end_) + item.bits;  // wraps alike
+        end_ = std::max(end_, item_end);
+        const std::uint32_t needed = static_cast<std::uint32_t>(end_ + 7U) / 8U;
+        if (BITLOOM_UNLIKELY(needed > length_)) resize(needed);
+    }
+
+    [[nodiscard]] std::span<std::uint8_t> span() const noexcept {
+        return {reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(bytes_.get())), length_};
+    }
+
+    // The packet, as long as the items read in the writing pass need.
+    [[nodiscard]] Ref finish() {
+        const std::uint32_t needed = static_cast<std::uint32_t>(end_ + 7U) / 8U;
+        if (BITLOOM_UNLIKELY(needed != length_)) resize(needed);
+        return std::move(bytes_);
+    }
+
+private:
+    void resize(std::uint32_t length) {
+        PyObject* bytes = bytes_.release();
+        // The object is this call's own, so it may be resized in place.
+        if (_PyBytes_Resize(&bytes, static_cast<Py_ssize_t>(length)) < 0) panic("could not resize the packet buffer");
+        if (length > length_) std::memset(PyBytes_AS_STRING(bytes) + length_, 0, length - length_);
+        bytes_ = Ref::steal(bytes);
+        length_ = length;
+    }
+
+    Ref bytes_;
+    std::uint32_t length_;
+    std::uint32_t end_ = 0;
+};
+
 // Writing pass, one item: read it, then encode its value at the cursor.
-Result<void> pack_item(RecipeReader& reader, PyObject* dict, const Snapshot& snapshot, std::span<std::uint8_t> packet,
+Result<void> pack_item(RecipeReader& reader, PyObject* dict, const Snapshot& snapshot, PacketBuffer& packet,
                        std::uint32_t& cursor, Item& item) {
     if (auto ok = reader.read_item(dict, snapshot, true, item); !ok) return ok;
     if (item.has_offset) cursor = item.offset_bits;
+    packet.size_item(item);
     if (item.value == nullptr) {
         return fail(ErrorKind::key_error,
                     Message() << "Recipe item '" << item.name.utf8 << "' missing required field: 'value'");
@@ -129,12 +179,12 @@ Result<void> pack_item(RecipeReader& reader, PyObject* dict, const Snapshot& sna
     // Converting the value may run Python code that changes the dict; what
     // is still needed from it is held first.
     if (!converts_without_python_code(item.value)) reader.hold(item);
-    if (auto ok = place_value(reader, codec_row(*codec), item, order, packet, cursor); !ok) return ok;
+    if (auto ok = place_value(reader, codec_row(*codec), item, order, packet.span(), cursor); !ok) return ok;
     cursor += item.bits;
     return {};
 }
 
-// A plain value (an exact int of machine size, or an exact float for the
+// A plain value (an exact int of up to 64 bits, or an exact float for the
 // float codecs) encoded as codec C without running Python code: the raw
 // value, or not ok when the value is not plain, does not encode, or C is not
 // a number codec. Returned in registers.
@@ -153,11 +203,7 @@ PlainRaw encode_plain(PyObject* value, std::uint32_t bits) {
             if (!PyFloat_CheckExact(value)) return {0, false};
             number.f64 = PyFloat_AS_DOUBLE(value);
         } else {
-            if (!PyLong_CheckExact(value) || !PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(value))) {
-                return {0, false};
-            }
-            number.i64 = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(value));
-            if (row.kind == CodecKind::unsigned_integer && number.i64 < 0) return {0, false};
+            if (!usual::usual_int < native_type(row.kind) == NativeType::u64 > (value, number.u64)) return {0, false};
         }
         constexpr EncodeNumber encode = row.encode;
         const auto raw = encode(number, bits, row.is_signed);
@@ -305,21 +351,17 @@ PacketResult<Ref> build_packet(RecipeItems& recipe) {
     const auto length = packet_length(items, reader, cache);
     if (!length) return std::unexpected(length.error());
 
-    Ref packet = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(*length)));
-    if (!packet) panic("could not allocate the packet buffer");
-    std::span<std::uint8_t> buffer(reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(packet.get())), *length);
-    if (*length > 0) std::memset(buffer.data(), 0, *length);
-
+    PacketBuffer packet(*length);
     std::uint32_t cursor = 0;
     Item item;
     Snapshot scratch;
     for (std::size_t i = 0; i < items.size(); ++i) {
         reader.start_item();
         auto ok = require_dict(items[i]);
-        if (ok) ok = pack_item(reader, items[i], cache.take(i, items[i], reader, scratch), buffer, cursor, item);
+        if (ok) ok = pack_item(reader, items[i], cache.take(i, items[i], reader, scratch), packet, cursor, item);
         if (!ok) return std::unexpected(item_error(std::move(ok.error()), i, item, reader.progress()));
     }
-    return packet;
+    return packet.finish();
 }
 
 }  // namespace bitloom

@@ -155,6 +155,41 @@ namespace usual {
     return true;
 }
 
+// An exact int of up to 64 bits, read without running Python code: as an
+// unsigned value (0 to 2^64 - 1) when `Unsigned`, else as a signed one
+// (-2^63 to 2^63 - 1), in `out`'s bits. False for any other object or value.
+// 32-bit times, counters and checksums are common values, so ints beyond a
+// single digit stay on this path too.
+template <bool Unsigned>
+[[nodiscard]] inline bool usual_int(PyObject* obj, std::uint64_t& out) noexcept {
+    if (!PyLong_CheckExact(obj)) return false;
+    auto* const v = reinterpret_cast<PyLongObject*>(obj);
+    if (BITLOOM_LIKELY(PyUnstable_Long_IsCompact(v))) {
+        const Py_ssize_t c = PyUnstable_Long_CompactValue(v);
+        if (Unsigned && c < 0) return false;
+        out = static_cast<std::uint64_t>(c);
+        return true;
+    }
+    // An exact int never fails these conversions: overflow is reported in
+    // `overflow`, not raised.
+    int overflow = 0;
+    const long long s = PyLong_AsLongLongAndOverflow(obj, &overflow);
+    if (overflow == 0) {
+        if (Unsigned && s < 0) return false;
+        out = static_cast<std::uint64_t>(s);
+        return true;
+    }
+    if (!Unsigned || overflow < 0) return false;
+    const unsigned long long u = PyLong_AsUnsignedLongLong(obj);
+    if (u == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+        // 2^64 or more: left for the full conversion, which reports it.
+        PyErr_Clear();
+        return false;
+    }
+    out = u;
+    return true;
+}
+
 // An absent offset_bits, or a usual one.
 [[nodiscard]] inline bool usual_offset(PyObject* obj, std::uint32_t& offset, bool& present) noexcept {
     present = obj != nullptr;
