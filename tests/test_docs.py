@@ -12,9 +12,10 @@ ROOT = Path(__file__).resolve().parent.parent
 DOCS = ROOT / "docs"
 
 # Pages whose every ```python block runs; the others show fragments.
-RUNNABLE = ["tutorial.md", "xtce.md"]
+RUNNABLE = ["tutorial.md", "xtce.md", "times.md"]
 # What a page's code imports beyond bitloom_io and numpy.
-NEEDS = {"tutorial.md": ("pandas", "pyarrow"), "xtce.md": ("defusedxml", "pandas")}
+NEEDS = {"tutorial.md": ("pandas", "pyarrow"), "xtce.md": ("defusedxml", "pandas"),
+         "times.md": ("defusedxml", "pandas", "pyarrow", "polars", "xarray", "matplotlib")}
 
 BLOCK = re.compile(r"^```python\n(.*?)^```", re.S | re.M)
 
