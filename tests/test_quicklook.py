@@ -83,8 +83,8 @@ def test_describe_copies_units_descriptions_and_kinds_from_xtce():
 @pytest.mark.parametrize("values, columns, expected", [
     # Two values per pixel column: the minimum row, then the maximum row.
     ([0, 10, 5, 5], [0, 0, 1, 1], (0.0, 10.0, "Ag.._g..")),
-    ([1, 1], [0, 3], (1.0, 1.0, "A..AA..A")),
-    ([np.nan, 2.0], [0, 1], (2.0, 2.0, ".A...A..")),
+    ([1, 1], [0, 3], (1.0, 1.0, "f..ff..f")),
+    ([np.nan, 2.0], [0, 1], (2.0, 2.0, ".f...f..")),
     ([np.nan], [0], None),
 ])
 def test_series_reduce_to_min_and_max_per_pixel_column(values, columns, expected):

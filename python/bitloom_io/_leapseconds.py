@@ -123,11 +123,8 @@ def leap_seconds() -> LeapSecondTable:
     return table
 
 
-def _check_expiry(ns: np.ndarray, table: LeapSecondTable) -> None:
-    if len(ns) == 0:
-        return
-    limit = table.expires.astype("M8[ns]").astype(np.int64)
-    latest = int(ns.max())
+def _check_expiry(latest: int, table: LeapSecondTable) -> None:
+    limit = int(table.expires.astype("M8[ns]").astype(np.int64))
     if latest > limit:
         warnings.warn(
             LeapSecondWarning(
@@ -139,20 +136,55 @@ def _check_expiry(ns: np.ndarray, table: LeapSecondTable) -> None:
         )
 
 
-def tai_to_utc(tai: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+def _steps(values: np.ndarray, edges: np.ndarray) -> tuple[np.ndarray | int, np.ndarray | int]:
+    """For each value, how many of the sorted ``edges`` lie at or below it,
+    and the largest value; one number when every value has the same count
+    (a file seldom spans a step: this spares the search per value)."""
+    if len(values) == 0:
+        return np.zeros(0, np.intp), 0
+    lo, hi = int(values.min()), int(values.max())
+    first, last = np.searchsorted(edges, [lo, hi], side="right").tolist()
+    if first == last:
+        return first, hi
+    return np.searchsorted(edges, values, side="right"), hi
+
+
+def constant_tai_to_utc(lo: int, hi: int) -> tuple[int, bool] | None:
+    """TAI - UTC in ns and the leap-second flag when they are the same for
+    every TAI time from ``lo`` to ``hi`` (None when a step lies between)."""
+    table = leap_seconds()
+    boundary = table.starts + table.offsets * NS
+    edges = np.sort(np.concatenate((boundary - NS, boundary)))
+    first, last = np.searchsorted(edges, [lo, hi], side="right").tolist()
+    if first != last:
+        return None
+    _check_expiry(hi, table)
+    offsets = np.concatenate(([table.offsets[0]], table.offsets))
+    return int(offsets[(first + 1) // 2]) * NS, first % 2 == 1
+
+
+def tai_to_utc(tai: np.ndarray, *, copy: bool = True) -> tuple[np.ndarray, np.ndarray]:
     """UTC (int64 ns, a leap second shown as a second 23:59:59) and a flag
-    per value that is True inside an inserted leap second (23:59:60)."""
+    per value that is True inside an inserted leap second (23:59:60).
+    ``copy=False`` converts an int64 array in place."""
     table = leap_seconds()
     tai = np.asarray(tai, dtype=np.int64)
-    _check_expiry(tai, table)
     # The TAI instant at which each step takes effect, and the second before
-    # it, which is the inserted 23:59:60.
+    # it, which is the inserted 23:59:60: both are edges.
     boundary = table.starts + table.offsets * NS
-    after = np.searchsorted(boundary, tai, side="right")
-    within = np.searchsorted(boundary - NS, tai, side="right")
+    edges = np.sort(np.concatenate((boundary - NS, boundary)))
+    at, latest = _steps(tai, edges)
+    _check_expiry(latest, table)
+    # Between edges 2i-1 and 2i the value is inside leap second i; the
+    # offset that applies is that of the latest step whose second before has
+    # begun.
     offsets = np.concatenate(([table.offsets[0]], table.offsets))
-    utc = tai - offsets[within] * NS
-    return utc, within != after
+    utc = tai if not copy else tai.copy()
+    if isinstance(at, int):
+        utc -= int(offsets[(at + 1) // 2]) * NS
+        return utc, np.full(len(tai), at % 2 == 1)
+    utc -= offsets[(at + 1) // 2] * NS
+    return utc, (at % 2) == 1
 
 
 def utc_to_tai(utc: np.ndarray, leap: np.ndarray | None = None) -> np.ndarray:
@@ -160,10 +192,10 @@ def utc_to_tai(utc: np.ndarray, leap: np.ndarray | None = None) -> np.ndarray:
     leap second, shown as a second 23:59:59."""
     table = leap_seconds()
     utc = np.asarray(utc, dtype=np.int64)
-    _check_expiry(utc, table)
-    at = np.searchsorted(table.starts, utc, side="right")
+    at, latest = _steps(utc, table.starts)
+    _check_expiry(latest, table)
     offsets = np.concatenate(([table.offsets[0]], table.offsets))
-    tai = utc + offsets[at] * NS
+    tai = utc + (int(offsets[at]) if isinstance(at, int) else offsets[at]) * NS
     if leap is not None:
-        tai = tai + np.asarray(leap, dtype=bool) * NS
+        tai += np.asarray(leap, dtype=bool) * NS
     return tai

@@ -73,11 +73,12 @@ def reduce_series(values: np.ndarray, order: np.ndarray, cols: np.ndarray, width
     starts = np.flatnonzero(np.r_[True, c[1:] != c[:-1]])
     mins = np.minimum.reduceat(v, starts)
     maxs = np.maximum.reduceat(v, starts)
-    scale = (height - 1) / (hi - lo) if hi > lo else 0.0
+    # A constant is drawn across the middle.
+    scale, base = ((height - 1) / (hi - lo), 0) if hi > lo else (0.0, (height - 1) // 2)
     qmin = np.full(width, -1, np.int64)
     qmax = np.full(width, -1, np.int64)
-    qmin[c[starts]] = np.rint((mins - lo) * scale)
-    qmax[c[starts]] = np.rint((maxs - lo) * scale)
+    qmin[c[starts]] = np.rint((mins - lo) * scale) + base
+    qmax[c[starts]] = np.rint((maxs - lo) * scale) + base
     alphabet = np.frombuffer((_ALPHABET + ".").encode(), np.uint8)
     text = alphabet[np.r_[qmin, qmax]].tobytes().decode()
     return lo, hi, text

@@ -203,7 +203,8 @@ class _TimedLayout(Layout):
             if masked:
                 mask = np.ma.getmaskarray(raw[code.name])
                 raw = {k: _filled(np.ma.getdata(v), mask) for k, v in raw.items()}
-            for key, value in code.decode(raw).items():
+            # The native columns are this call's own: converted in place.
+            for key, value in code.decode(raw, reuse=True).items():
                 out[key] = np.ma.masked_array(value, mask=mask) if mask is not None else value
         if self._time is not None:
             field, time = self._time

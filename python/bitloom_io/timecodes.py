@@ -35,12 +35,14 @@ from typing import Any
 
 import numpy as np
 
-from ._leapseconds import NS, leap_seconds, tai_to_utc, utc_to_tai
+from ._leapseconds import NS, constant_tai_to_utc, leap_seconds, tai_to_utc, utc_to_tai
 
 __all__ = ["TimeCode", "CUC", "CDS", "CCS", "ASCIITime", "time_code", "ENCODINGS", "leap_seconds", "stamp"]
 
 ENCODINGS = ("cuc", "cds", "ccs", "ascii_a", "ascii_b")
 _DAY_NS = 86_400 * NS
+# Values converted at a time: the temporaries of a block stay in the cache.
+_BLOCK = 1 << 15
 _NS_DTYPE = np.dtype("M8[ns]")
 
 # Seconds from 1970-01-01 on the TAI calendar of each named epoch that
@@ -160,7 +162,7 @@ class TimeCode:
     def describe(self) -> str:  # pragma: no cover - abstract
         raise NotImplementedError
 
-    def decode(self, raw: Mapping[str, np.ndarray]) -> dict[str, np.ndarray]:  # pragma: no cover - abstract
+    def decode(self, raw: Mapping[str, np.ndarray], reuse: bool = False) -> dict[str, np.ndarray]:  # pragma: no cover - abstract
         raise NotImplementedError
 
     def encode(self, values: Mapping[str, Any]) -> dict[str, np.ndarray]:  # pragma: no cover - abstract
@@ -184,6 +186,10 @@ class TimeCode:
         elif (leap & (ns % 60_000_000_000 < 59 * NS)).any():
             raise ValueError(f"{self.name}_leap: a leap second is shown as second 59 of its minute")
         return ns, leap
+
+
+def _writable(array: np.ndarray) -> bool:
+    return bool(array.flags.writeable and array.flags.c_contiguous and array.dtype == np.uint64)
 
 
 def _pfield_check(code: TimeCode, raw: np.ndarray, expected: int) -> None:
@@ -242,22 +248,48 @@ class CUC(TimeCode):
             return [self.name, f"{self.name}_leap"]
         return [self.name]
 
-    def decode(self, raw: Mapping[str, np.ndarray]) -> dict[str, np.ndarray]:
+    def decode(self, raw: Mapping[str, np.ndarray], reuse: bool = False) -> dict[str, np.ndarray]:
         if self.pfield:
             _pfield_check(self, np.asarray(raw[_subnames(self.name, "p")[0]]), self.pfield_value)
-        value = np.asarray(raw[self.name]).astype(np.uint64, copy=False)
-        shift = np.uint64(8 * self.fine)
-        counted = (value >> shift).astype(np.int64) * NS
-        if self.fine:
-            fraction = value & np.uint64((1 << (8 * self.fine)) - 1)
-            # Floored to the nanosecond: a step of the code is at least
-            # 59.6 ns, so the counter is recovered exactly from the floor.
-            counted += ((fraction * np.uint64(NS)) >> shift).astype(np.int64)
-        t = counted + self.epoch_ns
+        value = np.asarray(raw[self.name])
+        # Counters of at most 56 bits: int64 holds them, and numpy works on
+        # int64 in place without temporaries of another type.
+        v = value.view(np.int64) if value.dtype == np.uint64 else value.astype(np.int64)
+        k = 8 * self.fine
+        mask = (1 << k) - 1
+        add = self.epoch_ns
+        # A file seldom spans a leap second: then one offset serves every
+        # value and goes into the same sum as the epoch.
+        constant = None
+        if self.counting == "tai" and self.scale == "utc" and len(v):
+            lo, hi = (int(x) for x in (v.min(), v.max()))
+            constant = constant_tai_to_utc(*(((x >> k) * NS + ((x & mask) * NS >> k) + add) for x in (lo, hi)))
+            if constant is not None:
+                add -= constant[0]
+        t = v if reuse and _writable(value) else np.empty(len(v), dtype=np.int64)
+        scratch = np.empty(min(len(v), _BLOCK), dtype=np.int64)
+        # Block by block, so that the intermediate values stay in cache.
+        for start in range(0, len(v), _BLOCK):
+            part, out = v[start : start + _BLOCK], t[start : start + _BLOCK]
+            fraction = scratch[: len(part)]
+            if k:
+                np.bitwise_and(part, mask, out=fraction)
+            np.right_shift(part, k, out=out)
+            out *= NS
+            if k:
+                # Floored to the nanosecond: a step of the code is at least
+                # 59.6 ns, so the counter is recovered exactly from the floor.
+                fraction *= NS
+                fraction >>= k
+                out += fraction
+            out += add
         out: dict[str, np.ndarray] = {}
         if self.counting == "tai":
-            if self.scale == "utc":
-                utc, leap = tai_to_utc(t)
+            if constant is not None:
+                out[self.name] = t.view(time_dtype("utc"))
+                out[f"{self.name}_leap"] = np.full(len(t), constant[1])
+            elif self.scale == "utc":
+                utc, leap = tai_to_utc(t, copy=False)
                 out[self.name] = utc.view(time_dtype("utc"))
                 out[f"{self.name}_leap"] = leap
             else:
@@ -356,11 +388,13 @@ class CDS(TimeCode):
         extra = [f"{self.name}_ps"] if self.submilliseconds == 32 else []
         return [self.name] + extra + ([f"{self.name}_leap"] if self.scale == "utc" else [])
 
-    def decode(self, raw: Mapping[str, np.ndarray]) -> dict[str, np.ndarray]:
+    def decode(self, raw: Mapping[str, np.ndarray], reuse: bool = False) -> dict[str, np.ndarray]:
         p, subname = _subnames(self.name, "p", "sub")
         if self.pfield:
             _pfield_check(self, np.asarray(raw[p]), self.pfield_value)
         value = np.asarray(raw[self.name]).astype(np.uint64, copy=False)
+        if self.submilliseconds != 32:
+            return self._decode_blocks(value, np.asarray(raw[subname]) if self.submilliseconds else None, reuse)
         day = (value >> np.uint64(32)).astype(np.int64)
         ms = (value & np.uint64(0xFFFFFFFF)).astype(np.int64)
         leap = ms >= 86_400_000
@@ -383,6 +417,44 @@ class CDS(TimeCode):
         if out_ps is not None:
             out[f"{self.name}_ps"] = out_ps
         return {k: out[k] for k in self.columns()}
+
+    def _decode_blocks(self, value: np.ndarray, us: np.ndarray | None, reuse: bool) -> dict[str, np.ndarray]:
+        """Days, milliseconds and microseconds, block by block in cache."""
+        if us is not None and len(us) and int(us.max()) > 999:
+            raise ValueError(f"{self.name}: microseconds {int(us.max())} above 999")
+        v = value.view(np.int64)
+        t = v if reuse and _writable(value) else np.empty(len(v), dtype=np.int64)
+        scratch = np.empty(min(len(v), _BLOCK), dtype=np.int64)
+        leap: np.ndarray | None = None
+        for start in range(0, len(v), _BLOCK):
+            part, out = v[start : start + _BLOCK], t[start : start + _BLOCK]
+            ms = scratch[: len(part)]
+            np.bitwise_and(part, 0xFFFFFFFF, out=ms)
+            highest = int(ms.max()) if len(ms) else 0
+            if highest >= 86_401_000:
+                raise ValueError(f"{self.name}: millisecond of day {highest} is past the end of the day")
+            np.right_shift(part, 32, out=out)
+            out *= _DAY_NS
+            if highest >= 86_400_000:
+                # Inside a leap second: shown as a second 23:59:59, flagged.
+                if self.scale != "utc":
+                    raise ValueError(f"{self.name}: second 60 on the TAI calendar")
+                if leap is None:
+                    leap = np.zeros(len(v), dtype=bool)
+                flags = leap[start : start + _BLOCK]
+                np.greater_equal(ms, 86_400_000, out=flags)
+                ms -= flags * 1000
+            ms *= 1_000_000
+            out += ms
+            if us is not None:
+                np.multiply(us[start : start + _BLOCK], 1000, out=ms, dtype=np.int64)
+                out += ms
+            if self.epoch_ns:
+                out += self.epoch_ns
+        result = {self.name: t.view(time_dtype(self.scale))}
+        if self.scale == "utc":
+            result[f"{self.name}_leap"] = leap if leap is not None else np.zeros(len(t), dtype=bool)
+        return result
 
     def encode(self, values: Mapping[str, Any]) -> dict[str, np.ndarray]:
         ns, leap = self._calendar_in(values)
@@ -509,7 +581,7 @@ class CCS(TimeCode):
         extra = [f"{self.name}_ps"] if self.decimals > 9 else []
         return [self.name] + extra + ([f"{self.name}_leap"] if self.scale == "utc" else [])
 
-    def decode(self, raw: Mapping[str, np.ndarray]) -> dict[str, np.ndarray]:
+    def decode(self, raw: Mapping[str, np.ndarray], reuse: bool = False) -> dict[str, np.ndarray]:
         p, subname = _subnames(self.name, "p", "sub")
         if self.pfield:
             _pfield_check(self, np.asarray(raw[p]), self.pfield_value)
@@ -614,7 +686,7 @@ class ASCIITime(TimeCode):
         extra = [f"{self.name}_ps"] if self.decimals > 9 else []
         return [self.name] + extra + ([f"{self.name}_leap"] if self.scale == "utc" else [])
 
-    def decode(self, raw: Mapping[str, np.ndarray]) -> dict[str, np.ndarray]:
+    def decode(self, raw: Mapping[str, np.ndarray], reuse: bool = False) -> dict[str, np.ndarray]:
         width = self.bits // 8
         text = np.asarray(raw[self.name])
         chars = np.frombuffer(text.astype(f"S{width}").tobytes(), dtype=np.uint8).reshape(len(text), width).astype(np.int64)
