@@ -89,6 +89,7 @@ bench: build
 	$(VPY) bench/stream.py
 	$(VPY) bench/dask_bench.py
 	$(VPY) bench/encode.py
+	$(VPY) bench/times.py
 
 # Whole files at the scale of a day of data: 1 GiB files made from the real
 # packets in a temporary directory (never committed), deleted afterwards.

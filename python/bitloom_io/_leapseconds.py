@@ -72,7 +72,7 @@ class LeapSecondTable:
 
 def _from_astropy() -> LeapSecondTable | None:
     try:
-        import astropy_iers_data as data
+        import astropy_iers_data as data  # type: ignore[import-untyped,unused-ignore]
     except ImportError:
         return None
     path = getattr(data, "IERS_LEAP_SECOND_FILE", None)
@@ -136,7 +136,7 @@ def _check_expiry(latest: int, table: LeapSecondTable) -> None:
         )
 
 
-def _steps(values: np.ndarray, edges: np.ndarray) -> tuple[np.ndarray | int, np.ndarray | int]:
+def _steps(values: np.ndarray, edges: np.ndarray) -> tuple[np.ndarray | int, int]:
     """For each value, how many of the sorted ``edges`` lie at or below it,
     and the largest value; one number when every value has the same count
     (a file seldom spans a step: this spares the search per value)."""

@@ -270,19 +270,19 @@ class CUC(TimeCode):
         scratch = np.empty(min(len(v), _BLOCK), dtype=np.int64)
         # Block by block, so that the intermediate values stay in cache.
         for start in range(0, len(v), _BLOCK):
-            part, out = v[start : start + _BLOCK], t[start : start + _BLOCK]
+            part, dest = v[start : start + _BLOCK], t[start : start + _BLOCK]
             fraction = scratch[: len(part)]
             if k:
                 np.bitwise_and(part, mask, out=fraction)
-            np.right_shift(part, k, out=out)
-            out *= NS
+            np.right_shift(part, k, out=dest)
+            dest *= NS
             if k:
                 # Floored to the nanosecond: a step of the code is at least
                 # 59.6 ns, so the counter is recovered exactly from the floor.
                 fraction *= NS
                 fraction >>= k
-                out += fraction
-            out += add
+                dest += fraction
+            dest += add
         out: dict[str, np.ndarray] = {}
         if self.counting == "tai":
             if constant is not None:
@@ -427,14 +427,14 @@ class CDS(TimeCode):
         scratch = np.empty(min(len(v), _BLOCK), dtype=np.int64)
         leap: np.ndarray | None = None
         for start in range(0, len(v), _BLOCK):
-            part, out = v[start : start + _BLOCK], t[start : start + _BLOCK]
+            part, dest = v[start : start + _BLOCK], t[start : start + _BLOCK]
             ms = scratch[: len(part)]
             np.bitwise_and(part, 0xFFFFFFFF, out=ms)
             highest = int(ms.max()) if len(ms) else 0
             if highest >= 86_401_000:
                 raise ValueError(f"{self.name}: millisecond of day {highest} is past the end of the day")
-            np.right_shift(part, 32, out=out)
-            out *= _DAY_NS
+            np.right_shift(part, 32, out=dest)
+            dest *= _DAY_NS
             if highest >= 86_400_000:
                 # Inside a leap second: shown as a second 23:59:59, flagged.
                 if self.scale != "utc":
@@ -445,12 +445,12 @@ class CDS(TimeCode):
                 np.greater_equal(ms, 86_400_000, out=flags)
                 ms -= flags * 1000
             ms *= 1_000_000
-            out += ms
+            dest += ms
             if us is not None:
                 np.multiply(us[start : start + _BLOCK], 1000, out=ms, dtype=np.int64)
-                out += ms
+                dest += ms
             if self.epoch_ns:
-                out += self.epoch_ns
+                dest += self.epoch_ns
         result = {self.name: t.view(time_dtype(self.scale))}
         if self.scale == "utc":
             result[f"{self.name}_leap"] = leap if leap is not None else np.zeros(len(t), dtype=bool)
@@ -489,7 +489,8 @@ def _bcd(octets: np.ndarray, name: str) -> np.ndarray:
 
 
 def _to_bcd(values: np.ndarray) -> np.ndarray:
-    return ((values // 10) << 4 | (values % 10)).astype(np.uint64)
+    out: np.ndarray = ((values // 10) << 4 | (values % 10)).astype(np.uint64)
+    return out
 
 
 def _civil(ns: np.ndarray) -> dict[str, np.ndarray]:
