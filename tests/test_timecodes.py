@@ -280,3 +280,26 @@ def test_stamp_gives_tables_a_time_column():
     assert table["time"].astype(str).tolist() == [
         "1958-01-01T00:00:00.000000000", "1958-01-01T00:00:01.000000000", "1958-01-02T00:00:00.000000000"]
     assert table.meta["time"] == {"scale": "tai", "time_code": "CUC 4+0 octets from tai", "source": "SHCOARSE"}
+
+
+def test_without_astropy_iers_data_the_shipped_table_is_used(monkeypatch):
+    import sys
+
+    from bitloom_io import _leapseconds
+
+    monkeypatch.setitem(sys.modules, "astropy_iers_data", None)
+    _leapseconds.leap_seconds.cache_clear()
+    try:
+        table = bitloom_io.leap_seconds()
+        assert "shipped" in table.source and str(table.expires) == "2026-06-28"
+        assert table.offsets.tolist()[-3:] == [35, 36, 37]
+    finally:
+        _leapseconds.leap_seconds.cache_clear()
+
+
+def test_masked_reads_keep_time_columns_aligned():
+    layout = Layout([item("id", bits=8), {"name": "t", **CUC42}])
+    good = bytes([1]) + cuc_ref(CUC42, "2020-01-01T00:00:00.5", 37)
+    cols = layout.unpack_many([good, good[:3], good], errors="mask")
+    assert cols.failures == 1 and cols["t"].mask.tolist() == [False, True, False]
+    assert str(cols["t"][2]) == "2020-01-01T00:00:00.500000000" and cols["t_leap"].mask.tolist() == [False, True, False]
