@@ -98,7 +98,7 @@ bench-large: build
 
 # Checks beyond the test suite; CI runs them after `make test`.
 DEVSTAMP := $(VENV)/.dev-tools-installed
-DEVTOOLS := mypy build
+DEVTOOLS := mypy build "ruff>=0.17,<0.18"
 
 $(DEVSTAMP): $(STAMP)
 	$(VPY) -m pip install --quiet --upgrade $(DEVTOOLS)
@@ -118,7 +118,8 @@ typecheck: build $(DEVSTAMP)
 sdist-check: $(DEVSTAMP)
 	scripts/sdist-check $(VPY)
 
-# clang-format (check only) and clang-tidy over src/; `make format` rewrites.
+# ruff over the Python, clang-format (check only) and clang-tidy over src/;
+# `make format` rewrites.
 lint: $(STAMP)
 	scripts/lint
 

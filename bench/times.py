@@ -31,7 +31,7 @@ import numpy as np
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from run import ROWS, format_row  # noqa: E402
 
-from bitloom_io import Layout, _report, xtce  # noqa: E402
+from bitloom_io import Layout, _quicklook, xtce  # noqa: E402
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 CTIM = os.path.join(ROOT, "tests", "data", "realdata", "ctim")
@@ -94,7 +94,7 @@ def bench_report():
         out = os.path.join(folder, "ctim.html")
         for _ in range(5):
             start = time.perf_counter_ns()
-            measured = _report.write_report(path, definition, out, time="SHCOARSE=j2000")
+            measured = _quicklook.write_report(path, definition, out, time="SHCOARSE=j2000")
             seconds.append(time.perf_counter_ns() - start)
             sizes.append(os.path.getsize(out))
             start = time.perf_counter_ns()
@@ -119,7 +119,7 @@ def bench_large_report():
         packets = build(JPSS, path, mib << 20)
         out = os.path.join(folder, "jpss.html")
         start = time.perf_counter_ns()
-        measured = _report.write_report(path, JPSS_CSV, out)
+        measured = _quicklook.write_report(path, JPSS_CSV, out)
         took = time.perf_counter_ns() - start
         size = os.path.getsize(out)
     _row(f"report of a {mib} MiB JPSS file", took, "decode alone", measured["decode_seconds"] * 1e9, None,

@@ -1,10 +1,10 @@
 """A directory of packet files into one Parquet dataset per packet type, decoded
 on a Dask cluster.
 
-    python examples/dask_parquet.py PACKET_DIR LAYOUTS OUT_DIR
+    python examples/dask_parquet.py PACKET_DIR DEFINITION OUT_DIR
     python examples/dask_parquet.py              # a demo archive made from the JPSS file
 
-LAYOUTS is a layout file (JSON, or a CCSDSPy CSV definition). The cluster is
+DEFINITION is a definition file (JSON, CCSDSPy CSV or XTCE). The cluster is
 a LocalCluster of two worker processes on this machine. To use a running
 cluster instead, pass its scheduler's address: --scheduler tcp://HOST:8786
 (that is, Client("tcp://HOST:8786") in place of Client(LocalCluster(...))).

@@ -9,7 +9,7 @@ import sys
 def fresh(s):
     """A new str object equal to s (literals are interned and immortal, so
     their reference counts say nothing)."""
-    return "".join(list(s)) if s else str()
+    return "".join(list(s)) if s else ""
 
 
 def objects_in(obj, seen=None):
@@ -70,7 +70,7 @@ def assert_no_leak(call, watched=(), calls=400, warmup=40, rounds=3):
     snapshot = copy.deepcopy(watched)
     gc.collect()
     refs = [sys.getrefcount(o) for o in objs]
-    for attempt in range(rounds):
+    for _attempt in range(rounds):
         blocks = sys.getallocatedblocks()
         heap = native_heap_bytes()
         for _ in range(calls):

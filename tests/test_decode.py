@@ -14,16 +14,9 @@ np = pytest.importorskip("numpy")
 import bitloom_io  # noqa: E402
 from bitloom_io import DecodeWarning, Select, StreamWarning  # noqa: E402
 from test_ccsds import packet  # noqa: E402
+from recipes import field as item  # noqa: E402
 
 Layout = bitloom_io.Layout
-
-
-def item(name, bits=8, encoding="unsigned", offset_bits=None, **kw):
-    d = {"name": name, "encoding": encoding, "bits": bits, "byte_order": "big", "reverse_bits": False}
-    if offset_bits is not None:
-        d["offset_bits"] = offset_bits
-    d.update(kw)
-    return d
 
 
 HK = [item("mode", offset_bits=48), item("temp", 16, "twos_complement")]
@@ -52,15 +45,21 @@ def test_routing_by_apid_with_header_columns():
     assert list(tables) == ["apid10", "apid20"]
     t = tables["apid10"]
     assert list(t.columns)[:7] == [
-        "CCSDS_VERSION_NUMBER", "CCSDS_PACKET_TYPE", "CCSDS_SECONDARY_FLAG", "CCSDS_APID",
-        "CCSDS_SEQUENCE_FLAG", "CCSDS_SEQUENCE_COUNT", "CCSDS_PACKET_LENGTH",
+        "CCSDS_VERSION_NUMBER",
+        "CCSDS_PACKET_TYPE",
+        "CCSDS_SECONDARY_FLAG",
+        "CCSDS_APID",
+        "CCSDS_SEQUENCE_FLAG",
+        "CCSDS_SEQUENCE_COUNT",
+        "CCSDS_PACKET_LENGTH",
     ]
     assert t["mode"].tolist() == [1, 2, 3]
     assert t["temp"].tolist() == [-5, 300, 0]
     assert t["CCSDS_SEQUENCE_COUNT"].tolist() == [0, 1, 2]
     assert t["CCSDS_PACKET_LENGTH"].tolist() == [2, 2, 2]
     assert tables["apid20"]["text"].tolist() == ["ABCD", "WXYZ"]
-    assert tables.summary.undecoded == {30: 1}
+    assert tables.report.unclaimed == {30: 1} and tables.report.unclaimed_offsets == (len(STREAM) - 16,)
+    assert tables.report.undecoded == 1 and tables.report.decoded == {"apid10": 3, "apid20": 2}
     assert len(t) == 3 and "mode" in t
 
 
@@ -69,7 +68,7 @@ def test_default_layout_and_empty_tables():
     assert sorted(tables) == ["apid10", "apid20", "apid30", "apid99"]
     assert len(tables["apid99"]) == 0 and list(tables["apid99"].columns)[-1] == "temp"
     assert tables["apid30"]["b"].tolist() == [0]
-    assert tables.summary.undecoded == {}
+    assert tables.report.unclaimed == {} and tables.report.undecoded == 0
 
 
 SELECT_STREAM = b"".join(
@@ -79,14 +78,15 @@ SELECT_STREAM = b"".join(
 
 def test_select_by_a_field_after_the_header():
     selector = item("ID", offset_bits=48)
-    rule = Select(selector, {1: Layout([item("a", offset_bits=56)]),
-                             2: Layout([item("b", 16, offset_bits=56)])}, names={2: "two"})
+    rule = Select(
+        selector, {1: Layout([item("a", offset_bits=56)]), 2: Layout([item("b", 16, offset_bits=56)])}, names={2: "two"}
+    )
     tables = bitloom_io.decode(SELECT_STREAM, {5: rule})
     assert sorted(tables) == ["apid5_1", "two"]
     assert tables["apid5_1"]["a"].tolist() == [0, 2, 5]
     assert tables["apid5_1"]["CCSDS_SEQUENCE_COUNT"].tolist() == [0, 2, 5]
     assert tables["two"]["b"].tolist() == [(1 << 8) | 2, (4 << 8) | 8]
-    assert tables.summary.undecoded == {5: 1}  # the packet with ID 3
+    assert tables.report.unclaimed == {5: 1}  # the packet with ID 3
 
 
 def test_nested_select():
@@ -104,10 +104,17 @@ def test_packets_a_layout_cannot_decode_are_reported_not_dropped_silently():
         warnings.simplefilter("always")
         tables = bitloom_io.decode(stream, {10: long})
     assert tables["apid10"]["CCSDS_SEQUENCE_COUNT"].tolist() == [4]
-    assert len(tables.summary.failed_offsets) == 4
-    assert any(issubclass(w.category, DecodeWarning) and "4 packets could not be decoded" in str(w.message)
-               for w in caught)
-    assert not tables.summary.ok
+    (failure,) = tables.report.failed
+    assert (failure.packet_type, failure.count, failure.field) == ("apid10", 4, "extra")
+    assert failure.reason == "Field 'extra' needs 4 bytes from byte 7 but the packet has 9 bytes"
+    assert any(
+        issubclass(w.category, DecodeWarning)
+        and "4 packets of 'apid10' failed (the first at field 'extra'" in str(w.message)
+        for w in caught
+    )
+    assert not tables.report.ok and tables.report.undecoded == 4 + 3  # and APIDs 20, 30
+    (size,) = tables.report.sizes
+    assert (size.expected, size.longer, size.longer_offsets, size.shorter) == (11, 1, (73,), 4)
 
 
 def test_bad_stream_still_decodes_what_it_can():
@@ -193,7 +200,10 @@ def test_missing_table_libraries_name_the_extra(monkeypatch):
     t = bitloom_io.decode(STREAM, {10: Layout(HK)})["apid10"]
     monkeypatch.setattr(builtins, "__import__", no_tables)
     for method in (t.to_pandas, t.to_arrow):
-        with pytest.raises(ImportError, match=r"pip install bitloom-packets\[tables\]"):
+        with pytest.raises(
+            ImportError,
+            match=r'pip install "bitloom-packets\[tables\]" \(from a checkout: pip install "\.\[tables\]"\)',
+        ):
             method()
 
 
@@ -207,12 +217,21 @@ def write(tmp_path, name, text):
 def test_json_layout_forms(tmp_path):
     plain = write(tmp_path, "hk.json", json.dumps(HK))
     assert list(bitloom_io.load_layouts(plain)) == ["*"]
-    mapping = write(tmp_path, "all.json", json.dumps({
-        "10": HK,
-        "20": {"recipe": EV, "exact": True},
-        "5": {"select": item("ID", offset_bits=48), "layouts": {"1": [item("a", offset_bits=56)]},
-              "names": {"1": "ones"}},
-    }))
+    mapping = write(
+        tmp_path,
+        "all.json",
+        json.dumps(
+            {
+                "10": HK,
+                "20": {"recipe": EV, "exact": True},
+                "5": {
+                    "select": item("ID", offset_bits=48),
+                    "layouts": {"1": [item("a", offset_bits=56)]},
+                    "names": {"1": "ones"},
+                },
+            }
+        ),
+    )
     layouts = bitloom_io.load_layouts(mapping)
     assert sorted(layouts, key=str) == [10, 20, 5]
     tables = quiet(bitloom_io.decode, STREAM + SELECT_STREAM, layouts)
@@ -225,7 +244,28 @@ def test_json_layout_forms(tmp_path):
     "name, text, error",
     [
         ("a.json", '{"x": []}', "keys are APIDs"),
-        ("a.json", '{"4096": []}', "not in 0-2047"),
+        ("a.json", '{"4096": []}', r"a.json:1:2: APID 4096: keys are APIDs \(0-2047\)"),
+        ("a.json", '{"11": [], "011": []}', "a second entry for APID 11"),
+        ("a.json", '{"11": [}', r"a.json:1:9: not JSON"),
+        (
+            "a.json",
+            '{"11": [{"name": "V", "encoding": "unsinged", "bits": 8, "byte_order": "big", "reverse_bits": false}]}',
+            r"a.json:1:9: APID 11: item 0 'V': Unsupported encoding type: unsinged \(check: .*did you mean 'unsigned'\?\)",
+        ),
+        (
+            "a.json",
+            '{\n "11": [\n  {"name": "A", "encoding": "unsigned", "bits": 8, "byte_order": "big", "reverse_bits": false},\n'
+            '  {"name": "B", "encoding": "unsigned", "bits": 8, "byte_order": "middle", "reverse_bits": false}]}',
+            r"a.json:4:3: APID 11: item 1 'B': ",
+        ),
+        # As the reference shows it.
+        (
+            "jpss.json",
+            '{\n  "11": [\n    {"name": "DOY", "encoding": "unsinged", "bits": 16, "offset_bits": 48,\n'
+            '     "byte_order": "big", "reverse_bits": false}\n  ]\n}\n',
+            r"^.*/jpss.json:3:5: APID 11: item 0 'DOY': Unsupported encoding type: unsinged \(check: encoding "
+            r"'unsinged' is known to neither direction; did you mean 'unsigned'\?\)$",
+        ),
         ("a.json", '{"1": 5}', "expected a recipe"),
         ("a.json", '"text"', "expected a recipe or an object"),
         ("a.yaml", "[]", "no layout reader for '.yaml'"),
@@ -240,8 +280,12 @@ def test_bad_layout_files(tmp_path, name, text, error):
 
 
 def test_ccsdspy_csv(tmp_path):
-    path = write(tmp_path, "d.csv", "name, data_type, bit_length, bit_offset, byte_order\n"
-                 "A,uint,3,,\nB,int,5,,\nPAD,fill,8,,\nC,float,32,,little\nD,str,16,,\nE,uint,4,112,\n")
+    path = write(
+        tmp_path,
+        "d.csv",
+        "name, data_type, bit_length, bit_offset, byte_order\n"
+        "A,uint,3,,\nB,int,5,,\nPAD,fill,8,,\nC,float,32,,little\nD,str,16,,\nE,uint,4,112,\n",
+    )
     recipe = bitloom_io.read_ccsdspy_csv(path)
     assert [(r["name"], r["encoding"], r["bits"], r["offset_bits"], r["byte_order"]) for r in recipe] == [
         ("A", "unsigned", 3, 48, "big"),
@@ -273,7 +317,7 @@ def test_mapped_files_decode_in_steps(tmp_path, monkeypatch, head):
     with open(path, "rb") as f:
         f.read(len(head))
         got = quiet(bitloom_io.decode, f if head else path, layouts)
-    assert got.summary.failed_offsets == expected.summary.failed_offsets == (1234 * 9,)
+    assert got.report.failed[0].offsets == expected.report.failed[0].offsets == (1234 * 9,)
     for name in expected:
         for column in expected[name].columns:
             assert got[name][column].tolist() == expected[name][column].tolist(), (name, column)

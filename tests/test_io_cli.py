@@ -16,6 +16,7 @@ import pytest
 import bitloom_io
 
 from bitloom_io import _chunks  # noqa: E402
+from recipes import field as item  # noqa: E402
 
 try:
     import pyarrow  # noqa: F401
@@ -40,10 +41,6 @@ def run(*args: object, cwd: Path, check: int | None = 0) -> subprocess.Completed
     if check is not None:
         assert result.returncode == check, result.stderr + result.stdout
     return result
-
-
-def item(name, bits, encoding="unsigned", **keys):
-    return {"name": name, "encoding": encoding, "bits": bits, "byte_order": "big", "reverse_bits": False, **keys}
 
 
 def packet(apid: int, count: int, body: bytes) -> bytes:
@@ -85,7 +82,11 @@ def test_console_script_is_installed():
         (["info", "missing.dat"], 1, "missing.dat"),
         (["decode", "JPSS", "--out", "o"], 1, "give exactly one of --layouts and --xtce"),
         (["decode", "JPSS", "--layouts", "L", "--xtce", "L", "--out", "o"], 1, "exactly one"),
-        (["decode", "JPSS", "--layouts", "nowhere.json", "--out", "o", "--format", "csv"], 1, "nowhere.json: no such file"),
+        (
+            ["decode", "JPSS", "--layouts", "nowhere.json", "--out", "o", "--format", "csv"],
+            1,
+            "nowhere.json: no such file",
+        ),
         (["decode", "JPSS", "--layouts", "L", "--out", "o", "--format", "xlsx"], 2, "invalid choice"),
         (["info", "JPSS", "--prefix-bytes", "-1"], 2, "must be 0 or more"),
         (["show", "L", "apid99"], 1, "no layout named 'apid99' (the file has: apid11)"),
@@ -123,9 +124,7 @@ def test_info_reports_what_is_not_a_packet(tmp_path):
     # The counter wraps from 16383 to 0; 0 twice is a repeat; 0 -> 3 skips two.
     assert (a5["packets"], a5["repeats"], a5["gaps"], a5["missing"]) == (5, 1, 1, 2)
     assert (a5["first_count"], a5["last_count"], a5["count_span"]) == (16382, 3, 6)
-    assert [(p["kind"], p["offset"], p["length"]) for p in info["problems"]] == [
-        ("truncated", len(stream) - 12, 12)
-    ]
+    assert [(p["kind"], p["offset"], p["length"]) for p in info["problems"]] == [("truncated", len(stream) - 12, 12)]
     text = run("info", "cut.dat", cwd=tmp_path).stdout
     assert "12 bytes are not whole packets" in text and f"offset {len(stream) - 12}" in text
 
@@ -183,8 +182,11 @@ def test_progress_only_on_a_terminal(tmp_path, jpss_layouts):
     # The same on a terminal: the line with packets and MB/s.
     primary, secondary = pty.openpty()
     with subprocess.Popen(
-        [sys.executable, "-m", "bitloom_io", *args], cwd=tmp_path, stdin=secondary,
-        stdout=secondary, stderr=secondary,
+        [sys.executable, "-m", "bitloom_io", *args],
+        cwd=tmp_path,
+        stdin=secondary,
+        stdout=secondary,
+        stderr=secondary,
     ) as proc:
         os.close(secondary)
         output = b""
@@ -239,13 +241,16 @@ def test_pieces_join_to_the_whole_file(piece):
     with warnings.catch_warnings(record=True) as caught_pieces:
         warnings.simplefilter("always")
         joined = _chunks.decode_in_pieces(
-            CTIM, lambda s, **k: bitloom_io.decode(s, layouts, **k), chunk_bytes=piece,
+            CTIM,
+            lambda s, **k: bitloom_io.decode(s, layouts, **k),
+            chunk_bytes=piece,
             progress=lambda done, packets, final=False: seen.append(done),
         )
     # The stream's problems are told once, for the whole file, as by decode
     # (CTIM's APID 20 has gaps, which cuts between pieces would hide).
-    messages = [[str(w.message) for w in c if issubclass(w.category, stream_warnings)]
-                for c in (caught_whole, caught_pieces)]
+    messages = [
+        [str(w.message) for w in c if issubclass(w.category, stream_warnings)] for c in (caught_whole, caught_pieces)
+    ]
     assert messages[0] and messages[0] == messages[1]
     assert list(joined) == list(whole)
     for name in whole:
@@ -266,5 +271,125 @@ def test_parquet_without_pyarrow_names_the_extra(tmp_path, jpss_layouts):
     )
     result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, cwd=tmp_path, timeout=120)
     assert result.returncode == 1
-    assert "pip install bitloom-packets[tables]" in result.stderr and "--format csv" in result.stderr
+    assert (
+        'pip install "bitloom-packets[tables]" (from a checkout: pip install ".[tables]")' in result.stderr
+        and "--format csv" in result.stderr
+    )
     assert not (tmp_path / "t").exists()
+
+
+def _prefixed(tmp_path):
+    # Every packet behind a 4-byte record header.
+    body = JPSS.read_bytes()[: 71 * 200]
+    records = b"".join(b"\xeb\x90\x00\x47" + body[i : i + 71] for i in range(0, len(body), 71))
+    (tmp_path / "prefixed.dat").write_bytes(records)
+    return "prefixed.dat"
+
+
+def _clash(tmp_path):
+    rule = {
+        "select": item("ID", 1, offset_bits=48),
+        "layouts": {"0": [item("A", 8, offset_bits=56)], "1": [item("B", 8, offset_bits=56)]},
+        "names": {"0": "HK#1", "1": "HK@1"},
+    }
+    (tmp_path / "clash.json").write_text(json.dumps({"5": rule}))
+    (tmp_path / "two.dat").write_bytes(packet(5, 0, b"\x00\x01") + packet(5, 1, b"\x80\x02"))
+    return "two.dat"
+
+
+def _own_name(tmp_path):
+    # The input is called as its table will be, in the folder written to.
+    (tmp_path / "apid11.csv").write_bytes(JPSS.read_bytes()[:710])
+    return "apid11.csv"
+
+
+@pytest.mark.parametrize(
+    "make, args, status, out_lines, err_lines, files",
+    [
+        # Packets no packet type claims fail the run, unless accepted.
+        (
+            None,
+            ["--layouts", "other.json"],
+            1,
+            [],
+            [
+                "7,200 packets no packet type claims (APID 11: 7,200)",
+                "nothing written",
+                "7,200 of 7,200 packets not decoded",
+            ],
+            [],
+        ),
+        (None, ["--layouts", "other.json", "--allow-undecoded"], 0, [], ["nothing written"], []),
+        # Text is not packets: nothing decoded, the bytes reported.
+        (
+            lambda p: (p / "notes.txt").write_text("hello, these are not packets\n" * 20) and "notes.txt",
+            ["--layouts", "L"],
+            1,
+            [],
+            ["580 bytes of 580 are not whole packets (1 region)", "nothing written"],
+            [],
+        ),
+        # Packets behind a record header: the prefix that fits is named.
+        (_prefixed, ["--layouts", "L"], 1, [], ["try --prefix-bytes 4"], []),
+        (_prefixed, ["--layouts", "L", "--prefix-bytes", "4"], 0, ["apid11.csv  200 rows"], [], ["apid11.csv"]),
+        # --out with a file suffix: that file for one table, refused for more.
+        (None, ["--layouts", "L", "--out", "one.csv"], 0, ["one.csv  7,200 rows"], [], ["one.csv"]),
+        (
+            None,
+            ["--layouts", "L", "--out", "one.parquet", "--format", "csv"],
+            1,
+            [],
+            ["is a .parquet file, but --format is csv"],
+            [],
+        ),
+        (
+            _clash,
+            ["--layouts", "clash.json", "--out", "one.csv"],
+            1,
+            [],
+            ["names one file, but there are 2 tables"],
+            [],
+        ),
+        # Output that would lose data: two tables under one name, or the input overwritten.
+        (_clash, ["--layouts", "clash.json"], 1, [], ["tables 'HK#1' and 'HK@1' would both be written to"], []),
+        (
+            _own_name,
+            ["--layouts", "L", "--out", "."],
+            1,
+            [],
+            ["apid11.csv is the input file apid11.csv: nothing was written"],
+            ["apid11.csv"],
+        ),
+    ],
+)
+def test_decode_exit_status_and_refusals(make, args, status, out_lines, err_lines, files, tmp_path, jpss_layouts):
+    (tmp_path / "other.json").write_text(json.dumps({"12": [item("X", 8, offset_bits=48)]}))
+    source = make(tmp_path) if make else str(JPSS)
+    args = [str(jpss_layouts) if a == "L" else a for a in args]
+    if "--out" not in args:
+        args += ["--out", "t"]
+    if "--format" not in args and not any(a.endswith((".csv", ".parquet")) for a in args):
+        args += ["--format", "csv"]
+    result = run("decode", source, *args, cwd=tmp_path, check=status)
+    for line in out_lines:
+        assert line in result.stdout, result.stdout
+    for line in err_lines:
+        assert line in result.stderr, result.stderr
+    assert "Traceback" not in result.stderr
+    made = sorted(p.name for p in (tmp_path / "t").iterdir()) if (tmp_path / "t").exists() else []
+    made += sorted(p.name for p in tmp_path.iterdir() if p.name in ("one.csv", "one.parquet", "apid11.csv"))
+    assert made == files
+
+
+def test_info_names_the_prefix_that_fits(tmp_path):
+    text = run("info", _prefixed(tmp_path), cwd=tmp_path).stdout
+    assert "the file looks like packets behind a 4-byte prefix: try --prefix-bytes 4" in text
+    assert json.loads(run("info", "prefixed.dat", "--json", cwd=tmp_path).stdout)["prefix_hint"] == 4
+    assert "prefix_hint" not in run("info", "prefixed.dat", "--prefix-bytes", "4", cwd=tmp_path).stdout
+
+
+def test_version(tmp_path):
+    from importlib.metadata import version
+
+    result = run("--version", cwd=tmp_path)
+    assert result.stdout.strip() == f"bitloom-io {version('bitloom-packets')}" == f"bitloom-io {bitloom_io.__version__}"

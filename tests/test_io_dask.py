@@ -13,20 +13,18 @@ import numpy as np
 import pytest
 
 import bitloom_io
+
 pytest.importorskip("dask.dataframe")
 distributed = pytest.importorskip("distributed")
 pd = pytest.importorskip("pandas")
 
 from bitloom_io import _chunks  # noqa: E402
 from bitloom_io.dask import partitions, read_packets  # noqa: E402
+from recipes import field as item  # noqa: E402
 
 DATA = Path(__file__).resolve().parent / "data" / "realdata"
 JPSS = DATA / "jpss" / "J01_G011_LZ_2021-04-09T00-00-00Z_V01.DAT1"
 CTIM = DATA / "ctim" / "ccsds_2021_155_14_39_51"
-
-
-def item(name, bits, encoding="unsigned", **keys):
-    return {"name": name, "encoding": encoding, "bits": bits, "byte_order": "big", "reverse_bits": False, **keys}
 
 
 @pytest.fixture(scope="module")
@@ -65,9 +63,12 @@ def layouts():
 
 @pytest.fixture(scope="module")
 def client():
-    with distributed.LocalCluster(
-        n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None, worker_dashboard_address=None
-    ) as cluster, distributed.Client(cluster) as c:
+    with (
+        distributed.LocalCluster(
+            n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None, worker_dashboard_address=None
+        ) as cluster,
+        distributed.Client(cluster) as c,
+    ):
         yield c
 
 
@@ -148,4 +149,40 @@ def test_missing_dask_names_the_extra(tmp_path):
         "try:\n    import bitloom_io.dask\nexcept ImportError as e:\n    print(e)\n"
     )
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, cwd=tmp_path).stdout
-    assert "pip install bitloom-packets[dask]" in out
+    assert 'pip install "bitloom-packets[dask]" (from a checkout: pip install ".[dask]")' in out
+
+
+ROUTES_XML = Path(__file__).resolve().parent / "data" / "xtce" / "routes.xml"
+CTIM_XTCE = DATA / "ctim" / "ctim_xtce_v1.xml"
+
+
+@pytest.mark.parametrize(
+    "files, definition, blocksize",
+    [
+        # Packet types chosen by ranges, labels and 'or': by path and as a loaded definition.
+        ("routes", ROUTES_XML, None),
+        ("routes", "loaded", 40),
+        # A real XTCE file, its files cut into byte ranges.
+        ("ctim", CTIM_XTCE, 256 << 10),
+    ],
+)
+def test_xtce_definitions_on_a_cluster_equal_decode(client, archive, tmp_path, files, definition, blocksize):
+    from test_pipeline import STREAM
+
+    if files == "routes":
+        (tmp_path / "a.dat").write_bytes(STREAM)
+        (tmp_path / "b.dat").write_bytes(STREAM[::-1][:3] + STREAM)
+        paths = [tmp_path / "a.dat", tmp_path / "b.dat"]
+    else:
+        paths = [CTIM]
+    if definition == "loaded":
+        definition = bitloom_io.xtce.load(ROUTES_XML)
+    frames = read_packets(paths, definition, blocksize=blocksize)
+    got = dict(zip(frames, dask_compute(*frames.values())))
+    assert_same(got, expected_frames(paths, definition))
+
+
+def dask_compute(*frames):
+    import dask
+
+    return dask.compute(*frames)

@@ -29,8 +29,13 @@ def fields(*shape):
 
 
 PRIMARY_HEADER = fields(
-    ("VERSION", 3), ("TYPE", 1), ("SEC_HDR_FLAG", 1), ("APID", 11),
-    ("SEQ_FLAGS", 2), ("SEQUENCE_COUNT", 14), ("PACKET_LENGTH", 16),
+    ("VERSION", 3),
+    ("TYPE", 1),
+    ("SEC_HDR_FLAG", 1),
+    ("APID", 11),
+    ("SEQ_FLAGS", 2),
+    ("SEQUENCE_COUNT", 14),
+    ("PACKET_LENGTH", 16),
 )
 
 
@@ -47,6 +52,23 @@ def test_primary_header():
         "* 'S' is 'SEC_HDR_FLAG'",
         "* 'SEQ' is 'SEQ_FLAGS'",
     ]
+
+
+@pytest.mark.parametrize(
+    "shape, notes",
+    [
+        # Names cut to the same letters get a number in their last places.
+        (
+            (("SEQ_FLAGS", 2), ("SEQ_COUNT", 2), ("SEQ_MODE", 2)),
+            ["* 'SEQ' is 'SEQ_FLAGS'", "* 'SE2' is 'SEQ_COUNT'", "* 'SE3' is 'SEQ_MODE'"],
+        ),
+        # A cut name never takes the label of a field shown in full.
+        ((("SEQ", 2), ("SEQ_FLAGS", 2)), ["* 'SE2' is 'SEQ_FLAGS'"]),
+        ((("A1", 1), ("A2", 1)), ["* 'A' is 'A1'", "* '2' is 'A2'"]),
+    ],
+)
+def test_cut_names_stay_distinct(shape, notes):
+    assert render(fields(*shape)).splitlines()[-len(notes) :] == notes
 
 
 def test_field_over_two_rows_is_one_open_box_named_on_the_middle_line():
@@ -77,8 +99,13 @@ def test_field_crossing_a_row_boundary_keeps_its_box_open():
 
 def test_variable_width_field_and_what_follows_it():
     lines = render(
-        fields(("VERSION", 3), ("TYPE", 1), ("LEN", 16), ("DATA", {"field": "LEN", "slope": 8, "intercept": 0}),
-               ("CRC", 16, None))
+        fields(
+            ("VERSION", 3),
+            ("TYPE", 1),
+            ("LEN", 16),
+            ("DATA", {"field": "LEN", "slope": 8, "intercept": 0}),
+            ("CRC", 16, None),
+        )
     ).splitlines()
     assert lines[2:8] == [
         FULL,
@@ -148,25 +175,28 @@ def test_box_edges_stand_at_field_boundaries(seed, width):
         expected = {c for c in edges.get(row, set()) if c <= row_end} | {0, row_end}
         assert bars == expected, (row, line)
         assert margin.strip() == str(row * width)
-    # Every name is shown in full or listed as cut.
+    # Every name is shown in full or listed as cut, under a label of its own.
     for name, _ in shape:
         assert name in text
+    named: dict[str, str] = {}
+    for line in text.splitlines():
+        if line.startswith("* '"):
+            _, label, _, name, _ = line.split("'")
+            assert named.setdefault(label, name) == name, line
 
 
 def test_layout_diagram_method():
     bitloom_io = pytest.importorskip("bitloom_io")
 
     def item(name, bits, encoding="unsigned", **keys):
-        return {"name": name, "encoding": encoding, "bits": bits, "byte_order": "big",
-                "reverse_bits": False, **keys}
+        return {"name": name, "encoding": encoding, "bits": bits, "byte_order": "big", "reverse_bits": False, **keys}
 
     header = [item(f.name, f.bits) for f in PRIMARY_HEADER]
     layout = bitloom_io.Layout(header, exact=True)
     assert layout.diagram() == render(PRIMARY_HEADER)
     assert layout.diagram(16).splitlines()[0] == " 0                   1"
     science = bitloom_io.Layout(
-        header + [item("BLOB", {"field": "PACKET_LENGTH", "slope": 8, "intercept": 8}, "binary"),
-                  item("CRC", 16)],
+        header + [item("BLOB", {"field": "PACKET_LENGTH", "slope": 8, "intercept": 8}, "binary"), item("CRC", 16)],
         exact=True,
     )
     text = science.diagram()

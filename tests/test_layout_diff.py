@@ -19,7 +19,7 @@ from hypothesis import HealthCheck, assume, event, given, settings, strategies a
 import bitloom
 from bitloom_io import Layout
 from recipes import item
-from test_packet_fuzz import DOCUMENTED, pack_recipes, unpack_recipes
+from test_packet_fuzz import pack_recipes, unpack_recipes
 
 SETTINGS = settings(max_examples=400, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 

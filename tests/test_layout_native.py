@@ -12,14 +12,7 @@ import bitloom
 
 np = pytest.importorskip("numpy")
 from bitloom_io import Layout  # noqa: E402
-
-
-def item(name, encoding, bits, value=None, byte_order="big", reverse_bits=False, **extra):
-    d = {"name": name, "encoding": encoding, "bits": bits, "byte_order": byte_order, "reverse_bits": reverse_bits}
-    if value is not None:
-        d["value"] = value
-    d.update(extra)
-    return d
+from recipes import valued as item  # noqa: E402
 
 
 def outcome(call):

@@ -12,7 +12,7 @@ import pytest
 
 np = pytest.importorskip("numpy")
 import bitloom_io  # noqa: E402
-from bitloom_io import Table, _report, xtce  # noqa: E402
+from bitloom_io import Table, _quicklook, xtce  # noqa: E402
 from bitloom_io.cli import main  # noqa: E402
 
 import browser  # noqa: E402
@@ -89,7 +89,7 @@ def test_describe_copies_units_descriptions_and_kinds_from_xtce():
 ])
 def test_series_reduce_to_min_and_max_per_pixel_column(values, columns, expected):
     order = np.arange(len(values))
-    assert _report.reduce_series(np.array(values, float), order, np.array(columns), width=4, height=64) == expected
+    assert _quicklook.reduce_series(np.array(values, float), order, np.array(columns), width=4, height=64) == expected
 
 
 @pytest.fixture(scope="module")

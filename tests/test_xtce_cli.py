@@ -8,7 +8,7 @@ from pathlib import Path
 
 import pytest
 
-import bitloom_io
+
 pytest.importorskip("bitloom_io.xtce")
 from bitloom_io.cli import main  # noqa: E402
 
@@ -47,8 +47,14 @@ def test_show_prints_the_tree_or_one_container(capsys):
     ("argv", "message"),
     [
         (["show", str(CTIM_XTCE), "NOPE"], "no container named 'NOPE'"),
-        (["show", str(DATA / "refuse_repeat_entry.xml")], "refuse_repeat_entry.xml:21: RepeatEntry 'Bad': repeat entries"),
-        (["decode", str(CTIM), "--xtce", str(DATA / "hostile_billion_laughs.xml"), "--out", "x"], "entity declaration 'lol' refused"),
+        (
+            ["show", str(DATA / "refuse_repeat_entry.xml")],
+            "refuse_repeat_entry.xml:21: RepeatEntry 'Bad': repeat entries",
+        ),
+        (
+            ["decode", str(CTIM), "--xtce", str(DATA / "hostile_billion_laughs.xml"), "--out", "x"],
+            "entity declaration 'lol' refused",
+        ),
     ],
     ids=["unknown-container", "refused", "hostile"],
 )

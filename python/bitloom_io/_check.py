@@ -236,7 +236,9 @@ def _read_item(raw: dict[object, object], item: _Item, numeric_names: set[str], 
         if encoding.lower() in _ENCODINGS:
             item.encoding = encoding.lower()
         else:
-            report("invalid", f"encoding {encoding!r} is known to neither direction")
+            guess = difflib.get_close_matches(encoding.lower(), sorted(_ENCODINGS), n=1, cutoff=0.6)
+            hint = f"; did you mean {guess[0]!r}?" if guess else ""
+            report("invalid", f"encoding {encoding!r} is known to neither direction{hint}")
             valid = False
     order = raw.get("byte_order")
     if isinstance(order, str):

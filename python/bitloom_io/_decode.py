@@ -1,21 +1,35 @@
-"""From a packet stream to tables: split, route each packet to a layout by
-its APID (and, through :class:`Select`, by a field after the header), decode
-every layout's packets in one batch and put the primary-header columns
-beside the layout's fields."""
+"""From a packet stream to tables: the one decode pipeline.
+
+``decode(source, definition)`` splits the stream, hands the packets to the
+definition (a mapping of APIDs to layouts or ``Select`` rules, a definition
+file, or an ``xtce.Definition``), and returns one table per packet type
+with one :class:`~bitloom_io.Report` of what was not decoded and why. The
+command line, ``xtce.Definition.decode`` and the Dask reader all call it,
+so every route gives the same tables.
+
+Tables of a mapping are named here (:func:`table_name`); an XTCE
+definition names its tables by container.
+"""
 
 from __future__ import annotations
 
 import mmap
-import warnings
-from collections.abc import Mapping
-from typing import Any, Union
+import os
+from collections.abc import Callable, Mapping
+from typing import TYPE_CHECKING, Any, Literal, Protocol, TypeAlias, Union
 
 import numpy as np
 
 from . import ccsds
+from ._native import Layout
+from ._report import DecodeWarning, Findings, Report, prefix_hint
 from ._tables import Table, Tables
 
-__all__ = ["decode", "Select", "DecodeWarning", "DEFAULT"]
+if TYPE_CHECKING:  # pragma: no cover
+    from .xtce import Definition as XtceDefinition
+
+__all__ = ["decode", "Select", "DecodeWarning", "DEFAULT", "Report", "table_name", "layouts_by_name"]
+
 
 class _DefaultKey(str):
     """The string ``"*"``, as a named constant of this package."""
@@ -28,14 +42,7 @@ class _DefaultKey(str):
 DEFAULT = _DefaultKey("*")
 
 
-class DecodeWarning(UserWarning):
-    """Packets a layout could not decode (too short for it, a bad value);
-    they are left out of the tables and counted in the summary."""
-
-
-def _single_field_layout(item: Mapping[str, Any]) -> Any:
-    from ._native import Layout
-
+def _single_field_layout(item: Mapping[str, Any]) -> Layout:
     return Layout([dict(item)], exact=True)
 
 
@@ -47,7 +54,7 @@ class Select:
     bits; ``layouts`` maps each value to a ``Layout`` (or another
     ``Select``). Tables are named ``<parent>_<value>`` unless ``names``
     gives a name for the value. Packets whose value has no layout are
-    counted in the summary as not decoded.
+    reported as claimed by no packet type.
 
     >>> Select({"name": "ID", "encoding": "unsigned", "bits": 8,
     ...         "byte_order": "big", "reverse_bits": False, "offset_bits": 48},
@@ -59,7 +66,7 @@ class Select:
     def __init__(
         self,
         field: Mapping[str, Any],
-        layouts: Mapping[Any, Any],
+        layouts: Mapping[Any, Layout | Select],
         *,
         names: Mapping[Any, str] | None = None,
     ) -> None:
@@ -72,6 +79,7 @@ class Select:
         return f"Select({self.field.get('name')!r}, {sorted(self.layouts, key=repr)!r})"
 
     def name_for(self, parent: str, value: Any) -> str:
+        """The table name of the packets whose field holds ``value``."""
         return str(self.names.get(value, f"{parent}_{value}"))
 
     def values(self, buffer: Any, offsets: np.ndarray, lengths: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
@@ -82,27 +90,149 @@ class Select:
         return np.ma.getdata(values), np.asarray(cols.failed, dtype=bool)
 
 
-LayoutOrRule = Union[Any, Select]
+LayoutOrRule: TypeAlias = Layout | Select
+#: What ``decode`` takes as a definition.
+DefinitionLike: TypeAlias = Union[Mapping[int | str, LayoutOrRule], str, "os.PathLike[str]", "XtceDefinition"]
 
 
-def _apid_key(key: Any) -> int | str:
+def table_name(apid: int | str) -> str:
+    """The name of the table of an APID's packets in a mapping:
+    ``apid11``; the key ``"*"`` (in listings of layouts) stays ``"*"``."""
+    return DEFAULT if apid == DEFAULT else f"apid{int(apid)}"
+
+
+def apid_key(key: object) -> int | str:
+    """A mapping's key as an APID (an int, or a string of decimal digits,
+    0-2047), or ``DEFAULT``."""
     if key == DEFAULT:
         return DEFAULT
-    try:
+    apid: int | None = None
+    if isinstance(key, (int, np.integer)) and not isinstance(key, bool):
         apid = int(key)
-    except (TypeError, ValueError):
-        raise ValueError(f"layouts keys are APIDs (0-2047) or {DEFAULT!r}, not {key!r}") from None
-    if not 0 <= apid <= 0x7FF or isinstance(key, bool):
-        raise ValueError(f"layouts keys are APIDs (0-2047) or {DEFAULT!r}, not {key!r}")
+    elif isinstance(key, str) and key.strip().isdecimal():
+        apid = int(key)
+    if apid is None or not 0 <= apid <= 0x7FF:
+        raise ValueError(
+            f"layouts keys are APIDs (integers 0-2047, or their digits as text) or {DEFAULT!r}, not {key!r}"
+        )
     return apid
 
 
+def routes_of(layouts: Mapping[Any, Any]) -> dict[int | str, LayoutOrRule]:
+    """A mapping's keys as APIDs, refusing two keys for one APID
+    (``{11: a, "11": b}``) and values that are not layouts or rules."""
+    routes: dict[int | str, LayoutOrRule] = {}
+    for key, target in layouts.items():
+        apid = apid_key(key)
+        if apid in routes:
+            raise ValueError(f"layouts has two keys for APID {apid}: {key!r} and another")
+        _check_target(target, table_name(apid))
+        routes[apid] = target
+    return routes
+
+
+def _check_target(target: object, name: str) -> None:
+    if isinstance(target, Select):
+        for value, sub in target.layouts.items():
+            _check_target(sub, target.name_for(name, value))
+    elif not isinstance(target, Layout):
+        raise TypeError(f"layouts values are Layout or Select, not {type(target).__name__} (for {name!r})")
+
+
+def layouts_by_name(layouts: Mapping[Any, Any]) -> dict[str, Layout]:
+    """{table name: Layout} for a mapping as ``decode`` takes it, rules
+    (``Select``) opened into the layouts they choose from; the key ``"*"``
+    keeps its name."""
+    out: dict[str, Layout] = {}
+
+    def add(name: str, target: Any) -> None:
+        if isinstance(target, Select):
+            for value, sub in target.layouts.items():
+                add(target.name_for(name, value), sub)
+        else:
+            out[name] = target
+
+    for key, target in routes_of(layouts).items():
+        add(table_name(key), target)
+    return out
+
+
+def expected_bytes(layout: Layout) -> int | None:
+    """The bytes a layout reads from a packet's first byte when every field
+    has a fixed place and width, else None."""
+    end = 0
+    for f in layout.fields:
+        if f.start_bit is None or not isinstance(f.bits, int):
+            return None
+        end = max(end, f.start_bit + f.bits)
+    return (end + 7) // 8 if end else None
+
+
+def first_failure(layout: Layout, packet: memoryview) -> tuple[str | None, str]:
+    """The field a failed packet fails at and why, from reading that packet
+    alone (the error's note names the field)."""
+    import re
+
+    try:
+        layout.unpack(packet)
+    except Exception as error:  # the reason of any failure, whatever its type
+        field = None
+        for note in getattr(error, "__notes__", ()):
+            found = re.match(r"in (?:layout field|recipe) item (\d+)", note)
+            if found and int(found.group(1)) < len(layout.fields):
+                field = layout.fields[int(found.group(1))].name
+        text = str(error)
+        prefix = f"{type(error).__name__}: "
+        return field, (text[len(prefix) :] if text.startswith(prefix) else text) or type(error).__name__
+    return None, ""
+
+
+class _Plan(Protocol):
+    """How a kind of definition decodes split packets into its tables."""
+
+    def run(self, packets: ccsds.Packets, findings: Findings, errors: str) -> Tables: ...
+
+    def empty(self) -> Tables: ...
+
+
+class _MappingPlan:
+    """APIDs to layouts and rules: tables ``apid<N>`` (rules name their
+    own), each the primary-header columns and then the layout's fields."""
+
+    def __init__(self, layouts: Mapping[Any, Any]) -> None:
+        self.routes = routes_of(layouts)
+
+    def run(self, packets: ccsds.Packets, findings: Findings, errors: str) -> Tables:
+        run = _Run(packets, findings, errors)
+        routes = self.routes
+        apid = packets.apid
+        present = set(packets.summary.apids)
+        wanted = [a for a in routes if a != DEFAULT]
+        if DEFAULT in routes:
+            wanted += [a for a in present if a not in routes]
+        for a in sorted(wanted, key=int):
+            index: np.ndarray | None
+            if a not in present:
+                index = np.zeros(0, dtype=np.intp)
+            elif len(present) == 1:
+                index = None
+            else:
+                index = np.flatnonzero(apid == a)
+            run.route(table_name(a), routes[a] if a in routes else routes[DEFAULT], index)
+        if present - set(wanted):
+            findings.unclaimed(np.flatnonzero(~np.isin(apid, np.asarray(wanted, dtype=np.int64))))
+        return run.tables
+
+    def empty(self) -> Tables:
+        return self.run(ccsds.split(b"", warn=False), Findings(ccsds.split(b"", warn=False)), "skip")
+
+
 class _Run:
-    def __init__(self, packets: ccsds.Packets) -> None:
+    def __init__(self, packets: ccsds.Packets, findings: Findings, errors: str) -> None:
         self.packets = packets
+        self.findings = findings
+        self.errors = errors
         self.tables = Tables()
-        self.undecoded: dict[int, int] = {}
-        self.failed: list[np.ndarray] = []
 
     def route(self, name: str, target: LayoutOrRule, index: np.ndarray | None) -> None:
         """Decodes the packets at ``index`` (all of them when None) into the
@@ -117,33 +247,34 @@ class _Run:
                 index = np.arange(len(p))
             values, unread = target.values(p.buffer, offsets, lengths)
             if unread.any():
-                self.failed.append(offsets[unread])
+                where = np.flatnonzero(unread)
+                packet = p.packet(int(index[where[0]]))
+                _, reason = first_failure(target._reader, packet)
+                self.findings.failed(name, index[unread], str(target.field.get("name")), reason)
             matched = np.zeros(len(index), dtype=bool)
             for value, sub in target.layouts.items():
                 chosen = (values == value) & ~unread
                 matched |= chosen
                 self.route(target.name_for(name, value), sub, index[chosen])
-            self.count_undecoded(index[~matched & ~unread])
+            self.findings.unclaimed(index[~matched & ~unread])
             return
-        if not hasattr(target, "unpack_many"):
-            raise TypeError(f"layouts values are Layout or Select, not {type(target).__name__}")
-        fields, failed = _unpack(target, p, offsets, lengths)
+        expected = expected_bytes(target)
+        if expected is not None and len(lengths):
+            self.findings.sizes(name, np.arange(len(p)) if index is None else index, expected)
+        fields, failed = _unpack(target, p, offsets, lengths, self.errors, name)
         if failed is not None:
-            self.failed.append(offsets[failed])
+            where = np.arange(len(p)) if index is None else index
+            row = int(np.argmax(failed))
+            field, reason = first_failure(target, p.packet(int(where[row])))
+            self.findings.failed(name, where[failed], field, reason)
             keep = ~failed
-            fields = {k: v[keep] for k, v in fields.items()}
-            index = np.flatnonzero(keep) if index is None else index[keep]
+            fields = {k: np.ma.getdata(v)[keep] for k, v in fields.items()}
+            index = where[keep]
         columns = p.header_columns(index)
         columns.update(fields)
         if name in self.tables:
             raise ValueError(f"two packet types are named {name!r}")
         self.tables[name] = Table(name, columns, getattr(target, "column_meta", None))
-
-    def count_undecoded(self, index: np.ndarray) -> None:
-        if len(index):
-            apids, counts = np.unique(self.packets.apid[index], return_counts=True)
-            for a, n in zip(apids.tolist(), counts.tolist()):
-                self.undecoded[a] = self.undecoded.get(a, 0) + n
 
 
 # Decoding a memory-mapped file goes in steps of this many bytes; the pages
@@ -152,19 +283,29 @@ class _Run:
 _STEP_BYTES = 8 << 20
 
 
-def _unpack_part(layout: Any, buffer: Any, offsets: np.ndarray, lengths: np.ndarray) -> tuple[dict[str, np.ndarray], np.ndarray | None]:
+def _unpack_part(
+    layout: Layout, buffer: Any, offsets: np.ndarray, lengths: np.ndarray
+) -> tuple[dict[str, np.ndarray], np.ndarray | None]:
     # The common case, every packet decoding, needs no masks.
     try:
         return dict(layout.unpack_many(buffer, offsets=offsets, lengths=lengths)), None
     except ValueError:
         cols = layout.unpack_many(buffer, offsets=offsets, lengths=lengths, errors="mask")
-        failed = np.asarray(cols.failed, dtype=bool)
-        return {k: np.ma.getdata(v) for k, v in cols.items()}, failed
+        return dict(cols), np.asarray(cols.failed, dtype=bool)
 
 
-def _unpack(layout: Any, packets: ccsds.Packets, offsets: np.ndarray, lengths: np.ndarray) -> tuple[dict[str, np.ndarray], np.ndarray | None]:
-    """The layout's columns for the packets at ``offsets``, and a mask of the
-    packets that failed (None when none did)."""
+def _unpack(
+    layout: Layout, packets: ccsds.Packets, offsets: np.ndarray, lengths: np.ndarray, errors: str, name: str
+) -> tuple[dict[str, np.ndarray], np.ndarray | None]:
+    """The layout's columns for the packets at ``offsets`` (masked arrays
+    when some failed), and a mask of the packets that failed (None when
+    none did)."""
+    if errors == "raise":
+        try:
+            return dict(layout.unpack_many(packets.buffer, offsets=offsets, lengths=lengths)), None
+        except ValueError as error:
+            error.add_note(f"while decoding the packets of {name!r}")
+            raise
     if not packets.mapped or len(offsets) == 0 or int(offsets[-1]) - int(offsets[0]) <= _STEP_BYTES:
         return _unpack_part(layout, packets.buffer, offsets, lengths)
     starts = np.searchsorted(offsets, np.arange(int(offsets[0]), int(offsets[-1]) + 1, _STEP_BYTES))
@@ -182,66 +323,158 @@ def _unpack(layout: Any, packets: ccsds.Packets, offsets: np.ndarray, lengths: n
         if done > released and hasattr(buffer, "madvise"):
             buffer.madvise(mmap.MADV_DONTNEED, released, done - released)
             released = done
-    # One column at a time, so that the parts and the whole overlap for one
-    # column only.
-    fields = {name: np.concatenate([part.pop(name) for part in parts]) for name in list(parts[0])}
     if all(m is None for m in masks):
-        return fields, None
-    return fields, np.concatenate([np.zeros(e - s, bool) if m is None else m for m, s, e in zip(masks, bounds[:-1], bounds[1:])])
+        # One column at a time, so that the parts and the whole overlap for
+        # one column only.
+        return {name: np.concatenate([part.pop(name) for part in parts]) for name in list(parts[0])}, None
+    fields: dict[str, np.ndarray] = {
+        name: np.ma.concatenate([np.ma.asarray(part.pop(name)) for part in parts]) for name in list(parts[0])
+    }
+    return fields, np.concatenate(
+        [np.zeros(e - s, bool) if m is None else m for m, s, e in zip(masks, bounds[:-1], bounds[1:])]
+    )
 
 
-def decode(source: Any, layouts: Mapping[Any, LayoutOrRule], *, prefix_bytes: int = 0) -> Tables:
+class _XtcePlan:
+    def __init__(self, definition: XtceDefinition, root: str | None) -> None:
+        self.definition = definition
+        self.root = root
+
+    def run(self, packets: ccsds.Packets, findings: Findings, errors: str) -> Tables:
+        return self.definition._run(packets, findings, root=self.root, errors=errors)
+
+    def empty(self) -> Tables:
+        empty = ccsds.split(b"", warn=False)
+        return self.definition._run(empty, Findings(empty), root=self.root, errors="skip")
+
+
+def plan(definition: Any, *, root: str | None = None) -> _Plan:
+    """The plan of a definition ``decode`` takes (a path is loaded here)."""
+    if isinstance(definition, (str, os.PathLike)):
+        from ._layout_files import load_definition
+
+        definition = load_definition(definition)
+    if isinstance(definition, Mapping):
+        if root is not None:
+            raise ValueError("root= chooses the container packets start from in an XTCE definition, not in layouts")
+        return _MappingPlan(definition)
+    if callable(getattr(definition, "_run", None)) and callable(getattr(definition, "packet_types", None)):
+        return _XtcePlan(definition, root)
+    raise TypeError(
+        "the definition is a mapping of APIDs to Layout or Select, a layout file (JSON, CCSDSPy CSV, XTCE) "
+        f"or an xtce.Definition, not {type(definition).__name__}"
+    )
+
+
+def decode(
+    source: Any,
+    definition: DefinitionLike,
+    *,
+    prefix_bytes: int = 0,
+    root: str | None = None,
+    errors: Literal["skip", "raise"] = "skip",
+) -> Tables:
     """Splits a stream of CCSDS space packets and decodes each packet with
-    the layout for its APID, one table per packet type.
+    its packet type, one table per packet type.
 
     ``source`` is a path, a binary file object or a buffer (see
-    :func:`bitloom_io.ccsds.split`). ``layouts`` maps APIDs (ints, or
-    strings of digits) to a ``Layout`` or a :class:`Select`; the key ``"*"``
-    covers every APID without its own entry. Layout positions count from the
-    first byte of the packet (primary header included). Tables are named
-    ``apid<N>`` (``Select`` names its own). Each table has the primary-header
-    columns (``CCSDS_VERSION_NUMBER`` ... ``CCSDS_PACKET_LENGTH``) and then
-    the layout's fields.
+    :func:`bitloom_io.ccsds.split`). ``definition`` is one of:
 
-    Whatever decodes is returned: problems of the stream are reported as for
-    ``split`` (``StreamWarning``, ``SequenceWarning``), packets a layout cannot
-    decode are left out of their table and reported with ``DecodeWarning``,
-    and packets of APIDs without a layout are counted in
-    ``tables.summary.undecoded``.
+    - a mapping of APIDs (ints, or strings of digits) to a ``Layout`` or a
+      :class:`Select`; the key ``"*"`` covers every APID without its own
+      entry. Layout positions count from the first byte of the packet
+      (primary header included). Tables are named ``apid<N>`` (``Select``
+      names its own), each the primary-header columns
+      (``CCSDS_VERSION_NUMBER`` ... ``CCSDS_PACKET_LENGTH``) and then the
+      layout's fields;
+    - an ``xtce.Definition`` (``root``: the container packets start from,
+      when the definition does not make it plain): tables by container
+      name, the raw columns by parameter and ``NAME_eng`` beside each
+      parameter with an engineering value;
+    - the path of a definition file, read by
+      :func:`bitloom_io.load_definition` (JSON, CCSDSPy CSV, XTCE).
+
+    Every packet type of the definition has a table, empty when no packet
+    is of that type. ``tables.report`` (a :class:`Report`) says what was
+    not decoded and why: problems of the stream and sequence gaps (also
+    warned as ``StreamWarning``, ``SequenceWarning``), packets no packet
+    type claims, packets that failed (``errors="skip"``, the default, leaves
+    them out; ``"raise"`` raises at the first), packets longer or shorter
+    than their packet type (warned as ``DecodeWarning``).
     """
-    routes = {_apid_key(k): v for k, v in layouts.items()}
+    if errors not in ("skip", "raise"):
+        raise ValueError(f"errors must be 'skip' or 'raise', not {errors!r}")
+    how = plan(definition, root=root)
     packets = ccsds.split(source, prefix_bytes=prefix_bytes, warn=False)
-    run = _Run(packets)
-    apid = packets.apid
-    present = set(packets.summary.apids)
-    wanted = [a for a in routes if a != DEFAULT]
-    if DEFAULT in routes:
-        wanted += [a for a in present if a not in routes]
-    for a in sorted(wanted):
-        index: np.ndarray | None
-        if a not in present:
-            index = np.zeros(0, dtype=np.intp)
-        elif len(present) == 1:
-            index = None
-        else:
-            index = np.flatnonzero(apid == a)
-        run.route(f"apid{a}", routes.get(a, routes.get(DEFAULT)), index)
-    if present - set(wanted):
-        run.count_undecoded(np.flatnonzero(~np.isin(apid, wanted)))
+    tables = run(how, packets, errors)
+    ccsds.warn_summary(tables.report.stream, stacklevel=2)
+    tables.report.warn(stacklevel=2)
+    return tables
 
-    summary = packets.summary
-    summary.undecoded = dict(sorted(run.undecoded.items()))
-    if run.failed:
-        summary.failed_offsets = tuple(np.sort(np.concatenate(run.failed)).tolist())
-    ccsds.warn_summary(summary, stacklevel=2)
-    if summary.failed_offsets:
-        first = ", ".join(str(o) for o in summary.failed_offsets[:5])
-        warnings.warn(
-            DecodeWarning(
-                f"{len(summary.failed_offsets)} packets could not be decoded by their layout "
-                f"and are left out (byte offsets {first}{', ...' if len(summary.failed_offsets) > 5 else ''})"
-            ),
-            stacklevel=2,
-        )
-    run.tables.summary = summary
-    return run.tables
+
+def run(how: _Plan, packets: ccsds.Packets, errors: str = "skip") -> Tables:
+    """The tables and report of split packets (no warnings)."""
+    findings = Findings(packets)
+    tables = how.run(packets, findings, errors)
+    return _finish(tables, findings, packets, len(packets))
+
+
+def _finish(tables: Tables, findings: Findings, packets: ccsds.Packets, count: int) -> Tables:
+    report = findings.report({name: len(t) for name, t in tables.items()}, count)
+    report.prefix_hint = prefix_hint(packets)
+    tables.report = report
+    tables.summary = packets.summary
+    return tables
+
+
+def _piece(packets: ccsds.Packets, start: int, stop: int) -> ccsds.Packets:
+    """Packets ``start:stop`` of a split, over the same buffer."""
+    piece = ccsds.Packets()
+    for name in ("offsets", "lengths", *ccsds.HEADER_COLUMNS.values()):
+        setattr(piece, name, getattr(packets, name)[start:stop])
+    piece.summary = packets.summary
+    piece.buffer = packets.buffer
+    piece.mapped = packets.mapped
+    return piece
+
+
+def decode_in_steps(
+    source: Any,
+    definition: DefinitionLike,
+    *,
+    prefix_bytes: int = 0,
+    step_bytes: int = 16 << 20,
+    progress: Callable[..., None] | None = None,
+    root: str | None = None,
+    errors: Literal["skip", "raise"] = "skip",
+) -> Tables:
+    """``decode`` in steps of about ``step_bytes`` of packets, calling
+    ``progress(done_bytes, rows)`` after each and once more with
+    ``final=True``. The stream is split once, so the tables and the report
+    are those of ``decode``; nothing is warned."""
+    how = plan(definition, root=root)
+    packets = ccsds.split(source, prefix_bytes=prefix_bytes, warn=False)
+    n = len(packets)
+    cuts = np.searchsorted(packets.offsets, np.arange(step_bytes, max(packets.summary.bytes, 1), step_bytes))
+    bounds = [0, *sorted(set(cuts.tolist()) - {0, n}), n] if n else [0, 0]
+    findings = Findings(packets)
+    parts: list[Tables] = []
+    rows = 0
+    for start, stop in zip(bounds[:-1], bounds[1:]):
+        piece = _piece(packets, start, stop)
+        findings.packets = piece
+        tables = how.run(piece, findings, errors)
+        parts.append(tables)
+        rows += sum(len(t) for t in tables.values())
+        if progress is not None and stop:
+            progress(int(packets.offsets[stop - 1]) + int(packets.lengths[stop - 1]), rows)
+    findings.packets = packets
+    joined = parts[0]
+    for name, table in joined.items():
+        more = [p[name] for p in parts[1:] if len(p[name])]
+        if more:
+            columns = {c: np.concatenate([table.columns[c], *(t.columns[c] for t in more)]) for c in table.columns}
+            joined[name] = Table(name, columns, table.meta)
+    if progress is not None:
+        progress(packets.summary.bytes, rows, final=True)
+    return _finish(joined, findings, packets, n)

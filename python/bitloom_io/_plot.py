@@ -56,7 +56,7 @@ def plot_tables(tables: Sequence[Any], params: str | Sequence[str] | None = None
     wanted = _names(params)
     found: list[tuple[str, Any]] = []
     for table in tables:
-        from ._report import plottable_columns
+        from ._quicklook import plottable_columns
 
         names = [shown for shown, _, _ in plottable_columns(table)] if wanted is None else \
             [n for n in wanted if n in table.columns]

@@ -1,544 +1,331 @@
-"""A quick look at a packet file: one self-contained HTML page (no network
-requests: the styles, the script and the data are inline) with the file's
-summary, per packet type a small plot of every numeric parameter against
-packet time, a searchable list of the parameters and the bit diagram of
-each layout.
+"""What a decode did not decode, and why, in one place.
 
-Plots are drawn by the page's own script into inline SVG from series
-reduced here to a minimum and a maximum per pixel column, each quantised
-to the plot's pixel rows (one character per value), so the page stays
-small for files of millions of packets; every number in the summary is
-exact.
+Every route into the decode pipeline (``bitloom_io.decode``,
+``xtce.Definition.decode``, the command line, the Dask reader) returns its
+tables with one :class:`Report`: the stream's problem regions and sequence
+gaps (the split's :class:`~bitloom_io.ccsds.StreamSummary`, not changed
+here), packets no packet type claims, packets that failed, packets whose
+length is not their packet type's, and a ``--prefix-bytes`` that fits
+better when the stream looks like packets behind a fixed-size prefix.
 """
 
 from __future__ import annotations
 
-import html
-import json
-import os
-import time as _time
 import warnings
-from collections.abc import Mapping
+from collections.abc import Callable, Iterable
+from dataclasses import dataclass, field
 from typing import Any
 
 import numpy as np
 
-__all__ = ["build_report", "write_report", "reduce_series", "plottable_columns"]
+from . import ccsds
+from .ccsds import StreamSummary
 
-WIDTH = 240  # pixel columns of a plot
-HEIGHT = 48  # pixel rows of a plot (<= the alphabet's 64 levels)
-_ALPHABET = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_"
-_HEADER_PREFIX = "CCSDS_"
+__all__ = ["Report", "Failure", "SizeMismatch", "DecodeWarning"]
 
-
-def _esc(value: Any) -> str:
-    return html.escape(str(value), quote=True)
+#: How many byte offsets a report keeps per kind of problem.
+FIRST = 10
 
 
-def _time_axis(table: Any) -> tuple[np.ndarray, bool]:
-    """x of each row (int64 ns when the table has a time, else the row
-    number) and whether it is a time."""
-    if "time" in table.columns:
-        return table.columns["time"].view("M8[ns]").astype(np.int64), True
-    return np.arange(len(table), dtype=np.int64), False
+class DecodeWarning(UserWarning):
+    """Packets that were not decoded (no packet type claims them, or their
+    packet type could not read them) or whose length is not their packet
+    type's; the decode's :class:`Report` has the counts and offsets."""
 
 
-def pixel_columns(x: np.ndarray, width: int = WIDTH) -> tuple[np.ndarray, np.ndarray, int, int]:
-    """The order that sorts ``x``, the pixel column of each sorted row, and
-    the first and last x."""
-    order = np.argsort(x, kind="stable")
-    xs = x[order]
-    if len(xs) == 0:
-        return order, np.zeros(0, np.int64), 0, 0
-    lo, hi = int(xs[0]), int(xs[-1])
-    span = max(hi - lo, 1)
-    cols = ((xs - lo).astype(np.float64) * (width - 1) / span).astype(np.int64)
-    return order, cols, lo, hi
+def plural(count: int, word: str, words: str | None = None) -> str:
+    """``"1 packet"``, ``"2 packets"``, with thousands separators."""
+    return f"{count:,} {word if count == 1 else (words or word + 's')}"
 
 
-def reduce_series(values: np.ndarray, order: np.ndarray, cols: np.ndarray, width: int = WIDTH,
-                  height: int = HEIGHT) -> tuple[float, float, str] | None:
-    """A series as (lowest, highest, one character per pixel column for its
-    minimum and then one for its maximum; "." where the column has no
-    finite value), or None when it has no finite value."""
-    v = np.asarray(values, dtype=np.float64)[order]
-    finite = np.isfinite(v)
-    if not finite.any():
-        return None
-    if not finite.all():
-        v, c = v[finite], cols[finite]
-    else:
-        c = cols
-    lo, hi = float(v.min()), float(v.max())
-    starts = np.flatnonzero(np.r_[True, c[1:] != c[:-1]])
-    mins = np.minimum.reduceat(v, starts)
-    maxs = np.maximum.reduceat(v, starts)
-    # A constant is drawn across the middle.
-    scale, base = ((height - 1) / (hi - lo), 0) if hi > lo else (0.0, (height - 1) // 2)
-    qmin = np.full(width, -1, np.int64)
-    qmax = np.full(width, -1, np.int64)
-    qmin[c[starts]] = np.rint((mins - lo) * scale) + base
-    qmax[c[starts]] = np.rint((maxs - lo) * scale) + base
-    alphabet = np.frombuffer((_ALPHABET + ".").encode(), np.uint8)
-    text = alphabet[np.r_[qmin, qmax]].tobytes().decode()
-    return lo, hi, text
+def _offsets(offsets: Iterable[int], count: int) -> str:
+    shown = list(offsets)[:5]
+    more = ", ..." if count > len(shown) else ""
+    return f"{'byte' if count == 1 else 'bytes'} {', '.join(str(o) for o in shown)}{more}"
 
 
-def plottable_columns(table: Any) -> list[tuple[str, str, dict[str, Any]]]:
-    """(name shown, column plotted, metadata) of every numeric parameter:
-    the engineering value when it is numeric, else the raw value (with the
-    enumeration labels for its axis)."""
-    from .xtce._model import ENGINEERING_SUFFIX
+@dataclass(frozen=True)
+class Failure:
+    """Packets of one packet type that its layout could not read: how many,
+    the byte offsets of the first ones, the field the first failed at and
+    why."""
 
-    out = []
-    columns = table.columns
-    for name, column in columns.items():
-        if name.startswith(_HEADER_PREFIX) or name == "time" or name.endswith(ENGINEERING_SUFFIX):
-            continue
-        if _is_extra(name, columns):
-            continue
-        meta = dict(table.meta.get(name, {}))
-        eng = columns.get(name + ENGINEERING_SUFFIX)
-        if eng is not None and eng.ndim == 1 and eng.dtype.kind in "iuf":
-            out.append((name, name + ENGINEERING_SUFFIX, meta))
-        elif column.ndim == 1 and column.dtype.kind in "iufbM":
-            out.append((name, name, meta))
-    return out
+    packet_type: str
+    count: int
+    offsets: tuple[int, ...]
+    field: str | None
+    reason: str
 
-
-def _label(value: float, meta: Mapping[str, Any]) -> str:
-    labels = meta.get("labels")
-    if labels and float(value).is_integer():
-        text = labels.get(str(int(value)))
-        if text:
-            return f"{text} ({int(value)})"
-    if float(value).is_integer() and abs(value) < 1e15:
-        return str(int(value))
-    return f"{value:.6g}"
+    def __str__(self) -> str:
+        first = "the packet" if self.count == 1 else "the first"
+        where = f" at field {self.field!r}" if self.field else ""
+        why = f": {self.reason}" if self.reason else ""
+        return (
+            f"{plural(self.count, 'packet')} of {self.packet_type!r} failed "
+            f"({first}{where}{why}; {_offsets(self.offsets, self.count)})"
+        )
 
 
-def _fmt_time(ns: int, is_time: bool) -> str:
-    if not is_time:
-        return f"packet {ns}"
-    return str(np.datetime64(int(ns), "ns").astype("M8[ms]")).replace("T", " ")
+@dataclass(frozen=True)
+class SizeMismatch:
+    """Packets of one packet type whose length differs from the
+    ``expected`` bytes its definition reads: ``longer`` ones leave bytes
+    unread, ``shorter`` ones end before the last field."""
+
+    packet_type: str
+    expected: int
+    longer: int = 0
+    longer_offsets: tuple[int, ...] = ()
+    shorter: int = 0
+    shorter_offsets: tuple[int, ...] = ()
+
+    def __str__(self) -> str:
+        parts = []
+        if self.longer:
+            parts.append(f"{plural(self.longer, 'packet')} longer ({_offsets(self.longer_offsets, self.longer)})")
+        if self.shorter:
+            parts.append(f"{plural(self.shorter, 'packet')} shorter ({_offsets(self.shorter_offsets, self.shorter)})")
+        return f"{self.packet_type!r} reads {plural(self.expected, 'byte')}: " + "; ".join(parts)
 
 
-_STYLE = """
-body{font:14px/1.4 system-ui,sans-serif;margin:0;color:#1b1f24;background:#fff}
-header{background:#12324a;color:#fff;padding:12px 20px}header h1{margin:0;font-size:20px}
-main{padding:12px 20px}h2{border-bottom:1px solid #ccd;padding-bottom:4px;margin-top:28px}
-table{border-collapse:collapse;margin:6px 0}td,th{border:1px solid #d0d4da;padding:2px 8px;text-align:right}
-th{background:#eef1f5}td.l,th.l{text-align:left}
-.grid{display:flex;flex-wrap:wrap;gap:8px}
-figure.plot{margin:0;border:1px solid #d0d4da;border-radius:4px;padding:4px;width:250px;background:#fafbfc}
-figure.plot figcaption{font-size:12px;white-space:nowrap;overflow:hidden;text-overflow:ellipsis}
-figure.plot svg{display:block;width:240px;height:64px}
-svg .line{fill:none;stroke:#1f6fb2;stroke-width:1}svg text{font-size:9px;fill:#555}
-.axis{font-size:12px;color:#555}pre{font-size:11px;line-height:1.15;overflow:auto;background:#f6f8fa;padding:6px}
-#search{font-size:15px;padding:4px 8px;width:340px}.bad{color:#a40000}.muted{color:#777}
-nav a{margin-right:10px}
-"""
+@dataclass
+class Report:
+    """What a decode left out and why.
 
-# Draws every plot from its data attributes once the page has loaded, and
-# filters the parameter list as the search box changes.
-_SCRIPT = r"""
-(function(){
-"use strict";
-var A="ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
-function draw(svg){
-  var w=+svg.getAttribute("data-w"),h=+svg.getAttribute("data-h"),v=svg.getAttribute("data-v")||"";
-  var d=[],prev=false,top=8;
-  for(var i=0;i<w;i++){
-    var a=A.indexOf(v.charAt(i)),b=A.indexOf(v.charAt(w+i));
-    if(a<0||b<0){prev=false;continue;}
-    var y1=top+(h-1-a)+0.5,y2=top+(h-1-b)+0.5;
-    d.push((prev?"L":"M")+(i+0.5)+" "+y1+"V"+(y2===y1?y1-0.6:y2));
-    prev=true;
-  }
-  var p=document.createElementNS("http://www.w3.org/2000/svg","path");
-  p.setAttribute("class","line");p.setAttribute("d",d.join(""));
-  svg.appendChild(p);svg.setAttribute("data-drawn","1");
-}
-function drawAll(){
-  var plots=document.querySelectorAll("svg[data-v]");
-  for(var i=0;i<plots.length;i++){draw(plots[i]);}
-  document.body.setAttribute("data-plots-drawn",String(plots.length));
-}
-function search(){
-  var box=document.getElementById("search"),q=box.value.trim().toLowerCase();
-  var rows=document.querySelectorAll("#params tbody tr"),shown=0;
-  for(var i=0;i<rows.length;i++){
-    var hit=!q||rows[i].textContent.toLowerCase().indexOf(q)>=0;
-    rows[i].style.display=hit?"":"none";if(hit){shown++;}
-  }
-  document.getElementById("count").textContent=shown+" of "+rows.length+" parameters";
-}
-document.addEventListener("DOMContentLoaded",function(){
-  drawAll();
-  var box=document.getElementById("search");
-  box.addEventListener("input",search);search();
-});
-})();
-"""
+    ``stream``: the split's summary (problem regions, sequence gaps and
+    repeats, packets per APID). ``packets``: whole packets found.
+    ``decoded``: rows per packet type. ``unclaimed``: packets no packet type
+    claims, per APID (``unclaimed_offsets``: the first of them).
+    ``ambiguous``: packets more than one packet type claims (left out).
+    ``failed``: per packet type, packets its layout could not read.
+    ``sizes``: per packet type, packets longer or shorter than it reads.
+    ``notes``: other things worth knowing (values without an engineering
+    value). ``prefix_hint``: a ``prefix_bytes`` under which the stream
+    splits into packets far better, when the one used leaves most of it
+    unsplit.
+    """
 
+    stream: StreamSummary
+    packets: int = 0
+    decoded: dict[str, int] = field(default_factory=dict)
+    unclaimed: dict[int, int] = field(default_factory=dict)
+    unclaimed_offsets: tuple[int, ...] = ()
+    ambiguous: int = 0
+    ambiguous_offsets: tuple[int, ...] = ()
+    failed: tuple[Failure, ...] = ()
+    sizes: tuple[SizeMismatch, ...] = ()
+    notes: tuple[str, ...] = ()
+    prefix_hint: int | None = None
 
-def _definition_parts(definition: Any, names: list[str]) -> dict[str, dict[str, Any]]:
-    """Per packet type, its bit diagram and the description of its fields."""
-    out: dict[str, dict[str, Any]] = {}
-    for name in names:
-        layout = None
-        try:
-            if hasattr(definition, "layout") and not isinstance(definition, Mapping):
-                layout = definition.layout(name)
-            elif isinstance(definition, Mapping):
-                layout = definition.get(name)
-        except (KeyError, ValueError):
-            layout = None
-        diagram = ""
-        if layout is not None and hasattr(layout, "fields"):
-            try:
-                from .diagram import render
+    @property
+    def source(self) -> str | None:
+        return self.stream.source
 
-                diagram = render(layout.fields, 32)
-            except (ValueError, TypeError) as error:  # pragma: no cover - a drawing problem is shown, not raised
-                diagram = f"(no diagram: {error})"
-        # Fields inside the primary header are in the summary already.
-        header = {f.name for f in getattr(layout, "fields", ())
-                  if isinstance(f.start_bit, int) and isinstance(f.bits, int) and f.start_bit + f.bits <= 48}
-        out[name] = {"diagram": diagram, "header": header}
-    return out
+    @property
+    def undecoded(self) -> int:
+        """Whole packets that are in no table."""
+        return sum(self.unclaimed.values()) + self.ambiguous + sum(f.count for f in self.failed)
 
+    @property
+    def rows(self) -> int:
+        return sum(self.decoded.values())
 
-def build_report(path: str, tables: Any, *, definition: Any = None, title: str | None = None,
-                 warnings_seen: list[str] | None = None, decode_seconds: float | None = None) -> str:
-    """The HTML page for ``tables`` decoded from the file ``path``."""
-    summary = getattr(tables, "summary", None)
-    names = list(tables)
-    parts = _definition_parts(definition, names) if definition is not None else {}
-    out: list[str] = []
-    w = out.append
-    w("<!DOCTYPE html><html lang='en'><head><meta charset='utf-8'>")
-    w("<meta name='viewport' content='width=device-width'><link rel='icon' href='data:,'>")
-    w(f"<title>{_esc(title or os.path.basename(path))} - packet report</title><style>{_STYLE}</style></head><body>")
-    w(f"<header><h1>{_esc(os.path.basename(path))}</h1>")
-    size = os.path.getsize(path) if os.path.exists(path) else (summary.bytes if summary is not None else 0)
-    w(f"<div>{size:,} bytes")
-    if decode_seconds is not None:
-        w(f" &middot; decoded in {decode_seconds:.2f} s")
-    w("</div></header><main>")
-    w("<nav><a href='#summary'>Summary</a><a href='#types'>Packet types</a><a href='#parameters'>Parameters</a></nav>")
+    @property
+    def ok(self) -> bool:
+        """Every byte in a packet, every packet in a table at its length, no
+        sequence gap or repeat."""
+        s = self.stream
+        return not (s.problems or s.gaps or s.repeats or self.undecoded or self.sizes)
 
-    # --- summary -------------------------------------------------------------
-    w("<section id='summary'><h2>Summary</h2>")
-    by_apid: dict[int, list[str]] = {}
-    spans: list[tuple[int, int]] = []
-    any_time = False
-    for name, table in tables.items():
-        apid_column = _apid_column(table)
-        if apid_column is not None and len(table):
-            for apid in np.unique(table.columns[apid_column]).tolist():
-                by_apid.setdefault(int(apid), []).append(name)
-        if "time" in table.columns and len(table):
-            t = table.columns["time"].view("M8[ns]").astype(np.int64)
-            spans.append((int(t.min()), int(t.max())))
-            any_time = True
-    if summary is not None:
-        apid_counts = _apid_counts(summary)
-        total = sum(apid_counts.values())
-        w(f"<p>{total:,} packets of {len(apid_counts)} APIDs; {len(tables)} packet types decoded"
-          f" ({sum(len(t) for t in tables.values()):,} packets).")
-        if any_time:
-            first, last = min(s for s, _ in spans), max(e for _, e in spans)
-            w(f" Time span {_esc(_fmt_time(first, True))} to {_esc(_fmt_time(last, True))}"
-              f" ({(last - first) / 1e9:,.3f} s).")
-        w("</p>")
-        w("<table id='apids'><thead><tr><th>APID</th><th>packets</th><th>sequence gaps</th>"
-          "<th>missing</th><th>repeats</th><th class='l'>packet types</th></tr></thead><tbody>")
-        sequence = getattr(summary, "sequence", {}) or {}
-        for apid, count in sorted(apid_counts.items()):
-            report = sequence.get(apid)
-            gaps = getattr(report, "gaps", 0)
-            missing = getattr(report, "missing", 0)
-            repeats = getattr(report, "repeats", 0)
-            types = ", ".join(f"{_esc(n)} ({len(tables[n]):,})" for n in by_apid.get(apid, []))
-            w(f"<tr><td>{apid}</td><td>{count:,}</td><td>{gaps:,}</td><td>{missing:,}</td>"
-              f"<td>{repeats:,}</td><td class='l'>{types or '<span class=muted>not decoded</span>'}</td></tr>")
-        w("</tbody></table>")
-    problems = list(getattr(summary, "problems", ()) or ())
-    w(f"<h3>Problem regions</h3>")
-    if problems:
-        w("<table id='problems'><thead><tr><th class='l'>kind</th><th>byte offset</th><th>bytes</th>"
-          "<th class='l'>what</th></tr></thead><tbody>")
-        for p in problems[:500]:
-            w(f"<tr><td class='l'>{_esc(p.kind)}</td><td>{p.offset:,}</td><td>{p.length:,}</td>"
-              f"<td class='l'>{_esc(p)}</td></tr>")
-        w("</tbody></table>")
-        if len(problems) > 500:
-            w(f"<p>... and {len(problems) - 500:,} more.</p>")
-    else:
-        w("<p id='problems'>None: the file is whole packets from end to end.</p>")
-    w("<h3>Not decoded</h3><ul id='undecoded'>")
-    notes = _not_decoded(tables, summary)
-    for note in notes:
-        w(f"<li>{_esc(note)}</li>")
-    if not notes:
-        w("<li>Every packet was decoded.</li>")
-    w("</ul>")
-    if warnings_seen:
-        w("<h3>Warnings</h3><ul id='warnings'>")
-        for message in warnings_seen:
-            w(f"<li class='bad'>{_esc(message)}</li>")
-        w("</ul>")
-    w("</section>")
+    def lines(self) -> list[str]:
+        """The report as lines of text, the stream's problems first; empty
+        when there is nothing to say."""
+        out: list[str] = []
+        s = self.stream
+        if s.problems:
+            lost = s.lost_bytes
+            out.append(
+                f"{plural(lost, 'byte')} of {s.bytes:,} are not whole packets ({plural(len(s.problems), 'region')}):"
+            )
+            out.extend(f"  {p.kind}: {p}" for p in s.problems[:5])
+            if len(s.problems) > 5:
+                out.append(f"  ... {plural(len(s.problems) - 5, 'more region')}")
+        if self.prefix_hint is not None:
+            out.append(
+                f"the stream looks like packets behind a {plural(self.prefix_hint, 'byte')} prefix: "
+                f"try --prefix-bytes {self.prefix_hint} (prefix_bytes={self.prefix_hint} in Python)"
+            )
+        for r in s.sequence.values():
+            if r.gaps or r.repeats:
+                out.append(
+                    f"APID {r.apid}: sequence count {plural(r.gaps, 'gap')} "
+                    f"({plural(r.missing, 'packet')} missing), {plural(r.repeats, 'repeat')}"
+                )
+        if self.unclaimed:
+            total = sum(self.unclaimed.values())
+            per = ", ".join(f"APID {a}: {n:,}" for a, n in sorted(self.unclaimed.items()))
+            out.append(f"{plural(total, 'packet')} no packet type claims ({per})")
+        if self.ambiguous:
+            out.append(
+                f"{plural(self.ambiguous, 'packet')} claimed by more than one packet type, left out "
+                f"({_offsets(self.ambiguous_offsets, self.ambiguous)})"
+            )
+        out.extend(str(f) for f in self.failed)
+        out.extend(str(m) for m in self.sizes)
+        out.extend(self.notes)
+        return out
 
-    # --- packet types -----------------------------------------------------------
-    w("<section id='types'><h2>Packet types</h2>")
-    rows: list[str] = []
-    for name, table in tables.items():
-        x, is_time = _time_axis(table)
-        order, cols, lo, hi = pixel_columns(x)
-        anchor = "pt-" + "".join(c if c.isalnum() else "-" for c in name)
-        w(f"<section class='ptype' id='{_esc(anchor)}' data-name='{_esc(name)}'><h3>{_esc(name)}</h3>")
-        w(f"<p class='axis'>{len(table):,} packets")
-        if len(table):
-            w(f"; x axis from {_esc(_fmt_time(lo, is_time))} to {_esc(_fmt_time(hi, is_time))}")
-        if not is_time:
-            w(" (no packet time: plotted by packet order)")
-        w("</p><div class='grid'>")
-        header = parts.get(name, {}).get("header", set())
-        for shown, column, meta in plottable_columns(table):
-            if shown in header:
-                continue
-            unit = meta.get("unit", "")
-            values = table.columns[column]
-            if values.dtype.kind == "M":
-                values = values.view("M8[ns]").astype(np.int64)
-            reduced = reduce_series(values, order, cols) if len(table) else None
-            if reduced is None:
-                lo_v = hi_v = float("nan")
-                data = "." * (2 * WIDTH)
-            else:
-                lo_v, hi_v, data = reduced
-            top = _label(hi_v, meta) if reduced else "no values"
-            bottom = _label(lo_v, meta) if reduced else ""
-            caption = f"{shown}" + (f" [{unit}]" if unit else "")
-            w(f"<figure class='plot' data-param='{_esc(shown)}'><figcaption title='{_esc(meta.get('description', caption))}'>"
-              f"{_esc(caption)}</figcaption><svg viewBox='0 0 {WIDTH} 64' data-w='{WIDTH}' data-h='{HEIGHT}' "
-              f"data-v='{data}' role='img' aria-label='{_esc(shown)}'>"
-              f"<text x='1' y='7'>{_esc(top)}</text><text x='1' y='63'>{_esc(bottom)}</text></svg></figure>")
-        w("</div>")
-        diagram = parts.get(name, {}).get("diagram")
-        if diagram:
-            w(f"<details class='layout'><summary>Bit diagram of {_esc(name)}</summary><pre>{_esc(diagram)}</pre></details>")
-        w("</section>")
-        for column in table.columns:
-            if column.startswith(_HEADER_PREFIX) or _is_extra(column, table.columns):
-                continue
-            meta = table.meta.get(column, {})
-            kind = meta.get("kind") or str(table.columns[column].dtype)
-            rows.append(f"<tr><td class='l'>{_esc(name)}</td><td class='l'>{_esc(column)}</td>"
-                        f"<td class='l'>{_esc(meta.get('unit', ''))}</td><td class='l'>{_esc(kind)}</td>"
-                        f"<td class='l'>{_esc(meta.get('description', ''))}</td></tr>")
-    w("</section>")
+    def __str__(self) -> str:
+        head = (
+            f"{plural(self.packets, 'packet')}, {plural(self.rows, 'row')} decoded, "
+            f"{plural(self.undecoded, 'packet')} not decoded"
+        )
+        return "\n".join([head, *("  " + line for line in self.lines())])
 
-    # --- parameters -------------------------------------------------------------
-    w("<section id='parameters'><h2>Parameters</h2>")
-    w("<p><input id='search' type='search' placeholder='Search parameters, units, descriptions' "
-      "aria-label='search parameters'> <span id='count' class='muted'></span></p>")
-    w("<table id='params'><thead><tr><th class='l'>packet type</th><th class='l'>parameter</th>"
-      "<th class='l'>unit</th><th class='l'>type</th><th class='l'>description</th></tr></thead><tbody>")
-    out.extend(rows)
-    w("</tbody></table></section>")
-    from ._leapseconds import leap_seconds
-
-    w(f"<footer class='muted'><p>Leap seconds: {_esc(leap_seconds().source)}, expires {leap_seconds().expires}."
-      f" Written by bitloom-io {_esc(_version())}.</p></footer>")
-    w(f"</main><script>{_SCRIPT}</script></body></html>")
-    return "".join(out)
-
-
-def _is_extra(name: str, columns: Mapping[str, Any]) -> bool:
-    """The leap-second flags and picoseconds beside a time column."""
-    return name.endswith(("_leap", "_ps")) and name.rsplit("_", 1)[0] in columns
-
-
-def _apid_column(table: Any) -> str | None:
-    if "CCSDS_APID" in table.columns:
-        return "CCSDS_APID"
-    for name, column in table.columns.items():
-        if "APID" in name.upper() and column.ndim == 1 and column.dtype.kind in "iu":
-            return str(name)
-    return None
-
-
-def _version() -> str:
-    try:
-        from importlib.metadata import version
-
-        return version("bitloom-packets")
-    except Exception:  # pragma: no cover - not installed as a distribution
-        return "?"
-
-
-def _apid_counts(summary: Any) -> dict[int, int]:
-    counts = getattr(summary, "apids", None)
-    if isinstance(counts, Mapping):
-        return {int(k): int(v) for k, v in counts.items()}
-    sequence = getattr(summary, "sequence", {}) or {}
-    return {int(k): int(getattr(v, "packets", 0)) for k, v in sequence.items()}
-
-
-def _not_decoded(tables: Any, summary: Any) -> list[str]:
-    notes = []
-    undecoded = getattr(summary, "undecoded", None) or {}
-    for apid, count in sorted(undecoded.items()):
-        notes.append(f"APID {apid}: {count:,} packets without a layout")
-    failed_offsets = getattr(summary, "failed_offsets", ()) or ()
-    if failed_offsets:
-        notes.append(f"{len(failed_offsets):,} packets a layout could not decode (first at byte {failed_offsets[0]:,})")
-    for attr, what in (("unidentified", "match no packet type of the definition"),
-                       ("ambiguous", "match more than one packet type")):
-        found = getattr(tables, attr, None)
-        if found is not None and len(found):
-            notes.append(f"{len(found):,} packets {what}")
-    for name, index in (getattr(tables, "failed", None) or {}).items():
-        notes.append(f"{len(index):,} packets too short for {name}")
-    return notes
-
-
-def _time_from_field(tables: Any, spec: str) -> None:
-    """``FIELD`` or ``FIELD=EPOCH``: the field read as seconds (CUC of its
-    width, no fraction) from the epoch (default tai) is the packet time."""
-    from .timecodes import stamp
-
-    field, _, epoch = spec.partition("=")
-    for table in tables.values():
-        column = table.columns.get(field)
-        if column is None or "time" in table.columns:
-            continue
-        if column.dtype.kind == "M":
-            table.set_time({"time": column}, table.meta.get(field, {}), source=field)
-            continue
-        octets = max(1, min(4, column.dtype.itemsize))
-        stamp(table, field, {"encoding": "cuc", "coarse": octets, "fine": 0, "epoch": epoch or "tai"})
-
-
-def decode_for_report(path: str, definition_path: str, *, prefix_bytes: int = 0,
-                      time: str | None = None) -> tuple[Any, Any, list[str], float]:
-    """Decodes ``path`` with an XTCE file (by its .xml suffix) or a layout
-    file; returns the tables, what describes them, the warnings and the
-    seconds taken."""
-    import bitloom_io
-
-    start = _time.perf_counter()
-    with warnings.catch_warnings(record=True) as caught:
-        warnings.simplefilter("always")
-        if definition_path.lower().endswith(".xml"):
-            from . import xtce
-
-            definition = xtce.load(definition_path)
-            tables = definition.decode(path, prefix_bytes=prefix_bytes, errors="skip")
-            bitloom_io.describe(tables, definition)
-            described: Any = definition
+    def warn(self, stacklevel: int = 2, skip_file_prefixes: tuple[str, ...] = ()) -> None:
+        """Announces what the report holds beyond the stream's own problems
+        (those are the split's StreamWarning and SequenceWarning)."""
+        parts: list[str] = []
+        if self.unclaimed:
+            total = sum(self.unclaimed.values())
+            per = ", ".join(f"APID {a}: {n:,}" for a, n in sorted(self.unclaimed.items()))
+            parts.append(f"{plural(total, 'packet')} no packet type claims ({per})")
+        if self.ambiguous:
+            parts.append(f"{plural(self.ambiguous, 'packet')} claimed by more than one packet type")
+        parts.extend(str(f) for f in self.failed)
+        parts.extend(str(m) for m in self.sizes)
+        parts.extend(self.notes)
+        if self.prefix_hint is not None:
+            parts.append(
+                f"the stream looks like packets behind a {self.prefix_hint}-byte prefix (prefix_bytes={self.prefix_hint})"
+            )
+        if not parts:
+            return
+        where = f"{self.source}: " if self.source else ""
+        message = where + "; ".join(parts)
+        if skip_file_prefixes:
+            warnings.warn(DecodeWarning(message), skip_file_prefixes=skip_file_prefixes)
         else:
-            layouts = bitloom_io.load_layouts(definition_path)
-            tables = bitloom_io.decode(path, layouts, prefix_bytes=prefix_bytes)
-            from .cli import flatten
-
-            described = flatten(layouts)
-        if time:
-            _time_from_field(tables, time)
-    seconds = _time.perf_counter() - start
-    return tables, described, [str(w.message) for w in caught], seconds
+            warnings.warn(DecodeWarning(message), stacklevel=stacklevel + 1)
 
 
-def write_report(path: str, definition_path: str, out: str, *, prefix_bytes: int = 0,
-                 time: str | None = None) -> dict[str, Any]:
-    """Decodes ``path`` and writes its report to ``out``; returns what was
-    measured (seconds, bytes, packet types, plots)."""
-    from ._tables import atomic_path
+class Findings:
+    """What the packet types of one decode found, gathered into a
+    :class:`Report` at the end. Indexes are of ``packets``, which may be
+    switched to the next piece of the same split between steps."""
 
-    tables, described, seen, seconds = decode_for_report(path, definition_path, prefix_bytes=prefix_bytes, time=time)
-    start = _time.perf_counter()
-    page = build_report(path, tables, definition=described, warnings_seen=seen, decode_seconds=seconds)
-    data = page.encode("utf-8")
-    with atomic_path(out) as tmp, open(tmp, "wb") as f:
-        f.write(data)
-    return {"decode_seconds": seconds, "render_seconds": _time.perf_counter() - start, "bytes": len(data),
-            "packet_types": len(tables), "plots": page.count("<figure class='plot'")}
+    def __init__(self, packets: ccsds.Packets) -> None:
+        self.packets = packets
+        self._unclaimed_apids: list[np.ndarray] = []
+        self._unclaimed_offsets: list[np.ndarray] = []
+        self._ambiguous: list[np.ndarray] = []
+        # Per packet type: [count, first offsets, field, reason].
+        self._failed: dict[str, list[Any]] = {}
+        # Per packet type: [expected, longer, longer offsets, shorter, shorter offsets].
+        self._sizes: dict[str, list[Any]] = {}
+        self._notes: dict[str, None] = {}
+        self._counted: dict[tuple[Callable[[str, int], str], str], int] = {}
+
+    def unclaimed(self, index: np.ndarray) -> None:
+        if len(index):
+            self._unclaimed_apids.append(self.packets.apid[index])
+            self._unclaimed_offsets.append(self.packets.offsets[index])
+
+    def ambiguous(self, index: np.ndarray) -> None:
+        if len(index):
+            self._ambiguous.append(self.packets.offsets[index])
+
+    def failed(self, packet_type: str, index: np.ndarray, field: str | None, reason: str) -> None:
+        if not len(index):
+            return
+        offsets = self.packets.offsets[np.sort(index)[:FIRST]].tolist()
+        entry = self._failed.setdefault(packet_type, [0, [], field, reason])
+        entry[0] += len(index)
+        entry[1] = (entry[1] + offsets)[:FIRST]
+
+    def sizes(self, packet_type: str, index: np.ndarray, expected: int) -> None:
+        """Compares the packets at ``index`` with the ``expected`` bytes."""
+        lengths = self.packets.lengths[index]
+        longer = lengths > expected
+        shorter = lengths < expected
+        if not (longer.any() or shorter.any()):
+            return
+        offsets = self.packets.offsets[index]
+        entry = self._sizes.setdefault(packet_type, [expected, 0, [], 0, []])
+        entry[1] += int(longer.sum())
+        entry[2] = (entry[2] + offsets[longer][:FIRST].tolist())[:FIRST]
+        entry[3] += int(shorter.sum())
+        entry[4] = (entry[4] + offsets[shorter][:FIRST].tolist())[:FIRST]
+
+    def note(self, text: str) -> None:
+        self._notes[text] = None
+
+    def count(self, render: Callable[[str, int], str], name: str, count: int) -> None:
+        """A note with a count that adds up over pieces: ``render(name,
+        count)`` gives its text."""
+        self._counted[render, name] = self._counted.get((render, name), 0) + count
+
+    def report(self, decoded: dict[str, int], packets: int | None = None) -> Report:
+        unclaimed: dict[int, int] = {}
+        first: tuple[int, ...] = ()
+        if self._unclaimed_apids:
+            offsets = np.concatenate(self._unclaimed_offsets)
+            apids, counts = np.unique(np.concatenate(self._unclaimed_apids), return_counts=True)
+            unclaimed = dict(zip(apids.tolist(), counts.tolist()))
+            first = tuple(np.sort(offsets)[:FIRST].tolist())
+        ambiguous = np.sort(np.concatenate(self._ambiguous)) if self._ambiguous else np.zeros(0, np.int64)
+        notes = [render(name, count) for (render, name), count in self._counted.items()]
+        return Report(
+            stream=self.packets.summary,
+            packets=len(self.packets) if packets is None else packets,
+            decoded=decoded,
+            unclaimed=unclaimed,
+            unclaimed_offsets=first,
+            ambiguous=len(ambiguous),
+            ambiguous_offsets=tuple(ambiguous[:FIRST].tolist()),
+            # In stream order, however the packets were taken in steps.
+            failed=tuple(
+                sorted(
+                    (Failure(name, n, tuple(sorted(o)), f, r) for name, (n, o, f, r) in self._failed.items()),
+                    key=lambda failure: failure.offsets,
+                )
+            ),
+            sizes=tuple(
+                sorted(
+                    (
+                        SizeMismatch(name, e, lo, tuple(sorted(lof)), sh, tuple(sorted(shf)))
+                        for name, (e, lo, lof, sh, shf) in self._sizes.items()
+                    ),
+                    key=lambda size: min(size.longer_offsets + size.shorter_offsets),
+                )
+            ),
+            notes=(*self._notes, *notes),
+        )
 
 
-def page_json(report: Mapping[str, Any]) -> str:
-    return json.dumps(report, indent=2)
+# Prefixes tried when most of a stream does not split into packets, and
+# how much of the stream's start they are tried on.
+_PREFIXES = range(1, 65)
+_SAMPLE_BYTES = 1 << 16
 
 
-# ------------------------------------------------------------ command line
-
-
-def _cmd_report(args: Any) -> int:
-    from .cli import CommandError
-
-    for path in (args.file, args.definition):
-        if not os.path.exists(path):
-            raise CommandError(f"{path}: no such file")
-    out = args.out or os.path.splitext(os.path.basename(args.file))[0] + ".html"
-    measured = write_report(args.file, args.definition, out, prefix_bytes=args.prefix_bytes, time=args.time)
-    if not args.quiet:
-        print(f"{out}  {measured['bytes']:,} bytes, {measured['packet_types']} packet types, "
-              f"{measured['plots']:,} plots ({measured['decode_seconds'] + measured['render_seconds']:.2f} s)")
-    return 0
-
-
-def _cmd_plot(args: Any) -> int:
-    from ._plot import plot_tables
-    from .cli import CommandError
-
-    for path in (args.file, args.definition):
-        if not os.path.exists(path):
-            raise CommandError(f"{path}: no such file")
-    tables, _, seen, _ = decode_for_report(args.file, args.definition, prefix_bytes=args.prefix_bytes, time=args.time)
-    for message in seen:
-        print(f"bitloom-io: warning: {message}", file=__import__("sys").stderr)
-    out = args.out or os.path.splitext(os.path.basename(args.file))[0] + ".png"
-    try:
-        plot_tables(list(tables.values()), args.param, out=out, title=os.path.basename(args.file))
-    except KeyError as error:
-        raise CommandError(str(error.args[0])) from None
-    if not args.quiet:
-        print(out)
-    return 0
-
-
-def add_commands(sub: Any, prefix: Any) -> None:
-    """The ``report`` and ``plot`` commands of ``bitloom-io``."""
-    p = sub.add_parser(
-        "report",
-        help="a quick look: one self-contained HTML page about a packet file",
-        description="Decode FILE with DEF (XTCE by its .xml suffix, else a layout file) and write one"
-        " HTML page that opens offline: packets per APID and packet type, time span, sequence gaps,"
-        " problem regions and what was not decoded; per packet type a plot of every numeric parameter"
-        " against packet time; a searchable list of the parameters; the bit diagram of each layout.",
-    )
-    p.add_argument("file", metavar="FILE", help="a file of CCSDS space packets")
-    p.add_argument("--definition", "-d", metavar="DEF", required=True, help="an XTCE file or a layout file")
-    p.add_argument("--out", "-o", metavar="report.html", help="the page (default: FILE's name with .html, here)")
-    p.add_argument("--time", metavar="FIELD[=EPOCH]", help="the field that stamps packets, read as whole seconds"
-                   " from EPOCH (tai, gps, j2000, unix or an ISO date-time; default tai)")
-    p.add_argument("-q", "--quiet", action="store_true", help="print nothing when done")
-    prefix(p)
-    p.set_defaults(run=_cmd_report)
-
-    p = sub.add_parser(
-        "plot",
-        help="plot parameters against packet time (PNG, SVG or HTML)",
-        description="Decode FILE with DEF and plot each parameter of --param against packet time,"
-        " one panel each, into a .png, .svg or .html file (needs matplotlib: pip install bitloom-packets[plot]).",
-    )
-    p.add_argument("file", metavar="FILE", help="a file of CCSDS space packets")
-    p.add_argument("--definition", "-d", metavar="DEF", required=True, help="an XTCE file or a layout file")
-    p.add_argument("--param", "-p", metavar="A,B", required=True, help="parameters, comma-separated")
-    p.add_argument("--out", "-o", metavar="plot.png", help="a .png, .svg or .html file (default: FILE's name with .png)")
-    p.add_argument("--time", metavar="FIELD[=EPOCH]", help="as for report")
-    p.add_argument("-q", "--quiet", action="store_true", help="print nothing when done")
-    prefix(p)
-    p.set_defaults(run=_cmd_plot)
+def prefix_hint(packets: ccsds.Packets) -> int | None:
+    """A ``prefix_bytes`` under which the start of the stream splits into
+    packets with (almost) nothing left over, when the one used leaves more
+    than half of it unsplit; None otherwise."""
+    summary = packets.summary
+    if summary.bytes < 64 or summary.lost_bytes * 2 <= summary.bytes:
+        return None
+    sample: Any = memoryview(packets.buffer).cast("B")[:_SAMPLE_BYTES]
+    best, best_lost = None, len(sample)
+    for prefix in _PREFIXES:
+        if prefix == summary.prefix_bytes:
+            continue
+        found = ccsds.split(sample, prefix_bytes=prefix, warn=False).summary
+        # A cut-off final packet of the sample does not count against it.
+        lost = sum(p.length for p in found.problems if p.kind != "truncated")
+        if found.packets >= 2 and lost < best_lost:
+            best, best_lost = prefix, lost
+    if best is not None and best_lost * 20 <= len(sample):
+        return best
+    return None

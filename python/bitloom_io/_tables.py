@@ -9,23 +9,30 @@ import contextlib
 import csv
 import os
 import secrets
-from collections.abc import Iterator, Mapping
-from typing import Any
+from collections.abc import Iterator, KeysView, Mapping
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
+if TYPE_CHECKING:  # pragma: no cover
+    # Precise with their stubs (pandas-stubs), Any without them.
+    import pandas  # type: ignore[import-untyped,unused-ignore]
+    import pyarrow  # type: ignore[import-untyped,unused-ignore]
+
+    from ._report import Report
+    from .ccsds import StreamSummary
+
 __all__ = ["Table", "Tables", "atomic_path"]
 
-_TABLES_EXTRA = "pip install bitloom-packets[tables]"
+# Until a release is published, extras install from a checkout.
+_TABLES_EXTRA = 'pip install "bitloom-packets[tables]" (from a checkout: pip install ".[tables]")'
 
 
 def _require(module: str, what: str) -> Any:
     try:
         return __import__(module, fromlist=["_"])
     except ImportError as error:
-        raise ImportError(
-            f"{what} needs {module.split('.')[0]}: {_TABLES_EXTRA}", name=module
-        ) from error
+        raise ImportError(f"{what} needs {module.split('.')[0]}: {_TABLES_EXTRA}", name=module) from error
 
 
 @contextlib.contextmanager
@@ -49,10 +56,6 @@ def atomic_path(path: str | os.PathLike[str]) -> Iterator[str]:
         with contextlib.suppress(OSError):
             os.unlink(tmp)
         raise
-
-
-def _is_text(column: np.ndarray) -> bool:
-    return column.dtype.kind == "T" or column.dtype.kind == "U"
 
 
 class Table:
@@ -97,28 +100,30 @@ class Table:
     def __iter__(self) -> Iterator[str]:
         return iter(self.columns)
 
-    def keys(self) -> Any:
+    def keys(self) -> KeysView[str]:
         return self.columns.keys()
 
     def __repr__(self) -> str:
         return f"<Table {self.name!r}: {len(self)} rows, {len(self.columns)} columns>"
 
-    def to_pandas(self) -> Any:
+    def to_pandas(self) -> pandas.DataFrame:
         """A pandas DataFrame (needs pandas), indexed by the packet time when
         the table has a ``time`` column; ``meta`` in ``DataFrame.attrs``."""
         pd = _require("pandas", "Table.to_pandas")
         from ._formats import pandas_frame
 
-        return pandas_frame(self, pd)
+        frame: pandas.DataFrame = pandas_frame(self, pd)
+        return frame
 
-    def to_arrow(self) -> Any:
+    def to_arrow(self) -> pyarrow.Table:
         """A pyarrow Table (needs pyarrow). Text columns become strings,
         binary columns binary; each column's ``meta`` (units, description,
         labels, time scale) is its field's metadata."""
         _require("pyarrow", "Table.to_arrow")
         from ._formats import arrow_table
 
-        return arrow_table(self)
+        table: pyarrow.Table = arrow_table(self)
+        return table
 
     def to_polars(self) -> Any:
         """A polars DataFrame (needs polars: ``pip install bitloom-packets[polars]``)."""
@@ -170,10 +175,13 @@ class Table:
 
 
 class Tables(dict[str, Table]):
-    """Tables by packet-type name, with ``summary`` (the
-    :class:`~bitloom_io.ccsds.StreamSummary` of the stream they came from)."""
+    """Tables by packet-type name, with ``report`` (a
+    :class:`~bitloom_io.Report`: what was not decoded and why) and
+    ``summary`` (the :class:`~bitloom_io.ccsds.StreamSummary` of the stream
+    they came from, also ``report.stream``)."""
 
-    summary: Any
+    report: Report
+    summary: StreamSummary
 
     def __repr__(self) -> str:
         inner = ", ".join(f"{k!r}: {len(v)} rows" for k, v in self.items())

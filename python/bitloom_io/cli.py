@@ -5,8 +5,13 @@
     bitloom-io check L                        findings for every layout in L
     bitloom-io show L [NAME]                  layouts as bit diagrams
 
-Exit status: 0 on success, 1 when `check` has findings or a command fails
-(the message goes to standard error), 2 for a usage error.
+L is a definition file: JSON layouts, a CCSDSPy CSV definition or XTCE
+(`.xml`, `.xtce`); `decode --xtce` is `--layouts` by another name. Every
+route decodes through `bitloom_io.decode`.
+
+Exit status: 0 on success, 1 when `check` has findings, when `decode` left
+packets undecoded or wrote nothing (unless --allow-undecoded), or a command
+fails (the message goes to standard error), 2 for a usage error.
 """
 
 from __future__ import annotations
@@ -17,7 +22,7 @@ import os
 import sys
 import time
 import warnings
-from collections.abc import Callable, Mapping, Sequence
+from collections.abc import Mapping, Sequence
 from pathlib import Path
 from typing import Any, TextIO
 
@@ -43,60 +48,69 @@ def _io() -> Any:
     return bitloom_io
 
 
-def _is_xtce(path: str) -> bool:
-    return Path(path).suffix.lower() == ".xml"
+def _layouts_by_name(layouts: Mapping[Any, Any]) -> dict[str, Any]:
+    from bitloom_io._decode import layouts_by_name
+
+    return layouts_by_name(layouts)
 
 
-def _xtce_definition(path: str) -> Any:
-    try:
-        from bitloom_io import xtce
-    except ImportError as error:
-        raise CommandError(f"XTCE definitions cannot be read here: {error}") from error
-    return xtce.load(path)
+_FILE_KINDS = "JSON layouts (.json), a CCSDSPy CSV definition (.csv) or XTCE (.xml, .xtce)"
+
+
+def _exists(path: str) -> str:
+    if not os.path.exists(path):
+        raise CommandError(f"{path}: no such file")
+    return path
 
 
 def load_definitions(path: str) -> dict[str, Any]:
-    """The layouts of a definition file by the names their tables get: a
-    layout file (`bitloom_io.load_layouts`: JSON, CCSDSPy CSV) gives
-    `apid11` (a `Select`'s names for its layouts, `*` for the layout of
-    every other APID); an XTCE file (by its `.xml` suffix) gives its
+    """The layouts of a definition file by the names their tables get:
+    JSON and CSV files give `apid11` (a `Select`'s names for its layouts,
+    `*` for the layout of every other APID); an XTCE file gives its
     containers by name."""
-    if not os.path.exists(path):
-        raise CommandError(f"{path}: no such file")
-    if _is_xtce(path):
-        return dict(_xtce_definition(path).layouts())
-    return flatten(_io().load_layouts(path))
-
-
-def flatten(layouts: Mapping[Any, Any]) -> dict[str, Any]:
-    """{table name: Layout} for a mapping as `decode` takes it, rules
-    (`Select`) opened into the layouts they choose from."""
-    out: dict[str, Any] = {}
-
-    def add(name: str, target: Any) -> None:
-        if hasattr(target, "fields"):
-            out[name] = target
-            return
-        for value, sub in target.layouts.items():
-            add(target.name_for(name, value), sub)
-
-    for key, target in layouts.items():
-        add(key if key == "*" else f"apid{int(key)}", target)
-    return out
+    definition = _io().load_definition(_exists(path))
+    if isinstance(definition, Mapping):
+        return _layouts_by_name(definition)
+    return dict(definition.layouts())
 
 
 def _key_text(key: str) -> str:
     return "* (every APID without a layout of its own)" if key == "*" else key
 
 
-def _select(layouts: Mapping[str, Any], name: str | None) -> dict[str, Any]:
+def _select(layouts: Mapping[str, Any], name: str | None, definition: Any = None) -> dict[str, Any]:
     if name is None:
         return dict(layouts)
     for key in (name, f"apid{name}"):
         if key in layouts:
             return {key: layouts[key]}
+    if definition is not None and name.isdecimal():
+        # An XTCE file: its packet types of that APID.
+        by_apid = _containers_of_apid(definition, int(name))
+        if by_apid:
+            return {key: layouts[key] for key in by_apid if key in layouts}
     known = ", ".join(layouts) or "none"
+    if definition is not None:
+        raise CommandError(f"no container named {name!r} and no packet type of APID {name!r} (the file has: {known})")
     raise CommandError(f"no layout named {name!r} (the file has: {known})")
+
+
+def _containers_of_apid(definition: Any, apid: int) -> list[str]:
+    """The packet types of an XTCE definition that one APID selects."""
+    try:
+        routes = definition.apid_layouts()
+    except (ValueError, KeyError):
+        routes = None
+    if routes is not None:
+        target = routes.get(apid)
+        if target is None:
+            return []
+        found = _layouts_by_name({apid: target})
+        by_layout = {id(layout): name for name, layout in definition.layouts().items()}
+        return [by_layout[id(layout)] for layout in found.values() if id(layout) in by_layout]
+    # Packet types chosen otherwise: those whose restrictions an empty
+    # packet of that APID does not rule out are not knowable; none.
+    return []
 
 
 def _count(n: int) -> str:
@@ -111,7 +125,9 @@ def stream_info(path: str, prefix_bytes: int = 0) -> dict[str, Any]:
     with the stream, as plain data (the `info` command prints it)."""
     import numpy as np
 
-    packets = _io().ccsds.split(path, prefix_bytes=prefix_bytes, warn=False)
+    from bitloom_io._report import prefix_hint
+
+    packets = _io().ccsds.split(_exists(path), prefix_bytes=prefix_bytes, warn=False)
     summary = packets.summary
     apids = np.asarray(packets.apid)
     lengths = np.asarray(packets.lengths)
@@ -146,9 +162,9 @@ def stream_info(path: str, prefix_bytes: int = 0) -> dict[str, Any]:
         "packet_bytes": int(lengths.sum()),
         "apids": per_apid,
         "problems": [
-            {"kind": p.kind, "offset": p.offset, "length": p.length, "message": str(p)}
-            for p in summary.problems
+            {"kind": p.kind, "offset": p.offset, "length": p.length, "message": str(p)} for p in summary.problems
         ],
+        "prefix_hint": prefix_hint(packets),
     }
 
 
@@ -184,11 +200,18 @@ def _print_info(info: Mapping[str, Any], out: TextIO) -> None:
     problems = info["problems"]
     if problems:
         lost = sum(p["length"] for p in problems)
-        print(f"{_count(lost)} bytes are not whole packets:", file=out)
+        what = "bytes are not whole packets" if lost != 1 else "byte is not in a whole packet"
+        print(f"{_count(lost)} {what}:", file=out)
         for p in problems:
             print(f"  {p['kind']}: {p['message']}", file=out)
     else:
         print("every byte is in a whole packet", file=out)
+    if info.get("prefix_hint") is not None:
+        n = info["prefix_hint"]
+        print(
+            f"the file looks like packets behind a {n}-byte prefix: try --prefix-bytes {n}",
+            file=out,
+        )
 
 
 def cmd_info(args: argparse.Namespace) -> int:
@@ -224,8 +247,7 @@ class Progress:
         filled = int(fraction * 24)
         bar = "#" * filled + "." * (24 - filled)
         text = (
-            f"\r{self.label} [{bar}] {fraction:4.0%} {_count(packets)} packets"
-            f" {done_bytes / elapsed / 1e6:,.1f} MB/s"
+            f"\r{self.label} [{bar}] {fraction:4.0%} {_count(packets)} packets {done_bytes / elapsed / 1e6:,.1f} MB/s"
         )
         self.stream.write(text + ("\n" if final else ""))
         self.stream.flush()
@@ -239,12 +261,49 @@ def _want_progress(mode: str, size: int) -> bool:
     return size >= PROGRESS_MIN_BYTES and sys.stderr.isatty()
 
 
-def _write_tables(tables: Mapping[str, Any], out_dir: Path, fmt: str) -> list[tuple[Path, int]]:
-    out_dir.mkdir(parents=True, exist_ok=True)
+_SUFFIXES = {".parquet": "parquet", ".csv": "csv"}
+
+
+def _targets(
+    tables: Mapping[str, Any], out: Path, fmt: str | None, inputs: Sequence[str]
+) -> tuple[list[tuple[Path, Any]], str]:
+    """Where each table goes, refusing what would lose data: two tables
+    under one file name, a file that is one of the inputs, a file suffix in
+    `--out` for more than one table."""
+    suffix = out.suffix.lower()
+    if suffix in _SUFFIXES:
+        kind = _SUFFIXES[suffix]
+        if fmt is not None and fmt != kind:
+            raise CommandError(f"--out {out} is a .{kind} file, but --format is {fmt}")
+        if len(tables) != 1:
+            names = ", ".join(tables) or "none"
+            raise CommandError(
+                f"--out {out} names one file, but there are {len(tables)} tables with packets ({names}); "
+                "give a directory"
+            )
+        targets = [(out, table) for table in tables.values()]
+    else:
+        kind = fmt or "parquet"
+        targets = [(out / f"{_safe_name(str(name))}.{kind}", table) for name, table in tables.items()]
+        by_file: dict[Path, str] = {}
+        for (target, _), name in zip(targets, tables):
+            if target in by_file:
+                raise CommandError(
+                    f"tables {by_file[target]!r} and {name!r} would both be written to {target}; nothing was written"
+                )
+            by_file[target] = name
+    for target, _ in targets:
+        for path in inputs:
+            if os.path.exists(target) and os.path.exists(path) and os.path.samefile(target, path):
+                raise CommandError(f"{target} is the input file {path}: nothing was written")
+    return targets, kind
+
+
+def _write_tables(targets: list[tuple[Path, Any]], kind: str) -> list[tuple[Path, int]]:
     written = []
-    for name, table in tables.items():
-        target = out_dir / f"{_safe_name(str(name))}.{fmt}"
-        if fmt == "parquet":
+    for target, table in targets:
+        target.parent.mkdir(parents=True, exist_ok=True)
+        if kind == "parquet":
             table.to_parquet(target)
         else:
             table.to_csv(target)
@@ -261,71 +320,93 @@ def _safe_name(name: str) -> str:
 
 def decode_file(
     path: str,
-    decode: Callable[..., Mapping[str, Any]],
+    definition: Any,
     *,
     prefix_bytes: int = 0,
     progress: Progress | None = None,
     chunk_bytes: int = 16 << 20,
 ) -> Any:
-    """Decodes `path` with `decode(source, prefix_bytes=...)`, in pieces of
-    about `chunk_bytes` split at packet boundaries when a progress line is
-    wanted, and returns the tables (whole-file tables either way)."""
-    from bitloom_io import _chunks
+    """Decodes `path` with `bitloom_io.decode`, in steps of about
+    `chunk_bytes` when a progress line is wanted (the same tables and
+    report either way)."""
+    from bitloom_io._decode import decode_in_steps
 
-    if progress is None:
-        return decode(path, prefix_bytes=prefix_bytes)
-    return _chunks.decode_in_pieces(
-        path, decode, prefix_bytes=prefix_bytes, chunk_bytes=chunk_bytes, progress=progress.update
+    return decode_in_steps(
+        path,
+        definition,
+        prefix_bytes=prefix_bytes,
+        step_bytes=chunk_bytes,
+        progress=None if progress is None else progress.update,
     )
 
 
 def cmd_decode(args: argparse.Namespace) -> int:
     if (args.layouts is None) == (args.xtce is None):
         raise CommandError("give exactly one of --layouts and --xtce")
-    if not os.path.exists(args.file):
-        raise CommandError(f"{args.file}: no such file")
-    if args.format == "parquet":
+    _exists(args.file)
+    definition_path = _exists(args.layouts if args.layouts is not None else args.xtce)
+    out = Path(args.out)
+    parquet = (args.format or _SUFFIXES.get(out.suffix.lower(), "parquet")) == "parquet"
+    if parquet:
         try:
             import pyarrow  # noqa: F401
         except ImportError as error:
             raise CommandError(
-                "Parquet output needs pyarrow: pip install bitloom-packets[tables]"
-                " (or use --format csv)"
+                'Parquet output needs pyarrow: pip install "bitloom-packets[tables]"'
+                ' (from a checkout: pip install ".[tables]"), or use --format csv'
             ) from error
-    if args.xtce is not None:
-        definition = _xtce_definition(args.xtce)
-        decode: Callable[..., Mapping[str, Any]] = definition.decode
-    else:
-        if not os.path.exists(args.layouts):
-            raise CommandError(f"{args.layouts}: no such file")
-        io = _io()
-        layouts = io.load_layouts(args.layouts)
-
-        def decode(source: Any, **keys: Any) -> Mapping[str, Any]:
-            tables: Mapping[str, Any] = io.decode(source, layouts, **keys)
-            return tables
-
+    definition = _io().load_definition(definition_path)
     size = os.path.getsize(args.file)
     progress = Progress(size, sys.stderr, Path(args.file).name) if _want_progress(args.progress, size) else None
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
-        tables = decode_file(args.file, decode, prefix_bytes=args.prefix_bytes, progress=progress)
+        tables = decode_file(args.file, definition, prefix_bytes=args.prefix_bytes, progress=progress)
     for w in caught:
         print(f"{PROG}: warning: {w.message}", file=sys.stderr)
-    written = _write_tables(tables, Path(args.out), args.format)
+    report = tables.report
+    for line in report.lines():
+        print(f"{PROG}: {'warning: ' if not line.startswith(' ') else ''}{line}", file=sys.stderr)
+    with_rows = {name: table for name, table in tables.items() if len(table)}
+    targets, kind = _targets(with_rows, out, args.format, [args.file, definition_path])
+    written = _write_tables(targets, kind)
     if not args.quiet:
         for target, rows in written:
             print(f"{target}  {_count(rows)} row{'s' * (rows != 1)}")
-        if not written:
-            print("no packet matched a layout: nothing written")
+    undecoded = report.undecoded
+    if not written:
+        print(f"{PROG}: no packet was decoded: nothing written", file=sys.stderr)
+    if undecoded or not written:
+        if args.allow_undecoded:
+            return 0
+        if undecoded:
+            packets = report.packets
+            print(
+                f"{PROG}: error: {_count(undecoded)} of {_count(packets)} packet{'s' * (packets != 1)} "
+                "not decoded (--allow-undecoded accepts that)",
+                file=sys.stderr,
+            )
+        return 1
     return 0
 
 
 # ------------------------------------------------------------ check, show
 
 
+def _definition_layouts(path: str, name: str | None) -> dict[str, Any]:
+    """The layouts `check` and `show` go through: all of a file's, or those
+    NAME picks (a table name, an APID, or for XTCE a container name or an
+    APID)."""
+    definition = _io().load_definition(_exists(path))
+    if isinstance(definition, Mapping):
+        return _select(_layouts_by_name(definition), name)
+    layouts = dict(definition.layouts())
+    if name is not None and name in definition.containers and name not in layouts:
+        return {name: definition.layout(name)}  # an abstract container
+    return _select(layouts, name, definition)
+
+
 def cmd_check(args: argparse.Namespace) -> int:
-    layouts = _select(load_definitions(args.layouts), args.name)
+    layouts = _definition_layouts(args.layouts, args.name)
     io = _io()
     total = 0
     for key, layout in layouts.items():
@@ -342,22 +423,15 @@ def cmd_check(args: argparse.Namespace) -> int:
 
 
 def cmd_show(args: argparse.Namespace) -> int:
+    from bitloom_io._layout_files import is_xtce
     from bitloom_io.diagram import render
 
-    if _is_xtce(args.layouts) and os.path.exists(args.layouts):
-        # An XTCE file: the container tree, or one container (abstract ones
-        # too) as a diagram.
-        definition = _xtce_definition(args.layouts)
-        if args.name is None:
-            print(definition.tree())
-            print(f"\n'{PROG} show {args.layouts} CONTAINER' draws one container.")
-            return 0
-        if args.name not in definition.containers:
-            known = ", ".join(definition.containers) or "none"
-            raise CommandError(f"no container named {args.name!r} (the file has: {known})")
-        print(render(definition.layout(args.name).fields, args.bits_per_row))
+    if args.name is None and is_xtce(_exists(args.layouts)):
+        # An XTCE file: the container tree; NAME draws one container.
+        print(_io()._layout_files.load_xtce(args.layouts).tree())
+        print(f"\n'{PROG} show {args.layouts} CONTAINER' (or an APID) draws one container.")
         return 0
-    layouts = _select(load_definitions(args.layouts), args.name)
+    layouts = _definition_layouts(args.layouts, args.name)
     first = True
     for key, layout in layouts.items():
         if not first:
@@ -379,6 +453,7 @@ def build_parser() -> argparse.ArgumentParser:
         " and the layouts that describe them.",
         epilog="Run 'bitloom-io COMMAND --help' for a command's options.",
     )
+    parser.add_argument("--version", action="version", version=f"%(prog)s {_io().__version__}")
     sub = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
 
     def prefix(p: argparse.ArgumentParser) -> None:
@@ -406,17 +481,32 @@ def build_parser() -> argparse.ArgumentParser:
     p = sub.add_parser(
         "decode",
         help="decode a packet file into one table file per packet type",
-        description="Split FILE into packets, decode each packet with the layout of its APID"
-        " and write one table per packet type into DIR (DIR/NAME.parquet or DIR/NAME.csv)."
-        " Every file is written under a temporary name and renamed when complete."
-        " On a terminal, inputs of a few MB or more show a progress line.",
+        description="Split FILE into packets, decode each packet with its packet type in the"
+        " definition file and write one table per packet type with packets into DIR"
+        " (DIR/NAME.parquet or DIR/NAME.csv). What was not decoded, and why, goes to standard"
+        " error; the exit status is 1 when packets were left undecoded or nothing was written"
+        " (--allow-undecoded accepts that). Every file is written under a temporary name and"
+        " renamed when complete. On a terminal, inputs of a few MB or more show a progress line.",
     )
     p.add_argument("file", metavar="FILE", help="a file of CCSDS space packets")
-    p.add_argument("--layouts", metavar="L", help="a JSON layout file (APID -> recipe)")
-    p.add_argument("--xtce", metavar="DEF.xml", help="an XTCE definition instead of --layouts")
-    p.add_argument("--out", metavar="DIR", required=True, help="directory for the tables (created if missing)")
+    p.add_argument("--layouts", metavar="L", help=f"the definition file: {_FILE_KINDS}")
+    p.add_argument("--xtce", metavar="DEF.xml", help="an XTCE definition (the same as --layouts DEF.xml)")
     p.add_argument(
-        "--format", choices=("parquet", "csv"), default="parquet", help="table file format (default parquet)"
+        "--out",
+        metavar="DIR",
+        required=True,
+        help="directory for the tables (created if missing), or a .parquet or .csv file when there is one table",
+    )
+    p.add_argument(
+        "--format",
+        choices=("parquet", "csv"),
+        default=None,
+        help="table file format (default: the --out file's suffix, else parquet)",
+    )
+    p.add_argument(
+        "--allow-undecoded",
+        action="store_true",
+        help="exit 0 even when packets were left undecoded or nothing was written",
     )
     p.add_argument(
         "--progress",
@@ -431,10 +521,10 @@ def build_parser() -> argparse.ArgumentParser:
     p = sub.add_parser(
         "check",
         help="list what is probably a mistake in each layout",
-        description="Run bitloom_io.check on every layout of a layout file (JSON, or XTCE by"
-        " its .xml suffix) and print the findings. Exits with 1 when there are any.",
+        description=f"Run bitloom_io.check on every layout of a definition file ({_FILE_KINDS})"
+        " and print the findings. Exits with 1 when there are any.",
     )
-    p.add_argument("layouts", metavar="L", help="a JSON layout file or an XTCE file")
+    p.add_argument("layouts", metavar="L", help=f"a definition file: {_FILE_KINDS}")
     p.add_argument("name", metavar="NAME", nargs="?", help="only this layout (an APID or a container name)")
     p.add_argument("-q", "--quiet", action="store_true", help="print only layouts with findings")
     p.set_defaults(run=cmd_check)
@@ -442,18 +532,17 @@ def build_parser() -> argparse.ArgumentParser:
     p = sub.add_parser(
         "show",
         help="draw layouts as bit diagrams",
-        description="Print each layout of a layout file (JSON, or XTCE by its .xml suffix) as a"
+        description=f"Print each layout of a definition file ({_FILE_KINDS}) as a"
         " bit diagram: a ruler of bit numbers, 32 bits per row, each field a box with its"
-        " name, the row's first bit in the right margin.",
+        " name, the row's first bit in the right margin. An XTCE file without NAME prints"
+        " its container tree.",
     )
-    p.add_argument("layouts", metavar="L", help="a JSON layout file or an XTCE file")
+    p.add_argument("layouts", metavar="L", help=f"a definition file: {_FILE_KINDS}")
     p.add_argument("name", metavar="NAME", nargs="?", help="only this layout (an APID or a container name)")
-    p.add_argument(
-        "--bits-per-row", type=_row_width, default=32, metavar="N", help="bits per row (default 32)"
-    )
+    p.add_argument("--bits-per-row", type=_row_width, default=32, metavar="N", help="bits per row (default 32)")
     p.set_defaults(run=cmd_show)
 
-    from ._report import add_commands
+    from ._quicklook import add_commands
 
     add_commands(sub, prefix)
     return parser
@@ -476,6 +565,21 @@ def _row_width(text: str) -> int:
     return value
 
 
+def _message(error: BaseException) -> str:
+    """An error as one line: its own words, led by its type only where the
+    words do not already say it (definition-file errors name the file)."""
+    text = error.args[0] if isinstance(error, KeyError) and error.args else str(error)
+    text = str(text)
+    name = type(error).__name__
+    if text.startswith(f"{name}: ") or type(error).__name__ in (
+        "DefinitionFileError",
+        "XtceError",
+        "XtceUnsupportedError",
+    ):
+        return text
+    return f"{name}: {text}"
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     parser = build_parser()
     args = parser.parse_args(argv)
@@ -486,8 +590,11 @@ def main(argv: Sequence[str] | None = None) -> int:
         return 1
     except BrokenPipeError:  # pragma: no cover - output piped into `head`
         return 0
+    except FileNotFoundError as error:
+        print(f"{PROG}: error: {error.filename}: no such file", file=sys.stderr)
+        return 1
     except (OSError, ValueError, TypeError, KeyError, NotImplementedError, ImportError) as error:
-        print(f"{PROG}: error: {type(error).__name__}: {error}", file=sys.stderr)
+        print(f"{PROG}: error: {_message(error)}", file=sys.stderr)
         return 1
     except KeyboardInterrupt:
         print(f"{PROG}: interrupted", file=sys.stderr)

@@ -6,13 +6,16 @@
     >>> frames = read_packets("archive/*.dat", {11: hk_layout})
     >>> frames["apid11"].groupby("CCSDS_APID").size().compute()
 
-A partition is a file, or a byte range of a file larger than `blocksize`
-cut where a packet starts; each partition is decoded on a worker by
-`bitloom_io.decode`, the same code as in one process, so the frames equal
-what `decode` gives file by file, in the order of `paths`. Works on any
+The definition is anything `bitloom_io.decode` takes: APIDs to layouts or
+`Select` rules, a definition file (JSON, CCSDSPy CSV, XTCE) or an
+`xtce.Definition`. A partition is a file, or a byte range of a file larger
+than `blocksize` cut where a packet starts; each partition is decoded on a
+worker by `bitloom_io.decode`, the same code as in one process, so the
+frames have the names, columns and dtypes of its tables and hold what it
+gives file by file, in the order of `paths`. Works on any
 `distributed.Client` (or Dask's local schedulers): workers need the files at
 the same paths and bitloom_io installed. Needs the `dask` extra:
-`pip install bitloom-packets[dask]`.
+`pip install "bitloom-packets[dask]"` (from a checkout: `pip install ".[dask]"`).
 
 Compute the frames together (`dask.compute(*frames.values())`) or persist
 them, so that every partition is decoded once for all packet types.
@@ -33,7 +36,7 @@ try:
 except ImportError as _error:  # pragma: no cover - exercised in a subprocess
     raise ImportError(
         f"bitloom_io.dask needs dask[dataframe,distributed] ({_error.name} is missing):"
-        " pip install bitloom-packets[dask]",
+        ' pip install "bitloom-packets[dask]" (from a checkout: pip install ".[dask]")',
         name=__name__,
     ) from _error
 
@@ -41,6 +44,7 @@ import numpy as np
 
 import bitloom_io
 from bitloom_io import _chunks
+from bitloom_io._decode import DefinitionLike, layouts_by_name, plan
 
 __all__ = ["read_packets", "partitions"]
 
@@ -88,15 +92,53 @@ def partitions(
     return out
 
 
-def _binary_columns(layouts: Mapping[Any, Any]) -> dict[str, set[str]]:
+def _binary_columns(definition: Any) -> dict[str, set[str]]:
     """Per table name, the columns of `binary` fields: the other columns
     that numpy holds as objects are text."""
-    from bitloom_io.cli import flatten
-
+    layouts = layouts_by_name(definition) if isinstance(definition, Mapping) else definition.layouts()
     return {
-        name: {f.name for f in layout.fields if str(f.encoding).lower() == "binary"}
-        for name, layout in flatten(layouts).items()
+        name: {f.name for f in layout.fields if str(f.encoding).lower() == "binary"} for name, layout in layouts.items()
     }
+
+
+class _XtceFile:
+    """An XTCE definition sent to workers as its path (and the file's size
+    and time, so a changed file is not taken for it), loaded once per
+    worker process."""
+
+    def __init__(self, path: str) -> None:
+        self.path = os.path.abspath(path)
+        stat = os.stat(self.path)
+        self.stamp = (stat.st_size, stat.st_mtime_ns)
+
+    def load(self) -> Any:
+        key = (self.path, self.stamp)
+        definition = _LOADED.get(key)
+        if definition is None:
+            stat = os.stat(self.path)
+            if (stat.st_size, stat.st_mtime_ns) != self.stamp:
+                raise OSError(f"{self.path}: the definition file changed after the frames were planned")
+            definition = bitloom_io.load_definition(self.path)
+            _LOADED[key] = definition
+        return definition
+
+
+_LOADED: dict[tuple[str, tuple[int, int]], Any] = {}
+
+
+def _portable(definition: Any) -> Any:
+    """What a task carries of the definition: layouts travel as they are,
+    an XTCE definition read from a file by its path."""
+    if isinstance(definition, Mapping):
+        return definition
+    path = getattr(definition, "path", None)
+    if isinstance(path, str) and os.path.isfile(path):
+        return _XtceFile(path)
+    return definition
+
+
+def _resolve(definition: Any) -> Any:
+    return definition.load() if isinstance(definition, _XtceFile) else definition
 
 
 def _frame(table: Any, binary: set[str]) -> Any:
@@ -117,7 +159,7 @@ def _frame(table: Any, binary: set[str]) -> Any:
 
 
 def _decode_range(
-    path: str, start: int, stop: int, layouts: Mapping[Any, Any], binary: Mapping[str, set[str]], prefix_bytes: int
+    path: str, start: int, stop: int, definition: Any, binary: Mapping[str, set[str]], prefix_bytes: int
 ) -> Any:
     """Runs on a worker: the tables of one byte range of one file."""
     import mmap
@@ -128,8 +170,9 @@ def _decode_range(
         # task on a worker would only clutter its log.
         with warnings.catch_warnings():
             warnings.simplefilter("ignore")
-            tables = bitloom_io.decode(data, layouts, prefix_bytes=prefix_bytes)
-        return {name: _frame(table, binary.get(name, set())) for name, table in tables.items()}
+            tables = bitloom_io.decode(data, _resolve(definition), prefix_bytes=prefix_bytes)
+        # Types without packets here are the planned empty frames (_pick).
+        return {name: _frame(table, binary.get(name, set())) for name, table in tables.items() if len(table)}
 
     if stop <= start:
         return run(b"")
@@ -164,46 +207,49 @@ def _apids_of(path: str, start: int, stop: int, prefix_bytes: int) -> set[int]:
 
 def read_packets(
     paths: str | os.PathLike[str] | Iterable[str | os.PathLike[str]],
-    layouts: Mapping[Any, Any] | str | os.PathLike[str],
+    definition: DefinitionLike,
     *,
     prefix_bytes: int = 0,
     blocksize: int | None = DEFAULT_BLOCKSIZE,
-) -> dict[str, Any]:
-    """One `dask.dataframe.DataFrame` per packet type, named as
-    `bitloom_io.decode` names its tables (`apid11`, or a `Select`'s names).
+) -> dict[str, dd.DataFrame]:
+    """One `dask.dataframe.DataFrame` per packet type, named, with the
+    columns and dtypes, as `bitloom_io.decode` gives its tables.
 
     `paths`: a file, a directory (all its files), a glob pattern or a list
-    of these. `layouts`: as for `bitloom_io.decode` (APID -> Layout or
-    Select, `"*"` for every other APID), or the path of a layout file.
-    `blocksize`: files larger than this many bytes are cut into partitions
-    of about this size at packet boundaries (None: one partition per file).
+    of these. `definition`: as for `bitloom_io.decode` (APID -> Layout or
+    Select, `"*"` for every other APID; a definition file; an
+    `xtce.Definition`). `blocksize`: files larger than this many bytes are
+    cut into partitions of about this size at packet boundaries (None: one
+    partition per file).
 
     A partition with no packets of a type is an empty frame with the type's
     columns, so every frame has one partition per byte range. With the
     `"*"` key, the APIDs present are found first (a quick pass over the
     headers, on the workers).
     """
-    if isinstance(layouts, (str, os.PathLike)):
-        routes: dict[Any, Any] = dict(bitloom_io.load_layouts(layouts))
-    else:
-        routes = dict(layouts)
+    if isinstance(definition, (str, os.PathLike)):
+        definition = bitloom_io.load_definition(definition)
     parts = partitions(paths, blocksize, prefix_bytes)
-    if any(k == bitloom_io.DEFAULT for k in routes):
-        found = dask.compute(*[dask.delayed(_apids_of)(p, a, b, prefix_bytes) for p, a, b in parts])
-        default = routes.pop(bitloom_io.DEFAULT)
-        explicit = {int(k) for k in routes}
-        for apid in sorted(set().union(*found) - explicit):
-            routes[apid] = default
-    # The types and their columns, from decoding nothing: every type the
-    # layouts name comes out as an empty table with its final dtypes.
-    binary = _binary_columns(routes)
-    metas = _decode_empty(routes, binary, prefix_bytes)
+    if isinstance(definition, Mapping):
+        routes: dict[Any, Any] = dict(definition)
+        if any(k == bitloom_io.DEFAULT for k in routes):
+            found = dask.compute(*[dask.delayed(_apids_of)(p, a, b, prefix_bytes) for p, a, b in parts])
+            default = routes.pop(bitloom_io.DEFAULT)
+            explicit = {int(k) for k in routes}
+            for apid in sorted(set().union(*found) - explicit):
+                routes[apid] = default
+        definition = routes
+    # The types and their columns, from decoding nothing: every type comes
+    # out as an empty table with its final dtypes.
+    binary = _binary_columns(definition)
+    metas = {name: _frame(table, binary.get(name, set())) for name, table in plan(definition).empty().items()}
+    carried = _portable(definition)
     # Keys of their own per call: layouts are not tokenised (native objects),
     # and two calls over the same files with other layouts must not collide.
     token = uuid.uuid4().hex
     decoded = [
         dask.delayed(_decode_range, pure=False)(
-            p, a, b, routes, binary, prefix_bytes, dask_key_name=f"bitloom-decode-{token}-{i}"
+            p, a, b, carried, binary, prefix_bytes, dask_key_name=f"bitloom-decode-{token}-{i}"
         )
         for i, (p, a, b) in enumerate(parts)
     ]
@@ -215,12 +261,3 @@ def read_packets(
         ]
         frames[name] = dd.from_delayed(pieces, meta=meta, verify_meta=False)
     return frames
-
-
-def _decode_empty(layouts: Mapping[Any, Any], binary: Mapping[str, set[str]], prefix_bytes: int) -> dict[str, Any]:
-    import warnings
-
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore")
-        tables = bitloom_io.decode(b"", layouts, prefix_bytes=prefix_bytes)
-    return {name: _frame(table, binary.get(name, set())) for name, table in tables.items()}

@@ -27,7 +27,8 @@ from __future__ import annotations
 
 from collections.abc import Iterable, Sequence
 from dataclasses import dataclass, field
-from typing import Any, Hashable
+from typing import Any
+from collections.abc import Hashable
 
 __all__ = ["diagram", "render"]
 
@@ -74,9 +75,7 @@ def render(fields: Iterable[Any], bits_per_row: int = 32) -> str:
         rows.extend(_section_rows(section, number, width, variable))
     lines, lines_of_rows = _draw(rows, width)
     truncated = _place_labels(lines, lines_of_rows, rows, width, names, variable)
-    out = _ruler(width) + [
-        "".join(line).rstrip() + (margin if margin else "") for line, margin in lines
-    ]
+    out = _ruler(width) + ["".join(line).rstrip() + (margin if margin else "") for line, margin in lines]
     for label, name in truncated:
         notes.append(f"{label!r} is {name!r}")
     if not fields:
@@ -136,9 +135,7 @@ def _sections(fields: Sequence[Any]) -> tuple[list[_Section], list[str]]:
 def _overlaps(sections: list[_Section]) -> list[tuple[str, str]]:
     found = []
     for section in sections:
-        spans = sorted(
-            (it.start, it.start + it.bits, it.name) for it in section.items if it.bits is not None
-        )
+        spans = sorted((it.start, it.start + it.bits, it.name) for it in section.items if it.bits is not None)
         reach_end, reach_name = -1, ""
         for start, stop, name in spans:
             if start < reach_end:
@@ -178,9 +175,7 @@ def _paint(section: _Section, number: int, width: int) -> list[tuple[int, int, H
     return filled
 
 
-def _section_rows(
-    section: _Section, number: int, width: int, variable: set[Hashable]
-) -> list[_Row]:
+def _section_rows(section: _Section, number: int, width: int, variable: set[Hashable]) -> list[_Row]:
     spans = _paint(section, number, width)
     # `~` rows of variable-width fields, at the row boundary after their start.
     inserts: dict[int, list[Hashable]] = {}
@@ -345,6 +340,7 @@ def _place_labels(
         part_owner[root] = runs[i][3]
     seen: dict[Hashable, int] = {}
     truncated: list[tuple[str, str]] = []
+    used: dict[str, str] = {}  # label -> the name it stands for
     for root in sorted(parts, key=lambda k: min(c[0] for c in parts[k])):
         owner = part_owner[root]
         if owner not in names:
@@ -364,8 +360,26 @@ def _place_labels(
         room = 2 * (b - a) + 1
         label = next((o for o in options if len(o) <= room), name[:room])
         if label not in options and label:
+            label = _distinct(label, name, room, used)
             truncated.append((label, name))
+        used.setdefault(label, name)
         chars = lines[line][0]
         begin = 2 * a + 1 + (room - len(label)) // 2
         chars[begin : begin + len(label)] = list(label)
     return truncated
+
+
+def _distinct(label: str, name: str, room: int, used: dict[str, str]) -> str:
+    """A cut name that no other name's label already is: its last
+    characters replaced by a number (``SEQ`` and ``SE2``), so that each note
+    under the diagram names one field."""
+    if used.get(label, name) == name:
+        return label
+    for number in range(2, 1000):
+        suffix = str(number)
+        if len(suffix) > room:
+            break
+        candidate = label[: room - len(suffix)] + suffix
+        if used.get(candidate, name) == name:
+            return candidate
+    return label

@@ -5,11 +5,13 @@ so a type that grew too permissive leaves an unused ignore, which --strict
 reports."""
 
 import mmap
+from collections.abc import KeysView
 from typing import Any, Literal, assert_type
 
 import numpy as np
 import numpy.typing as npt
 
+import bitloom_io
 from bitloom_io import Columns, Field, Finding, Layout, check
 
 ITEM = {"name": "x", "encoding": "unsigned", "bits": 8, "byte_order": "big", "reverse_bits": False}
@@ -49,3 +51,20 @@ def refused() -> None:
     layout.unpack_many(b"", errors="ignore")  # type: ignore[arg-type]
     Layout([ITEM], True)  # type: ignore[call-arg]
     check("recipe", exact=True)  # type: ignore[arg-type]
+
+
+def pipeline_results(path: str) -> None:
+    # Every route's results are typed, none of them Any.
+    from bitloom_io import Report, Table, Tables, xtce
+    from bitloom_io.xtce._decode import XtceTables
+
+    tables = bitloom_io.decode(path, "definition.json")
+    assert_type(tables, Tables)
+    assert_type(tables.report, Report)
+    assert_type(tables.report.unclaimed, dict[int, int])
+    assert_type(tables["apid11"], Table)
+    assert_type(tables["apid11"].keys(), KeysView[str])
+    decoded = xtce.load("definition.xml").decode(path)
+    assert_type(decoded, XtceTables)
+    assert_type(decoded.packet_index, dict[str, npt.NDArray[Any]])
+    bitloom_io.decode(path, {11: 3})  # type: ignore[dict-item]

@@ -75,16 +75,16 @@ def helpers() -> None:
 
 
 def annotated_items_are_checked() -> None:
-    missing: "RecipeItem" = {"name": "x", "encoding": "unsigned", "bits": 8}  # type: ignore[typeddict-item]
-    wrong_bits: "RecipeItem" = {
+    missing: RecipeItem = {"name": "x", "encoding": "unsigned", "bits": 8}  # type: ignore[typeddict-item]
+    wrong_bits: RecipeItem = {
         "name": "x", "encoding": "unsigned", "bits": "8", "byte_order": "big",  # type: ignore[typeddict-item]
         "reverse_bits": False,
     }
-    misspelt: "list[RecipeItem]" = [
+    misspelt: list[RecipeItem] = [
         {"name": "x", "encoding": "unsigned", "bits": 8, "byte_order": "big", "reverse_bits": False,
          "offest_bits": 8},  # type: ignore[typeddict-unknown-key]
     ]
-    no_none: "RecipeItem" = {
+    no_none: RecipeItem = {
         "name": "x", "encoding": "unsigned", "bits": 8, "byte_order": "big", "reverse_bits": False,
         "value": None,  # type: ignore[typeddict-item]
     }

@@ -18,9 +18,10 @@ stands beside a parameter whose engineering value differs from its raw one
 (calibrated, enumerated, boolean, or a float type over an integer encoding).
 """
 
-from bitloom_io.xtce._definition import ENGINEERING_SUFFIX, Definition, load
+from bitloom_io.xtce._definition import Definition, load
 from bitloom_io.xtce._errors import XtceEncodingNotImplementedError, XtceError, XtceUnsupportedError, XtceWarning
 from bitloom_io.xtce._model import (
+    ENGINEERING_SUFFIX,
     INTEGER_ENCODINGS,
     STRING_ENCODINGS,
     Calibrator,

@@ -6,35 +6,72 @@ from __future__ import annotations
 
 import os
 import warnings
-from typing import TYPE_CHECKING, Any
+from collections.abc import Callable
+from dataclasses import dataclass, field
+from typing import Any, Literal, Protocol
 
 import numpy as np
 
+from bitloom_io._decode import expected_bytes, first_failure
+from bitloom_io._native import Layout
+from bitloom_io._report import Findings
+from bitloom_io._tables import Table, Tables
 from bitloom_io.xtce._errors import XtceWarning
-from bitloom_io.xtce._model import ENGINEERING_SUFFIX, Calibrator, FieldSpec, ParameterType
-
-if TYPE_CHECKING:  # pragma: no cover
-    from bitloom_io.xtce._definition import Definition, _Node
+from bitloom_io.xtce._model import ENGINEERING_SUFFIX, Calibrator, Container, FieldSpec, ParameterType
 
 Columns = dict[str, np.ndarray]
+Predicate = Callable[[Columns], np.ndarray]
 
 # Warnings point at the caller's line, outside this package.
 _HERE = (os.path.dirname(os.path.abspath(__file__)),)
 
 
+@dataclass
+class _Node:
+    """A container in the inheritance tree, with what decoding it needs."""
+
+    container: Container
+    fields: list[FieldSpec]  # every field, packet order
+    own: list[FieldSpec]  # the fields this container adds to its base
+    children: list[_Node] = field(default_factory=list)
+    predicate: Predicate | None = None
+    alone: bool = False  # the own fields can be read without the base container's
+
+
+class Layouts(Protocol):
+    """What decoding needs of a definition: where it came from and the
+    layouts of its containers."""
+
+    path: str
+
+    def layout(self, container: str) -> Layout: ...
+
+    def own_layout(self, container: str) -> Layout: ...
+
+
 class Decoder:
-    def __init__(self, definition: Definition, buffer: Any, offsets: np.ndarray, lengths: np.ndarray, errors: str) -> None:
+    def __init__(
+        self,
+        definition: Layouts,
+        buffer: Any,
+        offsets: np.ndarray,
+        lengths: np.ndarray,
+        errors: str,
+        findings: Findings | None = None,
+    ) -> None:
         self.definition = definition
         self.buffer = buffer
         self.offsets = np.asarray(offsets, dtype=np.int64)
         self.lengths = np.asarray(lengths, dtype=np.int64)
         self.errors = errors
+        self.findings = findings
         self.suffix = ENGINEERING_SUFFIX
-        self.tables: dict[str, Any] = {}
+        self.tables: dict[str, Table] = {}
         self.unidentified: list[np.ndarray] = []
         self.ambiguous: list[np.ndarray] = []
         self.failed: dict[str, np.ndarray] = {}
         self.out_of_range: dict[str, int] = {}
+        self.packet_index: dict[str, np.ndarray] = {}
 
     # -- reading ----------------------------------------------------------
 
@@ -42,8 +79,8 @@ class Decoder:
         """Own columns of ``node`` for the packets ``index``; returns them and the packets kept."""
         if not node.own or len(index) == 0:
             return {}, index
-        layout = self.definition._own_layout(node.container.name)
-        mode = "mask" if self.errors == "skip" else "raise"
+        layout = self.definition.own_layout(node.container.name)
+        mode: Literal["mask", "raise"] = "mask" if self.errors == "skip" else "raise"
         try:
             cols = layout.unpack_many(self.buffer, offsets=self.offsets[index], lengths=self.lengths[index], errors=mode)
         except ValueError as error:
@@ -56,7 +93,20 @@ class Decoder:
         failed = getattr(cols, "failed", None)
         if mode == "mask" and failed is not None and failed.any():
             keep = ~np.asarray(failed, bool)
-            self.failed[node.container.name] = index[~keep]
+            name = node.container.name
+            self.failed[name] = index[~keep]
+            if self.findings is not None:
+                row = int(np.argmax(~keep))
+                at = int(index[row])
+                start, length = int(self.offsets[at]), int(self.lengths[at])
+                packet = memoryview(self.buffer).cast("B")[start : start + length]
+                where, reason = first_failure(layout, packet)
+                self.findings.failed(name, index[~keep], where, reason)
+                if not node.container.abstract and not node.children:
+                    # Packets of this type that end before its last field.
+                    expected = expected_bytes(self.definition.layout(name))
+                    if expected is not None:
+                        self.findings.sizes(name, index[~keep], expected)
             index = index[keep]
             return {name: np.ma.getdata(cols[name])[keep] for name in wanted}, index
         if mode == "mask":
@@ -138,6 +188,8 @@ class Decoder:
         return out
 
     def _visit(self, node: _Node, index: np.ndarray, inherited: Columns) -> None:
+        if len(index) == 0:
+            return
         own, kept = self._read(node, index)
         if len(kept) != len(index):
             keep = np.isin(index, kept)
@@ -179,38 +231,59 @@ class Decoder:
         self._emit(node, rest_index, rest_columns)
 
     def _emit(self, node: _Node, index: np.ndarray, columns: Columns) -> None:
-        from bitloom_io import Table  # type: ignore[attr-defined,unused-ignore]
-
+        name = node.container.name
+        if self.findings is not None and len(index):
+            expected = expected_bytes(self.definition.layout(name))
+            if expected is not None:
+                self.findings.sizes(name, index, expected)
         ordered: Columns = {}
         for entry in node.fields:
             ordered[entry.name] = columns[entry.name]
             eng = entry.name + self.suffix
             if eng in columns:
                 ordered[eng] = columns[eng]
-        name = node.container.name
         table = Table(name, ordered)
         self.tables[name] = table
         self.packet_index[name] = index
 
-    def run(self, root: _Node, summary: Any) -> Any:
-        from bitloom_io import Tables  # type: ignore[attr-defined,unused-ignore]
+    def _empty(self, node: _Node) -> Table:
+        """The table of a packet type no packet is of, with its columns'
+        types."""
+        none = np.zeros(0, dtype=np.int64)
+        raw = self.definition.layout(node.container.name).unpack_many(b"", offsets=none, lengths=none)
+        columns: Columns = {}
+        for entry in node.fields:
+            columns[entry.name] = raw[entry.name]
+            eng = self._engineering(entry, raw[entry.name])
+            if eng is not None:
+                columns[entry.name + self.suffix] = eng
+        return Table(node.container.name, columns)
 
-        self.packet_index: dict[str, np.ndarray] = {}
+    def run(self, root: _Node, *, every_type: bool = False) -> XtceTables:
+        """The tables of the packets, ``every_type``: with an empty table
+        for each packet type no packet is of."""
         everything = np.arange(len(self.offsets), dtype=np.int64)
         self._visit(root, everything, {})
-        tables: Any = Tables()
-        for name in self.definition.packet_types(root.container.name):
+        tables = XtceTables()
+        for node in _concrete(root):
+            name = node.container.name
             if name in self.tables:
                 tables[name] = self.tables[name]
-        tables.summary = summary
+            elif every_type:
+                tables[name] = self._empty(node)
+                self.packet_index[name] = np.zeros(0, dtype=np.int64)
         tables.packet_index = self.packet_index
         tables.unidentified = _joined(self.unidentified)
         tables.ambiguous = _joined(self.ambiguous)
         tables.failed = self.failed
-        self._warn(tables)
+        if self.findings is not None:
+            self.findings.unclaimed(tables.unidentified)
+            self.findings.ambiguous(tables.ambiguous)
+            for name, count in self.out_of_range.items():
+                self.findings.count(_out_of_range, name, count)
         return tables
 
-    def _warn(self, tables: Any) -> None:
+    def warn(self, tables: XtceTables) -> None:
         where = self.definition.path
         messages = []
         if len(tables.unidentified):
@@ -231,10 +304,7 @@ class Decoder:
                 "their indexes are in .failed"
             )
         for name, count in self.out_of_range.items():
-            messages.append(
-                f"{count} raw values of {name!r} have no engineering value (outside the calibration "
-                "or the enumeration): NaN or empty label"
-            )
+            messages.append(_out_of_range(name, count))
         for message in messages:
             warnings.warn(XtceWarning(message), skip_file_prefixes=_HERE)
 
@@ -243,3 +313,38 @@ def _joined(parts: list[np.ndarray]) -> np.ndarray:
     if not parts:
         return np.zeros(0, dtype=np.int64)
     return np.sort(np.concatenate(parts))
+
+
+def _out_of_range(name: str, count: int) -> str:
+    values = f"{count:,} raw value{'s' if count != 1 else ''}"
+    return (
+        f"{values} of {name!r} {'have' if count != 1 else 'has'} no engineering value (outside the "
+        "calibration or the enumeration): NaN or empty label"
+    )
+
+
+def _concrete(root: _Node) -> list[_Node]:
+    """The concrete containers from ``root`` down, in tree order."""
+    out: list[_Node] = []
+
+    def walk(node: _Node) -> None:
+        if not node.container.abstract:
+            out.append(node)
+        for child in node.children:
+            walk(child)
+
+    walk(root)
+    return out
+
+
+class XtceTables(Tables):
+    """Tables of an XTCE decode, with where each packet went:
+    ``packet_index`` (per table, the packets' indexes in the split),
+    ``unidentified`` (packets no concrete container takes), ``ambiguous``
+    (packets more than one takes) and ``failed`` (per container, packets
+    too short for it)."""
+
+    packet_index: dict[str, np.ndarray]
+    unidentified: np.ndarray
+    ambiguous: np.ndarray
+    failed: dict[str, np.ndarray]

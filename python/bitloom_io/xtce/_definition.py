@@ -5,11 +5,15 @@ from __future__ import annotations
 import operator
 import os
 from collections.abc import Callable
-from dataclasses import dataclass, field
-from typing import IO, Any
+from typing import IO, Any, Literal
 
 import numpy as np
 
+from bitloom_io import _decode as _pipeline
+from bitloom_io import ccsds
+from bitloom_io._native import Layout
+from bitloom_io._report import Findings
+from bitloom_io.ccsds import Packets
 from bitloom_io.xtce import _placement
 from bitloom_io.xtce._errors import XtceError, XtceUnsupportedError
 from bitloom_io.xtce._model import (
@@ -22,6 +26,7 @@ from bitloom_io.xtce._model import (
     Parameter,
     ParameterType,
 )
+from bitloom_io.xtce._decode import Columns, Decoder, Predicate, XtceTables, _Node
 from bitloom_io.xtce._reader import UnitReader
 from bitloom_io.xtce._xml import read
 
@@ -33,9 +38,6 @@ _OPERATORS: dict[str, Callable[[Any, Any], Any]] = {
     ">": operator.gt,
     ">=": operator.ge,
 }
-
-Columns = dict[str, np.ndarray]
-Predicate = Callable[[Columns], np.ndarray]
 
 
 def load(source: str | os.PathLike[str] | IO[bytes]) -> Definition:
@@ -77,18 +79,6 @@ def _note_unknown_sections(node: Any, notes: list[str]) -> None:
             _note_unknown_sections(child, notes)
 
 
-@dataclass
-class _Node:
-    """A container in the inheritance tree, with what decoding it needs."""
-
-    container: Container
-    fields: list[FieldSpec]  # every field, packet order
-    own: list[FieldSpec]  # the fields this container adds to its base
-    children: list[_Node] = field(default_factory=list)
-    predicate: Predicate | None = None
-    alone: bool = False  # the own fields can be read without the base container's
-
-
 class Definition:
     """An XTCE telemetry definition, ready to decode packet files.
 
@@ -105,8 +95,8 @@ class Definition:
         self.parameters: dict[str, Parameter] = reader.parameters
         self.containers: dict[str, Container] = reader.containers
         self.notes: list[str] = reader.notes
-        self._layouts: dict[str, Any] = {}
-        self._own_layouts: dict[str, Any] = {}
+        self._layouts: dict[str, Layout] = {}
+        self._own_layouts: dict[str, Layout] = {}
         _placement.resolve_parameters(reader)
         cache: dict[str, list[tuple[Parameter, int]]] = {}
         for cname, container in self.containers.items():
@@ -328,13 +318,11 @@ class Definition:
         """The layout recipe of a container: one item per field, positions from the packet's first byte."""
         return [entry.item() for entry in self._fields[self._container_name(container)]]
 
-    def layout(self, container: str) -> Any:
+    def layout(self, container: str) -> Layout:
         """The ``Layout`` (exact bits) of one container."""
         name = self._container_name(container)
         layout = self._layouts.get(name)
         if layout is None:
-            from bitloom_io import Layout  # type: ignore[attr-defined,unused-ignore]
-
             try:
                 layout = Layout(self.recipe(name), exact=True)
             except Exception as error:
@@ -343,24 +331,22 @@ class Definition:
             self._layouts[name] = layout
         return layout
 
-    def _own_layout(self, name: str) -> Any:
+    def own_layout(self, name: str) -> Layout:
         """The layout of the fields a container adds, or its whole layout when they cannot be read alone."""
         node = self._nodes[name]
         if not node.alone:
             return self.layout(name)
         layout = self._own_layouts.get(name)
         if layout is None:
-            from bitloom_io import Layout  # type: ignore[attr-defined,unused-ignore]
-
             layout = Layout([entry.item() for entry in node.own], exact=True)
             self._own_layouts[name] = layout
         return layout
 
-    def layouts(self) -> dict[str, Any]:
+    def layouts(self) -> dict[str, Layout]:
         """``{container name: Layout}`` for every concrete container."""
         return {name: self.layout(name) for name in self.concrete()}
 
-    def apid_layouts(self, root: str | None = None) -> dict[int, Any]:
+    def apid_layouts(self, root: str | None = None) -> dict[int, Layout | _pipeline.Select]:
         """The packet types as ``bitloom_io.decode`` routes take them: ``{APID: Layout or Select}``.
 
         Possible when every packet type is chosen by equalities on raw
@@ -385,7 +371,7 @@ class Definition:
             keys = [value for entry, value in tests if entry.name == apid.name]
             if len(keys) != 1 or not isinstance(keys[0], int):
                 raise XtceError(
-                    "the packet type is not chosen by one APID value; use Definition.decode",
+                    "the packet type is not chosen by one APID value; decode with the definition itself (bitloom_io.decode(source, definition))",
                     element="SequenceContainer",
                     name=name,
                     line=self.containers[name].line,
@@ -408,7 +394,7 @@ class Definition:
             if isinstance(term, Criteria):
                 if term.op != "and" and len(term.terms) > 1:
                     raise XtceError(
-                        "restrictions with 'or' cannot be routed by APID; use Definition.decode",
+                        "restrictions with 'or' cannot be routed by APID; decode with the definition itself (bitloom_io.decode(source, definition))",
                         element="RestrictionCriteria",
                         name=owner.name,
                         line=term.line,
@@ -419,7 +405,7 @@ class Definition:
             entry = by_param[term.parameter]
             if term.operator != "==" or term.other_parameter is not None or self._operand(owner, term, term.parameter, term.calibrated, by_param) != entry.name:
                 raise XtceError(
-                    f"the restriction on {term.parameter!r} is not an equality on its raw value; use Definition.decode",
+                    f"the restriction on {term.parameter!r} is not an equality on its raw value; decode with the definition itself (bitloom_io.decode(source, definition))",
                     element="RestrictionCriteria",
                     name=owner.name,
                     line=term.line,
@@ -433,23 +419,21 @@ class Definition:
                 flatten(owner, owner.criteria, by_param)
         return tests
 
-    def _route(self, types: list[tuple[str, list[tuple[FieldSpec, Any]]]]) -> Any:
+    def _route(self, types: list[tuple[str, list[tuple[FieldSpec, Any]]]]) -> Layout | _pipeline.Select:
         """A Layout when one packet type is left with nothing to test, else a Select on the next field."""
-        from bitloom_io import Select  # type: ignore[attr-defined,unused-ignore]
-
         if len(types) == 1 and not types[0][1]:
             return self.layout(types[0][0])
         entry = next((tests[0][0] for _, tests in types if tests), None)
         if entry is None or any(not tests or tests[0][0].name != entry.name for _, tests in types):
             listed = ", ".join(name for name, _ in types)
-            raise XtceError(f"packet types {listed} share an APID and are not told apart by one field; use Definition.decode")
+            raise XtceError(f"packet types {listed} share an APID and are not told apart by one field; decode with the definition itself (bitloom_io.decode(source, definition))")
         groups: dict[Any, list[tuple[str, list[tuple[FieldSpec, Any]]]]] = {}
         for name, tests in types:
             groups.setdefault(tests[0][1], []).append((name, tests[1:]))
         field = entry.item()
         field["offset_bits"] = entry.start
         names = {value: members[0][0] for value, members in groups.items() if len(members) == 1 and not members[0][1]}
-        return Select(field, {value: self._route(members) for value, members in groups.items()}, names=names)
+        return _pipeline.Select(field, {value: self._route(members) for value, members in groups.items()}, names=names)
 
     def _container_name(self, container: str) -> str:
         if container not in self.containers:
@@ -468,30 +452,46 @@ class Definition:
 
     # -- decoding ---------------------------------------------------------
 
-    def decode(self, source: Any, *, prefix_bytes: int = 0, root: str | None = None, errors: str = "raise") -> Any:
+    def decode(
+        self,
+        source: Any,
+        *,
+        prefix_bytes: int = 0,
+        root: str | None = None,
+        errors: Literal["skip", "raise"] = "skip",
+    ) -> XtceTables:
         """Split a file of CCSDS packets and decode every packet into the table of its packet type.
 
-        ``source``: a path, a binary file object or a buffer. Each packet's
-        type is chosen by the restriction criteria, evaluated on whole
-        columns: the root container's fields are read for every packet, then
-        each child's fields for the packets that child selects. Returns a
-        ``Tables`` dict: packet-type name -> ``Table`` (raw columns named by
+        The same as ``bitloom_io.decode(source, definition)``. ``source``: a
+        path, a binary file object or a buffer. Each packet's type is chosen
+        by the restriction criteria, evaluated on whole columns: the root
+        container's fields are read for every packet, then each child's
+        fields for the packets that child selects. Returns one table per
+        packet type (empty when no packet is of it): raw columns named by
         parameter, engineering columns ``NAME_eng`` beside calibrated,
-        enumerated, boolean and integer-encoded float parameters), with
-        ``summary`` (the stream's) and ``unidentified`` (indexes of packets
-        that no concrete container takes). ``errors="skip"`` leaves out
-        packets too short for their layout (counted in ``failed``) instead
-        of raising.
+        enumerated, boolean and integer-encoded float parameters. Beside
+        them, ``report`` (what was not decoded and why), ``summary`` (the
+        stream's), ``packet_index``, ``unidentified``, ``ambiguous`` and
+        ``failed`` (packet indexes). ``errors="skip"`` (the default) leaves
+        out packets their container cannot read; ``"raise"`` raises at the
+        first.
         """
-        from bitloom_io import ccsds  # type: ignore[attr-defined,unused-ignore]
-
         if errors not in ("raise", "skip"):
             raise ValueError(f"errors must be 'raise' or 'skip', not {errors!r}")
-        start = self._root_name(root)
+        self._root_name(root)
+        how = _pipeline.plan(self, root=root)
         packets = ccsds.split(source, prefix_bytes=prefix_bytes, warn=False)
-        # The stream's problems and sequence gaps, reported at the caller's line.
-        ccsds.warn_summary(packets.summary, stacklevel=2)
-        return self.decode_packets(packets.buffer, packets.offsets, packets.lengths, root=start, errors=errors, summary=packets.summary)
+        tables = _pipeline.run(how, packets, errors)
+        ccsds.warn_summary(tables.report.stream, stacklevel=2)
+        tables.report.warn(stacklevel=2)
+        assert isinstance(tables, XtceTables)  # what _run gives
+        return tables
+
+    def _run(self, packets: Packets, findings: Findings, *, root: str | None, errors: str) -> XtceTables:
+        """The pipeline's step for this definition: every packet type's table."""
+        start = self._root_name(root)
+        decoder = Decoder(self, packets.buffer, packets.offsets, packets.lengths, errors, findings)
+        return decoder.run(self._nodes[start], every_type=True)
 
     def decode_packets(
         self,
@@ -500,14 +500,16 @@ class Definition:
         lengths: np.ndarray,
         *,
         root: str | None = None,
-        errors: str = "raise",
-        summary: Any = None,
-    ) -> Any:
-        """Decode packets already located in ``buffer`` (byte ``offsets`` and ``lengths``)."""
-        from bitloom_io.xtce._decode import Decoder
-
+        errors: Literal["skip", "raise"] = "raise",
+    ) -> XtceTables:
+        """Decode packets already located in ``buffer`` (byte ``offsets`` and
+        ``lengths``); tables of the packet types found, problems warned as
+        ``XtceWarning``."""
         start = self._root_name(root)
-        return Decoder(self, buffer, offsets, lengths, errors).run(self._nodes[start], summary)
+        decoder = Decoder(self, buffer, offsets, lengths, errors)
+        tables = decoder.run(self._nodes[start])
+        decoder.warn(tables)
+        return tables
 
     # -- display ----------------------------------------------------------
 
