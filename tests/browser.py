@@ -33,12 +33,27 @@ class Browser:
             os.dup2(b, 4)
 
         self.process = subprocess.Popen(
-            [executable, "--headless=new", "--remote-debugging-pipe", "--no-sandbox", "--disable-gpu",
-             "--no-first-run", "--no-default-browser-check", "--disable-extensions",
-             "--disable-background-networking", "--disable-component-update", "--disable-sync",
-             "--window-size=1280,900", f"--user-data-dir={self.profile}", "about:blank"],
-            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-            preexec_fn=arrange, close_fds=False,
+            [
+                executable,
+                "--headless=new",
+                "--remote-debugging-pipe",
+                "--no-sandbox",
+                "--disable-gpu",
+                "--no-first-run",
+                "--no-default-browser-check",
+                "--disable-extensions",
+                "--disable-background-networking",
+                "--disable-component-update",
+                "--disable-sync",
+                "--window-size=1280,900",
+                f"--user-data-dir={self.profile}",
+                "about:blank",
+            ],
+            stdin=subprocess.DEVNULL,
+            stdout=subprocess.DEVNULL,
+            stderr=subprocess.DEVNULL,
+            preexec_fn=arrange,
+            close_fds=False,
         )
         os.close(to_child_r)
         os.close(from_child_w)
@@ -99,8 +114,9 @@ class Browser:
         return session
 
     def evaluate(self, session, expression):
-        result = self.call("Runtime.evaluate", {"expression": expression, "returnByValue": True,
-                                                "awaitPromise": True}, session=session)
+        result = self.call(
+            "Runtime.evaluate", {"expression": expression, "returnByValue": True, "awaitPromise": True}, session=session
+        )
         if "exceptionDetails" in result:
             raise RuntimeError(f"{expression}: {result['exceptionDetails']}")
         return result["result"].get("value")
@@ -143,9 +159,9 @@ def png_ink(png):
     assert png[:8] == b"\x89PNG\r\n\x1a\n"
     at, data, width = 8, b"", 0
     while at < len(png):
-        length = int.from_bytes(png[at:at + 4], "big")
-        kind = png[at + 4:at + 8]
-        body = png[at + 8:at + 8 + length]
+        length = int.from_bytes(png[at : at + 4], "big")
+        kind = png[at + 4 : at + 8]
+        body = png[at + 8 : at + 8 + length]
         if kind == b"IHDR":
             width = int.from_bytes(body[:4], "big")
             channels = {2: 3, 6: 4}[body[9]]
@@ -157,5 +173,5 @@ def png_ink(png):
     rows = len(raw) // stride
     # Filtered bytes: row filter "none" or "sub" keeps runs of 255 or 0 on white;
     # count bytes that are neither, which only ink produces.
-    ink = sum(1 for r in range(rows) for b in raw[r * stride + 1:(r + 1) * stride] if b not in (0, 255))
+    ink = sum(1 for r in range(rows) for b in raw[r * stride + 1 : (r + 1) * stride] if b not in (0, 255))
     return ink / max(1, rows * (stride - 1))

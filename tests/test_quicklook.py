@@ -25,11 +25,22 @@ CTIM_XTCE = CTIM / "ctim_xtce_v1.xml"
 
 def timed_table(n=5):
     time = (np.datetime64("2024-01-01", "ns") + np.arange(n) * np.timedelta64(1, "s")).astype(
-        np.dtype("M8[ns]", metadata={"scale": "utc"}))
-    return Table("hk", {"time": time, "V": np.arange(n, dtype=np.float64), "MODE": np.array([0, 1, 1, 2, 0][:n], np.uint8),
-                        "NAME": np.array(["a", "b", "c", "d", "e"][:n], dtype=np.dtypes.StringDType()),
-                        "SPEC": np.arange(3 * n, dtype=np.int16).reshape(n, 3)},
-                 meta={"V": {"unit": "V", "description": "bus voltage"}, "MODE": {"labels": {"0": "OFF", "1": "ON", "2": "SAFE"}}})
+        np.dtype("M8[ns]", metadata={"scale": "utc"})
+    )
+    return Table(
+        "hk",
+        {
+            "time": time,
+            "V": np.arange(n, dtype=np.float64),
+            "MODE": np.array([0, 1, 1, 2, 0][:n], np.uint8),
+            "NAME": np.array(["a", "b", "c", "d", "e"][:n], dtype=np.dtypes.StringDType()),
+            "SPEC": np.arange(3 * n, dtype=np.int16).reshape(n, 3),
+        },
+        meta={
+            "V": {"unit": "V", "description": "bus voltage"},
+            "MODE": {"labels": {"0": "OFF", "1": "ON", "2": "SAFE"}},
+        },
+    )
 
 
 def test_arrow_fields_carry_units_descriptions_labels_and_scale(tmp_path):
@@ -38,7 +49,10 @@ def test_arrow_fields_carry_units_descriptions_labels_and_scale(tmp_path):
     arrow = table.to_arrow()
     assert arrow.schema.field("V").metadata == {b"unit": b"V", b"description": b"bus voltage"}
     assert arrow.schema.field("MODE").metadata[b"labels"] == b'{"0": "OFF", "1": "ON", "2": "SAFE"}'
-    assert arrow.schema.field("time").metadata == {b"scale": b"utc"} and str(arrow.schema.field("time").type) == "timestamp[ns]"
+    assert (
+        arrow.schema.field("time").metadata == {b"scale": b"utc"}
+        and str(arrow.schema.field("time").type) == "timestamp[ns]"
+    )
     assert arrow.column("SPEC").to_pylist()[1] == [3, 4, 5]
     # Numeric columns are the numpy buffers themselves.
     assert arrow.column("V").chunks[0].buffers()[1].address == table["V"].ctypes.data
@@ -63,11 +77,13 @@ def test_polars_and_xarray_and_pandas():
     assert np.shares_memory(dataset["V"].values, table["V"])
 
 
-@pytest.mark.parametrize("method, module, extra", [
-    ("to_polars", "polars", "polars"), ("to_xarray", "xarray", "xarray"), ("plot", "matplotlib", "plot")])
+@pytest.mark.parametrize(
+    "method, module, extra",
+    [("to_polars", "polars", "polars"), ("to_xarray", "xarray", "xarray"), ("plot", "matplotlib", "plot")],
+)
 def test_a_missing_library_names_its_extra(monkeypatch, method, module, extra):
     monkeypatch.setitem(sys.modules, module, None)
-    with pytest.raises(ImportError, match=re.escape(f"pip install bitloom-packets[{extra}]")):
+    with pytest.raises(ImportError, match=re.escape(f'pip install "bitloom-packets[{extra}]"')):
         getattr(timed_table(), method)()
 
 
@@ -80,13 +96,16 @@ def test_describe_copies_units_descriptions_and_kinds_from_xtce():
     assert doubled.to_arrow().schema.field("CAL_eng").metadata[b"unit"] == b"V"
 
 
-@pytest.mark.parametrize("values, columns, expected", [
-    # Two values per pixel column: the minimum row, then the maximum row.
-    ([0, 10, 5, 5], [0, 0, 1, 1], (0.0, 10.0, "Ag.._g..")),
-    ([1, 1], [0, 3], (1.0, 1.0, "f..ff..f")),
-    ([np.nan, 2.0], [0, 1], (2.0, 2.0, ".f...f..")),
-    ([np.nan], [0], None),
-])
+@pytest.mark.parametrize(
+    "values, columns, expected",
+    [
+        # Two values per pixel column: the minimum row, then the maximum row.
+        ([0, 10, 5, 5], [0, 0, 1, 1], (0.0, 10.0, "Ag.._g..")),
+        ([1, 1], [0, 3], (1.0, 1.0, "f..ff..f")),
+        ([np.nan, 2.0], [0, 1], (2.0, 2.0, ".f...f..")),
+        ([np.nan], [0], None),
+    ],
+)
 def test_series_reduce_to_min_and_max_per_pixel_column(values, columns, expected):
     order = np.arange(len(values))
     assert _quicklook.reduce_series(np.array(values, float), order, np.array(columns), width=4, height=64) == expected
@@ -95,8 +114,22 @@ def test_series_reduce_to_min_and_max_per_pixel_column(values, columns, expected
 @pytest.fixture(scope="module")
 def ctim_report(tmp_path_factory):
     out = tmp_path_factory.mktemp("report") / "ctim.html"
-    assert main(["report", str(CTIM_FILE), "--definition", str(CTIM_XTCE), "--time", "SHCOARSE=j2000",
-                 "--out", str(out), "-q"]) == 0
+    assert (
+        main(
+            [
+                "report",
+                str(CTIM_FILE),
+                "--definition",
+                str(CTIM_XTCE),
+                "--time",
+                "SHCOARSE=j2000",
+                "--out",
+                str(out),
+                "-q",
+            ]
+        )
+        == 0
+    )
     return out
 
 
@@ -121,18 +154,27 @@ def test_report_in_headless_chromium(ctim_report, tmp_path):
         drawn = b.evaluate(session, "+document.body.getAttribute('data-plots-drawn')")
         sections = b.evaluate(session, "document.querySelectorAll('section.ptype').length")
         paths = b.evaluate(session, "document.querySelectorAll('section.ptype svg path.line').length")
-        empty = b.evaluate(session, "[...document.querySelectorAll('section.ptype')]"
-                                    ".filter(s => !s.querySelector('svg path.line')).map(s => s.id)")
+        empty = b.evaluate(
+            session,
+            "[...document.querySelectorAll('section.ptype')]"
+            ".filter(s => !s.querySelector('svg path.line')).map(s => s.id)",
+        )
         assert sections == 9 and drawn == paths > 3000 and empty == []
-        diagrams = b.evaluate(session, "[...document.querySelectorAll('details.layout pre')].filter(p => p.textContent.includes('+-+')).length")
+        diagrams = b.evaluate(
+            session,
+            "[...document.querySelectorAll('details.layout pre')].filter(p => p.textContent.includes('+-+')).length",
+        )
         assert diagrams == 9
         shot = b.screenshot(session)
         (tmp_path / "report.png").write_bytes(shot)
         assert browser.png_ink(shot) > 0.01
         total = b.evaluate(session, "document.querySelectorAll('#params tbody tr').length")
-        shown = b.evaluate(session, """(() => {const box = document.getElementById('search');
+        shown = b.evaluate(
+            session,
+            """(() => {const box = document.getElementById('search');
             box.value = 'biasStatus'; box.dispatchEvent(new Event('input'));
-            return [...document.querySelectorAll('#params tbody tr')].filter(r => r.style.display !== 'none').length})()""")
+            return [...document.querySelectorAll('#params tbody tr')].filter(r => r.style.display !== 'none').length})()""",
+        )
         label = b.evaluate(session, "document.getElementById('count').textContent")
         assert 0 < shown < total and label == f"{shown} of {total} parameters"
         assert b.problems() == []
@@ -145,8 +187,24 @@ def test_plot_command_and_table_plot(tmp_path):
     pytest.importorskip("matplotlib")
     for suffix in ("png", "svg", "html"):
         out = tmp_path / f"p.{suffix}"
-        assert main(["plot", str(CTIM_FILE), "-d", str(CTIM_XTCE), "--time", "SHCOARSE=j2000",
-                     "--param", "SHFINE,img_state", "-o", str(out), "-q"]) == 0
+        assert (
+            main(
+                [
+                    "plot",
+                    str(CTIM_FILE),
+                    "-d",
+                    str(CTIM_XTCE),
+                    "--time",
+                    "SHCOARSE=j2000",
+                    "--param",
+                    "SHFINE,img_state",
+                    "-o",
+                    str(out),
+                    "-q",
+                ]
+            )
+            == 0
+        )
         data = out.read_bytes()
         assert data[:4] == b"\x89PNG" if suffix == "png" else b"<svg" in data[:2000]
     assert main(["plot", str(CTIM_FILE), "-d", str(CTIM_XTCE), "--param", "NOPE", "-o", str(tmp_path / "x.png")]) == 1
@@ -160,9 +218,22 @@ def test_plot_command_and_table_plot(tmp_path):
 def test_report_from_a_layout_file_without_packet_time(tmp_path):
     jpss = Path(__file__).parent / "data" / "realdata" / "jpss"
     out = tmp_path / "r.html"
-    result = subprocess.run([sys.executable, "-m", "bitloom_io", "report", str(jpss / "J01_G011_LZ_2021-04-09T00-00-00Z_V01.DAT1"),
-                             "-d", str(jpss / "ccsdspy_jpss1_geolocation.csv"), "-o", str(out)],
-                            capture_output=True, text=True, check=True)
+    result = subprocess.run(
+        [
+            sys.executable,
+            "-m",
+            "bitloom_io",
+            "report",
+            str(jpss / "J01_G011_LZ_2021-04-09T00-00-00Z_V01.DAT1"),
+            "-d",
+            str(jpss / "ccsdspy_jpss1_geolocation.csv"),
+            "-o",
+            str(out),
+        ],
+        capture_output=True,
+        text=True,
+        check=True,
+    )
     assert "1 packet types" in result.stdout
     page = out.read_text()
     assert "(no packet time: plotted by packet order)" in page and "7,200 packets of 1 APIDs" in page

@@ -94,29 +94,77 @@ CASES = [
     (CUC42, "1999-01-01T00:00:00", 32, cuc_ref),
     (CUC42, "1998-12-31T23:59:59", 31, cuc_ref),
     ({**CUC42, "pfield": True}, "2020-02-29T12:34:56.0078125", 37, cuc_ref),
-    ({"encoding": "cuc", "coarse": 1, "fine": 0, "epoch": "2026-12-07T00:00:00", "scale": "tai"}, "2026-12-07T00:01:00", 0,
-     lambda c, t, n: cuc_ref(c, t, n, dt.datetime(2026, 12, 7))),
-    ({"encoding": "cuc", "coarse": 3, "fine": 3, "epoch": "tai", "scale": "tai"}, "1958-03-01T00:00:00.000000059604644775390625", 0,
-     cuc_ref),
-    ({"encoding": "cuc", "coarse": 4, "fine": 1, "epoch": "unix"}, "2024-05-01T10:00:00.5", 0,
-     lambda c, t, n: cuc_ref(c, t, n, dt.datetime(1970, 1, 1))),
-    ({"encoding": "cuc", "coarse": 4, "fine": 0, "epoch": "gps"}, "2017-01-01T00:00:05", 37 - 19,
-     lambda c, t, n: cuc_ref(c, t, n, dt.datetime(1980, 1, 6))),
-    ({"encoding": "cds", "days": 16, "submilliseconds": 0, "epoch": "1958-01-01"}, "2016-12-31T23:59:60.123", 0, lambda c, t, n: cds_ref(c, t)),
-    ({"encoding": "cds", "days": 16, "submilliseconds": 16, "epoch": "1958-01-01"}, "2021-06-04T14:39:51.123456", 0, lambda c, t, n: cds_ref(c, t)),
-    ({"encoding": "cds", "days": 24, "submilliseconds": 32, "epoch": "tai"}, "2021-06-04T14:39:51.123456789012", 0, lambda c, t, n: cds_ref(c, t)),
-    ({"encoding": "cds", "days": 16, "submilliseconds": 32, "epoch": "2000-01-01", "scale": "tai"}, "2030-01-01T00:00:00.000000000999",
-     0, lambda c, t, n: cds_ref(c, t, dt.datetime(2000, 1, 1))),
+    (
+        {"encoding": "cuc", "coarse": 1, "fine": 0, "epoch": "2026-12-07T00:00:00", "scale": "tai"},
+        "2026-12-07T00:01:00",
+        0,
+        lambda c, t, n: cuc_ref(c, t, n, dt.datetime(2026, 12, 7)),
+    ),
+    (
+        {"encoding": "cuc", "coarse": 3, "fine": 3, "epoch": "tai", "scale": "tai"},
+        "1958-03-01T00:00:00.000000059604644775390625",
+        0,
+        cuc_ref,
+    ),
+    (
+        {"encoding": "cuc", "coarse": 4, "fine": 1, "epoch": "unix"},
+        "2024-05-01T10:00:00.5",
+        0,
+        lambda c, t, n: cuc_ref(c, t, n, dt.datetime(1970, 1, 1)),
+    ),
+    (
+        {"encoding": "cuc", "coarse": 4, "fine": 0, "epoch": "gps"},
+        "2017-01-01T00:00:05",
+        37 - 19,
+        lambda c, t, n: cuc_ref(c, t, n, dt.datetime(1980, 1, 6)),
+    ),
+    (
+        {"encoding": "cds", "days": 16, "submilliseconds": 0, "epoch": "1958-01-01"},
+        "2016-12-31T23:59:60.123",
+        0,
+        lambda c, t, n: cds_ref(c, t),
+    ),
+    (
+        {"encoding": "cds", "days": 16, "submilliseconds": 16, "epoch": "1958-01-01"},
+        "2021-06-04T14:39:51.123456",
+        0,
+        lambda c, t, n: cds_ref(c, t),
+    ),
+    (
+        {"encoding": "cds", "days": 24, "submilliseconds": 32, "epoch": "tai"},
+        "2021-06-04T14:39:51.123456789012",
+        0,
+        lambda c, t, n: cds_ref(c, t),
+    ),
+    (
+        {"encoding": "cds", "days": 16, "submilliseconds": 32, "epoch": "2000-01-01", "scale": "tai"},
+        "2030-01-01T00:00:00.000000000999",
+        0,
+        lambda c, t, n: cds_ref(c, t, dt.datetime(2000, 1, 1)),
+    ),
     ({"encoding": "ccs"}, "2016-12-31T23:59:60", 0, lambda c, t, n: ccs_ref(c, t)),
     ({"encoding": "ccs", "decimals": 6}, "2024-02-29T01:02:03.456789", 0, lambda c, t, n: ccs_ref(c, t)),
-    ({"encoding": "ccs", "calendar": "day_of_year", "decimals": 12}, "2024-12-31T23:59:59.999999999999", 0,
-     lambda c, t, n: ccs_ref(c, t)),
-    ({"encoding": "ccs", "calendar": "day_of_year", "decimals": 10, "scale": "tai"}, "2001-03-01T00:00:00.0000000001", 0,
-     lambda c, t, n: ccs_ref(c, t)),
+    (
+        {"encoding": "ccs", "calendar": "day_of_year", "decimals": 12},
+        "2024-12-31T23:59:59.999999999999",
+        0,
+        lambda c, t, n: ccs_ref(c, t),
+    ),
+    (
+        {"encoding": "ccs", "calendar": "day_of_year", "decimals": 10, "scale": "tai"},
+        "2001-03-01T00:00:00.0000000001",
+        0,
+        lambda c, t, n: ccs_ref(c, t),
+    ),
     ({"encoding": "ascii_a", "decimals": 3}, "2016-12-31T23:59:60.500Z", 0, lambda c, t, n: ascii_ref(c, t)),
     ({"encoding": "ascii_a", "decimals": 0, "z": False}, "1999-12-31T23:59:59", 0, lambda c, t, n: ascii_ref(c, t)),
     ({"encoding": "ascii_b", "decimals": 12}, "2020-12-31T12:00:00.123456789123", 0, lambda c, t, n: ascii_ref(c, t)),
-    ({"encoding": "ascii_b", "decimals": 1, "scale": "tai"}, "2000-03-01T00:00:00.1", 0, lambda c, t, n: ascii_ref(c, t)),
+    (
+        {"encoding": "ascii_b", "decimals": 1, "scale": "tai"},
+        "2000-03-01T00:00:00.1",
+        0,
+        lambda c, t, n: ascii_ref(c, t),
+    ),
 ]
 
 
@@ -169,33 +217,39 @@ def test_encoding_any_time_truncates_to_the_code_grid():
     assert packed == bytes([0, 0, 0, 1, 0, 0, 0, 0, 1, 1])
 
 
-@pytest.mark.parametrize("recipe_item, message", [
-    ({"name": "t", "encoding": "cuc", "coarse": 5}, "coarse must be one of"),
-    ({"name": "t", "encoding": "cuc", "fine": 4}, "fine must be one of"),
-    ({"name": "t", "encoding": "cuc", "coarse": 4, "fine": 2, "bits": 40}, "bits is 40, the code takes 48"),
-    ({"name": "t", "encoding": "cds", "days": 20}, "days must be one of"),
-    ({"name": "t", "encoding": "cds", "submilliseconds": 8}, "submilliseconds must be one of"),
-    ({"name": "t", "encoding": "ccs", "decimals": 3}, "decimals must be one of"),
-    ({"name": "t", "encoding": "ccs", "calendar": "week"}, "calendar is"),
-    ({"name": "t", "encoding": "cuc", "epoch": "yesterday"}, "not an ISO date-time"),
-    ({"name": "t", "encoding": "cuc", "scale": "tt"}, "scale is 'utc' or 'tai'"),
-    ({"name": "t", "encoding": "CUC", "byte_order": "little"}, "big-endian"),
-])
+@pytest.mark.parametrize(
+    "recipe_item, message",
+    [
+        ({"name": "t", "encoding": "cuc", "coarse": 5}, "coarse must be one of"),
+        ({"name": "t", "encoding": "cuc", "fine": 4}, "fine must be one of"),
+        ({"name": "t", "encoding": "cuc", "coarse": 4, "fine": 2, "bits": 40}, "bits is 40, the code takes 48"),
+        ({"name": "t", "encoding": "cds", "days": 20}, "days must be one of"),
+        ({"name": "t", "encoding": "cds", "submilliseconds": 8}, "submilliseconds must be one of"),
+        ({"name": "t", "encoding": "ccs", "decimals": 3}, "decimals must be one of"),
+        ({"name": "t", "encoding": "ccs", "calendar": "week"}, "calendar is"),
+        ({"name": "t", "encoding": "cuc", "epoch": "yesterday"}, "not an ISO date-time"),
+        ({"name": "t", "encoding": "cuc", "scale": "tt"}, "scale is 'utc' or 'tai'"),
+        ({"name": "t", "encoding": "CUC", "byte_order": "little"}, "big-endian"),
+    ],
+)
 def test_bad_time_code_items(recipe_item, message):
     with pytest.raises(ValueError, match=message):
         Layout([recipe_item])
 
 
-@pytest.mark.parametrize("code, data, message", [
-    ({"encoding": "cuc", "coarse": 4, "fine": 0, "pfield": True}, b"\x2c\0\0\0\1", "P-field 0x2C"),
-    ({"encoding": "cds", "days": 16}, b"\0\1" + (86_401_000).to_bytes(4, "big"), "past the end of the day"),
-    ({"encoding": "cds", "days": 16, "submilliseconds": 16}, b"\0\1\0\0\0\0\x03\xe8", "microseconds 1000"),
-    ({"encoding": "ccs"}, bytes.fromhex("2024022A000000"), "not two BCD digits"),
-    ({"encoding": "ccs"}, bytes.fromhex("20230229000000"), "no such calendar time"),
-    ({"encoding": "ccs"}, bytes.fromhex("20231231235860"), "second 60 outside the last minute"),
-    ({"encoding": "ccs", "scale": "tai"}, bytes.fromhex("20161231235960"), "second 60 on the TAI calendar"),
-    ({"encoding": "ascii_a", "decimals": 0}, b"2024-01-01 00:00:00Z", "is not of the form"),
-])
+@pytest.mark.parametrize(
+    "code, data, message",
+    [
+        ({"encoding": "cuc", "coarse": 4, "fine": 0, "pfield": True}, b"\x2c\0\0\0\1", "P-field 0x2C"),
+        ({"encoding": "cds", "days": 16}, b"\0\1" + (86_401_000).to_bytes(4, "big"), "past the end of the day"),
+        ({"encoding": "cds", "days": 16, "submilliseconds": 16}, b"\0\1\0\0\0\0\x03\xe8", "microseconds 1000"),
+        ({"encoding": "ccs"}, bytes.fromhex("2024022A000000"), "not two BCD digits"),
+        ({"encoding": "ccs"}, bytes.fromhex("20230229000000"), "no such calendar time"),
+        ({"encoding": "ccs"}, bytes.fromhex("20231231235860"), "second 60 outside the last minute"),
+        ({"encoding": "ccs", "scale": "tai"}, bytes.fromhex("20161231235960"), "second 60 on the TAI calendar"),
+        ({"encoding": "ascii_a", "decimals": 0}, b"2024-01-01 00:00:00Z", "is not of the form"),
+    ],
+)
 def test_bad_time_code_values(code, data, message):
     layout = Layout([{"name": "t", **code}])
     with pytest.raises(ValueError, match=message):
@@ -208,13 +262,23 @@ def test_out_of_range_times_are_refused_when_writing():
         layout.pack_many({"t": np.array(["1970-01-01T00:04:16"], dtype="M8[ns]")})
     with pytest.raises(ValueError, match="not in the second before a leap second"):
         Layout([{"name": "t", **CUC42}]).pack_many(
-            {"t": np.array(["2016-12-30T23:59:59"], dtype="M8[ns]"), "t_leap": np.array([True])})
+            {"t": np.array(["2016-12-30T23:59:59"], dtype="M8[ns]"), "t_leap": np.array([True])}
+        )
 
 
-@pytest.mark.parametrize("utc, tai_minus_utc", [
-    ("1972-01-01", 10), ("1980-06-01", 19), ("1999-06-01", 32), ("2008-12-31T23:59:59", 33),
-    ("2009-01-01", 34), ("2016-12-31T23:59:59", 36), ("2017-01-01", 37), ("2025-06-01", 37),
-])
+@pytest.mark.parametrize(
+    "utc, tai_minus_utc",
+    [
+        ("1972-01-01", 10),
+        ("1980-06-01", 19),
+        ("1999-06-01", 32),
+        ("2008-12-31T23:59:59", 33),
+        ("2009-01-01", 34),
+        ("2016-12-31T23:59:59", 36),
+        ("2017-01-01", 37),
+        ("2025-06-01", 37),
+    ],
+)
 def test_tai_minus_utc_on_known_dates(utc, tai_minus_utc):
     ns = np.array([np.datetime64(utc, "ns").astype(np.int64)])
     tai = bitloom_io._leapseconds.utc_to_tai(ns)
@@ -238,16 +302,25 @@ def test_layouts_without_time_codes_are_the_native_ones():
     plain = Layout(recipe)
     assert type(plain) is Layout and isinstance(plain, NativeLayout)
     assert isinstance(NativeLayout(recipe), Layout) and issubclass(NativeLayout, Layout)
+    # Either kind pickles as itself (worker processes get their layouts so).
+    for layout in (plain, NativeLayout(recipe)):
+        assert type(pickle.loads(pickle.dumps(layout))) is type(layout)
     with pytest.raises(TypeError):
         Layout(recipe, True)
 
 
 def test_timed_layout_fields_recipe_pickle_and_diagram():
-    recipe = [item("id", bits=16, value=7), {"name": "t", **CUC42, "pfield": True, "value": "2017-01-01T00:00:00"},
-              {"name": "d", "encoding": "cds", "days": 16, "offset_bits": 104, "value": "2000-01-01"}]
+    recipe = [
+        item("id", bits=16, value=7),
+        {"name": "t", **CUC42, "pfield": True, "value": "2017-01-01T00:00:00"},
+        {"name": "d", "encoding": "cds", "days": 16, "offset_bits": 104, "value": "2000-01-01"},
+    ]
     layout = Layout(recipe, time="t")
     assert [(f.name, f.encoding, f.start_bit, f.bits) for f in layout.fields] == [
-        ("id", "unsigned", 0, 16), ("t", "cuc", 16, 56), ("d", "cds", 104, 48)]
+        ("id", "unsigned", 0, 16),
+        ("t", "cuc", 16, 56),
+        ("d", "cds", 104, 48),
+    ]
     assert layout.recipe == recipe
     again = pickle.loads(pickle.dumps(layout))
     assert again.pack() == layout.pack() and again.fields == layout.fields
@@ -259,12 +332,18 @@ def test_timed_layout_fields_recipe_pickle_and_diagram():
 
 
 def test_packet_time_from_an_integer_field_and_into_pandas(tmp_path):
-    pd = pytest.importorskip("pandas")
+    pytest.importorskip("pandas")
     # An APID 100 packet whose secondary header is 4 octets of seconds since J2000.
     recipe = [item("SHCOARSE", bits=32, offset_bits=48), item("V", bits=8)]
     layout = Layout(recipe, time={"field": "SHCOARSE", "encoding": "cuc", "coarse": 4, "epoch": "j2000"})
     packets = b"".join(
-        bytes.fromhex("0864") + (0xC000 | i).to_bytes(2, "big") + bytes.fromhex("0004") + (700_000_000 + i).to_bytes(4, "big") + bytes([i]) for i in range(3))
+        bytes.fromhex("0864")
+        + (0xC000 | i).to_bytes(2, "big")
+        + bytes.fromhex("0004")
+        + (700_000_000 + i).to_bytes(4, "big")
+        + bytes([i])
+        for i in range(3)
+    )
     tables = bitloom_io.decode(packets, {100: layout})
     table = tables["apid100"]
     assert table["SHCOARSE"].dtype.kind == "u" and table.meta["time"]["scale"] == "utc"
@@ -278,7 +357,10 @@ def test_stamp_gives_tables_a_time_column():
     table = bitloom_io.Table("hk", {"SHCOARSE": np.array([0, 1, 86400], dtype=np.uint32)})
     timecodes.stamp(table, "SHCOARSE", {"encoding": "cuc", "coarse": 4, "epoch": "tai", "scale": "tai"})
     assert table["time"].astype(str).tolist() == [
-        "1958-01-01T00:00:00.000000000", "1958-01-01T00:00:01.000000000", "1958-01-02T00:00:00.000000000"]
+        "1958-01-01T00:00:00.000000000",
+        "1958-01-01T00:00:01.000000000",
+        "1958-01-02T00:00:00.000000000",
+    ]
     assert table.meta["time"] == {"scale": "tai", "time_code": "CUC 4+0 octets from tai", "source": "SHCOARSE"}
 
 

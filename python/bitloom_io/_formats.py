@@ -21,8 +21,12 @@ def _require(module: str, what: str, extra: str) -> Any:
     try:
         return __import__(module, fromlist=["_"])
     except ImportError as error:
-        raise ImportError(f"{what} needs {module.split('.')[0]}: pip install bitloom-packets[{extra}]",
-                          name=module) from error
+        # Until a release is published, extras install from a checkout.
+        raise ImportError(
+            f'{what} needs {module.split(".")[0]}: pip install "bitloom-packets[{extra}]"'
+            f' (from a checkout: pip install ".[{extra}]")',
+            name=module,
+        ) from error
 
 
 def field_metadata(meta: Mapping[str, Any] | None) -> dict[bytes, bytes] | None:
@@ -88,8 +92,10 @@ def xarray_dataset(table: Any) -> Any:
         elif values.dtype.kind == "M":
             values = values.view("M8[ns]")
         dims = ("packet",) + tuple(f"{name}_dim{i}" for i in range(1, values.ndim))
-        attrs = {k: (v if isinstance(v, (str, int, float)) else json.dumps(v, sort_keys=True))
-                 for k, v in (table.meta.get(name) or {}).items()}
+        attrs = {
+            k: (v if isinstance(v, (str, int, float)) else json.dumps(v, sort_keys=True))
+            for k, v in (table.meta.get(name) or {}).items()
+        }
         variable = xr.Variable(dims, values, attrs=attrs)
         if name == "time":
             coords["time"] = variable
@@ -133,8 +139,9 @@ def describe(tables: Any, definition: Any) -> Any:
             if description:
                 meta["description"] = description
             if ptype is not None and ptype.enumeration:
-                meta["labels"] = {str(low) if low == high else f"{low}-{high}": label
-                                  for low, high, label in ptype.enumeration}
+                meta["labels"] = {
+                    str(low) if low == high else f"{low}-{high}": label for low, high, label in ptype.enumeration
+                }
             if ptype is not None:
                 meta["kind"] = ptype.kind
             for column in (spec.name, spec.name + ENGINEERING_SUFFIX):

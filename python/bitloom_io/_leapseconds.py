@@ -32,13 +32,34 @@ _DAY_NS = 86_400 * NS
 # built from it expires on 2025-12-28; later bulletins through Bulletin C 70
 # announced none either).
 _SHIPPED = (
-    ("1972-01-01", 10), ("1972-07-01", 11), ("1973-01-01", 12), ("1974-01-01", 13),
-    ("1975-01-01", 14), ("1976-01-01", 15), ("1977-01-01", 16), ("1978-01-01", 17),
-    ("1979-01-01", 18), ("1980-01-01", 19), ("1981-07-01", 20), ("1982-07-01", 21),
-    ("1983-07-01", 22), ("1985-07-01", 23), ("1988-01-01", 24), ("1990-01-01", 25),
-    ("1991-01-01", 26), ("1992-07-01", 27), ("1993-07-01", 28), ("1994-07-01", 29),
-    ("1996-01-01", 30), ("1997-07-01", 31), ("1999-01-01", 32), ("2006-01-01", 33),
-    ("2009-01-01", 34), ("2012-07-01", 35), ("2015-07-01", 36), ("2017-01-01", 37),
+    ("1972-01-01", 10),
+    ("1972-07-01", 11),
+    ("1973-01-01", 12),
+    ("1974-01-01", 13),
+    ("1975-01-01", 14),
+    ("1976-01-01", 15),
+    ("1977-01-01", 16),
+    ("1978-01-01", 17),
+    ("1979-01-01", 18),
+    ("1980-01-01", 19),
+    ("1981-07-01", 20),
+    ("1982-07-01", 21),
+    ("1983-07-01", 22),
+    ("1985-07-01", 23),
+    ("1988-01-01", 24),
+    ("1990-01-01", 25),
+    ("1991-01-01", 26),
+    ("1992-07-01", 27),
+    ("1993-07-01", 28),
+    ("1994-07-01", 29),
+    ("1996-01-01", 30),
+    ("1997-07-01", 31),
+    ("1999-01-01", 32),
+    ("2006-01-01", 33),
+    ("2009-01-01", 34),
+    ("2012-07-01", 35),
+    ("2015-07-01", 36),
+    ("2017-01-01", 37),
 )
 _SHIPPED_EXPIRES = "2026-06-28"
 _SHIPPED_SOURCE = "IERS Bulletin C 70 (copy shipped with bitloom_io)"
@@ -62,8 +83,10 @@ class LeapSecondTable:
 
     def __repr__(self) -> str:
         last = np.datetime64(int(self.starts[-1]), "ns").astype("M8[D]")
-        return (f"<LeapSecondTable: {len(self.offsets)} steps, TAI-UTC {int(self.offsets[-1])} s since {last}, "
-                f"expires {self.expires}, from {self.source}>")
+        return (
+            f"<LeapSecondTable: {len(self.offsets)} steps, TAI-UTC {int(self.offsets[-1])} s since {last}, "
+            f"expires {self.expires}, from {self.source}>"
+        )
 
     @property
     def expired(self) -> bool:
@@ -80,9 +103,26 @@ def _from_astropy() -> LeapSecondTable | None:
         return None
     rows: list[tuple[str, int]] = []
     expires = None
-    months = {m: i for i, m in enumerate(
-        ("january", "february", "march", "april", "may", "june", "july", "august",
-         "september", "october", "november", "december"), 1)}
+    months = {
+        m: i
+        for i, m in enumerate(
+            (
+                "january",
+                "february",
+                "march",
+                "april",
+                "may",
+                "june",
+                "july",
+                "august",
+                "september",
+                "october",
+                "november",
+                "december",
+            ),
+            1,
+        )
+    }
     with open(path, encoding="ascii", errors="replace") as f:
         for line in f:
             text = line.strip()
@@ -106,7 +146,9 @@ def _from_astropy() -> LeapSecondTable | None:
     return _table(rows, expires, f"astropy-iers-data {version} (IERS Leap_Second.dat)")
 
 
-def _table(rows: tuple[tuple[str, int], ...] | list[tuple[str, int]], expires: np.datetime64 | str, source: str) -> LeapSecondTable:
+def _table(
+    rows: tuple[tuple[str, int], ...] | list[tuple[str, int]], expires: np.datetime64 | str, source: str
+) -> LeapSecondTable:
     starts = np.array([np.datetime64(d, "ns").astype(np.int64) for d, _ in rows], dtype=np.int64)
     offsets = np.array([n for _, n in rows], dtype=np.int64)
     return LeapSecondTable(starts, offsets, np.datetime64(expires, "D"), source)

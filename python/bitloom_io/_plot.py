@@ -14,7 +14,7 @@ import numpy as np
 
 __all__ = ["plot_table", "plot_tables"]
 
-_EXTRA = "pip install bitloom-packets[plot]"
+_EXTRA = 'pip install "bitloom-packets[plot]" (from a checkout: pip install ".[plot]")'
 
 
 def _pyplot() -> Any:
@@ -47,9 +47,15 @@ def _series(table: Any, name: str) -> tuple[np.ndarray, dict[str, Any]]:
     return column, table.meta.get(name, {})
 
 
-def plot_tables(tables: Sequence[Any], params: str | Sequence[str] | None = None, *,
-                out: str | os.PathLike[str] | None = None, title: str | None = None,
-                width: float = 10.0, height_per_plot: float = 2.2) -> Any:
+def plot_tables(
+    tables: Sequence[Any],
+    params: str | Sequence[str] | None = None,
+    *,
+    out: str | os.PathLike[str] | None = None,
+    title: str | None = None,
+    width: float = 10.0,
+    height_per_plot: float = 2.2,
+) -> Any:
     """One panel per parameter (taken from whichever table has it), against
     the packet time when the table has one, else the packet number."""
     Figure = _pyplot()
@@ -58,8 +64,11 @@ def plot_tables(tables: Sequence[Any], params: str | Sequence[str] | None = None
     for table in tables:
         from ._quicklook import plottable_columns
 
-        names = [shown for shown, _, _ in plottable_columns(table)] if wanted is None else \
-            [n for n in wanted if n in table.columns]
+        names = (
+            [shown for shown, _, _ in plottable_columns(table)]
+            if wanted is None
+            else [n for n in wanted if n in table.columns]
+        )
         found.extend((n, table) for n in names)
     if wanted is not None:
         missing = [n for n in wanted if n not in {f for f, _ in found}]
@@ -83,9 +92,12 @@ def plot_tables(tables: Sequence[Any], params: str | Sequence[str] | None = None
         ax.set_ylabel(f"{name}\n[{unit}]" if unit else name, fontsize=8)
         ax.grid(True, alpha=0.3)
         ax.set_title(f"{table.name}: {name}", fontsize=9, loc="left")
-    axes[-1].set_xlabel("packet time" + (f" ({found[-1][1].meta.get('time', {}).get('scale', '').upper()})"
-                                         if "time" in found[-1][1].columns else "") if "time" in found[-1][1].columns
-                        else "packet")
+    axes[-1].set_xlabel(
+        "packet time"
+        + (f" ({found[-1][1].meta.get('time', {}).get('scale', '').upper()})" if "time" in found[-1][1].columns else "")
+        if "time" in found[-1][1].columns
+        else "packet"
+    )
     if title:
         figure.suptitle(title)
     if out is None:
@@ -94,8 +106,9 @@ def plot_tables(tables: Sequence[Any], params: str | Sequence[str] | None = None
     return None
 
 
-def plot_table(table: Any, params: str | Sequence[str] | None = None, *,
-               out: str | os.PathLike[str] | None = None, **options: Any) -> Any:
+def plot_table(
+    table: Any, params: str | Sequence[str] | None = None, *, out: str | os.PathLike[str] | None = None, **options: Any
+) -> Any:
     return plot_tables([table], params, out=out, **options)
 
 
@@ -114,8 +127,10 @@ def _save(figure: Any, path: str, title: str) -> None:
             buffer = io.StringIO()
             figure.savefig(buffer, format="svg")
             svg = buffer.getvalue()
-            svg = svg[svg.index("<svg"):]
-            page = ("<!DOCTYPE html><html lang='en'><head><meta charset='utf-8'><link rel='icon' href='data:,'>"
-                    f"<title>{html.escape(title)}</title></head><body style='margin:0'>{svg}</body></html>")
+            svg = svg[svg.index("<svg") :]
+            page = (
+                "<!DOCTYPE html><html lang='en'><head><meta charset='utf-8'><link rel='icon' href='data:,'>"
+                f"<title>{html.escape(title)}</title></head><body style='margin:0'>{svg}</body></html>"
+            )
             with open(tmp, "w", encoding="utf-8") as f:
                 f.write(page)

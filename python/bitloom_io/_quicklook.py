@@ -56,8 +56,9 @@ def pixel_columns(x: np.ndarray, width: int = WIDTH) -> tuple[np.ndarray, np.nda
     return order, cols, lo, hi
 
 
-def reduce_series(values: np.ndarray, order: np.ndarray, cols: np.ndarray, width: int = WIDTH,
-                  height: int = HEIGHT) -> tuple[float, float, str] | None:
+def reduce_series(
+    values: np.ndarray, order: np.ndarray, cols: np.ndarray, width: int = WIDTH, height: int = HEIGHT
+) -> tuple[float, float, str] | None:
     """A series as (lowest, highest, one character per pixel column for its
     minimum and then one for its maximum; "." where the column has no
     finite value), or None when it has no finite value."""
@@ -196,16 +197,29 @@ def _definition_parts(definition: Any, names: list[str]) -> dict[str, dict[str, 
             except (ValueError, TypeError) as error:  # pragma: no cover - a drawing problem is shown, not raised
                 diagram = f"(no diagram: {error})"
         # Fields inside the primary header are in the summary already.
-        header = {f.name for f in getattr(layout, "fields", ())
-                  if isinstance(f.start_bit, int) and isinstance(f.bits, int) and f.start_bit + f.bits <= 48}
+        header = {
+            f.name
+            for f in getattr(layout, "fields", ())
+            if isinstance(f.start_bit, int) and isinstance(f.bits, int) and f.start_bit + f.bits <= 48
+        }
         out[name] = {"diagram": diagram, "header": header}
     return out
 
 
-def build_report(path: str, tables: Any, *, definition: Any = None, title: str | None = None,
-                 warnings_seen: list[str] | None = None, decode_seconds: float | None = None) -> str:
+def build_report(
+    path: str,
+    tables: Any,
+    *,
+    definition: Any = None,
+    title: str | None = None,
+    warnings_seen: list[str] | None = None,
+    decode_seconds: float | None = None,
+) -> str:
     """The HTML page for ``tables`` decoded from the file ``path``."""
     summary = getattr(tables, "summary", None)
+    # Packet types of the definition that no packet has are named, not drawn.
+    empty = [name for name, table in tables.items() if len(table) == 0]
+    tables = {name: table for name, table in tables.items() if len(table)}
     names = list(tables)
     parts = _definition_parts(definition, names) if definition is not None else {}
     out: list[str] = []
@@ -238,15 +252,21 @@ def build_report(path: str, tables: Any, *, definition: Any = None, title: str |
     if summary is not None:
         apid_counts = _apid_counts(summary)
         total = sum(apid_counts.values())
-        w(f"<p>{total:,} packets of {len(apid_counts)} APIDs; {len(tables)} packet types decoded"
-          f" ({sum(len(t) for t in tables.values()):,} packets).")
+        w(
+            f"<p>{total:,} packets of {len(apid_counts)} APIDs; {len(tables)} packet types decoded"
+            f" ({sum(len(t) for t in tables.values()):,} packets)."
+        )
         if any_time:
             first, last = min(s for s, _ in spans), max(e for _, e in spans)
-            w(f" Time span {_esc(_fmt_time(first, True))} to {_esc(_fmt_time(last, True))}"
-              f" ({(last - first) / 1e9:,.3f} s).")
+            w(
+                f" Time span {_esc(_fmt_time(first, True))} to {_esc(_fmt_time(last, True))}"
+                f" ({(last - first) / 1e9:,.3f} s)."
+            )
         w("</p>")
-        w("<table id='apids'><thead><tr><th>APID</th><th>packets</th><th>sequence gaps</th>"
-          "<th>missing</th><th>repeats</th><th class='l'>packet types</th></tr></thead><tbody>")
+        w(
+            "<table id='apids'><thead><tr><th>APID</th><th>packets</th><th>sequence gaps</th>"
+            "<th>missing</th><th>repeats</th><th class='l'>packet types</th></tr></thead><tbody>"
+        )
         sequence = getattr(summary, "sequence", {}) or {}
         for apid, count in sorted(apid_counts.items()):
             report = sequence.get(apid)
@@ -254,17 +274,23 @@ def build_report(path: str, tables: Any, *, definition: Any = None, title: str |
             missing = getattr(report, "missing", 0)
             repeats = getattr(report, "repeats", 0)
             types = ", ".join(f"{_esc(n)} ({len(tables[n]):,})" for n in by_apid.get(apid, []))
-            w(f"<tr><td>{apid}</td><td>{count:,}</td><td>{gaps:,}</td><td>{missing:,}</td>"
-              f"<td>{repeats:,}</td><td class='l'>{types or '<span class=muted>not decoded</span>'}</td></tr>")
+            w(
+                f"<tr><td>{apid}</td><td>{count:,}</td><td>{gaps:,}</td><td>{missing:,}</td>"
+                f"<td>{repeats:,}</td><td class='l'>{types or '<span class=muted>not decoded</span>'}</td></tr>"
+            )
         w("</tbody></table>")
     problems = list(getattr(summary, "problems", ()) or ())
-    w(f"<h3>Problem regions</h3>")
+    w("<h3>Problem regions</h3>")
     if problems:
-        w("<table id='problems'><thead><tr><th class='l'>kind</th><th>byte offset</th><th>bytes</th>"
-          "<th class='l'>what</th></tr></thead><tbody>")
+        w(
+            "<table id='problems'><thead><tr><th class='l'>kind</th><th>byte offset</th><th>bytes</th>"
+            "<th class='l'>what</th></tr></thead><tbody>"
+        )
         for p in problems[:500]:
-            w(f"<tr><td class='l'>{_esc(p.kind)}</td><td>{p.offset:,}</td><td>{p.length:,}</td>"
-              f"<td class='l'>{_esc(p)}</td></tr>")
+            w(
+                f"<tr><td class='l'>{_esc(p.kind)}</td><td>{p.offset:,}</td><td>{p.length:,}</td>"
+                f"<td class='l'>{_esc(p)}</td></tr>"
+            )
         w("</tbody></table>")
         if len(problems) > 500:
             w(f"<p>... and {len(problems) - 500:,} more.</p>")
@@ -315,37 +341,54 @@ def build_report(path: str, tables: Any, *, definition: Any = None, title: str |
             top = _label(hi_v, meta) if reduced else "no values"
             bottom = _label(lo_v, meta) if reduced else ""
             caption = f"{shown}" + (f" [{unit}]" if unit else "")
-            w(f"<figure class='plot' data-param='{_esc(shown)}'><figcaption title='{_esc(meta.get('description', caption))}'>"
-              f"{_esc(caption)}</figcaption><svg viewBox='0 0 {WIDTH} 64' data-w='{WIDTH}' data-h='{HEIGHT}' "
-              f"data-v='{data}' role='img' aria-label='{_esc(shown)}'>"
-              f"<text x='1' y='7'>{_esc(top)}</text><text x='1' y='63'>{_esc(bottom)}</text></svg></figure>")
+            w(
+                f"<figure class='plot' data-param='{_esc(shown)}'><figcaption title='{_esc(meta.get('description', caption))}'>"
+                f"{_esc(caption)}</figcaption><svg viewBox='0 0 {WIDTH} 64' data-w='{WIDTH}' data-h='{HEIGHT}' "
+                f"data-v='{data}' role='img' aria-label='{_esc(shown)}'>"
+                f"<text x='1' y='7'>{_esc(top)}</text><text x='1' y='63'>{_esc(bottom)}</text></svg></figure>"
+            )
         w("</div>")
         diagram = parts.get(name, {}).get("diagram")
         if diagram:
-            w(f"<details class='layout'><summary>Bit diagram of {_esc(name)}</summary><pre>{_esc(diagram)}</pre></details>")
+            w(
+                f"<details class='layout'><summary>Bit diagram of {_esc(name)}</summary><pre>{_esc(diagram)}</pre></details>"
+            )
         w("</section>")
         for column in table.columns:
             if column.startswith(_HEADER_PREFIX) or _is_extra(column, table.columns):
                 continue
             meta = table.meta.get(column, {})
             kind = meta.get("kind") or str(table.columns[column].dtype)
-            rows.append(f"<tr><td class='l'>{_esc(name)}</td><td class='l'>{_esc(column)}</td>"
-                        f"<td class='l'>{_esc(meta.get('unit', ''))}</td><td class='l'>{_esc(kind)}</td>"
-                        f"<td class='l'>{_esc(meta.get('description', ''))}</td></tr>")
+            rows.append(
+                f"<tr><td class='l'>{_esc(name)}</td><td class='l'>{_esc(column)}</td>"
+                f"<td class='l'>{_esc(meta.get('unit', ''))}</td><td class='l'>{_esc(kind)}</td>"
+                f"<td class='l'>{_esc(meta.get('description', ''))}</td></tr>"
+            )
+    if empty:
+        w(
+            f"<p class='muted' id='empty-types'>No packets of {len(empty)} packet types of the definition: "
+            f"{_esc(', '.join(empty))}.</p>"
+        )
     w("</section>")
 
     # --- parameters -------------------------------------------------------------
     w("<section id='parameters'><h2>Parameters</h2>")
-    w("<p><input id='search' type='search' placeholder='Search parameters, units, descriptions' "
-      "aria-label='search parameters'> <span id='count' class='muted'></span></p>")
-    w("<table id='params'><thead><tr><th class='l'>packet type</th><th class='l'>parameter</th>"
-      "<th class='l'>unit</th><th class='l'>type</th><th class='l'>description</th></tr></thead><tbody>")
+    w(
+        "<p><input id='search' type='search' placeholder='Search parameters, units, descriptions' "
+        "aria-label='search parameters'> <span id='count' class='muted'></span></p>"
+    )
+    w(
+        "<table id='params'><thead><tr><th class='l'>packet type</th><th class='l'>parameter</th>"
+        "<th class='l'>unit</th><th class='l'>type</th><th class='l'>description</th></tr></thead><tbody>"
+    )
     out.extend(rows)
     w("</tbody></table></section>")
     from ._leapseconds import leap_seconds
 
-    w(f"<footer class='muted'><p>Leap seconds: {_esc(leap_seconds().source)}, expires {leap_seconds().expires}."
-      f" Written by bitloom-io {_esc(_version())}.</p></footer>")
+    w(
+        f"<footer class='muted'><p>Leap seconds: {_esc(leap_seconds().source)}, expires {leap_seconds().expires}."
+        f" Written by bitloom-io {_esc(_version())}.</p></footer>"
+    )
     w(f"</main><script>{_SCRIPT}</script></body></html>")
     return "".join(out)
 
@@ -385,7 +428,9 @@ def _not_decoded(tables: Any, summary: Any) -> list[str]:
     report = getattr(tables, "report", None)
     if report is None:
         return []
-    notes = [f"APID {apid}: {count:,} packets no packet type claims" for apid, count in sorted(report.unclaimed.items())]
+    notes = [
+        f"APID {apid}: {count:,} packets no packet type claims" for apid, count in sorted(report.unclaimed.items())
+    ]
     if report.ambiguous:
         notes.append(f"{report.ambiguous:,} packets more than one packet type claims (left out)")
     notes.extend(str(f) for f in report.failed)
@@ -411,8 +456,9 @@ def _time_from_field(tables: Any, spec: str) -> None:
         stamp(table, field, {"encoding": "cuc", "coarse": octets, "fine": 0, "epoch": epoch or "tai"})
 
 
-def decode_for_report(path: str, definition_path: str, *, prefix_bytes: int = 0,
-                      time: str | None = None) -> tuple[Any, Any, list[str], float]:
+def decode_for_report(
+    path: str, definition_path: str, *, prefix_bytes: int = 0, time: str | None = None
+) -> tuple[Any, Any, list[str], float]:
     """Decodes ``path`` with a definition file (XTCE, JSON or CSV); returns
     the tables, the layouts by table name, the warnings and the seconds
     taken."""
@@ -434,8 +480,9 @@ def decode_for_report(path: str, definition_path: str, *, prefix_bytes: int = 0,
     return tables, layouts, [str(w.message) for w in caught], seconds
 
 
-def write_report(path: str, definition_path: str, out: str, *, prefix_bytes: int = 0,
-                 time: str | None = None) -> dict[str, Any]:
+def write_report(
+    path: str, definition_path: str, out: str, *, prefix_bytes: int = 0, time: str | None = None
+) -> dict[str, Any]:
     """Decodes ``path`` and writes its report to ``out``; returns what was
     measured (seconds, bytes, packet types, plots)."""
     from ._tables import atomic_path
@@ -446,8 +493,13 @@ def write_report(path: str, definition_path: str, out: str, *, prefix_bytes: int
     data = page.encode("utf-8")
     with atomic_path(out) as tmp, open(tmp, "wb") as f:
         f.write(data)
-    return {"decode_seconds": seconds, "render_seconds": _time.perf_counter() - start, "bytes": len(data),
-            "packet_types": len(tables), "plots": page.count("<figure class='plot'")}
+    return {
+        "decode_seconds": seconds,
+        "render_seconds": _time.perf_counter() - start,
+        "bytes": len(data),
+        "packet_types": len(tables),
+        "plots": page.count("<figure class='plot'"),
+    }
 
 
 def page_json(report: Mapping[str, Any]) -> str:
@@ -466,8 +518,10 @@ def _cmd_report(args: Any) -> int:
     out = args.out or os.path.splitext(os.path.basename(args.file))[0] + ".html"
     measured = write_report(args.file, args.definition, out, prefix_bytes=args.prefix_bytes, time=args.time)
     if not args.quiet:
-        print(f"{out}  {measured['bytes']:,} bytes, {measured['packet_types']} packet types, "
-              f"{measured['plots']:,} plots ({measured['decode_seconds'] + measured['render_seconds']:.2f} s)")
+        print(
+            f"{out}  {measured['bytes']:,} bytes, {measured['packet_types']} packet types, "
+            f"{measured['plots']:,} plots ({measured['decode_seconds'] + measured['render_seconds']:.2f} s)"
+        )
     return 0
 
 
@@ -504,8 +558,12 @@ def add_commands(sub: Any, prefix: Any) -> None:
     p.add_argument("file", metavar="FILE", help="a file of CCSDS space packets")
     p.add_argument("--definition", "-d", metavar="DEF", required=True, help="an XTCE file or a layout file")
     p.add_argument("--out", "-o", metavar="report.html", help="the page (default: FILE's name with .html, here)")
-    p.add_argument("--time", metavar="FIELD[=EPOCH]", help="the field that stamps packets, read as whole seconds"
-                   " from EPOCH (tai, gps, j2000, unix or an ISO date-time; default tai)")
+    p.add_argument(
+        "--time",
+        metavar="FIELD[=EPOCH]",
+        help="the field that stamps packets, read as whole seconds"
+        " from EPOCH (tai, gps, j2000, unix or an ISO date-time; default tai)",
+    )
     p.add_argument("-q", "--quiet", action="store_true", help="print nothing when done")
     prefix(p)
     p.set_defaults(run=_cmd_report)
@@ -519,7 +577,9 @@ def add_commands(sub: Any, prefix: Any) -> None:
     p.add_argument("file", metavar="FILE", help="a file of CCSDS space packets")
     p.add_argument("--definition", "-d", metavar="DEF", required=True, help="an XTCE file or a layout file")
     p.add_argument("--param", "-p", metavar="A,B", required=True, help="parameters, comma-separated")
-    p.add_argument("--out", "-o", metavar="plot.png", help="a .png, .svg or .html file (default: FILE's name with .png)")
+    p.add_argument(
+        "--out", "-o", metavar="plot.png", help="a .png, .svg or .html file (default: FILE's name with .png)"
+    )
     p.add_argument("--time", metavar="FIELD[=EPOCH]", help="as for report")
     p.add_argument("-q", "--quiet", action="store_true", help="print nothing when done")
     prefix(p)

@@ -64,8 +64,9 @@ class Table:
 
     __slots__ = ("name", "columns", "meta")
 
-    def __init__(self, name: str, columns: Mapping[str, np.ndarray],
-                 meta: Mapping[str, Mapping[str, Any]] | None = None) -> None:
+    def __init__(
+        self, name: str, columns: Mapping[str, np.ndarray], meta: Mapping[str, Mapping[str, Any]] | None = None
+    ) -> None:
         self.name = name
         self.columns = dict(columns)
         lengths = {len(c) for c in self.columns.values()}

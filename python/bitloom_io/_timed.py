@@ -25,6 +25,12 @@ from .timecodes import TimeCode, time_code
 __all__ = ["Layout"]
 
 
+# bitloom_io.Layout is the class below from now on: the native type is found
+# by pickle (and anything else that looks a class up by its module) where it
+# lives.
+_NativeLayout.__module__ = "bitloom_io._native"
+
+
 class _LayoutType(type):
     # Layouts compiled elsewhere in the package (XTCE, Select rules) are
     # native ones; they are Layouts all the same.
@@ -60,16 +66,22 @@ class Layout(_NativeLayout, metaclass=_LayoutType):
     "encoding": "cuc", ...}`` for an integer field read as that code; the
     columns then have a ``time`` column."""
 
-    def __new__(cls, recipe: Sequence[Mapping[str, Any]] = (), *args: Any,
-                time: str | Mapping[str, Any] | None = None, **kwargs: Any) -> Layout:
+    def __new__(
+        cls,
+        recipe: Sequence[Mapping[str, Any]] = (),
+        *args: Any,
+        time: str | Mapping[str, Any] | None = None,
+        **kwargs: Any,
+    ) -> Layout:
         if cls is Layout and (time is not None or _has_codes(recipe)):
             cls = _TimedLayout
         # The native type allocates without reading its arguments; __init__ compiles.
         layout: Layout = _NativeLayout.__new__(cls)  # type: ignore[call-arg,assignment]
         return layout
 
-    def __init__(self, recipe: Sequence[Mapping[str, Any]], *, exact: bool = False,
-                 time: str | Mapping[str, Any] | None = None) -> None:
+    def __init__(
+        self, recipe: Sequence[Mapping[str, Any]], *, exact: bool = False, time: str | Mapping[str, Any] | None = None
+    ) -> None:
         if time is not None:  # pragma: no cover - _TimedLayout takes these
             raise TypeError("time= needs a layout with a time field")
         super().__init__(recipe, exact=exact)
@@ -79,6 +91,9 @@ class Layout(_NativeLayout, metaclass=_LayoutType):
         """Per output column, what is known of it beyond its values (the
         time scale of time columns)."""
         return {}
+
+
+Layout.__module__ = "bitloom_io"
 
 
 def _rebuild(recipe: list[dict[str, Any]], exact: bool, time: Any, state: Any) -> Layout:
@@ -91,8 +106,9 @@ def _rebuild(recipe: list[dict[str, Any]], exact: bool, time: Any, state: Any) -
 class _TimedLayout(Layout):
     """A layout with time codes: compiled through plain fields."""
 
-    def __init__(self, recipe: Sequence[Mapping[str, Any]], *, exact: bool = False,
-                 time: str | Mapping[str, Any] | None = None) -> None:
+    def __init__(
+        self, recipe: Sequence[Mapping[str, Any]], *, exact: bool = False, time: str | Mapping[str, Any] | None = None
+    ) -> None:
         if "_codes" in self.__dict__:
             raise TypeError("Layout is initialised only once")
         items = [dict(item) if isinstance(item, Mapping) else item for item in recipe]
@@ -110,8 +126,12 @@ class _TimedLayout(Layout):
                 codes[code.name] = code
                 expanded = code.items(item.get("offset_bits"))
                 if "value" in item:
-                    encoded = code.encode({code.name: np.array([item["value"]]),
-                                           **{k: np.array([item[k]]) for k in code.columns()[1:] if k in item}})
+                    encoded = code.encode(
+                        {
+                            code.name: np.array([item["value"]]),
+                            **{k: np.array([item[k]]) for k in code.columns()[1:] if k in item},
+                        }
+                    )
                     for sub in expanded:
                         value = encoded[sub["name"]][0]
                         sub["value"] = str(value) if sub["encoding"] != "unsigned" else int(value)
@@ -150,7 +170,7 @@ class _TimedLayout(Layout):
     def fields(self) -> tuple[Field, ...]:
         native = super().fields
         out = []
-        for index, (item, (start, end)) in enumerate(zip(self._items, self._spans)):
+        for index, (item, (start, _end)) in enumerate(zip(self._items, self._spans)):
             first = native[start]
             code = self._codes.get(str(item.get("name"))) if isinstance(item, Mapping) else None
             if code is None:
@@ -184,8 +204,9 @@ class _TimedLayout(Layout):
     def _time_spec(self) -> dict[str, Any]:
         assert self._time is not None and self._time[1] is not None
         code = self._time[1]
-        return {k: v for k, v in code.__dict__.items()
-                if k not in ("name", "bits", "kind", "epoch_ns", "counting")} | {"encoding": code.kind}
+        return {k: v for k, v in code.__dict__.items() if k not in ("name", "bits", "kind", "epoch_ns", "counting")} | {
+            "encoding": code.kind
+        }
 
     # -- reading ------------------------------------------------------------
 
@@ -227,9 +248,16 @@ class _TimedLayout(Layout):
         columns = {k: np.array([v]) for k, v in values.items()}
         return {k: v[0] for k, v in self._convert(columns, False).items()}
 
-    def unpack_many(self, buffer: Buffer | Sequence[Buffer], /, *, stride: int | None = None,
-                    offsets: npt.ArrayLike | None = None, lengths: npt.ArrayLike | None = None,
-                    errors: Literal["raise", "mask"] = "raise") -> Columns:
+    def unpack_many(
+        self,
+        buffer: Buffer | Sequence[Buffer],
+        /,
+        *,
+        stride: int | None = None,
+        offsets: npt.ArrayLike | None = None,
+        lengths: npt.ArrayLike | None = None,
+        errors: Literal["raise", "mask"] = "raise",
+    ) -> Columns:
         columns = super().unpack_many(buffer, stride=stride, offsets=offsets, lengths=lengths, errors=errors)
         converted = self._convert(dict(columns), errors == "mask")
         columns.clear()
@@ -275,4 +303,3 @@ def _filled(data: np.ndarray, mask: np.ndarray | None) -> np.ndarray:
     out = data.copy()
     out[mask] = data[good[0]]
     return out
-

@@ -112,7 +112,13 @@ def _leap_flags(values: Mapping[str, Any], name: str, n: int) -> np.ndarray | No
 
 
 def _unsigned(bits: int, name: str, offset: Any = None) -> dict[str, Any]:
-    item: dict[str, Any] = {"name": name, "encoding": "unsigned", "bits": bits, "byte_order": "big", "reverse_bits": False}
+    item: dict[str, Any] = {
+        "name": name,
+        "encoding": "unsigned",
+        "bits": bits,
+        "byte_order": "big",
+        "reverse_bits": False,
+    }
     if offset is not None:
         item["offset_bits"] = offset
     return item
@@ -162,7 +168,9 @@ class TimeCode:
     def describe(self) -> str:  # pragma: no cover - abstract
         raise NotImplementedError
 
-    def decode(self, raw: Mapping[str, np.ndarray], reuse: bool = False) -> dict[str, np.ndarray]:  # pragma: no cover - abstract
+    def decode(
+        self, raw: Mapping[str, np.ndarray], reuse: bool = False
+    ) -> dict[str, np.ndarray]:  # pragma: no cover - abstract
         raise NotImplementedError
 
     def encode(self, values: Mapping[str, Any]) -> dict[str, np.ndarray]:  # pragma: no cover - abstract
@@ -463,7 +471,9 @@ class CDS(TimeCode):
         rest = counted - day * _DAY_NS + leap * NS
         if len(day) and (int(day.min()) < 0 or int(day.max()) >= 1 << self.days):
             bad = int(np.flatnonzero((day < 0) | (day >= 1 << self.days))[0])
-            raise ValueError(f"{self.name}: {np.datetime64(int(ns[bad]), 'ns')} is outside the range of {self.describe()}")
+            raise ValueError(
+                f"{self.name}: {np.datetime64(int(ns[bad]), 'ns')} is outside the range of {self.describe()}"
+            )
         ms = rest // 1_000_000
         below = rest - ms * 1_000_000
         out = {self.name: (day.astype(np.uint64) << np.uint64(32)) | ms.astype(np.uint64)}
@@ -514,8 +524,16 @@ def _civil(ns: np.ndarray) -> dict[str, np.ndarray]:
     }
 
 
-def _from_civil(year: np.ndarray, month: np.ndarray | None, day: np.ndarray, h: np.ndarray, mi: np.ndarray,
-                s: np.ndarray, name: str, scale: str) -> tuple[np.ndarray, np.ndarray]:
+def _from_civil(
+    year: np.ndarray,
+    month: np.ndarray | None,
+    day: np.ndarray,
+    h: np.ndarray,
+    mi: np.ndarray,
+    s: np.ndarray,
+    name: str,
+    scale: str,
+) -> tuple[np.ndarray, np.ndarray]:
     """int64 ns and the leap flags (second 60) of calendar fields; a second
     60 reads as second 59 with its flag set."""
     years = (year - 1970).astype("m8[Y]") + np.datetime64("1970", "Y")
@@ -595,8 +613,16 @@ class CCS(TimeCode):
             if (octets[2] >> 4).any():
                 raise ValueError(f"{self.name}: the day of year's first four bits are not zero")
             month, day = None, _bcd(octets[2], self.name) * 100 + _bcd(octets[3], self.name)
-        ns, leap = _from_civil(year, month, day, _bcd(octets[4], self.name), _bcd(octets[5], self.name),
-                               _bcd(octets[6], self.name), self.name, self.scale)
+        ns, leap = _from_civil(
+            year,
+            month,
+            day,
+            _bcd(octets[4], self.name),
+            _bcd(octets[5], self.name),
+            _bcd(octets[6], self.name),
+            self.name,
+            self.scale,
+        )
         ps = None
         if self.decimals:
             sub = np.asarray(raw[subname]).astype(np.uint64, copy=False)
@@ -678,7 +704,13 @@ class ASCIITime(TimeCode):
         return date + "Thh:mm:ss" + ("." + "d" * self.decimals if self.decimals else "") + ("Z" if self.z else "")
 
     def items(self, offset: Any = None) -> list[dict[str, Any]]:
-        item = {"name": self.name, "encoding": "iso_8859_1", "bits": self.bits, "byte_order": "big", "reverse_bits": False}
+        item = {
+            "name": self.name,
+            "encoding": "iso_8859_1",
+            "bits": self.bits,
+            "byte_order": "big",
+            "reverse_bits": False,
+        }
         if offset is not None:
             item["offset_bits"] = offset
         return [item]
@@ -690,7 +722,9 @@ class ASCIITime(TimeCode):
     def decode(self, raw: Mapping[str, np.ndarray], reuse: bool = False) -> dict[str, np.ndarray]:
         width = self.bits // 8
         text = np.asarray(raw[self.name])
-        chars = np.frombuffer(text.astype(f"S{width}").tobytes(), dtype=np.uint8).reshape(len(text), width).astype(np.int64)
+        chars = (
+            np.frombuffer(text.astype(f"S{width}").tobytes(), dtype=np.uint8).reshape(len(text), width).astype(np.int64)
+        )
         pattern = self.pattern
         digits_at = [i for i, ch in enumerate(pattern) if ch in "YMDhmsd"]
         fixed_at = [i for i, ch in enumerate(pattern) if ch not in "YMDhmsd"]
@@ -712,7 +746,9 @@ class ASCIITime(TimeCode):
             month, day, at = number(5, 2), number(8, 2), 11
         else:
             month, day, at = None, number(5, 3), 9
-        ns, leap = _from_civil(year, month, day, number(at, 2), number(at + 3, 2), number(at + 6, 2), self.name, self.scale)
+        ns, leap = _from_civil(
+            year, month, day, number(at, 2), number(at + 3, 2), number(at + 6, 2), self.name, self.scale
+        )
         ps = None
         if self.decimals:
             fraction = number(at + 9, self.decimals)
@@ -795,8 +831,9 @@ def decode_column(raw: Any, code: TimeCode | Mapping[str, Any]) -> dict[str, np.
     if isinstance(code, (CDS, CCS)) and code.bits > 56:
         below = code.bits - 56 if isinstance(code, CCS) else code.submilliseconds
         whole = values.astype(np.uint64)
-        return code.decode({code.name: whole >> np.uint64(below),
-                            _subnames(code.name, "sub")[0]: whole & np.uint64((1 << below) - 1)})
+        return code.decode(
+            {code.name: whole >> np.uint64(below), _subnames(code.name, "sub")[0]: whole & np.uint64((1 << below) - 1)}
+        )
     return code.decode({code.name: values})
 
 
