@@ -26,7 +26,7 @@ NEEDS = {
     "tutorial.md": ("pandas", "pyarrow"),
     "xtce.md": ("defusedxml", "pandas"),
     "dask.md": ("distributed", "dask.dataframe", "pyarrow"),
-    "cli.md": ("pyarrow", "defusedxml"),
+    "cli.md": ("pyarrow", "defusedxml", "matplotlib"),
     "times.md": ("defusedxml", "pandas", "pyarrow", "polars", "xarray", "matplotlib"),
 }
 OUTPUT = "<!-- output -->"
@@ -110,7 +110,7 @@ def _commands(page: str) -> list[tuple[str, str | None]]:
     return out
 
 
-SHELL_PAGES = ["cli.md", "tutorial.md", "dask.md", "xtce.md", "index.md"]
+SHELL_PAGES = ["cli.md", "tutorial.md", "dask.md", "xtce.md", "index.md", "times.md"]
 
 
 @pytest.mark.parametrize(
