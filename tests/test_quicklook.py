@@ -144,6 +144,7 @@ def test_report_page_is_self_contained_and_complete(ctim_report):
     assert "sequence counts: APID 20: 4 gaps (39 packets missing)" in page
     assert page.count("<tr><td class='l'>APID_41_Packet</td>") == 1003 + 1  # and the packet time
     assert "Bit diagram of APID_1_Packet" in page and "SHCOARSE" in page
+    assert "time between packets: typically 1.000 s, largest gap" in page
 
 
 @pytest.mark.skipif(browser.find_chromium() is None, reason="no Chromium (make test installs it)")

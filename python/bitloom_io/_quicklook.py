@@ -323,6 +323,12 @@ def build_report(
             w(f"; x axis from {_esc(_fmt_time(lo, is_time))} to {_esc(_fmt_time(hi, is_time))}")
         if not is_time:
             w(" (no packet time: plotted by packet order)")
+        elif len(table) > 1:
+            steps = np.diff(x[order])
+            w(
+                f"; time between packets: typically {np.median(steps) / 1e9:,.3f} s, "
+                f"largest gap {steps.max() / 1e9:,.3f} s"
+            )
         w("</p><div class='grid'>")
         header = parts.get(name, {}).get("header", set())
         for shown, column, meta in plottable_columns(table):
