@@ -126,5 +126,10 @@ lint: $(STAMP)
 format:
 	scripts/lint format
 
+# The Python-free core compiled for x86_64 Windows and arm64 macOS with zig's
+# clang (PyPI's ziglang, installed into the venv).
+portability: $(STAMP)
+	scripts/portability
+
 clean:
 	rm -rf build dist $(VENV) .venv-sanitize .pytest_cache .mypy_cache

@@ -5,7 +5,6 @@
 // reader), on which packets fail and on every value of the others.
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -13,10 +12,6 @@
 #include "io/kernels/batch.hpp"
 #include "io/kernels/layout.hpp"
 #include "common.hpp"
-
-// The layouts built here hold no Python object; the reference-count release
-// that their (empty) references compile to is never reached.
-extern "C" void _Py_Dealloc(PyObject*) { std::abort(); }
 
 namespace {
 

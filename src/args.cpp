@@ -3,6 +3,8 @@
 #include <cstring>
 #include <stdexcept>
 #include <string>
+#include <tuple>
+#include <vector>
 
 namespace bitloom {
 
@@ -33,15 +35,17 @@ int parameter_index(const Signature& sig, PyObject* name) {
 bool match_arguments_slow(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                           PyObject** slots) {
     const int nparams = sig.nparams;
-    if (nargs > nparams) {
+    const int npositional = nparams - sig.nkeyword_only;
+    if (nargs > npositional) {
         Message m;
         m << sig.name << "() takes ";
-        if (sig.nrequired == nparams) {
-            m << nparams;
+        if (sig.nrequired == npositional) {
+            m << npositional;
         } else {
-            m << "from " << static_cast<int>(sig.nrequired) << " to " << nparams;
+            m << "from " << static_cast<int>(sig.nrequired) << " to " << npositional;
         }
-        m << " positional arguments but " << nargs << ' ' << was_or_were(nargs) << " given";
+        m << " positional argument" << (npositional == 1 && sig.nkeyword_only > 0 ? "" : "s") << " but " << nargs << ' '
+          << was_or_were(nargs) << " given";
         raise_type_error(m.str());
         return false;
     }
@@ -64,7 +68,7 @@ bool match_arguments_slow(const Signature& sig, PyObject* const* args, Py_ssize_
         slots[index] = args[nargs + k];
     }
 
-    int missing[3];
+    int missing[std::tuple_size_v<decltype(sig.params)>];
     int nmissing = 0;
     for (int i = 0; i < sig.nrequired; ++i) {
         if (slots[i] == nullptr) missing[nmissing++] = i;
@@ -84,6 +88,32 @@ bool match_arguments_slow(const Signature& sig, PyObject* const* args, Py_ssize_
         return false;
     }
     return true;
+}
+
+bool match_tuple_arguments(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** slots) {
+    // The vectorcall form: positional arguments, then keyword values, with
+    // their names in a tuple.
+    const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+    const Py_ssize_t nkw = kwargs == nullptr ? 0 : PyDict_GET_SIZE(kwargs);
+    std::vector<PyObject*> vector(static_cast<std::size_t>(nargs + nkw));
+    for (Py_ssize_t i = 0; i < nargs; ++i) vector[static_cast<std::size_t>(i)] = PyTuple_GET_ITEM(args, i);
+    Ref names;
+    if (nkw > 0) {
+        names = Ref::steal(PyTuple_New(nkw));
+        if (!names) return false;
+        Py_ssize_t pos = 0;
+        Py_ssize_t k = 0;
+        PyObject* key = nullptr;
+        PyObject* value = nullptr;
+        // The dict is the call's own, made for it: no Python code can change
+        // it while it is walked, and its values live as long as the call.
+        while (k < nkw && PyDict_Next(kwargs, &pos, &key, &value)) {
+            PyTuple_SET_ITEM(names.get(), k, Py_NewRef(key));
+            vector[static_cast<std::size_t>(nargs + k)] = value;
+            ++k;
+        }
+    }
+    return match_arguments_slow(sig, vector.data(), nargs, names.get(), slots);
 }
 
 void raise_cast_error(PyObject* obj, const char* target) {

@@ -18,12 +18,16 @@
 
 namespace bitloom {
 
+// The parameters of a function or method: every function of both modules
+// matches its arguments through one of these. The last `nkeyword_only`
+// parameters are keyword-only (and optional).
 struct Signature {
     const char* name;
     const char* doc;  // the signature line, then "--" and an empty line
-    std::array<const char*, 3> params;
+    std::array<const char*, 6> params;
     std::uint8_t nparams;
     std::uint8_t nrequired;
+    std::uint8_t nkeyword_only = 0;
 };
 
 // Slow path of matching: keywords, missing or defaulted parameters. Fills
@@ -31,12 +35,15 @@ struct Signature {
 [[nodiscard]] bool match_arguments_slow(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
                                         PyObject* kwnames, PyObject** slots);
 
+// Matching for calls that come as a tuple and a dict (type initialisers).
+[[nodiscard]] bool match_tuple_arguments(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** slots);
+
 // Returns the argument vector to read the parameters from, or nullptr with a
 // TypeError set. Plain positional calls use the caller's vector as it is.
 template <std::size_t N>
 [[nodiscard]] inline PyObject* const* match_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
                                                       PyObject* kwnames, std::array<PyObject*, N>& slots) {
-    if (BITLOOM_LIKELY(kwnames == nullptr && nargs == sig.nparams)) return args;
+    if (BITLOOM_LIKELY(kwnames == nullptr && nargs == sig.nparams && sig.nkeyword_only == 0)) return args;
     if (!match_arguments_slow(sig, args, nargs, kwnames, slots.data())) return nullptr;
     return slots.data();
 }

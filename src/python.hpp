@@ -1,21 +1,18 @@
-// The one place that includes the interpreter's headers, plus the tiny owning
-// reference wrapper used by the glue.
+// The one place that includes the interpreter's headers, plus the owning
+// reference and buffer view wrappers used by the glue.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cstddef>
+#include <cstdint>
+#include <span>
 #include <utility>
 
-namespace bitloom {
+#include "common/platform.hpp"
 
-#if defined(__GNUC__)
-#define BITLOOM_LIKELY(x) __builtin_expect(static_cast<bool>(x), 1)
-#define BITLOOM_UNLIKELY(x) __builtin_expect(static_cast<bool>(x), 0)
-#else
-#define BITLOOM_LIKELY(x) (x)
-#define BITLOOM_UNLIKELY(x) (x)
-#endif
+namespace bitloom {
 
 // An owned (strong) reference. Null is allowed and means "nothing held".
 class Ref {
@@ -45,6 +42,37 @@ public:
 private:
     explicit Ref(PyObject* o) noexcept : obj_(o) {}
     PyObject* obj_ = nullptr;
+};
+
+// A buffer view, released when it goes out of scope: every buffer the glue
+// reads or writes is held through one.
+class BufferView {
+public:
+    BufferView() noexcept = default;
+    BufferView(const BufferView&) = delete;
+    BufferView& operator=(const BufferView&) = delete;
+    ~BufferView() {
+        if (held_) PyBuffer_Release(&view_);
+    }
+    // False with an exception set when `obj` does not export a buffer.
+    [[nodiscard]] bool acquire(PyObject* obj, int flags) {
+        if (held_) {
+            PyBuffer_Release(&view_);
+            held_ = false;
+        }
+        if (PyObject_GetBuffer(obj, &view_, flags) < 0) return false;
+        held_ = true;
+        return true;
+    }
+    [[nodiscard]] void* data() const noexcept { return view_.buf; }
+    [[nodiscard]] std::size_t size() const noexcept { return static_cast<std::size_t>(view_.len); }
+    [[nodiscard]] std::span<const std::uint8_t> bytes() const noexcept {
+        return {static_cast<const std::uint8_t*>(view_.buf), size()};
+    }
+
+private:
+    Py_buffer view_{};
+    bool held_ = false;
 };
 
 }  // namespace bitloom

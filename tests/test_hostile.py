@@ -477,3 +477,111 @@ def test_a_recipe_rewritten_during_the_call_packs_as_rewritten(hook, victim, wid
     recipe[1][hook] = _hooked(hook, change)
     result = assert_clean(lambda: b.pack_parameters(recipe))
     assert result == b.pack_parameters([_plain(d) for d in recipe])
+
+
+@pytest.mark.parametrize("width", [0, 1, 16, 72])
+def test_an_empty_recipe_widened_during_the_call(width):
+    # The sizing pass sees no bits at all; the writing pass sees the widened
+    # item, and the packet is as long as it needs.
+    first = item(name="first", bits=0, value=0)
+
+    def change():
+        first.update(bits=width, value=width % 2)
+
+    recipe = [first, item(name="second", bits=Index(0, change), value=0)]
+    result = assert_clean(lambda: b.pack_parameters(recipe))
+    assert result == b.pack_parameters([_plain(d) for d in recipe])
+    assert len(result) == (width + 7) // 8
+
+
+# --- Layouts: containers changed by Python code while the C++ walks them ----
+
+from bitloom_io import Layout  # noqa: E402
+
+BYTE = [item("a", "unsigned", 8)]
+
+
+class Packet:
+    """A packet whose __buffer__ runs `action` and gives `sizes[call]` bytes
+    of `data` on each call."""
+
+    def __init__(self, data, action=None, sizes=None):
+        self.data, self.action, self.sizes, self.calls = data, action, sizes, 0
+
+    def __buffer__(self, flags):
+        self.calls += 1
+        if self.action:
+            self.action()
+        size = self.sizes[min(self.calls, len(self.sizes)) - 1] if self.sizes else len(self.data)
+        return memoryview(self.data[:size])
+
+
+def packets_clearing_their_list():
+    packets = [b"\x01"]
+    packets += [Packet(b"\x02", packets.clear), b"\x03"]
+    return packets
+
+
+def packet_shrinking_on_a_second_call():
+    return [Packet(b"\x05\x06", sizes=[2, 1]), b"\x07"]
+
+
+class Column:
+    """A column whose tolist() gives a list it keeps, which a value's
+    __index__ empties."""
+
+    def __init__(self, values):
+        self.list = [Index(v, self.emptied) for v in values]
+
+    def emptied(self):
+        self.list.clear()
+
+    def __len__(self):
+        return 3
+
+    def __getitem__(self, i):  # not numbers: numpy makes an array of objects
+        if i >= 3:
+            raise IndexError(i)
+        return object()
+
+    def tolist(self):
+        return self.list
+
+
+def width_dict_whose_key_replaces_the_field():
+    """A dynamic width whose 'slope' lookup meets a key whose __eq__ replaces
+    the 'field' value (the only reference to the str that was there)."""
+
+    class SlopeKey:
+        def __hash__(self):
+            return hash("slope")
+
+        def __eq__(self, other):
+            width["field"] = "".join(["o", "ther"])
+            return other == "slope"
+
+    width = {"field": "".join(["co", "unt"]), SlopeKey(): 8, "intercept": 0}
+    return [item("count", "unsigned", 8), item("text", "us_ascii", width)]
+
+
+# (call, expected result or exception type): each runs under ASan in `make
+# sanitize`, where a read of freed memory is a crash.
+LAYOUT_HOSTILE = [
+    pytest.param(lambda: Layout(BYTE).unpack_many(packets_clearing_their_list())["a"].tolist(), [1, 2, 3],
+                 id="unpack_many: a packet's __buffer__ clears the list"),
+    pytest.param(lambda: Layout(BYTE).unpack_many(packet_shrinking_on_a_second_call(), errors="mask")["a"].tolist(),
+                 [5, 7], id="unpack_many: a packet gives another size on a second call"),
+    pytest.param(lambda: Layout(BYTE).pack_many({"a": Column([4, 5, 6])}), b"\x04\x05\x06",
+                 id="pack_many: a value's __index__ empties the column's tolist() list"),
+    pytest.param(lambda: Layout(width_dict_whose_key_replaces_the_field()).unpack(b"\x02hi"),
+                 {"count": 2, "text": "hi"}, id="Layout: a width key's __eq__ replaces width['field']"),
+]
+
+
+@pytest.mark.parametrize("call, expected", LAYOUT_HOSTILE)
+def test_layout_calls_hold_what_they_walk(call, expected):
+    result = clean_outcome(call)
+    if isinstance(expected, type):
+        assert isinstance(result, expected), result
+    else:
+        assert result == expected

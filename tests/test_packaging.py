@@ -1,6 +1,7 @@
 """scripts/check_wheel.py, which make sdist-check runs on the built wheel:
 it must pass a complete wheel and catch each kind of incomplete one."""
 
+import importlib.machinery
 import importlib.util
 import zipfile
 from pathlib import Path
@@ -67,3 +68,37 @@ def test_complete_wheel_passes(tmp_path):
 def test_incomplete_wheel_fails(tmp_path, capsys, files, metadata, complaint):
     assert check_wheel.main(make_wheel(tmp_path / "w.whl", files, **metadata)) == 1
     assert complaint in capsys.readouterr().err
+
+
+# --- scripts/check-layers: what each folder of src/ may include ---------------
+
+LAYERS_SCRIPT = SCRIPT.parent / "check-layers"
+layers_loader = importlib.machinery.SourceFileLoader("check_layers", str(LAYERS_SCRIPT))
+check_layers = importlib.util.module_from_spec(importlib.util.spec_from_loader("check_layers", layers_loader))
+layers_loader.exec_module(check_layers)
+
+
+def test_the_source_tree_keeps_its_layers():
+    assert check_layers.check() == []
+
+
+@pytest.mark.parametrize("path, text, complaint", [
+    ("io/kernels/k.cpp", '#include "python.hpp"\n', 'includes "python.hpp", which src/io/kernels/ may not'),
+    ("io/kernels/k.cpp", "void f(PyObject* o);\n", "uses the interpreter's names (PyObject)"),
+    ("io/splitter/s.cpp", '#include "io/kernels/batch.hpp"\n', "which src/io/splitter/ may not"),
+    ("io/splitter/s.cpp", "#include <unistd.h>\n", "a system header, allowed in src/common/platform.hpp only"),
+    ("common/c.hpp", "using wide = __int128;\n", "compiler- or system-specific name"),
+    ("common/c.hpp", '#include "codecs/codec_table.hpp"\n', "which src/common/ may not"),
+    ("encoder/e.cpp", '#include "decoder/text.hpp"\n', "which src/encoder/ may not"),
+    ("codecs/t.hpp", '#include "packet/read_item.hpp"\n', "which src/codecs/ may not"),
+    ("packet/p.cpp", '#include "io/glue/parts.hpp"\n', "which src/packet/ may not"),
+    ("functions.cpp", '#include "io/kernels/layout.hpp"\n', "which src/ may not"),
+    ("io/glue/g.cpp", "#include <numpy/ndarrayobject.h>\n", "numpy's headers, allowed in src/io/glue/numpy_api.cpp only"),
+    ("io/glue/g.cpp", "#include <Python.h>\n", "the interpreter's header, allowed in src/python.hpp only"),
+    ("extra/x.cpp", "", "src/extra/ is not a known folder"),
+])
+def test_layer_violations_are_reported(tmp_path, path, text, complaint):
+    (tmp_path / path).parent.mkdir(parents=True, exist_ok=True)
+    (tmp_path / path).write_text("// A comment may say #include \"python.hpp\" or PyObject.\n" + text)
+    problems = check_layers.check(tmp_path)
+    assert len(problems) == 1 and complaint in problems[0], problems

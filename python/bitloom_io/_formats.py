@@ -44,6 +44,8 @@ def field_metadata(meta: Mapping[str, Any] | None) -> dict[bytes, bytes] | None:
 
 
 def _arrow_array(pa: Any, column: np.ndarray) -> Any:
+    if column.ndim > 1:
+        return _arrow_list(pa, column)
     if column.dtype.kind == "T":
         return pa.array(column.astype(object), type=pa.string())
     if column.dtype == object:
@@ -52,10 +54,18 @@ def _arrow_array(pa: Any, column: np.ndarray) -> Any:
         # The scale travels as field metadata; the dtype's own copy of it
         # means nothing to Arrow.
         return pa.array(column.view("M8[ns]") if column.dtype == np.dtype("M8[ns]") else column)
-    if column.ndim > 1:
-        flat = pa.array(column.reshape(-1))
-        return pa.FixedSizeListArray.from_arrays(flat, int(np.prod(column.shape[1:])))
     return pa.array(column)
+
+
+def _arrow_list(pa: Any, column: np.ndarray) -> Any:
+    """An array column: fixed-size lists, one level per dimension."""
+    flat = column.reshape(-1)
+    values = pa.array(
+        flat.astype(object) if column.dtype.kind == "T" else flat.tolist() if column.dtype == object else flat
+    )
+    for size in reversed(column.shape[1:]):
+        values = pa.FixedSizeListArray.from_arrays(values, size)
+    return values
 
 
 def arrow_table(table: Any) -> Any:

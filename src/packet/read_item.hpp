@@ -296,7 +296,6 @@ public:
 
     // The one place that records a step that may run Python code.
     void python_may_run() noexcept { ++python_steps_; }
-    [[nodiscard]] std::uint64_t python_steps() const noexcept { return python_steps_; }
 
     // How far reading the current item got, for error notes.
     void start_item() noexcept { progress_ = ReadProgress::nothing; }

@@ -6,21 +6,28 @@ from __future__ import annotations
 
 import os
 import warnings
+import weakref
 from collections.abc import Callable
 from dataclasses import dataclass, field
 from typing import Any, Literal, Protocol
 
 import numpy as np
 
-from bitloom_io._decode import expected_bytes, first_failure
+from bitloom_io._decode import first_failure
 from bitloom_io._native import Layout
 from bitloom_io._report import Findings
 from bitloom_io._tables import Table, Tables
-from bitloom_io.xtce._errors import XtceWarning
+from bitloom_io.xtce._conditional import ConditionalLayout
+from bitloom_io.xtce._engineering import evaluate, from_text, times
+from bitloom_io.xtce._floats import convert
+from bitloom_io.xtce._errors import XtceError, XtceWarning
 from bitloom_io.xtce._model import ENGINEERING_SUFFIX, Calibrator, Container, FieldSpec, ParameterType
+from bitloom_io.xtce._shapes import combine, ragged_apply
+from bitloom_io.xtce._text import texts
 
 Columns = dict[str, np.ndarray]
 Predicate = Callable[[Columns], np.ndarray]
+
 
 # Warnings point at the caller's line, outside this package.
 _HERE = (os.path.dirname(os.path.abspath(__file__)),)
@@ -36,6 +43,8 @@ class _Node:
     children: list[_Node] = field(default_factory=list)
     predicate: Predicate | None = None
     alone: bool = False  # the own fields can be read without the base container's
+    refused: XtceError | None = None  # why its packets cannot be decoded
+    conditional: bool = False  # its entries depend on IncludeConditions: no single layout reads it
 
 
 class Layouts(Protocol):
@@ -43,10 +52,11 @@ class Layouts(Protocol):
     layouts of its containers."""
 
     path: str
+    refused: dict[str, XtceError]
 
     def layout(self, container: str) -> Layout: ...
 
-    def own_layout(self, container: str) -> Layout: ...
+    def own_layout(self, container: str) -> Layout | ConditionalLayout: ...
 
 
 class Decoder:
@@ -71,6 +81,7 @@ class Decoder:
         self.ambiguous: list[np.ndarray] = []
         self.failed: dict[str, np.ndarray] = {}
         self.out_of_range: dict[str, int] = {}
+        self.refused: dict[str, np.ndarray] = {}
         self.packet_index: dict[str, np.ndarray] = {}
 
     # -- reading ----------------------------------------------------------
@@ -80,9 +91,17 @@ class Decoder:
         if not node.own or len(index) == 0:
             return {}, index
         layout = self.definition.own_layout(node.container.name)
-        mode: Literal["mask", "raise"] = "mask" if self.errors == "skip" else "raise"
+        mode: Literal["mask", "raise"] = "raise"
+        offsets, lengths = self.offsets[index], self.lengths[index]
         try:
-            cols = layout.unpack_many(self.buffer, offsets=self.offsets[index], lengths=self.lengths[index], errors=mode)
+            try:
+                cols = layout.unpack_many(self.buffer, offsets=offsets, lengths=lengths)
+            except ValueError:
+                if self.errors != "skip":
+                    raise
+                # Only when some packet fails: masks cost more than the reading.
+                mode = "mask"
+                cols = layout.unpack_many(self.buffer, offsets=offsets, lengths=lengths, errors=mode)
         except ValueError as error:
             error.add_note(
                 f"while reading container {node.container.name!r} ({len(index)} packets selected for it; "
@@ -90,6 +109,11 @@ class Decoder:
             )
             raise
         wanted = [entry.name for entry in node.own]
+        for entry in node.own:
+            if entry.type.encoding.text_in_buffer:
+                cols[entry.name] = texts(entry.type.encoding, cols[entry.name], entry.name)
+            elif entry.type.encoding.float_format:
+                cols[entry.name] = convert(entry.type.encoding.float_format, np.ma.getdata(cols[entry.name]))
         failed = getattr(cols, "failed", None)
         if mode == "mask" and failed is not None and failed.any():
             keep = ~np.asarray(failed, bool)
@@ -100,11 +124,14 @@ class Decoder:
                 at = int(index[row])
                 start, length = int(self.offsets[at]), int(self.lengths[at])
                 packet = memoryview(self.buffer).cast("B")[start : start + length]
-                where, reason = first_failure(layout, packet)
+                if isinstance(layout, ConditionalLayout):
+                    where, reason = None, "the packet ends before the entries its values include"
+                else:
+                    where, reason = first_failure(layout, packet)
                 self.findings.failed(name, index[~keep], where, reason)
-                if not node.container.abstract and not node.children:
+                if not node.container.abstract and not node.children and not node.conditional:
                     # Packets of this type that end before its last field.
-                    expected = expected_bytes(self.definition.layout(name))
+                    expected = self._expected(node)
                     if expected is not None:
                         self.findings.sizes(name, index[~keep], expected)
             index = index[keep]
@@ -120,6 +147,14 @@ class Decoder:
         if not ptype.has_engineering:
             return None
         calibrator = ptype.encoding.calibrator
+        if ptype.encoding.kind == "string":
+            values, missing = from_text(ptype, raw)
+            if missing:
+                name = entry.parameter.name
+                self.out_of_range[name] = self.out_of_range.get(name, 0) + missing
+            return values
+        if ptype.kind in ("absolute_time", "relative_time"):
+            return times(ptype, raw if calibrator is None else self._calibrate(entry, calibrator, raw))
         if calibrator is not None:
             return self._calibrate(entry, calibrator, raw)
         if ptype.kind == "enumerated":
@@ -128,8 +163,21 @@ class Decoder:
             return np.asarray(raw != 0)
         return raw.astype(np.float64)
 
+    def _in_context(self, entry: FieldSpec, raw: np.ndarray, default: np.ndarray, context: Columns) -> np.ndarray:
+        """Where a context's match holds (the first that does), its calibrator's value; elsewhere ``default``."""
+        result = np.array(default, dtype=np.float64)
+        decided = np.zeros(len(raw), bool)
+        for match, calibrator in entry.contexts:
+            chosen = np.asarray(match(context), bool) & ~decided
+            if chosen.any():
+                result[chosen] = self._calibrate(entry, calibrator, raw[chosen])
+                decided |= chosen
+        return result
+
     def _calibrate(self, entry: FieldSpec, calibrator: Calibrator, raw: np.ndarray) -> np.ndarray:
         x = raw.astype(np.float64)
+        if calibrator.kind == "math":
+            return evaluate(calibrator, x)
         if calibrator.kind == "polynomial":
             result = np.zeros(len(x), dtype=np.float64)
             for exponent, coefficient in sorted(calibrator.coefficients.items()):
@@ -177,18 +225,36 @@ class Decoder:
 
     # -- the tree --------------------------------------------------------
 
-    def _with_engineering(self, node: _Node, cols: Columns) -> Columns:
+    def _with_engineering(self, node: _Node, cols: Columns, known: Columns | None = None) -> Columns:
         out: Columns = {}
+        # What a ContextCalibrator's match may read: the columns before the field.
+        context: Columns = dict(known or {})
         for entry in node.own:
+            context.update(out)
             raw = cols[entry.name]
             out[entry.name] = raw
-            eng = self._engineering(entry, raw)
+            # Where a packet does not hold the field (IncludeCondition), its engineering value is masked too.
+            if entry.ragged:
+                if not entry.type.has_engineering:
+                    continue
+                eng = ragged_apply(lambda flat, entry=entry: self._engineering(entry, flat), raw)
+                if eng is not None:
+                    out[entry.name + self.suffix] = eng
+                continue
+            absent = np.ma.getmask(raw) if np.ma.isMaskedArray(raw) else np.ma.nomask
+            eng = self._engineering(entry, np.ma.getdata(raw) if absent is not np.ma.nomask else raw)
+            if entry.contexts and eng is not None:
+                eng = self._in_context(entry, np.ma.getdata(raw), eng, context)
             if eng is not None:
-                out[entry.name + self.suffix] = eng
+                out[entry.name + self.suffix] = eng if absent is np.ma.nomask else np.ma.array(eng, mask=absent)
         return out
 
     def _visit(self, node: _Node, index: np.ndarray, inherited: Columns) -> None:
         if len(index) == 0:
+            return
+        if node.refused is not None:
+            name = node.container.name
+            self.refused[name] = np.concatenate([self.refused[name], index]) if name in self.refused else index
             return
         own, kept = self._read(node, index)
         if len(kept) != len(index):
@@ -196,7 +262,7 @@ class Decoder:
             inherited = {k: v[keep] for k, v in inherited.items()}
             index = kept
         columns = dict(inherited)
-        columns.update(self._with_engineering(node, own))
+        columns.update(self._with_engineering(node, own, columns))
         taken = np.zeros(len(index), bool)
         if node.children and len(index):
             matches = []
@@ -232,8 +298,8 @@ class Decoder:
 
     def _emit(self, node: _Node, index: np.ndarray, columns: Columns) -> None:
         name = node.container.name
-        if self.findings is not None and len(index):
-            expected = expected_bytes(self.definition.layout(name))
+        if self.findings is not None and len(index) and not node.conditional:
+            expected = self._expected(node)
             if expected is not None:
                 self.findings.sizes(name, index, expected)
         ordered: Columns = {}
@@ -242,22 +308,45 @@ class Decoder:
             eng = entry.name + self.suffix
             if eng in columns:
                 ordered[eng] = columns[eng]
+        ordered = combine(node.fields, ordered, self.suffix)
         table = Table(name, ordered)
         self.tables[name] = table
         self.packet_index[name] = index
 
+    def _expected(self, node: _Node) -> int | None:
+        """The bytes a container reads, when every field has a fixed place
+        and width (worked out once per definition)."""
+        known = _SIZES.setdefault(self.definition, {})
+        name = node.container.name
+        if name not in known:
+            end = 0
+            for entry in node.fields:
+                bits = entry.type.encoding.bits
+                if entry.start is None or not isinstance(bits, int):
+                    end = 0
+                    break
+                end = max(end, entry.start + bits)
+            known[name] = (end + 7) // 8 if end else None
+        return known[name]
+
     def _empty(self, node: _Node) -> Table:
-        """The table of a packet type no packet is of, with its columns'
-        types."""
-        none = np.zeros(0, dtype=np.int64)
-        raw = self.definition.layout(node.container.name).unpack_many(b"", offsets=none, lengths=none)
-        columns: Columns = {}
-        for entry in node.fields:
-            columns[entry.name] = raw[entry.name]
-            eng = self._engineering(entry, raw[entry.name])
-            if eng is not None:
-                columns[entry.name + self.suffix] = eng
-        return Table(node.container.name, columns)
+        """The table of a packet type no packet is of, with the columns'
+        types a decode gives them (made once per definition: arrays of no
+        rows can be shared)."""
+        name = node.container.name
+        known = _EMPTY.setdefault(self.definition, {})
+        columns = known.get(name)
+        if columns is None:
+            columns = {}
+            for entry in node.fields:
+                raw = _no_rows(entry)
+                columns[entry.name] = raw
+                eng = self._engineering(entry, raw)
+                if eng is not None:
+                    columns[entry.name + self.suffix] = eng
+            columns = combine(node.fields, columns, self.suffix)
+            known[name] = columns
+        return Table._checked(name, columns)
 
     def run(self, root: _Node, *, every_type: bool = False) -> XtceTables:
         """The tables of the packets, ``every_type``: with an empty table
@@ -276,7 +365,10 @@ class Decoder:
         tables.unidentified = _joined(self.unidentified)
         tables.ambiguous = _joined(self.ambiguous)
         tables.failed = self.failed
+        tables.refused = self.refused
         if self.findings is not None:
+            for name, index in self.refused.items():
+                self.findings.failed(name, index, None, f"the container cannot be decoded: {self.definition.refused[name]}")
             self.findings.unclaimed(tables.unidentified)
             self.findings.ambiguous(tables.ambiguous)
             for name, count in self.out_of_range.items():
@@ -303,6 +395,11 @@ class Decoder:
                 f"{len(failed)} packets too short for container {name!r} left out (first: packet {int(failed[0])}); "
                 "their indexes are in .failed"
             )
+        for name, index in self.refused.items():
+            messages.append(
+                f"{len(index)} packets of container {name!r} left out (first: packet {int(index[0])}): it cannot be "
+                f"decoded: {self.definition.refused[name]}; their indexes are in .refused"
+            )
         for name, count in self.out_of_range.items():
             messages.append(_out_of_range(name, count))
         for message in messages:
@@ -326,25 +423,53 @@ def _out_of_range(name: str, count: int) -> str:
 def _concrete(root: _Node) -> list[_Node]:
     """The concrete containers from ``root`` down, in tree order."""
     out: list[_Node] = []
-
-    def walk(node: _Node) -> None:
+    stack = [root]
+    while stack:
+        node = stack.pop()
+        if node.refused is not None:
+            continue  # and nothing below it is decoded
         if not node.container.abstract:
             out.append(node)
-        for child in node.children:
-            walk(child)
-
-    walk(root)
+        stack.extend(reversed(node.children))
     return out
+
+
+def _no_rows(entry: FieldSpec) -> np.ndarray:
+    """A column of no rows of the dtype a layout gives the field: its
+    dtype follows from the encoding and width alone, so one small layout per
+    kind of field tells it, not the container's whole layout."""
+    item = entry.item()
+    bits = item["bits"] if isinstance(item["bits"], int) else 8  # widths from the packet: text, binary
+    kind = (item["encoding"], bits, item["byte_order"], item["reverse_bits"])
+    column = _NO_ROWS.get(kind)
+    if column is None:
+        recipe = [{"name": "x", "encoding": kind[0], "bits": bits, "byte_order": kind[2], "reverse_bits": kind[3]}]
+        none = np.zeros(0, dtype=np.int64)
+        try:
+            column = Layout(recipe, exact=True).unpack_many(b"", offsets=none, lengths=none)["x"]
+        except (ValueError, TypeError, NotImplementedError):  # a field no packet could be read with
+            column = np.zeros(0, dtype=object)
+        _NO_ROWS[kind] = column
+    return column
+
+
+_NO_ROWS: dict[tuple[Any, ...], np.ndarray] = {}
+# The columns of the empty table of each container, per definition.
+_EMPTY: weakref.WeakKeyDictionary[Any, dict[str, Columns]] = weakref.WeakKeyDictionary()
+# The bytes each container reads, when fixed, per definition.
+_SIZES: weakref.WeakKeyDictionary[Any, dict[str, int | None]] = weakref.WeakKeyDictionary()
 
 
 class XtceTables(Tables):
     """Tables of an XTCE decode, with where each packet went:
     ``packet_index`` (per table, the packets' indexes in the split),
     ``unidentified`` (packets no concrete container takes), ``ambiguous``
-    (packets more than one takes) and ``failed`` (per container, packets
-    too short for it)."""
+    (packets more than one takes), ``failed`` (per container, packets
+    too short for it) and ``refused`` (per container left out of the
+    definition, its packets)."""
 
     packet_index: dict[str, np.ndarray]
     unidentified: np.ndarray
     ambiguous: np.ndarray
     failed: dict[str, np.ndarray]
+    refused: dict[str, np.ndarray]

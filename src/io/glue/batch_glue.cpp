@@ -1,8 +1,12 @@
 // Layout.unpack_many and Layout.pack_many: arguments, numpy arrays, and the
 // kernels run with the interpreter lock released.
-#include <sys/mman.h>
-#include <unistd.h>
-#include <cstdio>
+//
+// Every container the kernels or the loops here walk is held by one strong
+// reference or copied into a snapshot before any Python code (a value's
+// __index__, a packet's __buffer__, a column's tolist) can run, so that such
+// code cannot free or resize what is being walked.
+#include <algorithm>
+#include <array>
 #include <cstring>
 #include <exception>
 #include <memory>
@@ -11,8 +15,10 @@
 
 #include "args.hpp"
 #include "boundary.hpp"
+#include "common/platform.hpp"
+#include "io/glue/encode_value.hpp"
 #include "io/glue/layout_object.hpp"
-#include "io/glue/numpy_strings.hpp"
+#include "io/glue/numpy_api.hpp"
 #include "io/kernels/batch.hpp"
 #include "io/kernels/field_value.hpp"
 #include "io/kernels/pack_kernel.hpp"
@@ -20,28 +26,6 @@
 namespace bitloom::io {
 
 namespace {
-
-// A buffer view released when it goes out of scope.
-class BufferView {
-public:
-    BufferView() = default;
-    BufferView(const BufferView&) = delete;
-    BufferView& operator=(const BufferView&) = delete;
-    ~BufferView() {
-        if (held_) PyBuffer_Release(&view_);
-    }
-    [[nodiscard]] bool acquire(PyObject* obj, int flags) {
-        if (PyObject_GetBuffer(obj, &view_, flags) < 0) return false;
-        held_ = true;
-        return true;
-    }
-    [[nodiscard]] void* data() const noexcept { return view_.buf; }
-    [[nodiscard]] std::size_t size() const noexcept { return static_cast<std::size_t>(view_.len); }
-
-private:
-    Py_buffer view_{};
-    bool held_ = false;
-};
 
 // Runs `work` with the interpreter lock released; an exception thrown by it
 // is rethrown once the lock is held again.
@@ -54,169 +38,44 @@ void without_gil(Work&& work) {
     Py_END_ALLOW_THREADS if (error) std::rethrow_exception(error);
 }
 
-const char* dtype_name(ColumnKind kind) {
-    switch (kind) {
-        case ColumnKind::u8: return "uint8";
-        case ColumnKind::u16: return "uint16";
-        case ColumnKind::u32: return "uint32";
-        case ColumnKind::u64: return "uint64";
-        case ColumnKind::i8: return "int8";
-        case ColumnKind::i16: return "int16";
-        case ColumnKind::i32: return "int32";
-        case ColumnKind::i64: return "int64";
-        case ColumnKind::f16: return "float16";
-        case ColumnKind::f32: return "float32";
-        case ColumnKind::f64: return "float64";
-        default: return "object";
-    }
-}
+// --- unpack_many: arguments --------------------------------------------------
 
-Ref numpy_call(const char* function, PyObject* arg, const char* dtype) {
-    PyObject* numpy = numpy_module();
-    if (numpy == nullptr) return {};
-    Ref fn = Ref::steal(PyObject_GetAttrString(numpy, function));
-    if (!fn) return {};
-    Ref args = Ref::steal(PyTuple_Pack(1, arg));
-    Ref kwargs = Ref::steal(Py_BuildValue("{s:s}", "dtype", dtype));
-    if (!args || !kwargs) return {};
-    return Ref::steal(PyObject_Call(fn.get(), args.get(), kwargs.get()));
-}
+struct UnpackArguments {
+    PyObject* buffer = nullptr;
+    PyObject* stride = nullptr;  // null when not given (or None)
+    PyObject* offsets = nullptr;
+    PyObject* lengths = nullptr;
+    bool mask = false;
+    bool by_packet = false;
+};
 
-Ref new_array(std::size_t n, const char* dtype, const char* function = "empty") {
-    Ref size = Ref::steal(PyLong_FromSize_t(n));
-    if (!size) return {};
-    return numpy_call(function, size.get(), dtype);
-}
+PyObject* none_as_null(PyObject* obj) { return obj == Py_None ? nullptr : obj; }
 
-// A column of `n` values of `kind` in `block` (a uint8 array), from byte
-// `offset`: block[offset : offset + n * size].view(dtype).
-Ref block_column(PyObject* block, std::size_t offset, std::size_t n, ColumnKind kind) {
-    const auto begin = static_cast<Py_ssize_t>(offset);
-    const auto end = static_cast<Py_ssize_t>(offset + n * column_item_size(kind));
-    Ref start = Ref::steal(PyLong_FromSsize_t(begin));
-    Ref stop = Ref::steal(PyLong_FromSsize_t(end));
-    if (!start || !stop) return {};
-    Ref slice = Ref::steal(PySlice_New(start.get(), stop.get(), nullptr));
-    Ref bytes = slice ? Ref::steal(PyObject_GetItem(block, slice.get())) : Ref();
-    return bytes ? Ref::steal(PyObject_CallMethod(bytes.get(), "view", "s", dtype_name(kind))) : Ref();
-}
-
-// An int64 view of an array-like argument (1-D), checked to hold no negative
-// number.
-bool int64_argument(PyObject* obj, const char* name, Ref& array, BufferView& view, std::size_t& count) {
-    array = numpy_call("ascontiguousarray", obj, "int64");
-    if (!array) return false;
-    Ref ndim = Ref::steal(PyObject_GetAttrString(array.get(), "ndim"));
-    if (!ndim) return false;
-    if (PyLong_AsLong(ndim.get()) != 1) {
-        PyErr_Format(PyExc_ValueError, "%s must be one-dimensional", name);
-        return false;
-    }
-    if (!view.acquire(array.get(), PyBUF_SIMPLE)) return false;
-    count = view.size() / 8;
-    const auto* values = static_cast<const std::int64_t*>(view.data());
-    for (std::size_t i = 0; i < count; ++i) {
-        if (values[i] < 0) {
-            PyErr_Format(PyExc_ValueError, "%s[%zu] is negative (%lld)", name, i, static_cast<long long>(values[i]));
+bool parse_unpack_arguments(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, UnpackArguments& out) {
+    static constexpr Signature sig{
+        "unpack_many", "", {"buffer", "stride", "offsets", "lengths", "errors", "_by_packet"}, 6, 1, 5};
+    std::array<PyObject*, 6> slots{};
+    if (!match_arguments_slow(sig, args, nargs, kwnames, slots.data())) return false;
+    out.buffer = slots[0];
+    out.stride = none_as_null(slots[1]);
+    out.offsets = none_as_null(slots[2]);
+    out.lengths = none_as_null(slots[3]);
+    if (PyObject* errors = slots[4]) {
+        const char* mode = PyUnicode_Check(errors) ? PyUnicode_AsUTF8(errors) : nullptr;
+        if (mode != nullptr && std::strcmp(mode, "mask") == 0) {
+            out.mask = true;
+        } else if (mode == nullptr || std::strcmp(mode, "raise") != 0) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_ValueError, "errors must be 'raise' or 'mask', not %R", errors);
             return false;
         }
     }
-    return true;
-}
-
-// Reads keyword-only arguments by name into `slots`; `names` ends with null.
-bool keyword_arguments(const char* function, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                       const char* const* names, PyObject** slots) {
-    if (kwnames == nullptr) return true;
-    const Py_ssize_t n = PyTuple_GET_SIZE(kwnames);
-    for (Py_ssize_t k = 0; k < n; ++k) {
-        PyObject* key = PyTuple_GET_ITEM(kwnames, k);
-        const char* text = PyUnicode_AsUTF8(key);
-        if (text == nullptr) return false;
-        bool matched = false;
-        for (std::size_t s = 0; names[s] != nullptr; ++s) {
-            if (std::strcmp(text, names[s]) == 0) {
-                slots[s] = args[nargs + k];
-                matched = true;
-            }
-        }
-        if (!matched) {
-            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%s'", function, text);
-            return false;
-        }
+    if (slots[5] != nullptr) {
+        const int by_packet = PyObject_IsTrue(slots[5]);
+        if (by_packet < 0) return false;
+        out.by_packet = by_packet == 1;
     }
     return true;
-}
-
-// A chunk of a bytes column as a list of Python values.
-Ref bytes_list(const FieldSpec& f, const BytesColumn& column, std::size_t count) {
-    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(count)));
-    if (!list) return {};
-    for (std::size_t i = 0; i < count; ++i) {
-        const char* data = column.arena.data() + column.begin[i];
-        const auto size = static_cast<Py_ssize_t>(column.size[i]);
-        PyObject* item = f.value_class == ValueClass::binary ? PyBytes_FromStringAndSize(data, size)
-                                                             : PyUnicode_FromStringAndSize(data, size);
-        if (item == nullptr) return {};
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
-    }
-    return list;
-}
-
-// A text chunk whose fixed-width slots could not hold it, decoded again
-// value by value (failed packets give "").
-Ref text_list(const Layout& layout, const FieldSpec& f, const PacketGeometry& g, const std::uint8_t* failed,
-              std::size_t first, std::size_t count) {
-    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(count)));
-    if (!list) return {};
-    NativeValue value;
-    for (std::size_t i = 0; i < count; ++i) {
-        value.bytes.clear();
-        if (!failed[first + i]) {
-            const auto p = g.packet(first + i);
-            // NOLINTNEXTLINE(bugprone-unchecked-optional-access): slots only for fields with a start
-            if (!read_field(layout, f, std::span<const std::uint8_t>(g.data + p.offset, p.length), *f.start, f.bits,
-                            value)) {
-                value.bytes.clear();
-            }
-        }
-        PyObject* item = PyUnicode_FromStringAndSize(value.bytes.data(), static_cast<Py_ssize_t>(value.bytes.size()));
-        if (item == nullptr) return {};
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
-    }
-    return list;
-}
-
-bool assign_slice(PyObject* array, std::size_t first, std::size_t count, PyObject* values) {
-    Ref lo = Ref::steal(PyLong_FromSize_t(first));
-    Ref hi = Ref::steal(PyLong_FromSize_t(first + count));
-    if (!lo || !hi) return false;
-    Ref slice = Ref::steal(PySlice_New(lo.get(), hi.get(), nullptr));
-    return slice && PyObject_SetItem(array, slice.get(), values) == 0;
-}
-
-Ref string_dtype() {
-    Ref dtypes = Ref::steal(PyObject_GetAttrString(numpy_module(), "dtypes"));
-    return dtypes ? Ref::steal(PyObject_CallMethod(dtypes.get(), "StringDType", nullptr)) : Ref();
-}
-
-Ref empty_array(std::size_t n, PyObject* dtype) {
-    Ref fn = Ref::steal(PyObject_GetAttrString(numpy_module(), "empty"));
-    Ref size = Ref::steal(PyLong_FromSize_t(n));
-    if (!fn || !size) return {};
-    return Ref::steal(PyObject_CallFunctionObjArgs(fn.get(), size.get(), dtype, nullptr));
-}
-
-Ref masked(PyObject* data, PyObject* failed) {
-    PyObject* numpy = numpy_module();
-    Ref ma = Ref::steal(PyObject_GetAttrString(numpy, "ma"));
-    Ref cls = ma ? Ref::steal(PyObject_GetAttrString(ma.get(), "MaskedArray")) : Ref();
-    Ref mask = Ref::steal(PyObject_CallMethod(failed, "copy", nullptr));
-    if (!cls || !mask) return {};
-    Ref args = Ref::steal(PyTuple_Pack(1, data));
-    Ref kwargs = Ref::steal(Py_BuildValue("{s:O}", "mask", mask.get()));
-    if (!args || !kwargs) return {};
-    return Ref::steal(PyObject_Call(cls.get(), args.get(), kwargs.get()));
 }
 
 // The buffer argument: a buffer-protocol object, or a list (or tuple) of
@@ -229,23 +88,38 @@ struct BatchInput {
     bool packets = false;
 };
 
+// A list of packets is copied into a tuple of its own first, and each
+// packet's buffer is asked for once and held until its bytes are copied:
+// a packet's __buffer__ may change the list, or give another size on
+// another call.
+bool join_packets(PyObject* list, BatchInput& in) {
+    Ref items = Ref::steal(PySequence_Tuple(list));
+    if (!items) return false;
+    const Py_ssize_t n = PyTuple_GET_SIZE(items.get());
+    std::vector<BufferView> views(static_cast<std::size_t>(n));
+    std::int64_t offset = 0;
+    in.offsets.reserve(views.size());
+    in.lengths.reserve(views.size());
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        BufferView& view = views[static_cast<std::size_t>(i)];
+        if (!view.acquire(PyTuple_GET_ITEM(items.get(), i), PyBUF_SIMPLE)) return false;
+        in.offsets.push_back(offset);
+        in.lengths.push_back(static_cast<std::int64_t>(view.size()));
+        offset += static_cast<std::int64_t>(view.size());
+    }
+    in.joined = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(offset)));
+    if (!in.joined) return false;
+    char* out = PyBytes_AS_STRING(in.joined.get());
+    for (std::size_t i = 0; i < views.size(); ++i) {
+        if (views[i].size() > 0) std::memcpy(out + in.offsets[i], views[i].data(), views[i].size());
+    }
+    return in.view.acquire(in.joined.get(), PyBUF_SIMPLE);
+}
+
 bool read_input(PyObject* buffer, BatchInput& in) {
     if (PyList_Check(buffer) || PyTuple_Check(buffer)) {
         in.packets = true;
-        Ref empty = Ref::steal(PyBytes_FromStringAndSize(nullptr, 0));
-        if (!empty) return false;
-        in.joined = Ref::steal(_PyBytes_Join(empty.get(), buffer));
-        if (!in.joined) return false;
-        const Py_ssize_t n = PySequence_Fast_GET_SIZE(buffer);
-        std::int64_t offset = 0;
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            BufferView item;
-            if (!item.acquire(PySequence_Fast_GET_ITEM(buffer, i), PyBUF_SIMPLE)) return false;
-            in.offsets.push_back(offset);
-            in.lengths.push_back(static_cast<std::int64_t>(item.size()));
-            offset += static_cast<std::int64_t>(item.size());
-        }
-        return in.view.acquire(in.joined.get(), PyBUF_SIMPLE);
+        return join_packets(buffer, in);
     }
     if (!in.view.acquire(buffer, PyBUF_SIMPLE)) {
         if (PyErr_ExceptionMatches(PyExc_TypeError)) {
@@ -258,7 +132,82 @@ bool read_input(PyObject* buffer, BatchInput& in) {
     return true;
 }
 
-// A StringDType column, just made by numpy.empty, as the kernels' text sink.
+// An int64 array argument (1-D), checked to hold no negative number.
+struct OffsetArray {
+    Ref array;
+    BufferView view;
+    std::size_t count = 0;
+    [[nodiscard]] const std::int64_t* values() const noexcept { return static_cast<const std::int64_t*>(view.data()); }
+};
+
+bool read_offsets(PyObject* obj, const char* name, OffsetArray& out) {
+    out.array = int64_array(obj, name);
+    if (!out.array || !out.view.acquire(out.array.get(), PyBUF_SIMPLE)) return false;
+    out.count = out.view.size() / sizeof(std::int64_t);
+    for (std::size_t i = 0; i < out.count; ++i) {
+        if (out.values()[i] < 0) {
+            PyErr_Format(PyExc_ValueError, "%s[%zu] is negative (%lld)", name, i,
+                         static_cast<long long>(out.values()[i]));
+            return false;
+        }
+    }
+    return true;
+}
+
+// Where the packets are: the list's own, or stride, offsets and lengths.
+bool place_packets(const UnpackArguments& a, const BatchInput& in, OffsetArray& offsets, OffsetArray& lengths,
+                   PacketGeometry& g) {
+    g.data = static_cast<const std::uint8_t*>(in.view.data());
+    g.size = in.view.size();
+    if (a.stride != nullptr) {
+        std::uint64_t stride = 0;
+        if (!convert_argument<std::uint64_t, convert_u64>(a.stride, "stride", stride)) return false;
+        if (stride == 0) {
+            PyErr_SetString(PyExc_ValueError, "stride must be positive");
+            return false;
+        }
+        g.stride = stride;
+    }
+    if (in.packets) {
+        if (a.stride || a.offsets || a.lengths) {
+            PyErr_SetString(PyExc_ValueError,
+                            "a list of packets gives its own offsets: stride, offsets and lengths do not apply");
+            return false;
+        }
+        g.offsets = in.offsets.data();
+        g.lengths = in.lengths.data();
+        g.count = in.offsets.size();
+        return true;
+    }
+    if (a.offsets != nullptr) {
+        if (!read_offsets(a.offsets, "offsets", offsets)) return false;
+        g.offsets = offsets.values();
+        g.count = offsets.count;
+        if (a.lengths != nullptr) {
+            if (!read_offsets(a.lengths, "lengths", lengths)) return false;
+            if (lengths.count != g.count) {
+                PyErr_Format(PyExc_ValueError, "offsets has %zu entries but lengths has %zu", g.count, lengths.count);
+                return false;
+            }
+            g.lengths = lengths.values();
+        }
+        return true;
+    }
+    if (g.stride != 0) {
+        if (a.lengths != nullptr) {
+            PyErr_SetString(PyExc_ValueError, "lengths needs offsets");
+            return false;
+        }
+        g.count = static_cast<std::size_t>((g.size + g.stride - 1) / g.stride);
+        return true;
+    }
+    PyErr_SetString(PyExc_ValueError, "unpack_many needs stride= or offsets= (or a list of packets)");
+    return false;
+}
+
+// --- unpack_many: the result arrays ------------------------------------------
+
+// A StringDType column, just made, as the kernels' text sink.
 class StringSink final : public TextSink {
 public:
     explicit StringSink(PyObject* array) : array_(array) { array_.expect_fresh_entries(); }
@@ -273,7 +222,97 @@ private:
     StringArray array_;
 };
 
-PyObject* raise_packet_failure(const Layout& layout, const PacketGeometry& g, std::size_t i) {
+// The arrays a call fills: numeric columns and the failure flags in place,
+// text columns through their sinks, binary columns (and text columns numpy
+// could not open) a chunk at a time from the kernels' arenas.
+struct UnpackOutput {
+    std::vector<Ref> arrays;
+    std::vector<BufferView> views;
+    std::vector<BytesColumn> byte_columns;
+    std::vector<std::unique_ptr<StringSink>> strings;
+    Ref failed;
+    BufferView failed_view;
+};
+
+// The numeric columns of a batch of moderate size share one block: one
+// allocation instead of one per column, which the C library then keeps and
+// hands out again on the next call, where columns of their own would be
+// given back to the system when freed and faulted in afresh on every call.
+// A column keeps the whole block alive, so larger batches give each column
+// its own array. Sets `offsets` per column; null when there is no block.
+Ref numeric_block(const Layout& layout, std::size_t n, std::vector<std::size_t>& offsets, bool& failed) {
+    constexpr std::size_t block_limit = std::size_t{16} << 20;
+    constexpr std::size_t block_alignment = 64;
+    failed = false;
+    offsets.assign(layout.column_fields.size(), 0);
+    std::size_t bytes = 0;
+    for (std::size_t c = 0; c < layout.column_fields.size(); ++c) {
+        const FieldSpec& f = layout.fields[layout.column_fields[c]];
+        if (f.column == ColumnKind::text || f.column == ColumnKind::binary) continue;
+        offsets[c] = bytes;
+        bytes += (n * column_item_size(f.column) + block_alignment - 1) / block_alignment * block_alignment;
+    }
+    if (bytes == 0 || bytes > block_limit) return {};
+    Ref block = byte_array(bytes);
+    failed = !block;
+    return block;
+}
+
+bool make_output(const Layout& layout, std::size_t n, UnpackJob& job, UnpackOutput& out) {
+    const std::size_t ncols = layout.column_fields.size();
+    out.arrays.resize(ncols);
+    out.views = std::vector<BufferView>(ncols);
+    out.byte_columns.resize(ncols);
+    out.strings.resize(ncols);
+    job.numeric.assign(ncols, nullptr);
+    job.bytes.assign(ncols, nullptr);
+    std::vector<std::size_t> offsets;
+    bool failed = false;
+    Ref block = numeric_block(layout, n, offsets, failed);
+    if (failed) return false;
+    for (std::size_t c = 0; c < ncols; ++c) {
+        const FieldSpec& f = layout.fields[layout.column_fields[c]];
+        if (f.column == ColumnKind::text || f.column == ColumnKind::binary) {
+            job.bytes[c] = &out.byte_columns[c];
+            out.arrays[c] = f.column == ColumnKind::text ? string_array(n) : object_array(n);
+            if (!out.arrays[c]) return false;
+            if (f.column == ColumnKind::text) {
+                auto sink = std::make_unique<StringSink>(out.arrays[c].get());
+                if (sink->ok()) {
+                    out.byte_columns[c].sink = sink.get();
+                    out.strings[c] = std::move(sink);
+                }
+            }
+            continue;
+        }
+        out.arrays[c] = block ? block_view(block.get(), offsets[c], n, f.column) : numeric_array(n, f.column);
+        if (!out.arrays[c] || !out.views[c].acquire(out.arrays[c].get(), PyBUF_WRITABLE)) return false;
+        job.numeric[c] = out.views[c].data();
+    }
+    out.failed = bool_zeros(n);
+    if (!out.failed || !out.failed_view.acquire(out.failed.get(), PyBUF_WRITABLE)) return false;
+    job.failed = static_cast<std::uint8_t*>(out.failed_view.data());
+    return true;
+}
+
+// A chunk of a bytes column (binary, or text numpy could not open) as a
+// list of Python values, assigned to its rows of the column's array.
+bool store_chunk(const FieldSpec& f, const BytesColumn& column, PyObject* array, std::size_t first, std::size_t count) {
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(count)));
+    if (!list) return false;
+    for (std::size_t i = 0; i < count; ++i) {
+        const char* data = column.arena.data() + column.begin[i];
+        const auto size = static_cast<Py_ssize_t>(column.size[i]);
+        PyObject* item = f.value_class == ValueClass::binary ? PyBytes_FromStringAndSize(data, size)
+                                                             : PyUnicode_FromStringAndSize(data, size);
+        if (item == nullptr) return false;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return PySequence_SetSlice(array, static_cast<Py_ssize_t>(first), static_cast<Py_ssize_t>(first + count),
+                               list.get()) == 0;
+}
+
+PyObject* raise_packet_failure(const BoundLayout& layout, const PacketGeometry& g, std::size_t i) {
     const auto p = g.packet(i);
     const std::string where = "packet " + std::to_string(i) + " (byte offset " + std::to_string(p.offset) + "): ";
     if (!p.inside) {
@@ -281,234 +320,116 @@ PyObject* raise_packet_failure(const Layout& layout, const PacketGeometry& g, st
                             static_cast<unsigned long long>(p.length), g.size);
     }
     auto result = unpack_packet(layout, std::span<const std::uint8_t>(g.data + p.offset, p.length), 0);
-    if (!result) return raise_field_error(layout, result.error(), where);
+    if (!result) return raise_field_error(layout.native, result.error(), where);
     return PyErr_Format(PyExc_ValueError, "%sthe packet failed to decode", where.c_str());
+}
+
+// Runs the kernels a chunk at a time (the interpreter lock released) and
+// stores each chunk's bytes columns. Returns false with an exception set on
+// the first failing packet (errors='raise') or any other failure.
+bool run_chunks(const BoundLayout& layout, UnpackJob& job, UnpackOutput& out, bool mask, bool mapped_file,
+                std::size_t& failures) {
+    const PacketGeometry& g = job.geometry;
+    const std::size_t n = g.count;
+    const std::size_t chunk = std::min<std::size_t>(n, std::size_t{1} << 16);
+    failures = 0;
+    for (std::size_t first = 0; first < n; first += chunk) {
+        job.first = first;
+        job.count = std::min(chunk, n - first);
+        std::size_t chunk_failures = 0;
+        without_gil([&] {
+            chunk_failures = run_unpack(job);
+            if (mapped_file) {
+                // The pages of a memory-mapped file are let go once read, so
+                // that decoding a large file holds little more than its columns.
+                const std::size_t lo = std::min<std::size_t>(g.size, first * g.stride);
+                const std::size_t hi = std::min<std::size_t>(g.size, (first + job.count) * g.stride);
+                release_pages(g.data + lo, hi - lo, true);
+            }
+        });
+        failures += chunk_failures;
+        if (failures > 0 && !mask) {
+            for (std::size_t i = first; i < first + job.count; ++i) {
+                if (job.failed[i]) {
+                    raise_packet_failure(layout, g, i);
+                    return false;
+                }
+            }
+        }
+        for (std::size_t c = 0; c < out.byte_columns.size(); ++c) {
+            const BytesColumn& column = out.byte_columns[c];
+            if (column.sink_failed) {
+                PyErr_NoMemory();
+                return false;
+            }
+            if (job.bytes[c] == nullptr || out.strings[c]) continue;
+            const FieldSpec& f = layout.native.fields[layout.native.column_fields[c]];
+            if (!store_chunk(f, column, out.arrays[c].get(), first, job.count)) return false;
+        }
+    }
+    return true;
+}
+
+Ref masked(PyObject* data, PyObject* failed) {
+    static PyObject* masked_array = nullptr;  // numpy.ma.MaskedArray, a Python class
+    if (masked_array == nullptr) {
+        Ref ma = Ref::steal(PyImport_ImportModule("numpy.ma"));
+        if (!ma) return {};
+        masked_array = PyObject_GetAttrString(ma.get(), "MaskedArray");
+        if (masked_array == nullptr) return {};
+    }
+    Ref mask = array_copy(failed);
+    if (!mask) return {};
+    Ref args = Ref::steal(PyTuple_Pack(1, data));
+    Ref kwargs = Ref::steal(Py_BuildValue("{s:O}", "mask", mask.get()));
+    if (!args || !kwargs) return {};
+    return Ref::steal(PyObject_Call(masked_array, args.get(), kwargs.get()));
+}
+
+PyObject* make_columns(const BoundLayout& layout, UnpackOutput& out, std::size_t failures, bool mask) {
+    Ref columns = Ref::steal(PyObject_CallNoArgs(columns_class()));
+    if (!columns) return nullptr;
+    for (std::size_t c = 0; c < out.arrays.size(); ++c) {
+        const FieldSpec& f = layout.native.fields[layout.native.column_fields[c]];
+        Ref array = std::move(out.arrays[c]);
+        if (mask) {
+            array = masked(array.get(), out.failed.get());
+            if (!array) return nullptr;
+        }
+        if (PyDict_SetItem(columns.get(), layout.of(f).name.get(), array.get()) < 0) return nullptr;
+    }
+    Ref count = Ref::steal(PyLong_FromSize_t(failures));
+    if (!count || PyObject_SetAttrString(columns.get(), "failures", count.get()) < 0 ||
+        PyObject_SetAttrString(columns.get(), "failed", out.failed.get()) < 0) {
+        return nullptr;
+    }
+    return columns.release();
 }
 
 }  // namespace
 
-// NOLINTNEXTLINE(readability-function-cognitive-complexity): one call's parse/chunk/assemble
 PyObject* layout_unpack_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    // NOLINTNEXTLINE(readability-function-cognitive-complexity): see above
     return call_boundary([&]() -> PyObject* {
-        if (nargs != 1) {
-            return PyErr_Format(PyExc_TypeError, "unpack_many() takes 1 positional argument but %zd were given", nargs);
-        }
-        static const char* const names[] = {"stride", "offsets", "lengths", "errors", "_by_packet", nullptr};
-        PyObject* slots[5] = {};
-        if (!keyword_arguments("unpack_many", args, nargs, kwnames, names, slots)) return nullptr;
-        const Layout* layout = layout_of(self);
-        if (layout == nullptr) return nullptr;
-        PyObject* stride_arg = slots[0] == Py_None ? nullptr : slots[0];
-        PyObject* offsets_arg = slots[1] == Py_None ? nullptr : slots[1];
-        PyObject* lengths_arg = slots[2] == Py_None ? nullptr : slots[2];
-        bool mask = false;
-        if (slots[3] != nullptr) {
-            const char* mode = PyUnicode_Check(slots[3]) ? PyUnicode_AsUTF8(slots[3]) : nullptr;
-            if (mode != nullptr && std::strcmp(mode, "mask") == 0) {
-                mask = true;
-            } else if (mode == nullptr || std::strcmp(mode, "raise") != 0) {
-                PyErr_Clear();
-                return PyErr_Format(PyExc_ValueError, "errors must be 'raise' or 'mask', not %R", slots[3]);
-            }
-        }
-        const bool by_packet = slots[4] != nullptr && PyObject_IsTrue(slots[4]) == 1;
-        if (numpy_module() == nullptr) return nullptr;
-
+        UnpackArguments a;
+        if (!parse_unpack_arguments(args, nargs, kwnames, a)) return nullptr;
+        const BoundLayout* layout = layout_of(self);
+        if (layout == nullptr || !numpy_ready()) return nullptr;
         BatchInput in;
-        if (!read_input(args[0], in)) return nullptr;
-        PacketGeometry g;
-        g.data = static_cast<const std::uint8_t*>(in.view.data());
-        g.size = in.view.size();
-        Ref offsets_array;
-        Ref lengths_array;
-        BufferView offsets_view;
-        BufferView lengths_view;
-        if (stride_arg != nullptr) {
-            std::uint64_t stride = 0;
-            if (!convert_argument<std::uint64_t, convert_u64>(stride_arg, "stride", stride)) return nullptr;
-            if (stride == 0) return PyErr_Format(PyExc_ValueError, "stride must be positive");
-            g.stride = stride;
-        }
-        if (in.packets) {
-            if (stride_arg || offsets_arg || lengths_arg) {
-                return PyErr_Format(
-                    PyExc_ValueError,
-                    "a list of packets gives its own offsets: stride, offsets and lengths do not apply");
-            }
-            g.offsets = in.offsets.data();
-            g.lengths = in.lengths.data();
-            g.count = in.offsets.size();
-        } else if (offsets_arg != nullptr) {
-            if (!int64_argument(offsets_arg, "offsets", offsets_array, offsets_view, g.count)) return nullptr;
-            g.offsets = static_cast<const std::int64_t*>(offsets_view.data());
-            if (lengths_arg != nullptr) {
-                std::size_t n = 0;
-                if (!int64_argument(lengths_arg, "lengths", lengths_array, lengths_view, n)) return nullptr;
-                if (n != g.count) {
-                    return PyErr_Format(PyExc_ValueError, "offsets has %zu entries but lengths has %zu", g.count, n);
-                }
-                g.lengths = static_cast<const std::int64_t*>(lengths_view.data());
-            }
-        } else if (g.stride != 0) {
-            if (lengths_arg != nullptr) return PyErr_Format(PyExc_ValueError, "lengths needs offsets");
-            g.count = static_cast<std::size_t>((g.size + g.stride - 1) / g.stride);
-        } else {
-            return PyErr_Format(PyExc_ValueError, "unpack_many needs stride= or offsets= (or a list of packets)");
-        }
-
-        // Output: numeric columns and the failure flags, filled in place;
-        // text and binary columns a chunk at a time.
-        const std::size_t n = g.count;
-        const std::size_t ncols = layout->column_fields.size();
-        const std::size_t chunk = std::min<std::size_t>(n, std::size_t{1} << 16);
-        std::vector<Ref> arrays(ncols);
-        std::vector<BufferView> views(ncols);
-        std::vector<BytesColumn> byte_columns(ncols);
-        std::vector<Ref> temps(ncols);
-        std::vector<BufferView> temp_views(ncols);
+        if (!read_input(a.buffer, in)) return nullptr;
+        OffsetArray offsets;
+        OffsetArray lengths;
         UnpackJob job;
-        job.layout = layout;
-        job.geometry = g;
-        job.by_packet = by_packet;
-        job.numeric.assign(ncols, nullptr);
-        job.bytes.assign(ncols, nullptr);
-        // The numeric columns of a batch of moderate size share one block:
-        // one allocation instead of one per column, which the C library then
-        // keeps and hands out again on the next call, where columns of their
-        // own would be given back to the system when freed and faulted in
-        // afresh on every call. A column keeps the whole block alive, so
-        // larger batches give each column its own array.
-        constexpr std::size_t block_limit = std::size_t{16} << 20;
-        constexpr std::size_t block_alignment = 64;
-        std::vector<std::size_t> block_offsets(ncols, 0);
-        std::size_t block_bytes = 0;
-        for (std::size_t c = 0; c < ncols; ++c) {
-            const FieldSpec& f = layout->fields[layout->column_fields[c]];
-            if (f.column == ColumnKind::text || f.column == ColumnKind::binary) continue;
-            block_offsets[c] = block_bytes;
-            block_bytes += (n * column_item_size(f.column) + block_alignment - 1) / block_alignment * block_alignment;
-        }
-        Ref block;
-        if (block_bytes > 0 && block_bytes <= block_limit) {
-            block = new_array(block_bytes, "uint8");
-            if (!block) return nullptr;
-        }
-        for (std::size_t c = 0; c < ncols; ++c) {
-            const FieldSpec& f = layout->fields[layout->column_fields[c]];
-            if (f.column == ColumnKind::text || f.column == ColumnKind::binary) {
-                job.bytes[c] = &byte_columns[c];
-                Ref dtype = f.column == ColumnKind::text ? string_dtype() : Ref::steal(PyUnicode_FromString("object"));
-                if (!dtype) return nullptr;
-                arrays[c] = empty_array(n, dtype.get());
-                if (!arrays[c]) return nullptr;
-                const std::size_t width = (std::uint64_t{f.bits} + 7) / 8;
-                if (f.column == ColumnKind::text && f.start && width > 0 && width <= 1024 && chunk > 0 &&
-                    !numpy_strings_available()) {
-                    // Fixed-width slots: ASCII text has one byte per character.
-                    char slots[32];
-                    std::snprintf(slots, sizeof slots, "S%zu", width);
-                    temps[c] = new_array(chunk, slots);
-                    if (!temps[c] || !temp_views[c].acquire(temps[c].get(), PyBUF_WRITABLE)) return nullptr;
-                    byte_columns[c].ascii = static_cast<char*>(temp_views[c].data());
-                    byte_columns[c].width = width;
-                }
-                continue;
-            }
-            arrays[c] =
-                block ? block_column(block.get(), block_offsets[c], n, f.column) : new_array(n, dtype_name(f.column));
-            if (!arrays[c] || !views[c].acquire(arrays[c].get(), PyBUF_WRITABLE)) return nullptr;
-            job.numeric[c] = views[c].data();
-        }
-        Ref failed = new_array(n, "bool", "zeros");
-        BufferView failed_view;
-        if (!failed || !failed_view.acquire(failed.get(), PyBUF_WRITABLE)) return nullptr;
-        job.failed = static_cast<std::uint8_t*>(failed_view.data());
-
-        // The pages of a memory-mapped file are let go once read, so that
-        // decoding a large file holds little more than its columns.
-        const bool mapped_file =
-            std::strcmp(Py_TYPE(args[0])->tp_name, "mmap.mmap") == 0 && g.stride != 0 && g.offsets == nullptr;
-        const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
-
-        // Text columns written in place through numpy's API, when it is there.
-        std::vector<std::unique_ptr<StringSink>> strings(ncols);
-        for (std::size_t c = 0; c < ncols; ++c) {
-            if (job.bytes[c] == nullptr || byte_columns[c].ascii != nullptr) continue;
-            if (layout->fields[layout->column_fields[c]].column != ColumnKind::text) continue;
-            auto opened = std::make_unique<StringSink>(arrays[c].get());
-            if (!opened->ok()) continue;
-            strings[c] = std::move(opened);
-            byte_columns[c].sink = strings[c].get();
-        }
-
+        if (!place_packets(a, in, offsets, lengths, job.geometry)) return nullptr;
+        job.layout = &layout->native;
+        job.by_packet = a.by_packet;
+        UnpackOutput out;
+        if (!make_output(layout->native, job.geometry.count, job, out)) return nullptr;
+        const bool mapped_file = std::strcmp(Py_TYPE(a.buffer)->tp_name, "mmap.mmap") == 0 &&
+                                 job.geometry.stride != 0 && job.geometry.offsets == nullptr;
         std::size_t failures = 0;
-        for (std::size_t first = 0; first < n; first += chunk) {
-            job.first = first;
-            job.count = std::min(chunk, n - first);
-            std::size_t chunk_failures = 0;
-            without_gil([&] {
-                chunk_failures = run_unpack(job);
-#ifdef MADV_PAGEOUT
-                if (mapped_file) {
-                    const auto lo = reinterpret_cast<std::uintptr_t>(g.data) + first * g.stride;
-                    const auto hi = std::min(reinterpret_cast<std::uintptr_t>(g.data) + g.size,
-                                             reinterpret_cast<std::uintptr_t>(g.data) + (first + job.count) * g.stride);
-                    const std::uintptr_t a = (lo + page - 1) / page * page;
-                    const std::uintptr_t b = hi / page * page;
-                    if (b > a) {
-                        // NOLINTNEXTLINE(performance-no-int-to-ptr): page-aligned address of the mapping
-                        madvise(reinterpret_cast<void*>(a), b - a, MADV_PAGEOUT);
-                    }
-                }
-#endif
-            });
-            failures += chunk_failures;
-            if (failures > 0 && !mask) {
-                for (std::size_t i = first; i < first + job.count; ++i) {
-                    if (job.failed[i]) return raise_packet_failure(*layout, g, i);
-                }
-            }
-            for (std::size_t c = 0; c < ncols; ++c) {
-                if (byte_columns[c].sink_failed) return PyErr_NoMemory();
-            }
-            for (std::size_t c = 0; c < ncols; ++c) {
-                BytesColumn* column = job.bytes[c];
-                if (column == nullptr || strings[c]) continue;
-                const FieldSpec& f = layout->fields[layout->column_fields[c]];
-                Ref values;
-                if (column->ascii != nullptr && !column->overflow) {
-                    values =
-                        job.count == chunk
-                            ? Ref::borrow(temps[c].get())
-                            : Ref::steal(PySequence_GetSlice(temps[c].get(), 0, static_cast<Py_ssize_t>(job.count)));
-                } else if (column->ascii != nullptr) {
-                    values = text_list(*layout, f, g, job.failed, first, job.count);
-                } else {
-                    values = bytes_list(f, *column, job.count);
-                }
-                if (!values || !assign_slice(arrays[c].get(), first, job.count, values.get())) return nullptr;
-            }
-        }
-
-        strings.clear();
-        Ref columns = Ref::steal(PyObject_CallNoArgs(columns_class()));
-        if (!columns) return nullptr;
-        for (std::size_t c = 0; c < ncols; ++c) {
-            const FieldSpec& f = layout->fields[layout->column_fields[c]];
-            Ref array = std::move(arrays[c]);
-            if (mask) {
-                array = masked(array.get(), failed.get());
-                if (!array) return nullptr;
-            }
-            if (PyDict_SetItem(columns.get(), f.name.get(), array.get()) < 0) return nullptr;
-        }
-        Ref count = Ref::steal(PyLong_FromSize_t(failures));
-        if (!count || PyObject_SetAttrString(columns.get(), "failures", count.get()) < 0 ||
-            PyObject_SetAttrString(columns.get(), "failed", failed.get()) < 0) {
-            return nullptr;
-        }
-        return columns.release();
+        if (!run_chunks(*layout, job, out, a.mask, mapped_file, failures)) return nullptr;
+        out.strings.clear();  // numpy's string allocators are given back before the arrays are handed out
+        return make_columns(*layout, out, failures, a.mask);
     });
 }
 
@@ -516,188 +437,238 @@ PyObject* layout_unpack_many(PyObject* self, PyObject* const* args, Py_ssize_t n
 
 namespace {
 
-// The value of row `row` of a column (an array-like).
-Ref row_value(PyObject* column, std::size_t row) {
-    return Ref::steal(PySequence_GetItem(column, static_cast<Py_ssize_t>(row)));
+// Each field's column by field index (null: the recipe's value), all of
+// `rows` rows; the columns are held by `held`.
+struct PackColumns {
+    std::vector<Ref> held;
+    std::vector<PyObject*> by_field;
+    std::size_t rows = 0;
+};
+
+// Every key must name a field, and every column must be as long as the rest.
+bool gather_columns(const BoundLayout& layout, PyObject* given, PackColumns& out) {
+    out.by_field.assign(layout.native.fields.size(), nullptr);
+    Ref keys = Ref::steal(PyMapping_Keys(given));
+    if (!keys) return false;
+    // A snapshot: the keys' __eq__ runs below.
+    Ref snapshot = Ref::steal(PySequence_Tuple(keys.get()));
+    if (!snapshot) return false;
+    bool have_rows = false;
+    for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(snapshot.get()); ++k) {
+        PyObject* key = PyTuple_GET_ITEM(snapshot.get(), k);
+        Ref column = Ref::steal(PyObject_GetItem(given, key));
+        if (!column) return false;
+        bool known = false;
+        for (const FieldSpec& f : layout.native.fields) {
+            const int eq = PyObject_RichCompareBool(key, layout.of(f).name.get(), Py_EQ);
+            if (eq < 0) return false;
+            if (eq) {
+                out.by_field[f.index] = column.get();
+                known = true;
+            }
+        }
+        if (!known) {
+            PyErr_Format(PyExc_KeyError, "the layout has no field named %R", key);
+            return false;
+        }
+        const Py_ssize_t length = PyObject_Length(column.get());
+        if (length < 0) return false;
+        if (have_rows && static_cast<std::size_t>(length) != out.rows) {
+            PyErr_Format(PyExc_ValueError, "column %R has %zd rows, but an earlier column has %zu", key, length,
+                         out.rows);
+            return false;
+        }
+        out.rows = static_cast<std::size_t>(length);
+        have_rows = true;
+        out.held.push_back(std::move(column));
+    }
+    if (!have_rows) {
+        PyErr_SetString(PyExc_ValueError, "pack_many needs at least one column");
+        return false;
+    }
+    return true;
 }
 
-// The dict of one row's values, for reporting that row's failure exactly as
-// Layout.pack would.
-PyObject* raise_row_failure(const Layout& layout, const std::vector<PyObject*>& columns, std::size_t row) {
+// One row's values as a dict, for packing that row as Layout.pack would.
+Ref row_values(const BoundLayout& layout, const PackColumns& columns, std::size_t row) {
     Ref values = Ref::steal(PyDict_New());
-    if (!values) return nullptr;
-    for (const FieldSpec& f : layout.fields) {
-        if (!f.first_name || columns[f.index] == nullptr) continue;
-        Ref v = row_value(columns[f.index], row);
-        if (!v || PyDict_SetItem(values.get(), f.name.get(), v.get()) < 0) return nullptr;
+    if (!values) return {};
+    for (const FieldSpec& f : layout.native.fields) {
+        if (!f.first_name || columns.by_field[f.index] == nullptr) continue;
+        Ref v = Ref::steal(PySequence_GetItem(columns.by_field[f.index], static_cast<Py_ssize_t>(row)));
+        if (!v || PyDict_SetItem(values.get(), layout.of(f).name.get(), v.get()) < 0) return {};
     }
+    return values;
+}
+
+PyObject* raise_row_failure(const BoundLayout& layout, const PackColumns& columns, std::size_t row) {
+    Ref values = row_values(layout, columns, row);
+    if (!values) return nullptr;
     auto result = pack_packet(layout, values.get());
-    if (!result) return raise_field_error(layout, result.error(), "packet " + std::to_string(row) + ": ");
+    if (!result) return raise_field_error(layout.native, result.error(), "packet " + std::to_string(row) + ": ");
     return PyErr_Format(PyExc_ValueError, "packet %zu failed to pack", row);
+}
+
+// Packets of varying length: one at a time, through Layout.pack.
+PyObject* pack_dynamic(const BoundLayout& layout, const PackColumns& columns) {
+    std::string out;
+    for (std::size_t row = 0; row < columns.rows; ++row) {
+        Ref values = row_values(layout, columns, row);
+        if (!values) return nullptr;
+        auto packet = pack_packet(layout, values.get());
+        if (!packet) {
+            return raise_field_error(layout.native, packet.error(), "packet " + std::to_string(row) + ": ");
+        }
+        out.append(PyBytes_AS_STRING(packet->get()), static_cast<std::size_t>(PyBytes_GET_SIZE(packet->get())));
+    }
+    return PyBytes_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size()));
+}
+
+// How one field's values were placed: every row, or up to a failing row.
+enum class Placed : std::uint8_t { done, not_this_way, error };
+
+// The recipe's value in every packet; a field with none fails row 0.
+std::size_t place_recipe_value(const BoundLayout& layout, const PackTarget& target, const FieldSpec& f) {
+    PyObject* value = layout.of(f).value.get();
+    if (value == nullptr) return 0;
+    auto encoded = encode_field_value(f, value, f.bits);
+    if (!encoded) {
+        if (encoded.error().kind == ErrorKind::python_pending) PyErr_Clear();
+        return 0;
+    }
+    without_gil([&] { place_in_every_packet(target, f, *encoded); });
+    return target.count;
+}
+
+// A numeric array of a kind the field takes, without the interpreter.
+Placed place_numeric_column(const PackTarget& target, const FieldSpec& f, PyObject* column, std::size_t& failure) {
+    NumericColumn numeric;
+    Ref array;
+    if (!numeric_column_kind(f, column, array, numeric.kind)) return Placed::error;
+    if (numeric.kind == NumericInput::none) return Placed::not_this_way;
+    BufferView view;
+    if (!view.acquire(array.get(), PyBUF_SIMPLE)) return Placed::error;
+    numeric.data = view.data();
+    numeric.slack = true;
+    without_gil([&] { failure = pack_numeric_column(target, f, numeric); });
+    return Placed::done;
+}
+
+// A numpy string array for a text field, without the interpreter.
+Placed place_string_column(const PackTarget& target, const FieldSpec& f, PyObject* column, std::size_t& failure) {
+    if (f.value_class != ValueClass::text || !f.pack_codec) return Placed::not_this_way;
+    StringArray strings(column);
+    if (!strings.ok()) return Placed::not_this_way;
+    const CodecRow& codec = codec_row(*f.pack_codec);
+    failure = target.count;
+    without_gil([&] {
+        Encoded encoded;
+        encoded.is_bytes = true;
+        for (std::size_t row = 0; row < target.count; ++row) {
+            std::string_view text;
+            if (!strings.get(row, text)) {
+                failure = row;
+                return;
+            }
+            auto bytes = encode_text(codec, text);
+            if (!bytes) {
+                failure = row;
+                return;
+            }
+            encoded.bytes = std::move(*bytes);
+            place_in_packet(target, row, f, encoded);
+        }
+    });
+    return Placed::done;
+}
+
+// Value by value, from a snapshot of the column's values (numpy arrays give
+// theirs as Python objects in one call to tolist). The snapshot is a tuple
+// of our own: a list that tolist returns may be held (and emptied) by
+// Python code that a value's conversion runs.
+Placed place_values(const PackTarget& target, const FieldSpec& f, PyObject* column, std::size_t up_to,
+                    std::size_t& failure) {
+    Ref items;
+    if (PyObject_HasAttrString(column, "tolist")) {
+        items = Ref::steal(PyObject_CallMethod(column, "tolist", nullptr));
+        if (!items) return Placed::error;
+    }
+    Ref values;
+    if (items && PyList_Check(items.get())) values = Ref::steal(PyList_AsTuple(items.get()));
+    if (!values && PyErr_Occurred()) return Placed::error;
+    if (!values || static_cast<std::size_t>(PyTuple_GET_SIZE(values.get())) != target.count) {
+        values = Ref::steal(PySequence_Tuple(column));
+        if (!values) return Placed::error;
+        if (static_cast<std::size_t>(PyTuple_GET_SIZE(values.get())) != target.count) {
+            PyErr_SetString(PyExc_ValueError, "a column changed its length while it was being packed");
+            return Placed::error;
+        }
+    }
+    failure = target.count;
+    for (std::size_t row = 0; row < std::min(target.count, up_to); ++row) {
+        auto encoded = encode_field_value(f, PyTuple_GET_ITEM(values.get(), static_cast<Py_ssize_t>(row)), f.bits);
+        if (!encoded) {
+            if (encoded.error().kind == ErrorKind::python_pending) PyErr_Clear();
+            failure = row;
+            break;
+        }
+        place_in_packet(target, row, f, *encoded);
+    }
+    return Placed::done;
+}
+
+// Packets of one length: field by field over every row; returns the
+// earliest failing row (target.count: none), or false with an exception.
+bool pack_static(const BoundLayout& layout, const PackColumns& columns, const PackTarget& target,
+                 std::size_t& first_failure) {
+    first_failure = target.count;
+    for (const FieldSpec& f : layout.native.fields) {
+        PyObject* column = columns.by_field[f.index];
+        std::size_t failure = target.count;
+        if (column == nullptr) {
+            failure = place_recipe_value(layout, target, f);
+        } else {
+            Placed placed = place_numeric_column(target, f, column, failure);
+            if (placed == Placed::not_this_way) placed = place_string_column(target, f, column, failure);
+            if (placed == Placed::not_this_way) placed = place_values(target, f, column, first_failure, failure);
+            if (placed == Placed::error) return false;
+        }
+        first_failure = std::min(first_failure, failure);
+        if (first_failure == 0) break;
+    }
+    return true;
 }
 
 }  // namespace
 
-// NOLINTNEXTLINE(readability-function-cognitive-complexity): one call's parse/gather/pack
 PyObject* layout_pack_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    // NOLINTNEXTLINE(readability-function-cognitive-complexity): see above
     return call_boundary([&]() -> PyObject* {
-        if (nargs != 1 || kwnames != nullptr) {
-            return PyErr_Format(PyExc_TypeError, "pack_many() takes exactly 1 positional argument (columns)");
-        }
-        PyObject* given = args[0];
+        static constexpr Signature sig{"pack_many", "", {"columns"}, 1, 1};
+        std::array<PyObject*, 1> slots{};
+        PyObject* const* a = match_arguments(sig, args, nargs, kwnames, slots);
+        if (a == nullptr) return nullptr;
+        PyObject* given = a[0];
         if (!PyMapping_Check(given)) {
             raise_cast_error(given, "Mapping");
             rewrap_argument_error("columns");
             return nullptr;
         }
-        const Layout* layout = layout_of(self);
-        if (layout == nullptr) return nullptr;
-        if (numpy_module() == nullptr) return nullptr;
-
-        // Each field's column (borrowed from `held`), by field index; every
-        // key must name a field, and every column must be as long as the rest.
-        std::vector<Ref> held;
-        std::vector<PyObject*> columns(layout->fields.size(), nullptr);
-        Ref keys = Ref::steal(PyMapping_Keys(given));
-        if (!keys) return nullptr;
-        std::size_t n = 0;
-        bool have_rows = false;
-        for (Py_ssize_t k = 0; k < PyList_GET_SIZE(keys.get()); ++k) {
-            PyObject* key = PyList_GET_ITEM(keys.get(), k);
-            Ref column = Ref::steal(PyObject_GetItem(given, key));
-            if (!column) return nullptr;
-            bool known = false;
-            for (const FieldSpec& f : layout->fields) {
-                const int eq = PyObject_RichCompareBool(key, f.name.get(), Py_EQ);
-                if (eq < 0) return nullptr;
-                if (eq) {
-                    columns[f.index] = column.get();
-                    known = true;
-                }
-            }
-            if (!known) return PyErr_Format(PyExc_KeyError, "the layout has no field named %R", key);
-            const Py_ssize_t length = PyObject_Length(column.get());
-            if (length < 0) return nullptr;
-            if (have_rows && static_cast<std::size_t>(length) != n) {
-                return PyErr_Format(PyExc_ValueError, "column %R has %zd rows, but an earlier column has %zu", key,
-                                    length, n);
-            }
-            n = static_cast<std::size_t>(length);
-            have_rows = true;
-            held.push_back(std::move(column));
-        }
-        if (!have_rows) return PyErr_Format(PyExc_ValueError, "pack_many needs at least one column");
-
-        if (layout->dynamic) {
-            // Packets of varying length: one at a time.
-            std::string out;
-            for (std::size_t row = 0; row < n; ++row) {
-                Ref values = Ref::steal(PyDict_New());
-                if (!values) return nullptr;
-                for (const FieldSpec& f : layout->fields) {
-                    if (!f.first_name || columns[f.index] == nullptr) continue;
-                    Ref v = row_value(columns[f.index], row);
-                    if (!v || PyDict_SetItem(values.get(), f.name.get(), v.get()) < 0) return nullptr;
-                }
-                auto packet = pack_packet(*layout, values.get());
-                if (!packet) {
-                    return raise_field_error(*layout, packet.error(), "packet " + std::to_string(row) + ": ");
-                }
-                out.append(PyBytes_AS_STRING(packet->get()), static_cast<std::size_t>(PyBytes_GET_SIZE(packet->get())));
-            }
-            return PyBytes_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size()));
-        }
+        const BoundLayout* layout = layout_of(self);
+        if (layout == nullptr || !numpy_ready()) return nullptr;
+        PackColumns columns;
+        if (!gather_columns(*layout, given, columns)) return nullptr;
+        if (layout->native.dynamic) return pack_dynamic(*layout, columns);
 
         // 8 bytes of slack after the last packet, cut off at the end.
-        const std::size_t length = layout->pack_bytes;
+        const std::size_t n = columns.rows;
+        const std::size_t length = layout->native.pack_bytes;
         Ref out = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(n * length + 8)));
         if (!out) return nullptr;
         auto* data = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(out.get()));
         std::memset(data, 0, n * length + 8);
-        PackTarget target{data, length, n, true};
-        std::size_t first_failure = n;  // the earliest failing row of any field
-
-        for (const FieldSpec& f : layout->fields) {
-            PyObject* column = columns[f.index];
-            if (column == nullptr) {
-                // The recipe's value in every packet.
-                if (!f.value) {
-                    first_failure = 0;
-                    break;
-                }
-                auto encoded = encode_field_value(f, f.value.get(), f.bits);
-                if (!encoded) {
-                    first_failure = 0;
-                    break;
-                }
-                without_gil([&] { place_in_every_packet(target, f, *encoded); });
-                continue;
-            }
-            NumericColumn numeric;
-            Ref array;
-            BufferView view;
-            if (numeric_column_kind(f, column, array, numeric.kind) && numeric.kind != NumericInput::none) {
-                if (!view.acquire(array.get(), PyBUF_SIMPLE)) return nullptr;
-                numeric.data = view.data();
-                numeric.slack = true;
-                std::size_t failure = n;
-                without_gil([&] { failure = pack_numeric_column(target, f, numeric); });
-                first_failure = std::min(first_failure, failure);
-                continue;
-            }
-            if (PyErr_Occurred()) return nullptr;
-            if (f.value_class == ValueClass::text && f.pack_codec) {
-                StringArray strings(column);
-                if (strings.ok()) {
-                    const CodecRow& codec = codec_row(*f.pack_codec);
-                    std::size_t failure = n;
-                    without_gil([&] {
-                        Encoded encoded;
-                        encoded.is_bytes = true;
-                        for (std::size_t row = 0; row < n; ++row) {
-                            std::string_view text;
-                            if (!strings.get(row, text)) {
-                                failure = row;
-                                break;
-                            }
-                            auto bytes = encode_text(codec, text);
-                            if (!bytes) {
-                                failure = row;
-                                break;
-                            }
-                            encoded.bytes = std::move(*bytes);
-                            place_in_packet(target, row, f, encoded);
-                        }
-                    });
-                    first_failure = std::min(first_failure, failure);
-                    continue;
-                }
-            }
-            // Value by value, from a list of the column's values (numpy
-            // arrays give theirs as Python objects in one call).
-            Ref items;
-            if (PyObject_HasAttrString(column, "tolist")) {
-                items = Ref::steal(PyObject_CallMethod(column, "tolist", nullptr));
-            } else {
-                items = Ref::steal(PySequence_List(column));
-            }
-            if (!items) return nullptr;
-            if (!PyList_Check(items.get()) || static_cast<std::size_t>(PyList_GET_SIZE(items.get())) != n) {
-                items = Ref::steal(PySequence_List(column));
-                if (!items) return nullptr;
-            }
-            for (std::size_t row = 0; row < std::min(n, first_failure); ++row) {
-                Ref v = Ref::borrow(PyList_GET_ITEM(items.get(), static_cast<Py_ssize_t>(row)));
-                auto encoded = encode_field_value(f, v.get(), f.bits);
-                if (!encoded) {
-                    if (encoded.error().kind == ErrorKind::python_pending) PyErr_Clear();
-                    first_failure = std::min(first_failure, row);
-                    break;
-                }
-                place_in_packet(target, row, f, *encoded);
-            }
-        }
+        const PackTarget target{data, length, n, true};
+        std::size_t first_failure = n;
+        if (!pack_static(*layout, columns, target, first_failure)) return nullptr;
         if (first_failure < n) return raise_row_failure(*layout, columns, first_failure);
         PyObject* packed = out.release();
         if (_PyBytes_Resize(&packed, static_cast<Py_ssize_t>(n * length)) < 0) return nullptr;

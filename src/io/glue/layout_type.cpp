@@ -1,5 +1,6 @@
 // bitloom_io.Layout, bitloom_io.Field and bitloom_io.Columns: the Python side
 // of compiled layouts.
+#include <array>
 #include <memory>
 #include <string>
 
@@ -56,28 +57,74 @@ PyObject* copy_deep(PyObject* obj) {
     return PyObject_CallOneArg(deepcopy, obj);
 }
 
+// A deep copy of recipe data, as copy.deepcopy gives it for the shapes
+// recipes have: exact dicts, lists and tuples copied, exact str, int, float,
+// bool, bytes and None shared (they cannot change), anything else through
+// copy.deepcopy. Containers are copied shallowly first and the copies
+// walked, so that Python code run by a fallback copy or a key's hash cannot
+// change what is being walked. Building a layout of many fields spends most
+// of its time here with copy.deepcopy.
+Ref copy_data(PyObject* obj, int depth) {
+    PyTypeObject* type = Py_TYPE(obj);
+    if (obj == Py_None || type == &PyUnicode_Type || type == &PyLong_Type || type == &PyFloat_Type ||
+        type == &PyBool_Type || type == &PyBytes_Type) {
+        return Ref::borrow(obj);
+    }
+    constexpr int deepest = 32;  // deeper data goes to copy.deepcopy, which guards its recursion
+    if (depth > deepest) return Ref::steal(copy_deep(obj));
+    if (type == &PyDict_Type) {
+        Ref copy = Ref::steal(PyDict_Copy(obj));
+        if (!copy) return {};
+        Ref keys = Ref::steal(PyDict_Keys(copy.get()));
+        if (!keys) return {};
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.get()); ++i) {
+            PyObject* key = PyList_GET_ITEM(keys.get(), i);
+            if (Py_TYPE(key) != &PyUnicode_Type)
+                return Ref::steal(copy_deep(obj));  // keys of other kinds: as deepcopy does
+            PyObject* value = nullptr;
+            if (PyDict_GetItemRef(copy.get(), key, &value) <= 0) return {};
+            Ref held = Ref::steal(value);
+            Ref copied = copy_data(value, depth + 1);
+            if (!copied || PyDict_SetItem(copy.get(), key, copied.get()) < 0) return {};
+        }
+        return copy;
+    }
+    if (type == &PyList_Type || type == &PyTuple_Type) {
+        Ref items = Ref::steal(PySequence_List(obj));
+        if (!items) return {};
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
+            Ref copied = copy_data(PyList_GET_ITEM(items.get(), i), depth + 1);
+            if (!copied) return {};
+            PyList_SetItem(items.get(), i, copied.release());
+        }
+        if (type == &PyList_Type) return items;
+        return Ref::steal(PyList_AsTuple(items.get()));
+    }
+    return Ref::steal(copy_deep(obj));
+}
+
 Ref start_object(const FieldSpec& f) {
     if (!f.start) return Ref::borrow(Py_None);
     return Ref::steal(PyLong_FromUnsignedLong(*f.start));
 }
 
-Ref bits_object(const FieldSpec& f) {
-    if (f.dynamic) return Ref::steal(PyDict_Copy(f.dynamic_spec.get()));
+Ref bits_object(const BoundLayout& layout, const FieldSpec& f) {
+    if (f.dynamic) return Ref::steal(PyDict_Copy(layout.of(f).dynamic_spec.get()));
     return Ref::steal(PyLong_FromUnsignedLong(f.bits));
 }
 
-PyObject* make_fields(const Layout& layout) {
-    Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(layout.fields.size())));
+PyObject* make_fields(const BoundLayout& layout) {
+    Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(layout.native.fields.size())));
     if (!tuple) return nullptr;
-    for (const FieldSpec& f : layout.fields) {
+    for (const FieldSpec& f : layout.native.fields) {
         Ref item = Ref::steal(PyStructSequence_New(field_type));
         if (!item) return nullptr;
         PyObject* values[] = {
             PyLong_FromSize_t(f.index),
-            Py_NewRef(f.name.get()),
-            Py_NewRef(f.encoding.get()),
+            Py_NewRef(layout.of(f).name.get()),
+            Py_NewRef(layout.of(f).encoding.get()),
             start_object(f).release(),
-            bits_object(f).release(),
+            bits_object(layout, f).release(),
             PyUnicode_FromString(f.little ? "little" : "big"),
             Py_NewRef(f.reverse ? Py_True : Py_False),
         };
@@ -138,16 +185,10 @@ PyObject* raise_field_error(const Layout& layout, const FieldError& error, const
     return nullptr;
 }
 
-PyObject* numpy_module() {
-    static PyObject* numpy = nullptr;
-    if (numpy == nullptr) numpy = PyImport_ImportModule("numpy");
-    return numpy;
-}
-
 PyObject* columns_class() { return columns_type; }
 
-const Layout* layout_of(PyObject* self) {
-    const Layout* layout = reinterpret_cast<LayoutObject*>(self)->layout;
+const BoundLayout* layout_of(PyObject* self) {
+    const BoundLayout* layout = reinterpret_cast<LayoutObject*>(self)->layout;
     if (layout == nullptr) PyErr_SetString(PyExc_ValueError, "the Layout is not initialised");
     return layout;
 }
@@ -172,12 +213,12 @@ int layout_init(PyObject* self, PyObject* args, PyObject* kwargs) {
             PyErr_SetString(PyExc_TypeError, "a Layout is initialised only once");
             return nullptr;
         }
-        static const char* keywords[] = {"recipe", "exact", nullptr};
-        PyObject* recipe = nullptr;
-        int exact = 0;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$p:Layout", const_cast<char**>(keywords), &recipe, &exact)) {
-            return nullptr;
-        }
+        static constexpr Signature sig{"Layout", "", {"recipe", "exact"}, 2, 1, 1};
+        std::array<PyObject*, 2> slots{};
+        if (!match_tuple_arguments(sig, args, kwargs, slots.data())) return nullptr;
+        PyObject* recipe = slots[0];
+        const int exact = slots[1] == nullptr ? 0 : PyObject_IsTrue(slots[1]);
+        if (exact < 0) return nullptr;
         RecipeItems items;
         if (!convert_argument<RecipeItems, convert_sequence>(recipe, "recipe", items)) return nullptr;
         auto compiled = compile_layout(items.view(), exact != 0);
@@ -197,13 +238,13 @@ int layout_init(PyObject* self, PyObject* args, PyObject* kwargs) {
             if (!label.empty()) add_note("in " + label);
             return nullptr;
         }
-        std::unique_ptr<Layout> layout(*compiled);
+        std::unique_ptr<BoundLayout> layout(*compiled);
         Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(items.view().size())));
         if (!list) return nullptr;
         for (std::size_t i = 0; i < items.view().size(); ++i) {
             PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), Py_NewRef(items.view()[i]));
         }
-        layout->recipe = Ref::steal(copy_deep(list.get()));
+        layout->recipe = copy_data(list.get(), 0);
         if (!layout->recipe) return nullptr;
         Ref fields = Ref::steal(make_fields(*layout));
         if (!fields) return nullptr;
@@ -219,9 +260,9 @@ int layout_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(Py_TYPE(self));
     auto* obj = reinterpret_cast<FullLayoutObject*>(self);
     Py_VISIT(obj->fields);
-    if (const Layout* layout = obj->base.layout) {
+    if (const BoundLayout* layout = obj->base.layout) {
         Py_VISIT(layout->recipe.get());
-        for (const FieldSpec& f : layout->fields) {
+        for (const FieldObjects& f : layout->objects) {
             Py_VISIT(f.value.get());
             Py_VISIT(f.dynamic_spec.get());
         }
@@ -246,49 +287,40 @@ void layout_dealloc(PyObject* self) {
 
 PyObject* layout_unpack(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return call_boundary([&]() -> PyObject* {
-        static const Signature sig{"unpack", "", {"packet", "offset_bits", nullptr}, 2, 1};
-        std::array<PyObject*, 2> slots{};
-        PyObject* const* a = args;
+        static constexpr Signature sig{"unpack", "", {"packet", "offset_bits"}, 2, 1};
+        // The usual call, unpack(packet), reads its one argument directly.
+        std::array<PyObject*, 2> slots{nargs >= 1 ? args[0] : nullptr, nullptr};
         if (kwnames != nullptr || nargs != 1) {
-            if (kwnames == nullptr && nargs == 2) {
-                a = args;
-            } else {
-                if (!match_arguments_slow(sig, args, nargs, kwnames, slots.data())) return nullptr;
-                a = slots.data();
-            }
+            if (!match_arguments_slow(sig, args, nargs, kwnames, slots.data())) return nullptr;
         }
-        const Layout* layout = layout_of(self);
+        const BoundLayout* layout = layout_of(self);
         if (layout == nullptr) return nullptr;
         std::uint32_t offset = 0;
-        if ((nargs == 2 || kwnames != nullptr) && a[1] != nullptr &&
-            !convert_argument<std::uint32_t, convert_u32>(a[1], "offset_bits", offset)) {
+        if (slots[1] != nullptr && !convert_argument<std::uint32_t, convert_u32>(slots[1], "offset_bits", offset)) {
             return nullptr;
         }
-        PyObject* packet = a[0];
+        PyObject* packet = slots[0];
         if (PyBytes_Check(packet)) {
             std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(packet)),
                                                 static_cast<std::size_t>(PyBytes_GET_SIZE(packet)));
             auto result = unpack_packet(*layout, bytes, offset);
-            return result ? result->release() : raise_field_error(*layout, result.error());
+            return result ? result->release() : raise_field_error(layout->native, result.error());
         }
-        Py_buffer view;
-        if (PyObject_GetBuffer(packet, &view, PyBUF_SIMPLE) < 0) {
+        BufferView view;
+        if (!view.acquire(packet, PyBUF_SIMPLE)) {
             PyErr_Clear();
             raise_cast_error(packet, "bytes");
             rewrap_argument_error("packet");
             return nullptr;
         }
-        std::span<const std::uint8_t> bytes(static_cast<const std::uint8_t*>(view.buf),
-                                            static_cast<std::size_t>(view.len));
-        auto result = unpack_packet(*layout, bytes, offset);
-        PyBuffer_Release(&view);
-        return result ? result->release() : raise_field_error(*layout, result.error());
+        auto result = unpack_packet(*layout, view.bytes(), offset);
+        return result ? result->release() : raise_field_error(layout->native, result.error());
     });
 }
 
 PyObject* layout_pack(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return call_boundary([&]() -> PyObject* {
-        static const Signature sig{"pack", "", {"values", nullptr, nullptr}, 1, 0};
+        static constexpr Signature sig{"pack", "", {"values"}, 1, 0};
         std::array<PyObject*, 1> slots{};
         PyObject* values = nullptr;
         if (kwnames == nullptr && nargs <= 1) {
@@ -303,10 +335,10 @@ PyObject* layout_pack(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
             rewrap_argument_error("values");
             return nullptr;
         }
-        const Layout* layout = layout_of(self);
+        const BoundLayout* layout = layout_of(self);
         if (layout == nullptr) return nullptr;
         auto result = pack_packet(*layout, values);
-        return result ? result->release() : raise_field_error(*layout, result.error());
+        return result ? result->release() : raise_field_error(layout->native, result.error());
     });
 }
 
@@ -320,21 +352,22 @@ PyObject* layout_get_fields(PyObject* self, void*) {
 }
 
 PyObject* layout_get_exact(PyObject* self, void*) {
-    const Layout* layout = layout_of(self);
+    const BoundLayout* layout = layout_of(self);
     if (layout == nullptr) return nullptr;
-    return PyBool_FromLong(layout->exact);
+    return PyBool_FromLong(layout->native.exact);
 }
 
 PyObject* layout_get_recipe(PyObject* self, void*) {
-    const Layout* layout = layout_of(self);
+    const BoundLayout* layout = layout_of(self);
     if (layout == nullptr) return nullptr;
     return copy_deep(layout->recipe.get());
 }
 
 PyObject* layout_repr(PyObject* self) {
     return call_boundary([&]() -> PyObject* {
-        const Layout* layout = layout_of(self);
-        if (layout == nullptr) return nullptr;
+        const BoundLayout* bound = layout_of(self);
+        if (bound == nullptr) return nullptr;
+        const Layout* layout = &bound->native;
         const char* type_name = _PyType_Name(Py_TYPE(self));
         std::string text = std::string(type_name) + "(exact=" + (layout->exact ? "True" : "False") + ", fields=[";
         for (const FieldSpec& f : layout->fields) {
@@ -356,19 +389,22 @@ PyObject* layout_repr(PyObject* self) {
     });
 }
 
-PyObject* rebuild_layout(PyObject*, PyObject* args) {
-    PyObject* cls;
-    PyObject* recipe;
-    int exact;
-    if (!PyArg_ParseTuple(args, "OOp:_rebuild_layout", &cls, &recipe, &exact)) return nullptr;
-    Ref positional = Ref::steal(PyTuple_Pack(1, recipe));
+PyObject* rebuild_layout(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr Signature sig{"_rebuild_layout", "", {"cls", "recipe", "exact"}, 3, 3};
+    std::array<PyObject*, 3> slots{};
+    PyObject* const* a = match_arguments(sig, args, nargs, kwnames, slots);
+    if (a == nullptr) return nullptr;
+    const int exact = PyObject_IsTrue(a[2]);
+    if (exact < 0) return nullptr;
+    PyObject* cls = a[0];
+    Ref positional = Ref::steal(PyTuple_Pack(1, a[1]));
     Ref keywords = Ref::steal(Py_BuildValue("{s:O}", "exact", exact ? Py_True : Py_False));
     if (!positional || !keywords) return nullptr;
     return PyObject_Call(cls, positional.get(), keywords.get());
 }
 
 PyObject* layout_reduce(PyObject* self, PyObject*) {
-    const Layout* layout = layout_of(self);
+    const BoundLayout* layout = layout_of(self);
     if (layout == nullptr) return nullptr;
     static PyObject* rebuild = nullptr;
     if (rebuild == nullptr) {
@@ -381,8 +417,8 @@ PyObject* layout_reduce(PyObject* self, PyObject*) {
     PyObject* dict = nullptr;
     if (PyObject_GetOptionalAttrString(self, "__dict__", &dict) < 0) return nullptr;
     state = Ref::steal(dict);
-    return Py_BuildValue("O(OOO)O", rebuild, Py_TYPE(self), layout->recipe.get(), layout->exact ? Py_True : Py_False,
-                         state ? state.get() : Py_None);
+    return Py_BuildValue("O(OOO)O", rebuild, Py_TYPE(self), layout->recipe.get(),
+                         layout->native.exact ? Py_True : Py_False, state ? state.get() : Py_None);
 }
 
 PyMethodDef layout_methods[] = {
@@ -460,7 +496,8 @@ PyStructSequence_Desc field_desc = {
 };
 
 PyMethodDef module_functions[] = {
-    {"_rebuild_layout", rebuild_layout, METH_VARARGS, "Rebuilds a pickled Layout."},
+    {"_rebuild_layout", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(rebuild_layout)),
+     METH_FASTCALL | METH_KEYWORDS, "Rebuilds a pickled Layout."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -402,7 +402,7 @@ void unpack_by_field(const UnpackJob& job) {
 void unpack_by_packet(const UnpackJob& job) {
     const Layout& layout = *job.layout;
     const PacketGeometry& g = job.geometry;
-    std::vector<__int128> references(layout.fields.size());
+    std::vector<Wide> references(layout.fields.size());
     NativeValue value;
     for (std::size_t i = job.first; i < job.first + job.count; ++i) {
         const auto p = g.packet(i);

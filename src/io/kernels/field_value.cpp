@@ -10,21 +10,6 @@ namespace bitloom::io {
 
 namespace {
 
-std::string text_of(const __int128 v) {
-    // Widths come from 64-bit values times 64-bit factors: print in decimal.
-    if (v == 0) return "0";
-    const bool negative = v < 0;
-    unsigned __int128 m = negative ? -static_cast<unsigned __int128>(v) : static_cast<unsigned __int128>(v);
-    std::string digits;
-    while (m > 0) {
-        digits.push_back(static_cast<char>('0' + static_cast<int>(m % 10)));
-        m /= 10;
-    }
-    if (negative) digits.push_back('-');
-    std::ranges::reverse(digits);
-    return digits;
-}
-
 // Decodes a numeric raw value through the codec's row.
 Result<void> decode_number_value(const CodecRow& row, std::uint64_t raw, std::uint32_t bits, NativeValue& out) {
     const auto number = decode_number(row, raw, bits);
@@ -42,22 +27,22 @@ Result<void> decode_number_value(const CodecRow& row, std::uint64_t raw, std::ui
 
 }  // namespace
 
-Result<std::uint32_t> dynamic_bits(const Layout& layout, const FieldSpec& f, __int128 reference) {
+Result<std::uint32_t> dynamic_bits(const Layout& layout, const FieldSpec& f, Wide reference) {
     // NOLINTNEXTLINE(bugprone-unchecked-optional-access): callers pass dynamic fields only
     const DynamicWidth& d = *f.dynamic;
-    const __int128 width = reference * d.slope + d.intercept;
+    const Wide width = reference.times_plus(d.slope, d.intercept);
     const FieldSpec& source = layout.fields[d.field];
-    if (width < 0 || width > 0xFFFFFFFF) {
+    if (!width.within(0xFFFFFFFF)) {
         return value_error(Message() << "Field '" << f.name_utf8 << "' takes its width from '" << source.name_utf8
-                                     << "': " << text_of(reference) << " * " << d.slope << " + " << d.intercept << " = "
-                                     << text_of(width) << " bits, which is "
-                                     << (width < 0 ? "negative" : "past the end of any packet"));
+                                     << "': " << reference.decimal() << " * " << d.slope << " + " << d.intercept
+                                     << " = " << width.decimal() << " bits, which is "
+                                     << (width.negative() ? "negative" : "past the end of any packet"));
     }
-    if (f.binary && width % 8 != 0) {
+    if (f.binary && width.low() % 8 != 0) {
         return value_error(Message() << "Field '" << f.name_utf8 << "' takes its width from '" << source.name_utf8
-                                     << "': " << text_of(width) << " bits, not a whole number of bytes");
+                                     << "': " << width.decimal() << " bits, not a whole number of bytes");
     }
-    return static_cast<std::uint32_t>(width);
+    return static_cast<std::uint32_t>(width.low());
 }
 
 Result<void> read_field(const Layout& layout, const FieldSpec& f, std::span<const std::uint8_t> packet,

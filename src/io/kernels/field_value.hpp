@@ -8,6 +8,7 @@
 #include <string>
 
 #include "common/error.hpp"
+#include "common/platform.hpp"
 #include "io/kernels/layout.hpp"
 
 namespace bitloom::io {
@@ -26,12 +27,12 @@ struct NativeValue {
                                       std::uint32_t position, std::uint32_t bits, NativeValue& out);
 
 // The integer a field decoded to, for a width taken from it.
-[[nodiscard]] inline __int128 integer_of(const FieldSpec& f, const NativeValue& v) noexcept {
-    return f.value_class == ValueClass::unsigned_int ? static_cast<__int128>(v.raw) : static_cast<__int128>(v.integer);
+[[nodiscard]] inline Wide integer_of(const FieldSpec& f, const NativeValue& v) noexcept {
+    return f.value_class == ValueClass::unsigned_int ? Wide::of_unsigned(v.raw) : Wide::of_signed(v.integer);
 }
 
 // The width of a dynamic field from its reference's value, or the error that
 // fails the packet.
-[[nodiscard]] Result<std::uint32_t> dynamic_bits(const Layout& layout, const FieldSpec& f, __int128 reference);
+[[nodiscard]] Result<std::uint32_t> dynamic_bits(const Layout& layout, const FieldSpec& f, Wide reference);
 
 }  // namespace bitloom::io

@@ -2,10 +2,11 @@
 //
 // Everything a packet needs is copied out of the recipe's dicts when the
 // layout is built (names, encodings resolved to codecs, widths, positions,
-// byte orders, default values), so later changes to those dicts do not
-// reach it, and reading packets touches no Python object but the ones it
-// creates. A layout never changes after it is built, so any number of
-// threads may use one at once.
+// byte orders), so later changes to those dicts do not reach it. This is the
+// layout's native part: it holds no Python object (the glue keeps the
+// recipe's own objects beside it), so the kernels that read it run without
+// the interpreter. A layout never changes after it is built, so any number
+// of threads may use one at once.
 #pragma once
 
 #include <cstddef>
@@ -17,7 +18,6 @@
 
 #include "common/codec_names.hpp"
 #include "common/error.hpp"
-#include "python.hpp"
 
 namespace bitloom::io {
 
@@ -78,21 +78,17 @@ struct ReadPlan {
 
 struct FieldSpec {
     std::size_t index = 0;
-    Ref name;  // an exact str
     std::string name_utf8;
-    Ref encoding;  // as the recipe gives it
-    std::string encoding_utf8;
+    std::string encoding_utf8;        // as the recipe gives it
     bool binary = false;              // the layout-only encoding "binary"
     Codec codec{};                    // the decoder's codec (unless binary)
     std::optional<Codec> pack_codec;  // none: packing refuses the encoding
     ValueClass value_class{};
     std::uint32_t bits = 0;  // the static width (unused when dynamic)
     std::optional<DynamicWidth> dynamic;
-    Ref dynamic_spec;  // a plain dict copy of the width's description
     bool little = false;
     bool reverse = false;
     std::optional<std::uint32_t> offset_bits;
-    Ref value;  // the default value for packing, or null
     // Start relative to the unpacking offset argument (and for packing, from
     // bit 0); none when it depends on a dynamic width.
     std::optional<std::uint32_t> start;
@@ -103,16 +99,6 @@ struct FieldSpec {
     bool referenced = false;  // a later field takes its width from this one
     bool fast_pack = false;   // numeric, placed within one 64-bit word of a short packet
 };
-
-// The layout's name objects by address (for values keyed by those objects).
-struct NameSlot {
-    PyObject* name = nullptr;  // borrowed from the field that holds it
-    std::size_t column = 0;
-};
-
-[[nodiscard]] inline std::size_t name_slot(PyObject* name) noexcept {
-    return static_cast<std::size_t>((reinterpret_cast<std::uintptr_t>(name) >> 4) * 0x9E3779B97F4A7C15ULL >> 32);
-}
 
 struct Layout {
     std::vector<FieldSpec> fields;
@@ -129,8 +115,6 @@ struct Layout {
     // Packing: the packet length of a static layout.
     std::uint32_t pack_bytes = 0;
     std::size_t distinct_names = 0;
-    std::vector<NameSlot> name_slots;  // open addressing, a power of two
-    Ref recipe;                        // a deep copy of the items, as given
 };
 
 // An error of one field, its index kept so that the glue can name it.
@@ -142,11 +126,6 @@ struct FieldError {
 template <class T>
 using FieldResult = std::expected<T, FieldError>;
 
-// Reads, checks and resolves the recipe (already converted to its items).
-// The error is what the packet functions would report for the recipe in
-// both directions, with the item it concerns.
-[[nodiscard]] FieldResult<Layout*> compile_layout(std::span<PyObject* const> items, bool exact);
-
 // What a codec's values are, for the batch kernels.
 [[nodiscard]] ValueClass value_class_of(Codec codec);
 
@@ -154,14 +133,6 @@ using FieldResult = std::expected<T, FieldError>;
 // orders, offsets): positions, columns, and the plans of static layouts.
 // Needs no interpreter.
 void finish_layout(Layout& layout);
-
-// unpack_parameters(packet, offset_bits, recipe) with the compiled recipe.
-[[nodiscard]] FieldResult<Ref> unpack_packet(const Layout& layout, std::span<const std::uint8_t> packet,
-                                             std::uint32_t offset_bits);
-
-// pack_parameters with each item's value replaced by values[name] where
-// `values` (a mapping, or null) has that name.
-[[nodiscard]] FieldResult<Ref> pack_packet(const Layout& layout, PyObject* values);
 
 // A short description of a field for messages and notes:
 // "item 3 'temp' (twos_complement, 16 bits)".

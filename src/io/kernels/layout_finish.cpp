@@ -1,11 +1,14 @@
 // The parts of building a layout that need no interpreter: what each field
-// decodes to, positions, columns, and the plans of static layouts.
+// decodes to, positions, columns, the plans of static layouts, and how a
+// field is named in messages.
 #include <algorithm>
 #include <bit>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 
 #include "codecs/codec_table.hpp"
+#include "common/error.hpp"
 #include "common/field_window.hpp"
 #include "io/kernels/bits.hpp"
 #include "io/kernels/layout.hpp"
@@ -85,6 +88,18 @@ void assign_starts(Layout& layout) {
 
 }  // namespace
 
+std::string describe_field(const Layout& layout, const FieldSpec& f) {
+    Message m;
+    m << "item " << f.index << " '" << f.name_utf8 << "' (" << f.encoding_utf8 << ", ";
+    if (f.dynamic) {
+        m << "bits from '" << layout.fields[f.dynamic->field].name_utf8 << "'";
+    } else {
+        m << f.bits << " bits";
+    }
+    m << ")";
+    return m.str();
+}
+
 void finish_layout(Layout& layout) {
     auto& fields = layout.fields;
     for (FieldSpec& f : fields) {
@@ -97,34 +112,27 @@ void finish_layout(Layout& layout) {
 
     assign_starts(layout);
 
-    // Columns: one per name, held by the last field of that name.
-    std::vector<std::pair<std::string_view, std::size_t>> seen;  // name, column
+    // Columns: one per name, held by the last field of that name. Names are
+    // found by hash, so that building a layout stays linear in its fields.
+    std::unordered_map<std::string_view, std::size_t> seen;  // name, column
+    seen.reserve(fields.size());
     for (FieldSpec& f : fields) {
-        auto it = std::ranges::find_if(seen, [&](const auto& s) { return s.first == f.name_utf8; });
-        if (it == seen.end()) {
+        const auto [it, added] = seen.try_emplace(f.name_utf8, seen.size());
+        f.column_index = it->second;
+        if (added) {
             f.first_name = true;
-            f.column_index = seen.size();
-            seen.emplace_back(f.name_utf8, seen.size());
             layout.column_fields.push_back(f.index);
         } else {
-            f.column_index = it->second;
             layout.column_fields[it->second] = f.index;
         }
     }
     layout.distinct_names = seen.size();
-    layout.name_slots.assign(std::bit_ceil(2 * seen.size() + 1), NameSlot{});
-    for (const FieldSpec& f : fields) {
-        if (!f.first_name) continue;
-        const std::size_t mask = layout.name_slots.size() - 1;
-        std::size_t slot = name_slot(f.name.get()) & mask;
-        while (layout.name_slots[slot].name != nullptr) slot = (slot + 1) & mask;
-        layout.name_slots[slot] = NameSlot{f.name.get(), f.column_index};
-    }
     for (const std::size_t storing : layout.column_fields) fields[storing].stores = true;
 
     if (!layout.dynamic) {
         std::vector<std::pair<std::uint64_t, std::uint64_t>> spans;
         for (const FieldSpec& f : fields) {
+            // NOLINTNEXTLINE(bugprone-unchecked-optional-access): static layouts: every field has a start
             const std::uint64_t start = *f.start;
             std::uint64_t need = 0;
             std::uint64_t load = 0;
@@ -132,7 +140,7 @@ void finish_layout(Layout& layout) {
                 need = (start + f.bits + 7) / 8;
                 load = start / 8 + std::max<std::uint64_t>(need - start / 8, 9);
             } else {
-                const FieldWindow w = field_window(*f.start, f.bits, 0);
+                const FieldWindow w = field_window(static_cast<std::uint32_t>(start), f.bits, 0);
                 need = w.start + w.count;
                 load = w.start + std::max<std::uint64_t>(w.count, 8);
             }
@@ -142,9 +150,10 @@ void finish_layout(Layout& layout) {
         }
         for (const FieldSpec& f : fields) layout.plans.push_back(plan_read(layout.exact, f));
         for (FieldSpec& f : fields) {
-            const std::uint32_t skip = *f.start % 8;
-            f.fast_pack = f.pack_codec && f.value_class != ValueClass::text && f.bits >= 1 && skip + f.bits <= 64 &&
-                          *f.start / 8 <= layout.pack_bytes;
+            // NOLINTNEXTLINE(bugprone-unchecked-optional-access): static layouts: every field has a start
+            const std::uint32_t start = *f.start;
+            f.fast_pack = f.pack_codec && f.value_class != ValueClass::text && f.bits >= 1 &&
+                          start % 8 + f.bits <= 64 && start / 8 <= layout.pack_bytes;
         }
         std::ranges::sort(spans);
         for (std::size_t i = 1; i < spans.size(); ++i) {

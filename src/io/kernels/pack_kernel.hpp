@@ -1,5 +1,6 @@
-// Packing values into packets: one value (the packet builder's encodings and
-// placement) and whole numeric columns (without the interpreter).
+// Packing values into packets: placing encoded values (the packet builder's
+// placement) and encoding and placing whole numeric columns. Needs no
+// interpreter.
 #pragma once
 
 #include <bit>
@@ -21,13 +22,6 @@ struct Encoded {
     std::uint64_t raw = 0;
     std::string bytes;
 };
-
-// The field's value encoded as the packet builder encodes it (binary: the
-// bytes, which must fill the field exactly). Needs the interpreter.
-[[nodiscard]] Result<Encoded> encode_field_value(const FieldSpec& f, PyObject* value, std::uint32_t bits);
-
-// A numeric value converted to the row's native type and encoded.
-[[nodiscard]] Result<std::uint64_t> encode_numeric(const CodecRow& row, PyObject* value, std::uint32_t bits);
 
 // Places a raw value as place_raw_value does, for a field of 1 to 64 bits
 // that lies within the 8 bytes from byte position / 8, all of which
@@ -75,14 +69,6 @@ struct NumericColumn {
     // fit one 64-bit word are placed with one read-modify-write.
     bool slack = false;
 };
-
-// Whether the column can be packed without the interpreter: an array of
-// numbers of a kind the field's conversion accepts (integers for integer and
-// decimal fields, integers or floats for IEEE 754 ones). Sets `array` to a
-// contiguous array of native byte order (the column itself when it is one)
-// and `kind` to its element type (none: pack value by value). Returns false
-// with an exception set on failure.
-[[nodiscard]] bool numeric_column_kind(const FieldSpec& f, PyObject* column, Ref& array, NumericInput& kind);
 
 // Encodes and places a numeric column; returns the first row whose value the
 // field refuses, or target.count. Needs no interpreter.

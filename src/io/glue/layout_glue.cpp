@@ -1,15 +1,22 @@
-#include "io/kernels/layout.hpp"
-
+// Layouts from recipes, and single packets between bytes and dicts of
+// Python values: the recipe's items read into the native layout, the values
+// made and read around the kernels' field reading and placement.
 #include <algorithm>
 #include <array>
 #include <bit>
 #include <cstring>
 #include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_map>
 
 #include "args.hpp"
 #include "codecs/codec_table.hpp"
 #include "common/ascii_run.hpp"
 #include "common/field_window.hpp"
+#include "common/platform.hpp"
+#include "io/glue/encode_value.hpp"
+#include "io/glue/layout_object.hpp"
 #include "io/kernels/bits.hpp"
 #include "io/kernels/field_value.hpp"
 #include "io/kernels/pack_kernel.hpp"
@@ -34,9 +41,16 @@ Ref plain_str(const TextField& text) {
 
 std::unexpected<Error> bad_width(std::string_view message) { return value_error(std::string(message)); }
 
+// The latest field of each name read so far, for dynamic widths to find
+// the field they name without a walk over every earlier field.
+using LatestFields = std::unordered_map<std::string, std::size_t>;
+
 // The dynamic width {"field": name, "slope": int, "intercept": int}; the
-// field must be an earlier integer field.
-Result<DynamicWidth> read_dynamic_width(PyObject* width_form, const std::vector<FieldSpec>& earlier, Ref& copy) {
+// field must be an earlier integer field. The dict's values are taken as
+// strong references: looking a key up may run a key's __eq__, which may
+// change the dict.
+Result<DynamicWidth> read_dynamic_width(PyObject* width_form, const std::vector<FieldSpec>& earlier,
+                                        const LatestFields& latest, Ref& copy) {
     static constexpr const char* form =
         "a dynamic width is a dict {'field': <name of an earlier integer field>, 'slope': <int>, 'intercept': "
         "<int>}";
@@ -45,13 +59,18 @@ Result<DynamicWidth> read_dynamic_width(PyObject* width_form, const std::vector<
     Ref intercept_key = Ref::steal(PyUnicode_FromString("intercept"));
     if (!field_key || !slope_key || !intercept_key) return python_error();
     if (PyDict_Size(width_form) != 3) return bad_width(form);
-    PyObject* name = PyDict_GetItemWithError(width_form, field_key.get());
-    PyObject* slope = name ? PyDict_GetItemWithError(width_form, slope_key.get()) : nullptr;
-    PyObject* intercept = slope ? PyDict_GetItemWithError(width_form, intercept_key.get()) : nullptr;
-    if (PyErr_Occurred()) return python_error();
-    if (!intercept || !PyUnicode_Check(name) || !PyLong_Check(slope) || !PyLong_Check(intercept)) {
-        return bad_width(form);
+    PyObject* found[3] = {};
+    PyObject* keys[3] = {field_key.get(), slope_key.get(), intercept_key.get()};
+    Ref held[3];
+    for (std::size_t k = 0; k < 3; ++k) {
+        if (PyDict_GetItemRef(width_form, keys[k], &found[k]) < 0) return python_error();
+        held[k] = Ref::steal(found[k]);
+        if (!held[k]) return bad_width(form);
     }
+    PyObject* name = held[0].get();
+    PyObject* slope = held[1].get();
+    PyObject* intercept = held[2].get();
+    if (!PyUnicode_Check(name) || !PyLong_Check(slope) || !PyLong_Check(intercept)) return bad_width(form);
     DynamicWidth d{};
     int overflow = 0;
     d.slope = PyLong_AsLongLongAndOverflow(slope, &overflow);
@@ -61,20 +80,20 @@ Result<DynamicWidth> read_dynamic_width(PyObject* width_form, const std::vector<
     Py_ssize_t size = 0;
     const char* utf8 = PyUnicode_AsUTF8AndSize(name, &size);
     if (utf8 == nullptr) return python_error();
-    const std::string_view wanted(utf8, static_cast<std::size_t>(size));
+    const std::string wanted(utf8, static_cast<std::size_t>(size));
     // The latest earlier field of that name, as the unpacked dict would hold it.
-    auto it = std::ranges::find_if(earlier.rbegin(), earlier.rend(),
-                                   [&](const FieldSpec& f) { return f.name_utf8 == wanted; });
-    if (it == earlier.rend()) {
+    const auto it = latest.find(wanted);
+    if (it == latest.end()) {
         return value_error(Message() << "a dynamic width names the field '" << wanted
                                      << "', which is not an earlier field of the layout");
     }
-    if (it->value_class != ValueClass::unsigned_int && it->value_class != ValueClass::signed_int &&
-        it->value_class != ValueClass::decimal) {
+    const FieldSpec& source = earlier[it->second];
+    if (source.value_class != ValueClass::unsigned_int && source.value_class != ValueClass::signed_int &&
+        source.value_class != ValueClass::decimal) {
         return value_error(Message() << "a dynamic width names the field '" << wanted
                                      << "', which is not an integer field");
     }
-    d.field = static_cast<std::size_t>(std::distance(it, earlier.rend()) - 1);
+    d.field = it->second;
     copy = Ref::steal(PyDict_New());
     if (!copy || PyDict_SetItem(copy.get(), field_key.get(), name) < 0 ||
         PyDict_SetItem(copy.get(), slope_key.get(), slope) < 0 ||
@@ -86,16 +105,17 @@ Result<DynamicWidth> read_dynamic_width(PyObject* width_form, const std::vector<
 
 // Reads one item in the packet decoder's order, resolving what both
 // directions share.
-Result<void> read_item(PyObject* item, std::vector<FieldSpec>& earlier, FieldSpec& f) {
+Result<void> read_item(PyObject* item, const std::vector<FieldSpec>& earlier, const LatestFields& latest, FieldSpec& f,
+                       FieldObjects& objects) {
     if (auto ok = require_dict(item); !ok) return ok;
     ItemFields fields(item);
     auto name = fields.required_text(Field::name);
     if (!name) return std::unexpected(std::move(name.error()));
-    f.name = plain_str(*name);
+    objects.name = plain_str(*name);
     f.name_utf8 = std::string(name->utf8);
     auto encoding = fields.required_text(Field::encoding);
     if (!encoding) return std::unexpected(std::move(encoding.error()));
-    f.encoding = Ref::borrow(encoding->object.get());
+    objects.encoding = Ref::borrow(encoding->object.get());
     f.encoding_utf8 = std::string(encoding->utf8);
 
     auto bits_object = fields.lookup(Field::bits);
@@ -140,7 +160,7 @@ Result<void> read_item(PyObject* item, std::vector<FieldSpec>& earlier, FieldSpe
         if (f.value_class != ValueClass::text && f.value_class != ValueClass::binary) {
             return value_error("a dynamic width is only for text and binary fields");
         }
-        auto d = read_dynamic_width(width_spec.get(), earlier, f.dynamic_spec);
+        auto d = read_dynamic_width(width_spec.get(), earlier, latest, objects.dynamic_spec);
         if (!d) return std::unexpected(std::move(d.error()));
         f.dynamic = *d;
     }
@@ -150,38 +170,44 @@ Result<void> read_item(PyObject* item, std::vector<FieldSpec>& earlier, FieldSpe
     }
     auto value = fields.lookup(Field::value);
     if (!value) return std::unexpected(std::move(value.error()));
-    f.value = std::move(*value);
+    objects.value = std::move(*value);
     return {};
 }
 
 }  // namespace
 
-std::string describe_field(const Layout& layout, const FieldSpec& f) {
-    Message m;
-    m << "item " << f.index << " '" << f.name_utf8 << "' (" << f.encoding_utf8 << ", ";
-    if (f.dynamic) {
-        m << "bits from '" << layout.fields[f.dynamic->field].name_utf8 << "'";
-    } else {
-        m << f.bits << " bits";
-    }
-    m << ")";
-    return m.str();
-}
-
-FieldResult<Layout*> compile_layout(std::span<PyObject* const> items, bool exact) {
-    auto layout = std::make_unique<Layout>();
-    layout->exact = exact;
-    auto& fields = layout->fields;
+FieldResult<BoundLayout*> compile_layout(std::span<PyObject* const> items, bool exact) {
+    auto bound = std::make_unique<BoundLayout>();
+    Layout& layout = bound->native;
+    layout.exact = exact;
+    auto& fields = layout.fields;
     fields.reserve(items.size());
+    bound->objects.reserve(items.size());
+    LatestFields latest;
     for (std::size_t i = 0; i < items.size(); ++i) {
         FieldSpec f;
+        FieldObjects objects;
         f.index = i;
-        if (auto ok = read_item(items[i], fields, f); !ok) return field_error(std::move(ok.error()), i);
+        if (auto ok = read_item(items[i], fields, latest, f, objects); !ok)
+            return field_error(std::move(ok.error()), i);
+        latest.insert_or_assign(f.name_utf8, i);
         fields.push_back(std::move(f));
+        bound->objects.push_back(std::move(objects));
     }
+    finish_layout(layout);
 
-    finish_layout(*layout);
-    return layout.release();
+    // The first field of each name by its name object's address.
+    auto& slots = bound->name_slots;
+    slots.assign(std::bit_ceil(2 * layout.distinct_names + 1), NameSlot{});
+    const std::size_t mask = slots.size() - 1;
+    for (const FieldSpec& f : fields) {
+        if (!f.first_name) continue;
+        PyObject* name = bound->of(f).name.get();
+        std::size_t slot = name_slot(name) & mask;
+        while (slots[slot].name != nullptr) slot = (slot + 1) & mask;
+        slots[slot] = NameSlot{name, f.column_index};
+    }
+    return bound.release();
 }
 
 // --- Unpacking ---------------------------------------------------------------
@@ -234,7 +260,8 @@ PyObject* ascii_text_in_place(const FieldSpec& f, std::span<const std::uint8_t> 
 
 // Static layouts read from bit 0 of a packet that holds every field: each
 // numeric field straight from its plan, the rest as usual.
-FieldResult<Ref> unpack_static(const Layout& layout, std::span<const std::uint8_t> packet) {
+FieldResult<Ref> unpack_static(const BoundLayout& bound, std::span<const std::uint8_t> packet) {
+    const Layout& layout = bound.native;
     Ref result = Ref::steal(_PyDict_NewPresized(static_cast<Py_ssize_t>(layout.distinct_names)));
     if (!result) panic("could not create the result dict");
     // Whole-word loads may reach past the packet's last byte: such packets
@@ -276,7 +303,7 @@ FieldResult<Ref> unpack_static(const Layout& layout, std::span<const std::uint8_
             item = python_value(f, value).release();
         }
         Ref owned = Ref::steal(checked_result(item));
-        if (PyDict_SetItem(result.get(), f.name.get(), owned.get()) < 0) {
+        if (PyDict_SetItem(result.get(), bound.of(f).name.get(), owned.get()) < 0) {
             return field_error(python_error().error(), f.index);
         }
     }
@@ -285,13 +312,15 @@ FieldResult<Ref> unpack_static(const Layout& layout, std::span<const std::uint8_
 
 }  // namespace
 
-FieldResult<Ref> unpack_packet(const Layout& layout, std::span<const std::uint8_t> packet, std::uint32_t offset_bits) {
+FieldResult<Ref> unpack_packet(const BoundLayout& bound, std::span<const std::uint8_t> packet,
+                               std::uint32_t offset_bits) {
+    const Layout& layout = bound.native;
     if (!layout.dynamic && offset_bits == 0 && packet.size() >= layout.need_bytes) {
-        return unpack_static(layout, packet);
+        return unpack_static(bound, packet);
     }
     Ref result = Ref::steal(_PyDict_NewPresized(static_cast<Py_ssize_t>(layout.distinct_names)));
     if (!result) panic("could not create the result dict");
-    std::vector<__int128> references;
+    std::vector<Wide> references;
     if (layout.dynamic) references.resize(layout.fields.size());
     std::uint32_t position = offset_bits;
     NativeValue value;
@@ -308,7 +337,7 @@ FieldResult<Ref> unpack_packet(const Layout& layout, std::span<const std::uint8_
         }
         if (f.referenced) references[f.index] = integer_of(f, value);
         Ref item = python_value(f, value);
-        if (PyDict_SetItem(result.get(), f.name.get(), item.get()) < 0)
+        if (PyDict_SetItem(result.get(), bound.of(f).name.get(), item.get()) < 0)
             return field_error(python_error().error(), f.index);
         position += bits;
     }
@@ -326,8 +355,8 @@ namespace {
 // no hashing or probing. Holds a reference to each value.
 class GatheredValues {
 public:
-    GatheredValues(const Layout& layout, PyObject* values) : layout_(layout) {
-        const std::size_t columns = layout.distinct_names;
+    GatheredValues(const BoundLayout& layout, PyObject* values) : layout_(layout) {
+        const std::size_t columns = layout.native.distinct_names;
         if (values == nullptr || !PyDict_CheckExact(values) || layout.name_slots.empty() ||
             static_cast<std::size_t>(PyDict_GET_SIZE(values)) > columns) {
             return;
@@ -354,7 +383,7 @@ public:
     GatheredValues(const GatheredValues&) = delete;
     GatheredValues& operator=(const GatheredValues&) = delete;
     ~GatheredValues() {
-        if (slots_ != nullptr) release(layout_.distinct_names);
+        if (slots_ != nullptr) release(layout_.native.distinct_names);
     }
     [[nodiscard]] bool ok() const noexcept { return ok_; }
     // The value of a column, borrowed (null when not given).
@@ -366,41 +395,43 @@ private:
         slots_ = nullptr;
         ok_ = false;
     }
-    const Layout& layout_;
+    const BoundLayout& layout_;
     std::array<PyObject*, 64> local_;
     std::vector<PyObject*> heap_;
     PyObject** slots_ = nullptr;
     bool ok_ = false;
 };
 
-Result<Ref> value_for(const FieldSpec& f, PyObject* values, std::size_t& found, const GatheredValues* gathered) {
+Result<Ref> value_for(const BoundLayout& bound, const FieldSpec& f, PyObject* values, std::size_t& found,
+                      const GatheredValues* gathered) {
+    const FieldObjects& objects = bound.of(f);
     if (gathered != nullptr) {
         if (PyObject* v = gathered->get(f.column_index)) return Ref::borrow(v);
     } else if (values != nullptr) {
         PyObject* v = nullptr;
-        const int r = PyMapping_GetOptionalItem(values, f.name.get(), &v);
+        const int r = PyMapping_GetOptionalItem(values, objects.name.get(), &v);
         if (r < 0) return python_error();
         if (r > 0) {
             if (f.first_name) ++found;
             return Ref::steal(v);
         }
     }
-    if (!f.value) {
+    if (!objects.value) {
         return fail(ErrorKind::key_error, Message()
                                               << "Recipe item '" << f.name_utf8 << "' missing required field: 'value'");
     }
-    return Ref::borrow(f.value.get());
+    return Ref::borrow(objects.value.get());
 }
 
 // A key of `values` that names no field, reported as an error.
-Result<void> check_names(const Layout& layout, PyObject* values) {
+Result<void> check_names(const BoundLayout& layout, PyObject* values) {
     Ref keys = Ref::steal(PyMapping_Keys(values));
     if (!keys) return python_error();
     const Py_ssize_t n = PyList_GET_SIZE(keys.get());
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject* key = PyList_GET_ITEM(keys.get(), i);
         bool known = false;
-        for (const FieldSpec& f : layout.fields) {
+        for (const FieldObjects& f : layout.objects) {
             const int eq = PyObject_RichCompareBool(key, f.name.get(), Py_EQ);
             if (eq < 0) return python_error();
             if (eq) {
@@ -421,7 +452,8 @@ Result<void> check_names(const Layout& layout, PyObject* values) {
 }  // namespace
 
 // NOLINTNEXTLINE(readability-function-cognitive-complexity): sizing and placing share state
-FieldResult<Ref> pack_packet(const Layout& layout, PyObject* values) {
+FieldResult<Ref> pack_packet(const BoundLayout& bound, PyObject* values) {
+    const Layout& layout = bound.native;
     std::size_t found = 0;
     // Values first, as the writing pass reads them item by item; dynamic
     // widths need theirs before the packet can be sized.
@@ -434,17 +466,17 @@ FieldResult<Ref> pack_packet(const Layout& layout, PyObject* values) {
             std::uint32_t bits = f.bits;
             if (f.dynamic) {
                 const FieldSpec& source = layout.fields[f.dynamic->field];
-                auto v = value_for(source, values, found, nullptr);
+                auto v = value_for(bound, source, values, found, nullptr);
                 if (!v) return field_error(std::move(v.error()), source.index);
-                __int128 reference = 0;
+                Wide reference;
                 if (source.value_class == ValueClass::unsigned_int) {
                     std::uint64_t u;
                     if (!convert_u64(v->get(), u)) return field_error(python_error().error(), source.index);
-                    reference = u;
+                    reference = Wide::of_unsigned(u);
                 } else {
                     std::int64_t s;
                     if (!convert_i64(v->get(), s)) return field_error(python_error().error(), source.index);
-                    reference = s;
+                    reference = Wide::of_signed(s);
                 }
                 auto width = dynamic_bits(layout, f, reference);
                 if (!width) return field_error(std::move(width.error()), f.index);
@@ -475,7 +507,7 @@ FieldResult<Ref> pack_packet(const Layout& layout, PyObject* values) {
         if (length > 0) std::memset(buffer.data(), 0, length);
     }
 
-    const GatheredValues given(layout, values);
+    const GatheredValues given(bound, values);
     std::uint32_t cursor = 0;
     for (const FieldSpec& f : layout.fields) {
         if (f.offset_bits) cursor = *f.offset_bits;
@@ -486,11 +518,11 @@ FieldResult<Ref> pack_packet(const Layout& layout, PyObject* values) {
         PyObject* v = nullptr;
         if (given.ok()) {
             v = given.get(f.column_index);
-            if (v == nullptr) v = f.value.get();
+            if (v == nullptr) v = bound.of(f).value.get();
         }
         Ref held;
         if (v == nullptr) {
-            auto value = value_for(f, values, found, given.ok() ? &given : nullptr);
+            auto value = value_for(bound, f, values, found, given.ok() ? &given : nullptr);
             if (!value) return field_error(std::move(value.error()), f.index);
             held = std::move(*value);
             v = held.get();
@@ -512,7 +544,7 @@ FieldResult<Ref> pack_packet(const Layout& layout, PyObject* values) {
         const Py_ssize_t count = PyObject_Length(values);
         if (count < 0) return field_error(python_error().error(), no_field);
         if (static_cast<std::size_t>(count) != found) {
-            if (auto ok = check_names(layout, values); !ok) return field_error(std::move(ok.error()), no_field);
+            if (auto ok = check_names(bound, values); !ok) return field_error(std::move(ok.error()), no_field);
         }
     }
     if (in_local) {
