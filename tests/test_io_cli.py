@@ -92,13 +92,25 @@ def test_console_script_is_installed():
         (["show", "L", "apid99"], 1, "no layout named 'apid99' (the file has: apid11)"),
         (["show", "L", "--bits-per-row", "0"], 2, "between 1 and 128"),
         (["nonsense"], 2, "invalid choice"),
+        # A definition file's error: one line naming the file, the place, the item and check's advice.
+        (
+            ["decode", "JPSS", "--layouts", "bad.json", "--out", "o"],
+            1,
+            "bitloom-io: error: bad.json:1:9: APID 11: item 0 'V': Unsupported encoding type: unsinged "
+            "(check: encoding 'unsinged' is known to neither direction; did you mean 'unsigned'?)\n",
+        ),
+        (["check", "bad.json"], 1, "bitloom-io: error: bad.json:1:9: APID 11: item 0 'V': "),
+        (["show", "missing.xml"], 1, "bitloom-io: error: missing.xml: no such file\n"),
+        (["check", "missing.csv"], 1, "bitloom-io: error: missing.csv: no such file\n"),
     ],
 )
 def test_usage_and_failures(args, status, message, tmp_path, jpss_layouts):
+    bad = [item("V", 8, "unsinged")]
+    (tmp_path / "bad.json").write_text(json.dumps({"11": bad}).replace(", ", ","))
     args = [str(JPSS) if a == "JPSS" else str(jpss_layouts) if a == "L" else a for a in args]
     result = run(*args, cwd=tmp_path, check=status)
     assert message in result.stderr
-    assert "Traceback" not in result.stderr
+    assert "Traceback" not in result.stderr and "Error: ValueError" not in result.stderr
 
 
 def test_info_real_files(tmp_path):

@@ -15,6 +15,7 @@ from __future__ import annotations
 
 import mmap
 import os
+import re
 from collections.abc import Callable, Mapping
 from typing import TYPE_CHECKING, Any, Literal, Protocol, TypeAlias, Union
 
@@ -171,8 +172,6 @@ def expected_bytes(layout: Layout) -> int | None:
 def first_failure(layout: Layout, packet: memoryview) -> tuple[str | None, str]:
     """The field a failed packet fails at and why, from reading that packet
     alone (the error's note names the field)."""
-    import re
-
     try:
         layout.unpack(packet)
     except Exception as error:  # the reason of any failure, whatever its type
@@ -193,6 +192,9 @@ class _Plan(Protocol):
     def run(self, packets: ccsds.Packets, findings: Findings, errors: str) -> Tables: ...
 
     def empty(self) -> Tables: ...
+
+    @property
+    def definition(self) -> Any: ...
 
 
 class _MappingPlan:
@@ -221,10 +223,16 @@ class _MappingPlan:
             run.route(table_name(a), routes[a] if a in routes else routes[DEFAULT], index)
         if present - set(wanted):
             findings.unclaimed(np.flatnonzero(~np.isin(apid, np.asarray(wanted, dtype=np.int64))))
+        run.tables.packet_index = run.indexes
         return run.tables
 
+    @property
+    def definition(self) -> Any:
+        return self.routes
+
     def empty(self) -> Tables:
-        return self.run(ccsds.split(b"", warn=False), Findings(ccsds.split(b"", warn=False)), "skip")
+        none = ccsds.split(b"", warn=False)
+        return self.run(none, Findings(none), "skip")
 
 
 class _Run:
@@ -233,6 +241,7 @@ class _Run:
         self.findings = findings
         self.errors = errors
         self.tables = Tables()
+        self.indexes: dict[str, np.ndarray] = {}
 
     def route(self, name: str, target: LayoutOrRule, index: np.ndarray | None) -> None:
         """Decodes the packets at ``index`` (all of them when None) into the
@@ -260,7 +269,7 @@ class _Run:
             return
         expected = expected_bytes(target)
         if expected is not None and len(lengths):
-            self.findings.sizes(name, np.arange(len(p)) if index is None else index, expected)
+            self.findings.sizes(name, index, expected)
         fields, failed = _unpack(target, p, offsets, lengths, self.errors, name)
         if failed is not None:
             where = np.arange(len(p)) if index is None else index
@@ -275,6 +284,7 @@ class _Run:
         if name in self.tables:
             raise ValueError(f"two packet types are named {name!r}")
         self.tables[name] = Table(name, columns)
+        self.indexes[name] = np.arange(len(p)) if index is None else np.asarray(index, dtype=np.int64)
 
 
 # Decoding a memory-mapped file goes in steps of this many bytes; the pages
@@ -346,6 +356,7 @@ class _XtcePlan:
     def run(self, packets: ccsds.Packets, findings: Findings, errors: str) -> Tables:
         return self.definition._run(packets, findings, root=self.root, errors=errors)
 
+
     def empty(self) -> Tables:
         empty = ccsds.split(b"", warn=False)
         return self.definition._run(empty, Findings(empty), root=self.root, errors="skip")
@@ -377,6 +388,7 @@ def decode(
     root: str | None = None,
     errors: Literal["skip", "raise"] = "skip",
     map: bool = True,
+    keep_unmapped: bool = False,
 ) -> Tables:
     """Splits a stream of CCSDS space packets and decodes each packet with
     its packet type, one table per packet type.
@@ -407,17 +419,44 @@ def decode(
     type claims, packets that failed (``errors="skip"``, the default, leaves
     them out; ``"raise"`` raises at the first), packets longer or shorter
     than their packet type (warned as ``DecodeWarning``).
+
+    ``keep_unmapped=True`` keeps what an exact round trip through
+    :func:`bitloom_io.encode` needs beyond the fields: each table gains
+    ``_packet`` (each packet's index in the stream, which ``encode`` orders
+    by) and ``_unmapped`` (per packet, the XOR of its bytes and the bytes
+    its values encode to: the bits no field describes, padding and the
+    like; empty where there is none).
     """
     if errors not in ("skip", "raise"):
         raise ValueError(f"errors must be 'skip' or 'raise', not {errors!r}")
     how = plan(definition, root=root)
     packets = ccsds.split(source, prefix_bytes=prefix_bytes, warn=False, map=map)
     tables = run(how, packets, errors)
+    if keep_unmapped:
+        _keep_unmapped(tables, how, packets)
     # A file that shrank while its packets were decoded read as zeros there.
     _sources.check_mapping(packets.buffer)
     ccsds.warn_summary(tables.report.stream, stacklevel=2)
     tables.report.warn(stacklevel=2)
     return tables
+
+
+def _keep_unmapped(tables: Tables, how: _Plan, packets: ccsds.Packets) -> None:
+    from ._encode import PACKET_COLUMN, UNMAPPED_COLUMN, differences
+
+    indexes: dict[str, np.ndarray] = getattr(tables, "packet_index", {})
+    original = np.frombuffer(packets.buffer, dtype=np.uint8)
+    for name, table in list(tables.items()):
+        index = np.asarray(indexes.get(name, np.zeros(0, dtype=np.int64)), dtype=np.int64)
+        columns = dict(table.columns)
+        try:
+            columns[UNMAPPED_COLUMN] = differences(
+                name, table, how.definition, original, packets.offsets[index], packets.lengths[index]
+            )
+        except ValueError as error:
+            raise ValueError(f"keep_unmapped: {error}") from None
+        columns[PACKET_COLUMN] = index
+        tables[name] = Table(name, columns)
 
 
 def run(how: _Plan, packets: ccsds.Packets, errors: str = "skip") -> Tables:

@@ -21,12 +21,15 @@ from . import ccsds
 from ._decode import DEFAULT, Select
 from ._tables import Table, atomic_path
 
-__all__ = ["encode", "write_packets", "crc16_ccitt", "UNMAPPED_COLUMN", "covered_bits", "unmapped_bytes"]
+__all__ = ["encode", "write_packets", "crc16_ccitt", "UNMAPPED_COLUMN", "PACKET_COLUMN", "differences"]
 
-#: The column that ``decode(..., keep_unmapped=True)`` adds: per packet, its
-#: bytes with every bit that the header or a field covers cleared, so that
-#: ``encode`` can put back what the definition does not describe.
+#: The column that ``decode(..., keep_unmapped=True)`` adds: per packet, the
+#: XOR of its bytes and the bytes its decoded values encode to (empty when
+#: they are the same), so that ``encode`` can put back what the definition
+#: does not describe: bits no field covers, padding, non-canonical values.
 UNMAPPED_COLUMN = "_unmapped"
+#: Beside it, each packet's index in the stream it was decoded from.
+PACKET_COLUMN = "_packet"
 
 _HEADER_BYTES = 6
 _COUNT_MODULUS = 1 << 14
@@ -71,36 +74,6 @@ def crc16_ccitt(packets: np.ndarray, *, initial: int = 0xFFFF) -> np.ndarray:
     return crc
 
 
-def covered_bits(layout: Any, size: int) -> np.ndarray | None:
-    """A mask of ``size`` bytes with every bit set that the primary header
-    or one of the layout's fields occupies; None when the layout's fields
-    move from packet to packet."""
-    if _dynamic(layout):
-        return None
-    bits = np.zeros(8 * size, dtype=bool)
-    bits[: 8 * _HEADER_BYTES] = True
-    for f in layout.fields:
-        bits[f.start_bit : f.start_bit + f.bits] = True
-    return np.packbits(bits)
-
-
-def unmapped_bytes(layout: Any, buffer: Any, offsets: np.ndarray, lengths: np.ndarray) -> np.ndarray:
-    """Per packet, its bytes with the covered bits cleared (an object array
-    of ``bytes``; empty where every bit is covered)."""
-    data = np.frombuffer(buffer, dtype=np.uint8)
-    out = np.empty(len(offsets), dtype=object)
-    masks: dict[int, np.ndarray | None] = {}
-    for k, (o, n) in enumerate(zip(np.asarray(offsets).tolist(), np.asarray(lengths).tolist())):
-        if n not in masks:
-            masks[n] = covered_bits(layout, n)
-        mask = masks[n]
-        if mask is None:
-            raise ValueError("keep_unmapped needs a layout whose fields sit at fixed bits")
-        left = data[o : o + n] & ~mask[:n]
-        out[k] = left.tobytes() if left.any() else b""
-    return out
-
-
 @dataclass
 class _Target:
     """How the packets of one table are made: the layout that places its
@@ -113,7 +86,9 @@ class _Target:
     chosen_by: list[tuple[Any, str, Any]] = field(default_factory=list)
 
 
-def _walk(targets: dict[str, _Target], name: str, apid: int | None, target: Any, chosen_by: list[tuple[Any, str, Any]]) -> None:
+def _walk(
+    targets: dict[str, _Target], name: str, apid: int | None, target: Any, chosen_by: list[tuple[Any, str, Any]]
+) -> None:
     if isinstance(target, Select):
         for value, sub in target.layouts.items():
             step = (target._reader, str(target.field.get("name")), value)
@@ -244,7 +219,15 @@ def _pack(name: str, layout: Any, values: dict[str, Any], n: int) -> list[bytes]
         raise
 
 
-def _header_value(name: str, columns: Mapping[str, Any], layout_columns: Mapping[str, Any], column: str, bits: int, default: Any, n: int) -> tuple[np.ndarray, bool]:
+def _header_value(
+    name: str,
+    columns: Mapping[str, Any],
+    layout_columns: Mapping[str, Any],
+    column: str,
+    bits: int,
+    default: Any,
+    n: int,
+) -> tuple[np.ndarray, bool]:
     """A header field per packet, from the table's header column (or the
     layout's field at the same bits) when it has one; whether it was given."""
     source = column if column in columns else layout_columns.get(column)
@@ -279,7 +262,9 @@ def _header_positions(layout: Any) -> dict[str, str]:
     return {col: at[(start, bits)] for col, start, bits in _HEADER_FIELDS if (start, bits) in at}
 
 
-def _prepare(name: str, table: Any, target: _Target, packet_type: int, secondary_header: int, error_control: bool) -> _Part:
+def _prepare(
+    name: str, table: Any, target: _Target, packet_type: int, secondary_header: int, error_control: bool
+) -> _Part:
     columns = _columns(table)
     n = _row_count(name, columns)
     layout = target.layout
@@ -318,7 +303,11 @@ def _prepare(name: str, table: Any, target: _Target, packet_type: int, secondary
                     )
             elif target.apid is None and not given:
                 raise ValueError(f"table {name!r}: no APID column, and the definition does not give one")
-    sizes = np.array([len(r) for r in rows], dtype=np.int64) if isinstance(rows, list) else np.full(n, rows.shape[1], dtype=np.int64)
+    sizes = (
+        np.array([len(r) for r in rows], dtype=np.int64)
+        if isinstance(rows, list)
+        else np.full(n, rows.shape[1], dtype=np.int64)
+    )
     length_column = "CCSDS_PACKET_LENGTH"
     if length_column in columns or length_column in at and at[length_column] in columns:
         total = fields[length_column] + 7 + (2 if error_control and length_column not in columns else 0)
@@ -359,22 +348,30 @@ def _overlay(rows: list[bytes] | np.ndarray, bits: np.ndarray) -> list[bytes] | 
 
 
 def _put_back(name: str, rows: list[bytes] | np.ndarray, unmapped: Any, sizes: np.ndarray) -> list[bytes] | np.ndarray:
-    """ORs each packet's unmapped bytes back in (empty values leave it as it is)."""
-    uniform = isinstance(rows, np.ndarray)
-    out = rows.copy() if isinstance(rows, np.ndarray) else list(rows)
+    """XORs each packet's unmapped bytes back in (empty values leave it as it is)."""
+    if isinstance(rows, np.ndarray):
+        block = rows.copy()
+        for k, extra in enumerate(unmapped):
+            if extra is not None and len(extra):
+                _check_unmapped(name, k, extra, sizes)
+                block[k] ^= np.frombuffer(bytes(extra), dtype=np.uint8)
+        return block
+    out = list(rows)
     for k, extra in enumerate(unmapped):
         if extra is None or len(extra) == 0:
             continue
-        if len(extra) != int(sizes[k]):
-            raise ValueError(
-                f"table {name!r}, row {k}, column {UNMAPPED_COLUMN!r}: {len(extra)} bytes for a packet of {int(sizes[k])}"
-            )
+        _check_unmapped(name, k, extra, sizes)
         bits = np.frombuffer(bytes(extra), dtype=np.uint8)
-        if uniform:
-            out[k] |= bits  # type: ignore[index]
-        else:
-            out[k] = (np.frombuffer(bytes(out[k]), dtype=np.uint8) | bits).tobytes()
+        out[k] = (np.frombuffer(bytes(out[k]), dtype=np.uint8) ^ bits).tobytes()
     return out
+
+
+def _check_unmapped(name: str, row: int, extra: Any, sizes: np.ndarray) -> None:
+    if len(extra) != int(sizes[row]):
+        raise ValueError(
+            f"table {name!r}, row {row}, column {UNMAPPED_COLUMN!r}: "
+            f"{len(extra)} bytes for a packet of {int(sizes[row])}"
+        )
 
 
 def _extend(rows: list[bytes] | np.ndarray, extra: int) -> list[bytes] | np.ndarray:
@@ -392,7 +389,11 @@ def _pad(rows: list[bytes] | np.ndarray, total: np.ndarray) -> list[bytes] | np.
 
 def _order_keys(parts: list[_Part], order: Any, tables: Mapping[str, Any]) -> np.ndarray | None:
     if order is None:
-        return None
+        # Tables decoded with keep_unmapped=True know their packets' places.
+        if all(PACKET_COLUMN in _columns(tables[p.name]) for p in parts):
+            order = PACKET_COLUMN
+        else:
+            return None
     keys = []
     for part in parts:
         if isinstance(order, str):
@@ -440,6 +441,10 @@ def encode(
     Packets are written table after table in the mapping's order, or
     interleaved by ``order``: a column every table has (a time, say) or a
     mapping of table names to one sort key per row; ties keep table order.
+    Tables from ``decode(..., keep_unmapped=True)`` are put back in the
+    order of the stream they came from, with the bits no field describes:
+    ``encode(decode(f, d, keep_unmapped=True), d)`` is the stream ``f`` again
+    (its packets, without the problem regions ``decode`` reported).
     ``error_control=True`` appends the CCSDS packet error control field
     (CRC-16-CCITT over the rest of the packet) to every packet.
     """
@@ -502,7 +507,7 @@ def _assemble(parts: list[_Part], permutation: np.ndarray | None, header: np.nda
         packets[:, :_HEADER_BYTES] = header
         if error_control:
             packets[:, -2:] = crc16_ccitt(packets[:, :-2]).astype(">u2").view(np.uint8).reshape(-1, 2)
-        return packets.tobytes()
+        return bytes(packets.tobytes())
     rows: list[Any] = []
     for p in parts:
         rows.extend(p.rows if isinstance(p.rows, list) else list(p.rows))
@@ -516,6 +521,36 @@ def _assemble(parts: list[_Part], permutation: np.ndarray | None, header: np.nda
     return bytes(out)
 
 
+def differences(name: str, table: Any, definition: Any, original: np.ndarray, offsets: np.ndarray, lengths: np.ndarray) -> np.ndarray:
+    """Per row of one decoded table, the XOR of its packet in ``original``
+    (at ``offsets``, ``lengths``) and the packet its values encode to, as
+    an object array of ``bytes`` (empty where they are equal)."""
+    out = np.full(len(offsets), b"", dtype=object)
+    if not len(offsets):
+        return out
+    columns = {k: v for k, v in _columns(table).items() if k not in (UNMAPPED_COLUMN, PACKET_COLUMN)}
+    again = ccsds.split(encode({name: columns}, definition), warn=False)
+    if not np.array_equal(np.asarray(again.lengths, np.int64), np.asarray(lengths, np.int64)):
+        row = int(np.flatnonzero(np.asarray(again.lengths, np.int64) != np.asarray(lengths, np.int64))[0])
+        raise ValueError(
+            f"packet type {name!r}, row {row}: its values encode to {int(again.lengths[row])} bytes, "
+            f"not the {int(lengths[row])} of the packet"
+        )
+    data = np.frombuffer(again.buffer, dtype=np.uint8)
+    if len(offsets) and (lengths == lengths[0]).all():
+        n = int(lengths[0])
+        mine = original[np.asarray(offsets, np.int64)[:, None] + np.arange(n)]
+        xor = mine ^ data.reshape(-1, n)
+        for k in np.flatnonzero(xor.any(axis=1)).tolist():
+            out[k] = xor[k].tobytes()
+        return out
+    for k, (o, a, n) in enumerate(zip(np.asarray(offsets).tolist(), again.offsets.tolist(), np.asarray(lengths).tolist())):
+        xor = original[o : o + n] ^ data[a : a + n]
+        if xor.any():
+            out[k] = xor.tobytes()
+    return out
+
+
 def write_packets(path: str | os.PathLike[str], tables: Mapping[str, Any], definition: Any, **options: Any) -> int:
     """Writes ``encode(tables, definition, **options)`` to ``path``
     atomically (a temporary file beside it, renamed when complete); returns
@@ -524,4 +559,3 @@ def write_packets(path: str | os.PathLike[str], tables: Mapping[str, Any], defin
     with atomic_path(path) as tmp, open(tmp, "wb") as f:
         f.write(data)
     return len(data)
-

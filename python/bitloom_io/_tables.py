@@ -124,6 +124,14 @@ class Table:
         if len(lengths) > 1:
             raise ValueError(f"table {name!r}: columns of different lengths {sorted(lengths)}")
 
+    @classmethod
+    def _checked(cls, name: str, columns: Mapping[str, np.ndarray]) -> Table:
+        """A table of columns already known to be of one length."""
+        table = cls.__new__(cls)
+        table.name = name
+        table.columns = dict(columns)
+        return table
+
     def __len__(self) -> int:
         for c in self.columns.values():
             return len(c)

@@ -93,8 +93,6 @@ HEADER_COLUMNS = {
     "CCSDS_PACKET_LENGTH": "data_length",
 }
 
-SEQUENCE_MODULUS = 1 << 14
-
 
 class StreamWarning(UserWarning):
     """Bytes of a packet stream that are not whole packets (junk, a length
@@ -286,10 +284,8 @@ class StreamSummary:
         parts = [str(p) for p in self.problems[:5]]
         if len(self.problems) > 5:
             parts.append(f"... {len(self.problems) - 5} more")
-        return (
-            f"{where}{self.lost_bytes} of {self.bytes} bytes are not whole packets "
-            f"({len(self.problems)} regions): " + "; ".join(parts)
-        )
+        regions = f"{len(self.problems)} region{'s' if len(self.problems) != 1 else ''}"
+        return f"{where}{self.lost_bytes} of {self.bytes} bytes are not whole packets ({regions}): " + "; ".join(parts)
 
     def version_message(self) -> str:
         where = f"{self.source}: " if self.source else ""
@@ -302,7 +298,8 @@ class StreamSummary:
         for r in self.sequence.values():
             if r.gaps or r.repeats:
                 parts.append(
-                    f"APID {r.apid}: {r.gaps} gaps ({r.missing} packets missing), {r.repeats} repeats"
+                    f"APID {r.apid}: {r.gaps} gap{'s' * (r.gaps != 1)} ({r.missing} "
+                    f"packet{'s' * (r.missing != 1)} missing), {r.repeats} repeat{'s' * (r.repeats != 1)}"
                 )
         return f"{where}sequence counts: " + "; ".join(parts)
 

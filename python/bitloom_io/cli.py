@@ -4,6 +4,10 @@
     bitloom-io decode FILE --layouts L --out DIR [--format parquet|csv]
     bitloom-io check L                        findings for every layout in L
     bitloom-io show L [NAME]                  layouts as bit diagrams
+    bitloom-io command DEF.xml NAME [ARG=VALUE ...] [--hex | --out FILE]
+                                              a telecommand packet from an XTCE file
+    bitloom-io simulate DEF.xml --count N --out FILE [--seed S] [--container NAME ...]
+                                              random packets of an XTCE file's packet types
 
 L is a definition file: JSON layouts, a CCSDSPy CSV definition or XTCE
 (`.xml`, `.xtce`); `decode --xtce` is `--layouts` by another name. Every
@@ -63,17 +67,6 @@ def _exists(path: str) -> str:
     return path
 
 
-def load_definitions(path: str) -> dict[str, Any]:
-    """The layouts of a definition file by the names their tables get:
-    JSON and CSV files give `apid11` (a `Select`'s names for its layouts,
-    `*` for the layout of every other APID); an XTCE file gives its
-    containers by name."""
-    definition = _io().load_definition(_exists(path))
-    if isinstance(definition, Mapping):
-        return _layouts_by_name(definition)
-    return dict(definition.layouts())
-
-
 def _key_text(key: str) -> str:
     return "* (every APID without a layout of its own)" if key == "*" else key
 
@@ -96,21 +89,51 @@ def _select(layouts: Mapping[str, Any], name: str | None, definition: Any = None
 
 
 def _containers_of_apid(definition: Any, apid: int) -> list[str]:
-    """The packet types of an XTCE definition that one APID selects."""
-    try:
-        routes = definition.apid_layouts()
-    except (ValueError, KeyError):
-        routes = None
-    if routes is not None:
-        target = routes.get(apid)
-        if target is None:
-            return []
-        found = _layouts_by_name({apid: target})
-        by_layout = {id(layout): name for name, layout in definition.layouts().items()}
-        return [by_layout[id(layout)] for layout in found.values() if id(layout) in by_layout]
-    # Packet types chosen otherwise: those whose restrictions an empty
-    # packet of that APID does not rule out are not knowable; none.
-    return []
+    """The packet types of an XTCE definition whose restrictions (their own
+    or their bases') hold for `apid` as far as they test the APID field,
+    and test it somewhere."""
+    import operator
+
+    root = definition.root
+    if root is None:
+        return []
+    field = next((f for f in definition.fields(root) if f.start == 5 and f.type.encoding.bits == 11), None)
+    if field is None:
+        return []
+    ops = {
+        "==": operator.eq,
+        "!=": operator.ne,
+        "<": operator.lt,
+        "<=": operator.le,
+        ">": operator.gt,
+        ">=": operator.ge,
+    }
+
+    def holds(term: Any) -> bool | None:
+        """True or False where the APID decides, None where other fields do."""
+        if hasattr(term, "terms"):
+            parts = [holds(t) for t in term.terms]
+            if term.op == "and":
+                return False if False in parts else (True if True in parts else None)
+            return True if True in parts else (None if None in parts else False)
+        if term.parameter != field.parameter.name or term.other_parameter is not None:
+            return None
+        try:
+            return bool(ops[term.operator](apid, int(term.value.strip(), 0)))
+        except (KeyError, ValueError):
+            return None
+
+    found = []
+    for name in definition.packet_types():
+        verdicts = []
+        container = definition.containers[name]
+        while container is not None:
+            if container.criteria is not None:
+                verdicts.append(holds(container.criteria))
+            container = definition.containers.get(container.base) if container.base else None
+        if True in verdicts and False not in verdicts:
+            found.append(name)
+    return found
 
 
 def _count(n: int) -> str:
@@ -368,11 +391,13 @@ def cmd_decode(args: argparse.Namespace) -> int:
     for w in caught:
         print(f"{PROG}: warning: {w.message}", file=sys.stderr)
     report = tables.report
-    for line in report.lines():
+    for line in report.lines(command_line=True):
         print(f"{PROG}: {'warning: ' if not line.startswith(' ') else ''}{line}", file=sys.stderr)
     with_rows = {name: table for name, table in tables.items() if len(table)}
-    targets, kind = _targets(with_rows, out, args.format, [args.file, definition_path])
-    written = _write_tables(targets, kind)
+    written = []
+    if with_rows:
+        targets, kind = _targets(with_rows, out, args.format, [args.file, definition_path])
+        written = _write_tables(targets, kind)
     if not args.quiet:
         for target, rows in written:
             print(f"{target}  {_count(rows)} row{'s' * (rows != 1)}")
@@ -444,6 +469,40 @@ def cmd_show(args: argparse.Namespace) -> int:
         if len(layouts) > 1 or args.name is None:
             print(f"{_key_text(key)}:")
         print(render(layout.fields, args.bits_per_row))
+    return 0
+
+
+def cmd_command(args: argparse.Namespace) -> int:
+    from bitloom_io.xtce._commands import command_arguments
+
+    definition = _io()._layout_files.load_xtce(_exists(args.definition))
+    values = command_arguments(definition, args.name, args.arguments)
+    packet = definition.command(args.name, **values)
+    if args.out:
+        from bitloom_io._tables import atomic_path
+
+        with atomic_path(args.out) as tmp, open(tmp, "wb") as f:
+            f.write(packet)
+        print(f"{args.out}: {len(packet)} bytes", file=sys.stderr)
+    elif args.hex or sys.stdout.isatty():
+        print(packet.hex())
+    else:
+        sys.stdout.buffer.write(packet)
+        sys.stdout.flush()
+    return 0
+
+
+def cmd_simulate(args: argparse.Namespace) -> int:
+    definition = _io()._layout_files.load_xtce(_exists(args.definition))
+    packets, values = definition.simulate(args.count, seed=args.seed, containers=args.container or None)
+    from bitloom_io._tables import atomic_path
+
+    with atomic_path(args.out) as tmp, open(tmp, "wb") as f:
+        f.write(packets)
+    if not args.quiet:
+        for name, columns in values.items():
+            print(f"{name}: {_count(len(next(iter(columns.values()))))} packets")
+        print(f"{args.out}: {len(packets):,} bytes")
     return 0
 
 
@@ -551,6 +610,37 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("name", metavar="NAME", nargs="?", help="only this layout (an APID or a container name)")
     p.add_argument("--bits-per-row", type=_row_width, default=32, metavar="N", help="bits per row (default 32)")
     p.set_defaults(run=cmd_show)
+
+    p = sub.add_parser(
+        "command",
+        help="build a telecommand packet from an XTCE definition",
+        description="Build the packet of command NAME of an XTCE file with the arguments given"
+        " as ARG=VALUE (numbers, labels, text; binary values in hexadecimal); arguments left"
+        " out take their defaults. Every value is checked against the definition. The packet"
+        " goes to standard output (in hexadecimal on a terminal or with --hex) or to --out.",
+    )
+    p.add_argument("definition", metavar="DEF.xml", help="an XTCE file with MetaCommands")
+    p.add_argument("name", metavar="NAME", help="the command (a MetaCommand's name)")
+    p.add_argument("arguments", metavar="ARG=VALUE", nargs="*", help="an argument's value")
+    out = p.add_mutually_exclusive_group()
+    out.add_argument("--hex", action="store_true", help="print the packet in hexadecimal")
+    out.add_argument("--out", metavar="FILE", help="write the packet to FILE")
+    p.set_defaults(run=cmd_command)
+
+    p = sub.add_parser(
+        "simulate",
+        help="write random packets of an XTCE file's packet types",
+        description="Write N random packets of the packet types an XTCE file decodes (or of"
+        " the containers named) to FILE: values in range, restriction criteria met, packet"
+        " lengths right and sequence counts running per APID. The same --seed gives the same file.",
+    )
+    p.add_argument("definition", metavar="DEF.xml", help="an XTCE telemetry definition")
+    p.add_argument("--count", type=_non_negative, required=True, metavar="N", help="how many packets")
+    p.add_argument("--out", required=True, metavar="FILE", help="the packet file to write")
+    p.add_argument("--seed", type=_non_negative, default=None, metavar="S", help="seed of the random draws")
+    p.add_argument("--container", action="append", metavar="NAME", help="only this packet type (repeatable)")
+    p.add_argument("-q", "--quiet", action="store_true", help="print nothing")
+    p.set_defaults(run=cmd_simulate)
     return parser
 
 
