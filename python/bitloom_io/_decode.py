@@ -330,7 +330,10 @@ def _unpack(
         parts.append(cols)
         masks.append(failed)
         done = (int(offsets[e - 1]) + int(lengths[e - 1])) // page * page
-        if done > released and hasattr(buffer, "madvise"):
+        if done > released and hasattr(buffer, "release_pages"):  # a guarded mapping of ours
+            buffer.release_pages(released, done - released)
+            released = done
+        elif done > released and hasattr(buffer, "madvise"):
             buffer.madvise(mmap.MADV_DONTNEED, released, done - released)
             released = done
     if all(m is None for m in masks):
