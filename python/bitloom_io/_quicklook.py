@@ -470,7 +470,7 @@ def decode_for_report(
     taken."""
     import bitloom_io
 
-    from .cli import load_definitions
+    from ._decode import layouts_by_name
 
     start = _time.perf_counter()
     with warnings.catch_warnings(record=True) as caught:
@@ -482,7 +482,7 @@ def decode_for_report(
         if time:
             _time_from_field(tables, time)
     seconds = _time.perf_counter() - start
-    layouts = load_definitions(definition_path)
+    layouts = layouts_by_name(definition) if isinstance(definition, Mapping) else dict(definition.layouts())
     return tables, layouts, [str(w.message) for w in caught], seconds
 
 
