@@ -8,6 +8,8 @@
                                               a telecommand packet from an XTCE file
     bitloom-io simulate DEF.xml --count N --out FILE [--seed S] [--container NAME ...]
                                               random packets of an XTCE file's packet types
+    bitloom-io encode TABLE.parquet ... --definition L --out FILE
+                                              tables back into a packet file
 
 L is a definition file: JSON layouts, a CCSDSPy CSV definition or XTCE
 (`.xml`, `.xtce`); `decode --xtce` is `--layouts` by another name. Every
@@ -504,6 +506,55 @@ def cmd_simulate(args: argparse.Namespace) -> int:
     return 0
 
 
+def _read_table(path: str) -> dict[str, Any]:
+    """A table file's columns as numpy arrays (Parquet, or CSV as decode writes it)."""
+    import numpy as np
+
+    if path.lower().endswith(".csv"):
+        import csv
+
+        with open(path, newline="", encoding="utf-8") as f:
+            rows = list(csv.reader(f))
+        if not rows:
+            raise ValueError(f"{path}: no header row")
+        header, body = rows[0], rows[1:]
+        columns: dict[str, Any] = {}
+        for k, name in enumerate(header):
+            values = [row[k] for row in body]
+            for kind in (int, float):
+                try:
+                    columns[name] = np.array([kind(v) for v in values])
+                    break
+                except ValueError:
+                    continue
+            else:
+                columns[name] = np.array(values, dtype=object)
+        return columns
+    try:
+        import pyarrow.parquet as pq
+    except ImportError as error:
+        raise ImportError('reading Parquet tables needs pyarrow: pip install "bitloom-packets[cli]"') from error
+    table = pq.read_table(path)
+    return {name: table.column(name).to_numpy(zero_copy_only=False) for name in table.column_names}
+
+
+def cmd_encode(args: argparse.Namespace) -> int:
+    io = _io()
+    definition = io.load_definition(_exists(args.definition))
+    tables: dict[str, Any] = {}
+    for given in args.tables:
+        name, _, path = given.rpartition("=") if "=" in given else ("", "", given)
+        name = name or Path(path).stem
+        if name in tables:
+            raise ValueError(f"two tables are named {name!r} (name one with NAME=PATH)")
+        tables[name] = _read_table(_exists(path))
+    written = io.write_packets(args.out, tables, definition, error_control=args.error_control)
+    if not args.quiet:
+        rows = sum(len(next(iter(c.values()), [])) for c in tables.values())
+        print(f"{args.out}: {_count(rows)} packets, {written:,} bytes")
+    return 0
+
+
 # ----------------------------------------------------------------- parser
 
 
@@ -639,6 +690,23 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--container", action="append", metavar="NAME", help="only this packet type (repeatable)")
     p.add_argument("-q", "--quiet", action="store_true", help="print nothing")
     p.set_defaults(run=cmd_simulate)
+
+    p = sub.add_parser(
+        "encode",
+        help="write tables back into a packet file",
+        description="Pack tables (Parquet or CSV files as decode writes them) into one file of"
+        " CCSDS packets with the definition they were decoded with: the inverse of decode."
+        " A table's name is its file's name without the suffix, or NAME=PATH. Packets go in"
+        " the order of the tables' _packet column when every table has one (decode keeps it,"
+        " with the bits no field describes, in bitloom_io.decode(..., keep_unmapped=True)),"
+        " else table after table.",
+    )
+    p.add_argument("tables", metavar="TABLE", nargs="+", help="a table file, or NAME=PATH")
+    p.add_argument("--definition", required=True, metavar="L", help=f"the definition: {_FILE_KINDS}")
+    p.add_argument("--out", required=True, metavar="FILE", help="the packet file to write")
+    p.add_argument("--error-control", action="store_true", help="append the CRC-16 packet error control field")
+    p.add_argument("-q", "--quiet", action="store_true", help="print nothing")
+    p.set_defaults(run=cmd_encode)
 
     from ._quicklook import add_commands
 
