@@ -6,7 +6,6 @@ packet of APID 0 repeating one sequence count): the report must stay small.
 
 from __future__ import annotations
 
-import os
 import sys
 import tempfile
 import time

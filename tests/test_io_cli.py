@@ -443,8 +443,12 @@ def test_stale_part_files_of_the_target_are_removed(tmp_path, part, removed):
 def test_encode_writes_decoded_tables_back_into_the_file(tmp_path, kind):
     # The JPSS definition describes every bit, so its tables rebuild the file.
     run("decode", JPSS, "--layouts", JPSS_CSV, "--out", tmp_path / f"jpss.{kind}", cwd=tmp_path)
-    result = run("encode", tmp_path / f"jpss.{kind}", "--definition", JPSS_CSV, "--out", "again.bin", cwd=tmp_path, check=1)
+    result = run(
+        "encode", tmp_path / f"jpss.{kind}", "--definition", JPSS_CSV, "--out", "again.bin", cwd=tmp_path, check=1
+    )
     assert "table 'jpss': the definition has no packet type of that name" in result.stderr
-    result = run("encode", f"apid11={tmp_path / f'jpss.{kind}'}", "--definition", JPSS_CSV, "--out", "again.bin", cwd=tmp_path)
+    result = run(
+        "encode", f"apid11={tmp_path / f'jpss.{kind}'}", "--definition", JPSS_CSV, "--out", "again.bin", cwd=tmp_path
+    )
     assert result.stdout == f"again.bin: 7,200 packets, {JPSS.stat().st_size:,} bytes\n"
     assert (tmp_path / "again.bin").read_bytes() == JPSS.read_bytes()

@@ -92,7 +92,7 @@ def _cuts(packets: Any, piece_bytes: int, prefix_bytes: int) -> list[int]:
 def open_piece(piece: Piece, *, map: bool = True) -> Any:
     """The bytes of a planned piece's file (mapped, or the piece and what
     follows it read), refusing a file that changed since it was planned."""
-    from bitloom_io import _sources, ccsds
+    from bitloom_io import _sources
 
     with open(piece.path, "rb") as f:
         info = os.fstat(f.fileno())
