@@ -445,12 +445,12 @@ def _not_decoded(tables: Any, summary: Any) -> list[str]:
     return notes
 
 
-def _time_from_field(tables: Any, spec: str) -> None:
+def _time_from_field(tables: Any, text: str) -> None:
     """``FIELD`` or ``FIELD=EPOCH``: the field read as seconds (CUC of its
     width, no fraction) from the epoch (default tai) is the packet time."""
     from .timecodes import stamp
 
-    field, _, epoch = spec.partition("=")
+    field, _, epoch = text.partition("=")
     for table in tables.values():
         column = table.columns.get(field)
         if column is None or "time" in table.columns:
