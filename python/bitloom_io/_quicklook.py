@@ -503,7 +503,7 @@ def write_report(
         "decode_seconds": seconds,
         "render_seconds": _time.perf_counter() - start,
         "bytes": len(data),
-        "packet_types": len(tables),
+        "packet_types": sum(1 for t in tables.values() if len(t)),
         "plots": page.count("<figure class='plot'"),
     }
 
