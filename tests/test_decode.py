@@ -302,12 +302,11 @@ def test_ccsdspy_csv(tmp_path):
 
 
 @pytest.mark.parametrize("head", [b"", b"HEAD"])
-def test_mapped_files_decode_in_steps(tmp_path, monkeypatch, head):
-    from bitloom_io import _decode, _sources
+def test_mapped_files_decode_as_bytes_do(tmp_path, monkeypatch, head):
+    from bitloom_io import _sources
 
-    # Map every file and decode in steps of a few pages, giving pages back.
+    # Map every file, however small.
     monkeypatch.setattr(_sources, "_MAP_FROM_BYTES", 0)
-    monkeypatch.setattr(_decode, "_STEP_BYTES", 4096)
     packets = [hk(i % 16384, i % 256, i - 1500) for i in range(3000)]
     packets[1234] = packet(apid=10, count=1234, data=b"\x01")  # too short for the layout
     stream = b"".join(packets) + ev(0, 1, 2)

