@@ -34,7 +34,7 @@ def timed_table(n=5):
             "V": np.arange(n, dtype=np.float64),
             "MODE": np.array([0, 1, 1, 2, 0][:n], np.uint8),
             "NAME": np.array(["a", "b", "c", "d", "e"][:n], dtype=np.dtypes.StringDType()),
-            "SPEC": np.arange(3 * n, dtype=np.int16).reshape(n, 3),
+            "BINS": np.arange(3 * n, dtype=np.int16).reshape(n, 3),
         },
         meta={
             "V": {"unit": "V", "description": "bus voltage"},
@@ -53,7 +53,7 @@ def test_arrow_fields_carry_units_descriptions_labels_and_scale(tmp_path):
         arrow.schema.field("time").metadata == {b"scale": b"utc"}
         and str(arrow.schema.field("time").type) == "timestamp[ns]"
     )
-    assert arrow.column("SPEC").to_pylist()[1] == [3, 4, 5]
+    assert arrow.column("BINS").to_pylist()[1] == [3, 4, 5]
     # Numeric columns are the numpy buffers themselves.
     assert arrow.column("V").chunks[0].buffers()[1].address == table["V"].ctypes.data
     table.to_parquet(tmp_path / "hk.parquet")
@@ -66,13 +66,13 @@ def test_polars_and_xarray_and_pandas():
     table = timed_table()
     frame = table.to_pandas()
     assert frame.index.name == "time" and frame.index[1] == np.datetime64("2024-01-01T00:00:01")
-    assert frame.attrs["meta"]["V"]["unit"] == "V" and frame["SPEC"].iloc[1].tolist() == [3, 4, 5]
+    assert frame.attrs["meta"]["V"]["unit"] == "V" and frame["BINS"].iloc[1].tolist() == [3, 4, 5]
     pl = pytest.importorskip("polars")
     polars = table.to_polars()
     assert polars["MODE"].to_list() == [0, 1, 1, 2, 0] and polars.schema["time"] == pl.Datetime("ns")
     pytest.importorskip("xarray")
     dataset = table.to_xarray()
-    assert dataset["V"].dims == ("packet",) and dataset["SPEC"].dims == ("packet", "SPEC_dim1")
+    assert dataset["V"].dims == ("packet",) and dataset["BINS"].dims == ("packet", "BINS_dim1")
     assert "time" in dataset.coords and dataset["V"].attrs["unit"] == "V"
     assert np.shares_memory(dataset["V"].values, table["V"])
 

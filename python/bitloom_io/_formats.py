@@ -137,15 +137,15 @@ def describe(tables: Any, definition: Any) -> Any:
 
     for name, table in tables.items():
         try:
-            specs = definition.fields(name)
+            entries = definition.fields(name)
         except (KeyError, ValueError):
             continue
-        for spec in specs:
-            ptype = spec.parameter.type
+        for entry in entries:
+            ptype = entry.parameter.type
             meta: dict[str, Any] = {}
             if ptype is not None and ptype.units:
                 meta["unit"] = " ".join(ptype.units)
-            description = spec.parameter.short_description or spec.parameter.long_description
+            description = entry.parameter.short_description or entry.parameter.long_description
             if description:
                 meta["description"] = description
             if ptype is not None and ptype.enumeration:
@@ -154,7 +154,7 @@ def describe(tables: Any, definition: Any) -> Any:
                 }
             if ptype is not None:
                 meta["kind"] = ptype.kind
-            for column in (spec.name, spec.name + ENGINEERING_SUFFIX):
+            for column in (entry.name, entry.name + ENGINEERING_SUFFIX):
                 if column in table.columns:
                     table.meta.setdefault(column, {}).update(meta)
     return tables

@@ -445,12 +445,12 @@ def _not_decoded(tables: Any, summary: Any) -> list[str]:
     return notes
 
 
-def _time_from_field(tables: Any, spec: str) -> None:
+def _time_from_field(tables: Any, text: str) -> None:
     """``FIELD`` or ``FIELD=EPOCH``: the field read as seconds (CUC of its
     width, no fraction) from the epoch (default tai) is the packet time."""
     from .timecodes import stamp
 
-    field, _, epoch = spec.partition("=")
+    field, _, epoch = text.partition("=")
     for table in tables.values():
         column = table.columns.get(field)
         if column is None or "time" in table.columns:
@@ -503,7 +503,7 @@ def write_report(
         "decode_seconds": seconds,
         "render_seconds": _time.perf_counter() - start,
         "bytes": len(data),
-        "packet_types": len(tables),
+        "packet_types": sum(1 for t in tables.values() if len(t)),
         "plots": page.count("<figure class='plot'"),
     }
 

@@ -150,14 +150,14 @@ class _TimedLayout(Layout):
             if time not in self._codes:
                 raise ValueError(f"time={time!r}: no time-code field of that name (time codes: {sorted(self._codes)})")
             return time, None
-        spec = dict(time)
-        name = spec.pop("field", None)
+        given = dict(time)
+        name = given.pop("field", None)
         names = [f.name for f in super().fields]
         if name not in names:
             raise ValueError(f"time: field {name!r} is not in the layout")
-        code = time_code({**spec, "name": "time"})
+        code = time_code({**given, "name": "time"})
         if code is None:
-            raise ValueError(f"time: {spec.get('encoding')!r} is not a time code")
+            raise ValueError(f"time: {given.get('encoding')!r} is not a time code")
         return str(name), code
 
     # -- what the layout says of itself -----------------------------------
@@ -197,11 +197,11 @@ class _TimedLayout(Layout):
         time: Any = None
         if self._time is not None:
             field, code = self._time
-            time = field if code is None else {"field": field, **self._time_spec}
+            time = field if code is None else {"field": field, **self._time_item}
         return (_rebuild, (self.recipe, self.exact, time, state))
 
     @property
-    def _time_spec(self) -> dict[str, Any]:
+    def _time_item(self) -> dict[str, Any]:
         assert self._time is not None and self._time[1] is not None
         code = self._time[1]
         return {k: v for k, v in code.__dict__.items() if k not in ("name", "bits", "kind", "epoch_ns", "counting")} | {

@@ -855,7 +855,7 @@ def stamp(tables: Any, field: str, code: Mapping[str, Any]) -> Any:
     for table in [tables] if one else tables.values():
         if field not in table.columns:
             continue
-        spec = _required({**code, "name": "time"})
-        columns = decode_column(table.columns[field], spec)
-        table.set_time(columns, spec.meta(), source=field)
+        code_item = _required({**code, "name": "time"})
+        columns = decode_column(table.columns[field], code_item)
+        table.set_time(columns, code_item.meta(), source=field)
     return tables
