@@ -8,7 +8,6 @@
 #include <memory>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 
 #include "args.hpp"
 #include "codecs/codec_table.hpp"
@@ -19,6 +18,7 @@
 #include "io/glue/layout_object.hpp"
 #include "io/kernels/bits.hpp"
 #include "io/kernels/field_value.hpp"
+#include "io/kernels/name_index.hpp"
 #include "io/kernels/pack_kernel.hpp"
 #include "packet/read_item.hpp"
 
@@ -42,15 +42,30 @@ Ref plain_str(const TextField& text) {
 std::unexpected<Error> bad_width(std::string_view message) { return value_error(std::string(message)); }
 
 // The latest field of each name read so far, for dynamic widths to find
-// the field they name without a walk over every earlier field.
-using LatestFields = std::unordered_map<std::string, std::size_t>;
+// the field they name without a walk over every earlier field. Made when
+// the first dynamic width is read: most layouts have none.
+struct LatestFields {
+    NameIndex index;
+    std::size_t capacity = 0;
+    std::size_t indexed = 0;  // fields [0, indexed) are in the index
+
+    std::uint32_t* find(std::string_view name, const std::vector<FieldSpec>& fields) {
+        if (index.empty()) index = NameIndex(capacity);
+        const auto name_of = [&](std::size_t field) -> std::string_view { return fields[field].name_utf8; };
+        for (; indexed < fields.size(); ++indexed) {
+            index.entry(fields[indexed].name_utf8, name_of) = static_cast<std::uint32_t>(indexed);
+        }
+        std::uint32_t& found = index.entry(name, name_of);
+        return found == NameIndex::none ? nullptr : &found;
+    }
+};
 
 // The dynamic width {"field": name, "slope": int, "intercept": int}; the
 // field must be an earlier integer field. The dict's values are taken as
 // strong references: looking a key up may run a key's __eq__, which may
 // change the dict.
 Result<DynamicWidth> read_dynamic_width(PyObject* width_form, const std::vector<FieldSpec>& earlier,
-                                        const LatestFields& latest, Ref& copy) {
+                                        LatestFields& latest, Ref& copy) {
     static constexpr const char* form =
         "a dynamic width is a dict {'field': <name of an earlier integer field>, 'slope': <int>, 'intercept': "
         "<int>}";
@@ -80,20 +95,20 @@ Result<DynamicWidth> read_dynamic_width(PyObject* width_form, const std::vector<
     Py_ssize_t size = 0;
     const char* utf8 = PyUnicode_AsUTF8AndSize(name, &size);
     if (utf8 == nullptr) return python_error();
-    const std::string wanted(utf8, static_cast<std::size_t>(size));
+    const std::string_view wanted(utf8, static_cast<std::size_t>(size));
     // The latest earlier field of that name, as the unpacked dict would hold it.
-    const auto it = latest.find(wanted);
-    if (it == latest.end()) {
+    const std::uint32_t* source_field = latest.find(wanted, earlier);
+    if (source_field == nullptr) {
         return value_error(Message() << "a dynamic width names the field '" << wanted
                                      << "', which is not an earlier field of the layout");
     }
-    const FieldSpec& source = earlier[it->second];
+    const FieldSpec& source = earlier[*source_field];
     if (source.value_class != ValueClass::unsigned_int && source.value_class != ValueClass::signed_int &&
         source.value_class != ValueClass::decimal) {
         return value_error(Message() << "a dynamic width names the field '" << wanted
                                      << "', which is not an integer field");
     }
-    d.field = it->second;
+    d.field = *source_field;
     copy = Ref::steal(PyDict_New());
     if (!copy || PyDict_SetItem(copy.get(), field_key.get(), name) < 0 ||
         PyDict_SetItem(copy.get(), slope_key.get(), slope) < 0 ||
@@ -105,7 +120,7 @@ Result<DynamicWidth> read_dynamic_width(PyObject* width_form, const std::vector<
 
 // Reads one item in the packet decoder's order, resolving what both
 // directions share.
-Result<void> read_item(PyObject* item, const std::vector<FieldSpec>& earlier, const LatestFields& latest, FieldSpec& f,
+Result<void> read_item(PyObject* item, const std::vector<FieldSpec>& earlier, LatestFields& latest, FieldSpec& f,
                        FieldObjects& objects) {
     if (auto ok = require_dict(item); !ok) return ok;
     ItemFields fields(item);
@@ -184,13 +199,13 @@ FieldResult<BoundLayout*> compile_layout(std::span<PyObject* const> items, bool 
     fields.reserve(items.size());
     bound->objects.reserve(items.size());
     LatestFields latest;
+    latest.capacity = items.size();
     for (std::size_t i = 0; i < items.size(); ++i) {
         FieldSpec f;
         FieldObjects objects;
         f.index = i;
         if (auto ok = read_item(items[i], fields, latest, f, objects); !ok)
             return field_error(std::move(ok.error()), i);
-        latest.insert_or_assign(f.name_utf8, i);
         fields.push_back(std::move(f));
         bound->objects.push_back(std::move(objects));
     }
