@@ -464,9 +464,69 @@ Result<void> check_names(const BoundLayout& layout, PyObject* values) {
     return {};
 }
 
+// The value a dynamic width is taken from, as its source field's integer.
+FieldResult<Wide> reference_value(const BoundLayout& bound, const FieldSpec& source, PyObject* values) {
+    std::size_t found = 0;
+    auto v = value_for(bound, source, values, found, nullptr);
+    if (!v) return field_error(std::move(v.error()), source.index);
+    if (source.value_class == ValueClass::unsigned_int) {
+        std::uint64_t u = 0;
+        if (!convert_u64(v->get(), u)) return field_error(python_error().error(), source.index);
+        return Wide::of_unsigned(u);
+    }
+    std::int64_t s = 0;
+    if (!convert_i64(v->get(), s)) return field_error(python_error().error(), source.index);
+    return Wide::of_signed(s);
+}
+
+// The sizing pass of a layout with dynamic widths: each field's width from
+// the values given, and the packet's length.
+FieldResult<std::uint32_t> size_dynamic(const BoundLayout& bound, PyObject* values,
+                                        std::vector<std::uint32_t>& widths) {
+    const Layout& layout = bound.native;
+    widths.resize(layout.fields.size());
+    std::uint32_t end = 0;
+    for (const FieldSpec& f : layout.fields) {
+        std::uint32_t bits = f.bits;
+        if (f.dynamic) {
+            auto reference = reference_value(bound, layout.fields[f.dynamic->field], values);
+            if (!reference) return std::unexpected(std::move(reference.error()));
+            auto width = dynamic_bits(layout, f, *reference);
+            if (!width) return field_error(std::move(width.error()), f.index);
+            bits = *width;
+        }
+        widths[f.index] = bits;
+        end = std::max<std::uint32_t>(end, f.offset_bits.value_or(end) + bits);
+    }
+    return static_cast<std::uint32_t>(end + 7U) / 8U;
+}
+
+// The value packed for a field. A gathered value, or else the recipe's, is
+// held for the whole call (by `given` and by the layout) and used borrowed;
+// a value looked up in `values` itself is held by `held`.
+Result<PyObject*> packed_value(const BoundLayout& bound, const FieldSpec& f, PyObject* values,
+                               const GatheredValues& given, std::size_t& found, Ref& held) {
+    if (given.ok()) {
+        if (PyObject* v = given.get(f.column_index)) return v;
+        if (PyObject* v = bound.of(f).value.get()) return v;
+    }
+    auto value = value_for(bound, f, values, found, given.ok() ? &given : nullptr);
+    if (!value) return std::unexpected(std::move(value.error()));
+    held = std::move(*value);
+    return held.get();
+}
+
+// Every key of `values` must name a field: when fewer keys were found than
+// it has, the first that names none is reported.
+Result<void> check_all_named(const BoundLayout& bound, PyObject* values, std::size_t found) {
+    const Py_ssize_t count = PyObject_Length(values);
+    if (count < 0) return python_error();
+    if (static_cast<std::size_t>(count) == found) return {};
+    return check_names(bound, values);
+}
+
 }  // namespace
 
-// NOLINTNEXTLINE(readability-function-cognitive-complexity): sizing and placing share state
 FieldResult<Ref> pack_packet(const BoundLayout& bound, PyObject* values) {
     const Layout& layout = bound.native;
     std::size_t found = 0;
@@ -475,33 +535,9 @@ FieldResult<Ref> pack_packet(const BoundLayout& bound, PyObject* values) {
     std::vector<std::uint32_t> widths;
     std::uint32_t length = layout.pack_bytes;
     if (layout.dynamic) {
-        widths.resize(layout.fields.size());
-        std::uint32_t end = 0;
-        for (const FieldSpec& f : layout.fields) {
-            std::uint32_t bits = f.bits;
-            if (f.dynamic) {
-                const FieldSpec& source = layout.fields[f.dynamic->field];
-                auto v = value_for(bound, source, values, found, nullptr);
-                if (!v) return field_error(std::move(v.error()), source.index);
-                Wide reference;
-                if (source.value_class == ValueClass::unsigned_int) {
-                    std::uint64_t u;
-                    if (!convert_u64(v->get(), u)) return field_error(python_error().error(), source.index);
-                    reference = Wide::of_unsigned(u);
-                } else {
-                    std::int64_t s;
-                    if (!convert_i64(v->get(), s)) return field_error(python_error().error(), source.index);
-                    reference = Wide::of_signed(s);
-                }
-                auto width = dynamic_bits(layout, f, reference);
-                if (!width) return field_error(std::move(width.error()), f.index);
-                bits = *width;
-            }
-            widths[f.index] = bits;
-            end = std::max<std::uint32_t>(end, f.offset_bits.value_or(end) + bits);
-        }
-        length = static_cast<std::uint32_t>(end + 7U) / 8U;
-        found = 0;
+        auto sized = size_dynamic(bound, values, widths);
+        if (!sized) return std::unexpected(std::move(sized.error()));
+        length = *sized;
     }
 
     // Short packets are built in a zero-filled local buffer with a word of
@@ -527,21 +563,10 @@ FieldResult<Ref> pack_packet(const BoundLayout& bound, PyObject* values) {
     for (const FieldSpec& f : layout.fields) {
         if (f.offset_bits) cursor = *f.offset_bits;
         const std::uint32_t bits = layout.dynamic ? widths[f.index] : f.bits;
-        // A gathered value, or else the recipe's, is held for the whole
-        // call (by `given` and by the layout) and used borrowed; a value
-        // looked up in `values` itself is held here.
-        PyObject* v = nullptr;
-        if (given.ok()) {
-            v = given.get(f.column_index);
-            if (v == nullptr) v = bound.of(f).value.get();
-        }
         Ref held;
-        if (v == nullptr) {
-            auto value = value_for(bound, f, values, found, given.ok() ? &given : nullptr);
-            if (!value) return field_error(std::move(value.error()), f.index);
-            held = std::move(*value);
-            v = held.get();
-        }
+        auto value = packed_value(bound, f, values, given, found, held);
+        if (!value) return field_error(std::move(value.error()), f.index);
+        PyObject* v = *value;
         if (in_local && f.fast_pack) {
             // NOLINTNEXTLINE(bugprone-unchecked-optional-access): fast_pack implies a pack codec
             auto raw = encode_numeric(codec_row(*f.pack_codec), v, bits);
@@ -556,11 +581,7 @@ FieldResult<Ref> pack_packet(const BoundLayout& bound, PyObject* values) {
         cursor += bits;
     }
     if (values != nullptr && !given.ok()) {
-        const Py_ssize_t count = PyObject_Length(values);
-        if (count < 0) return field_error(python_error().error(), no_field);
-        if (static_cast<std::size_t>(count) != found) {
-            if (auto ok = check_names(bound, values); !ok) return field_error(std::move(ok.error()), no_field);
-        }
+        if (auto ok = check_all_named(bound, values, found); !ok) return field_error(std::move(ok.error()), no_field);
     }
     if (in_local) {
         packet = Ref::steal(
