@@ -48,8 +48,16 @@ def _best_per_unit(fn, units, rounds):
 
 def _row(case, ours, baseline, base_ns, target, note):
     ratio = ours / base_ns
-    row = {"case": case, "baseline": baseline, "bitloom_ns": round(ours, 1), "baseline_ns": round(base_ns, 1),
-           "ratio": round(ratio, 3), "target": target, "met": ratio <= target, "note": note}
+    row = {
+        "case": case,
+        "baseline": baseline,
+        "bitloom_ns": round(ours, 1),
+        "baseline_ns": round(base_ns, 1),
+        "ratio": round(ratio, 3),
+        "target": target,
+        "met": ratio <= target,
+        "note": note,
+    }
     ROWS.append(row)
     print(format_row(row), flush=True)
     print("    ", note, flush=True)
@@ -85,8 +93,14 @@ def bench_hk16(count=1_000_000, loop_count=20_000):
         base_t.append(_best_per_unit(loop, loop_count, 1))
     ours, base = statistics.median(ours_t), statistics.median(base_t)
     gbs = len(stream) / count / ours
-    _row("encode 10^6 HK16 packets", ours, "pack_parameters loop + struct", base, 0.05,
-         f"{ours:.1f} ns vs {base:.1f} ns per packet; {gbs:.3f} GB/s of packets ({len(stream) / 1e6:.0f} MB)")
+    _row(
+        "encode 10^6 HK16 packets",
+        ours,
+        "pack_parameters loop + struct",
+        base,
+        0.05,
+        f"{ours:.1f} ns vs {base:.1f} ns per packet; {gbs:.3f} GB/s of packets ({len(stream) / 1e6:.0f} MB)",
+    )
 
 
 def bench_ctim_round_trip():
@@ -109,8 +123,14 @@ def bench_ctim_round_trip():
             d_t.append(_best_per_unit(decode, 1, 1))
         e_t.append(_best_per_unit(encode, 1, 1))
     d, e = statistics.median(d_t), statistics.median(e_t)
-    _row("encode(decode(CTIM file))", e, "decode of the same file", d, 2.0,
-         f"encode {e / 1e6:.1f} ms, decode {d / 1e6:.1f} ms, {len(raw) / 1e6:.2f} MB")
+    _row(
+        "encode(decode(CTIM file))",
+        e,
+        "decode of the same file",
+        d,
+        2.0,
+        f"encode {e / 1e6:.1f} ms, decode {d / 1e6:.1f} ms, {len(raw) / 1e6:.2f} MB",
+    )
 
 
 def main():
@@ -118,8 +138,12 @@ def main():
     bench_hk16()
     bench_ctim_round_trip()
     path = os.path.join(os.path.dirname(__file__), "results-encode.json")
-    machine = {"python": sys.version.split()[0], "platform": platform.platform(), "cpus": os.cpu_count(),
-               "numpy": np.__version__}
+    machine = {
+        "python": sys.version.split()[0],
+        "platform": platform.platform(),
+        "cpus": os.cpu_count(),
+        "numpy": np.__version__,
+    }
     with open(path, "w") as f:
         json.dump({"machine": machine, "rows": ROWS}, f, indent=2)
     missed = [r for r in ROWS if r["met"] is False]

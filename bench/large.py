@@ -125,8 +125,13 @@ def peak_memory(label, path, definition):
         return
     before, peak, size = map(int, out.stdout.split())
     extra = (peak - before - size) / 2**20
-    row(f"{label} decode(path) anonymous memory beyond columns", extra, "MiB", 64,
-        f"peak {peak / 2**20:.0f} MiB, at start {before / 2**20:.0f} MiB, columns {size / 2**20:.0f} MiB")
+    row(
+        f"{label} decode(path) anonymous memory beyond columns",
+        extra,
+        "MiB",
+        64,
+        f"peak {peak / 2**20:.0f} MiB, at start {before / 2**20:.0f} MiB, columns {size / 2**20:.0f} MiB",
+    )
 
 
 def quiet(fn, *a, **kw):
@@ -159,11 +164,16 @@ def measure(label, sample, definition, *, layout_case, memcpy_target, rounds=3):
         if layout_case:
             row(f"{label} Layout.unpack_many in memory", best["unpack_many"] / base, "x memcpy")
         row(f"{label} decode(buffer)", best["decode(buffer)"] / base, "x memcpy")
-        row(f"{label} decode(path)", best["decode(path)"] / base, "x memcpy", memcpy_target,
-            f"{best['decode(path)']:.2f} s CPU")
+        row(
+            f"{label} decode(path)",
+            best["decode(path)"] / base,
+            "x memcpy",
+            memcpy_target,
+            f"{best['decode(path)']:.2f} s CPU",
+        )
         if layout_case:
             row(f"{label} decode(path) over unpack_many", best["decode(path)"] / best["unpack_many"], "x", 1.2)
-        del data, target, split
+        data = target = split = None  # the columns of the memory case are measured in a fresh process
         peak_memory(label, path, definition)
 
 

@@ -155,6 +155,7 @@ def decode_ones_complement(value: int, bits: int) -> int:
     when value is negative or 2**64 or more, or bits is not an unsigned
     32-bit integer. The pattern itself never fails to decode.
     """
+
 def decode_twos_complement(value: int, bits: int) -> int:
     """Decodes value as a two's complement pattern of bits bits, its sign in
     bit bits - 1, and returns the signed integer it holds.
@@ -163,6 +164,7 @@ def decode_twos_complement(value: int, bits: int) -> int:
     when value is negative or 2**64 or more, or bits is not an unsigned
     32-bit integer. The pattern itself never fails to decode.
     """
+
 def decode_sign_magnitude(value: int, bits: int) -> int:
     """Decodes value as a sign-magnitude pattern of bits bits, its sign in bit
     bits - 1, and returns the signed integer it holds.
@@ -171,6 +173,7 @@ def decode_sign_magnitude(value: int, bits: int) -> int:
     when value is negative or 2**64 or more, or bits is not an unsigned
     32-bit integer. The pattern itself never fails to decode.
     """
+
 def encode_ones_complement(value: int, bits: int) -> int:
     """Encodes value as a ones' complement pattern of bits bits and returns the
     pattern as a non-negative int.
@@ -181,6 +184,7 @@ def encode_ones_complement(value: int, bits: int) -> int:
     OverflowError when an argument does not convert (value must fit a signed
     64-bit integer, bits an unsigned 32-bit one).
     """
+
 def encode_twos_complement(value: int, bits: int) -> int:
     """Encodes value as a two's complement pattern of bits bits and returns the
     pattern as a non-negative int.
@@ -190,6 +194,7 @@ def encode_twos_complement(value: int, bits: int) -> int:
     not fit; TypeError or OverflowError when an argument does not convert
     (value must fit a signed 64-bit integer, bits an unsigned 32-bit one).
     """
+
 def encode_sign_magnitude(value: int, bits: int) -> int:
     """Encodes value as a sign-magnitude pattern of bits bits (the top bit the
     sign, the rest the magnitude) and returns the pattern as an int.
@@ -214,6 +219,7 @@ def decode_unpacked_bcd(value: int, bits: int, signed: bool = False) -> int:
     (value an unsigned 64-bit integer, bits an unsigned 32-bit one, signed a
     bool).
     """
+
 def decode_packed_bcd(value: int, bits: int, signed: bool = False) -> int:
     """Decodes a packed BCD pattern of bits bits, one digit per nibble, and
     returns its integer value. With signed=True the lowest nibble is the
@@ -224,6 +230,7 @@ def decode_packed_bcd(value: int, bits: int, signed: bool = False) -> int:
     OverflowError when an argument does not convert (value an unsigned
     64-bit integer, bits an unsigned 32-bit one, signed a bool).
     """
+
 def encode_unpacked_bcd(value: int, bits: int, signed: bool = False) -> int:
     """Encodes value as unpacked (zoned) BCD in bits bits, one digit per byte,
     and returns the pattern as an int. With signed=True the digits are zoned
@@ -234,6 +241,7 @@ def encode_unpacked_bcd(value: int, bits: int, signed: bool = False) -> int:
     argument does not convert (value a signed 64-bit integer, bits an
     unsigned 32-bit one, signed a bool).
     """
+
 def encode_packed_bcd(value: int, bits: int, signed: bool = False) -> int:
     """Encodes value as packed BCD in bits bits, one digit per nibble, and
     returns the pattern as an int. With signed=True a sign nibble follows
@@ -256,6 +264,7 @@ def decode_ieee754_f16(value: int) -> float:
     Raises TypeError when value is not an integer and OverflowError when it
     is negative or 2**64 or more.
     """
+
 def decode_ieee754_f32(value: int) -> float:
     """Decodes the low 32 bits of value as an IEEE 754 binary32 pattern and
     returns the float it holds (NaN payloads and signed zeros kept where a
@@ -264,6 +273,7 @@ def decode_ieee754_f32(value: int) -> float:
     Raises TypeError when value is not an integer and OverflowError when it
     is negative or 2**64 or more.
     """
+
 def decode_ieee754_f64(value: int) -> float:
     """Decodes value as an IEEE 754 binary64 pattern and returns the float it
     holds (NaN payloads and signed zeros kept where a float can).
@@ -271,6 +281,7 @@ def decode_ieee754_f64(value: int) -> float:
     Raises TypeError when value is not an integer and OverflowError when it
     is negative or 2**64 or more.
     """
+
 def decode_ieee754_f128(value: int) -> float:
     """Decodes value as an IEEE 754 binary128 pattern and returns the nearest
     float.
@@ -278,6 +289,7 @@ def decode_ieee754_f128(value: int) -> float:
     Raises TypeError when value is not an integer, ValueError when it is
     negative, and OverflowError "Python int larger than 128 bits".
     """
+
 def encode_ieee754_f16(value: float) -> int:
     """Encodes value, rounded to the nearest IEEE 754 binary16 value (through
     the nearest binary32 value), and returns its bit pattern as an int.
@@ -286,6 +298,7 @@ def encode_ieee754_f16(value: float) -> int:
     Raises TypeError (or the number's own error) when value does not convert
     to float.
     """
+
 def encode_ieee754_f32(value: float) -> int:
     """Encodes value, rounded to the nearest IEEE 754 binary32 value (through
     the nearest binary32 value), and returns its bit pattern as an int.
@@ -294,6 +307,7 @@ def encode_ieee754_f32(value: float) -> int:
     Raises TypeError (or the number's own error) when value does not convert
     to float.
     """
+
 def encode_ieee754_f64(value: float) -> int:
     """Encodes value, rounded to the nearest IEEE 754 binary64 value, and
     returns its bit pattern as an int. Values beyond the format's range
@@ -312,6 +326,7 @@ def encode_ieee754_f128(_value: float) -> NoReturn:
     Raises NotImplementedError "IEEE 754 f128 encoding not yet implemented"
     once _value has converted to float (TypeError when it does not).
     """
+
 def decode_ieee754_1985_f32(_value: int) -> NoReturn:
     """Not implemented: the IEEE 754-1985 f32 format is known by name only.
 
@@ -319,6 +334,7 @@ def decode_ieee754_1985_f32(_value: int) -> NoReturn:
     implemented" once _value has converted as an unsigned 64-bit integer
     (TypeError or OverflowError when it does not).
     """
+
 def decode_ieee754_1985_f64(_value: int) -> NoReturn:
     """Not implemented: the IEEE 754-1985 f64 format is known by name only.
 
@@ -326,6 +342,7 @@ def decode_ieee754_1985_f64(_value: int) -> NoReturn:
     implemented" once _value has converted as an unsigned 64-bit integer
     (TypeError or OverflowError when it does not).
     """
+
 def decode_ieee754_1985_f80(_value: int) -> NoReturn:
     """Not implemented: the IEEE 754-1985 f80 format is known by name only.
 
@@ -333,6 +350,7 @@ def decode_ieee754_1985_f80(_value: int) -> NoReturn:
     implemented" once _value has converted as an unsigned 64-bit integer
     (TypeError or OverflowError when it does not).
     """
+
 def decode_mil_std_1750a_f32(_value: int) -> NoReturn:
     """Not implemented: the MIL-STD-1750A f32 format is known by name only.
 
@@ -340,6 +358,7 @@ def decode_mil_std_1750a_f32(_value: int) -> NoReturn:
     implemented" once _value has converted as an unsigned 64-bit integer
     (TypeError or OverflowError when it does not).
     """
+
 def decode_mil_std_1750a_f48(_value: int) -> NoReturn:
     """Not implemented: the MIL-STD-1750A f48 format is known by name only.
 
@@ -347,6 +366,7 @@ def decode_mil_std_1750a_f48(_value: int) -> NoReturn:
     implemented" once _value has converted as an unsigned 64-bit integer
     (TypeError or OverflowError when it does not).
     """
+
 def decode_dec_f32(_value: int) -> NoReturn:
     """Not implemented: the DEC f32 format is known by name only.
 
@@ -354,6 +374,7 @@ def decode_dec_f32(_value: int) -> NoReturn:
     _value has converted as an unsigned 64-bit integer (TypeError or
     OverflowError when it does not).
     """
+
 def decode_dec_f64(_value: int) -> NoReturn:
     """Not implemented: the DEC f64 format is known by name only.
 
@@ -361,6 +382,7 @@ def decode_dec_f64(_value: int) -> NoReturn:
     _value has converted as an unsigned 64-bit integer (TypeError or
     OverflowError when it does not).
     """
+
 def decode_ibm_f32(_value: int) -> NoReturn:
     """Not implemented: the IBM f32 format is known by name only.
 
@@ -368,6 +390,7 @@ def decode_ibm_f32(_value: int) -> NoReturn:
     _value has converted as an unsigned 64-bit integer (TypeError or
     OverflowError when it does not).
     """
+
 def decode_ibm_f64(_value: int) -> NoReturn:
     """Not implemented: the IBM f64 format is known by name only.
 
@@ -375,6 +398,7 @@ def decode_ibm_f64(_value: int) -> NoReturn:
     _value has converted as an unsigned 64-bit integer (TypeError or
     OverflowError when it does not).
     """
+
 def decode_ti_f32(_value: int) -> NoReturn:
     """Not implemented: the TI f32 format is known by name only.
 
@@ -382,6 +406,7 @@ def decode_ti_f32(_value: int) -> NoReturn:
     _value has converted as an unsigned 64-bit integer (TypeError or
     OverflowError when it does not).
     """
+
 def decode_ti_f40(_value: int) -> NoReturn:
     """Not implemented: the TI f40 format is known by name only.
 
@@ -389,6 +414,7 @@ def decode_ti_f40(_value: int) -> NoReturn:
     _value has converted as an unsigned 64-bit integer (TypeError or
     OverflowError when it does not).
     """
+
 def encode_ieee754_1985_f32(_value: float) -> NoReturn:
     """Not implemented: the IEEE 754-1985 f32 format is known by name only.
 
@@ -396,6 +422,7 @@ def encode_ieee754_1985_f32(_value: float) -> NoReturn:
     implemented" once _value has converted to float (TypeError when it does
     not).
     """
+
 def encode_ieee754_1985_f64(_value: float) -> NoReturn:
     """Not implemented: the IEEE 754-1985 f64 format is known by name only.
 
@@ -403,6 +430,7 @@ def encode_ieee754_1985_f64(_value: float) -> NoReturn:
     implemented" once _value has converted to float (TypeError when it does
     not).
     """
+
 def encode_ieee754_1985_f80(_value: float) -> NoReturn:
     """Not implemented: the IEEE 754-1985 f80 format is known by name only.
 
@@ -410,6 +438,7 @@ def encode_ieee754_1985_f80(_value: float) -> NoReturn:
     implemented" once _value has converted to float (TypeError when it does
     not).
     """
+
 def encode_mil_std_1750a_f32(_value: float) -> NoReturn:
     """Not implemented: the MIL-STD-1750A f32 format is known by name only.
 
@@ -417,6 +446,7 @@ def encode_mil_std_1750a_f32(_value: float) -> NoReturn:
     implemented" once _value has converted to float (TypeError when it does
     not).
     """
+
 def encode_mil_std_1750a_f48(_value: float) -> NoReturn:
     """Not implemented: the MIL-STD-1750A f48 format is known by name only.
 
@@ -424,36 +454,42 @@ def encode_mil_std_1750a_f48(_value: float) -> NoReturn:
     implemented" once _value has converted to float (TypeError when it does
     not).
     """
+
 def encode_dec_f32(_value: float) -> NoReturn:
     """Not implemented: the DEC f32 format is known by name only.
 
     Raises NotImplementedError "DEC f32 encoding not yet implemented" once
     _value has converted to float (TypeError when it does not).
     """
+
 def encode_dec_f64(_value: float) -> NoReturn:
     """Not implemented: the DEC f64 format is known by name only.
 
     Raises NotImplementedError "DEC f64 encoding not yet implemented" once
     _value has converted to float (TypeError when it does not).
     """
+
 def encode_ibm_f32(_value: float) -> NoReturn:
     """Not implemented: the IBM f32 format is known by name only.
 
     Raises NotImplementedError "IBM f32 encoding not yet implemented" once
     _value has converted to float (TypeError when it does not).
     """
+
 def encode_ibm_f64(_value: float) -> NoReturn:
     """Not implemented: the IBM f64 format is known by name only.
 
     Raises NotImplementedError "IBM f64 encoding not yet implemented" once
     _value has converted to float (TypeError when it does not).
     """
+
 def encode_ti_f32(_value: float) -> NoReturn:
     """Not implemented: the TI f32 format is known by name only.
 
     Raises NotImplementedError "TI f32 encoding not yet implemented" once
     _value has converted to float (TypeError when it does not).
     """
+
 def encode_ti_f40(_value: float) -> NoReturn:
     """Not implemented: the TI f40 format is known by name only.
 
@@ -470,12 +506,14 @@ def decode_us_ascii(bytes: builtins.bytes) -> str:
     for the first byte above 0x7F; TypeError when bytes is not a bytes
     object.
     """
+
 def decode_iso_8859_1(bytes: builtins.bytes) -> str:
     """Decodes ISO-8859-1 bytes (each byte the code point of the same value)
     and returns the text.
 
     Raises TypeError when bytes is not a bytes object; every byte decodes.
     """
+
 def decode_windows_1252(bytes: builtins.bytes) -> str:
     """Decodes Windows-1252 bytes and returns the text. A leading byte-order
     mark (EF BB BF, FF FE or FE FF) selects UTF-8 or UTF-16 for the rest and
@@ -485,6 +523,7 @@ def decode_windows_1252(bytes: builtins.bytes) -> str:
     after such a mark is ill-formed; TypeError when bytes is not a bytes
     object.
     """
+
 def decode_utf8(bytes: builtins.bytes) -> str:
     """Decodes UTF-8 bytes strictly and returns the text (a leading byte-order
     mark is kept as U+FEFF).
@@ -492,6 +531,7 @@ def decode_utf8(bytes: builtins.bytes) -> str:
     Raises ValueError "Invalid UTF-8 bytes: ..." naming the first ill-formed
     or incomplete sequence; TypeError when bytes is not a bytes object.
     """
+
 def decode_utf16(bytes: builtins.bytes) -> str:
     """Decodes UTF-16 bytes and returns the text. A leading byte-order mark (FE
     FF or FF FE) chooses the byte order and is dropped; without one the
@@ -501,6 +541,7 @@ def decode_utf16(bytes: builtins.bytes) -> str:
     2 bytes", or "Invalid UTF-16 sequence: invalid utf-16: lone surrogate
     found"; TypeError when bytes is not a bytes object.
     """
+
 def decode_utf16le(bytes: builtins.bytes) -> str:
     """Decodes little-endian UTF-16 bytes and returns the text. No byte-order
     mark is recognised: one at the start becomes a character of the text.
@@ -509,6 +550,7 @@ def decode_utf16le(bytes: builtins.bytes) -> str:
     UTF-16 sequence: invalid utf-16: lone surrogate found"; TypeError when
     bytes is not a bytes object.
     """
+
 def decode_utf16be(bytes: builtins.bytes) -> str:
     """Decodes big-endian UTF-16 bytes and returns the text. No byte-order mark
     is recognised: one at the start becomes a character of the text.
@@ -517,6 +559,7 @@ def decode_utf16be(bytes: builtins.bytes) -> str:
     UTF-16 sequence: invalid utf-16: lone surrogate found"; TypeError when
     bytes is not a bytes object.
     """
+
 def decode_utf32(bytes: builtins.bytes) -> str:
     """Decodes UTF-32 bytes and returns the text. A leading byte-order mark (00
     00 FE FF or FF FE 00 00) chooses the byte order and is dropped; without
@@ -526,6 +569,7 @@ def decode_utf32(bytes: builtins.bytes) -> str:
     bytes", or "Invalid UTF-32 codepoint: 0x{:08X}"; TypeError when bytes is
     not a bytes object.
     """
+
 def decode_utf32le(bytes: builtins.bytes) -> str:
     """Decodes little-endian UTF-32 bytes and returns the text. No byte-order
     mark is recognised: one at the start becomes a character of the text.
@@ -533,6 +577,7 @@ def decode_utf32le(bytes: builtins.bytes) -> str:
     Raises ValueError "UTF-32 requires a multiple of 4 bytes", or "Invalid
     UTF-32 codepoint: 0x{:08X}"; TypeError when bytes is not a bytes object.
     """
+
 def decode_utf32be(bytes: builtins.bytes) -> str:
     """Decodes big-endian UTF-32 bytes and returns the text. No byte-order mark
     is recognised: one at the start becomes a character of the text.
@@ -540,6 +585,7 @@ def decode_utf32be(bytes: builtins.bytes) -> str:
     Raises ValueError "UTF-32 requires a multiple of 4 bytes", or "Invalid
     UTF-32 codepoint: 0x{:08X}"; TypeError when bytes is not a bytes object.
     """
+
 def encode_us_ascii(text: str) -> builtins.bytes:
     """Encodes text as US-ASCII and returns the bytes.
 
@@ -547,6 +593,7 @@ def encode_us_ascii(text: str) -> builtins.bytes:
     the first character above U+007F; TypeError when text is not a str, and
     the interpreter's UnicodeEncodeError when it holds a lone surrogate.
     """
+
 def encode_iso_8859_1(text: str) -> builtins.bytes:
     """Encodes text as ISO-8859-1 and returns the bytes.
 
@@ -554,6 +601,7 @@ def encode_iso_8859_1(text: str) -> builtins.bytes:
     for the first character above U+00FF; TypeError when text is not a str,
     and the interpreter's UnicodeEncodeError when it holds a lone surrogate.
     """
+
 def encode_windows_1252(text: str) -> builtins.bytes:
     """Encodes text as Windows-1252 and returns the bytes.
 
@@ -561,12 +609,14 @@ def encode_windows_1252(text: str) -> builtins.bytes:
     has no byte in that charset; TypeError when text is not a str, and the
     interpreter's UnicodeEncodeError when it holds a lone surrogate.
     """
+
 def encode_utf8(text: str) -> builtins.bytes:
     """Encodes text as UTF-8 and returns the bytes, with no byte-order mark.
 
     Raises TypeError when text is not a str, and the interpreter's
     UnicodeEncodeError when it holds a lone surrogate.
     """
+
 def encode_utf16(text: str) -> builtins.bytes:
     """Encodes text as big-endian UTF-16 after the byte-order mark FE FF
     (written for empty text too) and returns the bytes.
@@ -574,6 +624,7 @@ def encode_utf16(text: str) -> builtins.bytes:
     Raises TypeError when text is not a str, and the interpreter's
     UnicodeEncodeError when it holds a lone surrogate.
     """
+
 def encode_utf16le(text: str) -> builtins.bytes:
     """Encodes text as little-endian UTF-16 and returns the bytes, with no
     byte-order mark.
@@ -581,6 +632,7 @@ def encode_utf16le(text: str) -> builtins.bytes:
     Raises TypeError when text is not a str, and the interpreter's
     UnicodeEncodeError when it holds a lone surrogate.
     """
+
 def encode_utf16be(text: str) -> builtins.bytes:
     """Encodes text as big-endian UTF-16 and returns the bytes, with no
     byte-order mark.
@@ -588,6 +640,7 @@ def encode_utf16be(text: str) -> builtins.bytes:
     Raises TypeError when text is not a str, and the interpreter's
     UnicodeEncodeError when it holds a lone surrogate.
     """
+
 def encode_utf32(text: str) -> builtins.bytes:
     """Encodes text as big-endian UTF-32 after the byte-order mark 00 00 FE FF
     (written for empty text too) and returns the bytes.
@@ -595,6 +648,7 @@ def encode_utf32(text: str) -> builtins.bytes:
     Raises TypeError when text is not a str, and the interpreter's
     UnicodeEncodeError when it holds a lone surrogate.
     """
+
 def encode_utf32le(text: str) -> builtins.bytes:
     """Encodes text as little-endian UTF-32 and returns the bytes, with no
     byte-order mark.
@@ -602,6 +656,7 @@ def encode_utf32le(text: str) -> builtins.bytes:
     Raises TypeError when text is not a str, and the interpreter's
     UnicodeEncodeError when it holds a lone surrogate.
     """
+
 def encode_utf32be(text: str) -> builtins.bytes:
     """Encodes text as big-endian UTF-32 and returns the bytes, with no
     byte-order mark.

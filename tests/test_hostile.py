@@ -479,6 +479,21 @@ def test_a_recipe_rewritten_during_the_call_packs_as_rewritten(hook, victim, wid
     assert result == b.pack_parameters([_plain(d) for d in recipe])
 
 
+@pytest.mark.parametrize("width", [0, 1, 16, 72])
+def test_an_empty_recipe_widened_during_the_call(width):
+    # The sizing pass sees no bits at all; the writing pass sees the widened
+    # item, and the packet is as long as it needs.
+    first = item(name="first", bits=0, value=0)
+
+    def change():
+        first.update(bits=width, value=width % 2)
+
+    recipe = [first, item(name="second", bits=Index(0, change), value=0)]
+    result = assert_clean(lambda: b.pack_parameters(recipe))
+    assert result == b.pack_parameters([_plain(d) for d in recipe])
+    assert len(result) == (width + 7) // 8
+
+
 # --- Layouts: containers changed by Python code while the C++ walks them ----
 
 from bitloom_io import Layout  # noqa: E402

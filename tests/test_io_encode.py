@@ -53,11 +53,14 @@ def test_decode_of_encode_gives_the_tables_back():
 def test_round_trip_of_plain_columns(hk_rows, ev_rows, first_count):
     layouts = {10: Layout(HK), 20: Layout(EV)}
     tables = {
-        "apid10": {"mode": np.array([m for m, _ in hk_rows], np.uint8), "temp": np.array([t for _, t in hk_rows], np.int16)},
+        "apid10": {
+            "mode": np.array([m for m, _ in hk_rows], np.uint8),
+            "temp": np.array([t for _, t in hk_rows], np.int16),
+        },
         "apid20": {
             "kind": np.array([k for k, _ in ev_rows], np.uint8),
             "code": np.array([c for _, c in ev_rows], np.uint32),
-            "text": np.array(["AB%02d" % (i % 100) for i in range(len(ev_rows))]),
+            "text": np.array([f"AB{i % 100:02d}" for i in range(len(ev_rows))]),
             "CCSDS_SEQUENCE_COUNT": (first_count + np.arange(len(ev_rows))) % 2**14,
         },
     }
@@ -95,7 +98,11 @@ def test_sequence_counts_wrap_per_apid_in_the_interleaved_order():
 
 
 def test_select_rules_put_their_field_back():
-    rule = Select(item("kind", offset_bits=48), {1: Layout([item("a", offset_bits=56)]), 2: Layout([item("b", 16, offset_bits=56)])}, names={1: "one"})
+    rule = Select(
+        item("kind", offset_bits=48),
+        {1: Layout([item("a", offset_bits=56)]), 2: Layout([item("b", 16, offset_bits=56)])},
+        names={1: "one"},
+    )
     layouts = {5: rule}
     tables = {"one": {"a": [7, 8]}, "apid5_2": {"b": [513]}}
     back = bitloom_io.decode(bitloom_io.encode(tables, layouts), layouts)
@@ -106,19 +113,37 @@ def test_select_rules_put_their_field_back():
 def test_error_control_is_the_crc_of_the_packet():
     assert int(crc16_ccitt(np.frombuffer(b"123456789", np.uint8))[0]) == 0x29B1
     stream = bitloom_io.encode({"apid10": {"mode": [1], "temp": [2]}}, {10: Layout(HK)}, error_control=True)
-    assert len(stream) == 11 and int.from_bytes(stream[-2:], "big") == int(crc16_ccitt(np.frombuffer(stream[:-2], np.uint8))[0])
+    assert len(stream) == 11 and int.from_bytes(stream[-2:], "big") == int(
+        crc16_ccitt(np.frombuffer(stream[:-2], np.uint8))[0]
+    )
     assert int.from_bytes(stream[4:6], "big") == 11 - 7
 
 
 @pytest.mark.parametrize(
     "tables, layouts, message",
     [
-        ({"apid10": {"mode": [1], "temp": [1], "CCSDS_APID": [11]}}, {10: HK}, "row 0, column 'CCSDS_APID': APID 11 contradicts"),
-        ({"apid10": {"mode": [1, 2], "temp": [1, 2], "CCSDS_SEQUENCE_COUNT": [0, 2**14]}}, {10: HK}, "row 1, column 'CCSDS_SEQUENCE_COUNT': 16384 does not fit"),
+        (
+            {"apid10": {"mode": [1], "temp": [1], "CCSDS_APID": [11]}},
+            {10: HK},
+            "row 0, column 'CCSDS_APID': APID 11 contradicts",
+        ),
+        (
+            {"apid10": {"mode": [1, 2], "temp": [1, 2], "CCSDS_SEQUENCE_COUNT": [0, 2**14]}},
+            {10: HK},
+            "row 1, column 'CCSDS_SEQUENCE_COUNT': 16384 does not fit",
+        ),
         ({"apid10": {"mode": [1]}}, {10: HK}, "table 'apid10': no column 'temp'"),
-        ({"apid10": {"mode": np.ma.masked_array([1, 2], [False, True]), "temp": [1, 2]}}, {10: HK}, "row 1, column 'mode': the value is masked"),
+        (
+            {"apid10": {"mode": np.ma.masked_array([1, 2], [False, True]), "temp": [1, 2]}},
+            {10: HK},
+            "row 1, column 'mode': the value is masked",
+        ),
         ({"apid12": {"mode": [1], "temp": [1]}}, {10: HK}, "table 'apid12': the definition has no packet type"),
-        ({"apid10": {"mode": [1], "temp": [1], "CCSDS_PACKET_LENGTH": [1]}}, {10: HK}, "a packet of 8 bytes cannot hold the 9 bytes"),
+        (
+            {"apid10": {"mode": [1], "temp": [1], "CCSDS_PACKET_LENGTH": [1]}},
+            {10: HK},
+            "a packet of 8 bytes cannot hold the 9 bytes",
+        ),
         ({"apid10": {"mode": [1, 2], "temp": [1]}}, {10: HK}, "columns of different lengths"),
         ({"apid10": {"mode": [1], "temp": [1]}}, {10: HK, "10": HK}, "APID 10 is given twice"),
         ({"apid10": {"mode": [1], "temp": [1]}}, {10.5: HK}, "keys are APIDs"),
@@ -135,7 +160,14 @@ def test_wrong_tables_are_refused_with_where(tables, layouts, message):
 def test_default_entry_and_written_file(tmp_path):
     tables = quiet(bitloom_io.decode, STREAM, {"*": Layout([item("b", offset_bits=48)])})
     target = tmp_path / "out.bin"
-    written = bitloom_io.write_packets(target, tables, {"*": Layout([item("b", offset_bits=48)])}, order={n: t["CCSDS_SEQUENCE_COUNT"] * 4 + {"apid10": 0, "apid20": 1, "apid30": 2}[n] for n, t in tables.items()})
+    written = bitloom_io.write_packets(
+        target,
+        tables,
+        {"*": Layout([item("b", offset_bits=48)])},
+        order={
+            n: t["CCSDS_SEQUENCE_COUNT"] * 4 + {"apid10": 0, "apid20": 1, "apid30": 2}[n] for n, t in tables.items()
+        },
+    )
     assert written == target.stat().st_size and sorted(os.listdir(tmp_path)) == ["out.bin"]
     again = quiet(bitloom_io.decode, target.read_bytes(), {"*": Layout([item("b", offset_bits=48)])})
     decoded_equal(tables, again)
@@ -154,7 +186,11 @@ def _order_by_offset(tables, packets, apid_column):
 @pytest.mark.parametrize(
     "stream, definition, apid_column",
     [
-        (os.path.join(JPSS, "J01_G011_LZ_2021-04-09T00-00-00Z_V01.DAT1"), os.path.join(JPSS, "ccsdspy_jpss1_geolocation.csv"), "CCSDS_APID"),
+        (
+            os.path.join(JPSS, "J01_G011_LZ_2021-04-09T00-00-00Z_V01.DAT1"),
+            os.path.join(JPSS, "ccsdspy_jpss1_geolocation.csv"),
+            "CCSDS_APID",
+        ),
         (os.path.join(CTIM, "ccsds_2021_155_14_39_51"), os.path.join(CTIM, "ctim_xtce_v1.xml"), "PKT_APID"),
     ],
 )

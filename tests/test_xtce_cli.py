@@ -48,8 +48,8 @@ def test_show_prints_the_tree_or_one_container(capsys):
     [
         (["show", str(CTIM_XTCE), "NOPE"], "no container named 'NOPE'"),
         (
-            ["show", str(DATA / "refuse_repeat_entry.xml")],
-            "refuse_repeat_entry.xml:21: RepeatEntry 'Bad': repeat entries",
+            ["show", str(DATA / "refuse_repeat_entry.xml"), "Bad"],
+            "refuse_repeat_entry.xml:21: RepeatEntry 'Bad': repeat counts taken from the packet",
         ),
         (
             ["decode", str(CTIM), "--xtce", str(DATA / "hostile_billion_laughs.xml"), "--out", "x"],

@@ -113,7 +113,9 @@ class _Target:
     chosen_by: list[tuple[Any, str, Any]] = field(default_factory=list)
 
 
-def _walk(targets: dict[str, _Target], name: str, apid: int | None, target: Any, chosen_by: list[tuple[Any, str, Any]]) -> None:
+def _walk(
+    targets: dict[str, _Target], name: str, apid: int | None, target: Any, chosen_by: list[tuple[Any, str, Any]]
+) -> None:
     if isinstance(target, Select):
         for value, sub in target.layouts.items():
             step = (target._reader, str(target.field.get("name")), value)
@@ -244,7 +246,15 @@ def _pack(name: str, layout: Any, values: dict[str, Any], n: int) -> list[bytes]
         raise
 
 
-def _header_value(name: str, columns: Mapping[str, Any], layout_columns: Mapping[str, Any], column: str, bits: int, default: Any, n: int) -> tuple[np.ndarray, bool]:
+def _header_value(
+    name: str,
+    columns: Mapping[str, Any],
+    layout_columns: Mapping[str, Any],
+    column: str,
+    bits: int,
+    default: Any,
+    n: int,
+) -> tuple[np.ndarray, bool]:
     """A header field per packet, from the table's header column (or the
     layout's field at the same bits) when it has one; whether it was given."""
     source = column if column in columns else layout_columns.get(column)
@@ -279,7 +289,9 @@ def _header_positions(layout: Any) -> dict[str, str]:
     return {col: at[(start, bits)] for col, start, bits in _HEADER_FIELDS if (start, bits) in at}
 
 
-def _prepare(name: str, table: Any, target: _Target, packet_type: int, secondary_header: int, error_control: bool) -> _Part:
+def _prepare(
+    name: str, table: Any, target: _Target, packet_type: int, secondary_header: int, error_control: bool
+) -> _Part:
     columns = _columns(table)
     n = _row_count(name, columns)
     layout = target.layout
@@ -318,7 +330,11 @@ def _prepare(name: str, table: Any, target: _Target, packet_type: int, secondary
                     )
             elif target.apid is None and not given:
                 raise ValueError(f"table {name!r}: no APID column, and the definition does not give one")
-    sizes = np.array([len(r) for r in rows], dtype=np.int64) if isinstance(rows, list) else np.full(n, rows.shape[1], dtype=np.int64)
+    sizes = (
+        np.array([len(r) for r in rows], dtype=np.int64)
+        if isinstance(rows, list)
+        else np.full(n, rows.shape[1], dtype=np.int64)
+    )
     length_column = "CCSDS_PACKET_LENGTH"
     if length_column in columns or length_column in at and at[length_column] in columns:
         total = fields[length_column] + 7 + (2 if error_control and length_column not in columns else 0)
@@ -524,4 +540,3 @@ def write_packets(path: str | os.PathLike[str], tables: Mapping[str, Any], defin
     with atomic_path(path) as tmp, open(tmp, "wb") as f:
         f.write(data)
     return len(data)
-

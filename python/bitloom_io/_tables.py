@@ -95,7 +95,10 @@ class Table:
         """A pandas DataFrame (needs pandas)."""
         pd = _require("pandas", "Table.to_pandas")
         frame: pandas.DataFrame = pd.DataFrame(
-            {k: (v.astype(object) if v.dtype.kind == "T" else v) for k, v in self.columns.items()},
+            {
+                k: (list(v) if v.ndim > 1 else v.astype(object) if v.dtype.kind == "T" else v)
+                for k, v in self.columns.items()
+            },
             copy=False,
         )
         return frame
@@ -106,7 +109,16 @@ class Table:
         pa = _require("pyarrow", "Table.to_arrow")
         arrays = {}
         for k, v in self.columns.items():
-            if v.dtype.kind == "T":
+            if v.ndim > 1:
+                # An array column: fixed-size lists, one level per dimension.
+                flat = v.reshape(-1)
+                values = pa.array(
+                    flat.astype(object) if v.dtype.kind == "T" else flat.tolist() if v.dtype == object else flat
+                )
+                for size in reversed(v.shape[1:]):
+                    values = pa.FixedSizeListArray.from_arrays(values, size)
+                arrays[k] = values
+            elif v.dtype.kind == "T":
                 arrays[k] = pa.array(v.astype(object), type=pa.string())
             elif v.dtype == object:
                 arrays[k] = pa.array(v.tolist())

@@ -203,7 +203,8 @@ PlainRaw encode_plain(PyObject* value, std::uint32_t bits) {
             if (!PyFloat_CheckExact(value)) return {0, false};
             number.f64 = PyFloat_AS_DOUBLE(value);
         } else {
-            if (!usual::usual_int < native_type(row.kind) == NativeType::u64 > (value, number.u64)) return {0, false};
+            constexpr bool is_unsigned = native_type(row.kind) == NativeType::u64;
+            if (!usual::usual_int<is_unsigned>(value, number.u64)) return {0, false};
         }
         constexpr EncodeNumber encode = row.encode;
         const auto raw = encode(number, bits, row.is_signed);

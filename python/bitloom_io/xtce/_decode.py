@@ -16,8 +16,12 @@ from bitloom_io._decode import expected_bytes, first_failure
 from bitloom_io._native import Layout
 from bitloom_io._report import Findings
 from bitloom_io._tables import Table, Tables
-from bitloom_io.xtce._errors import XtceWarning
+from bitloom_io.xtce._conditional import ConditionalLayout
+from bitloom_io.xtce._engineering import evaluate, times
+from bitloom_io.xtce._errors import XtceError, XtceWarning
 from bitloom_io.xtce._model import ENGINEERING_SUFFIX, Calibrator, Container, FieldSpec, ParameterType
+from bitloom_io.xtce._shapes import combine
+from bitloom_io.xtce._text import texts
 
 Columns = dict[str, np.ndarray]
 Predicate = Callable[[Columns], np.ndarray]
@@ -36,6 +40,8 @@ class _Node:
     children: list[_Node] = field(default_factory=list)
     predicate: Predicate | None = None
     alone: bool = False  # the own fields can be read without the base container's
+    refused: XtceError | None = None  # why its packets cannot be decoded
+    conditional: bool = False  # its entries depend on IncludeConditions: no single layout reads it
 
 
 class Layouts(Protocol):
@@ -43,10 +49,11 @@ class Layouts(Protocol):
     layouts of its containers."""
 
     path: str
+    refused: dict[str, XtceError]
 
     def layout(self, container: str) -> Layout: ...
 
-    def own_layout(self, container: str) -> Layout: ...
+    def own_layout(self, container: str) -> Layout | ConditionalLayout: ...
 
 
 class Decoder:
@@ -71,6 +78,7 @@ class Decoder:
         self.ambiguous: list[np.ndarray] = []
         self.failed: dict[str, np.ndarray] = {}
         self.out_of_range: dict[str, int] = {}
+        self.refused: dict[str, np.ndarray] = {}
         self.packet_index: dict[str, np.ndarray] = {}
 
     # -- reading ----------------------------------------------------------
@@ -90,6 +98,9 @@ class Decoder:
             )
             raise
         wanted = [entry.name for entry in node.own]
+        for entry in node.own:
+            if entry.type.encoding.text_in_buffer:
+                cols[entry.name] = texts(entry.type.encoding, cols[entry.name], entry.name)
         failed = getattr(cols, "failed", None)
         if mode == "mask" and failed is not None and failed.any():
             keep = ~np.asarray(failed, bool)
@@ -100,9 +111,12 @@ class Decoder:
                 at = int(index[row])
                 start, length = int(self.offsets[at]), int(self.lengths[at])
                 packet = memoryview(self.buffer).cast("B")[start : start + length]
-                where, reason = first_failure(layout, packet)
+                if isinstance(layout, ConditionalLayout):
+                    where, reason = None, "the packet ends before the entries its values include"
+                else:
+                    where, reason = first_failure(layout, packet)
                 self.findings.failed(name, index[~keep], where, reason)
-                if not node.container.abstract and not node.children:
+                if not node.container.abstract and not node.children and not node.conditional:
                     # Packets of this type that end before its last field.
                     expected = expected_bytes(self.definition.layout(name))
                     if expected is not None:
@@ -120,6 +134,8 @@ class Decoder:
         if not ptype.has_engineering:
             return None
         calibrator = ptype.encoding.calibrator
+        if ptype.kind in ("absolute_time", "relative_time"):
+            return times(ptype, raw if calibrator is None else self._calibrate(entry, calibrator, raw))
         if calibrator is not None:
             return self._calibrate(entry, calibrator, raw)
         if ptype.kind == "enumerated":
@@ -130,6 +146,8 @@ class Decoder:
 
     def _calibrate(self, entry: FieldSpec, calibrator: Calibrator, raw: np.ndarray) -> np.ndarray:
         x = raw.astype(np.float64)
+        if calibrator.kind == "math":
+            return evaluate(calibrator, x)
         if calibrator.kind == "polynomial":
             result = np.zeros(len(x), dtype=np.float64)
             for exponent, coefficient in sorted(calibrator.coefficients.items()):
@@ -182,13 +200,19 @@ class Decoder:
         for entry in node.own:
             raw = cols[entry.name]
             out[entry.name] = raw
-            eng = self._engineering(entry, raw)
+            # Where a packet does not hold the field (IncludeCondition), its engineering value is masked too.
+            absent = np.ma.getmask(raw) if np.ma.isMaskedArray(raw) else np.ma.nomask
+            eng = self._engineering(entry, np.ma.getdata(raw) if absent is not np.ma.nomask else raw)
             if eng is not None:
-                out[entry.name + self.suffix] = eng
+                out[entry.name + self.suffix] = eng if absent is np.ma.nomask else np.ma.array(eng, mask=absent)
         return out
 
     def _visit(self, node: _Node, index: np.ndarray, inherited: Columns) -> None:
         if len(index) == 0:
+            return
+        if node.refused is not None:
+            name = node.container.name
+            self.refused[name] = np.concatenate([self.refused[name], index]) if name in self.refused else index
             return
         own, kept = self._read(node, index)
         if len(kept) != len(index):
@@ -232,7 +256,7 @@ class Decoder:
 
     def _emit(self, node: _Node, index: np.ndarray, columns: Columns) -> None:
         name = node.container.name
-        if self.findings is not None and len(index):
+        if self.findings is not None and len(index) and not node.conditional:
             expected = expected_bytes(self.definition.layout(name))
             if expected is not None:
                 self.findings.sizes(name, index, expected)
@@ -242,6 +266,7 @@ class Decoder:
             eng = entry.name + self.suffix
             if eng in columns:
                 ordered[eng] = columns[eng]
+        ordered = combine(node.fields, ordered, self.suffix)
         table = Table(name, ordered)
         self.tables[name] = table
         self.packet_index[name] = index
@@ -250,14 +275,17 @@ class Decoder:
         """The table of a packet type no packet is of, with its columns'
         types."""
         none = np.zeros(0, dtype=np.int64)
-        raw = self.definition.layout(node.container.name).unpack_many(b"", offsets=none, lengths=none)
+        name = node.container.name
+        # A container with IncludeConditions has no single layout; its own reads it whole.
+        whole = self.definition.own_layout(name) if node.conditional else self.definition.layout(name)
+        raw = whole.unpack_many(b"", offsets=none, lengths=none)
         columns: Columns = {}
         for entry in node.fields:
             columns[entry.name] = raw[entry.name]
             eng = self._engineering(entry, raw[entry.name])
             if eng is not None:
                 columns[entry.name + self.suffix] = eng
-        return Table(node.container.name, columns)
+        return Table(name, combine(node.fields, columns, self.suffix))
 
     def run(self, root: _Node, *, every_type: bool = False) -> XtceTables:
         """The tables of the packets, ``every_type``: with an empty table
@@ -276,7 +304,10 @@ class Decoder:
         tables.unidentified = _joined(self.unidentified)
         tables.ambiguous = _joined(self.ambiguous)
         tables.failed = self.failed
+        tables.refused = self.refused
         if self.findings is not None:
+            for name, index in self.refused.items():
+                self.findings.failed(name, index, None, f"the container cannot be decoded: {self.definition.refused[name]}")
             self.findings.unclaimed(tables.unidentified)
             self.findings.ambiguous(tables.ambiguous)
             for name, count in self.out_of_range.items():
@@ -303,6 +334,11 @@ class Decoder:
                 f"{len(failed)} packets too short for container {name!r} left out (first: packet {int(failed[0])}); "
                 "their indexes are in .failed"
             )
+        for name, index in self.refused.items():
+            messages.append(
+                f"{len(index)} packets of container {name!r} left out (first: packet {int(index[0])}): it cannot be "
+                f"decoded: {self.definition.refused[name]}; their indexes are in .refused"
+            )
         for name, count in self.out_of_range.items():
             messages.append(_out_of_range(name, count))
         for message in messages:
@@ -326,14 +362,14 @@ def _out_of_range(name: str, count: int) -> str:
 def _concrete(root: _Node) -> list[_Node]:
     """The concrete containers from ``root`` down, in tree order."""
     out: list[_Node] = []
-
-    def walk(node: _Node) -> None:
+    stack = [root]
+    while stack:
+        node = stack.pop()
+        if node.refused is not None:
+            continue  # and nothing below it is decoded
         if not node.container.abstract:
             out.append(node)
-        for child in node.children:
-            walk(child)
-
-    walk(root)
+        stack.extend(reversed(node.children))
     return out
 
 
@@ -341,10 +377,12 @@ class XtceTables(Tables):
     """Tables of an XTCE decode, with where each packet went:
     ``packet_index`` (per table, the packets' indexes in the split),
     ``unidentified`` (packets no concrete container takes), ``ambiguous``
-    (packets more than one takes) and ``failed`` (per container, packets
-    too short for it)."""
+    (packets more than one takes), ``failed`` (per container, packets
+    too short for it) and ``refused`` (per container left out of the
+    definition, its packets)."""
 
     packet_index: dict[str, np.ndarray]
     unidentified: np.ndarray
     ambiguous: np.ndarray
     failed: dict[str, np.ndarray]
+    refused: dict[str, np.ndarray]

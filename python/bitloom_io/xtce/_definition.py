@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import operator
 import os
-from collections.abc import Callable
+from collections.abc import Callable, Sequence
 from typing import IO, Any, Literal
 
 import numpy as np
@@ -15,6 +15,7 @@ from bitloom_io._native import Layout
 from bitloom_io._report import Findings
 from bitloom_io.ccsds import Packets
 from bitloom_io.xtce import _placement
+from bitloom_io.xtce._conditional import ConditionalLayout
 from bitloom_io.xtce._errors import XtceError, XtceUnsupportedError
 from bitloom_io.xtce._model import (
     DESCRIPTIVE,
@@ -39,26 +40,55 @@ _OPERATORS: dict[str, Callable[[Any, Any], Any]] = {
     ">=": operator.ge,
 }
 
+# Packets are sorted down the inheritance tree by nested calls, so its depth
+# is bounded well below the interpreter's recursion limit.
+MAX_INHERITANCE_DEPTH = 200
 
-def load(source: str | os.PathLike[str] | IO[bytes]) -> Definition:
+Source = str | os.PathLike[str] | IO[bytes]
+
+
+def load(source: Source | Sequence[Source], *, strict: bool = False) -> Definition:
     """Read an XTCE file (a path or a binary file object) into a ``Definition``.
 
-    Everything that would be decoded wrongly or not at all is refused here,
-    with ``XtceError`` (or ``NotImplementedError`` for float formats bitloom
-    knows by name only) naming the element, the parameter or container and
-    the line.
+    A definition split over several files (a types file beside the packet
+    files) is read from a list of them: references are resolved across all
+    of them, and each message names the file it is about.
+
+    Everything that would be decoded wrongly or not at all is refused, with
+    ``XtceError`` (or ``NotImplementedError`` for float formats bitloom knows
+    by name only) naming the file, the element, the parameter or container
+    and the line. A container that uses what cannot be decoded is left out
+    (its packets are reported, never decoded as something else) and a note
+    in ``notes`` says why; ``strict=True`` refuses the whole file instead.
+    Types and parameters that no container uses are never refused.
     """
+    sources = list(source) if isinstance(source, Sequence) and not isinstance(source, (str, bytes)) else [source]
+    if not sources:
+        raise ValueError("no XTCE file given")
     reader = UnitReader()
-    where = os.fspath(source) if isinstance(source, (str, os.PathLike)) else getattr(source, "name", "<stream>")
+    names: list[str] = []
+    system: str | None = None  # the first file's SpaceSystem names the definition
+    for one in sources:
+        where = str(os.fspath(one) if isinstance(one, (str, os.PathLike)) else getattr(one, "name", "<stream>"))
+        names.append(where)
+        reader.path = where
+        try:
+            root = read(one, reader.unit, reader.skipped, reader.skipped_definition)
+            if root.tag != "SpaceSystem":
+                raise XtceError(f"the document element is {root.tag}, not SpaceSystem", element=root.tag, line=root.line)
+            _note_unknown_sections(root, reader.notes)
+        except XtceError as error:
+            if error.path is None:
+                error.set_path(where)
+            raise
+        if len(names) == 1:
+            system = root.get("name")
     try:
-        root = read(source, reader.unit, reader.skipped, reader.skipped_definition)
-        if root.tag != "SpaceSystem":
-            raise XtceError(f"the document element is {root.tag}, not SpaceSystem", element=root.tag, line=root.line)
-        _note_unknown_sections(root, reader.notes)
-        return Definition(reader, str(where), root.get("name"))
+        reader.finish()
+        return Definition(reader, names[0] if len(names) == 1 else ", ".join(names), system, strict=strict)
     except XtceError as error:
         if error.path is None:
-            error.set_path(str(where))
+            error.set_path(names[0])
         raise
 
 
@@ -70,13 +100,16 @@ _SECTIONS = frozenset(
 
 
 def _note_unknown_sections(node: Any, notes: list[str]) -> None:
-    for child in node.children:
-        if child.tag == "Header":
-            continue
-        if child.tag not in _SECTIONS:
-            notes.append(f"line {child.line}: {child.tag} in {node.tag} not read")
-        else:
-            _note_unknown_sections(child, notes)
+    stack = [node]
+    while stack:
+        parent = stack.pop()
+        for child in parent.children:
+            if child.tag == "Header":
+                continue
+            if child.tag not in _SECTIONS:
+                notes.append(f"line {child.line}: {child.tag} in {parent.tag} not read")
+            else:
+                stack.append(child)
 
 
 class Definition:
@@ -87,9 +120,11 @@ class Definition:
     container decoding starts from), ``notes`` (what was read and ignored).
     """
 
-    def __init__(self, reader: UnitReader, path: str, name: str | None) -> None:
+    def __init__(self, reader: UnitReader, path: str, name: str | None, *, strict: bool = False) -> None:
         """Built by :func:`load`."""
         self.path = path
+        self._strict = strict
+        self._origin = reader.origin
         self.name = name
         self.parameter_types: dict[str, ParameterType] = reader.types
         self.parameters: dict[str, Parameter] = reader.parameters
@@ -97,27 +132,47 @@ class Definition:
         self.notes: list[str] = reader.notes
         self._layouts: dict[str, Layout] = {}
         self._own_layouts: dict[str, Layout] = {}
+        self._conditional_layouts: dict[str, ConditionalLayout] = {}
         _placement.resolve_parameters(reader)
-        cache: dict[str, list[tuple[Parameter, int]]] = {}
+        cache: dict[str, list[_placement.Slot]] = {}
         for cname, container in self.containers.items():
             if container.base is not None:
                 base = self.containers.get(container.base)
                 if base is None:
-                    raise XtceError(
+                    container.problem = XtceError(
                         f"BaseContainer {container.base!r} names no SequenceContainer",
                         element="SequenceContainer",
                         name=cname,
                         line=container.line,
                     )
-                base.children.append(cname)
+                    container.base = None
+                else:
+                    base.children.append(cname)
+        self._limit_depth()
         self._fields: dict[str, list[FieldSpec]] = {}
-        for cname in self.containers:
-            entries = _placement.place(_placement.container_fields(reader, cname, cache))
-            self._check_fields(cname, entries)
+        # Containers with IncludeConditions: their content and each condition's test.
+        self._conditions: dict[str, tuple[list[_placement.Slot], list[tuple[Criteria, Predicate]]]] = {}
+        #: Containers that cannot be decoded, with why; their packets are left out.
+        self.refused: dict[str, XtceError] = {}
+        for cname, container in self.containers.items():
+            if container.base in self.refused:
+                self._refuse(cname, _base_refused(container))
+                self._fields[cname] = []
+                continue
+            try:
+                slots = _placement.container_fields(reader, cname, cache)
+                entries = _placement.place(slots)
+                self._check_fields(cname, entries)
+                if any(entry.conditions for entry in entries):
+                    self._conditions[cname] = (slots, self._include_conditions(cname, entries))
+            except XtceError as error:
+                self._refuse(cname, error)
+                entries = []
             self._fields[cname] = entries
         self._nodes: dict[str, _Node] = {}
         for cname in self.containers:
             self._node(cname)
+        self._refuse_descendants()
         self.root: str | None = self._find_root()
 
     # -- checks -----------------------------------------------------------
@@ -166,15 +221,33 @@ class Definition:
         node = self._nodes.get(cname)
         if node is not None:
             return node
+        # Bases first, without recursion: inheritance chains can be long.
+        chain = [cname]
+        while (base := self.containers[chain[-1]].base) is not None and base not in self._nodes:
+            chain.append(base)
+        for member in reversed(chain):
+            node = self._build_node(member)
+        assert node is not None
+        return node
+
+    def _build_node(self, cname: str) -> _Node:
         container = self.containers[cname]
         entries = self._fields[cname]
+        refused = self.refused.get(cname)
         if container.base is None:
-            node = _Node(container, entries, list(entries))
+            node = _Node(container, entries, list(entries), refused=refused)
         else:
-            parent = self._node(container.base)
+            parent = self._nodes[container.base]
             own = entries[len(parent.fields) :]
-            node = _Node(container, entries, own)
-            node.predicate = self._predicate(container, parent.fields)
+            node = _Node(container, entries, own, refused=refused)
+            try:
+                node.predicate = self._predicate(container, parent.fields)
+            except XtceError as error:
+                if refused is None:
+                    self._refuse(cname, error)
+                    node.refused = error
+                # Its packets cannot be told from its siblings': they are all reported.
+                node.predicate = None
             parent.children.append(node)
             # The own fields can be read alone when everything before them has
             # a fixed width and their widths come from their own fields.
@@ -183,17 +256,94 @@ class Definition:
             refs_inside = all(
                 not isinstance(s.type.encoding.bits, dict) or s.type.encoding.bits["field"] in own_names for s in own
             )
-            if fixed and refs_inside:
+            if fixed and refs_inside and cname not in self._conditions:
                 node.alone = True
+        node.conditional = cname in self._conditions
         self._nodes[cname] = node
         return node
 
+    def _limit_depth(self) -> None:
+        """Refuses containers more than MAX_INHERITANCE_DEPTH below their root: decoding walks the tree by nested calls."""
+        depth: dict[str, int] = {}
+        for cname in self.containers:
+            chain: list[str] = []
+            current: str | None = cname
+            while current is not None and current not in depth and current not in chain:
+                chain.append(current)
+                current = self.containers[current].base
+            level = depth.get(current, -1) if current is not None else -1
+            for member in reversed(chain):
+                level += 1
+                depth[member] = level
+                container = self.containers[member]
+                if level == MAX_INHERITANCE_DEPTH + 1 and container.problem is None:
+                    container.problem = XtceUnsupportedError(
+                        f"containers that inherit more than {MAX_INHERITANCE_DEPTH} levels deep are not supported",
+                        element="BaseContainer",
+                        name=member,
+                        line=container.line,
+                    )
+
+    def _include_conditions(self, cname: str, entries: list[FieldSpec]) -> list[tuple[Criteria, Predicate]]:
+        """Each IncludeCondition of a container, in packet order, as a test on the raw columns before it."""
+        container = self.containers[cname]
+        out: list[tuple[Criteria, Predicate]] = []
+        seen: set[int] = set()
+        earlier: dict[str, FieldSpec] = {}
+        for entry in entries:
+            for condition in entry.conditions:
+                if id(condition) in seen:
+                    continue
+                seen.add(id(condition))
+                self._raw_only(container, condition, earlier)
+                out.append((condition, self._compile(container, condition, dict(earlier))))
+            earlier[entry.parameter.name] = entry
+        return out
+
+    def _raw_only(self, container: Container, condition: Criteria, earlier: dict[str, FieldSpec]) -> None:
+        stack: list[Comparison | Criteria] = [condition]
+        while stack:
+            term = stack.pop()
+            if isinstance(term, Criteria):
+                stack.extend(term.terms)
+                continue
+            for ref, calibrated in ((term.parameter, term.calibrated), (term.other_parameter, term.other_calibrated)):
+                if ref is None:
+                    continue
+                if self._operand(container, term, ref, calibrated, earlier).endswith(ENGINEERING_SUFFIX):
+                    raise XtceUnsupportedError(
+                        f"include conditions on the engineering value of {ref!r} are not supported "
+                        "(useCalibratedValue=\"false\" compares its raw value)",
+                        element="IncludeCondition",
+                        name=container.name,
+                        line=term.line,
+                    )
+
+    def _refuse(self, cname: str, error: XtceError) -> None:
+        if error.path is None:
+            error.set_path(self._origin.get(cname, self.path))
+        if self._strict:
+            raise error
+        self.refused[cname] = error
+        self.notes.append(f"container {cname!r} left out: {error}")
+
+    def _refuse_descendants(self) -> None:
+        """The containers below a refused one are refused with it: their packets never get past it."""
+        stack = [node for node in self._nodes.values() if node.refused is not None]
+        while stack:
+            node = stack.pop()
+            for child in node.children:
+                if child.refused is None:
+                    child.refused = _base_refused(child.container, self.path)
+                    self.refused[child.container.name] = child.refused
+                    stack.append(child)
+
     def _find_root(self) -> str | None:
-        roots = [n for n, c in self.containers.items() if c.base is None and c.children]
+        roots = [n for n, c in self.containers.items() if c.base is None and c.children and n not in self.refused]
         if len(roots) == 1:
             return roots[0]
         if not roots:
-            alone = [n for n, c in self.containers.items() if c.base is None and not c.abstract]
+            alone = [n for n, c in self.containers.items() if c.base is None and not c.abstract and n not in self.refused]
             if len(alone) == 1:
                 return alone[0]
         return None
@@ -231,11 +381,13 @@ class Definition:
         if term.other_parameter is not None:
             right = self._operand(container, term, term.other_parameter, term.other_calibrated, by_param)
             return lambda cols: np.asarray(op(cols[left], cols[right]), bool)
-        value = self._value(container, term, by_param[term.parameter], term.calibrated)
+        entry = _find(by_param, term.parameter)
+        assert entry is not None  # _operand refused it otherwise
+        value = self._value(container, term, entry, term.calibrated)
         return lambda cols: np.asarray(op(cols[left], value), bool)
 
     def _operand(self, container: Container, term: Comparison, param: str, calibrated: bool, by_param: dict[str, FieldSpec]) -> str:
-        entry = by_param.get(param)
+        entry = _find(by_param, param)
         if entry is None:
             where = "the packet" if param in self.parameters else "the definition"
             raise XtceUnsupportedError(
@@ -293,21 +445,20 @@ class Definition:
     # -- layouts ----------------------------------------------------------
 
     def concrete(self) -> list[str]:
-        """Names of the concrete (not abstract) containers, in file order."""
-        return [n for n, c in self.containers.items() if not c.abstract]
+        """Names of the concrete (not abstract) containers that can be decoded, in file order."""
+        return [n for n, c in self.containers.items() if not c.abstract and n not in self.refused]
 
     def packet_types(self, root: str | None = None) -> list[str]:
         """The concrete containers reachable from ``root`` by inheritance (the packet types ``decode`` gives)."""
         start = self._root_name(root)
         out: list[str] = []
 
-        def walk(node: _Node) -> None:
-            if not node.container.abstract:
+        stack = [self._nodes[start]]
+        while stack:
+            node = stack.pop()
+            if not node.container.abstract and node.refused is None:
                 out.append(node.container.name)
-            for child in node.children:
-                walk(child)
-
-        walk(self._nodes[start])
+            stack.extend(reversed(node.children))
         return out
 
     def fields(self, container: str) -> list[FieldSpec]:
@@ -321,6 +472,17 @@ class Definition:
     def layout(self, container: str) -> Layout:
         """The ``Layout`` (exact bits) of one container."""
         name = self._container_name(container)
+        if name in self.refused:
+            raise self.refused[name]
+        if name in self._conditions:
+            raise XtceUnsupportedError(
+                "which entries a packet holds depends on its values (IncludeCondition): no single layout reads "
+                "them; Definition.decode does",
+                element="SequenceContainer",
+                name=name,
+                line=self.containers[name].line,
+                path=self.path,
+            )
         layout = self._layouts.get(name)
         if layout is None:
             try:
@@ -331,9 +493,16 @@ class Definition:
             self._layouts[name] = layout
         return layout
 
-    def own_layout(self, name: str) -> Layout:
+    def own_layout(self, name: str) -> Layout | ConditionalLayout:
         """The layout of the fields a container adds, or its whole layout when they cannot be read alone."""
         node = self._nodes[name]
+        if name in self._conditions:
+            conditional = self._conditional_layouts.get(name)
+            if conditional is None:
+                slots, tests = self._conditions[name]
+                conditional = ConditionalLayout(slots, self._fields[name], tests, lambda recipe: Layout(recipe, exact=True))
+                self._conditional_layouts[name] = conditional
+            return conditional
         if not node.alone:
             return self.layout(name)
         layout = self._own_layouts.get(name)
@@ -343,8 +512,9 @@ class Definition:
         return layout
 
     def layouts(self) -> dict[str, Layout]:
-        """``{container name: Layout}`` for every concrete container."""
-        return {name: self.layout(name) for name in self.concrete()}
+        """``{container name: Layout}`` for every concrete container that one
+        layout reads (not those with IncludeConditions)."""
+        return {name: self.layout(name) for name in self.concrete() if name not in self._conditions}
 
     def apid_layouts(self, root: str | None = None) -> dict[int, Layout | _pipeline.Select]:
         """The packet types as ``bitloom_io.decode`` routes take them: ``{APID: Layout or Select}``.
@@ -402,8 +572,8 @@ class Definition:
                 for sub in term.terms:
                     flatten(owner, sub, by_param)
                 return
-            entry = by_param[term.parameter]
-            if term.operator != "==" or term.other_parameter is not None or self._operand(owner, term, term.parameter, term.calibrated, by_param) != entry.name:
+            entry = _find(by_param, term.parameter)
+            if entry is None or term.operator != "==" or term.other_parameter is not None or self._operand(owner, term, term.parameter, term.calibrated, by_param) != entry.name:
                 raise XtceError(
                     f"the restriction on {term.parameter!r} is not an equality on its raw value; decode with the definition itself (bitloom_io.decode(source, definition))",
                     element="RestrictionCriteria",
@@ -530,7 +700,9 @@ class Definition:
             right = term.other_parameter if term.other_parameter is not None else term.value
             return f"{term.parameter} {term.operator} {right}"
 
-        def walk(node: _Node, depth: int) -> None:
+        stack = [(self._nodes[self._root_name(root)], 0)]
+        while stack:
+            node, depth = stack.pop()
             c = node.container
             label = c.name + (" (abstract)" if c.abstract else "")
             bits = sum(s.type.encoding.bits for s in node.fields if isinstance(s.type.encoding.bits, int))
@@ -538,8 +710,30 @@ class Definition:
             size = f"{len(node.fields)} fields, {bits}{'+' if dynamic else ''} bits"
             where = f" where {describe(c.criteria)}" if c.criteria is not None and c.criteria.terms else ""
             lines.append(f"{'  ' * depth}{label}: {size}{where}")
-            for child in node.children:
-                walk(child, depth + 1)
-
-        walk(self._nodes[self._root_name(root)], 0)
+            stack.extend((child, depth + 1) for child in reversed(node.children))
         return "\n".join(lines)
+
+
+def _base_refused(container: Container, path: str | None = None) -> XtceError:
+    return XtceUnsupportedError(
+        f"its base container {container.base!r} cannot be decoded",
+        element="SequenceContainer",
+        name=container.name,
+        line=container.line,
+        path=path,
+    )
+
+
+def _find(by_param: dict[str, FieldSpec], ref: str) -> FieldSpec | None:
+    """The field a reference names: ``NAME``, a space-system path to it
+    (``/A/B/NAME``), or an aggregate's member (``P/member``, ``P.member``),
+    the longest match first."""
+    entry = by_param.get(ref)
+    if entry is not None:
+        return entry
+    parts = [part for part in ref.split("/") if part not in ("", ".", "..")]
+    for start in range(len(parts)):
+        entry = by_param.get(".".join(parts[start:]))
+        if entry is not None:
+            return entry
+    return None

@@ -11,6 +11,8 @@ from __future__ import annotations
 from dataclasses import dataclass, field
 from typing import Any
 
+from bitloom_io.xtce._errors import XtceError
+
 
 # ---------------------------------------------------------------------------
 # Spellings. Every name is matched without regard to letter case.
@@ -124,13 +126,15 @@ def _key(text: str) -> str:
 
 @dataclass(slots=True)
 class Calibrator:
-    """PolynomialCalibrator (``kind="polynomial"``) or SplineCalibrator (``"spline"``)."""
+    """PolynomialCalibrator (``kind="polynomial"``), SplineCalibrator (``"spline"``)
+    or MathOperationCalibrator (``"math"``: ``program`` in postfix order)."""
 
     kind: str
     coefficients: dict[int, float] = field(default_factory=dict)  # exponent -> coefficient
     points: list[tuple[float, float]] = field(default_factory=list)  # (raw, calibrated), sorted by raw
     order: int = 0
     extrapolate: bool = False
+    program: list[tuple[str, float]] = field(default_factory=list)  # ("value", v), ("this", 0) or (operator, 0)
 
 
 @dataclass(slots=True)
@@ -149,6 +153,15 @@ class Encoding:
     not_implemented: str | None = None
     # The parameter a dynamic width reads, and whether it asks for the calibrated value.
     size_ref_calibrated: bool = False
+    # Text inside a sized field: it ends at the terminator (the whole field
+    # when there is none), or its byte count is the size tag at its start.
+    terminator: bytes | None = None
+    size_tag_bits: int = 0
+
+    @property
+    def text_in_buffer(self) -> bool:
+        """The field is read whole and its text is found inside it afterwards."""
+        return self.terminator is not None or self.size_tag_bits > 0
 
 
 @dataclass(slots=True)
@@ -163,13 +176,26 @@ class ParameterType:
     enumeration: list[tuple[int, int, str]] = field(default_factory=list)  # (low, high, label)
     boolean_labels: tuple[str, str] = ("False", "True")
     units: list[str] = field(default_factory=list)
+    base: str | None = None  # the baseType the file names
+    members: list[tuple[str, str, int]] = field(default_factory=list)  # an aggregate's (name, type, line)
+    # A time type's engineering value: raw * scale + offset seconds, from
+    # ``epoch`` (an ISO date and time) for an absolute time.
+    time_scale: float = 1.0
+    time_offset: float = 0.0
+    epoch: str | None = None
+    element_type: str | None = None  # an array's element type
+    dimensions: tuple[int, ...] = ()  # an array's fixed sizes, first dimension first
+    # Why the type cannot be decoded; refused only where a container uses it.
+    problem: XtceError | None = None
 
     @property
     def has_engineering(self) -> bool:
         """True when the engineering value differs from the raw one."""
         if self.encoding.calibrator is not None:
             return True
-        if self.kind in ("enumerated", "boolean"):
+        if self.kind in ("enumerated", "boolean", "relative_time"):
+            return True
+        if self.kind == "absolute_time" and self.epoch is not None:
             return True
         if self.kind == "float" and self.encoding.kind == "integer":
             return True
@@ -186,6 +212,9 @@ class Parameter:
     aliases: dict[str, str] | None = None  # namespace -> alias, when the file gives any
     ancillary: dict[str, str] | None = None  # name -> text, when the file gives any
     type: ParameterType | None = None
+    # An element of an array (or of a repeated entry): the column the elements
+    # make together, its shape per packet, and this element's place in it (C order).
+    array: tuple[str, tuple[int, ...], int] | None = None
 
 
 @dataclass(slots=True)
@@ -216,6 +245,10 @@ class Entry:
     kind: str  # "parameter" or "container"
     ref: str
     line: int
+    # LocationInContainerInBits: ("containerStart" or "previousEntry", bits), when it moves the entry.
+    location: tuple[str, int] | None = None
+    repeat: tuple[int, int] | None = None  # RepeatEntry: a fixed count and the bits between repeats
+    condition: Criteria | None = None  # IncludeCondition: the entry is in the packet only when it holds
 
 
 @dataclass(slots=True)
@@ -229,6 +262,9 @@ class Container:
     short_description: str | None = None
     long_description: str | None = None
     children: list[str] = field(default_factory=list)
+    size_bits: int | None = None  # its own BinaryEncoding: the bits it occupies as an entry
+    # Why the container cannot be decoded (refused where it is used).
+    problem: XtceError | None = None
 
 
 @dataclass(slots=True)
@@ -239,6 +275,8 @@ class FieldSpec:
     parameter: Parameter
     start: int | None  # bit position from the packet's first byte, when static
     line: int  # the entry's line
+    group: str | None = None  # the column an array element goes to (see Parameter.array)
+    conditions: tuple[Criteria, ...] = ()  # IncludeConditions that must all hold for the field to be there
 
     @property
     def type(self) -> ParameterType:
@@ -250,7 +288,7 @@ class FieldSpec:
         bits: int | dict[str, Any] = dict(enc.bits) if isinstance(enc.bits, dict) else enc.bits
         item: dict[str, Any] = {
             "name": self.name,
-            "encoding": enc.codec,
+            "encoding": "binary" if enc.text_in_buffer else enc.codec,
             "bits": bits,
             "byte_order": enc.byte_order,
             "reverse_bits": enc.reverse_bits,

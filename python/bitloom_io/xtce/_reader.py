@@ -8,8 +8,11 @@ alarms) is kept or skipped.
 
 from __future__ import annotations
 
+import dataclasses
 import sys
 from typing import Any
+
+import numpy as np
 
 from bitloom_io.xtce._errors import XtceError, XtceUnsupportedError
 from bitloom_io.xtce._model import (
@@ -32,6 +35,7 @@ from bitloom_io.xtce._model import (
 )
 from bitloom_io.xtce._xml import Node
 
+
 class UnitReader:
     """Turns the reader's units into model objects; collects notes."""
 
@@ -40,17 +44,92 @@ class UnitReader:
         self.parameters: dict[str, Parameter] = {}
         self.containers: dict[str, Container] = {}
         self.notes: list[str] = []
+        self.path: str | None = None  # the file being read
+        self.origin: dict[str, str] = {}  # container -> the file that defines it, when there are several
         self.commands: dict[str, tuple[str, int]] = {}  # skipped command definitions: name -> (element, line)
+        # An aggregate parameter's leaves, made once (a container may use it several times).
+        self.leaves: dict[str, list[Parameter]] = {}
+        # Types that name a baseType, kept as elements until every type is read.
+        self.derived: dict[str, Node] = {}
 
     # -- dispatch ---------------------------------------------------------
 
     def unit(self, parent: str, node: Node) -> None:
         if parent == "ParameterTypeSet":
-            self._type(node)
+            name = self._name(node)
+            if node.get("baseType") and name and name not in self.types and name not in self.derived:
+                self.derived[name] = node
+                return
+            try:
+                self._type(node)
+            except XtceError as error:
+                # A type that cannot be read is refused where a container uses it.
+                if not name or name in self.types or name in self.derived:
+                    raise
+                self._locate(error)
+                self.types[name] = _refused_type(name, node, error)
         elif parent == "ParameterSet":
             self._parameter(node)
         else:
-            self._container(node)
+            name = self._name(node)
+            if name and self.path is not None:
+                self.origin[name] = self.path
+            try:
+                self._container(node)
+            except XtceError as error:
+                if not name or name in self.containers:
+                    raise
+                self._locate(error)
+                # It keeps its place in the tree, so that its packets are told apart and reported.
+                base = node.find("BaseContainer")
+                ref = base.get("containerRef") if base is not None else None
+                self.containers[name] = Container(
+                    name=name, line=node.line, base=self._ref(ref) if ref else None, problem=error
+                )
+
+    def _locate(self, error: XtceError) -> None:
+        if error.path is None and self.path is not None:
+            error.set_path(self.path)
+
+    def finish(self) -> None:
+        """Builds the types that name a base type, each after its base (iteratively: chains can be long)."""
+        for name in list(self.derived):
+            chain: list[str] = []
+            seen: set[str] = set()
+            current = name
+            while current in self.derived:
+                if current in seen:
+                    node = self.derived[current]
+                    error = self._error(
+                        "baseType chain returns to this type: " + " -> ".join((*chain, current)), node, current
+                    )
+                    for member in chain:
+                        self.types[member] = _refused_type(member, self.derived.pop(member), error)
+                    chain = []
+                    break
+                seen.add(current)
+                chain.append(current)
+                current = self._ref(self.derived[current].get("baseType", ""))
+            base = self.types.get(current) if chain else None
+            for member in reversed(chain):
+                node = self.derived.pop(member)
+                try:
+                    if base is None:
+                        raise self._error(f"baseType {current!r} names no parameter type", node, member)
+                    if base.problem is not None:
+                        raise type(base.problem)(
+                            f"its baseType {base.name!r} cannot be read: {base.problem.reason}",
+                            element=node.tag,
+                            name=member,
+                            line=node.line,
+                        )
+                    self._type(node, base)
+                except XtceError as error:
+                    self.types[member] = _refused_type(member, node, error)
+                base = self.types[member]
+        for ptype in self.types.values():
+            if ptype.problem is not None:
+                self._locate(ptype.problem)
 
     def skipped(self, element: str, line: int) -> None:
         self.notes.append(f"line {line}: {element} not read (only telemetry is decoded)")
@@ -79,7 +158,11 @@ class UnitReader:
         if text is None:
             raise self._error(f"{what} is missing", node, name)
         try:
-            value = float(text) if any(c in text for c in ".eE") and not text.strip().lower().startswith("0x") else int(text, 0)
+            value = (
+                float(text)
+                if any(c in text for c in ".eE") and not text.strip().lower().startswith("0x")
+                else int(text, 0)
+            )
         except ValueError:
             raise self._error(f"{what} {text!r} is not a number", node, name) from None
         if isinstance(value, float):
@@ -102,6 +185,11 @@ class UnitReader:
         """
         return sys.intern(text.strip().rpartition("/")[2])
 
+    @staticmethod
+    def _path(text: str) -> str:
+        """A reference that may name an aggregate's member (``P/member``, ``P.member``), kept whole."""
+        return sys.intern(text.strip())
+
     # -- parameter types --------------------------------------------------
 
     TYPE_KINDS = {
@@ -115,9 +203,15 @@ class UnitReader:
         "RelativeTimeParameterType": "relative_time",
     }
 
-    def _type(self, node: Node) -> None:
+    def _type(self, node: Node, base: ParameterType | None = None) -> None:
         name = self._name(node)
         kind = self.TYPE_KINDS.get(node.tag)
+        if node.tag == "AggregateParameterType" and name:
+            self._aggregate(node, name)
+            return
+        if node.tag == "ArrayParameterType" and name:
+            self._array(node, name)
+            return
         if kind is None:
             if node.tag in ("AggregateParameterType", "ArrayParameterType"):
                 raise self._refuse(
@@ -130,34 +224,155 @@ class UnitReader:
             raise self._error("parameter type without a name", node, None)
         if name in self.types:
             raise self._error(f"parameter type defined twice (first at line {self.types[name].line})", node, name)
-        encoding = self._type_encoding(node, kind, name)
+        encoding = self._type_encoding(node, kind, name, base.encoding if base is not None else None)
         if kind in ("enumerated", "boolean") and encoding.kind != "integer":
             raise self._refuse(f"{kind} types over a {encoding.kind} encoding are not supported", node, name)
         if kind in ("integer", "float") and encoding.kind in ("string", "binary"):
             raise self._refuse(f"{kind} types over a {encoding.kind} encoding are not supported", node, name)
         ptype = ParameterType(name=name, kind=kind, encoding=encoding, line=node.line, element=node.tag)
-        ptype.signed = self._bool(node.get("signed"), True)
+        if base is not None:
+            # What the derived type does not say, it has from its base.
+            ptype.base = base.name
+            ptype.signed = base.signed
+            ptype.size_in_bits = base.size_in_bits
+            if base.kind == kind:
+                ptype.enumeration = list(base.enumeration)
+                ptype.boolean_labels = base.boolean_labels
+            ptype.units = list(base.units)
+        ptype.signed = self._bool(node.get("signed"), ptype.signed)
         if kind == "float":
             size = node.get("sizeInBits")
-            ptype.size_in_bits = self._int(size, node, name, "sizeInBits") if size is not None else 32
+            if size is not None:
+                ptype.size_in_bits = self._int(size, node, name, "sizeInBits")
+            elif ptype.size_in_bits is None:
+                ptype.size_in_bits = 32
         for child in node.children:
             if child.tag == "UnitSet":
                 ptype.units = [u.text.strip() for u in child.findall("Unit") if u.text.strip()]
             elif child.tag == "EnumerationList" and kind == "enumerated":
+                ptype.enumeration = []
                 for item in child.findall("Enumeration"):
                     low = self._int(item.get("value"), item, name, "Enumeration value")
                     high = item.get("maxValue")
                     label = item.get("label", "")
                     ptype.enumeration.append((low, self._int(high, item, name, "maxValue") if high else low, label))
+        if kind in ("absolute_time", "relative_time"):
+            self._time(node, ptype, base)
         if kind == "boolean":
-            ptype.boolean_labels = (node.get("zeroStringValue", "False"), node.get("oneStringValue", "True"))
+            zero, one = ptype.boolean_labels
+            ptype.boolean_labels = (node.get("zeroStringValue", zero), node.get("oneStringValue", one))
         self.types[name] = ptype
 
-    def _type_encoding(self, node: Node, kind: str, name: str) -> Encoding:
+    def _array(self, node: Node, name: str) -> None:
+        if name in self.types:
+            raise self._error(f"parameter type defined twice (first at line {self.types[name].line})", node, name)
+        ref = node.get("arrayTypeRef")
+        if not ref:
+            raise self._error("ArrayParameterType without an arrayTypeRef", node, name)
+        dimensions: list[int] = []
+        listed = node.find("DimensionList")
+        if listed is None:
+            raise self._refuse(
+                "arrays whose sizes are given by the entry (numberOfDimensions) are not supported", node, name
+            )
+        for dimension in listed.findall("Dimension"):
+            bounds = []
+            for end in ("StartingIndex", "EndingIndex"):
+                holder = dimension.find(end)
+                fixed = holder.find("FixedValue") if holder is not None else None
+                if fixed is None:
+                    raise self._refuse(
+                        f"array dimensions taken from the packet are not supported (a {end} without a FixedValue)",
+                        holder if holder is not None else dimension,
+                        name,
+                    )
+                bounds.append(self._int(fixed.text, fixed, name, end))
+            size = bounds[1] - bounds[0] + 1
+            if size <= 0:
+                raise self._error(f"dimension from {bounds[0]} to {bounds[1]} holds no element", dimension, name)
+            dimensions.append(size)
+        if not dimensions:
+            raise self._error("DimensionList without a Dimension", listed, name)
+        placeholder = Encoding(kind="array", codec="", bits=0, line=node.line)
+        self.types[name] = ParameterType(
+            name=name,
+            kind="array",
+            encoding=placeholder,
+            line=node.line,
+            element=node.tag,
+            element_type=self._ref(ref),
+            dimensions=tuple(dimensions),
+        )
+
+    # Epochs by name (XTCE's TAI is 1958-01-01; J2000 is noon TT, written in UTC).
+    EPOCHS = {
+        "TAI": "1958-01-01T00:00:00",
+        "J2000": "2000-01-01T11:58:55.816",
+        "UNIX": "1970-01-01T00:00:00",
+        "POSIX": "1970-01-01T00:00:00",
+        "GPS": "1980-01-06T00:00:00",
+    }
+
+    def _time(self, node: Node, ptype: ParameterType, base: ParameterType | None) -> None:
+        if base is not None:
+            ptype.time_scale, ptype.time_offset, ptype.epoch = base.time_scale, base.time_offset, base.epoch
+        encoding = node.find("Encoding")
+        if encoding is not None:
+            for attribute, what in (("scale", "time_scale"), ("offset", "time_offset")):
+                written = encoding.get(attribute)
+                if written is not None:
+                    try:
+                        setattr(ptype, what, float(written))
+                    except ValueError:
+                        raise self._error(f"{attribute} {written!r} is not a number", encoding, ptype.name) from None
+            units = encoding.get("units", "seconds")
+            if _key(units) not in ("seconds", "second", "s"):
+                raise self._refuse(f"time units {units!r} are not supported (seconds are)", encoding, ptype.name)
+        reference = node.find("ReferenceTime")
+        if reference is None or ptype.kind != "absolute_time":
+            return
+        epoch = reference.find("Epoch")
+        if epoch is None:
+            if reference.find("OffsetFrom") is not None:
+                self.notes.append(f"line {reference.line}: OffsetFrom of {ptype.name!r} not read (the raw value only)")
+            return
+        text = epoch.text.strip()
+        value = self.EPOCHS.get(text.upper(), text)
+        try:
+            np.datetime64(value, "ns")
+        except ValueError:
+            raise self._error(f"Epoch {text!r} is neither a known epoch nor a date", epoch, ptype.name) from None
+        ptype.epoch = value
+
+    def _aggregate(self, node: Node, name: str) -> None:
+        if name in self.types:
+            raise self._error(f"parameter type defined twice (first at line {self.types[name].line})", node, name)
+        members: list[tuple[str, str, int]] = []
+        for child in node.children:
+            if child.tag == "MemberList":
+                for member in child.children:
+                    if member.tag != "Member":
+                        continue
+                    member_name, ref = self._name(member), member.get("typeRef")
+                    if not member_name or not ref:
+                        raise self._error("Member needs a name and a typeRef", member, name)
+                    members.append((member_name, self._ref(ref), member.line))
+            elif child.tag not in DESCRIPTIVE:
+                self._note_unknown(child, node.tag, name)
+        if not members:
+            raise self._error("aggregate type without members", node, name)
+        placeholder = Encoding(kind="aggregate", codec="", bits=0, line=node.line)
+        self.types[name] = ParameterType(
+            name=name, kind="aggregate", encoding=placeholder, line=node.line, element=node.tag, members=members
+        )
+
+    def _type_encoding(self, node: Node, kind: str, name: str, base: Encoding | None = None) -> Encoding:
         source: Node | None = node
         if kind in ("absolute_time", "relative_time"):
             source = node.find("Encoding")
             if source is None:
+                if base is not None:
+                    return dataclasses.replace(base)
                 raise self._refuse("a time type without an Encoding element cannot be read", node, name)
             for child in node.children:
                 if child.tag not in ("Encoding", "ReferenceTime") and child.tag not in DESCRIPTIVE:
@@ -165,6 +380,8 @@ class UnitReader:
         assert source is not None
         encodings = [c for c in source.children if c.tag.endswith("DataEncoding")]
         if not encodings:
+            if base is not None:
+                return dataclasses.replace(base)
             if kind == "boolean":
                 # A boolean with no encoding is one unsigned bit.
                 return Encoding(kind="integer", codec="unsigned", bits=1, line=node.line, written="unsigned")
@@ -172,18 +389,20 @@ class UnitReader:
         if len(encodings) > 1:
             raise self._error("more than one data encoding", encodings[1], name)
         enc = encodings[0]
+        # A base type's encoding of the same kind gives what this one leaves out.
+        same = base if base is not None and base.kind == _ENCODING_KINDS.get(enc.tag) else None
         if enc.tag == "IntegerDataEncoding":
-            return self._integer_encoding(enc, name)
+            return self._integer_encoding(enc, name, same)
         if enc.tag == "FloatDataEncoding":
-            return self._float_encoding(enc, name)
+            return self._float_encoding(enc, name, same)
         if enc.tag == "StringDataEncoding":
-            return self._string_encoding(enc, name)
+            return self._string_encoding(enc, name, same)
         if enc.tag == "BinaryDataEncoding":
-            return self._binary_encoding(enc, name)
+            return self._binary_encoding(enc, name, same)
         raise self._refuse("unknown data encoding", enc, name)
 
-    def _byte_order(self, enc: Node, name: str, bits: int | None) -> tuple[str, bool]:
-        byte_order = "big"
+    def _byte_order(self, enc: Node, name: str, bits: int | None, base: Encoding | None = None) -> tuple[str, bool]:
+        byte_order = base.byte_order if base is not None else "big"
         written = enc.get("byteOrder")
         if written is not None:
             key = _key(written)
@@ -195,19 +414,23 @@ class UnitReader:
                 raise self._refuse(f"byteOrder {written!r} is not supported", enc, name)
         order_list = enc.find("ByteOrderList")
         if order_list is not None:
-            significance = [self._int(b.get("byteSignificance"), b, name, "byteSignificance") for b in order_list.findall("Byte")]
+            significance = [
+                self._int(b.get("byteSignificance"), b, name, "byteSignificance") for b in order_list.findall("Byte")
+            ]
             count = len(significance)
             if bits is not None and bits != 8 * count:
                 raise self._refuse(f"ByteOrderList of {count} bytes for a {bits}-bit field", order_list, name)
-            # Significance 0 is the most significant byte; the list is in stream order.
+            # The list is in stream order and each Byte says where it goes,
+            # significance 0 being the least significant byte: 0, 1, 2, 3 is
+            # least significant first.
             if significance == list(range(count)):
-                byte_order = "big"
-            elif significance == list(range(count - 1, -1, -1)):
                 byte_order = "little"
+            elif significance == list(range(count - 1, -1, -1)):
+                byte_order = "big"
             else:
                 raise self._refuse(f"byte order {significance} is neither big- nor little-endian", order_list, name)
         bit_order = enc.get("bitOrder")
-        reverse = False
+        reverse = base.reverse_bits if base is not None else False
         if bit_order is not None:
             key = _key(bit_order)
             if key == "leastsignificantbitfirst":
@@ -226,7 +449,9 @@ class UnitReader:
                 # Older files put the calibrator straight under the encoding.
                 found = self._one_calibrator(child, name)
             elif child.tag == "ContextCalibratorList":
-                self.notes.append(f"line {child.line}: ContextCalibratorList of {name!r} ignored (the default calibrator applies)")
+                self.notes.append(
+                    f"line {child.line}: ContextCalibratorList of {name!r} ignored (the default calibrator applies)"
+                )
         return found
 
     def _one_calibrator(self, cal: Node, name: str) -> Calibrator:
@@ -254,9 +479,32 @@ class UnitReader:
                     raise self._error("SplinePoint raw and calibrated must be numbers", point, name) from None
             if len(points) < 2 and order == 1 or not points:
                 raise self._error("too few SplinePoints", cal, name)
-            points.sort()
-            return Calibrator(kind="spline", points=points, order=order, extrapolate=self._bool(cal.get("extrapolate"), False))
-        raise self._refuse("calibrator not supported (PolynomialCalibrator and SplineCalibrator are)", cal, name)
+            # Points that share a raw value (a step) keep the file's order.
+            points.sort(key=lambda point: point[0])
+            return Calibrator(
+                kind="spline", points=points, order=order, extrapolate=self._bool(cal.get("extrapolate"), False)
+            )
+        if cal.tag == "MathOperationCalibrator":
+            program: list[tuple[str, float]] = []
+            for step in cal.children:
+                if step.tag == "ValueOperand":
+                    try:
+                        program.append(("value", float(step.text)))
+                    except ValueError:
+                        raise self._error(f"ValueOperand {step.text!r} is not a number", step, name) from None
+                elif step.tag == "ThisParameterOperand":
+                    program.append(("this", 0.0))
+                elif step.tag == "Operator":
+                    operator = step.text.strip()
+                    if operator not in MATH_OPERATORS:
+                        raise self._refuse(f"math operator {operator!r} is not supported", step, name)
+                    program.append((operator, 0.0))
+                elif step.tag == "ParameterInstanceRefOperand":
+                    raise self._refuse("math calibrators that read other parameters are not supported", step, name)
+                elif step.tag not in DESCRIPTIVE:
+                    raise self._refuse(f"{step.tag} in a MathOperationCalibrator is not supported", step, name)
+            return Calibrator(kind="math", program=program)
+        raise self._refuse("calibrator not supported", cal, name)
 
     def _check_encoding_children(self, enc: Node, name: str, known: set[str]) -> None:
         for child in enc.children:
@@ -264,32 +512,35 @@ class UnitReader:
                 continue
             raise self._refuse(f"{child.tag} in {enc.tag} is not supported", child, name, element=child.tag)
 
-    def _integer_encoding(self, enc: Node, name: str) -> Encoding:
-        bits = self._int(enc.get("sizeInBits", "8"), enc, name, "sizeInBits")
-        written = enc.get("encoding", "unsigned")
+    def _integer_encoding(self, enc: Node, name: str, base: Encoding | None = None) -> Encoding:
+        default_bits = str(base.bits) if base is not None and isinstance(base.bits, int) else "8"
+        bits = self._int(enc.get("sizeInBits", default_bits), enc, name, "sizeInBits")
+        written = enc.get("encoding", base.written if base is not None else "unsigned")
         codec = INTEGER_ENCODINGS.get(_key(written))
         if codec is None:
             raise self._refuse(f"integer encoding {written!r} is not supported", enc, name)
         if not 1 <= bits <= 64:
             raise self._refuse(f"{bits}-bit integers are not supported (1 to 64 bits are)", enc, name)
-        byte_order, reverse = self._byte_order(enc, name, bits)
+        byte_order, reverse = self._byte_order(enc, name, bits, base)
         self._check_encoding_children(
             enc, name, {"ByteOrderList", "PolynomialCalibrator", "SplineCalibrator", "MathOperationCalibrator"}
         )
+        calibrator = self._calibrator(enc, name)
         return Encoding(
             kind="integer",
             codec=codec,
             bits=bits,
             byte_order=byte_order,
             reverse_bits=reverse,
-            calibrator=self._calibrator(enc, name),
+            calibrator=calibrator if calibrator is not None or base is None else base.calibrator,
             written=written,
             line=enc.line,
         )
 
-    def _float_encoding(self, enc: Node, name: str) -> Encoding:
-        bits = self._int(enc.get("sizeInBits", "32"), enc, name, "sizeInBits")
-        written = enc.get("encoding", "IEEE754_1985")
+    def _float_encoding(self, enc: Node, name: str, base: Encoding | None = None) -> Encoding:
+        default_bits = str(base.bits) if base is not None and isinstance(base.bits, int) else "32"
+        bits = self._int(enc.get("sizeInBits", default_bits), enc, name, "sizeInBits")
+        written = enc.get("encoding", base.written if base is not None else "IEEE754_1985")
         key = _key(written)
         not_implemented = None
         codec = ""
@@ -304,47 +555,90 @@ class UnitReader:
             not_implemented = f"{written} ({NAME_ONLY_FLOATS[key]})"
         else:
             raise self._refuse(f"float encoding {written!r} is not supported", enc, name)
-        byte_order, reverse = self._byte_order(enc, name, bits)
+        byte_order, reverse = self._byte_order(enc, name, bits, base)
         self._check_encoding_children(
             enc, name, {"ByteOrderList", "PolynomialCalibrator", "SplineCalibrator", "MathOperationCalibrator"}
         )
+        calibrator = self._calibrator(enc, name)
         return Encoding(
             kind="float",
             codec=codec,
             bits=bits,
             byte_order=byte_order,
             reverse_bits=reverse,
-            calibrator=self._calibrator(enc, name),
+            calibrator=calibrator if calibrator is not None or base is None else base.calibrator,
             written=written,
             line=enc.line,
             not_implemented=not_implemented,
         )
 
-    def _size(self, enc: Node, name: str) -> tuple[int | dict[str, Any], bool]:
-        """The size of a string or binary field: fixed bits or a dynamic width."""
+    def _size(
+        self, enc: Node, name: str, base: Encoding | None = None
+    ) -> tuple[int | dict[str, Any], bool, bytes | None, int]:
+        """The bits a string or binary field occupies (fixed, or a width taken
+        from another field), and how its text is found inside them: a
+        terminator or a leading size tag (text only)."""
         size = enc.find("SizeInBits")
         variable = enc.find("Variable")
         if size is None and variable is None:
             written = enc.get("sizeInBits")
             if written is None:
+                if base is not None:
+                    return base.bits, base.size_ref_calibrated, base.terminator, base.size_tag_bits
                 raise self._refuse("no SizeInBits: the field's size is unknown", enc, name)
-            return self._int(written, enc, name, "sizeInBits"), False
+            return self._int(written, enc, name, "sizeInBits"), False, None, 0
         holder = size if size is not None else variable
         assert holder is not None
+        text = enc.tag == "StringDataEncoding"
+        bits: int | dict[str, Any] | None = None
+        calibrated = False
+        terminator: bytes | None = None
+        tag = 0
         for child in holder.children:
             if child.tag == "Fixed":
                 fixed = child.find("FixedValue")
-                return self._int(fixed.text if fixed is not None else None, child, name, "FixedValue"), False
-            if child.tag == "FixedValue":
-                return self._int(child.text, child, name, "FixedValue"), False
-            if child.tag == "DynamicValue":
-                return self._dynamic(child, name)
-            if child.tag == "DiscreteLookupList":
+                bits = self._int(fixed.text if fixed is not None else None, child, name, "FixedValue")
+            elif child.tag == "FixedValue":
+                bits = self._int(child.text, child, name, "FixedValue")
+            elif child.tag == "DynamicValue":
+                bits, calibrated = self._dynamic(child, name)
+            elif child.tag == "DiscreteLookupList":
                 raise self._refuse("sizes from a DiscreteLookupList are not supported", child, name)
-            if child.tag in ("TerminationChar", "LeadingSize"):
-                raise self._refuse(f"strings sized by {child.tag} are not supported", child, name)
-            raise self._refuse(f"{child.tag} in {holder.tag} is not supported", child, name)
-        raise self._refuse(f"empty {holder.tag}: the field's size is unknown", holder, name)
+            elif child.tag == "TerminationChar" and text:
+                written = child.text.strip() or "00"
+                try:
+                    terminator = bytes.fromhex(written)
+                except ValueError:
+                    raise self._error(f"TerminationChar {written!r} is not hexadecimal bytes", child, name) from None
+                if not terminator:
+                    raise self._error("empty TerminationChar", child, name)
+            elif child.tag == "LeadingSize" and text:
+                tag = self._int(child.get("sizeInBitsOfSizeTag", "16"), child, name, "sizeInBitsOfSizeTag")
+                if tag <= 0 or tag % 8 or tag > 64:
+                    raise self._refuse(
+                        f"a {tag}-bit size tag is not supported (whole bytes up to 64 bits are)", child, name
+                    )
+            else:
+                raise self._refuse(f"{child.tag} in {holder.tag} is not supported", child, name)
+        if terminator is not None and tag:
+            raise self._error("both a TerminationChar and a LeadingSize", holder, name)
+        if bits is None and tag:
+            # The size tag alone says how long the text is: 0 marks "no buffer around it".
+            return 0, False, None, tag
+        if bits is None:
+            if terminator is not None:
+                what = "TerminationChar"
+                raise self._refuse(
+                    f"a string whose end is found only in the data (by its {what}, with no fixed or dynamic "
+                    "size around it) is not supported",
+                    holder,
+                    name,
+                    element=what,
+                )
+            raise self._refuse(f"empty {holder.tag}: the field's size is unknown", holder, name)
+        if isinstance(bits, int) and tag > bits:
+            raise self._error(f"a {tag}-bit size tag in a {bits}-bit field", holder, name)
+        return bits, calibrated, terminator, tag
 
     def _dynamic(self, node: Node, name: str) -> tuple[dict[str, Any], bool]:
         ref = node.find("ParameterInstanceRef")
@@ -360,16 +654,25 @@ class UnitReader:
         width = {"field": self._ref(ref.get("parameterRef", "")), "slope": slope, "intercept": intercept}
         return width, self._bool(ref.get("useCalibratedValue"), True)
 
-    def _string_encoding(self, enc: Node, name: str) -> Encoding:
-        written = enc.get("encoding", "UTF-8")
+    def _string_encoding(self, enc: Node, name: str, base: Encoding | None = None) -> Encoding:
+        written = enc.get("encoding", base.written if base is not None else "UTF-8")
         codec = STRING_ENCODINGS.get(_key(written))
         if codec is None:
             raise self._refuse(f"string encoding {written!r} is not supported", enc, name)
-        bits, calibrated = self._size(enc, name)
+        bits, calibrated, terminator, tag = self._size(enc, name, base)
         self._check_encoding_children(enc, name, {"SizeInBits", "Variable"})
         if isinstance(bits, int) and bits % 8:
             raise self._refuse(f"a {bits}-bit string is not a whole number of bytes", enc, name)
-        byte_order, _ = self._byte_order(enc, name, None)
+        if isinstance(bits, int) and bits == 0 and not tag:
+            raise self._refuse("a 0-bit string", enc, name)
+        unit = _CODE_UNITS.get(codec, 1)
+        if terminator is not None and len(terminator) % unit:
+            raise self._error(
+                f"a {len(terminator)}-byte TerminationChar for {written} text, whose code units have {unit} bytes",
+                enc,
+                name,
+            )
+        byte_order, _ = self._byte_order(enc, name, None, base)
         return Encoding(
             kind="string",
             codec=codec,
@@ -378,17 +681,21 @@ class UnitReader:
             written=written,
             line=enc.line,
             size_ref_calibrated=calibrated,
+            terminator=terminator,
+            size_tag_bits=tag,
         )
 
-    def _binary_encoding(self, enc: Node, name: str) -> Encoding:
-        bits, calibrated = self._size(enc, name)
+    def _binary_encoding(self, enc: Node, name: str, base: Encoding | None = None) -> Encoding:
+        bits, calibrated, _, _ = self._size(enc, name, base)
         self._check_encoding_children(enc, name, {"SizeInBits"})
         if isinstance(bits, int) and bits % 8:
             raise self._refuse(f"a {bits}-bit binary field is not a whole number of bytes", enc, name)
         for child in enc.children:
             if child.tag in ("FromBinaryTransformAlgorithm", "ToBinaryTransformAlgorithm"):
                 raise self._refuse(f"{child.tag} is not supported", child, name)
-        return Encoding(kind="binary", codec="binary", bits=bits, written="binary", line=enc.line, size_ref_calibrated=calibrated)
+        return Encoding(
+            kind="binary", codec="binary", bits=bits, written="binary", line=enc.line, size_ref_calibrated=calibrated
+        )
 
     # -- parameters -------------------------------------------------------
 
@@ -403,7 +710,9 @@ class UnitReader:
         type_ref = node.get("parameterTypeRef")
         if not type_ref:
             raise self._error("parameter without a parameterTypeRef", node, name)
-        param = Parameter(name=name, type_name=self._ref(type_ref), line=node.line, short_description=node.get("shortDescription"))
+        param = Parameter(
+            name=name, type_name=self._ref(type_ref), line=node.line, short_description=node.get("shortDescription")
+        )
         for child in node.children:
             if child.tag == "LongDescription":
                 param.long_description = child.text.strip()
@@ -448,6 +757,11 @@ class UnitReader:
                         raise self._refuse(f"{sub.tag} in BaseContainer is not supported", sub, name)
             elif child.tag == "LongDescription":
                 container.long_description = child.text.strip()
+            elif child.tag == "BinaryEncoding":
+                bits, _, _, _ = self._size(child, name)
+                if not isinstance(bits, int):
+                    raise self._refuse("a container whose size comes from another field is not supported", child, name)
+                container.size_bits = bits
             elif child.tag not in DESCRIPTIVE:
                 raise self._refuse(f"{child.tag} in a SequenceContainer is not supported", child, name)
         self.containers[name] = container
@@ -460,31 +774,66 @@ class UnitReader:
             ref = node.get("containerRef")
             kind = "container"
         else:
-            raise self._refuse(f"{node.tag} is not supported (ParameterRefEntry and ContainerRefEntry are)", node, container)
+            raise self._refuse(
+                f"{node.tag} is not supported (ParameterRefEntry and ContainerRefEntry are)", node, container
+            )
         if not ref:
             raise self._error(f"{node.tag} without a reference", node, container)
+        location: tuple[str, int] | None = None
+        repeat: tuple[int, int] | None = None
+        condition: Criteria | None = None
         for child in node.children:
             if child.tag == "LocationInContainerInBits":
-                self._location(child, container, ref)
+                location = self._location(child, container, ref)
             elif child.tag == "RepeatEntry":
-                raise self._refuse(f"repeat entries are not supported (entry {ref!r})", child, container)
+                repeat = self._repeat(child, container, ref, kind)
             elif child.tag == "IncludeCondition":
-                raise self._refuse(f"include conditions are not supported (entry {ref!r})", child, container)
+                condition = self._restriction(child, container)
             elif child.tag not in DESCRIPTIVE:
                 raise self._refuse(f"{child.tag} in {node.tag} {ref!r} is not supported", child, container)
-        return Entry(kind=kind, ref=self._ref(ref), line=node.line)
-
-    def _location(self, node: Node, container: str, ref: str) -> None:
-        """Accepts a location that leaves the field where it is; refuses any other."""
-        reference = node.get("referenceLocation", "previousEntry")
-        value = node.find("FixedValue")
-        if value is not None and _key(reference) == "previousentry" and self._int(value.text, value, container, "FixedValue") == 0:
-            return
-        raise self._refuse(
-            f"location entries that move a field are not supported (entry {ref!r})",
-            node,
-            container,
+        return Entry(
+            kind=kind, ref=self._ref(ref), line=node.line, location=location, repeat=repeat, condition=condition
         )
+
+    def _repeat(self, node: Node, container: str, ref: str, kind: str) -> tuple[int, int]:
+        """A RepeatEntry's fixed count and the bits between repeats."""
+        count_node = node.find("Count")
+        fixed = count_node.find("FixedValue") if count_node is not None else None
+        if fixed is None:
+            raise self._refuse(
+                f"repeat counts taken from the packet are not supported (entry {ref!r})", node, container
+            )
+        count = self._int(fixed.text, fixed, container, "Count")
+        if count <= 0:
+            raise self._error(f"repeat count {count} (entry {ref!r})", node, container)
+        if kind != "parameter":
+            raise self._refuse(f"repeated container entries are not supported (entry {ref!r})", node, container)
+        gap = 0
+        offset = node.find("Offset")
+        if offset is not None:
+            value = offset.find("FixedValue")
+            if value is None:
+                raise self._refuse(
+                    f"repeat offsets taken from the packet are not supported (entry {ref!r})", offset, container
+                )
+            gap = self._int(value.text, value, container, "Offset")
+        return count, gap
+
+    def _location(self, node: Node, container: str, ref: str) -> tuple[str, int] | None:
+        """Where an entry starts: bits from the container's start or from the previous entry's end."""
+        written = node.get("referenceLocation", "previousEntry")
+        value = node.find("FixedValue")
+        if value is None:
+            raise self._refuse(f"locations other than a FixedValue are not supported (entry {ref!r})", node, container)
+        bits = self._int(value.text, value, container, "FixedValue")
+        reference = _key(written)
+        if reference == "previousentry":
+            return ("previousEntry", bits) if bits else None
+        if reference == "containerstart":
+            return ("containerStart", bits)
+        if reference in ("containerend", "nextentry"):
+            raise self._refuse(f"locations relative to {written} are not supported (entry {ref!r})", node, container)
+        raise self._error(f"unknown referenceLocation {written!r}", node, container)
 
     def _restriction(self, node: Node, container: str) -> Criteria:
         terms: list[Comparison | Criteria] = []
@@ -509,7 +858,7 @@ class UnitReader:
         if self._int(node.get("instance", "0"), node, container, "instance") != 0:
             raise self._refuse("comparisons with another instance are not supported", node, container)
         return Comparison(
-            parameter=self._ref(ref),
+            parameter=self._path(ref),
             operator=self._operator(node.get("comparisonOperator", "=="), node, container),
             value=value,
             calibrated=self._bool(node.get("useCalibratedValue"), True),
@@ -522,28 +871,73 @@ class UnitReader:
             raise self._error(f"unknown comparison operator {text!r}", node, container)
         return op
 
-    def _boolean(self, node: Node, container: str) -> Comparison | Criteria:
+    def _boolean(self, node: Node, container: str, depth: int = 0) -> Comparison | Criteria:
+        if depth > MAX_CONDITION_DEPTH:
+            raise self._refuse(
+                f"conditions nested more than {MAX_CONDITION_DEPTH} deep are not supported", node, container
+            )
         if node.tag == "Condition":
             refs = node.findall("ParameterInstanceRef")
             op_node = node.find("ComparisonOperator")
             value = node.find("Value")
             if not refs or op_node is None or (value is None and len(refs) < 2):
-                raise self._error("Condition needs a ParameterInstanceRef, a ComparisonOperator and a Value", node, container)
+                raise self._error(
+                    "Condition needs a ParameterInstanceRef, a ComparisonOperator and a Value", node, container
+                )
             for ref in refs:
                 if self._int(ref.get("instance", "0"), ref, container, "instance") != 0:
                     raise self._refuse("conditions on another instance are not supported", ref, container)
             comparison = Comparison(
-                parameter=self._ref(refs[0].get("parameterRef", "")),
+                parameter=self._path(refs[0].get("parameterRef", "")),
                 operator=self._operator(op_node.text, op_node, container),
                 value=value.text.strip() if value is not None else "",
                 calibrated=self._bool(refs[0].get("useCalibratedValue"), True),
                 line=node.line,
             )
             if value is None:
-                comparison.other_parameter = self._ref(refs[1].get("parameterRef", ""))
+                comparison.other_parameter = self._path(refs[1].get("parameterRef", ""))
                 comparison.other_calibrated = self._bool(refs[1].get("useCalibratedValue"), True)
             return comparison
         if node.tag in ("ANDedConditions", "ORedConditions"):
             op = "and" if node.tag == "ANDedConditions" else "or"
-            return Criteria(op, [self._boolean(child, container) for child in node.children], node.line)
+            return Criteria(op, [self._boolean(child, container, depth + 1) for child in node.children], node.line)
         raise self._refuse(f"{node.tag} in a BooleanExpression is not supported", node, container)
+
+
+# Operators of MathOperationCalibrator: how many values each takes from the stack.
+MATH_OPERATORS = {
+    "+": 2, "-": 2, "*": 2, "/": 2, "%": 2, "^": 2, "y^x": 2, "atan2": 2,
+    "==": 2, "!=": 2, "<": 2, "<=": 2, ">": 2, ">=": 2, "&": 2, "|": 2, "&&": 2, "||": 2, "<<": 2, ">>": 2,
+    "ln": 1, "log": 1, "e^x": 1, "1/x": 1, "x!": 1, "tan": 1, "cos": 1, "sin": 1, "atan": 1, "abs": 1, "!": 1, "~": 1,
+    "swap": 2, "drop": 1, "dup": 1, "over": 2,
+}  # fmt: skip
+
+# Conditions are evaluated by nested calls, so their nesting is bounded well
+# below the interpreter's recursion limit.
+MAX_CONDITION_DEPTH = 100
+
+# The element of each data encoding, by the kind of Encoding it gives.
+_ENCODING_KINDS = {
+    "IntegerDataEncoding": "integer",
+    "FloatDataEncoding": "float",
+    "StringDataEncoding": "string",
+    "BinaryDataEncoding": "binary",
+}
+
+# Bytes per code unit: a terminator is looked for at code-unit boundaries.
+_CODE_UNITS = {"utf16": 2, "utf16le": 2, "utf16be": 2, "utf32": 4, "utf32le": 4, "utf32be": 4}
+
+
+def _refused_type(name: str, node: Node, error: XtceError) -> ParameterType:
+    """A stand-in for a type that cannot be read: refused where a container uses it."""
+    kind = UnitReader.TYPE_KINDS.get(node.tag, "unknown")
+    placeholder = Encoding(kind="none", codec="", bits=0, line=node.line)
+    return ParameterType(
+        name=name,
+        kind=kind,
+        encoding=placeholder,
+        line=node.line,
+        element=node.tag,
+        base=node.get("baseType"),
+        problem=error,
+    )

@@ -32,7 +32,19 @@ _CHUNK = 1 << 20
 # The elements whose text is read; the text of all others (indentation,
 # mostly) is not even handed to Python.
 TEXT_ELEMENTS = frozenset(
-    {"Unit", "FixedValue", "LongDescription", "ShortDescription", "AncillaryData", "ComparisonOperator", "Value"}
+    {
+        "Unit",
+        "FixedValue",
+        "LongDescription",
+        "ShortDescription",
+        "AncillaryData",
+        "ComparisonOperator",
+        "Value",
+        "TerminationChar",
+        "Epoch",
+        "ValueOperand",
+        "Operator",
+    }
 )
 
 
@@ -97,6 +109,11 @@ class _Target:
         self.stack: list[Node] = []
         self.root: Node | None = None
         self.skip_depth = 0
+        # Text arrives in many pieces (one per entity reference, one per
+        # buffer): pieces are joined once, at the element's end, so that a
+        # long description costs its length, not its length squared.
+        self.pieces: list[list[str]] = []
+        self.names: dict[str, str] = {}  # expat's element names -> local names (a file uses a few dozen)
 
     def _line(self) -> int:
         return self.expat.CurrentLineNumber if self.expat is not None else 0
@@ -111,7 +128,9 @@ class _Target:
         return dict(zip(keys, pairs[1::2]))
 
     def start(self, tag: str, pairs: list[str]) -> None:
-        local = _local(tag)
+        local = self.names.get(tag)
+        if local is None:
+            local = self.names[tag] = _local(tag)
         if self.skip_depth:
             self.skip_depth += 1
             if local in ("CommandContainer", "MetaCommand"):
@@ -125,6 +144,7 @@ class _Target:
             return
         node = Node(local, self._attributes(pairs) if pairs else {}, line)
         if local in TEXT_ELEMENTS:
+            self.pieces.append([])
             self.expat.CharacterDataHandler = self.data
         if self.stack:
             parent = self.stack[-1]
@@ -140,13 +160,16 @@ class _Target:
             return
         node = self.stack.pop()
         if node.tag in TEXT_ELEMENTS:
-            self.expat.CharacterDataHandler = None
+            node.text = "".join(self.pieces.pop())
+            self.expat.CharacterDataHandler = self.data if self.pieces else None
         if self.stack and self.stack[-1].tag in UNIT_PARENTS:
             self.on_unit(self.stack[-1].tag, node)
 
     def data(self, text: str) -> None:
-        # Installed only inside the elements of TEXT_ELEMENTS.
-        self.stack[-1].text += text
+        # Installed inside the elements of TEXT_ELEMENTS; expat may still hand
+        # over text that follows the last of them before it sees the change.
+        if self.pieces:
+            self.pieces[-1].append(text)
 
     def close(self) -> Node | None:
         return self.root
