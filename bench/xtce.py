@@ -97,6 +97,56 @@ def load_case(spp) -> None:
     row("CTIM load-time ratio (space_packet_parser / ours)", base / ours, "x")
 
 
+def array_case() -> None:
+    """100,000 packets of 100 16-bit values: as 100 scalar parameters, as one
+    fixed array, and as a repeat whose count a field gives (a ragged column)."""
+    import tempfile
+
+    import numpy as np
+
+    count, size = 100_000, 100
+    u16 = '<IntegerParameterType name="U16"><IntegerDataEncoding sizeInBits="16"/></IntegerParameterType>'
+    array = (
+        '<ArrayParameterType name="A" arrayTypeRef="U16"><DimensionList><Dimension><StartingIndex><FixedValue>0'
+        f"</FixedValue></StartingIndex><EndingIndex><FixedValue>{size - 1}</FixedValue></EndingIndex></Dimension>"
+        "</DimensionList></ArrayParameterType>"
+    )
+    forms = {
+        "scalars": ("".join(f'<Parameter name="S{k}" parameterTypeRef="U16"/>' for k in range(size)),
+                    "".join(f'<ParameterRefEntry parameterRef="S{k}"/>' for k in range(size))),
+        "fixed array": ('<Parameter name="V" parameterTypeRef="A"/>', '<ParameterRefEntry parameterRef="V"/>'),
+        "array sized by a field": (
+            '<Parameter name="V" parameterTypeRef="U16"/>',
+            '<ParameterRefEntry parameterRef="V"><RepeatEntry><Count><DynamicValue><ParameterInstanceRef '
+            'parameterRef="N" useCalibratedValue="false"/></DynamicValue></Count></RepeatEntry></ParameterRefEntry>',
+        ),
+    }
+    packet = size.to_bytes(2, "big") + bytes(range(2 * size))
+    buffer = packet * count
+    lengths = np.full(count, len(packet), dtype=np.int64)
+    offsets = np.arange(count, dtype=np.int64) * len(packet)
+    per_element = {}
+    with tempfile.TemporaryDirectory() as folder:
+        for form, (parameters, entries) in forms.items():
+            path = os.path.join(folder, "arrays.xml")
+            with open(path, "w") as f:
+                f.write(
+                    '<SpaceSystem name="B"><TelemetryMetaData><ParameterTypeSet>' + u16 + array
+                    + '</ParameterTypeSet><ParameterSet><Parameter name="N" parameterTypeRef="U16"/>' + parameters
+                    + '</ParameterSet><ContainerSet><SequenceContainer name="C"><EntryList>'
+                    + '<ParameterRefEntry parameterRef="N"/>' + entries
+                    + "</EntryList></SequenceContainer></ContainerSet></TelemetryMetaData></SpaceSystem>"
+                )
+            definition = xtce.load(path, strict=True)
+            run = quiet(lambda d=definition: d.decode_packets(buffer, offsets, lengths))
+            run()
+            per_element[form] = best(run, 3) / (count * size) * 1e9
+            row(f"{form}: 100,000 x 100 16-bit values (ns per element)", per_element[form], "ns")
+    for form in ("fixed array", "array sized by a field"):
+        ratio = per_element[form] / per_element["scalars"]
+        row(f"{form} / scalar fields, per element", ratio, "x", target="<= 2", met=ratio <= 2)
+
+
 def main() -> int:
     try:
         import space_packet_parser as spp
@@ -104,6 +154,7 @@ def main() -> int:
         print("space_packet_parser is not installed: baselines skipped")
         spp = None
     load_case(spp)
+    array_case()
     for name in CASES:
         decode_case(name, spp)
     with open(os.path.join(HERE, "results-xtce.json"), "w") as f:

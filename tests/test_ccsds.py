@@ -3,6 +3,7 @@ sequence counts and every kind of source."""
 
 import io
 import mmap
+import os
 import warnings
 
 import pytest
@@ -89,6 +90,37 @@ HOSTILE = {
         [("packet", 0, 7), ("overrun", 7, 8), ("packet", 15, 7), ("packet", 22, 7), ("packet", 29, 7)],
         True,
     ),
+    # A length field that lies but lands inside the stream must not swallow
+    # the intact packets it covers.
+    "length that swallows packets": (
+        packet(apid=1, count=0, data=b"\x01", length=20) + b"".join(packet(apid=1, count=c) for c in range(1, 6)),
+        [("implausible_length", 0, 7)] + [("packet", 7 * c, 7) for c in range(1, 6)],
+        True,
+    ),
+    "length that swallows packets, junk after": (
+        P7 + packet(apid=1, count=1, length=12) + b"".join(packet(apid=1, count=c) for c in (2, 3, 4))
+        + b"\xe7\xff\xff\xff\xff\xff\xff",
+        [("packet", 0, 7), ("implausible_length", 7, 7), ("packet", 14, 7), ("packet", 21, 7), ("packet", 28, 7),
+         ("junk", 35, 7)],
+        True,
+    ),
+    # Too short a length: the rest of the damaged packet is junk.
+    "short length, next header inside the data": (
+        P7 + packet(apid=1, count=1, data=bytes(range(1, 17)), length=3) + packet(apid=1, count=2) * 3,
+        [("packet", 0, 7), ("packet", 7, 10), ("overrun", 17, 12), ("packet", 29, 7), ("packet", 36, 7),
+         ("packet", 43, 7)],
+        True,
+    ),
+    "intact packet followed by junk": (
+        P7 + P7B + b"\xe7\x13\x00\x00\x00\x00" + packet(apid=1, count=2) * 3,
+        [("packet", 0, 7), ("packet", 7, 7), ("junk", 14, 6), ("packet", 20, 7), ("packet", 27, 7), ("packet", 34, 7)],
+        True,
+    ),
+    "zeros in the data of new APIDs": (
+        b"".join(packet(apid=a, count=a, data=bytes(a + 1)) for a in range(12)),
+        [("packet", sum(7 + b for b in range(a)), 7 + a) for a in range(12)],
+        False,
+    ),
 }
 
 
@@ -116,6 +148,83 @@ def test_junk_that_looks_like_a_header_is_not_taken_unconfirmed():
     p = quiet_split(stream)
     assert [(q.kind, q.offset, q.length) for q in p.summary.problems] == [("junk", 7, 7)]
     assert p.offsets.tolist() == [0, 14, 21, 28]
+
+
+def versioned(version, n=12, apid=5):
+    return b"".join(packet(apid=apid, count=c, data=bytes([c]) * (c % 5 + 1), version=version) for c in range(n))
+
+
+# Streams of other version numbers: (stream, options, packets, problem kinds, versions reported)
+VERSIONS = {
+    "version 1, chained": (versioned(1), {}, 12, [], {1: 12}),
+    "version 2, chained": (versioned(2), {}, 12, [], {2: 12}),
+    "versions 1 and 2 interleaved, chained to the end": (
+        b"".join(packet(apid=5, count=c, version=1 + c % 2) for c in range(6)), {}, 6, [], {1: 3, 2: 3}),
+    "version 1 refused when only 0 is asked for": (versioned(1), {"versions": (0,)}, 0, ["junk"], {}),
+    "version 1 after version 0": (versioned(0, 4) + versioned(1, 12, apid=6), {}, 16, [], {0: 4, 1: 12}),
+    "version 1, damaged first header": (b"\xff" + versioned(1), {}, 12, ["junk"], {1: 12}),
+    "one stray version-3 header among version 0": (
+        versioned(0, 4) + packet(apid=5, count=4, version=3) + versioned(0, 4)[: 4 * 0] +
+        b"".join(packet(apid=5, count=c) for c in range(5, 9)), {}, 8, ["junk"], {}),
+    "fixed length refused": (
+        b"".join(packet(apid=7, count=c, data=bytes(4 if c != 2 else 6)) for c in range(6)),
+        {"lengths": {7: 10}}, 5, ["implausible_length"], {}),
+    "fixed length of another APID": (versioned(0), {"lengths": {6: 7}}, 12, [], {}),
+    "fixed length that would swallow packets": (
+        b"".join(packet(apid=7, count=c, data=bytes(4), length=(3 if c != 2 else 13)) for c in range(6)),
+        {"lengths": {7: 10}}, 5, ["implausible_length"], {}),
+    "declared APIDs": (versioned(0), {"apids": [5, 9]}, 12, [], {}),
+}
+
+
+@pytest.mark.parametrize("name", VERSIONS)
+def test_versions_and_declared_lengths(name):
+    stream, options, count, kinds, versions = VERSIONS[name]
+    p = quiet_split(stream, **options)
+    assert len(p) == count
+    assert [q.kind for q in p.summary.problems] == kinds
+    assert sum(r[2] for r in regions(p)) == len(stream)
+    assert p.summary.versions == ({} if set(versions) <= {0} else versions)
+    if p.summary.versions:
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            ccsds.split(stream, **options)
+        assert any("version number other than 0" in str(w.message) for w in caught)
+        assert "versions:" in str(p.summary)
+
+
+@pytest.mark.parametrize(
+    "options, message",
+    [
+        ({"versions": (8,)}, "versions are ints from 0 to 7"),
+        ({"versions": ()}, "at least one version"),
+        ({"versions": (True,)}, "versions are ints"),
+        ({"apids": [2048]}, "APIDs, ints from 0 to 2047"),
+        ({"apids": ["11"]}, "APIDs, ints from 0 to 2047"),
+        ({"lengths": {11: 6}}, "packet sizes from 7 to 65542"),
+        ({"lengths": {-1: 7}}, "APIDs, ints from 0 to 2047"),
+        ({"max_bytes": -1}, "max_bytes"),
+    ],
+)
+def test_options_refused(options, message):
+    with pytest.raises(ValueError, match=message):
+        ccsds.split(b"", **options)
+
+
+def test_repeats_are_runs():
+    # Zero bytes read as packets of APID 0 repeating count 0: one run in the
+    # report, however long the fill.
+    zeros = bytes(7 * 10_000)
+    p = quiet_split(zeros + P7 + P7B)
+    r = p.summary.sequence[0]
+    assert (r.packets, r.repeats, r.repeat_offsets) == (10_000, 9_999, (7,))
+    # After packets that the zeros do not continue, they are no packets.
+    p = quiet_split(P7 + zeros + P7B + P7B)
+    assert [(q.kind, q.offset, q.length) for q in p.summary.problems] == [("junk", 7, len(zeros))]
+    stream = b"".join(packet(apid=4, count=c) for c in (1, 5, 9, 9, 9, 10, 20))
+    r = quiet_split(stream).summary.sequence[4]
+    assert (r.gaps, r.missing, r.gap_offsets) == (3, 3 + 3 + 9, (7, 42))
+    assert (r.repeats, r.repeat_offsets) == (2, (21,))
 
 
 @pytest.mark.parametrize("prefix", [1, 4, 8])
@@ -195,6 +304,55 @@ def test_sources_agree(tmp_path):
             assert bytes(p.packet(39)) == stream[p.offsets[39] : p.offsets[39] + p.lengths[39]], name
         del p
     sources["file"].close()
+
+
+def test_a_file_that_shrinks_under_its_mapping_raises(tmp_path):
+    import bitloom_io
+
+    path = tmp_path / "shrinks.bin"
+    stream = b"".join(packet(apid=3, count=c % 16384, data=bytes(200)) for c in range(2000))
+    path.write_bytes(stream)
+    p = ccsds.split(path)
+    assert len(p) == 2000
+    os.truncate(path, 1000)
+    # The pages past the new end read as zeros, not SIGBUS; what read them
+    # is told afterwards.
+    assert bytes(p.packet(1999)) == bytes(206)
+    layout = bitloom_io.Layout([{"name": "X", "encoding": "unsigned", "bits": 8, "byte_order": "big",
+                                 "reverse_bits": False, "offset_bits": 48}])
+    with pytest.raises(OSError, match=r"shrinks\.bin: the file shrank while it was read; its bytes from offset [1-9]\d* on"):
+        bitloom_io.decode(p, {3: layout})
+    with pytest.raises(OSError, match="shrinks.bin"):
+        path.write_bytes(stream)
+        mapped = ccsds.split(path)
+        os.truncate(path, 0)
+        ccsds.split(mapped.buffer)
+    del p, mapped
+
+
+@pytest.mark.parametrize("map_", [True, False])
+def test_mapped_and_read_files_agree(tmp_path, map_):
+    path = tmp_path / "s.bin"
+    stream = b"".join(packet(apid=a % 7, count=a // 7, data=bytes(a % 300 + 1)) for a in range(2000)) + b"\xff"
+    path.write_bytes(stream)
+    p = quiet_split(path, map=map_)
+    expected = quiet_split(stream)
+    assert p.offsets.tolist() == expected.offsets.tolist()
+    assert p.summary.problems == expected.summary.problems
+    with open(path, "rb") as f:
+        assert quiet_split(f, map=map_).offsets.tolist() == expected.offsets.tolist()
+
+
+@pytest.mark.skipif(not os.path.exists("/dev/zero"), reason="needs /dev/zero")
+@pytest.mark.parametrize("device", ["/dev/zero", "/dev/urandom"])
+def test_devices_need_a_size_limit(device):
+    with pytest.raises(ValueError, match=f"{device} is not a regular file: read it as a stream with a size limit"):
+        ccsds.split(device)
+    with open(device, "rb") as f, pytest.raises(ValueError, match="is a device: read it as a stream"):
+        ccsds.split(f)
+    assert quiet_split(device, max_bytes=7000).summary.bytes == 7000
+    with open(device, "rb") as f:
+        assert quiet_split(f, max_bytes=700).summary.bytes == 700
 
 
 def test_file_object_from_its_position(tmp_path):

@@ -11,6 +11,7 @@ import pytest
 np = pytest.importorskip("numpy")
 
 
+import bitloom  # noqa: E402
 import bitloom_io  # noqa: E402
 from bitloom_io import DecodeWarning, Select, StreamWarning  # noqa: E402
 from test_ccsds import packet  # noqa: E402
@@ -322,3 +323,38 @@ def test_mapped_files_decode_in_steps(tmp_path, monkeypatch, head):
         for column in expected[name].columns:
             assert got[name][column].tolist() == expected[name][column].tolist(), (name, column)
     assert len(got["apid10"]) == 2999
+
+
+# The primary header's sub-byte fields as a layout file gives them: exact
+# bits unless the file asks for byte windows.
+HEADER = [
+    item("VERSION", 3, offset_bits=0),
+    item("TYPE", 1),
+    item("SEC", 1),
+    item("APID", 11),
+    item("FLAGS", 2),
+    item("COUNT", 14),
+]
+
+
+@pytest.mark.parametrize(
+    "document, exact, apid, flags",
+    [
+        ({"10": HEADER}, True, [10, 10, 10], [3, 3, 3]),
+        ({"10": {"recipe": HEADER}}, True, [10, 10, 10], [3, 3, 3]),
+        ({"exact": True, "layouts": {"10": HEADER}}, True, [10, 10, 10], [3, 3, 3]),
+        # Byte windows, as unpack_parameters reads (None: as it gives).
+        ({"10": {"recipe": HEADER, "exact": False}}, False, [10, 10, 10], None),
+        ({"exact": False, "layouts": {"10": HEADER}}, False, [10, 10, 10], None),
+    ],
+)
+def test_layout_files_read_exact_bits_unless_asked(tmp_path, document, exact, apid, flags):
+    layouts = bitloom_io.load_layouts(write(tmp_path, "h.json", json.dumps(document)))
+    assert layouts[10].exact is exact
+    table = quiet(bitloom_io.decode, STREAM, layouts)["apid10"]
+    if flags is None:
+        window = bitloom.unpack_parameters(STREAM[:9], 0, HEADER)["FLAGS"]
+        assert window != 3
+        flags = [window] * 3
+    assert table["APID"].tolist() == apid and table["FLAGS"].tolist() == flags
+    assert table["COUNT"].tolist() == table["CCSDS_SEQUENCE_COUNT"].tolist()

@@ -92,13 +92,25 @@ def test_console_script_is_installed():
         (["show", "L", "apid99"], 1, "no layout named 'apid99' (the file has: apid11)"),
         (["show", "L", "--bits-per-row", "0"], 2, "between 1 and 128"),
         (["nonsense"], 2, "invalid choice"),
+        # A definition file's error: one line naming the file, the place, the item and check's advice.
+        (
+            ["decode", "JPSS", "--layouts", "bad.json", "--out", "o"],
+            1,
+            "bitloom-io: error: bad.json:1:9: APID 11: item 0 'V': Unsupported encoding type: unsinged "
+            "(check: encoding 'unsinged' is known to neither direction; did you mean 'unsigned'?)\n",
+        ),
+        (["check", "bad.json"], 1, "bitloom-io: error: bad.json:1:9: APID 11: item 0 'V': "),
+        (["show", "missing.xml"], 1, "bitloom-io: error: missing.xml: no such file\n"),
+        (["check", "missing.csv"], 1, "bitloom-io: error: missing.csv: no such file\n"),
     ],
 )
 def test_usage_and_failures(args, status, message, tmp_path, jpss_layouts):
+    bad = [item("V", 8, "unsinged")]
+    (tmp_path / "bad.json").write_text(json.dumps({"11": bad}).replace(", ", ","))
     args = [str(JPSS) if a == "JPSS" else str(jpss_layouts) if a == "L" else a for a in args]
     result = run(*args, cwd=tmp_path, check=status)
     assert message in result.stderr
-    assert "Traceback" not in result.stderr
+    assert "Traceback" not in result.stderr and "Error: ValueError" not in result.stderr
 
 
 def test_info_real_files(tmp_path):
@@ -393,3 +405,35 @@ def test_version(tmp_path):
 
     result = run("--version", cwd=tmp_path)
     assert result.stdout.strip() == f"bitloom-io {version('bitloom-packets')}" == f"bitloom-io {bitloom_io.__version__}"
+
+
+def dead_pid():
+    """The id of a process that has ended."""
+    child = subprocess.Popen([sys.executable, "-c", "pass"])
+    child.wait()
+    return child.pid
+
+
+@pytest.mark.parametrize(
+    "part, removed",
+    [
+        ("{host}-{dead}-abcdef012345", True),  # a killed run of this host
+        ("{host}-{live}-abcdef012345", False),  # a run still writing
+        ("otherhost-{dead}-abcdef012345", False),  # another host's: cannot tell
+        ("{host}-notapid-abcdef012345", False),
+    ],
+)
+def test_stale_part_files_of_the_target_are_removed(tmp_path, part, removed):
+    from bitloom_io import _tables
+
+    names = {"host": _tables._host(), "dead": dead_pid(), "live": os.getpid()}
+    stale = tmp_path / f".apid11.csv.bitloom-{part.format(**names)}.part"
+    other = tmp_path / f".apid12.csv.bitloom-{_tables._host()}-{names['dead']}-abcdef012345.part"
+    stale.write_bytes(b"half a table")
+    other.write_bytes(b"another target's")
+    table = _tables.Table("apid11", {"X": np.arange(3)})
+    table.to_csv(tmp_path / "apid11.csv")
+    assert (tmp_path / "apid11.csv").read_text().splitlines()[0] == "X"
+    assert stale.exists() != removed
+    assert other.exists()
+    assert not [p for p in tmp_path.iterdir() if p.name.endswith(".part") and p not in (stale, other)]

@@ -13,7 +13,7 @@ from hypothesis import given, strategies as st  # noqa: E402
 
 import bitloom_io  # noqa: E402
 from bitloom_io import Layout, Select, ccsds, xtce  # noqa: E402
-from bitloom_io._encode import UNMAPPED_COLUMN, crc16_ccitt, unmapped_bytes  # noqa: E402
+from bitloom_io._encode import UNMAPPED_COLUMN, crc16_ccitt  # noqa: E402
 from test_ccsds import packet  # noqa: E402
 from test_decode import EV, HK, STREAM, item  # noqa: E402
 
@@ -173,48 +173,55 @@ def test_default_entry_and_written_file(tmp_path):
     decoded_equal(tables, again)
 
 
-def _chosen(table, packets, apid_column):
-    if len(table) == 0:
-        return np.zeros(len(packets.apid), dtype=bool)
-    return packets.apid == int(table[apid_column][0])
-
-
-def _order_by_offset(tables, packets, apid_column):
-    return {name: packets.offsets[_chosen(t, packets, apid_column)] for name, t in tables.items()}
-
-
-@pytest.mark.parametrize(
-    "stream, definition, apid_column",
-    [
-        (
-            os.path.join(JPSS, "J01_G011_LZ_2021-04-09T00-00-00Z_V01.DAT1"),
-            os.path.join(JPSS, "ccsdspy_jpss1_geolocation.csv"),
-            "CCSDS_APID",
-        ),
-        (os.path.join(CTIM, "ccsds_2021_155_14_39_51"), os.path.join(CTIM, "ctim_xtce_v1.xml"), "PKT_APID"),
+IMAP = os.path.join(os.path.dirname(__file__), "data", "xtce", "shared", "imap")
+# Real files whose definitions claim every packet, and how many of their
+# packets hold bits that no field describes.
+ROUND_TRIPS = [
+    (
+        os.path.join(JPSS, "J01_G011_LZ_2021-04-09T00-00-00Z_V01.DAT1"),
+        os.path.join(JPSS, "ccsdspy_jpss1_geolocation.csv"),
+        0,
+    ),
+    (
+        os.path.join(JPSS, "J01_G011_LZ_2021-04-09T00-00-00Z_V01.DAT1"),
+        os.path.join(JPSS, "jpss1_geolocation_xtce_v1.xml"),
+        0,
+    ),
+    (os.path.join(CTIM, "ccsds_2021_155_14_39_51"), os.path.join(CTIM, "ctim_xtce_v1.xml"), 105),
+    *[
+        (os.path.join(IMAP, "data", f), os.path.join(IMAP, d), unmapped)
+        for d, f, unmapped in [
+            ("codice_packet_definition.xml", "imap_codice_l0_hi-pha_20240429_v001.pkts", 0),
+            ("codice_packet_definition.xml", "imap_codice_l0_lo-sw-species_20240429_v001.pkts", 0),
+            ("hit_packet_definitions.xml", "imap_hit_l0_hk_20100105_v001.pkts", 0),
+            ("hit_packet_definitions.xml", "sci_sample.ccsds", 0),
+            ("hit_packet_definitions.xml", "PREFLIGHT_raw_record_2023_256_15_59_04_apid1252.pkts", 0),
+            ("ialirt_hit.xml", "hit_ialirt_sample.ccsds", 0),
+            ("swapi_packet_definition.xml", "imap_swapi_l0_raw_20240924_v001.pkts", 157),
+        ]
     ],
-)
-def test_real_files_come_back_byte_for_byte(stream, definition, apid_column):
+]
+
+
+@pytest.mark.parametrize("stream, definition, unmapped", ROUND_TRIPS, ids=[os.path.basename(r[0]) for r in ROUND_TRIPS])
+def test_real_files_come_back_byte_for_byte(stream, definition, unmapped):
     raw = open(stream, "rb").read()
-    if definition.endswith(".xml"):
-        definition = xtce.load(definition)
-        tables = quiet(definition.decode, raw)
-    else:
-        definition = bitloom_io.load_layouts(definition)
-        tables = quiet(bitloom_io.decode, raw, definition)
-    packets = ccsds.split(raw, warn=False)
-    order = _order_by_offset(tables, packets, apid_column)
-    out = bitloom_io.encode(tables, definition, order=order)
-    assert len(out) == len(raw)
-    differing = np.count_nonzero(np.frombuffer(out, np.uint8) != np.frombuffer(raw, np.uint8))
-    # Bits the definition leaves undescribed come back only when kept.
-    with_unmapped = {}
-    for name, t in tables.items():
-        columns = dict(t.columns)
-        layout = definition.layout(name) if hasattr(definition, "layout") else definition["*"]
-        chosen = _chosen(t, packets, apid_column)
-        columns[UNMAPPED_COLUMN] = unmapped_bytes(layout, raw, packets.offsets[chosen], packets.lengths[chosen])
-        with_unmapped[name] = columns
-    assert bitloom_io.encode(with_unmapped, definition, order=order) == raw
-    kept = sum(len(x) > 0 for t in with_unmapped.values() for x in t[UNMAPPED_COLUMN])
-    assert (differing == 0) == (kept == 0)
+    loaded = xtce.load(definition) if definition.endswith(".xml") else bitloom_io.load_layouts(definition)
+    tables = quiet(bitloom_io.decode, raw, loaded, keep_unmapped=True)
+    assert tables.report.stream.packets == sum(len(t) for t in tables.values())
+    assert bitloom_io.encode(tables, loaded) == raw
+    assert sum(len(x) > 0 for t in tables.values() for x in t[UNMAPPED_COLUMN]) == unmapped
+    # Without the kept bits, exactly the packets that had some differ.
+    plain = {n: {k: v for k, v in t.columns.items() if k != UNMAPPED_COLUMN} for n, t in tables.items()}
+    again = ccsds.split(bitloom_io.encode(plain, loaded), warn=False)
+    original = ccsds.split(raw, warn=False)
+    differing = sum(bytes(again.packet(k)) != bytes(original.packet(k)) for k in range(len(original)))
+    assert differing == unmapped
+
+
+def test_keep_unmapped_keeps_the_bytes_after_the_last_field():
+    layouts = {10: Layout([item("mode", offset_bits=48)])}
+    stream = packet(apid=10, data=b"\x01\x02\x03")
+    tables = quiet(bitloom_io.decode, stream, layouts, keep_unmapped=True)
+    assert tables["apid10"][UNMAPPED_COLUMN].tolist() == [bytes(6) + b"\x00\x02\x03"]
+    assert bitloom_io.encode(tables, layouts) == stream

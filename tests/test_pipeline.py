@@ -181,3 +181,58 @@ def test_decode_leaves_the_stream_summary_as_the_split_made_it():
     tables = quiet(bitloom_io.decode, STREAM, {99: LAYOUT})
     assert tables.summary == packets.summary and tables.report.stream == packets.summary
     assert tables.report.unclaimed == {11: 3, 12: 3, 13: 2, 14: 1}
+
+
+@pytest.mark.parametrize(
+    "stream, text",
+    [
+        # One region, one gap, one repeat: all in the singular.
+        (pkt(11, 0, b"\x01\x00\x50") + b"\x01", "1 byte of 10 is not in a whole packet (1 region):"),
+        (
+            pkt(11, 0, b"\x01\x00\x50") + pkt(11, 2, b"\x01\x00\x50"),
+            "APID 11: sequence count 1 gap (1 packet missing), 0 repeats",
+        ),
+        (pkt(11, 0, b"\x01\x00\x50") * 2, "APID 11: sequence count 0 gaps (0 packets missing), 1 repeat"),
+    ],
+)
+def test_report_and_warnings_count_in_words(stream, text):
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        tables = bitloom_io.decode(stream, ROUTES_XML)
+    assert text in str(tables.report)
+    messages = " ".join(str(w.message) for w in caught)
+    assert "(1 regions)" not in messages and "1 gaps" not in messages and "1 repeats" not in messages
+    assert "(1 region)" in messages or "1 gap (1 packet missing)" in messages or "1 repeat" in messages
+
+
+JPSS = Path(__file__).parent / "data" / "realdata" / "jpss" / "J01_G011_LZ_2021-04-09T00-00-00Z_V01.DAT1"
+JPSS_CSV = JPSS.with_name("ccsdspy_jpss1_geolocation.csv")
+
+
+@pytest.mark.parametrize("step", [1, 71 * 10 + 3, 5000, 1 << 20])
+@pytest.mark.parametrize("definition", ["csv", "rule"])
+def test_steps_give_the_whole_decode_on_a_damaged_stream(step, definition):
+    data = JPSS.read_bytes()[: 71 * 300]
+    # Junk, a packet lost from the sequence, one packet too short for its
+    # layout (its length field says 3 data bytes), a cut tail.
+    short = bytearray(data[71 * 200 : 71 * 200 + 9])
+    short[4:6] = (2).to_bytes(2, "big")
+    damaged = data[: 71 * 40] + b"\xff\xfe\xfd" + data[71 * 41 : 71 * 200] + bytes(short) + data[71 * 201 : -20]
+    if definition == "csv":
+        layouts = bitloom_io.load_layouts(JPSS_CSV)
+    else:
+        rule = Select(
+            item("DOYHI", 8, offset_bits=48),
+            {0: bitloom_io.load_layouts(JPSS_CSV)["*"]},
+            names={0: "geolocation"},
+        )
+        layouts = {11: rule, 12: LAYOUT}
+    whole = quiet(bitloom_io.decode, damaged, layouts)
+    steps = decode_in_steps(damaged, layouts, step_bytes=step)
+    assert list(steps) == list(whole)
+    for name, table in whole.items():
+        for column, values in table.columns.items():
+            assert steps[name][column].dtype == values.dtype
+            assert steps[name][column].tolist() == values.tolist(), (name, column)
+    assert steps.report == whole.report
+    assert whole.report.undecoded >= 1 and whole.report.stream.problems

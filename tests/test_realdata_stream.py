@@ -100,3 +100,114 @@ def test_ctim_decoded_headers_for_every_apid():
         assert t["CCSDS_PACKET_LENGTH"].tolist() == [p.data_length for p in packets]
         assert t["FIRST"].tolist() == [p.user_data[0] for p in packets]
     assert tables.summary.gaps == 4 and tables.summary.missing == 39  # APID 20 in this recording
+
+
+# One damaged byte of the JPSS file (7,200 packets of 71 bytes):
+# (packet, byte of its header, new value, packets found, problem kinds)
+JPSS_DAMAGE = [
+    (1000, 4, 0xD5, 7199, ["implausible_length"]),  # a 54,599-byte packet over the next 768
+    (1000, 5, 0x00, 7200, ["junk"]),  # too short: a 7-byte packet, the rest of it not a packet
+    (1000, 5, 0xFF, 7199, ["implausible_length"]),
+    (10, 4, 0x01, 7199, ["implausible_length"]),
+    (7198, 4, 0x01, 7199, ["overrun"]),  # the one before last runs past the end
+    (1000, 0, 0x48, 7199, ["junk"]),  # version 2 among version 0
+    (1000, 1, 0x0C, 7200, []),  # another APID, same length: a packet
+]
+
+
+@pytest.mark.parametrize("index, at, value, found, kinds", JPSS_DAMAGE)
+def test_one_damaged_header_loses_one_packet(index, at, value, found, kinds):
+    data = bytearray(open(JPSS, "rb").read())
+    data[index * 71 + at] = value
+    packets = ccsds.split(bytes(data), warn=False)
+    assert len(packets) == found
+    assert [p.kind for p in packets.summary.problems] == kinds
+    intact = set(range(0, len(data), 71)) - {index * 71}
+    assert intact <= set(packets.offsets.tolist())
+    assert int(packets.lengths.sum()) + packets.summary.lost_bytes == len(data)
+
+
+# Pieces equal the whole: damaged real streams cut into pieces of any size,
+# decoded as the command line's progress path and as Dask partitions do.
+hypothesis = pytest.importorskip("hypothesis")
+st = hypothesis.strategies
+
+STREAMS = {"jpss": open(JPSS, "rb").read(), "ctim": open(CTIM, "rb").read()}
+FIRST_BYTE = bitloom_io.Layout(
+    [{"name": "FIRST", "encoding": "unsigned", "bits": 16, "byte_order": "big", "reverse_bits": False,
+      "offset_bits": 48}]
+)
+
+
+@st.composite
+def damaged_streams(draw):
+    data = bytearray(STREAMS[draw(st.sampled_from(sorted(STREAMS)))])
+    for _ in range(draw(st.integers(1, 4))):
+        at = draw(st.integers(0, len(data) - 1))
+        kind = draw(st.sampled_from(["byte", "insert", "delete"]))
+        if kind == "byte":
+            data[at] = draw(st.integers(0, 255))
+        elif kind == "insert":
+            data[at:at] = draw(st.binary(min_size=1, max_size=40))
+        else:
+            del data[at : at + draw(st.integers(1, 200))]
+    return bytes(data)
+
+
+def decoded(tables):
+    return {name: {col: np.asarray(v).tolist() for col, v in t.columns.items()} for name, t in tables.items()}
+
+
+@hypothesis.settings(max_examples=25, deadline=None)
+@hypothesis.given(stream=damaged_streams(), piece=st.integers(71, 400_000))
+def test_pieces_equal_the_whole_on_damaged_files(tmp_path_factory, stream, piece):
+    from bitloom_io import _chunks
+
+    path = tmp_path_factory.mktemp("pieces") / "damaged.bin"
+    path.write_bytes(stream)
+    from bitloom_io._decode import decode_in_steps
+
+    layouts = {"*": FIRST_BYTE}
+    stream_warnings = (bitloom_io.StreamWarning, bitloom_io.SequenceWarning)
+    with warnings.catch_warnings(record=True) as caught_whole:
+        warnings.simplefilter("always")
+        whole = bitloom_io.decode(path, layouts)
+    with warnings.catch_warnings(record=True) as caught_pieces:
+        warnings.simplefilter("always")
+        pieces = _chunks.decode_in_pieces(path, lambda s, **k: bitloom_io.decode(s, layouts, **k), chunk_bytes=piece)
+    assert decoded(pieces) == decoded(whole)
+    assert str(pieces.summary) == str(whole.summary)
+    messages = [[str(w.message) for w in c if issubclass(w.category, stream_warnings)]
+                for c in (caught_whole, caught_pieces)]
+    assert messages[0] == messages[1]
+    # The command line's steps, with and without mapping the file.
+    for map_ in (True, False):
+        steps = decode_in_steps(path, layouts, step_bytes=piece, map=map_)
+        assert decoded(steps) == decoded(whole)
+    # Dask's partitions: each byte range split on its own, from the state
+    # the whole-file split had at its start.
+    for map_ in (True, False):
+        offsets = []
+        for part in _chunks.plan_pieces(path, piece, map=map_):
+            buffer = _chunks.open_piece(part, map=map_)
+            offsets += _chunks.split_piece(part, buffer).offsets.tolist()
+        assert offsets == ccsds.split(stream, warn=False).offsets.tolist()
+
+
+@pytest.mark.parametrize("change", ["junk inserted", "same size, touched", "truncated"])
+def test_a_file_changed_after_planning_is_refused(tmp_path, change):
+    from bitloom_io import _chunks
+
+    path = tmp_path / "jpss.bin"
+    path.write_bytes(STREAMS["jpss"])
+    parts = _chunks.plan_pieces(path, 100_000)
+    data = STREAMS["jpss"]
+    if change == "junk inserted":
+        path.write_bytes(data[:1000] + b"\xff" * 50 + data[1000:])
+    elif change == "same size, touched":
+        os.utime(path, ns=(parts[0].mtime_ns + 10**9, parts[0].mtime_ns + 10**9))
+    else:
+        os.truncate(path, 1000)
+    for part in parts:
+        with pytest.raises(OSError, match=f"{path.name} changed after it was planned"):
+            _chunks.open_piece(part)

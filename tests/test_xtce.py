@@ -538,6 +538,116 @@ def test_packets_written_bit_by_bit_decode_to_what_was_written(name):
         pytest.skip("no container with every field at fixed bits")
 
 
+def test_counts_from_the_packet_give_one_array_per_packet():
+    definition = xtce.load(DATA / "ragged.xml", strict=True)
+    rng = np.random.default_rng(3)
+    rows = []
+    for n, m in [(0, 2), (3, 0), (1, 1), (3, 2), (0, 0)]:
+        reps, values, tail = rng.integers(0, 256, n), rng.integers(0, 256, m), int(rng.integers(0, 256))
+        fields = [(5, 1), (11, 0), (8, n), (8, m)]
+        for k, v in enumerate(reps):
+            fields += ([(4, 0)] if k else []) + [(8, int(v))]
+        fields += [(8, int(v)) for v in values] + [(8, tail)]
+        rows.append((packet(*fields), reps, values, tail))
+    table = decode(definition, [row[0] for row in rows])["Ragged"]
+    assert [r.tolist() for r in table["R"]] == [row[1].tolist() for row in rows]
+    assert [r.tolist() for r in table["V"]] == [row[2].tolist() for row in rows]
+    assert [r.tolist() for r in table["V_eng"]] == [(1.0 + 3.0 * row[2]).tolist() for row in rows]
+    assert table["TAIL"].tolist() == [row[3] for row in rows]
+    pytest.importorskip("pyarrow")
+    assert table.to_arrow().column("R").to_pylist() == [row[1].tolist() for row in rows]
+
+
+# Float formats by their published definitions: (encoding, bits, raw bits, value).
+OTHER_FLOATS = [
+    ("MILSTD_1750A", 32, 0x40000000, 0.5),
+    ("MILSTD_1750A", 32, 0x40000001, 1.0),
+    ("MILSTD_1750A", 32, 0x80000000, -1.0),
+    ("MILSTD_1750A", 32, 0xA0000004, -12.0),
+    ("MILSTD_1750A", 32, 0x7FFFFF7F, (1 - 2**-23) * 2.0**127),
+    ("MILSTD_1750A", 48, 0x400000010000, 1.0),
+    ("MILSTD_1750A", 48, 0x7FFFFF7FFFFF, (1 - 2**-39) * 2.0**127),
+    ("IBM", 32, 0x41100000, 1.0),
+    ("IBM", 32, 0xC276A000, -118.625),
+    ("IBM", 64, 0x4110000000000000, 1.0),
+    ("IBM", 64, 0xC276A00000000000, -118.625),
+    ("DEC", 32, 0x80400000, 1.0),  # words 0x4080, 0x0000, each stored low byte first
+    ("DEC", 32, 0x80C00000, -1.0),
+    ("DEC", 32, 0x00000000, 0.0),
+    ("DEC", 64, 0x8040000000000000, 1.0),
+    ("TI", 32, 0x00000000, 1.0),
+    ("TI", 32, 0xFF800000, -1.0),
+    ("TI", 32, 0x80000000, 0.0),
+    ("TI", 32, 0x00400000, 1.5),
+    ("TI", 40, 0xFF80000000, -1.0),
+]
+
+
+def test_float_formats_beyond_ieee_decode_by_their_definitions(tmp_path):
+    types = "".join(
+        f'<FloatParameterType name="T{k}"><FloatDataEncoding sizeInBits="{bits}" encoding="{name}"/></FloatParameterType>'
+        for k, (name, bits, _, _) in enumerate(OTHER_FLOATS)
+    )
+    parameters = "".join(f'<Parameter name="F{k}" parameterTypeRef="T{k}"/>' for k in range(len(OTHER_FLOATS)))
+    entries = "".join(f'<ParameterRefEntry parameterRef="F{k}"/>' for k in range(len(OTHER_FLOATS)))
+    path = tmp_path / "floats.xml"
+    path.write_text(
+        _space_system(
+            types, parameters, f'<SequenceContainer name="C"><EntryList>{entries}</EntryList></SequenceContainer>'
+        )
+    )
+    table = decode(xtce.load(path, strict=True), [packet(*[(bits, raw) for _, bits, raw, _ in OTHER_FLOATS])])["C"]
+    assert [table[f"F{k}"][0] for k in range(len(OTHER_FLOATS))] == [value for *_, value in OTHER_FLOATS]
+
+
+def test_numbers_enumerations_and_booleans_written_as_text(tmp_path):
+    text = '<StringDataEncoding encoding="US-ASCII"><SizeInBits><Fixed><FixedValue>{}</FixedValue></Fixed></SizeInBits></StringDataEncoding>'
+    types = (
+        f'<IntegerParameterType name="N">{text.format(24)}</IntegerParameterType>'
+        f'<FloatParameterType name="F">{text.format(32)}</FloatParameterType>'
+        f'<EnumeratedParameterType name="E">{text.format(8)}<EnumerationList><Enumeration value="1" label="ONE"/>'
+        '<Enumeration value="2" maxValue="5" label="MANY"/></EnumerationList></EnumeratedParameterType>'
+        f'<BooleanParameterType name="B" zeroStringValue="OFF" oneStringValue="ON">{text.format(24)}</BooleanParameterType>'
+    )
+    parameters = "".join(f'<Parameter name="{n}" parameterTypeRef="{n}"/>' for n in "NFEB")
+    entries = "".join(f'<ParameterRefEntry parameterRef="{n}"/>' for n in "NFEB")
+    path = tmp_path / "text.xml"
+    path.write_text(
+        _space_system(
+            types, parameters, f'<SequenceContainer name="C"><EntryList>{entries}</EntryList></SequenceContainer>'
+        )
+    )
+    rows = [b"0422.501ON ", b"-7 1e-33OFF", b"abc-0.x9ON?"]
+    with pytest.warns(xtce.XtceWarning, match="no engineering value"):
+        table = decode(xtce.load(path, strict=True), rows)["C"]
+    assert table["N"].tolist() == ["042", "-7 ", "abc"] and table["N_eng"][:2].tolist() == [42.0, -7.0]
+    assert table["F_eng"][:2].tolist() == [2.5, 1e-3] and np.isnan(table["N_eng"][2]) and np.isnan(table["F_eng"][2])
+    assert table["E_eng"].tolist() == ["ONE", "MANY", ""]
+    assert table["B_eng"].tolist() == [True, False, False]
+
+
+def test_the_first_context_calibrator_whose_match_holds_decides(tmp_path):
+    poly = '<PolynomialCalibrator><Term coefficient="{}" exponent="0"/><Term coefficient="{}" exponent="1"/></PolynomialCalibrator>'
+    context = '<ContextCalibrator><ContextMatch><Comparison parameterRef="MODE" comparisonOperator="{}" value="{}"/></ContextMatch><Calibrator>{}</Calibrator></ContextCalibrator>'
+    types = (
+        '<FloatParameterType name="X"><IntegerDataEncoding sizeInBits="8">'
+        f"<DefaultCalibrator>{poly.format(0, 2)}</DefaultCalibrator><ContextCalibratorList>"
+        + context.format("==", 1, poly.format(100, 1))
+        + context.format("&gt;=", 1, poly.format(200, 1))
+        + "</ContextCalibratorList></IntegerDataEncoding></FloatParameterType>"
+    )
+    parameters = '<Parameter name="MODE" parameterTypeRef="U8"/><Parameter name="V" parameterTypeRef="X"/>'
+    entries = '<ParameterRefEntry parameterRef="MODE"/><ParameterRefEntry parameterRef="V"/>'
+    path = tmp_path / "context.xml"
+    path.write_text(
+        _space_system(
+            types, parameters, f'<SequenceContainer name="C"><EntryList>{entries}</EntryList></SequenceContainer>'
+        )
+    )
+    table = decode(xtce.load(path, strict=True), [bytes([mode, 5]) for mode in (0, 1, 2, 7)])["C"]
+    assert table["V_eng"].tolist() == [10.0, 105.0, 205.0, 205.0]
+
+
 def test_calibrators_enumerations_and_booleans():
     definition = xtce.load(DATA / "calibration.xml")
     rows = [
@@ -558,11 +668,11 @@ def test_calibrators_enumerations_and_booleans():
     np.testing.assert_array_equal(table["STEP_eng"], [10.0, 20.0, 30.0, np.nan])  # order 0: the point at or below
     np.testing.assert_allclose(table["LINE_eng"], [50.0, 110.0, 140.0, -100.0])  # order 1, extrapolated
     np.testing.assert_array_equal(table["BOUNDED_eng"], [50.0, 100.0, 0.0, np.nan])
-    assert "ALARMED_eng" not in table.columns  # context calibrators and alarms are read and ignored
+    # Its context (ID == 9) holds for none: no default calibrator, the raw value.
+    assert table["ALARMED_eng"].tolist() == [7.0] * 4
     assert table["MODE"].tolist() == [1, 3, 0, 9]
     assert table["MODE_eng"].tolist() == ["ON", "BUSY", "OFF", ""]
     assert table["FLAG_eng"].tolist() == [False, True, True, True]
-    assert any("ContextCalibratorList" in note for note in definition.notes)
 
 
 def test_inheritance_and_every_form_of_restriction():
@@ -672,10 +782,10 @@ REFUSALS = [
     (
         "repeat_entry",
         xtce.XtceUnsupportedError,
-        "RepeatEntry",
+        "DynamicValue",
         "Bad",
         "<RepeatEntry",
-        "repeat counts taken from the packet",
+        "comes from 'NOPE', which is not an earlier field",
     ),
     (
         "include_condition",
@@ -718,7 +828,14 @@ REFUSALS = [
         "command containers",
     ),
     ("termination_char", xtce.XtceUnsupportedError, "TerminationChar", "S", "<TerminationChar", "TerminationChar"),
-    ("milstd_float", NotImplementedError, "Parameter", "X", '<Parameter name="X"', "MILSTD_1750A"),
+    (
+        "milstd_float",
+        xtce.XtceUnsupportedError,
+        "FloatDataEncoding",
+        "M",
+        "<FloatDataEncoding",
+        "MILSTD_1750A with 64 bits is not a MIL-STD-1750A format",
+    ),
     ("float80", NotImplementedError, "Parameter", "X", '<Parameter name="X"', "IEEE754_1985 with 80 bits"),
     (
         "unknown_entry",
@@ -819,9 +936,9 @@ def test_unknown_descriptive_elements_are_noted_not_silent(tmp_path):
         (
             (
                 '<IntegerParameterType name="V_T"><IntegerDataEncoding sizeInBits="8" encoding="unsigned"/></IntegerParameterType>',
-                '<EnumeratedParameterType name="V_T"><StringDataEncoding><SizeInBits><Fixed><FixedValue>8</FixedValue></Fixed></SizeInBits></StringDataEncoding></EnumeratedParameterType>',
+                '<EnumeratedParameterType name="V_T"><BinaryDataEncoding><SizeInBits><FixedValue>8</FixedValue></SizeInBits></BinaryDataEncoding></EnumeratedParameterType>',
             ),
-            "enumerated types over a string encoding",
+            "enumerated types over a binary encoding",
         ),
         (
             (
@@ -831,7 +948,7 @@ def test_unknown_descriptive_elements_are_noted_not_silent(tmp_path):
             "defined twice",
         ),
     ],
-    ids=["encoding", "type-ref", "entry-ref", "xml", "enum-over-text", "duplicate"],
+    ids=["encoding", "type-ref", "entry-ref", "xml", "enum-over-binary", "duplicate"],
 )
 def test_broken_definitions_fail_with_the_line(tmp_path, change, fragment):
     text = (DATA / "namespace_none.xml").read_text()

@@ -16,6 +16,7 @@ REAL = Path(__file__).parent / "data" / "realdata"
 DATA = Path(__file__).parent / "data" / "xtce"
 CTIM_XTCE = REAL / "ctim" / "ctim_xtce_v1.xml"
 CTIM = REAL / "ctim" / "ccsds_2021_155_14_39_51"
+ROUTES_XML = DATA / "routes.xml"
 
 
 def test_decode_writes_one_file_per_packet_type(tmp_path, capsys):
@@ -41,6 +42,13 @@ def test_show_prints_the_tree_or_one_container(capsys):
     diagram = capsys.readouterr().out
     assert "PKT_APID" in diagram and diagram.lstrip().startswith("0")
     assert main(["show", str(CTIM_XTCE), "CCSDSTelemetryPacket"]) == 0
+    capsys.readouterr()
+    # An APID picks the packet types of that APID, however they are chosen.
+    assert main(["show", str(CTIM_XTCE), "2"]) == 0
+    assert capsys.readouterr().out == diagram
+    assert main(["check", str(ROUTES_XML), "12", "-q"]) == 0
+    assert main(["check", str(ROUTES_XML), "12"]) == 0
+    assert capsys.readouterr().out == "Event: no findings\nQuiet: no findings\n"
 
 
 @pytest.mark.parametrize(
@@ -49,7 +57,7 @@ def test_show_prints_the_tree_or_one_container(capsys):
         (["show", str(CTIM_XTCE), "NOPE"], "no container named 'NOPE'"),
         (
             ["show", str(DATA / "refuse_repeat_entry.xml"), "Bad"],
-            "refuse_repeat_entry.xml:21: RepeatEntry 'Bad': repeat counts taken from the packet",
+            "refuse_repeat_entry.xml:21: DynamicValue 'Bad': the number of 'X' comes from 'NOPE'",
         ),
         (
             ["decode", str(CTIM), "--xtce", str(DATA / "hostile_billion_laughs.xml"), "--out", "x"],

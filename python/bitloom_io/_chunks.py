@@ -10,46 +10,108 @@ Dask reader for partitions of files larger than its block size.
 
 from __future__ import annotations
 
-import mmap
+import errno
 import os
 import warnings
 from collections.abc import Callable, Iterable, Mapping
-from typing import Any
+from typing import Any, NamedTuple
 
 import numpy as np
 
 
-def piece_bounds(path: str | os.PathLike[str], piece_bytes: int, prefix_bytes: int = 0) -> list[tuple[int, int]]:
+def piece_bounds(
+    path: str | os.PathLike[str], piece_bytes: int, prefix_bytes: int = 0, *, map: bool = True
+) -> list[tuple[int, int]]:
     """Byte ranges [start, stop) covering the whole file, each about
     `piece_bytes` long and cut only where a packet (with its prefix) starts.
     Leading stray bytes belong to the first range, a truncated tail to the
     last, so that the ranges decoded one by one hold what the file holds."""
-    size = os.path.getsize(path)
-    if size <= piece_bytes:
-        return [(0, size)]
-    return _bounds(split_file(path, prefix_bytes), size, piece_bytes, prefix_bytes)
+    return [(p.start, p.stop) for p in plan_pieces(path, piece_bytes, prefix_bytes, map=map)]
 
 
-def split_file(path: str | os.PathLike[str], prefix_bytes: int = 0) -> Any:
+_LOOKAHEAD = 1 << 20
+
+
+class Piece(NamedTuple):
+    """One byte range of a file to split on its own, with what a split of
+    the whole file had met before it (so that it splits as the whole does)
+    and the file's size and modification time when it was planned."""
+
+    path: str
+    start: int
+    stop: int
+    seed: Any  # ccsds.Seed, or None for a piece starting the file
+    size: int
+    mtime_ns: int
+
+
+def plan_pieces(
+    path: str | os.PathLike[str], piece_bytes: int | None, prefix_bytes: int = 0, *, map: bool = True, **split: Any
+) -> list[Piece]:
+    """The pieces of a file, each about `piece_bytes` long (one piece when
+    None), cut where the split of the whole file finds a packet."""
+    path = os.fspath(path)
+    info = os.stat(path)
+    if piece_bytes is None or info.st_size <= piece_bytes:
+        return [Piece(path, 0, info.st_size, None, info.st_size, info.st_mtime_ns)]
+    packets = split_file(path, prefix_bytes, map=map, **split)
+    cuts = _cuts(packets, piece_bytes, prefix_bytes)
+    seeds = packets.seeds(cuts)
+    starts = [0] + [int(packets.offsets[c]) - prefix_bytes for c in cuts[1:]]
+    stops = starts[1:] + [info.st_size]
+    pieces = [
+        Piece(path, a, b, seed if a else None, info.st_size, info.st_mtime_ns)
+        for a, b, seed in zip(starts, stops, seeds)
+    ]
+    _close(packets)
+    return pieces
+
+
+def split_file(path: str | os.PathLike[str], prefix_bytes: int = 0, **options: Any) -> Any:
     import bitloom_io
 
-    return bitloom_io.ccsds.split(os.fspath(path), prefix_bytes=prefix_bytes, warn=False)
+    return bitloom_io.ccsds.split(os.fspath(path), prefix_bytes=prefix_bytes, warn=False, **options)
 
 
-def _bounds(packets: Any, size: int, piece_bytes: int, prefix_bytes: int) -> list[tuple[int, int]]:
+def _cuts(packets: Any, piece_bytes: int, prefix_bytes: int) -> list[int]:
+    """Indexes of the packets that start the pieces (0 first): a cut at the
+    first packet at or past each multiple of `piece_bytes` from the last cut."""
     starts = np.asarray(packets.offsets, dtype=np.int64) - prefix_bytes
-    bounds = [0]
+    cuts = [0]
     target = piece_bytes
-    while target < size:
+    while True:
         i = int(np.searchsorted(starts, target))
         if i >= len(starts):
             break
-        cut = int(starts[i])
-        if cut > bounds[-1]:
-            bounds.append(cut)
-        target = max(cut, target) + piece_bytes
-    bounds.append(size)
-    return [(a, b) for a, b in zip(bounds, bounds[1:]) if b > a] or [(0, size)]
+        if i > cuts[-1]:
+            cuts.append(i)
+        target = max(int(starts[i]), target) + piece_bytes
+    return cuts
+
+
+def open_piece(piece: Piece, *, map: bool = True) -> Any:
+    """The bytes of a planned piece's file (mapped, or the piece and what
+    follows it read), refusing a file that changed since it was planned."""
+    from bitloom_io import _sources, ccsds
+
+    with open(piece.path, "rb") as f:
+        info = os.fstat(f.fileno())
+        if (info.st_size, info.st_mtime_ns) != (piece.size, piece.mtime_ns):
+            raise OSError(
+                errno.ESTALE,
+                f"{piece.path} changed after it was planned (size {piece.size} -> {info.st_size} bytes, "
+                "modification time changed too)" if info.st_size != piece.size else
+                f"{piece.path} changed after it was planned (its modification time is not the one planned)",
+            )
+        if piece.size == 0:
+            buffer: Any = b""
+        elif map:
+            buffer = _sources.map_file(f, piece.path)
+        else:
+            # What the split looks at past the piece's end to judge its last
+            # packets: a few whole packets at most (8 of 65,542 bytes).
+            buffer = _sources.read_range(f, piece.path, piece.start, min(piece.size, piece.stop + _LOOKAHEAD))
+    return buffer
 
 
 def concat_columns(parts: list[Any]) -> Any:
@@ -93,52 +155,67 @@ def decode_in_pieces(
     prefix_bytes: int = 0,
     chunk_bytes: int = 16 << 20,
     progress: Callable[..., None] | None = None,
+    map: bool = True,
 ) -> Any:
     """`decode` over the file's pieces, joined; `progress(done_bytes,
     packets)` after each piece and once more with final=True.
 
-    What is wrong with the stream (stray bytes, a truncated packet, gaps in
-    the sequence counts) is warned about once, for the whole file, as
-    decoding it in one go would: the pieces' own stream warnings would miss
-    gaps that straddle a cut."""
+    The file is split once, whole, and each piece is handed to `decode` as
+    the packets that split found in it, so the pieces hold exactly the
+    packets of a whole-file decode, whatever the piece size. What is wrong
+    with the stream (stray bytes, a truncated packet, gaps in the sequence
+    counts) is warned about once, for the whole file, as decoding it in one
+    go would; the joined tables' summary is the whole file's."""
     import bitloom_io
+    from bitloom_io import _sources
+    from bitloom_io._tables import Tables
 
-    packets = split_file(path, prefix_bytes)
-    size = os.path.getsize(path)
-    bounds = _bounds(packets, size, chunk_bytes, prefix_bytes) if size > chunk_bytes else [(0, size)]
+    packets = split_file(path, prefix_bytes, map=map)
     summary = packets.summary
-    del packets
+    size = summary.bytes
     bitloom_io.ccsds.warn_summary(summary, stacklevel=2)
+    cuts = _cuts(packets, chunk_bytes, prefix_bytes) if size > chunk_bytes else [0]
+    bounds = [*cuts, len(packets)]
     results = []
-    packets = 0
-    with open(path, "rb") as f:
-        size = os.fstat(f.fileno()).st_size
-        if size == 0:
-            return decode(b"", prefix_bytes=prefix_bytes)
-        mm = mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ)
-    view = memoryview(mm)
-    for start, stop in bounds:
+    rows = 0
+    for k, (first, stop) in enumerate(zip(bounds, bounds[1:])):
+        piece = packets if len(cuts) == 1 else packets.piece(first, stop)
         with warnings.catch_warnings():
             warnings.simplefilter("ignore", bitloom_io.StreamWarning)
             warnings.simplefilter("ignore", bitloom_io.SequenceWarning)
-            tables = decode(view[start:stop], prefix_bytes=prefix_bytes)
+            warnings.simplefilter("ignore", bitloom_io.DecodeWarning)
+            tables = decode(piece, prefix_bytes=prefix_bytes)
         results.append(tables)
-        packets += sum(len(t) for t in tables.values())
+        rows += sum(len(t) for t in tables.values())
         if progress is not None:
-            progress(stop, packets)
-    joined = concat_tables(results)
+            done = int(packets.offsets[bounds[k + 1]]) - prefix_bytes if k + 2 < len(bounds) else size
+            progress(done, rows)
+    joined = Tables(concat_tables(results))
     # A table that is the only piece of its type may still hold arrays that
     # view the map: those are copied, then the map is let go.
-    joined = {name: _detach(t) for name, t in joined.items()}
-    del results, tables
-    try:
-        view.release()
-        mm.close()
-    except BufferError:  # something still views it: the map goes with that
-        pass
+    joined = Tables({name: _detach(t) for name, t in joined.items()})
+    joined.summary = summary
+    buffer = packets.buffer
+    del results, packets, piece
+    _sources.check_mapping(buffer)
+    _close_buffer(buffer)
     if progress is not None:
-        progress(size, packets, final=True)
+        progress(size, rows, final=True)
     return joined
+
+
+def _close(packets: Any) -> None:
+    buffer = packets.buffer
+    del packets
+    _close_buffer(buffer)
+
+
+def _close_buffer(buffer: Any) -> None:
+    if hasattr(buffer, "close"):
+        try:
+            buffer.close()
+        except BufferError:  # something still views it: the map goes with that
+            pass
 
 
 def _detach(table: Any) -> Any:
@@ -150,3 +227,11 @@ def _detach(table: Any) -> Any:
 
 def _borrows(array: Any) -> bool:
     return isinstance(array, np.ndarray) and array.base is not None and not array.flags.owndata
+
+
+def split_piece(piece: Piece, buffer: Any, prefix_bytes: int = 0, **options: Any) -> Any:
+    """The packets of one piece, as the split of the whole file found them."""
+    from bitloom_io import ccsds
+
+    scan = ccsds.ScanOptions.of(prefix_bytes, **options)
+    return ccsds._scan(buffer, scan, False, piece.path, start=piece.start, stop=piece.stop, seed=piece.seed)

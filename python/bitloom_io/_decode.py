@@ -15,12 +15,13 @@ from __future__ import annotations
 
 import mmap
 import os
+import re
 from collections.abc import Callable, Mapping
 from typing import TYPE_CHECKING, Any, Literal, Protocol, TypeAlias, Union
 
 import numpy as np
 
-from . import ccsds
+from . import _sources, ccsds
 from ._native import Layout
 from ._report import DecodeWarning, Findings, Report, prefix_hint
 from ._tables import Table, Tables
@@ -171,8 +172,6 @@ def expected_bytes(layout: Layout) -> int | None:
 def first_failure(layout: Layout, packet: memoryview) -> tuple[str | None, str]:
     """The field a failed packet fails at and why, from reading that packet
     alone (the error's note names the field)."""
-    import re
-
     try:
         layout.unpack(packet)
     except Exception as error:  # the reason of any failure, whatever its type
@@ -193,6 +192,9 @@ class _Plan(Protocol):
     def run(self, packets: ccsds.Packets, findings: Findings, errors: str) -> Tables: ...
 
     def empty(self) -> Tables: ...
+
+    @property
+    def definition(self) -> Any: ...
 
 
 class _MappingPlan:
@@ -221,10 +223,16 @@ class _MappingPlan:
             run.route(table_name(a), routes[a] if a in routes else routes[DEFAULT], index)
         if present - set(wanted):
             findings.unclaimed(np.flatnonzero(~np.isin(apid, np.asarray(wanted, dtype=np.int64))))
+        run.tables.packet_index = run.indexes
         return run.tables
 
+    @property
+    def definition(self) -> Any:
+        return self.routes
+
     def empty(self) -> Tables:
-        return self.run(ccsds.split(b"", warn=False), Findings(ccsds.split(b"", warn=False)), "skip")
+        none = ccsds.split(b"", warn=False)
+        return self.run(none, Findings(none), "skip")
 
 
 class _Run:
@@ -233,6 +241,7 @@ class _Run:
         self.findings = findings
         self.errors = errors
         self.tables = Tables()
+        self.indexes: dict[str, np.ndarray] = {}
 
     def route(self, name: str, target: LayoutOrRule, index: np.ndarray | None) -> None:
         """Decodes the packets at ``index`` (all of them when None) into the
@@ -260,7 +269,7 @@ class _Run:
             return
         expected = expected_bytes(target)
         if expected is not None and len(lengths):
-            self.findings.sizes(name, np.arange(len(p)) if index is None else index, expected)
+            self.findings.sizes(name, index, expected)
         fields, failed = _unpack(target, p, offsets, lengths, self.errors, name)
         if failed is not None:
             where = np.arange(len(p)) if index is None else index
@@ -275,6 +284,7 @@ class _Run:
         if name in self.tables:
             raise ValueError(f"two packet types are named {name!r}")
         self.tables[name] = Table(name, columns)
+        self.indexes[name] = np.arange(len(p)) if index is None else np.asarray(index, dtype=np.int64)
 
 
 # Decoding a memory-mapped file goes in steps of this many bytes; the pages
@@ -343,6 +353,7 @@ class _XtcePlan:
     def run(self, packets: ccsds.Packets, findings: Findings, errors: str) -> Tables:
         return self.definition._run(packets, findings, root=self.root, errors=errors)
 
+
     def empty(self) -> Tables:
         empty = ccsds.split(b"", warn=False)
         return self.definition._run(empty, Findings(empty), root=self.root, errors="skip")
@@ -373,12 +384,16 @@ def decode(
     prefix_bytes: int = 0,
     root: str | None = None,
     errors: Literal["skip", "raise"] = "skip",
+    map: bool = True,
+    keep_unmapped: bool = False,
 ) -> Tables:
     """Splits a stream of CCSDS space packets and decodes each packet with
     its packet type, one table per packet type.
 
     ``source`` is a path, a binary file object or a buffer (see
-    :func:`bitloom_io.ccsds.split`). ``definition`` is one of:
+    :func:`bitloom_io.ccsds.split`; files are memory-mapped unless ``map`` is
+    false, and one that shrinks meanwhile raises ``OSError``), or the
+    ``Packets`` a split returned. ``definition`` is one of:
 
     - a mapping of APIDs (ints, or strings of digits) to a ``Layout`` or a
       :class:`Select`; the key ``"*"`` covers every APID without its own
@@ -401,15 +416,44 @@ def decode(
     type claims, packets that failed (``errors="skip"``, the default, leaves
     them out; ``"raise"`` raises at the first), packets longer or shorter
     than their packet type (warned as ``DecodeWarning``).
+
+    ``keep_unmapped=True`` keeps what an exact round trip through
+    :func:`bitloom_io.encode` needs beyond the fields: each table gains
+    ``_packet`` (each packet's index in the stream, which ``encode`` orders
+    by) and ``_unmapped`` (per packet, the XOR of its bytes and the bytes
+    its values encode to: the bits no field describes, padding and the
+    like; empty where there is none).
     """
     if errors not in ("skip", "raise"):
         raise ValueError(f"errors must be 'skip' or 'raise', not {errors!r}")
     how = plan(definition, root=root)
-    packets = ccsds.split(source, prefix_bytes=prefix_bytes, warn=False)
+    packets = ccsds.split(source, prefix_bytes=prefix_bytes, warn=False, map=map)
     tables = run(how, packets, errors)
+    if keep_unmapped:
+        _keep_unmapped(tables, how, packets)
+    # A file that shrank while its packets were decoded read as zeros there.
+    _sources.check_mapping(packets.buffer)
     ccsds.warn_summary(tables.report.stream, stacklevel=2)
     tables.report.warn(stacklevel=2)
     return tables
+
+
+def _keep_unmapped(tables: Tables, how: _Plan, packets: ccsds.Packets) -> None:
+    from ._encode import PACKET_COLUMN, UNMAPPED_COLUMN, differences
+
+    indexes: dict[str, np.ndarray] = getattr(tables, "packet_index", {})
+    original = np.frombuffer(packets.buffer, dtype=np.uint8)
+    for name, table in list(tables.items()):
+        index = np.asarray(indexes.get(name, np.zeros(0, dtype=np.int64)), dtype=np.int64)
+        columns = dict(table.columns)
+        try:
+            columns[UNMAPPED_COLUMN] = differences(
+                name, table, how.definition, original, packets.offsets[index], packets.lengths[index]
+            )
+        except ValueError as error:
+            raise ValueError(f"keep_unmapped: {error}") from None
+        columns[PACKET_COLUMN] = index
+        tables[name] = Table(name, columns)
 
 
 def run(how: _Plan, packets: ccsds.Packets, errors: str = "skip") -> Tables:
@@ -447,13 +491,14 @@ def decode_in_steps(
     progress: Callable[..., None] | None = None,
     root: str | None = None,
     errors: Literal["skip", "raise"] = "skip",
+    map: bool = True,
 ) -> Tables:
     """``decode`` in steps of about ``step_bytes`` of packets, calling
     ``progress(done_bytes, rows)`` after each and once more with
     ``final=True``. The stream is split once, so the tables and the report
     are those of ``decode``; nothing is warned."""
     how = plan(definition, root=root)
-    packets = ccsds.split(source, prefix_bytes=prefix_bytes, warn=False)
+    packets = ccsds.split(source, prefix_bytes=prefix_bytes, warn=False, map=map)
     n = len(packets)
     cuts = np.searchsorted(packets.offsets, np.arange(step_bytes, max(packets.summary.bytes, 1), step_bytes))
     bounds = [0, *sorted(set(cuts.tolist()) - {0, n}), n] if n else [0, 0]
@@ -475,6 +520,7 @@ def decode_in_steps(
         if more:
             columns = {c: np.concatenate([table.columns[c], *(t.columns[c] for t in more)]) for c in table.columns}
             joined[name] = Table(name, columns)
+    _sources.check_mapping(packets.buffer)
     if progress is not None:
         progress(packets.summary.bytes, rows, final=True)
     return _finish(joined, findings, packets, n)

@@ -21,12 +21,15 @@ from . import ccsds
 from ._decode import DEFAULT, Select
 from ._tables import Table, atomic_path
 
-__all__ = ["encode", "write_packets", "crc16_ccitt", "UNMAPPED_COLUMN", "covered_bits", "unmapped_bytes"]
+__all__ = ["encode", "write_packets", "crc16_ccitt", "UNMAPPED_COLUMN", "PACKET_COLUMN", "differences"]
 
-#: The column that ``decode(..., keep_unmapped=True)`` adds: per packet, its
-#: bytes with every bit that the header or a field covers cleared, so that
-#: ``encode`` can put back what the definition does not describe.
+#: The column that ``decode(..., keep_unmapped=True)`` adds: per packet, the
+#: XOR of its bytes and the bytes its decoded values encode to (empty when
+#: they are the same), so that ``encode`` can put back what the definition
+#: does not describe: bits no field covers, padding, non-canonical values.
 UNMAPPED_COLUMN = "_unmapped"
+#: Beside it, each packet's index in the stream it was decoded from.
+PACKET_COLUMN = "_packet"
 
 _HEADER_BYTES = 6
 _COUNT_MODULUS = 1 << 14
@@ -69,36 +72,6 @@ def crc16_ccitt(packets: np.ndarray, *, initial: int = 0xFFFF) -> np.ndarray:
     for column in data.T:
         crc = (crc << np.uint16(8)) ^ _CRC_TABLE[(crc >> np.uint16(8)) ^ column]
     return crc
-
-
-def covered_bits(layout: Any, size: int) -> np.ndarray | None:
-    """A mask of ``size`` bytes with every bit set that the primary header
-    or one of the layout's fields occupies; None when the layout's fields
-    move from packet to packet."""
-    if _dynamic(layout):
-        return None
-    bits = np.zeros(8 * size, dtype=bool)
-    bits[: 8 * _HEADER_BYTES] = True
-    for f in layout.fields:
-        bits[f.start_bit : f.start_bit + f.bits] = True
-    return np.packbits(bits)
-
-
-def unmapped_bytes(layout: Any, buffer: Any, offsets: np.ndarray, lengths: np.ndarray) -> np.ndarray:
-    """Per packet, its bytes with the covered bits cleared (an object array
-    of ``bytes``; empty where every bit is covered)."""
-    data = np.frombuffer(buffer, dtype=np.uint8)
-    out = np.empty(len(offsets), dtype=object)
-    masks: dict[int, np.ndarray | None] = {}
-    for k, (o, n) in enumerate(zip(np.asarray(offsets).tolist(), np.asarray(lengths).tolist())):
-        if n not in masks:
-            masks[n] = covered_bits(layout, n)
-        mask = masks[n]
-        if mask is None:
-            raise ValueError("keep_unmapped needs a layout whose fields sit at fixed bits")
-        left = data[o : o + n] & ~mask[:n]
-        out[k] = left.tobytes() if left.any() else b""
-    return out
 
 
 @dataclass
@@ -375,22 +348,30 @@ def _overlay(rows: list[bytes] | np.ndarray, bits: np.ndarray) -> list[bytes] | 
 
 
 def _put_back(name: str, rows: list[bytes] | np.ndarray, unmapped: Any, sizes: np.ndarray) -> list[bytes] | np.ndarray:
-    """ORs each packet's unmapped bytes back in (empty values leave it as it is)."""
-    uniform = isinstance(rows, np.ndarray)
-    out = rows.copy() if isinstance(rows, np.ndarray) else list(rows)
+    """XORs each packet's unmapped bytes back in (empty values leave it as it is)."""
+    if isinstance(rows, np.ndarray):
+        block = rows.copy()
+        for k, extra in enumerate(unmapped):
+            if extra is not None and len(extra):
+                _check_unmapped(name, k, extra, sizes)
+                block[k] ^= np.frombuffer(bytes(extra), dtype=np.uint8)
+        return block
+    out = list(rows)
     for k, extra in enumerate(unmapped):
         if extra is None or len(extra) == 0:
             continue
-        if len(extra) != int(sizes[k]):
-            raise ValueError(
-                f"table {name!r}, row {k}, column {UNMAPPED_COLUMN!r}: {len(extra)} bytes for a packet of {int(sizes[k])}"
-            )
+        _check_unmapped(name, k, extra, sizes)
         bits = np.frombuffer(bytes(extra), dtype=np.uint8)
-        if uniform:
-            out[k] |= bits  # type: ignore[index]
-        else:
-            out[k] = (np.frombuffer(bytes(out[k]), dtype=np.uint8) | bits).tobytes()
+        out[k] = (np.frombuffer(bytes(out[k]), dtype=np.uint8) ^ bits).tobytes()
     return out
+
+
+def _check_unmapped(name: str, row: int, extra: Any, sizes: np.ndarray) -> None:
+    if len(extra) != int(sizes[row]):
+        raise ValueError(
+            f"table {name!r}, row {row}, column {UNMAPPED_COLUMN!r}: "
+            f"{len(extra)} bytes for a packet of {int(sizes[row])}"
+        )
 
 
 def _extend(rows: list[bytes] | np.ndarray, extra: int) -> list[bytes] | np.ndarray:
@@ -408,7 +389,11 @@ def _pad(rows: list[bytes] | np.ndarray, total: np.ndarray) -> list[bytes] | np.
 
 def _order_keys(parts: list[_Part], order: Any, tables: Mapping[str, Any]) -> np.ndarray | None:
     if order is None:
-        return None
+        # Tables decoded with keep_unmapped=True know their packets' places.
+        if all(PACKET_COLUMN in _columns(tables[p.name]) for p in parts):
+            order = PACKET_COLUMN
+        else:
+            return None
     keys = []
     for part in parts:
         if isinstance(order, str):
@@ -456,6 +441,10 @@ def encode(
     Packets are written table after table in the mapping's order, or
     interleaved by ``order``: a column every table has (a time, say) or a
     mapping of table names to one sort key per row; ties keep table order.
+    Tables from ``decode(..., keep_unmapped=True)`` are put back in the
+    order of the stream they came from, with the bits no field describes:
+    ``encode(decode(f, d, keep_unmapped=True), d)`` is the stream ``f`` again
+    (its packets, without the problem regions ``decode`` reported).
     ``error_control=True`` appends the CCSDS packet error control field
     (CRC-16-CCITT over the rest of the packet) to every packet.
     """
@@ -518,7 +507,7 @@ def _assemble(parts: list[_Part], permutation: np.ndarray | None, header: np.nda
         packets[:, :_HEADER_BYTES] = header
         if error_control:
             packets[:, -2:] = crc16_ccitt(packets[:, :-2]).astype(">u2").view(np.uint8).reshape(-1, 2)
-        return packets.tobytes()
+        return bytes(packets.tobytes())
     rows: list[Any] = []
     for p in parts:
         rows.extend(p.rows if isinstance(p.rows, list) else list(p.rows))
@@ -530,6 +519,36 @@ def _assemble(parts: list[_Part], permutation: np.ndarray | None, header: np.nda
             packet[-2:] = np.frombuffer(int(crc16_ccitt(packet[:-2])[0]).to_bytes(2, "big"), np.uint8)
         out += packet.tobytes()
     return bytes(out)
+
+
+def differences(name: str, table: Any, definition: Any, original: np.ndarray, offsets: np.ndarray, lengths: np.ndarray) -> np.ndarray:
+    """Per row of one decoded table, the XOR of its packet in ``original``
+    (at ``offsets``, ``lengths``) and the packet its values encode to, as
+    an object array of ``bytes`` (empty where they are equal)."""
+    out = np.full(len(offsets), b"", dtype=object)
+    if not len(offsets):
+        return out
+    columns = {k: v for k, v in _columns(table).items() if k not in (UNMAPPED_COLUMN, PACKET_COLUMN)}
+    again = ccsds.split(encode({name: columns}, definition), warn=False)
+    if not np.array_equal(np.asarray(again.lengths, np.int64), np.asarray(lengths, np.int64)):
+        row = int(np.flatnonzero(np.asarray(again.lengths, np.int64) != np.asarray(lengths, np.int64))[0])
+        raise ValueError(
+            f"packet type {name!r}, row {row}: its values encode to {int(again.lengths[row])} bytes, "
+            f"not the {int(lengths[row])} of the packet"
+        )
+    data = np.frombuffer(again.buffer, dtype=np.uint8)
+    if len(offsets) and (lengths == lengths[0]).all():
+        n = int(lengths[0])
+        mine = original[np.asarray(offsets, np.int64)[:, None] + np.arange(n)]
+        xor = mine ^ data.reshape(-1, n)
+        for k in np.flatnonzero(xor.any(axis=1)).tolist():
+            out[k] = xor[k].tobytes()
+        return out
+    for k, (o, a, n) in enumerate(zip(np.asarray(offsets).tolist(), again.offsets.tolist(), np.asarray(lengths).tolist())):
+        xor = original[o : o + n] ^ data[a : a + n]
+        if xor.any():
+            out[k] = xor.tobytes()
+    return out
 
 
 def write_packets(path: str | os.PathLike[str], tables: Mapping[str, Any], definition: Any, **options: Any) -> int:

@@ -95,9 +95,43 @@ class _Block:
     def __buffer__(self, flags: int, /) -> memoryview: ...
 
 def ccsds_scan(
-    buffer: Buffer, prefix_bytes: int, release: bool, /
-) -> tuple[int, _Block, _Block, _Block, _Block, _Block, _Block, _Block, _Block, _Block, _Block, _Block, _Block]:
-    """The records of a CCSDS stream: (count, offsets, lengths, version, type,
-    secondary_flag, apid, sequence_flags, sequence_count, data_length,
-    problems, sequence_events, apid_stats) as blocks of native-endian
-    integers."""
+    buffer: Buffer,
+    prefix_bytes: int,
+    release: bool,
+    start: int = 0,
+    stop: int = -1,
+    versions: int = 255,
+    seen_versions: int = 0,
+    known: Buffer | None = None,
+    fixed: Buffer | None = None,
+    prior: Buffer | None = None,
+    broken: bool = False,
+    /,
+) -> tuple[
+    int, _Block, _Block, _Block, _Block, _Block, _Block, _Block, _Block, _Block, _Block, _Block, _Block, int, int,
+    _Block,
+]:
+    """The records of a CCSDS stream that start in [start, stop): (count,
+    offsets, lengths, version, type, secondary_flag, apid, sequence_flags,
+    sequence_count, data_length, problems, sequence_events, apid_stats, end,
+    seen_versions, breaks) as blocks of native-endian integers."""
+
+@final
+class _Mapped:
+    """A read-only file mapping whose pages read as zeros, not SIGBUS, once
+    the file shrinks under it; ``fault`` says where."""
+
+    @property
+    def fault(self) -> int: ...
+    @property
+    def closed(self) -> bool: ...
+    @property
+    def name(self) -> object: ...
+    def close(self) -> None: ...
+    def madvise(self, advice: int, start: int, length: int, /) -> None: ...
+    def __len__(self) -> int: ...
+    def __buffer__(self, flags: int, /) -> memoryview: ...
+
+def map_file(fd: int, size: int, name: object, /) -> _Mapped | None:
+    """A guarded read-only mapping of the open file ``fd``; None where that
+    cannot be done."""

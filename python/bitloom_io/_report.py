@@ -137,24 +137,22 @@ class Report:
         s = self.stream
         return not (s.problems or s.gaps or s.repeats or self.undecoded or self.sizes)
 
-    def lines(self) -> list[str]:
+    def lines(self, command_line: bool = False) -> list[str]:
         """The report as lines of text, the stream's problems first; empty
-        when there is nothing to say."""
+        when there is nothing to say. ``command_line``: advice in the
+        command line's words (``--prefix-bytes``) rather than Python's."""
         out: list[str] = []
         s = self.stream
         if s.problems:
             lost = s.lost_bytes
-            out.append(
-                f"{plural(lost, 'byte')} of {s.bytes:,} are not whole packets ({plural(len(s.problems), 'region')}):"
-            )
+            what = "are not whole packets" if lost != 1 else "is not in a whole packet"
+            out.append(f"{plural(lost, 'byte')} of {s.bytes:,} {what} ({plural(len(s.problems), 'region')}):")
             out.extend(f"  {p.kind}: {p}" for p in s.problems[:5])
             if len(s.problems) > 5:
                 out.append(f"  ... {plural(len(s.problems) - 5, 'more region')}")
         if self.prefix_hint is not None:
-            out.append(
-                f"the stream looks like packets behind a {plural(self.prefix_hint, 'byte')} prefix: "
-                f"try --prefix-bytes {self.prefix_hint} (prefix_bytes={self.prefix_hint} in Python)"
-            )
+            option = f"--prefix-bytes {self.prefix_hint}" if command_line else f"prefix_bytes={self.prefix_hint}"
+            out.append(f"the stream looks like packets behind a {self.prefix_hint}-byte prefix: try {option}")
         for r in s.sequence.values():
             if r.gaps or r.repeats:
                 out.append(
@@ -243,14 +241,15 @@ class Findings:
         entry[0] += len(index)
         entry[1] = (entry[1] + offsets)[:FIRST]
 
-    def sizes(self, packet_type: str, index: np.ndarray, expected: int) -> None:
-        """Compares the packets at ``index`` with the ``expected`` bytes."""
-        lengths = self.packets.lengths[index]
+    def sizes(self, packet_type: str, index: np.ndarray | None, expected: int) -> None:
+        """Compares the packets at ``index`` (all when None) with the
+        ``expected`` bytes."""
+        lengths = self.packets.lengths if index is None else self.packets.lengths[index]
+        if not len(lengths) or lengths.min() == lengths.max() == expected:
+            return
         longer = lengths > expected
         shorter = lengths < expected
-        if not (longer.any() or shorter.any()):
-            return
-        offsets = self.packets.offsets[index]
+        offsets = self.packets.offsets if index is None else self.packets.offsets[index]
         entry = self._sizes.setdefault(packet_type, [expected, 0, [], 0, []])
         entry[1] += int(longer.sum())
         entry[2] = (entry[2] + offsets[longer][:FIRST].tolist())[:FIRST]

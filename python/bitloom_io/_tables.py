@@ -9,6 +9,7 @@ import contextlib
 import csv
 import os
 import secrets
+import socket
 from collections.abc import Iterator, KeysView, Mapping
 from typing import TYPE_CHECKING, Any
 
@@ -38,12 +39,19 @@ def _require(module: str, what: str) -> Any:
 @contextlib.contextmanager
 def atomic_path(path: str | os.PathLike[str]) -> Iterator[str]:
     """A temporary path in the target's directory; renamed to ``path`` when
-    the block completes, removed when it fails."""
+    the block completes, removed when it fails.
+
+    The temporary file is ``.<name>.bitloom-<host>-<pid>-<random>.part``:
+    a run that is killed leaves it behind under a name that says whose it
+    is, and the next write of the same target on the same host removes
+    those whose process is gone."""
     path = os.fspath(path)
     directory, name = os.path.split(os.path.abspath(path))
+    remove_stale_parts(directory, name)
+    host = _host()
     # Created with the usual permissions (the umask's), unlike mkstemp's 0600.
     while True:
-        tmp = os.path.join(directory, f".{name}.{secrets.token_hex(6)}.part")
+        tmp = os.path.join(directory, f".{name}.{_PART_MARK}{host}-{os.getpid()}-{secrets.token_hex(6)}.part")
         try:
             open(tmp, "xb").close()
             break
@@ -58,6 +66,51 @@ def atomic_path(path: str | os.PathLike[str]) -> Iterator[str]:
         raise
 
 
+_PART_MARK = "bitloom-"
+
+
+def _host() -> str:
+    return "".join(c if c.isalnum() or c in "._" else "_" for c in socket.gethostname()) or "host"
+
+
+def remove_stale_parts(directory: str, name: str) -> list[str]:
+    """Removes the temporary files of writes of ``name`` in ``directory``
+    that a process of this host left when it died; returns their paths.
+    Files of live processes, of other hosts (whose processes cannot be
+    seen from here) and of other names are left alone."""
+    lead, host = f".{name}.{_PART_MARK}", _host()
+    removed = []
+    try:
+        entries = os.listdir(directory)
+    except OSError:
+        return removed
+    for entry in entries:
+        if not (entry.startswith(lead) and entry.endswith(".part")):
+            continue
+        fields = entry[len(lead) : -len(".part")].rsplit("-", 2)
+        if len(fields) != 3 or fields[0] != host or not fields[1].isdigit():
+            continue
+        if _alive(int(fields[1])):
+            continue
+        with contextlib.suppress(OSError):
+            os.unlink(os.path.join(directory, entry))
+            removed.append(os.path.join(directory, entry))
+    return removed
+
+
+def _alive(pid: int) -> bool:
+    # On Windows os.kill ends the process rather than probing it.
+    if pid == os.getpid() or os.name == "nt":
+        return True
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    except (PermissionError, OSError, OverflowError):
+        return True  # someone else's, or cannot tell: leave it
+    return True
+
+
 class Table:
     """One packet type's decoded packets: ``columns`` maps a name to a numpy
     array, all of the same length (primary-header columns first)."""
@@ -70,6 +123,14 @@ class Table:
         lengths = {len(c) for c in self.columns.values()}
         if len(lengths) > 1:
             raise ValueError(f"table {name!r}: columns of different lengths {sorted(lengths)}")
+
+    @classmethod
+    def _checked(cls, name: str, columns: Mapping[str, np.ndarray]) -> Table:
+        """A table of columns already known to be of one length."""
+        table = cls.__new__(cls)
+        table.name = name
+        table.columns = dict(columns)
+        return table
 
     def __len__(self) -> int:
         for c in self.columns.values():

@@ -7,31 +7,51 @@ minus one. :func:`split` reads only the headers (in C++, files memory-mapped,
 nothing copied) and returns the packets' offsets, lengths and header fields
 as numpy arrays.
 
-Nothing is dropped silently. Records found and problem regions tile the
-stream exactly, in order:
+Nothing is dropped silently, and no single length field is trusted on its
+own word. Records found and problem regions tile the stream exactly, in
+order:
 
-- a record is accepted at a position when the whole header is there, its
-  version number is 0 and the packet it declares ends inside the data;
+- a record is accepted at a position when the whole header is there, the
+  packet it declares ends inside the data, its version number is one
+  ``versions`` allows (any by default) and its length is the one ``lengths``
+  fixes for its APID (if any), and what follows it is the end of the data or
+  a plausible header: of a known version, of the fixed length, and of an
+  APID already known (seen, given in ``apids``, or its own) with a sequence
+  count at most 32 past that APID's latest. A version other than 0 is taken
+  once records of it chain by length (eight in a row, or to the exact end
+  of the data) and is reported in ``summary.versions`` and with a
+  :class:`StreamWarning`;
+- a record whose length leads to no plausible header while a confirmed
+  record starts inside it (one carrying the next sequence count of its
+  APID) is not taken: its bytes up to that record are a problem region,
+  ``"implausible_length"``, so that one bad length field cannot swallow the
+  intact packets after it. A packet followed by junk, with no packet inside
+  it, stands, and what follows it is then taken only when confirmed as
+  below;
 - otherwise the splitter resynchronises at the first later position whose
   record is accepted and confirmed by the records after it (the next two are
   accepted too, or the chain ends exactly at the end of the data), all of
-  APIDs already known (seen before, or the APID of a version-0 header at the
+  APIDs already known (seen before, given, or the APID of the header at the
   bad position; any APID while none is known), because packet data often
-  holds bytes that look like headers (runs of zeros do); the bytes
-  skipped are one problem region, ``"overrun"`` when they start with a
-  version-0 header whose length runs past the end of the data (a wrong length
-  field), ``"junk"`` otherwise;
+  holds bytes that look like headers (runs of zeros do); the bytes skipped
+  are one problem region, ``"overrun"`` when they start with a header whose
+  length runs past the end of the data (a wrong length field),
+  ``"implausible_length"`` when that header's length is not the one fixed
+  for its APID, ``"junk"`` otherwise (adjacent junk is one region);
 - when no later position qualifies, the rest is one region,
-  ``"truncated"`` when it starts with a version-0 header (the final packet or
+  ``"truncated"`` when it starts with a header (the final packet or
   its header cut short), ``"junk"`` otherwise.
 
 Problems are listed in :class:`StreamSummary` (with counts and byte offsets)
 and announced with a :class:`StreamWarning`. Sequence counts (14 bits,
 wrapping from 16383 to 0) are checked per APID: gaps and repeats are listed
-in the summary and announced with a :class:`SequenceWarning`.
+in the summary (consecutive packets with steps of one kind as one run) and
+announced with a :class:`SequenceWarning`.
 
-Zero bytes between packets read as packets of APID 0 with 7 bytes, which is
-what their headers say; they show up in the per-APID counts.
+Zero bytes read as packets of APID 0 with 7 bytes, which is what their
+headers say: a stream of zeros is such packets (one run of repeats in the
+sequence report), while zeros after packets they do not continue are a
+problem region, unless APID 0 is one of the stream's.
 """
 
 from __future__ import annotations
@@ -58,6 +78,7 @@ __all__ = [
     "StreamWarning",
     "SequenceWarning",
     "HEADER_COLUMNS",
+    "ScanOptions",
 ]
 
 #: Header columns as :func:`bitloom_io.decode` names them, with the
@@ -71,8 +92,6 @@ HEADER_COLUMNS = {
     "CCSDS_SEQUENCE_COUNT": "sequence_count",
     "CCSDS_PACKET_LENGTH": "data_length",
 }
-
-SEQUENCE_MODULUS = 1 << 14
 
 
 class StreamWarning(UserWarning):
@@ -135,10 +154,11 @@ def read_header(source: Any, offset: int = 0) -> PrimaryHeader:
 class StreamProblem(NamedTuple):
     """A region of the stream that is not a whole record.
 
-    ``kind`` is ``"junk"``, ``"overrun"`` or ``"truncated"``; ``offset`` and
-    ``length`` are in bytes of the stream; ``declared`` is the record size
-    (prefix included) the header at ``offset`` declares, or -1 when there is
-    no readable version-0 header there."""
+    ``kind`` is ``"junk"``, ``"overrun"``, ``"truncated"`` or
+    ``"implausible_length"``; ``offset`` and ``length`` are in bytes of the
+    stream; ``declared`` is the record size (prefix included) the header at
+    ``offset`` declares, or -1 when there is no readable header of a known
+    version there."""
 
     kind: str
     offset: int
@@ -148,6 +168,11 @@ class StreamProblem(NamedTuple):
     def __str__(self) -> str:
         if self.kind == "junk":
             return f"{self.length} bytes that are not a packet at offset {self.offset}"
+        if self.kind == "implausible_length":
+            return (
+                f"a header at offset {self.offset} whose length ({self.declared} bytes) leads to no "
+                f"packet; {self.length} bytes skipped to the next packet"
+            )
         if self.kind == "overrun":
             return (
                 f"a header at offset {self.offset} whose length ({self.declared} bytes) runs past "
@@ -166,9 +191,11 @@ class SequenceReport:
     """Sequence counts of one APID in stream order.
 
     A step of 1 (modulo 16384) is normal; a step of 0 is a repeat; any other
-    step is a gap of ``step - 1`` missing packets. ``gap_offsets`` and
-    ``repeat_offsets`` are the byte offsets of the packets right after each
-    gap or repeat."""
+    step is a gap of ``step - 1`` missing packets. Consecutive packets with
+    steps of the same kind form one run: ``gap_offsets`` and
+    ``repeat_offsets`` are the byte offsets of the packet after the first
+    step of each run (one per gap or repeat unless they follow each other),
+    so that the report stays small whatever the stream."""
 
     apid: int
     packets: int
@@ -181,12 +208,13 @@ class SequenceReport:
     repeat_offsets: tuple[int, ...]
 
 
-_KINDS = {0: "junk", 1: "overrun", 2: "truncated"}
+_KINDS = {0: "junk", 1: "overrun", 2: "truncated", 3: "implausible_length"}
 _PROBLEM_DTYPE = np.dtype(
     [("kind", "u1"), ("offset", "=i8"), ("length", "=i8"), ("declared", "=i8")], align=True
 )
 _EVENT_DTYPE = np.dtype(
-    [("kind", "u1"), ("apid", "=u2"), ("missing", "=u4"), ("offset", "=i8")], align=True
+    [("kind", "u1"), ("apid", "=u2"), ("count", "=u4"), ("missing", "=u8"), ("offset", "=i8"), ("last", "=i8")],
+    align=True,
 )
 _STATS_DTYPE = np.dtype([("packets", "=u8"), ("first", "=i4"), ("last", "=i4")], align=True)
 
@@ -208,6 +236,8 @@ class StreamSummary:
     # and packets a layout could not decode (byte offsets).
     undecoded: dict[int, int] = field(default_factory=dict)
     failed_offsets: tuple[int, ...] = ()
+    # Packets per version number, when any is other than 0.
+    versions: dict[int, int] = field(default_factory=dict)
 
     def _count(self, kind: str) -> int:
         return sum(1 for p in self.problems if p.kind == kind)
@@ -254,10 +284,13 @@ class StreamSummary:
         parts = [str(p) for p in self.problems[:5]]
         if len(self.problems) > 5:
             parts.append(f"... {len(self.problems) - 5} more")
-        return (
-            f"{where}{self.lost_bytes} of {self.bytes} bytes are not whole packets "
-            f"({len(self.problems)} regions): " + "; ".join(parts)
-        )
+        regions = f"{len(self.problems)} region{'s' if len(self.problems) != 1 else ''}"
+        return f"{where}{self.lost_bytes} of {self.bytes} bytes are not whole packets ({regions}): " + "; ".join(parts)
+
+    def version_message(self) -> str:
+        where = f"{self.source}: " if self.source else ""
+        counts = ", ".join(f"{n} of version {v}" for v, n in sorted(self.versions.items()))
+        return f"{where}packets of a version number other than 0: {counts}"
 
     def sequence_message(self) -> str:
         where = f"{self.source}: " if self.source else ""
@@ -265,7 +298,8 @@ class StreamSummary:
         for r in self.sequence.values():
             if r.gaps or r.repeats:
                 parts.append(
-                    f"APID {r.apid}: {r.gaps} gaps ({r.missing} packets missing), {r.repeats} repeats"
+                    f"APID {r.apid}: {r.gaps} gap{'s' * (r.gaps != 1)} ({r.missing} "
+                    f"packet{'s' * (r.missing != 1)} missing), {r.repeats} repeat{'s' * (r.repeats != 1)}"
                 )
         return f"{where}sequence counts: " + "; ".join(parts)
 
@@ -278,6 +312,8 @@ class StreamSummary:
             r = self.sequence.get(apid)
             seq = f", {r.gaps} gaps ({r.missing} missing), {r.repeats} repeats" if r else ""
             lines.append(f"  APID {apid}: {n} packets{seq}")
+        if any(self.versions):
+            lines.append("  versions: " + ", ".join(f"{v}: {n} packets" for v, n in sorted(self.versions.items())))
         for p in self.problems:
             lines.append(f"  {p.kind}: {p}")
         if self.undecoded:
@@ -291,26 +327,52 @@ class StreamSummary:
 
 
 def sequence_reports(events: np.ndarray, stats: np.ndarray, present: list[int]) -> dict[int, SequenceReport]:
-    """Sequence-count reports per APID from the scan's events and counts."""
+    """Sequence-count reports per APID from the scan's runs of events and
+    counts; the work is in the number of runs, not of packets."""
     reports: dict[int, SequenceReport] = {}
-    by_apid: dict[int, list[tuple[int, int, int]]] = {}
-    for kind, apid, missing, offset in events.tolist():
-        by_apid.setdefault(apid, []).append((kind, missing, offset))
+    gaps = events[events["kind"] == 0]
+    repeats = events[events["kind"] == 1]
+    gap_runs = _group(gaps)
+    repeat_runs = _group(repeats)
     for apid in present:
-        ev = by_apid.get(apid, [])
         packets, first, last = stats[apid].tolist()
+        g = gap_runs.get(apid)
+        r = repeat_runs.get(apid)
         reports[apid] = SequenceReport(
             apid=apid,
             packets=packets,
             first=first,
             last=last,
-            gaps=sum(1 for k, _, _ in ev if k == 0),
-            missing=sum(m for k, m, _ in ev if k == 0),
-            repeats=sum(1 for k, _, _ in ev if k == 1),
-            gap_offsets=tuple(o for k, _, o in ev if k == 0),
-            repeat_offsets=tuple(o for k, _, o in ev if k == 1),
+            gaps=int(g["count"].sum()) if g is not None else 0,
+            missing=int(g["missing"].sum()) if g is not None else 0,
+            repeats=int(r["count"].sum()) if r is not None else 0,
+            gap_offsets=tuple(g["offset"].tolist()) if g is not None else (),
+            repeat_offsets=tuple(r["offset"].tolist()) if r is not None else (),
         )
     return reports
+
+
+def _group(events: np.ndarray) -> dict[int, np.ndarray]:
+    """Events by APID, each APID's in stream order."""
+    if not len(events):
+        return {}
+    order = np.argsort(events["apid"], kind="stable")
+    ordered = events[order]
+    apids, starts = np.unique(ordered["apid"], return_index=True)
+    bounds = [*starts.tolist(), len(ordered)]
+    return {int(a): ordered[bounds[i] : bounds[i + 1]] for i, a in enumerate(apids.tolist())}
+
+
+class Seed(NamedTuple):
+    """What a scan had met before a packet: the APIDs (2048 bools), the
+    versions (a bit set) and each APID's latest sequence count (2048 native
+    i4, -1 for none). Small, so that it travels with a piece of a file to
+    wherever that piece is split."""
+
+    seen: np.ndarray
+    versions: int
+    prior: bytes
+    broken: bool = False
 
 
 class Packets:
@@ -329,6 +391,9 @@ class Packets:
     data_length: np.ndarray
     summary: StreamSummary
     buffer: Any
+    # Indexes of the packets that what followed did not continue (where the
+    # split became wary); what a piece split on its own needs to know.
+    breaks: np.ndarray
     # True when `buffer` is a file mapping of our own, whose pages may be
     # given back once read.
     mapped: bool = False
@@ -349,6 +414,54 @@ class Packets:
             *(int(getattr(self, name)[index]) for name in PrimaryHeader._fields)
         )
 
+    def piece(self, first: int, stop: int) -> Packets:
+        """Packets ``first`` to ``stop - 1`` as a stream of their own, over
+        the same buffer: what a whole-file split found in one piece of the
+        file, so that pieces decoded one by one hold exactly its packets.
+        The piece's summary counts its packets per APID; problems and
+        sequence checks belong to the whole."""
+        p = Packets()
+        for name in ("offsets", "lengths", *PrimaryHeader._fields):
+            setattr(p, name, getattr(self, name)[first:stop])
+        p.breaks = self.breaks[(self.breaks >= first) & (self.breaks < stop)] - first
+        apids, counts = np.unique(p.apid, return_counts=True)
+        p.summary = StreamSummary(
+            bytes=0,
+            prefix_bytes=self.summary.prefix_bytes,
+            packets=len(p.offsets),
+            packet_bytes=int(p.lengths.sum()),
+            apids=dict(zip(apids.tolist(), counts.tolist())),
+            problems=(),
+            sequence={},
+            source=self.summary.source,
+        )
+        p.buffer = self.buffer
+        p.mapped = self.mapped
+        return p
+
+    def seeds(self, cuts: list[int]) -> list[Seed]:
+        """The scan's state before each packet index in ``cuts`` (sorted)."""
+        out = []
+        apids = self.apid.astype(np.intp)
+        order = np.argsort(apids, kind="stable")
+        ordered = apids[order]
+        present, firsts = np.unique(ordered, return_index=True)
+        bounds = [*firsts.tolist(), len(ordered)]
+        versions_before = np.zeros(len(self.version) + 1, dtype=np.uint8)
+        np.bitwise_or.accumulate(np.left_shift(1, self.version.astype(np.uint8)), out=versions_before[1:])
+        for cut in cuts:
+            seen = np.zeros(2048, dtype=bool)
+            prior = np.full(2048, -1, dtype=np.int32)
+            for k, a in enumerate(present.tolist()):
+                idx = order[bounds[k] : bounds[k + 1]]  # packets of APID a, in stream order
+                n = int(np.searchsorted(idx, cut))
+                if n:
+                    seen[a] = True
+                    prior[a] = int(self.sequence_count[idx[n - 1]])
+            broken = bool(cut) and bool(np.isin(cut - 1, self.breaks))
+            out.append(Seed(seen, int(versions_before[cut]), prior.tobytes(), broken))
+        return out
+
     def header_columns(self, index: np.ndarray | None = None) -> dict[str, np.ndarray]:
         """The header fields under the table column names, for the packets
         at ``index`` (all when None)."""
@@ -358,11 +471,80 @@ class Packets:
         return {col: getattr(self, attr)[index] for col, attr in HEADER_COLUMNS.items()}
 
 
-def _scan(buffer: Any, prefix_bytes: int, release: bool, name: str | None) -> Packets:
-    if not isinstance(prefix_bytes, int) or isinstance(prefix_bytes, bool) or prefix_bytes < 0:
-        raise ValueError(f"prefix_bytes must be a non-negative int, not {prefix_bytes!r}")
-    (n, offsets, lengths, version, type_, sec, apid, seqf, seqc, dlen, problems, events, stats) = (
-        _ccsds_scan(buffer, prefix_bytes, release)
+class ScanOptions(NamedTuple):
+    """What a caller tells the splitter beyond the bytes, checked and in
+    the form the native scan takes."""
+
+    prefix_bytes: int = 0
+    versions: int = 0xFF  # bit v: version v accepted
+    known: bytes | None = None  # 2048 bytes, nonzero for a declared APID
+    fixed: bytes | None = None  # 2048 native u4: an APID's packet size, 0 for any
+
+    @classmethod
+    def of(
+        cls,
+        prefix_bytes: int = 0,
+        versions: Any = None,
+        apids: Any = None,
+        lengths: Any = None,
+    ) -> ScanOptions:
+        if not isinstance(prefix_bytes, int) or isinstance(prefix_bytes, bool) or prefix_bytes < 0:
+            raise ValueError(f"prefix_bytes must be a non-negative int, not {prefix_bytes!r}")
+        mask = 0xFF
+        if versions is not None:
+            mask = 0
+            for v in versions:
+                if not isinstance(v, int) or isinstance(v, bool) or not 0 <= v <= 7:
+                    raise ValueError(f"versions are ints from 0 to 7, not {v!r}")
+                mask |= 1 << v
+            if not mask:
+                raise ValueError("versions must name at least one version number")
+        known = None
+        if apids is not None:
+            table = bytearray(2048)
+            for a in apids:
+                table[_apid(a, "apids")] = 1
+            known = bytes(table)
+        fixed = None
+        if lengths is not None:
+            sizes = np.zeros(2048, dtype=np.uint32)
+            for a, n in dict(lengths).items():
+                if not isinstance(n, (int, np.integer)) or isinstance(n, bool) or not 7 <= n <= 65542:
+                    raise ValueError(f"lengths are packet sizes from 7 to 65542 bytes, not {n!r} (APID {a!r})")
+                sizes[_apid(a, "lengths")] = n
+            fixed = sizes.tobytes()
+        return cls(prefix_bytes, mask, known, fixed)
+
+
+def _apid(value: Any, what: str) -> int:
+    if not isinstance(value, (int, np.integer)) or isinstance(value, bool) or not 0 <= value <= 0x7FF:
+        raise ValueError(f"{what} holds APIDs, ints from 0 to 2047, not {value!r}")
+    return int(value)
+
+
+def _scan(
+    buffer: Any,
+    options: ScanOptions,
+    release: bool,
+    name: str | None,
+    *,
+    start: int = 0,
+    stop: int = -1,
+    seed: Seed | None = None,
+) -> Packets:
+    """The records of ``buffer`` that start in [start, stop); ``seed`` is
+    what a scan from the start had met before ``start`` (Packets.seeds), so
+    that a piece scanned alone is split as the whole is."""
+    seen = seed.seen if seed is not None else None
+    seen_versions = seed.versions if seed is not None else 0
+    prior = seed.prior if seed is not None else None
+    known = options.known
+    if seen is not None:
+        table = np.frombuffer(known, dtype=np.uint8).astype(bool) if known else np.zeros(2048, bool)
+        known = (table | seen).astype(np.uint8).tobytes()
+    broken = seed.broken if seed is not None else False
+    (n, offsets, lengths, version, type_, sec, apid, seqf, seqc, dlen, problems, events, stats, end, _, breaks) = (
+        _native_scan(buffer, options, release, start, stop, seen_versions, known, prior, broken)
     )
     p = Packets()
     p.offsets = np.frombuffer(offsets, dtype=np.int64)
@@ -374,11 +556,13 @@ def _scan(buffer: Any, prefix_bytes: int, release: bool, name: str | None) -> Pa
     p.sequence_flags = np.frombuffer(seqf, dtype=np.uint8)
     p.sequence_count = np.frombuffer(seqc, dtype=np.uint16)
     p.data_length = np.frombuffer(dlen, dtype=np.uint16)
+    p.breaks = np.frombuffer(breaks, dtype=np.int64)
     probs = np.frombuffer(problems, dtype=_PROBLEM_DTYPE)
-    size = len(buffer)
+    size = end - min(start, end)
     per_apid = np.frombuffer(stats, dtype=_STATS_DTYPE)
     counts = per_apid["packets"]
     present = np.flatnonzero(counts).tolist()
+    prefix_bytes = options.prefix_bytes
     p.summary = StreamSummary(
         bytes=size,
         prefix_bytes=prefix_bytes,
@@ -392,31 +576,84 @@ def _scan(buffer: Any, prefix_bytes: int, release: bool, name: str | None) -> Pa
         ),
         sequence=sequence_reports(np.frombuffer(events, dtype=_EVENT_DTYPE), per_apid, present),
         source=name,
+        versions=_odd_versions(p.version),
     )
     p.buffer = buffer
     p.mapped = release
     return p
 
 
+def _native_scan(
+    buffer: Any,
+    options: ScanOptions,
+    release: bool,
+    start: int,
+    stop: int,
+    seen_versions: int,
+    known: bytes | None,
+    prior: bytes | None,
+    broken: bool,
+) -> tuple[Any, ...]:
+    result = _ccsds_scan(
+        buffer, options.prefix_bytes, release, start, stop, options.versions, seen_versions, known, options.fixed,
+        prior, broken,
+    )
+    _sources.check_mapping(buffer)
+    return tuple(result)
+
+
+def _odd_versions(version: np.ndarray) -> dict[int, int]:
+    if not len(version) or not version.any():
+        return {}
+    counts = np.bincount(version, minlength=8)
+    return {v: int(n) for v, n in enumerate(counts.tolist()) if n}
+
+
 def warn_summary(summary: StreamSummary, stacklevel: int) -> None:
     if summary.problems:
         warnings.warn(StreamWarning(summary.stream_message()), stacklevel=stacklevel + 1)
+    if summary.versions:
+        warnings.warn(StreamWarning(summary.version_message()), stacklevel=stacklevel + 1)
     if any(r.gaps or r.repeats for r in summary.sequence.values()):
         warnings.warn(SequenceWarning(summary.sequence_message()), stacklevel=stacklevel + 1)
 
 
-def split(source: Any, *, prefix_bytes: int = 0, warn: bool = True) -> Packets:
+def split(
+    source: Any,
+    *,
+    prefix_bytes: int = 0,
+    warn: bool = True,
+    versions: Any = None,
+    apids: Any = None,
+    lengths: Any = None,
+    map: bool = True,
+    max_bytes: int | None = None,
+) -> Packets:
     """Splits a stream of CCSDS space packets by their length fields.
 
     ``source`` is a path, a binary file object (read from its current
     position) or any buffer (bytes, bytearray, memoryview, mmap, numpy uint8
-    array; not copied). Files are memory-mapped. ``prefix_bytes`` bytes before
-    each packet are skipped. Problems in the stream (see the module's
-    documentation) are listed in ``.summary`` and, unless ``warn`` is false,
-    announced with :class:`StreamWarning` and :class:`SequenceWarning`.
+    array; not copied). Files are memory-mapped unless ``map`` is false (then
+    read into memory). A path or file that is not a regular file (a device,
+    a pipe) is read as a stream and needs ``max_bytes``, the most bytes to
+    read from it. ``prefix_bytes`` bytes before each packet are skipped.
+
+    ``versions``: the version numbers to accept (default: any; ``(0,)``
+    refuses the others). ``apids``: APIDs known beforehand, trusted like
+    those already seen. ``lengths``: ``{apid: bytes}``, the size (header
+    included) every packet of that APID must have.
+
+    Problems in the stream (see the module's documentation) are listed in
+    ``.summary`` and, unless ``warn`` is false, announced with
+    :class:`StreamWarning` and :class:`SequenceWarning`. A mapped file that
+    shrinks while it is read raises ``OSError`` naming the file and the
+    offset.
     """
-    buffer, release, name = _sources.open_source(source)
-    packets = _scan(buffer, prefix_bytes, release, name)
+    if isinstance(source, Packets):
+        return source
+    options = ScanOptions.of(prefix_bytes, versions, apids, lengths)
+    buffer, release, name = _sources.open_source(source, map=map, max_bytes=max_bytes)
+    packets = _scan(buffer, options, release, name)
     if warn:
         warn_summary(packets.summary, stacklevel=2)
     return packets

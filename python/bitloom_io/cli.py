@@ -63,17 +63,6 @@ def _exists(path: str) -> str:
     return path
 
 
-def load_definitions(path: str) -> dict[str, Any]:
-    """The layouts of a definition file by the names their tables get:
-    JSON and CSV files give `apid11` (a `Select`'s names for its layouts,
-    `*` for the layout of every other APID); an XTCE file gives its
-    containers by name."""
-    definition = _io().load_definition(_exists(path))
-    if isinstance(definition, Mapping):
-        return _layouts_by_name(definition)
-    return dict(definition.layouts())
-
-
 def _key_text(key: str) -> str:
     return "* (every APID without a layout of its own)" if key == "*" else key
 
@@ -96,21 +85,51 @@ def _select(layouts: Mapping[str, Any], name: str | None, definition: Any = None
 
 
 def _containers_of_apid(definition: Any, apid: int) -> list[str]:
-    """The packet types of an XTCE definition that one APID selects."""
-    try:
-        routes = definition.apid_layouts()
-    except (ValueError, KeyError):
-        routes = None
-    if routes is not None:
-        target = routes.get(apid)
-        if target is None:
-            return []
-        found = _layouts_by_name({apid: target})
-        by_layout = {id(layout): name for name, layout in definition.layouts().items()}
-        return [by_layout[id(layout)] for layout in found.values() if id(layout) in by_layout]
-    # Packet types chosen otherwise: those whose restrictions an empty
-    # packet of that APID does not rule out are not knowable; none.
-    return []
+    """The packet types of an XTCE definition whose restrictions (their own
+    or their bases') hold for `apid` as far as they test the APID field,
+    and test it somewhere."""
+    import operator
+
+    root = definition.root
+    if root is None:
+        return []
+    field = next((f for f in definition.fields(root) if f.start == 5 and f.type.encoding.bits == 11), None)
+    if field is None:
+        return []
+    ops = {
+        "==": operator.eq,
+        "!=": operator.ne,
+        "<": operator.lt,
+        "<=": operator.le,
+        ">": operator.gt,
+        ">=": operator.ge,
+    }
+
+    def holds(term: Any) -> bool | None:
+        """True or False where the APID decides, None where other fields do."""
+        if hasattr(term, "terms"):
+            parts = [holds(t) for t in term.terms]
+            if term.op == "and":
+                return False if False in parts else (True if True in parts else None)
+            return True if True in parts else (None if None in parts else False)
+        if term.parameter != field.parameter.name or term.other_parameter is not None:
+            return None
+        try:
+            return bool(ops[term.operator](apid, int(term.value.strip(), 0)))
+        except (KeyError, ValueError):
+            return None
+
+    found = []
+    for name in definition.packet_types():
+        verdicts = []
+        container = definition.containers[name]
+        while container is not None:
+            if container.criteria is not None:
+                verdicts.append(holds(container.criteria))
+            container = definition.containers.get(container.base) if container.base else None
+        if True in verdicts and False not in verdicts:
+            found.append(name)
+    return found
 
 
 def _count(n: int) -> str:
@@ -325,6 +344,7 @@ def decode_file(
     prefix_bytes: int = 0,
     progress: Progress | None = None,
     chunk_bytes: int = 16 << 20,
+    map: bool = True,
 ) -> Any:
     """Decodes `path` with `bitloom_io.decode`, in steps of about
     `chunk_bytes` when a progress line is wanted (the same tables and
@@ -337,6 +357,7 @@ def decode_file(
         prefix_bytes=prefix_bytes,
         step_bytes=chunk_bytes,
         progress=None if progress is None else progress.update,
+        map=map,
     )
 
 
@@ -360,15 +381,19 @@ def cmd_decode(args: argparse.Namespace) -> int:
     progress = Progress(size, sys.stderr, Path(args.file).name) if _want_progress(args.progress, size) else None
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
-        tables = decode_file(args.file, definition, prefix_bytes=args.prefix_bytes, progress=progress)
+        tables = decode_file(
+            args.file, definition, prefix_bytes=args.prefix_bytes, progress=progress, map=args.map
+        )
     for w in caught:
         print(f"{PROG}: warning: {w.message}", file=sys.stderr)
     report = tables.report
-    for line in report.lines():
+    for line in report.lines(command_line=True):
         print(f"{PROG}: {'warning: ' if not line.startswith(' ') else ''}{line}", file=sys.stderr)
     with_rows = {name: table for name, table in tables.items() if len(table)}
-    targets, kind = _targets(with_rows, out, args.format, [args.file, definition_path])
-    written = _write_tables(targets, kind)
+    written = []
+    if with_rows:
+        targets, kind = _targets(with_rows, out, args.format, [args.file, definition_path])
+        written = _write_tables(targets, kind)
     if not args.quiet:
         for target, rows in written:
             print(f"{target}  {_count(rows)} row{'s' * (rows != 1)}")
@@ -513,6 +538,12 @@ def build_parser() -> argparse.ArgumentParser:
         choices=("auto", "always", "never"),
         default="auto",
         help="progress line on standard error: auto (a terminal and inputs of 4 MiB or more), always, never",
+    )
+    p.add_argument(
+        "--no-map",
+        dest="map",
+        action="store_false",
+        help="read FILE instead of memory-mapping it (a file that may shrink while it is read)",
     )
     p.add_argument("-q", "--quiet", action="store_true", help="do not list the files written")
     prefix(p)

@@ -83,12 +83,18 @@ def partitions(
     """The (path, start, stop) byte ranges `read_packets` decodes, one per
     partition: whole files, and files above `blocksize` cut where a packet
     starts (found by splitting that file once, here)."""
+    return [(p.path, p.start, p.stop) for p in _plan(paths, blocksize, prefix_bytes)]
+
+
+def _plan(
+    paths: str | os.PathLike[str] | Iterable[str | os.PathLike[str]],
+    blocksize: int | None,
+    prefix_bytes: int,
+    map: bool = True,
+) -> list[_chunks.Piece]:
     out = []
     for path in _expand(paths):
-        if blocksize is None:
-            out.append((path, 0, os.path.getsize(path)))
-        else:
-            out.extend((path, a, b) for a, b in _chunks.piece_bounds(path, blocksize, prefix_bytes))
+        out.extend(_chunks.plan_pieces(path, blocksize, prefix_bytes, map=map))
     return out
 
 
@@ -159,29 +165,28 @@ def _frame(table: Any, binary: set[str]) -> Any:
 
 
 def _decode_range(
-    path: str, start: int, stop: int, definition: Any, binary: Mapping[str, set[str]], prefix_bytes: int
+    piece: _chunks.Piece, definition: Any, binary: Mapping[str, set[str]], prefix_bytes: int, map: bool
 ) -> Any:
-    """Runs on a worker: the tables of one byte range of one file."""
-    import mmap
+    """Runs on a worker: the tables of one byte range of one file, its
+    packets those the split of the whole file found there."""
     import warnings
 
-    def run(data: Any) -> dict[str, Any]:
-        # Problems of the stream are in the tables' summary; a warning per
-        # task on a worker would only clutter its log.
-        with warnings.catch_warnings():
-            warnings.simplefilter("ignore")
-            tables = bitloom_io.decode(data, _resolve(definition), prefix_bytes=prefix_bytes)
-        # Types without packets here are the planned empty frames (_pick).
-        return {name: _frame(table, binary.get(name, set())) for name, table in tables.items() if len(table)}
+    from bitloom_io import _sources
 
-    if stop <= start:
-        return run(b"")
-    with open(path, "rb") as f:
-        mapped = mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ)
+    buffer = _chunks.open_piece(piece, map=map)
+    packets = _chunks.split_piece(piece, buffer, prefix_bytes)
+    # Problems of the stream are in the tables' summary; a warning per
+    # task on a worker would only clutter its log.
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        tables = bitloom_io.decode(packets, _resolve(definition), prefix_bytes=prefix_bytes)
     # The frames hold new arrays, never views of the map; the map is unmapped
     # when the last view of it goes (closing it here could meet a view that
-    # a decoding step still keeps).
-    return run(memoryview(mapped)[start:stop])
+    # a decoding step still keeps). Types without packets here are the
+    # planned empty frames (_pick).
+    frames = {name: _frame(table, binary.get(name, set())) for name, table in tables.items() if len(table)}
+    _sources.check_mapping(buffer)
+    return frames
 
 
 def _pick(frames: Mapping[str, Any], name: str, meta: Any) -> Any:
@@ -191,17 +196,13 @@ def _pick(frames: Mapping[str, Any], name: str, meta: Any) -> Any:
     return frame.astype(meta.dtypes.to_dict(), copy=False) if not frame.dtypes.equals(meta.dtypes) else frame
 
 
-def _apids_of(path: str, start: int, stop: int, prefix_bytes: int) -> set[int]:
+def _apids_of(piece: _chunks.Piece, prefix_bytes: int, map: bool) -> set[int]:
     """Runs on a worker: the APIDs of the packets in one byte range."""
-    import mmap
+    from bitloom_io import _sources
 
-    if stop <= start:
-        return set()
-    with open(path, "rb") as f:
-        mapped = mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ)
-    # Not closed here: the split's arrays may still view the map; it is
-    # unmapped with the last of them.
-    packets = bitloom_io.ccsds.split(memoryview(mapped)[start:stop], prefix_bytes=prefix_bytes, warn=False)
+    buffer = _chunks.open_piece(piece, map=map)
+    packets = _chunks.split_piece(piece, buffer, prefix_bytes)
+    _sources.check_mapping(buffer)
     return {int(a) for a in np.unique(packets.apid).tolist()}
 
 
@@ -211,6 +212,7 @@ def read_packets(
     *,
     prefix_bytes: int = 0,
     blocksize: int | None = DEFAULT_BLOCKSIZE,
+    map: bool = True,
 ) -> dict[str, dd.DataFrame]:
     """One `dask.dataframe.DataFrame` per packet type, named, with the
     columns and dtypes, as `bitloom_io.decode` gives its tables.
@@ -226,14 +228,20 @@ def read_packets(
     columns, so every frame has one partition per byte range. With the
     `"*"` key, the APIDs present are found first (a quick pass over the
     headers, on the workers).
+
+    Each partition holds exactly the packets a split of its whole file finds
+    in its byte range, so the frames equal a decode of each file whatever
+    the block size. A file whose size or modification time changed between
+    this call and a worker reading it is refused (OSError naming it).
+    `map=False` reads the files instead of memory-mapping them.
     """
     if isinstance(definition, (str, os.PathLike)):
         definition = bitloom_io.load_definition(definition)
-    parts = partitions(paths, blocksize, prefix_bytes)
+    parts = _plan(paths, blocksize, prefix_bytes, map)
     if isinstance(definition, Mapping):
         routes: dict[Any, Any] = dict(definition)
         if any(k == bitloom_io.DEFAULT for k in routes):
-            found = dask.compute(*[dask.delayed(_apids_of)(p, a, b, prefix_bytes) for p, a, b in parts])
+            found = dask.compute(*[dask.delayed(_apids_of)(p, prefix_bytes, map) for p in parts])
             default = routes.pop(bitloom_io.DEFAULT)
             explicit = {int(k) for k in routes}
             for apid in sorted(set().union(*found) - explicit):
@@ -249,9 +257,9 @@ def read_packets(
     token = uuid.uuid4().hex
     decoded = [
         dask.delayed(_decode_range, pure=False)(
-            p, a, b, carried, binary, prefix_bytes, dask_key_name=f"bitloom-decode-{token}-{i}"
+            p, carried, binary, prefix_bytes, map, dask_key_name=f"bitloom-decode-{token}-{i}"
         )
-        for i, (p, a, b) in enumerate(parts)
+        for i, p in enumerate(parts)
     ]
     frames = {}
     for name, meta in metas.items():

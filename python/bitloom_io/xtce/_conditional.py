@@ -1,11 +1,12 @@
-"""Containers with IncludeConditions: which entries a packet holds depends on
-its earlier values, so no single layout reads them all.
+"""Containers whose content depends on the packet's values: entries under
+IncludeConditions, and entries repeated as many times as an earlier field
+says. No single layout reads them all.
 
-Packets are sorted into groups by the outcome of each condition in turn
-(each one decided on the columns read so far for its group), one compiled
-layout reads each group, and the columns are put back in packet order:
-an entry that a packet does not hold is masked there, and the entries after
-it move up.
+Packets are sorted into groups by each decision in turn (a condition's
+outcome, a repeat count), each decided on the columns read so far for its
+group; one compiled layout reads each group, and the columns are put back
+in packet order. An entry that a packet does not hold is masked there and
+the entries after it move up; a repeated entry gives one array per packet.
 """
 
 from __future__ import annotations
@@ -15,11 +16,13 @@ from typing import Any
 
 import numpy as np
 
-from bitloom_io.xtce._model import Criteria, FieldSpec
-from bitloom_io.xtce._placement import Slot, place, present
+from bitloom_io.xtce._model import FieldSpec
+from bitloom_io.xtce._placement import Repeat, Slot, place, present
 
 Columns = dict[str, np.ndarray]
-Predicate = Callable[[Columns], np.ndarray]
+# What decides a group: the object it is known by (an IncludeCondition's
+# criteria or a Repeat) and its outcome per packet (bool or count).
+Decision = tuple[object, Callable[[Columns], np.ndarray]]
 
 
 class Unpacked(dict[str, np.ndarray]):
@@ -30,31 +33,50 @@ class Unpacked(dict[str, np.ndarray]):
 
 
 class ConditionalLayout:
-    """Reads a container whose entries depend on IncludeConditions, as a
+    """Reads a container whose content depends on its packets' values, as a
     layout's ``unpack_many`` does."""
 
     def __init__(
         self,
         slots: list[Slot],
         fields: list[FieldSpec],
-        conditions: Sequence[tuple[Criteria, Predicate]],
+        decisions: Sequence[Decision],
         make_layout: Callable[[list[dict[str, Any]]], Any],
     ) -> None:
         self.slots = slots
         self.fields = fields
-        self.conditions = list(conditions)
+        self.decisions = list(decisions)
         self.make_layout = make_layout
-        self._layouts: dict[tuple[tuple[int, bool], ...], tuple[Any, list[str]]] = {}
+        self._layouts: dict[tuple[tuple[int, Any], ...], tuple[Any, list[str]]] = {}
+        # Column names of the whole container, by slot (NAME#2 stays NAME#2),
+        # and of each repeated field, by the identity of its Parameter.
+        self._by_slot: dict[int, str] = {}
+        self._ragged: dict[str, str] = {}
+        specs = iter(fields)
+        for slot in slots:
+            if type(slot) is tuple:
+                self._by_slot[id(slot)] = next(specs).name
+            elif isinstance(slot, Repeat):
+                for part in slot.parts:
+                    self._ragged[str(id(part))] = next(specs).name
 
-    def _layout(self, holds: dict[int, bool]) -> tuple[Any, list[str]]:
-        """The layout of what the packets hold when the conditions decided so far are ``holds``."""
+    def _layout(self, holds: dict[int, Any]) -> tuple[Any, list[str]]:
+        """The layout of what the packets hold when the decisions taken so far are ``holds``."""
         key = tuple(sorted(holds.items()))
         cached = self._layouts.get(key)
         if cached is None:
             kept = present(self.slots, holds)
             specs = place(kept)
-            # Column names stay those of the whole container (NAME#2 stays NAME#2).
-            names = self._names(kept)
+            names = []
+            for slot in kept:
+                if type(slot) is not tuple:
+                    continue
+                name = self._by_slot.get(id(slot))
+                if name is None:
+                    param = slot[0]
+                    assert param.array is not None
+                    name = f"{self._ragged[param.array[0]]}[{param.array[2]}]"
+                names.append(name)
             rename = {spec.name: name for spec, name in zip(specs, names)}
             recipe = []
             for spec in specs:
@@ -67,41 +89,42 @@ class ConditionalLayout:
             self._layouts[key] = cached
         return cached
 
-    def _names(self, kept: list[Slot]) -> list[str]:
-        by_slot = {id(slot): spec.name for slot, spec in zip((s for s in self.slots if type(s) is tuple), self.fields)}
-        return [by_slot[id(slot)] for slot in kept if type(slot) is tuple]
-
     def unpack_many(
         self, buffer: Any, /, *, offsets: np.ndarray, lengths: np.ndarray, errors: str = "raise"
     ) -> Unpacked:
         count = len(offsets)
         failed = np.zeros(count, bool)
-        groups: list[tuple[np.ndarray, dict[int, bool]]] = [(np.arange(count), {})]
-        for condition, predicate in self.conditions:
-            refined: list[tuple[np.ndarray, dict[int, bool]]] = []
+        groups: list[tuple[np.ndarray, dict[int, Any]]] = [(np.arange(count), {})]
+        for key, decide in self.decisions:
+            refined: list[tuple[np.ndarray, dict[int, Any]]] = []
             for index, holds in groups:
-                if id(condition) in holds:
+                if id(key) in holds:
                     refined.append((index, holds))
                     continue
                 cols = self._read(buffer, offsets, lengths, index, holds, errors, failed)
                 try:
-                    mask = np.asarray(predicate(cols), bool)
+                    outcome = np.asarray(decide(cols))
                 except KeyError:
-                    # It compares a value these packets do not hold: it does not hold.
-                    mask = np.zeros(len(index), bool)
-                for outcome in (True, False):
-                    chosen = index[mask == outcome]
-                    if len(chosen):
-                        refined.append((chosen, {**holds, id(condition): outcome}))
+                    # It reads a value these packets do not hold: the condition
+                    # does not hold, the entry is not repeated.
+                    outcome = np.zeros(len(index), bool if not isinstance(key, Repeat) else np.int64)
+                if isinstance(key, Repeat):
+                    outcome = np.maximum(outcome.astype(np.int64), 0)
+                for value in np.unique(outcome).tolist():
+                    chosen = index[outcome == value]
+                    refined.append((chosen, {**holds, id(key): value}))
             groups = refined
         out = Unpacked()
-        pieces: dict[str, list[tuple[np.ndarray, np.ndarray]]] = {spec.name: [] for spec in self.fields}
+        pieces: dict[str, list[tuple[np.ndarray, np.ndarray]]] = {}
+        ragged = {spec.name for spec in self.fields if spec.ragged}
         for index, holds in groups:
             cols = self._read(buffer, offsets, lengths, index, holds, errors, failed)
             for name, column in cols.items():
-                pieces[name].append((index, column))
-        for name, parts in pieces.items():
-            out[name] = _assemble(parts, count)
+                pieces.setdefault(name, []).append((index, column))
+            for name in ragged:
+                pieces.setdefault(name, []).append((index, _rows(cols, name, len(index))))
+        for spec in self.fields:
+            out[spec.name] = _assemble(pieces.get(spec.name, []), count, spec.ragged)
         out.failed = failed
         out.failures = int(failed.sum())
         return out
@@ -112,12 +135,12 @@ class ConditionalLayout:
         offsets: np.ndarray,
         lengths: np.ndarray,
         index: np.ndarray,
-        holds: dict[int, bool],
+        holds: dict[int, Any],
         errors: str,
         failed: np.ndarray,
     ) -> Columns:
         layout, names = self._layout(holds)
-        if not names:
+        if not names or not len(index):
             return {}
         cols = layout.unpack_many(buffer, offsets=offsets[index], lengths=lengths[index], errors=errors)
         bad = getattr(cols, "failed", None)
@@ -126,22 +149,35 @@ class ConditionalLayout:
         return {name: np.ma.getdata(cols[name]) for name in names}
 
 
-def _assemble(parts: list[tuple[np.ndarray, np.ndarray]], count: int) -> np.ndarray:
+def _rows(cols: Columns, name: str, count: int) -> np.ndarray:
+    """A repeated field's values in a group where each packet repeats it alike: one row per packet."""
+    elements = []
+    while f"{name}[{len(elements)}]" in cols:
+        elements.append(cols[f"{name}[{len(elements)}]"])
+    block = np.stack(elements, axis=0).T if elements else np.zeros((count, 0))
+    rows = np.empty(count, dtype=object)
+    rows[:] = list(block)
+    return rows
+
+
+def _assemble(parts: list[tuple[np.ndarray, np.ndarray]], count: int, ragged: bool = False) -> np.ndarray:
     """One column in packet order from the groups' pieces; masked where a packet does not hold the field."""
     if not parts:
-        return np.ma.masked_all(count, dtype=np.float64)
+        return np.ma.masked_all(count, dtype=object if ragged else np.float64)
     first = parts[0][1]
-    data = (
-        np.zeros((count, *first.shape[1:]), dtype=first.dtype)
-        if first.dtype != object
-        else np.full(count, None, dtype=object)
-    )
+    if first.dtype == object:
+        data = np.empty(count, dtype=object)
+    else:
+        data = np.zeros((count, *first.shape[1:]), dtype=first.dtype)
     mask = np.ones(count, bool)
     for index, column in parts:
         data[index] = column
         mask[index] = False
     if not mask.any():
         return data
-    return np.ma.array(
-        data, mask=mask if data.ndim == 1 else np.broadcast_to(mask.reshape(-1, *([1] * (data.ndim - 1))), data.shape)
-    )
+    if ragged:
+        for k in np.flatnonzero(mask).tolist():
+            data[k] = np.zeros(0, dtype=first[0].dtype if len(first) else np.float64)
+    if data.ndim > 1:
+        return np.ma.array(data, mask=np.broadcast_to(mask.reshape(-1, *([1] * (data.ndim - 1))), data.shape))
+    return np.ma.array(data, mask=mask)

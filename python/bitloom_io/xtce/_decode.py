@@ -6,25 +6,28 @@ from __future__ import annotations
 
 import os
 import warnings
+import weakref
 from collections.abc import Callable
 from dataclasses import dataclass, field
 from typing import Any, Literal, Protocol
 
 import numpy as np
 
-from bitloom_io._decode import expected_bytes, first_failure
+from bitloom_io._decode import first_failure
 from bitloom_io._native import Layout
 from bitloom_io._report import Findings
 from bitloom_io._tables import Table, Tables
 from bitloom_io.xtce._conditional import ConditionalLayout
-from bitloom_io.xtce._engineering import evaluate, times
+from bitloom_io.xtce._engineering import evaluate, from_text, times
+from bitloom_io.xtce._floats import convert
 from bitloom_io.xtce._errors import XtceError, XtceWarning
 from bitloom_io.xtce._model import ENGINEERING_SUFFIX, Calibrator, Container, FieldSpec, ParameterType
-from bitloom_io.xtce._shapes import combine
+from bitloom_io.xtce._shapes import combine, ragged_apply
 from bitloom_io.xtce._text import texts
 
 Columns = dict[str, np.ndarray]
 Predicate = Callable[[Columns], np.ndarray]
+
 
 # Warnings point at the caller's line, outside this package.
 _HERE = (os.path.dirname(os.path.abspath(__file__)),)
@@ -88,9 +91,17 @@ class Decoder:
         if not node.own or len(index) == 0:
             return {}, index
         layout = self.definition.own_layout(node.container.name)
-        mode: Literal["mask", "raise"] = "mask" if self.errors == "skip" else "raise"
+        mode: Literal["mask", "raise"] = "raise"
+        offsets, lengths = self.offsets[index], self.lengths[index]
         try:
-            cols = layout.unpack_many(self.buffer, offsets=self.offsets[index], lengths=self.lengths[index], errors=mode)
+            try:
+                cols = layout.unpack_many(self.buffer, offsets=offsets, lengths=lengths)
+            except ValueError:
+                if self.errors != "skip":
+                    raise
+                # Only when some packet fails: masks cost more than the reading.
+                mode = "mask"
+                cols = layout.unpack_many(self.buffer, offsets=offsets, lengths=lengths, errors=mode)
         except ValueError as error:
             error.add_note(
                 f"while reading container {node.container.name!r} ({len(index)} packets selected for it; "
@@ -101,6 +112,8 @@ class Decoder:
         for entry in node.own:
             if entry.type.encoding.text_in_buffer:
                 cols[entry.name] = texts(entry.type.encoding, cols[entry.name], entry.name)
+            elif entry.type.encoding.float_format:
+                cols[entry.name] = convert(entry.type.encoding.float_format, np.ma.getdata(cols[entry.name]))
         failed = getattr(cols, "failed", None)
         if mode == "mask" and failed is not None and failed.any():
             keep = ~np.asarray(failed, bool)
@@ -118,7 +131,7 @@ class Decoder:
                 self.findings.failed(name, index[~keep], where, reason)
                 if not node.container.abstract and not node.children and not node.conditional:
                     # Packets of this type that end before its last field.
-                    expected = expected_bytes(self.definition.layout(name))
+                    expected = self._expected(node)
                     if expected is not None:
                         self.findings.sizes(name, index[~keep], expected)
             index = index[keep]
@@ -134,6 +147,12 @@ class Decoder:
         if not ptype.has_engineering:
             return None
         calibrator = ptype.encoding.calibrator
+        if ptype.encoding.kind == "string":
+            values, missing = from_text(ptype, raw)
+            if missing:
+                name = entry.parameter.name
+                self.out_of_range[name] = self.out_of_range.get(name, 0) + missing
+            return values
         if ptype.kind in ("absolute_time", "relative_time"):
             return times(ptype, raw if calibrator is None else self._calibrate(entry, calibrator, raw))
         if calibrator is not None:
@@ -143,6 +162,17 @@ class Decoder:
         if ptype.kind == "boolean":
             return np.asarray(raw != 0)
         return raw.astype(np.float64)
+
+    def _in_context(self, entry: FieldSpec, raw: np.ndarray, default: np.ndarray, context: Columns) -> np.ndarray:
+        """Where a context's match holds (the first that does), its calibrator's value; elsewhere ``default``."""
+        result = np.array(default, dtype=np.float64)
+        decided = np.zeros(len(raw), bool)
+        for match, calibrator in entry.contexts:
+            chosen = np.asarray(match(context), bool) & ~decided
+            if chosen.any():
+                result[chosen] = self._calibrate(entry, calibrator, raw[chosen])
+                decided |= chosen
+        return result
 
     def _calibrate(self, entry: FieldSpec, calibrator: Calibrator, raw: np.ndarray) -> np.ndarray:
         x = raw.astype(np.float64)
@@ -195,14 +225,26 @@ class Decoder:
 
     # -- the tree --------------------------------------------------------
 
-    def _with_engineering(self, node: _Node, cols: Columns) -> Columns:
+    def _with_engineering(self, node: _Node, cols: Columns, known: Columns | None = None) -> Columns:
         out: Columns = {}
+        # What a ContextCalibrator's match may read: the columns before the field.
+        context: Columns = dict(known or {})
         for entry in node.own:
+            context.update(out)
             raw = cols[entry.name]
             out[entry.name] = raw
             # Where a packet does not hold the field (IncludeCondition), its engineering value is masked too.
+            if entry.ragged:
+                if not entry.type.has_engineering:
+                    continue
+                eng = ragged_apply(lambda flat, entry=entry: self._engineering(entry, flat), raw)
+                if eng is not None:
+                    out[entry.name + self.suffix] = eng
+                continue
             absent = np.ma.getmask(raw) if np.ma.isMaskedArray(raw) else np.ma.nomask
             eng = self._engineering(entry, np.ma.getdata(raw) if absent is not np.ma.nomask else raw)
+            if entry.contexts and eng is not None:
+                eng = self._in_context(entry, np.ma.getdata(raw), eng, context)
             if eng is not None:
                 out[entry.name + self.suffix] = eng if absent is np.ma.nomask else np.ma.array(eng, mask=absent)
         return out
@@ -220,7 +262,7 @@ class Decoder:
             inherited = {k: v[keep] for k, v in inherited.items()}
             index = kept
         columns = dict(inherited)
-        columns.update(self._with_engineering(node, own))
+        columns.update(self._with_engineering(node, own, columns))
         taken = np.zeros(len(index), bool)
         if node.children and len(index):
             matches = []
@@ -257,7 +299,7 @@ class Decoder:
     def _emit(self, node: _Node, index: np.ndarray, columns: Columns) -> None:
         name = node.container.name
         if self.findings is not None and len(index) and not node.conditional:
-            expected = expected_bytes(self.definition.layout(name))
+            expected = self._expected(node)
             if expected is not None:
                 self.findings.sizes(name, index, expected)
         ordered: Columns = {}
@@ -271,21 +313,40 @@ class Decoder:
         self.tables[name] = table
         self.packet_index[name] = index
 
-    def _empty(self, node: _Node) -> Table:
-        """The table of a packet type no packet is of, with its columns'
-        types."""
-        none = np.zeros(0, dtype=np.int64)
+    def _expected(self, node: _Node) -> int | None:
+        """The bytes a container reads, when every field has a fixed place
+        and width (worked out once per definition)."""
+        known = _SIZES.setdefault(self.definition, {})
         name = node.container.name
-        # A container with IncludeConditions has no single layout; its own reads it whole.
-        whole = self.definition.own_layout(name) if node.conditional else self.definition.layout(name)
-        raw = whole.unpack_many(b"", offsets=none, lengths=none)
-        columns: Columns = {}
-        for entry in node.fields:
-            columns[entry.name] = raw[entry.name]
-            eng = self._engineering(entry, raw[entry.name])
-            if eng is not None:
-                columns[entry.name + self.suffix] = eng
-        return Table(name, combine(node.fields, columns, self.suffix))
+        if name not in known:
+            end = 0
+            for entry in node.fields:
+                bits = entry.type.encoding.bits
+                if entry.start is None or not isinstance(bits, int):
+                    end = 0
+                    break
+                end = max(end, entry.start + bits)
+            known[name] = (end + 7) // 8 if end else None
+        return known[name]
+
+    def _empty(self, node: _Node) -> Table:
+        """The table of a packet type no packet is of, with the columns'
+        types a decode gives them (made once per definition: arrays of no
+        rows can be shared)."""
+        name = node.container.name
+        known = _EMPTY.setdefault(self.definition, {})
+        columns = known.get(name)
+        if columns is None:
+            columns = {}
+            for entry in node.fields:
+                raw = _no_rows(entry)
+                columns[entry.name] = raw
+                eng = self._engineering(entry, raw)
+                if eng is not None:
+                    columns[entry.name + self.suffix] = eng
+            columns = combine(node.fields, columns, self.suffix)
+            known[name] = columns
+        return Table._checked(name, columns)
 
     def run(self, root: _Node, *, every_type: bool = False) -> XtceTables:
         """The tables of the packets, ``every_type``: with an empty table
@@ -371,6 +432,32 @@ def _concrete(root: _Node) -> list[_Node]:
             out.append(node)
         stack.extend(reversed(node.children))
     return out
+
+
+def _no_rows(entry: FieldSpec) -> np.ndarray:
+    """A column of no rows of the dtype a layout gives the field: its
+    dtype follows from the encoding and width alone, so one small layout per
+    kind of field tells it, not the container's whole layout."""
+    item = entry.item()
+    bits = item["bits"] if isinstance(item["bits"], int) else 8  # widths from the packet: text, binary
+    kind = (item["encoding"], bits, item["byte_order"], item["reverse_bits"])
+    column = _NO_ROWS.get(kind)
+    if column is None:
+        recipe = [{"name": "x", "encoding": kind[0], "bits": bits, "byte_order": kind[2], "reverse_bits": kind[3]}]
+        none = np.zeros(0, dtype=np.int64)
+        try:
+            column = Layout(recipe, exact=True).unpack_many(b"", offsets=none, lengths=none)["x"]
+        except (ValueError, TypeError, NotImplementedError):  # a field no packet could be read with
+            column = np.zeros(0, dtype=object)
+        _NO_ROWS[kind] = column
+    return column
+
+
+_NO_ROWS: dict[tuple[Any, ...], np.ndarray] = {}
+# The columns of the empty table of each container, per definition.
+_EMPTY: weakref.WeakKeyDictionary[Any, dict[str, Columns]] = weakref.WeakKeyDictionary()
+# The bytes each container reads, when fixed, per definition.
+_SIZES: weakref.WeakKeyDictionary[Any, dict[str, int | None]] = weakref.WeakKeyDictionary()
 
 
 class XtceTables(Tables):

@@ -15,7 +15,7 @@ from bitloom_io._native import Layout
 from bitloom_io._report import Findings
 from bitloom_io.ccsds import Packets
 from bitloom_io.xtce import _placement
-from bitloom_io.xtce._conditional import ConditionalLayout
+from bitloom_io.xtce._conditional import ConditionalLayout, Decision
 from bitloom_io.xtce._errors import XtceError, XtceUnsupportedError
 from bitloom_io.xtce._model import (
     DESCRIPTIVE,
@@ -151,7 +151,7 @@ class Definition:
         self._limit_depth()
         self._fields: dict[str, list[FieldSpec]] = {}
         # Containers with IncludeConditions: their content and each condition's test.
-        self._conditions: dict[str, tuple[list[_placement.Slot], list[tuple[Criteria, Predicate]]]] = {}
+        self._conditions: dict[str, tuple[list[_placement.Slot], list[Decision]]] = {}
         #: Containers that cannot be decoded, with why; their packets are left out.
         self.refused: dict[str, XtceError] = {}
         for cname, container in self.containers.items():
@@ -163,8 +163,8 @@ class Definition:
                 slots = _placement.container_fields(reader, cname, cache)
                 entries = _placement.place(slots)
                 self._check_fields(cname, entries)
-                if any(entry.conditions for entry in entries):
-                    self._conditions[cname] = (slots, self._include_conditions(cname, entries))
+                if any(entry.conditions or entry.ragged for entry in entries):
+                    self._conditions[cname] = (slots, self._decisions(cname, slots, entries))
             except XtceError as error:
                 self._refuse(cname, error)
                 entries = []
@@ -172,6 +172,7 @@ class Definition:
         self._nodes: dict[str, _Node] = {}
         for cname in self.containers:
             self._node(cname)
+        self._context_calibrators()
         self._refuse_descendants()
         self.root: str | None = self._find_root()
 
@@ -284,21 +285,45 @@ class Definition:
                         line=container.line,
                     )
 
-    def _include_conditions(self, cname: str, entries: list[FieldSpec]) -> list[tuple[Criteria, Predicate]]:
-        """Each IncludeCondition of a container, in packet order, as a test on the raw columns before it."""
+    def _decisions(self, cname: str, slots: list[_placement.Slot], entries: list[FieldSpec]) -> list[Decision]:
+        """What decides a container's content per packet, in packet order: each
+        IncludeCondition as a test on the raw columns before it, each repeat
+        count as the value of the earlier field it comes from."""
         container = self.containers[cname]
-        out: list[tuple[Criteria, Predicate]] = []
+        out: list[Decision] = []
         seen: set[int] = set()
         earlier: dict[str, FieldSpec] = {}
-        for entry in entries:
-            for condition in entry.conditions:
-                if id(condition) in seen:
-                    continue
-                seen.add(id(condition))
-                self._raw_only(container, condition, earlier)
-                out.append((condition, self._compile(container, condition, dict(earlier))))
-            earlier[entry.parameter.name] = entry
+        specs = iter(entries)
+        for slot in slots:
+            if type(slot) is tuple:
+                spec = next(specs)
+                earlier[spec.parameter.name] = spec
+            elif isinstance(slot, _placement.Repeat):
+                for _ in slot.parts:
+                    next(specs)
+                out.append((slot, self._count(container, slot, earlier)))
+            elif isinstance(slot, _placement.Scope) and slot.begin and id(slot.condition) not in seen:
+                seen.add(id(slot.condition))
+                self._raw_only(container, slot.condition, earlier)
+                out.append((slot.condition, self._compile(container, slot.condition, dict(earlier))))
         return out
+
+    def _count(self, container: Container, repeat: _placement.Repeat, earlier: dict[str, FieldSpec]) -> Predicate:
+        count = repeat.count
+        source = _find(earlier, count["field"])
+        problem = None
+        if source is None:
+            problem = f"comes from {count['field']!r}, which is not an earlier field of the packet"
+        elif source.type.encoding.kind != "integer":
+            problem = f"comes from {count['field']!r}, which is not an integer"
+        elif count.get("calibrated") and source.type.encoding.calibrator is not None:
+            problem = f"comes from the calibrated value of {count['field']!r}"
+        if problem is not None or source is None:
+            raise XtceUnsupportedError(
+                f"the number of {repeat.entry!r} {problem}", element="DynamicValue", name=container.name, line=repeat.line
+            )
+        column, slope, intercept = source.name, int(count["slope"]), int(count["intercept"])
+        return lambda cols: cols[column].astype(np.int64) * slope + intercept
 
     def _raw_only(self, container: Container, condition: Criteria, earlier: dict[str, FieldSpec]) -> None:
         stack: list[Comparison | Criteria] = [condition]
@@ -318,6 +343,25 @@ class Definition:
                         name=container.name,
                         line=term.line,
                     )
+
+    def _context_calibrators(self) -> None:
+        """Each ContextCalibrator's match as a test on the columns before its field, per container."""
+        if not any(ptype.encoding.contexts for ptype in self.parameter_types.values()):
+            return
+        for cname, entries in self._fields.items():
+            if cname in self.refused:
+                continue
+            earlier: dict[str, FieldSpec] = {}
+            try:
+                for entry in entries:
+                    contexts = entry.type.encoding.contexts
+                    if contexts:
+                        container = self.containers[cname]
+                        entry.contexts = tuple((self._compile(container, match, dict(earlier)), cal) for match, cal in contexts)
+                    earlier[entry.parameter.name] = entry
+            except XtceError as error:
+                self._refuse(cname, error)
+                self._nodes[cname].refused = error
 
     def _refuse(self, cname: str, error: XtceError) -> None:
         if error.path is None:

@@ -86,3 +86,35 @@ def times(ptype: ParameterType, value: np.ndarray) -> np.ndarray:
     if ptype.kind == "absolute_time" and ptype.epoch is not None:
         return np.datetime64(ptype.epoch, "ns") + elapsed
     return elapsed
+
+
+def from_text(ptype: ParameterType, raw: np.ndarray) -> tuple[np.ndarray, int]:
+    """The engineering values of a number, enumeration or boolean type over a
+    string encoding, and how many texts give none: numbers are parsed
+    (float64, NaN where the text is no number), an enumeration's text is its
+    integer value, a boolean's text is one of its two labels."""
+    texts = [str(text).strip() for text in np.ma.getdata(raw).tolist()]
+    if ptype.kind == "boolean":
+        zero, one = ptype.boolean_labels
+        missing = sum(text not in (zero, one) for text in texts)
+        return np.array([text == one for text in texts], dtype=bool), missing
+    numbers = []
+    for text in texts:
+        try:
+            numbers.append(float(int(text, 0)) if ptype.kind == "enumerated" else float(text))
+        except ValueError:
+            numbers.append(math.nan)
+    values = np.array(numbers, dtype=np.float64)
+    missing = int(np.isnan(values).sum())
+    if ptype.kind != "enumerated":
+        return values, missing
+    labels = []
+    for value in values.tolist():
+        label = ""
+        for low, high, text in ptype.enumeration:
+            if low <= value <= high:
+                label = text
+                break
+        labels.append(label)
+    missing = sum(not label for label in labels)
+    return np.array(labels, dtype=np.dtypes.StringDType()), missing

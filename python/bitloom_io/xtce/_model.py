@@ -45,6 +45,9 @@ NAME_ONLY_FLOATS = {
     "ti": "TI",
 }
 
+# The widths of each of those formats (DEC's 64 bits are D_floating).
+FLOAT_FORMATS = {"MIL-STD-1750A": (32, 48), "IBM": (32, 64), "DEC": (32, 64), "TI": (32, 40)}
+
 # XTCE string encodings -> bitloom text encoding names.
 STRING_ENCODINGS = {
     "us-ascii": "us_ascii",
@@ -157,6 +160,10 @@ class Encoding:
     # when there is none), or its byte count is the size tag at its start.
     terminator: bytes | None = None
     size_tag_bits: int = 0
+    # ContextCalibrators: (match, calibrator), the first match that holds decides.
+    contexts: list[tuple[Criteria, Calibrator]] = field(default_factory=list)
+    # A float format read as unsigned bits and converted afterwards ("IBM/32"...).
+    float_format: str = ""
 
     @property
     def text_in_buffer(self) -> bool:
@@ -185,19 +192,23 @@ class ParameterType:
     epoch: str | None = None
     element_type: str | None = None  # an array's element type
     dimensions: tuple[int, ...] = ()  # an array's fixed sizes, first dimension first
+    # A one-dimensional array whose size an earlier field gives: field * slope + intercept elements.
+    dynamic_size: dict[str, Any] | None = None
     # Why the type cannot be decoded; refused only where a container uses it.
     problem: XtceError | None = None
 
     @property
     def has_engineering(self) -> bool:
         """True when the engineering value differs from the raw one."""
-        if self.encoding.calibrator is not None:
+        if self.encoding.calibrator is not None or self.encoding.contexts:
             return True
         if self.kind in ("enumerated", "boolean", "relative_time"):
             return True
         if self.kind == "absolute_time" and self.epoch is not None:
             return True
         if self.kind == "float" and self.encoding.kind == "integer":
+            return True
+        if self.kind in ("integer", "float") and self.encoding.kind == "string":
             return True
         return False
 
@@ -247,7 +258,8 @@ class Entry:
     line: int
     # LocationInContainerInBits: ("containerStart" or "previousEntry", bits), when it moves the entry.
     location: tuple[str, int] | None = None
-    repeat: tuple[int, int] | None = None  # RepeatEntry: a fixed count and the bits between repeats
+    # RepeatEntry: a count (fixed, or {"field", "slope", "intercept", "calibrated"}) and the bits between repeats.
+    repeat: tuple[int | dict[str, Any], int] | None = None
     condition: Criteria | None = None  # IncludeCondition: the entry is in the packet only when it holds
 
 
@@ -277,6 +289,9 @@ class FieldSpec:
     line: int  # the entry's line
     group: str | None = None  # the column an array element goes to (see Parameter.array)
     conditions: tuple[Criteria, ...] = ()  # IncludeConditions that must all hold for the field to be there
+    ragged: bool = False  # as many values per packet as an earlier field says: one array per packet
+    # Its ContextCalibrators' matches as tests on the packet's columns, beside each calibrator.
+    contexts: tuple[tuple[Any, Calibrator], ...] = ()
 
     @property
     def type(self) -> ParameterType:

@@ -9,6 +9,7 @@ from __future__ import annotations
 import dataclasses
 import itertools
 from dataclasses import dataclass
+from typing import Any
 
 from bitloom_io.xtce._errors import XtceEncodingNotImplementedError, XtceError, XtceUnsupportedError
 from bitloom_io.xtce._model import Container, Criteria, Encoding, FieldSpec, Parameter, ParameterType
@@ -44,8 +45,23 @@ class Scope:
     begin: bool
 
 
-# A container's content in packet order: (parameter, entry line), a Mark, a Move or a Scope.
-Slot = tuple[Parameter, int] | Mark | Move | Scope
+@dataclass(slots=True, frozen=True)
+class Repeat:
+    """An entry repeated as many times as an earlier field says (``count``: field, slope, intercept)."""
+
+    parts: tuple[Parameter, ...]  # the fields of one repeat
+    count: dict[str, Any]
+    gap: int  # bits between repeats
+    container: str
+    entry: str
+    line: int
+
+
+# Types whose parameters are more than one field.
+_COMPOSITE = frozenset({"aggregate", "array"})
+
+# A container's content in packet order: (parameter, entry line), a Mark, a Move, a Scope or a Repeat.
+Slot = tuple[Parameter, int] | Mark | Move | Scope | Repeat
 
 
 def resolve_parameters(reader: UnitReader) -> None:
@@ -286,6 +302,30 @@ def own_fields(reader: UnitReader, name: str) -> list[Slot]:
             assert ptype is not None
             if ptype.problem is not None or ptype.encoding.not_implemented:
                 _usable(param, name)
+            if (
+                entry.repeat is None
+                and entry.condition is None
+                and ptype.kind not in _COMPOSITE
+                and not ptype.encoding.size_tag_bits
+            ):
+                fields.append((param, entry.line))  # the usual entry: one field
+                continue
+            if ptype.kind == "array" and ptype.dynamic_size is not None:
+                assert ptype.element_type is not None
+                element = _part_type(reader, ptype, ptype.element_type, (ptype.name,), ptype.line, "arrayTypeRef")
+                one = Parameter(name=param.name, type_name=element.name, line=param.line, type=element)
+                parts = leaves(reader, one, name) if element.kind in ("aggregate", "array") else [one]
+                if entry.repeat is not None:
+                    raise XtceUnsupportedError(
+                        f"a repeated array whose size comes from the packet (entry {entry.ref!r}) is not supported",
+                        element="RepeatEntry",
+                        name=container.name,
+                        line=entry.line,
+                    )
+                fields.append(Repeat(tuple(parts), dict(ptype.dynamic_size), 0, container.name, entry.ref, entry.line))
+                if entry.condition is not None:
+                    fields.append(Scope(entry.condition, False))
+                continue
             if ptype.kind in ("aggregate", "array"):
                 parts = leaves(reader, param, name)
             elif ptype.encoding.size_tag_bits and _tag_alone(reader, ptype):
@@ -294,6 +334,17 @@ def own_fields(reader: UnitReader, name: str) -> list[Slot]:
                 parts = [param]
             if entry.repeat is None:
                 fields.extend((leaf, entry.line) for leaf in parts)
+            elif isinstance(entry.repeat[0], dict):
+                if any(part.array is not None for part in parts):
+                    raise XtceUnsupportedError(
+                        f"a repeated array whose count comes from the packet (entry {entry.ref!r}) is not supported",
+                        element="RepeatEntry",
+                        name=container.name,
+                        line=entry.line,
+                    )
+                fields.append(
+                    Repeat(tuple(parts), dict(entry.repeat[0]), entry.repeat[1], container.name, entry.ref, entry.line)
+                )
             else:
                 count, gap = entry.repeat
                 for k, copies in enumerate(_repeated(param, parts, count)):
@@ -349,6 +400,7 @@ def place(fields: list[Slot], start: int | None = 0) -> list[FieldSpec]:
     counts: dict[str, int] = {}
     groups: dict[str, str] = {}  # array column -> its name in this container
     governing: list[Criteria] = []  # the IncludeConditions in force
+    governed: tuple[Criteria, ...] = ()
     position = start
     # Per container entry being laid out: where it began and the bits since (None when they vary).
     opened: list[tuple[int | None, int | None]] = []
@@ -375,7 +427,7 @@ def place(fields: list[Slot], start: int | None = 0) -> list[FieldSpec]:
                     used.add(group)
                     groups[base] = group
                 group = groups[base]
-            entries.append(FieldSpec(column, param, position, line, group, tuple(governing)))
+            entries.append(FieldSpec(column, param, position, line, group, governed))
             ptype = param.type
             assert ptype is not None  # resolved before placing
             bits = ptype.encoding.bits
@@ -414,11 +466,24 @@ def place(fields: list[Slot], start: int | None = 0) -> list[FieldSpec]:
         if isinstance(slot, Scope):
             if slot.begin:
                 governing.append(slot.condition)
+                governed = tuple(governing)
             else:
                 governing.pop()
+                governed = tuple(governing)
                 # Whether the governed entries are there depends on the packet.
                 position = None
                 _grow(opened, None)
+            continue
+        if isinstance(slot, Repeat):
+            for part in slot.parts:
+                column, k = part.name, 1
+                while column in used:
+                    k += 1
+                    column = f"{part.name}#{k}"
+                used.add(column)
+                entries.append(FieldSpec(column, part, position, slot.line, None, governed, True))
+            position = None
+            _grow(opened, None)
             continue
         if isinstance(slot, Move):  # the last kind of slot
             position = _moved(slot, position, opened[-1][0] if opened else start)
@@ -460,13 +525,29 @@ def _grow(opened: list[tuple[int | None, int | None]], bits: int | None) -> None
         opened[-1] = (begin, width + bits if width is not None and bits is not None else None)
 
 
-def present(fields: list[Slot], holds: dict[int, bool]) -> list[Slot]:
+def present(fields: list[Slot], holds: dict[int, Any]) -> list[Slot]:
     """The content of a container in the packets where each IncludeCondition
-    (by ``id``) holds or not as ``holds`` says; conditions it does not decide
-    end the content there."""
+    (by ``id``) holds or not, and each repeat count is, as ``holds`` says;
+    what it does not decide ends the content there. A repeat's fields are
+    listed count times, named ``NAME[k]``."""
     out: list[Slot] = []
     dropped = 0  # how many enclosing conditions do not hold
     for slot in fields:
+        if isinstance(slot, Repeat):
+            if dropped:
+                continue
+            count = holds.get(id(slot))
+            if count is None:
+                return out
+            for k in range(int(count)):
+                if k and slot.gap:
+                    out.append(Move("previousEntry", slot.gap, slot.container, slot.entry, slot.line))
+                for part in slot.parts:
+                    copy = Parameter(name=f"{part.name}[{k}]", type_name=part.type_name, line=part.line, type=part.type)
+                    # The element's place: which repeated field (by identity) and which repeat.
+                    copy.array = (str(id(part)), (int(count),), k)
+                    out.append((copy, slot.line))
+            continue
         if isinstance(slot, Scope):
             if slot.begin:
                 decided = holds.get(id(slot.condition))

@@ -22,6 +22,7 @@ from bitloom_io.xtce._model import (
     IEEE_WIDTHS,
     INTEGER_ENCODINGS,
     NAME_ONLY_FLOATS,
+    FLOAT_FORMATS,
     STRING_ENCODINGS,
     Calibrator,
     Comparison,
@@ -225,9 +226,10 @@ class UnitReader:
         if name in self.types:
             raise self._error(f"parameter type defined twice (first at line {self.types[name].line})", node, name)
         encoding = self._type_encoding(node, kind, name, base.encoding if base is not None else None)
-        if kind in ("enumerated", "boolean") and encoding.kind != "integer":
+        # Over a string encoding, numbers, enumerations and booleans are read from the text.
+        if kind in ("enumerated", "boolean") and encoding.kind not in ("integer", "string"):
             raise self._refuse(f"{kind} types over a {encoding.kind} encoding are not supported", node, name)
-        if kind in ("integer", "float") and encoding.kind in ("string", "binary"):
+        if kind in ("integer", "float") and encoding.kind == "binary":
             raise self._refuse(f"{kind} types over a {encoding.kind} encoding are not supported", node, name)
         ptype = ParameterType(name=name, kind=kind, encoding=encoding, line=node.line, element=node.tag)
         if base is not None:
@@ -270,6 +272,7 @@ class UnitReader:
         if not ref:
             raise self._error("ArrayParameterType without an arrayTypeRef", node, name)
         dimensions: list[int] = []
+        dynamic: dict[str, Any] | None = None
         listed = node.find("DimensionList")
         if listed is None:
             raise self._refuse(
@@ -280,6 +283,14 @@ class UnitReader:
             for end in ("StartingIndex", "EndingIndex"):
                 holder = dimension.find(end)
                 fixed = holder.find("FixedValue") if holder is not None else None
+                moving = holder.find("DynamicValue") if holder is not None else None
+                if end == "EndingIndex" and moving is not None and len(listed.findall("Dimension")) == 1:
+                    # One dimension whose last index an earlier field gives: a ragged column.
+                    dynamic, calibrated = self._dynamic(moving, name)
+                    dynamic["calibrated"] = calibrated
+                    dynamic["intercept"] += 1 - bounds[0]
+                    bounds.append(bounds[0])
+                    continue
                 if fixed is None:
                     raise self._refuse(
                         f"array dimensions taken from the packet are not supported (a {end} without a FixedValue)",
@@ -288,10 +299,12 @@ class UnitReader:
                     )
                 bounds.append(self._int(fixed.text, fixed, name, end))
             size = bounds[1] - bounds[0] + 1
+            if dynamic is not None:
+                break
             if size <= 0:
                 raise self._error(f"dimension from {bounds[0]} to {bounds[1]} holds no element", dimension, name)
             dimensions.append(size)
-        if not dimensions:
+        if not dimensions and dynamic is None:
             raise self._error("DimensionList without a Dimension", listed, name)
         placeholder = Encoding(kind="array", codec="", bits=0, line=node.line)
         self.types[name] = ParameterType(
@@ -302,6 +315,7 @@ class UnitReader:
             element=node.tag,
             element_type=self._ref(ref),
             dimensions=tuple(dimensions),
+            dynamic_size=dynamic,
         )
 
     # Epochs by name (XTCE's TAI is 1958-01-01; J2000 is noon TT, written in UTC).
@@ -448,11 +462,19 @@ class UnitReader:
             elif child.tag in ("PolynomialCalibrator", "SplineCalibrator", "MathOperationCalibrator"):
                 # Older files put the calibrator straight under the encoding.
                 found = self._one_calibrator(child, name)
-            elif child.tag == "ContextCalibratorList":
-                self.notes.append(
-                    f"line {child.line}: ContextCalibratorList of {name!r} ignored (the default calibrator applies)"
-                )
         return found
+
+    def _contexts(self, enc: Node, name: str) -> list[tuple[Criteria, Calibrator]]:
+        """ContextCalibrators in file order: the first whose match holds decides."""
+        out: list[tuple[Criteria, Calibrator]] = []
+        listed = enc.find("ContextCalibratorList")
+        for context in listed.findall("ContextCalibrator") if listed is not None else []:
+            match, holder = context.find("ContextMatch"), context.find("Calibrator")
+            calibrators = holder.children if holder is not None else []
+            if match is None or not calibrators:
+                raise self._error("ContextCalibrator needs a ContextMatch and a Calibrator", context, name)
+            out.append((self._restriction(match, name), self._one_calibrator(calibrators[0], name)))
+        return out
 
     def _one_calibrator(self, cal: Node, name: str) -> Calibrator:
         if cal.tag == "PolynomialCalibrator":
@@ -533,6 +555,7 @@ class UnitReader:
             byte_order=byte_order,
             reverse_bits=reverse,
             calibrator=calibrator if calibrator is not None or base is None else base.calibrator,
+            contexts=self._contexts(enc, name) or (base.contexts if base is not None else []),
             written=written,
             line=enc.line,
         )
@@ -544,6 +567,7 @@ class UnitReader:
         key = _key(written)
         not_implemented = None
         codec = ""
+        float_format = ""
         if key in IEEE_SPELLINGS:
             codec = IEEE_WIDTHS.get(bits, "")
             if not codec:
@@ -552,7 +576,14 @@ class UnitReader:
                 else:
                     raise self._refuse(f"{written} with {bits} bits is not an IEEE 754 format", enc, name)
         elif key in NAME_ONLY_FLOATS:
-            not_implemented = f"{written} ({NAME_ONLY_FLOATS[key]})"
+            family = NAME_ONLY_FLOATS[key]
+            if bits not in FLOAT_FORMATS[family]:
+                widths = " or ".join(str(width) for width in FLOAT_FORMATS[family])
+                raise self._refuse(
+                    f"{written} with {bits} bits is not a {family} format ({widths} bits are)", enc, name
+                )
+            # Read as the unsigned bits, then converted by the format's definition.
+            codec, float_format = "unsigned", f"{family}/{bits}"
         else:
             raise self._refuse(f"float encoding {written!r} is not supported", enc, name)
         byte_order, reverse = self._byte_order(enc, name, bits, base)
@@ -567,9 +598,11 @@ class UnitReader:
             byte_order=byte_order,
             reverse_bits=reverse,
             calibrator=calibrator if calibrator is not None or base is None else base.calibrator,
+            contexts=self._contexts(enc, name) or (base.contexts if base is not None else []),
             written=written,
             line=enc.line,
             not_implemented=not_implemented,
+            float_format=float_format,
         )
 
     def _size(
@@ -795,17 +828,21 @@ class UnitReader:
             kind=kind, ref=self._ref(ref), line=node.line, location=location, repeat=repeat, condition=condition
         )
 
-    def _repeat(self, node: Node, container: str, ref: str, kind: str) -> tuple[int, int]:
-        """A RepeatEntry's fixed count and the bits between repeats."""
+    def _repeat(self, node: Node, container: str, ref: str, kind: str) -> tuple[int | dict[str, Any], int]:
+        """A RepeatEntry's count (fixed, or from an earlier field) and the bits between repeats."""
         count_node = node.find("Count")
         fixed = count_node.find("FixedValue") if count_node is not None else None
-        if fixed is None:
-            raise self._refuse(
-                f"repeat counts taken from the packet are not supported (entry {ref!r})", node, container
-            )
-        count = self._int(fixed.text, fixed, container, "Count")
-        if count <= 0:
-            raise self._error(f"repeat count {count} (entry {ref!r})", node, container)
+        dynamic = count_node.find("DynamicValue") if count_node is not None else None
+        count: int | dict[str, Any]
+        if fixed is not None:
+            count = self._int(fixed.text, fixed, container, "Count")
+            if count <= 0:
+                raise self._error(f"repeat count {count} (entry {ref!r})", node, container)
+        elif dynamic is not None:
+            count, calibrated = self._dynamic(dynamic, container)
+            count["calibrated"] = calibrated
+        else:
+            raise self._refuse(f"a RepeatEntry without a Count (entry {ref!r})", node, container)
         if kind != "parameter":
             raise self._refuse(f"repeated container entries are not supported (entry {ref!r})", node, container)
         gap = 0

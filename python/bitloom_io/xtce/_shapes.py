@@ -3,6 +3,8 @@ parameter (or repeated entry) becomes one column of shape (packets, d1, d2, ...)
 
 from __future__ import annotations
 
+from collections.abc import Callable
+
 import numpy as np
 
 from bitloom_io.xtce._model import FieldSpec
@@ -34,7 +36,11 @@ def combine(fields: list[FieldSpec], columns: dict[str, np.ndarray], suffix: str
             continue
         elements = sorted(groups[group], key=_flat)
         parts = [columns[e.name + suffix] if engineering else columns[e.name] for e in elements]
-        out[key] = np.stack(parts, axis=1).reshape((len(column), *_shape(elements[0])))
+        # Element by element into a block whose rows are packets: each element
+        # column is copied whole (stacking along the rows would stride through
+        # the block once per element).
+        block = np.stack(parts, axis=0).T if parts[0].ndim == 1 else np.stack(parts, axis=1)
+        out[key] = block.reshape((len(column), *_shape(elements[0])))
     return out
 
 
@@ -46,3 +52,18 @@ def _flat(entry: FieldSpec) -> int:
 def _shape(entry: FieldSpec) -> tuple[int, ...]:
     assert entry.parameter.array is not None
     return entry.parameter.array[1]
+
+
+def ragged_apply(convert: Callable[[np.ndarray], np.ndarray | None], column: np.ndarray) -> np.ndarray | None:
+    """``convert`` applied to a ragged column (one array per packet) as one
+    flat array, the result cut back into one array per packet."""
+    rows = list(np.ma.getdata(column))
+    sizes = [len(row) for row in rows]
+    flat = np.concatenate(rows) if rows and any(sizes) else np.zeros(0, dtype=rows[0].dtype if rows else np.float64)
+    converted = convert(flat)
+    if converted is None:
+        return None
+    out = np.empty(len(rows), dtype=object)
+    for k, part in enumerate(np.split(converted, np.cumsum(sizes)[:-1]) if rows else []):
+        out[k] = part
+    return out if not np.ma.isMaskedArray(column) else np.ma.array(out, mask=np.ma.getmaskarray(column))

@@ -3,14 +3,16 @@
 // blocks that numpy wraps without copying (numpy.frombuffer).
 #include "io/glue/parts.hpp"
 
-#include <array>
+#include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <span>
 
-#include "args.hpp"
 #include "common/platform.hpp"
+#include "io/splitter/file_map.hpp"
 #include "io/splitter/stream.hpp"
 #include "python.hpp"
 
@@ -76,16 +78,184 @@ PyObject* copy_block(const void* data, std::size_t bytes) {
     return new_block(copy, bytes);
 }
 
+// A guarded read-only mapping of a file (file_map.hpp), exporting the buffer
+// protocol; unmapped by close() when no view of it is left, or with the last
+// reference.
+struct Mapped {
+    PyObject_HEAD FileMap map;
+    Py_ssize_t exports;
+    PyObject* name;  // what the file is called in messages
+};
+
+PyObject* mapped_type = nullptr;
+
+int mapped_getbuffer(PyObject* self, Py_buffer* view, int flags) {
+    auto* m = reinterpret_cast<Mapped*>(self);
+    if (m->map.data == nullptr) {
+        PyErr_SetString(PyExc_ValueError, "the mapping is closed");
+        view->obj = nullptr;
+        return -1;
+    }
+    // NOLINTNEXTLINE(cppcoreguidelines-pro-type-const-cast): exported read-only
+    if (PyBuffer_FillInfo(view, self, const_cast<std::uint8_t*>(m->map.data), static_cast<Py_ssize_t>(m->map.size), 1,
+                          flags) < 0) {
+        return -1;
+    }
+    ++m->exports;
+    return 0;
+}
+
+void mapped_releasebuffer(PyObject* self, Py_buffer*) { --reinterpret_cast<Mapped*>(self)->exports; }
+
+void mapped_dealloc(PyObject* self) {
+    auto* m = reinterpret_cast<Mapped*>(self);
+    unmap_file(m->map);
+    Py_XDECREF(m->name);
+    PyTypeObject* type = Py_TYPE(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+Py_ssize_t mapped_length(PyObject* self) { return static_cast<Py_ssize_t>(reinterpret_cast<Mapped*>(self)->map.size); }
+
+PyObject* mapped_close(PyObject* self, PyObject*) {
+    auto* m = reinterpret_cast<Mapped*>(self);
+    if (m->exports > 0) {
+        PyErr_SetString(PyExc_BufferError, "cannot close a mapping while views of it exist");
+        return nullptr;
+    }
+    unmap_file(m->map);
+    Py_RETURN_NONE;
+}
+
+PyObject* mapped_madvise(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 3) {
+        PyErr_SetString(PyExc_TypeError, "madvise(advice, start, length) takes 3 arguments");
+        return nullptr;
+    }
+    const Py_ssize_t start = PyLong_AsSsize_t(args[1]);
+    if (start == -1 && PyErr_Occurred()) return nullptr;
+    const Py_ssize_t length = PyLong_AsSsize_t(args[2]);
+    if (length == -1 && PyErr_Occurred()) return nullptr;
+    if (start >= 0 && length > 0) {
+        release_mapped_pages(reinterpret_cast<Mapped*>(self)->map, static_cast<std::size_t>(start),
+                      static_cast<std::size_t>(length));
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject* mapped_fault(PyObject* self, void*) {
+    return PyLong_FromLongLong(fault_offset(reinterpret_cast<Mapped*>(self)->map));
+}
+
+PyObject* mapped_name(PyObject* self, void*) { return Py_NewRef(reinterpret_cast<Mapped*>(self)->name); }
+
+PyObject* mapped_closed(PyObject* self, void*) {
+    return PyBool_FromLong(reinterpret_cast<Mapped*>(self)->map.data == nullptr ? 1 : 0);
+}
+
+PyMethodDef mapped_methods[] = {
+    {"close", mapped_close, METH_NOARGS, "Unmaps the file (refused while views of it exist)."},
+    {"madvise", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(mapped_madvise)), METH_FASTCALL,
+     "madvise(advice, start, length): gives the whole pages in the range back to the kernel."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef mapped_getset[] = {
+    {"fault", mapped_fault, nullptr, "Offset of the first page found missing (the file shrank), or -1.", nullptr},
+    {"closed", mapped_closed, nullptr, "Whether the mapping is closed.", nullptr},
+    {"name", mapped_name, nullptr, "The name of the file mapped.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot mapped_slots[] = {
+    {Py_bf_getbuffer, reinterpret_cast<void*>(mapped_getbuffer)},
+    {Py_bf_releasebuffer, reinterpret_cast<void*>(mapped_releasebuffer)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(mapped_dealloc)},
+    {Py_sq_length, reinterpret_cast<void*>(mapped_length)},
+    {Py_tp_methods, mapped_methods},
+    {Py_tp_getset, mapped_getset},
+    {Py_tp_doc, const_cast<char*>("A read-only file mapping whose pages read as zeros, not SIGBUS, once the file "
+                                  "shrinks under it; `fault` says where.")},
+    {0, nullptr},
+};
+
+PyType_Spec mapped_spec = {
+    "bitloom_io._native._Mapped", sizeof(Mapped), 0, Py_TPFLAGS_DEFAULT, mapped_slots,
+};
+
+// map_file(fd, size, name) -> _Mapped, or None where mappings cannot be
+// guarded.
+PyObject* map_file_py(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 3) {
+        PyErr_SetString(PyExc_TypeError, "map_file(fd, size, name) takes 3 arguments");
+        return nullptr;
+    }
+    const int fd = PyLong_AsInt(args[0]);
+    if (fd == -1 && PyErr_Occurred()) return nullptr;
+    const Py_ssize_t size = PyLong_AsSsize_t(args[1]);
+    if (size == -1 && PyErr_Occurred()) return nullptr;
+    if (size <= 0) {
+        PyErr_SetString(PyExc_ValueError, "map_file needs a size above 0");
+        return nullptr;
+    }
+    if (!file_maps_guarded()) Py_RETURN_NONE;
+    FileMap map;
+    int error = 0;
+    Py_BEGIN_ALLOW_THREADS;
+    error = map_file(fd, static_cast<std::size_t>(size), map);
+    Py_END_ALLOW_THREADS;
+    if (error == EMFILE) Py_RETURN_NONE;  // the registry is full: an unguarded map serves
+    if (error != 0) {
+        errno = error;
+        return PyErr_SetFromErrno(PyExc_OSError);
+    }
+    auto* m = PyObject_New(Mapped, reinterpret_cast<PyTypeObject*>(mapped_type));
+    if (m == nullptr) {
+        unmap_file(map);
+        return nullptr;
+    }
+    m->map = map;
+    m->exports = 0;
+    m->name = Py_NewRef(args[2]);
+    return reinterpret_cast<PyObject*>(m);
+}
+
 // Scans in windows; between windows the pages already scanned are given back
 // when the caller says the buffer is a file mapping of its own (the kernel
 // reads them again from the page cache if they are touched later).
 constexpr std::size_t kWindow = std::size_t{8} << 20;
 
+// Reads a buffer of exactly `bytes` bytes (None: no buffer) into `into`.
+bool read_table(PyObject* obj, std::size_t bytes, const char* what, void* into, bool& given) {
+    given = false;
+    if (obj == Py_None) return true;
+    Py_buffer view;
+    if (PyObject_GetBuffer(obj, &view, PyBUF_SIMPLE) < 0) return false;
+    const bool right = static_cast<std::size_t>(view.len) == bytes;
+    if (right) std::memcpy(into, view.buf, bytes);
+    PyBuffer_Release(&view);
+    if (!right) {
+        PyErr_Format(PyExc_ValueError, "%s must be a buffer of %zu bytes", what, bytes);
+        return false;
+    }
+    given = true;
+    return true;
+}
+
+// NOLINTNEXTLINE(readability-function-cognitive-complexity): argument checks, then one windowed scan
 PyObject* ccsds_scan(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr Signature sig{"ccsds_scan", "", {"buffer", "prefix_bytes", "release"}, 3, 3};
-    std::array<PyObject*, 3> slots{};
-    args = match_arguments(sig, args, nargs, kwnames, slots);
-    if (args == nullptr) return nullptr;
+    if (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) != 0) {
+        PyErr_SetString(PyExc_TypeError, "ccsds_scan() takes no keyword arguments");
+        return nullptr;
+    }
+    if (nargs < 3 || nargs > 11) {
+        PyErr_SetString(PyExc_TypeError,
+                        "ccsds_scan(buffer, prefix_bytes, release, start=0, stop=-1, versions=255, "
+                        "seen_versions=0, known=None, fixed=None, prior=None, broken=False) takes 3 to 11 "
+                        "arguments");
+        return nullptr;
+    }
     const Py_ssize_t prefix = PyLong_AsSsize_t(args[1]);
     if (prefix == -1 && PyErr_Occurred()) return nullptr;
     if (prefix < 0) {
@@ -94,46 +264,87 @@ PyObject* ccsds_scan(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     }
     const int release = PyObject_IsTrue(args[2]);
     if (release < 0) return nullptr;
+    Py_ssize_t numbers[4] = {0, -1, 0xFF, 0};  // start, stop, versions, seen_versions
+    for (Py_ssize_t i = 3; i < nargs && i < 7; ++i) {
+        numbers[i - 3] = PyLong_AsSsize_t(args[i]);
+        if (numbers[i - 3] == -1 && PyErr_Occurred()) return nullptr;
+    }
+    if (numbers[0] < 0 || numbers[2] < 0 || numbers[2] > 0xFF || numbers[3] < 0 || numbers[3] > 0xFF) {
+        PyErr_SetString(PyExc_ValueError, "start, versions or seen_versions out of range");
+        return nullptr;
+    }
+    // Both tables are read before any scanning, so nothing Python runs
+    // can change them under the scan.
+    auto out = std::make_unique<ScanOutput>();
+    std::uint8_t known[kApids];
+    bool known_given = false;
+    if (nargs > 7 && !read_table(args[7], sizeof known, "known", known, known_given)) return nullptr;
+    if (known_given) {
+        for (std::size_t a = 0; a < kApids; ++a) {
+            if (known[a] != 0) out->declare(static_cast<std::uint16_t>(a));
+        }
+    }
+    auto fixed = std::make_unique<std::uint32_t[]>(kApids);
+    bool fixed_given = false;
+    if (nargs > 8 && !read_table(args[8], kApids * sizeof(std::uint32_t), "fixed", fixed.get(), fixed_given)) {
+        return nullptr;
+    }
+    out->seen_versions = static_cast<std::uint8_t>(numbers[3]);
+    if (nargs > 10) {
+        const int broken = PyObject_IsTrue(args[10]);
+        if (broken < 0) return nullptr;
+        out->broken = broken != 0;
+    }
+    bool prior_given = false;
+    if (nargs > 9 && !read_table(args[9], sizeof out->prior_last, "prior", out->prior_last, prior_given)) {
+        return nullptr;
+    }
+
     BufferView view;
     if (!view.acquire(args[0], PyBUF_SIMPLE)) return nullptr;
-
-    ScanOutput out;
     ScanOptions options;
     options.prefix_bytes = static_cast<std::size_t>(prefix);
+    options.versions = static_cast<std::uint8_t>(numbers[2]);
+    options.fixed_lengths = fixed_given ? fixed.get() : nullptr;
     const std::span<const std::uint8_t> data = view.bytes();
+    const std::size_t begin = std::min(static_cast<std::size_t>(numbers[0]), data.size());
+    const std::size_t end = numbers[1] < 0 ? data.size() : std::min(static_cast<std::size_t>(numbers[1]), data.size());
     bool ok = true;
+    std::size_t p = begin;
     Py_BEGIN_ALLOW_THREADS;
-    std::size_t p = 0;
-    std::size_t given_back = 0;
-    while (p < data.size()) {
-        const std::size_t stop = data.size() - p > kWindow ? p + kWindow : data.size();
-        p = scan_ccsds(data, options, p, stop, out);
+    std::size_t given_back = begin;
+    while (p < end) {
+        const std::size_t stop = end - p > kWindow ? p + kWindow : end;
+        p = scan_ccsds(data, options, p, stop, *out);
         if (p == SIZE_MAX) {
             ok = false;
             break;
         }
         if (release != 0 && p < data.size()) {
-            const std::uint8_t* end = release_pages(data.data() + given_back, p - given_back, false);
-            given_back = static_cast<std::size_t>(end - data.data());
+            const std::uint8_t* done = release_pages(data.data() + given_back, p - given_back, false);
+            given_back = static_cast<std::size_t>(done - data.data());
         }
     }
     Py_END_ALLOW_THREADS;
     if (!ok) return PyErr_NoMemory();
-
-    const std::size_t n = out.count;
+    ScanOutput& scanned = *out;
+    const std::size_t n = scanned.count;
     Ref items[] = {
-        Ref::steal(hand_over(out.offsets, n)),
-        Ref::steal(hand_over(out.lengths, n)),
-        Ref::steal(hand_over(out.version, n)),
-        Ref::steal(hand_over(out.type, n)),
-        Ref::steal(hand_over(out.secondary_flag, n)),
-        Ref::steal(hand_over(out.apid, n)),
-        Ref::steal(hand_over(out.sequence_flags, n)),
-        Ref::steal(hand_over(out.sequence_count, n)),
-        Ref::steal(hand_over(out.data_length, n)),
-        Ref::steal(hand_over(out.problems, out.problem_count)),
-        Ref::steal(hand_over(out.events, out.event_count)),
-        Ref::steal(copy_block(static_cast<const void*>(out.apid_stats), sizeof out.apid_stats)),
+        Ref::steal(hand_over(scanned.offsets, n)),
+        Ref::steal(hand_over(scanned.lengths, n)),
+        Ref::steal(hand_over(scanned.version, n)),
+        Ref::steal(hand_over(scanned.type, n)),
+        Ref::steal(hand_over(scanned.secondary_flag, n)),
+        Ref::steal(hand_over(scanned.apid, n)),
+        Ref::steal(hand_over(scanned.sequence_flags, n)),
+        Ref::steal(hand_over(scanned.sequence_count, n)),
+        Ref::steal(hand_over(scanned.data_length, n)),
+        Ref::steal(hand_over(scanned.problems, scanned.problem_count)),
+        Ref::steal(hand_over(scanned.events, scanned.event_count)),
+        Ref::steal(copy_block(static_cast<const void*>(scanned.apid_stats), sizeof scanned.apid_stats)),
+        Ref::steal(PyLong_FromSize_t(p)),
+        Ref::steal(PyLong_FromLong(scanned.seen_versions)),
+        Ref::steal(hand_over(scanned.breaks, scanned.break_count)),
     };
     constexpr Py_ssize_t count = sizeof(items) / sizeof(items[0]);
     Ref result = Ref::steal(PyTuple_New(count + 1));
@@ -151,12 +362,21 @@ PyObject* ccsds_scan(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
 PyMethodDef stream_methods[] = {
     {"ccsds_scan", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(ccsds_scan)),
      METH_FASTCALL | METH_KEYWORDS,
-     "ccsds_scan($module, buffer, prefix_bytes, release, /)\n--\n\n"
+     "ccsds_scan($module, buffer, prefix_bytes, release, start=0, stop=-1, versions=255, seen_versions=0, "
+     "known=None, fixed=None, prior=None, broken=False, /)\n--\n\n"
      "-> (count, offsets, lengths, version, type, secondary_flag, "
-     "apid, sequence_flags, sequence_count, data_length, problems, sequence_events, apid_stats): the records of "
-     "a CCSDS stream as blocks of native-endian integers (problems: kind u1, offset i8, length i8, declared "
-     "i8; sequence_events: kind u1, apid u2, missing u4, offset i8; apid_stats, 2048 of: packets u8, first "
-     "i4, last i4; all aligned)."},
+     "apid, sequence_flags, sequence_count, data_length, problems, sequence_events, apid_stats, end, "
+     "seen_versions, breaks): the records of a CCSDS stream that start in [start, stop) as blocks of native-endian "
+     "integers (problems: kind u1, offset i8, length i8, declared i8; sequence_events: kind u1, apid u2, "
+     "count u4, missing u8, offset i8, last i8; apid_stats, 2048 of: packets u8, first i4, last i4; all "
+     "aligned). versions and seen_versions are bit sets of version numbers; known is 2048 bytes, nonzero for "
+     "an APID known beforehand; fixed is 2048 native u4, the packet size each APID must have (0: any); prior is "
+     "2048 native i4, each APID's latest sequence count before start (-1: none); broken: the record before start "
+     "was not continued by what followed it. breaks: i8 indexes of the records after which that was so."},
+    {"map_file", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(map_file_py)), METH_FASTCALL,
+     "map_file($module, fd, size, name, /)\n--\n\n"
+     "A read-only mapping of the open file fd whose pages read as zeros, not SIGBUS, should the file shrink "
+     "(its `fault` then gives the offset); None where that cannot be done."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -167,8 +387,13 @@ bool add_stream_part(PyObject* module) {
         block_type = PyType_FromSpec(&block_spec);
         if (block_type == nullptr) return false;
     }
+    if (mapped_type == nullptr) {
+        mapped_type = PyType_FromSpec(&mapped_spec);
+        if (mapped_type == nullptr) return false;
+    }
     if (PyModule_AddFunctions(module, stream_methods) < 0) return false;
-    return PyModule_AddObjectRef(module, "_Block", block_type) == 0;
+    return PyModule_AddObjectRef(module, "_Block", block_type) == 0 &&
+           PyModule_AddObjectRef(module, "_Mapped", mapped_type) == 0;
 }
 
 }  // namespace bitloom::io

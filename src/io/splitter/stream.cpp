@@ -21,6 +21,13 @@ bool ScanOutput::grow(std::size_t needed) noexcept {
 }
 
 bool ScanOutput::add_problem(const Problem& p) noexcept {
+    if (p.kind == ProblemKind::junk && problem_count != 0) {
+        Problem& last = problems.data()[problem_count - 1];
+        if (last.kind == ProblemKind::junk && last.offset + last.length == p.offset) {
+            last.length += p.length;
+            return true;
+        }
+    }
     if (problem_count == problem_capacity) {
         const std::size_t next = problem_capacity < 16 ? 16 : problem_capacity * 2;
         if (!problems.reserve(next)) return false;
@@ -40,129 +47,378 @@ bool ScanOutput::add_event(const SequenceEvent& e) noexcept {
     return true;
 }
 
-namespace {
-
-// The size of the record at `p` (prefix included) when one is accepted
-// there, or 0.
-inline std::size_t accepted_record(const std::uint8_t* data, std::size_t size, std::size_t prefix,
-                                   std::size_t p) noexcept {
-    if (size - p < prefix + kPrimaryHeaderBytes) return 0;
-    const std::uint8_t* h = data + p + prefix;
-    if ((h[0] >> 5) != 0) return 0;
-    const std::size_t record = prefix + 7U + ((std::size_t{h[4]} << 8) | h[5]);
-    return record <= size - p ? record : 0;
+bool ScanOutput::add_break(std::int64_t index) noexcept {
+    if (break_count == break_capacity) {
+        const std::size_t next = break_capacity < 16 ? 16 : break_capacity * 2;
+        if (!breaks.reserve(next)) return false;
+        break_capacity = next;
+    }
+    breaks.data()[break_count++] = index;
+    return true;
 }
+
+bool ScanOutput::add_step(std::uint16_t apid, std::uint32_t step, std::int64_t offset) noexcept {
+    if (step == 1U) {
+        open_event[apid] = 0;
+        return true;
+    }
+    const SequenceEventKind kind = step == 0 ? SequenceEventKind::repeat : SequenceEventKind::gap;
+    const std::uint32_t missing = step == 0 ? 0U : step - 1U;
+    if (open_event[apid] != 0) {
+        SequenceEvent& open = events.data()[open_event[apid] - 1];
+        if (open.kind == kind && open.count != UINT32_MAX) {
+            ++open.count;
+            open.missing += missing;
+            open.last = offset;
+            return true;
+        }
+    }
+    if (!add_event(SequenceEvent{kind, apid, 1U, missing, offset, offset})) return false;
+    open_event[apid] = static_cast<std::uint32_t>(event_count);
+    return true;
+}
+
+namespace {
 
 inline std::uint16_t apid_at(const std::uint8_t* h) noexcept {
     return static_cast<std::uint16_t>(((h[0] & 7U) << 8) | h[1]);
 }
 
+// A header whose APID, flags and count are all zero: what runs of zero bytes
+// (fill, blank data) look like.
+inline bool zero_header(const std::uint8_t* h) noexcept { return (h[0] | h[1] | h[2] | h[3]) == 0; }
+
 inline bool known(const std::uint64_t* apids, std::uint16_t apid) noexcept {
     return ((apids[apid >> 6] >> (apid & 63U)) & 1U) != 0;
 }
 
-// A record at q that the records after it confirm (see stream.hpp); with
-// `apids`, every record of the chain must be of one of those APIDs.
-bool confirmed(const std::uint8_t* data, std::size_t size, std::size_t prefix, std::size_t q,
-               const std::uint64_t* apids) noexcept {
+// Unfamiliar versions need a chain this long, all of their version, to be
+// taken from the middle of a stream (a run of eight random headers of one
+// version by chance: about one in two million).
+constexpr int kVersionChain = 8;
+// and at most this many records walked to reach the end of the data.
+constexpr int kEndChain = 4096;
+// Records that confirm a position found by resynchronisation.
+constexpr int kConfirm = 3;
+// A sequence count this far past the last one of its APID continues it.
+constexpr std::uint32_t kCloseSteps = 32;
+
+class Scanner {
+public:
+    Scanner(std::span<const std::uint8_t> stream, const ScanOptions& options, ScanOutput& out) noexcept
+        : data_(stream.data()), size_(stream.size()), prefix_(options.prefix_bytes), options_(options), out_(out) {}
+
+    [[nodiscard]] std::size_t run(std::size_t start, std::size_t stop) noexcept;
+
+private:
+    const std::uint8_t* data_;
+    std::size_t size_;
+    std::size_t prefix_;
+    const ScanOptions& options_;
+    ScanOutput& out_;
+
+    [[nodiscard]] const std::uint8_t* header(std::size_t p) const noexcept {
+        return size_ - p >= prefix_ + kPrimaryHeaderBytes ? data_ + p + prefix_ : nullptr;
+    }
+    [[nodiscard]] bool allowed(unsigned version) const noexcept { return ((options_.versions >> version) & 1U) != 0; }
+    [[nodiscard]] bool familiar(unsigned version) const noexcept {
+        return ((static_cast<unsigned>(out_.seen_versions | 1U) & options_.versions) >> version & 1U) != 0;
+    }
+    [[nodiscard]] bool length_fixed_right(const std::uint8_t* h) const noexcept {
+        if (options_.fixed_lengths == nullptr) return true;
+        const std::uint32_t fixed = options_.fixed_lengths[apid_at(h)];
+        return fixed == 0 || fixed == 7U + ((std::uint32_t{h[4]} << 8) | h[5]);
+    }
+    [[nodiscard]] static std::size_t declared_record(const std::uint8_t* h, std::size_t prefix) noexcept {
+        return prefix + 7U + ((std::size_t{h[4]} << 8) | h[5]);
+    }
+    // The size of the whole record at p (see stream.hpp), or 0.
+    [[nodiscard]] std::size_t whole(std::size_t p) const noexcept {
+        const std::uint8_t* h = header(p);
+        if (h == nullptr || !allowed(h[0] >> 5)) return 0;
+        const std::size_t record = declared_record(h, prefix_);
+        if (record > size_ - p || !length_fixed_right(h)) return 0;
+        return record;
+    }
+    // `also`: a version to count as familiar (that of the record before q).
+    [[nodiscard]] bool version_chain(std::size_t q, bool mixed, unsigned also = 8) const noexcept;
+    [[nodiscard]] bool continues(std::size_t p, std::size_t q) const noexcept;
+    [[nodiscard]] bool resumes(std::size_t p) const noexcept;
+    [[nodiscard]] bool goes_on(std::size_t p, std::size_t q) const noexcept;
+    [[nodiscard]] bool tail_after(std::size_t q, const std::uint8_t* own) const noexcept;
+    [[nodiscard]] bool steps_on(std::size_t p, std::size_t r) const noexcept;
+    [[nodiscard]] bool confirmed(std::size_t q, const std::uint64_t* apids) const noexcept;
+    [[nodiscard]] bool take(std::size_t p, std::size_t record) noexcept;
+    [[nodiscard]] std::size_t resynchronise(std::size_t p) noexcept;
+};
+
+// Records from q, whole, chaining by length: kVersionChain of the version at
+// q, or to the exact end of the data in two records or more (one from the
+// start of the data). When `mixed` (a record the scan reached, not one a
+// resynchronisation tries), the chain to the end may mix versions, familiar
+// ones and q's (any from the start of the data; two of q's at least
+// elsewhere): a stream whose lengths chain to its last byte is split by them. Returns whether the chain holds.
+bool Scanner::version_chain(std::size_t q, bool mixed, unsigned also) const noexcept {
+    const std::uint8_t* first = header(q);
+    if (first == nullptr) return false;
+    const unsigned version = first[0] >> 5;
+    unsigned versions = 0;
+    int of_version = 0;  // records of q's version in the chain
     std::size_t r = q;
-    for (int k = 0; k < 3; ++k) {
-        const std::size_t record = accepted_record(data, size, prefix, r);
+    const int limit = mixed ? kEndChain : kVersionChain;
+    for (int k = 1; k <= limit; ++k) {
+        const std::size_t record = whole(r);
         if (record == 0) return false;
-        if (apids != nullptr && !known(apids, apid_at(data + r + prefix))) return false;
+        const unsigned v = data_[r + prefix_] >> 5;
+        versions |= 1U << v;
+        of_version += v == version ? 1 : 0;
+        const bool same = versions == (1U << version);
+        if (!same && !(mixed && (q == 0 || v == version || v == also || familiar(v)))) return false;
         r += record;
-        if (r == size) return true;
+        // One header of a new version amid others is a damaged one.
+        if (r == size_) return q == 0 || (k >= 2 && of_version >= 2);
+        if (same && k >= kVersionChain) return true;
+    }
+    return false;
+}
+
+// What follows a whole record at p, at q, continues the stream: the end, a
+// tail too short for a header, or a header of a familiar version (or p's),
+// the fixed length, a known APID and a sequence count at most kCloseSteps
+// past that APID's latest (p's own for p's APID). A header at a wrong place
+// meets all of this by chance about once in a hundred million.
+bool Scanner::continues(std::size_t p, std::size_t q) const noexcept {
+    const std::uint8_t* h = header(q);
+    const std::uint8_t* own = data_ + p + prefix_;
+    if (h == nullptr) return tail_after(q, own);
+    const unsigned v = h[0] >> 5;
+    if ((!familiar(v) && v != (own[0] >> 5U)) || !length_fixed_right(h)) return false;
+    const std::uint16_t apid = apid_at(h);
+    std::uint32_t last = 0;
+    if (apid == apid_at(own)) {
+        last = ((std::uint32_t{own[2]} & 0x3FU) << 8) | own[3];
+    } else if (!known(out_.seen_apids, apid)) {
+        return false;
+    } else if (out_.apid_stats[apid].packets != 0) {
+        last = static_cast<std::uint32_t>(out_.apid_stats[apid].last);
+    } else if (out_.prior_last[apid] >= 0) {
+        last = static_cast<std::uint32_t>(out_.prior_last[apid]);
+    } else {
+        return true;  // declared, not met yet: no count to follow
+    }
+    const std::uint32_t count = ((std::uint32_t{h[2]} & 0x3FU) << 8) | h[3];
+    return ((count - last) & (kSequenceModulus - 1U)) <= kCloseSteps;
+}
+
+// The header at r, inside the record at p, carries the next sequence count
+// of an APID met before (p's own included), 1 to kCloseSteps on. Data
+// holding runs of zeros reads as packets of APID 0 repeating one count;
+// packets a lying length field swallowed carry counts that go on.
+bool Scanner::steps_on(std::size_t p, std::size_t r) const noexcept {
+    const std::uint8_t* own = data_ + p + prefix_;
+    const std::uint8_t* h = data_ + r + prefix_;
+    const std::uint16_t apid = apid_at(h);
+    const std::uint32_t count = ((std::uint32_t{h[2]} & 0x3FU) << 8) | h[3];
+    // p's own APID: the very next count (the packet right after p's), or
+    // one close after the latest accepted (p's own count may be the damage).
+    if (apid == apid_at(own) &&
+        ((count - (((std::uint32_t{own[2]} & 0x3FU) << 8) | own[3])) & (kSequenceModulus - 1U)) == 1U) {
+        return true;
+    }
+    const ApidStats& stats = out_.apid_stats[apid];
+    const std::int32_t last = stats.packets != 0 ? stats.last : out_.prior_last[apid];
+    if (last < 0) return false;
+    const std::uint32_t step = (count - static_cast<std::uint32_t>(last)) & (kSequenceModulus - 1U);
+    return step >= 1U && step <= kCloseSteps;
+}
+
+// A record at q that the records after it confirm; with `apids`, every
+// record of the chain must be of one of those APIDs.
+bool Scanner::confirmed(std::size_t q, const std::uint64_t* apids) const noexcept {
+    const std::uint8_t* h = header(q);
+    if (h == nullptr) return false;
+    // A new version is looked for only while none has been taken: after
+    // that, one comes in where the scan reaches it (goes_on), and junk, where
+    // seven headers in eight are of other versions, is passed over quickly.
+    if (!familiar(h[0] >> 5)) return out_.seen_versions == 0 && version_chain(q, false);
+    std::size_t r = q;
+    for (int k = 0; k < kConfirm; ++k) {
+        const std::size_t record = whole(r);
+        if (record == 0) return false;
+        const std::uint8_t* rh = data_ + r + prefix_;
+        if (!familiar(rh[0] >> 5)) return false;
+        if (apids != nullptr && !known(apids, apid_at(rh))) return false;
+        r += record;
+        if (header(r) == nullptr) return true;  // the end, or a tail of its own
     }
     return true;
 }
 
-}  // namespace
+bool Scanner::take(std::size_t p, std::size_t record) noexcept {
+    if (out_.count == out_.capacity) {
+        // Guess from the bytes left and this record's size.
+        if (!out_.grow(out_.count + (size_ - p) / record + 1)) return false;
+    }
+    const std::uint8_t* h = data_ + p + prefix_;
+    const PrimaryHeader header = read_primary_header(h);
+    const std::size_t i = out_.count++;
+    out_.offsets.data()[i] = static_cast<std::int64_t>(p + prefix_);
+    out_.lengths.data()[i] = header.packet_bytes();
+    out_.version.data()[i] = header.version;
+    out_.type.data()[i] = header.type;
+    out_.secondary_flag.data()[i] = header.secondary_flag;
+    out_.apid.data()[i] = header.apid;
+    out_.sequence_flags.data()[i] = header.sequence_flags;
+    out_.sequence_count.data()[i] = header.sequence_count;
+    out_.data_length.data()[i] = header.data_length;
+    out_.seen_versions = static_cast<std::uint8_t>(out_.seen_versions | (1U << header.version));
+    ApidStats& stats = out_.apid_stats[header.apid];
+    if (stats.packets == 0) [[unlikely]] {
+        stats.first = header.sequence_count;
+        out_.declare(header.apid);
+    } else {
+        const std::uint32_t step =
+            (static_cast<std::uint32_t>(header.sequence_count) - static_cast<std::uint32_t>(stats.last)) &
+            (kSequenceModulus - 1U);
+        if (step != 1U || out_.open_event[header.apid] != 0) [[unlikely]] {
+            if (!out_.add_step(header.apid, step, static_cast<std::int64_t>(p + prefix_))) return false;
+        }
+    }
+    stats.last = header.sequence_count;
+    ++stats.packets;
+    return true;
+}
+
+// The bytes at p are not an accepted record: one problem region from p to
+// the next confirmed record (or the end). Returns where scanning goes on.
+std::size_t Scanner::resynchronise(std::size_t p) noexcept {
+    const std::uint8_t* h = header(p);
+    // A tail too short for a header counts as a cut record unless the one
+    // header byte it has says otherwise.
+    const bool credible =
+        size_ - p <= prefix_ || (familiar(data_[p + prefix_] >> 5) && (h == nullptr || !zero_header(h)));
+    std::int64_t declared = -1;
+    bool fits = false;
+    std::uint64_t apids[kApids / 64];
+    std::memcpy(apids, out_.seen_apids, sizeof apids);
+    bool filter = out_.any_seen;
+    if (h != nullptr && credible) {
+        const std::size_t record = declared_record(h, prefix_);
+        declared = static_cast<std::int64_t>(record);
+        fits = record <= size_ - p;
+        const std::uint16_t apid = apid_at(h);
+        apids[apid >> 6] |= std::uint64_t{1} << (apid & 63U);
+        filter = true;
+    }
+    std::size_t q = p + 1;
+    while (q < size_ && !confirmed(q, filter ? apids : nullptr)) ++q;
+    Problem problem{};
+    problem.offset = static_cast<std::int64_t>(p);
+    problem.length = static_cast<std::int64_t>(q - p);
+    problem.declared = declared;
+    if (declared >= 0 && fits) {
+        problem.kind = ProblemKind::implausible_length;
+    } else if (q < size_) {
+        problem.kind = declared >= 0 ? ProblemKind::overrun : ProblemKind::junk;
+    } else {
+        problem.kind = credible ? ProblemKind::truncated : ProblemKind::junk;
+    }
+    if (!out_.add_problem(problem)) return SIZE_MAX;
+    return q;
+}
 
 // NOLINTNEXTLINE(readability-function-cognitive-complexity): one scan step, read best whole
-std::size_t scan_ccsds(std::span<const std::uint8_t> stream, const ScanOptions& options, std::size_t start,
-                       std::size_t stop, ScanOutput& out) noexcept {
-    const std::uint8_t* data = stream.data();
-    const std::size_t size = stream.size();
-    const std::size_t prefix = options.prefix_bytes;
+std::size_t Scanner::run(std::size_t start, std::size_t stop) noexcept {
     constexpr std::size_t failed = std::numeric_limits<std::size_t>::max();
-    stop = std::min(stop, size);
+    stop = std::min(stop, size_);
     std::size_t p = start;
     while (p < stop) {
-        // The usual case: records end to end, each one accepted.
-        const std::size_t record = accepted_record(data, size, prefix, p);
+        const std::size_t record = whole(p);
         if (record != 0) [[likely]] {
-            if (out.count == out.capacity) {
-                // Guess from the bytes left and this record's size.
-                const std::size_t guess = out.count + (size - p) / record + 1;
-                if (!out.grow(guess)) return failed;
+            const std::uint8_t* h = data_ + p + prefix_;
+            const unsigned version = h[0] >> 5;
+            const std::size_t q = p + record;
+            if (out_.broken && !resumes(p)) [[unlikely]] {
+                p = resynchronise(p);
+                if (p == failed) return failed;
+                continue;
             }
-            const std::uint8_t* h = data + p + prefix;
-            const PrimaryHeader header = read_primary_header(h);
-            const std::size_t i = out.count++;
-            out.offsets.data()[i] = static_cast<std::int64_t>(p + prefix);
-            out.lengths.data()[i] = header.packet_bytes();
-            out.version.data()[i] = header.version;
-            out.type.data()[i] = header.type;
-            out.secondary_flag.data()[i] = header.secondary_flag;
-            out.apid.data()[i] = header.apid;
-            out.sequence_flags.data()[i] = header.sequence_flags;
-            out.sequence_count.data()[i] = header.sequence_count;
-            out.data_length.data()[i] = header.data_length;
-            ApidStats& stats = out.apid_stats[header.apid];
-            if (stats.packets == 0) [[unlikely]] {
-                stats.first = header.sequence_count;
-                out.seen_apids[header.apid >> 6] |= std::uint64_t{1} << (header.apid & 63U);
-                out.any_seen = true;
-            } else {
-                const std::uint32_t step =
-                    (static_cast<std::uint32_t>(header.sequence_count) - static_cast<std::uint32_t>(stats.last)) &
-                    (kSequenceModulus - 1U);
-                if (step != 1U) [[unlikely]] {
-                    const SequenceEvent event{step == 0 ? SequenceEventKind::repeat : SequenceEventKind::gap,
-                                              header.apid, step == 0 ? 0U : step - 1U,
-                                              static_cast<std::int64_t>(p + prefix)};
-                    if (!out.add_event(event)) return failed;
+            bool goes = familiar(version) && continues(p, q);
+            if (!goes) [[unlikely]] {
+                if (!familiar(version) && !version_chain(p, true)) {
+                    p = resynchronise(p);
+                    if (p == failed) return failed;
+                    continue;
+                }
+                goes = goes_on(p, q);
+                if (!goes) {
+                    // Does a confirmed record start inside this one?
+                    const std::uint16_t apid = apid_at(h);
+                    std::uint64_t apids[kApids / 64];
+                    std::memcpy(apids, out_.seen_apids, sizeof apids);
+                    apids[apid >> 6] |= std::uint64_t{1} << (apid & 63U);
+                    std::size_t inside = p + 1;
+                    while (inside < q && !(confirmed(inside, apids) && steps_on(p, inside) &&
+                                           continues(inside, inside + whole(inside)))) {
+                        ++inside;
+                    }
+                    if (inside < q) {
+                        const Problem problem{ProblemKind::implausible_length, static_cast<std::int64_t>(p),
+                                              static_cast<std::int64_t>(inside - p), static_cast<std::int64_t>(record)};
+                        if (!out_.add_problem(problem)) return failed;
+                        p = inside;
+                        continue;
+                    }
                 }
             }
-            stats.last = header.sequence_count;
-            ++stats.packets;
-            p += record;
+            if (!take(p, record)) return failed;
+            out_.broken = !goes;
+            if (!goes && !out_.add_break(static_cast<std::int64_t>(out_.count) - 1)) return failed;
+            p = q;
             continue;
         }
-        // Not a record: a version-0 header whose packet runs past the end,
-        // or bytes that are no header (or too few left for one).
-        const bool header_there = size - p >= prefix + kPrimaryHeaderBytes;
-        // A tail too short for a header counts as a cut record unless the one
-        // header byte it has says otherwise.
-        const bool version_zero = size - p <= prefix || (data[p + prefix] >> 5) == 0;
-        std::int64_t declared = -1;
-        if (header_there && version_zero) {
-            const std::uint8_t* h = data + p + prefix;
-            declared = static_cast<std::int64_t>(prefix + 7U + ((std::size_t{h[4]} << 8) | h[5]));
-        }
-        std::uint64_t apids[32];
-        std::memcpy(apids, out.seen_apids, sizeof apids);
-        bool filter = out.any_seen;
-        if (declared >= 0) {
-            const std::uint16_t apid = apid_at(data + p + prefix);
-            apids[apid >> 6] |= std::uint64_t{1} << (apid & 63U);
-            filter = true;
-        }
-        std::size_t q = p + 1;
-        while (q < size && !confirmed(data, size, prefix, q, filter ? apids : nullptr)) ++q;
-        Problem problem{};
-        problem.offset = static_cast<std::int64_t>(p);
-        problem.length = static_cast<std::int64_t>(q - p);
-        problem.declared = declared;
-        if (q < size) {
-            problem.kind = (header_there && version_zero) ? ProblemKind::overrun : ProblemKind::junk;
-        } else {
-            problem.kind = version_zero ? ProblemKind::truncated : ProblemKind::junk;
-        }
-        if (!out.add_problem(problem)) return failed;
-        p = q;
+        p = resynchronise(p);
+        if (p == failed) return failed;
     }
     return p;
+}
+
+// The bytes from q to the end, too few for a header, may be a header cut
+// short after the record whose header is `own`: none, or a first byte of a
+// familiar version (or own's) and, when there, an APID already known.
+bool Scanner::tail_after(std::size_t q, const std::uint8_t* own) const noexcept {
+    if (size_ - q <= prefix_) return true;
+    const std::uint8_t* h = data_ + q + prefix_;
+    const unsigned v = h[0] >> 5;
+    if (!familiar(v) && v != (own[0] >> 5U)) return false;
+    if (size_ - q - prefix_ < 2) return true;
+    const std::uint16_t apid = apid_at(h);
+    return apid == apid_at(own) || known(out_.seen_apids, apid);
+}
+
+// What follows the record at p, at q, continues the stream, or is a header
+// of a version not met before whose records chain from there (a stream
+// whose records take turns between versions).
+bool Scanner::goes_on(std::size_t p, std::size_t q) const noexcept {
+    if (continues(p, q)) return true;
+    const std::uint8_t* h = header(q);
+    return h != nullptr && !familiar(h[0] >> 5) && version_chain(q, true, data_[p + prefix_] >> 5U);
+}
+
+// After a record whose successor did not continue the stream, the record at
+// p is taken only as a resynchronisation would take it: confirmed by the
+// records after it, and not a run of zeros posing as a new APID.
+bool Scanner::resumes(std::size_t p) const noexcept {
+    const std::uint8_t* h = data_ + p + prefix_;
+    if (!confirmed(p, nullptr)) return false;
+    return known(out_.seen_apids, apid_at(h)) || !zero_header(h);
+}
+
+}  // namespace
+
+std::size_t scan_ccsds(std::span<const std::uint8_t> stream, const ScanOptions& options, std::size_t start,
+                       std::size_t stop, ScanOutput& out) noexcept {
+    return Scanner(stream, options, out).run(start, stop);
 }
 
 }  // namespace bitloom::io

@@ -6,23 +6,48 @@
 // minus one. The scan reads only the headers, so it runs at memory speed.
 //
 // Nothing in the stream is passed over without being reported. The records
-// found and the problem regions tile the scanned bytes exactly, in order:
+// found and the problem regions tile the scanned bytes exactly, in order.
+// No single length field is trusted on its own word:
 //
-// - A record is accepted at position p when the whole header is there, its
-//   version number is 0 and the packet it declares ends inside the data.
-// - When the bytes at p are not such a record, the splitter resynchronises:
-//   it looks for the first q > p where a record is accepted and confirmed by
-//   the records that follow it (the next two are accepted as well, or the
-//   chain ends exactly at the end of the data), each of these records of an
-//   APID already known: one of an earlier record, or the APID of the header
-//   at p when it has version 0 (any APID while none is known). Packet data
-//   often holds bytes that look like headers (runs of zeros do), which this
-//   keeps from being taken for packets. The bytes [p, q) are one
-//   problem region: `overrun` when p held a version-0 header whose length
-//   ran past the end of the data (a wrong length field), `junk` otherwise.
+// - A header is whole when its record ends inside the data, its version is
+//   one the caller accepts (any, unless told otherwise) and its length is the
+//   one the caller fixed for its APID, if any. A version is familiar once a
+//   record of it has been accepted (0 always is); a header of an unfamiliar
+//   version is only taken when the records from it chain by length, eight of
+//   that version in a row or all the way to the exact end of the data.
+// - A whole header at p is accepted at once when what follows its record
+//   continues the stream: the end of the data, a tail too short for a
+//   header, or a header of a familiar version (or p's), of the fixed length,
+//   of an APID already known (seen, declared by the caller, or the record's
+//   own) whose sequence count is at most 32 past that APID's latest; or a
+//   header of a new version whose records chain to the end of the data,
+//   taking turns with familiar versions. Otherwise the record's own bytes
+//   are searched for a record that a lying length field would have
+//   swallowed: confirmed (below), of an APID already met, carrying its next
+//   sequence count, and itself continued by what follows it. One found at q
+//   makes [p, q) a problem region, `implausible_length`; none found, the
+//   record stands (a stream's first packet of an APID, an intact packet
+//   followed by junk), and the scan goes on warily: the record after it is
+//   taken only when confirmed as a resynchronisation would confirm it, and
+//   not when it is a header of zeros of an APID not met before (runs of
+//   zero bytes read as packets of APID 0). Otherwise that record's bytes
+//   start a problem region as below.
+// - When the bytes at p are not an accepted record, the splitter
+//   resynchronises: it looks for the first q > p where a record is confirmed
+//   by the records that follow it (the next two are whole and of familiar
+//   versions as well, or the chain ends exactly at the end of the data), each
+//   of these records of an APID already known: one of an earlier record, a
+//   declared one, or the APID of a familiar-version header at p (any APID
+//   while none is known). Packet data often holds bytes that look like
+//   headers (runs of zeros do), which this keeps from being taken for
+//   packets. The bytes [p, q) are one problem region: `overrun` when p held a
+//   familiar-version header whose length ran past the end of the data,
+//   `implausible_length` when that header's record fitted but had not the
+//   fixed length of its APID, `junk` otherwise (adjacent junk is one region).
 // - When no such q exists, the rest of the data is one region: `truncated`
-//   when it starts with a version-0 header (the final packet cut short, or a
-//   header cut short), `junk` otherwise.
+//   when it starts with a familiar-version header that runs past the end (the
+//   final packet cut short, or a header cut short), `implausible_length`
+//   when that header's record fits, `junk` otherwise.
 #pragma once
 
 #include <cstddef>
@@ -69,20 +94,25 @@ struct ApidStats {
 
 // A step of the sequence count other than 1 (modulo 2^14) between two
 // consecutive packets of an APID: 0 is a repeat, any other step a gap of
-// step - 1 packets. `offset` is that of the later packet.
+// step - 1 packets. Consecutive packets of an APID with steps of the same
+// kind are one event (`count` of them, `missing` packets in all), so that a
+// stream of identical headers costs one event, not one per packet. `offset`
+// is that of the packet after the first step, `last` after the last.
 enum class SequenceEventKind : std::uint8_t { gap = 0, repeat = 1 };
 struct SequenceEvent {
     SequenceEventKind kind;
     std::uint16_t apid;
-    std::uint32_t missing;
+    std::uint32_t count;
+    std::uint64_t missing;
     std::int64_t offset;
+    std::int64_t last;
 };
 
-enum class ProblemKind : std::uint8_t { junk = 0, overrun = 1, truncated = 2 };
+enum class ProblemKind : std::uint8_t { junk = 0, overrun = 1, truncated = 2, implausible_length = 3 };
 
 // One region of the stream that is not a whole record. `declared` is the
 // record size the header at `offset` declares (prefix included), or -1 when
-// there is no readable version-0 header there.
+// there is no readable header of a familiar version there.
 struct Problem {
     ProblemKind kind;
     std::int64_t offset;
@@ -134,10 +164,32 @@ struct ScanOutput {
     Column<std::uint16_t> sequence_count;
     Column<std::uint16_t> data_length;
 
-    // The APIDs of the records found so far, as a bit set.
+    // The APIDs of the records found so far, as a bit set (a caller may seed
+    // it: APIDs it declares, or those found before a piece it scans), and the
+    // versions accepted so far (bit v for version v).
     std::uint64_t seen_apids[kApids / 64] = {};
     bool any_seen = false;
+    std::uint8_t seen_versions = 0;
+    // The latest record's successor did not continue the stream, and the
+    // indexes of the records after which that was so (a caller scanning a
+    // piece of a stream from one of them sets `broken` to begin as the
+    // whole scan went on).
+    bool broken = false;
+    Column<std::int64_t> breaks;
+    std::size_t break_count = 0;
+    std::size_t break_capacity = 0;
     ApidStats apid_stats[kApids] = {};
+    // Per APID, the sequence count of its latest packet before the scan began
+    // (a caller scanning a piece of a stream gives those before the piece),
+    // -1 for none: what the checks of continuity compare with until the
+    // scan meets a packet of the APID itself.
+    std::int32_t prior_last[kApids];
+    ScanOutput() noexcept {
+        for (std::int32_t& last : prior_last) last = -1;
+    }
+    // Per APID, 1 + the index of the event its latest packet extended or
+    // began, 0 when that packet followed its predecessor by a step of 1.
+    std::uint32_t open_event[kApids] = {};
     Column<SequenceEvent> events;
     std::size_t event_count = 0;
     std::size_t event_capacity = 0;
@@ -150,10 +202,24 @@ struct ScanOutput {
     [[nodiscard]] bool grow(std::size_t needed) noexcept;
     [[nodiscard]] bool add_problem(const Problem& p) noexcept;
     [[nodiscard]] bool add_event(const SequenceEvent& e) noexcept;
+    [[nodiscard]] bool add_break(std::int64_t index) noexcept;
+    // Records the step of a packet of `apid` at `offset`, merged into the
+    // APID's open event when it is of the same kind.
+    [[nodiscard]] bool add_step(std::uint16_t apid, std::uint32_t step, std::int64_t offset) noexcept;
+    // Marks an APID as known before scanning.
+    void declare(std::uint16_t apid) noexcept {
+        seen_apids[apid >> 6] |= std::uint64_t{1} << (apid & 63U);
+        any_seen = true;
+    }
 };
 
 struct ScanOptions {
     std::size_t prefix_bytes = 0;
+    // Bit v set: records of version v may be accepted.
+    std::uint8_t versions = 0xFF;
+    // kApids entries, or null: the packet size (header included) an APID's
+    // packets must have, 0 for any.
+    const std::uint32_t* fixed_lengths = nullptr;
 };
 
 // Scans the records of `stream` that start at or after `start` and before
