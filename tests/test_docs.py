@@ -17,7 +17,7 @@ DOCS = ROOT / "docs"
 # Pages whose ```python blocks run in order in one namespace; a ```text block
 # after the comment OUTPUT is what the block before it prints (its start,
 # when the shown text ends with "...").
-RUNNABLE = ["tutorial.md", "xtce.md", "reference/check.md", "reference/recipes.md"]
+RUNNABLE = ["tutorial.md", "xtce.md", "commands.md", "reference/check.md", "reference/recipes.md"]
 # Pages whose ```python blocks are one program, run as a script (they start
 # worker processes, which import the program's main module again).
 PROGRAMS = ["dask.md"]
@@ -25,6 +25,7 @@ PROGRAMS = ["dask.md"]
 NEEDS = {
     "tutorial.md": ("pandas", "pyarrow"),
     "xtce.md": ("defusedxml", "pandas"),
+    "commands.md": ("defusedxml",),
     "dask.md": ("distributed", "dask.dataframe", "pyarrow"),
     "cli.md": ("pyarrow", "defusedxml"),
 }

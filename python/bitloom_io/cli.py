@@ -4,6 +4,10 @@
     bitloom-io decode FILE --layouts L --out DIR [--format parquet|csv]
     bitloom-io check L                        findings for every layout in L
     bitloom-io show L [NAME]                  layouts as bit diagrams
+    bitloom-io command DEF.xml NAME [ARG=VALUE ...] [--hex | --out FILE]
+                                              a telecommand packet from an XTCE file
+    bitloom-io simulate DEF.xml --count N --out FILE [--seed S] [--container NAME ...]
+                                              random packets of an XTCE file's packet types
 
 L is a definition file: JSON layouts, a CCSDSPy CSV definition or XTCE
 (`.xml`, `.xtce`); `decode --xtce` is `--layouts` by another name. Every
@@ -468,6 +472,40 @@ def cmd_show(args: argparse.Namespace) -> int:
     return 0
 
 
+def cmd_command(args: argparse.Namespace) -> int:
+    from bitloom_io.xtce._commands import command_arguments
+
+    definition = _io()._layout_files.load_xtce(_exists(args.definition))
+    values = command_arguments(definition, args.name, args.arguments)
+    packet = definition.command(args.name, **values)
+    if args.out:
+        from bitloom_io._tables import atomic_path
+
+        with atomic_path(args.out) as tmp, open(tmp, "wb") as f:
+            f.write(packet)
+        print(f"{args.out}: {len(packet)} bytes", file=sys.stderr)
+    elif args.hex or sys.stdout.isatty():
+        print(packet.hex())
+    else:
+        sys.stdout.buffer.write(packet)
+        sys.stdout.flush()
+    return 0
+
+
+def cmd_simulate(args: argparse.Namespace) -> int:
+    definition = _io()._layout_files.load_xtce(_exists(args.definition))
+    packets, values = definition.simulate(args.count, seed=args.seed, containers=args.container or None)
+    from bitloom_io._tables import atomic_path
+
+    with atomic_path(args.out) as tmp, open(tmp, "wb") as f:
+        f.write(packets)
+    if not args.quiet:
+        for name, columns in values.items():
+            print(f"{name}: {_count(len(next(iter(columns.values()))))} packets")
+        print(f"{args.out}: {len(packets):,} bytes")
+    return 0
+
+
 # ----------------------------------------------------------------- parser
 
 
@@ -572,6 +610,37 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("name", metavar="NAME", nargs="?", help="only this layout (an APID or a container name)")
     p.add_argument("--bits-per-row", type=_row_width, default=32, metavar="N", help="bits per row (default 32)")
     p.set_defaults(run=cmd_show)
+
+    p = sub.add_parser(
+        "command",
+        help="build a telecommand packet from an XTCE definition",
+        description="Build the packet of command NAME of an XTCE file with the arguments given"
+        " as ARG=VALUE (numbers, labels, text; binary values in hexadecimal); arguments left"
+        " out take their defaults. Every value is checked against the definition. The packet"
+        " goes to standard output (in hexadecimal on a terminal or with --hex) or to --out.",
+    )
+    p.add_argument("definition", metavar="DEF.xml", help="an XTCE file with MetaCommands")
+    p.add_argument("name", metavar="NAME", help="the command (a MetaCommand's name)")
+    p.add_argument("arguments", metavar="ARG=VALUE", nargs="*", help="an argument's value")
+    out = p.add_mutually_exclusive_group()
+    out.add_argument("--hex", action="store_true", help="print the packet in hexadecimal")
+    out.add_argument("--out", metavar="FILE", help="write the packet to FILE")
+    p.set_defaults(run=cmd_command)
+
+    p = sub.add_parser(
+        "simulate",
+        help="write random packets of an XTCE file's packet types",
+        description="Write N random packets of the packet types an XTCE file decodes (or of"
+        " the containers named) to FILE: values in range, restriction criteria met, packet"
+        " lengths right and sequence counts running per APID. The same --seed gives the same file.",
+    )
+    p.add_argument("definition", metavar="DEF.xml", help="an XTCE telemetry definition")
+    p.add_argument("--count", type=_non_negative, required=True, metavar="N", help="how many packets")
+    p.add_argument("--out", required=True, metavar="FILE", help="the packet file to write")
+    p.add_argument("--seed", type=_non_negative, default=None, metavar="S", help="seed of the random draws")
+    p.add_argument("--container", action="append", metavar="NAME", help="only this packet type (repeatable)")
+    p.add_argument("-q", "--quiet", action="store_true", help="print nothing")
+    p.set_defaults(run=cmd_simulate)
     return parser
 
 

@@ -757,6 +757,46 @@ class Definition:
             stack.extend((child, depth + 1) for child in reversed(node.children))
         return "\n".join(lines)
 
+    # -- commands ---------------------------------------------------------
+
+    def _command_set(self) -> Any:
+        found = self.__dict__.get("_commands")
+        if found is None:
+            from bitloom_io.xtce._commands import read_commands
+
+            if not os.path.isfile(self.path):
+                raise ValueError(f"commands are read from the definition's file, and {self.path!r} is not one: load it from a path")
+            found = self.__dict__["_commands"] = read_commands(self.path, self.parameters)
+        return found
+
+    def commands(self) -> list[Any]:
+        """Every MetaCommand: ``name``, ``description``, ``abstract`` and the
+        ``arguments`` a caller gives (``name``, ``type``, ``bits``, ``unit``,
+        ``range``, ``labels``, ``default``, ``description``)."""
+        return self._command_set().listing()
+
+    def command(self, name: str, /, **arguments: Any) -> bytes:
+        """The packet of command ``name`` with the given arguments (engineering
+        values: numbers, labels, text, bytes); defaults fill the rest and a
+        CCSDS primary header in the command container gets its length. A
+        wrong call raises ValueError naming the command and the argument."""
+        return bytes(self._command_set().build(name, arguments))
+
+    def decode_command(self, packet: Any, name: str | None = None) -> Any:
+        """The arguments of a command packet, as a dict with the command's
+        ``name`` as an attribute; the command is recognised by its size,
+        fixed values and fixed arguments unless ``name`` is given."""
+        return self._command_set().decode(packet, name)
+
+    # -- synthetic packets ------------------------------------------------
+
+    def simulate(self, n: int, *, seed: Any = None, containers: Any = None, root: str | None = None) -> Any:
+        """``n`` random packets of this definition's packet types (or of the
+        ``containers`` named): ``(packets, values)``, the stream and, per
+        packet type, the raw values chosen, which ``decode`` gives back."""
+        from bitloom_io._simulate import simulate
+
+        return simulate(self, n, seed=seed, containers=containers, root=root)
 
 def _base_refused(container: Container, path: str | None = None) -> XtceError:
     return XtceUnsupportedError(
