@@ -9,9 +9,10 @@ TOOLS   := pip scikit-build-core cmake ninja pytest hypothesis numpy bitstruct
 # own, renewed when this file changes, so that venvs made before a tool was
 # added get it too.
 IOSTAMP := $(VENV)/.io-tools-installed
-IOTOOLS := pandas pyarrow "dask[dataframe,distributed]" mkdocs defusedxml space_packet_parser bitstruct
+IOTOOLS := pandas pyarrow "dask[dataframe,distributed]" mkdocs defusedxml space_packet_parser bitstruct \
+           polars xarray matplotlib astropy-iers-data
 
-.PHONY: test demo docs build bench bench-large clean venv sanitize fuzz fuzz-ci leaks typecheck sdist-check lint format
+.PHONY: test browser demo docs build bench bench-large clean venv sanitize fuzz fuzz-ci leaks typecheck sdist-check lint format
 
 venv: $(STAMP)
 
@@ -30,8 +31,16 @@ build: $(STAMP) $(IOSTAMP)
 	$(VPY) -m pip install --quiet --no-build-isolation --no-deps . \
 	  --config-settings=cmake.define.BITLOOM_WERROR=ON
 
-test: build
+test: build browser
 	$(VPY) -m pytest -q tests
+
+# The report's test opens it in a real headless Chromium: Debian's, installed
+# when no Chromium is on the PATH.
+browser:
+	@command -v chromium >/dev/null 2>&1 || command -v chromium-browser >/dev/null 2>&1 || { \
+	  echo "installing Debian's chromium for the browser test"; \
+	  SUDO=$$( [ "$$(id -u)" = 0 ] || echo sudo ); \
+	  $$SUDO apt-get update -qq && $$SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq chromium; }
 
 # The whole suite against an ASan + UBSan build (own venv and build dir).
 sanitize:
@@ -80,6 +89,7 @@ bench: build
 	$(VPY) bench/stream.py
 	$(VPY) bench/dask_bench.py
 	$(VPY) bench/encode.py
+	$(VPY) bench/times.py
 
 # Whole files at the scale of a day of data: 1 GiB files made from the real
 # packets in a temporary directory (never committed), deleted afterwards.

@@ -17,7 +17,7 @@ DOCS = ROOT / "docs"
 # Pages whose ```python blocks run in order in one namespace; a ```text block
 # after the comment OUTPUT is what the block before it prints (its start,
 # when the shown text ends with "...").
-RUNNABLE = ["tutorial.md", "xtce.md", "commands.md", "reference/check.md", "reference/recipes.md"]
+RUNNABLE = ["tutorial.md", "xtce.md", "commands.md", "reference/check.md", "reference/recipes.md", "times.md"]
 # Pages whose ```python blocks are one program, run as a script (they start
 # worker processes, which import the program's main module again).
 PROGRAMS = ["dask.md"]
@@ -27,7 +27,8 @@ NEEDS = {
     "xtce.md": ("defusedxml", "pandas"),
     "commands.md": ("defusedxml",),
     "dask.md": ("distributed", "dask.dataframe", "pyarrow"),
-    "cli.md": ("pyarrow", "defusedxml"),
+    "cli.md": ("pyarrow", "defusedxml", "matplotlib"),
+    "times.md": ("defusedxml", "pandas", "pyarrow", "polars", "xarray", "matplotlib"),
 }
 OUTPUT = "<!-- output -->"
 
@@ -110,7 +111,7 @@ def _commands(page: str) -> list[tuple[str, str | None]]:
     return out
 
 
-SHELL_PAGES = ["cli.md", "tutorial.md", "dask.md", "xtce.md", "index.md"]
+SHELL_PAGES = ["cli.md", "tutorial.md", "dask.md", "xtce.md", "index.md", "times.md"]
 
 
 @pytest.mark.parametrize(

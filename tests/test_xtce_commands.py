@@ -262,7 +262,7 @@ def test_every_type_at_its_bits(definition):
         (
             "LEGACY",
             dict(value=1.0, small=1),
-            "command 'LEGACY', argument 'value': its type 'Legacy' cannot be used: float encoding MILSTD_1750A (MIL-STD-1750A) is not implemented",
+            "command 'LEGACY', argument 'value': its type 'Legacy' cannot be used: float encoding MIL-STD-1750A is not implemented",
         ),
         ("LEGACY", dict(value=1.0), "command 'LEGACY', argument 'small': 300 is out of range [0, 255]"),
         ("PAIR", dict(pair=1), "command 'PAIR', argument 'pair': its type 'Pair' cannot be used: aggregate"),

@@ -36,7 +36,9 @@ if int(_numpy.__version__.split(".")[0]) < 2:  # pragma: no cover - numpy 1.x is
     )
 
 from bitloom_io._check import Finding, check
-from bitloom_io._native import Columns, Field, Layout
+from bitloom_io._native import Columns, Field
+from bitloom_io._native import Layout as _NativeLayout
+from bitloom_io._timed import Layout
 from bitloom_io.diagram import render as _render
 
 from . import ccsds as ccsds
@@ -45,6 +47,9 @@ from ._encode import encode, write_packets
 from ._layout_files import DefinitionFileError, load_definition, load_layouts, read_ccsdspy_csv, register_loader
 from ._report import DecodeWarning, Failure, Report, SizeMismatch
 from ._tables import Table, Tables
+from . import timecodes as timecodes
+from ._formats import describe
+from ._leapseconds import LeapSecondWarning, leap_seconds
 from .ccsds import SequenceWarning, StreamSummary, StreamWarning
 
 
@@ -61,14 +66,15 @@ def _version() -> str:
 __version__ = _version()
 
 
-def _layout_diagram(self: Layout, bits_per_row: int = 32) -> str:
+def _layout_diagram(self: _NativeLayout, bits_per_row: int = 32) -> str:
     """The layout as a bit diagram: a ruler of bit numbers, `bits_per_row`
     bits per row, each field a box holding its name."""
     return _render(self.fields, bits_per_row)
 
 
-# Drawing is plain Python over Layout.fields, attached to the native type.
-Layout.diagram = _layout_diagram  # type: ignore[method-assign]
+# Drawing is plain Python over Layout.fields, attached to the native type
+# (which bitloom_io.Layout and the layouts compiled elsewhere share).
+_NativeLayout.diagram = _layout_diagram  # type: ignore[method-assign]
 
 __all__ = [
     "Columns",
@@ -95,4 +101,7 @@ __all__ = [
     "StreamWarning",
     "SequenceWarning",
     "DecodeWarning",
+    "describe",
+    "leap_seconds",
+    "LeapSecondWarning",
 ]

@@ -283,7 +283,7 @@ class _Run:
         columns.update(fields)
         if name in self.tables:
             raise ValueError(f"two packet types are named {name!r}")
-        self.tables[name] = Table(name, columns)
+        self.tables[name] = Table(name, columns, getattr(target, "column_meta", None))
         self.indexes[name] = np.arange(len(p)) if index is None else np.asarray(index, dtype=np.int64)
 
 
@@ -330,7 +330,10 @@ def _unpack(
         parts.append(cols)
         masks.append(failed)
         done = (int(offsets[e - 1]) + int(lengths[e - 1])) // page * page
-        if done > released and hasattr(buffer, "madvise"):
+        if done > released and hasattr(buffer, "release_pages"):  # a guarded mapping of ours
+            buffer.release_pages(released, done - released)
+            released = done
+        elif done > released and hasattr(buffer, "madvise"):
             buffer.madvise(mmap.MADV_DONTNEED, released, done - released)
             released = done
     if all(m is None for m in masks):
@@ -352,7 +355,6 @@ class _XtcePlan:
 
     def run(self, packets: ccsds.Packets, findings: Findings, errors: str) -> Tables:
         return self.definition._run(packets, findings, root=self.root, errors=errors)
-
 
     def empty(self) -> Tables:
         empty = ccsds.split(b"", warn=False)
@@ -453,7 +455,7 @@ def _keep_unmapped(tables: Tables, how: _Plan, packets: ccsds.Packets) -> None:
         except ValueError as error:
             raise ValueError(f"keep_unmapped: {error}") from None
         columns[PACKET_COLUMN] = index
-        tables[name] = Table(name, columns)
+        tables[name] = Table(name, columns, table.meta)
 
 
 def run(how: _Plan, packets: ccsds.Packets, errors: str = "skip") -> Tables:
@@ -519,7 +521,7 @@ def decode_in_steps(
         more = [p[name] for p in parts[1:] if len(p[name])]
         if more:
             columns = {c: np.concatenate([table.columns[c], *(t.columns[c] for t in more)]) for c in table.columns}
-            joined[name] = Table(name, columns)
+            joined[name] = Table(name, columns, table.meta)
     _sources.check_mapping(packets.buffer)
     if progress is not None:
         progress(packets.summary.bytes, rows, final=True)

@@ -115,14 +115,30 @@ class Table:
     """One packet type's decoded packets: ``columns`` maps a name to a numpy
     array, all of the same length (primary-header columns first)."""
 
-    __slots__ = ("name", "columns")
+    __slots__ = ("name", "columns", "meta")
 
-    def __init__(self, name: str, columns: Mapping[str, np.ndarray]) -> None:
+    def __init__(
+        self, name: str, columns: Mapping[str, np.ndarray], meta: Mapping[str, Mapping[str, Any]] | None = None
+    ) -> None:
         self.name = name
         self.columns = dict(columns)
         lengths = {len(c) for c in self.columns.values()}
         if len(lengths) > 1:
             raise ValueError(f"table {name!r}: columns of different lengths {sorted(lengths)}")
+        #: Per column, what is known of it beyond its values: ``scale`` of a
+        #: time column, ``unit``, ``description`` and ``labels`` from XTCE.
+        self.meta: dict[str, dict[str, Any]] = {k: dict(v) for k, v in (meta or {}).items()}
+        for k, v in self.columns.items():
+            if v.dtype.metadata and k not in self.meta:
+                self.meta[k] = dict(v.dtype.metadata)
+
+    def set_time(self, columns: Mapping[str, np.ndarray], meta: Mapping[str, Any], source: str | None = None) -> None:
+        """Adds the packet time (``time`` and its extra columns) to the table."""
+        for k, v in columns.items():
+            if len(v) != len(self):
+                raise ValueError(f"table {self.name!r}: {k} has {len(v)} values for {len(self)} rows")
+            self.columns[k] = v
+        self.meta["time"] = dict(meta) | ({"source": source} if source else {})
 
     @classmethod
     def _checked(cls, name: str, columns: Mapping[str, np.ndarray]) -> Table:
@@ -130,6 +146,7 @@ class Table:
         table = cls.__new__(cls)
         table.name = name
         table.columns = dict(columns)
+        table.meta = {k: dict(v.dtype.metadata) for k, v in table.columns.items() if v.dtype.metadata}
         return table
 
     def __len__(self) -> int:
@@ -153,40 +170,45 @@ class Table:
         return f"<Table {self.name!r}: {len(self)} rows, {len(self.columns)} columns>"
 
     def to_pandas(self) -> pandas.DataFrame:
-        """A pandas DataFrame (needs pandas)."""
+        """A pandas DataFrame (needs pandas), indexed by the packet time when
+        the table has a ``time`` column; ``meta`` in ``DataFrame.attrs``."""
         pd = _require("pandas", "Table.to_pandas")
-        frame: pandas.DataFrame = pd.DataFrame(
-            {
-                k: (list(v) if v.ndim > 1 else v.astype(object) if v.dtype.kind == "T" else v)
-                for k, v in self.columns.items()
-            },
-            copy=False,
-        )
+        from ._formats import pandas_frame
+
+        frame: pandas.DataFrame = pandas_frame(self, pd)
         return frame
 
     def to_arrow(self) -> pyarrow.Table:
         """A pyarrow Table (needs pyarrow). Text columns become strings,
-        binary columns binary."""
-        pa = _require("pyarrow", "Table.to_arrow")
-        arrays = {}
-        for k, v in self.columns.items():
-            if v.ndim > 1:
-                # An array column: fixed-size lists, one level per dimension.
-                flat = v.reshape(-1)
-                values = pa.array(
-                    flat.astype(object) if v.dtype.kind == "T" else flat.tolist() if v.dtype == object else flat
-                )
-                for size in reversed(v.shape[1:]):
-                    values = pa.FixedSizeListArray.from_arrays(values, size)
-                arrays[k] = values
-            elif v.dtype.kind == "T":
-                arrays[k] = pa.array(v.astype(object), type=pa.string())
-            elif v.dtype == object:
-                arrays[k] = pa.array(v.tolist())
-            else:
-                arrays[k] = pa.array(v)
-        table: pyarrow.Table = pa.table(arrays)
+        binary columns binary; each column's ``meta`` (units, description,
+        labels, time scale) is its field's metadata."""
+        _require("pyarrow", "Table.to_arrow")
+        from ._formats import arrow_table
+
+        table: pyarrow.Table = arrow_table(self)
         return table
+
+    def to_polars(self) -> Any:
+        """A polars DataFrame (needs polars: ``pip install bitloom-packets[polars]``)."""
+        from ._formats import polars_frame
+
+        return polars_frame(self)
+
+    def to_xarray(self) -> Any:
+        """An xarray Dataset with a ``packet`` dimension and the packet time
+        as coordinate (needs xarray: ``pip install bitloom-packets[xarray]``)."""
+        from ._formats import xarray_dataset
+
+        return xarray_dataset(self)
+
+    def plot(self, params: Any = None, *, out: str | os.PathLike[str] | None = None, **options: Any) -> Any:
+        """Plots parameters against the packet time (needs matplotlib:
+        ``pip install bitloom-packets[plot]``); ``out`` ending in .png,
+        .svg or .html writes a file, otherwise the matplotlib Figure is
+        returned."""
+        from ._plot import plot_table
+
+        return plot_table(self, params, out=out, **options)
 
     def to_parquet(self, path: str | os.PathLike[str], **options: Any) -> None:
         """Writes a Parquet file (needs pyarrow); ``options`` go to

@@ -385,9 +385,7 @@ def cmd_decode(args: argparse.Namespace) -> int:
     progress = Progress(size, sys.stderr, Path(args.file).name) if _want_progress(args.progress, size) else None
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
-        tables = decode_file(
-            args.file, definition, prefix_bytes=args.prefix_bytes, progress=progress, map=args.map
-        )
+        tables = decode_file(args.file, definition, prefix_bytes=args.prefix_bytes, progress=progress, map=args.map)
     for w in caught:
         print(f"{PROG}: warning: {w.message}", file=sys.stderr)
     report = tables.report
@@ -641,6 +639,10 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--container", action="append", metavar="NAME", help="only this packet type (repeatable)")
     p.add_argument("-q", "--quiet", action="store_true", help="print nothing")
     p.set_defaults(run=cmd_simulate)
+
+    from ._quicklook import add_commands
+
+    add_commands(sub, prefix)
     return parser
 
 

@@ -109,6 +109,15 @@ private:
     U128 magnitude_{0, 0};
 };
 
+// The size of a page of memory (4096 where the system cannot say).
+inline std::size_t page_bytes() noexcept {
+#ifdef BITLOOM_HAVE_MADVISE
+    return static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+#else
+    return 4096;
+#endif
+}
+
 // Tells the system that the whole pages within [data, data + size) of a
 // read-only file mapping will not be read again soon, so that it may drop
 // them (they are read again from the file if touched); `page_out` asks for

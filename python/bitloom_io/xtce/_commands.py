@@ -345,9 +345,11 @@ class CommandSet:
                     )
                 else:
                     atype.ptype = ptype
-                    if ptype.encoding.not_implemented:
+                    # Floats of the older formats are read, but not yet written.
+                    unwritable = ptype.encoding.not_implemented or ptype.encoding.float_format.partition("/")[0]
+                    if unwritable:
                         atype.problem = XtceUnsupportedError(
-                            f"float encoding {ptype.encoding.not_implemented} is not implemented",
+                            f"float encoding {unwritable} is not implemented",
                             element=_argument_element(ptype.element),
                             name=name,
                             line=atype.line,

@@ -118,6 +118,16 @@ void mapped_dealloc(PyObject* self) {
     Py_DECREF(type);
 }
 
+// mapping[i] and mapping[a:b], as a file mapping of the standard library
+// answers them (an int, bytes).
+PyObject* mapped_subscript(PyObject* self, PyObject* key) {
+    Ref view = Ref::steal(PyMemoryView_FromObject(self));
+    if (!view) return nullptr;
+    Ref item = Ref::steal(PyObject_GetItem(view.get(), key));
+    if (!item || !PyMemoryView_Check(item.get())) return item.release();
+    return PyBytes_FromObject(item.get());
+}
+
 Py_ssize_t mapped_length(PyObject* self) { return static_cast<Py_ssize_t>(reinterpret_cast<Mapped*>(self)->map.size); }
 
 PyObject* mapped_close(PyObject* self, PyObject*) {
@@ -130,14 +140,14 @@ PyObject* mapped_close(PyObject* self, PyObject*) {
     Py_RETURN_NONE;
 }
 
-PyObject* mapped_madvise(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr Signature sig{"madvise", "", {"advice", "start", "length"}, 3, 3};
-    std::array<PyObject*, 3> slots{};
+PyObject* mapped_release_pages(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr Signature sig{"release_pages", "", {"start", "length"}, 2, 2};
+    std::array<PyObject*, 2> slots{};
     args = match_arguments(sig, args, nargs, kwnames, slots);
     if (args == nullptr) return nullptr;
-    const Py_ssize_t start = PyLong_AsSsize_t(args[1]);
+    const Py_ssize_t start = PyLong_AsSsize_t(args[0]);
     if (start == -1 && PyErr_Occurred()) return nullptr;
-    const Py_ssize_t length = PyLong_AsSsize_t(args[2]);
+    const Py_ssize_t length = PyLong_AsSsize_t(args[1]);
     if (length == -1 && PyErr_Occurred()) return nullptr;
     if (start >= 0 && length > 0) {
         release_mapped_pages(reinterpret_cast<Mapped*>(self)->map, static_cast<std::size_t>(start),
@@ -158,9 +168,9 @@ PyObject* mapped_closed(PyObject* self, void*) {
 
 PyMethodDef mapped_methods[] = {
     {"close", mapped_close, METH_NOARGS, "Unmaps the file (refused while views of it exist)."},
-    {"madvise", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(mapped_madvise)),
+    {"release_pages", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(mapped_release_pages)),
      METH_FASTCALL | METH_KEYWORDS,
-     "madvise(advice, start, length): gives the whole pages in the range back to the kernel."},
+     "release_pages(start, length): gives the whole pages in the range back to the system."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -176,6 +186,8 @@ PyType_Slot mapped_slots[] = {
     {Py_bf_releasebuffer, reinterpret_cast<void*>(mapped_releasebuffer)},
     {Py_tp_dealloc, reinterpret_cast<void*>(mapped_dealloc)},
     {Py_sq_length, reinterpret_cast<void*>(mapped_length)},
+    {Py_mp_length, reinterpret_cast<void*>(mapped_length)},
+    {Py_mp_subscript, reinterpret_cast<void*>(mapped_subscript)},
     {Py_tp_methods, mapped_methods},
     {Py_tp_getset, mapped_getset},
     {Py_tp_doc, const_cast<char*>("A read-only file mapping whose pages read as zeros, not SIGBUS, once the file "

@@ -4,13 +4,13 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <cstdint>
 #include <mutex>
 
-#if defined(__unix__) || defined(__APPLE__)
-#include <sys/mman.h>
-#include <unistd.h>
-#include <csignal>
+#include "common/platform.hpp"
+
+#ifdef BITLOOM_HAVE_MADVISE  // the systems with mmap and SIGBUS
 #define BITLOOM_IO_GUARDED_MAPS 1
 #endif
 
@@ -74,7 +74,7 @@ void on_sigbus(int sig, siginfo_t* info, void* context) {
 }
 
 void install() noexcept {
-    page_size = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+    page_size = page_bytes();
     struct sigaction action{};
     action.sa_sigaction = on_sigbus;
     action.sa_flags = SA_SIGINFO | SA_ONSTACK;
@@ -125,12 +125,9 @@ std::int64_t fault_offset(const FileMap& map) noexcept {
 
 void release_mapped_pages(const FileMap& map, std::size_t offset, std::size_t length) noexcept {
     if (map.data == nullptr || offset >= map.size) return;
-    const std::size_t from = (offset + page_size - 1U) / page_size * page_size;
-    const std::size_t to = std::min(offset + length, map.size) / page_size * page_size;
-    if (to <= from) return;
-    // Pages already replaced by zeros are anonymous: DONTNEED keeps them zero.
-    madvise(const_cast<std::uint8_t*>(map.data) + from, to - from,  // NOLINT(cppcoreguidelines-pro-type-const-cast)
-            MADV_DONTNEED);
+    // Pages already replaced by zeros are anonymous: giving them back keeps
+    // them zero.
+    release_pages(map.data + offset, std::min(length, map.size - offset), false);
 }
 
 #else

@@ -1,0 +1,160 @@
+"""A table in the libraries users analyse with: Arrow (and Parquet) with
+each column's units, description, enumeration labels and time scale as
+field metadata, polars, xarray and pandas with the packet time as index.
+
+Numeric columns are handed over without copies: Arrow and polars wrap the
+numpy buffers, xarray keeps the arrays themselves.
+"""
+
+from __future__ import annotations
+
+import json
+from collections.abc import Mapping
+from typing import Any
+
+import numpy as np
+
+__all__ = ["arrow_table", "polars_frame", "xarray_dataset", "describe", "field_metadata"]
+
+
+def _require(module: str, what: str, extra: str) -> Any:
+    try:
+        return __import__(module, fromlist=["_"])
+    except ImportError as error:
+        # Until a release is published, extras install from a checkout.
+        raise ImportError(
+            f'{what} needs {module.split(".")[0]}: pip install "bitloom-packets[{extra}]"'
+            f' (from a checkout: pip install ".[{extra}]")',
+            name=module,
+        ) from error
+
+
+def field_metadata(meta: Mapping[str, Any] | None) -> dict[bytes, bytes] | None:
+    """A column's metadata as Arrow field metadata (bytes to bytes; labels
+    and other structured values as JSON)."""
+    if not meta:
+        return None
+    out = {}
+    for key, value in meta.items():
+        if value is None or value == "" or value == {}:
+            continue
+        text = value if isinstance(value, str) else json.dumps(value, sort_keys=True)
+        out[str(key).encode()] = text.encode()
+    return out or None
+
+
+def _arrow_array(pa: Any, column: np.ndarray) -> Any:
+    if column.ndim > 1:
+        return _arrow_list(pa, column)
+    if column.dtype.kind == "T":
+        return pa.array(column.astype(object), type=pa.string())
+    if column.dtype == object:
+        return pa.array(column.tolist())
+    if column.dtype.kind == "M":
+        # The scale travels as field metadata; the dtype's own copy of it
+        # means nothing to Arrow.
+        return pa.array(column.view("M8[ns]") if column.dtype == np.dtype("M8[ns]") else column)
+    return pa.array(column)
+
+
+def _arrow_list(pa: Any, column: np.ndarray) -> Any:
+    """An array column: fixed-size lists, one level per dimension."""
+    flat = column.reshape(-1)
+    values = pa.array(
+        flat.astype(object) if column.dtype.kind == "T" else flat.tolist() if column.dtype == object else flat
+    )
+    for size in reversed(column.shape[1:]):
+        values = pa.FixedSizeListArray.from_arrays(values, size)
+    return values
+
+
+def arrow_table(table: Any) -> Any:
+    """The table as a pyarrow Table, its metadata on the fields."""
+    pa = _require("pyarrow", "Table.to_arrow", "tables")
+    fields, arrays = [], []
+    for name, column in table.columns.items():
+        array = _arrow_array(pa, column)
+        fields.append(pa.field(name, array.type, metadata=field_metadata(table.meta.get(name))))
+        arrays.append(array)
+    schema_meta = {b"packet_type": str(table.name).encode()}
+    return pa.Table.from_arrays(arrays, schema=pa.schema(fields, metadata=schema_meta))
+
+
+def polars_frame(table: Any) -> Any:
+    """The table as a polars DataFrame (through Arrow: numeric columns are
+    not copied)."""
+    pl = _require("polars", "Table.to_polars", "polars")
+    _require("pyarrow", "Table.to_polars", "polars")
+    return pl.from_arrow(arrow_table(table), rechunk=False)
+
+
+def xarray_dataset(table: Any) -> Any:
+    """The table as an xarray Dataset: one ``packet`` dimension, the packet
+    time as its coordinate when the table has one, each further axis of an
+    array column a dimension of its own; metadata as attributes."""
+    xr = _require("xarray", "Table.to_xarray", "xarray")
+    data_vars = {}
+    coords: dict[str, Any] = {}
+    for name, column in table.columns.items():
+        values = column
+        if values.dtype.kind == "T":
+            values = values.astype(object)
+        elif values.dtype.kind == "M":
+            values = values.view("M8[ns]")
+        dims = ("packet",) + tuple(f"{name}_dim{i}" for i in range(1, values.ndim))
+        attrs = {
+            k: (v if isinstance(v, (str, int, float)) else json.dumps(v, sort_keys=True))
+            for k, v in (table.meta.get(name) or {}).items()
+        }
+        variable = xr.Variable(dims, values, attrs=attrs)
+        if name == "time":
+            coords["time"] = variable
+        else:
+            data_vars[name] = variable
+    dataset = xr.Dataset(data_vars, coords=coords, attrs={"packet_type": str(table.name)})
+    return dataset
+
+
+def pandas_frame(table: Any, pd: Any) -> Any:
+    index = pd.DatetimeIndex(table.columns["time"].view("M8[ns]"), name="time") if "time" in table.columns else None
+
+    def column(v: np.ndarray) -> Any:
+        if v.dtype.kind == "T":
+            return v.astype(object)
+        if v.ndim > 1:  # one array per row
+            return pd.Series(list(v), dtype=object, index=index)
+        return v
+
+    frame = pd.DataFrame({k: column(v) for k, v in table.columns.items() if k != "time"}, copy=False, index=index)
+    frame.attrs["meta"] = {k: dict(v) for k, v in table.meta.items()}
+    return frame
+
+
+def describe(tables: Any, definition: Any) -> Any:
+    """Puts what an XTCE definition says of each column (units, description,
+    enumeration labels) into the tables' ``meta``; returns the tables."""
+    from .xtce._model import ENGINEERING_SUFFIX
+
+    for name, table in tables.items():
+        try:
+            specs = definition.fields(name)
+        except (KeyError, ValueError):
+            continue
+        for spec in specs:
+            ptype = spec.parameter.type
+            meta: dict[str, Any] = {}
+            if ptype is not None and ptype.units:
+                meta["unit"] = " ".join(ptype.units)
+            description = spec.parameter.short_description or spec.parameter.long_description
+            if description:
+                meta["description"] = description
+            if ptype is not None and ptype.enumeration:
+                meta["labels"] = {
+                    str(low) if low == high else f"{low}-{high}": label for low, high, label in ptype.enumeration
+                }
+            if ptype is not None:
+                meta["kind"] = ptype.kind
+            for column in (spec.name, spec.name + ENGINEERING_SUFFIX):
+                if column in table.columns:
+                    table.meta.setdefault(column, {}).update(meta)
+    return tables
