@@ -24,7 +24,7 @@ namespace bitloom {
 struct Signature {
     const char* name;
     const char* doc;  // the signature line, then "--" and an empty line
-    std::array<const char*, 6> params;
+    std::array<const char*, 11> params;
     std::uint8_t nparams;
     std::uint8_t nrequired;
     std::uint8_t nkeyword_only = 0;

@@ -8,7 +8,6 @@
 #include <memory>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 
 #include "args.hpp"
 #include "codecs/codec_table.hpp"
@@ -19,6 +18,7 @@
 #include "io/glue/layout_object.hpp"
 #include "io/kernels/bits.hpp"
 #include "io/kernels/field_value.hpp"
+#include "io/kernels/name_index.hpp"
 #include "io/kernels/pack_kernel.hpp"
 #include "packet/read_item.hpp"
 
@@ -42,15 +42,30 @@ Ref plain_str(const TextField& text) {
 std::unexpected<Error> bad_width(std::string_view message) { return value_error(std::string(message)); }
 
 // The latest field of each name read so far, for dynamic widths to find
-// the field they name without a walk over every earlier field.
-using LatestFields = std::unordered_map<std::string, std::size_t>;
+// the field they name without a walk over every earlier field. Made when
+// the first dynamic width is read: most layouts have none.
+struct LatestFields {
+    NameIndex index;
+    std::size_t capacity = 0;
+    std::size_t indexed = 0;  // fields [0, indexed) are in the index
+
+    std::uint32_t* find(std::string_view name, const std::vector<FieldSpec>& fields) {
+        if (index.empty()) index = NameIndex(capacity);
+        const auto name_of = [&](std::size_t field) -> std::string_view { return fields[field].name_utf8; };
+        for (; indexed < fields.size(); ++indexed) {
+            index.entry(fields[indexed].name_utf8, name_of) = static_cast<std::uint32_t>(indexed);
+        }
+        std::uint32_t& found = index.entry(name, name_of);
+        return found == NameIndex::none ? nullptr : &found;
+    }
+};
 
 // The dynamic width {"field": name, "slope": int, "intercept": int}; the
 // field must be an earlier integer field. The dict's values are taken as
 // strong references: looking a key up may run a key's __eq__, which may
 // change the dict.
 Result<DynamicWidth> read_dynamic_width(PyObject* width_form, const std::vector<FieldSpec>& earlier,
-                                        const LatestFields& latest, Ref& copy) {
+                                        LatestFields& latest, Ref& copy) {
     static constexpr const char* form =
         "a dynamic width is a dict {'field': <name of an earlier integer field>, 'slope': <int>, 'intercept': "
         "<int>}";
@@ -80,20 +95,20 @@ Result<DynamicWidth> read_dynamic_width(PyObject* width_form, const std::vector<
     Py_ssize_t size = 0;
     const char* utf8 = PyUnicode_AsUTF8AndSize(name, &size);
     if (utf8 == nullptr) return python_error();
-    const std::string wanted(utf8, static_cast<std::size_t>(size));
+    const std::string_view wanted(utf8, static_cast<std::size_t>(size));
     // The latest earlier field of that name, as the unpacked dict would hold it.
-    const auto it = latest.find(wanted);
-    if (it == latest.end()) {
+    const std::uint32_t* source_field = latest.find(wanted, earlier);
+    if (source_field == nullptr) {
         return value_error(Message() << "a dynamic width names the field '" << wanted
                                      << "', which is not an earlier field of the layout");
     }
-    const FieldSpec& source = earlier[it->second];
+    const FieldSpec& source = earlier[*source_field];
     if (source.value_class != ValueClass::unsigned_int && source.value_class != ValueClass::signed_int &&
         source.value_class != ValueClass::decimal) {
         return value_error(Message() << "a dynamic width names the field '" << wanted
                                      << "', which is not an integer field");
     }
-    d.field = it->second;
+    d.field = *source_field;
     copy = Ref::steal(PyDict_New());
     if (!copy || PyDict_SetItem(copy.get(), field_key.get(), name) < 0 ||
         PyDict_SetItem(copy.get(), slope_key.get(), slope) < 0 ||
@@ -105,7 +120,7 @@ Result<DynamicWidth> read_dynamic_width(PyObject* width_form, const std::vector<
 
 // Reads one item in the packet decoder's order, resolving what both
 // directions share.
-Result<void> read_item(PyObject* item, const std::vector<FieldSpec>& earlier, const LatestFields& latest, FieldSpec& f,
+Result<void> read_item(PyObject* item, const std::vector<FieldSpec>& earlier, LatestFields& latest, FieldSpec& f,
                        FieldObjects& objects) {
     if (auto ok = require_dict(item); !ok) return ok;
     ItemFields fields(item);
@@ -184,13 +199,13 @@ FieldResult<BoundLayout*> compile_layout(std::span<PyObject* const> items, bool 
     fields.reserve(items.size());
     bound->objects.reserve(items.size());
     LatestFields latest;
+    latest.capacity = items.size();
     for (std::size_t i = 0; i < items.size(); ++i) {
         FieldSpec f;
         FieldObjects objects;
         f.index = i;
         if (auto ok = read_item(items[i], fields, latest, f, objects); !ok)
             return field_error(std::move(ok.error()), i);
-        latest.insert_or_assign(f.name_utf8, i);
         fields.push_back(std::move(f));
         bound->objects.push_back(std::move(objects));
     }
@@ -449,9 +464,69 @@ Result<void> check_names(const BoundLayout& layout, PyObject* values) {
     return {};
 }
 
+// The value a dynamic width is taken from, as its source field's integer.
+FieldResult<Wide> reference_value(const BoundLayout& bound, const FieldSpec& source, PyObject* values) {
+    std::size_t found = 0;
+    auto v = value_for(bound, source, values, found, nullptr);
+    if (!v) return field_error(std::move(v.error()), source.index);
+    if (source.value_class == ValueClass::unsigned_int) {
+        std::uint64_t u = 0;
+        if (!convert_u64(v->get(), u)) return field_error(python_error().error(), source.index);
+        return Wide::of_unsigned(u);
+    }
+    std::int64_t s = 0;
+    if (!convert_i64(v->get(), s)) return field_error(python_error().error(), source.index);
+    return Wide::of_signed(s);
+}
+
+// The sizing pass of a layout with dynamic widths: each field's width from
+// the values given, and the packet's length.
+FieldResult<std::uint32_t> size_dynamic(const BoundLayout& bound, PyObject* values,
+                                        std::vector<std::uint32_t>& widths) {
+    const Layout& layout = bound.native;
+    widths.resize(layout.fields.size());
+    std::uint32_t end = 0;
+    for (const FieldSpec& f : layout.fields) {
+        std::uint32_t bits = f.bits;
+        if (f.dynamic) {
+            auto reference = reference_value(bound, layout.fields[f.dynamic->field], values);
+            if (!reference) return std::unexpected(std::move(reference.error()));
+            auto width = dynamic_bits(layout, f, *reference);
+            if (!width) return field_error(std::move(width.error()), f.index);
+            bits = *width;
+        }
+        widths[f.index] = bits;
+        end = std::max<std::uint32_t>(end, f.offset_bits.value_or(end) + bits);
+    }
+    return static_cast<std::uint32_t>(end + 7U) / 8U;
+}
+
+// The value packed for a field. A gathered value, or else the recipe's, is
+// held for the whole call (by `given` and by the layout) and used borrowed;
+// a value looked up in `values` itself is held by `held`.
+Result<PyObject*> packed_value(const BoundLayout& bound, const FieldSpec& f, PyObject* values,
+                               const GatheredValues& given, std::size_t& found, Ref& held) {
+    if (given.ok()) {
+        if (PyObject* v = given.get(f.column_index)) return v;
+        if (PyObject* v = bound.of(f).value.get()) return v;
+    }
+    auto value = value_for(bound, f, values, found, given.ok() ? &given : nullptr);
+    if (!value) return std::unexpected(std::move(value.error()));
+    held = std::move(*value);
+    return held.get();
+}
+
+// Every key of `values` must name a field: when fewer keys were found than
+// it has, the first that names none is reported.
+Result<void> check_all_named(const BoundLayout& bound, PyObject* values, std::size_t found) {
+    const Py_ssize_t count = PyObject_Length(values);
+    if (count < 0) return python_error();
+    if (static_cast<std::size_t>(count) == found) return {};
+    return check_names(bound, values);
+}
+
 }  // namespace
 
-// NOLINTNEXTLINE(readability-function-cognitive-complexity): sizing and placing share state
 FieldResult<Ref> pack_packet(const BoundLayout& bound, PyObject* values) {
     const Layout& layout = bound.native;
     std::size_t found = 0;
@@ -460,33 +535,9 @@ FieldResult<Ref> pack_packet(const BoundLayout& bound, PyObject* values) {
     std::vector<std::uint32_t> widths;
     std::uint32_t length = layout.pack_bytes;
     if (layout.dynamic) {
-        widths.resize(layout.fields.size());
-        std::uint32_t end = 0;
-        for (const FieldSpec& f : layout.fields) {
-            std::uint32_t bits = f.bits;
-            if (f.dynamic) {
-                const FieldSpec& source = layout.fields[f.dynamic->field];
-                auto v = value_for(bound, source, values, found, nullptr);
-                if (!v) return field_error(std::move(v.error()), source.index);
-                Wide reference;
-                if (source.value_class == ValueClass::unsigned_int) {
-                    std::uint64_t u;
-                    if (!convert_u64(v->get(), u)) return field_error(python_error().error(), source.index);
-                    reference = Wide::of_unsigned(u);
-                } else {
-                    std::int64_t s;
-                    if (!convert_i64(v->get(), s)) return field_error(python_error().error(), source.index);
-                    reference = Wide::of_signed(s);
-                }
-                auto width = dynamic_bits(layout, f, reference);
-                if (!width) return field_error(std::move(width.error()), f.index);
-                bits = *width;
-            }
-            widths[f.index] = bits;
-            end = std::max<std::uint32_t>(end, f.offset_bits.value_or(end) + bits);
-        }
-        length = static_cast<std::uint32_t>(end + 7U) / 8U;
-        found = 0;
+        auto sized = size_dynamic(bound, values, widths);
+        if (!sized) return std::unexpected(std::move(sized.error()));
+        length = *sized;
     }
 
     // Short packets are built in a zero-filled local buffer with a word of
@@ -512,21 +563,10 @@ FieldResult<Ref> pack_packet(const BoundLayout& bound, PyObject* values) {
     for (const FieldSpec& f : layout.fields) {
         if (f.offset_bits) cursor = *f.offset_bits;
         const std::uint32_t bits = layout.dynamic ? widths[f.index] : f.bits;
-        // A gathered value, or else the recipe's, is held for the whole
-        // call (by `given` and by the layout) and used borrowed; a value
-        // looked up in `values` itself is held here.
-        PyObject* v = nullptr;
-        if (given.ok()) {
-            v = given.get(f.column_index);
-            if (v == nullptr) v = bound.of(f).value.get();
-        }
         Ref held;
-        if (v == nullptr) {
-            auto value = value_for(bound, f, values, found, given.ok() ? &given : nullptr);
-            if (!value) return field_error(std::move(value.error()), f.index);
-            held = std::move(*value);
-            v = held.get();
-        }
+        auto value = packed_value(bound, f, values, given, found, held);
+        if (!value) return field_error(std::move(value.error()), f.index);
+        PyObject* v = *value;
         if (in_local && f.fast_pack) {
             // NOLINTNEXTLINE(bugprone-unchecked-optional-access): fast_pack implies a pack codec
             auto raw = encode_numeric(codec_row(*f.pack_codec), v, bits);
@@ -541,11 +581,7 @@ FieldResult<Ref> pack_packet(const BoundLayout& bound, PyObject* values) {
         cursor += bits;
     }
     if (values != nullptr && !given.ok()) {
-        const Py_ssize_t count = PyObject_Length(values);
-        if (count < 0) return field_error(python_error().error(), no_field);
-        if (static_cast<std::size_t>(count) != found) {
-            if (auto ok = check_names(bound, values); !ok) return field_error(std::move(ok.error()), no_field);
-        }
+        if (auto ok = check_all_named(bound, values, found); !ok) return field_error(std::move(ok.error()), no_field);
     }
     if (in_local) {
         packet = Ref::steal(

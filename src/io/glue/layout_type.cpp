@@ -197,7 +197,7 @@ namespace {
 
 struct FullLayoutObject {
     LayoutObject base;
-    PyObject* fields;  // tuple of Field
+    PyObject* fields;  // tuple of Field, made on first use (null until then)
 };
 
 // Built in __init__, so that a subclass's __init__ may take arguments of its
@@ -246,10 +246,7 @@ int layout_init(PyObject* self, PyObject* args, PyObject* kwargs) {
         }
         layout->recipe = copy_data(list.get(), 0);
         if (!layout->recipe) return nullptr;
-        Ref fields = Ref::steal(make_fields(*layout));
-        if (!fields) return nullptr;
         obj->base.layout = layout.release();
-        obj->fields = fields.release();
         return Py_None;
     });
     return done == nullptr ? -1 : 0;
@@ -342,11 +339,15 @@ PyObject* layout_pack(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     });
 }
 
+// Made on first use: a layout of many fields is often built only to read
+// packets, and its Field objects would be most of what building it costs.
 PyObject* layout_get_fields(PyObject* self, void*) {
     auto* obj = reinterpret_cast<FullLayoutObject*>(self);
+    const BoundLayout* layout = layout_of(self);
+    if (layout == nullptr) return nullptr;
     if (obj->fields == nullptr) {
-        PyErr_SetString(PyExc_ValueError, "the Layout is not initialised");
-        return nullptr;
+        obj->fields = make_fields(*layout);
+        if (obj->fields == nullptr) return nullptr;
     }
     return Py_NewRef(obj->fields);
 }

@@ -4,6 +4,7 @@
 #include "io/glue/parts.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
@@ -11,6 +12,7 @@
 #include <memory>
 #include <span>
 
+#include "args.hpp"
 #include "common/platform.hpp"
 #include "io/splitter/file_map.hpp"
 #include "io/splitter/stream.hpp"
@@ -138,11 +140,11 @@ PyObject* mapped_close(PyObject* self, PyObject*) {
     Py_RETURN_NONE;
 }
 
-PyObject* mapped_release_pages(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
-    if (nargs != 2) {
-        PyErr_SetString(PyExc_TypeError, "release_pages(start, length) takes 2 arguments");
-        return nullptr;
-    }
+PyObject* mapped_release_pages(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr Signature sig{"release_pages", "", {"start", "length"}, 2, 2};
+    std::array<PyObject*, 2> slots{};
+    args = match_arguments(sig, args, nargs, kwnames, slots);
+    if (args == nullptr) return nullptr;
     const Py_ssize_t start = PyLong_AsSsize_t(args[0]);
     if (start == -1 && PyErr_Occurred()) return nullptr;
     const Py_ssize_t length = PyLong_AsSsize_t(args[1]);
@@ -166,7 +168,8 @@ PyObject* mapped_closed(PyObject* self, void*) {
 
 PyMethodDef mapped_methods[] = {
     {"close", mapped_close, METH_NOARGS, "Unmaps the file (refused while views of it exist)."},
-    {"release_pages", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(mapped_release_pages)), METH_FASTCALL,
+    {"release_pages", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(mapped_release_pages)),
+     METH_FASTCALL | METH_KEYWORDS,
      "release_pages(start, length): gives the whole pages in the range back to the system."},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -198,11 +201,11 @@ PyType_Spec mapped_spec = {
 
 // map_file(fd, size, name) -> _Mapped, or None where mappings cannot be
 // guarded.
-PyObject* map_file_py(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    if (nargs != 3) {
-        PyErr_SetString(PyExc_TypeError, "map_file(fd, size, name) takes 3 arguments");
-        return nullptr;
-    }
+PyObject* map_file_py(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr Signature sig{"map_file", "", {"fd", "size", "name"}, 3, 3};
+    std::array<PyObject*, 3> slots{};
+    args = match_arguments(sig, args, nargs, kwnames, slots);
+    if (args == nullptr) return nullptr;
     const int fd = PyLong_AsInt(args[0]);
     if (fd == -1 && PyErr_Occurred()) return nullptr;
     const Py_ssize_t size = PyLong_AsSsize_t(args[1]);
@@ -257,17 +260,15 @@ bool read_table(PyObject* obj, std::size_t bytes, const char* what, void* into, 
 
 // NOLINTNEXTLINE(readability-function-cognitive-complexity): argument checks, then one windowed scan
 PyObject* ccsds_scan(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    if (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) != 0) {
-        PyErr_SetString(PyExc_TypeError, "ccsds_scan() takes no keyword arguments");
-        return nullptr;
-    }
-    if (nargs < 3 || nargs > 11) {
-        PyErr_SetString(PyExc_TypeError,
-                        "ccsds_scan(buffer, prefix_bytes, release, start=0, stop=-1, versions=255, "
-                        "seen_versions=0, known=None, fixed=None, prior=None, broken=False) takes 3 to 11 "
-                        "arguments");
-        return nullptr;
-    }
+    static constexpr Signature sig{"ccsds_scan",
+                                   "",
+                                   {"buffer", "prefix_bytes", "release", "start", "stop", "versions", "seen_versions",
+                                    "known", "fixed", "prior", "broken"},
+                                   11,
+                                   3};
+    std::array<PyObject*, 11> slots{};
+    if (!match_arguments_slow(sig, args, nargs, kwnames, slots.data())) return nullptr;
+    args = slots.data();
     const Py_ssize_t prefix = PyLong_AsSsize_t(args[1]);
     if (prefix == -1 && PyErr_Occurred()) return nullptr;
     if (prefix < 0) {
@@ -277,7 +278,8 @@ PyObject* ccsds_scan(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     const int release = PyObject_IsTrue(args[2]);
     if (release < 0) return nullptr;
     Py_ssize_t numbers[4] = {0, -1, 0xFF, 0};  // start, stop, versions, seen_versions
-    for (Py_ssize_t i = 3; i < nargs && i < 7; ++i) {
+    for (Py_ssize_t i = 3; i < 7; ++i) {
+        if (args[i] == nullptr) continue;
         numbers[i - 3] = PyLong_AsSsize_t(args[i]);
         if (numbers[i - 3] == -1 && PyErr_Occurred()) return nullptr;
     }
@@ -290,7 +292,7 @@ PyObject* ccsds_scan(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     auto out = std::make_unique<ScanOutput>();
     std::uint8_t known[kApids];
     bool known_given = false;
-    if (nargs > 7 && !read_table(args[7], sizeof known, "known", known, known_given)) return nullptr;
+    if (args[7] != nullptr && !read_table(args[7], sizeof known, "known", known, known_given)) return nullptr;
     if (known_given) {
         for (std::size_t a = 0; a < kApids; ++a) {
             if (known[a] != 0) out->declare(static_cast<std::uint16_t>(a));
@@ -298,17 +300,17 @@ PyObject* ccsds_scan(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     }
     auto fixed = std::make_unique<std::uint32_t[]>(kApids);
     bool fixed_given = false;
-    if (nargs > 8 && !read_table(args[8], kApids * sizeof(std::uint32_t), "fixed", fixed.get(), fixed_given)) {
+    if (args[8] != nullptr && !read_table(args[8], kApids * sizeof(std::uint32_t), "fixed", fixed.get(), fixed_given)) {
         return nullptr;
     }
     out->seen_versions = static_cast<std::uint8_t>(numbers[3]);
-    if (nargs > 10) {
+    if (args[10] != nullptr) {
         const int broken = PyObject_IsTrue(args[10]);
         if (broken < 0) return nullptr;
         out->broken = broken != 0;
     }
     bool prior_given = false;
-    if (nargs > 9 && !read_table(args[9], sizeof out->prior_last, "prior", out->prior_last, prior_given)) {
+    if (args[9] != nullptr && !read_table(args[9], sizeof out->prior_last, "prior", out->prior_last, prior_given)) {
         return nullptr;
     }
 
@@ -385,7 +387,8 @@ PyMethodDef stream_methods[] = {
      "an APID known beforehand; fixed is 2048 native u4, the packet size each APID must have (0: any); prior is "
      "2048 native i4, each APID's latest sequence count before start (-1: none); broken: the record before start "
      "was not continued by what followed it. breaks: i8 indexes of the records after which that was so."},
-    {"map_file", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(map_file_py)), METH_FASTCALL,
+    {"map_file", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(map_file_py)),
+     METH_FASTCALL | METH_KEYWORDS,
      "map_file($module, fd, size, name, /)\n--\n\n"
      "A read-only mapping of the open file fd whose pages read as zeros, not SIGBUS, should the file shrink "
      "(its `fault` then gives the offset); None where that cannot be done."},

@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <bit>
 #include <string_view>
-#include <unordered_map>
 #include <utility>
 
 #include "codecs/codec_table.hpp"
@@ -12,6 +11,7 @@
 #include "common/field_window.hpp"
 #include "io/kernels/bits.hpp"
 #include "io/kernels/layout.hpp"
+#include "io/kernels/name_index.hpp"
 
 namespace bitloom::io {
 
@@ -112,21 +112,23 @@ void finish_layout(Layout& layout) {
 
     assign_starts(layout);
 
-    // Columns: one per name, held by the last field of that name. Names are
-    // found by hash, so that building a layout stays linear in its fields.
-    std::unordered_map<std::string_view, std::size_t> seen;  // name, column
-    seen.reserve(fields.size());
+    // Columns: one per name, held by the last field of that name.
+    NameIndex seen(fields.size());
+    const auto name_of = [&](std::size_t field) -> std::string_view { return fields[field].name_utf8; };
+    std::size_t columns = 0;
     for (FieldSpec& f : fields) {
-        const auto [it, added] = seen.try_emplace(f.name_utf8, seen.size());
-        f.column_index = it->second;
-        if (added) {
+        std::uint32_t& first = seen.entry(f.name_utf8, name_of);
+        if (first == NameIndex::none) {
+            first = static_cast<std::uint32_t>(f.index);
             f.first_name = true;
+            f.column_index = columns++;
             layout.column_fields.push_back(f.index);
         } else {
-            layout.column_fields[it->second] = f.index;
+            f.column_index = fields[first].column_index;
+            layout.column_fields[f.column_index] = f.index;
         }
     }
-    layout.distinct_names = seen.size();
+    layout.distinct_names = columns;
     for (const std::size_t storing : layout.column_fields) fields[storing].stores = true;
 
     if (!layout.dynamic) {
