@@ -158,8 +158,18 @@ def decoded(tables):
     return {name: {col: np.asarray(v).tolist() for col, v in t.columns.items()} for name, t in tables.items()}
 
 
+def _odd_first_version():
+    # A first record of version 1 is taken only because every record after
+    # it chains by length to the file's end: pieces read without mapping
+    # must see that end too.
+    data = bytearray(open(CTIM, "rb").read())
+    data[0] |= 0x20
+    return bytes(data)
+
+
 @hypothesis.settings(max_examples=25, deadline=None)
 @hypothesis.given(stream=damaged_streams(), piece=st.integers(71, 400_000))
+@hypothesis.example(stream=_odd_first_version(), piece=71)
 def test_pieces_equal_the_whole_on_damaged_files(tmp_path_factory, stream, piece):
     from bitloom_io import _chunks
 

@@ -29,8 +29,6 @@ def piece_bounds(
     return [(p.start, p.stop) for p in plan_pieces(path, piece_bytes, prefix_bytes, map=map)]
 
 
-_LOOKAHEAD = 1 << 20
-
 
 class Piece(NamedTuple):
     """One byte range of a file to split on its own, with what a split of
@@ -108,9 +106,11 @@ def open_piece(piece: Piece, *, map: bool = True) -> Any:
         elif map:
             buffer = _sources.map_file(f, piece.path)
         else:
-            # What the split looks at past the piece's end to judge its last
-            # packets: a few whole packets at most (8 of 65,542 bytes).
-            buffer = _sources.read_range(f, piece.path, piece.start, min(piece.size, piece.stop + _LOOKAHEAD))
+            # The piece and everything after it: a record of an odd version
+            # is judged by whether the records after it chain by length to
+            # the very end of the file, so the split of a piece may look as
+            # far as that, as the split of the whole file did.
+            buffer = _sources.read_range(f, piece.path, piece.start, piece.size)
     return buffer
 
 
