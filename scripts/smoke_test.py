@@ -34,7 +34,7 @@ if importlib.util.find_spec("numpy") is None:
     try:
         import bitloom_io  # noqa: F401
     except ImportError as e:
-        assert "pip install bitloom-packets[io]" in str(e), e
+        assert 'pip install "bitloom-packets[io]"' in str(e), e
     else:
         raise AssertionError("bitloom_io imported without numpy")
     print(f"smoke test: ok without numpy ({bitloom.__file__})")
