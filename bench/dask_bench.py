@@ -129,14 +129,18 @@ def main() -> None:
         )
         print(f"{'case':<18} {'one process':>12} {'2 workers':>10} {'speed-up':>9}")
         for case, row in rows.items():
-            print(
-                f"{case:<18} {row['one_process_s']:>10.2f} s {row['cluster_s']:>8.2f} s {row['speedup']:>8.2f}x"
-            )
+            print(f"{case:<18} {row['one_process_s']:>10.2f} s {row['cluster_s']:>8.2f} s {row['speedup']:>8.2f}x")
         with open(args.json, "w") as f:
             json.dump(
-                {"files": args.files, "megabytes": round(total_mb, 1), "packets": packets,
-                 "cores": os.cpu_count(), "load_average": round(load, 2), "startup_s": round(startup, 2),
-                 "cases": rows},
+                {
+                    "files": args.files,
+                    "megabytes": round(total_mb, 1),
+                    "packets": packets,
+                    "cores": os.cpu_count(),
+                    "load_average": round(load, 2),
+                    "startup_s": round(startup, 2),
+                    "cases": rows,
+                },
                 f,
                 indent=2,
             )

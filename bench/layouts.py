@@ -39,13 +39,20 @@ def hk16_packets(count, recipe=None, packet_bytes=HK16_BYTES):
     recipe = recipe or hk16()
     rng = np.random.default_rng(12)
     columns = {
-        "mode": rng.integers(0, 16, count), "v_bus": rng.integers(0, 2**16, count),
-        "i_bus": rng.integers(0, 2**16, count), "uptime": rng.integers(0, 2**32, count),
-        "t_batt": rng.integers(-2**15, 2**15, count), "wheel": rng.integers(-2**31, 2**31, count),
-        "sun": rng.normal(0, 100, count).astype(np.float32), "phase": rng.normal(0, 3, count),
-        "flags": rng.integers(0, 256, count), "v_panel": rng.integers(0, 2**16, count),
-        "i_panel": rng.integers(0, 2**16, count), "counter": np.arange(count),
-        "t_obc": rng.integers(-2**15, 2**15, count), "torque": rng.integers(-2**31, 2**31, count),
+        "mode": rng.integers(0, 16, count),
+        "v_bus": rng.integers(0, 2**16, count),
+        "i_bus": rng.integers(0, 2**16, count),
+        "uptime": rng.integers(0, 2**32, count),
+        "t_batt": rng.integers(-(2**15), 2**15, count),
+        "wheel": rng.integers(-(2**31), 2**31, count),
+        "sun": rng.normal(0, 100, count).astype(np.float32),
+        "phase": rng.normal(0, 3, count),
+        "flags": rng.integers(0, 256, count),
+        "v_panel": rng.integers(0, 2**16, count),
+        "i_panel": rng.integers(0, 2**16, count),
+        "counter": np.arange(count),
+        "t_obc": rng.integers(-(2**15), 2**15, count),
+        "torque": rng.integers(-(2**31), 2**31, count),
         "heading": rng.normal(0, 1, count).astype(np.float32),
         "tag": np.array(["HK-NOMNL", "HK-SAFE1", "HK-DETUM"] * (count // 3 + 1), dtype=np.dtypes.StringDType())[:count],
     }
@@ -58,12 +65,15 @@ def hk16_packets(count, recipe=None, packet_bytes=HK16_BYTES):
 
 def throughput(row, nbytes):
     """Adds GB/s of packet bytes for both sides to a compare() row."""
-    row["note"] = (f"{nbytes / row['bitloom_ns']:.3f} GB/s vs {nbytes / row['baseline_ns']:.3f} GB/s "
-                   f"({nbytes / 1e6:.1f} MB of packets)" + (f"; {row['note']}" if row["note"] else ""))
+    row["note"] = (
+        f"{nbytes / row['bitloom_ns']:.3f} GB/s vs {nbytes / row['baseline_ns']:.3f} GB/s "
+        f"({nbytes / 1e6:.1f} MB of packets)" + (f"; {row['note']}" if row["note"] else "")
+    )
     print("    ", row["note"], flush=True)
 
 
 # --- one packet ----------------------------------------------------------------
+
 
 def bench_single():
     import bitstruct.c as bsc
@@ -75,18 +85,29 @@ def bench_single():
     compiled = bsc.compile(run.HK16_BITSTRUCT, names)
     assert layout.unpack(packet) == bitloom.unpack_parameters(packet, 0, recipe)
     assert compiled.unpack(packet).keys() == layout.unpack(packet).keys()
-    compare("Layout.unpack HK16 (big-endian)", lambda: layout.unpack(packet), lambda: compiled.unpack(packet),
-            "bitstruct.c compiled unpack", 0.8)
+    compare(
+        "Layout.unpack HK16 (big-endian)",
+        lambda: layout.unpack(packet),
+        lambda: compiled.unpack(packet),
+        "bitstruct.c compiled unpack",
+        0.8,
+    )
 
     recipe, fmt, values = run.bit32()
     layout = Layout(recipe)
     compiled = bsc.compile(fmt, list(values))
     assert layout.pack(values) == compiled.pack(values) == bitloom.pack_parameters(recipe)
-    compare("Layout.pack BIT32", lambda: layout.pack(values), lambda: compiled.pack(values),
-            "bitstruct.c compiled pack", 1.0)
+    compare(
+        "Layout.pack BIT32",
+        lambda: layout.pack(values),
+        lambda: compiled.pack(values),
+        "bitstruct.c compiled pack",
+        1.0,
+    )
 
 
 # --- batches -------------------------------------------------------------------
+
 
 def bench_batches():
     recipe = hk16()
@@ -101,8 +122,14 @@ def bench_batches():
 
     columns = layout.unpack_many(data, stride=HK16_BYTES)
     assert columns["counter"][-1] == BATCH - 1 and columns.failures == 0
-    row = compare(f"unpack_many {BATCH:,} HK16", lambda: layout.unpack_many(data, stride=HK16_BYTES), loop,
-                  "loop of unpack_parameters", round(1 / 25, 3), rounds=5)
+    row = compare(
+        f"unpack_many {BATCH:,} HK16",
+        lambda: layout.unpack_many(data, stride=HK16_BYTES),
+        loop,
+        "loop of unpack_parameters",
+        round(1 / 25, 3),
+        rounds=5,
+    )
     throughput(row, len(data))
 
     try:
@@ -118,24 +145,42 @@ def bench_batches():
         body = np.frombuffer(data, dtype=np.uint8).reshape(BATCH, HK16_BYTES)
         framed = np.concatenate([np.tile(np.frombuffer(bytes(header), np.uint8), (BATCH, 1)), body], axis=1)
         stream = framed.tobytes()
-        types = {"unsigned": "uint", "twos_complement": "int", "ieee754_f32": "float", "ieee754_f64": "float",
-                 "us_ascii": "str"}
-        definition = ccsdspy.FixedLength([
-            ccsdspy.PacketField(name=r["name"], data_type=types[r["encoding"]], bit_length=r["bits"],
-                                byte_order=r["byte_order"]) for r in recipe])
+        types = {
+            "unsigned": "uint",
+            "twos_complement": "int",
+            "ieee754_f32": "float",
+            "ieee754_f64": "float",
+            "us_ascii": "str",
+        }
+        definition = ccsdspy.FixedLength(
+            [
+                ccsdspy.PacketField(
+                    name=r["name"], data_type=types[r["encoding"]], bit_length=r["bits"], byte_order=r["byte_order"]
+                )
+                for r in recipe
+            ]
+        )
         behind = Layout([dict(recipe[0], offset_bits=48), *recipe[1:]])
         theirs = definition.load(io.BytesIO(stream))
         ours = behind.unpack_many(stream, stride=HK16_BYTES + 6)
         assert list(theirs) == list(ours)
         for r in recipe[:-1]:
             assert np.array_equal(theirs[r["name"]], ours[r["name"]]), r["name"]
-        row = compare(f"unpack_many {BATCH:,} HK16 (CCSDS)", lambda: behind.unpack_many(stream, stride=70),
-                      lambda: definition.load(io.BytesIO(stream)), "CCSDSPy FixedLength.load", 0.2, rounds=5,
-                      note="the same 16 columns")
+        row = compare(
+            f"unpack_many {BATCH:,} HK16 (CCSDS)",
+            lambda: behind.unpack_many(stream, stride=70),
+            lambda: definition.load(io.BytesIO(stream)),
+            "CCSDSPy FixedLength.load",
+            0.2,
+            rounds=5,
+            note="the same 16 columns",
+        )
         throughput(row, len(stream))
 
-    rows = [{name: col[i].item() if hasattr(col[i], "item") else col[i] for name, col in columns.items()}
-            for i in range(BATCH)]
+    rows = [
+        {name: col[i].item() if hasattr(col[i], "item") else col[i] for name, col in columns.items()}
+        for i in range(BATCH)
+    ]
     pack = layout.pack
 
     def pack_loop():
@@ -148,12 +193,19 @@ def bench_batches():
         for rec in reference:
             bitloom.pack_parameters(rec)
 
-    row = compare(f"pack_many {BATCH:,} HK16", lambda: layout.pack_many(columns), pack_parameters_loop,
-                  "loop of pack_parameters", 0.1, rounds=5)
+    row = compare(
+        f"pack_many {BATCH:,} HK16",
+        lambda: layout.pack_many(columns),
+        pack_parameters_loop,
+        "loop of pack_parameters",
+        0.1,
+        rounds=5,
+    )
     throughput(row, 54 * BATCH)
 
 
 # --- real data -----------------------------------------------------------------
+
 
 def bench_jpss():
     """The JPSS file of tests/data (7,200 packets of 71 bytes), its header at
@@ -162,8 +214,9 @@ def bench_jpss():
     import importlib.util
 
     root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-    module_spec = importlib.util.spec_from_file_location("jpss_columns",
-                                                         os.path.join(root, "examples", "jpss_columns.py"))
+    module_spec = importlib.util.spec_from_file_location(
+        "jpss_columns", os.path.join(root, "examples", "jpss_columns.py")
+    )
     example = importlib.util.module_from_spec(module_spec)
     module_spec.loader.exec_module(example)
     layout = Layout(example.recipe_from_csv(example.DEFINITION), exact=True)
@@ -179,13 +232,20 @@ def bench_jpss():
     assert list(theirs) == list(ours)
     for name in ("CCSDS_APID", "CCSDS_SEQUENCE_COUNT", "DOY", "ADGPSPOSX", "ADCFAQ4"):
         assert np.array_equal(theirs[name], ours[name]), name
-    row = compare("unpack_many JPSS file, 7,200 pkts", lambda: layout.unpack_many(data, stride=71),
-                  load, "CCSDSPy FixedLength.load", None, rounds=7,
-                  note="real data, the same 27 columns, header fields at exact bits")
+    row = compare(
+        "unpack_many JPSS file, 7,200 pkts",
+        lambda: layout.unpack_many(data, stride=71),
+        load,
+        "CCSDSPy FixedLength.load",
+        None,
+        rounds=7,
+        note="real data, the same 27 columns, header fields at exact bits",
+    )
     throughput(row, len(data))
 
 
 # --- threads -------------------------------------------------------------------
+
 
 def bench_threads():
     count = 1_000_000
@@ -198,16 +258,25 @@ def bench_threads():
         layout.unpack_many(view, stride=HK16_BYTES)
 
     def two():
-        threads = [threading.Thread(target=layout.unpack_many, args=(part,), kwargs={"stride": HK16_BYTES})
-                   for part in (view[:half], view[half:])]
+        threads = [
+            threading.Thread(target=layout.unpack_many, args=(part,), kwargs={"stride": HK16_BYTES})
+            for part in (view[:half], view[half:])
+        ]
         for t in threads:
             t.start()
         for t in threads:
             t.join()
 
     load = os.getloadavg()[0] if hasattr(os, "getloadavg") else float("nan")
-    row = compare("unpack_many 10^6 HK16, 2 threads", two, one, "1 thread, same packets", round(1 / 1.6, 3),
-                  rounds=7, note=f"{os.cpu_count()} CPUs, load average {load:.1f} before; speed-up = 1 / ratio")
+    row = compare(
+        "unpack_many 10^6 HK16, 2 threads",
+        two,
+        one,
+        "1 thread, same packets",
+        round(1 / 1.6, 3),
+        rounds=7,
+        note=f"{os.cpu_count()} CPUs, load average {load:.1f} before; speed-up = 1 / ratio",
+    )
     throughput(row, len(data))
 
 
@@ -257,22 +326,33 @@ def bench_memory(gib=1.0):
                 f.write(block)
             f.write(block[: rest * HK16_BYTES])
         # -P: the installed bitloom_io, not the sources in the working directory
-        result = subprocess.run([sys.executable, "-P", "-c", RSS_CHILD, path,
-                                 os.path.dirname(os.path.abspath(__file__))], capture_output=True, text=True)
+        result = subprocess.run(
+            [sys.executable, "-P", "-c", RSS_CHILD, path, os.path.dirname(os.path.abspath(__file__))],
+            capture_output=True,
+            text=True,
+        )
     if result.returncode:
         raise RuntimeError(f"the memory case failed:\n{result.stderr}")
     before, peak, size, packets, failures, anon, file = map(int, result.stdout.split())
     assert packets == count and failures == 0
     limit = size + 64 * (1 << 20)
-    row = {"case": f"unpack_many mmap {gib:g} GiB, peak RSS", "baseline": "columns + 64 MiB",
-           "bitloom_ns": None, "baseline_ns": None, "ratio": round(peak / limit, 3), "target": 1.0,
-           "met": peak <= limit,
-           "note": f"peak RSS {peak / 2**20:.0f} MiB (before decoding {before / 2**20:.0f} MiB), "
-                   f"columns {size / 2**20:.0f} MiB, {packets:,} packets; after decoding "
-                   f"{anon / 2**20:.0f} MiB anonymous and {file / 2**20:.0f} MiB of mapped file pages resident"}
+    row = {
+        "case": f"unpack_many mmap {gib:g} GiB, peak RSS",
+        "baseline": "columns + 64 MiB",
+        "bitloom_ns": None,
+        "baseline_ns": None,
+        "ratio": round(peak / limit, 3),
+        "target": 1.0,
+        "met": peak <= limit,
+        "note": f"peak RSS {peak / 2**20:.0f} MiB (before decoding {before / 2**20:.0f} MiB), "
+        f"columns {size / 2**20:.0f} MiB, {packets:,} packets; after decoding "
+        f"{anon / 2**20:.0f} MiB anonymous and {file / 2**20:.0f} MiB of mapped file pages resident",
+    }
     ROWS.append(row)
-    print(f"{row['case']:<34} {peak / 2**20:8.0f} MiB {row['baseline']:<30} {limit / 2**20:8.0f} MiB "
-          f"{row['ratio']:6.2f}  <= 1.0   {'met' if row['met'] else 'NOT MET'}")
+    print(
+        f"{row['case']:<34} {peak / 2**20:8.0f} MiB {row['baseline']:<30} {limit / 2**20:8.0f} MiB "
+        f"{row['ratio']:6.2f}  <= 1.0   {'met' if row['met'] else 'NOT MET'}"
+    )
     print("    ", row["note"], flush=True)
 
 
@@ -280,8 +360,16 @@ def construction_recipe(fields):
     """A recipe of `fields` fields of assorted encodings and widths, with
     names repeated now and then (a repeated name shares its column)."""
     kinds = [("unsigned", 3), ("twos_complement", 16), ("ieee754_f32", 32), ("us_ascii", 64), ("packed_bcd", 12)]
-    return [{"name": f"p{i}" if i % 97 else f"p{i - 1}", "encoding": kinds[i % 5][0], "bits": kinds[i % 5][1],
-             "byte_order": "big", "reverse_bits": False} for i in range(fields)]
+    return [
+        {
+            "name": f"p{i}" if i % 97 else f"p{i - 1}",
+            "encoding": kinds[i % 5][0],
+            "bits": kinds[i % 5][1],
+            "byte_order": "big",
+            "reverse_bits": False,
+        }
+        for i in range(fields)
+    ]
 
 
 def bench_construction(rounds=5):
@@ -300,18 +388,30 @@ def bench_construction(rounds=5):
             times.append(time.perf_counter_ns() - start)
         per_field[fields] = statistics.median(times) / fields
     ratio = per_field[100_000] / per_field[10_000]
-    row = {"case": "Layout() 100k fields, per field", "baseline": "Layout() 10k fields, per field",
-           "bitloom_ns": round(per_field[100_000], 1), "baseline_ns": round(per_field[10_000], 1),
-           "ratio": round(ratio, 3), "target": 1.5, "met": ratio <= 1.5,
-           "note": f"median of {rounds} builds: {per_field[10_000] * 10_000 / 1e6:.0f} ms for 10,000 fields, "
-                   f"{per_field[100_000] * 100_000 / 1e6:.0f} ms for 100,000"}
+    row = {
+        "case": "Layout() 100k fields, per field",
+        "baseline": "Layout() 10k fields, per field",
+        "bitloom_ns": round(per_field[100_000], 1),
+        "baseline_ns": round(per_field[10_000], 1),
+        "ratio": round(ratio, 3),
+        "target": 1.5,
+        "met": ratio <= 1.5,
+        "note": f"median of {rounds} builds: {per_field[10_000] * 10_000 / 1e6:.0f} ms for 10,000 fields, "
+        f"{per_field[100_000] * 100_000 / 1e6:.0f} ms for 100,000",
+    }
     ROWS.append(row)
     print(run.format_row(row))
     print("    ", row["note"], flush=True)
 
 
-CASES = {"construction": bench_construction, "single": bench_single, "batches": bench_batches, "jpss": bench_jpss, "threads": bench_threads,
-         "memory": bench_memory}
+CASES = {
+    "construction": bench_construction,
+    "single": bench_single,
+    "batches": bench_batches,
+    "jpss": bench_jpss,
+    "threads": bench_threads,
+    "memory": bench_memory,
+}
 
 
 def main():
@@ -322,8 +422,13 @@ def main():
     print(f"{'case':<34} {'bitloom':>11} {'baseline':<30} {'time':>11} {'ratio':>6}  target")
     for name in args.cases or CASES:
         CASES[name]()
-    machine = {"python": sys.version.split()[0], "platform": platform.platform(), "processor": platform.processor(),
-               "cpus": os.cpu_count(), "numpy": np.__version__}
+    machine = {
+        "python": sys.version.split()[0],
+        "platform": platform.platform(),
+        "processor": platform.processor(),
+        "cpus": os.cpu_count(),
+        "numpy": np.__version__,
+    }
     with open(args.json, "w") as f:
         json.dump({"machine": machine, "rows": ROWS}, f, indent=2)
     missed = [r for r in ROWS if r["met"] is False]

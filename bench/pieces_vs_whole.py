@@ -21,10 +21,13 @@ from bitloom_io import _chunks
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 DATA = os.path.join(HERE, "..", "tests", "data", "realdata")
-FILES = [os.path.join(DATA, "jpss", "J01_G011_LZ_2021-04-09T00-00-00Z_V01.DAT1"),
-         os.path.join(DATA, "ctim", "ccsds_2021_155_14_39_51")]
-LAYOUT = bitloom_io.Layout([{"name": "W", "encoding": "unsigned", "bits": 8, "byte_order": "big",
-                             "reverse_bits": False, "offset_bits": 48}])
+FILES = [
+    os.path.join(DATA, "jpss", "J01_G011_LZ_2021-04-09T00-00-00Z_V01.DAT1"),
+    os.path.join(DATA, "ctim", "ccsds_2021_155_14_39_51"),
+]
+LAYOUT = bitloom_io.Layout(
+    [{"name": "W", "encoding": "unsigned", "bits": 8, "byte_order": "big", "reverse_bits": False, "offset_bits": 48}]
+)
 
 
 def damage(rng: random.Random, data: bytes) -> bytes:
@@ -72,8 +75,11 @@ def main() -> None:
             piece = rng.randint(71, 400_000)
             whole = rows(bitloom_io.decode(path, {"*": LAYOUT}))
             got = {
-                "progress": rows(_chunks.decode_in_pieces(
-                    path, lambda s, **k: bitloom_io.decode(s, {"*": LAYOUT}, **k), chunk_bytes=piece)),
+                "progress": rows(
+                    _chunks.decode_in_pieces(
+                        path, lambda s, **k: bitloom_io.decode(s, {"*": LAYOUT}, **k), chunk_bytes=piece
+                    )
+                ),
                 "dask": ranges_decode(path, piece),
             }
             for way, r in got.items():
@@ -81,8 +87,9 @@ def main() -> None:
                     differ[way] += 1
                     worst[way] = max(worst[way], abs(r - whole))
     for way in differ:
-        print(f"{way}: {differ[way]} of {n} damaged files differ from the whole-file decode "
-              f"(by up to {worst[way]} rows)")
+        print(
+            f"{way}: {differ[way]} of {n} damaged files differ from the whole-file decode (by up to {worst[way]} rows)"
+        )
 
 
 if __name__ == "__main__":

@@ -93,23 +93,38 @@ def format_time(ns):
 def format_row(row):
     target = "report" if row["target"] is None else f"<= {row['target']}"
     met = "" if row["met"] is None else ("met" if row["met"] else "NOT MET")
-    return (f"{row['case']:<34} {format_time(row['bitloom_ns'])} {row['baseline']:<30} "
-            f"{format_time(row['baseline_ns'])} {row['ratio']:6.2f}  {target:<7} {met}")
+    return (
+        f"{row['case']:<34} {format_time(row['bitloom_ns'])} {row['baseline']:<30} "
+        f"{format_time(row['baseline_ns'])} {row['ratio']:6.2f}  {target:<7} {met}"
+    )
 
 
 # --- 1. call overhead --------------------------------------------------------
 
+
 def bench_call_overhead():
     glbs = {"f": bitloom.decode_twos_complement, "g": operator.xor}
-    compare("call overhead", timeit.Timer("f(0xFFFB, 16)", globals=glbs), timeit.Timer("g(0xFFFB, 16)", globals=glbs),
-            "operator.xor", 1.3)
+    compare(
+        "call overhead",
+        timeit.Timer("f(0xFFFB, 16)", globals=glbs),
+        timeit.Timer("g(0xFFFB, 16)", globals=glbs),
+        "operator.xor",
+        1.3,
+    )
 
 
 # --- 2./3. HK16 ----------------------------------------------------------------
 
+
 def field(name, encoding, bits, value, byte_order="big"):
-    return {"name": name, "encoding": encoding, "bits": bits, "byte_order": byte_order,
-            "reverse_bits": False, "value": value}
+    return {
+        "name": name,
+        "encoding": encoding,
+        "bits": bits,
+        "byte_order": byte_order,
+        "reverse_bits": False,
+        "value": value,
+    }
 
 
 def hk16(all_big=False):
@@ -167,12 +182,14 @@ def hk16_struct_unpack(packet, names):
     # order per format.
     s = HK16_STRUCT
     swap = struct.Struct("<H").unpack_from
+
     def run():
         values = list(s.unpack_from(packet))
         values[2] = swap(packet, 3)[0]
         values[10] = swap(packet, 30)[0]
         values[15] = values[15].decode("ascii")
         return dict(zip(names, values))
+
     return run
 
 
@@ -197,25 +214,44 @@ def bench_hk16():
         expected = ours_big()
         got = bsc.unpack_dict(HK16_BITSTRUCT, names, big_packet)
         assert got.keys() == expected.keys()
-        compare("HK16 unpack (big-endian)", ours_big, lambda: bsc.unpack_dict(HK16_BITSTRUCT, names, big_packet),
-                "bitstruct.c.unpack_dict")
+        compare(
+            "HK16 unpack (big-endian)",
+            ours_big,
+            lambda: bsc.unpack_dict(HK16_BITSTRUCT, names, big_packet),
+            "bitstruct.c.unpack_dict",
+        )
     except ImportError as e:
         print(f"bitstruct not available: {e}")
     try:
         import cbitstruct
 
-        compare("HK16 unpack (big-endian)", ours_big,
-                lambda: cbitstruct.unpack_dict(HK16_BITSTRUCT, names, big_packet), "cbitstruct.unpack_dict")
+        compare(
+            "HK16 unpack (big-endian)",
+            ours_big,
+            lambda: cbitstruct.unpack_dict(HK16_BITSTRUCT, names, big_packet),
+            "cbitstruct.unpack_dict",
+        )
     except ImportError:
         print("cbitstruct does not install for this Python; not compared")
     try:
         import construct as c
 
         layout = c.Struct(
-            "mode" / c.Int8ub, "v_bus" / c.Int16ub, "i_bus" / c.Int16ul, "uptime" / c.Int32ub,
-            "t_batt" / c.Int16sb, "wheel" / c.Int32sb, "sun" / c.Float32b, "phase" / c.Float64b,
-            "flags" / c.Int8ub, "v_panel" / c.Int16ub, "i_panel" / c.Int16ul, "counter" / c.Int32ub,
-            "t_obc" / c.Int16sb, "torque" / c.Int32sb, "heading" / c.Float32b,
+            "mode" / c.Int8ub,
+            "v_bus" / c.Int16ub,
+            "i_bus" / c.Int16ul,
+            "uptime" / c.Int32ub,
+            "t_batt" / c.Int16sb,
+            "wheel" / c.Int32sb,
+            "sun" / c.Float32b,
+            "phase" / c.Float64b,
+            "flags" / c.Int8ub,
+            "v_panel" / c.Int16ub,
+            "i_panel" / c.Int16ul,
+            "counter" / c.Int32ub,
+            "t_obc" / c.Int16sb,
+            "torque" / c.Int32sb,
+            "heading" / c.Float32b,
             "tag" / c.PaddedString(8, "ascii"),
         )
         compare("HK16 unpack", ours, lambda: layout.parse(packet), "construct Struct.parse")
@@ -241,27 +277,47 @@ def bench_hk16():
     # Values as wide as their fields: no slower than small ones.
     timed = with_value(recipe, "uptime", 1_700_000_000)
     assert bitloom.unpack_parameters(bitloom.pack_parameters(timed), 0, timed)["uptime"] == 1_700_000_000
-    compare("HK16 pack, 32-bit time 1.7e9", lambda: bitloom.pack_parameters(timed), ours_pack,
-            "same packet, small values", 1.1)
+    compare(
+        "HK16 pack, 32-bit time 1.7e9",
+        lambda: bitloom.pack_parameters(timed),
+        ours_pack,
+        "same packet, small values",
+        1.1,
+    )
     full = full_range(recipe)
     full_packet = bitloom.pack_parameters(full) + bytes(10)
     if _floor is not None:
-        compare("HK16 unpack, full-range values", lambda: bitloom.unpack_parameters(full_packet, 0, full),
-                lambda: _floor.unpack(full_packet, 0, full), FLOOR, 1.25)
-        compare("HK16 pack, full-range values", lambda: bitloom.pack_parameters(full), lambda: _floor.pack(full),
-                FLOOR, 1.35)
+        compare(
+            "HK16 unpack, full-range values",
+            lambda: bitloom.unpack_parameters(full_packet, 0, full),
+            lambda: _floor.unpack(full_packet, 0, full),
+            FLOOR,
+            1.25,
+        )
+        compare(
+            "HK16 pack, full-range values",
+            lambda: bitloom.pack_parameters(full),
+            lambda: _floor.pack(full),
+            FLOOR,
+            1.35,
+        )
     try:
         import bitstruct.c as bsc
 
         values = {r["name"]: r["value"] for r in big}
         assert bsc.pack_dict(HK16_BITSTRUCT, names, values) == bitloom.pack_parameters(big)
-        compare("HK16 pack (big-endian)", lambda: bitloom.pack_parameters(big),
-                lambda: bsc.pack_dict(HK16_BITSTRUCT, names, values), "bitstruct.c.pack_dict")
+        compare(
+            "HK16 pack (big-endian)",
+            lambda: bitloom.pack_parameters(big),
+            lambda: bsc.pack_dict(HK16_BITSTRUCT, names, values),
+            "bitstruct.c.pack_dict",
+        )
     except ImportError:
         pass
 
 
 # --- 4. BIT32 ----------------------------------------------------------------
+
 
 def bit32():
     """32 fields of 1 to 13 bits, unsigned and two's complement: the recipe,
@@ -289,8 +345,13 @@ def bench_bit32():
     if _floor is not None:
         compare("BIT32 pack", ours, lambda: _floor.pack(recipe), FLOOR, 1.35)
         full = full_range(recipe)
-        compare("BIT32 pack, full-range values", lambda: bitloom.pack_parameters(full), lambda: _floor.pack(full),
-                FLOOR, 1.35)
+        compare(
+            "BIT32 pack, full-range values",
+            lambda: bitloom.pack_parameters(full),
+            lambda: _floor.pack(full),
+            FLOOR,
+            1.35,
+        )
     try:
         import bitstruct.c as bsc
     except ImportError:
@@ -305,16 +366,23 @@ def bench_bit32():
 
 # --- 5. scale ----------------------------------------------------------------
 
+
 def bench_scale():
     base = hk16()[:15]
     timers = {}  # (direction, n) -> (timer, calls per round)
     for n in (10, 100, 1000, 10000):
         recipe = [dict(base[i % len(base)], name=f"f{i}") for i in range(n)]
         packet = bitloom.pack_parameters(recipe)
-        glbs = {"pack": bitloom.pack_parameters, "unpack": bitloom.unpack_parameters, "recipe": recipe,
-                "packet": packet}
-        for direction, fn in (("pack", timeit.Timer("pack(recipe)", globals=glbs)),
-                              ("unpack", timeit.Timer("unpack(packet, 0, recipe)", globals=glbs))):
+        glbs = {
+            "pack": bitloom.pack_parameters,
+            "unpack": bitloom.unpack_parameters,
+            "recipe": recipe,
+            "packet": packet,
+        }
+        for direction, fn in (
+            ("pack", timeit.Timer("pack(recipe)", globals=glbs)),
+            ("unpack", timeit.Timer("unpack(packet, 0, recipe)", globals=glbs)),
+        ):
             timers[direction, n] = (fn, calibrate(fn, 4_000_000))
     # The best of rounds taken in turn across the sizes: other work on the
     # machine only ever adds time, and this row compares the module with
@@ -328,10 +396,16 @@ def bench_scale():
         per_item[direction][n] = t / n
     for direction, costs in per_item.items():
         lo, hi = min(costs.values()), max(costs.values())
-        row = {"case": f"scale {direction} 10..10000", "baseline": "own smallest per-item cost",
-               "bitloom_ns": round(hi, 1), "baseline_ns": round(lo, 1), "ratio": round(hi / lo, 3),
-               "target": 1.3, "met": hi / lo <= 1.3,
-               "note": ", ".join(f"{n}: {c:.1f} ns/item" for n, c in costs.items())}
+        row = {
+            "case": f"scale {direction} 10..10000",
+            "baseline": "own smallest per-item cost",
+            "bitloom_ns": round(hi, 1),
+            "baseline_ns": round(lo, 1),
+            "ratio": round(hi / lo, 3),
+            "target": 1.3,
+            "met": hi / lo <= 1.3,
+            "note": ", ".join(f"{n}: {c:.1f} ns/item" for n, c in costs.items()),
+        }
         ROWS.append(row)
         print(format_row(row), "  ", row["note"], flush=True)
 
@@ -345,7 +419,7 @@ def sample_texts():
     ascii_heavy = ("Telemetry frame 0042: all nominal; battery 28.1 V, temp 21.5 C. " * 20000)[:MIB]
     mixed_words = ["naïve", "Ωmega", "Привет", "データ", "温度", "😀", "ascii", "ελληνικά", "עברית", "한국어"]
     mixed = (" ".join(mixed_words) + " ") * 1
-    mixed = (mixed * (MIB // len(mixed.encode()) + 1))
+    mixed = mixed * (MIB // len(mixed.encode()) + 1)
     return {"ascii-heavy": ascii_heavy, "mixed-script": mixed[: MIB // 3]}
 
 
@@ -372,10 +446,22 @@ def bench_text():
         for name, codec, enc, dec in UTF:
             data = enc(text)
             assert dec(data) == text
-            compare(f"{name} encode, {label}", lambda: enc(text), lambda: text.encode(codec), f"str.encode('{codec}')",
-                    1.2, rounds=9)
-            compare(f"{name} decode, {label}", lambda: dec(data), lambda: data.decode(codec), f"bytes.decode('{codec}')",
-                    1.2, rounds=9)
+            compare(
+                f"{name} encode, {label}",
+                lambda: enc(text),
+                lambda: text.encode(codec),
+                f"str.encode('{codec}')",
+                1.2,
+                rounds=9,
+            )
+            compare(
+                f"{name} decode, {label}",
+                lambda: dec(data),
+                lambda: data.decode(codec),
+                f"bytes.decode('{codec}')",
+                1.2,
+                rounds=9,
+            )
     latin = ("Café crème à la française, déjà vu. " * 40000)[:MIB]
     cp1252 = ("Price: 12 € – “quoted” text… " * 40000)[:MIB]
     sources = {"us_ascii": texts["ascii-heavy"], "iso_8859_1": latin, "windows_1252": cp1252}
@@ -383,29 +469,55 @@ def bench_text():
         text = sources[name]
         data = text.encode(codec)
         assert enc(text) == data and dec(data) == text
-        compare(f"{name} encode", lambda: enc(text), lambda: text.encode(codec), f"str.encode('{codec}')", 1.5,
-                rounds=9)
-        compare(f"{name} decode", lambda: dec(data), lambda: data.decode(codec), f"bytes.decode('{codec}')", 1.5,
-                rounds=9)
+        compare(
+            f"{name} encode", lambda: enc(text), lambda: text.encode(codec), f"str.encode('{codec}')", 1.5, rounds=9
+        )
+        compare(
+            f"{name} decode", lambda: dec(data), lambda: data.decode(codec), f"bytes.decode('{codec}')", 1.5, rounds=9
+        )
 
 
 # --- 7. binary16 ---------------------------------------------------------------
+
 
 def bench_f16():
     pack, unpack = struct.pack, struct.unpack
     x, h, hb = 0.333251953125, 0x3555, b"\x55\x35"
     assert bitloom.encode_ieee754_f16(x) == int.from_bytes(pack("<e", x), "little")
     assert bitloom.decode_ieee754_f16(h) == unpack("<e", hb)[0]
-    glbs = {"enc": bitloom.encode_ieee754_f16, "dec": bitloom.decode_ieee754_f16, "pack": pack, "unpack": unpack,
-            "x": x, "h": h, "hb": hb}
-    compare("binary16 encode", timeit.Timer("enc(x)", globals=glbs), timeit.Timer("pack('<e', x)", globals=glbs),
-            "struct.pack('<e')", 1.0)
-    compare("binary16 decode", timeit.Timer("dec(h)", globals=glbs), timeit.Timer("unpack('<e', hb)", globals=glbs),
-            "struct.unpack('<e')", 1.0)
+    glbs = {
+        "enc": bitloom.encode_ieee754_f16,
+        "dec": bitloom.decode_ieee754_f16,
+        "pack": pack,
+        "unpack": unpack,
+        "x": x,
+        "h": h,
+        "hb": hb,
+    }
+    compare(
+        "binary16 encode",
+        timeit.Timer("enc(x)", globals=glbs),
+        timeit.Timer("pack('<e', x)", globals=glbs),
+        "struct.pack('<e')",
+        1.0,
+    )
+    compare(
+        "binary16 decode",
+        timeit.Timer("dec(h)", globals=glbs),
+        timeit.Timer("unpack('<e', hb)", globals=glbs),
+        "struct.unpack('<e')",
+        1.0,
+    )
 
 
-CASES = {"call": bench_call_overhead, "hk16": bench_hk16, "bit32": bench_bit32, "scale": bench_scale,
-         "text": bench_text, "f16": bench_f16}
+CASES = {
+    "call": bench_call_overhead,
+    "hk16": bench_hk16,
+    "bit32": bench_bit32,
+    "scale": bench_scale,
+    "text": bench_text,
+    "f16": bench_f16,
+}
 
 
 def main():
@@ -416,8 +528,12 @@ def main():
     print(f"{'case':<34} {'bitloom':>11} {'baseline':<30} {'time':>11} {'ratio':>6}  target")
     for name in args.cases or CASES:
         CASES[name]()
-    machine = {"python": sys.version.split()[0], "platform": platform.platform(), "processor": platform.processor(),
-               "cpus": os.cpu_count()}
+    machine = {
+        "python": sys.version.split()[0],
+        "platform": platform.platform(),
+        "processor": platform.processor(),
+        "cpus": os.cpu_count(),
+    }
     with open(args.json, "w") as f:
         json.dump({"machine": machine, "rows": ROWS}, f, indent=2)
     missed = [r for r in ROWS if r["met"] is False]

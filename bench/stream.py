@@ -71,8 +71,7 @@ def jpss_tables():
                 return [definition.parse_bytes(p) for p in spp.ccsds_generator(f)]
 
         base = best(spp_run, 3)
-        row("JPSS, space_packet_parser (ms)", base * 1e3, "ms",
-            note=f"{base / 7200 * 1e6:.1f} us per packet")
+        row("JPSS, space_packet_parser (ms)", base * 1e3, "ms", note=f"{base / 7200 * 1e6:.1f} us per packet")
         ratio = base / ours
         row("JPSS speed-up over space_packet_parser", ratio, "x", ">= 50", ratio >= 50)
     try:
@@ -99,11 +98,18 @@ def synthetic_layout():
             d["offset_bits"] = offset
         return d
 
-    return bitloom_io.Layout([
-        item("time", 32, offset=48), item("mode", 8), item("status", 16), item("counter", 32),
-        item("temp", 16, "twos_complement"), item("x", 32, "ieee754_f32"), item("y", 32, "ieee754_f32"),
-        item("z", 64, "ieee754_f64"),
-    ])
+    return bitloom_io.Layout(
+        [
+            item("time", 32, offset=48),
+            item("mode", 8),
+            item("status", 16),
+            item("counter", 32),
+            item("temp", 16, "twos_complement"),
+            item("x", 32, "ieee754_f32"),
+            item("y", 32, "ieee754_f32"),
+            item("z", 64, "ieee754_f64"),
+        ]
+    )
 
 
 def synthetic_packets(n: int, size: int, apid: int = 100, start: int = 0) -> np.ndarray:
@@ -135,14 +141,26 @@ def splitting(path: str):
         memory = synthetic_packets(n, size).reshape(-1)
         t = best(lambda: ccsds.split(memory), 3)
         gbs = memory.nbytes / t / 1e9
-        row(f"split 1 GiB in memory, {size}-byte packets (GB/s)", gbs, "GB/s", ">= 1", gbs >= 1,
-            note=f"{n} packets, {t * 1e3:.0f} ms")
+        row(
+            f"split 1 GiB in memory, {size}-byte packets (GB/s)",
+            gbs,
+            "GB/s",
+            ">= 1",
+            gbs >= 1,
+            note=f"{n} packets, {t * 1e3:.0f} ms",
+        )
         del memory
     size = os.path.getsize(path)
     t = best(lambda: ccsds.split(path), 3)
     gbs = size / t / 1e9
-    row("split 1 GiB file (memory-mapped, 1 KiB packets) (GB/s)", gbs, "GB/s", ">= 1", gbs >= 1,
-        note=f"{t * 1e3:.0f} ms, page cache warm")
+    row(
+        "split 1 GiB file (memory-mapped, 1 KiB packets) (GB/s)",
+        gbs,
+        "GB/s",
+        ">= 1",
+        gbs >= 1,
+        note=f"{t * 1e3:.0f} ms, page cache warm",
+    )
 
 
 # The child's peak resident set: VmHWM, which starts afresh at exec (the
@@ -180,8 +198,12 @@ def peak_rss(path: str):
     mib = 1 << 20
     over = (r["peak"] - r["output"]) / mib
     row("decode 1 GiB file: output columns (MiB)", r["output"] / mib, "MiB", note=f"{r['rows']} rows")
-    row("decode 1 GiB file: peak RSS of the process (MiB)", r["peak"] / mib, "MiB",
-        note=f"{r['before'] / mib:.0f} MiB before decode (interpreter, numpy, layouts)")
+    row(
+        "decode 1 GiB file: peak RSS of the process (MiB)",
+        r["peak"] / mib,
+        "MiB",
+        note=f"{r['before'] / mib:.0f} MiB before decode (interpreter, numpy, layouts)",
+    )
     row("decode 1 GiB file: peak RSS over the output (MiB)", over, "MiB", "<= 100", over <= 100)
 
 

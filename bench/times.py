@@ -43,8 +43,16 @@ def _u(name, bits):
 
 def _row(case, ours, baseline, base, target, note, met=None):
     ratio = ours / base
-    row = {"case": case, "baseline": baseline, "bitloom_ns": round(ours, 1), "baseline_ns": round(base, 1),
-           "ratio": round(ratio, 3), "target": target, "met": (ratio <= target) if met is None else met, "note": note}
+    row = {
+        "case": case,
+        "baseline": baseline,
+        "bitloom_ns": round(ours, 1),
+        "baseline_ns": round(base, 1),
+        "ratio": round(ratio, 3),
+        "target": target,
+        "met": (ratio <= target) if met is None else met,
+        "note": note,
+    }
     ROWS.append(row)
     print(format_row(row), flush=True)
     print("    ", note, flush=True)
@@ -80,10 +88,17 @@ def bench_code(case, item, plain, width, count=1_000_000):
     timed = Layout([item])
     ints = Layout(plain)
     assert timed.pack_many(timed.unpack_many(data, stride=width)) == data
-    ours, base = _median_pair(lambda: timed.unpack_many(data, stride=width),
-                              lambda: ints.unpack_many(data, stride=width), count)
-    _row(case, ours, "the same bits as unsigned ints", base, 2.0,
-         f"{ours:.2f} ns vs {base:.2f} ns per value ({count:,} values)")
+    ours, base = _median_pair(
+        lambda: timed.unpack_many(data, stride=width), lambda: ints.unpack_many(data, stride=width), count
+    )
+    _row(
+        case,
+        ours,
+        "the same bits as unsigned ints",
+        base,
+        2.0,
+        f"{ours:.2f} ns vs {base:.2f} ns per value ({count:,} values)",
+    )
 
 
 def bench_report():
@@ -104,10 +119,16 @@ def bench_report():
             decode_only.append(time.perf_counter_ns() - start)
     ours, base = statistics.median(seconds), statistics.median(decode_only)
     size = max(sizes)
-    _row("report of the CTIM file", ours, "load XTCE + decode alone", base, None,
-         f"{ours / 1e9:.2f} s (target <= 10 s), {size / 1e6:.2f} MB (target <= 10 MB), "
-         f"{measured['plots']:,} plots, {measured['packet_types']} packet types",
-         met=ours <= 10e9 and size <= 10e6)
+    _row(
+        "report of the CTIM file",
+        ours,
+        "load XTCE + decode alone",
+        base,
+        None,
+        f"{ours / 1e9:.2f} s (target <= 10 s), {size / 1e6:.2f} MB (target <= 10 MB), "
+        f"{measured['plots']:,} plots, {measured['packet_types']} packet types",
+        met=ours <= 10e9 and size <= 10e6,
+    )
 
 
 def bench_large_report():
@@ -122,24 +143,41 @@ def bench_large_report():
         measured = _quicklook.write_report(path, JPSS_CSV, out)
         took = time.perf_counter_ns() - start
         size = os.path.getsize(out)
-    _row(f"report of a {mib} MiB JPSS file", took, "decode alone", measured["decode_seconds"] * 1e9, None,
-         f"{took / 1e9:.1f} s (target <= 60 s), {size / 1e6:.2f} MB (target <= 10 MB), {packets:,} packets, "
-         f"{measured['plots']} plots", met=took <= 60e9 and size <= 10e6)
+    _row(
+        f"report of a {mib} MiB JPSS file",
+        took,
+        "decode alone",
+        measured["decode_seconds"] * 1e9,
+        None,
+        f"{took / 1e9:.1f} s (target <= 60 s), {size / 1e6:.2f} MB (target <= 10 MB), {packets:,} packets, "
+        f"{measured['plots']} plots",
+        met=took <= 60e9 and size <= 10e6,
+    )
 
 
 def main():
     print(f"{'case':<34} {'bitloom':>11} {'baseline':<30} {'time':>11} {'ratio':>6}  target")
-    bench_code("CUC 4+2 -> datetime64 (UTC)",
-               {"name": "t", "encoding": "cuc", "coarse": 4, "fine": 2, "epoch": "tai", "scale": "utc"},
-               [_u("t", 48)], 6)
-    bench_code("CDS 16+32+16 -> datetime64",
-               {"name": "t", "encoding": "cds", "days": 16, "submilliseconds": 16, "epoch": "1958-01-01"},
-               [_u("t", 48), _u("us", 16)], 8)
+    bench_code(
+        "CUC 4+2 -> datetime64 (UTC)",
+        {"name": "t", "encoding": "cuc", "coarse": 4, "fine": 2, "epoch": "tai", "scale": "utc"},
+        [_u("t", 48)],
+        6,
+    )
+    bench_code(
+        "CDS 16+32+16 -> datetime64",
+        {"name": "t", "encoding": "cds", "days": 16, "submilliseconds": 16, "epoch": "1958-01-01"},
+        [_u("t", 48), _u("us", 16)],
+        8,
+    )
     bench_report()
     bench_large_report()
     path = os.path.join(os.path.dirname(__file__), "results-times.json")
-    machine = {"python": sys.version.split()[0], "platform": platform.platform(), "cpus": os.cpu_count(),
-               "numpy": np.__version__}
+    machine = {
+        "python": sys.version.split()[0],
+        "platform": platform.platform(),
+        "cpus": os.cpu_count(),
+        "numpy": np.__version__,
+    }
     with open(path, "w") as f:
         json.dump({"machine": machine, "rows": ROWS}, f, indent=2)
     missed = [r for r in ROWS if r["met"] is False]

@@ -70,7 +70,12 @@ def decode_case(name: str, spp) -> None:
     packets = sum(len(t) for t in tables.values())
     row(f"{name} first decode, layouts compiled (ms)", first * 1e3, "ms", note=f"{len(tables)} packet types")
     ours = best(quiet(lambda: definition.decode(data_path)), 10, 1.0)
-    row(f"{name} split + decode from XTCE, bitloom_io (ms)", ours * 1e3, "ms", note=f"{ours / packets * 1e9:.0f} ns per packet")
+    row(
+        f"{name} split + decode from XTCE, bitloom_io (ms)",
+        ours * 1e3,
+        "ms",
+        note=f"{ours / packets * 1e9:.0f} ns per packet",
+    )
     if spp is None:
         return
     reference = spp.load_xtce(definition_path)
@@ -112,8 +117,10 @@ def array_case() -> None:
         "</DimensionList></ArrayParameterType>"
     )
     forms = {
-        "scalars": ("".join(f'<Parameter name="S{k}" parameterTypeRef="U16"/>' for k in range(size)),
-                    "".join(f'<ParameterRefEntry parameterRef="S{k}"/>' for k in range(size))),
+        "scalars": (
+            "".join(f'<Parameter name="S{k}" parameterTypeRef="U16"/>' for k in range(size)),
+            "".join(f'<ParameterRefEntry parameterRef="S{k}"/>' for k in range(size)),
+        ),
         "fixed array": ('<Parameter name="V" parameterTypeRef="A"/>', '<ParameterRefEntry parameterRef="V"/>'),
         "array sized by a field": (
             '<Parameter name="V" parameterTypeRef="U16"/>',
@@ -131,10 +138,14 @@ def array_case() -> None:
             path = os.path.join(folder, "arrays.xml")
             with open(path, "w") as f:
                 f.write(
-                    '<SpaceSystem name="B"><TelemetryMetaData><ParameterTypeSet>' + u16 + array
-                    + '</ParameterTypeSet><ParameterSet><Parameter name="N" parameterTypeRef="U16"/>' + parameters
+                    '<SpaceSystem name="B"><TelemetryMetaData><ParameterTypeSet>'
+                    + u16
+                    + array
+                    + '</ParameterTypeSet><ParameterSet><Parameter name="N" parameterTypeRef="U16"/>'
+                    + parameters
                     + '</ParameterSet><ContainerSet><SequenceContainer name="C"><EntryList>'
-                    + '<ParameterRefEntry parameterRef="N"/>' + entries
+                    + '<ParameterRefEntry parameterRef="N"/>'
+                    + entries
                     + "</EntryList></SequenceContainer></ContainerSet></TelemetryMetaData></SpaceSystem>"
                 )
             definition = xtce.load(path, strict=True)

@@ -38,9 +38,11 @@ def main() -> None:
         start = time.perf_counter()
         _native.ccsds_scan(data, 0, False)
         scan_s = time.perf_counter() - start
-    print(f"{size / 1e6:.0f} MB of zeros: split {split_s:.2f} s, native scan {scan_s:.2f} s "
-          f"({split_s / scan_s:.2f}x); peak RSS {peak:.0f} MiB ({peak - before:.0f} MiB above the start, "
-          f"of which {columns / 2**20:.0f} MiB are the packet columns)")
+    print(
+        f"{size / 1e6:.0f} MB of zeros: split {split_s:.2f} s, native scan {scan_s:.2f} s "
+        f"({split_s / scan_s:.2f}x); peak RSS {peak:.0f} MiB ({peak - before:.0f} MiB above the start, "
+        f"of which {columns / 2**20:.0f} MiB are the packet columns)"
+    )
 
 
 if __name__ == "__main__":

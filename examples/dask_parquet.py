@@ -42,7 +42,9 @@ def to_parquet(packet_dir: str | Path, layouts: str | Path, out_dir: str | Path)
     """Decodes every file of `packet_dir` on the current Dask client and
     writes OUT_DIR/<packet type>/part.N.parquet; returns rows per type."""
     frames = read_packets(packet_dir, layouts)
-    writes = [frame.to_parquet(Path(out_dir) / name, write_index=False, compute=False) for name, frame in frames.items()]
+    writes = [
+        frame.to_parquet(Path(out_dir) / name, write_index=False, compute=False) for name, frame in frames.items()
+    ]
     dask.compute(*writes)  # every file decoded once for all packet types
     return {
         name: sum(pq.read_metadata(part).num_rows for part in (Path(out_dir) / name).glob("*.parquet"))

@@ -23,9 +23,12 @@ def field(name, encoding, bits):
 
 
 PRIMARY_HEADER = [
-    field("CCSDS_VERSION_NUMBER", "unsigned", 3), field("CCSDS_PACKET_TYPE", "unsigned", 1),
-    field("CCSDS_SECONDARY_FLAG", "unsigned", 1), field("CCSDS_APID", "unsigned", 11),
-    field("CCSDS_SEQUENCE_FLAG", "unsigned", 2), field("CCSDS_SEQUENCE_COUNT", "unsigned", 14),
+    field("CCSDS_VERSION_NUMBER", "unsigned", 3),
+    field("CCSDS_PACKET_TYPE", "unsigned", 1),
+    field("CCSDS_SECONDARY_FLAG", "unsigned", 1),
+    field("CCSDS_APID", "unsigned", 11),
+    field("CCSDS_SEQUENCE_FLAG", "unsigned", 2),
+    field("CCSDS_SEQUENCE_COUNT", "unsigned", 14),
     field("CCSDS_PACKET_LENGTH", "unsigned", 16),
 ]
 
@@ -46,19 +49,27 @@ def main():
     print(f"{PACKETS.name}: {len(data):,} bytes, {count:,} packets of {stride} bytes, {len(columns)} columns")
     assert len(data) == count * stride and columns.failures == 0
     assert (columns["CCSDS_PACKET_LENGTH"] == stride - 7).all()
-    print("APIDs:", np.unique(columns["CCSDS_APID"]).tolist(),
-          " sequence counts:", columns["CCSDS_SEQUENCE_COUNT"][:3].tolist(), "...")
+    print(
+        "APIDs:",
+        np.unique(columns["CCSDS_APID"]).tolist(),
+        " sequence counts:",
+        columns["CCSDS_SEQUENCE_COUNT"][:3].tolist(),
+        "...",
+    )
     print("dtypes:", ", ".join(f"{name}={col.dtype}" for name, col in list(columns.items())[7:14]), "...")
 
     shown = ["CCSDS_SEQUENCE_COUNT", "DOY", "MSEC", "ADGPSPOSX", "ADGPSPOSY", "ADGPSPOSZ", "ADCFAQ1", "ADCFAQ4"]
     print(" ".join(f"{name:>20}" for name in shown))
     for i in (0, 1, 2, count // 2, count - 1):
         print(" ".join(f"{columns[name][i]:>20.10g}" for name in shown))
-    radius = np.sqrt(columns["ADGPSPOSX"].astype(np.float64) ** 2 + columns["ADGPSPOSY"] ** 2
-                     + columns["ADGPSPOSZ"] ** 2)
+    radius = np.sqrt(
+        columns["ADGPSPOSX"].astype(np.float64) ** 2 + columns["ADGPSPOSY"] ** 2 + columns["ADGPSPOSZ"] ** 2
+    )
     quaternion = np.sqrt(sum(columns[f"ADCFAQ{i}"].astype(np.float64) ** 2 for i in range(1, 5)))
-    print(f"orbit radius {radius.min() / 1e3:.1f} to {radius.max() / 1e3:.1f} km; "
-          f"attitude quaternion norm {quaternion.min():.6f} to {quaternion.max():.6f}")
+    print(
+        f"orbit radius {radius.min() / 1e3:.1f} to {radius.max() / 1e3:.1f} km; "
+        f"attitude quaternion norm {quaternion.min():.6f} to {quaternion.max():.6f}"
+    )
 
 
 if __name__ == "__main__":

@@ -12,8 +12,14 @@ import bitloom
 
 
 def field(name, encoding, bits, value=None, byte_order="big", reverse_bits=False):
-    return {"name": name, "encoding": encoding, "bits": bits, "byte_order": byte_order,
-            "reverse_bits": reverse_bits, "value": value}
+    return {
+        "name": name,
+        "encoding": encoding,
+        "bits": bits,
+        "byte_order": byte_order,
+        "reverse_bits": reverse_bits,
+        "value": value,
+    }
 
 
 def primary_header(apid, seq_count, data_length):
@@ -67,8 +73,7 @@ def decode_command(packet):
 
 
 def main():
-    packet = encode_command(seq_count=77, service=8, subservice=1, heater=2, setpoint_cc=-1550, hold_s=900,
-                            gain=0.75)
+    packet = encode_command(seq_count=77, service=8, subservice=1, heater=2, setpoint_cc=-1550, hold_s=900, gain=0.75)
     print(f"telecommand ({len(packet)} bytes): {packet.hex(' ')}")
 
     command = decode_command(packet)

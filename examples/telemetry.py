@@ -12,8 +12,14 @@ import bitloom
 
 
 def field(name, encoding, bits, value=None, byte_order="big", reverse_bits=False):
-    return {"name": name, "encoding": encoding, "bits": bits, "byte_order": byte_order,
-            "reverse_bits": reverse_bits, "value": value}
+    return {
+        "name": name,
+        "encoding": encoding,
+        "bits": bits,
+        "byte_order": byte_order,
+        "reverse_bits": reverse_bits,
+        "value": value,
+    }
 
 
 PRIMARY_HEADER = [
@@ -69,7 +75,7 @@ def main():
     packet = pack_housekeeping()
     print(f"packet ({len(packet)} bytes):")
     for start in range(0, len(packet), 16):
-        print(f"  {start:04x}  {packet[start:start + 16].hex(' ')}")
+        print(f"  {start:04x}  {packet[start : start + 16].hex(' ')}")
 
     header = read_primary_header(packet)
     print("\nprimary header:", ", ".join(f"{k}={v:#x}" if k == "apid" else f"{k}={v}" for k, v in header.items()))

@@ -16,10 +16,8 @@ if TYPE_CHECKING:
 
 RECIPE: list[RecipeItem] = [
     {"name": "mode", "encoding": "unsigned", "bits": 4, "byte_order": "big", "reverse_bits": False, "value": 0},
-    {"name": "temp", "encoding": "twos_complement", "bits": 12, "byte_order": "big", "reverse_bits": False,
-     "value": 0},
-    {"name": "volts", "encoding": "ieee754_f32", "bits": 32, "byte_order": "big", "reverse_bits": False,
-     "value": 0.0},
+    {"name": "temp", "encoding": "twos_complement", "bits": 12, "byte_order": "big", "reverse_bits": False, "value": 0},
+    {"name": "volts", "encoding": "ieee754_f32", "bits": 32, "byte_order": "big", "reverse_bits": False, "value": 0.0},
 ]
 
 

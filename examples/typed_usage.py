@@ -17,8 +17,14 @@ if TYPE_CHECKING:
 
 
 def numeric_field(name: str, encoding: str, bits: int, value: int | float) -> RecipeItem:
-    return {"name": name, "encoding": encoding, "bits": bits, "byte_order": "big", "reverse_bits": False,
-            "value": value}
+    return {
+        "name": name,
+        "encoding": encoding,
+        "bits": bits,
+        "byte_order": "big",
+        "reverse_bits": False,
+        "value": value,
+    }
 
 
 def status_recipe(mode: int, temperature_cc: int, voltage: float, tag: str) -> list[RecipeItem]:
@@ -28,8 +34,17 @@ def status_recipe(mode: int, temperature_cc: int, voltage: float, tag: str) -> l
         numeric_field("voltage_V", "ieee754_f32", 32, voltage),
     ]
     # `value` and `offset_bits` may be left out; the other keys may not.
-    recipe.append({"name": "tag", "encoding": "us_ascii", "bits": 32, "byte_order": "big", "reverse_bits": False,
-                   "offset_bits": 56, "value": tag})
+    recipe.append(
+        {
+            "name": "tag",
+            "encoding": "us_ascii",
+            "bits": 32,
+            "byte_order": "big",
+            "reverse_bits": False,
+            "offset_bits": 56,
+            "value": tag,
+        }
+    )
     return recipe
 
 

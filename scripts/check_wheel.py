@@ -27,10 +27,16 @@ def main(path: str) -> int:
     natives = [n for n in names if n.startswith("bitloom_io/_native.") and n.endswith((".so", ".pyd"))]
     if len(natives) != 1:
         problems.append(f"expected one bitloom_io._native extension module, found {natives}")
-    package = [n for n in names if n.startswith("bitloom_io/") and "/__pycache__/" not in n
-               and n.endswith((".py", ".pyi", "/py.typed"))]
-    stray = [n for n in names if n not in extensions + natives + package
-             and not n.startswith(("bitloom-stubs/", dist_info + "/"))]
+    package = [
+        n
+        for n in names
+        if n.startswith("bitloom_io/") and "/__pycache__/" not in n and n.endswith((".py", ".pyi", "/py.typed"))
+    ]
+    stray = [
+        n
+        for n in names
+        if n not in extensions + natives + package and not n.startswith(("bitloom-stubs/", dist_info + "/"))
+    ]
     if stray:
         problems.append(f"unexpected files: {stray}")
 

@@ -16,8 +16,14 @@ assert not missing, missing
 
 recipe = [
     {"name": "apid", "encoding": "unsigned", "bits": 16, "byte_order": "big", "reverse_bits": False, "value": 0x7FF},
-    {"name": "temp", "encoding": "twos_complement", "bits": 16, "byte_order": "little", "reverse_bits": False,
-     "value": -5},
+    {
+        "name": "temp",
+        "encoding": "twos_complement",
+        "bits": 16,
+        "byte_order": "little",
+        "reverse_bits": False,
+        "value": -5,
+    },
     {"name": "gain", "encoding": "ieee754_f32", "bits": 32, "byte_order": "big", "reverse_bits": False, "value": 1.5},
     {"name": "tag", "encoding": "us_ascii", "bits": 32, "byte_order": "big", "reverse_bits": False, "value": "HK01"},
 ]

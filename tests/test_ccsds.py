@@ -16,14 +16,16 @@ from bitloom_io.ccsds import SequenceWarning, StreamWarning  # noqa: E402
 
 def packet(apid=11, count=0, data=b"\x00", *, type_=0, sec=1, flags=3, version=0, length=None):
     dlen = len(data) - 1 if length is None else length
-    h = bytes([
-        (version << 5) | (type_ << 4) | (sec << 3) | (apid >> 8),
-        apid & 0xFF,
-        (flags << 6) | (count >> 8),
-        count & 0xFF,
-        dlen >> 8,
-        dlen & 0xFF,
-    ])
+    h = bytes(
+        [
+            (version << 5) | (type_ << 4) | (sec << 3) | (apid >> 8),
+            apid & 0xFF,
+            (flags << 6) | (count >> 8),
+            count & 0xFF,
+            dlen >> 8,
+            dlen & 0xFF,
+        ]
+    )
     return h + data
 
 
@@ -83,8 +85,11 @@ HOSTILE = {
     ),
     "junk at the start": (b"\xff" * 10 + P7 + P7B, [("junk", 0, 10), ("packet", 10, 7), ("packet", 17, 7)], True),
     "junk at the end": (P7 + b"\xff\xff", [("packet", 0, 7), ("junk", 7, 2)], True),
-    "final packet cut short": (P7 + packet(apid=1, count=1, data=bytes(100))[:50],
-                               [("packet", 0, 7), ("truncated", 7, 50)], True),
+    "final packet cut short": (
+        P7 + packet(apid=1, count=1, data=bytes(100))[:50],
+        [("packet", 0, 7), ("truncated", 7, 50)],
+        True,
+    ),
     "length past the end, packets after": (
         P7 + packet(apid=1, count=1, data=b"\x01\x02", length=0xFFFF) + P7B + P7B + P7B,
         [("packet", 0, 7), ("overrun", 7, 8), ("packet", 15, 7), ("packet", 22, 7), ("packet", 29, 7)],
@@ -98,17 +103,31 @@ HOSTILE = {
         True,
     ),
     "length that swallows packets, junk after": (
-        P7 + packet(apid=1, count=1, length=12) + b"".join(packet(apid=1, count=c) for c in (2, 3, 4))
+        P7
+        + packet(apid=1, count=1, length=12)
+        + b"".join(packet(apid=1, count=c) for c in (2, 3, 4))
         + b"\xe7\xff\xff\xff\xff\xff\xff",
-        [("packet", 0, 7), ("implausible_length", 7, 7), ("packet", 14, 7), ("packet", 21, 7), ("packet", 28, 7),
-         ("junk", 35, 7)],
+        [
+            ("packet", 0, 7),
+            ("implausible_length", 7, 7),
+            ("packet", 14, 7),
+            ("packet", 21, 7),
+            ("packet", 28, 7),
+            ("junk", 35, 7),
+        ],
         True,
     ),
     # Too short a length: the rest of the damaged packet is junk.
     "short length, next header inside the data": (
         P7 + packet(apid=1, count=1, data=bytes(range(1, 17)), length=3) + packet(apid=1, count=2) * 3,
-        [("packet", 0, 7), ("packet", 7, 10), ("overrun", 17, 12), ("packet", 29, 7), ("packet", 36, 7),
-         ("packet", 43, 7)],
+        [
+            ("packet", 0, 7),
+            ("packet", 7, 10),
+            ("overrun", 17, 12),
+            ("packet", 29, 7),
+            ("packet", 36, 7),
+            ("packet", 43, 7),
+        ],
         True,
     ),
     "intact packet followed by junk": (
@@ -159,20 +178,40 @@ VERSIONS = {
     "version 1, chained": (versioned(1), {}, 12, [], {1: 12}),
     "version 2, chained": (versioned(2), {}, 12, [], {2: 12}),
     "versions 1 and 2 interleaved, chained to the end": (
-        b"".join(packet(apid=5, count=c, version=1 + c % 2) for c in range(6)), {}, 6, [], {1: 3, 2: 3}),
+        b"".join(packet(apid=5, count=c, version=1 + c % 2) for c in range(6)),
+        {},
+        6,
+        [],
+        {1: 3, 2: 3},
+    ),
     "version 1 refused when only 0 is asked for": (versioned(1), {"versions": (0,)}, 0, ["junk"], {}),
     "version 1 after version 0": (versioned(0, 4) + versioned(1, 12, apid=6), {}, 16, [], {0: 4, 1: 12}),
     "version 1, damaged first header": (b"\xff" + versioned(1), {}, 12, ["junk"], {1: 12}),
     "one stray version-3 header among version 0": (
-        versioned(0, 4) + packet(apid=5, count=4, version=3) + versioned(0, 4)[: 4 * 0] +
-        b"".join(packet(apid=5, count=c) for c in range(5, 9)), {}, 8, ["junk"], {}),
+        versioned(0, 4)
+        + packet(apid=5, count=4, version=3)
+        + versioned(0, 4)[: 4 * 0]
+        + b"".join(packet(apid=5, count=c) for c in range(5, 9)),
+        {},
+        8,
+        ["junk"],
+        {},
+    ),
     "fixed length refused": (
         b"".join(packet(apid=7, count=c, data=bytes(4 if c != 2 else 6)) for c in range(6)),
-        {"lengths": {7: 10}}, 5, ["implausible_length"], {}),
+        {"lengths": {7: 10}},
+        5,
+        ["implausible_length"],
+        {},
+    ),
     "fixed length of another APID": (versioned(0), {"lengths": {6: 7}}, 12, [], {}),
     "fixed length that would swallow packets": (
         b"".join(packet(apid=7, count=c, data=bytes(4), length=(3 if c != 2 else 13)) for c in range(6)),
-        {"lengths": {7: 10}}, 5, ["implausible_length"], {}),
+        {"lengths": {7: 10}},
+        5,
+        ["implausible_length"],
+        {},
+    ),
     "declared APIDs": (versioned(0), {"apids": [5, 9]}, 12, [], {}),
 }
 
@@ -318,9 +357,21 @@ def test_a_file_that_shrinks_under_its_mapping_raises(tmp_path):
     # The pages past the new end read as zeros, not SIGBUS; what read them
     # is told afterwards.
     assert bytes(p.packet(1999)) == bytes(206)
-    layout = bitloom_io.Layout([{"name": "X", "encoding": "unsigned", "bits": 8, "byte_order": "big",
-                                 "reverse_bits": False, "offset_bits": 48}])
-    with pytest.raises(OSError, match=r"shrinks\.bin: the file shrank while it was read; its bytes from offset [1-9]\d* on"):
+    layout = bitloom_io.Layout(
+        [
+            {
+                "name": "X",
+                "encoding": "unsigned",
+                "bits": 8,
+                "byte_order": "big",
+                "reverse_bits": False,
+                "offset_bits": 48,
+            }
+        ]
+    )
+    with pytest.raises(
+        OSError, match=r"shrinks\.bin: the file shrank while it was read; its bytes from offset [1-9]\d* on"
+    ):
         bitloom_io.decode(p, {3: layout})
     with pytest.raises(OSError, match="shrinks.bin"):
         path.write_bytes(stream)
@@ -379,9 +430,15 @@ def test_other_sources_refused():
 def test_columns_and_dtypes():
     p = quiet_split(packet(apid=0x123, count=77, data=b"abc", type_=1, sec=0, flags=1))
     expected = {
-        "offsets": (np.int64, 0), "lengths": (np.uint32, 9), "version": (np.uint8, 0),
-        "type": (np.uint8, 1), "secondary_flag": (np.uint8, 0), "apid": (np.uint16, 0x123),
-        "sequence_flags": (np.uint8, 1), "sequence_count": (np.uint16, 77), "data_length": (np.uint16, 2),
+        "offsets": (np.int64, 0),
+        "lengths": (np.uint32, 9),
+        "version": (np.uint8, 0),
+        "type": (np.uint8, 1),
+        "secondary_flag": (np.uint8, 0),
+        "apid": (np.uint16, 0x123),
+        "sequence_flags": (np.uint8, 1),
+        "sequence_count": (np.uint16, 77),
+        "data_length": (np.uint16, 2),
     }
     for name, (dtype, value) in expected.items():
         column = getattr(p, name)

@@ -164,6 +164,7 @@ def test_exception_whose_str_fails_is_still_reported():
 
 # --- Recipes mutated while the call runs -------------------------------
 
+
 def big_values(**extra):
     """An item whose values are held by the dict alone (no small ints, no
     interned strings), so clearing it frees them."""
@@ -179,8 +180,7 @@ def test_mutation_during_the_call(direction, target, hook, lead):
     # `lead` plain items first: read in place from the list until the
     # hostile item is reached.
     recipe = [item(name=f"u{i}", value=i) for i in range(lead)]
-    recipe += [big_values(value=int("300") % 256, offset_bits=int("1000") % 8),
-               big_values(value=int("400") % 256)]
+    recipe += [big_values(value=int("300") % 256, offset_bits=int("1000") % 8), big_values(value=int("400") % 256)]
     hostile, after = recipe[lead], recipe[lead + 1]
     victims = {"list": recipe.clear, "dict": hostile.clear, "next dict": after.clear}
 
@@ -374,7 +374,9 @@ def test_a_million_items():
     packet = b.pack_parameters(recipe)
     assert packet == b"\x55" * (n // 8)
     assert b.unpack_parameters(packet, 0, recipe[:8] + [item(name="b", bits=8, offset_bits=n - 8)]) == {
-        "a": 1, "b": 0x55}
+        "a": 1,
+        "b": 0x55,
+    }
     recipe = [item(name=str(i % 1000), bits=8) for i in range(n)]
     result = b.unpack_parameters(bytes(range(256)) * (n // 256 + 1), 0, recipe)
     assert len(result) == 1000 and result["999"] == (n - 1) % 256
@@ -389,9 +391,21 @@ def test_huge_text():
     assert b.unpack_parameters(packet, 0, [item(encoding="utf8", bits=8 * len(packet))]) == {"x": text}
 
 
-@pytest.mark.parametrize("name", [n for n in b.__all__ if n.startswith("encode_") and
-                                  n not in ("encode_utf8",) and "ieee" not in n and "complement" not in n and
-                                  "bcd" not in n and "magnitude" not in n and n.split("_")[1] not in ("ti", "dec", "ibm", "mil")] + ["encode_utf8"])
+@pytest.mark.parametrize(
+    "name",
+    [
+        n
+        for n in b.__all__
+        if n.startswith("encode_")
+        and n not in ("encode_utf8",)
+        and "ieee" not in n
+        and "complement" not in n
+        and "bcd" not in n
+        and "magnitude" not in n
+        and n.split("_")[1] not in ("ti", "dec", "ibm", "mil")
+    ]
+    + ["encode_utf8"],
+)
 @pytest.mark.parametrize("text", ["\ud800", "a\udfffb", "\udc80" * 3])
 def test_lone_surrogates_never_reach_an_encoder(name, text):
     with pytest.raises(UnicodeEncodeError):
@@ -399,6 +413,7 @@ def test_lone_surrogates_never_reach_an_encoder(name, text):
 
 
 # --- An earlier item changed by a later item's conversions ---------------
+
 
 def _hooked(hook, change):
     """The later item's field `hook` as an object whose conversion runs
@@ -427,14 +442,17 @@ def _hooked(hook, change):
 def test_an_earlier_item_changed_by_a_later_items_conversion(direction, hook, expected):
     # The first item's values are held by its dict alone, so replacing them
     # frees them: a stale read of one is caught by the sanitizer build.
-    first = item(name=fresh("first"), encoding=fresh("unsigned"), bits=int("32"), byte_order=fresh("big"),
-                 value=int("100000"))
-    second = item(name=fresh("second"), encoding=fresh("unsigned"), bits=32, byte_order=fresh("big"),
-                  value=int("200000"))
+    first = item(
+        name=fresh("first"), encoding=fresh("unsigned"), bits=int("32"), byte_order=fresh("big"), value=int("100000")
+    )
+    second = item(
+        name=fresh("second"), encoding=fresh("unsigned"), bits=32, byte_order=fresh("big"), value=int("200000")
+    )
 
     def change():
-        first.update(name=fresh("renamed"), encoding=fresh("UNSIGNED"), bits=int("32"), byte_order=fresh("big"),
-                     value=int("7"))
+        first.update(
+            name=fresh("renamed"), encoding=fresh("UNSIGNED"), bits=int("32"), byte_order=fresh("big"), value=int("7")
+        )
 
     second[hook] = _hooked(hook, change)
     if direction == "pack":
@@ -466,8 +484,11 @@ def _plain(d):
 def test_a_recipe_rewritten_during_the_call_packs_as_rewritten(hook, victim, width):
     # Every field of the recipe as it reads after the change is in the
     # packet, which is exactly as long as that recipe needs: none is cut off.
-    recipe = [item(name="first", bits=32, value=int("100000")), item(name="second", bits=32, value=int("200000")),
-              item(name="third", bits=16, value=0xABCD)]
+    recipe = [
+        item(name="first", bits=32, value=int("100000")),
+        item(name="second", bits=32, value=int("200000")),
+        item(name="third", bits=16, value=0xABCD),
+    ]
     target = recipe[["first", "second", "third"].index(victim)]
 
     def change():
@@ -567,14 +588,26 @@ def width_dict_whose_key_replaces_the_field():
 # (call, expected result or exception type): each runs under ASan in `make
 # sanitize`, where a read of freed memory is a crash.
 LAYOUT_HOSTILE = [
-    pytest.param(lambda: Layout(BYTE).unpack_many(packets_clearing_their_list())["a"].tolist(), [1, 2, 3],
-                 id="unpack_many: a packet's __buffer__ clears the list"),
-    pytest.param(lambda: Layout(BYTE).unpack_many(packet_shrinking_on_a_second_call(), errors="mask")["a"].tolist(),
-                 [5, 7], id="unpack_many: a packet gives another size on a second call"),
-    pytest.param(lambda: Layout(BYTE).pack_many({"a": Column([4, 5, 6])}), b"\x04\x05\x06",
-                 id="pack_many: a value's __index__ empties the column's tolist() list"),
-    pytest.param(lambda: Layout(width_dict_whose_key_replaces_the_field()).unpack(b"\x02hi"),
-                 {"count": 2, "text": "hi"}, id="Layout: a width key's __eq__ replaces width['field']"),
+    pytest.param(
+        lambda: Layout(BYTE).unpack_many(packets_clearing_their_list())["a"].tolist(),
+        [1, 2, 3],
+        id="unpack_many: a packet's __buffer__ clears the list",
+    ),
+    pytest.param(
+        lambda: Layout(BYTE).unpack_many(packet_shrinking_on_a_second_call(), errors="mask")["a"].tolist(),
+        [5, 7],
+        id="unpack_many: a packet gives another size on a second call",
+    ),
+    pytest.param(
+        lambda: Layout(BYTE).pack_many({"a": Column([4, 5, 6])}),
+        b"\x04\x05\x06",
+        id="pack_many: a value's __index__ empties the column's tolist() list",
+    ),
+    pytest.param(
+        lambda: Layout(width_dict_whose_key_replaces_the_field()).unpack(b"\x02hi"),
+        {"count": 2, "text": "hi"},
+        id="Layout: a width key's __eq__ replaces width['field']",
+    ),
 ]
 
 

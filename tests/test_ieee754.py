@@ -47,10 +47,15 @@ def test_f16_encoding_of_doubles_matches_numpy(x):
     assert encode_ieee754_f16(x) == numpy_f16_bits(x)
 
 
-@pytest.mark.parametrize("sign, fraction32, expected", [
-    (0, 0x400000, 0x7E00), (0, 0x400001, 0x7E00),  # the second has payload only in dropped bits
-    (0, 0x7FE000, 0x7FFF), (1, 0x402000, 0xFE01),
-])
+@pytest.mark.parametrize(
+    "sign, fraction32, expected",
+    [
+        (0, 0x400000, 0x7E00),
+        (0, 0x400001, 0x7E00),  # the second has payload only in dropped bits
+        (0, 0x7FE000, 0x7FFF),
+        (1, 0x402000, 0xFE01),
+    ],
+)
 def test_f16_encoding_keeps_nans_quiet(sign, fraction32, expected):
     assert encode_ieee754_f16(double_from_bits(sign << 63 | 0x7FF << 52 | fraction32 << 29)) == expected
 
@@ -82,8 +87,11 @@ def binary128_oracle(pattern):
     sign, exponent, fraction = pattern >> 127, pattern >> 112 & 0x7FFF, pattern & (2**112 - 1)
     if exponent == 0x7FFF:
         return math.copysign(math.inf, -sign) if fraction == 0 else math.nan
-    magnitude = Fraction(fraction, 2**112) * Fraction(2) ** -16382 if exponent == 0 else \
-        (1 + Fraction(fraction, 2**112)) * Fraction(2) ** (exponent - 16383)
+    magnitude = (
+        Fraction(fraction, 2**112) * Fraction(2) ** -16382
+        if exponent == 0
+        else (1 + Fraction(fraction, 2**112)) * Fraction(2) ** (exponent - 16383)
+    )
     if magnitude < Fraction(2) ** -1022 or magnitude >= Fraction(2) ** 1024:
         return math.copysign(0.0 if magnitude < 1 else math.inf, -sign)
     k = magnitude.numerator.bit_length() - magnitude.denominator.bit_length()
@@ -96,8 +104,11 @@ EDGE_EXPONENTS = [0, 1, 15359, 15360, 15361, 16383, 17406, 17407, 32766, 32767]
 FRACTIONS = st.one_of(st.sampled_from([0, 1, 2**60 - 1, 2**60, 2**112 - 1, 3 << 58]), st.integers(0, 2**112 - 1))
 
 
-@given(st.integers(0, 1), st.one_of(st.sampled_from(EDGE_EXPONENTS), st.integers(15300, 17450),
-                                    st.integers(0, 32767)), FRACTIONS)
+@given(
+    st.integers(0, 1),
+    st.one_of(st.sampled_from(EDGE_EXPONENTS), st.integers(15300, 17450), st.integers(0, 32767)),
+    FRACTIONS,
+)
 @example(1, 32767, 1)  # a negative NaN
 def test_f128_decoding_matches_exact_arithmetic(sign, exponent, fraction):
     pattern = sign << 127 | exponent << 112 | fraction
@@ -109,12 +120,22 @@ def test_f128_decoding_matches_exact_arithmetic(sign, exponent, fraction):
 
 
 UNIMPLEMENTED = [("ieee754_f128", "IEEE 754 f128", "encode")] + [
-    (fmt, text, kind) for fmt, text in [
-        ("ti_f32", "TI f32"), ("ti_f40", "TI f40"), ("dec_f32", "DEC f32"), ("dec_f64", "DEC f64"),
-        ("ibm_f32", "IBM f32"), ("ibm_f64", "IBM f64"), ("ieee754_1985_f32", "IEEE 754-1985 f32"),
-        ("ieee754_1985_f64", "IEEE 754-1985 f64"), ("ieee754_1985_f80", "IEEE 754-1985 f80"),
-        ("mil_std_1750a_f32", "MIL-STD-1750A f32"), ("mil_std_1750a_f48", "MIL-STD-1750A f48"),
-    ] for kind in ("encode", "decode")]
+    (fmt, text, kind)
+    for fmt, text in [
+        ("ti_f32", "TI f32"),
+        ("ti_f40", "TI f40"),
+        ("dec_f32", "DEC f32"),
+        ("dec_f64", "DEC f64"),
+        ("ibm_f32", "IBM f32"),
+        ("ibm_f64", "IBM f64"),
+        ("ieee754_1985_f32", "IEEE 754-1985 f32"),
+        ("ieee754_1985_f64", "IEEE 754-1985 f64"),
+        ("ieee754_1985_f80", "IEEE 754-1985 f80"),
+        ("mil_std_1750a_f32", "MIL-STD-1750A f32"),
+        ("mil_std_1750a_f48", "MIL-STD-1750A f48"),
+    ]
+    for kind in ("encode", "decode")
+]
 
 
 @pytest.mark.parametrize("fmt, text, kind", UNIMPLEMENTED)

@@ -132,8 +132,10 @@ def signed64(u):
     return u - 2**64 if u >= 2**63 else u
 
 
-@given(st.one_of(st.integers(0, U64_MAX), st.sampled_from([0, 1, 2**63, U64_MAX, 2**63 - 1])),
-       st.one_of(st.integers(0, 70), st.sampled_from([100, 2**32 - 1])))
+@given(
+    st.one_of(st.integers(0, U64_MAX), st.sampled_from([0, 1, 2**63, U64_MAX, 2**63 - 1])),
+    st.one_of(st.integers(0, 70), st.sampled_from([100, 2**32 - 1])),
+)
 def test_twos_complement_decodes_any_raw_value_at_any_width(raw, bits):
     # Bits above the width are kept when the sign is clear and give way to
     # the sign extension when it is set; the sign of width 0 is bit 63, and

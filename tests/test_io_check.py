@@ -18,14 +18,28 @@ def kinds(recipe, **options):
 
 
 CCSDS_HEADER = [
-    item("version", bits=3), item("type", bits=1), item("secondary", bits=1), item("apid", bits=11),
-    item("flags", bits=2), item("count", bits=14), item("length", bits=16),
+    item("version", bits=3),
+    item("type", bits=1),
+    item("secondary", bits=1),
+    item("apid", bits=11),
+    item("flags", bits=2),
+    item("count", bits=14),
+    item("length", bits=16),
 ]
 
 CASES = [
     # (recipe, expected findings as (index, kind), text each message must hold)
-    ([item("a", value=1), item("b", "twos_complement", 16, value=-2), item("c", "ieee754_f32", 32, value=1.5),
-      item("d", "utf8", 32, value="abcd"), item("e", bits=16, byte_order="little", offset_bits=88)], [], []),
+    (
+        [
+            item("a", value=1),
+            item("b", "twos_complement", 16, value=-2),
+            item("c", "ieee754_f32", 32, value=1.5),
+            item("d", "utf8", 32, value="abcd"),
+            item("e", bits=16, byte_order="little", offset_bits=88),
+        ],
+        [],
+        [],
+    ),
     ([item("a", offest_bits=8)], [(0, "unknown-key")], ["'offest_bits'", "did you mean 'offset_bits'"]),
     ([item("a", description="free text", Bits=8)], [(0, "unknown-key"), (0, "unknown-key")], ["'description'"]),
     ([item("t"), item("v"), item("t")], [(2, "duplicate-name")], ["item 0"]),
@@ -50,8 +64,11 @@ CASES = [
     ([item("l", "latin1", 8)], [], []),  # unpacking knows latin1; no value, no packing meant
     ([item("s", "us_ascii", 8, value="é")], [(0, "value")], ["not valid US-ASCII"]),
     ([item("s", "utf8", 8, value=5)], [(0, "value")], ["cannot be cast as 'str'"]),
-    (CCSDS_HEADER, [(0, "byte-window"), (1, "byte-window"), (2, "byte-window"), (4, "byte-window")],
-     ["exact=True", "bits 0-2", "keeps the last 3 bits, bits 5-7"]),
+    (
+        CCSDS_HEADER,
+        [(0, "byte-window"), (1, "byte-window"), (2, "byte-window"), (4, "byte-window")],
+        ["exact=True", "bits 0-2", "keeps the last 3 bits, bits 5-7"],
+    ),
     ([item("t", "utf8", 16, offset_bits=4)], [(0, "byte-window")], ["bits 4-19", "bytes 0-1"]),
     # Invalid items are reported and their other checks skipped.
     ([5, item("a", bits=12)], [(0, "invalid")], ["of type int"]),  # the position after it is unknown
@@ -64,13 +81,22 @@ CASES = [
     ([item("a", offset_bits=-1)], [(0, "invalid")], ["offset_bits"]),
     ([item(7)], [(0, "invalid")], ["name must be a str"]),
     # Layout extensions: raw bytes and a width taken from an earlier field.
-    ([item("n", bits=16), item("blob", "binary", {"field": "n", "slope": 8, "intercept": 0}),
-      item("after", offset_bits=20)], [(2, "byte-window")], []),
-    ([item("n", bits=16), item("blob", "binary", {"field": "n", "slope": 8, "intercept": -8}), item("after")],
-     [], []),
+    (
+        [
+            item("n", bits=16),
+            item("blob", "binary", {"field": "n", "slope": 8, "intercept": 0}),
+            item("after", offset_bits=20),
+        ],
+        [(2, "byte-window")],
+        [],
+    ),
+    ([item("n", bits=16), item("blob", "binary", {"field": "n", "slope": 8, "intercept": -8}), item("after")], [], []),
     ([item("blob", "binary", {"field": "n", "slope": 8, "intercept": 0})], [(0, "invalid")], ["not an earlier"]),
-    ([item("n", bits=8), item("x", "unsigned", {"field": "n", "slope": 1, "intercept": 0})], [(1, "invalid")],
-     ["only text and binary"]),
+    (
+        [item("n", bits=8), item("x", "unsigned", {"field": "n", "slope": 1, "intercept": 0})],
+        [(1, "invalid")],
+        ["only text and binary"],
+    ),
     ([item("n", bits=8), item("x", "binary", {"field": "n", "slop": 1})], [(1, "invalid")], ["'slope'"]),
     ([item("b", "binary", 16, value=b"abc")], [(0, "text-too-long")], ["3 bytes"]),
     ([item("b", "binary", 16, value="ab")], [(0, "value")], ["bytes"]),
@@ -129,8 +155,9 @@ def test_byte_window_finding_is_exactly_when_unpacking_misses(start, bits, order
     if order == "little" and bits > 8 and bits % 8:
         return  # the little-endian width finding covers these
     values = {1, 2**bits - 1, 1 << (bits - 1)}
-    round_trips = all(unpacked_value([item("f", bits=bits, byte_order=order, offset_bits=start, value=v)]) == v
-                      for v in values)
+    round_trips = all(
+        unpacked_value([item("f", bits=bits, byte_order=order, offset_bits=start, value=v)]) == v for v in values
+    )
     flagged = (0, "byte-window") in kinds([item("f", bits=bits, byte_order=order, offset_bits=start)])
     assert flagged == (not round_trips)
 

@@ -39,11 +39,20 @@ def random_packets(layout, rng, n):
     out = []
     for _ in range(n):
         values = {
-            "mode": rng.randrange(8), "count": rng.randrange(8192), "temp": rng.randrange(-2048, 2048),
-            "sm": rng.randrange(-63, 64), "oc": rng.randrange(-255, 256), "big": rng.randrange(2**64),
-            "wide": rng.randrange(2**64), "bcd": rng.randrange(-999, 1000), "zoned": rng.randrange(1000),
-            "h": rng.choice([0.5, -2.0, 65504.0, float("inf")]), "f": rng.uniform(-1e6, 1e6), "d": rng.random(),
-            "tag": "".join(rng.choice("ABCXYZ") for _ in range(4)), "blob": bytes(rng.randrange(256) for _ in range(2)),
+            "mode": rng.randrange(8),
+            "count": rng.randrange(8192),
+            "temp": rng.randrange(-2048, 2048),
+            "sm": rng.randrange(-63, 64),
+            "oc": rng.randrange(-255, 256),
+            "big": rng.randrange(2**64),
+            "wide": rng.randrange(2**64),
+            "bcd": rng.randrange(-999, 1000),
+            "zoned": rng.randrange(1000),
+            "h": rng.choice([0.5, -2.0, 65504.0, float("inf")]),
+            "f": rng.uniform(-1e6, 1e6),
+            "d": rng.random(),
+            "tag": "".join(rng.choice("ABCXYZ") for _ in range(4)),
+            "blob": bytes(rng.randrange(256) for _ in range(2)),
         }
         out.append(layout.pack(values))
     return out
@@ -100,12 +109,28 @@ def test_dtypes_are_the_smallest_that_hold_every_value():
     cols = Layout(RECIPE).unpack_many(bytes(64), stride=64, errors="mask")
     dtypes = {k: str(v.dtype) for k, v in cols.items()}
     assert dtypes == {
-        "mode": "uint8", "count": "uint16", "temp": "int16", "sm": "int8", "oc": "int16", "big": "uint64",
-        "wide": "uint64", "bcd": "int16", "zoned": "int16", "h": "float16", "f": "float32", "d": "float64",
-        "tag": "StringDType()", "blob": "object",
+        "mode": "uint8",
+        "count": "uint16",
+        "temp": "int16",
+        "sm": "int8",
+        "oc": "int16",
+        "big": "uint64",
+        "wide": "uint64",
+        "bcd": "int16",
+        "zoned": "int16",
+        "h": "float16",
+        "f": "float32",
+        "d": "float64",
+        "tag": "StringDType()",
+        "blob": "object",
     }
-    edge = [item("u", "unsigned", 8), item("s", "twos_complement", 8), item("s9", "twos_complement", 9),
-            item("b", "bcd", 64), item("p", "packed_bcd", 36)]
+    edge = [
+        item("u", "unsigned", 8),
+        item("s", "twos_complement", 8),
+        item("s9", "twos_complement", 9),
+        item("b", "bcd", 64),
+        item("p", "packed_bcd", 36),
+    ]
     dtypes = {k: str(v.dtype) for k, v in Layout(edge).unpack_many(bytes(32), stride=32).items()}
     assert dtypes == {"u": "uint8", "s": "int8", "s9": "int16", "b": "int32", "p": "int32"}
 
@@ -161,8 +186,11 @@ def test_codec_failures_are_packet_failures():
 
 
 def test_dynamic_widths_in_batches():
-    recipe = [item("len", "unsigned", 8), item("data", "binary", {"field": "len", "slope": 8, "intercept": 0}),
-              item("crc", "unsigned", 8)]
+    recipe = [
+        item("len", "unsigned", 8),
+        item("data", "binary", {"field": "len", "slope": 8, "intercept": 0}),
+        item("crc", "unsigned", 8),
+    ]
     layout = Layout(recipe, exact=True)
     packets = [layout.pack({"len": k, "data": bytes(range(k)), "crc": k}) for k in (0, 3, 1)]
     offsets = np.cumsum([0] + [len(p) for p in packets[:-1]])
@@ -179,19 +207,23 @@ def test_pack_many_equals_packing_each_row():
     packets = random_packets(layout, random.Random(5), 200)
     cols = layout.unpack_many(b"".join(packets), stride=len(packets[0]))
     cols.pop("mode")  # fields without a column pack their recipe value
-    expected = b"".join(layout.pack({k: v[i].item() if hasattr(v[i], "item") else v[i] for k, v in cols.items()})
-                        for i in range(200))
+    expected = b"".join(
+        layout.pack({k: v[i].item() if hasattr(v[i], "item") else v[i] for k, v in cols.items()}) for i in range(200)
+    )
     assert layout.pack_many(cols) == expected
     lists = {k: [x.item() if hasattr(x, "item") else x for x in v] for k, v in cols.items()}
     assert layout.pack_many(lists) == expected
 
 
-@pytest.mark.parametrize("column, message", [
-    ({"n": np.array([1, 300, 2])}, r"packet 1: item 0 'n' .*Value 300 is too large for 8 bits"),
-    ({"n": np.array([1, -1, 2])}, r"packet 1: .*OverflowError"),
-    ({"n": [1, 2, 1.5]}, r"packet 2: .*TypeError"),
-    ({"n": [1, 2], "x": [1, 2]}, "no field named 'x'"),
-])
+@pytest.mark.parametrize(
+    "column, message",
+    [
+        ({"n": np.array([1, 300, 2])}, r"packet 1: item 0 'n' .*Value 300 is too large for 8 bits"),
+        ({"n": np.array([1, -1, 2])}, r"packet 1: .*OverflowError"),
+        ({"n": [1, 2, 1.5]}, r"packet 2: .*TypeError"),
+        ({"n": [1, 2], "x": [1, 2]}, "no field named 'x'"),
+    ],
+)
 def test_pack_many_reports_the_first_bad_row(column, message):
     layout = Layout([item("n", "unsigned", 8), item("t", "twos_complement", 8, -1)])
     with pytest.raises((ValueError, KeyError), match=message):
@@ -224,27 +256,55 @@ def test_unpack_many_releases_the_interpreter_lock():
     assert len(during) >= 3
 
 
-@pytest.mark.parametrize("kwargs, message", [
-    ({}, "needs stride= or offsets="),
-    ({"stride": 0}, "stride must be positive"),
-    ({"offsets": [-1]}, r"offsets\[0\] is negative"),
-    ({"stride": 4, "errors": "ignore"}, "errors must be 'raise' or 'mask'"),
-    ({"offsets": [0], "lengths": [1, 2]}, "offsets has 1 entries but lengths has 2"),
-])
+@pytest.mark.parametrize(
+    "kwargs, message",
+    [
+        ({}, "needs stride= or offsets="),
+        ({"stride": 0}, "stride must be positive"),
+        ({"offsets": [-1]}, r"offsets\[0\] is negative"),
+        ({"stride": 4, "errors": "ignore"}, "errors must be 'raise' or 'mask'"),
+        ({"offsets": [0], "lengths": [1, 2]}, "offsets has 1 entries but lengths has 2"),
+    ],
+)
 def test_bad_arguments(kwargs, message):
     with pytest.raises(ValueError, match=message):
         Layout([item("a", "unsigned", 8)]).unpack_many(bytes(8), **kwargs)
 
 
-@pytest.mark.parametrize("dtype", ["int8", "int16", "int32", "int64", "uint8", "uint16", "uint32", "uint64",
-                                   ">i4", "float32", "float64", "float16", "object"])
+@pytest.mark.parametrize(
+    "dtype",
+    [
+        "int8",
+        "int16",
+        "int32",
+        "int64",
+        "uint8",
+        "uint16",
+        "uint32",
+        "uint64",
+        ">i4",
+        "float32",
+        "float64",
+        "float16",
+        "object",
+    ],
+)
 def test_pack_many_takes_columns_of_any_numeric_dtype(dtype):
-    layout = Layout([item("u", "unsigned", 7), item("s", "twos_complement", 9, byte_order="little"),
-                     item("f", "ieee754_f16", 16), item("t", "utf16le", 32), item("b", "packed_bcd_signed", 12)])
+    layout = Layout(
+        [
+            item("u", "unsigned", 7),
+            item("s", "twos_complement", 9, byte_order="little"),
+            item("f", "ieee754_f16", 16),
+            item("t", "utf16le", 32),
+            item("b", "packed_bcd_signed", 12),
+        ]
+    )
     rows = {"u": [0, 5, 100], "s": [0, 5, 100], "f": [0, 5, 100], "b": [0, 5, 99], "t": ["ab", "é", ""]}
     expected = b"".join(layout.pack({k: v[i] for k, v in rows.items()}) for i in range(3))
-    cols = {k: (np.array(v, dtype=dtype) if k != "t" else np.array(v, dtype=np.dtypes.StringDType()))
-            for k, v in rows.items()}
+    cols = {
+        k: (np.array(v, dtype=dtype) if k != "t" else np.array(v, dtype=np.dtypes.StringDType()))
+        for k, v in rows.items()
+    }
     if np.dtype(dtype).kind == "f":
         # Floats are not integers: integer fields refuse them, as pack does.
         with pytest.raises(ValueError, match="packet 0: item 0 'u'.*TypeError"):
@@ -262,7 +322,7 @@ def test_threads_decode_parts_of_one_buffer_alike():
     parts = [None, None]
 
     def work(k):
-        parts[k] = layout.unpack_many(view[k * 2000 * size:(k + 1) * 2000 * size], stride=size)
+        parts[k] = layout.unpack_many(view[k * 2000 * size : (k + 1) * 2000 * size], stride=size)
 
     threads = [threading.Thread(target=work, args=(k,)) for k in (0, 1)]
     for t in threads:
@@ -303,8 +363,21 @@ def assert_readers_agree(layout, buffer, stride):
 # Text bytes that exercise each codec's own rules: ASCII (with NULs and DEL),
 # bytes above 0x7F, well-formed and broken UTF-8, byte-order marks, and the
 # bytes 0x80-0x9F that windows-1252 maps apart from ISO-8859-1.
-TEXT_PIECES = [b"HK-NOMNL", b"A", b"\x00", b"AB\x00\x00", b"\x7f", b"\xe9", b"\xc3\xa9", b"\xef\xbb\xbf",
-               b"\xff\xfe", b"\xfe\xff", b"\x80", b"\x9f", b"\xc3"]
+TEXT_PIECES = [
+    b"HK-NOMNL",
+    b"A",
+    b"\x00",
+    b"AB\x00\x00",
+    b"\x7f",
+    b"\xe9",
+    b"\xc3\xa9",
+    b"\xef\xbb\xbf",
+    b"\xff\xfe",
+    b"\xfe\xff",
+    b"\x80",
+    b"\x9f",
+    b"\xc3",
+]
 
 
 @pytest.mark.parametrize("encoding", ["us_ascii", "utf8", "iso_8859_1", "windows_1252", "utf16be"])
@@ -313,8 +386,14 @@ TEXT_PIECES = [b"HK-NOMNL", b"A", b"\x00", b"AB\x00\x00", b"\x7f", b"\xe9", b"\x
 @pytest.mark.parametrize("start, size", [(8, 8), (8, 3), (16, 17), (11, 8)])
 def test_text_read_as_is_agrees_with_the_general_reader(encoding, byte_order, exact, start, size):
     rng = random.Random(f"{encoding}{byte_order}{exact}{start}{size}")
-    layout = Layout([item("n", "unsigned", 8), item("t", encoding, 8 * size, byte_order=byte_order, offset_bits=start),
-                     item("d", "packed_bcd", 8)], exact=exact)
+    layout = Layout(
+        [
+            item("n", "unsigned", 8),
+            item("t", encoding, 8 * size, byte_order=byte_order, offset_bits=start),
+            item("d", "packed_bcd", 8),
+        ],
+        exact=exact,
+    )
     stride = (start + 8 * size + 7) // 8 + 1
     packets = []
     for k in range(600):
@@ -336,19 +415,42 @@ def test_text_read_as_is_agrees_with_the_general_reader(encoding, byte_order, ex
     assert cols.failures > 0
 
 
-@pytest.mark.parametrize("encoding, bits", [
-    ("unsigned", 1), ("unsigned", 8), ("unsigned", 12), ("unsigned", 16), ("unsigned", 32), ("unsigned", 33),
-    ("unsigned", 64), ("twos_complement", 1), ("twos_complement", 7), ("twos_complement", 8),
-    ("twos_complement", 16), ("twos_complement", 24), ("twos_complement", 32), ("twos_complement", 63),
-    ("twos_complement", 64), ("ieee754_f16", 16), ("ieee754_f32", 32), ("ieee754_f64", 64),
-    ("sign_magnitude", 16), ("ones_complement", 16),
-])
+@pytest.mark.parametrize(
+    "encoding, bits",
+    [
+        ("unsigned", 1),
+        ("unsigned", 8),
+        ("unsigned", 12),
+        ("unsigned", 16),
+        ("unsigned", 32),
+        ("unsigned", 33),
+        ("unsigned", 64),
+        ("twos_complement", 1),
+        ("twos_complement", 7),
+        ("twos_complement", 8),
+        ("twos_complement", 16),
+        ("twos_complement", 24),
+        ("twos_complement", 32),
+        ("twos_complement", 63),
+        ("twos_complement", 64),
+        ("ieee754_f16", 16),
+        ("ieee754_f32", 32),
+        ("ieee754_f64", 64),
+        ("sign_magnitude", 16),
+        ("ones_complement", 16),
+    ],
+)
 @pytest.mark.parametrize("byte_order, reverse", [("big", False), ("little", False), ("big", True)])
 @pytest.mark.parametrize("exact, start", [(False, 8), (True, 8), (True, 13)])
 def test_numeric_fields_agree_with_the_general_reader(encoding, bits, byte_order, reverse, exact, start):
     rng = random.Random(f"{encoding}{bits}{byte_order}{reverse}{exact}{start}")
-    layout = Layout([item("n", "unsigned", 8), item("v", encoding, bits, byte_order=byte_order, reverse_bits=reverse,
-                                                     offset_bits=start)], exact=exact)
+    layout = Layout(
+        [
+            item("n", "unsigned", 8),
+            item("v", encoding, bits, byte_order=byte_order, reverse_bits=reverse, offset_bits=start),
+        ],
+        exact=exact,
+    )
     stride = (start + bits + 7) // 8 + 2
     # Random bytes (both signs at every width), all ones, all zeros, and a
     # short tail packet that fails.
@@ -402,8 +504,13 @@ def test_numeric_columns_are_independent_arrays(count):
     # However the columns' memory is allocated, each is its own aligned,
     # writable, contiguous array: writing one leaves the others as they
     # were, and a column outlives the others.
-    recipe = [item("a", "unsigned", 8), item("b", "twos_complement", 16), item("c", "ieee754_f64", 64),
-              item("d", "unsigned", 32, byte_order="little"), item("t", "us_ascii", 16)]
+    recipe = [
+        item("a", "unsigned", 8),
+        item("b", "twos_complement", 16),
+        item("c", "ieee754_f64", 64),
+        item("d", "unsigned", 32, byte_order="little"),
+        item("t", "us_ascii", 16),
+    ]
     layout = Layout(recipe)
     stride = 2 + 15
     packets = bytes(range(128)) * (stride * count // 128 + 1)

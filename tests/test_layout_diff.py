@@ -27,10 +27,25 @@ SETTINGS = settings(max_examples=400, deadline=None, suppress_health_check=[Heal
 # compiles may still raise from unpack or pack; anything else wrong with a
 # recipe is refused when the layout is built.
 DATA_OR_DIRECTION = (
-    "Field '", "Unsupported encoding type", "not yet implemented", "IEEE 754 f128", "Invalid", "too large",
-    "out of range", "Magnitude", "bits must be", "BCD", "UTF-", "US-ASCII", "ISO-8859-1", "Windows-1252",
-    "missing required field: 'value'", "object cannot be cast as 'str'", "must be real number",
-    "cannot be interpreted as an integer", "OverflowError",
+    "Field '",
+    "Unsupported encoding type",
+    "not yet implemented",
+    "IEEE 754 f128",
+    "Invalid",
+    "too large",
+    "out of range",
+    "Magnitude",
+    "bits must be",
+    "BCD",
+    "UTF-",
+    "US-ASCII",
+    "ISO-8859-1",
+    "Windows-1252",
+    "missing required field: 'value'",
+    "object cannot be cast as 'str'",
+    "must be real number",
+    "cannot be interpreted as an integer",
+    "OverflowError",
 )
 
 
@@ -88,12 +103,15 @@ def assert_refused_alike(construction, reference, recipe, notes):
     assert construction[2] in refused_alone(recipe[index]), (construction, note, recipe[index])
     if construction[2] != reference[2]:
         assert any(text in reference[2] for text in DATA_OR_DIRECTION) or "Recipe missing" in reference[2], (
-            construction, reference)
+            construction,
+            reference,
+        )
 
 
 @SETTINGS
-@given(st.binary(min_size=0, max_size=80), st.one_of(st.integers(0, 16), st.sampled_from([100, 2**32 - 1])),
-       unpack_recipes)
+@given(
+    st.binary(min_size=0, max_size=80), st.one_of(st.integers(0, 16), st.sampled_from([100, 2**32 - 1])), unpack_recipes
+)
 def test_unpack_matches_unpack_parameters(packet, offset, recipe):
     reference = outcome(bitloom.unpack_parameters, packet, offset, recipe)
     layout, refused = compiled(recipe)
@@ -127,8 +145,9 @@ def test_pack_with_values_is_pack_parameters_with_those_values(recipe, data):
     other = data.draw(pack_recipes)
     candidates = [it["value"] for it in other if isinstance(it, dict) and "value" in it] or [0]
     values = {name: data.draw(st.sampled_from(candidates)) for name in names if data.draw(st.booleans())}
-    substituted = [dict(it, value=values[it["name"]]) if isinstance(it, dict) and it.get("name") in values else it
-                   for it in recipe]
+    substituted = [
+        dict(it, value=values[it["name"]]) if isinstance(it, dict) and it.get("name") in values else it for it in recipe
+    ]
     assert_same(outcome(layout.pack, values), outcome(bitloom.pack_parameters, substituted))
 
 
@@ -143,6 +162,7 @@ def test_layout_keeps_its_own_copy_of_the_recipe():
 
 
 # --- exact=True --------------------------------------------------------------
+
 
 def field_bits(packet, start, bits):
     """The field's bits as an integer, bit by bit, most significant first."""
@@ -204,8 +224,12 @@ def exact_recipes(draw, dynamic=True):
             # A length, then a field as long as it says (a layout extension).
             recipe.append(item(f"n{i}", bits=draw(st.sampled_from([4, 8, 16]))))
             width = {"field": f"n{i}", "slope": 8, "intercept": 8 * draw(st.integers(-2, 1))}
-            it = item(f"f{i}", draw(st.sampled_from(["binary", "utf8", "us_ascii"])), width,
-                      draw(st.sampled_from(["big", "little"])))
+            it = item(
+                f"f{i}",
+                draw(st.sampled_from(["binary", "utf8", "us_ascii"])),
+                width,
+                draw(st.sampled_from(["big", "little"])),
+            )
         else:
             it = draw(exact_field(f"f{i}"))
         if draw(st.integers(0, 4)) == 0:
@@ -251,8 +275,15 @@ def test_exact_unpack_matches_the_bit_model(case):
 
 bitstruct = pytest.importorskip("bitstruct")
 
-BITSTRUCT_CODES = {"unsigned": "u", "twos_complement": "s", "ieee754_f16": "f", "ieee754_f32": "f",
-                   "ieee754_f64": "f", "binary": "r", "utf8": "t"}
+BITSTRUCT_CODES = {
+    "unsigned": "u",
+    "twos_complement": "s",
+    "ieee754_f16": "f",
+    "ieee754_f32": "f",
+    "ieee754_f64": "f",
+    "binary": "r",
+    "utf8": "t",
+}
 
 
 @st.composite
@@ -276,8 +307,7 @@ def big_endian_fields(draw):
             bits = 8 * draw(st.integers(1, 5))
             value = draw(st.binary(min_size=bits // 8, max_size=bits // 8))
         else:
-            value = draw(st.text(st.characters(max_codepoint=0x7F, exclude_characters="\x00"), min_size=1,
-                                 max_size=5))
+            value = draw(st.text(st.characters(max_codepoint=0x7F, exclude_characters="\x00"), min_size=1, max_size=5))
             bits = 8 * len(value)
         recipe.append(item(name, encoding, bits, value=value))
         fmt += f"{BITSTRUCT_CODES[encoding]}{bits}"
@@ -300,17 +330,26 @@ def test_exact_against_bitstruct(case):
 
 
 @SETTINGS
-@given(st.integers(0, 40), st.integers(1, 64), st.sampled_from(["unsigned", "twos_complement", "sign_magnitude",
-                                                                  "ones_complement"]),
-       st.sampled_from(["big", "little"]), st.booleans(), st.data())
+@given(
+    st.integers(0, 40),
+    st.integers(1, 64),
+    st.sampled_from(["unsigned", "twos_complement", "sign_magnitude", "ones_complement"]),
+    st.sampled_from(["big", "little"]),
+    st.booleans(),
+    st.data(),
+)
 def test_exact_unpack_inverts_pack(start, bits, encoding, order, mirror, data):
     assume(not (order == "little" and bits % 8))  # packing itself drops bits there
     assume(encoding != "sign_magnitude" or bits >= 2)
     low, high = {"unsigned": (0, 2**bits - 1), "twos_complement": (-(2 ** (bits - 1)), 2 ** (bits - 1) - 1)}.get(
-        encoding, (-(2 ** (bits - 1)) + 1, 2 ** (bits - 1) - 1))
+        encoding, (-(2 ** (bits - 1)) + 1, 2 ** (bits - 1) - 1)
+    )
     value = data.draw(st.integers(low, high))
-    recipe = [item("pad", bits=start, value=0), item("v", encoding, bits, order, mirror, value=value),
-              item("tail", bits=3, value=5)]
+    recipe = [
+        item("pad", bits=start, value=0),
+        item("v", encoding, bits, order, mirror, value=value),
+        item("tail", bits=3, value=5),
+    ]
     layout = Layout(recipe, exact=True)
     assert layout.unpack(layout.pack()) == {"pad": 0, "v": value, "tail": 5}
 
@@ -378,8 +417,9 @@ def test_unpack_many_matches_a_loop_of_unpack(batch):
         column = masked[it["name"]]
         assert isinstance(column, np.ma.MaskedArray)
         assert np.ma.getmaskarray(column).tolist() == failed
-        assert_column(np.ma.getdata(column)[~masked.failed], [row[it["name"]] for row in good], it["encoding"],
-                      it["bits"])
+        assert_column(
+            np.ma.getdata(column)[~masked.failed], [row[it["name"]] for row in good], it["encoding"], it["bits"]
+        )
 
     if any(failed):
         first = failed.index(True)
@@ -394,10 +434,11 @@ def test_unpack_many_matches_a_loop_of_unpack(batch):
     # The same packets given as offsets, as a list of bytes, and from a
     # memoryview; then written back.
     offsets = np.arange(0, len(buffer), stride, dtype=np.int64)
-    for other in (layout.unpack_many(buffer, offsets=offsets),
-                  layout.unpack_many(memoryview(bytearray(buffer)), offsets=offsets,
-                                     lengths=np.full(len(offsets), stride)),
-                  layout.unpack_many(packets)):
+    for other in (
+        layout.unpack_many(buffer, offsets=offsets),
+        layout.unpack_many(memoryview(bytearray(buffer)), offsets=offsets, lengths=np.full(len(offsets), stride)),
+        layout.unpack_many(packets),
+    ):
         assert list(other) == names
         for name in names:
             assert all(map(same_values, other[name].tolist(), columns[name].tolist()))
@@ -420,6 +461,7 @@ def test_short_packets_fail_without_reading_past_the_buffer():
 
 # --- real data -----------------------------------------------------------------
 
+
 def test_jpss_file_header_at_exact_bits_body_as_unpack_parameters():
     """The JPSS example's recipe over the real file: the primary header's
     fields against shifts and masks of its two 16-bit words, the
@@ -437,10 +479,15 @@ def test_jpss_file_header_at_exact_bits_body_as_unpack_parameters():
 
     raw = np.frombuffer(data, dtype=np.uint8).reshape(-1, 71).astype(np.uint32)
     word0, word1 = raw[:, 0] << 8 | raw[:, 1], raw[:, 2] << 8 | raw[:, 3]
-    expected = {"CCSDS_VERSION_NUMBER": word0 >> 13, "CCSDS_PACKET_TYPE": word0 >> 12 & 1,
-                "CCSDS_SECONDARY_FLAG": word0 >> 11 & 1, "CCSDS_APID": word0 & 0x7FF,
-                "CCSDS_SEQUENCE_FLAG": word1 >> 14, "CCSDS_SEQUENCE_COUNT": word1 & 0x3FFF,
-                "CCSDS_PACKET_LENGTH": raw[:, 4] << 8 | raw[:, 5]}
+    expected = {
+        "CCSDS_VERSION_NUMBER": word0 >> 13,
+        "CCSDS_PACKET_TYPE": word0 >> 12 & 1,
+        "CCSDS_SECONDARY_FLAG": word0 >> 11 & 1,
+        "CCSDS_APID": word0 & 0x7FF,
+        "CCSDS_SEQUENCE_FLAG": word1 >> 14,
+        "CCSDS_SEQUENCE_COUNT": word1 & 0x3FFF,
+        "CCSDS_PACKET_LENGTH": raw[:, 4] << 8 | raw[:, 5],
+    }
     assert len(columns["CCSDS_APID"]) == 7200
     for name, want in expected.items():
         assert columns[name].tolist() == want.tolist(), name
@@ -458,8 +505,16 @@ def rows_to_pack(draw):
     for i in range(draw(st.integers(1, 6))):
         encoding = draw(st.sampled_from(["unsigned", "twos_complement", "sign_magnitude", "packed_bcd", "us_ascii"]))
         bits = 8 * draw(st.integers(0, 3)) if encoding == "us_ascii" else draw(st.integers(4, 40))
-        recipe.append(item(f"f{i}", encoding, bits, draw(st.sampled_from(["big", "little"])),
-                           draw(st.booleans()), value=0 if encoding != "us_ascii" else ""))
+        recipe.append(
+            item(
+                f"f{i}",
+                encoding,
+                bits,
+                draw(st.sampled_from(["big", "little"])),
+                draw(st.booleans()),
+                value=0 if encoding != "us_ascii" else "",
+            )
+        )
     count = draw(st.integers(0, 6))
     columns = {}
     for index, it in enumerate(recipe):
@@ -486,7 +541,8 @@ def test_pack_many_matches_a_loop_of_pack(case):
         event("all packed")
         assert layout.pack_many(columns) == b"".join(p[1] for p in packed)
         assert layout.pack_many({k: np.array(v, dtype=object) for k, v in columns.items()}) == b"".join(
-            p[1] for p in packed)
+            p[1] for p in packed
+        )
         return
     event("a row fails")
     with pytest.raises(ValueError) as raised:
@@ -503,7 +559,11 @@ def test_text_fields_unpack_as_unpack_parameters(encoding, byte_order, start, da
     # Text read from the packet in place (whole ASCII bytes) or decoded in
     # full: the same str or the same error as the function, for both layouts
     # (exact ones at their bits, where a byte-aligned field reads the same).
-    recipe = [item("pad", "unsigned", start), item("t", encoding, 64, byte_order=byte_order), item("end", "unsigned", 8)]
+    recipe = [
+        item("pad", "unsigned", start),
+        item("t", encoding, 64, byte_order=byte_order),
+        item("end", "unsigned", 8),
+    ]
     packet = bytes(start // 8) + data + bytes(3)
     if start % 8:
         packet = (int.from_bytes(packet, "big") >> (start % 8)).to_bytes(len(packet), "big")

@@ -41,12 +41,14 @@ HK = [
 
 # --- equal to the bitloom functions -----------------------------------------
 
+
 @pytest.mark.parametrize("offset", [0, 3, 8, 13])
 def test_unpack_equals_unpack_parameters(offset):
     packet = bitloom.pack_parameters(HK) + bytes(4)
     layout = Layout(HK)
     assert outcome(lambda: layout.unpack(packet, offset)) == outcome(
-        lambda: bitloom.unpack_parameters(packet, offset, HK))
+        lambda: bitloom.unpack_parameters(packet, offset, HK)
+    )
 
 
 def test_pack_equals_pack_parameters_and_takes_values():
@@ -60,15 +62,29 @@ def test_pack_equals_pack_parameters_and_takes_values():
 
 def test_random_recipes_match_both_functions():
     rng = random.Random(12)
-    encodings = ["unsigned", "twos_complement", "sign_magnitude", "ones_complement", "packed_bcd", "bcd",
-                 "ieee754_f32", "ieee754_f16", "utf8", "latin1", "ti_f32", "ieee754_f128", "packed_bcd_signed"]
+    encodings = [
+        "unsigned",
+        "twos_complement",
+        "sign_magnitude",
+        "ones_complement",
+        "packed_bcd",
+        "bcd",
+        "ieee754_f32",
+        "ieee754_f16",
+        "utf8",
+        "latin1",
+        "ti_f32",
+        "ieee754_f128",
+        "packed_bcd_signed",
+    ]
     for _ in range(400):
         recipe = []
         for k in range(rng.randint(1, 6)):
             enc = rng.choice(encodings)
             bits = rng.choice([0, 1, 4, 7, 8, 12, 16, 24, 32, 64, 65, 128])
-            d = item(f"f{k % 4}", enc, bits, byte_order=rng.choice(["big", "little", "Big"]),
-                     reverse_bits=rng.random() < 0.3)
+            d = item(
+                f"f{k % 4}", enc, bits, byte_order=rng.choice(["big", "little", "Big"]), reverse_bits=rng.random() < 0.3
+            )
             d["value"] = rng.choice([0, 1, 5, -3, 255, 1.5, "ab", 2**70])
             if rng.random() < 0.2:
                 d["offset_bits"] = rng.randint(0, 40)
@@ -83,20 +99,28 @@ def test_random_recipes_match_both_functions():
             continue
         layout = built[1]
         # repr: NaN equals itself there.
-        assert repr(outcome(lambda: layout.unpack(packet, offset))) == repr(outcome(
-            lambda: bitloom.unpack_parameters(packet, offset, recipe)))
+        assert repr(outcome(lambda: layout.unpack(packet, offset))) == repr(
+            outcome(lambda: bitloom.unpack_parameters(packet, offset, recipe))
+        )
         assert outcome(layout.pack) == outcome(lambda: bitloom.pack_parameters(recipe))
 
 
-@pytest.mark.parametrize("recipe, message", [
-    ([{"name": "a", "encoding": "unsigned", "bits": 8, "byte_order": "big"}],
-     "KeyError: \"Recipe missing required field: 'reverse_bits'\""),
-    ([item("a", "unsigned", 8, byte_order="middle")],
-     "ValueError: Invalid byte_order 'middle': must be 'big' or 'little'"),
-    ([item("a", "utf-7", 8)], "ValueError: Unsupported encoding type: utf-7"),
-    ([item("a", "unsigned", None)], None),
-    ([["not", "a", "dict"]], "TypeError: 'list' object cannot be cast as 'dict'"),
-])
+@pytest.mark.parametrize(
+    "recipe, message",
+    [
+        (
+            [{"name": "a", "encoding": "unsigned", "bits": 8, "byte_order": "big"}],
+            "KeyError: \"Recipe missing required field: 'reverse_bits'\"",
+        ),
+        (
+            [item("a", "unsigned", 8, byte_order="middle")],
+            "ValueError: Invalid byte_order 'middle': must be 'big' or 'little'",
+        ),
+        ([item("a", "utf-7", 8)], "ValueError: Unsupported encoding type: utf-7"),
+        ([item("a", "unsigned", None)], None),
+        ([["not", "a", "dict"]], "TypeError: 'list' object cannot be cast as 'dict'"),
+    ],
+)
 def test_refused_at_construction_like_the_functions(recipe, message):
     with pytest.raises(ValueError) as built:
         Layout(recipe)
@@ -137,11 +161,19 @@ def test_recipe_is_copied():
 
 
 def test_fields_and_repr():
-    layout = Layout([item("a", "unsigned", 4), item("b", "UTF8", 16, byte_order="LITTLE", reverse_bits=True,
-                                                   offset_bits=12)])
+    layout = Layout(
+        [item("a", "unsigned", 4), item("b", "UTF8", 16, byte_order="LITTLE", reverse_bits=True, offset_bits=12)]
+    )
     a, b = layout.fields
     assert (a.index, a.name, a.encoding, a.start_bit, a.bits, a.byte_order, a.reverse_bits) == (
-        0, "a", "unsigned", 0, 4, "big", False)
+        0,
+        "a",
+        "unsigned",
+        0,
+        4,
+        "big",
+        False,
+    )
     assert (b.start_bit, b.byte_order, b.reverse_bits, b.encoding) == (12, "little", True, "UTF8")
     assert "a: unsigned @0+4 big" in repr(layout) and "mirrored" in repr(layout)
     assert layout.exact is False and Layout([], exact=True).exact is True
@@ -189,8 +221,11 @@ def test_exact_round_trip_every_width_and_position(encoding):
                     if bits < 2:
                         continue
                     value = rng.randrange(-(1 << (bits - 1)) + 1, 1 << (bits - 1))
-                recipe = [item("pad", "unsigned", start, 0), item("v", encoding, bits, value, order, reverse),
-                          item("tail", "unsigned", 5, 21)]
+                recipe = [
+                    item("pad", "unsigned", start, 0),
+                    item("v", encoding, bits, value, order, reverse),
+                    item("tail", "unsigned", 5, 21),
+                ]
                 layout = Layout(recipe, exact=True)
                 got = layout.unpack(layout.pack())
                 assert got["v"] == value and got["tail"] == 21, (bits, start, order, reverse)
@@ -204,12 +239,17 @@ def test_exact_reads_differ_from_byte_windows():
 
 
 @pytest.mark.parametrize("start", [0, 1, 5, 8, 11])
-@pytest.mark.parametrize("encoding, text", [("utf8", "héllo"), ("utf-16be", "ab"), ("us_ascii", "TEXT"),
-                                            ("utf32", "z")])
+@pytest.mark.parametrize(
+    "encoding, text", [("utf8", "héllo"), ("utf-16be", "ab"), ("us_ascii", "TEXT"), ("utf32", "z")]
+)
 def test_exact_text_at_any_position(start, encoding, text):
     size = len(bitloom.pack_parameters([item("t", encoding, 8, text)])) if False else None
-    encoded = {"utf8": text.encode(), "utf-16be": text.encode("utf-16-be"), "us_ascii": text.encode(),
-               "utf32": bitloom.encode_utf32(text)}[encoding]
+    encoded = {
+        "utf8": text.encode(),
+        "utf-16be": text.encode("utf-16-be"),
+        "us_ascii": text.encode(),
+        "utf32": bitloom.encode_utf32(text),
+    }[encoding]
     for order in ("big", "little"):
         recipe = [item("p", "unsigned", start, 0), item("t", encoding, 8 * len(encoded), text, order)]
         layout = Layout(recipe, exact=True)
@@ -226,10 +266,14 @@ def test_exact_bounds_are_bits():
 
 # --- binary and dynamic widths ------------------------------------------------------
 
+
 def test_binary_at_any_bit_position():
     for start in (0, 3, 8):
-        recipe = [item("p", "unsigned", start, 0), item("blob", "binary", 24, b"\x01\xfe\x80"),
-                  item("rev", "binary", 16, b"\xab\xcd", "little")]
+        recipe = [
+            item("p", "unsigned", start, 0),
+            item("blob", "binary", 24, b"\x01\xfe\x80"),
+            item("rev", "binary", 16, b"\xab\xcd", "little"),
+        ]
         for exact in (False, True):
             layout = Layout(recipe, exact=exact)
             got = layout.unpack(layout.pack())
@@ -263,8 +307,7 @@ def test_dynamic_widths_place_later_fields(exact):
     assert layout.fields[2].bits == {"field": "len", "slope": 8, "intercept": -8}
 
 
-@pytest.mark.parametrize("length, message", [(0, "-8 bits, which is negative"),
-                                              (200, "needs 1592 bits from bit 12")])
+@pytest.mark.parametrize("length, message", [(0, "-8 bits, which is negative"), (200, "needs 1592 bits from bit 12")])
 def test_dynamic_width_out_of_range_fails_the_packet(length, message):
     layout = Layout(DYNAMIC, exact=True)
     packet = bytes([length]) + bytes(20)
@@ -273,11 +316,14 @@ def test_dynamic_width_out_of_range_fails_the_packet(length, message):
     assert any("'data'" in n for n in e.value.__notes__)
 
 
-@pytest.mark.parametrize("form, message", [
-    ({"field": "nope", "slope": 8, "intercept": 0}, "not an earlier field"),
-    ({"field": "len", "slope": 8}, "dynamic width is a dict"),
-    ({"field": "len", "slope": 1.5, "intercept": 0}, "dynamic width is a dict"),
-])
+@pytest.mark.parametrize(
+    "form, message",
+    [
+        ({"field": "nope", "slope": 8, "intercept": 0}, "not an earlier field"),
+        ({"field": "len", "slope": 8}, "dynamic width is a dict"),
+        ({"field": "len", "slope": 1.5, "intercept": 0}, "dynamic width is a dict"),
+    ],
+)
 def test_dynamic_width_form_is_checked(form, message):
     with pytest.raises(ValueError, match=message):
         Layout([item("len", "unsigned", 8), item("d", "binary", form)])
@@ -288,18 +334,38 @@ def test_dynamic_width_form_is_checked(form, message):
 # --- leaks -------------------------------------------------------------------------
 
 LEAK_RECIPE = [
-    item("n", "unsigned", 12, 7), item("s", "twos_complement", 20, -9, "little"),
-    item("t", "utf8", 32, "abcd"), item("b", "binary", 16, b"xy"),
+    item("n", "unsigned", 12, 7),
+    item("s", "twos_complement", 20, -9, "little"),
+    item("t", "utf8", 32, "abcd"),
+    item("b", "binary", 16, b"xy"),
     item("d", "utf8", {"field": "n", "slope": 0, "intercept": 8}, "z"),
     item("bad", "packed_bcd", 8, 12),
 ]
 
 
 @pytest.mark.leaks
-@pytest.mark.parametrize("call", [
-    "build", "build_error", "unpack", "unpack_error", "pack", "pack_error", "unknown_name", "fields", "recipe",
-    "repr", "pickle", "many", "many_mask", "many_error", "many_list", "pack_many", "pack_many_error",
-])
+@pytest.mark.parametrize(
+    "call",
+    [
+        "build",
+        "build_error",
+        "unpack",
+        "unpack_error",
+        "pack",
+        "pack_error",
+        "unknown_name",
+        "fields",
+        "recipe",
+        "repr",
+        "pickle",
+        "many",
+        "many_mask",
+        "many_error",
+        "many_list",
+        "pack_many",
+        "pack_many_error",
+    ],
+)
 def test_layouts_leak_nothing(call):
     from leakcheck import assert_no_leak, fresh
 

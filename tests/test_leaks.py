@@ -12,8 +12,13 @@ pytestmark = pytest.mark.leaks
 
 def rec(name="temp sensor", encoding="unsigned", bits=8, byte_order="big", reverse_bits=False, **extra):
     """A recipe item whose strings and large numbers are fresh objects."""
-    d = {fresh("name"): fresh(name), fresh("encoding"): fresh(encoding), fresh("bits"): bits,
-         fresh("byte_order"): fresh(byte_order), fresh("reverse_bits"): reverse_bits}
+    d = {
+        fresh("name"): fresh(name),
+        fresh("encoding"): fresh(encoding),
+        fresh("bits"): bits,
+        fresh("byte_order"): fresh(byte_order),
+        fresh("reverse_bits"): reverse_bits,
+    }
     d.update(extra)
     return d
 
@@ -110,9 +115,24 @@ SINGLE_VALUE = [
     ("decode_utf32be", (b"\x00\x01\xf6\x00",), None),
 ]
 
-UNIMPLEMENTED = [n for n in b.__all__ if n.split("_", 1)[1] in {
-    "ieee754_1985_f32", "ieee754_1985_f64", "ieee754_1985_f80", "mil_std_1750a_f32", "mil_std_1750a_f48",
-    "dec_f32", "dec_f64", "ibm_f32", "ibm_f64", "ti_f32", "ti_f40"}] + ["encode_ieee754_f128"]
+UNIMPLEMENTED = [
+    n
+    for n in b.__all__
+    if n.split("_", 1)[1]
+    in {
+        "ieee754_1985_f32",
+        "ieee754_1985_f64",
+        "ieee754_1985_f80",
+        "mil_std_1750a_f32",
+        "mil_std_1750a_f48",
+        "dec_f32",
+        "dec_f64",
+        "ibm_f32",
+        "ibm_f64",
+        "ti_f32",
+        "ti_f40",
+    }
+] + ["encode_ieee754_f128"]
 for _name in UNIMPLEMENTED:
     SINGLE_VALUE.append((_name, (5,), NotImplementedError))
     SINGLE_VALUE.append((_name, (fresh("x"),), TypeError))
@@ -133,11 +153,15 @@ PACK = [
     ([rec(encoding="bcd", bits=16, value=42), rec(encoding="ieee754_f16", bits=16, value=1.5)], None),
     ([rec(encoding="ieee754_f32", bits=32, value=0.1), rec(encoding="ieee754_f64", bits=64, value=-2.0)], None),
     ([rec(encoding="unsigned", bits=100, value=BIG, reverse_bits=True, offset_bits=3)], None),
-    ([rec(encoding="utf8", bits=32, value=fresh("\xe9t\xe9")), rec(encoding="UTF-16", bits=64, value=fresh("ab"))],
-     None),
+    (
+        [rec(encoding="utf8", bits=32, value=fresh("\xe9t\xe9")), rec(encoding="UTF-16", bits=64, value=fresh("ab"))],
+        None,
+    ),
     ([rec(encoding="utf32le", bits=64, value=fresh("ab")), rec(encoding="us-ascii", bits=8, value=fresh("a"))], None),
-    ([rec(encoding="iso_8859_1", bits=8, value=fresh("\xe9")), rec(encoding="windows-1252", bits=8, value="\u20ac")],
-     None),
+    (
+        [rec(encoding="iso_8859_1", bits=8, value=fresh("\xe9")), rec(encoding="windows-1252", bits=8, value="\u20ac")],
+        None,
+    ),
     ([[1, 2]], ValueError),
     ([omit(rec(value=1), "bits")], ValueError),
     ([rec(bits=fresh("8"), value=1)], ValueError),
@@ -167,11 +191,25 @@ UNPACK = [
     (PACKET, 0, [rec(encoding="twos_complement", bits=64), rec(name="s", encoding="sign_magnitude", bits=16)], None),
     (PACKET, 0, [rec(encoding="ones_complement", bits=7), rec(name="f", encoding="ieee754_f16", bits=16)], None),
     (PACKET, 0, [rec(encoding="ieee754_f32", bits=32), rec(name="d", encoding="ieee754-f64", bits=64)], None),
-    (b"\x01\x23\x4c\x04\x02", 0, [rec(encoding="packed_bcd_signed", bits=24), rec(name="z", encoding="bcd", bits=16)],
-     None),
+    (
+        b"\x01\x23\x4c\x04\x02",
+        0,
+        [rec(encoding="packed_bcd_signed", bits=24), rec(name="z", encoding="bcd", bits=16)],
+        None,
+    ),
     (b"A\x00B\x00\xe9", 0, [rec(encoding="utf16le", bits=32), rec(name="l", encoding="latin1", bits=8)], None),
-    (b"\xff\xfeA\x00", 0, [rec(encoding="utf16", bits=32), rec(name="w", encoding="windows_1252", bits=32, offset_bits=0)], None),
-    (b"\x00\x00\x00A", 0, [rec(encoding="utf32", bits=32), rec(name="u", encoding="us-ascii", bits=16, offset_bits=16)], None),
+    (
+        b"\xff\xfeA\x00",
+        0,
+        [rec(encoding="utf16", bits=32), rec(name="w", encoding="windows_1252", bits=32, offset_bits=0)],
+        None,
+    ),
+    (
+        b"\x00\x00\x00A",
+        0,
+        [rec(encoding="utf32", bits=32), rec(name="u", encoding="us-ascii", bits=16, offset_bits=16)],
+        None,
+    ),
     (PACKET, 0, [rec(bits=8), rec(bits=16)], None),  # same name twice
     (PACKET, 0, [(1, 2)], ValueError),
     (PACKET, 0, [omit(rec(), "name")], ValueError),

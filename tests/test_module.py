@@ -126,9 +126,7 @@ def test_second_interpreter_is_refused():
     assert still_working == "-1"
 
 
-@pytest.mark.skipif(
-    "BITLOOM_SANITIZE" in os.environ, reason="an address-space limit cannot hold ASan's shadow memory"
-)
+@pytest.mark.skipif("BITLOOM_SANITIZE" in os.environ, reason="an address-space limit cannot hold ASan's shadow memory")
 def test_internal_failure_is_a_panic_exception_outside_exception():
     # An allocation failure inside native code must surface as PanicException,
     # which plain `except Exception` does not catch.

@@ -110,16 +110,20 @@ ERROR_ROWS = [
     ([item(bits=None, value=1)], "TypeError: 'NoneType' object cannot be interpreted as an integer"),
     ([item(bits=-1, value=1)], "OverflowError: can't convert negative int to unsigned"),
     ([item(bits=2**32, value=1)], "OverflowError: out of range integral type conversion attempted"),
-    ([without(GOOD, "name"), item(offset_bits=None, value=1)],
-     "TypeError: 'NoneType' object cannot be interpreted as an integer"),
+    (
+        [without(GOOD, "name"), item(offset_bits=None, value=1)],
+        "TypeError: 'NoneType' object cannot be interpreted as an integer",
+    ),
     ([without(GOOD, "name")], "KeyError: \"Recipe missing required field: 'name'\""),
     ([without(GOOD, "encoding")], "KeyError: \"Recipe missing required field: 'encoding'\""),
     ([without(GOOD, "byte_order")], "KeyError: \"Recipe missing required field: 'byte_order'\""),
     ([item(name=1, value=1)], "TypeError: 'int' object cannot be cast as 'str'"),
     ([item(encoding=b"unsigned", value=1)], "TypeError: 'bytes' object cannot be cast as 'str'"),
     ([item(byte_order=None, value=1)], "TypeError: 'NoneType' object cannot be cast as 'str'"),
-    ([without(item(encoding="utf8", value="a"), "reverse_bits")],
-     "KeyError: \"Recipe missing required field: 'reverse_bits'\""),
+    (
+        [without(item(encoding="utf8", value="a"), "reverse_bits")],
+        "KeyError: \"Recipe missing required field: 'reverse_bits'\"",
+    ),
     ([item(reverse_bits=1, value=1)], "TypeError: 'int' object cannot be cast as 'bool'"),
     ([item(reverse_bits=None, value=1)], "TypeError: 'NoneType' object cannot be cast as 'bool'"),
     ([item(name="temp")], "KeyError: \"Recipe item 'temp' missing required field: 'value'\""),
@@ -136,20 +140,28 @@ ERROR_ROWS = [
     ([item(bits=64, value=2**64)], "OverflowError: "),
     ([item(bits=64, value=-(2**40))], "OverflowError: can't convert negative int to unsigned"),
     ([item(bits=32, value=2**32)], "ValueError: Value 4294967296 is too large for 32 bits"),
-    ([item(encoding="twos_complement", bits=32, value=2**31)],
-     "ValueError: Value 2147483648 out of range for 32 bits (range: -2147483648 to 2147483647)"),
+    (
+        [item(encoding="twos_complement", bits=32, value=2**31)],
+        "ValueError: Value 2147483648 out of range for 32 bits (range: -2147483648 to 2147483647)",
+    ),
     ([item(value=256)], "ValueError: Value 256 is too large for 8 bits"),
     ([item(bits=0, value=5)], "ValueError: Value 5 is too large for 0 bits"),
-    ([item(encoding="twos_complement", value=128)],
-     "ValueError: Value 128 out of range for 8 bits (range: -128 to 127)"),
-    ([item(encoding="sign_magnitude", bits=1, value=0)],
-     "ValueError: bits must be between 2 and 64 for sign-magnitude encoding"),
+    (
+        [item(encoding="twos_complement", value=128)],
+        "ValueError: Value 128 out of range for 8 bits (range: -128 to 127)",
+    ),
+    (
+        [item(encoding="sign_magnitude", bits=1, value=0)],
+        "ValueError: bits must be between 2 and 64 for sign-magnitude encoding",
+    ),
     # The value is checked before the byte order.
     ([item(byte_order="middle", value=256)], "ValueError: Value 256 is too large for 8 bits"),
     ([item(byte_order="middle", value=1)], "ValueError: Invalid byte_order 'middle': must be 'big' or 'little'"),
     ([item(byte_order="BIGGER", value=1)], "ValueError: Invalid byte_order 'BIGGER': must be 'big' or 'little'"),
-    ([item(encoding="utf8", value="\ud800")],
-     "UnicodeEncodeError: 'utf-8' codec can't encode character '\\ud800' in position 0: surrogates not allowed"),
+    (
+        [item(encoding="utf8", value="\ud800")],
+        "UnicodeEncodeError: 'utf-8' codec can't encode character '\\ud800' in position 0: surrogates not allowed",
+    ),
 ]
 
 
@@ -184,7 +196,10 @@ def test_dict_subclass_hooks_are_bypassed():
 def test_other_mappings_are_refused():
     import types
 
-    assert error_text([types.MappingProxyType(item(value=1))]) == "TypeError: 'mappingproxy' object cannot be cast as 'dict'"
+    assert (
+        error_text([types.MappingProxyType(item(value=1))])
+        == "TypeError: 'mappingproxy' object cannot be cast as 'dict'"
+    )
 
 
 def test_extra_and_differently_cased_keys_are_ignored():

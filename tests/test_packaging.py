@@ -23,9 +23,14 @@ METADATA = {
     "Requires-Python": ">=3.13",
     "Description-Content-Type": "text/markdown",
 }
-IO_FILES = ["bitloom_io/__init__.py", "bitloom_io/_check.py", "bitloom_io/py.typed", "bitloom_io/_native.pyi",
-            "bitloom_io/xtce/__init__.py",
-            "bitloom_io/_native.cpython-313-x86_64-linux-gnu.so"]
+IO_FILES = [
+    "bitloom_io/__init__.py",
+    "bitloom_io/_check.py",
+    "bitloom_io/py.typed",
+    "bitloom_io/_native.pyi",
+    "bitloom_io/xtce/__init__.py",
+    "bitloom_io/_native.cpython-313-x86_64-linux-gnu.so",
+]
 GOOD_FILES = ["bitloom.cpython-313-x86_64-linux-gnu.so", "bitloom-stubs/__init__.pyi", *IO_FILES]
 NO_IO = GOOD_FILES[:2]
 
@@ -82,22 +87,29 @@ def test_the_source_tree_keeps_its_layers():
     assert check_layers.check() == []
 
 
-@pytest.mark.parametrize("path, text, complaint", [
-    ("io/kernels/k.cpp", '#include "python.hpp"\n', 'includes "python.hpp", which src/io/kernels/ may not'),
-    ("io/kernels/k.cpp", "void f(PyObject* o);\n", "uses the interpreter's names (PyObject)"),
-    ("io/splitter/s.cpp", '#include "io/kernels/batch.hpp"\n', "which src/io/splitter/ may not"),
-    ("io/splitter/s.cpp", "#include <unistd.h>\n", "a system header, allowed in src/common/platform.hpp and"),
-    ("common/c.hpp", "using wide = __int128;\n", "compiler- or system-specific name"),
-    ("io/glue/g.cpp", 'const char* doc = "madvise(advice)";\nint n = sysconf(1);\n', "system-specific name"),
-    ("common/c.hpp", '#include "codecs/codec_table.hpp"\n', "which src/common/ may not"),
-    ("encoder/e.cpp", '#include "decoder/text.hpp"\n', "which src/encoder/ may not"),
-    ("codecs/t.hpp", '#include "packet/read_item.hpp"\n', "which src/codecs/ may not"),
-    ("packet/p.cpp", '#include "io/glue/parts.hpp"\n', "which src/packet/ may not"),
-    ("functions.cpp", '#include "io/kernels/layout.hpp"\n', "which src/ may not"),
-    ("io/glue/g.cpp", "#include <numpy/ndarrayobject.h>\n", "numpy's headers, allowed in src/io/glue/numpy_api.cpp only"),
-    ("io/glue/g.cpp", "#include <Python.h>\n", "the interpreter's header, allowed in src/python.hpp only"),
-    ("extra/x.cpp", "", "src/extra/ is not a known folder"),
-])
+@pytest.mark.parametrize(
+    "path, text, complaint",
+    [
+        ("io/kernels/k.cpp", '#include "python.hpp"\n', 'includes "python.hpp", which src/io/kernels/ may not'),
+        ("io/kernels/k.cpp", "void f(PyObject* o);\n", "uses the interpreter's names (PyObject)"),
+        ("io/splitter/s.cpp", '#include "io/kernels/batch.hpp"\n', "which src/io/splitter/ may not"),
+        ("io/splitter/s.cpp", "#include <unistd.h>\n", "a system header, allowed in src/common/platform.hpp and"),
+        ("common/c.hpp", "using wide = __int128;\n", "compiler- or system-specific name"),
+        ("io/glue/g.cpp", 'const char* doc = "madvise(advice)";\nint n = sysconf(1);\n', "system-specific name"),
+        ("common/c.hpp", '#include "codecs/codec_table.hpp"\n', "which src/common/ may not"),
+        ("encoder/e.cpp", '#include "decoder/text.hpp"\n', "which src/encoder/ may not"),
+        ("codecs/t.hpp", '#include "packet/read_item.hpp"\n', "which src/codecs/ may not"),
+        ("packet/p.cpp", '#include "io/glue/parts.hpp"\n', "which src/packet/ may not"),
+        ("functions.cpp", '#include "io/kernels/layout.hpp"\n', "which src/ may not"),
+        (
+            "io/glue/g.cpp",
+            "#include <numpy/ndarrayobject.h>\n",
+            "numpy's headers, allowed in src/io/glue/numpy_api.cpp only",
+        ),
+        ("io/glue/g.cpp", "#include <Python.h>\n", "the interpreter's header, allowed in src/python.hpp only"),
+        ("extra/x.cpp", "", "src/extra/ is not a known folder"),
+    ],
+)
 def test_layer_violations_are_reported(tmp_path, path, text, complaint):
     (tmp_path / path).parent.mkdir(parents=True, exist_ok=True)
     (tmp_path / path).write_text("// A comment may say #include \"python.hpp\" or PyObject.\n" + text)

@@ -15,19 +15,61 @@ from hypothesis import HealthCheck, event, given, settings, strategies as st
 
 import bitloom as b
 
-PACK_NAMES = ["unsigned", "sign_magnitude", "signMagnitude", "ones_complement", "twos_complement", "bcd",
-              "bcd_signed", "bcd-signed", "packed_bcd", "packed-bcd-signed", "ieee754_f16", "ieee754-f32",
-              "ieee754_f64", "utf8", "UTF-8", "utf16", "utf-16le", "utf16be", "utf32", "utf32le", "utf-32be",
-              "us_ascii", "iso-8859-1", "windows_1252"]
-UNPACK_ONLY = ["latin1", "ieee754_f128", "ti_f32", "ti-f40", "dec_f32", "dec_f64", "ibm_f32", "ibm-f64",
-               "ieee754_1985_f32", "ieee754-1985-f64", "ieee754_1985_f80", "mil_std_1750a_f32", "mil-std-1750a-f48"]
+PACK_NAMES = [
+    "unsigned",
+    "sign_magnitude",
+    "signMagnitude",
+    "ones_complement",
+    "twos_complement",
+    "bcd",
+    "bcd_signed",
+    "bcd-signed",
+    "packed_bcd",
+    "packed-bcd-signed",
+    "ieee754_f16",
+    "ieee754-f32",
+    "ieee754_f64",
+    "utf8",
+    "UTF-8",
+    "utf16",
+    "utf-16le",
+    "utf16be",
+    "utf32",
+    "utf32le",
+    "utf-32be",
+    "us_ascii",
+    "iso-8859-1",
+    "windows_1252",
+]
+UNPACK_ONLY = [
+    "latin1",
+    "ieee754_f128",
+    "ti_f32",
+    "ti-f40",
+    "dec_f32",
+    "dec_f64",
+    "ibm_f32",
+    "ibm-f64",
+    "ieee754_1985_f32",
+    "ieee754-1985-f64",
+    "ieee754_1985_f80",
+    "mil_std_1750a_f32",
+    "mil-std-1750a-f48",
+]
 ODD_NAMES = ["utf-7", "Latin-1", "cp1252", "sign-magnitude", "", "\u212aelvin", "unsigned\x00", "x" * 40]
 
 text = st.text(st.characters(max_codepoint=0x1FFFF), max_size=6)
 names = st.text(st.characters(max_codepoint=0x2FF, exclude_characters="'\"\\"), max_size=5)
 small = st.integers(0, 300)
-anything = st.one_of(st.none(), st.booleans(), st.integers(-(2**70), 2**70), st.floats(allow_nan=False), text,
-                     st.binary(max_size=3), st.lists(st.integers(0, 3), max_size=2))
+anything = st.one_of(
+    st.none(),
+    st.booleans(),
+    st.integers(-(2**70), 2**70),
+    st.floats(allow_nan=False),
+    text,
+    st.binary(max_size=3),
+    st.lists(st.integers(0, 3), max_size=2),
+)
 
 
 def maybe(strategy, other=anything):
@@ -52,11 +94,17 @@ def value_for(encoding):
 
 
 def complete_item(encoding):
-    return st.fixed_dictionaries({
-        "name": names, "encoding": st.just(encoding), "bits": widths,
-        "byte_order": st.sampled_from(["big", "little", "Big"]), "reverse_bits": st.booleans(),
-        "value": value_for(encoding),
-    }, optional={"offset_bits": st.integers(0, 64)})
+    return st.fixed_dictionaries(
+        {
+            "name": names,
+            "encoding": st.just(encoding),
+            "bits": widths,
+            "byte_order": st.sampled_from(["big", "little", "Big"]),
+            "reverse_bits": st.booleans(),
+            "value": value_for(encoding),
+        },
+        optional={"offset_bits": st.integers(0, 64)},
+    )
 
 
 items = st.fixed_dictionaries(
@@ -71,6 +119,8 @@ items = st.fixed_dictionaries(
         "value": values,
     },
 )
+
+
 # Mostly complete items, so that generation reaches the codecs; now and then
 # an item with anything missing or of any type, or no dict at all.
 def recipes_of(encodings):
@@ -129,9 +179,12 @@ def fitting_item(draw, encoding):
         bits = draw(st.one_of(st.sampled_from([8, 16, 32, 64]), st.integers(0, 96)))
         value = draw(TEXT_VALUES[text_family(lowered)])
     item = {
-        "name": draw(names), "encoding": encoding, "bits": bits,
+        "name": draw(names),
+        "encoding": encoding,
+        "bits": bits,
         "byte_order": draw(st.sampled_from(["big", "little", "Big", "LITTLE"])),
-        "reverse_bits": draw(st.booleans()), "value": value,
+        "reverse_bits": draw(st.booleans()),
+        "value": value,
     }
     if draw(st.booleans()):
         item["offset_bits"] = draw(st.integers(0, 96))
@@ -150,7 +203,8 @@ faults = st.one_of(
     st.sampled_from(PACK_NAMES).flatmap(complete_item),
 )
 faulty_recipes = st.tuples(valid_recipes, faults, st.integers(0, 6)).map(
-    lambda parts: parts[0][:parts[2]] + [parts[1]] + parts[0][parts[2]:])
+    lambda parts: parts[0][: parts[2]] + [parts[1]] + parts[0][parts[2] :]
+)
 # Three valid recipes to one faulty one.
 pack_recipes = st.integers(0, 3).flatmap(lambda k: faulty_recipes if k == 3 else valid_recipes)
 
@@ -232,7 +286,7 @@ def overlay(recipe, length):
         for n in range(cursor, min(cursor + it["bits"], len(bits))):
             bits[n] = bit(alone, n)
         cursor += it["bits"]
-    return bytes(int("".join(map(str, bits[i:i + 8])), 2) for i in range(0, len(bits), 8))
+    return bytes(int("".join(map(str, bits[i : i + 8])), 2) for i in range(0, len(bits), 8))
 
 
 @settings(max_examples=1000, deadline=None, suppress_health_check=[HealthCheck.too_slow])
@@ -252,8 +306,9 @@ def test_pack_arbitrary_recipes(recipe):
 
 
 @settings(max_examples=1000, deadline=None, suppress_health_check=[HealthCheck.too_slow])
-@given(st.binary(min_size=8, max_size=80), st.one_of(st.integers(0, 16), st.sampled_from([100, 2**32 - 1])),
-       unpack_recipes)
+@given(
+    st.binary(min_size=8, max_size=80), st.one_of(st.integers(0, 16), st.sampled_from([100, 2**32 - 1])), unpack_recipes
+)
 def test_unpack_arbitrary_recipes(packet, offset, recipe):
     try:
         result = b.unpack_parameters(packet, offset, recipe)
@@ -271,8 +326,9 @@ class Name(str):
 
 
 def read_in_full(recipe):
-    return [{**it, "name": Name(it["name"])} if type(it) is dict and type(it.get("name")) is str else it
-            for it in recipe]
+    return [
+        {**it, "name": Name(it["name"])} if type(it) is dict and type(it.get("name")) is str else it for it in recipe
+    ]
 
 
 class Int(int):
@@ -281,8 +337,9 @@ class Int(int):
 
 
 def values_in_full(recipe):
-    return [{**it, "value": Int(it["value"])} if type(it) is dict and type(it.get("value")) is int else it
-            for it in recipe]
+    return [
+        {**it, "value": Int(it["value"])} if type(it) is dict and type(it.get("value")) is int else it for it in recipe
+    ]
 
 
 def outcome(call, *args):
@@ -306,19 +363,34 @@ def test_pack_shortcut_agrees_with_reading_in_full(recipe):
 @given(st.binary(min_size=0, max_size=40), st.integers(0, 16), unpack_recipes)
 def test_unpack_shortcut_agrees_with_reading_in_full(packet, offset, recipe):
     # Compared by repr, where a NaN equals a NaN.
-    assert repr(outcome(b.unpack_parameters, packet, offset, recipe)) == \
-        repr(outcome(b.unpack_parameters, packet, offset, read_in_full(recipe)))
+    assert repr(outcome(b.unpack_parameters, packet, offset, recipe)) == repr(
+        outcome(b.unpack_parameters, packet, offset, read_in_full(recipe))
+    )
 
 
 @settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.too_slow])
-@given(st.lists(st.tuples(st.integers(1, 64), st.one_of(st.none(), st.none(), st.integers(0, 40_000))), min_size=150,
-                max_size=700))
+@given(
+    st.lists(
+        st.tuples(st.integers(1, 64), st.one_of(st.none(), st.none(), st.integers(0, 40_000))),
+        min_size=150,
+        max_size=700,
+    )
+)
 def test_long_packets_agree_with_reading_in_full(fields):
     # Packets of several KiB, with offsets that jump ahead and back: the
     # one-pass buffer grows while fields are placed.
-    recipe = [{"name": f"f{i}", "encoding": "unsigned", "bits": bits, "byte_order": "big", "reverse_bits": False,
-               "value": (i * 2654435761) % (1 << bits), **({} if offset is None else {"offset_bits": offset})}
-              for i, (bits, offset) in enumerate(fields)]
+    recipe = [
+        {
+            "name": f"f{i}",
+            "encoding": "unsigned",
+            "bits": bits,
+            "byte_order": "big",
+            "reverse_bits": False,
+            "value": (i * 2654435761) % (1 << bits),
+            **({} if offset is None else {"offset_bits": offset}),
+        }
+        for i, (bits, offset) in enumerate(fields)
+    ]
     packed = b.pack_parameters(recipe)
     assert packed == b.pack_parameters(read_in_full(recipe))
     assert len(packed) == packet_length(recipe)
@@ -327,17 +399,37 @@ def test_long_packets_agree_with_reading_in_full(fields):
 # Every number codec and some text ones, in both byte orders, for the long
 # recipes below: (encoding, bits, value). Whole bytes, and text that fills
 # its field, so that every field unpacks to its value.
-MIXED = [("unsigned", 16, 1234), ("twos_complement", 16, -1234), ("sign_magnitude", 16, -77),
-         ("ones_complement", 16, -5), ("bcd", 16, 42), ("bcd_signed", 24, -7), ("packed_bcd", 16, 1234),
-         ("packed_bcd_signed", 16, -12), ("ieee754_f16", 16, 1.5), ("ieee754_f32", 32, -0.25),
-         ("ieee754_f64", 64, 2.5), ("utf8", 32, "ab\u00e9"), ("us_ascii", 24, "xyz"), ("utf16", 32, "\u00e9"),
-         ("windows_1252", 16, "\u20ac!")]
+MIXED = [
+    ("unsigned", 16, 1234),
+    ("twos_complement", 16, -1234),
+    ("sign_magnitude", 16, -77),
+    ("ones_complement", 16, -5),
+    ("bcd", 16, 42),
+    ("bcd_signed", 24, -7),
+    ("packed_bcd", 16, 1234),
+    ("packed_bcd_signed", 16, -12),
+    ("ieee754_f16", 16, 1.5),
+    ("ieee754_f32", 32, -0.25),
+    ("ieee754_f64", 64, 2.5),
+    ("utf8", 32, "ab\u00e9"),
+    ("us_ascii", 24, "xyz"),
+    ("utf16", 32, "\u00e9"),
+    ("windows_1252", 16, "\u20ac!"),
+]
 
 
 def mixed_recipe(count):
-    return [{"name": f"f{i}", "encoding": enc, "bits": bits, "byte_order": ("big", "little")[i // len(MIXED) % 2],
-             "reverse_bits": i % 7 == 3 and not isinstance(value, str), "value": value}
-            for i, (enc, bits, value) in ((i, MIXED[i % len(MIXED)]) for i in range(count))]
+    return [
+        {
+            "name": f"f{i}",
+            "encoding": enc,
+            "bits": bits,
+            "byte_order": ("big", "little")[i // len(MIXED) % 2],
+            "reverse_bits": i % 7 == 3 and not isinstance(value, str),
+            "value": value,
+        }
+        for i, (enc, bits, value) in ((i, MIXED[i % len(MIXED)]) for i in range(count))
+    ]
 
 
 @pytest.mark.parametrize("count", [63, 64, 65, 130])
@@ -360,7 +452,8 @@ def test_long_mixed_recipes_agree_with_reading_in_full(count, odd, kind):
     packed = outcome(b.pack_parameters, recipe)
     assert packed == outcome(b.pack_parameters, read_in_full(recipe))
     packet = packed[1] if packed[0] == "ok" else b.pack_parameters(mixed_recipe(count))
-    assert repr(outcome(b.unpack_parameters, packet, 0, recipe)) == \
-        repr(outcome(b.unpack_parameters, packet, 0, read_in_full(recipe)))
+    assert repr(outcome(b.unpack_parameters, packet, 0, recipe)) == repr(
+        outcome(b.unpack_parameters, packet, 0, read_in_full(recipe))
+    )
     if kind is None:
         assert b.unpack_parameters(packet, 0, recipe) == {r["name"]: r["value"] for r in recipe}

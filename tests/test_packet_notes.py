@@ -20,31 +20,63 @@ def failure(call):
 @pytest.mark.parametrize(
     "call, text, note",
     [
-        (lambda: b.unpack_parameters(PACKET, 0, [item("a"), item("batt_mV", bits=16)]),
-         "ValueError: Field 'batt_mV' needs 2 bytes from byte 1 but the packet has 2 bytes",
-         "in recipe item 1 ('batt_mV', unsigned, 16 bits)"),
-        (lambda: b.unpack_parameters(PACKET, 0, [item("t", encoding="UTF-7")]),
-         "ValueError: Unsupported encoding type: UTF-7", "in recipe item 0 ('t', UTF-7, 8 bits)"),
-        (lambda: b.unpack_parameters(PACKET, 0, [item("a"), 5]),
-         "TypeError: 'int' object cannot be cast as 'dict'", "in recipe item 1"),
-        (lambda: b.unpack_parameters(PACKET, 0, [without(item(), "name")]),
-         "KeyError: \"Recipe missing required field: 'name'\"", "in recipe item 0"),
-        (lambda: b.unpack_parameters(PACKET, 0, [item("a", bits=-1)]),
-         "OverflowError: can't convert negative int to unsigned", "in recipe item 0 ('a', unsigned)"),
-        (lambda: b.unpack_parameters(PACKET, 0, [item("a", byte_order="middle")]),
-         "ValueError: Invalid byte_order 'middle': must be 'big' or 'little'", "in recipe item 0 ('a', unsigned, 8 bits)"),
-        (lambda: b.pack_parameters([item("mode", value=1), item("temp")]),
-         "KeyError: \"Recipe item 'temp' missing required field: 'value'\"", "in recipe item 1 ('temp', unsigned, 8 bits)"),
-        (lambda: b.pack_parameters([item("v", value=256)]),
-         "ValueError: Value 256 is too large for 8 bits", "in recipe item 0 ('v', unsigned, 8 bits)"),
+        (
+            lambda: b.unpack_parameters(PACKET, 0, [item("a"), item("batt_mV", bits=16)]),
+            "ValueError: Field 'batt_mV' needs 2 bytes from byte 1 but the packet has 2 bytes",
+            "in recipe item 1 ('batt_mV', unsigned, 16 bits)",
+        ),
+        (
+            lambda: b.unpack_parameters(PACKET, 0, [item("t", encoding="UTF-7")]),
+            "ValueError: Unsupported encoding type: UTF-7",
+            "in recipe item 0 ('t', UTF-7, 8 bits)",
+        ),
+        (
+            lambda: b.unpack_parameters(PACKET, 0, [item("a"), 5]),
+            "TypeError: 'int' object cannot be cast as 'dict'",
+            "in recipe item 1",
+        ),
+        (
+            lambda: b.unpack_parameters(PACKET, 0, [without(item(), "name")]),
+            "KeyError: \"Recipe missing required field: 'name'\"",
+            "in recipe item 0",
+        ),
+        (
+            lambda: b.unpack_parameters(PACKET, 0, [item("a", bits=-1)]),
+            "OverflowError: can't convert negative int to unsigned",
+            "in recipe item 0 ('a', unsigned)",
+        ),
+        (
+            lambda: b.unpack_parameters(PACKET, 0, [item("a", byte_order="middle")]),
+            "ValueError: Invalid byte_order 'middle': must be 'big' or 'little'",
+            "in recipe item 0 ('a', unsigned, 8 bits)",
+        ),
+        (
+            lambda: b.pack_parameters([item("mode", value=1), item("temp")]),
+            "KeyError: \"Recipe item 'temp' missing required field: 'value'\"",
+            "in recipe item 1 ('temp', unsigned, 8 bits)",
+        ),
+        (
+            lambda: b.pack_parameters([item("v", value=256)]),
+            "ValueError: Value 256 is too large for 8 bits",
+            "in recipe item 0 ('v', unsigned, 8 bits)",
+        ),
         # The sizing pass reads bits and offset_bits only; the note names
         # what the item's dict plainly holds.
-        (lambda: b.pack_parameters([item("a", value=1), item("b", bits=-3, value=1)]),
-         "OverflowError: can't convert negative int to unsigned", "in recipe item 1 ('b', unsigned)"),
-        (lambda: b.pack_parameters([item("a", value=1, offset_bits=-1)]),
-         "OverflowError: can't convert negative int to unsigned", "in recipe item 0 ('a', unsigned, 8 bits)"),
-        (lambda: b.pack_parameters([item("a", value=1), [1]]),
-         "TypeError: 'list' object cannot be cast as 'dict'", "in recipe item 1"),
+        (
+            lambda: b.pack_parameters([item("a", value=1), item("b", bits=-3, value=1)]),
+            "OverflowError: can't convert negative int to unsigned",
+            "in recipe item 1 ('b', unsigned)",
+        ),
+        (
+            lambda: b.pack_parameters([item("a", value=1, offset_bits=-1)]),
+            "OverflowError: can't convert negative int to unsigned",
+            "in recipe item 0 ('a', unsigned, 8 bits)",
+        ),
+        (
+            lambda: b.pack_parameters([item("a", value=1), [1]]),
+            "TypeError: 'list' object cannot be cast as 'dict'",
+            "in recipe item 1",
+        ),
     ],
 )
 def test_packet_errors_name_the_item(call, text, note):

@@ -75,8 +75,7 @@ def test_ctim_every_primary_header():
     assert packets.summary.apids == dict(sorted(collections.Counter(p.apid for p in reference).items()))
     types = collections.Counter((p.apid, p.type, p.secondary_header_flag, p.data_length) for p in reference)
     ours = collections.Counter(
-        zip(packets.apid.tolist(), packets.type.tolist(), packets.secondary_flag.tolist(),
-            packets.data_length.tolist())
+        zip(packets.apid.tolist(), packets.type.tolist(), packets.secondary_flag.tolist(), packets.data_length.tolist())
     )
     assert ours == types
 
@@ -84,8 +83,16 @@ def test_ctim_every_primary_header():
 def test_ctim_decoded_headers_for_every_apid():
     # A layout reading only the first data byte covers every APID through "*".
     layout = bitloom_io.Layout(
-        [{"name": "FIRST", "encoding": "unsigned", "bits": 8, "byte_order": "big",
-          "reverse_bits": False, "offset_bits": 48}]
+        [
+            {
+                "name": "FIRST",
+                "encoding": "unsigned",
+                "bits": 8,
+                "byte_order": "big",
+                "reverse_bits": False,
+                "offset_bits": 48,
+            }
+        ]
     )
     with pytest.warns(ccsds.SequenceWarning, match=r"APID 20: 4 gaps \(39 packets missing\)"):
         tables = bitloom_io.decode(CTIM, {"*": layout})
@@ -134,8 +141,16 @@ st = hypothesis.strategies
 
 STREAMS = {"jpss": open(JPSS, "rb").read(), "ctim": open(CTIM, "rb").read()}
 FIRST_BYTE = bitloom_io.Layout(
-    [{"name": "FIRST", "encoding": "unsigned", "bits": 16, "byte_order": "big", "reverse_bits": False,
-      "offset_bits": 48}]
+    [
+        {
+            "name": "FIRST",
+            "encoding": "unsigned",
+            "bits": 16,
+            "byte_order": "big",
+            "reverse_bits": False,
+            "offset_bits": 48,
+        }
+    ]
 )
 
 
@@ -187,8 +202,9 @@ def test_pieces_equal_the_whole_on_damaged_files(tmp_path_factory, stream, piece
         pieces = _chunks.decode_in_pieces(path, lambda s, **k: bitloom_io.decode(s, layouts, **k), chunk_bytes=piece)
     assert decoded(pieces) == decoded(whole)
     assert str(pieces.summary) == str(whole.summary)
-    messages = [[str(w.message) for w in c if issubclass(w.category, stream_warnings)]
-                for c in (caught_whole, caught_pieces)]
+    messages = [
+        [str(w.message) for w in c if issubclass(w.category, stream_warnings)] for c in (caught_whole, caught_pieces)
+    ]
     assert messages[0] == messages[1]
     # The command line's steps, with and without mapping the file.
     for map_ in (True, False):

@@ -42,7 +42,11 @@ FIELDS = st.one_of(
     numeric("ieee754_f32", 32, st.floats(width=32, allow_nan=False)),
     numeric("ieee754_f16", 16, st.floats(width=16, allow_nan=False)),
     st.tuples(st.sampled_from(["utf8", "utf16", "utf16le", "utf16be", "utf32", "utf32le", "utf32be"]), st.none(), text),
-    st.tuples(st.sampled_from(["us_ascii", "iso_8859_1", "windows_1252"]), st.none(), st.text(st.characters(max_codepoint=0x7F), max_size=12)),
+    st.tuples(
+        st.sampled_from(["us_ascii", "iso_8859_1", "windows_1252"]),
+        st.none(),
+        st.text(st.characters(max_codepoint=0x7F), max_size=12),
+    ),
 )
 
 ENCODERS = {
@@ -67,7 +71,9 @@ def test_pack_then_unpack(fields):
         if bits is None:
             bits = 8 * len(ENCODERS[encoding](value))
             mirror = False
-        recipe.append(item(name=f"f{i}", encoding=encoding, bits=bits, byte_order=order, reverse_bits=mirror, value=value))
+        recipe.append(
+            item(name=f"f{i}", encoding=encoding, bits=bits, byte_order=order, reverse_bits=mirror, value=value)
+        )
     packet = b.pack_parameters(recipe)
     assert len(packet) == sum(r["bits"] for r in recipe) // 8
     result = b.unpack_parameters(packet, 0, recipe)

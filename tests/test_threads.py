@@ -22,14 +22,20 @@ class Index:
 def recipes():
     out = []
     for k in range(12):
-        out.append([
-            item(name="a", bits=8 + k, value=k * 37 % (2 ** (8 + k)), byte_order="little" if k % 2 else "big"),
-            item(name="b", encoding="twos_complement", bits=Index(16), value=-k - 1, reverse_bits=k % 3 == 0),
-            item(name="c", encoding="utf-16le" if k % 2 else "windows_1252", bits=8 * 2 * (k + 1),
-                 value="\u20ac" * (k + 1) if k % 2 else "\xe9" * (2 * k + 2)),
-            item(name="d", encoding="packed_bcd_signed", bits=24, value=k * 111 - 500, offset_bits=Index(200)),
-            item(name="e", encoding="ieee754_f32", bits=32, value=k / 3),
-        ])
+        out.append(
+            [
+                item(name="a", bits=8 + k, value=k * 37 % (2 ** (8 + k)), byte_order="little" if k % 2 else "big"),
+                item(name="b", encoding="twos_complement", bits=Index(16), value=-k - 1, reverse_bits=k % 3 == 0),
+                item(
+                    name="c",
+                    encoding="utf-16le" if k % 2 else "windows_1252",
+                    bits=8 * 2 * (k + 1),
+                    value="\u20ac" * (k + 1) if k % 2 else "\xe9" * (2 * k + 2),
+                ),
+                item(name="d", encoding="packed_bcd_signed", bits=24, value=k * 111 - 500, offset_bits=Index(200)),
+                item(name="e", encoding="ieee754_f32", bits=32, value=k / 3),
+            ]
+        )
     return out
 
 
@@ -73,11 +79,14 @@ def test_threads_agree_with_one_thread():
     assert all(o == expected for o in outcomes)
 
 
-@pytest.mark.parametrize("fn, args", [
-    (b.encode_utf16, ("\U0001f600abc" * 50,)),
-    (b.decode_windows_1252, (bytes(range(256)) * 4,)),
-    (b.encode_packed_bcd, (1234567, 32, True)),
-])
+@pytest.mark.parametrize(
+    "fn, args",
+    [
+        (b.encode_utf16, ("\U0001f600abc" * 50,)),
+        (b.decode_windows_1252, (bytes(range(256)) * 4,)),
+        (b.encode_packed_bcd, (1234567, 32, True)),
+    ],
+)
 def test_single_value_functions_from_many_threads(fn, args):
     expected = fn(*args)
     results = []

@@ -92,28 +92,47 @@ ERROR_ROWS = [
     (P, [without(item(), "encoding")], "KeyError: \"Recipe missing required field: 'encoding'\""),
     (P, [without(item(), "bits")], "KeyError: \"Recipe missing required field: 'bits'\""),
     (P, [without(item(), "byte_order")], "KeyError: \"Recipe missing required field: 'byte_order'\""),
-    (P, [without(item(encoding="utf8"), "reverse_bits")], "KeyError: \"Recipe missing required field: 'reverse_bits'\""),
+    (
+        P,
+        [without(item(encoding="utf8"), "reverse_bits")],
+        "KeyError: \"Recipe missing required field: 'reverse_bits'\"",
+    ),
     (P, [item(name=None)], "TypeError: 'NoneType' object cannot be cast as 'str'"),
     (P, [item(bits=None)], "TypeError: 'NoneType' object cannot be interpreted as an integer"),
     (P, [item(bits=2**32)], "OverflowError: out of range integral type conversion attempted"),
     (P, [item(reverse_bits=0)], "TypeError: 'int' object cannot be cast as 'bool'"),
     (P, [item(offset_bits=None)], "TypeError: 'NoneType' object cannot be interpreted as an integer"),
-    (b"\x00" * 5, [item(name="temp", bits=16, offset_bits=32)],
-     "ValueError: Field 'temp' needs 2 bytes from byte 4 but the packet has 5 bytes"),
+    (
+        b"\x00" * 5,
+        [item(name="temp", bits=16, offset_bits=32)],
+        "ValueError: Field 'temp' needs 2 bytes from byte 4 but the packet has 5 bytes",
+    ),
     (b"", [item(bits=1)], "ValueError: Field 'x' needs 1 bytes from byte 0 but the packet has 0 bytes"),
     # The window comes before the byte order and the encoding.
-    (b"", [item(byte_order="sideways", encoding="nope")],
-     "ValueError: Field 'x' needs 1 bytes from byte 0 but the packet has 0 bytes"),
-    (P, [item(byte_order="sideways", encoding="nope")],
-     "ValueError: Invalid byte_order 'sideways': must be 'big' or 'little'"),
+    (
+        b"",
+        [item(byte_order="sideways", encoding="nope")],
+        "ValueError: Field 'x' needs 1 bytes from byte 0 but the packet has 0 bytes",
+    ),
+    (
+        P,
+        [item(byte_order="sideways", encoding="nope")],
+        "ValueError: Invalid byte_order 'sideways': must be 'big' or 'little'",
+    ),
     (P, [item(encoding="Utf-7")], "ValueError: Unsupported encoding type: Utf-7"),
     (P, [item(encoding="sign-magnitude")], "ValueError: Unsupported encoding type: sign-magnitude"),
     (P, [item(encoding="cp1252")], "ValueError: Unsupported encoding type: cp1252"),
-    (P, [item(encoding="ieee754_f128", bits=128)],
-     "ValueError: IEEE 754 f128 requires special handling for >64 bits (not yet implemented in process_recipe)"),
+    (
+        P,
+        [item(encoding="ieee754_f128", bits=128)],
+        "ValueError: IEEE 754 f128 requires special handling for >64 bits (not yet implemented in process_recipe)",
+    ),
     (P, [item(encoding="ieee754_f128", bits=64)], "ValueError: IEEE 754 f128 field needs 128 bits, but bits is 64"),
-    (P[:7], [item(encoding="ieee754_f128", bits=64)],
-     "ValueError: Field 'x' needs 8 bytes from byte 0 but the packet has 7 bytes"),
+    (
+        P[:7],
+        [item(encoding="ieee754_f128", bits=64)],
+        "ValueError: Field 'x' needs 8 bytes from byte 0 but the packet has 7 bytes",
+    ),
 ]
 
 
@@ -123,10 +142,17 @@ def test_errors_in_order(packet, recipe, message):
 
 
 UNIMPLEMENTED = [
-    ("ti_f32", "TI f32"), ("ti-f40", "TI f40"), ("dec_f32", "DEC f32"), ("dec-f64", "DEC f64"),
-    ("ibm_f32", "IBM f32"), ("ibm-f64", "IBM f64"), ("ieee754_1985_f32", "IEEE 754-1985 f32"),
-    ("ieee754-1985-f64", "IEEE 754-1985 f64"), ("ieee754_1985_f80", "IEEE 754-1985 f80"),
-    ("mil_std_1750a_f32", "MIL-STD-1750A f32"), ("MIL-STD-1750A-F48", "MIL-STD-1750A f48"),
+    ("ti_f32", "TI f32"),
+    ("ti-f40", "TI f40"),
+    ("dec_f32", "DEC f32"),
+    ("dec-f64", "DEC f64"),
+    ("ibm_f32", "IBM f32"),
+    ("ibm-f64", "IBM f64"),
+    ("ieee754_1985_f32", "IEEE 754-1985 f32"),
+    ("ieee754-1985-f64", "IEEE 754-1985 f64"),
+    ("ieee754_1985_f80", "IEEE 754-1985 f80"),
+    ("mil_std_1750a_f32", "MIL-STD-1750A f32"),
+    ("MIL-STD-1750A-F48", "MIL-STD-1750A f48"),
 ]
 
 
@@ -147,7 +173,9 @@ def test_unimplemented_formats(encoding, label):
 def test_wrapping_positions_never_read_outside(packet, offset, recipe):
     with pytest.raises(ValueError) as error:
         unpack(packet, recipe, offset)
-    assert re.fullmatch(r"ValueError: Field 'x' needs \d+ bytes from byte \d+ but the packet has 4 bytes", str(error.value))
+    assert re.fullmatch(
+        r"ValueError: Field 'x' needs \d+ bytes from byte \d+ but the packet has 4 bytes", str(error.value)
+    )
 
 
 def test_offset_sum_wraps_back_into_the_packet():

@@ -11,12 +11,16 @@ import numpy as np
 import pytest
 
 import bitloom_io
+
 xtce = pytest.importorskip("bitloom_io.xtce")
 spp = pytest.importorskip("space_packet_parser")
 
 REAL = Path(__file__).parent / "data" / "realdata"
 MISSIONS = {
-    "jpss": (REAL / "jpss" / "jpss1_geolocation_xtce_v1.xml", REAL / "jpss" / "J01_G011_LZ_2021-04-09T00-00-00Z_V01.DAT1"),
+    "jpss": (
+        REAL / "jpss" / "jpss1_geolocation_xtce_v1.xml",
+        REAL / "jpss" / "J01_G011_LZ_2021-04-09T00-00-00Z_V01.DAT1",
+    ),
     "jpss-inheritance": (
         REAL / "jpss" / "contrived_inheritance_structure.xml",
         REAL / "jpss" / "J01_G011_LZ_2021-04-09T00-00-00Z_V01.DAT1",
@@ -147,13 +151,21 @@ def test_imap_packets_equal_the_reference_value_for_value(definition_name, packe
             assert list(theirs) == list(last), (type_name, number)
             for parameter, column in last.items():
                 value = theirs[parameter]
-                raw = str(value) if isinstance(value.raw_value, bytes) and table[column].dtype.kind == "T" else value.raw_value
+                raw = (
+                    str(value)
+                    if isinstance(value.raw_value, bytes) and table[column].dtype.kind == "T"
+                    else value.raw_value
+                )
                 assert _same(table[column][row], raw), (type_name, number, column)
                 engineering = column + xtce.ENGINEERING_SUFFIX
                 if engineering in table.columns:
                     ours = table[engineering][row]
                     if isinstance(ours, (float, np.floating)):
-                        assert ours == pytest.approx(float(value), rel=1e-9, nan_ok=True), (type_name, number, engineering)
+                        assert ours == pytest.approx(float(value), rel=1e-9, nan_ok=True), (
+                            type_name,
+                            number,
+                            engineering,
+                        )
                     else:
                         assert str(ours) == str(value), (type_name, number, engineering)
                 checked += 1

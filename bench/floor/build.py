@@ -13,7 +13,18 @@ target = os.path.join(here, "_floor" + sysconfig.get_config_var("EXT_SUFFIX"))
 if os.path.exists(target) and os.path.getmtime(target) >= os.path.getmtime(source):
     sys.exit(0)
 cc = shlex.split(sysconfig.get_config_var("CC") or "cc")
-command = [*cc, "-O3", "-shared", "-fPIC", "-Wall", "-Wextra", "-I", sysconfig.get_paths()["include"], source,
-           "-o", target]
+command = [
+    *cc,
+    "-O3",
+    "-shared",
+    "-fPIC",
+    "-Wall",
+    "-Wextra",
+    "-I",
+    sysconfig.get_paths()["include"],
+    source,
+    "-o",
+    target,
+]
 print(" ".join(command), flush=True)
 subprocess.run(command, check=True)

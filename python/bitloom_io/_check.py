@@ -26,39 +26,90 @@ _REQUIRED: Final = ("name", "encoding", "bits", "byte_order", "reverse_bits")
 _KNOWN_KEYS: Final = (*_REQUIRED, "offset_bits", "value")
 _U32: Final = 2**32
 
-_INTEGERS: Final = frozenset({
-    "unsigned", "sign_magnitude", "signmagnitude", "ones_complement", "onescomplement",
-    "twos_complement", "twoscomplement",
-})
-_DECIMALS: Final = frozenset({
-    "bcd", "bcd_signed", "bcd-signed", "packed_bcd", "packed-bcd", "packed_bcd_signed", "packed-bcd-signed",
-})
+_INTEGERS: Final = frozenset(
+    {
+        "unsigned",
+        "sign_magnitude",
+        "signmagnitude",
+        "ones_complement",
+        "onescomplement",
+        "twos_complement",
+        "twoscomplement",
+    }
+)
+_DECIMALS: Final = frozenset(
+    {
+        "bcd",
+        "bcd_signed",
+        "bcd-signed",
+        "packed_bcd",
+        "packed-bcd",
+        "packed_bcd_signed",
+        "packed-bcd-signed",
+    }
+)
 # Natural width of each IEEE 754 format, by every name both directions know.
 _FLOAT_WIDTHS: Final = {
-    "ieee754_f16": 16, "ieee754-f16": 16, "ieee754_f32": 32, "ieee754-f32": 32,
-    "ieee754_f64": 64, "ieee754-f64": 64, "ieee754_f128": 128, "ieee754-f128": 128,
+    "ieee754_f16": 16,
+    "ieee754-f16": 16,
+    "ieee754_f32": 32,
+    "ieee754-f32": 32,
+    "ieee754_f64": 64,
+    "ieee754-f64": 64,
+    "ieee754_f128": 128,
+    "ieee754-f128": 128,
 }
 # Text encodings, with the single-value encoder that gives a value's bytes
 # exactly as packing produces them (byte-order marks included).
 _TEXT_ENCODERS: Final = {
-    "utf8": bitloom.encode_utf8, "utf-8": bitloom.encode_utf8,
-    "utf16": bitloom.encode_utf16, "utf-16": bitloom.encode_utf16,
-    "utf16le": bitloom.encode_utf16le, "utf-16le": bitloom.encode_utf16le,
-    "utf16be": bitloom.encode_utf16be, "utf-16be": bitloom.encode_utf16be,
-    "utf32": bitloom.encode_utf32, "utf-32": bitloom.encode_utf32,
-    "utf32le": bitloom.encode_utf32le, "utf-32le": bitloom.encode_utf32le,
-    "utf32be": bitloom.encode_utf32be, "utf-32be": bitloom.encode_utf32be,
-    "us_ascii": bitloom.encode_us_ascii, "us-ascii": bitloom.encode_us_ascii,
-    "iso_8859_1": bitloom.encode_iso_8859_1, "iso-8859-1": bitloom.encode_iso_8859_1,
+    "utf8": bitloom.encode_utf8,
+    "utf-8": bitloom.encode_utf8,
+    "utf16": bitloom.encode_utf16,
+    "utf-16": bitloom.encode_utf16,
+    "utf16le": bitloom.encode_utf16le,
+    "utf-16le": bitloom.encode_utf16le,
+    "utf16be": bitloom.encode_utf16be,
+    "utf-16be": bitloom.encode_utf16be,
+    "utf32": bitloom.encode_utf32,
+    "utf-32": bitloom.encode_utf32,
+    "utf32le": bitloom.encode_utf32le,
+    "utf-32le": bitloom.encode_utf32le,
+    "utf32be": bitloom.encode_utf32be,
+    "utf-32be": bitloom.encode_utf32be,
+    "us_ascii": bitloom.encode_us_ascii,
+    "us-ascii": bitloom.encode_us_ascii,
+    "iso_8859_1": bitloom.encode_iso_8859_1,
+    "iso-8859-1": bitloom.encode_iso_8859_1,
     "latin1": bitloom.encode_iso_8859_1,
-    "windows_1252": bitloom.encode_windows_1252, "windows-1252": bitloom.encode_windows_1252,
+    "windows_1252": bitloom.encode_windows_1252,
+    "windows-1252": bitloom.encode_windows_1252,
 }
-_UNIMPLEMENTED: Final = frozenset({
-    "ti_f32", "ti-f32", "ti_f40", "ti-f40", "dec_f32", "dec-f32", "dec_f64", "dec-f64", "ibm_f32", "ibm-f32",
-    "ibm_f64", "ibm-f64", "ieee754_1985_f32", "ieee754-1985-f32", "ieee754_1985_f64", "ieee754-1985-f64",
-    "ieee754_1985_f80", "ieee754-1985-f80", "mil_std_1750a_f32", "mil-std-1750a-f32", "mil_std_1750a_f48",
-    "mil-std-1750a-f48",
-})
+_UNIMPLEMENTED: Final = frozenset(
+    {
+        "ti_f32",
+        "ti-f32",
+        "ti_f40",
+        "ti-f40",
+        "dec_f32",
+        "dec-f32",
+        "dec_f64",
+        "dec-f64",
+        "ibm_f32",
+        "ibm-f32",
+        "ibm_f64",
+        "ibm-f64",
+        "ieee754_1985_f32",
+        "ieee754-1985-f32",
+        "ieee754_1985_f64",
+        "ieee754-1985-f64",
+        "ieee754_1985_f80",
+        "ieee754-1985-f80",
+        "mil_std_1750a_f32",
+        "mil-std-1750a-f32",
+        "mil_std_1750a_f48",
+        "mil-std-1750a-f48",
+    }
+)
 _BINARY: Final = "binary"
 _NUMERIC: Final = _INTEGERS | _DECIMALS | frozenset(_FLOAT_WIDTHS)
 _ENCODINGS: Final = _NUMERIC | frozenset(_TEXT_ENCODERS) | _UNIMPLEMENTED | {_BINARY}
@@ -197,8 +248,11 @@ def check(recipe: Sequence[Mapping[str, object]] | _Compiled, *, exact: bool | N
         if item.name is not None:
             if item.name in first_index:
                 first = first_index[item.name]
-                report("duplicate-name", f"item {first} has the same name: unpacking keeps only this item's "
-                       "value, in the earlier item's place, and a column would hold only one of them")
+                report(
+                    "duplicate-name",
+                    f"item {first} has the same name: unpacking keeps only this item's "
+                    "value, in the earlier item's place, and a column would hold only one of them",
+                )
             else:
                 first_index[item.name] = index
         if not valid:
@@ -264,10 +318,14 @@ def _dynamic_width_ok(bits: Mapping[object, object], item: _Item, numeric_names:
     """A width taken from an earlier numeric field of the packet: text and
     binary fields only (a layout extension)."""
     field = bits.get("field")
-    if set(bits) - {"field", "slope", "intercept"} or not isinstance(field, str) or not all(
-            isinstance(bits.get(k, 0), int) and not isinstance(bits.get(k, 0), bool) for k in ("slope", "intercept")):
-        report("invalid", "a width taken from another field is written "
-               "{'field': NAME, 'slope': INT, 'intercept': INT}")
+    if (
+        set(bits) - {"field", "slope", "intercept"}
+        or not isinstance(field, str)
+        or not all(
+            isinstance(bits.get(k, 0), int) and not isinstance(bits.get(k, 0), bool) for k in ("slope", "intercept")
+        )
+    ):
+        report("invalid", "a width taken from another field is written {'field': NAME, 'slope': INT, 'intercept': INT}")
         return False
     if field not in numeric_names:
         report("invalid", f"bits is taken from {field!r}, which is not an earlier numeric field")
@@ -296,39 +354,60 @@ def _check_item(raw: dict[object, object], item: _Item, exact: bool, report: _Re
             what = f"the {natural}-bit pattern is written after {bits - natural} zero bits"
         report("float-width", f"{encoding} is {natural} bits wide but bits is {bits}: {what}")
     elif numeric and bits is not None and bits > 64:
-        report("wide-numeric", f"{bits} bits for a numeric field: values have at most 64 bits, and "
-               "unpack_parameters reads only the first 8 bytes of the field")
+        report(
+            "wide-numeric",
+            f"{bits} bits for a numeric field: values have at most 64 bits, and "
+            "unpack_parameters reads only the first 8 bytes of the field",
+        )
     # Up to 8 bits the byte form is one byte, which reversing leaves alone.
     if numeric and item.little and bits is not None and bits > 8 and bits % 8:
         nbytes = (bits + 7) // 8
         lost = 8 * nbytes - bits
-        report("little-endian-width",
-               f"byte_order 'little' with {bits} bits (not a multiple of 8): packing reverses the {nbytes}-byte form "
-               f"and keeps {_last(bits)}, so value {_bit_range(8 - lost, lost)} "
-               "are dropped from every value; use a multiple of 8 bits, or 'big'")
+        report(
+            "little-endian-width",
+            f"byte_order 'little' with {bits} bits (not a multiple of 8): packing reverses the {nbytes}-byte form "
+            f"and keeps {_last(bits)}, so value {_bit_range(8 - lost, lost)} "
+            "are dropped from every value; use a multiple of 8 bits, or 'big'",
+        )
     if (text or encoding == _BINARY) and raw.get("reverse_bits") is True:
         report("reverse-bits-ignored", "reverse_bits is True but has no effect on a text or binary field")
     if text and item.little and (bits is None or bits > 8):
-        report("text-byte-order", "byte_order 'little' reverses the whole encoded text (ABCD reads as DCBA); "
-               "for little-endian code units use 'big' with utf16le or utf32le")
+        report(
+            "text-byte-order",
+            "byte_order 'little' reverses the whole encoded text (ABCD reads as DCBA); "
+            "for little-endian code units use 'big' with utf16le or utf32le",
+        )
     if (text or encoding == _BINARY) and bits is not None and bits % 8:
-        report("text-width", f"{bits} bits is not a whole number of bytes: packing keeps {_last(bits)} of "
-               "the encoded text and unpacking decodes whole bytes")
+        report(
+            "text-width",
+            f"{bits} bits is not a whole number of bytes: packing keeps {_last(bits)} of "
+            "the encoded text and unpacking decodes whole bytes",
+        )
     _check_value(raw, item, report)
-    if not exact and start is not None and bits and numeric and bits <= 64 \
-            and not (item.little and bits > 8 and bits % 8) and (start + bits) % 8:
+    if (
+        not exact
+        and start is not None
+        and bits
+        and numeric
+        and bits <= 64
+        and not (item.little and bits > 8 and bits % 8)
+        and (start + bits) % 8
+    ):
         first, count = start // 8, (bits + 7) // 8
         read_from = 8 * (first + count) - bits
-        report("byte-window",
-               f"packed to {_bit_range(start, bits)}, but unpack_parameters reads {_byte_range(first, count)} and "
-               f"keeps {_last(bits)}, {_bit_range(read_from, bits)}, so it does not give back the value "
-               "packed; Layout(recipe, exact=True) reads the field at its exact bits")
-    elif not exact and start is not None and bits and (text or encoding == _BINARY) \
-            and start % 8 and not bits % 8:
+        report(
+            "byte-window",
+            f"packed to {_bit_range(start, bits)}, but unpack_parameters reads {_byte_range(first, count)} and "
+            f"keeps {_last(bits)}, {_bit_range(read_from, bits)}, so it does not give back the value "
+            "packed; Layout(recipe, exact=True) reads the field at its exact bits",
+        )
+    elif not exact and start is not None and bits and (text or encoding == _BINARY) and start % 8 and not bits % 8:
         first, count = start // 8, (bits + 7) // 8
-        report("byte-window",
-               f"packed to {_bit_range(start, bits)}, which does not start on a byte, but unpack_parameters decodes "
-               f"{_byte_range(first, count)}; Layout(recipe, exact=True) reads the field at its exact bits")
+        report(
+            "byte-window",
+            f"packed to {_bit_range(start, bits)}, which does not start on a byte, but unpack_parameters decodes "
+            f"{_byte_range(first, count)}; Layout(recipe, exact=True) reads the field at its exact bits",
+        )
 
 
 def _check_value(raw: dict[object, object], item: _Item, report: _Report) -> None:
@@ -350,9 +429,11 @@ def _check_value(raw: dict[object, object], item: _Item, report: _Report) -> Non
         except ValueError:
             data = None  # the trial pack below reports it
     if data is not None and bits is not None and 8 * len(data) > bits:
-        report("text-too-long",
-               f"the value {value!r} takes {len(data)} bytes ({8 * len(data)} bits) but the field has {bits} bits: "
-               f"packing keeps only {_last(bits)}, cutting off the start")
+        report(
+            "text-too-long",
+            f"the value {value!r} takes {len(data)} bytes ({8 * len(data)} bits) but the field has {bits} bits: "
+            f"packing keeps only {_last(bits)}, cutting off the start",
+        )
     if encoding == _BINARY or bits is None or bits > _TRIAL_BITS:
         return
     alone = {key: raw[key] for key in _KNOWN_KEYS if key in raw and key != "offset_bits"}
@@ -365,8 +446,14 @@ def _check_value(raw: dict[object, object], item: _Item, report: _Report) -> Non
 def _check_overlaps(items: list[_Item], findings: list[Finding]) -> None:
     """Fields that share packet bits, each pair reported once, on the item
     that comes later in the recipe (the one packing writes last)."""
-    spans = sorted(((it.start, it.start + it.bits, it) for it in items
-                    if it.start is not None and it.bits and it.encoding is not None), key=lambda s: s[:2])
+    spans = sorted(
+        (
+            (it.start, it.start + it.bits, it)
+            for it in items
+            if it.start is not None and it.bits and it.encoding is not None
+        ),
+        key=lambda s: s[:2],
+    )
     widest: tuple[int, _Item] | None = None  # the furthest-reaching span so far
     for start, end, item in spans:
         if widest is not None and widest[0] > start:
@@ -376,7 +463,13 @@ def _check_overlaps(items: list[_Item], findings: list[Finding]) -> None:
             assert later.start is not None and later.bits is not None
             lo, hi = max(start, other.start or 0), min(end, widest[0])
             who = f"item {earlier.index}" + ("" if earlier.name is None else f" ({earlier.name!r})")
-            findings.append(Finding(later.index, later.name, "overlap",
-                                    f"{_bit_range(lo, hi - lo)} are also {who}'s: packing writes this field over it"))
+            findings.append(
+                Finding(
+                    later.index,
+                    later.name,
+                    "overlap",
+                    f"{_bit_range(lo, hi - lo)} are also {who}'s: packing writes this field over it",
+                )
+            )
         if widest is None or end > widest[0]:
             widest = (end, item)

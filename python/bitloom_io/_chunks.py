@@ -29,7 +29,6 @@ def piece_bounds(
     return [(p.start, p.stop) for p in plan_pieces(path, piece_bytes, prefix_bytes, map=map)]
 
 
-
 class Piece(NamedTuple):
     """One byte range of a file to split on its own, with what a split of
     the whole file had met before it (so that it splits as the whole does)
@@ -98,8 +97,9 @@ def open_piece(piece: Piece, *, map: bool = True) -> Any:
             raise OSError(
                 errno.ESTALE,
                 f"{piece.path} changed after it was planned (size {piece.size} -> {info.st_size} bytes, "
-                "modification time changed too)" if info.st_size != piece.size else
-                f"{piece.path} changed after it was planned (its modification time is not the one planned)",
+                "modification time changed too)"
+                if info.st_size != piece.size
+                else f"{piece.path} changed after it was planned (its modification time is not the one planned)",
             )
         if piece.size == 0:
             buffer: Any = b""

@@ -521,7 +521,9 @@ def _assemble(parts: list[_Part], permutation: np.ndarray | None, header: np.nda
     return bytes(out)
 
 
-def differences(name: str, table: Any, definition: Any, original: np.ndarray, offsets: np.ndarray, lengths: np.ndarray) -> np.ndarray:
+def differences(
+    name: str, table: Any, definition: Any, original: np.ndarray, offsets: np.ndarray, lengths: np.ndarray
+) -> np.ndarray:
     """Per row of one decoded table, the XOR of its packet in ``original``
     (at ``offsets``, ``lengths``) and the packet its values encode to, as
     an object array of ``bytes`` (empty where they are equal)."""
@@ -544,7 +546,9 @@ def differences(name: str, table: Any, definition: Any, original: np.ndarray, of
         for k in np.flatnonzero(xor.any(axis=1)).tolist():
             out[k] = xor[k].tobytes()
         return out
-    for k, (o, a, n) in enumerate(zip(np.asarray(offsets).tolist(), again.offsets.tolist(), np.asarray(lengths).tolist())):
+    for k, (o, a, n) in enumerate(
+        zip(np.asarray(offsets).tolist(), again.offsets.tolist(), np.asarray(lengths).tolist())
+    ):
         xor = original[o : o + n] ^ data[a : a + n]
         if xor.any():
             out[k] = xor.tobytes()

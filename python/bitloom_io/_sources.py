@@ -29,9 +29,7 @@ def open_source(source: Any, *, map: bool = True, max_bytes: int | None = None) 
             mode = os.fstat(f.fileno()).st_mode
             if not stat.S_ISREG(mode):
                 if max_bytes is None:
-                    raise ValueError(
-                        f"{name} is not a regular file: read it as a stream with a size limit (max_bytes)"
-                    )
+                    raise ValueError(f"{name} is not a regular file: read it as a stream with a size limit (max_bytes)")
                 return _read_bounded(f, max_bytes), False, name
             buffer, mapped = _map(f, name) if map else (_read_all(f, name), False)
         return buffer, mapped, name
@@ -46,9 +44,7 @@ def open_source(source: Any, *, map: bool = True, max_bytes: int | None = None) 
         if fd is not None:
             info = os.fstat(fd)
             if stat.S_ISCHR(info.st_mode) and max_bytes is None:
-                raise ValueError(
-                    f"{name or 'the file'} is a device: read it as a stream with a size limit (max_bytes)"
-                )
+                raise ValueError(f"{name or 'the file'} is a device: read it as a stream with a size limit (max_bytes)")
             if not stat.S_ISREG(info.st_mode):
                 fd = None
         if fd is None:
@@ -65,8 +61,7 @@ def open_source(source: Any, *, map: bool = True, max_bytes: int | None = None) 
         view = memoryview(source)
     except TypeError:
         raise TypeError(
-            "source must be a path, a binary file object or a buffer, "
-            f"not {type(source).__name__}"
+            f"source must be a path, a binary file object or a buffer, not {type(source).__name__}"
         ) from None
     if not view.c_contiguous:
         raise ValueError("a buffer source must be contiguous")

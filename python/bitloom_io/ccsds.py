@@ -123,9 +123,7 @@ class PrimaryHeader(NamedTuple):
     def from_bytes(cls, data: Any, offset: int = 0) -> PrimaryHeader:
         h = memoryview(data).cast("B")[offset : offset + 6]
         if offset < 0 or len(h) < 6:
-            raise ValueError(
-                f"a primary header needs 6 bytes at offset {offset}, the data has {max(len(h), 0)}"
-            )
+            raise ValueError(f"a primary header needs 6 bytes at offset {offset}, the data has {max(len(h), 0)}")
         return cls(
             h[0] >> 5,
             (h[0] >> 4) & 1,
@@ -180,10 +178,7 @@ class StreamProblem(NamedTuple):
             )
         if self.declared < 0:
             return f"a header cut short at offset {self.offset} ({self.length} bytes)"
-        return (
-            f"the final packet cut short at offset {self.offset} "
-            f"({self.length} of {self.declared} bytes present)"
-        )
+        return f"the final packet cut short at offset {self.offset} ({self.length} of {self.declared} bytes present)"
 
 
 @dataclass(frozen=True)
@@ -209,9 +204,7 @@ class SequenceReport:
 
 
 _KINDS = {0: "junk", 1: "overrun", 2: "truncated", 3: "implausible_length"}
-_PROBLEM_DTYPE = np.dtype(
-    [("kind", "u1"), ("offset", "=i8"), ("length", "=i8"), ("declared", "=i8")], align=True
-)
+_PROBLEM_DTYPE = np.dtype([("kind", "u1"), ("offset", "=i8"), ("length", "=i8"), ("declared", "=i8")], align=True)
 _EVENT_DTYPE = np.dtype(
     [("kind", "u1"), ("apid", "=u2"), ("count", "=u4"), ("missing", "=u8"), ("offset", "=i8"), ("last", "=i8")],
     align=True,
@@ -318,8 +311,7 @@ class StreamSummary:
             lines.append(f"  {p.kind}: {p}")
         if self.undecoded:
             lines.append(
-                "  no layout: "
-                + ", ".join(f"APID {a}: {n} packets" for a, n in sorted(self.undecoded.items()))
+                "  no layout: " + ", ".join(f"APID {a}: {n} packets" for a, n in sorted(self.undecoded.items()))
             )
         if self.failed_offsets:
             lines.append(f"  {len(self.failed_offsets)} packets failed to decode")
@@ -410,9 +402,7 @@ class Packets:
         return memoryview(self.buffer)[o : o + int(self.lengths[index])]
 
     def header(self, index: int) -> PrimaryHeader:
-        return PrimaryHeader(
-            *(int(getattr(self, name)[index]) for name in PrimaryHeader._fields)
-        )
+        return PrimaryHeader(*(int(getattr(self, name)[index]) for name in PrimaryHeader._fields))
 
     def piece(self, first: int, stop: int) -> Packets:
         """Packets ``first`` to ``stop - 1`` as a stream of their own, over
@@ -570,10 +560,7 @@ def _scan(
         # Records and problem regions tile the stream.
         packet_bytes=size - int(probs["length"].sum()) - n * prefix_bytes,
         apids={a: int(counts[a]) for a in present},
-        problems=tuple(
-            StreamProblem(_KINDS[int(k)], int(o), int(ln), int(d))
-            for k, o, ln, d in probs.tolist()
-        ),
+        problems=tuple(StreamProblem(_KINDS[int(k)], int(o), int(ln), int(d)) for k, o, ln, d in probs.tolist()),
         sequence=sequence_reports(np.frombuffer(events, dtype=_EVENT_DTYPE), per_apid, present),
         source=name,
         versions=_odd_versions(p.version),
@@ -595,8 +582,17 @@ def _native_scan(
     broken: bool,
 ) -> tuple[Any, ...]:
     result = _ccsds_scan(
-        buffer, options.prefix_bytes, release, start, stop, options.versions, seen_versions, known, options.fixed,
-        prior, broken,
+        buffer,
+        options.prefix_bytes,
+        release,
+        start,
+        stop,
+        options.versions,
+        seen_versions,
+        known,
+        options.fixed,
+        prior,
+        broken,
     )
     _sources.check_mapping(buffer)
     return tuple(result)

@@ -202,7 +202,9 @@ class Decoder:
                 outside = np.zeros(len(x), bool)
         if outside.any():
             result = np.where(outside, np.nan, result)
-            self.out_of_range[entry.parameter.name] = self.out_of_range.get(entry.parameter.name, 0) + int(outside.sum())
+            self.out_of_range[entry.parameter.name] = self.out_of_range.get(entry.parameter.name, 0) + int(
+                outside.sum()
+            )
         return result
 
     def _labels(self, entry: FieldSpec, ptype: ParameterType, raw: np.ndarray) -> np.ndarray:
@@ -368,7 +370,9 @@ class Decoder:
         tables.refused = self.refused
         if self.findings is not None:
             for name, index in self.refused.items():
-                self.findings.failed(name, index, None, f"the container cannot be decoded: {self.definition.refused[name]}")
+                self.findings.failed(
+                    name, index, None, f"the container cannot be decoded: {self.definition.refused[name]}"
+                )
             self.findings.unclaimed(tables.unidentified)
             self.findings.ambiguous(tables.ambiguous)
             for name, count in self.out_of_range.items():

@@ -75,7 +75,9 @@ def load(source: Source | Sequence[Source], *, strict: bool = False) -> Definiti
         try:
             root = read(one, reader.unit, reader.skipped, reader.skipped_definition)
             if root.tag != "SpaceSystem":
-                raise XtceError(f"the document element is {root.tag}, not SpaceSystem", element=root.tag, line=root.line)
+                raise XtceError(
+                    f"the document element is {root.tag}, not SpaceSystem", element=root.tag, line=root.line
+                )
             _note_unknown_sections(root, reader.notes)
         except XtceError as error:
             if error.path is None:
@@ -94,8 +96,7 @@ def load(source: Source | Sequence[Source], *, strict: bool = False) -> Definiti
 
 # What a space system holds around its definitions; anything else is noted.
 _SECTIONS = frozenset(
-    {"SpaceSystem", "TelemetryMetaData", "ParameterTypeSet", "ParameterSet", "ContainerSet", "Header"}
-    | DESCRIPTIVE
+    {"SpaceSystem", "TelemetryMetaData", "ParameterTypeSet", "ParameterSet", "ContainerSet", "Header"} | DESCRIPTIVE
 )
 
 
@@ -320,7 +321,10 @@ class Definition:
             problem = f"comes from the calibrated value of {count['field']!r}"
         if problem is not None or source is None:
             raise XtceUnsupportedError(
-                f"the number of {repeat.entry!r} {problem}", element="DynamicValue", name=container.name, line=repeat.line
+                f"the number of {repeat.entry!r} {problem}",
+                element="DynamicValue",
+                name=container.name,
+                line=repeat.line,
             )
         column, slope, intercept = source.name, int(count["slope"]), int(count["intercept"])
         return lambda cols: cols[column].astype(np.int64) * slope + intercept
@@ -357,7 +361,9 @@ class Definition:
                     contexts = entry.type.encoding.contexts
                     if contexts:
                         container = self.containers[cname]
-                        entry.contexts = tuple((self._compile(container, match, dict(earlier)), cal) for match, cal in contexts)
+                        entry.contexts = tuple(
+                            (self._compile(container, match, dict(earlier)), cal) for match, cal in contexts
+                        )
                     earlier[entry.parameter.name] = entry
             except XtceError as error:
                 self._refuse(cname, error)
@@ -387,7 +393,9 @@ class Definition:
         if len(roots) == 1:
             return roots[0]
         if not roots:
-            alone = [n for n, c in self.containers.items() if c.base is None and not c.abstract and n not in self.refused]
+            alone = [
+                n for n, c in self.containers.items() if c.base is None and not c.abstract and n not in self.refused
+            ]
             if len(alone) == 1:
                 return alone[0]
         return None
@@ -430,7 +438,9 @@ class Definition:
         value = self._value(container, term, entry, term.calibrated)
         return lambda cols: np.asarray(op(cols[left], value), bool)
 
-    def _operand(self, container: Container, term: Comparison, param: str, calibrated: bool, by_param: dict[str, FieldSpec]) -> str:
+    def _operand(
+        self, container: Container, term: Comparison, param: str, calibrated: bool, by_param: dict[str, FieldSpec]
+    ) -> str:
         entry = _find(by_param, param)
         if entry is None:
             where = "the packet" if param in self.parameters else "the definition"
@@ -544,7 +554,9 @@ class Definition:
             conditional = self._conditional_layouts.get(name)
             if conditional is None:
                 slots, tests = self._conditions[name]
-                conditional = ConditionalLayout(slots, self._fields[name], tests, lambda recipe: Layout(recipe, exact=True))
+                conditional = ConditionalLayout(
+                    slots, self._fields[name], tests, lambda recipe: Layout(recipe, exact=True)
+                )
                 self._conditional_layouts[name] = conditional
             return conditional
         if not node.alone:
@@ -617,7 +629,12 @@ class Definition:
                     flatten(owner, sub, by_param)
                 return
             entry = _find(by_param, term.parameter)
-            if entry is None or term.operator != "==" or term.other_parameter is not None or self._operand(owner, term, term.parameter, term.calibrated, by_param) != entry.name:
+            if (
+                entry is None
+                or term.operator != "=="
+                or term.other_parameter is not None
+                or self._operand(owner, term, term.parameter, term.calibrated, by_param) != entry.name
+            ):
                 raise XtceError(
                     f"the restriction on {term.parameter!r} is not an equality on its raw value; decode with the definition itself (bitloom_io.decode(source, definition))",
                     element="RestrictionCriteria",
@@ -640,7 +657,9 @@ class Definition:
         entry = next((tests[0][0] for _, tests in types if tests), None)
         if entry is None or any(not tests or tests[0][0].name != entry.name for _, tests in types):
             listed = ", ".join(name for name, _ in types)
-            raise XtceError(f"packet types {listed} share an APID and are not told apart by one field; decode with the definition itself (bitloom_io.decode(source, definition))")
+            raise XtceError(
+                f"packet types {listed} share an APID and are not told apart by one field; decode with the definition itself (bitloom_io.decode(source, definition))"
+            )
         groups: dict[Any, list[tuple[str, list[tuple[FieldSpec, Any]]]]] = {}
         for name, tests in types:
             groups.setdefault(tests[0][1], []).append((name, tests[1:]))
@@ -765,7 +784,9 @@ class Definition:
             from bitloom_io.xtce._commands import read_commands
 
             if not os.path.isfile(self.path):
-                raise ValueError(f"commands are read from the definition's file, and {self.path!r} is not one: load it from a path")
+                raise ValueError(
+                    f"commands are read from the definition's file, and {self.path!r} is not one: load it from a path"
+                )
             found = self.__dict__["_commands"] = read_commands(self.path, self.parameters)
         return found
 
@@ -797,6 +818,7 @@ class Definition:
         from bitloom_io._simulate import simulate
 
         return simulate(self, n, seed=seed, containers=containers, root=root)
+
 
 def _base_refused(container: Container, path: str | None = None) -> XtceError:
     return XtceUnsupportedError(
