@@ -14,9 +14,7 @@ bench/results-encode.json. Run with `make bench`.
 
 from __future__ import annotations
 
-import json
 import os
-import platform
 import statistics
 import struct
 import sys
@@ -27,7 +25,7 @@ import numpy as np
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from layouts import hk16_packets  # noqa: E402
-from run import ROWS, format_row, hk16  # noqa: E402
+from run import ROWS, format_row, hk16, write_results  # noqa: E402
 
 import bitloom  # noqa: E402
 import bitloom_io  # noqa: E402
@@ -137,17 +135,7 @@ def main():
     print(f"{'case':<34} {'bitloom':>11} {'baseline':<30} {'time':>11} {'ratio':>6}  target")
     bench_hk16()
     bench_ctim_round_trip()
-    path = os.path.join(os.path.dirname(__file__), "results-encode.json")
-    machine = {
-        "python": sys.version.split()[0],
-        "platform": platform.platform(),
-        "cpus": os.cpu_count(),
-        "numpy": np.__version__,
-    }
-    with open(path, "w") as f:
-        json.dump({"machine": machine, "rows": ROWS}, f, indent=2)
-    missed = [r for r in ROWS if r["met"] is False]
-    print(f"\n{len(ROWS)} rows, {len(missed)} targets not met; table written to {path}")
+    write_results(os.path.join(os.path.dirname(__file__), "results-encode.json"), numpy=np.__version__)
 
 
 if __name__ == "__main__":

@@ -269,6 +269,8 @@ def _prepare(
     n = _row_count(name, columns)
     layout = target.layout
     values = _field_values(name, layout, columns)
+    if n == 0:  # every packet type has a table; most of a file's are empty
+        return _Part(name, np.zeros(0, dtype=np.int64), [], {}, True)
     rows = _pack(name, layout, values, n)
     for reader, field_name, value in target.chosen_by:
         chosen = np.frombuffer(reader.pack_many({field_name: np.full(n, value)}), dtype=np.uint8).reshape(n, -1)
