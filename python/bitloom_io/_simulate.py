@@ -168,7 +168,7 @@ class _Maker:
         self.name = name
         self.rng = rng
         self.layout = definition.layout(name)
-        self.specs = {spec.name: spec for spec in definition.fields(name)}
+        self.placed_fields = {placed.name: placed for placed in definition.fields(name)}
         self.by_position = {
             (f.start_bit, f.bits): f.name
             for f in self.layout.fields
@@ -180,7 +180,11 @@ class _Maker:
             if size < 7:
                 raise _TooShort(f"packet type {name!r} reads {size} bytes, less than a CCSDS packet's 7")
         for f in self.layout.fields:
-            if f.encoding == "binary" and f.name in self.specs and self.specs[f.name].type.kind == "string":
+            if (
+                f.encoding == "binary"
+                and f.name in self.placed_fields
+                and self.placed_fields[f.name].type.kind == "string"
+            ):
                 raise ValueError(
                     f"packet type {name!r}: the string {f.name!r} is found inside its field after reading, which simulate does not write"
                 )
@@ -205,8 +209,8 @@ class _Maker:
     # -- one field
 
     def _field(self, f: Any, k: int) -> np.ndarray:
-        spec = self.specs.get(f.name)
-        ptype = spec.type if spec is not None else None
+        placed = self.placed_fields.get(f.name)
+        ptype = placed.type if placed is not None else None
         codec, bits = f.encoding, f.bits
         if codec in ("binary",):
             return (
@@ -305,8 +309,8 @@ class _Maker:
         return out
 
     def _blob(self, f: Any, bits: np.ndarray) -> np.ndarray:
-        spec = self.specs.get(f.name)
-        if f.encoding == "binary" or spec is None or spec.type.kind == "binary":
+        placed = self.placed_fields.get(f.name)
+        if f.encoding == "binary" or placed is None or placed.type.kind == "binary":
             return np.array([self.rng.bytes(int(b) // 8) for b in bits], dtype=object)
         count = bits // 8 // _CHAR_BYTES.get(f.encoding, 1)
         return np.array(
@@ -368,22 +372,24 @@ class _Maker:
             else:
                 self._meet(owner, term.terms[int(self.rng.integers(0, len(term.terms)))], by_param, columns, k)
             return
-        spec = _find(by_param, term.parameter)
-        if spec is None or spec.name not in columns:
+        placed = _find(by_param, term.parameter)
+        if placed is None or placed.name not in columns:
             return
         if term.other_parameter is not None:
             other = _find(by_param, term.other_parameter)
             if other is not None and other.name in columns and term.operator in ("==", "<=", ">="):
-                columns[spec.name] = columns[other.name].copy()
+                columns[placed.name] = columns[other.name].copy()
             return
-        value = self._raw_value(owner, term, spec)
+        value = self._raw_value(owner, term, placed)
         if value is None:
             return
-        column = columns[spec.name]
-        low, high = (0, 0) if column.dtype.kind not in "iu" else _limits(self._codec(spec.name), self._width(spec.name))
+        column = columns[placed.name]
+        low, high = (
+            (0, 0) if column.dtype.kind not in "iu" else _limits(self._codec(placed.name), self._width(placed.name))
+        )
         op = term.operator
         if op == "==":
-            columns[spec.name] = (
+            columns[placed.name] = (
                 np.full(k, value, dtype=column.dtype)
                 if column.dtype.kind != "T"
                 else np.array([value] * k, dtype=column.dtype)
@@ -402,9 +408,9 @@ class _Maker:
                 bad = column == value
                 column = column.copy()
                 column[bad] = value + 1 if value < high else value - 1
-                columns[spec.name] = column
+                columns[placed.name] = column
             elif lo <= hi:
-                columns[spec.name] = self.rng.integers(lo, hi, size=k, endpoint=True).astype(column.dtype)
+                columns[placed.name] = self.rng.integers(lo, hi, size=k, endpoint=True).astype(column.dtype)
 
     def _codec(self, name: str) -> str:
         return str(next(f.encoding for f in self.layout.fields if f.name == name))
@@ -412,9 +418,9 @@ class _Maker:
     def _width(self, name: str) -> int:
         return int(next(f.bits for f in self.layout.fields if f.name == name))
 
-    def _raw_value(self, owner: Any, term: Any, spec: Any) -> Any:
+    def _raw_value(self, owner: Any, term: Any, placed: Any) -> Any:
         """The raw value a comparison names: a label's value, a boolean's bit, or the number itself."""
-        ptype = spec.type
+        ptype = placed.type
         text = term.value.strip()
         if term.calibrated and ptype.has_engineering:
             if ptype.kind == "enumerated":
@@ -429,7 +435,7 @@ class _Maker:
                 return None
             raw = (float(text) - calibrator.coefficients.get(0, 0.0)) / slope
             return int(round(raw)) if ptype.encoding.kind == "integer" else raw
-        return self.definition._value(owner, term, spec, False)
+        return self.definition._value(owner, term, placed, False)
 
     def _lengths(self, columns: dict[str, np.ndarray], widths: dict[str, np.ndarray], k: int) -> None:
         """The packet length field: the packet's size less 7 (a packet has at
@@ -453,12 +459,12 @@ class _Maker:
                 term = next((t for t in term.terms if isinstance(t, Comparison)), term.terms[0])
             if not isinstance(term, Comparison) or term.other_parameter is not None:
                 continue
-            spec = _find(by_param, term.parameter)
-            if spec is None or spec.name not in columns or columns[spec.name].dtype.kind not in "iu":
+            placed = _find(by_param, term.parameter)
+            if placed is None or placed.name not in columns or columns[placed.name].dtype.kind not in "iu":
                 continue
-            value = self._raw_value(self.definition.containers[child], term, spec)
+            value = self._raw_value(self.definition.containers[child], term, placed)
             if isinstance(value, int):
-                rules.setdefault(spec.name, []).append((term.operator, value))
+                rules.setdefault(placed.name, []).append((term.operator, value))
         for name, tests in rules.items():
             column = columns[name]
             low, high = _limits(self._codec(name), self._width(name))
@@ -479,13 +485,13 @@ class _Maker:
                 columns[name] = column
 
 
-def _by_reference(specs: list[Any]) -> dict[str, Any]:
+def _by_reference(placed_fields: list[Any]) -> dict[str, Any]:
     """Fields by the names a restriction may use: the parameter's and the
     column's (the last occurrence wins, as in decoding)."""
     found: dict[str, Any] = {}
-    for spec in specs:
-        found[spec.parameter.name] = spec
-        found[spec.name] = spec
+    for placed in placed_fields:
+        found[placed.parameter.name] = placed
+        found[placed.name] = placed
     return found
 
 

@@ -52,13 +52,13 @@ class ConditionalLayout:
         # and of each repeated field, by the identity of its Parameter.
         self._by_slot: dict[int, str] = {}
         self._ragged: dict[str, str] = {}
-        specs = iter(fields)
+        placed_fields = iter(fields)
         for slot in slots:
             if type(slot) is tuple:
-                self._by_slot[id(slot)] = next(specs).name
+                self._by_slot[id(slot)] = next(placed_fields).name
             elif isinstance(slot, Repeat):
                 for part in slot.parts:
-                    self._ragged[str(id(part))] = next(specs).name
+                    self._ragged[str(id(part))] = next(placed_fields).name
 
     def _layout(self, holds: dict[int, Any]) -> tuple[Any, list[str]]:
         """The layout of what the packets hold when the decisions taken so far are ``holds``."""
@@ -66,7 +66,7 @@ class ConditionalLayout:
         cached = self._layouts.get(key)
         if cached is None:
             kept = present(self.slots, holds)
-            specs = place(kept)
+            placed_fields = place(kept)
             names = []
             for slot in kept:
                 if type(slot) is not tuple:
@@ -77,11 +77,11 @@ class ConditionalLayout:
                     assert param.array is not None
                     name = f"{self._ragged[param.array[0]]}[{param.array[2]}]"
                 names.append(name)
-            rename = {spec.name: name for spec, name in zip(specs, names)}
+            rename = {placed.name: name for placed, name in zip(placed_fields, names)}
             recipe = []
-            for spec in specs:
-                item = spec.item()
-                item["name"] = rename[spec.name]
+            for placed in placed_fields:
+                item = placed.item()
+                item["name"] = rename[placed.name]
                 if isinstance(item["bits"], dict):
                     item["bits"]["field"] = rename.get(item["bits"]["field"], item["bits"]["field"])
                 recipe.append(item)
@@ -116,15 +116,15 @@ class ConditionalLayout:
             groups = refined
         out = Unpacked()
         pieces: dict[str, list[tuple[np.ndarray, np.ndarray]]] = {}
-        ragged = {spec.name for spec in self.fields if spec.ragged}
+        ragged = {placed.name for placed in self.fields if placed.ragged}
         for index, holds in groups:
             cols = self._read(buffer, offsets, lengths, index, holds, errors, failed)
             for name, column in cols.items():
                 pieces.setdefault(name, []).append((index, column))
             for name in ragged:
                 pieces.setdefault(name, []).append((index, _rows(cols, name, len(index))))
-        for spec in self.fields:
-            out[spec.name] = _assemble(pieces.get(spec.name, []), count, spec.ragged)
+        for placed in self.fields:
+            out[placed.name] = _assemble(pieces.get(placed.name, []), count, placed.ragged)
         out.failed = failed
         out.failures = int(failed.sum())
         return out

@@ -294,14 +294,14 @@ class Definition:
         out: list[Decision] = []
         seen: set[int] = set()
         earlier: dict[str, FieldSpec] = {}
-        specs = iter(entries)
+        placed_fields = iter(entries)
         for slot in slots:
             if type(slot) is tuple:
-                spec = next(specs)
-                earlier[spec.parameter.name] = spec
+                placed = next(placed_fields)
+                earlier[placed.parameter.name] = placed
             elif isinstance(slot, _placement.Repeat):
                 for _ in slot.parts:
-                    next(specs)
+                    next(placed_fields)
                 out.append((slot, self._count(container, slot, earlier)))
             elif isinstance(slot, _placement.Scope) and slot.begin and id(slot.condition) not in seen:
                 seen.add(id(slot.condition))
