@@ -66,6 +66,7 @@ public:
     }
     [[nodiscard]] void* data() const noexcept { return view_.buf; }
     [[nodiscard]] std::size_t size() const noexcept { return static_cast<std::size_t>(view_.len); }
+    [[nodiscard]] std::size_t itemsize() const noexcept { return static_cast<std::size_t>(view_.itemsize); }
     [[nodiscard]] std::span<const std::uint8_t> bytes() const noexcept {
         return {static_cast<const std::uint8_t*>(view_.buf), size()};
     }

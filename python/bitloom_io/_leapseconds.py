@@ -191,20 +191,6 @@ def _steps(values: np.ndarray, edges: np.ndarray) -> tuple[np.ndarray | int, int
     return np.searchsorted(edges, values, side="right"), hi
 
 
-def constant_tai_to_utc(lo: int, hi: int) -> tuple[int, bool] | None:
-    """TAI - UTC in ns and the leap-second flag when they are the same for
-    every TAI time from ``lo`` to ``hi`` (None when a step lies between)."""
-    table = leap_seconds()
-    boundary = table.starts + table.offsets * NS
-    edges = np.sort(np.concatenate((boundary - NS, boundary)))
-    first, last = np.searchsorted(edges, [lo, hi], side="right").tolist()
-    if first != last:
-        return None
-    _check_expiry(hi, table)
-    offsets = np.concatenate(([table.offsets[0]], table.offsets))
-    return int(offsets[(first + 1) // 2]) * NS, first % 2 == 1
-
-
 def tai_to_utc(tai: np.ndarray, *, copy: bool = True) -> tuple[np.ndarray, np.ndarray]:
     """UTC (int64 ns, a leap second shown as a second 23:59:59) and a flag
     per value that is True inside an inserted leap second (23:59:60).

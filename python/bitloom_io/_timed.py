@@ -210,8 +210,11 @@ class _TimedLayout(Layout):
 
     # -- reading ------------------------------------------------------------
 
-    def _convert(self, columns: dict[str, Any], masked: bool) -> dict[str, Any]:
-        """Native columns to the layout's: time codes read, in recipe order."""
+    def _convert(
+        self, columns: dict[str, Any], masked: bool, reports: dict[str, tuple[int, int, int]] | None = None
+    ) -> dict[str, Any]:
+        """Native columns to the layout's: time codes read, in recipe order.
+        ``reports`` holds the codes the reader already converted."""
         out: dict[str, Any] = {}
         native_names = list(columns)
         for item, (start, end) in zip(self._items, self._spans):
@@ -220,6 +223,9 @@ class _TimedLayout(Layout):
             if code is None:
                 for key in native_names[start:end]:
                     out[key] = columns[key]
+                continue
+            if reports is not None and name in reports:
+                out.update(code.finish(columns, reports[name]))  # type: ignore[attr-defined]
                 continue
             raw = {key: columns[key] for key in native_names[start:end]}
             mask = None
@@ -258,8 +264,17 @@ class _TimedLayout(Layout):
         lengths: npt.ArrayLike | None = None,
         errors: Literal["raise", "mask"] = "raise",
     ) -> Columns:
-        columns = super().unpack_many(buffer, stride=stride, offsets=offsets, lengths=lengths, errors=errors)
-        converted = self._convert(dict(columns), errors == "mask")
+        reports = None
+        if errors == "raise":
+            # CUC and CDS are converted by the reader itself, a chunk at a
+            # time while it is in the cache.
+            native = [c for c in self._codes.values() if hasattr(c, "native_job")]
+            jobs = [c.native_job() for c in native]  # type: ignore[attr-defined]
+            columns = super().unpack_many(buffer, stride=stride, offsets=offsets, lengths=lengths, _times=jobs)  # type: ignore[call-arg]
+            reports = dict(zip((c.name for c in native), columns.__dict__.pop("_time_reports", ())))
+        else:
+            columns = super().unpack_many(buffer, stride=stride, offsets=offsets, lengths=lengths, errors=errors)
+        converted = self._convert(dict(columns), errors == "mask", reports)
         columns.clear()
         columns.update(converted)
         return columns

@@ -35,7 +35,8 @@ from typing import Any
 
 import numpy as np
 
-from ._leapseconds import NS, constant_tai_to_utc, leap_seconds, tai_to_utc, utc_to_tai
+from . import _native
+from ._leapseconds import NS, LeapSecondTable, _check_expiry, leap_seconds, tai_to_utc, utc_to_tai
 
 __all__ = ["TimeCode", "CUC", "CDS", "CCS", "ASCIITime", "time_code", "ENCODINGS", "leap_seconds", "stamp"]
 
@@ -210,6 +211,64 @@ def _pfield_check(code: TimeCode, raw: np.ndarray, expected: int) -> None:
         )
 
 
+def _counters(values: Any) -> tuple[np.ndarray, bool]:
+    """A counter column as the native conversion reads it: contiguous
+    unsigned integers of 1, 2, 4 or 8 bytes, or int64 (True) for any other
+    column, whose negative values are then counted as such."""
+    array = np.asarray(values)
+    if array.dtype.kind == "u" and array.dtype.isnative and array.itemsize in (1, 2, 4, 8):
+        return np.ascontiguousarray(array), False
+    return np.ascontiguousarray(array.astype(np.int64)), True
+
+
+def _ns_out(value: np.ndarray, original: Any, reuse: bool) -> np.ndarray:
+    """Where the nanoseconds go: over the counters when they are 8 bytes
+    each and this call's own, else a new array."""
+    if value.itemsize == 8 and value.flags.writeable and (reuse or value is not original):
+        if value is not original or _writable(value):
+            return value.view(np.int64)
+    return np.empty(len(value), dtype=np.int64)
+
+
+def _pfield_column(code: Any, raw: Mapping[str, np.ndarray]) -> np.ndarray | None:
+    if not code.pfield:
+        return None
+    p = np.asarray(raw[_subnames(code.name, "p")[0]])
+    if p.dtype != np.uint8:
+        # A P-field that does not fit an octet cannot match.
+        p = np.where((p >= 0) & (p <= 0xFF), p, (code.pfield_value + 1) & 0xFF).astype(np.uint8)
+    return np.ascontiguousarray(p)
+
+
+_STEPS: dict[tuple[int, str], tuple[LeapSecondTable, tuple[np.ndarray, np.ndarray, np.ndarray]]] = {}
+
+
+def _tai_to_utc_steps(table: LeapSecondTable) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """The table as the native conversion's steps from TAI to UTC: each leap
+    second is two edges, its start and its end, and a time between them is
+    flagged."""
+    cached = _STEPS.get((id(table), "utc"))
+    if cached is not None and cached[0] is table:
+        return cached[1]
+    boundary = table.starts + table.offsets * NS
+    edges = np.sort(np.concatenate((boundary - NS, boundary)))
+    offsets = np.concatenate(([table.offsets[0]], table.offsets))
+    at = np.arange(len(edges) + 1)
+    steps = (edges, np.ascontiguousarray(-offsets[(at + 1) // 2] * NS), (at % 2 == 1).astype(np.uint8))
+    _STEPS[(id(table), "utc")] = (table, steps)
+    return steps
+
+
+def _utc_to_tai_steps(table: LeapSecondTable) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    cached = _STEPS.get((id(table), "tai"))
+    if cached is not None and cached[0] is table:
+        return cached[1]
+    offsets = np.concatenate(([table.offsets[0]], table.offsets))
+    steps = (np.ascontiguousarray(table.starts), offsets * NS, np.zeros(len(offsets), np.uint8))
+    _STEPS[(id(table), "tai")] = (table, steps)
+    return steps
+
+
 @dataclass(frozen=True)
 class CUC(TimeCode):
     """CCSDS unsegmented code: ``coarse`` octets of seconds and ``fine``
@@ -256,55 +315,50 @@ class CUC(TimeCode):
             return [self.name, f"{self.name}_leap"]
         return [self.name]
 
-    def decode(self, raw: Mapping[str, np.ndarray], reuse: bool = False) -> dict[str, np.ndarray]:
-        if self.pfield:
-            _pfield_check(self, np.asarray(raw[_subnames(self.name, "p")[0]]), self.pfield_value)
-        value = np.asarray(raw[self.name])
-        # Counters of at most 56 bits: int64 holds them, and numpy works on
-        # int64 in place without temporaries of another type.
-        v = value.view(np.int64) if value.dtype == np.uint64 else value.astype(np.int64)
-        k = 8 * self.fine
-        mask = (1 << k) - 1
-        add = self.epoch_ns
-        # A file seldom spans a leap second: then one offset serves every
-        # value and goes into the same sum as the epoch.
-        constant = None
-        if self.counting == "tai" and self.scale == "utc" and len(v):
-            lo, hi = (int(x) for x in (v.min(), v.max()))
-            constant = constant_tai_to_utc(*(((x >> k) * NS + ((x & mask) * NS >> k) + add) for x in (lo, hi)))
-            if constant is not None:
-                add -= constant[0]
-        t = v if reuse and _writable(value) else np.empty(len(v), dtype=np.int64)
-        scratch = np.empty(min(len(v), _BLOCK), dtype=np.int64)
-        # Block by block, so that the intermediate values stay in cache.
-        for start in range(0, len(v), _BLOCK):
-            part, dest = v[start : start + _BLOCK], t[start : start + _BLOCK]
-            fraction = scratch[: len(part)]
-            if k:
-                np.bitwise_and(part, mask, out=fraction)
-            np.right_shift(part, k, out=dest)
-            dest *= NS
-            if k:
-                # Floored to the nanosecond: a step of the code is at least
-                # 59.6 ns, so the counter is recovered exactly from the floor.
-                fraction *= NS
-                fraction >>= k
-                dest += fraction
-            dest += add
-        out: dict[str, np.ndarray] = {}
-        if self.counting == "tai":
-            if constant is not None:
-                out[self.name] = t.view(time_dtype("utc"))
-                out[f"{self.name}_leap"] = np.full(len(t), constant[1])
-            elif self.scale == "utc":
-                utc, leap = tai_to_utc(t, copy=False)
-                out[self.name] = utc.view(time_dtype("utc"))
-                out[f"{self.name}_leap"] = leap
-            else:
-                out[self.name] = t.view(time_dtype("tai"))
-        else:
-            out[self.name] = (t if self.scale == "utc" else utc_to_tai(t)).view(time_dtype(self.scale))
+    def _steps(self) -> tuple[np.ndarray, np.ndarray, np.ndarray] | None:
+        if self.counting == "tai" and self.scale == "utc":
+            return _tai_to_utc_steps(leap_seconds())
+        if self.counting != "tai" and self.scale == "tai":
+            return _utc_to_tai_steps(leap_seconds())
+        return None
+
+    def native_job(self) -> tuple[Any, ...]:
+        """How the layout's reader converts this code as it reads it (see
+        ``_native.Layout.unpack_many``'s ``_times``)."""
+        p, leap = _subnames(self.name, "p", "leap")
+        steps = self._steps()
+        wants_leap = self.counting == "tai" and self.scale == "utc"
+        return (
+            self.name, None, p if self.pfield else None, 0, 8 * self.fine, self.epoch_ns, False, steps,
+            self.pfield_value if self.pfield else 0, leap if wants_leap else None, None,
+        )  # fmt: skip
+
+    def finish(self, columns: Mapping[str, np.ndarray], report: tuple[int, int, int]) -> dict[str, np.ndarray]:
+        """The time columns from what the native conversion left in
+        ``columns`` (nanoseconds over the counters, flags under the code's
+        own sub-names) and its report (fault, where, latest time)."""
+        fault, _at, latest = report
+        if fault:
+            p = _subnames(self.name, "p")[0]
+            _pfield_check(self, np.asarray(columns[p]), self.pfield_value)
+        ns = columns[self.name]
+        if self._steps() is not None and len(ns):
+            _check_expiry(latest, leap_seconds())
+        out = {self.name: ns.view(time_dtype(self.scale))}
+        if self.counting == "tai" and self.scale == "utc":
+            out[f"{self.name}_leap"] = columns[_subnames(self.name, "leap")[0]]
         return out
+
+    def decode(self, raw: Mapping[str, np.ndarray], reuse: bool = False) -> dict[str, np.ndarray]:
+        original = raw[self.name]
+        value, signed = _counters(original)
+        job = self.native_job()
+        pfield = _pfield_column(self, raw)
+        ns = _ns_out(value, original, reuse)
+        leap = np.empty(len(value), dtype=bool) if job[9] is not None else None
+        report = _native.convert_time_codes(2 if signed else 0, *job[4:8], value, None, pfield, job[8], ns, leap, None)
+        columns = {self.name: ns, _subnames(self.name, "p")[0]: pfield, _subnames(self.name, "leap")[0]: leap}
+        return self.finish(columns, report)
 
     def encode(self, values: Mapping[str, Any]) -> dict[str, np.ndarray]:
         ns = _as_ns(values[self.name], self.name)
@@ -396,73 +450,80 @@ class CDS(TimeCode):
         extra = [f"{self.name}_ps"] if self.submilliseconds == 32 else []
         return [self.name] + extra + ([f"{self.name}_leap"] if self.scale == "utc" else [])
 
-    def decode(self, raw: Mapping[str, np.ndarray], reuse: bool = False) -> dict[str, np.ndarray]:
-        p, subname = _subnames(self.name, "p", "sub")
-        if self.pfield:
-            _pfield_check(self, np.asarray(raw[p]), self.pfield_value)
-        value = np.asarray(raw[self.name]).astype(np.uint64, copy=False)
-        if self.submilliseconds != 32:
-            return self._decode_blocks(value, np.asarray(raw[subname]) if self.submilliseconds else None, reuse)
-        day = (value >> np.uint64(32)).astype(np.int64)
-        ms = (value & np.uint64(0xFFFFFFFF)).astype(np.int64)
-        leap = ms >= 86_400_000
-        if (ms >= 86_401_000).any():
-            raise ValueError(f"{self.name}: millisecond of day {int(ms.max())} is past the end of the day")
-        ns = self.epoch_ns + day * _DAY_NS + (ms - leap * 1000) * 1_000_000
-        out_ps = None
-        if self.submilliseconds == 16:
-            us = np.asarray(raw[subname]).astype(np.int64)
-            if (us > 999).any():
-                raise ValueError(f"{self.name}: microseconds {int(us.max())} above 999")
-            ns += us * 1000
-        elif self.submilliseconds == 32:
-            ps = np.asarray(raw[subname]).astype(np.int64)
-            if (ps > 999_999_999).any():
-                raise ValueError(f"{self.name}: picoseconds {int(ps.max())} above 999999999")
-            ns += ps // 1000
-            out_ps = (ps % 1000).astype(np.uint16)
-        out = self._calendar_out(ns, leap)
-        if out_ps is not None:
-            out[f"{self.name}_ps"] = out_ps
-        return {k: out[k] for k in self.columns()}
+    def native_job(self) -> tuple[Any, ...]:
+        """How the layout's reader converts this code as it reads it (see
+        ``_native.Layout.unpack_many``'s ``_times``)."""
+        p, sub, leap, ps = _subnames(self.name, "p", "sub", "leap", "ps")
+        return (
+            self.name, sub if self.submilliseconds else None, p if self.pfield else None, 1, self.submilliseconds,
+            self.epoch_ns, self.scale == "utc", None, self.pfield_value if self.pfield else 0,
+            leap if self.scale == "utc" else None, ps if self.submilliseconds == 32 else None,
+        )  # fmt: skip
 
-    def _decode_blocks(self, value: np.ndarray, us: np.ndarray | None, reuse: bool) -> dict[str, np.ndarray]:
-        """Days, milliseconds and microseconds, block by block in cache."""
-        if us is not None and len(us) and int(us.max()) > 999:
-            raise ValueError(f"{self.name}: microseconds {int(us.max())} above 999")
-        v = value.view(np.int64)
-        t = v if reuse and _writable(value) else np.empty(len(v), dtype=np.int64)
-        scratch = np.empty(min(len(v), _BLOCK), dtype=np.int64)
-        leap: np.ndarray | None = None
-        for start in range(0, len(v), _BLOCK):
-            part, dest = v[start : start + _BLOCK], t[start : start + _BLOCK]
-            ms = scratch[: len(part)]
-            np.bitwise_and(part, 0xFFFFFFFF, out=ms)
-            highest = int(ms.max()) if len(ms) else 0
+    def finish(self, columns: Mapping[str, np.ndarray], report: tuple[int, int, int]) -> dict[str, np.ndarray]:
+        """The time columns from what the native conversion left in
+        ``columns`` and its report (fault, where, latest time)."""
+        p, subname, leap, ps = _subnames(self.name, "p", "sub", "leap", "ps")
+        fault, at, _latest = report
+        if fault:
+            self._fault(
+                np.asarray(columns[self.name]).view(np.uint64),
+                np.asarray(columns[subname]) if self.submilliseconds else None,
+                np.asarray(columns[p]) if self.pfield else None,
+                at,
+            )
+        out = {self.name: columns[self.name].view(time_dtype(self.scale))}
+        if self.submilliseconds == 32:
+            out[f"{self.name}_ps"] = columns[ps]
+        if self.scale == "utc":
+            out[f"{self.name}_leap"] = columns[leap]
+        return out
+
+    def decode(self, raw: Mapping[str, np.ndarray], reuse: bool = False) -> dict[str, np.ndarray]:
+        original = raw[self.name]
+        value = np.ascontiguousarray(np.asarray(original).astype(np.uint64, copy=False))
+        p, subname, leap, ps = _subnames(self.name, "p", "sub", "leap", "ps")
+        columns: dict[str, Any] = {p: _pfield_column(self, raw), subname: None}
+        if self.submilliseconds:
+            width = np.uint16 if self.submilliseconds == 16 else np.uint32
+            columns[subname] = np.ascontiguousarray(np.asarray(raw[subname]).astype(width, copy=False))
+        n = len(value)
+        columns[self.name] = _ns_out(value, original, reuse)
+        columns[leap] = np.empty(n, dtype=bool) if self.scale == "utc" else None
+        columns[ps] = np.empty(n, dtype=np.uint16) if self.submilliseconds == 32 else None
+        job = self.native_job()
+        report = _native.convert_time_codes(
+            1, *job[4:8], value, columns[subname], columns[p], job[8], columns[self.name], columns[leap], columns[ps]
+        )
+        if report[0]:
+            # The counters, as read, where the conversion stopped.
+            columns[self.name] = value
+        return self.finish(columns, report)
+
+    def _fault(self, value: np.ndarray, sub: np.ndarray | None, pfield: np.ndarray | None, at: int) -> None:
+        """Raises what is wrong with the codes; the native conversion left
+        the values from the block of the first fault on as they were read,
+        and the blocks before it held no fault."""
+        if pfield is not None:
+            _pfield_check(self, pfield, self.pfield_value)
+        start = at // _BLOCK * _BLOCK
+        rest = (value[start:] & np.uint64(0xFFFFFFFF)).astype(np.int64)
+        if self.submilliseconds == 32:
+            assert sub is not None
+            if (rest >= 86_401_000).any():
+                raise ValueError(f"{self.name}: millisecond of day {int(rest.max())} is past the end of the day")
+            if (sub > 999_999_999).any():
+                raise ValueError(f"{self.name}: picoseconds {int(sub.max())} above 999999999")
+            raise ValueError(f"{self.name}: second 60 on the TAI calendar ({int((rest >= 86_400_000).sum())} values)")
+        if sub is not None and int(sub.max()) > 999:
+            raise ValueError(f"{self.name}: microseconds {int(sub.max())} above 999")
+        for block in range(0, len(rest), _BLOCK):
+            highest = int(rest[block : block + _BLOCK].max())
             if highest >= 86_401_000:
                 raise ValueError(f"{self.name}: millisecond of day {highest} is past the end of the day")
-            np.right_shift(part, 32, out=dest)
-            dest *= _DAY_NS
             if highest >= 86_400_000:
-                # Inside a leap second: shown as a second 23:59:59, flagged.
-                if self.scale != "utc":
-                    raise ValueError(f"{self.name}: second 60 on the TAI calendar")
-                if leap is None:
-                    leap = np.zeros(len(v), dtype=bool)
-                flags = leap[start : start + _BLOCK]
-                np.greater_equal(ms, 86_400_000, out=flags)
-                ms -= flags * 1000
-            ms *= 1_000_000
-            dest += ms
-            if us is not None:
-                np.multiply(us[start : start + _BLOCK], 1000, out=ms, dtype=np.int64)
-                dest += ms
-            if self.epoch_ns:
-                dest += self.epoch_ns
-        result = {self.name: t.view(time_dtype(self.scale))}
-        if self.scale == "utc":
-            result[f"{self.name}_leap"] = leap if leap is not None else np.zeros(len(t), dtype=bool)
-        return result
+                raise ValueError(f"{self.name}: second 60 on the TAI calendar")
+        raise AssertionError("the time codes were reported faulty but are not")  # pragma: no cover
 
     def encode(self, values: Mapping[str, Any]) -> dict[str, np.ndarray]:
         ns, leap = self._calendar_in(values)

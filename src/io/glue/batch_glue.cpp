@@ -19,9 +19,11 @@
 #include "io/glue/encode_value.hpp"
 #include "io/glue/layout_object.hpp"
 #include "io/glue/numpy_api.hpp"
+#include "io/glue/time_glue.hpp"
 #include "io/kernels/batch.hpp"
 #include "io/kernels/field_value.hpp"
 #include "io/kernels/pack_kernel.hpp"
+#include "io/kernels/time_codes.hpp"
 
 namespace bitloom::io {
 
@@ -47,14 +49,15 @@ struct UnpackArguments {
     PyObject* lengths = nullptr;
     bool mask = false;
     bool by_packet = false;
+    PyObject* times = nullptr;  // null when not given (or None)
 };
 
 PyObject* none_as_null(PyObject* obj) { return obj == Py_None ? nullptr : obj; }
 
 bool parse_unpack_arguments(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, UnpackArguments& out) {
     static constexpr Signature sig{
-        "unpack_many", "", {"buffer", "stride", "offsets", "lengths", "errors", "_by_packet"}, 6, 1, 5};
-    std::array<PyObject*, 6> slots{};
+        "unpack_many", "", {"buffer", "stride", "offsets", "lengths", "errors", "_by_packet", "_times"}, 7, 1, 6};
+    std::array<PyObject*, 7> slots{};
     if (!match_arguments_slow(sig, args, nargs, kwnames, slots.data())) return false;
     out.buffer = slots[0];
     out.stride = none_as_null(slots[1]);
@@ -75,6 +78,7 @@ bool parse_unpack_arguments(PyObject* const* args, Py_ssize_t nargs, PyObject* k
         if (by_packet < 0) return false;
         out.by_packet = by_packet == 1;
     }
+    out.times = slots[6] == nullptr ? nullptr : none_as_null(slots[6]);
     return true;
 }
 
@@ -295,6 +299,187 @@ bool make_output(const Layout& layout, std::size_t n, UnpackJob& job, UnpackOutp
     return true;
 }
 
+// --- unpack_many: time codes converted as they are read --------------------------
+
+// A time code of the layout, read as plain unsigned columns and turned into
+// nanoseconds a chunk at a time, while the chunk is still in the cache.
+// Described by the caller (bitloom_io's Layout) in `_times`: per code a tuple
+// (value, sub, pfield, kind, bits, epoch_ns, leap_allowed, steps,
+// pfield_value, leap, ps) of column names (None: none) and the numbers of
+// convert_time_codes.
+struct TimeColumns {
+    TimeCodeSpec spec;
+    bool signed_value = false;
+    TimeSteps steps;
+    std::array<BufferView, 3> step_views;
+    std::size_t value = 0;
+    std::size_t sub = SIZE_MAX;
+    std::size_t pfield = SIZE_MAX;
+    unsigned value_size = 8;
+    unsigned sub_size = 0;
+    // The nanoseconds: over the value column when that has 8-byte values,
+    // else an array of their own that takes the column's place.
+    Ref ns_array;
+    BufferView ns_view;
+    std::int64_t* ns = nullptr;
+    Ref leap_name;
+    Ref leap_array;
+    BufferView leap_view;
+    Ref ps_name;
+    Ref ps_array;
+    BufferView ps_view;
+    TimeCodeReport report;  // a fault's `at` counts from the batch's first packet
+    std::int64_t latest = INT64_MIN;
+};
+
+using TimeJobs = std::vector<std::unique_ptr<TimeColumns>>;
+
+// The numeric column of that name, or SIZE_MAX with an exception set.
+std::size_t numeric_column(const BoundLayout& layout, const UnpackJob& job, PyObject* name) {
+    for (std::size_t c = 0; c < layout.native.column_fields.size(); ++c) {
+        const FieldSpec& f = layout.native.fields[layout.native.column_fields[c]];
+        const int same = PyObject_RichCompareBool(layout.of(f).name.get(), name, Py_EQ);
+        if (same < 0) return SIZE_MAX;
+        if (same == 1 && job.numeric[c] != nullptr) return c;
+    }
+    PyErr_Format(PyExc_ValueError, "_times: no numeric column %R", name);
+    return SIZE_MAX;
+}
+
+bool is_unsigned(ColumnKind kind) {
+    return kind == ColumnKind::u8 || kind == ColumnKind::u16 || kind == ColumnKind::u32 || kind == ColumnKind::u64;
+}
+
+// NOLINTNEXTLINE(readability-function-cognitive-complexity): one check per part of the description
+bool read_time_job(const BoundLayout& layout, const UnpackJob& job, PyObject* given, TimeColumns& t) {
+    if (!PyTuple_Check(given) || PyTuple_GET_SIZE(given) != 11) {
+        PyErr_SetString(PyExc_TypeError, "_times: a tuple of 11 per time code");
+        return false;
+    }
+    PyObject* const* items = &PyTuple_GET_ITEM(given, 0);
+    const std::array<PyObject*, 5> numbers{items[3], items[4], items[5], items[6], items[8]};
+    if (!read_time_spec(numbers.data(), t.spec, t.signed_value)) return false;
+    if (t.signed_value) {
+        PyErr_SetString(PyExc_ValueError, "_times: the columns read are unsigned");
+        return false;
+    }
+    if (!read_time_steps(items[7], t.steps, t.step_views)) return false;
+    const std::size_t n = job.geometry.count;
+    const auto column_kind = [&](std::size_t c) { return layout.native.fields[layout.native.column_fields[c]].column; };
+    t.value = numeric_column(layout, job, items[0]);
+    if (t.value == SIZE_MAX) return false;
+    t.value_size = static_cast<unsigned>(column_item_size(column_kind(t.value)));
+    if (!is_unsigned(column_kind(t.value)) || (t.spec.kind == TimeCodeKind::cds && t.value_size != 8)) {
+        PyErr_Format(PyExc_ValueError, "_times: column %R does not hold a time code's counters", items[0]);
+        return false;
+    }
+    if ((items[1] != Py_None) != (t.spec.sub_bits != 0)) {
+        PyErr_SetString(PyExc_ValueError, "_times: a column below the millisecond exactly when CDS has one");
+        return false;
+    }
+    if (items[1] != Py_None) {
+        t.sub = numeric_column(layout, job, items[1]);
+        if (t.sub == SIZE_MAX) return false;
+        t.sub_size = t.spec.sub_bits / 8;
+        if (!is_unsigned(column_kind(t.sub)) || column_item_size(column_kind(t.sub)) != t.sub_size) {
+            PyErr_Format(PyExc_ValueError, "_times: column %R is not of %u-byte values", items[1], t.sub_size);
+            return false;
+        }
+    }
+    if (items[2] != Py_None) {
+        t.pfield = numeric_column(layout, job, items[2]);
+        if (t.pfield == SIZE_MAX) return false;
+        if (column_kind(t.pfield) != ColumnKind::u8) {
+            PyErr_Format(PyExc_ValueError, "_times: column %R is not of octets", items[2]);
+            return false;
+        }
+    }
+    if (t.value_size == 8) {
+        t.ns = static_cast<std::int64_t*>(job.numeric[t.value]);
+    } else {
+        t.ns_array = numeric_array(n, ColumnKind::i64);
+        if (!t.ns_array || !t.ns_view.acquire(t.ns_array.get(), PyBUF_WRITABLE)) return false;
+        t.ns = static_cast<std::int64_t*>(t.ns_view.data());
+    }
+    if (items[9] != Py_None) {
+        t.leap_name = Ref::borrow(items[9]);
+        t.leap_array = bool_zeros(n);
+        if (!t.leap_array || !t.leap_view.acquire(t.leap_array.get(), PyBUF_WRITABLE)) return false;
+    }
+    if (items[10] != Py_None) {
+        if (t.spec.sub_bits != 32) {
+            PyErr_SetString(PyExc_ValueError, "_times: picoseconds come from CDS with 32 bits below the millisecond");
+            return false;
+        }
+        t.ps_name = Ref::borrow(items[10]);
+        t.ps_array = numeric_array(n, ColumnKind::u16);
+        if (!t.ps_array || !t.ps_view.acquire(t.ps_array.get(), PyBUF_WRITABLE)) return false;
+    }
+    return true;
+}
+
+bool read_time_jobs(const BoundLayout& layout, const UnpackJob& job, PyObject* given, TimeJobs& out) {
+    if (given == nullptr) return true;
+    Ref items = Ref::steal(PySequence_Tuple(given));
+    if (!items) return false;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(items.get()); ++i) {
+        auto t = std::make_unique<TimeColumns>();
+        if (!read_time_job(layout, job, PyTuple_GET_ITEM(items.get(), i), *t)) return false;
+        out.push_back(std::move(t));
+    }
+    return true;
+}
+
+// Converts the chunk the kernels just read; a code that meets a fault is
+// left as read from there on, so that its columns tell what was wrong.
+void convert_time_chunk(TimeJobs& times, const UnpackJob& job) noexcept {
+    const std::size_t first = job.first;
+    for (auto& t : times) {
+        if (t->report.fault != TimeFault::none || job.count == 0) continue;
+        TimeCodeSpec spec = t->spec;
+        spec.steps = t->steps.edges != nullptr ? &t->steps : nullptr;
+        if (t->pfield != SIZE_MAX) spec.pfield = static_cast<const std::uint8_t*>(job.numeric[t->pfield]) + first;
+        TimeCodeInput in;
+        in.value = static_cast<const std::uint8_t*>(job.numeric[t->value]) + first * t->value_size;
+        in.value_size = t->value_size;
+        if (t->sub != SIZE_MAX) in.sub = static_cast<const std::uint8_t*>(job.numeric[t->sub]) + first * t->sub_size;
+        in.sub_size = t->sub_size;
+        TimeCodeOutput out;
+        out.ns = t->ns + first;
+        if (t->leap_array) out.leap = static_cast<std::uint8_t*>(t->leap_view.data()) + first;
+        if (t->ps_array) out.ps = static_cast<std::uint16_t*>(t->ps_view.data()) + first;
+        const TimeCodeReport report = convert_time_codes(spec, in, out, job.count);
+        if (report.fault != TimeFault::none) {
+            t->report = {report.fault, first + report.at, 0};
+        } else {
+            t->latest = std::max(t->latest, report.latest);
+        }
+    }
+}
+
+// The converted columns into the result: the nanoseconds in the value
+// column's place, the leap flags and picoseconds beside them, and per code
+// (fault, at, latest) as `_time_reports`.
+bool add_time_columns(const BoundLayout& layout, TimeJobs& times, PyObject* columns) {
+    if (times.empty()) return true;
+    Ref reports = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(times.size())));
+    if (!reports) return false;
+    for (std::size_t i = 0; i < times.size(); ++i) {
+        TimeColumns& t = *times[i];
+        if (t.ns_array) {
+            const FieldSpec& f = layout.native.fields[layout.native.column_fields[t.value]];
+            if (PyDict_SetItem(columns, layout.of(f).name.get(), t.ns_array.get()) < 0) return false;
+        }
+        if (t.leap_array && PyDict_SetItem(columns, t.leap_name.get(), t.leap_array.get()) < 0) return false;
+        if (t.ps_array && PyDict_SetItem(columns, t.ps_name.get(), t.ps_array.get()) < 0) return false;
+        PyObject* report = Py_BuildValue("(inL)", static_cast<int>(t.report.fault),
+                                         static_cast<Py_ssize_t>(t.report.at), static_cast<long long>(t.latest));
+        if (report == nullptr) return false;
+        PyTuple_SET_ITEM(reports.get(), static_cast<Py_ssize_t>(i), report);
+    }
+    return PyObject_SetAttrString(columns, "_time_reports", reports.get()) == 0;
+}
+
 // A chunk of a bytes column (binary, or text numpy could not open) as a
 // list of Python values, assigned to its rows of the column's array.
 bool store_chunk(const FieldSpec& f, const BytesColumn& column, PyObject* array, std::size_t first, std::size_t count) {
@@ -327,8 +512,8 @@ PyObject* raise_packet_failure(const BoundLayout& layout, const PacketGeometry& 
 // Runs the kernels a chunk at a time (the interpreter lock released) and
 // stores each chunk's bytes columns. Returns false with an exception set on
 // the first failing packet (errors='raise') or any other failure.
-bool run_chunks(const BoundLayout& layout, UnpackJob& job, UnpackOutput& out, bool mask, bool mapped_file,
-                std::size_t& failures) {
+bool run_chunks(const BoundLayout& layout, UnpackJob& job, UnpackOutput& out, TimeJobs& times, bool mask,
+                bool mapped_file, std::size_t& failures) {
     const PacketGeometry& g = job.geometry;
     const std::size_t n = g.count;
     const std::size_t chunk = std::min<std::size_t>(n, std::size_t{1} << 16);
@@ -339,6 +524,7 @@ bool run_chunks(const BoundLayout& layout, UnpackJob& job, UnpackOutput& out, bo
         std::size_t chunk_failures = 0;
         without_gil([&] {
             chunk_failures = run_unpack(job);
+            convert_time_chunk(times, job);
             if (mapped_file) {
                 // The pages of a memory-mapped file are let go once read, so
                 // that decoding a large file holds little more than its columns.
@@ -426,10 +612,19 @@ PyObject* layout_unpack_many(PyObject* self, PyObject* const* args, Py_ssize_t n
         if (!make_output(layout->native, job.geometry.count, job, out)) return nullptr;
         const bool mapped_file = std::strcmp(Py_TYPE(a.buffer)->tp_name, "mmap.mmap") == 0 &&
                                  job.geometry.stride != 0 && job.geometry.offsets == nullptr;
+        TimeJobs times;
+        if (a.times != nullptr && a.mask) {
+            // Rows that failed hold whatever was there: converting them could fault.
+            PyErr_SetString(PyExc_ValueError, "_times needs errors='raise'");
+            return nullptr;
+        }
+        if (!read_time_jobs(*layout, job, a.times, times)) return nullptr;
         std::size_t failures = 0;
-        if (!run_chunks(*layout, job, out, a.mask, mapped_file, failures)) return nullptr;
+        if (!run_chunks(*layout, job, out, times, a.mask, mapped_file, failures)) return nullptr;
         out.strings.clear();  // numpy's string allocators are given back before the arrays are handed out
-        return make_columns(*layout, out, failures, a.mask);
+        Ref columns = Ref::steal(make_columns(*layout, out, failures, a.mask));
+        if (!columns || !add_time_columns(*layout, times, columns.get())) return nullptr;
+        return columns.release();
     });
 }
 

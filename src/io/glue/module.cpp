@@ -17,6 +17,7 @@ namespace {
 constexpr ModulePart parts[] = {
     {"layout", add_layout_part},
     {"stream", add_stream_part},
+    {"time", add_time_part},
 };
 
 PyModuleDef module_definition = {

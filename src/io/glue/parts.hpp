@@ -18,4 +18,7 @@ struct ModulePart {
 // ccsds_scan, the CCSDS stream splitter (stream_glue.cpp).
 [[nodiscard]] bool add_stream_part(PyObject* module);
 
+// convert_time_codes, CUC and CDS counters into nanoseconds (time_glue.cpp).
+[[nodiscard]] bool add_time_part(PyObject* module);
+
 }  // namespace bitloom::io

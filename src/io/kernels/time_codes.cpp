@@ -1,0 +1,201 @@
+#include "io/kernels/time_codes.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+namespace bitloom::io {
+
+namespace {
+
+constexpr std::int64_t ns_per_second = 1'000'000'000;
+constexpr std::int64_t ns_per_day = 86'400 * ns_per_second;
+constexpr std::uint64_t ms_per_day = 86'400'000;
+
+// Sums wrap as numpy's int64 arithmetic does, rather than overflow.
+constexpr std::int64_t wrap_add(std::int64_t a, std::int64_t b) noexcept {
+    return static_cast<std::int64_t>(static_cast<std::uint64_t>(a) + static_cast<std::uint64_t>(b));
+}
+constexpr std::int64_t wrap_mul(std::int64_t a, std::int64_t b) noexcept {
+    return static_cast<std::int64_t>(static_cast<std::uint64_t>(a) * static_cast<std::uint64_t>(b));
+}
+
+std::uint64_t load(const void* column, unsigned size, std::size_t i) noexcept {
+    switch (size) {
+        case 1: return static_cast<const std::uint8_t*>(column)[i];
+        case 2: return static_cast<const std::uint16_t*>(column)[i];
+        case 4: return static_cast<const std::uint32_t*>(column)[i];
+        default: {
+            std::uint64_t v = 0;
+            std::memcpy(&v, static_cast<const std::uint8_t*>(column) + i * 8, 8);
+            return v;
+        }
+    }
+}
+
+// The step a time falls in, remembered between blocks: a file seldom spans
+// a step, so a block nearly always lies in the step of the block before.
+class StepCursor {
+public:
+    explicit StepCursor(const TimeSteps& steps) noexcept : steps_(steps) {}
+
+    void find(std::int64_t t) noexcept {
+        const std::int64_t* begin = steps_.edges;
+        const std::int64_t* end = begin + steps_.count;
+        const auto at = static_cast<std::size_t>(std::upper_bound(begin, end, t) - begin);
+        lo_ = at == 0 ? INT64_MIN : begin[at - 1];
+        hi_ = at == steps_.count ? INT64_MAX : begin[at];
+        last_ = at == steps_.count;
+        delta_ = steps_.delta[at];
+        flag_ = steps_.flag[at];
+    }
+    [[nodiscard]] bool covers(std::int64_t lo, std::int64_t hi) const noexcept {
+        return lo >= lo_ && (hi < hi_ || last_);
+    }
+    [[nodiscard]] std::int64_t delta() const noexcept { return delta_; }
+    [[nodiscard]] std::uint8_t flag() const noexcept { return flag_; }
+
+private:
+    const TimeSteps& steps_;
+    std::int64_t lo_ = 0;
+    std::int64_t hi_ = 0;
+    bool last_ = false;
+    std::int64_t delta_ = 0;
+    std::uint8_t flag_ = 0;
+};
+
+// The CUC counter of value i as nanoseconds from the epoch (before it).
+template <unsigned Size>
+std::int64_t cuc_ns(const void* column, bool is_signed, unsigned k, std::uint64_t mask, std::size_t i) noexcept {
+    const std::uint64_t v = load(column, Size, i);
+    const std::int64_t whole = is_signed ? static_cast<std::int64_t>(v) >> k : static_cast<std::int64_t>(v >> k);
+    // Floored to the nanosecond: a step of the code is at least 59.6 ns, so
+    // the counter is recovered exactly from the floor.
+    return wrap_add(wrap_mul(whole, ns_per_second), static_cast<std::int64_t>(((v & mask) * ns_per_second) >> k));
+}
+
+template <unsigned Size>
+TimeCodeReport convert_cuc(const TimeCodeSpec& spec, const TimeCodeInput& in, const TimeCodeOutput& out,
+                           std::size_t n) noexcept {
+    TimeCodeReport report;
+    std::int64_t latest = INT64_MIN;
+    const unsigned k = spec.fine_bits;
+    const std::uint64_t mask = (std::uint64_t{1} << k) - 1;
+    const bool is_signed = in.signed_value;
+    const std::int64_t epoch = spec.epoch_ns;
+    std::int64_t* const ns = out.ns;
+    std::uint8_t* const leap = out.leap;
+    const std::uint8_t* const pfield = spec.pfield;
+    const std::uint8_t pfield_value = spec.pfield_value;
+    const TimeSteps empty;
+    StepCursor cursor(spec.steps != nullptr ? *spec.steps : empty);
+    if (spec.steps != nullptr && n > 0) cursor.find(wrap_add(cuc_ns<Size>(in.value, is_signed, k, mask, 0), epoch));
+    for (std::size_t first = 0; first < n; first += time_block) {
+        const std::size_t last = std::min(n, first + time_block);
+        if (pfield != nullptr) {
+            for (std::size_t i = first; i < last; ++i) {
+                if (pfield[i] != pfield_value) return {TimeFault::pfield, i, 0};
+            }
+        }
+        // The block is converted with the step of the block before, then
+        // value by value should it not lie wholly in that step.
+        const std::int64_t delta = cursor.delta();
+        std::int64_t lo = INT64_MAX;
+        std::int64_t hi = INT64_MIN;
+        for (std::size_t i = first; i < last; ++i) {
+            const std::int64_t t = wrap_add(cuc_ns<Size>(in.value, is_signed, k, mask, i), epoch);
+            lo = std::min(lo, t);
+            hi = std::max(hi, t);
+            ns[i] = wrap_add(t, delta);
+        }
+        latest = std::max(latest, hi);
+        if (spec.steps == nullptr) continue;
+        if (cursor.covers(lo, hi)) {
+            if (leap != nullptr) std::memset(leap + first, cursor.flag(), last - first);
+            continue;
+        }
+        for (std::size_t i = first; i < last; ++i) {
+            const std::int64_t t = wrap_add(ns[i], -delta);
+            if (!cursor.covers(t, t)) cursor.find(t);
+            ns[i] = wrap_add(t, cursor.delta());
+            if (leap != nullptr) leap[i] = cursor.flag();
+        }
+    }
+    report.latest = latest;
+    return report;
+}
+
+template <unsigned SubSize>
+TimeCodeReport convert_cds(const TimeCodeSpec& spec, const TimeCodeInput& in, const TimeCodeOutput& out,
+                           std::size_t n) noexcept {
+    const std::uint64_t ms_limit = spec.leap_allowed ? ms_per_day + 1000 : ms_per_day;
+    const std::uint64_t sub_limit = spec.sub_bits == 16 ? 1000 : 1'000'000'000;
+    const std::uint8_t* const pfield = spec.pfield;
+    const std::uint8_t pfield_value = spec.pfield_value;
+    const std::int64_t epoch = spec.epoch_ns;
+    const void* const value = in.value;
+    const void* const sub = in.sub;
+    std::int64_t* const ns = out.ns;
+    std::uint8_t* const leap_out = out.leap;
+    std::uint16_t* const ps_out = out.ps;
+    for (std::size_t first = 0; first < n; first += time_block) {
+        const std::size_t last = std::min(n, first + time_block);
+        // The whole block is checked before any of it is written.
+        bool bad = false;
+        for (std::size_t i = first; i < last; ++i) {
+            bad |= (load(value, 8, i) & 0xFFFF'FFFFU) >= ms_limit;
+            if constexpr (SubSize != 0) bad |= load(sub, SubSize, i) >= sub_limit;
+        }
+        if (pfield != nullptr) {
+            for (std::size_t i = first; i < last; ++i) bad |= pfield[i] != pfield_value;
+        }
+        if (bad) [[unlikely]] {
+            for (std::size_t i = first; i < last; ++i) {
+                const std::uint64_t ms = load(value, 8, i) & 0xFFFF'FFFFU;
+                if (pfield != nullptr && pfield[i] != pfield_value) return {TimeFault::pfield, i, 0};
+                if (ms >= ms_limit) {
+                    return {ms < ms_per_day + 1000 ? TimeFault::leap_on_tai : TimeFault::ms_range, i, 0};
+                }
+                if constexpr (SubSize != 0) {
+                    if (load(sub, SubSize, i) >= sub_limit) return {TimeFault::sub_range, i, 0};
+                }
+            }
+        }
+        for (std::size_t i = first; i < last; ++i) {
+            const std::uint64_t v = load(value, 8, i);
+            const std::uint64_t ms = v & 0xFFFF'FFFFU;
+            const bool leap = ms >= ms_per_day;
+            // Inside a leap second: shown as a second 23:59:59, flagged.
+            std::int64_t t = wrap_mul(static_cast<std::int64_t>(v >> 32), ns_per_day);
+            t = wrap_add(t, (static_cast<std::int64_t>(ms) - (leap ? 1000 : 0)) * 1'000'000);
+            if constexpr (SubSize == 2) {
+                t += static_cast<std::int64_t>(load(sub, 2, i)) * 1000;
+            } else if constexpr (SubSize == 4) {
+                const std::uint64_t ps = load(sub, 4, i);
+                t += static_cast<std::int64_t>(ps / 1000);
+                if (ps_out != nullptr) ps_out[i] = static_cast<std::uint16_t>(ps % 1000);
+            }
+            if (leap_out != nullptr) leap_out[i] = leap ? 1 : 0;
+            ns[i] = wrap_add(t, epoch);
+        }
+    }
+    return {};
+}
+
+}  // namespace
+
+TimeCodeReport convert_time_codes(const TimeCodeSpec& spec, const TimeCodeInput& in, const TimeCodeOutput& out,
+                                  std::size_t n) noexcept {
+    if (spec.kind == TimeCodeKind::cds) {
+        if (spec.sub_bits == 16) return convert_cds<2>(spec, in, out, n);
+        if (spec.sub_bits == 32) return convert_cds<4>(spec, in, out, n);
+        return convert_cds<0>(spec, in, out, n);
+    }
+    switch (in.value_size) {
+        case 1: return convert_cuc<1>(spec, in, out, n);
+        case 2: return convert_cuc<2>(spec, in, out, n);
+        case 4: return convert_cuc<4>(spec, in, out, n);
+        default: return convert_cuc<8>(spec, in, out, n);
+    }
+}
+
+}  // namespace bitloom::io
