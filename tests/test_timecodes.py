@@ -165,6 +165,45 @@ CASES = [
         0,
         lambda c, t, n: ascii_ref(c, t),
     ),
+    # Before 1970 (negative nanoseconds), and UTC before 1972 at its offset of 1972.
+    (CUC42, "1965-03-01T00:00:00.5", 10, cuc_ref),
+    ({**CUC42, "scale": "tai"}, "1958-01-01T00:00:00.0000152587890625", 0, cuc_ref),
+    ({"encoding": "cds", "days": 16, "epoch": "tai"}, "1961-01-01T00:00:00.001", 0, lambda c, t, n: cds_ref(c, t)),
+    # The last step of the fraction before and inside the leap second.
+    (CUC42, "2016-12-31T23:59:59.9999847412109375", 36, cuc_ref),
+    (CUC42, "2016-12-31T23:59:60", 36, cuc_ref),
+    (CUC42, "2016-12-31T23:59:60.9999847412109375", 36, cuc_ref),
+    (
+        {**CUC42, "epoch": "gps"},
+        "2017-01-01T00:00:00",
+        37 - 19,
+        lambda c, t, n: cuc_ref(c, t, n, dt.datetime(1980, 1, 6)),
+    ),
+]
+# Every CUC width: its largest fraction (floored to the nanosecond on reading)
+# and the most seconds the coarse octets hold, up to a day.
+CASES += [
+    (
+        {"encoding": "cuc", "coarse": c, "fine": f, "epoch": "2020-01-01T00:00:00", "scale": "tai"},
+        "2020-01-01T"
+        + str(dt.timedelta(seconds=min(256**c - 1, 86399))).zfill(8)
+        + (str(Decimal(256**f - 1) / Decimal(256**f))[1:] if f else ""),
+        0,
+        lambda c, t, n: cuc_ref(c, t, n, dt.datetime(2020, 1, 1)),
+    )
+    for c in range(1, 5)
+    for f in range(4)
+]
+# Every CDS form at the last digit of the leap second of 2016.
+CASES += [
+    (
+        {"encoding": "cds", "days": days, "submilliseconds": sub, "epoch": "1958-01-01"},
+        "2016-12-31T23:59:60." + "9" * {0: 3, 16: 6, 32: 12}[sub],
+        0,
+        lambda c, t, n: cds_ref(c, t),
+    )
+    for days in (16, 24)
+    for sub in (0, 16, 32)
 ]
 
 
@@ -243,6 +282,42 @@ def test_bad_time_code_items(recipe_item, message):
         ({"encoding": "cuc", "coarse": 4, "fine": 0, "pfield": True}, b"\x2c\0\0\0\1", "P-field 0x2C"),
         ({"encoding": "cds", "days": 16}, b"\0\1" + (86_401_000).to_bytes(4, "big"), "past the end of the day"),
         ({"encoding": "cds", "days": 16, "submilliseconds": 16}, b"\0\1\0\0\0\0\x03\xe8", "microseconds 1000"),
+        (
+            {"encoding": "cds", "days": 24, "submilliseconds": 32},
+            b"\0\0\1\0\0\0\0" + (10**9).to_bytes(4, "big"),
+            "picoseconds 1000000000 above",
+        ),
+        (
+            {"encoding": "cds", "scale": "tai"},
+            b"\0\1" + (86_400_500).to_bytes(4, "big"),
+            "second 60 on the TAI calendar$",
+        ),
+        (
+            {"encoding": "cds", "submilliseconds": 32, "scale": "tai"},
+            b"\0\1" + (86_400_500).to_bytes(4, "big") + bytes(4),
+            r"TAI calendar \(1 values\)",
+        ),
+        # Faults far into a file: the message is of the block of values that holds it.
+        (
+            {"encoding": "cds", "days": 16},
+            b"\0\1"
+            + bytes(4) * 1
+            + (b"\0\1" + (86_401_007).to_bytes(4, "big")) * 1
+            + (b"\0\1" + bytes(4)) * 40_000
+            + b"\0\1"
+            + (86_401_009).to_bytes(4, "big"),
+            "millisecond of day 86401007 is past",
+        ),
+        (
+            {"encoding": "cds", "days": 16},
+            (b"\0\1" + bytes(4)) * 40_000 + b"\0\1" + (86_401_009).to_bytes(4, "big"),
+            "millisecond of day 86401009 is past",
+        ),
+        (
+            {"encoding": "cuc", "coarse": 4, "fine": 0, "pfield": True},
+            b"\x1c\0\0\0\1" * 70_000 + b"\x2c\0\0\0\1",
+            "P-field 0x2C in 1 packets",
+        ),
         ({"encoding": "ccs"}, bytes.fromhex("2024022A000000"), "not two BCD digits"),
         ({"encoding": "ccs"}, bytes.fromhex("20230229000000"), "no such calendar time"),
         ({"encoding": "ccs"}, bytes.fromhex("20231231235860"), "second 60 outside the last minute"),
@@ -253,7 +328,7 @@ def test_bad_time_code_items(recipe_item, message):
 def test_bad_time_code_values(code, data, message):
     layout = Layout([{"name": "t", **code}])
     with pytest.raises(ValueError, match=message):
-        layout.unpack_many(data, stride=len(data))
+        layout.unpack_many(data, stride=layout.fields[0].bits // 8)
 
 
 def test_out_of_range_times_are_refused_when_writing():
