@@ -460,3 +460,30 @@ def test_masked_reads_keep_time_columns_aligned():
     cols = layout.unpack_many([good, good[:3], good], errors="mask")
     assert cols.failures == 1 and cols["t"].mask.tolist() == [False, True, False]
     assert str(cols["t"][2]) == "2020-01-01T00:00:00.500000000" and cols["t_leap"].mask.tolist() == [False, True, False]
+
+
+@pytest.mark.parametrize(
+    "raw, per_count, offset, epoch, expected",
+    [
+        # Integer binary fractions read as a CUC: before the epoch too.
+        (
+            np.array([-1, 0, 3], np.int32),
+            0.5,
+            0.0,
+            "unix",
+            ["1969-12-31T23:59:59.5", "1970-01-01", "1970-01-01T00:00:01.5"],
+        ),
+        (np.array([2**40 + 1], np.uint64), 2.0**-32, 0.0, "unix", ["1970-01-01T00:04:16.000000000"]),
+        # Through float64: rounded to the nanosecond, NaN is NaT.
+        (np.array([1.0, np.nan]), 1e-9 / 3, 0.0, "unix", ["1970-01-01T00:00:00", "NaT"]),
+        (np.array([np.nan, 2.0]), 1.0, 0.25, "tai", ["NaT", "1957-12-31T23:59:52.25"]),
+        # Without an epoch: durations.
+        (np.array([3, -2], np.int16), 0.001, 1.0, None, [1_003_000_000, 998_000_000]),
+    ],
+)
+def test_counted_seconds_become_times(raw, per_count, offset, epoch, expected):
+    column = timecodes.counted_times(raw, per_count, offset, epoch)["t"]
+    if epoch is None:
+        assert column.dtype == np.dtype("m8[ns]") and column.astype(np.int64).tolist() == expected
+    else:
+        assert column.tolist() == np.array(expected, dtype="M8[ns]").tolist()

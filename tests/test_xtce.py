@@ -1171,7 +1171,8 @@ def test_time_types_calibrated_restrictions_dynamic_strings_and_descriptions():
     assert doubled["TIME"].tolist() == [1234567, 1234567] and doubled["DUR"].tolist() == [2.5, 2.5]
     # Times: the raw encoding, and seconds from the epoch (TAI: 1958-01-01) as datetime64 / timedelta64.
     assert doubled["TIME_eng"].dtype == np.dtype("datetime64[ns]")
-    assert (doubled["TIME_eng"] == np.datetime64("1958-01-01") + np.timedelta64(1234567, "s")).all()
+    # TAI seconds; in UTC of 1958 (before 1972: its offset of 10 s).
+    assert (doubled["TIME_eng"] == np.datetime64("1958-01-01") + np.timedelta64(1234567 - 10, "s")).all()
     assert doubled["DUR_eng"].dtype == np.dtype("timedelta64[ns]") and doubled["DUR_eng"][0] == np.timedelta64(
         2500, "ms"
     )
@@ -1181,6 +1182,55 @@ def test_time_types_calibrated_restrictions_dynamic_strings_and_descriptions():
     assert time.aliases == {"mission": "SC_TIME"} and time.ancillary == {"source": "clock"}
     assert time.short_description == "Seconds since the epoch"
     assert definition.parameter_types["CAL_T"].units == ["V"]
+
+
+# (Epoch, Encoding's scale and offset, raw 32 bits, the layout item read from
+# the same bits, or the UTC time expected): XTCE times read as the time codes do.
+TAI_2016_LEAP = (np.datetime64("2016-12-31T23:59:59") - np.datetime64("1958-01-01")).astype(int) + 37
+XTCE_TIMES = [
+    ("TAI", None, None, 1234567, {"coarse": 4, "epoch": "tai"}),
+    ("TAI", None, None, int(TAI_2016_LEAP), {"coarse": 4, "epoch": "tai"}),
+    ("TAI", None, None, int(TAI_2016_LEAP) + 1, {"coarse": 4, "epoch": "tai"}),
+    ("J2000", None, None, 700_000_000, {"coarse": 4, "epoch": "j2000"}),
+    ("GPS", None, None, 1_400_000_000, {"coarse": 4, "epoch": "gps"}),
+    ("UNIX", None, None, 1_700_000_000, {"coarse": 4, "epoch": "unix"}),
+    ("POSIX", None, None, 1_483_228_800, {"coarse": 4, "epoch": "unix"}),
+    ("2020-01-01T00:00:00", None, None, 90_000_000, {"coarse": 4, "epoch": "2020-01-01T00:00:00"}),
+    ("2020-01-01T00:00:00Z", None, None, 90_000_000, {"coarse": 4, "epoch": "2020-01-01T00:00:00Z"}),
+    # Binary fractions of a second: a CUC of 2+2 or 3+1 octets, floored to the nanosecond.
+    ("TAI", "0.0000152587890625", None, 0xFFFF_FFFF, {"coarse": 2, "fine": 2, "epoch": "tai"}),
+    ("J2000", "0.00390625", None, 0x0102_0381, {"coarse": 3, "fine": 1, "epoch": "j2000"}),
+    # Other scales and offsets: through float64, to the nearest nanosecond.
+    ("UNIX", "0.001", "5", 123_456_789, "1970-01-02T10:17:41.789"),
+    ("UNIX", "1e-7", None, 3, "1970-01-01T00:00:00.0000003"),
+]
+
+
+@pytest.mark.parametrize("epoch, scale, offset, raw, expected", XTCE_TIMES)
+def test_xtce_absolute_times_read_as_the_time_codes(tmp_path, epoch, scale, offset, raw, expected):
+    text = (DATA / "bends.xml").read_text()
+    attributes = "".join(f' {k}="{v}"' for k, v in (("scale", scale), ("offset", offset)) if v is not None)
+    text = text.replace(
+        '<xtce:Encoding units="seconds"><xtce:IntegerDataEncoding sizeInBits="32"',
+        f'<xtce:Encoding units="seconds"{attributes}><xtce:IntegerDataEncoding sizeInBits="32"',
+        1,
+    )
+    text = text.replace("<xtce:Epoch>TAI</xtce:Epoch>", f"<xtce:Epoch>{epoch}</xtce:Epoch>", 1)
+    path = tmp_path / "times.xml"
+    path.write_text(text)
+    packets = [p[:2] + raw.to_bytes(4, "big") + p[6:] for p in BENDS_PACKETS]
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", bitloom_io.LeapSecondWarning)
+        tables = decode(xtce.load(path), packets)
+        if isinstance(expected, dict):
+            layout = bitloom_io.Layout([{"name": "t", "encoding": "cuc", **expected}])
+            want = layout.unpack_many(raw.to_bytes(4, "big"), stride=4)["t"][0]
+        else:
+            want = np.datetime64(expected, "ns")
+    for table in tables.values():
+        column = table["TIME_eng"]
+        assert column.dtype == np.dtype("M8[ns]") and (column == want).all(), (column, want)
+        assert table.meta["TIME_eng"]["scale"] == "utc" and "TIME_T" in table.meta["TIME_eng"]["time_code"]
 
 
 def _bends_packet(cal: int, name: bytes, extra: int | None = None) -> bytes:

@@ -898,6 +898,69 @@ def decode_column(raw: Any, code: TimeCode | Mapping[str, Any]) -> dict[str, np.
     return code.decode({code.name: values})
 
 
+def counted_times(
+    raw: Any,
+    seconds_per_count: float = 1.0,
+    offset: float = 0.0,
+    epoch: str | None = None,
+    scale: str = "utc",
+    name: str = "t",
+) -> dict[str, np.ndarray]:
+    """Time columns from a count of seconds, ``raw * seconds_per_count +
+    offset`` (XTCE's time encodings): from ``epoch`` (a CUC's: ``"tai"``,
+    ``"j2000"``, ``"gps"``, ``"unix"`` or an ISO date-time) a
+    ``datetime64[ns]`` column on ``scale`` (with ``<name>_leap`` for UTC on a
+    TAI count), exactly as a CUC item of the same epoch reads; without an
+    epoch a ``timedelta64[ns]`` column. Integer counts of binary fractions of
+    a second are read as a CUC is (floored to the nanosecond, exact at any
+    size); others are rounded to the nanosecond through float64."""
+    values = np.asarray(raw)
+    epoch_ns, counting = _epoch(epoch, f"time {name!r}: epoch") if epoch is not None else (0, "posix")
+    if scale not in ("utc", "tai"):
+        raise ValueError(f"time {name!r}: scale is 'utc' or 'tai', not {scale!r}")
+    table = leap_seconds()
+    steps, leap = None, None
+    if epoch is not None and counting == "tai" and scale == "utc":
+        steps, leap = _tai_to_utc_steps(table), np.empty(len(values), dtype=bool)
+    elif epoch is not None and counting != "tai" and scale == "tai":
+        steps = _utc_to_tai_steps(table)
+    fraction = _binary_fraction(seconds_per_count)
+    missing = None
+    if fraction is not None and offset == 0 and values.dtype.kind in "ui" and epoch is not None:
+        value, signed = _counters(values)
+        kind, bits = (2 if signed else 0), fraction
+    else:
+        seconds = values.astype(np.float64) * seconds_per_count + offset
+        missing = ~np.isfinite(seconds)
+        value, signed = np.round(np.where(missing, 0.0, seconds) * 1e9).astype(np.int64), True
+        kind, bits = 3, 0
+    ns = _ns_out(value, values, False)
+    _fault, _at, latest = _native.convert_time_codes(
+        kind, bits, epoch_ns, False, steps, value, None, None, 0, ns, leap, None
+    )
+    if missing is not None and missing.any():
+        # No number, no time.
+        ns[missing] = np.iinfo(np.int64).min
+        if leap is not None:
+            leap[missing] = False
+    if epoch is None:
+        return {name: ns.view("m8[ns]")}
+    if steps is not None and len(ns):
+        _check_expiry(latest, table)
+    out = {name: ns.view(time_dtype(scale))}
+    if leap is not None:
+        out[f"{name}_leap"] = leap
+    return out
+
+
+def _binary_fraction(seconds_per_count: float) -> int | None:
+    """k when a count is 2**-k seconds (k from 0 to 32), else None."""
+    for k in range(33):
+        if seconds_per_count == 2.0**-k:
+            return k
+    return None
+
+
 def _required(item: Mapping[str, Any]) -> TimeCode:
     code = time_code(item)
     if code is None:

@@ -9,6 +9,7 @@ from typing import Any
 
 import numpy as np
 
+from bitloom_io.timecodes import counted_times
 from bitloom_io.xtce._model import Calibrator, ParameterType
 
 _BINARY = {
@@ -79,13 +80,20 @@ def evaluate(calibrator: Calibrator, x: np.ndarray) -> np.ndarray:
 
 
 def times(ptype: ParameterType, value: np.ndarray) -> np.ndarray:
-    """``value * scale + offset`` seconds as ``timedelta64[ns]``, after the epoch
-    as ``datetime64[ns]`` for an absolute time (a uniform scale: no leap seconds)."""
-    seconds = np.asarray(value, dtype=np.float64) * ptype.time_scale + ptype.time_offset
-    elapsed = np.round(seconds * 1e9).astype("timedelta64[ns]")
-    if ptype.kind == "absolute_time" and ptype.epoch is not None:
-        return np.datetime64(ptype.epoch, "ns") + elapsed
-    return elapsed
+    """``value * scale + offset`` seconds as ``timedelta64[ns]``, or for an
+    absolute time from its epoch, as ``datetime64[ns]`` in UTC read as a CUC
+    item of that epoch reads (TAI-based epochs through the leap-second
+    table; the column's dtype carries its scale and how it was read)."""
+    epoch = ptype.epoch if ptype.kind == "absolute_time" else None
+    out = counted_times(value, ptype.time_scale, ptype.time_offset, epoch)
+    column = out["t"]
+    if epoch is None:
+        return column
+    meta = {
+        "scale": "utc",
+        "time_code": f"XTCE {ptype.name}: count * {ptype.time_scale:g} + {ptype.time_offset:g} s from {epoch}",
+    }
+    return column.view(np.dtype("M8[ns]", metadata=meta))
 
 
 def from_text(ptype: ParameterType, raw: np.ndarray) -> tuple[np.ndarray, int]:

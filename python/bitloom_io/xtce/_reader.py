@@ -318,14 +318,9 @@ class UnitReader:
             dynamic_size=dynamic,
         )
 
-    # Epochs by name (XTCE's TAI is 1958-01-01; J2000 is noon TT, written in UTC).
-    EPOCHS = {
-        "TAI": "1958-01-01T00:00:00",
-        "J2000": "2000-01-01T11:58:55.816",
-        "UNIX": "1970-01-01T00:00:00",
-        "POSIX": "1970-01-01T00:00:00",
-        "GPS": "1980-01-06T00:00:00",
-    }
+    # Epochs by name, as the time codes name them: TAI (1958-01-01), J2000
+    # (noon TT) and GPS count TAI seconds, UNIX and POSIX count as POSIX does.
+    EPOCHS = {"TAI": "tai", "J2000": "j2000", "UNIX": "unix", "POSIX": "unix", "GPS": "gps"}
 
     def _time(self, node: Node, ptype: ParameterType, base: ParameterType | None) -> None:
         if base is not None:
@@ -353,7 +348,7 @@ class UnitReader:
         text = epoch.text.strip()
         value = self.EPOCHS.get(text.upper(), text)
         try:
-            np.datetime64(value, "ns")
+            np.datetime64(value.rstrip("Zz") if value not in self.EPOCHS.values() else "2000", "ns")
         except ValueError:
             raise self._error(f"Epoch {text!r} is neither a known epoch nor a date", epoch, ptype.name) from None
         ptype.epoch = value

@@ -50,16 +50,24 @@ bool read_time_spec(PyObject* const* numbers_in, TimeCodeSpec& spec, bool& signe
     for (std::size_t i = 0; i < numbers.size(); ++i) {
         if (!read_int64(numbers_in[i], numbers[i])) return false;
     }
-    if (numbers[0] < 0 || numbers[0] > 2 || numbers[1] < 0 || numbers[1] > 32 || numbers[4] < 0 || numbers[4] > 0xFF) {
+    if (numbers[0] < 0 || numbers[0] > 3 || numbers[1] < 0 || numbers[1] > 32 || numbers[4] < 0 || numbers[4] > 0xFF) {
         PyErr_SetString(PyExc_ValueError, "convert_time_codes: kind, bits or P-field out of range");
         return false;
     }
     spec.kind = numbers[0] == 1 ? TimeCodeKind::cds : TimeCodeKind::cuc;
-    signed_value = numbers[0] == 2;
+    signed_value = numbers[0] >= 2;
+    if (numbers[0] == 3) {
+        // Counts of nanoseconds.
+        spec.unit_ns = 1;
+        if (numbers[1] != 0) {
+            PyErr_SetString(PyExc_ValueError, "convert_time_codes: nanosecond counts have no fraction");
+            return false;
+        }
+    }
     if (spec.kind == TimeCodeKind::cuc) {
         spec.fine_bits = static_cast<unsigned>(numbers[1]);
-        if (spec.fine_bits > 24) {
-            PyErr_SetString(PyExc_ValueError, "convert_time_codes: a CUC fraction has at most 24 bits");
+        if (spec.fine_bits > 32) {
+            PyErr_SetString(PyExc_ValueError, "convert_time_codes: a fraction has at most 32 bits");
             return false;
         }
     } else {
@@ -170,7 +178,8 @@ PyMethodDef time_methods[] = {
      METH_FASTCALL,
      "convert_time_codes($module, kind, bits, epoch_ns, leap_allowed, steps, value, sub, pfield, pfield_value, ns, "
      "leap, ps, /)\n--\n\n"
-     "-> (fault, at, latest): CUC (kind 0, or 2 for int64 counters; bits the fine fraction's) or CDS (kind 1, bits 0, "
+     "-> (fault, at, latest): CUC (kind 0, or 2 for int64 counters, 3 for int64 counts of nanoseconds; bits the "
+     "fine fraction's) or CDS (kind 1, bits 0, "
      "16 or 32 below the "
      "millisecond) counters, read as unsigned columns, into int64 ns since 1970 (ns may be value itself when that "
      "holds 8-byte values); steps (edges, delta, flag) correct each time by its step and give leap its flag. "

@@ -65,12 +65,14 @@ private:
 
 // The CUC counter of value i as nanoseconds from the epoch (before it).
 template <unsigned Size>
-std::int64_t cuc_ns(const void* column, bool is_signed, unsigned k, std::uint64_t mask, std::size_t i) noexcept {
+std::int64_t cuc_ns(const void* column, bool is_signed, unsigned k, std::uint64_t mask, std::int64_t unit,
+                    std::size_t i) noexcept {
     const std::uint64_t v = load(column, Size, i);
     const std::int64_t whole = is_signed ? static_cast<std::int64_t>(v) >> k : static_cast<std::int64_t>(v >> k);
     // Floored to the nanosecond: a step of the code is at least 59.6 ns, so
     // the counter is recovered exactly from the floor.
-    return wrap_add(wrap_mul(whole, ns_per_second), static_cast<std::int64_t>(((v & mask) * ns_per_second) >> k));
+    return wrap_add(wrap_mul(whole, unit),
+                    static_cast<std::int64_t>(((v & mask) * static_cast<std::uint64_t>(unit)) >> k));
 }
 
 template <unsigned Size>
@@ -81,6 +83,7 @@ TimeCodeReport convert_cuc(const TimeCodeSpec& spec, const TimeCodeInput& in, co
     const unsigned k = spec.fine_bits;
     const std::uint64_t mask = (std::uint64_t{1} << k) - 1;
     const bool is_signed = in.signed_value;
+    const std::int64_t unit = spec.unit_ns;
     const std::int64_t epoch = spec.epoch_ns;
     std::int64_t* const ns = out.ns;
     std::uint8_t* const leap = out.leap;
@@ -88,7 +91,7 @@ TimeCodeReport convert_cuc(const TimeCodeSpec& spec, const TimeCodeInput& in, co
     const std::uint8_t pfield_value = spec.pfield_value;
     const TimeSteps empty;
     StepCursor cursor(spec.steps != nullptr ? *spec.steps : empty);
-    if (spec.steps != nullptr && n > 0) cursor.find(wrap_add(cuc_ns<Size>(in.value, is_signed, k, mask, 0), epoch));
+    if (spec.steps != nullptr && n > 0) cursor.find(wrap_add(cuc_ns<Size>(in.value, is_signed, k, mask, unit, 0), epoch));
     for (std::size_t first = 0; first < n; first += time_block) {
         const std::size_t last = std::min(n, first + time_block);
         if (pfield != nullptr) {
@@ -102,7 +105,7 @@ TimeCodeReport convert_cuc(const TimeCodeSpec& spec, const TimeCodeInput& in, co
         std::int64_t lo = INT64_MAX;
         std::int64_t hi = INT64_MIN;
         for (std::size_t i = first; i < last; ++i) {
-            const std::int64_t t = wrap_add(cuc_ns<Size>(in.value, is_signed, k, mask, i), epoch);
+            const std::int64_t t = wrap_add(cuc_ns<Size>(in.value, is_signed, k, mask, unit, i), epoch);
             lo = std::min(lo, t);
             hi = std::max(hi, t);
             ns[i] = wrap_add(t, delta);

@@ -26,6 +26,8 @@ enum class TimeCodeKind : std::uint8_t { cuc, cds };
 struct TimeCodeSpec {
     TimeCodeKind kind = TimeCodeKind::cuc;
     unsigned fine_bits = 0;     // CUC: bits of binary fraction
+    // CUC: nanoseconds per count (1 for counts that are nanoseconds already).
+    std::int64_t unit_ns = 1'000'000'000;
     unsigned sub_bits = 0;      // CDS: 0, 16 (microseconds) or 32 (picoseconds)
     bool leap_allowed = false;  // CDS: a millisecond of day in 86,400,000.. is a leap second
     std::int64_t epoch_ns = 0;
