@@ -1206,14 +1206,21 @@ XTCE_TIMES = [
 ]
 
 
+@pytest.mark.parametrize("binary", [False, True], ids=["integer", "binary"])
 @pytest.mark.parametrize("epoch, scale, offset, raw, expected", XTCE_TIMES)
-def test_xtce_absolute_times_read_as_the_time_codes(tmp_path, epoch, scale, offset, raw, expected):
+def test_xtce_absolute_times_read_as_the_time_codes(tmp_path, epoch, scale, offset, raw, expected, binary):
     text = (DATA / "bends.xml").read_text()
+    if binary:
+        # The same 32 bits as a binary encoding: a CUC's octets in one field.
+        text = text.replace(
+            '<xtce:IntegerDataEncoding sizeInBits="32" encoding="unsigned"/></xtce:Encoding>',
+            "<xtce:BinaryDataEncoding><xtce:SizeInBits><xtce:FixedValue>32</xtce:FixedValue></xtce:SizeInBits>"
+            "</xtce:BinaryDataEncoding></xtce:Encoding>",
+            1,
+        )
     attributes = "".join(f' {k}="{v}"' for k, v in (("scale", scale), ("offset", offset)) if v is not None)
     text = text.replace(
-        '<xtce:Encoding units="seconds"><xtce:IntegerDataEncoding sizeInBits="32"',
-        f'<xtce:Encoding units="seconds"{attributes}><xtce:IntegerDataEncoding sizeInBits="32"',
-        1,
+        '<xtce:Encoding units="seconds"><xtce:', f'<xtce:Encoding units="seconds"{attributes}><xtce:', 1
     )
     text = text.replace("<xtce:Epoch>TAI</xtce:Epoch>", f"<xtce:Epoch>{epoch}</xtce:Epoch>", 1)
     path = tmp_path / "times.xml"

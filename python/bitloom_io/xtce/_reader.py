@@ -407,7 +407,12 @@ class UnitReader:
         if enc.tag == "StringDataEncoding":
             return self._string_encoding(enc, name, same)
         if enc.tag == "BinaryDataEncoding":
-            return self._binary_encoding(enc, name, same)
+            binary = self._binary_encoding(enc, name, same)
+            if kind in ("absolute_time", "relative_time") and isinstance(binary.bits, int) and 0 < binary.bits <= 64:
+                # A time code in one field (a CUC's coarse and fine octets):
+                # its bits are a count, big-endian, as for an integer.
+                return dataclasses.replace(binary, kind="integer", codec="unsigned")
+            return binary
         raise self._refuse("unknown data encoding", enc, name)
 
     def _byte_order(self, enc: Node, name: str, bits: int | None, base: Encoding | None = None) -> tuple[str, bool]:
