@@ -112,6 +112,56 @@ def test_series_reduce_to_min_and_max_per_pixel_column(values, columns, expected
 
 
 @pytest.fixture(scope="module")
+def ctim_decoded():
+    return _quicklook.decode_for_report(str(CTIM_FILE), str(CTIM_XTCE))[0], xtce.load(CTIM_XTCE)
+
+
+def _fresh(tables):
+    return {name: Table(name, dict(t.columns), t.meta) for name, t in tables.items()}
+
+
+# --time and the packet time it gives, against whole seconds of SHCOARSE from J2000.
+NS_PER_S = 10**9
+REPORT_TIMES = [
+    ("SHCOARSE=j2000", lambda c: np.zeros(len(c["SHFINE"]), np.int64)),
+    ("SHCOARSE+SHFINE=j2000", lambda c: c["SHFINE"].astype(np.int64) * NS_PER_S // 65536),
+    ("SHCOARSE+SHFINE*1e-6=j2000", lambda c: c["SHFINE"].astype(np.int64) * 1000),
+    ("SHCOARSE+SHFINE*2^-8=j2000", None),
+    ("SHCOARSE+SHFINE*0.00390625=j2000", lambda c: c["SHFINE"].astype(np.int64) * NS_PER_S // 256),
+    ("SHCOARSE+SHFINE*1e-10=j2000", lambda c: np.round(c["SHFINE"] * 0.1).astype(np.int64)),
+    ("NOPE+SHFINE", "no time"),
+]
+
+
+@pytest.mark.parametrize("text, fraction", REPORT_TIMES)
+def test_report_time_from_seconds_and_their_fractions(ctim_decoded, text, fraction):
+    tables, definition = ctim_decoded
+    whole = _fresh(tables)
+    _quicklook._time_from_field(whole, "SHCOARSE=j2000", definition)
+    timed = _fresh(tables)
+    if fraction is None:
+        with pytest.raises(ValueError):
+            _quicklook._time_from_field(timed, text, definition)
+        return
+    _quicklook._time_from_field(timed, text, definition)
+    for name, table in timed.items():
+        if fraction == "no time":
+            assert "time" not in table.columns
+            continue
+        got = table["time"].astype(np.int64) - whole[name]["time"].astype(np.int64)
+        assert got.tolist() == np.asarray(fraction(table.columns)).tolist(), name
+        assert table.meta["time"]["scale"] == "utc" and table.meta["time"]["source"] in text
+
+
+def test_report_time_from_an_xtce_time_parameter():
+    definition = xtce.load(DATA / "bends.xml")
+    tables = xtce_decode(definition, BENDS_PACKETS)
+    _quicklook._time_from_field(tables, "TIME", definition)
+    doubled = tables["Doubled"]
+    assert (doubled["time"] == doubled["TIME_eng"]).all() and doubled.meta["time"]["source"] == "TIME_eng"
+
+
+@pytest.fixture(scope="module")
 def ctim_report(tmp_path_factory):
     out = tmp_path_factory.mktemp("report") / "ctim.html"
     assert (
@@ -196,7 +246,7 @@ def test_plot_command_and_table_plot(tmp_path):
                     "-d",
                     str(CTIM_XTCE),
                     "--time",
-                    "SHCOARSE=j2000",
+                    "SHCOARSE+SHFINE=j2000",
                     "--param",
                     "SHFINE,img_state",
                     "-o",

@@ -445,21 +445,60 @@ def _not_decoded(tables: Any, summary: Any) -> list[str]:
     return notes
 
 
-def _time_from_field(tables: Any, text: str) -> None:
-    """``FIELD`` or ``FIELD=EPOCH``: the field read as seconds (CUC of its
-    width, no fraction) from the epoch (default tai) is the packet time."""
-    from .timecodes import stamp
+def _field_bits(definition: Any, table: str, field: str) -> int | None:
+    """The declared width of a field of a packet type, when known."""
+    try:
+        if isinstance(definition, Mapping):
+            from ._decode import layouts_by_name
 
-    field, _, epoch = text.partition("=")
-    for table in tables.values():
-        column = table.columns.get(field)
-        if column is None or "time" in table.columns:
+            fields = getattr(layouts_by_name(definition).get(table), "fields", ())
+            widths = [f.bits for f in fields if f.name == field]
+        else:
+            widths = [e.type.encoding.bits for e in definition.fields(table) if e.name == field]
+    except (KeyError, ValueError, AttributeError, TypeError):
+        return None
+    return widths[0] if widths and isinstance(widths[0], int) else None
+
+
+def _time_from_field(tables: Any, text: str, definition: Any = None) -> None:
+    """The packet time from ``--time``: ``FIELD[=EPOCH]``, a field of whole
+    seconds (CUC of its width) from the epoch (default tai), or a time
+    column (a time-code item, an XTCE time parameter); or
+    ``COARSE+FINE[*SECONDS][=EPOCH]``, seconds and their fractions (by
+    default binary fractions of the fine field's width), read exactly."""
+    from .timecodes import coarse_fine_times, stamp
+    from .xtce._model import ENGINEERING_SUFFIX
+
+    spec, _, epoch = text.partition("=")
+    epoch = epoch or "tai"
+    coarse_name, plus, fine_spec = spec.partition("+")
+    fine_name, star, per_fine = fine_spec.partition("*")
+    for name, table in tables.items():
+        if "time" in table.columns:
             continue
-        if column.dtype.kind == "M":
-            table.set_time({"time": column}, table.meta.get(field, {}), source=field)
+        if not plus:
+            for key in (spec, spec + ENGINEERING_SUFFIX):
+                column = table.columns.get(key)
+                if column is not None and column.dtype.kind == "M":
+                    table.set_time({"time": column}, table.meta.get(key, {}), source=key)
+                    break
+            else:
+                column = table.columns.get(spec)
+                if column is not None:
+                    octets = max(1, min(4, column.dtype.itemsize))
+                    stamp(table, spec, {"encoding": "cuc", "coarse": octets, "fine": 0, "epoch": epoch})
             continue
-        octets = max(1, min(4, column.dtype.itemsize))
-        stamp(table, field, {"encoding": "cuc", "coarse": octets, "fine": 0, "epoch": epoch or "tai"})
+        coarse, fine = table.columns.get(coarse_name), table.columns.get(fine_name)
+        if coarse is None or fine is None:
+            continue
+        if star:
+            seconds_per_fine = float(per_fine)
+        else:
+            bits = _field_bits(definition, name, fine_name) or 8 * fine.dtype.itemsize
+            seconds_per_fine = 2.0**-bits
+        columns = coarse_fine_times(coarse, fine, seconds_per_fine, epoch, name="time")
+        meta = {"scale": "utc", "time_code": f"{coarse_name} s + {fine_name} x {seconds_per_fine:g} s from {epoch}"}
+        table.set_time(columns, meta, source=f"{coarse_name}+{fine_name}")
 
 
 def decode_for_report(
@@ -480,7 +519,7 @@ def decode_for_report(
         if not isinstance(definition, Mapping):
             bitloom_io.describe(tables, definition)
         if time:
-            _time_from_field(tables, time)
+            _time_from_field(tables, time, definition)
     seconds = _time.perf_counter() - start
     layouts = layouts_by_name(definition) if isinstance(definition, Mapping) else dict(definition.layouts())
     return tables, layouts, [str(w.message) for w in caught], seconds
@@ -566,9 +605,10 @@ def add_commands(sub: Any, prefix: Any) -> None:
     p.add_argument("--out", "-o", metavar="report.html", help="the page (default: FILE's name with .html, here)")
     p.add_argument(
         "--time",
-        metavar="FIELD[=EPOCH]",
-        help="the field that stamps packets, read as whole seconds"
-        " from EPOCH (tai, gps, j2000, unix or an ISO date-time; default tai)",
+        metavar="FIELD[+FINE[*SECONDS]][=EPOCH]",
+        help="what stamps packets: FIELD, whole seconds from EPOCH (tai, gps, j2000, unix or an ISO"
+        " date-time; default tai), or a time field or XTCE time parameter; or COARSE+FINE, seconds and"
+        " their binary fractions of FINE's width, or COARSE+FINE*SECONDS with SECONDS per fine count",
     )
     p.add_argument("-q", "--quiet", action="store_true", help="print nothing when done")
     prefix(p)
@@ -586,7 +626,7 @@ def add_commands(sub: Any, prefix: Any) -> None:
     p.add_argument(
         "--out", "-o", metavar="plot.png", help="a .png, .svg or .html file (default: FILE's name with .png)"
     )
-    p.add_argument("--time", metavar="FIELD[=EPOCH]", help="as for report")
+    p.add_argument("--time", metavar="FIELD[+FINE[*SECONDS]][=EPOCH]", help="as for report")
     p.add_argument("-q", "--quiet", action="store_true", help="print nothing when done")
     prefix(p)
     p.set_defaults(run=_cmd_plot)

@@ -929,6 +929,10 @@ def counted_times(
     if fraction is not None and offset == 0 and values.dtype.kind in "ui" and epoch is not None:
         value, signed = _counters(values)
         kind, bits = (2 if signed else 0), fraction
+    elif seconds_per_count == 1e-9 and offset == 0 and values.dtype.kind in "ui":
+        # Whole nanoseconds, exact at any size.
+        value, signed = np.ascontiguousarray(values.astype(np.int64)), True
+        kind, bits = 3, 0
     else:
         seconds = values.astype(np.float64) * seconds_per_count + offset
         missing = ~np.isfinite(seconds)
@@ -951,6 +955,28 @@ def counted_times(
     if leap is not None:
         out[f"{name}_leap"] = leap
     return out
+
+
+def coarse_fine_times(
+    coarse: Any, fine: Any, seconds_per_fine: float, epoch: str = "tai", scale: str = "utc", name: str = "t"
+) -> dict[str, np.ndarray]:
+    """Time columns from a count of seconds and a count of its fractions
+    (``coarse + fine * seconds_per_fine`` from ``epoch``, as
+    :func:`counted_times`): exact when a fine count is a binary fraction
+    (2**-k s) or a whole number of nanoseconds, else the fraction is
+    rounded to the nanosecond."""
+    c = np.asarray(coarse).astype(np.int64)
+    f = np.asarray(fine).astype(np.int64)
+    k = _binary_fraction(seconds_per_fine)
+    if k is not None and k < 32:
+        return counted_times((c << k) + f, 2.0**-k, 0.0, epoch, scale, name)
+    per_fine_ns = seconds_per_fine * 1e9
+    if per_fine_ns == round(per_fine_ns) and per_fine_ns >= 1:
+        below = f * int(per_fine_ns)
+    else:
+        # Only the fraction goes through float64: rounded to the nanosecond.
+        below = np.round(f * per_fine_ns).astype(np.int64)
+    return counted_times(c * NS + below, 1e-9, 0.0, epoch, scale, name)
 
 
 def _binary_fraction(seconds_per_count: float) -> int | None:
