@@ -139,3 +139,22 @@ class _Mapped:
 def map_file(fd: int, size: int, name: object, /) -> _Mapped | None:
     """A guarded read-only mapping of the open file ``fd``; None where that
     cannot be done."""
+
+def convert_time_codes(
+    kind: int,
+    bits: int,
+    epoch_ns: int,
+    leap_allowed: bool,
+    steps: tuple[Buffer, Buffer, Buffer] | None,
+    value: Buffer,
+    sub: Buffer | None,
+    pfield: Buffer | None,
+    pfield_value: int,
+    ns: Buffer,
+    leap: Buffer | None,
+    ps: Buffer | None,
+    /,
+) -> tuple[int, int, int]:
+    """CUC or CDS counters read as unsigned columns into int64 nanoseconds
+    since 1970 (bitloom_io.timecodes): (fault, first faulty value, latest
+    time before the steps)."""

@@ -333,7 +333,7 @@ class CUC(TimeCode):
             self.pfield_value if self.pfield else 0, leap if wants_leap else None, None,
         )  # fmt: skip
 
-    def finish(self, columns: Mapping[str, np.ndarray], report: tuple[int, int, int]) -> dict[str, np.ndarray]:
+    def finish(self, columns: Mapping[str, Any], report: tuple[int, int, int]) -> dict[str, np.ndarray]:
         """The time columns from what the native conversion left in
         ``columns`` (nanoseconds over the counters, flags under the code's
         own sub-names) and its report (fault, where, latest time)."""
@@ -356,7 +356,10 @@ class CUC(TimeCode):
         pfield = _pfield_column(self, raw)
         ns = _ns_out(value, original, reuse)
         leap = np.empty(len(value), dtype=bool) if job[9] is not None else None
-        report = _native.convert_time_codes(2 if signed else 0, *job[4:8], value, None, pfield, job[8], ns, leap, None)
+        kind = 2 if signed else 0
+        report = _native.convert_time_codes(
+            kind, job[4], job[5], job[6], job[7], value, None, pfield, job[8], ns, leap, None
+        )
         columns = {self.name: ns, _subnames(self.name, "p")[0]: pfield, _subnames(self.name, "leap")[0]: leap}
         return self.finish(columns, report)
 
@@ -460,7 +463,7 @@ class CDS(TimeCode):
             leap if self.scale == "utc" else None, ps if self.submilliseconds == 32 else None,
         )  # fmt: skip
 
-    def finish(self, columns: Mapping[str, np.ndarray], report: tuple[int, int, int]) -> dict[str, np.ndarray]:
+    def finish(self, columns: Mapping[str, Any], report: tuple[int, int, int]) -> dict[str, np.ndarray]:
         """The time columns from what the native conversion left in
         ``columns`` and its report (fault, where, latest time)."""
         p, subname, leap, ps = _subnames(self.name, "p", "sub", "leap", "ps")
@@ -493,8 +496,9 @@ class CDS(TimeCode):
         columns[ps] = np.empty(n, dtype=np.uint16) if self.submilliseconds == 32 else None
         job = self.native_job()
         report = _native.convert_time_codes(
-            1, *job[4:8], value, columns[subname], columns[p], job[8], columns[self.name], columns[leap], columns[ps]
-        )
+            1, job[4], job[5], job[6], job[7], value, columns[subname], columns[p], job[8],
+            columns[self.name], columns[leap], columns[ps],
+        )  # fmt: skip
         if report[0]:
             # The counters, as read, where the conversion stopped.
             columns[self.name] = value

@@ -91,7 +91,8 @@ TimeCodeReport convert_cuc(const TimeCodeSpec& spec, const TimeCodeInput& in, co
     const std::uint8_t pfield_value = spec.pfield_value;
     const TimeSteps empty;
     StepCursor cursor(spec.steps != nullptr ? *spec.steps : empty);
-    if (spec.steps != nullptr && n > 0) cursor.find(wrap_add(cuc_ns<Size>(in.value, is_signed, k, mask, unit, 0), epoch));
+    if (spec.steps != nullptr && n > 0)
+        cursor.find(wrap_add(cuc_ns<Size>(in.value, is_signed, k, mask, unit, 0), epoch));
     for (std::size_t first = 0; first < n; first += time_block) {
         const std::size_t last = std::min(n, first + time_block);
         if (pfield != nullptr) {

@@ -25,7 +25,7 @@ enum class TimeCodeKind : std::uint8_t { cuc, cds };
 
 struct TimeCodeSpec {
     TimeCodeKind kind = TimeCodeKind::cuc;
-    unsigned fine_bits = 0;     // CUC: bits of binary fraction
+    unsigned fine_bits = 0;  // CUC: bits of binary fraction
     // CUC: nanoseconds per count (1 for counts that are nanoseconds already).
     std::int64_t unit_ns = 1'000'000'000;
     unsigned sub_bits = 0;      // CDS: 0, 16 (microseconds) or 32 (picoseconds)
