@@ -128,59 +128,71 @@ TimeCodeReport convert_cuc(const TimeCodeSpec& spec, const TimeCodeInput& in, co
     return report;
 }
 
+// The first fault of CDS codes first to last - 1, if any: a P-field
+// that differs, a millisecond of day past the day (or inside a leap second
+// where there is none), a count below the millisecond past its range.
 template <unsigned SubSize>
-TimeCodeReport convert_cds(const TimeCodeSpec& spec, const TimeCodeInput& in, const TimeCodeOutput& out,
-                           std::size_t n) noexcept {
+TimeCodeReport cds_fault(const TimeCodeSpec& spec, const TimeCodeInput& in, std::size_t first,
+                         std::size_t last) noexcept {
     const std::uint64_t ms_limit = spec.leap_allowed ? ms_per_day + 1000 : ms_per_day;
     const std::uint64_t sub_limit = spec.sub_bits == 16 ? 1000 : 1'000'000'000;
-    const std::uint8_t* const pfield = spec.pfield;
-    const std::uint8_t pfield_value = spec.pfield_value;
+    bool bad = false;
+    for (std::size_t i = first; i < last; ++i) {
+        bad |= (load(in.value, 8, i) & 0xFFFF'FFFFU) >= ms_limit;
+        if constexpr (SubSize != 0) bad |= load(in.sub, SubSize, i) >= sub_limit;
+    }
+    if (spec.pfield != nullptr) {
+        for (std::size_t i = first; i < last; ++i) bad |= spec.pfield[i] != spec.pfield_value;
+    }
+    if (!bad) [[likely]] {
+        return {};
+    }
+    for (std::size_t i = first; i < last; ++i) {
+        const std::uint64_t ms = load(in.value, 8, i) & 0xFFFF'FFFFU;
+        if (spec.pfield != nullptr && spec.pfield[i] != spec.pfield_value) return {TimeFault::pfield, i, 0};
+        if (ms >= ms_limit) return {ms < ms_per_day + 1000 ? TimeFault::leap_on_tai : TimeFault::ms_range, i, 0};
+        if (SubSize != 0 && load(in.sub, SubSize, i) >= sub_limit) return {TimeFault::sub_range, i, 0};
+    }
+    return {};
+}
+
+template <unsigned SubSize>
+void convert_cds_block(const TimeCodeSpec& spec, const TimeCodeInput& in, const TimeCodeOutput& out, std::size_t first,
+                       std::size_t last) noexcept {
     const std::int64_t epoch = spec.epoch_ns;
     const void* const value = in.value;
     const void* const sub = in.sub;
     std::int64_t* const ns = out.ns;
     std::uint8_t* const leap_out = out.leap;
     std::uint16_t* const ps_out = out.ps;
+    for (std::size_t i = first; i < last; ++i) {
+        const std::uint64_t v = load(value, 8, i);
+        const std::uint64_t ms = v & 0xFFFF'FFFFU;
+        const bool leap = ms >= ms_per_day;
+        // Inside a leap second: shown as a second 23:59:59, flagged.
+        std::int64_t t = wrap_mul(static_cast<std::int64_t>(v >> 32), ns_per_day);
+        t = wrap_add(t, (static_cast<std::int64_t>(ms) - (leap ? 1000 : 0)) * 1'000'000);
+        if constexpr (SubSize == 2) {
+            t += static_cast<std::int64_t>(load(sub, 2, i)) * 1000;
+        } else if constexpr (SubSize == 4) {
+            const std::uint64_t ps = load(sub, 4, i);
+            t += static_cast<std::int64_t>(ps / 1000);
+            if (ps_out != nullptr) ps_out[i] = static_cast<std::uint16_t>(ps % 1000);
+        }
+        if (leap_out != nullptr) leap_out[i] = leap ? 1 : 0;
+        ns[i] = wrap_add(t, epoch);
+    }
+}
+
+template <unsigned SubSize>
+TimeCodeReport convert_cds(const TimeCodeSpec& spec, const TimeCodeInput& in, const TimeCodeOutput& out,
+                           std::size_t n) noexcept {
     for (std::size_t first = 0; first < n; first += time_block) {
         const std::size_t last = std::min(n, first + time_block);
         // The whole block is checked before any of it is written.
-        bool bad = false;
-        for (std::size_t i = first; i < last; ++i) {
-            bad |= (load(value, 8, i) & 0xFFFF'FFFFU) >= ms_limit;
-            if constexpr (SubSize != 0) bad |= load(sub, SubSize, i) >= sub_limit;
-        }
-        if (pfield != nullptr) {
-            for (std::size_t i = first; i < last; ++i) bad |= pfield[i] != pfield_value;
-        }
-        if (bad) [[unlikely]] {
-            for (std::size_t i = first; i < last; ++i) {
-                const std::uint64_t ms = load(value, 8, i) & 0xFFFF'FFFFU;
-                if (pfield != nullptr && pfield[i] != pfield_value) return {TimeFault::pfield, i, 0};
-                if (ms >= ms_limit) {
-                    return {ms < ms_per_day + 1000 ? TimeFault::leap_on_tai : TimeFault::ms_range, i, 0};
-                }
-                if constexpr (SubSize != 0) {
-                    if (load(sub, SubSize, i) >= sub_limit) return {TimeFault::sub_range, i, 0};
-                }
-            }
-        }
-        for (std::size_t i = first; i < last; ++i) {
-            const std::uint64_t v = load(value, 8, i);
-            const std::uint64_t ms = v & 0xFFFF'FFFFU;
-            const bool leap = ms >= ms_per_day;
-            // Inside a leap second: shown as a second 23:59:59, flagged.
-            std::int64_t t = wrap_mul(static_cast<std::int64_t>(v >> 32), ns_per_day);
-            t = wrap_add(t, (static_cast<std::int64_t>(ms) - (leap ? 1000 : 0)) * 1'000'000);
-            if constexpr (SubSize == 2) {
-                t += static_cast<std::int64_t>(load(sub, 2, i)) * 1000;
-            } else if constexpr (SubSize == 4) {
-                const std::uint64_t ps = load(sub, 4, i);
-                t += static_cast<std::int64_t>(ps / 1000);
-                if (ps_out != nullptr) ps_out[i] = static_cast<std::uint16_t>(ps % 1000);
-            }
-            if (leap_out != nullptr) leap_out[i] = leap ? 1 : 0;
-            ns[i] = wrap_add(t, epoch);
-        }
+        const TimeCodeReport fault = cds_fault<SubSize>(spec, in, first, last);
+        if (fault.fault != TimeFault::none) return fault;
+        convert_cds_block<SubSize>(spec, in, out, first, last);
     }
     return {};
 }
