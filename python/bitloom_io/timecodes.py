@@ -355,7 +355,7 @@ class CUC(TimeCode):
         job = self.native_job()
         pfield = _pfield_column(self, raw)
         ns = _ns_out(value, original, reuse)
-        leap = np.empty(len(value), dtype=bool) if job[9] is not None else None
+        leap = np.zeros(len(value), dtype=bool) if job[9] is not None else None
         kind = 2 if signed else 0
         report = _native.convert_time_codes(
             kind, job[4], job[5], job[6], job[7], value, None, pfield, job[8], ns, leap, None
@@ -492,7 +492,7 @@ class CDS(TimeCode):
             columns[subname] = np.ascontiguousarray(np.asarray(raw[subname]).astype(width, copy=False))
         n = len(value)
         columns[self.name] = _ns_out(value, original, reuse)
-        columns[leap] = np.empty(n, dtype=bool) if self.scale == "utc" else None
+        columns[leap] = np.zeros(n, dtype=bool) if self.scale == "utc" else None
         columns[ps] = np.empty(n, dtype=np.uint16) if self.submilliseconds == 32 else None
         job = self.native_job()
         report = _native.convert_time_codes(
@@ -925,7 +925,7 @@ def counted_times(
     table = leap_seconds()
     steps, leap = None, None
     if epoch is not None and counting == "tai" and scale == "utc":
-        steps, leap = _tai_to_utc_steps(table), np.empty(len(values), dtype=bool)
+        steps, leap = _tai_to_utc_steps(table), np.zeros(len(values), dtype=bool)
     elif epoch is not None and counting != "tai" and scale == "tai":
         steps = _utc_to_tai_steps(table)
     fraction = _binary_fraction(seconds_per_count)

@@ -182,7 +182,8 @@ PyMethodDef time_methods[] = {
      "fine fraction's) or CDS (kind 1, bits 0, "
      "16 or 32 below the "
      "millisecond) counters, read as unsigned columns, into int64 ns since 1970 (ns may be value itself when that "
-     "holds 8-byte values); steps (edges, delta, flag) correct each time by its step and give leap its flag. "
+     "holds 8-byte values); steps (edges, delta, flag) correct each time by its step and give leap (all False to begin "
+     "with) its flag. "
      "fault: 0 none, 1 P-field, 2 below the millisecond, 3 millisecond of day, 4 second 60 on TAI; at: the first "
      "faulty value, whose block of 32768 and every later one are left unwritten; latest: the largest time before "
      "the steps."},

@@ -114,7 +114,8 @@ TimeCodeReport convert_cuc(const TimeCodeSpec& spec, const TimeCodeInput& in, co
         latest = std::max(latest, hi);
         if (spec.steps == nullptr) continue;
         if (cursor.covers(lo, hi)) {
-            if (leap != nullptr) std::memset(leap + first, cursor.flag(), last - first);
+            // The flags start as zeros.
+            if (leap != nullptr && cursor.flag() != 0) std::memset(leap + first, cursor.flag(), last - first);
             continue;
         }
         for (std::size_t i = first; i < last; ++i) {
@@ -131,16 +132,20 @@ TimeCodeReport convert_cuc(const TimeCodeSpec& spec, const TimeCodeInput& in, co
 // The first fault of CDS codes first to last - 1, if any: a P-field
 // that differs, a millisecond of day past the day (or inside a leap second
 // where there is none), a count below the millisecond past its range.
+// Sets `leap_seen` when some code of the block lies inside a leap second.
 template <unsigned SubSize>
-TimeCodeReport cds_fault(const TimeCodeSpec& spec, const TimeCodeInput& in, std::size_t first,
-                         std::size_t last) noexcept {
+TimeCodeReport cds_fault(const TimeCodeSpec& spec, const TimeCodeInput& in, std::size_t first, std::size_t last,
+                         bool& leap_seen) noexcept {
     const std::uint64_t ms_limit = spec.leap_allowed ? ms_per_day + 1000 : ms_per_day;
     const std::uint64_t sub_limit = spec.sub_bits == 16 ? 1000 : 1'000'000'000;
+    std::uint64_t highest = 0;
     bool bad = false;
     for (std::size_t i = first; i < last; ++i) {
-        bad |= (load(in.value, 8, i) & 0xFFFF'FFFFU) >= ms_limit;
+        highest = std::max(highest, load(in.value, 8, i) & 0xFFFF'FFFFU);
         if constexpr (SubSize != 0) bad |= load(in.sub, SubSize, i) >= sub_limit;
     }
+    leap_seen = highest >= ms_per_day;
+    bad |= highest >= ms_limit;
     if (spec.pfield != nullptr) {
         for (std::size_t i = first; i < last; ++i) bad |= spec.pfield[i] != spec.pfield_value;
     }
@@ -190,9 +195,14 @@ TimeCodeReport convert_cds(const TimeCodeSpec& spec, const TimeCodeInput& in, co
     for (std::size_t first = 0; first < n; first += time_block) {
         const std::size_t last = std::min(n, first + time_block);
         // The whole block is checked before any of it is written.
-        const TimeCodeReport fault = cds_fault<SubSize>(spec, in, first, last);
+        bool leap_seen = false;
+        const TimeCodeReport fault = cds_fault<SubSize>(spec, in, first, last, leap_seen);
         if (fault.fault != TimeFault::none) return fault;
-        convert_cds_block<SubSize>(spec, in, out, first, last);
+        // The flags start as zeros: a block without a leap second leaves
+        // them untouched (and their pages unmapped).
+        TimeCodeOutput block_out = out;
+        if (!leap_seen) block_out.leap = nullptr;
+        convert_cds_block<SubSize>(spec, in, block_out, first, last);
     }
     return {};
 }

@@ -48,7 +48,7 @@ struct TimeCodeInput {
 // `ns` may be the value column itself when that holds 8 bytes per value.
 struct TimeCodeOutput {
     std::int64_t* ns = nullptr;
-    std::uint8_t* leap = nullptr;  // null: not wanted
+    std::uint8_t* leap = nullptr;  // zeros to begin with; null: not wanted
     std::uint16_t* ps = nullptr;   // CDS picoseconds below the nanosecond; null: not wanted
 };
 
