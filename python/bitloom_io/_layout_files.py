@@ -63,7 +63,6 @@ class DefinitionFileError(ValueError):
     (with line and column where known), the APID and the item."""
 
 
-
 _LOADERS: dict[str, Callable[[str], Mapping[int | str, LayoutOrRule]]] = {}
 
 

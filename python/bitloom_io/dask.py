@@ -245,9 +245,7 @@ class Frames(dict[str, "dd.DataFrame"]):
         # graph, so the decoding tasks are shared by frames and reports.
         parts = {name: frame.to_delayed() for name, frame in self.items()}
         reports, *computed = dask.compute(self.reports, *parts.values(), **kwargs)
-        frames = {
-            name: pd.concat(pieces) if len(pieces) > 1 else pieces[0] for name, pieces in zip(parts, computed)
-        }
+        frames = {name: pd.concat(pieces) if len(pieces) > 1 else pieces[0] for name, pieces in zip(parts, computed)}
         return frames, reports
 
 
