@@ -558,6 +558,14 @@ def cmd_encode(args: argparse.Namespace) -> int:
 # ----------------------------------------------------------------- parser
 
 
+class _Version(argparse.Action):
+    """--version, the version looked up only when asked for."""
+
+    def __call__(self, parser: argparse.ArgumentParser, *args: Any) -> None:
+        print(f"{PROG} {_io().__version__}")
+        parser.exit()
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog=PROG,
@@ -565,7 +573,7 @@ def build_parser() -> argparse.ArgumentParser:
         " and the layouts that describe them.",
         epilog="Run 'bitloom-io COMMAND --help' for a command's options.",
     )
-    parser.add_argument("--version", action="version", version=f"%(prog)s {_io().__version__}")
+    parser.add_argument("--version", action=_Version, nargs=0, help="show the version and exit")
     sub = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
 
     def prefix(p: argparse.ArgumentParser) -> None:

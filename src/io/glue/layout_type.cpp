@@ -422,6 +422,27 @@ PyObject* layout_reduce(PyObject* self, PyObject*) {
                          layout->native.exact ? Py_True : Py_False, state ? state.get() : Py_None);
 }
 
+// Drawing is plain Python over `fields` (bitloom_io.diagram); it is reached
+// from the type itself so that every Layout has it, however it was made and
+// whatever of the package has been imported.
+PyObject* layout_diagram(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static PyObject* render = nullptr;
+    if (render == nullptr) {
+        Ref module = Ref::steal(PyImport_ImportModule("bitloom_io.diagram"));
+        if (!module) return nullptr;
+        render = PyObject_GetAttrString(module.get(), "render");
+        if (render == nullptr) return nullptr;
+    }
+    Ref fields = Ref::steal(PyObject_GetAttrString(self, "fields"));
+    if (!fields) return nullptr;
+    const Py_ssize_t count = PyTuple_GET_SIZE(args);
+    Ref call = Ref::steal(PyTuple_New(count + 1));
+    if (!call) return nullptr;
+    PyTuple_SET_ITEM(call.get(), 0, fields.release());
+    for (Py_ssize_t i = 0; i < count; ++i) PyTuple_SET_ITEM(call.get(), i + 1, Py_NewRef(PyTuple_GET_ITEM(args, i)));
+    return PyObject_Call(render, call.get(), kwargs);
+}
+
 PyMethodDef layout_methods[] = {
     {"unpack", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(layout_unpack)),
      METH_FASTCALL | METH_KEYWORDS,
@@ -449,6 +470,11 @@ PyMethodDef layout_methods[] = {
      "Packs one packet per row of columns (a mapping of field name to array-like,\n"
      "all of one length; fields without a column pack their recipe value) and\n"
      "returns the packets end to end as bytes."},
+    {"diagram", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(layout_diagram)),
+     METH_VARARGS | METH_KEYWORDS,
+     "diagram($self, bits_per_row=32)\n--\n\n"
+     "The layout as a bit diagram: a ruler of bit numbers, bits_per_row bits per row,\n"
+     "each field a box holding its name."},
     {"__reduce__", layout_reduce, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
