@@ -23,20 +23,26 @@ from __future__ import annotations
 
 from importlib import import_module as _import_module
 from importlib.util import find_spec as _find_spec
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING as _TYPE_CHECKING
+from typing import Any as _Any
 
 # The names below are imported on first use, so that a command line run
 # (`bitloom-io --help`) and a program that needs one corner of the package
 # do not pay for numpy and every module at start-up; numpy's presence is
 # checked here, its version on first use.
-if _find_spec("numpy") is None:  # pragma: no cover - exercised in a subprocess
+try:
+    _numpy: object = _find_spec("numpy")
+    _missing: ImportError = ModuleNotFoundError("No module named 'numpy'", name="numpy")
+except (ImportError, ValueError) as _error:  # pragma: no cover - exercised in a subprocess
+    _numpy, _missing = None, _error if isinstance(_error, ImportError) else ModuleNotFoundError(str(_error))
+if _numpy is None:  # pragma: no cover - exercised in a subprocess
     raise ImportError(
         'bitloom_io needs numpy (2.0 or later): pip install "bitloom-packets[io]"'
         ' (from a checkout: pip install ".[io]")',
         name=__name__,
-    )
+    ) from _missing
 
-if TYPE_CHECKING:
+if _TYPE_CHECKING:
     from bitloom_io._check import Finding, check
     from bitloom_io._native import Columns, Field
     from bitloom_io._timed import Layout
@@ -108,10 +114,10 @@ def _check_numpy() -> None:
         )
 
 
-def __getattr__(name: str) -> Any:
+def __getattr__(name: str) -> _Any:
     if name == "__version__":
         #: The installed distribution's version (bitloom-packets).
-        value: Any = _version()
+        value: _Any = _version()
     elif name in _HOMES:
         _check_numpy()
         home = _HOMES[name]
@@ -126,6 +132,9 @@ def __getattr__(name: str) -> Any:
 
 def __dir__() -> list[str]:
     return sorted({*globals(), *_HOMES, "__version__"})
+
+
+del annotations  # the future import's name is not part of the package
 
 
 __all__ = [
