@@ -404,8 +404,74 @@ def bench_construction(rounds=5):
     print("    ", row["note"], flush=True)
 
 
+def _kind_layout(kind, fields=32):
+    """A packet of `fields` fields of one kind, read at exact bits."""
+    encoding, bits = {
+        "u8": ("unsigned", 8),
+        "u16": ("unsigned", 16),
+        "u32": ("unsigned", 32),
+        "u64": ("unsigned", 64),
+        "sub-byte (5 bits)": ("unsigned", 5),
+        "f32": ("ieee754_f32", 32),
+        "f64": ("ieee754_f64", 64),
+        "text (8 bytes)": ("us_ascii", 64),
+    }[kind]
+    value = 0.0 if encoding.startswith("ieee754") else "" if encoding == "us_ascii" else 0
+    recipe = [
+        {
+            "name": f"f{i}",
+            "encoding": encoding,
+            "bits": bits,
+            "byte_order": "big",
+            "reverse_bits": False,
+            "value": value,
+        }
+        for i in range(fields)
+    ]
+    return Layout(recipe, exact=True), fields
+
+
+def bench_field_kinds(packets=100_000):
+    """ns per value of unpack_many by field kind, each against whole 32-bit
+    words: one-byte and sub-byte fields at no more than 2x their cost."""
+    import statistics
+    import time
+
+    rng = np.random.default_rng(3)
+    per_value = {}
+    for kind in ("u32", "u8", "u16", "u64", "sub-byte (5 bits)", "f32", "f64", "text (8 bytes)"):
+        layout, fields = _kind_layout(kind)
+        width = len(layout.pack())
+        buffer = rng.integers(0x20, 0x7F, packets * width, dtype=np.uint8).tobytes()
+        times = []
+        for _ in range(7):
+            start = time.perf_counter_ns()
+            layout.unpack_many(buffer, stride=width)
+            times.append(time.perf_counter_ns() - start)
+        per_value[kind] = statistics.median(times) / (packets * fields)
+    base = per_value["u32"]
+    for kind, ns in per_value.items():
+        if kind == "u32":
+            continue
+        target = 2.0 if kind in ("u8", "sub-byte (5 bits)") else None
+        ratio = ns / base
+        row = {
+            "case": f"unpack_many per value, {kind}",
+            "baseline": "per value, aligned u32",
+            "bitloom_ns": round(ns, 2),
+            "baseline_ns": round(base, 2),
+            "ratio": round(ratio, 3),
+            "target": target,
+            "met": None if target is None else ratio <= target,
+            "note": f"{packets:,} packets of 32 fields, exact=True",
+        }
+        ROWS.append(row)
+        print(run.format_row(row), flush=True)
+
+
 CASES = {
     "construction": bench_construction,
+    "kinds": bench_field_kinds,
     "single": bench_single,
     "batches": bench_batches,
     "jpss": bench_jpss,
