@@ -44,7 +44,7 @@ if _numpy is None:  # pragma: no cover - exercised in a subprocess
 
 if _TYPE_CHECKING:
     from bitloom_io._check import Finding, check
-    from bitloom_io._native import Columns, Field
+    from bitloom_io._native import Columns, Field, get_threads, set_threads
     from bitloom_io._timed import Layout
 
     from . import ccsds as ccsds
@@ -66,6 +66,8 @@ _HOMES = {
     "check": "_check",
     "Columns": "_native",
     "Field": "_native",
+    "get_threads": "_native",
+    "set_threads": "_native",
     "Layout": "_timed",
     "ccsds": "",
     "timecodes": "",
@@ -165,4 +167,6 @@ __all__ = [
     "describe",
     "leap_seconds",
     "LeapSecondWarning",
+    "get_threads",
+    "set_threads",
 ]

@@ -457,13 +457,16 @@ PyMethodDef layout_methods[] = {
      "values that no field has is an error."},
     {"unpack_many", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(layout_unpack_many)),
      METH_FASTCALL | METH_KEYWORDS,
-     "unpack_many($self, buffer, /, *, stride=None, offsets=None, lengths=None, errors='raise')\n--\n\n"
+     "unpack_many($self, buffer, /, *, stride=None, offsets=None, lengths=None, errors='raise',\n"
+     "            threads=None)\n--\n\n"
      "Decodes many packets into columns: a Columns dict of one numpy array per field\n"
      "name. buffer is any buffer-protocol object (not copied) or a list of bytes\n"
      "packets. Packets are at multiples of stride, or at the byte offsets given\n"
      "(lengths default to stride, or up to the next offset or the buffer's end).\n"
      "errors='raise' raises ValueError for the first failing packet;\n"
-     "errors='mask' returns numpy masked arrays with failing packets masked."},
+     "errors='mask' returns numpy masked arrays with failing packets masked.\n"
+     "threads: how many threads a large batch of a layout without text or binary\n"
+     "fields is spread over (None: get_threads()); the result is the same for any."},
     {"pack_many", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(layout_pack_many)),
      METH_FASTCALL | METH_KEYWORDS,
      "pack_many($self, columns, /)\n--\n\n"
@@ -525,6 +528,14 @@ PyStructSequence_Desc field_desc = {
 PyMethodDef module_functions[] = {
     {"_rebuild_layout", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(rebuild_layout)),
      METH_FASTCALL | METH_KEYWORDS, "Rebuilds a pickled Layout."},
+    {"set_threads", set_threads, METH_O,
+     "set_threads(n, /)\n--\n\n"
+     "How many threads Layout.unpack_many (and so decode) uses when its call does not\n"
+     "say: a positive int, or None for the number of CPUs this process may use\n"
+     "(os.process_cpu_count()). 1 keeps every batch on the calling thread."},
+    {"get_threads", get_threads, METH_NOARGS,
+     "get_threads()\n--\n\n"
+     "How many threads a batch uses when its call does not say (see set_threads)."},
     {nullptr, nullptr, 0, nullptr},
 };
 
