@@ -242,10 +242,13 @@ def test_round_trip_of_random_counters(code):
     rng = np.random.default_rng(7)
     layout = Layout([{"name": "t", **code}])
     width = layout.fields[0].bits // 8
-    raw = rng.integers(0, 256, size=(500, width), dtype=np.uint8).tobytes()
+    # Enough rows for the reader to share them among threads.
+    raw = rng.integers(0, 256, size=(40_000, width), dtype=np.uint8).tobytes()
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", bitloom_io.LeapSecondWarning)
-        cols = layout.unpack_many(raw, stride=width)
+        cols = layout.unpack_many(raw, stride=width, threads=2)
+        one = layout.unpack_many(raw, stride=width, threads=1)
+        assert all(np.array_equal(cols[k], one[k]) for k in cols) and cols.keys() == one.keys()
         assert layout.pack_many(cols) == raw
 
 
@@ -355,10 +358,12 @@ def test_out_of_range_times_are_refused_when_writing():
     ],
 )
 def test_tai_minus_utc_on_known_dates(utc, tai_minus_utc):
+    from bitloom_io import _leapseconds
+
     ns = np.array([np.datetime64(utc, "ns").astype(np.int64)])
-    tai = bitloom_io._leapseconds.utc_to_tai(ns)
+    tai = _leapseconds.utc_to_tai(ns)
     assert (tai - ns)[0] == tai_minus_utc * 10**9
-    back, leap = bitloom_io._leapseconds.tai_to_utc(tai)
+    back, leap = _leapseconds.tai_to_utc(tai)
     assert back[0] == ns[0] and not leap[0]
 
 

@@ -263,6 +263,7 @@ class _TimedLayout(Layout):
         offsets: npt.ArrayLike | None = None,
         lengths: npt.ArrayLike | None = None,
         errors: Literal["raise", "mask"] = "raise",
+        threads: int | None = None,
     ) -> Columns:
         reports = None
         if errors == "raise":
@@ -270,10 +271,19 @@ class _TimedLayout(Layout):
             # time while it is in the cache.
             native = [c for c in self._codes.values() if hasattr(c, "native_job")]
             jobs = [c.native_job() for c in native]  # type: ignore[attr-defined]
-            columns = super().unpack_many(buffer, stride=stride, offsets=offsets, lengths=lengths, _times=jobs)  # type: ignore[call-arg]
+            columns = super().unpack_many(  # type: ignore[call-arg]
+                buffer, stride=stride, offsets=offsets, lengths=lengths, threads=threads, _times=jobs
+            )
             reports = dict(zip((c.name for c in native), columns.__dict__.pop("_time_reports", ())))
+            if any(report[0] for report in reports.values()):
+                # A code that cannot be read: read again as plain counters,
+                # which the conversion then reports on.
+                reports = None
+                columns = super().unpack_many(buffer, stride=stride, offsets=offsets, lengths=lengths, threads=threads)
         else:
-            columns = super().unpack_many(buffer, stride=stride, offsets=offsets, lengths=lengths, errors=errors)
+            columns = super().unpack_many(
+                buffer, stride=stride, offsets=offsets, lengths=lengths, errors=errors, threads=threads
+            )
         converted = self._convert(dict(columns), errors == "mask", reports)
         columns.clear()
         columns.update(converted)

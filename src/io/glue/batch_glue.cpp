@@ -7,9 +7,11 @@
 // code cannot free or resize what is being walked.
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cstring>
 #include <exception>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -23,6 +25,7 @@
 #include "io/kernels/batch.hpp"
 #include "io/kernels/field_value.hpp"
 #include "io/kernels/pack_kernel.hpp"
+#include "io/kernels/parallel.hpp"
 #include "io/kernels/time_codes.hpp"
 
 namespace bitloom::io {
@@ -49,15 +52,57 @@ struct UnpackArguments {
     PyObject* lengths = nullptr;
     bool mask = false;
     bool by_packet = false;
+    unsigned threads = 1;
     PyObject* times = nullptr;  // null when not given (or None)
 };
+
+// --- threads -------------------------------------------------------------------
+
+// How many threads a batch may use when the call does not say: 0 until set
+// or first needed, then os.process_cpu_count() (the CPUs this process may
+// run on), or what set_threads gave.
+std::atomic<unsigned> default_threads{0};
+
+// Beyond this, more threads only add start-up cost for the batches seen.
+constexpr unsigned kMaxThreads = 256;
+
+bool read_thread_count(PyObject* value, unsigned& out) {
+    const long long n = PyLong_Check(value) && !PyBool_Check(value) ? PyLong_AsLongLong(value) : -1;
+    if (n < 1) {
+        if (n == -1 && PyErr_Occurred()) PyErr_Clear();
+        PyErr_Format(PyExc_ValueError, "threads must be a positive int or None, not %R", value);
+        return false;
+    }
+    out = static_cast<unsigned>(std::min<long long>(n, kMaxThreads));
+    return true;
+}
+
+bool usual_thread_count(unsigned& out) {
+    out = default_threads.load(std::memory_order_relaxed);
+    if (out != 0) return true;
+    Ref os = Ref::steal(PyImport_ImportModule("os"));
+    if (!os) return false;
+    Ref count = Ref::steal(PyObject_CallMethod(os.get(), "process_cpu_count", nullptr));
+    if (!count) return false;
+    out = count.get() == Py_None
+              ? 1
+              : static_cast<unsigned>(std::clamp<long long>(PyLong_AsLongLong(count.get()), 1, kMaxThreads));
+    if (PyErr_Occurred()) return false;
+    default_threads.store(out, std::memory_order_relaxed);
+    return true;
+}
 
 PyObject* none_as_null(PyObject* obj) { return obj == Py_None ? nullptr : obj; }
 
 bool parse_unpack_arguments(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, UnpackArguments& out) {
     static constexpr Signature sig{
-        "unpack_many", "", {"buffer", "stride", "offsets", "lengths", "errors", "_by_packet", "_times"}, 7, 1, 6};
-    std::array<PyObject*, 7> slots{};
+        "unpack_many",
+        "",
+        {"buffer", "stride", "offsets", "lengths", "errors", "_by_packet", "threads", "_times"},
+        8,
+        1,
+        7};
+    std::array<PyObject*, 8> slots{};
     if (!match_arguments_slow(sig, args, nargs, kwnames, slots.data())) return false;
     out.buffer = slots[0];
     out.stride = none_as_null(slots[1]);
@@ -78,8 +123,9 @@ bool parse_unpack_arguments(PyObject* const* args, Py_ssize_t nargs, PyObject* k
         if (by_packet < 0) return false;
         out.by_packet = by_packet == 1;
     }
-    out.times = slots[6] == nullptr ? nullptr : none_as_null(slots[6]);
-    return true;
+    out.times = slots[7] == nullptr ? nullptr : none_as_null(slots[7]);
+    PyObject* threads = slots[6] == nullptr ? nullptr : none_as_null(slots[6]);
+    return threads != nullptr ? read_thread_count(threads, out.threads) : usual_thread_count(out.threads);
 }
 
 // The buffer argument: a buffer-protocol object, or a list (or tuple) of
@@ -330,6 +376,8 @@ struct TimeColumns {
     BufferView ps_view;
     TimeCodeReport report;  // a fault's `at` counts from the batch's first packet
     std::int64_t latest = INT64_MIN;
+    std::atomic<bool> faulted{false};
+    std::mutex lock;
 };
 
 using TimeJobs = std::vector<std::unique_ptr<TimeColumns>>;
@@ -430,12 +478,14 @@ bool read_time_jobs(const BoundLayout& layout, const UnpackJob& job, PyObject* g
     return true;
 }
 
-// Converts the chunk the kernels just read; a code that meets a fault is
-// left as read from there on, so that its columns tell what was wrong.
+// Converts the chunk the kernels just read (of one thread: pieces of a
+// batch may be converted at once, each merging its report under the code's
+// lock). A code that met a fault is not converted further: the caller reads
+// the batch again without converting, to say what was wrong.
 void convert_time_chunk(TimeJobs& times, const UnpackJob& job) noexcept {
     const std::size_t first = job.first;
     for (auto& t : times) {
-        if (t->report.fault != TimeFault::none || job.count == 0) continue;
+        if (t->faulted.load(std::memory_order_relaxed) || job.count == 0) continue;
         TimeCodeSpec spec = t->spec;
         spec.steps = t->steps.edges != nullptr ? &t->steps : nullptr;
         if (t->pfield != SIZE_MAX) spec.pfield = static_cast<const std::uint8_t*>(job.numeric[t->pfield]) + first;
@@ -449,8 +499,12 @@ void convert_time_chunk(TimeJobs& times, const UnpackJob& job) noexcept {
         if (t->leap_array) out.leap = static_cast<std::uint8_t*>(t->leap_view.data()) + first;
         if (t->ps_array) out.ps = static_cast<std::uint16_t*>(t->ps_view.data()) + first;
         const TimeCodeReport report = convert_time_codes(spec, in, out, job.count);
+        const std::lock_guard<std::mutex> hold(t->lock);
         if (report.fault != TimeFault::none) {
-            t->report = {report.fault, first + report.at, 0};
+            if (!t->faulted.load(std::memory_order_relaxed) || first + report.at < t->report.at) {
+                t->report = {report.fault, first + report.at, 0};
+            }
+            t->faulted.store(true, std::memory_order_relaxed);
         } else {
             t->latest = std::max(t->latest, report.latest);
         }
@@ -509,13 +563,54 @@ PyObject* raise_packet_failure(const BoundLayout& layout, const PacketGeometry& 
     return PyErr_Format(PyExc_ValueError, "%sthe packet failed to decode", where.c_str());
 }
 
+// Packets per piece when the pieces of a batch go to several threads:
+// large enough that handing them out costs nothing, small enough that the
+// threads finish together.
+constexpr std::size_t kThreadPiece = std::size_t{1} << 14;
+
+// The chunked run below on several threads at once, for batches whose
+// columns are all numeric (each packet's values go to its own rows, so the
+// pieces share nothing). The results, failures and the packet an error
+// names are those of one thread: the first failing packet is looked up
+// once all are done.
+bool run_on_threads(const BoundLayout& layout, const UnpackJob& job, TimeJobs& times, bool mask, bool mapped_file,
+                    unsigned threads, std::size_t& failures) {
+    const PacketGeometry& g = job.geometry;
+    std::atomic<std::size_t> total{0};
+    without_gil([&] {
+        for_each_piece(g.count, kThreadPiece, threads, [&](std::size_t first, std::size_t count) {
+            UnpackJob piece = job;
+            piece.first = first;
+            piece.count = count;
+            total.fetch_add(run_unpack(piece), std::memory_order_relaxed);
+            convert_time_chunk(times, piece);
+            if (mapped_file) {
+                const std::size_t lo = std::min<std::size_t>(g.size, first * g.stride);
+                const std::size_t hi = std::min<std::size_t>(g.size, (first + count) * g.stride);
+                release_pages(g.data + lo, hi - lo, true);
+            }
+        });
+    });
+    failures = total.load();
+    if (failures > 0 && !mask) {
+        const std::uint8_t* at = std::find_if(job.failed, job.failed + g.count, [](std::uint8_t f) { return f != 0; });
+        raise_packet_failure(layout, g, static_cast<std::size_t>(at - job.failed));
+        return false;
+    }
+    return true;
+}
+
 // Runs the kernels a chunk at a time (the interpreter lock released) and
 // stores each chunk's bytes columns. Returns false with an exception set on
 // the first failing packet (errors='raise') or any other failure.
 bool run_chunks(const BoundLayout& layout, UnpackJob& job, UnpackOutput& out, TimeJobs& times, bool mask,
-                bool mapped_file, std::size_t& failures) {
+                bool mapped_file, unsigned threads, std::size_t& failures) {
     const PacketGeometry& g = job.geometry;
     const std::size_t n = g.count;
+    const bool numeric_only = std::all_of(job.bytes.begin(), job.bytes.end(), [](BytesColumn* c) { return !c; });
+    if (threads > 1 && numeric_only && n >= 2 * kThreadPiece) {
+        return run_on_threads(layout, job, times, mask, mapped_file, threads, failures);
+    }
     const std::size_t chunk = std::min<std::size_t>(n, std::size_t{1} << 16);
     failures = 0;
     for (std::size_t first = 0; first < n; first += chunk) {
@@ -594,6 +689,23 @@ PyObject* make_columns(const BoundLayout& layout, UnpackOutput& out, std::size_t
 
 }  // namespace
 
+PyObject* set_threads(PyObject*, PyObject* value) {
+    return call_boundary([&]() -> PyObject* {
+        unsigned n = 0;  // None: back to the usual count, looked up when next needed
+        if (value != Py_None && !read_thread_count(value, n)) return nullptr;
+        default_threads.store(n, std::memory_order_relaxed);
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* get_threads(PyObject*, PyObject*) {
+    return call_boundary([&]() -> PyObject* {
+        unsigned n = 0;
+        if (!usual_thread_count(n)) return nullptr;
+        return PyLong_FromUnsignedLong(n);
+    });
+}
+
 PyObject* layout_unpack_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return call_boundary([&]() -> PyObject* {
         UnpackArguments a;
@@ -620,7 +732,7 @@ PyObject* layout_unpack_many(PyObject* self, PyObject* const* args, Py_ssize_t n
         }
         if (!read_time_jobs(*layout, job, a.times, times)) return nullptr;
         std::size_t failures = 0;
-        if (!run_chunks(*layout, job, out, times, a.mask, mapped_file, failures)) return nullptr;
+        if (!run_chunks(*layout, job, out, times, a.mask, mapped_file, a.threads, failures)) return nullptr;
         out.strings.clear();  // numpy's string allocators are given back before the arrays are handed out
         Ref columns = Ref::steal(make_columns(*layout, out, failures, a.mask));
         if (!columns || !add_time_columns(*layout, times, columns.get())) return nullptr;
