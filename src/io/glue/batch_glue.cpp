@@ -488,6 +488,8 @@ void convert_time_chunk(TimeJobs& times, const UnpackJob& job) noexcept {
         if (t->faulted.load(std::memory_order_relaxed) || job.count == 0) continue;
         TimeCodeSpec spec = t->spec;
         spec.steps = t->steps.edges != nullptr ? &t->steps : nullptr;
+        // A fault makes the caller read the batch again: one pass will do.
+        spec.keep_faulty_block = false;
         if (t->pfield != SIZE_MAX) spec.pfield = static_cast<const std::uint8_t*>(job.numeric[t->pfield]) + first;
         TimeCodeInput in;
         in.value = static_cast<const std::uint8_t*>(job.numeric[t->value]) + first * t->value_size;

@@ -122,7 +122,7 @@ TimeCodeReport convert_cuc(const TimeCodeSpec& spec, const TimeCodeInput& in, co
             const std::int64_t t = wrap_add(ns[i], -delta);
             if (!cursor.covers(t, t)) cursor.find(t);
             ns[i] = wrap_add(t, cursor.delta());
-            if (leap != nullptr) leap[i] = cursor.flag();
+            if (leap != nullptr && cursor.flag() != 0) leap[i] = cursor.flag();
         }
     }
     report.latest = latest;
@@ -132,20 +132,16 @@ TimeCodeReport convert_cuc(const TimeCodeSpec& spec, const TimeCodeInput& in, co
 // The first fault of CDS codes first to last - 1, if any: a P-field
 // that differs, a millisecond of day past the day (or inside a leap second
 // where there is none), a count below the millisecond past its range.
-// Sets `leap_seen` when some code of the block lies inside a leap second.
 template <unsigned SubSize>
-TimeCodeReport cds_fault(const TimeCodeSpec& spec, const TimeCodeInput& in, std::size_t first, std::size_t last,
-                         bool& leap_seen) noexcept {
+TimeCodeReport cds_fault(const TimeCodeSpec& spec, const TimeCodeInput& in, std::size_t first,
+                         std::size_t last) noexcept {
     const std::uint64_t ms_limit = spec.leap_allowed ? ms_per_day + 1000 : ms_per_day;
     const std::uint64_t sub_limit = spec.sub_bits == 16 ? 1000 : 1'000'000'000;
-    std::uint64_t highest = 0;
     bool bad = false;
     for (std::size_t i = first; i < last; ++i) {
-        highest = std::max(highest, load(in.value, 8, i) & 0xFFFF'FFFFU);
+        bad |= (load(in.value, 8, i) & 0xFFFF'FFFFU) >= ms_limit;
         if constexpr (SubSize != 0) bad |= load(in.sub, SubSize, i) >= sub_limit;
     }
-    leap_seen = highest >= ms_per_day;
-    bad |= highest >= ms_limit;
     if (spec.pfield != nullptr) {
         for (std::size_t i = first; i < last; ++i) bad |= spec.pfield[i] != spec.pfield_value;
     }
@@ -161,9 +157,14 @@ TimeCodeReport cds_fault(const TimeCodeSpec& spec, const TimeCodeInput& in, std:
     return {};
 }
 
+// Converts codes first to last - 1; false when one was out of range (then
+// what was written of them is of no use). Leap flags are set where true only.
 template <unsigned SubSize>
-void convert_cds_block(const TimeCodeSpec& spec, const TimeCodeInput& in, const TimeCodeOutput& out, std::size_t first,
+bool convert_cds_block(const TimeCodeSpec& spec, const TimeCodeInput& in, const TimeCodeOutput& out, std::size_t first,
                        std::size_t last) noexcept {
+    const std::uint64_t ms_limit = spec.leap_allowed ? ms_per_day + 1000 : ms_per_day;
+    const std::uint64_t sub_limit = spec.sub_bits == 16 ? 1000 : 1'000'000'000;
+    bool bad = false;
     const std::int64_t epoch = spec.epoch_ns;
     const void* const value = in.value;
     const void* const sub = in.sub;
@@ -174,19 +175,29 @@ void convert_cds_block(const TimeCodeSpec& spec, const TimeCodeInput& in, const 
         const std::uint64_t v = load(value, 8, i);
         const std::uint64_t ms = v & 0xFFFF'FFFFU;
         const bool leap = ms >= ms_per_day;
+        bad |= ms >= ms_limit;
         // Inside a leap second: shown as a second 23:59:59, flagged.
         std::int64_t t = wrap_mul(static_cast<std::int64_t>(v >> 32), ns_per_day);
         t = wrap_add(t, (static_cast<std::int64_t>(ms) - (leap ? 1000 : 0)) * 1'000'000);
         if constexpr (SubSize == 2) {
-            t += static_cast<std::int64_t>(load(sub, 2, i)) * 1000;
+            const std::uint64_t us = load(sub, 2, i);
+            bad |= us >= sub_limit;
+            t += static_cast<std::int64_t>(us) * 1000;
         } else if constexpr (SubSize == 4) {
             const std::uint64_t ps = load(sub, 4, i);
+            bad |= ps >= sub_limit;
             t += static_cast<std::int64_t>(ps / 1000);
             if (ps_out != nullptr) ps_out[i] = static_cast<std::uint16_t>(ps % 1000);
         }
-        if (leap_out != nullptr) leap_out[i] = leap ? 1 : 0;
+        if (leap && leap_out != nullptr) [[unlikely]] {
+            leap_out[i] = 1;
+        }
         ns[i] = wrap_add(t, epoch);
     }
+    if (spec.pfield != nullptr) {
+        for (std::size_t i = first; i < last; ++i) bad |= spec.pfield[i] != spec.pfield_value;
+    }
+    return !bad;
 }
 
 template <unsigned SubSize>
@@ -194,15 +205,14 @@ TimeCodeReport convert_cds(const TimeCodeSpec& spec, const TimeCodeInput& in, co
                            std::size_t n) noexcept {
     for (std::size_t first = 0; first < n; first += time_block) {
         const std::size_t last = std::min(n, first + time_block);
+        if (!spec.keep_faulty_block) {
+            if (!convert_cds_block<SubSize>(spec, in, out, first, last)) return {TimeFault::ms_range, first, 0};
+            continue;
+        }
         // The whole block is checked before any of it is written.
-        bool leap_seen = false;
-        const TimeCodeReport fault = cds_fault<SubSize>(spec, in, first, last, leap_seen);
+        const TimeCodeReport fault = cds_fault<SubSize>(spec, in, first, last);
         if (fault.fault != TimeFault::none) return fault;
-        // The flags start as zeros: a block without a leap second leaves
-        // them untouched (and their pages unmapped).
-        TimeCodeOutput block_out = out;
-        if (!leap_seen) block_out.leap = nullptr;
-        convert_cds_block<SubSize>(spec, in, block_out, first, last);
+        convert_cds_block<SubSize>(spec, in, out, first, last);
     }
     return {};
 }

@@ -34,6 +34,10 @@ struct TimeCodeSpec {
     const TimeSteps* steps = nullptr;      // null: none
     const std::uint8_t* pfield = nullptr;  // per value, the P-field read (null: none)
     std::uint8_t pfield_value = 0;
+    // Check a block of CDS codes whole before writing any of it, so that a
+    // fault leaves the counters as read; otherwise each block is checked as
+    // it is converted (one pass), and a fault is reported at its block's start.
+    bool keep_faulty_block = true;
 };
 
 // Integer columns of 1, 2, 4 or 8 bytes per value (native byte order).
@@ -60,11 +64,12 @@ struct TimeCodeReport {
     std::int64_t latest = 0;  // the largest time before the step correction (n > 0)
 };
 
-// Values are converted a block of `time_block` at a time, each block checked
-// whole before any of its output is written. On a fault the report names the
-// first faulty value; the outputs of its block and of the blocks after it are
-// not written, so the inputs from that block on are as they were even when
-// `ns` is the value column itself, and the caller can say what was wrong.
+// Values are converted a block of `time_block` at a time. Unless the spec
+// says otherwise, each block is checked whole before any of its output is
+// written: on a fault the report names the first faulty value, and the
+// outputs of its block and of the blocks after it are not written, so the
+// inputs from that block on are as they were even when `ns` is the value
+// column itself, and the caller can say what was wrong.
 inline constexpr std::size_t time_block = std::size_t{1} << 15;
 
 TimeCodeReport convert_time_codes(const TimeCodeSpec& spec, const TimeCodeInput& in, const TimeCodeOutput& out,
