@@ -609,7 +609,7 @@ bool run_chunks(const BoundLayout& layout, UnpackJob& job, UnpackOutput& out, Ti
                 bool mapped_file, unsigned threads, std::size_t& failures) {
     const PacketGeometry& g = job.geometry;
     const std::size_t n = g.count;
-    const bool numeric_only = std::all_of(job.bytes.begin(), job.bytes.end(), [](BytesColumn* c) { return !c; });
+    const bool numeric_only = std::ranges::all_of(job.bytes, [](BytesColumn* c) { return !c; });
     if (threads > 1 && numeric_only && n >= 2 * kThreadPiece) {
         return run_on_threads(layout, job, times, mask, mapped_file, threads, failures);
     }
