@@ -5,8 +5,11 @@ A recipe without time codes and without ``time=`` gets the native layout
 unchanged (an instance of this class that adds nothing on the per-packet
 paths). A recipe with time-code items (see :mod:`bitloom_io.timecodes`) is
 compiled with each of them read as plain unsigned fields (or one text field
-for the ASCII codes); the columns are converted after reading and back
-before packing, so the native layout never sees a time code.
+for the ASCII codes). The reader turns CUC and CDS counters into times
+itself, a chunk at a time as it reads them (``_times``, the kernel of
+``io/kernels/time_codes``); the other codes, and masked reads, are converted
+after reading; all are converted back before packing. The native layout
+never parses a time-code item.
 """
 
 from __future__ import annotations
