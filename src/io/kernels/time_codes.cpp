@@ -64,26 +64,40 @@ private:
 };
 
 // The CUC counter of value i as nanoseconds from the epoch (before it).
-template <unsigned Size>
-std::int64_t cuc_ns(const void* column, bool is_signed, unsigned k, std::uint64_t mask, std::int64_t unit,
-                    std::size_t i) noexcept {
+template <unsigned Size, bool Signed>
+std::int64_t cuc_ns(const void* column, unsigned k, std::uint64_t mask, std::uint64_t unit, std::size_t i) noexcept {
     const std::uint64_t v = load(column, Size, i);
-    const std::int64_t whole = is_signed ? static_cast<std::int64_t>(v) >> k : static_cast<std::int64_t>(v >> k);
+    const std::uint64_t whole = Signed ? static_cast<std::uint64_t>(static_cast<std::int64_t>(v) >> k) : v >> k;
     // Floored to the nanosecond: a step of the code is at least 59.6 ns, so
     // the counter is recovered exactly from the floor.
-    return wrap_add(wrap_mul(whole, unit),
-                    static_cast<std::int64_t>(((v & mask) * static_cast<std::uint64_t>(unit)) >> k));
+    return static_cast<std::int64_t>(whole * unit + (((v & mask) * unit) >> k));
 }
 
-template <unsigned Size>
+// Values first to last - 1 from `epoch`, plus `delta`, into ns; the least
+// and greatest times from the epoch (before `delta`) widen [lo, hi].
+template <unsigned Size, bool Signed>
+void cuc_block(const void* column, unsigned k, std::uint64_t unit, std::int64_t epoch, std::int64_t delta,
+               std::int64_t* ns, std::size_t first, std::size_t last, std::int64_t& lo, std::int64_t& hi) noexcept {
+    const std::uint64_t mask = (std::uint64_t{1} << k) - 1;
+    std::int64_t least = lo;
+    std::int64_t greatest = hi;
+    for (std::size_t i = first; i < last; ++i) {
+        const std::int64_t t = wrap_add(cuc_ns<Size, Signed>(column, k, mask, unit, i), epoch);
+        least = std::min(least, t);
+        greatest = std::max(greatest, t);
+        ns[i] = wrap_add(t, delta);
+    }
+    lo = least;
+    hi = greatest;
+}
+
+template <unsigned Size, bool Signed>
 TimeCodeReport convert_cuc(const TimeCodeSpec& spec, const TimeCodeInput& in, const TimeCodeOutput& out,
                            std::size_t n) noexcept {
     TimeCodeReport report;
     std::int64_t latest = INT64_MIN;
     const unsigned k = spec.fine_bits;
-    const std::uint64_t mask = (std::uint64_t{1} << k) - 1;
-    const bool is_signed = in.signed_value;
-    const std::int64_t unit = spec.unit_ns;
+    const auto unit = static_cast<std::uint64_t>(spec.unit_ns);
     const std::int64_t epoch = spec.epoch_ns;
     std::int64_t* const ns = out.ns;
     std::uint8_t* const leap = out.leap;
@@ -91,8 +105,9 @@ TimeCodeReport convert_cuc(const TimeCodeSpec& spec, const TimeCodeInput& in, co
     const std::uint8_t pfield_value = spec.pfield_value;
     const TimeSteps empty;
     StepCursor cursor(spec.steps != nullptr ? *spec.steps : empty);
-    if (spec.steps != nullptr && n > 0)
-        cursor.find(wrap_add(cuc_ns<Size>(in.value, is_signed, k, mask, unit, 0), epoch));
+    if (spec.steps != nullptr && n > 0) {
+        cursor.find(wrap_add(cuc_ns<Size, Signed>(in.value, k, (std::uint64_t{1} << k) - 1, unit, 0), epoch));
+    }
     for (std::size_t first = 0; first < n; first += time_block) {
         const std::size_t last = std::min(n, first + time_block);
         if (pfield != nullptr) {
@@ -105,12 +120,7 @@ TimeCodeReport convert_cuc(const TimeCodeSpec& spec, const TimeCodeInput& in, co
         const std::int64_t delta = cursor.delta();
         std::int64_t lo = INT64_MAX;
         std::int64_t hi = INT64_MIN;
-        for (std::size_t i = first; i < last; ++i) {
-            const std::int64_t t = wrap_add(cuc_ns<Size>(in.value, is_signed, k, mask, unit, i), epoch);
-            lo = std::min(lo, t);
-            hi = std::max(hi, t);
-            ns[i] = wrap_add(t, delta);
-        }
+        cuc_block<Size, Signed>(in.value, k, unit, epoch, delta, ns, first, last, lo, hi);
         latest = std::max(latest, hi);
         if (spec.steps == nullptr) continue;
         if (cursor.covers(lo, hi)) {
@@ -226,11 +236,12 @@ TimeCodeReport convert_time_codes(const TimeCodeSpec& spec, const TimeCodeInput&
         if (spec.sub_bits == 32) return convert_cds<4>(spec, in, out, n);
         return convert_cds<0>(spec, in, out, n);
     }
+    if (in.signed_value) return convert_cuc<8, true>(spec, in, out, n);
     switch (in.value_size) {
-        case 1: return convert_cuc<1>(spec, in, out, n);
-        case 2: return convert_cuc<2>(spec, in, out, n);
-        case 4: return convert_cuc<4>(spec, in, out, n);
-        default: return convert_cuc<8>(spec, in, out, n);
+        case 1: return convert_cuc<1, false>(spec, in, out, n);
+        case 2: return convert_cuc<2, false>(spec, in, out, n);
+        case 4: return convert_cuc<4, false>(spec, in, out, n);
+        default: return convert_cuc<8, false>(spec, in, out, n);
     }
 }
 
