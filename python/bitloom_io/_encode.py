@@ -11,6 +11,7 @@ computed last, over the finished packet."""
 from __future__ import annotations
 
 import os
+import weakref
 from collections.abc import Mapping
 from dataclasses import dataclass, field
 from typing import Any
@@ -20,6 +21,7 @@ import numpy as np
 from . import ccsds
 from ._decode import DEFAULT, Select
 from ._tables import Table, atomic_path
+from ._timed import Layout
 
 __all__ = ["encode", "write_packets", "crc16_ccitt", "UNMAPPED_COLUMN", "PACKET_COLUMN", "differences"]
 
@@ -453,6 +455,10 @@ def encode(
     if packet_type not in (0, 1):
         raise ValueError(f"packet_type is 0 (telemetry) or 1 (telecommand), not {packet_type!r}")
     resolved = _Targets(definition)
+    if order is None and not error_control:
+        packed = _encode_whole(tables, resolved, packet_type, int(bool(secondary_header)))
+        if packed is not None:
+            return packed
     parts = [
         _prepare(name, table, resolved[name], packet_type, int(bool(secondary_header)), error_control)
         for name, table in tables.items()
@@ -474,6 +480,83 @@ def encode(
         fields["CCSDS_SEQUENCE_COUNT"] = counts
     header = _header_bytes(fields)
     return _assemble(parts, permutation, header, error_control)
+
+
+# Per layout, the layouts that also write the primary header (keyed by its
+# two constant words), so that they are compiled once.
+_WITH_HEADER: weakref.WeakKeyDictionary[Any, dict[tuple[int, int], Any]] = weakref.WeakKeyDictionary()
+_HEADER_WORDS = ("\0header_word0", "\0header_word1", "\0header_word2")
+
+
+def _with_header(layout: Any, word0: int, word2: int) -> Any:
+    """The layout with the header's three 16-bit words as its last fields:
+    placed after every other field, they overwrite the first six bytes as
+    writing the header over the packed packets would. The first and third
+    words are the items' own values; the second (flags and count) is a
+    column."""
+    by_words = _WITH_HEADER.setdefault(layout, {})
+    combined = by_words.get((word0, word2))
+    if combined is None:
+
+        def word(k: int, value: int | None) -> dict[str, Any]:
+            item = {"name": _HEADER_WORDS[k], "encoding": "unsigned", "bits": 16, "offset_bits": 16 * k}
+            item.update(byte_order="big", reverse_bits=False)
+            return item if value is None else {**item, "value": value}
+
+        recipe = [*layout.recipe, word(0, word0), word(1, None), word(2, word2)]
+        combined = by_words[(word0, word2)] = Layout(recipe, exact=layout.exact)
+    return combined
+
+
+def _encode_whole(tables: Mapping[str, Any], resolved: _Targets, packet_type: int, secondary_header: int) -> bytes | None:
+    """The packets of tables that need nothing but their fields and a
+    header the definition gives (no header columns, no chosen packet types,
+    fixed sizes, table order): packed with their headers by the layouts
+    themselves, in one pass per table. None when some table needs more."""
+    plans = []
+    for name, table in tables.items():
+        columns = _columns(table)
+        target = resolved[name]
+        layout = target.layout
+        if (
+            target.apid is None
+            or target.chosen_by
+            or type(layout) is not Layout
+            or _dynamic(layout)
+            or UNMAPPED_COLUMN in columns
+            or PACKET_COLUMN in columns
+        ):
+            return None
+        at = _header_positions(layout)
+        if any(col in columns or at.get(col) in columns for col, _, _ in _HEADER_FIELDS):
+            return None
+        values = _field_values(name, layout, columns)
+        size = max([(f.start_bit + f.bits + 7) // 8 for f in layout.fields] + [_HEADER_BYTES])
+        if not 7 <= size <= 65542:
+            return None
+        if _HEADER_WORDS[0] in values or _HEADER_WORDS[1] in values or _HEADER_WORDS[2] in values:
+            return None
+        plans.append((name, target, values, _row_count(name, columns), size))
+    out = []
+    counted: dict[int, int] = {}
+    for name, target, values, n, size in plans:
+        if n == 0:
+            continue
+        word0 = (packet_type << 12) | (secondary_header << 11) | target.apid
+        layout = _with_header(target.layout, word0, size - 7)
+        first = counted.get(target.apid, 0)
+        counted[target.apid] = first + n
+        counts = np.arange(first, first + n, dtype=np.uint32) & np.uint32(_COUNT_MODULUS - 1)
+        values[_HEADER_WORDS[1]] = (counts | np.uint32(_UNSEGMENTED << 14)).astype(np.uint16)
+        try:
+            packed = layout.pack_many(values)
+        except (ValueError, TypeError, OverflowError) as error:
+            error.add_note(f"while packing table {name!r}")
+            raise
+        if len(packed) != n * size:  # pragma: no cover - the size is the layout's own
+            return None
+        out.append(packed)
+    return out[0] if len(out) == 1 else b"".join(out)
 
 
 def _joined(arrays: list[np.ndarray], permutation: np.ndarray | None) -> np.ndarray:
