@@ -164,7 +164,7 @@ def test_error_control_is_the_crc_of_the_packet():
         ({"apid10": {"mode": [1], "temp": [1]}}, {10: HK, "10": HK}, "APID 10 is given twice"),
         ({"apid10": {"mode": [1], "temp": [1]}}, {10.5: HK}, "keys are APIDs"),
         ({"apid10": {"mode": [300], "temp": [1]}}, {10: HK}, "while packing table 'apid10'"),
-        ({"apid10": {"mode": np.arange(250, 260), "temp": np.ones(10)}}, {10: HK}, "packet 6: item 0 'mode'"),
+        ({"apid10": {"mode": np.arange(250, 260), "temp": np.ones(10, np.int16)}}, {10: HK}, "packet 6: item 0 'mode'"),
         ({"apid10": {"x": [1]}}, {10: [item("x")]}, "a packet has at least 7 bytes; the layout gives 1"),
     ],
 )
