@@ -57,6 +57,8 @@ _OPERATORS: dict[str, Callable[[Any, Any], bool]] = {
 # with fields at exactly these bits holds a header, and its length is filled in.
 _LENGTH_BITS = (32, 16)
 _APID_BITS = (5, 11)
+_COUNT_BITS = (18, 14)
+_COUNT_MODULUS = 1 << 14
 
 
 # ---------------------------------------------------------------------------
@@ -310,6 +312,8 @@ class CommandSet:
         self.notes: list[str] = []
         self._reader = UnitReader()
         self._plans: dict[tuple[str, tuple[tuple[str, Any], ...]], Any] = {}
+        # The next sequence count per APID of the commands built so far.
+        self._counts: dict[int, int] = {}
         for section in sections:
             for child in section.children:
                 if child.tag == "ArgumentTypeSet":
@@ -779,12 +783,21 @@ class CommandSet:
                 raise ValueError(f"command {name!r}, argument {key!r}: unknown argument (the arguments are: {known})")
         header = _header_slots(slots)
         total = _total_bytes(slots)
+        # A header's sequence count that neither the caller nor a base command
+        # gives runs per APID from one built command to the next.
+        counter = None
+        if header is not None:
+            counter = next((s for s in slots if (s.start, s.bits) == _COUNT_BITS and s.kind == "argument"), None)
+            if counter is not None and (counter.ref in given or counter.ref in assigned):
+                counter = None
         packed: dict[str, Any] = {}
         for slot in slots:
             if slot.kind == "fixed":
                 packed[slot.name] = slot.value
             elif slot.kind == "argument":
                 value = raw[slot.ref]
+                if slot is counter:
+                    value = 0  # set below, once the APID is known
                 if value is None and header is not None and slot is header and slot.ref not in given:
                     value = total - 7
                 if value is None:
@@ -805,7 +818,14 @@ class CommandSet:
             packet: bytes = layout.pack(packed)
         except (ValueError, OverflowError, TypeError) as error:
             raise ValueError(f"command {name!r}: {error}") from None
-        return packet + bytes(total - len(packet))
+        packet += bytes(total - len(packet))
+        if counter is not None:
+            apid = int.from_bytes(packet[:2], "big") & 0x7FF
+            count = self._counts.get(apid, 0)
+            self._counts[apid] = (count + 1) % _COUNT_MODULUS
+            flags = packet[2] & 0xC0
+            packet = packet[:2] + bytes([flags | count >> 8, count & 0xFF]) + packet[4:]
+        return packet
 
     def _layout(self, name: str, slots: list[_Slot]) -> Any:
         from bitloom_io import Layout  # type: ignore[attr-defined,unused-ignore]
