@@ -505,7 +505,15 @@ def rows_to_pack(draw):
     for i in range(draw(st.integers(1, 6))):
         encoding = draw(
             st.sampled_from(
-                ["unsigned", "twos_complement", "sign_magnitude", "packed_bcd", "us_ascii", "ieee754_f32", "ieee754_f64"]
+                [
+                    "unsigned",
+                    "twos_complement",
+                    "sign_magnitude",
+                    "packed_bcd",
+                    "us_ascii",
+                    "ieee754_f32",
+                    "ieee754_f64",
+                ]
             )
         )
         if encoding == "us_ascii":

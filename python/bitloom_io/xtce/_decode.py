@@ -81,6 +81,8 @@ class Decoder:
         self.ambiguous: list[np.ndarray] = []
         self.failed: dict[str, np.ndarray] = {}
         self.out_of_range: dict[str, int] = {}
+        # Per "packet type/CRC field": packets whose field is not the CRC of their bytes.
+        self.bad_checks: dict[str, int] = {}
         self.refused: dict[str, np.ndarray] = {}
         self.packet_index: dict[str, np.ndarray] = {}
 
@@ -311,9 +313,32 @@ class Decoder:
             if eng in columns:
                 ordered[eng] = columns[eng]
         ordered = combine(node.fields, ordered, self.suffix)
+        if len(index) and not node.conditional:
+            self._check(name, index)
         table = Table(name, ordered)
         self.tables[name] = table
         self.packet_index[name] = index
+
+    def _check(self, name: str, index: np.ndarray) -> None:
+        """Counts the packets whose CRC fields do not hold the CRC of their bytes."""
+        from bitloom_io._encode import checks_of
+
+        try:
+            checks = checks_of(self.definition, name)
+        except ValueError:
+            return  # a CRC field that packets are not made with is not checked either
+        if not checks:
+            return
+        data = np.frombuffer(self.buffer, dtype=np.uint8)
+        offsets, lengths = self.offsets[index], self.lengths[index]
+        for check in checks:
+            end = check.first_byte + check.width()
+            whole = lengths >= end
+            window = data[offsets[whole][:, np.newaxis] + np.arange(end)]
+            bad = int((check.compute(window) != check.read(window)).sum())
+            if bad:
+                key = f"{name}\0{check.name}"
+                self.bad_checks[key] = self.bad_checks.get(key, 0) + bad
 
     def _expected(self, node: _Node) -> int | None:
         """The bytes a container reads, when every field has a fixed place
@@ -377,6 +402,8 @@ class Decoder:
             self.findings.ambiguous(tables.ambiguous)
             for name, count in self.out_of_range.items():
                 self.findings.count(_out_of_range, name, count)
+            for key, count in self.bad_checks.items():
+                self.findings.count(_bad_check, key, count)
         return tables
 
     def warn(self, tables: XtceTables) -> None:
@@ -406,6 +433,8 @@ class Decoder:
             )
         for name, count in self.out_of_range.items():
             messages.append(_out_of_range(name, count))
+        for key, count in self.bad_checks.items():
+            messages.append(_bad_check(key, count))
         for message in messages:
             warnings.warn(XtceWarning(message), skip_file_prefixes=_HERE)
 
@@ -421,6 +450,14 @@ def _out_of_range(name: str, count: int) -> str:
     return (
         f"{values} of {name!r} {'have' if count != 1 else 'has'} no engineering value (outside the "
         "calibration or the enumeration): NaN or empty label"
+    )
+
+
+def _bad_check(key: str, count: int) -> str:
+    packet_type, field = key.split("\0", 1)
+    return (
+        f"{count:,} packet{'s' if count != 1 else ''} of {packet_type!r} fail{'' if count != 1 else 's'} "
+        f"the CRC check of {field!r} (the field is not the CRC of the bytes before it); decoded as they are"
     )
 
 

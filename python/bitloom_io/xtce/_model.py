@@ -140,6 +140,21 @@ class Calibrator:
     program: list[tuple[str, float]] = field(default_factory=list)  # ("value", v), ("this", 0) or (operator, 0)
 
 
+@dataclass(frozen=True, slots=True)
+class Crc:
+    """A cyclic redundancy check that a field holds (ErrorDetectCorrect/CRC):
+    computed over the packet's bytes from ``bits_from_start`` up to the
+    field, each byte most significant bit first unless ``reflect_data``."""
+
+    width: int
+    polynomial: int
+    initial: int
+    final_xor: int
+    reflect_data: bool = False
+    reflect_remainder: bool = False
+    bits_from_start: int = 0
+
+
 @dataclass(slots=True)
 class Encoding:
     """How a field is stored: a bitloom encoding, a width and a byte/bit order."""
@@ -164,6 +179,8 @@ class Encoding:
     contexts: list[tuple[Criteria, Calibrator]] = field(default_factory=list)
     # A float format read as unsigned bits and converted afterwards ("IBM/32"...).
     float_format: str = ""
+    # The check value the field holds (an integer field), computed when packets are made.
+    crc: Crc | None = None
 
     @property
     def text_in_buffer(self) -> bool:

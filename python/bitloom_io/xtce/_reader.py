@@ -16,6 +16,7 @@ import numpy as np
 
 from bitloom_io.xtce._errors import XtceError, XtceUnsupportedError
 from bitloom_io.xtce._model import (
+    Crc,
     COMPARISON_OPERATORS,
     DESCRIPTIVE,
     IEEE_SPELLINGS,
@@ -545,10 +546,20 @@ class UnitReader:
             raise self._refuse(f"{bits}-bit integers are not supported (1 to 64 bits are)", enc, name)
         byte_order, reverse = self._byte_order(enc, name, bits, base)
         self._check_encoding_children(
-            enc, name, {"ByteOrderList", "PolynomialCalibrator", "SplineCalibrator", "MathOperationCalibrator"}
+            enc,
+            name,
+            {
+                "ByteOrderList",
+                "PolynomialCalibrator",
+                "SplineCalibrator",
+                "MathOperationCalibrator",
+                "ErrorDetectCorrect",
+            },
         )
         calibrator = self._calibrator(enc, name)
+        check = enc.find("ErrorDetectCorrect")
         return Encoding(
+            crc=self._crc(check, name, bits) if check is not None else base.crc if base is not None else None,
             kind="integer",
             codec=codec,
             bits=bits,
@@ -558,6 +569,53 @@ class UnitReader:
             contexts=self._contexts(enc, name) or (base.contexts if base is not None else []),
             written=written,
             line=enc.line,
+        )
+
+    def _crc(self, node: Node, name: str, bits: int) -> Crc:
+        """ErrorDetectCorrect holding a CRC: its polynomial, initial remainder
+        and final XOR (hexadecimal), width and reflections, from whole bytes
+        after the container's start. Parity and checksums are refused."""
+        for child in node.children:
+            if child.tag != "CRC" and child.tag not in DESCRIPTIVE:
+                raise self._refuse(f"{child.tag} in ErrorDetectCorrect is not supported (CRC is)", child, name)
+        crc = node.find("CRC")
+        if crc is None:
+            raise self._refuse("ErrorDetectCorrect without a CRC", node, name)
+        width = self._int(crc.get("width", str(bits)), crc, name, "width")
+        if width != bits or width % 8:
+            raise self._refuse(
+                f"a CRC of {width} bits in a field of {bits} is not supported (whole bytes, the field's width, are)",
+                crc,
+                name,
+            )
+        reference = crc.get("reference", "start")
+        if _key(reference) not in ("start", "containerstart"):
+            raise self._refuse(f"a CRC from reference {reference!r} is not supported (from the start is)", crc, name)
+        start = self._int(crc.get("bitsFromReference", "0"), crc, name, "bitsFromReference")
+        if start % 8:
+            raise self._refuse(f"a CRC from bit {start} is not supported (from a whole byte is)", crc, name)
+
+        def hex_value(tag: str, default: str | None) -> int:
+            child = crc.find(tag)
+            text = child.text.strip() if child is not None else default
+            if text is None:
+                raise self._error(f"a CRC without its {tag}", crc, name)
+            try:
+                value = int(text.removeprefix("0x").removeprefix("0X") or "0", 16)
+            except ValueError:
+                raise self._error(f"{tag} {text!r} is not hexadecimal", crc, name) from None
+            if value >> width:
+                raise self._error(f"{tag} {text!r} does not fit the CRC's {width} bits", crc, name)
+            return value
+
+        return Crc(
+            width=width,
+            polynomial=hex_value("Polynomial", None),
+            initial=hex_value("InitRemainder", "0"),
+            final_xor=hex_value("FinalXOR", "0"),
+            reflect_data=self._bool(crc.get("reflectData"), False),
+            reflect_remainder=self._bool(crc.get("reflectRemainder"), False),
+            bits_from_start=start,
         )
 
     def _float_encoding(self, enc: Node, name: str, base: Encoding | None = None) -> Encoding:

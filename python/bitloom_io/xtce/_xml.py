@@ -44,6 +44,9 @@ TEXT_ELEMENTS = frozenset(
         "Epoch",
         "ValueOperand",
         "Operator",
+        "Polynomial",
+        "InitRemainder",
+        "FinalXOR",
     }
 )
 
