@@ -157,14 +157,31 @@ class _Check:
         return value
 
 
+# Per definition, per packet type: its CRC fields (or why they cannot be made).
+_CHECKS: weakref.WeakKeyDictionary[Any, dict[str, list[_Check] | ValueError]] = weakref.WeakKeyDictionary()
+
+
 def checks_of(definition: Any, name: str) -> list[_Check]:
     """The CRC fields of one packet type of an XTCE definition (those whose
     integer encoding has an ErrorDetectCorrect/CRC), with fixed positions."""
-    fields = getattr(definition, "fields", None)
-    if fields is None:
+    if getattr(definition, "fields", None) is None:
         return []
+    known = _CHECKS.setdefault(definition, {})
+    found = known.get(name)
+    if found is None:
+        try:
+            found = _find_checks(definition, name)
+        except ValueError as error:
+            found = error
+        known[name] = found
+    if isinstance(found, ValueError):
+        raise ValueError(str(found))
+    return found
+
+
+def _find_checks(definition: Any, name: str) -> list[_Check]:
     out = []
-    for entry in fields(name):
+    for entry in definition.fields(name):
         encoding = entry.type.encoding
         crc = getattr(encoding, "crc", None)
         if crc is None:
