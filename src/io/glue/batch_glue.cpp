@@ -560,11 +560,13 @@ struct StringRows {
         // NOLINTNEXTLINE(bugprone-unchecked-optional-access): static layouts only
         const std::uint32_t start = *f.start;
         const std::size_t width = f.bits / 8;
+        // NOLINTNEXTLINE(bugprone-unchecked-optional-access): open() made the job only with the array open
+        StringArray& strings = *self.strings;
         Encoded encoded;
         encoded.is_bytes = true;
         for (std::size_t row = begin; row < end; ++row) {
             std::string_view text;
-            if (!self.strings->get(row, text)) return row;
+            if (!strings.get(row, text)) return row;
             const auto* units = reinterpret_cast<const std::uint8_t*>(text.data());
             if (self.direct && text.size() <= width &&
                 ascii_unit_count<1>(units, text.size(), any_high_bit) == text.size()) {

@@ -114,7 +114,7 @@ template <Codec C, class In>
             raw = static_cast<std::uint64_t>(i);
             return bits == 64;
         }
-        const std::int64_t max = static_cast<std::int64_t>((std::uint64_t{1} << (bits - 1U)) - 1U);
+        const auto max = static_cast<std::int64_t>((std::uint64_t{1} << (bits - 1U)) - 1U);
         if (i < -max - 1 || i > max) return false;
         raw = static_cast<std::uint64_t>(i) & ((std::uint64_t{1} << bits) - 1U);
         return true;
@@ -124,8 +124,7 @@ template <Codec C, class In>
 // A field of 8, 16, 32 or 64 bits on a byte boundary: its byte form is the
 // raw value's `Word`, stored whole in the field's byte order.
 template <Codec C, class In, class Word, bool Swap>
-std::size_t store_rows(const PackTarget& target, const FieldSpec& f, const In* in, std::size_t begin,
-                       std::size_t end) {
+std::size_t store_rows(const PackTarget& target, const FieldSpec& f, const In* in, std::size_t begin, std::size_t end) {
     // NOLINTNEXTLINE(bugprone-unchecked-optional-access): static layouts only
     std::uint8_t* at = target.data + *f.start / 8U;
     const std::uint32_t bits = f.bits;
@@ -143,8 +142,7 @@ std::size_t store_rows(const PackTarget& target, const FieldSpec& f, const In* i
 // Rows [begin, end) with the codec's routines inlined; whole-byte fields are
 // stored as words, the rest placed bit by bit.
 template <Codec C, class In>
-std::size_t pack_rows(const PackTarget& target, const FieldSpec& f, const In* in, std::size_t begin,
-                      std::size_t end) {
+std::size_t pack_rows(const PackTarget& target, const FieldSpec& f, const In* in, std::size_t begin, std::size_t end) {
     // NOLINTNEXTLINE(bugprone-unchecked-optional-access): static layouts only
     const std::uint32_t start = *f.start;
     if (!f.reverse && start % 8 == 0 && start / 8 + f.bits / 8 <= target.length) {
