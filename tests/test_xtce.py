@@ -430,9 +430,8 @@ def test_include_conditions_mask_absent_entries_and_move_the_rest_up():
 SHARED = DATA / "shared"
 # What each shared file still leaves out, by container (every other container decodes).
 SHARED_REFUSED = {
-    "workshop/arrays-1.2.xml": {"Frame"},  # an ArrayParameterRefEntry
+    "workshop/arrays-1.2.xml": {"Frame"},  # an ArrayParameterRefEntry holding more elements than its array has
     "workshop/containers-1.2.xml": {"CcsdsHeader", "EpsPacket", "AdcsPacket", "ChainedPacket", "TrailerFragment"},
-    "xtcetools/Diagnostic_Log_Packets.xml": {"FORMAT1", "FORMAT2"},  # repeat counts from the packet
 }
 
 
@@ -777,6 +776,127 @@ def test_tree_describes_the_inheritance():
 # ---------------------------------------------------------------------------
 # Refusals: each names the element, the parameter or container, and the line.
 
+
+def placed(size: int, *fields: tuple[int, int, int]) -> bytes:
+    """A packet of ``size`` bytes with (start bit, width, value) fields written
+    in order, big-endian; a later field overwrites the bits it shares with an earlier one."""
+    bits = [0] * (8 * size)
+    for start, width, value in fields:
+        for k in range(width):
+            bits[start + k] = value >> (width - 1 - k) & 1
+    return int("".join(map(str, bits)), 2).to_bytes(size, "big")
+
+
+def read_bits(raw: bytes, start: int, width: int) -> int:
+    return int.from_bytes(raw, "big") >> (8 * len(raw) - start - width) & ((1 << width) - 1)
+
+
+def _values(column):
+    return [None if np.ma.is_masked(v) else (v.tolist() if hasattr(v, "tolist") else v) for v in np.ma.asarray(column)]
+
+
+def test_entries_placed_from_the_end_and_before_the_next_entry():
+    definition = xtce.load(DATA / "placed_repeated.xml", strict=True)
+    rng = np.random.default_rng(5)
+    ends, boxes = [], []
+    for size in (12, 14, 12):
+        end = 8 * size
+        a, p, q, n, m, t = (int(v) for v in rng.integers(0, 256, 6))
+        # N ends 4 bits into M (-4 before the next entry): M's bits win where they overlap.
+        raw = placed(
+            size, (0, 5, 1), (16, 8, a), (32, 8, p), (48, 8, q), (end - 20, 8, n), (end - 16, 8, m), (end - 8, 8, t)
+        )
+        ends.append((raw, {"A": a, "P": p, "Q": q, "N": read_bits(raw, end - 20, 8), "M": m, "T": t}))
+        b1, b3, b4, b2, after, z = (int(v) for v in rng.integers(0, 256, 6))
+        b3 &= 0xF
+        x1, x2, y1, y2 = (int(v) for v in rng.integers(0, 16, 4))
+        raw = placed(
+            size,
+            (0, 5, 2),
+            (16, 8, b1), (24, 4, b3), (32, 8, b4), (40, 8, b2), (48, 8, after),  # the 32-bit block, then AFTER
+            (end - 24, 4, x1), (end - 20, 4, x2), (end - 8, 8, z),  # Pair ends 8 bits before Z, Z at the end
+            (end - 32, 4, y1), (end - 28, 4, y2),  # Pair again, ending 24 bits before the end
+        )  # fmt: skip
+        boxes.append(
+            (
+                raw,
+                {
+                    "B1": b1,
+                    "B3": b3,
+                    "B4": b4,
+                    "B2": b2,
+                    "AFTER": after,
+                    "X1": x1,
+                    "X2": x2,
+                    "Z": z,
+                    "X1#2": y1,
+                    "X2#2": y2,
+                },
+            )
+        )
+    tables = decode(definition, [raw for raw, _ in ends + boxes])
+    for name, rows in (("Ends", ends), ("Boxes", boxes)):
+        table = tables[name]
+        for column in rows[0][1]:
+            assert table[column].tolist() == [row[1][column] for row in rows], (name, column)
+    # Inside a container of known size, places are fixed bits; in the packet they follow its size.
+    assert [s.start for s in definition.fields("Boxes")][2:7] == [16, 24, 32, 40, 48]
+    with pytest.raises(xtce.XtceUnsupportedError, match="IncludeCondition|no single layout"):
+        definition.layout("Ends")
+
+
+def test_repeated_containers_calibrated_counts_and_conditions_and_math_operands():
+    definition = xtce.load(DATA / "placed_repeated.xml", strict=True)
+    rng = np.random.default_rng(9)
+    records, optional = [], []
+    # COUNT's calibrated value is raw / 2, rounded to the nearest whole number, halves up.
+    for count_raw in (0, 4, 5, 2):
+        count = int(np.floor(count_raw / 2 + 0.5))
+        y = int(rng.integers(0, 256))
+        r1, r2 = rng.integers(0, 256, count), rng.integers(0, 16, count)
+        n1, n2, tail = rng.integers(0, 16, 3), rng.integers(0, 16, 3), int(rng.integers(0, 256))
+        fields, at = [(0, 5, 3), (16, 8, count_raw), (24, 8, y)], 32
+        for k in range(count):
+            fields += [(at, 8, int(r1[k])), (at + 8, 4, int(r2[k]))]
+            at += 24  # each record takes its BinaryEncoding's 24 bits
+        for k in range(3):
+            fields += [(at, 4, int(n1[k])), (at + 4, 4, int(n2[k]))]
+            at += 12 if k < 2 else 8
+        fields.append((at, 8, tail))
+        records.append((placed((at + 8) // 8, *fields), count_raw, y, r1, r2, n1, n2, tail))
+    for mode, mc in ((1, 2), (0, 2), (1, 3), (0, 0)):
+        text = bytes(rng.integers(0x41, 0x5B, int(rng.integers(0, 5))))
+        arr = [int(v) for v in rng.integers(0, 256, 3)]
+        fields, at = [(0, 5, 4), (16, 8, mode), (24, 8, mc)], 32
+        opt1 = opt2 = None
+        if mode == 1:
+            opt1 = int(rng.integers(0, 256))
+            fields.append((at, 8, opt1))
+            at += 8
+        if 2 * mc == 4:
+            opt2 = int(rng.integers(0, 256))
+            fields.append((at, 8, opt2))
+            at += 8
+        fields += [(at + 8 * k, 8, v) for k, v in enumerate(arr)] + [(at + 24, 8, len(text))]
+        at += 32
+        fields += [(at + 8 * k, 8, c) for k, c in enumerate(text)] + [(at + 8 * len(text), 8, 0x77)]
+        optional.append((placed(at // 8 + len(text) + 1, *fields), opt1, opt2, arr, text.decode()))
+    tables = decode(definition, [row[0] for row in records + optional])
+    table = tables["Records"]
+    assert table["COUNT_eng"].tolist() == [row[1] / 2 for row in records]  # calibrated, not rounded
+    assert table["Y_eng"].tolist() == [row[2] * row[1] / 2 + row[1] for row in records]
+    assert [r.tolist() for r in table["R1"]] == [row[3].tolist() for row in records]
+    assert [r.tolist() for r in table["R2"]] == [row[4].tolist() for row in records]
+    assert table["N1"].tolist() == [row[5].tolist() for row in records]
+    assert table["N2"].tolist() == [row[6].tolist() for row in records]
+    assert table["TAIL"].tolist() == [row[7] for row in records]
+    table = tables["Optional"]
+    assert _values(table["OPT1"]) == [row[1] for row in optional]
+    assert _values(table["OPT2"]) == [row[2] for row in optional]
+    assert table["ARR"].tolist() == [row[3] for row in optional]
+    assert table["S"].tolist() == [row[4] for row in optional] and table["TAIL"].tolist() == [0x77] * 4
+
+
 REFUSALS = [
     # file, exception, element, name, line snippet, message fragment
     (
@@ -793,7 +913,7 @@ REFUSALS = [
         "IncludeCondition",
         "Bad",
         "<IncludeCondition",
-        "engineering value of 'MODE'",
+        "calibrated value of 'MODE', whose calibrator reads other parameters",
     ),
     (
         "location",
@@ -801,7 +921,7 @@ REFUSALS = [
         "LocationInContainerInBits",
         "Bad",
         "<LocationInContainerInBits",
-        "relative to containerEnd",
+        "relative to the next entry, whose own place is not fixed",
     ),
     (
         "array",
@@ -840,9 +960,9 @@ REFUSALS = [
     (
         "unknown_entry",
         xtce.XtceUnsupportedError,
-        "ArrayParameterRefEntry",
+        "IndirectParameterRefEntry",
         "Bad",
-        "<ArrayParameterRefEntry",
+        "<IndirectParameterRefEntry",
         "not supported",
     ),
     (
@@ -865,9 +985,9 @@ REFUSALS = [
         "math_calibrator",
         xtce.XtceUnsupportedError,
         "ParameterInstanceRefOperand",
-        "F",
-        "<MathOperationCalibrator",
-        "read other parameters",
+        "Bad",
+        '<ParameterRefEntry parameterRef="X"',
+        "reads 'LATER', which is not a field of the packet before it",
     ),
     (
         "odd_binary",

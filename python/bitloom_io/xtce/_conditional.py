@@ -16,10 +16,18 @@ from typing import Any
 
 import numpy as np
 
-from bitloom_io.xtce._model import FieldSpec
+from bitloom_io.xtce._model import FieldSpec, Parameter
 from bitloom_io.xtce._placement import Repeat, Slot, place, present
 
 Columns = dict[str, np.ndarray]
+
+
+class _PacketBits:
+    """The decision of containers with entries placed from the packet's end: its size in bits."""
+
+
+#: What decides the layout of a container whose entries are placed from the packet's end.
+PACKET_BITS = _PacketBits()
 # What decides a group: the object it is known by (an IncludeCondition's
 # criteria or a Repeat) and its outcome per packet (bool or count).
 Decision = tuple[object, Callable[[Columns], np.ndarray]]
@@ -58,7 +66,8 @@ class ConditionalLayout:
                 self._by_slot[id(slot)] = next(placed_fields).name
             elif isinstance(slot, Repeat):
                 for part in slot.parts:
-                    self._ragged[str(id(part))] = next(placed_fields).name
+                    if isinstance(part, Parameter):
+                        self._ragged[str(id(part))] = next(placed_fields).name
 
     def _layout(self, holds: dict[int, Any]) -> tuple[Any, list[str]]:
         """The layout of what the packets hold when the decisions taken so far are ``holds``."""
@@ -66,7 +75,7 @@ class ConditionalLayout:
         cached = self._layouts.get(key)
         if cached is None:
             kept = present(self.slots, holds)
-            placed_fields = place(kept)
+            placed_fields = place(kept, packet_bits=holds.get(id(PACKET_BITS)))
             names = []
             for slot in kept:
                 if type(slot) is not tuple:
@@ -100,6 +109,10 @@ class ConditionalLayout:
             for index, holds in groups:
                 if id(key) in holds:
                     refined.append((index, holds))
+                    continue
+                if key is PACKET_BITS:
+                    for value in np.unique(lengths[index]).tolist():
+                        refined.append((index[lengths[index] == value], {**holds, id(key): 8 * int(value)}))
                     continue
                 cols = self._read(buffer, offsets, lengths, index, holds, errors, failed)
                 try:

@@ -59,7 +59,112 @@ class Layouts(Protocol):
     def own_layout(self, container: str) -> Layout | ConditionalLayout: ...
 
 
-class Decoder:
+class Engineering:
+    """Engineering values from raw columns, counting the raw values that have none."""
+
+    suffix = ENGINEERING_SUFFIX
+
+    def __init__(self) -> None:
+        self.out_of_range: dict[str, int] = {}
+
+    # -- engineering values ---------------------------------------------
+
+    def _engineering(self, entry: FieldSpec, raw: np.ndarray, context: Columns | None = None) -> np.ndarray | None:
+        ptype = entry.type
+        if not ptype.has_engineering:
+            return None
+        calibrator = ptype.encoding.calibrator
+        if ptype.encoding.kind == "string":
+            values, missing = from_text(ptype, raw)
+            if missing:
+                name = entry.parameter.name
+                self.out_of_range[name] = self.out_of_range.get(name, 0) + missing
+            return values
+        if ptype.kind in ("absolute_time", "relative_time"):
+            return times(ptype, raw if calibrator is None else self._calibrate(entry, calibrator, raw, context))
+        if calibrator is not None:
+            return self._calibrate(entry, calibrator, raw, context)
+        if ptype.kind == "enumerated":
+            return self._labels(entry, ptype, raw)
+        if ptype.kind == "boolean":
+            return np.asarray(raw != 0)
+        return raw.astype(np.float64)
+
+    def _in_context(self, entry: FieldSpec, raw: np.ndarray, default: np.ndarray, context: Columns) -> np.ndarray:
+        """Where a context's match holds (the first that does), its calibrator's value; elsewhere ``default``."""
+        result = np.array(default, dtype=np.float64)
+        decided = np.zeros(len(raw), bool)
+        for match, calibrator in entry.contexts:
+            chosen = np.asarray(match(context), bool) & ~decided
+            if chosen.any():
+                part = {name: np.ma.getdata(column)[chosen] for name, column in context.items()}
+                result[chosen] = self._calibrate(entry, calibrator, raw[chosen], part)
+                decided |= chosen
+        return result
+
+    def _calibrate(
+        self, entry: FieldSpec, calibrator: Calibrator, raw: np.ndarray, context: Columns | None = None
+    ) -> np.ndarray:
+        x = raw.astype(np.float64)
+        if calibrator.kind == "math":
+            operands = []
+            for column in entry.operands.get(id(calibrator), ()):
+                if context is not None and column in context:
+                    operands.append(np.ma.getdata(context[column]).astype(np.float64))
+                elif not len(x):
+                    operands.append(np.zeros(0))
+                else:
+                    raise KeyError(column)
+            return evaluate(calibrator, x, operands)
+        if calibrator.kind == "polynomial":
+            result = np.zeros(len(x), dtype=np.float64)
+            for exponent, coefficient in sorted(calibrator.coefficients.items()):
+                result += coefficient * x**exponent if exponent else coefficient
+            return result
+        raws = np.array([p[0] for p in calibrator.points])
+        cals = np.array([p[1] for p in calibrator.points])
+        if calibrator.order == 0:
+            # The calibrated value of the last point at or below the raw value.
+            at = np.searchsorted(raws, x, side="right") - 1
+            result = cals[np.clip(at, 0, len(cals) - 1)]
+            outside = np.zeros(len(x), bool) if calibrator.extrapolate else (x < raws[0]) | (x > raws[-1])
+        else:
+            result = np.interp(x, raws, cals)
+            below, above = x < raws[0], x > raws[-1]
+            outside = below | above
+            if calibrator.extrapolate and outside.any():
+                low = (cals[1] - cals[0]) / (raws[1] - raws[0])
+                high = (cals[-1] - cals[-2]) / (raws[-1] - raws[-2])
+                result = np.where(below, cals[0] + (x - raws[0]) * low, result)
+                result = np.where(above, cals[-1] + (x - raws[-1]) * high, result)
+                outside = np.zeros(len(x), bool)
+        if outside.any():
+            result = np.where(outside, np.nan, result)
+            self.out_of_range[entry.parameter.name] = self.out_of_range.get(entry.parameter.name, 0) + int(
+                outside.sum()
+            )
+        return result
+
+    def _labels(self, entry: FieldSpec, ptype: ParameterType, raw: np.ndarray) -> np.ndarray:
+        values, inverse = np.unique(raw, return_inverse=True)
+        names = []
+        missing = 0
+        for value in values.tolist():
+            label = ""
+            for low, high, text in ptype.enumeration:
+                if low <= value <= high:
+                    label = text
+                    break
+            else:
+                missing += int((raw == value).sum())
+            names.append(label)
+        if missing:
+            self.out_of_range[entry.parameter.name] = self.out_of_range.get(entry.parameter.name, 0) + missing
+        table = np.array(names, dtype=np.dtypes.StringDType())
+        return table[inverse.reshape(-1)] if len(raw) else np.array([], dtype=np.dtypes.StringDType())
+
+
+class Decoder(Engineering):
     def __init__(
         self,
         definition: Layouts,
@@ -75,7 +180,6 @@ class Decoder:
         self.lengths = np.asarray(lengths, dtype=np.int64)
         self.errors = errors
         self.findings = findings
-        self.suffix = ENGINEERING_SUFFIX
         self.tables: dict[str, Table] = {}
         self.unidentified: list[np.ndarray] = []
         self.ambiguous: list[np.ndarray] = []
@@ -140,91 +244,6 @@ class Decoder:
             return {name: np.ma.getdata(cols[name]) for name in wanted}, index
         return {name: cols[name] for name in wanted}, index
 
-    # -- engineering values ---------------------------------------------
-
-    def _engineering(self, entry: FieldSpec, raw: np.ndarray) -> np.ndarray | None:
-        ptype = entry.type
-        if not ptype.has_engineering:
-            return None
-        calibrator = ptype.encoding.calibrator
-        if ptype.encoding.kind == "string":
-            values, missing = from_text(ptype, raw)
-            if missing:
-                name = entry.parameter.name
-                self.out_of_range[name] = self.out_of_range.get(name, 0) + missing
-            return values
-        if ptype.kind in ("absolute_time", "relative_time"):
-            return times(ptype, raw if calibrator is None else self._calibrate(entry, calibrator, raw))
-        if calibrator is not None:
-            return self._calibrate(entry, calibrator, raw)
-        if ptype.kind == "enumerated":
-            return self._labels(entry, ptype, raw)
-        if ptype.kind == "boolean":
-            return np.asarray(raw != 0)
-        return raw.astype(np.float64)
-
-    def _in_context(self, entry: FieldSpec, raw: np.ndarray, default: np.ndarray, context: Columns) -> np.ndarray:
-        """Where a context's match holds (the first that does), its calibrator's value; elsewhere ``default``."""
-        result = np.array(default, dtype=np.float64)
-        decided = np.zeros(len(raw), bool)
-        for match, calibrator in entry.contexts:
-            chosen = np.asarray(match(context), bool) & ~decided
-            if chosen.any():
-                result[chosen] = self._calibrate(entry, calibrator, raw[chosen])
-                decided |= chosen
-        return result
-
-    def _calibrate(self, entry: FieldSpec, calibrator: Calibrator, raw: np.ndarray) -> np.ndarray:
-        x = raw.astype(np.float64)
-        if calibrator.kind == "math":
-            return evaluate(calibrator, x)
-        if calibrator.kind == "polynomial":
-            result = np.zeros(len(x), dtype=np.float64)
-            for exponent, coefficient in sorted(calibrator.coefficients.items()):
-                result += coefficient * x**exponent if exponent else coefficient
-            return result
-        raws = np.array([p[0] for p in calibrator.points])
-        cals = np.array([p[1] for p in calibrator.points])
-        if calibrator.order == 0:
-            # The calibrated value of the last point at or below the raw value.
-            at = np.searchsorted(raws, x, side="right") - 1
-            result = cals[np.clip(at, 0, len(cals) - 1)]
-            outside = np.zeros(len(x), bool) if calibrator.extrapolate else (x < raws[0]) | (x > raws[-1])
-        else:
-            result = np.interp(x, raws, cals)
-            below, above = x < raws[0], x > raws[-1]
-            outside = below | above
-            if calibrator.extrapolate and outside.any():
-                low = (cals[1] - cals[0]) / (raws[1] - raws[0])
-                high = (cals[-1] - cals[-2]) / (raws[-1] - raws[-2])
-                result = np.where(below, cals[0] + (x - raws[0]) * low, result)
-                result = np.where(above, cals[-1] + (x - raws[-1]) * high, result)
-                outside = np.zeros(len(x), bool)
-        if outside.any():
-            result = np.where(outside, np.nan, result)
-            self.out_of_range[entry.parameter.name] = self.out_of_range.get(entry.parameter.name, 0) + int(
-                outside.sum()
-            )
-        return result
-
-    def _labels(self, entry: FieldSpec, ptype: ParameterType, raw: np.ndarray) -> np.ndarray:
-        values, inverse = np.unique(raw, return_inverse=True)
-        names = []
-        missing = 0
-        for value in values.tolist():
-            label = ""
-            for low, high, text in ptype.enumeration:
-                if low <= value <= high:
-                    label = text
-                    break
-            else:
-                missing += int((raw == value).sum())
-            names.append(label)
-        if missing:
-            self.out_of_range[entry.parameter.name] = self.out_of_range.get(entry.parameter.name, 0) + missing
-        table = np.array(names, dtype=np.dtypes.StringDType())
-        return table[inverse.reshape(-1)] if len(raw) else np.array([], dtype=np.dtypes.StringDType())
-
     # -- the tree --------------------------------------------------------
 
     def _with_engineering(self, node: _Node, cols: Columns, known: Columns | None = None) -> Columns:
@@ -244,7 +263,7 @@ class Decoder:
                     out[entry.name + self.suffix] = eng
                 continue
             absent = np.ma.getmask(raw) if np.ma.isMaskedArray(raw) else np.ma.nomask
-            eng = self._engineering(entry, np.ma.getdata(raw) if absent is not np.ma.nomask else raw)
+            eng = self._engineering(entry, np.ma.getdata(raw) if absent is not np.ma.nomask else raw, context)
             if entry.contexts and eng is not None:
                 eng = self._in_context(entry, np.ma.getdata(raw), eng, context)
             if eng is not None:

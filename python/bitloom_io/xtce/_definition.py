@@ -15,7 +15,7 @@ from bitloom_io._native import Layout
 from bitloom_io._report import Findings
 from bitloom_io.ccsds import Packets
 from bitloom_io.xtce import _placement
-from bitloom_io.xtce._conditional import ConditionalLayout, Decision
+from bitloom_io.xtce._conditional import PACKET_BITS, ConditionalLayout, Decision
 from bitloom_io.xtce._errors import XtceError, XtceUnsupportedError
 from bitloom_io.xtce._model import (
     DESCRIPTIVE,
@@ -27,7 +27,7 @@ from bitloom_io.xtce._model import (
     Parameter,
     ParameterType,
 )
-from bitloom_io.xtce._decode import Columns, Decoder, Predicate, XtceTables, _Node
+from bitloom_io.xtce._decode import Columns, Decoder, Engineering, Predicate, XtceTables, _Node
 from bitloom_io.xtce._reader import UnitReader
 from bitloom_io.xtce._xml import read
 
@@ -162,10 +162,11 @@ class Definition:
                 continue
             try:
                 slots = _placement.container_fields(reader, cname, cache)
-                entries = _placement.place(slots)
+                entries = _placement.place(slots, per_packet=_placement.per_packet(slots))
                 self._check_fields(cname, entries)
-                if any(entry.conditions or entry.ragged for entry in entries):
+                if any(entry.conditions or entry.ragged for entry in entries) or _placement.from_packet_end(slots):
                     self._conditions[cname] = (slots, self._decisions(cname, slots, entries))
+                self._math_operands(cname, entries)
             except XtceError as error:
                 self._refuse(cname, error)
                 entries = []
@@ -292,6 +293,8 @@ class Definition:
         count as the value of the earlier field it comes from."""
         container = self.containers[cname]
         out: list[Decision] = []
+        if _placement.from_packet_end(slots):
+            out.append((PACKET_BITS, lambda cols: np.zeros(0)))
         seen: set[int] = set()
         earlier: dict[str, FieldSpec] = {}
         placed_fields = iter(entries)
@@ -300,13 +303,14 @@ class Definition:
                 placed = next(placed_fields)
                 earlier[placed.parameter.name] = placed
             elif isinstance(slot, _placement.Repeat):
-                for _ in slot.parts:
-                    next(placed_fields)
+                for part in slot.parts:
+                    if isinstance(part, Parameter):
+                        next(placed_fields)
                 out.append((slot, self._count(container, slot, earlier)))
             elif isinstance(slot, _placement.Scope) and slot.begin and id(slot.condition) not in seen:
                 seen.add(id(slot.condition))
-                self._raw_only(container, slot.condition, earlier)
-                out.append((slot.condition, self._compile(container, slot.condition, dict(earlier))))
+                test = self._compile(container, slot.condition, dict(earlier))
+                out.append((slot.condition, _calibrating(test, self._calibrated(container, slot.condition, earlier))))
         return out
 
     def _count(self, container: Container, repeat: _placement.Repeat, earlier: dict[str, FieldSpec]) -> Predicate:
@@ -317,8 +321,8 @@ class Definition:
             problem = f"comes from {count['field']!r}, which is not an earlier field of the packet"
         elif source.type.encoding.kind != "integer":
             problem = f"comes from {count['field']!r}, which is not an integer"
-        elif count.get("calibrated") and source.type.encoding.calibrator is not None:
-            problem = f"comes from the calibrated value of {count['field']!r}"
+        elif count.get("calibrated") and source.type.has_engineering:
+            problem = _calibration_problem(source)
         if problem is not None or source is None:
             raise XtceUnsupportedError(
                 f"the number of {repeat.entry!r} {problem}",
@@ -327,9 +331,20 @@ class Definition:
                 line=repeat.line,
             )
         column, slope, intercept = source.name, int(count["slope"]), int(count["intercept"])
+        if count.get("calibrated") and source.type.has_engineering:
+            # A calibrated count is rounded to the nearest whole number (halves
+            # up): calibrators written with rounded coefficients (x * 0.111111
+            # for x / 9) land just below it.
+            def calibrated_count(cols: Columns) -> np.ndarray:
+                eng = Engineering()._engineering(source, np.ma.getdata(cols[column]))
+                return np.floor(np.asarray(eng, np.float64) + 0.5).astype(np.int64) * slope + intercept
+
+            return calibrated_count
         return lambda cols: cols[column].astype(np.int64) * slope + intercept
 
-    def _raw_only(self, container: Container, condition: Criteria, earlier: dict[str, FieldSpec]) -> None:
+    def _calibrated(self, container: Container, condition: Criteria, earlier: dict[str, FieldSpec]) -> list[FieldSpec]:
+        """The fields whose engineering values a condition compares (computed from their raw columns)."""
+        out: list[FieldSpec] = []
         stack: list[Comparison | Criteria] = [condition]
         while stack:
             term = stack.pop()
@@ -339,14 +354,57 @@ class Definition:
             for ref, calibrated in ((term.parameter, term.calibrated), (term.other_parameter, term.other_calibrated)):
                 if ref is None:
                     continue
-                if self._operand(container, term, ref, calibrated, earlier).endswith(ENGINEERING_SUFFIX):
+                if not self._operand(container, term, ref, calibrated, earlier).endswith(ENGINEERING_SUFFIX):
+                    continue
+                entry = _find(earlier, ref)
+                assert entry is not None
+                problem = _calibration_problem(entry, number=False)
+                if problem is not None:
                     raise XtceUnsupportedError(
-                        f"include conditions on the engineering value of {ref!r} are not supported "
-                        "(useCalibratedValue=\"false\" compares its raw value)",
+                        f"the include condition on {ref!r} {problem}",
                         element="IncludeCondition",
                         name=container.name,
                         line=term.line,
                     )
+                out.append(entry)
+        return out
+
+    def _math_operands(self, cname: str, entries: list[FieldSpec]) -> None:
+        """The columns each math calibrator's ParameterInstanceRefOperands read:
+        fields of the same packet before the calibrated one, present wherever it is."""
+        earlier: dict[str, FieldSpec] = {}
+        for entry in entries:
+            for calibrator in (entry.type.encoding.calibrator, *(cal for _, cal in entry.type.encoding.contexts)):
+                if calibrator is None or not calibrator.operands:
+                    continue
+                columns = []
+                for ref, calibrated in calibrator.operands:
+                    source = _find(earlier, ref)
+                    problem = None
+                    if source is None:
+                        problem = "which is not a field of the packet before it"
+                    elif entry.ragged or source.ragged:
+                        problem = "and one of them is repeated as many times as the packet says"
+                    elif not {id(c) for c in source.conditions} <= {id(c) for c in entry.conditions}:
+                        problem = "which an include condition leaves out of packets that hold it"
+                    elif (
+                        source.type.kind not in ("integer", "float")
+                        if calibrated and source.type.has_engineering
+                        else source.type.encoding.kind not in ("integer", "float")
+                    ):
+                        problem = "which is not a number"
+                    if problem is not None:
+                        raise XtceUnsupportedError(
+                            f"the math calibrator of {entry.name!r} reads {ref!r}, {problem}",
+                            element="ParameterInstanceRefOperand",
+                            name=cname,
+                            line=entry.line,
+                        )
+                    assert source is not None
+                    use_eng = calibrated and source.type.has_engineering
+                    columns.append(source.name + ENGINEERING_SUFFIX if use_eng else source.name)
+                entry.operands[id(calibrator)] = tuple(columns)
+            earlier[entry.parameter.name] = entry
 
     def _context_calibrators(self) -> None:
         """Each ContextCalibrator's match as a test on the columns before its field, per container."""
@@ -818,6 +876,40 @@ class Definition:
         from bitloom_io._simulate import simulate
 
         return simulate(self, n, seed=seed, containers=containers, root=root)
+
+
+def _calibration_problem(entry: FieldSpec, number: bool = True) -> str | None:
+    """Why a field's engineering value cannot be worked out from its raw column
+    alone (or, ``number``, is not a number)."""
+    ptype = entry.type
+    if ptype.encoding.contexts:
+        return f"needs the calibrated value of {entry.parameter.name!r}, which a ContextCalibrator gives"
+    calibrator = ptype.encoding.calibrator
+    if calibrator is not None and calibrator.operands:
+        return f"needs the calibrated value of {entry.parameter.name!r}, whose calibrator reads other parameters"
+    if entry.ragged:
+        return f"needs the calibrated value of {entry.parameter.name!r}, which is repeated in the packet"
+    if ptype.kind in ("absolute_time", "relative_time"):
+        return f"needs the calibrated value of {entry.parameter.name!r}, which is a time"
+    if number and ptype.kind not in ("integer", "float"):
+        return f"needs the calibrated value of {entry.parameter.name!r}, which is not a number"
+    return None
+
+
+def _calibrating(test: Predicate, fields: list[FieldSpec]) -> Predicate:
+    """``test`` on the raw columns and the engineering values of ``fields`` worked out from them."""
+    if not fields:
+        return test
+
+    def decide(cols: Columns) -> np.ndarray:
+        cols = dict(cols)
+        for entry in fields:
+            eng = Engineering()._engineering(entry, np.ma.getdata(cols[entry.name]))
+            assert eng is not None
+            cols[entry.name + ENGINEERING_SUFFIX] = eng
+        return test(cols)
+
+    return decide
 
 
 def _base_refused(container: Container, path: str | None = None) -> XtceError:
