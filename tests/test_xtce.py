@@ -865,7 +865,7 @@ def test_repeated_containers_calibrated_counts_and_conditions_and_math_operands(
         fields.append((at, 8, tail))
         records.append((placed((at + 8) // 8, *fields), count_raw, y, r1, r2, n1, n2, tail))
     for mode, mc in ((1, 2), (0, 2), (1, 3), (0, 0)):
-        text = bytes(rng.integers(0x41, 0x5B, int(rng.integers(0, 5))))
+        text = bytes(rng.integers(0x41, 0x5B, int(rng.integers(0, 5))).tolist())
         arr = [int(v) for v in rng.integers(0, 256, 3)]
         fields, at = [(0, 5, 4), (16, 8, mode), (24, 8, mc)], 32
         opt1 = opt2 = None
@@ -877,10 +877,11 @@ def test_repeated_containers_calibrated_counts_and_conditions_and_math_operands(
             opt2 = int(rng.integers(0, 256))
             fields.append((at, 8, opt2))
             at += 8
-        fields += [(at + 8 * k, 8, v) for k, v in enumerate(arr)] + [(at + 24, 8, len(text))]
-        at += 32
+        blob = bytes(rng.integers(0, 256, 2 * mc).tolist())
+        fields += [(at + 8 * k, 8, v) for k, v in enumerate([*arr, *blob, len(text)])]
+        at += 32 + 8 * len(blob)
         fields += [(at + 8 * k, 8, c) for k, c in enumerate(text)] + [(at + 8 * len(text), 8, 0x77)]
-        optional.append((placed(at // 8 + len(text) + 1, *fields), opt1, opt2, arr, text.decode()))
+        optional.append((placed(at // 8 + len(text) + 1, *fields), opt1, opt2, arr, text.decode(), blob))
     tables = decode(definition, [row[0] for row in records + optional])
     table = tables["Records"]
     assert table["COUNT_eng"].tolist() == [row[1] / 2 for row in records]  # calibrated, not rounded
@@ -895,6 +896,7 @@ def test_repeated_containers_calibrated_counts_and_conditions_and_math_operands(
     assert _values(table["OPT2"]) == [row[2] for row in optional]
     assert table["ARR"].tolist() == [row[3] for row in optional]
     assert table["S"].tolist() == [row[4] for row in optional] and table["TAIL"].tolist() == [0x77] * 4
+    assert table["BLOB"].tolist() == [row[5] for row in optional]
 
 
 REFUSALS = [

@@ -56,6 +56,8 @@ class ConditionalLayout:
         self.decisions = list(decisions)
         self.make_layout = make_layout
         self._layouts: dict[tuple[tuple[int, Any], ...], tuple[Any, list[str]]] = {}
+        # Fields whose size a decision gives (their slots are the decisions' keys).
+        self._sized = frozenset(id(key) for key, _ in self.decisions if type(key) is tuple)
         # Column names of the whole container, by slot (NAME#2 stays NAME#2),
         # and of each repeated field, by the identity of its Parameter.
         self._by_slot: dict[int, str] = {}
@@ -74,8 +76,9 @@ class ConditionalLayout:
         key = tuple(sorted(holds.items()))
         cached = self._layouts.get(key)
         if cached is None:
-            kept = present(self.slots, holds)
-            placed_fields = place(kept, packet_bits=holds.get(id(PACKET_BITS)))
+            kept = present(self.slots, holds, self._sized)
+            sizes = {key: int(value) for key, value in holds.items() if key in self._sized}
+            placed_fields = place(kept, packet_bits=holds.get(id(PACKET_BITS)), sizes=sizes)
             names = []
             for slot in kept:
                 if type(slot) is not tuple:
@@ -120,8 +123,8 @@ class ConditionalLayout:
                 except KeyError:
                     # It reads a value these packets do not hold: the condition
                     # does not hold, the entry is not repeated.
-                    outcome = np.zeros(len(index), bool if not isinstance(key, Repeat) else np.int64)
-                if isinstance(key, Repeat):
+                    outcome = np.zeros(len(index), bool if not isinstance(key, (Repeat, tuple)) else np.int64)
+                if isinstance(key, (Repeat, tuple)):
                     outcome = np.maximum(outcome.astype(np.int64), 0)
                 for value in np.unique(outcome).tolist():
                     chosen = index[outcome == value]

@@ -162,10 +162,19 @@ class Definition:
                 continue
             try:
                 slots = _placement.container_fields(reader, cname, cache)
-                entries = _placement.place(slots, per_packet=_placement.per_packet(slots))
-                self._check_fields(cname, entries)
-                if any(entry.conditions or entry.ragged for entry in entries) or _placement.from_packet_end(slots):
-                    self._conditions[cname] = (slots, self._decisions(cname, slots, entries))
+                sized = {
+                    id(slot[0])
+                    for slot in slots
+                    if type(slot) is tuple and self._calibrated_size(slot[0].type)  # type: ignore[arg-type]
+                }
+                entries = _placement.place(slots, per_packet=bool(sized) or _placement.per_packet(slots))
+                self._check_fields(cname, entries, sized)
+                if (
+                    sized
+                    or any(entry.conditions or entry.ragged for entry in entries)
+                    or _placement.from_packet_end(slots)
+                ):
+                    self._conditions[cname] = (slots, self._decisions(cname, slots, entries, sized))
                 self._math_operands(cname, entries)
             except XtceError as error:
                 self._refuse(cname, error)
@@ -180,7 +189,14 @@ class Definition:
 
     # -- checks -----------------------------------------------------------
 
-    def _check_fields(self, cname: str, entries: list[FieldSpec]) -> None:
+    def _calibrated_size(self, ptype: ParameterType | None) -> bool:
+        """Whether a field's size is the calibrated value of another parameter (decided per packet)."""
+        if ptype is None or not ptype.encoding.size_ref_calibrated or not isinstance(ptype.encoding.bits, dict):
+            return False
+        ref = self.parameters.get(ptype.encoding.bits["field"])
+        return ref is not None and ref.type is not None and _calibrates(ref.type)
+
+    def _check_fields(self, cname: str, entries: list[FieldSpec], sized: set[int] = frozenset()) -> None:  # type: ignore[assignment]
         names = {entry.name for entry in entries}
         earlier: dict[str, FieldSpec] = {}
         for entry in entries:
@@ -211,9 +227,12 @@ class Definition:
                         name=cname,
                         line=entry.line,
                     )
-                if ptype.encoding.size_ref_calibrated and ref.type.encoding.calibrator is not None:
+                problem = _calibration_problem(ref) if id(entry.parameter) in sized else None
+                if problem is None and id(entry.parameter) in sized and entry.ragged:
+                    problem = "is repeated as many times as the packet says"
+                if problem is not None:
                     raise XtceUnsupportedError(
-                        f"the size of {entry.name!r} comes from the calibrated value of {bits['field']!r}",
+                        f"the size of {entry.name!r} {problem}",
                         element="DynamicValue",
                         name=cname,
                         line=entry.line,
@@ -287,7 +306,13 @@ class Definition:
                         line=container.line,
                     )
 
-    def _decisions(self, cname: str, slots: list[_placement.Slot], entries: list[FieldSpec]) -> list[Decision]:
+    def _decisions(
+        self,
+        cname: str,
+        slots: list[_placement.Slot],
+        entries: list[FieldSpec],
+        sized: set[int] = frozenset(),  # type: ignore[assignment]
+    ) -> list[Decision]:
         """What decides a container's content per packet, in packet order: each
         IncludeCondition as a test on the raw columns before it, each repeat
         count as the value of the earlier field it comes from."""
@@ -301,6 +326,8 @@ class Definition:
         for slot in slots:
             if type(slot) is tuple:
                 placed = next(placed_fields)
+                if id(slot[0]) in sized:
+                    out.append((slot, self._size(placed, earlier)))
                 earlier[placed.parameter.name] = placed
             elif isinstance(slot, _placement.Repeat):
                 for part in slot.parts:
@@ -321,7 +348,7 @@ class Definition:
             problem = f"comes from {count['field']!r}, which is not an earlier field of the packet"
         elif source.type.encoding.kind != "integer":
             problem = f"comes from {count['field']!r}, which is not an integer"
-        elif count.get("calibrated") and source.type.has_engineering:
+        elif count.get("calibrated") and _calibrates(source.type):
             problem = _calibration_problem(source)
         if problem is not None or source is None:
             raise XtceUnsupportedError(
@@ -331,7 +358,7 @@ class Definition:
                 line=repeat.line,
             )
         column, slope, intercept = source.name, int(count["slope"]), int(count["intercept"])
-        if count.get("calibrated") and source.type.has_engineering:
+        if count.get("calibrated") and _calibrates(source.type):
             # A calibrated count is rounded to the nearest whole number (halves
             # up): calibrators written with rounded coefficients (x * 0.111111
             # for x / 9) land just below it.
@@ -341,6 +368,21 @@ class Definition:
 
             return calibrated_count
         return lambda cols: cols[column].astype(np.int64) * slope + intercept
+
+    def _size(self, entry: FieldSpec, earlier: dict[str, FieldSpec]) -> Predicate:
+        """The bits of a field whose size is another field's calibrated value
+        (rounded to the nearest whole number, halves up, before the LinearAdjustment)."""
+        bits = entry.type.encoding.bits
+        assert isinstance(bits, dict)
+        source = _find(earlier, bits["field"])
+        assert source is not None  # checked before
+        column, slope, intercept = source.name, int(bits["slope"]), int(bits["intercept"])
+
+        def size(cols: Columns) -> np.ndarray:
+            eng = Engineering()._engineering(source, np.ma.getdata(cols[column]))
+            return np.floor(np.asarray(eng, np.float64) + 0.5).astype(np.int64) * slope + intercept
+
+        return size
 
     def _calibrated(self, container: Container, condition: Criteria, earlier: dict[str, FieldSpec]) -> list[FieldSpec]:
         """The fields whose engineering values a condition compares (computed from their raw columns)."""
@@ -876,6 +918,12 @@ class Definition:
         from bitloom_io._simulate import simulate
 
         return simulate(self, n, seed=seed, containers=containers, root=root)
+
+
+def _calibrates(ptype: ParameterType) -> bool:
+    """Whether a number's calibrated value differs from its raw one by a calibrator
+    (counts and sizes take the raw value of other types)."""
+    return ptype.encoding.calibrator is not None or bool(ptype.encoding.contexts)
 
 
 def _calibration_problem(entry: FieldSpec, number: bool = True) -> str | None:

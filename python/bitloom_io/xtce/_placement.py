@@ -542,13 +542,19 @@ def _entry_width(reader: UnitReader, container: Container, entry: Entry, active:
 
 
 def place(
-    fields: list[Slot], start: int | None = 0, packet_bits: int | None = None, *, per_packet: bool = False
+    fields: list[Slot],
+    start: int | None = 0,
+    packet_bits: int | None = None,
+    *,
+    per_packet: bool = False,
+    sizes: dict[int, int] | None = None,
 ) -> list[FieldSpec]:
     """Positions and unique column names for a container's content
     (``packet_bits``: the packet's size, where entries are placed from its
     end). ``per_packet``: the content is laid out again for each group of
     packets that its conditions, repeats and size decide, so a place those
-    decide is left unknown here."""
+    decide is left unknown here. ``sizes``: the bits of fields whose size
+    the packet gives, by the ``id`` of their slot."""
     entries: list[FieldSpec] = []
     used: set[str] = set()
     counts: dict[str, int] = {}
@@ -561,6 +567,8 @@ def place(
     for slot in fields:
         if type(slot) is tuple:
             param, line = slot
+            if sizes and id(slot) in sizes:
+                param = _with_bits(param, sizes[id(slot)])
             count = counts.get(param.name, 0) + 1
             column = param.name if count == 1 else f"{param.name}#{count}"
             # A parameter may itself be called NAME#2: no column may take another's name.
@@ -704,6 +712,14 @@ def _from_end(
     return moved
 
 
+def _with_bits(param: Parameter, bits: int) -> Parameter:
+    """A parameter whose field has a fixed number of bits."""
+    ptype = param.type
+    assert ptype is not None
+    fixed = dataclasses.replace(ptype, encoding=dataclasses.replace(ptype.encoding, bits=bits))
+    return dataclasses.replace(param, type=fixed)
+
+
 def per_packet(fields: list[Slot]) -> bool:
     """Whether which entries a container holds, or where, depends on each packet's values or size."""
     return from_packet_end(fields) or any(isinstance(slot, (Scope, Repeat)) for slot in fields)
@@ -751,14 +767,17 @@ def _grow(opened: list[tuple[int | None, int | None, int | None]], bits: int | N
         opened[-1] = (begin, width + bits if width is not None and bits is not None else None, size)
 
 
-def present(fields: list[Slot], holds: dict[int, Any]) -> list[Slot]:
+def present(fields: list[Slot], holds: dict[int, Any], sized: frozenset[int] = frozenset()) -> list[Slot]:
     """The content of a container in the packets where each IncludeCondition
     (by ``id``) holds or not, and each repeat count is, as ``holds`` says;
     what it does not decide ends the content there. A repeat's fields are
-    listed count times, named ``NAME[k]``."""
+    listed count times, named ``NAME[k]``. ``sized``: the fields whose size
+    ``holds`` gives (by the ``id`` of their slot)."""
     out: list[Slot] = []
     dropped = 0  # how many enclosing conditions do not hold
     for slot in fields:
+        if not dropped and id(slot) in sized and id(slot) not in holds:
+            return out
         if isinstance(slot, Repeat):
             if dropped:
                 continue
