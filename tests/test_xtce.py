@@ -303,6 +303,14 @@ def test_aggregates_give_one_column_per_leaf_and_locations_place_entries():
         "B": 0b10110011101 >> 3,
     }
     assert [s.start for s in definition.fields("Placed")] == [0, 5, 24, 32, 44, 5]
+    pytest.importorskip("pyarrow")
+    # On request, Arrow nests the members as the aggregates do, each where its first member stood.
+    nested = got.to_arrow(structs=True)
+    assert nested.column_names == ["HDR", "STATE"] and got.to_arrow().column_names == list(got.columns)
+    assert nested.to_pylist()[0] == {
+        "HDR": {"Id": 1, "Len": 3},
+        "STATE": {"count": 200, "inner": {"flag": 1, "flag_eng": True, "level": 9}, "tail": 3},
+    }
 
 
 def _split_definition(tmp_path: Path, text: str) -> tuple[Path, Path]:

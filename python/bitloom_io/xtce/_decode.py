@@ -331,6 +331,7 @@ class Decoder(Engineering):
                 ordered[eng] = columns[eng]
         ordered = combine(node.fields, ordered, self.suffix)
         table = Table(name, ordered)
+        _members(table, node.fields, self.suffix)
         self.tables[name] = table
         self.packet_index[name] = index
 
@@ -367,7 +368,9 @@ class Decoder(Engineering):
                     columns[entry.name + self.suffix] = eng
             columns = combine(node.fields, columns, self.suffix)
             known[name] = columns
-        return Table._checked(name, columns)
+        table = Table._checked(name, columns)
+        _members(table, node.fields, self.suffix)
+        return table
 
     def run(self, root: _Node, *, every_type: bool = False) -> XtceTables:
         """The tables of the packets, ``every_type``: with an empty table
@@ -427,6 +430,19 @@ class Decoder(Engineering):
             messages.append(_out_of_range(name, count))
         for message in messages:
             warnings.warn(XtceWarning(message), skip_file_prefixes=_HERE)
+
+
+def _members(table: Table, fields: list[FieldSpec], suffix: str) -> None:
+    """Marks each column of an aggregate's member with the names from the
+    parameter down to it (``meta["member"]``), which ``to_arrow(structs=True)`` nests by."""
+    for entry in fields:
+        path = entry.parameter.member
+        column = entry.group or entry.name
+        if path is None or column != ".".join(path) or column not in table.columns:
+            continue  # a column renamed to stay unique keeps its own place
+        table.meta.setdefault(column, {})["member"] = list(path)
+        if column + suffix in table.columns:
+            table.meta.setdefault(column + suffix, {})["member"] = [*path[:-1], path[-1] + suffix]
 
 
 def _joined(parts: list[np.ndarray]) -> np.ndarray:

@@ -230,6 +230,8 @@ class Parameter:
     # An element of an array (or of a repeated entry): the column the elements
     # make together, its shape per packet, and this element's place in it (C order).
     array: tuple[str, tuple[int, ...], int] | None = None
+    # A member of an aggregate: the names from the parameter down to this leaf.
+    member: tuple[str, ...] | None = None
 
 
 @dataclass(slots=True)

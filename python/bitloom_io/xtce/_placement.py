@@ -111,25 +111,29 @@ def leaves(reader: UnitReader, param: Parameter, container: str) -> list[Paramet
         return cached
     out: list[Parameter] = []
     assert param.type is not None
-    # (column name, type, types passed through, array column, its shape, this element's indexes)
-    stack: list[tuple[str, ParameterType, tuple[str, ...], str, tuple[int, ...], tuple[int, ...]]] = [
-        (param.name, param.type, (param.type.name,), param.name, (), ())
+    # (column name, type, types passed through, array column, its shape, this element's indexes, member names)
+    stack: list[tuple[str, ParameterType, tuple[str, ...], str, tuple[int, ...], tuple[int, ...], tuple[str, ...]]] = [
+        (param.name, param.type, (param.type.name,), param.name, (), (), (param.name,))
     ]
     while stack:
-        prefix, ptype, trail, group, shape, at = stack.pop()
+        prefix, ptype, trail, group, shape, at, path = stack.pop()
         if ptype.kind == "aggregate":
             for member, ref, line in reversed(ptype.members):
                 mtype = _part_type(reader, ptype, ref, trail, line, f"Member {member!r}")
-                stack.append((f"{prefix}.{member}", mtype, (*trail, mtype.name), f"{group}.{member}", shape, at))
+                stack.append(
+                    (f"{prefix}.{member}", mtype, (*trail, mtype.name), f"{group}.{member}", shape, at, (*path, member))
+                )
             continue
         if ptype.kind == "array":
             assert ptype.element_type is not None
             etype = _part_type(reader, ptype, ptype.element_type, trail, ptype.line, "arrayTypeRef")
             for index in reversed(list(itertools.product(*(range(size) for size in ptype.dimensions)))):
                 name = prefix + "".join(f"[{i}]" for i in index)
-                stack.append((name, etype, (*trail, etype.name), group, shape + ptype.dimensions, at + index))
+                stack.append((name, etype, (*trail, etype.name), group, shape + ptype.dimensions, at + index, path))
             continue
         leaf = Parameter(name=prefix, type_name=ptype.name, line=param.line, type=ptype)
+        if len(path) > 1:
+            leaf.member = path
         if shape:
             flat = 0
             for size, i in zip(shape, at):
@@ -219,14 +223,18 @@ def _repeated(leaves_of: list[Parameter], count: int, prefix: str | None = None)
             else:
                 name = f"{leaf.array[0]}[{k}]{leaf.name[len(leaf.array[0]) :]}"
             if leaf.array is None:
-                copy = Parameter(name=name, type_name=leaf.type_name, line=leaf.line, type=leaf.type)
+                copy = Parameter(
+                    name=name, type_name=leaf.type_name, line=leaf.line, type=leaf.type, member=leaf.member
+                )
                 copy.array = (leaf.name, (count,), k)
             else:
                 group, shape, flat = leaf.array
                 size = 1
                 for dim in shape:
                     size *= dim
-                copy = Parameter(name=name, type_name=leaf.type_name, line=leaf.line, type=leaf.type)
+                copy = Parameter(
+                    name=name, type_name=leaf.type_name, line=leaf.line, type=leaf.type, member=leaf.member
+                )
                 copy.array = (group, (count, *shape), k * size + flat)
             copies.append(copy)
         out.append(copies)
