@@ -392,8 +392,13 @@ def test_arrays_and_repeated_entries_become_columns_of_one_shape_per_packet():
             "<ThisParameterOperand/><ValueOperand>2</ValueOperand><Operator>&gt;&gt;</Operator><ThisParameterOperand/><ValueOperand>5</ValueOperand><Operator>&gt;</Operator><Operator>+</Operator>",
             lambda x: (x.astype(int) >> 2) + (x > 5),
         ),
+        (
+            # The standard's trigonometry is in degrees.
+            "<ThisParameterOperand/><Operator>sin</Operator><ValueOperand>1</ValueOperand><ValueOperand>1</ValueOperand><Operator>atan2</Operator><Operator>+</Operator>",
+            lambda x: np.sin(np.radians(x)) + 45.0,
+        ),
     ],
-    ids=["linear", "inverse", "dup-ln", "swap", "shift-compare"],
+    ids=["linear", "inverse", "dup-ln", "swap", "shift-compare", "degrees"],
 )
 def test_math_calibrators_run_their_postfix_program(tmp_path, program, expected):
     path = tmp_path / "math.xml"
