@@ -97,7 +97,8 @@ class Engineering:
         for match, calibrator in entry.contexts:
             chosen = np.asarray(match(context), bool) & ~decided
             if chosen.any():
-                part = {name: np.ma.getdata(column)[chosen] for name, column in context.items()}
+                columns = entry.operands.get(id(calibrator), ())
+                part = {name: np.ma.getdata(context[name])[chosen] for name in columns}
                 result[chosen] = self._calibrate(entry, calibrator, raw[chosen], part)
                 decided |= chosen
         return result
