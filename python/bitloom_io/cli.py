@@ -54,6 +54,12 @@ def _io() -> Any:
     return bitloom_io
 
 
+def _load_xtce(path: str) -> Any:
+    from bitloom_io._layout_files import load_xtce
+
+    return load_xtce(path)
+
+
 def _layouts_by_name(layouts: Mapping[Any, Any]) -> dict[str, Any]:
     from bitloom_io._decode import layouts_by_name
 
@@ -457,7 +463,7 @@ def cmd_show(args: argparse.Namespace) -> int:
 
     if args.name is None and is_xtce(_exists(args.layouts)):
         # An XTCE file: the container tree; NAME draws one container.
-        print(_io()._layout_files.load_xtce(args.layouts).tree())
+        print(_load_xtce(args.layouts).tree())
         print(f"\n'{PROG} show {args.layouts} CONTAINER' (or an APID) draws one container.")
         return 0
     layouts = _definition_layouts(args.layouts, args.name)
@@ -475,7 +481,7 @@ def cmd_show(args: argparse.Namespace) -> int:
 def cmd_command(args: argparse.Namespace) -> int:
     from bitloom_io.xtce._commands import command_arguments
 
-    definition = _io()._layout_files.load_xtce(_exists(args.definition))
+    definition = _load_xtce(_exists(args.definition))
     values = command_arguments(definition, args.name, args.arguments)
     packet = definition.command(args.name, **values)
     if args.out:
@@ -493,7 +499,7 @@ def cmd_command(args: argparse.Namespace) -> int:
 
 
 def cmd_simulate(args: argparse.Namespace) -> int:
-    definition = _io()._layout_files.load_xtce(_exists(args.definition))
+    definition = _load_xtce(_exists(args.definition))
     packets, values = definition.simulate(args.count, seed=args.seed, containers=args.container or None)
     from bitloom_io._tables import atomic_path
 
@@ -558,6 +564,14 @@ def cmd_encode(args: argparse.Namespace) -> int:
 # ----------------------------------------------------------------- parser
 
 
+class _Version(argparse.Action):
+    """--version, the version looked up only when asked for."""
+
+    def __call__(self, parser: argparse.ArgumentParser, *args: Any) -> None:
+        print(f"{PROG} {_io().__version__}")
+        parser.exit()
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog=PROG,
@@ -565,7 +579,7 @@ def build_parser() -> argparse.ArgumentParser:
         " and the layouts that describe them.",
         epilog="Run 'bitloom-io COMMAND --help' for a command's options.",
     )
-    parser.add_argument("--version", action="version", version=f"%(prog)s {_io().__version__}")
+    parser.add_argument("--version", action=_Version, nargs=0, help="show the version and exit")
     sub = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
 
     def prefix(p: argparse.ArgumentParser) -> None:
