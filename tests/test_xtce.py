@@ -912,6 +912,69 @@ def test_repeated_containers_calibrated_counts_and_conditions_and_math_operands(
     assert table["BLOB"].tolist() == [row[5] for row in optional]
 
 
+def _segment(apid: int, flags: int, count: int, data: bytes) -> bytes:
+    """A CCSDS packet written from its header fields: a 2-byte secondary header (0x5A5A) and the data."""
+    body = b"\x5a\x5a" + data
+    return packet((3, 0), (1, 0), (1, 1), (11, apid), (2, flags), (14, count), (16, len(body) - 1)) + body
+
+
+@pytest.mark.parametrize("drop", [2, 0])
+def test_segmented_packets_join_per_apid_and_gaps_are_reported(tmp_path, drop):
+    types = (
+        '<IntegerParameterType name="U5"><IntegerDataEncoding sizeInBits="5"/></IntegerParameterType>'
+        '<IntegerParameterType name="U2"><IntegerDataEncoding sizeInBits="2"/></IntegerParameterType>'
+        '<IntegerParameterType name="U14"><IntegerDataEncoding sizeInBits="14"/></IntegerParameterType>'
+        '<IntegerParameterType name="U11"><IntegerDataEncoding sizeInBits="11"/></IntegerParameterType>'
+        '<IntegerParameterType name="U16"><IntegerDataEncoding sizeInBits="16"/></IntegerParameterType>'
+        '<BinaryParameterType name="DATA_T"><BinaryDataEncoding><SizeInBits><DynamicValue>'
+        '<ParameterInstanceRef parameterRef="LEN"/><LinearAdjustment slope="8" intercept="-8"/>'
+        "</DynamicValue></SizeInBits></BinaryDataEncoding></BinaryParameterType>"
+    )
+    parameters = "".join(
+        f'<Parameter name="{n}" parameterTypeRef="{t}"/>'
+        for n, t in [
+            ("VT", "U5"),
+            ("APID", "U11"),
+            ("FLAGS", "U2"),
+            ("COUNT", "U14"),
+            ("LEN", "U16"),
+            ("SH", "U16"),
+            ("DATA", "DATA_T"),
+        ]
+    )
+    entries = "".join(
+        f'<ParameterRefEntry parameterRef="{n}"/>' for n in ("VT", "APID", "FLAGS", "COUNT", "LEN", "SH", "DATA")
+    )
+    path = tmp_path / "segments.xml"
+    containers = f'<SequenceContainer name="P"><EntryList>{entries}</EntryList></SequenceContainer>'
+    path.write_text(_space_system(types, parameters, containers))
+    definition = xtce.load(path, strict=True)
+    stream = b"".join(
+        [
+            _segment(5, 1, 0, b"ab"),  # first
+            _segment(7, 0, 9, b"??"),  # a continuation whose first is missing
+            _segment(5, 0, 1, b"cd"),
+            _segment(5, 2, 2, b"ef"),  # last: "ab" + "cd" + "ef"
+            _segment(5, 3, 3, b"zz"),  # unsegmented
+            _segment(5, 1, 4, b"gh"),
+            _segment(5, 2, 6, b"ij"),  # a count missing: both left out
+        ]
+    )
+    with pytest.warns(bitloom_io.DecodeWarning):
+        tables = definition.decode(stream, segments="join", segment_header_bytes=drop)
+    table = tables["P"]
+    # Without the secondary headers dropped, theirs stay in the joined data.
+    middle = b"" if drop else b"\x5a\x5a"
+    assert table["DATA"].tolist() == [b"ab" + middle + b"cd" + middle + b"ef", b"zz"]
+    assert table["FLAGS"].tolist() == [3, 3] and table["COUNT"].tolist() == [0, 3]
+    notes = " ".join(tables.report.notes)
+    assert "APID 5: 2 segments left out" in notes and "APID 7: 1 segment left out" in notes
+    # Kept as they are by default: one row per segment.
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        assert len(definition.decode(stream)["P"]) == 7
+
+
 REFUSALS = [
     # file, exception, element, name, line snippet, message fragment
     (

@@ -792,6 +792,8 @@ class Definition:
         prefix_bytes: int = 0,
         root: str | None = None,
         errors: Literal["skip", "raise"] = "skip",
+        segments: Literal["keep", "join"] = "keep",
+        segment_header_bytes: int = 0,
     ) -> XtceTables:
         """Split a file of CCSDS packets and decode every packet into the table of its packet type.
 
@@ -807,14 +809,31 @@ class Definition:
         stream's), ``packet_index``, ``unidentified``, ``ambiguous`` and
         ``failed`` (packet indexes). ``errors="skip"`` (the default) leaves
         out packets their container cannot read; ``"raise"`` raises at the
-        first.
+        first. ``segments="join"`` joins segmented packets per APID first
+        (a first segment, its continuations and its last, with consecutive
+        sequence counts, become one packet: the first whole, then each
+        later segment's data after its primary header and
+        ``segment_header_bytes`` more, its secondary header); segments that
+        complete no such run are left out and reported. The report's byte
+        offsets are then those of the joined packets.
         """
         if errors not in ("raise", "skip"):
             raise ValueError(f"errors must be 'raise' or 'skip', not {errors!r}")
+        if segments not in ("keep", "join"):
+            raise ValueError(f"segments must be 'keep' or 'join', not {segments!r}")
         self._root_name(root)
         how = _pipeline.plan(self, root=root)
         packets = ccsds.split(source, prefix_bytes=prefix_bytes, warn=False)
-        tables = _pipeline.run(how, packets, errors)
+        if segments == "join":
+            from bitloom_io.xtce._segments import join
+
+            packets, notes = join(packets, segment_header_bytes)
+            findings = Findings(packets)
+            for note in notes:
+                findings.note(note)
+            tables = _pipeline._finish(how.run(packets, findings, errors), findings, packets, len(packets))
+        else:
+            tables = _pipeline.run(how, packets, errors)
         ccsds.warn_summary(tables.report.stream, stacklevel=2)
         tables.report.warn(stacklevel=2)
         assert isinstance(tables, XtceTables)  # what _run gives
