@@ -975,6 +975,40 @@ def test_segmented_packets_join_per_apid_and_gaps_are_reported(tmp_path, drop):
         assert len(definition.decode(stream)["P"]) == 7
 
 
+# One diagnostic record of the XTCE toolkit's example: (field, bit in the 104-bit record, width), 2- and 3-bit gaps as its locations say.
+_RECORD = [("FLEETID", 66, 6), ("CONTINUATION_FLAG", 72, 1), ("LAST_REC_FLAG", 73, 1), ("ANT_BEAMID", 74, 6)]
+_RECORD += [("REUSE_TYPE", 80, 1), ("RF_TIMESLOT", 81, 2), ("RX_MODEM_PORTID", 86, 5), ("TX_MODEM_PORTID", 94, 5)]
+
+
+@pytest.mark.parametrize(("name", "format_id", "divisor"), [("FORMAT1", 0, 13), ("FORMAT2", 1, 9)])
+def test_records_repeated_by_a_calibrated_count_in_a_published_file(name, format_id, divisor):
+    """The count of fixed-size records is the length field overlaid and
+    calibrated (x * 0.111111 - 4 for FORMAT2: just under a whole number)."""
+    definition = xtce.load(SHARED / "xtcetools/Diagnostic_Log_Packets.xml", strict=True)
+    rng = np.random.default_rng(divisor)
+    rows = []
+    for count in (0, 1, 3, 2):
+        fields, values = [(0, 16, divisor * (count + 4)), (16, 8, 1), (24, 8, format_id)], {}
+        for k in range(count):
+            base = 32 + 104 * k
+            fields.append((base, 64, int(rng.integers(0, 1 << 40))))
+            for field, at, width in _RECORD:
+                value = int(rng.integers(0, 1 << width))
+                fields.append((base + at, width, value))
+                values.setdefault(field, []).append(value)
+        end = 32 + 104 * count
+        extra = [int(rng.integers(0, 1 << 16)), int(rng.integers(0, 1 << 32))] if name == "FORMAT2" else []
+        if extra:
+            fields += [(end, 16, extra[0]), (end + 16, 32, extra[1])]
+            end += 48
+        rows.append((placed((end + 7) // 8, *fields), values, extra))
+    table = decode(definition, [row[0] for row in rows])[name]
+    for field, _, _ in _RECORD:
+        assert [r.tolist() for r in table[field]] == [row[1].get(field, []) for row in rows], field
+    if name == "FORMAT2":
+        assert table["FMT2_EXTRA_DATA_32"].tolist() == [row[2][1] for row in rows]
+
+
 REFUSALS = [
     # file, exception, element, name, line snippet, message fragment
     (
