@@ -630,8 +630,9 @@ class Definition:
             raise self.refused[name]
         if name in self._conditions:
             raise XtceUnsupportedError(
-                "which entries a packet holds depends on its values (IncludeCondition): no single layout reads "
-                "them; Definition.decode does",
+                "which entries a packet holds, or where, depends on its values or its size (an IncludeCondition, "
+                "a count or a size from the packet, a place from its end): no single layout reads them; "
+                "Definition.decode does",
                 element="SequenceContainer",
                 name=name,
                 line=self.containers[name].line,
