@@ -808,7 +808,7 @@ def _values(column):
     return [None if np.ma.is_masked(v) else (v.tolist() if hasattr(v, "tolist") else v) for v in np.ma.asarray(column)]
 
 
-def test_entries_placed_from_the_end_and_before_the_next_entry():
+def test_entries_placed_from_the_end_and_before_the_next_entry(tmp_path):
     definition = xtce.load(DATA / "placed_repeated.xml", strict=True)
     rng = np.random.default_rng(5)
     ends, boxes = [], []
@@ -852,6 +852,29 @@ def test_entries_placed_from_the_end_and_before_the_next_entry():
         table = tables[name]
         for column in rows[0][1]:
             assert table[column].tolist() == [row[1][column] for row in rows], (name, column)
+    # A 2x3 array whose rows are two entries with a byte between them.
+    parts = [(rng.integers(0, 16, (2, 3)), int(rng.integers(0, 256)), rng.integers(0, 256, 3)) for _ in range(3)]
+    packets = [
+        packet(
+            (5, 5),
+            (11, 0),
+            *[(4, int(v)) for v in m[0]],
+            (8, mid),
+            *[(4, int(v)) for v in m[1]],
+            *[(8, int(v)) for v in arr],
+        )
+        for m, mid, arr in parts
+    ]
+    table = decode(definition, packets)["Parts"]
+    assert table["M23"].tolist() == [m.tolist() for m, _, _ in parts] and table["MID"].tolist() == [p[1] for p in parts]
+    assert table["ARR"].tolist() == [a.tolist() for _, _, a in parts]
+    # An array its entries do not fill is refused, not padded.
+    text = (DATA / "placed_repeated.xml").read_text()
+    second = text.index('<ArrayParameterRefEntry parameterRef="M23" lastEntryForThisArrayInstance="true">')
+    end = text.index("</ArrayParameterRefEntry>", second) + len("</ArrayParameterRefEntry>")
+    (tmp_path / "half.xml").write_text(text[:second] + text[end:])
+    with pytest.raises(xtce.XtceUnsupportedError, match="'M23' hold 3 of its 6 elements"):
+        xtce.load(tmp_path / "half.xml", strict=True)
     # Inside a container of known size, places are fixed bits; in the packet they follow its size.
     assert [s.start for s in definition.fields("Boxes")][2:7] == [16, 24, 32, 40, 48]
     with pytest.raises(xtce.XtceUnsupportedError, match="IncludeCondition|no single layout"):

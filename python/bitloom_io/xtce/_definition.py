@@ -198,6 +198,24 @@ class Definition:
 
     def _check_fields(self, cname: str, entries: list[FieldSpec], sized: set[int] = frozenset()) -> None:  # type: ignore[assignment]
         names = {entry.name for entry in entries}
+        elements: dict[str, list[FieldSpec]] = {}
+        for entry in entries:
+            if entry.group is not None and not entry.ragged:
+                elements.setdefault(entry.group, []).append(entry)
+        for group, members in elements.items():
+            array = members[0].parameter.array
+            assert array is not None
+            size = int(np.prod(array[1]))
+            flats = sorted(member.parameter.array[2] for member in members if member.parameter.array is not None)
+            if flats != list(range(size)):
+                raise XtceUnsupportedError(
+                    f"the entries of array {group!r} hold {len(set(flats))} of its {size} elements"
+                    + (" (some twice)" if len(set(flats)) != len(flats) else "")
+                    + ": an array column must be whole",
+                    element="ArrayParameterRefEntry",
+                    name=cname,
+                    line=members[0].line,
+                )
         earlier: dict[str, FieldSpec] = {}
         for entry in entries:
             ptype = entry.type

@@ -8,6 +8,8 @@ from __future__ import annotations
 
 import dataclasses
 import itertools
+
+import numpy as np
 from dataclasses import dataclass
 from typing import Any
 
@@ -346,6 +348,10 @@ def own_fields(reader: UnitReader, name: str, outer: tuple[str, ...] = ()) -> li
                     fields.append(Scope(entry.condition, False))
                 continue
             parts = _parts(reader, param, name)
+            held = _held(param, container, entry) if entry.dimensions is not None else None
+            if held is not None:
+                # Part of an array: its elements join the column the other entries of the array fill.
+                parts = [part for part in parts if part.array is not None and part.array[2] in held]
             _repeat_into(fields, parts, [(leaf, entry.line) for leaf in parts], entry, container)
             if entry.condition is not None:
                 fields.append(Scope(entry.condition, False))
@@ -386,21 +392,44 @@ def _entry_parameter(reader: UnitReader, container: Container, entry: Entry) -> 
             line=entry.line,
         )
     if entry.dimensions is not None:
-        ptype = param.type
-        assert ptype is not None
-        whole = tuple((0, size - 1) for size in ptype.dimensions)
-        if ptype.kind != "array" or (
-            entry.dimensions != whole and not (len(whole) > 1 and entry.dimensions == ((0, _size(ptype) - 1),))
-        ):
-            raise XtceUnsupportedError(
-                f"ArrayParameterRefEntry {entry.ref!r} holds the elements {list(entry.dimensions)} of an array "
-                f"whose type gives {list(whole) or 'no fixed dimensions'}: entries holding part of an array "
-                "are not supported",
-                element="ArrayParameterRefEntry",
-                name=container.name,
-                line=entry.line,
-            )
+        _held(param, container, entry)
     return param
+
+
+def _held(param: Parameter, container: Container, entry: Entry) -> frozenset[int] | None:
+    """The elements (C-order indexes) an ArrayParameterRefEntry holds, None
+    for the whole array: a range per dimension, or one range over all the
+    elements in order (a Size is the first that many)."""
+    ptype = param.type
+    assert ptype is not None and entry.dimensions is not None
+    shape = ptype.dimensions
+    total = _size(ptype)
+    problem = None
+    held: set[int] = set()
+    if ptype.kind != "array" or not shape:
+        problem = "an array with fixed dimensions"
+    elif len(entry.dimensions) == len(shape):
+        ranges = [range(first, last + 1) for first, last in entry.dimensions]
+        if any(r.start < 0 or r.stop > size or not len(r) for r, size in zip(ranges, shape)):
+            problem = f"indexes within its dimensions {list(shape)}"
+        else:
+            held = {int(i) for i in np.ravel_multi_index(np.ix_(*ranges), shape).ravel()} if ranges else set()
+    elif len(entry.dimensions) == 1:
+        first, last = entry.dimensions[0]
+        if first < 0 or last >= total or last < first:
+            problem = f"indexes within its {total} elements"
+        else:
+            held = set(range(first, last + 1))
+    else:
+        problem = f"one range per dimension of its {len(shape)}"
+    if problem is not None:
+        raise XtceUnsupportedError(
+            f"ArrayParameterRefEntry {entry.ref!r} holds the elements {list(entry.dimensions)}, and needs {problem}",
+            element="ArrayParameterRefEntry",
+            name=container.name,
+            line=entry.line,
+        )
+    return None if len(held) == total else frozenset(held)
 
 
 def _size(ptype: ParameterType) -> int:
@@ -588,7 +617,7 @@ def place(
             group = None
             if param.array is not None:
                 base, _, flat = param.array
-                if flat == 0:
+                if flat == 0 or base not in groups:
                     # A new array column begins, named like a parameter: NAME, then NAME#2...
                     group, k = base, 1
                     while group in used:
