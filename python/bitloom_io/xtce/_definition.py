@@ -167,7 +167,8 @@ class Definition:
                     for slot in slots
                     if type(slot) is tuple and self._calibrated_size(slot[0].type)  # type: ignore[arg-type]
                 }
-                entries = _placement.place(slots, per_packet=bool(sized) or _placement.per_packet(slots))
+                decided = frozenset(id(slot) for slot in slots if type(slot) is tuple and id(slot[0]) in sized)
+                entries = _placement.place(slots, per_packet=bool(sized) or _placement.per_packet(slots), sized=decided)
                 self._check_fields(cname, entries, sized)
                 if (
                     sized

@@ -585,13 +585,15 @@ def place(
     *,
     per_packet: bool = False,
     sizes: dict[int, int] | None = None,
+    sized: frozenset[int] = frozenset(),
 ) -> list[FieldSpec]:
     """Positions and unique column names for a container's content
     (``packet_bits``: the packet's size, where entries are placed from its
     end). ``per_packet``: the content is laid out again for each group of
     packets that its conditions, repeats and size decide, so a place those
     decide is left unknown here. ``sizes``: the bits of fields whose size
-    the packet gives, by the ``id`` of their slot."""
+    the packet gives, by the ``id`` of their slot; ``sized``: the slots of
+    fields whose size the groups decide, when not yet known."""
     entries: list[FieldSpec] = []
     used: set[str] = set()
     counts: dict[str, int] = {}
@@ -599,6 +601,10 @@ def place(
     governing: list[Criteria] = []  # the IncludeConditions in force
     governed: tuple[Criteria, ...] = ()
     position = start
+    # Whether an unknown position is one the groups of packets decide (a
+    # condition, a repeat, the packet's size, a calibrated size), as opposed
+    # to one that varies within a group (a size from the packet's raw values).
+    later = False
     # Per container entry being laid out: where it began, the bits since (None when they vary), its own size.
     opened: list[tuple[int | None, int | None, int | None]] = []
     for slot in fields:
@@ -630,6 +636,8 @@ def place(
             ptype = param.type
             assert ptype is not None  # resolved before placing
             bits = ptype.encoding.bits
+            if type(bits) is not int:
+                later = id(slot) in sized
             position = position + bits if position is not None and type(bits) is int else None
             if opened:
                 _grow(opened, bits if isinstance(bits, int) else None)
@@ -651,6 +659,8 @@ def place(
                     )
                 if isinstance(begin, int):
                     position = begin + slot.bits
+                elif per_packet and later and width != slot.bits:
+                    position = None
                 elif width != slot.bits:
                     raise XtceUnsupportedError(
                         f"container {slot.container!r} occupies {slot.bits} bits after a field whose size varies, "
@@ -670,7 +680,7 @@ def place(
                 governing.pop()
                 governed = tuple(governing)
                 # Whether the governed entries are there depends on the packet.
-                position = None
+                position, later = None, True
                 _grow(opened, None)
             continue
         if isinstance(slot, Repeat):
@@ -683,19 +693,20 @@ def place(
                     column = f"{part.name}#{k}"
                 used.add(column)
                 entries.append(FieldSpec(column, part, position, slot.line, None, governed, True))
-            position = None
+            position, later = None, True
             _grow(opened, None)
             continue
         if isinstance(slot, Move):  # the last kind of slot
             if slot.reference == "containerEnd":
                 position = _from_end(slot, opened, packet_bits)
+                later = position is None
                 if opened:
                     begin, _, size = opened[-1]
                     assert begin is not None and position is not None
                     opened[-1] = (begin, position - begin, size)
                 continue
             origin = opened[-1][0] if opened else start
-            if per_packet and (origin if slot.reference == "containerStart" else position) is None:
+            if per_packet and later and (origin if slot.reference == "containerStart" else position) is None:
                 position = None
                 _grow(opened, None)
                 continue
