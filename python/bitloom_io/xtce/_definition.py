@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import operator
 import os
-from collections.abc import Callable, Sequence
+from collections.abc import Callable, Sequence, Set
 from typing import IO, Any, Literal
 
 import numpy as np
@@ -162,11 +162,7 @@ class Definition:
                 continue
             try:
                 slots = _placement.container_fields(reader, cname, cache)
-                sized = {
-                    id(slot[0])
-                    for slot in slots
-                    if type(slot) is tuple and self._calibrated_size(slot[0].type)  # type: ignore[arg-type]
-                }
+                sized = {id(slot[0]) for slot in slots if type(slot) is tuple and self._calibrated_size(slot[0].type)}
                 decided = frozenset(id(slot) for slot in slots if type(slot) is tuple and id(slot[0]) in sized)
                 entries = _placement.place(slots, per_packet=bool(sized) or _placement.per_packet(slots), sized=decided)
                 self._check_fields(cname, entries, sized)
@@ -197,7 +193,7 @@ class Definition:
         ref = self.parameters.get(ptype.encoding.bits["field"])
         return ref is not None and ref.type is not None and _calibrates(ref.type)
 
-    def _check_fields(self, cname: str, entries: list[FieldSpec], sized: set[int] = frozenset()) -> None:  # type: ignore[assignment]
+    def _check_fields(self, cname: str, entries: list[FieldSpec], sized: Set[int] = frozenset()) -> None:
         names = {entry.name for entry in entries}
         elements: dict[str, list[FieldSpec]] = {}
         for entry in entries:
@@ -330,7 +326,7 @@ class Definition:
         cname: str,
         slots: list[_placement.Slot],
         entries: list[FieldSpec],
-        sized: set[int] = frozenset(),  # type: ignore[assignment]
+        sized: Set[int] = frozenset(),
     ) -> list[Decision]:
         """What decides a container's content per packet, in packet order: each
         IncludeCondition as a test on the raw columns before it, each repeat

@@ -552,15 +552,20 @@ def _entry_width(reader: UnitReader, container: Container, entry: Entry, active:
         param = _entry_parameter(reader, container, entry)
         assert param.type is not None
         if not (param.type.kind == "array" and param.type.dynamic_size is not None):
-            bits = [part.type.encoding.bits for part in _parts(reader, param, container.name) if part.type is not None]
-            width = sum(bits) if all(type(b) is int for b in bits) else None  # type: ignore[misc]
+            widths = [
+                part.type.encoding.bits for part in _parts(reader, param, container.name) if part.type is not None
+            ]
+            fixed = [bits for bits in widths if isinstance(bits, int)]
+            width = sum(fixed) if len(fixed) == len(widths) else None
     else:
         ref = _entry_container(reader, container, entry, list(active))
         width = ref.size_bits
         if width is None and ref.problem is None:
             placed = place(own_fields(reader, ref.name, active))
             ends = [
-                p.start + p.type.encoding.bits if p.start is not None and type(p.type.encoding.bits) is int else None
+                p.start + p.type.encoding.bits
+                if p.start is not None and isinstance(p.type.encoding.bits, int)
+                else None
                 for p in placed
             ]
             width = max(ends, default=0) if None not in ends else None  # type: ignore[type-var]

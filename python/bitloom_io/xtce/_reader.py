@@ -861,7 +861,7 @@ class UnitReader:
                     )
                 out.append((0, self._int(value.text, value, container, "Size") - 1))
             elif child.tag == "Dimension":
-                bounds = []
+                bounds: list[int] = []
                 for which in ("StartingIndex", "EndingIndex"):
                     holder = child.find(which)
                     value = holder.find("FixedValue") if holder is not None else None
