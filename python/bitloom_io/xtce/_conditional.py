@@ -28,8 +28,10 @@ class _PacketBits:
 
 #: What decides the layout of a container whose entries are placed from the packet's end.
 PACKET_BITS = _PacketBits()
+
 # What decides a group: the object it is known by (an IncludeCondition's
-# criteria or a Repeat) and its outcome per packet (bool or count).
+# criteria, a Repeat, the slot of a field whose size a calibrated value
+# gives, or PACKET_BITS) and its outcome per packet (bool, count or bits).
 Decision = tuple[object, Callable[[Columns], np.ndarray]]
 
 

@@ -9,7 +9,7 @@ import warnings
 import weakref
 from collections.abc import Callable
 from dataclasses import dataclass, field
-from typing import Any, Literal, Protocol
+from typing import Any, Literal, Protocol, cast
 
 import numpy as np
 
@@ -59,13 +59,86 @@ class Layouts(Protocol):
     def own_layout(self, container: str) -> Layout | ConditionalLayout: ...
 
 
-class Engineering:
-    """Engineering values from raw columns, counting the raw values that have none."""
-
-    suffix = ENGINEERING_SUFFIX
-
-    def __init__(self) -> None:
+class Decoder:
+    def __init__(
+        self,
+        definition: Layouts,
+        buffer: Any,
+        offsets: np.ndarray,
+        lengths: np.ndarray,
+        errors: str,
+        findings: Findings | None = None,
+    ) -> None:
+        self.definition = definition
+        self.buffer = buffer
+        self.offsets = np.asarray(offsets, dtype=np.int64)
+        self.lengths = np.asarray(lengths, dtype=np.int64)
+        self.errors = errors
+        self.findings = findings
+        self.suffix = ENGINEERING_SUFFIX
+        self.tables: dict[str, Table] = {}
+        self.unidentified: list[np.ndarray] = []
+        self.ambiguous: list[np.ndarray] = []
+        self.failed: dict[str, np.ndarray] = {}
         self.out_of_range: dict[str, int] = {}
+        self.refused: dict[str, np.ndarray] = {}
+        self.packet_index: dict[str, np.ndarray] = {}
+
+    # -- reading ----------------------------------------------------------
+
+    def _read(self, node: _Node, index: np.ndarray) -> tuple[Columns, np.ndarray]:
+        """Own columns of ``node`` for the packets ``index``; returns them and the packets kept."""
+        if not node.own or len(index) == 0:
+            return {}, index
+        layout = self.definition.own_layout(node.container.name)
+        mode: Literal["mask", "raise"] = "raise"
+        offsets, lengths = self.offsets[index], self.lengths[index]
+        try:
+            try:
+                cols = layout.unpack_many(self.buffer, offsets=offsets, lengths=lengths)
+            except ValueError:
+                if self.errors != "skip":
+                    raise
+                # Only when some packet fails: masks cost more than the reading.
+                mode = "mask"
+                cols = layout.unpack_many(self.buffer, offsets=offsets, lengths=lengths, errors=mode)
+        except ValueError as error:
+            error.add_note(
+                f"while reading container {node.container.name!r} ({len(index)} packets selected for it; "
+                f"packet k among them is packet index[k] of the file, the first being {index[:5].tolist()})"
+            )
+            raise
+        wanted = [entry.name for entry in node.own]
+        for entry in node.own:
+            if entry.type.encoding.text_in_buffer:
+                cols[entry.name] = texts(entry.type.encoding, cols[entry.name], entry.name)
+            elif entry.type.encoding.float_format:
+                cols[entry.name] = convert(entry.type.encoding.float_format, np.ma.getdata(cols[entry.name]))
+        failed = getattr(cols, "failed", None)
+        if mode == "mask" and failed is not None and failed.any():
+            keep = ~np.asarray(failed, bool)
+            name = node.container.name
+            self.failed[name] = index[~keep]
+            if self.findings is not None:
+                row = int(np.argmax(~keep))
+                at = int(index[row])
+                start, length = int(self.offsets[at]), int(self.lengths[at])
+                packet = memoryview(self.buffer).cast("B")[start : start + length]
+                if isinstance(layout, ConditionalLayout):
+                    where, reason = None, "the packet ends before the entries its values include"
+                else:
+                    where, reason = first_failure(layout, packet)
+                self.findings.failed(name, index[~keep], where, reason)
+                if not node.container.abstract and not node.children and not node.conditional:
+                    # Packets of this type that end before its last field.
+                    expected = self._expected(node)
+                    if expected is not None:
+                        self.findings.sizes(name, index[~keep], expected)
+            index = index[keep]
+            return {name: np.ma.getdata(cols[name])[keep] for name in wanted}, index
+        if mode == "mask":
+            return {name: np.ma.getdata(cols[name]) for name in wanted}, index
+        return {name: cols[name] for name in wanted}, index
 
     # -- engineering values ---------------------------------------------
 
@@ -163,87 +236,6 @@ class Engineering:
             self.out_of_range[entry.parameter.name] = self.out_of_range.get(entry.parameter.name, 0) + missing
         table = np.array(names, dtype=np.dtypes.StringDType())
         return table[inverse.reshape(-1)] if len(raw) else np.array([], dtype=np.dtypes.StringDType())
-
-
-class Decoder(Engineering):
-    def __init__(
-        self,
-        definition: Layouts,
-        buffer: Any,
-        offsets: np.ndarray,
-        lengths: np.ndarray,
-        errors: str,
-        findings: Findings | None = None,
-    ) -> None:
-        self.definition = definition
-        self.buffer = buffer
-        self.offsets = np.asarray(offsets, dtype=np.int64)
-        self.lengths = np.asarray(lengths, dtype=np.int64)
-        self.errors = errors
-        self.findings = findings
-        self.tables: dict[str, Table] = {}
-        self.unidentified: list[np.ndarray] = []
-        self.ambiguous: list[np.ndarray] = []
-        self.failed: dict[str, np.ndarray] = {}
-        self.out_of_range: dict[str, int] = {}
-        self.refused: dict[str, np.ndarray] = {}
-        self.packet_index: dict[str, np.ndarray] = {}
-
-    # -- reading ----------------------------------------------------------
-
-    def _read(self, node: _Node, index: np.ndarray) -> tuple[Columns, np.ndarray]:
-        """Own columns of ``node`` for the packets ``index``; returns them and the packets kept."""
-        if not node.own or len(index) == 0:
-            return {}, index
-        layout = self.definition.own_layout(node.container.name)
-        mode: Literal["mask", "raise"] = "raise"
-        offsets, lengths = self.offsets[index], self.lengths[index]
-        try:
-            try:
-                cols = layout.unpack_many(self.buffer, offsets=offsets, lengths=lengths)
-            except ValueError:
-                if self.errors != "skip":
-                    raise
-                # Only when some packet fails: masks cost more than the reading.
-                mode = "mask"
-                cols = layout.unpack_many(self.buffer, offsets=offsets, lengths=lengths, errors=mode)
-        except ValueError as error:
-            error.add_note(
-                f"while reading container {node.container.name!r} ({len(index)} packets selected for it; "
-                f"packet k among them is packet index[k] of the file, the first being {index[:5].tolist()})"
-            )
-            raise
-        wanted = [entry.name for entry in node.own]
-        for entry in node.own:
-            if entry.type.encoding.text_in_buffer:
-                cols[entry.name] = texts(entry.type.encoding, cols[entry.name], entry.name)
-            elif entry.type.encoding.float_format:
-                cols[entry.name] = convert(entry.type.encoding.float_format, np.ma.getdata(cols[entry.name]))
-        failed = getattr(cols, "failed", None)
-        if mode == "mask" and failed is not None and failed.any():
-            keep = ~np.asarray(failed, bool)
-            name = node.container.name
-            self.failed[name] = index[~keep]
-            if self.findings is not None:
-                row = int(np.argmax(~keep))
-                at = int(index[row])
-                start, length = int(self.offsets[at]), int(self.lengths[at])
-                packet = memoryview(self.buffer).cast("B")[start : start + length]
-                if isinstance(layout, ConditionalLayout):
-                    where, reason = None, "the packet ends before the entries its values include"
-                else:
-                    where, reason = first_failure(layout, packet)
-                self.findings.failed(name, index[~keep], where, reason)
-                if not node.container.abstract and not node.children and not node.conditional:
-                    # Packets of this type that end before its last field.
-                    expected = self._expected(node)
-                    if expected is not None:
-                        self.findings.sizes(name, index[~keep], expected)
-            index = index[keep]
-            return {name: np.ma.getdata(cols[name])[keep] for name in wanted}, index
-        if mode == "mask":
-            return {name: np.ma.getdata(cols[name]) for name in wanted}, index
-        return {name: cols[name] for name in wanted}, index
 
     # -- the tree --------------------------------------------------------
 
@@ -431,6 +423,13 @@ class Decoder(Engineering):
             messages.append(_out_of_range(name, count))
         for message in messages:
             warnings.warn(XtceWarning(message), skip_file_prefixes=_HERE)
+
+
+def engineering(entry: FieldSpec, raw: np.ndarray) -> np.ndarray | None:
+    """A field's engineering values from its raw column alone (what decides
+    a group of packets: a condition, a count, a size)."""
+    none = np.zeros(0, dtype=np.int64)
+    return Decoder(cast(Layouts, None), b"", none, none, "skip")._engineering(entry, raw)
 
 
 def _members(table: Table, fields: list[FieldSpec], suffix: str) -> None:

@@ -27,7 +27,7 @@ from bitloom_io.xtce._model import (
     Parameter,
     ParameterType,
 )
-from bitloom_io.xtce._decode import Columns, Decoder, Engineering, Predicate, XtceTables, _Node
+from bitloom_io.xtce._decode import Columns, Decoder, Predicate, XtceTables, _Node, engineering
 from bitloom_io.xtce._reader import UnitReader
 from bitloom_io.xtce._xml import read
 
@@ -378,7 +378,7 @@ class Definition:
             # up): calibrators written with rounded coefficients (x * 0.111111
             # for x / 9) land just below it.
             def calibrated_count(cols: Columns) -> np.ndarray:
-                eng = Engineering()._engineering(source, np.ma.getdata(cols[column]))
+                eng = engineering(source, np.ma.getdata(cols[column]))
                 return np.floor(np.asarray(eng, np.float64) + 0.5).astype(np.int64) * slope + intercept
 
             return calibrated_count
@@ -394,7 +394,7 @@ class Definition:
         column, slope, intercept = source.name, int(bits["slope"]), int(bits["intercept"])
 
         def size(cols: Columns) -> np.ndarray:
-            eng = Engineering()._engineering(source, np.ma.getdata(cols[column]))
+            eng = engineering(source, np.ma.getdata(cols[column]))
             return np.floor(np.asarray(eng, np.float64) + 0.5).astype(np.int64) * slope + intercept
 
         return size
@@ -987,7 +987,7 @@ def _calibrating(test: Predicate, fields: list[FieldSpec]) -> Predicate:
     def decide(cols: Columns) -> np.ndarray:
         cols = dict(cols)
         for entry in fields:
-            eng = Engineering()._engineering(entry, np.ma.getdata(cols[entry.name]))
+            eng = engineering(entry, np.ma.getdata(cols[entry.name]))
             assert eng is not None
             cols[entry.name + ENGINEERING_SUFFIX] = eng
         return test(cols)

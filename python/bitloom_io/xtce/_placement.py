@@ -703,12 +703,11 @@ def place(
             continue
         if isinstance(slot, Move):  # the last kind of slot
             if slot.reference == "containerEnd":
-                position = _from_end(slot, opened, packet_bits)
+                position = _from_end(slot, opened, packet_bits, per_packet and later)
                 later = position is None
                 if opened:
                     begin, _, size = opened[-1]
-                    assert begin is not None and position is not None
-                    opened[-1] = (begin, position - begin, size)
+                    opened[-1] = (begin, position - begin if begin is not None and position is not None else None, size)
                 continue
             origin = opened[-1][0] if opened else start
             if per_packet and later and (origin if slot.reference == "containerStart" else position) is None:
@@ -726,7 +725,7 @@ def place(
 
 
 def _from_end(
-    move: Move, opened: list[tuple[int | None, int | None, int | None]], packet_bits: int | None
+    move: Move, opened: list[tuple[int | None, int | None, int | None]], packet_bits: int | None, lenient: bool
 ) -> int | None:
     """Where an entry placed from its container's end starts: in a container
     entry, from the size its BinaryEncoding gives; in the packet, from the
@@ -741,6 +740,8 @@ def _from_end(
                 name=move.container,
                 line=move.line,
             )
+        if begin is None and lenient:
+            return None  # laid out again once the groups of packets fix where the container starts
         if begin is None:
             raise XtceUnsupportedError(
                 f"entry {move.entry!r} is placed from the end of container {move.container!r}, which starts "
