@@ -45,6 +45,8 @@ class _Node:
     alone: bool = False  # the own fields can be read without the base container's
     refused: XtceError | None = None  # why its packets cannot be decoded
     conditional: bool = False  # its entries depend on IncludeConditions: no single layout reads it
+    # Its aggregate members' columns with the names from the parameter down (worked out once).
+    members: list[tuple[str, list[str]]] | None = None
 
 
 class Layouts(Protocol):
@@ -241,10 +243,10 @@ class Decoder:
 
     def _with_engineering(self, node: _Node, cols: Columns, known: Columns | None = None) -> Columns:
         out: Columns = {}
-        # What a ContextCalibrator's match may read: the columns before the field.
-        context: Columns = dict(known or {})
         for entry in node.own:
-            context.update(out)
+            # What a ContextCalibrator's match or a math calibrator's operands
+            # read: the columns before the field (gathered only for those).
+            context: Columns | None = {**(known or {}), **out} if entry.contexts or entry.operands else None
             raw = cols[entry.name]
             out[entry.name] = raw
             # Where a packet does not hold the field (IncludeCondition), its engineering value is masked too.
@@ -258,6 +260,7 @@ class Decoder:
             absent = np.ma.getmask(raw) if np.ma.isMaskedArray(raw) else np.ma.nomask
             eng = self._engineering(entry, np.ma.getdata(raw) if absent is not np.ma.nomask else raw, context)
             if entry.contexts and eng is not None:
+                assert context is not None
                 eng = self._in_context(entry, np.ma.getdata(raw), eng, context)
             if eng is not None:
                 out[entry.name + self.suffix] = eng if absent is np.ma.nomask else np.ma.array(eng, mask=absent)
@@ -324,7 +327,7 @@ class Decoder:
                 ordered[eng] = columns[eng]
         ordered = combine(node.fields, ordered, self.suffix)
         table = Table(name, ordered)
-        _members(table, node.fields, self.suffix)
+        _members(table, node, self.suffix)
         self.tables[name] = table
         self.packet_index[name] = index
 
@@ -362,7 +365,7 @@ class Decoder:
             columns = combine(node.fields, columns, self.suffix)
             known[name] = columns
         table = Table._checked(name, columns)
-        _members(table, node.fields, self.suffix)
+        _members(table, node, self.suffix)
         return table
 
     def run(self, root: _Node, *, every_type: bool = False) -> XtceTables:
@@ -432,17 +435,21 @@ def engineering(entry: FieldSpec, raw: np.ndarray) -> np.ndarray | None:
     return Decoder(cast(Layouts, None), b"", none, none, "skip")._engineering(entry, raw)
 
 
-def _members(table: Table, fields: list[FieldSpec], suffix: str) -> None:
+def _members(table: Table, node: _Node, suffix: str) -> None:
     """Marks each column of an aggregate's member with the names from the
     parameter down to it (``meta["member"]``), which ``to_arrow(structs=True)`` nests by."""
-    for entry in fields:
-        path = entry.parameter.member
-        column = entry.group or entry.name
-        if path is None or column != ".".join(path) or column not in table.columns:
-            continue  # a column renamed to stay unique keeps its own place
-        table.meta.setdefault(column, {})["member"] = list(path)
-        if column + suffix in table.columns:
-            table.meta.setdefault(column + suffix, {})["member"] = [*path[:-1], path[-1] + suffix]
+    if node.members is None:
+        node.members = []
+        for entry in node.fields:
+            path = entry.parameter.member
+            column = entry.group or entry.name
+            # A column renamed to stay unique keeps its own place.
+            if path is not None and column == ".".join(path):
+                node.members.append((column, list(path)))
+                node.members.append((column + suffix, [*path[:-1], path[-1] + suffix]))
+    for column, path in node.members:
+        if column in table.columns:
+            table.meta.setdefault(column, {})["member"] = path
 
 
 def _joined(parts: list[np.ndarray]) -> np.ndarray:
