@@ -847,7 +847,13 @@ def test_entries_placed_from_the_end_and_before_the_next_entry(tmp_path):
                 },
             )
         )
-    tables = decode(definition, [raw for raw, _ in ends + boxes])
+    # A packet too short for what its end places is left out and reported, not raised.
+    short = placed(3, (0, 5, 1), (16, 8, 1))
+    with pytest.warns(xtce.XtceWarning, match="1 packets too short for container 'Ends'"):
+        tables = decode(definition, [raw for raw, _ in ends + boxes] + [short], errors="skip")
+    assert tables.failed["Ends"].tolist() == [6]
+    with pytest.raises(ValueError, match="while reading container 'Ends'"):
+        decode(definition, [short])
     for name, rows in (("Ends", ends), ("Boxes", boxes)):
         table = tables[name]
         for column in rows[0][1]:

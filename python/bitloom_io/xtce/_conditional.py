@@ -16,6 +16,7 @@ from typing import Any
 
 import numpy as np
 
+from bitloom_io.xtce._errors import XtceError
 from bitloom_io.xtce._model import FieldSpec, Parameter
 from bitloom_io.xtce._placement import Repeat, Slot, place, present
 
@@ -157,7 +158,14 @@ class ConditionalLayout:
         errors: str,
         failed: np.ndarray,
     ) -> Columns:
-        layout, names = self._layout(holds)
+        try:
+            layout, names = self._layout(holds)
+        except XtceError:
+            # Packets too short for what their size places from their end.
+            if errors == "raise" or not len(index):
+                raise
+            failed[index] = True
+            return {}
         if not names or not len(index):
             return {}
         cols = layout.unpack_many(buffer, offsets=offsets[index], lengths=lengths[index], errors=errors)
