@@ -998,6 +998,10 @@ def test_segmented_packets_join_per_apid_and_gaps_are_reported(tmp_path, drop):
     assert table["FLAGS"].tolist() == [3, 3] and table["COUNT"].tolist() == [0, 3]
     notes = " ".join(tables.report.notes)
     assert "APID 5: 2 segments left out" in notes and "APID 7: 1 segment left out" in notes
+    # The one pipeline joins them for every route.
+    with pytest.warns(bitloom_io.DecodeWarning):
+        again = bitloom_io.decode(stream, definition, segments="join", segment_header_bytes=drop)
+    assert again["P"]["DATA"].tolist() == table["DATA"].tolist() and again.report == tables.report
     # Kept as they are by default: one row per segment.
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")

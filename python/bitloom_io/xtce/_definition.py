@@ -833,23 +833,16 @@ class Definition:
         complete no such run are left out and reported. The report's byte
         offsets are then those of the joined packets.
         """
-        if errors not in ("raise", "skip"):
-            raise ValueError(f"errors must be 'raise' or 'skip', not {errors!r}")
-        if segments not in ("keep", "join"):
-            raise ValueError(f"segments must be 'keep' or 'join', not {segments!r}")
         self._root_name(root)
-        how = _pipeline.plan(self, root=root)
-        packets = ccsds.split(source, prefix_bytes=prefix_bytes, warn=False)
-        if segments == "join":
-            from bitloom_io.xtce._segments import join
-
-            packets, notes = join(packets, segment_header_bytes)
-            findings = Findings(packets)
-            for note in notes:
-                findings.note(note)
-            tables = _pipeline._finish(how.run(packets, findings, errors), findings, packets, len(packets))
-        else:
-            tables = _pipeline.run(how, packets, errors)
+        tables = _pipeline.decode_quietly(
+            source,
+            self,
+            prefix_bytes=prefix_bytes,
+            root=root,
+            errors=errors,
+            segments=segments,
+            segment_header_bytes=segment_header_bytes,
+        )
         ccsds.warn_summary(tables.report.stream, stacklevel=2)
         tables.report.warn(stacklevel=2)
         assert isinstance(tables, XtceTables)  # what _run gives
