@@ -455,7 +455,10 @@ def _prepare(
     if (sizes > 65542).any():
         raise ValueError(f"table {name!r}: a packet has at most 65,542 bytes; a row needs {int(sizes.max())}")
     fields[length_column] = sizes - 7
-    checks = checks_of(target.definition, name) if target.definition is not None else []
+    # A table carrying what a decode left unmapped asks for its packets as
+    # they were: their CRC fields are the values decoded, wrong ones too.
+    exact = UNMAPPED_COLUMN in columns
+    checks = checks_of(target.definition, name) if target.definition is not None and not exact else []
     return _Part(name, fields["CCSDS_APID"], rows, fields, given_count, checks=checks)
 
 
@@ -756,6 +759,8 @@ def differences(
     if not len(offsets):
         return out
     columns = {k: v for k, v in _columns(table).items() if k not in (UNMAPPED_COLUMN, PACKET_COLUMN)}
+    # Encoded as encode will with the differences: CRC fields as decoded.
+    columns[UNMAPPED_COLUMN] = np.full(len(offsets), b"", dtype=object)
     again = ccsds.split(encode({name: columns}, definition), warn=False)
     if not np.array_equal(np.asarray(again.lengths, np.int64), np.asarray(lengths, np.int64)):
         row = int(np.flatnonzero(np.asarray(again.lengths, np.int64) != np.asarray(lengths, np.int64))[0])
