@@ -148,6 +148,9 @@ private:
     [[nodiscard]] bool tail_after(std::size_t q, const std::uint8_t* own) const noexcept;
     [[nodiscard]] bool steps_on(std::size_t p, std::size_t r) const noexcept;
     [[nodiscard]] bool confirmed(std::size_t q, const std::uint64_t* apids) const noexcept;
+    [[nodiscard]] bool anchored(std::size_t q, const std::uint64_t* apids) const noexcept;
+    [[nodiscard]] bool next_in_sequence(std::size_t p, std::size_t q) const noexcept;
+    [[nodiscard]] std::size_t swallowed(std::size_t p, std::size_t q) const noexcept;
     [[nodiscard]] bool take(std::size_t p, std::size_t record) noexcept;
     [[nodiscard]] std::size_t resynchronise(std::size_t p) noexcept;
 };
@@ -247,11 +250,56 @@ bool Scanner::confirmed(std::size_t q, const std::uint64_t* apids) const noexcep
         if (record == 0) return false;
         const std::uint8_t* rh = data_ + r + prefix_;
         if (!familiar(rh[0] >> 5)) return false;
-        if (apids != nullptr && !known(apids, apid_at(rh))) return false;
+        if (apids != nullptr && !known(apids, apid_at(rh))) return anchored(q, apids);
         r += record;
         if (header(r) == nullptr) return true;  // the end, or a tail of its own
     }
     return true;
+}
+
+// The records from q chain by length through packets of APIDs not met
+// before (the first packets of an instrument's APIDs, a stream that starts
+// with the ones after it) and the chain vouches for itself: three records or
+// more of it, reaching a record of a known APID that carries that APID's
+// very next count, or a later record of q's own APID that carries one of
+// q's next counts. (Not any two records of one APID, nor a count a little
+// past the next: a bogus record whose length happens to land on the real
+// packets after a damaged one would pass that.)
+// Random bytes do either by chance about once in 10^10 positions; zeros,
+// which chain as packets of APID 0 repeating one count, never do.
+bool Scanner::anchored(std::size_t q, const std::uint64_t* apids) const noexcept {
+    std::uint16_t first_apid = 0;
+    std::uint32_t first_count = 0;
+    bool own_steps = false;
+    std::size_t r = q;
+    for (int k = 0; k < kVersionChain; ++k) {
+        const std::size_t record = whole(r);
+        if (record == 0) return false;
+        const std::uint8_t* rh = data_ + r + prefix_;
+        if (!familiar(rh[0] >> 5)) return false;
+        const std::uint16_t apid = apid_at(rh);
+        const std::uint32_t count = ((std::uint32_t{rh[2]} & 0x3FU) << 8) | rh[3];
+        if (known(apids, apid)) {
+            if (k >= 2) {
+                const ApidStats& stats = out_.apid_stats[apid];
+                const std::int32_t last = stats.packets != 0 ? stats.last : out_.prior_last[apid];
+                const std::uint32_t step = (count - static_cast<std::uint32_t>(last)) & (kSequenceModulus - 1U);
+                if (last >= 0 && step == 1U) return true;
+            }
+        } else if (zero_header(rh)) {
+            return false;
+        }
+        if (k == 0) {
+            first_apid = apid;
+            first_count = count;
+        } else if (apid == first_apid) {
+            const std::uint32_t step = (count - first_count) & (kSequenceModulus - 1U);
+            own_steps = own_steps || (step >= 1U && step <= kCloseSteps);
+        }
+        r += record;
+        if (k >= 2 && own_steps) return true;
+    }
+    return false;
 }
 
 bool Scanner::take(std::size_t p, std::size_t record) noexcept {
@@ -344,31 +392,22 @@ std::size_t Scanner::run(std::size_t start, std::size_t stop) noexcept {
                 continue;
             }
             bool goes = familiar(version) && continues(p, q);
-            if (!goes) [[unlikely]] {
-                if (!familiar(version) && !version_chain(p, true)) {
+            if (!goes || !next_in_sequence(p, q)) [[unlikely]] {
+                if (!goes && !familiar(version) && !version_chain(p, true)) {
                     p = resynchronise(p);
                     if (p == failed) return failed;
                     continue;
                 }
-                goes = goes_on(p, q);
-                if (!goes) {
-                    // Does a confirmed record start inside this one?
-                    const std::uint16_t apid = apid_at(h);
-                    std::uint64_t apids[kApids / 64];
-                    std::memcpy(apids, out_.seen_apids, sizeof apids);
-                    apids[apid >> 6] |= std::uint64_t{1} << (apid & 63U);
-                    std::size_t inside = p + 1;
-                    while (inside < q && !(confirmed(inside, apids) && steps_on(p, inside) &&
-                                           continues(inside, inside + whole(inside)))) {
-                        ++inside;
-                    }
-                    if (inside < q) {
-                        const Problem problem{ProblemKind::implausible_length, static_cast<std::int64_t>(p),
-                                              static_cast<std::int64_t>(inside - p), static_cast<std::int64_t>(record)};
-                        if (!out_.add_problem(problem)) return failed;
-                        p = inside;
-                        continue;
-                    }
+                goes = goes || goes_on(p, q);
+                // A length that lies long can land on a later packet of the
+                // stream, past a gap in its counts: is there a packet inside?
+                const std::size_t inside = swallowed(p, q);
+                if (inside < q) {
+                    const Problem problem{ProblemKind::implausible_length, static_cast<std::int64_t>(p),
+                                          static_cast<std::int64_t>(inside - p), static_cast<std::int64_t>(record)};
+                    if (!out_.add_problem(problem)) return failed;
+                    p = inside;
+                    continue;
                 }
             }
             if (!take(p, record)) return failed;
@@ -381,6 +420,45 @@ std::size_t Scanner::run(std::size_t start, std::size_t stop) noexcept {
         if (p == failed) return failed;
     }
     return p;
+}
+
+// The header at q carries the very next count of its APID after the record
+// at p (or there is nothing to compare it with): no packet can be missing
+// between them.
+bool Scanner::next_in_sequence(std::size_t p, std::size_t q) const noexcept {
+    const std::uint8_t* h = header(q);
+    if (h == nullptr) return true;
+    const std::uint8_t* own = data_ + p + prefix_;
+    const std::uint16_t apid = apid_at(h);
+    std::int32_t last = 0;
+    if (apid == apid_at(own)) {
+        last = static_cast<std::int32_t>(((std::uint32_t{own[2]} & 0x3FU) << 8) | own[3]);
+    } else {
+        const ApidStats& stats = out_.apid_stats[apid];
+        last = stats.packets != 0 ? stats.last : out_.prior_last[apid];
+        if (last < 0) return true;
+    }
+    const std::uint32_t count = ((std::uint32_t{h[2]} & 0x3FU) << 8) | h[3];
+    return ((count - static_cast<std::uint32_t>(last)) & (kSequenceModulus - 1U)) == 1U;
+}
+
+// The first position inside the record at p (which ends at q) where a
+// record starts that a lying length field would have swallowed: whole, of
+// an APID met before carrying its next count, confirmed by the records
+// after it and continued by what follows it; q when there is none. The
+// cheap tests come first: most positions fail them.
+std::size_t Scanner::swallowed(std::size_t p, std::size_t q) const noexcept {
+    const std::uint16_t apid = apid_at(data_ + p + prefix_);
+    std::uint64_t apids[kApids / 64];
+    std::memcpy(apids, out_.seen_apids, sizeof apids);
+    apids[apid >> 6] |= std::uint64_t{1} << (apid & 63U);
+    for (std::size_t inside = p + 1; inside < q; ++inside) {
+        const std::size_t record = whole(inside);
+        if (record != 0 && steps_on(p, inside) && confirmed(inside, apids) && continues(inside, inside + record)) {
+            return inside;
+        }
+    }
+    return q;
 }
 
 // The bytes from q to the end, too few for a header, may be a header cut
@@ -406,12 +484,23 @@ bool Scanner::goes_on(std::size_t p, std::size_t q) const noexcept {
 }
 
 // After a record whose successor did not continue the stream, the record at
-// p is taken only as a resynchronisation would take it: confirmed by the
-// records after it, and not a run of zeros posing as a new APID.
+// p is taken only when something beyond its own header vouches for it: the
+// records after it confirm it as a resynchronisation would, or it carries
+// one of the next counts of an APID met before, or the header after it
+// continues it (its APID's next count, say); and it is not a run of zeros
+// posing as a new APID.
 bool Scanner::resumes(std::size_t p) const noexcept {
     const std::uint8_t* h = data_ + p + prefix_;
-    if (!confirmed(p, nullptr)) return false;
-    return known(out_.seen_apids, apid_at(h)) || !zero_header(h);
+    const std::uint16_t apid = apid_at(h);
+    if (!known(out_.seen_apids, apid) && zero_header(h)) return false;
+    if (confirmed(p, nullptr)) return true;
+    if (!familiar(h[0] >> 5)) return false;
+    const ApidStats& stats = out_.apid_stats[apid];
+    const std::int32_t last = stats.packets != 0 ? stats.last : out_.prior_last[apid];
+    const std::uint32_t count = ((std::uint32_t{h[2]} & 0x3FU) << 8) | h[3];
+    const std::uint32_t step = (count - static_cast<std::uint32_t>(last)) & (kSequenceModulus - 1U);
+    if (last >= 0 && step >= 1U && step <= kCloseSteps) return true;
+    return continues(p, p + whole(p));
 }
 
 }  // namespace
