@@ -151,6 +151,7 @@ private:
     [[nodiscard]] bool anchored(std::size_t q, const std::uint64_t* apids) const noexcept;
     [[nodiscard]] bool next_in_sequence(std::size_t p, std::size_t q) const noexcept;
     [[nodiscard]] std::size_t swallowed(std::size_t p, std::size_t q) const noexcept;
+    [[nodiscard]] bool followed(std::size_t p, std::size_t q) const noexcept;
     [[nodiscard]] bool take(std::size_t p, std::size_t record) noexcept;
     [[nodiscard]] std::size_t resynchronise(std::size_t p) noexcept;
 };
@@ -442,6 +443,14 @@ bool Scanner::next_in_sequence(std::size_t p, std::size_t q) const noexcept {
     return ((count - static_cast<std::uint32_t>(last)) & (kSequenceModulus - 1U)) == 1U;
 }
 
+// What follows the record at p, at q, continues it, or is a header of an
+// APID not met before (which confirmed() has vouched for).
+bool Scanner::followed(std::size_t p, std::size_t q) const noexcept {
+    if (continues(p, q)) return true;
+    const std::uint8_t* h = header(q);
+    return h != nullptr && familiar(h[0] >> 5) && !known(out_.seen_apids, apid_at(h));
+}
+
 // The first position inside the record at p (which ends at q) where a
 // record starts that a lying length field would have swallowed: whole, of
 // an APID met before carrying its next count, confirmed by the records
@@ -454,7 +463,7 @@ std::size_t Scanner::swallowed(std::size_t p, std::size_t q) const noexcept {
     apids[apid >> 6] |= std::uint64_t{1} << (apid & 63U);
     for (std::size_t inside = p + 1; inside < q; ++inside) {
         const std::size_t record = whole(inside);
-        if (record != 0 && steps_on(p, inside) && confirmed(inside, apids) && continues(inside, inside + record)) {
+        if (record != 0 && steps_on(p, inside) && confirmed(inside, apids) && followed(inside, inside + record)) {
             return inside;
         }
     }
