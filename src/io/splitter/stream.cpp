@@ -150,7 +150,9 @@ private:
     [[nodiscard]] bool confirmed(std::size_t q, const std::uint64_t* apids) const noexcept;
     [[nodiscard]] bool anchored(std::size_t q, const std::uint64_t* apids) const noexcept;
     [[nodiscard]] bool next_in_sequence(std::size_t p, std::size_t q) const noexcept;
-    [[nodiscard]] std::size_t swallowed(std::size_t p, std::size_t q) const noexcept;
+    [[nodiscard]] std::size_t swallowed(std::size_t p, std::size_t q, bool lands) const noexcept;
+    [[nodiscard]] bool chains_to(std::size_t r, std::size_t q) const noexcept;
+    [[nodiscard]] bool established(std::size_t p, std::size_t r) const noexcept;
     [[nodiscard]] bool followed(std::size_t p, std::size_t q) const noexcept;
     [[nodiscard]] bool take(std::size_t p, std::size_t record) noexcept;
     [[nodiscard]] std::size_t resynchronise(std::size_t p) noexcept;
@@ -399,10 +401,11 @@ std::size_t Scanner::run(std::size_t start, std::size_t stop) noexcept {
                     if (p == failed) return failed;
                     continue;
                 }
-                goes = goes || goes_on(p, q);
                 // A length that lies long can land on a later packet of the
-                // stream, past a gap in its counts: is there a packet inside?
-                const std::size_t inside = swallowed(p, q);
+                // stream, past a gap in its counts: were there packets inside
+                // it, chaining to that one?
+                const std::size_t inside = swallowed(p, q, goes);
+                goes = goes || goes_on(p, q);
                 if (inside < q) {
                     const Problem problem{ProblemKind::implausible_length, static_cast<std::int64_t>(p),
                                           static_cast<std::int64_t>(inside - p), static_cast<std::int64_t>(record)};
@@ -453,21 +456,43 @@ bool Scanner::followed(std::size_t p, std::size_t q) const noexcept {
 
 // The first position inside the record at p (which ends at q) where a
 // record starts that a lying length field would have swallowed: whole, of
-// an APID met before carrying its next count, confirmed by the records
-// after it and continued by what follows it; q when there is none. The
-// cheap tests come first: most positions fail them.
-std::size_t Scanner::swallowed(std::size_t p, std::size_t q) const noexcept {
+// an APID met before carrying its next count, and either (`lands`: q is a
+// plausible header) chaining by length to q, or confirmed by the records
+// after it and continued by what follows it (of p's APID or one with a few
+// packets already when `lands`: a header in the data that a single bogus
+// record taken earlier vouches for is no reason to doubt a length that lands
+// well); q when there is none. The cheap tests come first: most positions
+// fail them.
+std::size_t Scanner::swallowed(std::size_t p, std::size_t q, bool lands) const noexcept {
     const std::uint16_t apid = apid_at(data_ + p + prefix_);
     std::uint64_t apids[kApids / 64];
     std::memcpy(apids, out_.seen_apids, sizeof apids);
     apids[apid >> 6] |= std::uint64_t{1} << (apid & 63U);
     for (std::size_t inside = p + 1; inside < q; ++inside) {
         const std::size_t record = whole(inside);
-        if (record != 0 && steps_on(p, inside) && confirmed(inside, apids) && followed(inside, inside + record)) {
+        if (record == 0 || !steps_on(p, inside)) continue;
+        if (lands && chains_to(inside, q)) return inside;
+        if ((!lands || established(p, inside)) && confirmed(inside, apids) && followed(inside, inside + record)) {
             return inside;
         }
     }
     return q;
+}
+
+bool Scanner::established(std::size_t p, std::size_t r) const noexcept {
+    const std::uint16_t apid = apid_at(data_ + r + prefix_);
+    return apid == apid_at(data_ + p + prefix_) || out_.apid_stats[apid].packets >= kConfirm;
+}
+
+// The records from r chain by length to exactly q, each of a familiar
+// version.
+bool Scanner::chains_to(std::size_t r, std::size_t q) const noexcept {
+    while (r < q) {
+        const std::size_t record = whole(r);
+        if (record == 0 || !familiar(data_[r + prefix_] >> 5)) return false;
+        r += record;
+    }
+    return r == q;
 }
 
 // The bytes from q to the end, too few for a header, may be a header cut
