@@ -135,6 +135,28 @@ HOSTILE = {
         [("packet", 0, 7), ("packet", 7, 7), ("junk", 14, 6), ("packet", 20, 7), ("packet", 27, 7), ("packet", 34, 7)],
         True,
     ),
+    # Runs of zeros that would read as two or more all-zero packets are
+    # padding: one region, however long, and no packets of APID 0.
+    "zeros alone": (bytes(7 * 100), [("zero_fill", 0, 700)], True),
+    "zeros, not a whole number of packets": (bytes(30), [("zero_fill", 0, 30)], True),
+    "zeros before packets": (bytes(70) + P7 + P7B, [("zero_fill", 0, 70), ("packet", 70, 7), ("packet", 77, 7)], True),
+    "zeros padding the end": (P7 + P7B + bytes(50), [("packet", 0, 7), ("packet", 7, 7), ("zero_fill", 14, 50)], True),
+    "fill ends where a header starting with a zero byte begins": (
+        packet(apid=1, count=0, sec=0) + bytes(20) + b"".join(packet(apid=1, count=c, sec=0) for c in (1, 2, 3)),
+        [("packet", 0, 7), ("zero_fill", 7, 20), ("packet", 27, 7), ("packet", 34, 7), ("packet", 41, 7)],
+        True,
+    ),
+    "junk, then fill": (
+        P7 + b"\xff\xff" + bytes(28) + P7B + packet(apid=1, count=2) + packet(apid=1, count=3),
+        [("packet", 0, 7), ("junk", 7, 2), ("zero_fill", 9, 28), ("packet", 37, 7), ("packet", 44, 7), ("packet", 51, 7)],
+        True,
+    ),
+    "fewer zeros than two packets are no fill": (P7 + bytes(13) + P7B, [("packet", 0, 7), ("junk", 7, 13), ("packet", 20, 7)], True),
+    "one all-zero packet among APID 0's is a packet": (
+        packet(apid=0, count=0) + bytes(7) + packet(apid=0, count=2) + packet(apid=0, count=3),
+        [("packet", 0, 7), ("packet", 7, 7), ("packet", 14, 7), ("packet", 21, 7)],
+        False,
+    ),
     "zeros in the data of new APIDs": (
         b"".join(packet(apid=a, count=a, data=bytes(a + 1)) for a in range(12)),
         [("packet", sum(7 + b for b in range(a)), 7 + a) for a in range(12)],
@@ -251,15 +273,17 @@ def test_options_refused(options, message):
 
 
 def test_repeats_are_runs():
-    # Zero bytes read as packets of APID 0 repeating count 0: one run in the
-    # report, however long the fill.
-    zeros = bytes(7 * 10_000)
-    p = quiet_split(zeros + P7 + P7B)
-    r = p.summary.sequence[0]
+    # A count repeated by every packet is one run in the report, however
+    # long the stream.
+    same = packet(apid=3, count=5) * 10_000
+    r = quiet_split(same + P7 + P7B).summary.sequence[3]
     assert (r.packets, r.repeats, r.repeat_offsets) == (10_000, 9_999, (7,))
-    # After packets that the zeros do not continue, they are no packets.
-    p = quiet_split(P7 + zeros + P7B + P7B)
-    assert [(q.kind, q.offset, q.length) for q in p.summary.problems] == [("junk", 7, len(zeros))]
+    # Zeros (APID 0 repeating count 0) are fill, one region wherever they lie.
+    zeros = bytes(7 * 10_000)
+    for stream, at in ((zeros + P7 + P7B, 0), (P7 + zeros + P7B + P7B, 7)):
+        p = quiet_split(stream)
+        assert [(q.kind, q.offset, q.length) for q in p.summary.problems] == [("zero_fill", at, len(zeros))]
+        assert 0 not in p.summary.sequence and p.summary.zero_fill == 1
     stream = b"".join(packet(apid=4, count=c) for c in (1, 5, 9, 9, 9, 10, 20))
     r = quiet_split(stream).summary.sequence[4]
     assert (r.gaps, r.missing, r.gap_offsets) == (3, 3 + 3 + 9, (7, 42))

@@ -153,6 +153,8 @@ private:
     [[nodiscard]] std::size_t swallowed(std::size_t p, std::size_t q, bool lands) const noexcept;
     [[nodiscard]] bool chains_to(std::size_t r, std::size_t q) const noexcept;
     [[nodiscard]] bool established(std::size_t p, std::size_t r) const noexcept;
+    [[nodiscard]] bool fill_at(std::size_t r) const noexcept;
+    [[nodiscard]] std::size_t fill_end(std::size_t p) const noexcept;
     [[nodiscard]] bool followed(std::size_t p, std::size_t q) const noexcept;
     [[nodiscard]] bool take(std::size_t p, std::size_t record) noexcept;
     [[nodiscard]] std::size_t resynchronise(std::size_t p) noexcept;
@@ -197,6 +199,9 @@ bool Scanner::continues(std::size_t p, std::size_t q) const noexcept {
     const std::uint8_t* h = header(q);
     const std::uint8_t* own = data_ + p + prefix_;
     if (h == nullptr) return tail_after(q, own);
+    // Fill continues nothing, and zeros pose as packets of APID 0 repeating
+    // one count: only a stream that has such packets may go on with one.
+    if (zero_header(h) && (fill_at(q) || !known(out_.seen_apids, 0))) [[unlikely]] return false;
     const unsigned v = h[0] >> 5;
     if ((!familiar(v) && v != (own[0] >> 5U)) || !length_fixed_right(h)) return false;
     const std::uint16_t apid = apid_at(h);
@@ -252,7 +257,7 @@ bool Scanner::confirmed(std::size_t q, const std::uint64_t* apids) const noexcep
         const std::size_t record = whole(r);
         if (record == 0) return false;
         const std::uint8_t* rh = data_ + r + prefix_;
-        if (!familiar(rh[0] >> 5)) return false;
+        if (!familiar(rh[0] >> 5) || fill_at(r)) return false;
         if (apids != nullptr && !known(apids, apid_at(rh))) return anchored(q, apids);
         r += record;
         if (header(r) == nullptr) return true;  // the end, or a tail of its own
@@ -263,11 +268,12 @@ bool Scanner::confirmed(std::size_t q, const std::uint64_t* apids) const noexcep
 // The records from q chain by length through packets of APIDs not met
 // before (the first packets of an instrument's APIDs, a stream that starts
 // with the ones after it) and the chain vouches for itself: three records or
-// more of it, reaching a record of a known APID that carries that APID's
-// very next count, or a later record of q's own APID that carries one of
-// q's next counts. (Not any two records of one APID, nor a count a little
-// past the next: a bogus record whose length happens to land on the real
-// packets after a damaged one would pass that.)
+// more of it reaching a record of a known APID that carries that APID's
+// very next count, or four or more holding a later record of q's own APID
+// that carries q's next count. (Not any two records of one APID, nor a
+// count a little past the next: a bogus record whose length happens to land
+// on the real packets after a damaged one would pass that, and so do the
+// counters in some instruments' data.)
 // Random bytes do either by chance about once in 10^10 positions; zeros,
 // which chain as packets of APID 0 repeating one count, never do.
 bool Scanner::anchored(std::size_t q, const std::uint64_t* apids) const noexcept {
@@ -297,10 +303,10 @@ bool Scanner::anchored(std::size_t q, const std::uint64_t* apids) const noexcept
             first_count = count;
         } else if (apid == first_apid) {
             const std::uint32_t step = (count - first_count) & (kSequenceModulus - 1U);
-            own_steps = own_steps || (step >= 1U && step <= kCloseSteps);
+            own_steps = own_steps || step == 1U;
         }
         r += record;
-        if (k >= 2 && own_steps) return true;
+        if (k >= 3 && own_steps) return true;
     }
     return false;
 }
@@ -361,8 +367,11 @@ std::size_t Scanner::resynchronise(std::size_t p) noexcept {
         apids[apid >> 6] |= std::uint64_t{1} << (apid & 63U);
         filter = true;
     }
+    // Zeros inside the extent that a header at p declares are its data;
+    // past it, a run of them is fill, a region of its own.
+    const std::size_t own_data = declared >= 0 ? p + static_cast<std::size_t>(declared) : p;
     std::size_t q = p + 1;
-    while (q < size_ && !confirmed(q, filter ? apids : nullptr)) ++q;
+    while (q < size_ && !(q >= own_data && fill_at(q)) && !confirmed(q, filter ? apids : nullptr)) ++q;
     Problem problem{};
     problem.offset = static_cast<std::int64_t>(p);
     problem.length = static_cast<std::int64_t>(q - p);
@@ -387,6 +396,14 @@ std::size_t Scanner::run(std::size_t start, std::size_t stop) noexcept {
         const std::size_t record = whole(p);
         if (record != 0) [[likely]] {
             const std::uint8_t* h = data_ + p + prefix_;
+            if (zero_header(h) && fill_at(p)) [[unlikely]] {
+                const std::size_t end = fill_end(p);
+                const Problem fill{ProblemKind::zero_fill, static_cast<std::int64_t>(p), static_cast<std::int64_t>(end - p),
+                                   -1};
+                if (!out_.add_problem(fill)) return failed;
+                p = end;
+                continue;
+            }
             const unsigned version = h[0] >> 5;
             const std::size_t q = p + record;
             if (out_.broken && !resumes(p)) [[unlikely]] {
@@ -482,6 +499,41 @@ std::size_t Scanner::swallowed(std::size_t p, std::size_t q, bool lands) const n
 bool Scanner::established(std::size_t p, std::size_t r) const noexcept {
     const std::uint16_t apid = apid_at(data_ + r + prefix_);
     return apid == apid_at(data_ + p + prefix_) || out_.apid_stats[apid].packets >= kConfirm;
+}
+
+// Two all-zero records from r: the record size of a zero header, twice,
+// in zero bytes (a prefix included).
+bool Scanner::fill_at(std::size_t r) const noexcept {
+    const std::size_t twice = 2 * (prefix_ + kPrimaryHeaderBytes + 1);
+    if (size_ - r < twice) return false;
+    const std::uint8_t* b = data_ + r;
+    if ((b[0] | b[prefix_ + 1] | b[prefix_ + 3] | b[prefix_ + 5]) != 0) return false;  // most data fails here
+    for (std::size_t i = 0; i < twice; ++i) {
+        if (b[i] != 0) return false;
+    }
+    return true;
+}
+
+// Where the zero fill starting at p ends: at the first byte that is not
+// zero, or up to a few bytes before it where a confirmed record starts
+// (its header's first bytes zero: APIDs below 256, a prefix of zeros),
+// keeping two zero records' worth of fill.
+std::size_t Scanner::fill_end(std::size_t p) const noexcept {
+    std::size_t e = p;
+    // Word at a time: runs of padding are long.
+    while (size_ - e >= 8) {
+        std::uint64_t word = 0;
+        std::memcpy(&word, data_ + e, 8);
+        if (word != 0) break;
+        e += 8;
+    }
+    while (e < size_ && data_[e] == 0) ++e;
+    if (e == size_ || confirmed(e, nullptr)) return e;
+    const std::size_t least = p + 2 * (prefix_ + kPrimaryHeaderBytes + 1);
+    for (std::size_t back = 1; back <= prefix_ + kPrimaryHeaderBytes - 1 && e - back >= least; ++back) {
+        if (confirmed(e - back, nullptr) && !zero_header(data_ + e - back + prefix_)) return e - back;
+    }
+    return e;
 }
 
 // The records from r chain by length to exactly q, each of a familiar

@@ -44,6 +44,16 @@
 //   familiar-version header whose length ran past the end of the data,
 //   `implausible_length` when that header's record fitted but had not the
 //   fixed length of its APID, `junk` otherwise (adjacent junk is one region).
+// - Zero bytes read as packets of APID 0 repeating count 0. Where the scan
+//   meets two such records in a row (at a record it would take, or while
+//   resynchronising), the run of zero bytes is one problem region,
+//   `zero_fill` (files padded to a block size, blank stretches of a
+//   recording), ending at the first byte that is not zero, or a few bytes
+//   before it when a confirmed record starts there (a header whose first
+//   bytes are zero). The record before fill is taken as one followed by
+//   junk is (a header in the data that a lying length lands on is often
+//   followed by zeros), and so is the record after it. A single all-zero
+//   record between others stays a record.
 // - When no such q exists, the rest of the data is one region: `truncated`
 //   when it starts with a familiar-version header that runs past the end (the
 //   final packet cut short, or a header cut short), `implausible_length`
@@ -108,7 +118,9 @@ struct SequenceEvent {
     std::int64_t last;
 };
 
-enum class ProblemKind : std::uint8_t { junk = 0, overrun = 1, truncated = 2, implausible_length = 3 };
+// `zero_fill`: a run of zero bytes that would read as two or more all-zero
+// packets in a row (APID 0, one count repeated): padding, not data.
+enum class ProblemKind : std::uint8_t { junk = 0, overrun = 1, truncated = 2, implausible_length = 3, zero_fill = 4 };
 
 // One region of the stream that is not a whole record. `declared` is the
 // record size the header at `offset` declares (prefix included), or -1 when
