@@ -25,22 +25,28 @@
 //   are searched for a record that a lying length field would have
 //   swallowed: confirmed (below), of an APID already met, carrying its next
 //   sequence count, and itself continued by what follows it. One found at q
-//   makes [p, q) a problem region, `implausible_length`; none found, the
-//   record stands (a stream's first packet of an APID, an intact packet
-//   followed by junk), and the scan goes on warily: the record after it is
-//   taken only when confirmed as a resynchronisation would confirm it, and
-//   not when it is a header of zeros of an APID not met before (runs of
-//   zero bytes read as packets of APID 0). Otherwise that record's bytes
-//   start a problem region as below.
+//   makes [p, q) a problem region, `implausible_length`. The same search
+//   runs when what follows continues the stream past a gap in its counts
+//   (a length that lies long can land on a later packet), taking a record
+//   inside whose chain reaches q exactly, or one of an APID with a few
+//   packets already. None found, the record stands (a stream's first
+//   packet of an APID, an intact packet followed by junk), and the scan
+//   goes on warily: the record after it is taken only when confirmed as a
+//   resynchronisation would confirm it, or carrying one of the next counts
+//   of an APID met before, or continued by the header after it, and not
+//   when it is a header of zeros of an APID not met before (runs of zero
+//   bytes read as packets of APID 0). Otherwise that record's bytes start a
+//   problem region as below.
 // - When the bytes at p are not an accepted record, the splitter
 //   resynchronises: it looks for the first q > p where a record is confirmed
 //   by the records that follow it (the next two are whole and of familiar
 //   versions as well, or the chain ends exactly at the end of the data), each
 //   of these records of an APID already known: one of an earlier record, a
 //   declared one, or the APID of a familiar-version header at p (any APID
-//   while none is known). Packet data often holds bytes that look like
-//   headers (runs of zeros do), which this keeps from being taken for
-//   packets. The bytes [p, q) are one problem region: `overrun` when p held a
+//   while none is known), or a chain through new APIDs that vouches for
+//   itself (see `anchored` in stream.cpp). Packet data often holds bytes
+//   that look like headers (runs of zeros do), which this keeps from being
+//   taken for packets. The bytes [p, q) are one problem region: `overrun` when p held a
 //   familiar-version header whose length ran past the end of the data,
 //   `implausible_length` when that header's record fitted but had not the
 //   fixed length of its APID, `junk` otherwise (adjacent junk is one region).
