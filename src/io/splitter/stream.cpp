@@ -319,15 +319,26 @@ bool Scanner::take(std::size_t p, std::size_t record) noexcept {
     const std::uint8_t* h = data_ + p + prefix_;
     const PrimaryHeader header = read_primary_header(h);
     const std::size_t i = out_.count++;
-    out_.offsets.data()[i] = static_cast<std::int64_t>(p + prefix_);
-    out_.lengths.data()[i] = header.packet_bytes();
-    out_.version.data()[i] = header.version;
-    out_.type.data()[i] = header.type;
-    out_.secondary_flag.data()[i] = header.secondary_flag;
-    out_.apid.data()[i] = header.apid;
-    out_.sequence_flags.data()[i] = header.sequence_flags;
-    out_.sequence_count.data()[i] = header.sequence_count;
-    out_.data_length.data()[i] = header.data_length;
+    // Every column's address first: a store through a byte pointer may alias
+    // anything, and would make the compiler load the next one again.
+    std::int64_t* const offsets = out_.offsets.data();
+    std::uint32_t* const lengths = out_.lengths.data();
+    std::uint8_t* const version = out_.version.data();
+    std::uint8_t* const type = out_.type.data();
+    std::uint8_t* const secondary_flag = out_.secondary_flag.data();
+    std::uint16_t* const apid = out_.apid.data();
+    std::uint8_t* const sequence_flags = out_.sequence_flags.data();
+    std::uint16_t* const sequence_count = out_.sequence_count.data();
+    std::uint16_t* const data_length = out_.data_length.data();
+    offsets[i] = static_cast<std::int64_t>(p + prefix_);
+    lengths[i] = header.packet_bytes();
+    apid[i] = header.apid;
+    sequence_count[i] = header.sequence_count;
+    data_length[i] = header.data_length;
+    version[i] = header.version;
+    type[i] = header.type;
+    secondary_flag[i] = header.secondary_flag;
+    sequence_flags[i] = header.sequence_flags;
     out_.seen_versions = static_cast<std::uint8_t>(out_.seen_versions | (1U << header.version));
     ApidStats& stats = out_.apid_stats[header.apid];
     if (stats.packets == 0) [[unlikely]] {
@@ -406,6 +417,23 @@ std::size_t Scanner::run(std::size_t start, std::size_t stop) noexcept {
             }
             const unsigned version = h[0] >> 5;
             const std::size_t q = p + record;
+            // Nearly every record of a sound stream: the next header has the
+            // version, and carries the very next count of its APID, which
+            // continues() and next_in_sequence() would both find.
+            if (const std::uint8_t* n = header(q); n != nullptr && !out_.broken && ((n[0] ^ h[0]) >> 5) == 0 &&
+                                                   familiar(version) && options_.fixed_lengths == nullptr) [[likely]] {
+                const std::uint16_t apid = apid_at(n);
+                const ApidStats& stats = out_.apid_stats[apid];
+                const std::uint32_t last = apid == apid_at(h)  ? ((std::uint32_t{h[2]} & 0x3FU) << 8) | h[3]
+                                           : stats.packets != 0 ? static_cast<std::uint32_t>(stats.last)
+                                                                : kSequenceModulus;
+                const std::uint32_t count = ((std::uint32_t{n[2]} & 0x3FU) << 8) | n[3];
+                if (last != kSequenceModulus && count == ((last + 1U) & (kSequenceModulus - 1U)) && !zero_header(n)) {
+                    if (!take(p, record)) return failed;
+                    p = q;
+                    continue;
+                }
+            }
             if (out_.broken && !resumes(p)) [[unlikely]] {
                 p = resynchronise(p);
                 if (p == failed) return failed;
