@@ -69,6 +69,13 @@ def test_read_header_sources(tmp_path):
 P7 = packet(apid=1, count=0, data=b"\x01")
 P7B = packet(apid=1, count=1, data=b"\x02")
 BIG = packet(apid=2, count=0, data=bytes(range(256)) * 256)  # 65,542 bytes
+
+
+def A9(count, **kw):
+    """A 9-byte packet of APID 1."""
+    return packet(apid=1, count=count, data=bytes([0xA0 + count]) * 3, **kw)
+
+
 HOSTILE = {
     "empty": (b"", [], False),
     "one byte": (b"\x08", [("truncated", 0, 1)], True),
@@ -115,6 +122,26 @@ HOSTILE = {
             ("packet", 28, 7),
             ("junk", 35, 7),
         ],
+        True,
+    ),
+    # A lie that lands on a later packet of the APID, past a gap in its
+    # counts: the packets between chain to it, so they are found.
+    "length that lands on a later packet past a gap": (
+        A9(0) + A9(1, length=20) + A9(2) + A9(3) + A9(4) + A9(5),
+        [("packet", 0, 9), ("implausible_length", 9, 9)] + [("packet", 9 * c, 9) for c in range(2, 6)],
+        True,
+    ),
+    # First packets of new APIDs after junk: their chain reaches the next
+    # count of a known APID, which vouches for them.
+    "new APIDs after junk": (
+        A9(0) + A9(1) + b"\xff" * 5 + packet(apid=5, data=b"\x11\x12") + packet(apid=6, data=b"\x13") + A9(2) + A9(3),
+        [("packet", 0, 9), ("packet", 9, 9), ("junk", 18, 5), ("packet", 23, 8), ("packet", 31, 7)]
+        + [("packet", 38, 9), ("packet", 47, 9)],
+        True,
+    ),
+    "swallowed packet followed by a new APID": (
+        A9(0) + A9(1, length=40) + A9(2) + packet(apid=6, data=b"\x13") + A9(3) + A9(4),
+        [("packet", 0, 9), ("overrun", 9, 9), ("packet", 18, 9), ("packet", 27, 7), ("packet", 34, 9), ("packet", 43, 9)],
         True,
     ),
     # Too short a length: the rest of the damaged packet is junk.
