@@ -600,9 +600,10 @@ bool Scanner::goes_on(std::size_t p, std::size_t q) const noexcept {
 // After a record whose successor did not continue the stream, the record at
 // p is taken only when something beyond its own header vouches for it: the
 // records after it confirm it as a resynchronisation would, or it carries
-// one of the next counts of an APID met before, or the header after it
-// continues it (its APID's next count, say); and it is not a run of zeros
-// posing as a new APID.
+// one of the next counts of an APID met before, or the header after it is
+// of its APID and carries its next count (any weaker tie to what follows is
+// met by a bogus 7-byte record in damaged bytes that ends right before a
+// real header); and it is not a run of zeros posing as a new APID.
 bool Scanner::resumes(std::size_t p) const noexcept {
     const std::uint8_t* h = data_ + p + prefix_;
     const std::uint16_t apid = apid_at(h);
@@ -614,7 +615,9 @@ bool Scanner::resumes(std::size_t p) const noexcept {
     const std::uint32_t count = ((std::uint32_t{h[2]} & 0x3FU) << 8) | h[3];
     const std::uint32_t step = (count - static_cast<std::uint32_t>(last)) & (kSequenceModulus - 1U);
     if (last >= 0 && step >= 1U && step <= kCloseSteps) return true;
-    return continues(p, p + whole(p));
+    const std::uint8_t* n = header(p + whole(p));
+    return n != nullptr && apid_at(n) == apid && ((n[0] ^ h[0]) >> 5) == 0 && !zero_header(n) &&
+           (((((std::uint32_t{n[2]} & 0x3FU) << 8) | n[3]) - count) & (kSequenceModulus - 1U)) == 1U;
 }
 
 }  // namespace

@@ -33,7 +33,7 @@
 //   packet of an APID, an intact packet followed by junk), and the scan
 //   goes on warily: the record after it is taken only when confirmed as a
 //   resynchronisation would confirm it, or carrying one of the next counts
-//   of an APID met before, or continued by the header after it, and not
+//   of an APID met before, or followed by its APID's next count, and not
 //   when it is a header of zeros of an APID not met before (runs of zero
 //   bytes read as packets of APID 0). Otherwise that record's bytes start a
 //   problem region as below.
