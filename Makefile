@@ -94,6 +94,7 @@ bench: build
 # Whole files at the scale of a day of data: 1 GiB files made from the real
 # packets in a temporary directory (never committed), deleted afterwards.
 bench-large: build
+	$(VPY) -m pip install --quiet ccsdspy space_packet_parser
 	$(VPY) bench/large.py
 
 # Checks beyond the test suite; CI runs them after `make test`.

@@ -1,6 +1,6 @@
-"""Dask over 8 packet files on 2 worker processes against one process.
+"""Dask over 10 packet files on 2 worker processes against one process.
 
-Both sides do the same work: decode 8 files of JPSS packets (the real file
+Both sides do the same work: decode 10 files of JPSS packets (the real file
 repeated, 230,400 packets and 16 MB per file) with the same layout and write
 one Parquet file per input. One process runs `bitloom_io.decode` and
 `Table.to_parquet` file after file; the cluster runs
@@ -10,7 +10,7 @@ row counts, so the frames are not shipped back). The cluster is started before t
 is reported apart. Medians of 3 rounds. The machine has 2 cores, so 2.0 is
 the ceiling. Writes bench/results-dask.json beside this file.
 
-    python bench/dask_bench.py [--files 8] [--copies 32] [--rounds 3]
+    python bench/dask_bench.py [--files 10] [--copies 32] [--rounds 3]
 """
 
 from __future__ import annotations
@@ -71,7 +71,7 @@ def timed(fn, *args):
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--files", type=int, default=8)
+    parser.add_argument("--files", type=int, default=10)
     parser.add_argument("--copies", type=int, default=32, help="copies of the JPSS file per input file")
     parser.add_argument("--rounds", type=int, default=3)
     parser.add_argument("--json", default=str(Path(__file__).with_name("results-dask.json")))

@@ -9,7 +9,10 @@ reused buffer ("x memcpy"):
 - ccsds.split alone; Layout.unpack_many on the bytes in memory (JPSS);
 - decode of the bytes in memory and decode of the path (what users call);
 - peak anonymous memory of decode(path) in a fresh process, against the
-  bytes of the columns it returns.
+  bytes of the columns it returns;
+- `bitloom-io decode ... --out` (Parquet) in wall time against CCSDSPy plus
+  pandas.to_parquet (JPSS-like), and against space_packet_parser plus
+  pyarrow on a 10 MB CTIM-like slice.
 
 The files are made in a temporary directory and deleted afterwards. Run with
 `make bench-large`; writes bench/results-large.json. Set BENCH_LARGE_MIB to
@@ -177,9 +180,96 @@ def measure(label, sample, definition, *, layout_case, memcpy_target, rounds=3):
         peak_memory(label, path, definition)
 
 
+def wall(argv: list[str]) -> float:
+    """Wall seconds of a command run to completion (it must succeed)."""
+    start = time.perf_counter()
+    subprocess.run(argv, check=True, capture_output=True)
+    return time.perf_counter() - start
+
+
+CCSDSPY_TO_PARQUET = """
+import sys, ccsdspy, pandas
+columns = ccsdspy.FixedLength.from_file(sys.argv[2]).load(sys.argv[1], include_primary_header=True)
+pandas.DataFrame(columns).to_parquet(sys.argv[3])
+"""
+
+SPP_TO_PARQUET = """
+import sys, warnings, pyarrow, pyarrow.parquet, space_packet_parser as spp
+warnings.simplefilter("ignore")
+definition = spp.load_xtce(sys.argv[2])
+data = open(sys.argv[1], "rb").read()
+rows = {}
+for raw in spp.ccsds_generator(data):
+    packet = definition.parse_bytes(raw, root_container_name=sys.argv[4])
+    rows.setdefault(raw.apid, []).append(dict(packet))
+for apid, packets in rows.items():
+    pyarrow.parquet.write_table(pyarrow.Table.from_pylist(packets), f"{sys.argv[3]}.{apid}.parquet")
+"""
+
+
+def command_line_rows() -> None:
+    """`bitloom-io decode ... --out` (Parquet), what users run, against
+    the peers' way to the same tables: CCSDSPy plus pandas.to_parquet on the
+    JPSS-like file, space_packet_parser plus pyarrow on a 10 MB CTIM-like
+    slice (that peer would take hours on the whole file). Wall time of a
+    fresh process each, imports included."""
+    cli = os.path.join(os.path.dirname(sys.executable), "bitloom-io")
+    with tempfile.TemporaryDirectory(prefix="bitloom-large-cli-") as tmp:
+        path = os.path.join(tmp, "jpss.bin")
+        build(JPSS, path, SIZE)
+        ours = wall([cli, "decode", path, "--layouts", JPSS_CSV, "--out", os.path.join(tmp, "ours"), "-q"])
+        try:
+            import ccsdspy  # noqa: F401
+            import pandas  # noqa: F401
+
+            theirs = wall(
+                [sys.executable, "-c", CCSDSPY_TO_PARQUET, path, JPSS_CSV, os.path.join(tmp, "ccsdspy.parquet")]
+            )
+            row(
+                "JPSS-like bitloom-io decode --out, over CCSDSPy + pandas",
+                ours / theirs,
+                "x",
+                0.2,
+                f"{ours:.1f} s against {theirs:.1f} s, wall, Parquet written",
+            )
+        except ImportError:
+            print("CCSDSPy or pandas is not installed: that baseline is skipped")
+        os.unlink(path)
+        slice_path = os.path.join(tmp, "ctim10.bin")
+        build(CTIM, slice_path, 10 << 20)
+        ours = wall(
+            [
+                cli,
+                "decode",
+                slice_path,
+                "--xtce",
+                CTIM_XTCE,
+                "--out",
+                os.path.join(tmp, "ours10"),
+                "-q",
+                "--allow-undecoded",
+            ]
+        )
+        try:
+            import space_packet_parser  # noqa: F401
+
+            root = xtce.load(CTIM_XTCE).root
+            theirs = wall([sys.executable, "-c", SPP_TO_PARQUET, slice_path, CTIM_XTCE, os.path.join(tmp, "spp"), root])
+            row(
+                "CTIM-like 10 MB bitloom-io decode --out, over space_packet_parser + pyarrow",
+                ours / theirs,
+                "x",
+                0.01,
+                f"{ours:.2f} s against {theirs:.1f} s, wall, Parquet written",
+            )
+        except ImportError:
+            print("space_packet_parser is not installed: that baseline is skipped")
+
+
 def main() -> int:
     measure("JPSS-like", JPSS, JPSS_CSV, layout_case=True, memcpy_target=3.0)
     measure("CTIM-like", CTIM, CTIM_XTCE, layout_case=False, memcpy_target=8.0)
+    command_line_rows()
     path = os.path.join(HERE, "results-large.json")
     with open(path, "w") as f:
         json.dump({"cpus": os.cpu_count(), "bytes": SIZE, "rows": ROWS}, f, indent=2)

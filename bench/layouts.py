@@ -18,7 +18,6 @@ import platform
 import subprocess
 import sys
 import tempfile
-import threading
 
 import numpy as np
 
@@ -247,37 +246,95 @@ def bench_jpss():
 # --- threads -------------------------------------------------------------------
 
 
-def bench_threads():
-    count = 1_000_000
-    layout = Layout(hk16())
-    data, _ = hk16_packets(count)
-    view = memoryview(data)
-    half = count // 2 * HK16_BYTES
+def _wall_and_cpu(fn, rounds=7):
+    """Median wall and CPU (this process, every thread) seconds of fn()."""
+    import statistics
+    import time
 
-    def one():
-        layout.unpack_many(view, stride=HK16_BYTES)
+    wall, cpu = [], []
+    for _ in range(rounds):
+        w, c = time.perf_counter(), time.process_time()
+        fn()
+        wall.append(time.perf_counter() - w)
+        cpu.append(time.process_time() - c)
+    return statistics.median(wall), statistics.median(cpu)
 
-    def two():
-        threads = [
-            threading.Thread(target=layout.unpack_many, args=(part,), kwargs={"stride": HK16_BYTES})
-            for part in (view[:half], view[half:])
-        ]
-        for t in threads:
-            t.start()
-        for t in threads:
-            t.join()
 
+def _threads_row(case, run, target, note):
+    """run(threads) on 2 threads against 1, alternating: the wall-time ratio
+    (its inverse is the speed-up), CPU times in the note."""
+    pairs = [(_wall_and_cpu(lambda: run(2), 1), _wall_and_cpu(lambda: run(1), 1)) for _ in range(7)]
+    import statistics
+
+    two_wall = statistics.median(p[0][0] for p in pairs)
+    one_wall = statistics.median(p[1][0] for p in pairs)
+    two_cpu = statistics.median(p[0][1] for p in pairs)
+    one_cpu = statistics.median(p[1][1] for p in pairs)
+    ratio = statistics.median(p[0][0] / p[1][0] for p in pairs)
     load = os.getloadavg()[0] if hasattr(os, "getloadavg") else float("nan")
-    row = compare(
+    row = {
+        "case": case,
+        "baseline": "1 thread, same input",
+        "bitloom_ns": round(two_wall * 1e9, 1),
+        "baseline_ns": round(one_wall * 1e9, 1),
+        "ratio": round(ratio, 3),
+        "target": target,
+        "met": None if target is None else ratio <= target,
+        "note": f"speed-up {1 / ratio:.2f}x wall; CPU {two_cpu * 1e3:.1f} ms on 2 threads vs {one_cpu * 1e3:.1f} ms "
+        f"on 1; {note}; {os.cpu_count()} CPUs, load average {load:.1f}",
+    }
+    ROWS.append(row)
+    print(run.format_row(row))
+    print("    ", row["note"], flush=True)
+
+
+def bench_threads():
+    """unpack_many, decode and the XTCE decode on 2 threads against 1:
+    the same call, threads=2 or 1 (set_threads for decode)."""
+    import warnings
+
+    import bitloom_io
+    from bitloom_io import xtce
+
+    count = 1_000_000
+    numeric = [i for i in hk16() if i["encoding"] != "us_ascii"]  # text columns stay on one thread
+    layout = Layout(numeric)
+    data, _ = hk16_packets(count)
+    _threads_row(
         "unpack_many 10^6 HK16, 2 threads",
-        two,
-        one,
-        "1 thread, same packets",
+        lambda t: layout.unpack_many(data, stride=HK16_BYTES, threads=t),
         round(1 / 1.6, 3),
-        rounds=7,
-        note=f"{os.cpu_count()} CPUs, load average {load:.1f} before; speed-up = 1 / ratio",
+        f"{len(data) / 1e6:.0f} MB, HK16 without its text field",
     )
-    throughput(row, len(data))
+
+    root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    jpss = os.path.join(root, "tests", "data", "realdata", "jpss")
+    packets = open(os.path.join(jpss, "J01_G011_LZ_2021-04-09T00-00-00Z_V01.DAT1"), "rb").read()
+    definition = bitloom_io.load_definition(os.path.join(jpss, "ccsdspy_jpss1_geolocation.csv"))
+    big = packets * 40  # 20 MB, 288,000 packets
+    ctim = os.path.join(root, "tests", "data", "realdata", "ctim")
+    ctim_definition = xtce.load(os.path.join(ctim, "ctim_xtce_v1.xml"))
+    ctim_packets = open(os.path.join(ctim, "ccsds_2021_155_14_39_51"), "rb").read() * 40
+
+    def decode(source, how):
+        def run_once(t):
+            bitloom_io.set_threads(t)
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore")
+                bitloom_io.decode(source, how)
+
+        return run_once
+
+    try:
+        _threads_row("decode JPSS x40 (buffer), 2 threads", decode(big, definition), None, f"{len(big) / 1e6:.0f} MB")
+        _threads_row(
+            "XTCE decode CTIM x40, 2 threads",
+            decode(ctim_packets, ctim_definition),
+            None,
+            f"{len(ctim_packets) / 1e6:.0f} MB",
+        )
+    finally:
+        bitloom_io.set_threads(None)
 
 
 # --- memory --------------------------------------------------------------------
@@ -404,8 +461,74 @@ def bench_construction(rounds=5):
     print("    ", row["note"], flush=True)
 
 
+def _kind_layout(kind, fields=32):
+    """A packet of `fields` fields of one kind, read at exact bits."""
+    encoding, bits = {
+        "u8": ("unsigned", 8),
+        "u16": ("unsigned", 16),
+        "u32": ("unsigned", 32),
+        "u64": ("unsigned", 64),
+        "sub-byte (5 bits)": ("unsigned", 5),
+        "f32": ("ieee754_f32", 32),
+        "f64": ("ieee754_f64", 64),
+        "text (8 bytes)": ("us_ascii", 64),
+    }[kind]
+    value = 0.0 if encoding.startswith("ieee754") else "" if encoding == "us_ascii" else 0
+    recipe = [
+        {
+            "name": f"f{i}",
+            "encoding": encoding,
+            "bits": bits,
+            "byte_order": "big",
+            "reverse_bits": False,
+            "value": value,
+        }
+        for i in range(fields)
+    ]
+    return Layout(recipe, exact=True), fields
+
+
+def bench_field_kinds(packets=100_000):
+    """ns per value of unpack_many by field kind, each against whole 32-bit
+    words: one-byte and sub-byte fields at no more than 2x their cost."""
+    import statistics
+    import time
+
+    rng = np.random.default_rng(3)
+    per_value = {}
+    for kind in ("u32", "u8", "u16", "u64", "sub-byte (5 bits)", "f32", "f64", "text (8 bytes)"):
+        layout, fields = _kind_layout(kind)
+        width = len(layout.pack())
+        buffer = rng.integers(0x20, 0x7F, packets * width, dtype=np.uint8).tobytes()
+        times = []
+        for _ in range(7):
+            start = time.perf_counter_ns()
+            layout.unpack_many(buffer, stride=width)
+            times.append(time.perf_counter_ns() - start)
+        per_value[kind] = statistics.median(times) / (packets * fields)
+    base = per_value["u32"]
+    for kind, ns in per_value.items():
+        if kind == "u32":
+            continue
+        target = 2.0 if kind in ("u8", "sub-byte (5 bits)") else None
+        ratio = ns / base
+        row = {
+            "case": f"unpack_many per value, {kind}",
+            "baseline": "per value, aligned u32",
+            "bitloom_ns": round(ns, 2),
+            "baseline_ns": round(base, 2),
+            "ratio": round(ratio, 3),
+            "target": target,
+            "met": None if target is None else ratio <= target,
+            "note": f"{packets:,} packets of 32 fields, exact=True",
+        }
+        ROWS.append(row)
+        print(run.format_row(row), flush=True)
+
+
 CASES = {
     "construction": bench_construction,
+    "kinds": bench_field_kinds,
     "single": bench_single,
     "batches": bench_batches,
     "jpss": bench_jpss,

@@ -161,6 +161,41 @@ def test_decode_writes_what_decode_returns(fmt, tmp_path, jpss_layouts):
 
 
 @needs_tables
+@pytest.mark.parametrize("fmt", ["parquet", "csv"])
+@pytest.mark.parametrize("source, definition", [(JPSS, JPSS_CSV), (CTIM, CTIM.parent / "ctim_xtce_v1.xml")])
+def test_tables_written_step_by_step_equal_the_whole_decode(fmt, source, definition, tmp_path):
+    """The command line writes each step's tables as it decodes: in small
+    steps, every file holds what the whole decode's table writes."""
+    from bitloom_io._writers import StreamedTables
+    from bitloom_io.cli import decode_file
+
+    loaded = bitloom_io.load_definition(definition)
+    files = StreamedTables(fmt, lambda name: tmp_path / "steps" / f"{name}.{fmt}")
+    empty = decode_file(str(source), loaded, chunk_bytes=20_000, sink=files.write)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        whole = bitloom_io.decode(source, loaded)
+    assert all(len(t) == 0 for t in empty.values()) and empty.report == whole.report
+    with_rows = {name: t for name, t in whole.items() if len(t)}
+    assert files.rows == {name: len(t) for name, t in with_rows.items()}
+    files.commit({name: tmp_path / f"{name}.{fmt}" for name in with_rows})
+    assert not list((tmp_path / "steps").iterdir())  # the temporary files were renamed
+    import pyarrow.parquet as pq
+
+    for name, table in with_rows.items():
+        got = tmp_path / f"{name}.{fmt}"
+        if fmt == "csv":
+            table.to_csv(tmp_path / "whole.csv")
+            assert got.read_bytes() == (tmp_path / "whole.csv").read_bytes(), name
+        else:
+            stepped = pq.read_table(got)
+            assert stepped.num_rows == len(table)
+            if len(table) > 1000:  # written in row groups, one per step
+                assert pq.ParquetFile(got).num_row_groups > 1
+            assert stepped.equals(table.to_arrow(), check_metadata=True), name
+
+
+@needs_tables
 def test_decode_mixed_file_one_table_per_type(tmp_path):
     # Two of CTIM's APIDs through a layout file with a rule and a default.
     layouts = {

@@ -72,14 +72,28 @@ def client():
         yield c
 
 
-def expected_frames(paths, layouts):
-    """decode, one file after the other, tables joined per packet type."""
+def expected_frames(paths, layouts, reports=None):
+    """decode, one file after the other, tables joined per packet type;
+    each file's report compared with `reports` when given."""
     per_file = []
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
         for path in paths:
             per_file.append(bitloom_io.decode(path, layouts))
+    if reports is not None:
+        assert list(reports) == [str(p) for p in paths]
+        for path, tables in zip(paths, per_file):
+            assert reports[str(path)] == tables.report, path
+            assert reports[str(path)].lines() == tables.report.lines(), path
     return _chunks.concat_tables(per_file)
+
+
+def compute_with_reports(frames):
+    """The frames and the reports in one computation, which decodes each
+    partition once; the same reports computed alone."""
+    computed, reports = frames.compute()
+    assert frames.reports.compute() == reports
+    return computed, reports
 
 
 def assert_same(got, expected):
@@ -102,10 +116,8 @@ def test_cluster_equals_one_process(client, archive, layouts):
     frames = read_packets(archive, layouts)
     files = sorted(archive.iterdir())
     assert all(f.npartitions == len(files) for f in frames.values())
-    import dask
-
-    computed = dict(zip(frames, dask.compute(*frames.values())))
-    assert_same(computed, expected_frames(files, layouts))
+    computed, reports = compute_with_reports(frames)
+    assert_same(computed, expected_frames(files, layouts, reports))
     # The work ran on the workers, in their own processes.
     assert len(client.scheduler_info()["workers"]) == 2
 
@@ -120,10 +132,9 @@ def test_large_files_split_into_byte_ranges(client, archive, layouts):
         assert all(b == c for (_, b), (c, _) in zip(mine, mine[1:]))
     frames = read_packets([str(f) for f in files], layouts, blocksize=100_000)
     assert frames["apid11"].npartitions == len(parts)
-    import dask
-
-    computed = dict(zip(frames, dask.compute(*frames.values())))
-    assert_same(computed, expected_frames(files, layouts))
+    # The reports of files cut into ranges are joined into each whole file's.
+    computed, reports = compute_with_reports(frames)
+    assert_same(computed, expected_frames(files, layouts, reports))
 
 
 def test_layout_file_glob_and_empty_types(client, archive, tmp_path):
@@ -178,11 +189,5 @@ def test_xtce_definitions_on_a_cluster_equal_decode(client, archive, tmp_path, f
     if definition == "loaded":
         definition = bitloom_io.xtce.load(ROUTES_XML)
     frames = read_packets(paths, definition, blocksize=blocksize)
-    got = dict(zip(frames, dask_compute(*frames.values())))
-    assert_same(got, expected_frames(paths, definition))
-
-
-def dask_compute(*frames):
-    import dask
-
-    return dask.compute(*frames)
+    got, reports = compute_with_reports(frames)
+    assert_same(got, expected_frames(paths, definition, reports))

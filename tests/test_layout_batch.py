@@ -35,7 +35,7 @@ RECIPE = [
 ]
 
 
-def random_packets(layout, rng, n):
+def random_packets(layout, rng, n, skip=()):
     out = []
     for _ in range(n):
         values = {
@@ -54,7 +54,7 @@ def random_packets(layout, rng, n):
             "tag": "".join(rng.choice("ABCXYZ") for _ in range(4)),
             "blob": bytes(rng.randrange(256) for _ in range(2)),
         }
-        out.append(layout.pack(values))
+        out.append(layout.pack({k: v for k, v in values.items() if k not in skip}))
     return out
 
 
@@ -333,6 +333,45 @@ def test_threads_decode_parts_of_one_buffer_alike():
         joined = np.concatenate([parts[0][name], parts[1][name]])
         assert joined.dtype == column.dtype
         assert [repr(x) for x in joined.tolist()] == [repr(x) for x in column.tolist()], name
+
+
+@pytest.mark.parametrize("geometry", ["stride", "offsets", "lengths"])
+def test_batches_on_several_threads_equal_one_thread(geometry):
+    """A batch large enough to be spread over threads gives the columns,
+    failures and first error of one thread, failing packets among them
+    (random BCD digits, packets cut short)."""
+    skip = ("tag", "blob", "wide")
+    layout = Layout([i for i in RECIPE if i["name"] not in skip], exact=True)
+    size = len(layout.pack())
+    count = 70_000
+    rng = np.random.default_rng(5)
+    packets = random_packets(layout, random.Random(5), 500, skip)
+    data = np.frombuffer(b"".join(packets[i] for i in rng.integers(0, 500, count)), dtype=np.uint8).copy()
+    data[rng.integers(0, len(data), 300)] = 0xFF  # some BCD digits broken
+    buffer = data.tobytes()
+    where: dict = {"stride": size}
+    if geometry != "stride":
+        where = {"offsets": np.arange(count, dtype=np.int64) * size}
+        if geometry == "lengths":
+            lengths = np.full(count, size, dtype=np.int64)
+            lengths[rng.integers(0, count, 50)] = size - 3
+            where["lengths"] = lengths
+    one = layout.unpack_many(buffer, errors="mask", threads=1, **where)
+    assert 0 < one.failures < count
+    for threads in (2, 3):
+        many = layout.unpack_many(buffer, errors="mask", threads=threads, **where)
+        assert many.failures == one.failures and np.array_equal(many.failed, one.failed)
+        for name, column in one.items():
+            assert np.array_equal(many[name].mask, column.mask), name
+            assert np.array_equal(many[name].data, column.data, equal_nan=True), name
+        messages = []
+        for n in (1, threads):
+            with pytest.raises(ValueError) as caught:
+                layout.unpack_many(buffer, threads=n, **where)
+            messages.append(str(caught.value))
+        assert messages[0] == messages[1]
+    with pytest.raises(ValueError, match="threads must be a positive int or None, not 0"):
+        layout.unpack_many(buffer, threads=0, **where)
 
 
 def assert_readers_agree(layout, buffer, stride):

@@ -176,6 +176,27 @@ def test_mapping_keys_and_values_are_checked(layouts, error, message):
         bitloom_io.decode(STREAM, layouts)
 
 
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda p: bitloom_io.ccsds.split(p),
+        lambda p: bitloom_io.ccsds.split(p, map=False),
+        lambda p: bitloom_io.ccsds.read_header(p),
+        lambda p: bitloom_io.decode(p, {}),
+        lambda p: bitloom_io.decode(STREAM, p),
+        lambda p: bitloom_io.load_definition(p),
+        lambda p: bitloom_io.xtce.load(p),
+        lambda p: bitloom_io.encode({}, p),
+        lambda p: pytest.importorskip("bitloom_io.dask").read_packets(p, {}),
+    ],
+)
+def test_a_missing_file_has_one_wording(call, tmp_path):
+    path = str(tmp_path / "nowhere.bin")
+    with pytest.raises(FileNotFoundError) as caught:
+        call(path)
+    assert str(caught.value) == f"[Errno 2] no such file: {path!r}" and caught.value.filename == path
+
+
 def test_decode_leaves_the_stream_summary_as_the_split_made_it():
     packets = bitloom_io.ccsds.split(STREAM, warn=False)
     tables = quiet(bitloom_io.decode, STREAM, {99: LAYOUT})

@@ -19,38 +19,81 @@ mapping of APIDs to layouts (or ``Select`` rules), a JSON, CCSDSPy CSV or
 XTCE file (``load_definition``), or an ``xtce.Definition``.
 """
 
+from __future__ import annotations
+
+from importlib import import_module as _import_module
+from importlib.util import find_spec as _find_spec
+from typing import TYPE_CHECKING as _TYPE_CHECKING
+from typing import Any as _Any
+
+# The names below are imported on first use, so that a command line run
+# (`bitloom-io --help`) and a program that needs one corner of the package
+# do not pay for numpy and every module at start-up; numpy's presence is
+# checked here, its version on first use.
 try:
-    import numpy as _numpy
-except ImportError as _error:  # pragma: no cover - exercised in a subprocess
+    _numpy: object = _find_spec("numpy")
+    _missing: ImportError = ModuleNotFoundError("No module named 'numpy'", name="numpy")
+except (ImportError, ValueError) as _error:  # pragma: no cover - exercised in a subprocess
+    _numpy, _missing = None, _error if isinstance(_error, ImportError) else ModuleNotFoundError(str(_error))
+if _numpy is None:  # pragma: no cover - exercised in a subprocess
     raise ImportError(
         'bitloom_io needs numpy (2.0 or later): pip install "bitloom-packets[io]"'
         ' (from a checkout: pip install ".[io]")',
         name=__name__,
-    ) from _error
+    ) from _missing
 
-if int(_numpy.__version__.split(".")[0]) < 2:  # pragma: no cover - numpy 1.x is refused by the extra
-    raise ImportError(
-        f"bitloom_io needs numpy 2.0 or later, found {_numpy.__version__}:"
-        ' pip install "bitloom-packets[io]" (from a checkout: pip install ".[io]")',
-        name=__name__,
-    )
+if _TYPE_CHECKING:
+    from bitloom_io._check import Finding, check
+    from bitloom_io._native import Columns, Field, get_threads, set_threads
+    from bitloom_io._timed import Layout
 
-from bitloom_io._check import Finding, check
-from bitloom_io._native import Columns, Field
-from bitloom_io._native import Layout as _NativeLayout
-from bitloom_io._timed import Layout
-from bitloom_io.diagram import render as _render
+    from . import ccsds as ccsds
+    from . import timecodes as timecodes
+    from ._decode import DEFAULT, Select, decode
+    from ._encode import encode, write_packets
+    from ._formats import describe
+    from ._layout_files import DefinitionFileError, load_definition, load_layouts, read_ccsdspy_csv, register_loader
+    from ._leapseconds import LeapSecondWarning, leap_seconds
+    from ._report import DecodeWarning, Failure, Report, SizeMismatch
+    from ._tables import Table, Tables
+    from .ccsds import SequenceWarning, StreamSummary, StreamWarning
 
-from . import ccsds as ccsds
-from ._decode import DEFAULT, Select, decode
-from ._encode import encode, write_packets
-from ._layout_files import DefinitionFileError, load_definition, load_layouts, read_ccsdspy_csv, register_loader
-from ._report import DecodeWarning, Failure, Report, SizeMismatch
-from ._tables import Table, Tables
-from . import timecodes as timecodes
-from ._formats import describe
-from ._leapseconds import LeapSecondWarning, leap_seconds
-from .ccsds import SequenceWarning, StreamSummary, StreamWarning
+    __version__: str
+
+# Public name -> the module that defines it ("" for a module of its own).
+_HOMES = {
+    "Finding": "_check",
+    "check": "_check",
+    "Columns": "_native",
+    "Field": "_native",
+    "get_threads": "_native",
+    "set_threads": "_native",
+    "Layout": "_timed",
+    "ccsds": "",
+    "timecodes": "",
+    "DEFAULT": "_decode",
+    "Select": "_decode",
+    "decode": "_decode",
+    "encode": "_encode",
+    "write_packets": "_encode",
+    "describe": "_formats",
+    "DefinitionFileError": "_layout_files",
+    "load_definition": "_layout_files",
+    "load_layouts": "_layout_files",
+    "read_ccsdspy_csv": "_layout_files",
+    "register_loader": "_layout_files",
+    "LeapSecondWarning": "_leapseconds",
+    "leap_seconds": "_leapseconds",
+    "DecodeWarning": "_report",
+    "Failure": "_report",
+    "Report": "_report",
+    "SizeMismatch": "_report",
+    "Table": "_tables",
+    "Tables": "_tables",
+    "SequenceWarning": "ccsds",
+    "StreamSummary": "ccsds",
+    "StreamWarning": "ccsds",
+}
 
 
 def _version() -> str:
@@ -62,19 +105,39 @@ def _version() -> str:
         return "0+unknown"
 
 
-#: The installed distribution's version (bitloom-packets).
-__version__ = _version()
+def _check_numpy() -> None:
+    import numpy
+
+    if int(numpy.__version__.split(".")[0]) < 2:  # pragma: no cover - numpy 1.x is refused by the extra
+        raise ImportError(
+            f"bitloom_io needs numpy 2.0 or later, found {numpy.__version__}:"
+            ' pip install "bitloom-packets[io]" (from a checkout: pip install ".[io]")',
+            name=__name__,
+        )
 
 
-def _layout_diagram(self: _NativeLayout, bits_per_row: int = 32) -> str:
-    """The layout as a bit diagram: a ruler of bit numbers, `bits_per_row`
-    bits per row, each field a box holding its name."""
-    return _render(self.fields, bits_per_row)
+def __getattr__(name: str) -> _Any:
+    if name == "__version__":
+        #: The installed distribution's version (bitloom-packets).
+        value: _Any = _version()
+    elif name in _HOMES:
+        _check_numpy()
+        home = _HOMES[name]
+        value = _import_module(f"{__name__}.{home or name}")
+        if home:
+            value = getattr(value, name)
+    else:
+        raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+    globals()[name] = value
+    return value
 
 
-# Drawing is plain Python over Layout.fields, attached to the native type
-# (which bitloom_io.Layout and the layouts compiled elsewhere share).
-_NativeLayout.diagram = _layout_diagram  # type: ignore[method-assign]
+def __dir__() -> list[str]:
+    return sorted({*globals(), *_HOMES, "__version__"})
+
+
+del annotations  # the future import's name is not part of the package
+
 
 __all__ = [
     "Columns",
@@ -104,4 +167,6 @@ __all__ = [
     "describe",
     "leap_seconds",
     "LeapSecondWarning",
+    "get_threads",
+    "set_threads",
 ]

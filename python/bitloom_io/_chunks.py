@@ -47,10 +47,29 @@ def plan_pieces(
 ) -> list[Piece]:
     """The pieces of a file, each about `piece_bytes` long (one piece when
     None), cut where the split of the whole file finds a packet."""
+    return plan_file(path, piece_bytes, prefix_bytes, map=map, **split).pieces
+
+
+class FilePlan(NamedTuple):
+    """The pieces of one file and, when it was split to cut them, what
+    that split of the whole file found (its summary and prefix hint), so
+    that the pieces' reports can be joined into the whole file's."""
+
+    pieces: list[Piece]
+    summary: Any  # ccsds.StreamSummary, or None for a file left whole
+    prefix_hint: int | None
+
+
+def plan_file(
+    path: str | os.PathLike[str], piece_bytes: int | None, prefix_bytes: int = 0, *, map: bool = True, **split: Any
+) -> FilePlan:
+    """As plan_pieces, with the whole file's summary when it was split."""
+    from bitloom_io._report import prefix_hint
+
     path = os.fspath(path)
     info = os.stat(path)
     if piece_bytes is None or info.st_size <= piece_bytes:
-        return [Piece(path, 0, info.st_size, None, info.st_size, info.st_mtime_ns)]
+        return FilePlan([Piece(path, 0, info.st_size, None, info.st_size, info.st_mtime_ns)], None, None)
     packets = split_file(path, prefix_bytes, map=map, **split)
     cuts = _cuts(packets, piece_bytes, prefix_bytes)
     seeds = packets.seeds(cuts)
@@ -60,8 +79,9 @@ def plan_pieces(
         Piece(path, a, b, seed if a else None, info.st_size, info.st_mtime_ns)
         for a, b, seed in zip(starts, stops, seeds)
     ]
+    plan = FilePlan(pieces, packets.summary, prefix_hint(packets))
     _close(packets)
-    return pieces
+    return plan
 
 
 def split_file(path: str | os.PathLike[str], prefix_bytes: int = 0, **options: Any) -> Any:
@@ -91,7 +111,7 @@ def open_piece(piece: Piece, *, map: bool = True) -> Any:
     follows it read), refusing a file that changed since it was planned."""
     from bitloom_io import _sources
 
-    with open(piece.path, "rb") as f:
+    with _sources.open_file(piece.path) as f:
         info = os.fstat(f.fileno())
         if (info.st_size, info.st_mtime_ns) != (piece.size, piece.mtime_ns):
             raise OSError(

@@ -434,12 +434,19 @@ def run(how: _Plan, packets: ccsds.Packets, errors: str = "skip") -> Tables:
     return _finish(tables, findings, packets, len(packets))
 
 
-def _finish(tables: Tables, findings: Findings, packets: ccsds.Packets, count: int) -> Tables:
-    report = findings.report({name: len(t) for name, t in tables.items()}, count)
+def _finish(
+    tables: Tables, findings: Findings, packets: ccsds.Packets, count: int, decoded: dict[str, int] | None = None
+) -> Tables:
+    report = findings.report({name: len(t) for name, t in tables.items()} if decoded is None else decoded, count)
     report.prefix_hint = prefix_hint(packets)
     tables.report = report
     tables.summary = packets.summary
     return tables
+
+
+def _empty_like(table: Table) -> Table:
+    """The table with no rows: its columns, dtypes and metadata."""
+    return Table(table.name, {k: v[:0] for k, v in table.columns.items()}, table.meta)
 
 
 def _piece(packets: ccsds.Packets, start: int, stop: int) -> ccsds.Packets:
@@ -463,11 +470,14 @@ def decode_in_steps(
     root: str | None = None,
     errors: Literal["skip", "raise"] = "skip",
     map: bool = True,
+    sink: Callable[[Tables], None] | None = None,
 ) -> Tables:
     """``decode`` in steps of about ``step_bytes`` of packets, calling
     ``progress(done_bytes, rows)`` after each and once more with
     ``final=True``. The stream is split once, so the tables and the report
-    are those of ``decode``; nothing is warned."""
+    are those of ``decode``; nothing is warned. With ``sink``, each step's
+    tables go to ``sink(tables)`` and are not kept: the tables returned are
+    empty, their report that of the whole stream."""
     how = plan(definition, root=root)
     packets = ccsds.split(source, prefix_bytes=prefix_bytes, warn=False, map=map)
     n = len(packets)
@@ -475,13 +485,29 @@ def decode_in_steps(
     bounds = [0, *sorted(set(cuts.tolist()) - {0, n}), n] if n else [0, 0]
     findings = Findings(packets)
     parts: list[Tables] = []
+    counts: dict[str, int] = {}
     rows = 0
+    # A mapped file's pages are given back behind each step, so that only
+    # the step being decoded is resident.
+    release = getattr(packets.buffer, "release_pages", None)
+    released = 0
     for start, stop in zip(bounds[:-1], bounds[1:]):
         piece = _piece(packets, start, stop)
         findings.packets = piece
         tables = how.run(piece, findings, errors)
-        parts.append(tables)
+        for name, table in tables.items():
+            counts[name] = counts.get(name, 0) + len(table)
         rows += sum(len(t) for t in tables.values())
+        if release is not None and stop:
+            end = int(packets.offsets[stop - 1]) + int(packets.lengths[stop - 1])
+            release(released, end - released)
+            released = end
+        if sink is not None:
+            sink(tables)
+            if not parts:  # the first step's tables, emptied, carry the types, columns and dtypes
+                parts.append(Tables({name: _empty_like(t) for name, t in tables.items()}))
+            continue
+        parts.append(tables)
         if progress is not None and stop:
             progress(int(packets.offsets[stop - 1]) + int(packets.lengths[stop - 1]), rows)
     findings.packets = packets
@@ -494,4 +520,4 @@ def decode_in_steps(
     _sources.check_mapping(packets.buffer)
     if progress is not None:
         progress(packets.summary.bytes, rows, final=True)
-    return _finish(joined, findings, packets, n)
+    return _finish(joined, findings, packets, n, counts)

@@ -43,6 +43,7 @@ from typing import TYPE_CHECKING, Any
 from ._check import check
 from ._decode import DEFAULT, LayoutOrRule, Select, apid_key
 from ._native import Layout
+from ._sources import missing_file
 
 if TYPE_CHECKING:  # pragma: no cover
     from .xtce import Definition as XtceDefinition
@@ -60,12 +61,6 @@ __all__ = [
 class DefinitionFileError(ValueError):
     """A definition file that cannot be used: the message names the file
     (with line and column where known), the APID and the item."""
-
-
-def missing_file(path: str | os.PathLike[str]) -> FileNotFoundError:
-    """The one wording for a file that is not there."""
-    path = os.fspath(path)
-    return FileNotFoundError(2, f"{path}: no such file", path)
 
 
 _LOADERS: dict[str, Callable[[str], Mapping[int | str, LayoutOrRule]]] = {}

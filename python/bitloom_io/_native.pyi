@@ -82,6 +82,7 @@ class Layout:
         offsets: npt.ArrayLike | None = None,
         lengths: npt.ArrayLike | None = None,
         errors: Literal["raise", "mask"] = "raise",
+        threads: int | None = None,
     ) -> Columns: ...
     def pack_many(self, columns: Mapping[str, npt.ArrayLike], /) -> bytes: ...
     def diagram(self, bits_per_row: int = 32) -> str:
@@ -93,6 +94,13 @@ class _Block:
     """Memory of a column the splitter produced (exports the buffer protocol)."""
 
     def __buffer__(self, flags: int, /) -> memoryview: ...
+
+def set_threads(n: int | None, /) -> None:
+    """How many threads Layout.unpack_many (and so decode) uses when its call
+    does not say: a positive int, or None for os.process_cpu_count()."""
+
+def get_threads() -> int:
+    """How many threads a batch uses when its call does not say."""
 
 def ccsds_scan(
     buffer: Buffer,

@@ -116,6 +116,9 @@ class Report:
     sizes: tuple[SizeMismatch, ...] = ()
     notes: tuple[str, ...] = ()
     prefix_hint: int | None = None
+    # The notes that carry a count, as (render, name) -> count, so that the
+    # reports of a file's pieces add up to the file's (merge).
+    counts: dict[tuple[Callable[[str, int], str], str], int] = field(default_factory=dict, repr=False, compare=False)
 
     @property
     def source(self) -> str | None:
@@ -299,7 +302,72 @@ class Findings:
                 )
             ),
             notes=(*self._notes, *notes),
+            counts=dict(self._counted),
         )
+
+
+def merge(stream: StreamSummary, parts: Iterable[Report], hint: int | None = None) -> Report:
+    """One report from the reports of consecutive pieces of one stream,
+    ``stream`` being the split of the whole stream: what a decode of the
+    whole stream in one go reports."""
+    decoded: dict[str, int] = {}
+    unclaimed: dict[int, int] = {}
+    unclaimed_offsets: list[int] = []
+    ambiguous = 0
+    ambiguous_offsets: list[int] = []
+    failed: dict[str, list[Any]] = {}
+    sizes: dict[str, list[Any]] = {}
+    plain: dict[str, None] = {}
+    counts: dict[tuple[Callable[[str, int], str], str], int] = {}
+    for part in parts:
+        for name, rows in part.decoded.items():
+            decoded[name] = decoded.get(name, 0) + rows
+        for apid, n in part.unclaimed.items():
+            unclaimed[apid] = unclaimed.get(apid, 0) + n
+        unclaimed_offsets += part.unclaimed_offsets
+        ambiguous += part.ambiguous
+        ambiguous_offsets += part.ambiguous_offsets
+        for f in part.failed:
+            entry = failed.setdefault(f.packet_type, [0, [], f.field, f.reason])
+            entry[0] += f.count
+            entry[1] += f.offsets
+        for m in part.sizes:
+            entry = sizes.setdefault(m.packet_type, [m.expected, 0, [], 0, []])
+            entry[1] += m.longer
+            entry[2] += m.longer_offsets
+            entry[3] += m.shorter
+            entry[4] += m.shorter_offsets
+        rendered = {render(name, n) for (render, name), n in part.counts.items()}
+        plain.update(dict.fromkeys(n for n in part.notes if n not in rendered))
+        for key, n in part.counts.items():
+            counts[key] = counts.get(key, 0) + n
+    return Report(
+        stream=stream,
+        packets=stream.packets,
+        decoded=decoded,
+        unclaimed=dict(sorted(unclaimed.items())),
+        unclaimed_offsets=tuple(sorted(unclaimed_offsets)[:FIRST]),
+        ambiguous=ambiguous,
+        ambiguous_offsets=tuple(sorted(ambiguous_offsets)[:FIRST]),
+        failed=tuple(
+            sorted(
+                (Failure(name, n, tuple(sorted(o)[:FIRST]), f, r) for name, (n, o, f, r) in failed.items()),
+                key=lambda failure: failure.offsets,
+            )
+        ),
+        sizes=tuple(
+            sorted(
+                (
+                    SizeMismatch(name, e, lo, tuple(sorted(lof)[:FIRST]), sh, tuple(sorted(shf)[:FIRST]))
+                    for name, (e, lo, lof, sh, shf) in sizes.items()
+                ),
+                key=lambda size: min(size.longer_offsets + size.shorter_offsets),
+            )
+        ),
+        notes=(*plain, *(render(name, n) for (render, name), n in counts.items())),
+        prefix_hint=hint,
+        counts=counts,
+    )
 
 
 # Prefixes tried when most of a stream does not split into packets, and

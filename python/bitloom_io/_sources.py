@@ -12,6 +12,19 @@ from typing import Any
 from . import _native
 
 
+def missing_file(path: str | os.PathLike[str]) -> FileNotFoundError:
+    """The one wording for a file that is not there."""
+    return FileNotFoundError(errno.ENOENT, "no such file", os.fspath(path))
+
+
+def open_file(path: str | os.PathLike[str]) -> Any:
+    """A file opened for reading bytes, or the one error for a missing one."""
+    try:
+        return open(path, "rb")
+    except FileNotFoundError:
+        raise missing_file(path) from None
+
+
 def open_source(source: Any, *, map: bool = True, max_bytes: int | None = None) -> tuple[Any, bool, str | None]:
     """(buffer, is_own_mapping, name). Regular files given by path or as
     real file objects are memory-mapped read-only (small ones, and all when
@@ -25,7 +38,7 @@ def open_source(source: Any, *, map: bool = True, max_bytes: int | None = None) 
         raise ValueError(f"max_bytes must be a non-negative int or None, not {max_bytes!r}")
     if isinstance(source, (str, os.PathLike)):
         name = os.fspath(source)
-        with open(source, "rb") as f:
+        with open_file(source) as f:
             mode = os.fstat(f.fileno()).st_mode
             if not stat.S_ISREG(mode):
                 if max_bytes is None:

@@ -45,18 +45,7 @@ def atomic_path(path: str | os.PathLike[str]) -> Iterator[str]:
     a run that is killed leaves it behind under a name that says whose it
     is, and the next write of the same target on the same host removes
     those whose process is gone."""
-    path = os.fspath(path)
-    directory, name = os.path.split(os.path.abspath(path))
-    remove_stale_parts(directory, name)
-    host = _host()
-    # Created with the usual permissions (the umask's), unlike mkstemp's 0600.
-    while True:
-        tmp = os.path.join(directory, f".{name}.{_PART_MARK}{host}-{os.getpid()}-{secrets.token_hex(6)}.part")
-        try:
-            open(tmp, "xb").close()
-            break
-        except FileExistsError:  # pragma: no cover - 48 random bits
-            continue
+    tmp = part_path(path)
     try:
         yield tmp
         os.replace(tmp, path)
@@ -64,6 +53,22 @@ def atomic_path(path: str | os.PathLike[str]) -> Iterator[str]:
         with contextlib.suppress(OSError):
             os.unlink(tmp)
         raise
+
+
+def part_path(path: str | os.PathLike[str]) -> str:
+    """A new, empty temporary file beside ``path`` named as ``atomic_path``
+    names them, after removing the stale ones of the same target."""
+    directory, name = os.path.split(os.path.abspath(os.fspath(path)))
+    remove_stale_parts(directory, name)
+    host = _host()
+    # Created with the usual permissions (the umask's), unlike mkstemp's 0600.
+    while True:
+        tmp = os.path.join(directory, f".{name}.{_PART_MARK}{host}-{os.getpid()}-{secrets.token_hex(6)}.part")
+        try:
+            open(tmp, "xb").close()
+            return tmp
+        except FileExistsError:  # pragma: no cover - 48 random bits
+            continue
 
 
 _PART_MARK = "bitloom-"
@@ -221,20 +226,25 @@ class Table:
     def to_csv(self, path: str | os.PathLike[str]) -> None:
         """Writes a CSV file with a header row; binary values as hex, floats
         as the shortest text that reads back the same value."""
-        names = list(self.columns)
         with atomic_path(path) as tmp, open(tmp, "w", newline="", encoding="utf-8") as f:
             writer = csv.writer(f)
-            writer.writerow(names)
-            step = 65536
-            for start in range(0, len(self), step):
-                parts = []
-                for v in self.columns.values():
-                    chunk = v[start : start + step]
-                    if chunk.dtype == object:
-                        parts.append([x.hex() if isinstance(x, (bytes, bytearray)) else x for x in chunk.tolist()])
-                    else:
-                        parts.append(chunk.tolist())
-                writer.writerows(zip(*parts))
+            writer.writerow(list(self.columns))
+            write_csv_rows(writer, self)
+
+
+def write_csv_rows(writer: Any, table: Table) -> None:
+    """The table's rows (no header) through a ``csv.writer``: binary values
+    as hex, floats as the shortest text that reads back the same value."""
+    step = 65536
+    for start in range(0, len(table), step):
+        parts = []
+        for v in table.columns.values():
+            chunk = v[start : start + step]
+            if chunk.dtype == object:
+                parts.append([x.hex() if isinstance(x, (bytes, bytearray)) else x for x in chunk.tolist()])
+            else:
+                parts.append(chunk.tolist())
+        writer.writerows(zip(*parts))
 
 
 class Tables(dict[str, Table]):

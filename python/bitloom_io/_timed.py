@@ -257,8 +257,11 @@ class _TimedLayout(Layout):
         offsets: npt.ArrayLike | None = None,
         lengths: npt.ArrayLike | None = None,
         errors: Literal["raise", "mask"] = "raise",
+        threads: int | None = None,
     ) -> Columns:
-        columns = super().unpack_many(buffer, stride=stride, offsets=offsets, lengths=lengths, errors=errors)
+        columns = super().unpack_many(
+            buffer, stride=stride, offsets=offsets, lengths=lengths, errors=errors, threads=threads
+        )
         converted = self._convert(dict(columns), errors == "mask")
         columns.clear()
         columns.update(converted)

@@ -145,7 +145,7 @@ def read_header(source: Any, offset: int = 0) -> PrimaryHeader:
     """The primary header at byte ``offset`` of a buffer, a path or a binary
     file object (read from its current position)."""
     if isinstance(source, (str, os.PathLike)):
-        with open(source, "rb") as f:
+        with _sources.open_file(source) as f:
             f.seek(offset)
             return PrimaryHeader.from_bytes(f.read(6))
     if hasattr(source, "read"):

@@ -54,6 +54,12 @@ def _io() -> Any:
     return bitloom_io
 
 
+def _load_xtce(path: str) -> Any:
+    from bitloom_io._layout_files import load_xtce
+
+    return load_xtce(path)
+
+
 def _layouts_by_name(layouts: Mapping[Any, Any]) -> dict[str, Any]:
     from bitloom_io._decode import layouts_by_name
 
@@ -324,18 +330,6 @@ def _targets(
     return targets, kind
 
 
-def _write_tables(targets: list[tuple[Path, Any]], kind: str) -> list[tuple[Path, int]]:
-    written = []
-    for target, table in targets:
-        target.parent.mkdir(parents=True, exist_ok=True)
-        if kind == "parquet":
-            table.to_parquet(target)
-        else:
-            table.to_csv(target)
-        written.append((target, len(table)))
-    return written
-
-
 def _safe_name(name: str) -> str:
     """A packet-type name as a file name: path separators and other
     characters that some file systems refuse become underscores."""
@@ -351,10 +345,11 @@ def decode_file(
     progress: Progress | None = None,
     chunk_bytes: int = 16 << 20,
     map: bool = True,
+    sink: Any = None,
 ) -> Any:
     """Decodes `path` with `bitloom_io.decode`, in steps of about
-    `chunk_bytes` when a progress line is wanted (the same tables and
-    report either way)."""
+    `chunk_bytes` (the same tables and report as one step), each step's
+    tables handed to `sink` when given."""
     from bitloom_io._decode import decode_in_steps
 
     return decode_in_steps(
@@ -364,6 +359,7 @@ def decode_file(
         step_bytes=chunk_bytes,
         progress=None if progress is None else progress.update,
         map=map,
+        sink=sink,
     )
 
 
@@ -382,22 +378,37 @@ def cmd_decode(args: argparse.Namespace) -> int:
                 'Parquet output needs pyarrow: pip install "bitloom-packets[tables]"'
                 ' (from a checkout: pip install ".[tables]"), or use --format csv'
             ) from error
+    suffix_kind = _SUFFIXES.get(out.suffix.lower())
+    if suffix_kind is not None and args.format is not None and args.format != suffix_kind:
+        raise CommandError(f"--out {out} is a .{suffix_kind} file, but --format is {args.format}")
+    kind = suffix_kind or args.format or "parquet"
     definition = _io().load_definition(definition_path)
     size = os.path.getsize(args.file)
     progress = Progress(size, sys.stderr, Path(args.file).name) if _want_progress(args.progress, size) else None
-    with warnings.catch_warnings(record=True) as caught:
-        warnings.simplefilter("always")
-        tables = decode_file(args.file, definition, prefix_bytes=args.prefix_bytes, progress=progress, map=args.map)
-    for w in caught:
-        print(f"{PROG}: warning: {w.message}", file=sys.stderr)
-    report = tables.report
-    for line in report.lines(command_line=True):
-        print(f"{PROG}: {'warning: ' if not line.startswith(' ') else ''}{line}", file=sys.stderr)
-    with_rows = {name: table for name, table in tables.items() if len(table)}
-    written = []
-    if with_rows:
-        targets, kind = _targets(with_rows, out, args.format, [args.file, definition_path])
-        written = _write_tables(targets, kind)
+    # Each step's tables go to their files as they are decoded; the files
+    # get their names once the whole file is decoded and the names are
+    # known to be safe (no two tables on one file, no input overwritten).
+    from bitloom_io._writers import StreamedTables
+
+    files = StreamedTables(kind, lambda name: out if suffix_kind else out / f"{_safe_name(str(name))}.{kind}")
+    try:
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            tables = decode_file(
+                args.file, definition, prefix_bytes=args.prefix_bytes, progress=progress, map=args.map, sink=files.write
+            )
+        for w in caught:
+            print(f"{PROG}: warning: {w.message}", file=sys.stderr)
+        report = tables.report
+        for line in report.lines(command_line=True):
+            print(f"{PROG}: {'warning: ' if not line.startswith(' ') else ''}{line}", file=sys.stderr)
+        with_rows = {name: rows for name, rows in files.rows.items() if rows}
+        targets = _targets(with_rows, out, args.format, [args.file, definition_path])[0] if with_rows else []
+        files.commit({name: target for name, (target, _) in zip(with_rows, targets)})
+    except BaseException:
+        files.abort()
+        raise
+    written = [(target, rows) for target, rows in targets]
     if not args.quiet:
         for target, rows in written:
             print(f"{target}  {_count(rows)} row{'s' * (rows != 1)}")
@@ -457,7 +468,7 @@ def cmd_show(args: argparse.Namespace) -> int:
 
     if args.name is None and is_xtce(_exists(args.layouts)):
         # An XTCE file: the container tree; NAME draws one container.
-        print(_io()._layout_files.load_xtce(args.layouts).tree())
+        print(_load_xtce(args.layouts).tree())
         print(f"\n'{PROG} show {args.layouts} CONTAINER' (or an APID) draws one container.")
         return 0
     layouts = _definition_layouts(args.layouts, args.name)
@@ -475,7 +486,7 @@ def cmd_show(args: argparse.Namespace) -> int:
 def cmd_command(args: argparse.Namespace) -> int:
     from bitloom_io.xtce._commands import command_arguments
 
-    definition = _io()._layout_files.load_xtce(_exists(args.definition))
+    definition = _load_xtce(_exists(args.definition))
     values = command_arguments(definition, args.name, args.arguments)
     packet = definition.command(args.name, **values)
     if args.out:
@@ -493,7 +504,7 @@ def cmd_command(args: argparse.Namespace) -> int:
 
 
 def cmd_simulate(args: argparse.Namespace) -> int:
-    definition = _io()._layout_files.load_xtce(_exists(args.definition))
+    definition = _load_xtce(_exists(args.definition))
     packets, values = definition.simulate(args.count, seed=args.seed, containers=args.container or None)
     from bitloom_io._tables import atomic_path
 
@@ -558,6 +569,14 @@ def cmd_encode(args: argparse.Namespace) -> int:
 # ----------------------------------------------------------------- parser
 
 
+class _Version(argparse.Action):
+    """--version, the version looked up only when asked for."""
+
+    def __call__(self, parser: argparse.ArgumentParser, *args: Any) -> None:
+        print(f"{PROG} {_io().__version__}")
+        parser.exit()
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog=PROG,
@@ -565,7 +584,7 @@ def build_parser() -> argparse.ArgumentParser:
         " and the layouts that describe them.",
         epilog="Run 'bitloom-io COMMAND --help' for a command's options.",
     )
-    parser.add_argument("--version", action="version", version=f"%(prog)s {_io().__version__}")
+    parser.add_argument("--version", action=_Version, nargs=0, help="show the version and exit")
     sub = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
 
     def prefix(p: argparse.ArgumentParser) -> None:

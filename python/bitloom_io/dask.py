@@ -33,6 +33,7 @@ try:
     import dask
     import dask.dataframe as dd
     import pandas as pd
+    from dask.delayed import Delayed
 except ImportError as _error:  # pragma: no cover - exercised in a subprocess
     raise ImportError(
         f"bitloom_io.dask needs dask[dataframe,distributed] ({_error.name} is missing):"
@@ -45,8 +46,10 @@ import numpy as np
 import bitloom_io
 from bitloom_io import _chunks
 from bitloom_io._decode import DefinitionLike, layouts_by_name, plan
+from bitloom_io._report import Report, merge
+from bitloom_io._sources import missing_file
 
-__all__ = ["read_packets", "partitions"]
+__all__ = ["read_packets", "partitions", "Frames"]
 
 DEFAULT_BLOCKSIZE = 256 << 20
 
@@ -67,6 +70,8 @@ def _expand(paths: str | os.PathLike[str] | Iterable[str | os.PathLike[str]]) ->
             files.append(entry)
         else:
             matched = sorted(glob.glob(entry))
+            if not matched and not any(c in entry for c in "*?["):
+                raise missing_file(entry)
             if not matched:
                 raise FileNotFoundError(f"no file matches {entry!r}")
             files.extend(matched)
@@ -92,10 +97,16 @@ def _plan(
     prefix_bytes: int,
     map: bool = True,
 ) -> list[_chunks.Piece]:
-    out = []
-    for path in _expand(paths):
-        out.extend(_chunks.plan_pieces(path, blocksize, prefix_bytes, map=map))
-    return out
+    return [p for f in _plan_files(paths, blocksize, prefix_bytes, map) for p in f.pieces]
+
+
+def _plan_files(
+    paths: str | os.PathLike[str] | Iterable[str | os.PathLike[str]],
+    blocksize: int | None,
+    prefix_bytes: int,
+    map: bool = True,
+) -> list[_chunks.FilePlan]:
+    return [_chunks.plan_file(path, blocksize, prefix_bytes, map=map) for path in _expand(paths)]
 
 
 def _binary_columns(definition: Any) -> dict[str, set[str]]:
@@ -186,14 +197,56 @@ def _decode_range(
     # planned empty frames (_pick).
     frames = {name: _frame(table, binary.get(name, set())) for name, table in tables.items() if len(table)}
     _sources.check_mapping(buffer)
-    return frames
+    return frames, tables.report
 
 
-def _pick(frames: Mapping[str, Any], name: str, meta: Any) -> Any:
-    frame = frames.get(name)
+def _pick(decoded: tuple[Mapping[str, Any], Any], name: str, meta: Any) -> Any:
+    frame = decoded[0].get(name)
     if frame is None:
         return meta
     return frame.astype(meta.dtypes.to_dict(), copy=False) if not frame.dtypes.equals(meta.dtypes) else frame
+
+
+def _reports(
+    files: list[tuple[str, Any, int | None, int]], added: Mapping[str, int], *decoded: tuple[Any, Report]
+) -> dict[str, Report]:
+    """Per file, its pieces' reports joined into what a decode of the
+    whole file reports."""
+    out: dict[str, Report] = {}
+    at = 0
+    for path, summary, hint, count in files:
+        parts = [report for _, report in decoded[at : at + count]]
+        at += count
+        report = parts[0] if summary is None else merge(summary, parts, hint)
+        if added:
+            apids = report.stream.apids
+            report.decoded = {
+                name: n for name, n in report.decoded.items() if n or name not in added or added[name] in apids
+            }
+        out[path] = report
+    return out
+
+
+class Frames(dict[str, "dd.DataFrame"]):
+    """The frames of `read_packets`, by packet type, and `reports`: a
+    Dask object that computes to each file's decode report (path -> Report,
+    the report `bitloom_io.decode` gives for that file).
+
+    `frames.reports.compute()` alone decodes the files for it;
+    `frames.compute()` gives the frames as pandas DataFrames and the reports
+    from one computation, each partition decoded once."""
+
+    reports: Delayed
+
+    def compute(self, **kwargs: Any) -> tuple[dict[str, pd.DataFrame], dict[str, Report]]:
+        """Every frame (as a pandas DataFrame, by packet type) and every
+        file's report, in one computation; `kwargs` go to `dask.compute`."""
+        # Partitions as delayed objects: one kind of collection in the
+        # graph, so the decoding tasks are shared by frames and reports.
+        parts = {name: frame.to_delayed() for name, frame in self.items()}
+        reports, *computed = dask.compute(self.reports, *parts.values(), **kwargs)
+        frames = {name: pd.concat(pieces) if len(pieces) > 1 else pieces[0] for name, pieces in zip(parts, computed)}
+        return frames, reports
 
 
 def _apids_of(piece: _chunks.Piece, prefix_bytes: int, map: bool) -> set[int]:
@@ -213,9 +266,10 @@ def read_packets(
     prefix_bytes: int = 0,
     blocksize: int | None = DEFAULT_BLOCKSIZE,
     map: bool = True,
-) -> dict[str, dd.DataFrame]:
+) -> Frames:
     """One `dask.dataframe.DataFrame` per packet type, named, with the
-    columns and dtypes, as `bitloom_io.decode` gives its tables.
+    columns and dtypes, as `bitloom_io.decode` gives its tables, and
+    `.reports`: what `decode` reports for each file, computed on demand.
 
     `paths`: a file, a directory (all its files), a glob pattern or a list
     of these. `definition`: as for `bitloom_io.decode` (APID -> Layout or
@@ -237,7 +291,11 @@ def read_packets(
     """
     if isinstance(definition, (str, os.PathLike)):
         definition = bitloom_io.load_definition(definition)
-    parts = _plan(paths, blocksize, prefix_bytes, map)
+    files = _plan_files(paths, blocksize, prefix_bytes, map)
+    parts = [p for f in files for p in f.pieces]
+    # Packet types made for APIDs that only the "*" entry covers, by name:
+    # a file without that APID does not report them.
+    added: dict[str, int] = {}
     if isinstance(definition, Mapping):
         routes: dict[Any, Any] = dict(definition)
         if any(k == bitloom_io.DEFAULT for k in routes):
@@ -246,6 +304,8 @@ def read_packets(
             explicit = {int(k) for k in routes}
             for apid in sorted(set().union(*found) - explicit):
                 routes[apid] = default
+                for name in layouts_by_name({apid: default}):
+                    added[name] = apid
         definition = routes
     # The types and their columns, from decoding nothing: every type comes
     # out as an empty table with its final dtypes.
@@ -261,11 +321,15 @@ def read_packets(
         )
         for i, p in enumerate(parts)
     ]
-    frames = {}
+    frames = Frames()
     for name, meta in metas.items():
         pieces = [
             dask.delayed(_pick, pure=False)(d, name, meta, dask_key_name=f"bitloom-{name}-{token}-{i}")
             for i, d in enumerate(decoded)
         ]
         frames[name] = dd.from_delayed(pieces, meta=meta, verify_meta=False)
+    plans = [(f.pieces[0].path, f.summary, f.prefix_hint, len(f.pieces)) for f in files]
+    frames.reports = dask.delayed(_reports, pure=False)(
+        plans, added, *decoded, dask_key_name=f"bitloom-reports-{token}"
+    )
     return frames

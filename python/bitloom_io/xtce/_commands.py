@@ -26,6 +26,7 @@ from typing import IO, Any
 from defusedxml import EntitiesForbidden, ExternalReferenceForbidden  # type: ignore[import-untyped,unused-ignore]
 from defusedxml.ElementTree import DefusedXMLParser, ParseError  # type: ignore[import-untyped,unused-ignore]
 
+from bitloom_io._sources import open_file
 from bitloom_io.xtce._errors import XtceError, XtceUnsupportedError
 from bitloom_io.xtce._model import DESCRIPTIVE, Calibrator, Comparison, Criteria, ParameterType, _key
 from bitloom_io.xtce._reader import UnitReader
@@ -253,7 +254,7 @@ def _sections(source: str | os.PathLike[str] | IO[bytes]) -> list[Node]:
     expat.EndElementHandler = target.end
     expat.CharacterDataHandler = target.data
     where = os.fspath(source) if isinstance(source, (str, os.PathLike)) else getattr(source, "name", "<stream>")
-    stream: IO[bytes] = open(source, "rb") if isinstance(source, (str, os.PathLike)) else source  # noqa: SIM115
+    stream: IO[bytes] = open_file(source) if isinstance(source, (str, os.PathLike)) else source  # noqa: SIM115
     try:
         while chunk := stream.read(1 << 20):
             parser.feed(chunk)

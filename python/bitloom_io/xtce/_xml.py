@@ -18,6 +18,7 @@ from typing import IO, Any, overload
 from defusedxml import DTDForbidden, EntitiesForbidden, ExternalReferenceForbidden
 from defusedxml.ElementTree import DefusedXMLParser, ParseError
 
+from bitloom_io._sources import open_file
 from bitloom_io.xtce._errors import XtceError
 
 # Elements whose children are handed to the callback one by one.
@@ -194,7 +195,7 @@ def read(
     where = os.fspath(source) if isinstance(source, (str, os.PathLike)) else getattr(source, "name", "<stream>")
     close = False
     if isinstance(source, (str, os.PathLike)):
-        stream: IO[bytes] = open(source, "rb")  # noqa: SIM115 - closed below
+        stream: IO[bytes] = open_file(source)  # noqa: SIM115 - closed below
         close = True
     else:
         stream = source

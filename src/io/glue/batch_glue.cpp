@@ -7,6 +7,7 @@
 // code cannot free or resize what is being walked.
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cstring>
 #include <exception>
 #include <memory>
@@ -22,6 +23,7 @@
 #include "io/kernels/batch.hpp"
 #include "io/kernels/field_value.hpp"
 #include "io/kernels/pack_kernel.hpp"
+#include "io/kernels/parallel.hpp"
 
 namespace bitloom::io {
 
@@ -47,14 +49,51 @@ struct UnpackArguments {
     PyObject* lengths = nullptr;
     bool mask = false;
     bool by_packet = false;
+    unsigned threads = 1;
 };
+
+// --- threads -------------------------------------------------------------------
+
+// How many threads a batch may use when the call does not say: 0 until set
+// or first needed, then os.process_cpu_count() (the CPUs this process may
+// run on), or what set_threads gave.
+std::atomic<unsigned> default_threads{0};
+
+// Beyond this, more threads only add start-up cost for the batches seen.
+constexpr unsigned kMaxThreads = 256;
+
+bool read_thread_count(PyObject* value, unsigned& out) {
+    const long long n = PyLong_Check(value) && !PyBool_Check(value) ? PyLong_AsLongLong(value) : -1;
+    if (n < 1) {
+        if (n == -1 && PyErr_Occurred()) PyErr_Clear();
+        PyErr_Format(PyExc_ValueError, "threads must be a positive int or None, not %R", value);
+        return false;
+    }
+    out = static_cast<unsigned>(std::min<long long>(n, kMaxThreads));
+    return true;
+}
+
+bool usual_thread_count(unsigned& out) {
+    out = default_threads.load(std::memory_order_relaxed);
+    if (out != 0) return true;
+    Ref os = Ref::steal(PyImport_ImportModule("os"));
+    if (!os) return false;
+    Ref count = Ref::steal(PyObject_CallMethod(os.get(), "process_cpu_count", nullptr));
+    if (!count) return false;
+    out = count.get() == Py_None
+              ? 1
+              : static_cast<unsigned>(std::clamp<long long>(PyLong_AsLongLong(count.get()), 1, kMaxThreads));
+    if (PyErr_Occurred()) return false;
+    default_threads.store(out, std::memory_order_relaxed);
+    return true;
+}
 
 PyObject* none_as_null(PyObject* obj) { return obj == Py_None ? nullptr : obj; }
 
 bool parse_unpack_arguments(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, UnpackArguments& out) {
     static constexpr Signature sig{
-        "unpack_many", "", {"buffer", "stride", "offsets", "lengths", "errors", "_by_packet"}, 6, 1, 5};
-    std::array<PyObject*, 6> slots{};
+        "unpack_many", "", {"buffer", "stride", "offsets", "lengths", "errors", "_by_packet", "threads"}, 7, 1, 6};
+    std::array<PyObject*, 7> slots{};
     if (!match_arguments_slow(sig, args, nargs, kwnames, slots.data())) return false;
     out.buffer = slots[0];
     out.stride = none_as_null(slots[1]);
@@ -75,7 +114,8 @@ bool parse_unpack_arguments(PyObject* const* args, Py_ssize_t nargs, PyObject* k
         if (by_packet < 0) return false;
         out.by_packet = by_packet == 1;
     }
-    return true;
+    PyObject* threads = none_as_null(slots[6]);
+    return threads != nullptr ? read_thread_count(threads, out.threads) : usual_thread_count(out.threads);
 }
 
 // The buffer argument: a buffer-protocol object, or a list (or tuple) of
@@ -324,13 +364,53 @@ PyObject* raise_packet_failure(const BoundLayout& layout, const PacketGeometry& 
     return PyErr_Format(PyExc_ValueError, "%sthe packet failed to decode", where.c_str());
 }
 
+// Packets per piece when the pieces of a batch go to several threads:
+// large enough that handing them out costs nothing, small enough that the
+// threads finish together.
+constexpr std::size_t kThreadPiece = std::size_t{1} << 14;
+
+// The chunked run below on several threads at once, for batches whose
+// columns are all numeric (each packet's values go to its own rows, so the
+// pieces share nothing). The results, failures and the packet an error
+// names are those of one thread: the first failing packet is looked up
+// once all are done.
+bool run_on_threads(const BoundLayout& layout, const UnpackJob& job, bool mask, bool mapped_file, unsigned threads,
+                    std::size_t& failures) {
+    const PacketGeometry& g = job.geometry;
+    std::atomic<std::size_t> total{0};
+    without_gil([&] {
+        for_each_piece(g.count, kThreadPiece, threads, [&](std::size_t first, std::size_t count) {
+            UnpackJob piece = job;
+            piece.first = first;
+            piece.count = count;
+            total.fetch_add(run_unpack(piece), std::memory_order_relaxed);
+            if (mapped_file) {
+                const std::size_t lo = std::min<std::size_t>(g.size, first * g.stride);
+                const std::size_t hi = std::min<std::size_t>(g.size, (first + count) * g.stride);
+                release_pages(g.data + lo, hi - lo, true);
+            }
+        });
+    });
+    failures = total.load();
+    if (failures > 0 && !mask) {
+        const std::uint8_t* at = std::find_if(job.failed, job.failed + g.count, [](std::uint8_t f) { return f != 0; });
+        raise_packet_failure(layout, g, static_cast<std::size_t>(at - job.failed));
+        return false;
+    }
+    return true;
+}
+
 // Runs the kernels a chunk at a time (the interpreter lock released) and
 // stores each chunk's bytes columns. Returns false with an exception set on
 // the first failing packet (errors='raise') or any other failure.
 bool run_chunks(const BoundLayout& layout, UnpackJob& job, UnpackOutput& out, bool mask, bool mapped_file,
-                std::size_t& failures) {
+                unsigned threads, std::size_t& failures) {
     const PacketGeometry& g = job.geometry;
     const std::size_t n = g.count;
+    const bool numeric_only = std::all_of(job.bytes.begin(), job.bytes.end(), [](BytesColumn* c) { return !c; });
+    if (threads > 1 && numeric_only && n >= 2 * kThreadPiece) {
+        return run_on_threads(layout, job, mask, mapped_file, threads, failures);
+    }
     const std::size_t chunk = std::min<std::size_t>(n, std::size_t{1} << 16);
     failures = 0;
     for (std::size_t first = 0; first < n; first += chunk) {
@@ -408,6 +488,23 @@ PyObject* make_columns(const BoundLayout& layout, UnpackOutput& out, std::size_t
 
 }  // namespace
 
+PyObject* set_threads(PyObject*, PyObject* value) {
+    return call_boundary([&]() -> PyObject* {
+        unsigned n = 0;  // None: back to the usual count, looked up when next needed
+        if (value != Py_None && !read_thread_count(value, n)) return nullptr;
+        default_threads.store(n, std::memory_order_relaxed);
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* get_threads(PyObject*, PyObject*) {
+    return call_boundary([&]() -> PyObject* {
+        unsigned n = 0;
+        if (!usual_thread_count(n)) return nullptr;
+        return PyLong_FromUnsignedLong(n);
+    });
+}
+
 PyObject* layout_unpack_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return call_boundary([&]() -> PyObject* {
         UnpackArguments a;
@@ -427,7 +524,7 @@ PyObject* layout_unpack_many(PyObject* self, PyObject* const* args, Py_ssize_t n
         const bool mapped_file = std::strcmp(Py_TYPE(a.buffer)->tp_name, "mmap.mmap") == 0 &&
                                  job.geometry.stride != 0 && job.geometry.offsets == nullptr;
         std::size_t failures = 0;
-        if (!run_chunks(*layout, job, out, a.mask, mapped_file, failures)) return nullptr;
+        if (!run_chunks(*layout, job, out, a.mask, mapped_file, a.threads, failures)) return nullptr;
         out.strings.clear();  // numpy's string allocators are given back before the arrays are handed out
         return make_columns(*layout, out, failures, a.mask);
     });

@@ -76,4 +76,9 @@ void add_note(const std::string& note);
 PyObject* layout_unpack_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* layout_pack_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
+// set_threads(n) and get_threads(): how many threads a batch uses when its
+// call does not say (batch_glue.cpp).
+PyObject* set_threads(PyObject* module, PyObject* value);
+PyObject* get_threads(PyObject* module, PyObject* unused);
+
 }  // namespace bitloom::io

@@ -422,6 +422,27 @@ PyObject* layout_reduce(PyObject* self, PyObject*) {
                          layout->native.exact ? Py_True : Py_False, state ? state.get() : Py_None);
 }
 
+// Drawing is plain Python over `fields` (bitloom_io.diagram); it is reached
+// from the type itself so that every Layout has it, however it was made and
+// whatever of the package has been imported.
+PyObject* layout_diagram(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static PyObject* render = nullptr;
+    if (render == nullptr) {
+        Ref module = Ref::steal(PyImport_ImportModule("bitloom_io.diagram"));
+        if (!module) return nullptr;
+        render = PyObject_GetAttrString(module.get(), "render");
+        if (render == nullptr) return nullptr;
+    }
+    Ref fields = Ref::steal(PyObject_GetAttrString(self, "fields"));
+    if (!fields) return nullptr;
+    const Py_ssize_t count = PyTuple_GET_SIZE(args);
+    Ref call = Ref::steal(PyTuple_New(count + 1));
+    if (!call) return nullptr;
+    PyTuple_SET_ITEM(call.get(), 0, fields.release());
+    for (Py_ssize_t i = 0; i < count; ++i) PyTuple_SET_ITEM(call.get(), i + 1, Py_NewRef(PyTuple_GET_ITEM(args, i)));
+    return PyObject_Call(render, call.get(), kwargs);
+}
+
 PyMethodDef layout_methods[] = {
     {"unpack", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(layout_unpack)),
      METH_FASTCALL | METH_KEYWORDS,
@@ -436,19 +457,27 @@ PyMethodDef layout_methods[] = {
      "values that no field has is an error."},
     {"unpack_many", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(layout_unpack_many)),
      METH_FASTCALL | METH_KEYWORDS,
-     "unpack_many($self, buffer, /, *, stride=None, offsets=None, lengths=None, errors='raise')\n--\n\n"
+     "unpack_many($self, buffer, /, *, stride=None, offsets=None, lengths=None, errors='raise',\n"
+     "            threads=None)\n--\n\n"
      "Decodes many packets into columns: a Columns dict of one numpy array per field\n"
      "name. buffer is any buffer-protocol object (not copied) or a list of bytes\n"
      "packets. Packets are at multiples of stride, or at the byte offsets given\n"
      "(lengths default to stride, or up to the next offset or the buffer's end).\n"
      "errors='raise' raises ValueError for the first failing packet;\n"
-     "errors='mask' returns numpy masked arrays with failing packets masked."},
+     "errors='mask' returns numpy masked arrays with failing packets masked.\n"
+     "threads: how many threads a large batch of a layout without text or binary\n"
+     "fields is spread over (None: get_threads()); the result is the same for any."},
     {"pack_many", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(layout_pack_many)),
      METH_FASTCALL | METH_KEYWORDS,
      "pack_many($self, columns, /)\n--\n\n"
      "Packs one packet per row of columns (a mapping of field name to array-like,\n"
      "all of one length; fields without a column pack their recipe value) and\n"
      "returns the packets end to end as bytes."},
+    {"diagram", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(layout_diagram)),
+     METH_VARARGS | METH_KEYWORDS,
+     "diagram($self, bits_per_row=32)\n--\n\n"
+     "The layout as a bit diagram: a ruler of bit numbers, bits_per_row bits per row,\n"
+     "each field a box holding its name."},
     {"__reduce__", layout_reduce, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -499,6 +528,14 @@ PyStructSequence_Desc field_desc = {
 PyMethodDef module_functions[] = {
     {"_rebuild_layout", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(rebuild_layout)),
      METH_FASTCALL | METH_KEYWORDS, "Rebuilds a pickled Layout."},
+    {"set_threads", set_threads, METH_O,
+     "set_threads(n, /)\n--\n\n"
+     "How many threads Layout.unpack_many (and so decode) uses when its call does not\n"
+     "say: a positive int, or None for the number of CPUs this process may use\n"
+     "(os.process_cpu_count()). 1 keeps every batch on the calling thread."},
+    {"get_threads", get_threads, METH_NOARGS,
+     "get_threads()\n--\n\n"
+     "How many threads a batch uses when its call does not say (see set_threads)."},
     {nullptr, nullptr, 0, nullptr},
 };
 
