@@ -141,7 +141,14 @@ HOSTILE = {
     ),
     "swallowed packet followed by a new APID": (
         A9(0) + A9(1, length=40) + A9(2) + packet(apid=6, data=b"\x13") + A9(3) + A9(4),
-        [("packet", 0, 9), ("overrun", 9, 9), ("packet", 18, 9), ("packet", 27, 7), ("packet", 34, 9), ("packet", 43, 9)],
+        [
+            ("packet", 0, 9),
+            ("overrun", 9, 9),
+            ("packet", 18, 9),
+            ("packet", 27, 7),
+            ("packet", 34, 9),
+            ("packet", 43, 9),
+        ],
         True,
     ),
     # Too short a length: the rest of the damaged packet is junk.
@@ -175,10 +182,21 @@ HOSTILE = {
     ),
     "junk, then fill": (
         P7 + b"\xff\xff" + bytes(28) + P7B + packet(apid=1, count=2) + packet(apid=1, count=3),
-        [("packet", 0, 7), ("junk", 7, 2), ("zero_fill", 9, 28), ("packet", 37, 7), ("packet", 44, 7), ("packet", 51, 7)],
+        [
+            ("packet", 0, 7),
+            ("junk", 7, 2),
+            ("zero_fill", 9, 28),
+            ("packet", 37, 7),
+            ("packet", 44, 7),
+            ("packet", 51, 7),
+        ],
         True,
     ),
-    "fewer zeros than two packets are no fill": (P7 + bytes(13) + P7B, [("packet", 0, 7), ("junk", 7, 13), ("packet", 20, 7)], True),
+    "fewer zeros than two packets are no fill": (
+        P7 + bytes(13) + P7B,
+        [("packet", 0, 7), ("junk", 7, 13), ("packet", 20, 7)],
+        True,
+    ),
     "one all-zero packet among APID 0's is a packet": (
         packet(apid=0, count=0) + bytes(7) + packet(apid=0, count=2) + packet(apid=0, count=3),
         [("packet", 0, 7), ("packet", 7, 7), ("packet", 14, 7), ("packet", 21, 7)],

@@ -201,7 +201,8 @@ bool Scanner::continues(std::size_t p, std::size_t q) const noexcept {
     if (h == nullptr) return tail_after(q, own);
     // Fill continues nothing, and zeros pose as packets of APID 0 repeating
     // one count: only a stream that has such packets may go on with one.
-    if (zero_header(h) && (fill_at(q) || !known(out_.seen_apids, 0))) [[unlikely]] return false;
+    if (zero_header(h) && (fill_at(q) || !known(out_.seen_apids, 0))) [[unlikely]]
+        return false;
     const unsigned v = h[0] >> 5;
     if ((!familiar(v) && v != (own[0] >> 5U)) || !length_fixed_right(h)) return false;
     const std::uint16_t apid = apid_at(h);
@@ -409,8 +410,8 @@ std::size_t Scanner::run(std::size_t start, std::size_t stop) noexcept {
             const std::uint8_t* h = data_ + p + prefix_;
             if (zero_header(h) && fill_at(p)) [[unlikely]] {
                 const std::size_t end = fill_end(p);
-                const Problem fill{ProblemKind::zero_fill, static_cast<std::int64_t>(p), static_cast<std::int64_t>(end - p),
-                                   -1};
+                const Problem fill{ProblemKind::zero_fill, static_cast<std::int64_t>(p),
+                                   static_cast<std::int64_t>(end - p), -1};
                 if (!out_.add_problem(fill)) return failed;
                 p = end;
                 continue;
@@ -424,7 +425,7 @@ std::size_t Scanner::run(std::size_t start, std::size_t stop) noexcept {
                                                    familiar(version) && options_.fixed_lengths == nullptr) [[likely]] {
                 const std::uint16_t apid = apid_at(n);
                 const ApidStats& stats = out_.apid_stats[apid];
-                const std::uint32_t last = apid == apid_at(h)  ? ((std::uint32_t{h[2]} & 0x3FU) << 8) | h[3]
+                const std::uint32_t last = apid == apid_at(h)   ? ((std::uint32_t{h[2]} & 0x3FU) << 8) | h[3]
                                            : stats.packets != 0 ? static_cast<std::uint32_t>(stats.last)
                                                                 : kSequenceModulus;
                 const std::uint32_t count = ((std::uint32_t{n[2]} & 0x3FU) << 8) | n[3];
