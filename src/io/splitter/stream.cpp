@@ -383,7 +383,7 @@ std::size_t Scanner::resynchronise(std::size_t p) noexcept {
     // past it, a run of them is fill, a region of its own.
     const std::size_t own_data = declared >= 0 ? p + static_cast<std::size_t>(declared) : p;
     std::size_t q = p + 1;
-    while (q < size_ && !(q >= own_data && fill_at(q)) && !confirmed(q, filter ? apids : nullptr)) ++q;
+    while (q < size_ && (q < own_data || !fill_at(q)) && !confirmed(q, filter ? apids : nullptr)) ++q;
     Problem problem{};
     problem.offset = static_cast<std::int64_t>(p);
     problem.length = static_cast<std::int64_t>(q - p);
