@@ -3,7 +3,8 @@
 // length fields that lie): every byte belongs to exactly one record or
 // problem region, in order; every record is one the rules accept, with the
 // header fields of its bytes; each problem region's kind is the one its first
-// bytes call for; scanning in windows gives the same result as one call, and
+// bytes call for (zero fill all zeros, and no record where fill begins);
+// scanning in windows gives the same result as one call, and
 // so does scanning pieces cut at records, each from the state the whole scan
 // had there. And over clean streams with one length field damaged: every
 // intact packet after the damaged one is found.
@@ -157,6 +158,7 @@ void check(const std::vector<std::uint8_t>& s, std::size_t prefix, std::size_t w
     FUZZ_CHECK(end == s.size());
 
     // Records and problems tile the stream.
+    const std::size_t zero_records = 2 * (prefix + 7);
     std::size_t p = 0, r = 0, q = 0;
     while (p < s.size()) {
         if (r < out.count && static_cast<std::size_t>(out.offsets.data()[r]) == p + prefix) {
@@ -168,6 +170,10 @@ void check(const std::vector<std::uint8_t>& s, std::size_t prefix, std::size_t w
             FUZZ_CHECK(out.apid.data()[r] == h.apid && out.sequence_count.data()[r] == h.sequence_count);
             FUZZ_CHECK(out.type.data()[r] == h.type && out.secondary_flag.data()[r] == h.secondary_flag);
             FUZZ_CHECK(out.sequence_flags.data()[r] == h.sequence_flags && out.data_length.data()[r] == h.data_length);
+            // Zeros that read as two all-zero records in a row are fill.
+            bool zeros = s.size() - p >= zero_records;
+            for (std::size_t b = p; zeros && b < p + zero_records; ++b) zeros = s[b] == 0;
+            FUZZ_CHECK(!zeros);
             p += prefix + total;
             ++r;
             continue;
@@ -186,6 +192,10 @@ void check(const std::vector<std::uint8_t>& s, std::size_t prefix, std::size_t w
             FUZZ_CHECK(declared > 0 && static_cast<std::size_t>(declared) <= s.size() - p);
         }
         if (problem.kind == ProblemKind::junk) FUZZ_CHECK(declared == -1);
+        if (problem.kind == ProblemKind::zero_fill) {
+            FUZZ_CHECK(declared == -1 && static_cast<std::size_t>(problem.length) >= zero_records);
+            for (std::size_t b = p; b < p + static_cast<std::size_t>(problem.length); ++b) FUZZ_CHECK(s[b] == 0);
+        }
         if (declared >= 0) {
             const std::size_t header_at = p + prefix;
             FUZZ_CHECK(header_at + 6 <= s.size());

@@ -69,6 +69,13 @@ def test_read_header_sources(tmp_path):
 P7 = packet(apid=1, count=0, data=b"\x01")
 P7B = packet(apid=1, count=1, data=b"\x02")
 BIG = packet(apid=2, count=0, data=bytes(range(256)) * 256)  # 65,542 bytes
+
+
+def A9(count, **kw):
+    """A 9-byte packet of APID 1."""
+    return packet(apid=1, count=count, data=bytes([0xA0 + count]) * 3, **kw)
+
+
 HOSTILE = {
     "empty": (b"", [], False),
     "one byte": (b"\x08", [("truncated", 0, 1)], True),
@@ -117,6 +124,33 @@ HOSTILE = {
         ],
         True,
     ),
+    # A lie that lands on a later packet of the APID, past a gap in its
+    # counts: the packets between chain to it, so they are found.
+    "length that lands on a later packet past a gap": (
+        A9(0) + A9(1, length=20) + A9(2) + A9(3) + A9(4) + A9(5),
+        [("packet", 0, 9), ("implausible_length", 9, 9)] + [("packet", 9 * c, 9) for c in range(2, 6)],
+        True,
+    ),
+    # First packets of new APIDs after junk: their chain reaches the next
+    # count of a known APID, which vouches for them.
+    "new APIDs after junk": (
+        A9(0) + A9(1) + b"\xff" * 5 + packet(apid=5, data=b"\x11\x12") + packet(apid=6, data=b"\x13") + A9(2) + A9(3),
+        [("packet", 0, 9), ("packet", 9, 9), ("junk", 18, 5), ("packet", 23, 8), ("packet", 31, 7)]
+        + [("packet", 38, 9), ("packet", 47, 9)],
+        True,
+    ),
+    "swallowed packet followed by a new APID": (
+        A9(0) + A9(1, length=40) + A9(2) + packet(apid=6, data=b"\x13") + A9(3) + A9(4),
+        [
+            ("packet", 0, 9),
+            ("overrun", 9, 9),
+            ("packet", 18, 9),
+            ("packet", 27, 7),
+            ("packet", 34, 9),
+            ("packet", 43, 9),
+        ],
+        True,
+    ),
     # Too short a length: the rest of the damaged packet is junk.
     "short length, next header inside the data": (
         P7 + packet(apid=1, count=1, data=bytes(range(1, 17)), length=3) + packet(apid=1, count=2) * 3,
@@ -134,6 +168,39 @@ HOSTILE = {
         P7 + P7B + b"\xe7\x13\x00\x00\x00\x00" + packet(apid=1, count=2) * 3,
         [("packet", 0, 7), ("packet", 7, 7), ("junk", 14, 6), ("packet", 20, 7), ("packet", 27, 7), ("packet", 34, 7)],
         True,
+    ),
+    # Runs of zeros that would read as two or more all-zero packets are
+    # padding: one region, however long, and no packets of APID 0.
+    "zeros alone": (bytes(7 * 100), [("zero_fill", 0, 700)], True),
+    "zeros, not a whole number of packets": (bytes(30), [("zero_fill", 0, 30)], True),
+    "zeros before packets": (bytes(70) + P7 + P7B, [("zero_fill", 0, 70), ("packet", 70, 7), ("packet", 77, 7)], True),
+    "zeros padding the end": (P7 + P7B + bytes(50), [("packet", 0, 7), ("packet", 7, 7), ("zero_fill", 14, 50)], True),
+    "fill ends where a header starting with a zero byte begins": (
+        packet(apid=1, count=0, sec=0) + bytes(20) + b"".join(packet(apid=1, count=c, sec=0) for c in (1, 2, 3)),
+        [("packet", 0, 7), ("zero_fill", 7, 20), ("packet", 27, 7), ("packet", 34, 7), ("packet", 41, 7)],
+        True,
+    ),
+    "junk, then fill": (
+        P7 + b"\xff\xff" + bytes(28) + P7B + packet(apid=1, count=2) + packet(apid=1, count=3),
+        [
+            ("packet", 0, 7),
+            ("junk", 7, 2),
+            ("zero_fill", 9, 28),
+            ("packet", 37, 7),
+            ("packet", 44, 7),
+            ("packet", 51, 7),
+        ],
+        True,
+    ),
+    "fewer zeros than two packets are no fill": (
+        P7 + bytes(13) + P7B,
+        [("packet", 0, 7), ("junk", 7, 13), ("packet", 20, 7)],
+        True,
+    ),
+    "one all-zero packet among APID 0's is a packet": (
+        packet(apid=0, count=0) + bytes(7) + packet(apid=0, count=2) + packet(apid=0, count=3),
+        [("packet", 0, 7), ("packet", 7, 7), ("packet", 14, 7), ("packet", 21, 7)],
+        False,
     ),
     "zeros in the data of new APIDs": (
         b"".join(packet(apid=a, count=a, data=bytes(a + 1)) for a in range(12)),
@@ -251,15 +318,17 @@ def test_options_refused(options, message):
 
 
 def test_repeats_are_runs():
-    # Zero bytes read as packets of APID 0 repeating count 0: one run in the
-    # report, however long the fill.
-    zeros = bytes(7 * 10_000)
-    p = quiet_split(zeros + P7 + P7B)
-    r = p.summary.sequence[0]
+    # A count repeated by every packet is one run in the report, however
+    # long the stream.
+    same = packet(apid=3, count=5) * 10_000
+    r = quiet_split(same + P7 + P7B).summary.sequence[3]
     assert (r.packets, r.repeats, r.repeat_offsets) == (10_000, 9_999, (7,))
-    # After packets that the zeros do not continue, they are no packets.
-    p = quiet_split(P7 + zeros + P7B + P7B)
-    assert [(q.kind, q.offset, q.length) for q in p.summary.problems] == [("junk", 7, len(zeros))]
+    # Zeros (APID 0 repeating count 0) are fill, one region wherever they lie.
+    zeros = bytes(7 * 10_000)
+    for stream, at in ((zeros + P7 + P7B, 0), (P7 + zeros + P7B + P7B, 7)):
+        p = quiet_split(stream)
+        assert [(q.kind, q.offset, q.length) for q in p.summary.problems] == [("zero_fill", at, len(zeros))]
+        assert 0 not in p.summary.sequence and p.summary.zero_fill == 1
     stream = b"".join(packet(apid=4, count=c) for c in (1, 5, 9, 9, 9, 10, 20))
     r = quiet_split(stream).summary.sequence[4]
     assert (r.gaps, r.missing, r.gap_offsets) == (3, 3 + 3 + 9, (7, 42))

@@ -24,7 +24,7 @@ PROGRAMS = ["dask.md"]
 # What a page's code imports beyond bitloom_io and numpy.
 NEEDS = {
     "tutorial.md": ("pandas", "pyarrow"),
-    "xtce.md": ("defusedxml", "pandas"),
+    "xtce.md": ("defusedxml", "pandas", "pyarrow"),
     "commands.md": ("defusedxml",),
     "dask.md": ("distributed", "dask.dataframe", "pyarrow"),
     "cli.md": ("pyarrow", "defusedxml", "matplotlib"),

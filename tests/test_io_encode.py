@@ -49,8 +49,9 @@ def test_decode_of_encode_gives_the_tables_back():
     st.lists(st.tuples(st.integers(0, 255), st.integers(-(2**15), 2**15 - 1)), max_size=40),
     st.lists(st.tuples(st.integers(0, 255), st.integers(0, 2**32 - 1)), max_size=40),
     st.integers(0, 2**14 - 1),
+    st.booleans(),
 )
-def test_round_trip_of_plain_columns(hk_rows, ev_rows, first_count):
+def test_round_trip_of_plain_columns(hk_rows, ev_rows, first_count, counted):
     layouts = {10: Layout(HK), 20: Layout(EV)}
     tables = {
         "apid10": {
@@ -64,7 +65,16 @@ def test_round_trip_of_plain_columns(hk_rows, ev_rows, first_count):
             "CCSDS_SEQUENCE_COUNT": (first_count + np.arange(len(ev_rows))) % 2**14,
         },
     }
+    if counted:
+        del tables["apid20"]["CCSDS_SEQUENCE_COUNT"]
     stream = bitloom_io.encode(tables, layouts)
+    # Tables that need only their fields and the definition's header are
+    # packed with their headers at once; the packets are those of the way
+    # that writes the headers over packed packets (taken when an order is given).
+    in_table_order = {"apid10": np.arange(len(hk_rows)), "apid20": len(hk_rows) + np.arange(len(ev_rows))}
+    assert stream == bitloom_io.encode(tables, layouts, order=in_table_order)
+    if counted:
+        return
     back = bitloom_io.decode(stream, layouts)
     assert back["apid10"]["temp"].tolist() == tables["apid10"]["temp"].tolist()
     assert back["apid10"]["CCSDS_SEQUENCE_COUNT"].tolist() == list(range(len(hk_rows)))
@@ -80,6 +90,12 @@ def test_headers_are_filled_in_from_the_definition():
         packet(apid=10, count=i, sec=1, data=bytes([m]) + t.to_bytes(2, "big", signed=True))
         for i, (m, t) in enumerate([(1, 3), (2, -4)])
     )
+
+
+def test_the_header_is_written_over_fields_in_its_bits():
+    layout = Layout([item("w", 16), *HK])
+    stream = bitloom_io.encode({"apid10": {"w": [0xFFFF], "mode": [1], "temp": [3]}}, {10: layout})
+    assert stream == packet(apid=10, count=0, sec=0, data=b"\x01\x00\x03")
 
 
 def test_sequence_counts_wrap_per_apid_in_the_interleaved_order():
@@ -148,6 +164,8 @@ def test_error_control_is_the_crc_of_the_packet():
         ({"apid10": {"mode": [1], "temp": [1]}}, {10: HK, "10": HK}, "APID 10 is given twice"),
         ({"apid10": {"mode": [1], "temp": [1]}}, {10.5: HK}, "keys are APIDs"),
         ({"apid10": {"mode": [300], "temp": [1]}}, {10: HK}, "while packing table 'apid10'"),
+        ({"apid10": {"mode": np.arange(250, 260), "temp": np.ones(10, np.int16)}}, {10: HK}, "packet 6: item 0 'mode'"),
+        ({"apid10": {"x": [1]}}, {10: [item("x")]}, "a packet has at least 7 bytes; the layout gives 1"),
     ],
 )
 def test_wrong_tables_are_refused_with_where(tables, layouts, message):
@@ -225,3 +243,208 @@ def test_keep_unmapped_keeps_the_bytes_after_the_last_field():
     tables = quiet(bitloom_io.decode, stream, layouts, keep_unmapped=True)
     assert tables["apid10"][UNMAPPED_COLUMN].tolist() == [bytes(6) + b"\x00\x02\x03"]
     assert bitloom_io.encode(tables, layouts) == stream
+
+
+# A packet type whose last field holds a CRC (ErrorDetectCorrect on its
+# encoding), and a command that ends with one; {crc} is the CRC element.
+CRC_DEFINITION = """<?xml version="1.0"?>
+<SpaceSystem xmlns="http://www.omg.org/spec/XTCE/20180204" name="Checked">
+  <TelemetryMetaData>
+    <ParameterTypeSet>
+      <IntegerParameterType name="U3"><IntegerDataEncoding sizeInBits="3"/></IntegerParameterType>
+      <IntegerParameterType name="U1"><IntegerDataEncoding sizeInBits="1"/></IntegerParameterType>
+      <IntegerParameterType name="U11"><IntegerDataEncoding sizeInBits="11"/></IntegerParameterType>
+      <IntegerParameterType name="U2"><IntegerDataEncoding sizeInBits="2"/></IntegerParameterType>
+      <IntegerParameterType name="U14"><IntegerDataEncoding sizeInBits="14"/></IntegerParameterType>
+      <IntegerParameterType name="U16"><IntegerDataEncoding sizeInBits="16"/></IntegerParameterType>
+      <IntegerParameterType name="Check" signed="false">
+        <IntegerDataEncoding sizeInBits="{bits}" byteOrder="{order}"><ErrorDetectCorrect>{crc}</ErrorDetectCorrect></IntegerDataEncoding>
+      </IntegerParameterType>
+    </ParameterTypeSet>
+    <ParameterSet>
+      <Parameter name="VERSION" parameterTypeRef="U3"/><Parameter name="TYPE" parameterTypeRef="U1"/>
+      <Parameter name="SEC" parameterTypeRef="U1"/><Parameter name="APID" parameterTypeRef="U11"/>
+      <Parameter name="FLAGS" parameterTypeRef="U2"/><Parameter name="COUNT" parameterTypeRef="U14"/>
+      <Parameter name="LENGTH" parameterTypeRef="U16"/><Parameter name="DATA" parameterTypeRef="U16"/>
+      <Parameter name="MORE" parameterTypeRef="U16"/><Parameter name="CHECK" parameterTypeRef="Check"/>
+    </ParameterSet>
+    <ContainerSet>
+      <SequenceContainer name="Header" abstract="true"><EntryList>
+        <ParameterRefEntry parameterRef="VERSION"/><ParameterRefEntry parameterRef="TYPE"/>
+        <ParameterRefEntry parameterRef="SEC"/><ParameterRefEntry parameterRef="APID"/>
+        <ParameterRefEntry parameterRef="FLAGS"/><ParameterRefEntry parameterRef="COUNT"/>
+        <ParameterRefEntry parameterRef="LENGTH"/>
+      </EntryList></SequenceContainer>
+      <SequenceContainer name="Hk">
+        <EntryList><ParameterRefEntry parameterRef="DATA"/><ParameterRefEntry parameterRef="MORE"/>
+          <ParameterRefEntry parameterRef="CHECK"/></EntryList>
+        <BaseContainer containerRef="Header">
+          <RestrictionCriteria><Comparison parameterRef="APID" value="100"/></RestrictionCriteria>
+        </BaseContainer>
+      </SequenceContainer>
+    </ContainerSet>
+  </TelemetryMetaData>
+  <CommandMetaData>
+    <ArgumentTypeSet>
+      <IntegerArgumentType name="Apid" signed="false"><IntegerDataEncoding sizeInBits="11"/></IntegerArgumentType>
+      <IntegerArgumentType name="Count" signed="false" initialValue="0"><IntegerDataEncoding sizeInBits="14"/></IntegerArgumentType>
+      <IntegerArgumentType name="Word" signed="false"><IntegerDataEncoding sizeInBits="16"/></IntegerArgumentType>
+      <IntegerArgumentType name="Check" signed="false">
+        <IntegerDataEncoding sizeInBits="{bits}" byteOrder="{order}"><ErrorDetectCorrect>{crc}</ErrorDetectCorrect></IntegerDataEncoding>
+      </IntegerArgumentType>
+    </ArgumentTypeSet>
+    <MetaCommandSet>
+      <MetaCommand name="PING">
+        <ArgumentList><Argument name="count" argumentTypeRef="Count"/><Argument name="word" argumentTypeRef="Word"/>
+          <Argument name="check" argumentTypeRef="Check"/></ArgumentList>
+        <CommandContainer name="PING"><EntryList>
+          <FixedValueEntry name="version" binaryValue="00" sizeInBits="3"/>
+          <FixedValueEntry name="type" binaryValue="01" sizeInBits="1"/>
+          <FixedValueEntry name="secondary" binaryValue="00" sizeInBits="1"/>
+          <FixedValueEntry name="apid" binaryValue="0065" sizeInBits="11"/>
+          <FixedValueEntry name="flags" binaryValue="03" sizeInBits="2"/>
+          <ArgumentRefEntry argumentRef="count"/>
+          <FixedValueEntry name="length" binaryValue="0000" sizeInBits="16"/>
+          <ArgumentRefEntry argumentRef="word"/><ArgumentRefEntry argumentRef="check"/>
+        </EntryList></CommandContainer>
+      </MetaCommand>
+    </MetaCommandSet>
+  </CommandMetaData>
+</SpaceSystem>
+"""
+
+
+def crc_element(width, polynomial, initial="0", final="0", reflect=False, start=0, reference=None):
+    where = f' reference="{reference}"' if reference else ""
+    return (
+        f'<CRC width="{width}" reflectData="{str(reflect).lower()}" reflectRemainder="{str(reflect).lower()}" '
+        f'bitsFromReference="{start}"{where}><Polynomial>{polynomial}</Polynomial>'
+        f"<InitRemainder>{initial}</InitRemainder><FinalXOR>{final}</FinalXOR></CRC>"
+    )
+
+
+def checked_definition(tmp_path, crc, bits=16, order="mostSignificantByteFirst"):
+    path = tmp_path / "checked.xml"
+    path.write_text(CRC_DEFINITION.replace("{crc}", crc).replace("{bits}", str(bits)).replace("{order}", order))
+    return xtce.load(path)
+
+
+# "123456789" under the usual parameter sets (width, polynomial, initial,
+# final XOR, reflected), and its check value.
+CRC_CHECKS = [
+    ((16, 0x1021, 0xFFFF, 0, False), 0x29B1),  # the CCSDS packet error control
+    ((16, 0x1021, 0, 0, True), 0x2189),
+    ((16, 0x1021, 0xFFFF, 0xFFFF, True), 0x906E),
+    ((8, 0x07, 0, 0, False), 0xF4),
+    ((32, 0x04C11DB7, 0xFFFFFFFF, 0xFFFFFFFF, True), 0xCBF43926),
+    ((32, 0x04C11DB7, 0xFFFFFFFF, 0xFFFFFFFF, False), 0xFC891918),
+    ((64, 0x42F0E1EBA9EA3693, 2**64 - 1, 2**64 - 1, True), 0x995DC9BBDF1939FA),
+]
+
+
+@pytest.mark.parametrize("parameters, check", CRC_CHECKS)
+def test_crc_rows_give_the_check_values(parameters, check):
+    width, polynomial, initial, final, reflect = parameters
+    rows = np.frombuffer(b"123456789" * 3, np.uint8).reshape(3, 9)
+    got = bitloom_io._encode.crc_rows(
+        rows,
+        width=width,
+        polynomial=polynomial,
+        initial=initial,
+        final_xor=final,
+        reflect_data=reflect,
+        reflect_remainder=reflect,
+    )
+    assert got.tolist() == [check] * 3
+
+
+@pytest.mark.parametrize(
+    "crc, bits, order, start",
+    [
+        (crc_element(16, "1021", "FFFF"), 16, "mostSignificantByteFirst", 0),
+        (crc_element(16, "0x1021", "0", reflect=True), 16, "leastSignificantByteFirst", 0),
+        (crc_element(32, "04C11DB7", "FFFFFFFF", "FFFFFFFF", reflect=True), 32, "mostSignificantByteFirst", 0),
+        # from the end of the primary header, as a data field's own check
+        (crc_element(8, "07", start=48, reference="start"), 8, "mostSignificantByteFirst", 48),
+    ],
+)
+def test_a_crc_field_declared_in_xtce_is_computed_and_checked(tmp_path, crc, bits, order, start):
+    definition = checked_definition(tmp_path, crc, bits, order)
+    n = 5
+    tables = {
+        "Hk": {
+            "APID": np.full(n, 100),
+            "DATA": np.arange(n) * 257,
+            "MORE": np.full(n, 7),
+            "CHECK": np.zeros(n, np.uint64),
+        }
+    }
+    stream = bitloom_io.encode(tables, definition)
+    size = 6 + 4 + bits // 8
+    packets = np.frombuffer(stream, np.uint8).reshape(n, size)
+    (field,) = [f for f in definition.fields("Hk") if f.name == "CHECK"]
+    c = field.type.encoding.crc
+    want = bitloom_io._encode.crc_rows(
+        packets[:, start // 8 : 10],
+        width=c.width,
+        polynomial=c.polynomial,
+        initial=c.initial,
+        final_xor=c.final_xor,
+        reflect_data=c.reflect_data,
+        reflect_remainder=c.reflect_remainder,
+    )
+    held = [int.from_bytes(p[10:].tobytes(), "little" if order.startswith("least") else "big") for p in packets]
+    assert held == want.tolist() and len(set(held)) > 1
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        back = definition.decode(stream)
+    assert back["Hk"]["CHECK"].tolist() == held and back["Hk"]["DATA"].tolist() == tables["Hk"]["DATA"].tolist()
+    # A packet changed after it was made fails its check, and is still decoded.
+    broken = bytearray(stream)
+    broken[size + 7] ^= 0x10
+    with pytest.warns(Warning, match="1 packet of 'Hk' fails the CRC check of 'CHECK'"):
+        back = definition.decode(bytes(broken))
+    assert len(back["Hk"]) == n
+    # What a decode kept for an exact round trip gives the wrong check back as it was.
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        kept = bitloom_io.decode(bytes(broken), definition, keep_unmapped=True)
+    assert bitloom_io.encode(kept, definition) == bytes(broken)
+    # Commands compute it the same way; a value the caller gives is placed as given.
+    command = definition.command("PING", word=0x1234)
+    data = np.frombuffer(command[start // 8 : 8], np.uint8)
+    want = bitloom_io._encode.crc_rows(
+        data,
+        width=c.width,
+        polynomial=c.polynomial,
+        initial=c.initial,
+        final_xor=c.final_xor,
+        reflect_data=c.reflect_data,
+        reflect_remainder=c.reflect_remainder,
+    )
+    assert int.from_bytes(command[8:], "little" if order.startswith("least") else "big") == int(want[0])
+    assert definition.command("PING", word=0x1234, check=3)[8:] == (3).to_bytes(
+        bits // 8, "big" if "most" in order else "little"
+    )
+    # Simulated packets hold their computed checks, which the values say.
+    simulation = definition.simulate(20, seed=4)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        decoded = definition.decode(simulation.packets)
+    assert decoded["Hk"]["CHECK"].tolist() == simulation.values["Hk"]["CHECK"].tolist()
+
+
+@pytest.mark.parametrize(
+    "crc, bits, fragment",
+    [
+        ('<Parity type="Even" bitsFromReference="0" reference="start"/>', 16, "Parity in ErrorDetectCorrect"),
+        (crc_element(16, "1021", reference="end"), 16, "from reference 'end'"),
+        (crc_element(16, "1021", start=4), 16, "from bit 4"),
+        (crc_element(8, "07"), 16, "a CRC of 8 bits in a field of 16"),
+        (crc_element(12, "80F"), 12, "a CRC of 12 bits in a field of 12"),
+        (crc_element(16, "XYZ"), 16, "Polynomial 'XYZ' is not hexadecimal"),
+    ],
+)
+def test_crcs_that_cannot_be_computed_are_refused(tmp_path, crc, bits, fragment):
+    with pytest.raises(xtce.XtceError, match=fragment):
+        checked_definition(tmp_path, crc, bits).layout("Hk")

@@ -222,6 +222,12 @@ def test_pack_many_equals_packing_each_row():
         ({"n": np.array([1, -1, 2])}, r"packet 1: .*OverflowError"),
         ({"n": [1, 2, 1.5]}, r"packet 2: .*TypeError"),
         ({"n": [1, 2], "x": [1, 2]}, "no field named 'x'"),
+        # Past the kernel's first blocks, and the earliest of two bad rows
+        # in different fields of one block.
+        ({"n": np.r_[np.ones(400_000, np.int64), 300, 1]}, r"packet 400000: item 0 'n' .*too large for 8 bits"),
+        ({"n": np.r_[np.ones(300_001, np.uint8), 0], "t": np.r_[np.zeros(300_001, np.int16), 200]}, "packet 300001: "),
+        ({"n": np.r_[np.ones(9, np.int32), -1], "t": np.r_[np.zeros(9, np.int8), -1]}, r"packet 9: .*OverflowError"),
+        ({"n": np.r_[np.ones(9, np.int32), 1], "t": np.r_[np.zeros(9, np.int64), -129]}, "packet 9: item 1 't'"),
     ],
 )
 def test_pack_many_reports_the_first_bad_row(column, message):

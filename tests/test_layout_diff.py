@@ -503,8 +503,25 @@ def rows_to_pack(draw):
     them, now and then one out of range."""
     recipe = []
     for i in range(draw(st.integers(1, 6))):
-        encoding = draw(st.sampled_from(["unsigned", "twos_complement", "sign_magnitude", "packed_bcd", "us_ascii"]))
-        bits = 8 * draw(st.integers(0, 3)) if encoding == "us_ascii" else draw(st.integers(4, 40))
+        encoding = draw(
+            st.sampled_from(
+                [
+                    "unsigned",
+                    "twos_complement",
+                    "sign_magnitude",
+                    "packed_bcd",
+                    "us_ascii",
+                    "ieee754_f32",
+                    "ieee754_f64",
+                ]
+            )
+        )
+        if encoding == "us_ascii":
+            bits = 8 * draw(st.integers(0, 3))
+        elif encoding.startswith("ieee754"):
+            bits = int(encoding[-2:])
+        else:  # whole bytes often, which are stored as words
+            bits = draw(st.one_of(st.integers(4, 40), st.sampled_from([8, 16, 32, 64])))
         recipe.append(
             item(
                 f"f{i}",
@@ -522,6 +539,8 @@ def rows_to_pack(draw):
             continue  # no column: the recipe's value (one column at least gives the row count)
         if it["encoding"] == "us_ascii":
             values = st.text(st.characters(max_codepoint=0x80), max_size=3)
+        elif it["encoding"].startswith("ieee754"):
+            values = st.floats(width=it["bits"], allow_nan=False)
         else:
             reach = 2 ** it["bits"]
             values = st.integers(-reach // 2 - 1, reach) if it["encoding"] != "packed_bcd" else st.integers(0, 10**3)
@@ -547,6 +566,47 @@ def test_pack_many_matches_a_loop_of_pack(case):
     event("a row fails")
     with pytest.raises(ValueError) as raised:
         layout.pack_many(columns)
+    assert str(raised.value).startswith(f"packet {failed[0]}: ")
+    assert str(raised.value).endswith(packed[failed[0]][2])
+
+
+def typed_columns(columns):
+    """The columns as numpy arrays of the dtypes the batch kernel reads:
+    int64 or uint64 integers (where all the values fit one), floats, and
+    StringDType text."""
+    out = {}
+    for name, values in columns.items():
+        if values and isinstance(values[0], str):
+            out[name] = np.array(values, dtype=np.dtypes.StringDType())
+        elif values and isinstance(values[0], float):
+            out[name] = np.array(values, dtype=np.float64)
+        elif all(-(2**63) <= v < 2**63 for v in values):
+            out[name] = np.array(values, dtype=np.int64)
+        elif all(0 <= v < 2**64 for v in values):
+            out[name] = np.array(values, dtype=np.uint64)
+        else:
+            out[name] = np.array(values, dtype=object)
+    return out
+
+
+@SETTINGS
+@given(rows_to_pack(), st.integers(1, 3))
+def test_pack_many_of_typed_columns_matches_a_loop_of_pack(case, repeat):
+    # The same rows as numpy columns, repeated so that some layouts fill
+    # more than one of the kernel's blocks: the same packets, or the same
+    # first failing row and message.
+    recipe, columns, count = case
+    layout = Layout(recipe)
+    rows = [{name: values[i] for name, values in columns.items()} for i in range(count)]
+    packed = [outcome(layout.pack, row) for row in rows]
+    failed = [i for i, p in enumerate(packed) if p[0] == "error"]
+    times = 1 if repeat == 1 or not count else 30000 // count
+    typed = typed_columns({k: v * times for k, v in columns.items()})
+    if not failed:
+        assert layout.pack_many(typed) == b"".join(p[1] for p in packed) * times
+        return
+    with pytest.raises(ValueError) as raised:
+        layout.pack_many(typed)
     assert str(raised.value).startswith(f"packet {failed[0]}: ")
     assert str(raised.value).endswith(packed[failed[0]][2])
 

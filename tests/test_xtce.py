@@ -303,6 +303,14 @@ def test_aggregates_give_one_column_per_leaf_and_locations_place_entries():
         "B": 0b10110011101 >> 3,
     }
     assert [s.start for s in definition.fields("Placed")] == [0, 5, 24, 32, 44, 5]
+    pytest.importorskip("pyarrow")
+    # On request, Arrow nests the members as the aggregates do, each where its first member stood.
+    nested = got.to_arrow(structs=True)
+    assert nested.column_names == ["HDR", "STATE"] and got.to_arrow().column_names == list(got.columns)
+    assert nested.to_pylist()[0] == {
+        "HDR": {"Id": 1, "Len": 3},
+        "STATE": {"count": 200, "inner": {"flag": 1, "flag_eng": True, "level": 9}, "tail": 3},
+    }
 
 
 def _split_definition(tmp_path: Path, text: str) -> tuple[Path, Path]:
@@ -384,8 +392,13 @@ def test_arrays_and_repeated_entries_become_columns_of_one_shape_per_packet():
             "<ThisParameterOperand/><ValueOperand>2</ValueOperand><Operator>&gt;&gt;</Operator><ThisParameterOperand/><ValueOperand>5</ValueOperand><Operator>&gt;</Operator><Operator>+</Operator>",
             lambda x: (x.astype(int) >> 2) + (x > 5),
         ),
+        (
+            # The standard's trigonometry is in degrees.
+            "<ThisParameterOperand/><Operator>sin</Operator><ValueOperand>1</ValueOperand><ValueOperand>1</ValueOperand><Operator>atan2</Operator><Operator>+</Operator>",
+            lambda x: np.sin(np.radians(x)) + 45.0,
+        ),
     ],
-    ids=["linear", "inverse", "dup-ln", "swap", "shift-compare"],
+    ids=["linear", "inverse", "dup-ln", "swap", "shift-compare", "degrees"],
 )
 def test_math_calibrators_run_their_postfix_program(tmp_path, program, expected):
     path = tmp_path / "math.xml"
@@ -430,9 +443,8 @@ def test_include_conditions_mask_absent_entries_and_move_the_rest_up():
 SHARED = DATA / "shared"
 # What each shared file still leaves out, by container (every other container decodes).
 SHARED_REFUSED = {
-    "workshop/arrays-1.2.xml": {"Frame"},  # an ArrayParameterRefEntry
+    "workshop/arrays-1.2.xml": {"Frame"},  # an ArrayParameterRefEntry holding more elements than its array has
     "workshop/containers-1.2.xml": {"CcsdsHeader", "EpsPacket", "AdcsPacket", "ChainedPacket", "TrailerFragment"},
-    "xtcetools/Diagnostic_Log_Packets.xml": {"FORMAT1", "FORMAT2"},  # repeat counts from the packet
 }
 
 
@@ -777,6 +789,259 @@ def test_tree_describes_the_inheritance():
 # ---------------------------------------------------------------------------
 # Refusals: each names the element, the parameter or container, and the line.
 
+
+def placed(size: int, *fields: tuple[int, int, int]) -> bytes:
+    """A packet of ``size`` bytes with (start bit, width, value) fields written
+    in order, big-endian; a later field overwrites the bits it shares with an earlier one."""
+    bits = [0] * (8 * size)
+    for start, width, value in fields:
+        for k in range(width):
+            bits[start + k] = value >> (width - 1 - k) & 1
+    return int("".join(map(str, bits)), 2).to_bytes(size, "big")
+
+
+def read_bits(raw: bytes, start: int, width: int) -> int:
+    return int.from_bytes(raw, "big") >> (8 * len(raw) - start - width) & ((1 << width) - 1)
+
+
+def _values(column):
+    return [None if np.ma.is_masked(v) else (v.tolist() if hasattr(v, "tolist") else v) for v in np.ma.asarray(column)]
+
+
+def test_entries_placed_from_the_end_and_before_the_next_entry(tmp_path):
+    definition = xtce.load(DATA / "placed_repeated.xml", strict=True)
+    rng = np.random.default_rng(5)
+    ends, boxes = [], []
+    for size in (12, 14, 12):
+        end = 8 * size
+        a, p, q, n, m, t = (int(v) for v in rng.integers(0, 256, 6))
+        # N ends 4 bits into M (-4 before the next entry): M's bits win where they overlap.
+        raw = placed(
+            size, (0, 5, 1), (16, 8, a), (32, 8, p), (48, 8, q), (end - 20, 8, n), (end - 16, 8, m), (end - 8, 8, t)
+        )
+        ends.append((raw, {"A": a, "P": p, "Q": q, "N": read_bits(raw, end - 20, 8), "M": m, "T": t}))
+        b1, b3, b4, b2, after, z = (int(v) for v in rng.integers(0, 256, 6))
+        b3 &= 0xF
+        x1, x2, y1, y2 = (int(v) for v in rng.integers(0, 16, 4))
+        raw = placed(
+            size,
+            (0, 5, 2),
+            (16, 8, b1), (24, 4, b3), (32, 8, b4), (40, 8, b2), (48, 8, after),  # the 32-bit block, then AFTER
+            (end - 24, 4, x1), (end - 20, 4, x2), (end - 8, 8, z),  # Pair ends 8 bits before Z, Z at the end
+            (end - 32, 4, y1), (end - 28, 4, y2),  # Pair again, ending 24 bits before the end
+        )  # fmt: skip
+        boxes.append(
+            (
+                raw,
+                {
+                    "B1": b1,
+                    "B3": b3,
+                    "B4": b4,
+                    "B2": b2,
+                    "AFTER": after,
+                    "X1": x1,
+                    "X2": x2,
+                    "Z": z,
+                    "X1#2": y1,
+                    "X2#2": y2,
+                },
+            )
+        )
+    # A packet too short for what its end places is left out and reported, not raised.
+    short = placed(3, (0, 5, 1), (16, 8, 1))
+    with pytest.warns(xtce.XtceWarning, match="1 packets too short for container 'Ends'"):
+        tables = decode(definition, [raw for raw, _ in ends + boxes] + [short], errors="skip")
+    assert tables.failed["Ends"].tolist() == [6]
+    with pytest.raises(ValueError, match="while reading container 'Ends'"):
+        decode(definition, [short])
+    for name, rows in (("Ends", ends), ("Boxes", boxes)):
+        table = tables[name]
+        for column in rows[0][1]:
+            assert table[column].tolist() == [row[1][column] for row in rows], (name, column)
+    # A 2x3 array whose rows are two entries with a byte between them.
+    parts = [(rng.integers(0, 16, (2, 3)), int(rng.integers(0, 256)), rng.integers(0, 256, 3)) for _ in range(3)]
+    packets = [
+        packet(
+            (5, 5),
+            (11, 0),
+            *[(4, int(v)) for v in m[0]],
+            (8, mid),
+            *[(4, int(v)) for v in m[1]],
+            *[(8, int(v)) for v in arr],
+        )
+        for m, mid, arr in parts
+    ]
+    table = decode(definition, packets)["Parts"]
+    assert table["M23"].tolist() == [m.tolist() for m, _, _ in parts] and table["MID"].tolist() == [p[1] for p in parts]
+    assert table["ARR"].tolist() == [a.tolist() for _, _, a in parts]
+    # An array its entries do not fill is refused, not padded.
+    text = (DATA / "placed_repeated.xml").read_text()
+    second = text.index('<ArrayParameterRefEntry parameterRef="M23" lastEntryForThisArrayInstance="true">')
+    end = text.index("</ArrayParameterRefEntry>", second) + len("</ArrayParameterRefEntry>")
+    (tmp_path / "half.xml").write_text(text[:second] + text[end:])
+    with pytest.raises(xtce.XtceUnsupportedError, match="'M23' hold 3 of its 6 elements"):
+        xtce.load(tmp_path / "half.xml", strict=True)
+    # Inside a container of known size, places are fixed bits; in the packet they follow its size.
+    assert [s.start for s in definition.fields("Boxes")][2:7] == [16, 24, 32, 40, 48]
+    with pytest.raises(xtce.XtceUnsupportedError, match="IncludeCondition|no single layout"):
+        definition.layout("Ends")
+
+
+def test_repeated_containers_calibrated_counts_and_conditions_and_math_operands():
+    definition = xtce.load(DATA / "placed_repeated.xml", strict=True)
+    rng = np.random.default_rng(9)
+    records, optional = [], []
+    # COUNT's calibrated value is raw / 2, rounded to the nearest whole number, halves up.
+    for count_raw in (0, 4, 5, 2):
+        count = int(np.floor(count_raw / 2 + 0.5))
+        y = int(rng.integers(0, 256))
+        r1, r2 = rng.integers(0, 256, count), rng.integers(0, 16, count)
+        n1, n2, tail = rng.integers(0, 16, 3), rng.integers(0, 16, 3), int(rng.integers(0, 256))
+        fields, at = [(0, 5, 3), (16, 8, count_raw), (24, 8, y)], 32
+        for k in range(count):
+            fields += [(at, 8, int(r1[k])), (at + 8, 4, int(r2[k]))]
+            at += 24  # each record takes its BinaryEncoding's 24 bits
+        for k in range(3):
+            fields += [(at, 4, int(n1[k])), (at + 4, 4, int(n2[k]))]
+            at += 12 if k < 2 else 8
+        fields.append((at, 8, tail))
+        records.append((placed((at + 8) // 8, *fields), count_raw, y, r1, r2, n1, n2, tail))
+    for mode, mc in ((1, 2), (0, 2), (1, 3), (0, 0)):
+        text = bytes(rng.integers(0x41, 0x5B, int(rng.integers(0, 5))).tolist())
+        arr = [int(v) for v in rng.integers(0, 256, 3)]
+        fields, at = [(0, 5, 4), (16, 8, mode), (24, 8, mc)], 32
+        opt1 = opt2 = None
+        if mode == 1:
+            opt1 = int(rng.integers(0, 256))
+            fields.append((at, 8, opt1))
+            at += 8
+        if 2 * mc == 4:
+            opt2 = int(rng.integers(0, 256))
+            fields.append((at, 8, opt2))
+            at += 8
+        blob = bytes(rng.integers(0, 256, 2 * mc).tolist())
+        fields += [(at + 8 * k, 8, v) for k, v in enumerate([*arr, *blob, len(text)])]
+        at += 32 + 8 * len(blob)
+        fields += [(at + 8 * k, 8, c) for k, c in enumerate(text)] + [(at + 8 * len(text), 8, 0x77)]
+        optional.append((placed(at // 8 + len(text) + 1, *fields), opt1, opt2, arr, text.decode(), blob))
+    tables = decode(definition, [row[0] for row in records + optional])
+    table = tables["Records"]
+    assert table["COUNT_eng"].tolist() == [row[1] / 2 for row in records]  # calibrated, not rounded
+    assert table["Y_eng"].tolist() == [row[2] * row[1] / 2 + row[1] for row in records]
+    assert [r.tolist() for r in table["R1"]] == [row[3].tolist() for row in records]
+    assert [r.tolist() for r in table["R2"]] == [row[4].tolist() for row in records]
+    assert table["N1"].tolist() == [row[5].tolist() for row in records]
+    assert table["N2"].tolist() == [row[6].tolist() for row in records]
+    assert table["TAIL"].tolist() == [row[7] for row in records]
+    table = tables["Optional"]
+    assert _values(table["OPT1"]) == [row[1] for row in optional]
+    assert _values(table["OPT2"]) == [row[2] for row in optional]
+    assert table["ARR"].tolist() == [row[3] for row in optional]
+    assert table["S"].tolist() == [row[4] for row in optional] and table["TAIL"].tolist() == [0x77] * 4
+    assert table["BLOB"].tolist() == [row[5] for row in optional]
+
+
+def _segment(apid: int, flags: int, count: int, data: bytes) -> bytes:
+    """A CCSDS packet written from its header fields: a 2-byte secondary header (0x5A5A) and the data."""
+    body = b"\x5a\x5a" + data
+    return packet((3, 0), (1, 0), (1, 1), (11, apid), (2, flags), (14, count), (16, len(body) - 1)) + body
+
+
+@pytest.mark.parametrize("drop", [2, 0])
+def test_segmented_packets_join_per_apid_and_gaps_are_reported(tmp_path, drop):
+    types = (
+        '<IntegerParameterType name="U5"><IntegerDataEncoding sizeInBits="5"/></IntegerParameterType>'
+        '<IntegerParameterType name="U2"><IntegerDataEncoding sizeInBits="2"/></IntegerParameterType>'
+        '<IntegerParameterType name="U14"><IntegerDataEncoding sizeInBits="14"/></IntegerParameterType>'
+        '<IntegerParameterType name="U11"><IntegerDataEncoding sizeInBits="11"/></IntegerParameterType>'
+        '<IntegerParameterType name="U16"><IntegerDataEncoding sizeInBits="16"/></IntegerParameterType>'
+        '<BinaryParameterType name="DATA_T"><BinaryDataEncoding><SizeInBits><DynamicValue>'
+        '<ParameterInstanceRef parameterRef="LEN"/><LinearAdjustment slope="8" intercept="-8"/>'
+        "</DynamicValue></SizeInBits></BinaryDataEncoding></BinaryParameterType>"
+    )
+    parameters = "".join(
+        f'<Parameter name="{n}" parameterTypeRef="{t}"/>'
+        for n, t in [
+            ("VT", "U5"),
+            ("APID", "U11"),
+            ("FLAGS", "U2"),
+            ("COUNT", "U14"),
+            ("LEN", "U16"),
+            ("SH", "U16"),
+            ("DATA", "DATA_T"),
+        ]
+    )
+    entries = "".join(
+        f'<ParameterRefEntry parameterRef="{n}"/>' for n in ("VT", "APID", "FLAGS", "COUNT", "LEN", "SH", "DATA")
+    )
+    path = tmp_path / "segments.xml"
+    containers = f'<SequenceContainer name="P"><EntryList>{entries}</EntryList></SequenceContainer>'
+    path.write_text(_space_system(types, parameters, containers))
+    definition = xtce.load(path, strict=True)
+    stream = b"".join(
+        [
+            _segment(5, 1, 0, b"ab"),  # first
+            _segment(7, 0, 9, b"??"),  # a continuation whose first is missing
+            _segment(5, 0, 1, b"cd"),
+            _segment(5, 2, 2, b"ef"),  # last: "ab" + "cd" + "ef"
+            _segment(5, 3, 3, b"zz"),  # unsegmented
+            _segment(5, 1, 4, b"gh"),
+            _segment(5, 2, 6, b"ij"),  # a count missing: both left out
+        ]
+    )
+    with pytest.warns(bitloom_io.DecodeWarning):
+        tables = definition.decode(stream, segments="join", segment_header_bytes=drop)
+    table = tables["P"]
+    # Without the secondary headers dropped, theirs stay in the joined data.
+    middle = b"" if drop else b"\x5a\x5a"
+    assert table["DATA"].tolist() == [b"ab" + middle + b"cd" + middle + b"ef", b"zz"]
+    assert table["FLAGS"].tolist() == [3, 3] and table["COUNT"].tolist() == [0, 3]
+    notes = " ".join(tables.report.notes)
+    assert "APID 5: 2 segments left out" in notes and "APID 7: 1 segment left out" in notes
+    # The one pipeline joins them for every route.
+    with pytest.warns(bitloom_io.DecodeWarning):
+        again = bitloom_io.decode(stream, definition, segments="join", segment_header_bytes=drop)
+    assert again["P"]["DATA"].tolist() == table["DATA"].tolist() and again.report == tables.report
+    # Kept as they are by default: one row per segment.
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        assert len(definition.decode(stream)["P"]) == 7
+
+
+# One diagnostic record of the XTCE toolkit's example: (field, bit in the 104-bit record, width), 2- and 3-bit gaps as its locations say.
+_RECORD = [("FLEETID", 66, 6), ("CONTINUATION_FLAG", 72, 1), ("LAST_REC_FLAG", 73, 1), ("ANT_BEAMID", 74, 6)]
+_RECORD += [("REUSE_TYPE", 80, 1), ("RF_TIMESLOT", 81, 2), ("RX_MODEM_PORTID", 86, 5), ("TX_MODEM_PORTID", 94, 5)]
+
+
+@pytest.mark.parametrize(("name", "format_id", "divisor"), [("FORMAT1", 0, 13), ("FORMAT2", 1, 9)])
+def test_records_repeated_by_a_calibrated_count_in_a_published_file(name, format_id, divisor):
+    """The count of fixed-size records is the length field overlaid and
+    calibrated (x * 0.111111 - 4 for FORMAT2: just under a whole number)."""
+    definition = xtce.load(SHARED / "xtcetools/Diagnostic_Log_Packets.xml", strict=True)
+    rng = np.random.default_rng(divisor)
+    rows = []
+    for count in (0, 1, 3, 2):
+        fields, values = [(0, 16, divisor * (count + 4)), (16, 8, 1), (24, 8, format_id)], {}
+        for k in range(count):
+            base = 32 + 104 * k
+            fields.append((base, 64, int(rng.integers(0, 1 << 40))))
+            for field, at, width in _RECORD:
+                value = int(rng.integers(0, 1 << width))
+                fields.append((base + at, width, value))
+                values.setdefault(field, []).append(value)
+        end = 32 + 104 * count
+        extra = [int(rng.integers(0, 1 << 16)), int(rng.integers(0, 1 << 32))] if name == "FORMAT2" else []
+        if extra:
+            fields += [(end, 16, extra[0]), (end + 16, 32, extra[1])]
+            end += 48
+        rows.append((placed((end + 7) // 8, *fields), values, extra))
+    table = decode(definition, [row[0] for row in rows])[name]
+    for field, _, _ in _RECORD:
+        assert [r.tolist() for r in table[field]] == [row[1].get(field, []) for row in rows], field
+    if name == "FORMAT2":
+        assert table["FMT2_EXTRA_DATA_32"].tolist() == [row[2][1] for row in rows]
+
+
 REFUSALS = [
     # file, exception, element, name, line snippet, message fragment
     (
@@ -793,7 +1058,7 @@ REFUSALS = [
         "IncludeCondition",
         "Bad",
         "<IncludeCondition",
-        "engineering value of 'MODE'",
+        "calibrated value of 'MODE', whose calibrator reads other parameters",
     ),
     (
         "location",
@@ -801,7 +1066,7 @@ REFUSALS = [
         "LocationInContainerInBits",
         "Bad",
         "<LocationInContainerInBits",
-        "relative to containerEnd",
+        "relative to the next entry, whose own place is not fixed",
     ),
     (
         "array",
@@ -840,9 +1105,9 @@ REFUSALS = [
     (
         "unknown_entry",
         xtce.XtceUnsupportedError,
-        "ArrayParameterRefEntry",
+        "IndirectParameterRefEntry",
         "Bad",
-        "<ArrayParameterRefEntry",
+        "<IndirectParameterRefEntry",
         "not supported",
     ),
     (
@@ -865,9 +1130,9 @@ REFUSALS = [
         "math_calibrator",
         xtce.XtceUnsupportedError,
         "ParameterInstanceRefOperand",
-        "F",
-        "<MathOperationCalibrator",
-        "read other parameters",
+        "Bad",
+        '<ParameterRefEntry parameterRef="X"',
+        "reads 'LATER', which is not a field of the packet before it",
     ),
     (
         "odd_binary",

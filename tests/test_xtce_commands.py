@@ -31,6 +31,13 @@ def definition():
     return xtce.load(DEF)
 
 
+@pytest.fixture
+def fresh():
+    """A definition of its own: the sequence counts of the commands it
+    builds start from 0."""
+    return xtce.load(DEF)
+
+
 def by_name(definition):
     return {c.name: c for c in definition.commands()}
 
@@ -101,14 +108,41 @@ def test_listing_of_commands(definition):
         ("FILL", dict(n=2, mode="AUTO", level=255), "2baaff0ff0"),
     ],
 )
-def test_packets(definition, command, arguments, packet):
-    built = definition.command(command, **arguments)
+def test_packets(fresh, command, arguments, packet):
+    built = fresh.command(command, **arguments)
     assert built.hex() == packet
-    back = definition.decode_command(built, command)
+    back = fresh.decode_command(built, command)
     assert back.name == command
     for key, value in arguments.items():
         expected = value.upper() if isinstance(value, str) else value
         assert back[key] == pytest.approx(expected), key
+
+
+@pytest.mark.parametrize(
+    "calls, counts",
+    [
+        # counted per APID (SET_HEATER 0x64, UPLOAD 0x66), across commands of one APID
+        ([("SET_HEATER", {}), ("SET_HEATER", {}), ("UPLOAD", {}), ("SET_HEATER", {})], [0, 1, 0, 2]),
+        # a count the caller gives is placed as given and leaves the running count alone
+        ([("SET_HEATER", {}), ("SET_HEATER", {"count": 9}), ("SET_HEATER", {})], [0, 9, 1]),
+        # a failed call counts nothing
+        ([("SET_HEATER", {}), ("SET_HEATER", {"zone": 99}), ("SET_HEATER", {})], [0, None, 1]),
+        # 14 bits: after 16383 comes 0
+        ([("SET_HEATER", {})] * (2**14 + 1), [*range(2**14), 0]),
+    ],
+)
+def test_sequence_counts_run_per_apid(fresh, calls, counts):
+    arguments = {"SET_HEATER": dict(zone=3, state="ON"), "UPLOAD": dict(mode="ON", GroundStation=7)}
+    got = []
+    for command, extra in calls:
+        try:
+            packet = fresh.command(command, **{**arguments[command], **extra})
+        except ValueError:
+            got.append(None)
+            continue
+        assert packet[2] >> 6 == 3  # the flags stay as the container gives them
+        got.append(int.from_bytes(packet[2:4], "big") & 0x3FFF)
+    assert got == counts
 
 
 CONFIGURE = dict(offset=-5, gain=2.5, rate=10.0, label="abc", key=b"1234", delay=10.5)
@@ -130,11 +164,12 @@ CONFIGURE = dict(offset=-5, gain=2.5, rate=10.0, label="abc", key=b"1234", delay
         ("CONFIGURE", {**CONFIGURE, "delay": 21 / 2}, CONFIGURE),
     ],
 )
-def test_equivalent_values(definition, command, given, same_as):
-    assert definition.command(command, **given) == definition.command(command, **same_as)
+def test_equivalent_values(command, given, same_as):
+    assert xtce.load(DEF).command(command, **given) == xtce.load(DEF).command(command, **same_as)
 
 
-def test_every_type_at_its_bits(definition):
+def test_every_type_at_its_bits(fresh):
+    definition = fresh
     packet = definition.command("CONFIGURE", **CONFIGURE)
     bits = bin(int.from_bytes(packet, "big"))[2:].zfill(8 * len(packet))
     fields = [bits[56:68], bits[68], bits[69:101], bits[101:109], bits[109:173], bits[173:205], bits[205:221]]
@@ -364,9 +399,10 @@ def test_every_command_reads_back_what_it_was_built_with(definition, name, data)
             assert key not in back
             continue
         assert same(back[key], value), key
-    # What was left to its default comes back as the default.
+    # What was left to its default comes back as the default (but the
+    # header's sequence count, which runs from command to command).
     for argument in command.arguments:
-        if argument.name not in values and argument.name in back:
+        if argument.name not in values and argument.name in back and argument.name != "count":
             assert same(back[argument.name], argument.default), argument.name
 
 
@@ -475,7 +511,7 @@ def test_command_line(capsys, argv, out, err):
 def test_command_line_writes_a_file(tmp_path, definition):
     target = tmp_path / "tc.bin"
     assert main(["command", DEF, "UPLOAD", "mode=AUTO", "zone=2", "GroundStation=7", "--out", str(target)]) == 0
-    assert target.read_bytes() == definition.command("UPLOAD", mode="AUTO", zone=2, GroundStation=7)
+    assert target.read_bytes() == xtce.load(DEF).command("UPLOAD", mode="AUTO", zone=2, GroundStation=7)
 
 
 def test_command_line_writes_bytes_to_a_pipe(definition):

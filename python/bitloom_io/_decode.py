@@ -357,6 +357,8 @@ def decode(
     errors: Literal["skip", "raise"] = "skip",
     map: bool = True,
     keep_unmapped: bool = False,
+    segments: Literal["keep", "join"] = "keep",
+    segment_header_bytes: int = 0,
 ) -> Tables:
     """Splits a stream of CCSDS space packets and decodes each packet with
     its packet type, one table per packet type.
@@ -394,18 +396,65 @@ def decode(
     by) and ``_unmapped`` (per packet, the XOR of its bytes and the bytes
     its values encode to: the bits no field describes, padding and the
     like; empty where there is none).
+
+    ``segments="join"`` joins segmented packets per APID first (a first
+    segment, its continuations and its last, with consecutive sequence
+    counts, become one packet: the first whole, then each later segment's
+    data after its primary header and ``segment_header_bytes`` more, its
+    secondary header); segments that complete no such run are left out and
+    named in the report's notes. The report's byte offsets are then those
+    of the joined packets.
     """
+    tables = decode_quietly(
+        source,
+        definition,
+        prefix_bytes=prefix_bytes,
+        root=root,
+        errors=errors,
+        map=map,
+        keep_unmapped=keep_unmapped,
+        segments=segments,
+        segment_header_bytes=segment_header_bytes,
+    )
+    ccsds.warn_summary(tables.report.stream, stacklevel=2)
+    tables.report.warn(stacklevel=2)
+    return tables
+
+
+def decode_quietly(
+    source: Any,
+    definition: DefinitionLike,
+    *,
+    prefix_bytes: int = 0,
+    root: str | None = None,
+    errors: Literal["skip", "raise"] = "skip",
+    map: bool = True,
+    keep_unmapped: bool = False,
+    segments: Literal["keep", "join"] = "keep",
+    segment_header_bytes: int = 0,
+) -> Tables:
+    """``decode`` without its warnings (its callers warn at their own caller)."""
     if errors not in ("skip", "raise"):
         raise ValueError(f"errors must be 'skip' or 'raise', not {errors!r}")
+    if segments not in ("keep", "join"):
+        raise ValueError(f"segments must be 'keep' or 'join', not {segments!r}")
     how = plan(definition, root=root)
     packets = ccsds.split(source, prefix_bytes=prefix_bytes, warn=False, map=map)
-    tables = run(how, packets, errors)
+    split = packets
+    if segments == "join":
+        from ._segments import join
+
+        packets, notes = join(packets, segment_header_bytes)
+        findings = Findings(packets)
+        for note in notes:
+            findings.note(note)
+        tables = _finish(how.run(packets, findings, errors), findings, packets, len(packets))
+    else:
+        tables = run(how, packets, errors)
     if keep_unmapped:
         _keep_unmapped(tables, how, packets)
     # A file that shrank while its packets were decoded read as zeros there.
-    _sources.check_mapping(packets.buffer)
-    ccsds.warn_summary(tables.report.stream, stacklevel=2)
-    tables.report.warn(stacklevel=2)
+    _sources.check_mapping(split.buffer)
     return tables
 
 

@@ -11,6 +11,7 @@ computed last, over the finished packet."""
 from __future__ import annotations
 
 import os
+import weakref
 from collections.abc import Mapping
 from dataclasses import dataclass, field
 from typing import Any
@@ -20,6 +21,7 @@ import numpy as np
 from . import ccsds
 from ._decode import DEFAULT, Select
 from ._tables import Table, atomic_path
+from ._timed import Layout
 
 __all__ = ["encode", "write_packets", "crc16_ccitt", "UNMAPPED_COLUMN", "PACKET_COLUMN", "differences"]
 
@@ -48,30 +50,149 @@ _HEADER_FIELDS = (
 assert tuple(name for name, _, _ in _HEADER_FIELDS) == tuple(ccsds.HEADER_COLUMNS)
 
 
-def _crc_table() -> np.ndarray:
-    table = np.zeros(256, dtype=np.uint16)
+_REFLECTED_BYTES = np.array([int(f"{b:08b}"[::-1], 2) for b in range(256)], dtype=np.uint8)
+
+
+def _crc_table(width: int, polynomial: int) -> np.ndarray:
+    top, mask = 1 << (width - 1), (1 << width) - 1
+    table = np.zeros(256, dtype=np.uint64)
     for byte in range(256):
-        crc = byte << 8
+        crc = byte << (width - 8)
         for _ in range(8):
-            crc = ((crc << 1) ^ 0x1021) if crc & 0x8000 else (crc << 1)
-        table[byte] = crc & 0xFFFF
+            crc = ((crc << 1) ^ polynomial) if crc & top else (crc << 1)
+        table[byte] = crc & mask
     return table
 
 
-_CRC_TABLE = _crc_table()
+_CRC_TABLES: dict[tuple[int, int], np.ndarray] = {}
+
+
+def crc_rows(
+    packets: np.ndarray,
+    *,
+    width: int = 16,
+    polynomial: int = 0x1021,
+    initial: int = 0xFFFF,
+    final_xor: int = 0,
+    reflect_data: bool = False,
+    reflect_remainder: bool = False,
+) -> np.ndarray:
+    """The CRC of each row of a 2-D uint8 array, computed across all rows at
+    once: ``width`` bits (8 to 64, whole bytes), the ``polynomial`` without
+    its top term, the initial remainder, reflection of each byte and of the
+    remainder, and the final XOR."""
+    data = np.asarray(packets, dtype=np.uint8)
+    if data.ndim == 1:
+        data = data[np.newaxis, :]
+    key = (width, polynomial)
+    table = _CRC_TABLES.get(key)
+    if table is None:
+        table = _CRC_TABLES[key] = _crc_table(width, polynomial)
+    mask = np.uint64((1 << width) - 1)
+    down, eight = np.uint64(width - 8), np.uint64(8)
+    crc = np.full(len(data), initial, dtype=np.uint64)
+    for column in data.T:
+        byte = _REFLECTED_BYTES[column] if reflect_data else column
+        crc = ((crc << eight) & mask) ^ table[((crc >> down) ^ byte) & np.uint64(0xFF)]
+    if reflect_remainder:
+        reflected = np.zeros_like(crc)
+        for bit in range(width):
+            reflected |= ((crc >> np.uint64(bit)) & np.uint64(1)) << np.uint64(width - 1 - bit)
+        crc = reflected
+    return crc ^ np.uint64(final_xor)
 
 
 def crc16_ccitt(packets: np.ndarray, *, initial: int = 0xFFFF) -> np.ndarray:
     """CRC-16-CCITT (polynomial 0x1021, initial value 0xFFFF, no final
     XOR: the CCSDS packet error control) of each row of a 2-D uint8 array,
     computed across all rows at once."""
-    data = np.asarray(packets, dtype=np.uint8)
-    if data.ndim == 1:
-        data = data[np.newaxis, :]
-    crc = np.full(len(data), initial, dtype=np.uint16)
-    for column in data.T:
-        crc = (crc << np.uint16(8)) ^ _CRC_TABLE[(crc >> np.uint16(8)) ^ column]
-    return crc
+    return crc_rows(packets, initial=initial).astype(np.uint16)
+
+
+@dataclass(frozen=True)
+class _Check:
+    """A field that holds a CRC of the packet's bytes before it: where it
+    is, in which byte order, and how it is computed (the XTCE model's Crc)."""
+
+    name: str
+    first_byte: int
+    little: bool
+    crc: Any
+
+    def width(self) -> int:
+        return int(self.crc.width) // 8
+
+    def compute(self, packets: np.ndarray) -> np.ndarray:
+        c = self.crc
+        return crc_rows(
+            packets[:, c.bits_from_start // 8 : self.first_byte],
+            width=c.width,
+            polynomial=c.polynomial,
+            initial=c.initial,
+            final_xor=c.final_xor,
+            reflect_data=c.reflect_data,
+            reflect_remainder=c.reflect_remainder,
+        )
+
+    def place(self, packets: np.ndarray) -> None:
+        """Writes the CRC of every row into its field."""
+        values = self.compute(packets)
+        n = self.width()
+        as_bytes = values.astype(">u8").view(np.uint8).reshape(-1, 8)[:, 8 - n :]
+        packets[:, self.first_byte : self.first_byte + n] = as_bytes[:, ::-1] if self.little else as_bytes
+
+    def read(self, packets: np.ndarray) -> np.ndarray:
+        """The values the rows' fields hold."""
+        return self.value_of(packets[:, self.first_byte : self.first_byte + self.width()])
+
+    def value_of(self, field_bytes: np.ndarray) -> np.ndarray:
+        """The values of the field's bytes, one row per packet."""
+        n = self.width()
+        held = field_bytes.astype(np.uint64)
+        if self.little:
+            held = held[:, ::-1]
+        value = np.zeros(len(field_bytes), dtype=np.uint64)
+        for k in range(n):
+            value = (value << np.uint64(8)) | held[:, k]
+        return value
+
+
+# Per definition, per packet type: its CRC fields (or why they cannot be made).
+_CHECKS: weakref.WeakKeyDictionary[Any, dict[str, list[_Check] | ValueError]] = weakref.WeakKeyDictionary()
+
+
+def checks_of(definition: Any, name: str) -> list[_Check]:
+    """The CRC fields of one packet type of an XTCE definition (those whose
+    integer encoding has an ErrorDetectCorrect/CRC), with fixed positions."""
+    if getattr(definition, "fields", None) is None:
+        return []
+    known = _CHECKS.setdefault(definition, {})
+    found = known.get(name)
+    if found is None:
+        try:
+            found = _find_checks(definition, name)
+        except ValueError as error:
+            found = error
+        known[name] = found
+    if isinstance(found, ValueError):
+        raise ValueError(str(found))
+    return found
+
+
+def _find_checks(definition: Any, name: str) -> list[_Check]:
+    out = []
+    for entry in definition.fields(name):
+        encoding = entry.type.encoding
+        crc = getattr(encoding, "crc", None)
+        if crc is None:
+            continue
+        if entry.start is None or entry.start % 8 or encoding.reverse_bits or entry.start < crc.bits_from_start:
+            raise ValueError(
+                f"packet type {name!r}: the CRC field {entry.name!r} is computed only at a fixed whole byte "
+                "after the bytes it covers, with its bits in their usual order"
+            )
+        out.append(_Check(entry.name, entry.start // 8, encoding.byte_order == "little", crc))
+    return out
 
 
 @dataclass
@@ -84,6 +205,8 @@ class _Target:
     layout: Any
     apid: int | None
     chosen_by: list[tuple[Any, str, Any]] = field(default_factory=list)
+    # The XTCE definition whose packet type this is: its CRC fields are computed.
+    definition: Any = None
 
 
 def _walk(
@@ -130,7 +253,7 @@ class _Targets:
                 _walk(self.targets, f"apid{apid}", apid, target, [])
         elif hasattr(definition, "concrete") and hasattr(definition, "layout"):
             for name in definition.concrete():
-                self.targets[name] = _Target(definition.layout(name), None)
+                self.targets[name] = _Target(definition.layout(name), None, definition=definition)
         else:
             raise TypeError(
                 "definition is a mapping of APIDs to Layout or Select, a layout file or an "
@@ -254,6 +377,7 @@ class _Part:
     fields: dict[str, np.ndarray]
     given_count: bool
     keys: np.ndarray | None = None
+    checks: list[_Check] = field(default_factory=list)
 
 
 def _header_positions(layout: Any) -> dict[str, str]:
@@ -331,7 +455,11 @@ def _prepare(
     if (sizes > 65542).any():
         raise ValueError(f"table {name!r}: a packet has at most 65,542 bytes; a row needs {int(sizes.max())}")
     fields[length_column] = sizes - 7
-    return _Part(name, fields["CCSDS_APID"], rows, fields, given_count)
+    # A table carrying what a decode left unmapped asks for its packets as
+    # they were: their CRC fields are the values decoded, wrong ones too.
+    exact = UNMAPPED_COLUMN in columns
+    checks = checks_of(target.definition, name) if target.definition is not None and not exact else []
+    return _Part(name, fields["CCSDS_APID"], rows, fields, given_count, checks=checks)
 
 
 def _overlay(rows: list[bytes] | np.ndarray, bits: np.ndarray) -> list[bytes] | np.ndarray:
@@ -453,6 +581,10 @@ def encode(
     if packet_type not in (0, 1):
         raise ValueError(f"packet_type is 0 (telemetry) or 1 (telecommand), not {packet_type!r}")
     resolved = _Targets(definition)
+    if order is None and not error_control:
+        packed = _encode_whole(tables, resolved, packet_type, int(bool(secondary_header)))
+        if packed is not None:
+            return packed
     parts = [
         _prepare(name, table, resolved[name], packet_type, int(bool(secondary_header)), error_control)
         for name, table in tables.items()
@@ -476,6 +608,85 @@ def encode(
     return _assemble(parts, permutation, header, error_control)
 
 
+# Per layout, the layouts that also write the primary header (keyed by its
+# two constant words), so that they are compiled once.
+_WITH_HEADER: weakref.WeakKeyDictionary[Any, dict[tuple[int, int], Any]] = weakref.WeakKeyDictionary()
+_HEADER_WORDS = ("\0header_word0", "\0header_word1", "\0header_word2")
+
+
+def _with_header(layout: Any, word0: int, word2: int) -> Any:
+    """The layout with the header's three 16-bit words as its last fields:
+    placed after every other field, they overwrite the first six bytes as
+    writing the header over the packed packets would. The first and third
+    words are the items' own values; the second (flags and count) is a
+    column."""
+    by_words = _WITH_HEADER.setdefault(layout, {})
+    combined = by_words.get((word0, word2))
+    if combined is None:
+
+        def word(k: int, value: int | None) -> dict[str, Any]:
+            item = {"name": _HEADER_WORDS[k], "encoding": "unsigned", "bits": 16, "offset_bits": 16 * k}
+            item.update(byte_order="big", reverse_bits=False)
+            return item if value is None else {**item, "value": value}
+
+        recipe = [*layout.recipe, word(0, word0), word(1, None), word(2, word2)]
+        combined = by_words[(word0, word2)] = Layout(recipe, exact=layout.exact)
+    return combined
+
+
+def _encode_whole(
+    tables: Mapping[str, Any], resolved: _Targets, packet_type: int, secondary_header: int
+) -> bytes | None:
+    """The packets of tables that need nothing but their fields and a
+    header the definition gives (no header columns, no chosen packet types,
+    fixed sizes, table order): packed with their headers by the layouts
+    themselves, in one pass per table. None when some table needs more."""
+    plans = []
+    for name, table in tables.items():
+        columns = _columns(table)
+        target = resolved[name]
+        layout = target.layout
+        if (
+            target.apid is None
+            or target.chosen_by
+            or type(layout) is not Layout
+            or _dynamic(layout)
+            or UNMAPPED_COLUMN in columns
+            or PACKET_COLUMN in columns
+        ):
+            return None
+        at = _header_positions(layout)
+        if any(col in columns or at.get(col) in columns for col, _, _ in _HEADER_FIELDS):
+            return None
+        values = _field_values(name, layout, columns)
+        size = max([(f.start_bit + f.bits + 7) // 8 for f in layout.fields] + [_HEADER_BYTES])
+        if not 7 <= size <= 65542:
+            return None
+        if _HEADER_WORDS[0] in values or _HEADER_WORDS[1] in values or _HEADER_WORDS[2] in values:
+            return None
+        plans.append((name, target, values, _row_count(name, columns), size))
+    out = []
+    counted: dict[int, int] = {}
+    for name, target, values, n, size in plans:
+        if n == 0:
+            continue
+        word0 = (packet_type << 12) | (secondary_header << 11) | target.apid
+        layout = _with_header(target.layout, word0, size - 7)
+        first = counted.get(target.apid, 0)
+        counted[target.apid] = first + n
+        counts = np.arange(first, first + n, dtype=np.uint32) & np.uint32(_COUNT_MODULUS - 1)
+        values[_HEADER_WORDS[1]] = (counts | np.uint32(_UNSEGMENTED << 14)).astype(np.uint16)
+        try:
+            packed = layout.pack_many(values)
+        except (ValueError, TypeError, OverflowError) as error:
+            error.add_note(f"while packing table {name!r}")
+            raise
+        if len(packed) != n * size:  # pragma: no cover - the size is the layout's own
+            return None
+        out.append(packed)
+    return out[0] if len(out) == 1 else b"".join(out)
+
+
 def _joined(arrays: list[np.ndarray], permutation: np.ndarray | None) -> np.ndarray:
     whole = arrays[0] if len(arrays) == 1 else np.concatenate(arrays)
     return whole if permutation is None else whole[permutation]
@@ -497,6 +708,10 @@ def _header_bytes(fields: Mapping[str, np.ndarray]) -> np.ndarray:
 
 
 def _assemble(parts: list[_Part], permutation: np.ndarray | None, header: np.ndarray, error_control: bool) -> bytes:
+    # Each packet's part, in stream order: CRC fields are computed once the
+    # header is in place, since they cover it.
+    checked = any(p.checks for p in parts)
+    owner = _joined([np.full(len(p.apid), k) for k, p in enumerate(parts)], permutation) if checked else None
     uniform = all(isinstance(p.rows, np.ndarray) for p in parts) and len({p.rows.shape[1] for p in parts}) == 1  # type: ignore[union-attr]
     if uniform:
         blocks: list[np.ndarray] = [p.rows for p in parts]  # type: ignore[misc]
@@ -507,6 +722,14 @@ def _assemble(parts: list[_Part], permutation: np.ndarray | None, header: np.nda
         else:
             packets = np.concatenate(blocks)
         packets[:, :_HEADER_BYTES] = header
+        if owner is not None:
+            for k, part in enumerate(parts):
+                if part.checks:
+                    mine = np.flatnonzero(owner == k)
+                    block = packets[mine]
+                    for check in part.checks:
+                        check.place(block)
+                    packets[mine] = block
         if error_control:
             packets[:, -2:] = crc16_ccitt(packets[:, :-2]).astype(">u2").view(np.uint8).reshape(-1, 2)
         return bytes(packets.tobytes())
@@ -517,6 +740,9 @@ def _assemble(parts: list[_Part], permutation: np.ndarray | None, header: np.nda
     for k, index in enumerate(range(len(rows)) if permutation is None else permutation.tolist()):
         packet = np.frombuffer(bytes(rows[index]), dtype=np.uint8).copy()
         packet[:_HEADER_BYTES] = header[k]
+        if owner is not None:
+            for check in parts[int(owner[k])].checks:
+                check.place(packet[np.newaxis, :])
         if error_control:
             packet[-2:] = np.frombuffer(int(crc16_ccitt(packet[:-2])[0]).to_bytes(2, "big"), np.uint8)
         out += packet.tobytes()
@@ -533,6 +759,8 @@ def differences(
     if not len(offsets):
         return out
     columns = {k: v for k, v in _columns(table).items() if k not in (UNMAPPED_COLUMN, PACKET_COLUMN)}
+    # Encoded as encode will with the differences: CRC fields as decoded.
+    columns[UNMAPPED_COLUMN] = np.full(len(offsets), b"", dtype=object)
     again = ccsds.split(encode({name: columns}, definition), warn=False)
     if not np.array_equal(np.asarray(again.lengths, np.int64), np.asarray(lengths, np.int64)):
         row = int(np.flatnonzero(np.asarray(again.lengths, np.int64) != np.asarray(lengths, np.int64))[0])

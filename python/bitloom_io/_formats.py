@@ -68,16 +68,58 @@ def _arrow_list(pa: Any, column: np.ndarray) -> Any:
     return values
 
 
-def arrow_table(table: Any) -> Any:
-    """The table as a pyarrow Table, its metadata on the fields."""
+def arrow_table(table: Any, *, structs: bool = False) -> Any:
+    """The table as a pyarrow Table, its metadata on the fields; ``structs``:
+    aggregate members (``meta["member"]``) nested into struct columns."""
     pa = _require("pyarrow", "Table.to_arrow", "tables")
     fields, arrays = [], []
     for name, column in table.columns.items():
         array = _arrow_array(pa, column)
         fields.append(pa.field(name, array.type, metadata=field_metadata(table.meta.get(name))))
         arrays.append(array)
+    if structs:
+        fields, arrays = _structs(pa, table, fields, arrays)
     schema_meta = {b"packet_type": str(table.name).encode()}
     return pa.Table.from_arrays(arrays, schema=pa.schema(fields, metadata=schema_meta))
+
+
+def _structs(pa: Any, table: Any, fields: list[Any], arrays: list[Any]) -> tuple[list[Any], list[Any]]:
+    """Member columns nested into one struct column per aggregate, at its first member's place."""
+    names = set(table.columns)
+    # Per top-level parameter: a tree of member name -> subtree or (field, array).
+    trees: dict[str, dict[str, Any]] = {}
+    out: list[tuple[str, Any, Any] | str] = []  # (name, field, array), or the name of a tree
+    for field, array in zip(fields, arrays):
+        path = (table.meta.get(field.name) or {}).get("member")
+        if not path or len(path) < 2 or path[0] in names:
+            out.append((field.name, field, array))
+            continue
+        if path[0] not in trees:
+            trees[path[0]] = {}
+            out.append(path[0])
+        node = trees[path[0]]
+        for part in path[1:-1]:
+            node = node.setdefault(part, {})
+        node[path[-1]] = (field.with_name(path[-1]), array)
+    new_fields, new_arrays = [], []
+    for item in out:
+        if isinstance(item, str):
+            field, array = _struct(pa, item, trees[item])
+        else:
+            _, field, array = item
+        new_fields.append(field)
+        new_arrays.append(array)
+    return new_fields, new_arrays
+
+
+def _struct(pa: Any, name: str, tree: dict[str, Any]) -> tuple[Any, Any]:
+    children, child_fields = [], []
+    for member, value in tree.items():
+        field, array = _struct(pa, member, value) if isinstance(value, dict) else value
+        children.append(array)
+        child_fields.append(field)
+    array = pa.StructArray.from_arrays(children, fields=child_fields)
+    return pa.field(name, array.type), array
 
 
 def polars_frame(table: Any) -> Any:

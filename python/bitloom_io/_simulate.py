@@ -84,6 +84,7 @@ def simulate(
         packets = _encode(definition, rows, positions)
         wrong = _misplaced(definition, packets, rows, positions, root)
         if not any(len(w) for w in wrong.values()):
+            _computed_checks(definition, packets, rows, positions)
             return Simulation(packets, {name: _public(rows[name]) for name in types if len(positions[name])})
         for name, bad in wrong.items():
             if len(bad):
@@ -132,6 +133,28 @@ def _encode(definition: Any, rows: dict[str, dict[str, np.ndarray]], positions: 
 
     tables = {name: _public(columns) for name, columns in rows.items() if len(positions[name])}
     return encode(tables, definition, order={name: positions[name] for name in tables})
+
+
+def _computed_checks(
+    definition: Any, packets: bytes, rows: dict[str, dict[str, np.ndarray]], positions: dict[str, np.ndarray]
+) -> None:
+    """The values of CRC fields are the ones encode computed, not the ones drawn."""
+    from . import ccsds
+    from ._encode import checks_of
+
+    data = None
+    for name, where in positions.items():
+        checks = checks_of(definition, name) if len(where) else []
+        if not checks:
+            continue
+        if data is None:
+            stream = ccsds.split(packets, warn=False)
+            data, offsets = np.frombuffer(stream.buffer, dtype=np.uint8), np.asarray(stream.offsets, np.int64)
+        starts = offsets[where]
+        for check in checks:
+            field_bytes = data[starts[:, np.newaxis] + check.first_byte + np.arange(check.width())]
+            column = rows[name][check.name]
+            rows[name][check.name] = check.value_of(field_bytes).astype(column.dtype)
 
 
 def _misplaced(

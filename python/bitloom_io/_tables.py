@@ -183,14 +183,17 @@ class Table:
         frame: pandas.DataFrame = pandas_frame(self, pd)
         return frame
 
-    def to_arrow(self) -> pyarrow.Table:
+    def to_arrow(self, *, structs: bool = False) -> pyarrow.Table:
         """A pyarrow Table (needs pyarrow). Text columns become strings,
         binary columns binary; each column's ``meta`` (units, description,
-        labels, time scale) is its field's metadata."""
+        labels, time scale) is its field's metadata. ``structs=True``: the
+        columns of an aggregate's members (``P.a.b``, marked by
+        ``meta["member"]``) become one struct column ``P``, nested as the
+        aggregate is, where its first member stood."""
         _require("pyarrow", "Table.to_arrow")
         from ._formats import arrow_table
 
-        table: pyarrow.Table = arrow_table(self)
+        table: pyarrow.Table = arrow_table(self, structs=structs)
         return table
 
     def to_polars(self) -> Any:

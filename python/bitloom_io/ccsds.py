@@ -38,6 +38,8 @@ order:
   length runs past the end of the data (a wrong length field),
   ``"implausible_length"`` when that header's length is not the one fixed
   for its APID, ``"junk"`` otherwise (adjacent junk is one region);
+- runs of zero bytes that would read as two or more all-zero packets are
+  one region, ``"zero_fill"`` (below);
 - when no later position qualifies, the rest is one region,
   ``"truncated"`` when it starts with a header (the final packet or
   its header cut short), ``"junk"`` otherwise.
@@ -49,9 +51,13 @@ in the summary (consecutive packets with steps of one kind as one run) and
 announced with a :class:`SequenceWarning`.
 
 Zero bytes read as packets of APID 0 with 7 bytes, which is what their
-headers say: a stream of zeros is such packets (one run of repeats in the
-sequence report), while zeros after packets they do not continue are a
-problem region, unless APID 0 is one of the stream's.
+headers say, but a run of them is padding (files filled to a block size,
+blank stretches of a recording), not data: where two or more all-zero
+packets would follow each other, the whole run of zero bytes is one problem
+region, ``"zero_fill"``, ending at the first byte that is not zero (or the
+few zero bytes before it that begin a confirmed header). The packets on
+either side of fill are taken as those beside junk are. A single all-zero
+packet between others stays a packet.
 """
 
 from __future__ import annotations
@@ -152,8 +158,8 @@ def read_header(source: Any, offset: int = 0) -> PrimaryHeader:
 class StreamProblem(NamedTuple):
     """A region of the stream that is not a whole record.
 
-    ``kind`` is ``"junk"``, ``"overrun"``, ``"truncated"`` or
-    ``"implausible_length"``; ``offset`` and ``length`` are in bytes of the
+    ``kind`` is ``"junk"``, ``"overrun"``, ``"truncated"``,
+    ``"implausible_length"`` or ``"zero_fill"``; ``offset`` and ``length`` are in bytes of the
     stream; ``declared`` is the record size (prefix included) the header at
     ``offset`` declares, or -1 when there is no readable header of a known
     version there."""
@@ -166,6 +172,8 @@ class StreamProblem(NamedTuple):
     def __str__(self) -> str:
         if self.kind == "junk":
             return f"{self.length} bytes that are not a packet at offset {self.offset}"
+        if self.kind == "zero_fill":
+            return f"{self.length} zero bytes of fill at offset {self.offset}"
         if self.kind == "implausible_length":
             return (
                 f"a header at offset {self.offset} whose length ({self.declared} bytes) leads to no "
@@ -203,7 +211,7 @@ class SequenceReport:
     repeat_offsets: tuple[int, ...]
 
 
-_KINDS = {0: "junk", 1: "overrun", 2: "truncated", 3: "implausible_length"}
+_KINDS = {0: "junk", 1: "overrun", 2: "truncated", 3: "implausible_length", 4: "zero_fill"}
 _PROBLEM_DTYPE = np.dtype([("kind", "u1"), ("offset", "=i8"), ("length", "=i8"), ("declared", "=i8")], align=True)
 _EVENT_DTYPE = np.dtype(
     [("kind", "u1"), ("apid", "=u2"), ("count", "=u4"), ("missing", "=u8"), ("offset", "=i8"), ("last", "=i8")],
@@ -249,6 +257,11 @@ class StreamSummary:
     def truncated(self) -> int:
         """Final packets (or headers) cut short: 0 or 1."""
         return self._count("truncated")
+
+    @property
+    def zero_fill(self) -> int:
+        """Runs of zero bytes taken for padding rather than packets."""
+        return self._count("zero_fill")
 
     @property
     def lost_bytes(self) -> int:

@@ -58,6 +58,8 @@ _OPERATORS: dict[str, Callable[[Any, Any], bool]] = {
 # with fields at exactly these bits holds a header, and its length is filled in.
 _LENGTH_BITS = (32, 16)
 _APID_BITS = (5, 11)
+_COUNT_BITS = (18, 14)
+_COUNT_MODULUS = 1 << 14
 
 
 # ---------------------------------------------------------------------------
@@ -311,6 +313,8 @@ class CommandSet:
         self.notes: list[str] = []
         self._reader = UnitReader()
         self._plans: dict[tuple[str, tuple[tuple[str, Any], ...]], Any] = {}
+        # The next sequence count per APID of the commands built so far.
+        self._counts: dict[int, int] = {}
         for section in sections:
             for child in section.children:
                 if child.tag == "ArgumentTypeSet":
@@ -780,17 +784,31 @@ class CommandSet:
                 raise ValueError(f"command {name!r}, argument {key!r}: unknown argument (the arguments are: {known})")
         header = _header_slots(slots)
         total = _total_bytes(slots)
+        # A header's sequence count that neither the caller nor a base command
+        # gives runs per APID from one built command to the next.
+        counter = None
+        if header is not None:
+            counter = next((s for s in slots if (s.start, s.bits) == _COUNT_BITS and s.kind == "argument"), None)
+            if counter is not None and (counter.ref in given or counter.ref in assigned):
+                counter = None
+        # Fields whose encoding holds a CRC, which the caller did not give:
+        # computed over the finished packet.
+        checks = [(s, crc) for s in slots if s.ref not in given and (crc := self._crc_of(s, arguments)) is not None]
         packed: dict[str, Any] = {}
         for slot in slots:
             if slot.kind == "fixed":
                 packed[slot.name] = slot.value
             elif slot.kind == "argument":
                 value = raw[slot.ref]
+                if slot is counter or any(slot is c for c, _ in checks):
+                    value = 0  # set below, once the rest of the packet is
                 if value is None and header is not None and slot is header and slot.ref not in given:
                     value = total - 7
                 if value is None:
                     raise ValueError(f"command {name!r}, argument {slot.ref!r}: missing (it has no default)")
                 packed[slot.name] = value
+            elif any(slot is c for c, _ in checks):
+                packed[slot.name] = 0
             else:
                 if slot.ref not in values:
                     raise ValueError(
@@ -806,7 +824,27 @@ class CommandSet:
             packet: bytes = layout.pack(packed)
         except (ValueError, OverflowError, TypeError) as error:
             raise ValueError(f"command {name!r}: {error}") from None
-        return packet + bytes(total - len(packet))
+        packet += bytes(total - len(packet))
+        if counter is not None:
+            apid = int.from_bytes(packet[:2], "big") & 0x7FF
+            count = self._counts.get(apid, 0)
+            self._counts[apid] = (count + 1) % _COUNT_MODULUS
+            flags = packet[2] & 0xC0
+            packet = packet[:2] + bytes([flags | count >> 8, count & 0xFF]) + packet[4:]
+        for slot, crc in checks:
+            packet = _with_crc(name, packet, slot, crc)
+        return packet
+
+    def _crc_of(self, slot: _Slot, arguments: Mapping[str, _Arg]) -> Any:
+        """The CRC an argument or parameter slot's encoding holds, if any."""
+        if slot.kind == "argument":
+            arg = arguments.get(slot.ref)
+            ptype = arg.type.ptype if arg is not None and arg.type is not None else None
+        elif slot.kind == "parameter" and slot.ref in self.parameters:
+            ptype = self.parameters[slot.ref].type
+        else:
+            return None
+        return getattr(ptype.encoding, "crc", None) if ptype is not None else None
 
     def _layout(self, name: str, slots: list[_Slot]) -> Any:
         from bitloom_io import Layout  # type: ignore[attr-defined,unused-ignore]
@@ -1107,6 +1145,33 @@ def _header_slots(slots: list[_Slot]) -> _Slot | None:
     ):
         return at[_LENGTH_BITS]
     return None
+
+
+def _with_crc(name: str, packet: bytes, slot: _Slot, crc: Any) -> bytes:
+    """The packet with the CRC of its bytes before the slot (from the CRC's
+    start) written into the slot."""
+    import numpy as np
+
+    from bitloom_io._encode import crc_rows
+
+    first = crc.bits_from_start // 8
+    if slot.start % 8 or slot.item.get("reverse_bits") or slot.start // 8 < first:
+        raise ValueError(
+            f"command {name!r}, argument {slot.ref!r}: a CRC is computed only at a whole byte after the bytes it covers"
+        )
+    at = slot.start // 8
+    value = crc_rows(
+        np.frombuffer(packet[first:at], dtype=np.uint8)[np.newaxis, :],
+        width=crc.width,
+        polynomial=crc.polynomial,
+        initial=crc.initial,
+        final_xor=crc.final_xor,
+        reflect_data=crc.reflect_data,
+        reflect_remainder=crc.reflect_remainder,
+    )
+    n = crc.width // 8
+    field = int(value[0]).to_bytes(n, "little" if slot.item.get("byte_order") == "little" else "big")
+    return packet[:at] + field + packet[at + n :]
 
 
 def _same(a: Any, b: Any) -> bool:

@@ -16,12 +16,23 @@ from typing import Any
 
 import numpy as np
 
-from bitloom_io.xtce._model import FieldSpec
+from bitloom_io.xtce._errors import XtceError
+from bitloom_io.xtce._model import FieldSpec, Parameter
 from bitloom_io.xtce._placement import Repeat, Slot, place, present
 
 Columns = dict[str, np.ndarray]
+
+
+class _PacketBits:
+    """The decision of containers with entries placed from the packet's end: its size in bits."""
+
+
+#: What decides the layout of a container whose entries are placed from the packet's end.
+PACKET_BITS = _PacketBits()
+
 # What decides a group: the object it is known by (an IncludeCondition's
-# criteria or a Repeat) and its outcome per packet (bool or count).
+# criteria, a Repeat, the slot of a field whose size a calibrated value
+# gives, or PACKET_BITS) and its outcome per packet (bool, count or bits).
 Decision = tuple[object, Callable[[Columns], np.ndarray]]
 
 
@@ -48,6 +59,8 @@ class ConditionalLayout:
         self.decisions = list(decisions)
         self.make_layout = make_layout
         self._layouts: dict[tuple[tuple[int, Any], ...], tuple[Any, list[str]]] = {}
+        # Fields whose size a decision gives (their slots are the decisions' keys).
+        self._sized = frozenset(id(key) for key, _ in self.decisions if type(key) is tuple)
         # Column names of the whole container, by slot (NAME#2 stays NAME#2),
         # and of each repeated field, by the identity of its Parameter.
         self._by_slot: dict[int, str] = {}
@@ -58,15 +71,17 @@ class ConditionalLayout:
                 self._by_slot[id(slot)] = next(placed_fields).name
             elif isinstance(slot, Repeat):
                 for part in slot.parts:
-                    self._ragged[str(id(part))] = next(placed_fields).name
+                    if isinstance(part, Parameter):
+                        self._ragged[str(id(part))] = next(placed_fields).name
 
     def _layout(self, holds: dict[int, Any]) -> tuple[Any, list[str]]:
         """The layout of what the packets hold when the decisions taken so far are ``holds``."""
         key = tuple(sorted(holds.items()))
         cached = self._layouts.get(key)
         if cached is None:
-            kept = present(self.slots, holds)
-            placed_fields = place(kept)
+            kept = present(self.slots, holds, self._sized)
+            sizes = {key: int(value) for key, value in holds.items() if key in self._sized}
+            placed_fields = place(kept, packet_bits=holds.get(id(PACKET_BITS)), sizes=sizes)
             names = []
             for slot in kept:
                 if type(slot) is not tuple:
@@ -101,14 +116,18 @@ class ConditionalLayout:
                 if id(key) in holds:
                     refined.append((index, holds))
                     continue
+                if key is PACKET_BITS:
+                    for value in np.unique(lengths[index]).tolist():
+                        refined.append((index[lengths[index] == value], {**holds, id(key): 8 * int(value)}))
+                    continue
                 cols = self._read(buffer, offsets, lengths, index, holds, errors, failed)
                 try:
                     outcome = np.asarray(decide(cols))
                 except KeyError:
                     # It reads a value these packets do not hold: the condition
                     # does not hold, the entry is not repeated.
-                    outcome = np.zeros(len(index), bool if not isinstance(key, Repeat) else np.int64)
-                if isinstance(key, Repeat):
+                    outcome = np.zeros(len(index), bool if not isinstance(key, (Repeat, tuple)) else np.int64)
+                if isinstance(key, (Repeat, tuple)):
                     outcome = np.maximum(outcome.astype(np.int64), 0)
                 for value in np.unique(outcome).tolist():
                     chosen = index[outcome == value]
@@ -139,7 +158,14 @@ class ConditionalLayout:
         errors: str,
         failed: np.ndarray,
     ) -> Columns:
-        layout, names = self._layout(holds)
+        try:
+            layout, names = self._layout(holds)
+        except XtceError:
+            # Packets too short for what their size places from their end.
+            if errors == "raise" or not len(index):
+                raise
+            failed[index] = True
+            return {}
         if not names or not len(index):
             return {}
         cols = layout.unpack_many(buffer, offsets=offsets[index], lengths=lengths[index], errors=errors)

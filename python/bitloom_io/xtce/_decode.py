@@ -9,7 +9,7 @@ import warnings
 import weakref
 from collections.abc import Callable
 from dataclasses import dataclass, field
-from typing import Any, Literal, Protocol
+from typing import Any, Literal, Protocol, cast
 
 import numpy as np
 
@@ -45,6 +45,8 @@ class _Node:
     alone: bool = False  # the own fields can be read without the base container's
     refused: XtceError | None = None  # why its packets cannot be decoded
     conditional: bool = False  # its entries depend on IncludeConditions: no single layout reads it
+    # Its aggregate members' columns with the names from the parameter down (worked out once).
+    members: list[tuple[str, list[str]]] | None = None
 
 
 class Layouts(Protocol):
@@ -81,6 +83,8 @@ class Decoder:
         self.ambiguous: list[np.ndarray] = []
         self.failed: dict[str, np.ndarray] = {}
         self.out_of_range: dict[str, int] = {}
+        # Per "packet type/CRC field": packets whose field is not the CRC of their bytes.
+        self.bad_checks: dict[str, int] = {}
         self.refused: dict[str, np.ndarray] = {}
         self.packet_index: dict[str, np.ndarray] = {}
 
@@ -142,7 +146,7 @@ class Decoder:
 
     # -- engineering values ---------------------------------------------
 
-    def _engineering(self, entry: FieldSpec, raw: np.ndarray) -> np.ndarray | None:
+    def _engineering(self, entry: FieldSpec, raw: np.ndarray, context: Columns | None = None) -> np.ndarray | None:
         ptype = entry.type
         if not ptype.has_engineering:
             return None
@@ -154,9 +158,9 @@ class Decoder:
                 self.out_of_range[name] = self.out_of_range.get(name, 0) + missing
             return values
         if ptype.kind in ("absolute_time", "relative_time"):
-            return times(ptype, raw if calibrator is None else self._calibrate(entry, calibrator, raw))
+            return times(ptype, raw if calibrator is None else self._calibrate(entry, calibrator, raw, context))
         if calibrator is not None:
-            return self._calibrate(entry, calibrator, raw)
+            return self._calibrate(entry, calibrator, raw, context)
         if ptype.kind == "enumerated":
             return self._labels(entry, ptype, raw)
         if ptype.kind == "boolean":
@@ -170,14 +174,26 @@ class Decoder:
         for match, calibrator in entry.contexts:
             chosen = np.asarray(match(context), bool) & ~decided
             if chosen.any():
-                result[chosen] = self._calibrate(entry, calibrator, raw[chosen])
+                columns = entry.operands.get(id(calibrator), ())
+                part = {name: np.ma.getdata(context[name])[chosen] for name in columns}
+                result[chosen] = self._calibrate(entry, calibrator, raw[chosen], part)
                 decided |= chosen
         return result
 
-    def _calibrate(self, entry: FieldSpec, calibrator: Calibrator, raw: np.ndarray) -> np.ndarray:
+    def _calibrate(
+        self, entry: FieldSpec, calibrator: Calibrator, raw: np.ndarray, context: Columns | None = None
+    ) -> np.ndarray:
         x = raw.astype(np.float64)
         if calibrator.kind == "math":
-            return evaluate(calibrator, x)
+            operands = []
+            for column in entry.operands.get(id(calibrator), ()):
+                if context is not None and column in context:
+                    operands.append(np.ma.getdata(context[column]).astype(np.float64))
+                elif not len(x):
+                    operands.append(np.zeros(0))
+                else:
+                    raise KeyError(column)
+            return evaluate(calibrator, x, operands)
         if calibrator.kind == "polynomial":
             result = np.zeros(len(x), dtype=np.float64)
             for exponent, coefficient in sorted(calibrator.coefficients.items()):
@@ -229,10 +245,10 @@ class Decoder:
 
     def _with_engineering(self, node: _Node, cols: Columns, known: Columns | None = None) -> Columns:
         out: Columns = {}
-        # What a ContextCalibrator's match may read: the columns before the field.
-        context: Columns = dict(known or {})
         for entry in node.own:
-            context.update(out)
+            # What a ContextCalibrator's match or a math calibrator's operands
+            # read: the columns before the field (gathered only for those).
+            context: Columns | None = {**(known or {}), **out} if entry.contexts or entry.operands else None
             raw = cols[entry.name]
             out[entry.name] = raw
             # Where a packet does not hold the field (IncludeCondition), its engineering value is masked too.
@@ -244,8 +260,9 @@ class Decoder:
                     out[entry.name + self.suffix] = eng
                 continue
             absent = np.ma.getmask(raw) if np.ma.isMaskedArray(raw) else np.ma.nomask
-            eng = self._engineering(entry, np.ma.getdata(raw) if absent is not np.ma.nomask else raw)
+            eng = self._engineering(entry, np.ma.getdata(raw) if absent is not np.ma.nomask else raw, context)
             if entry.contexts and eng is not None:
+                assert context is not None
                 eng = self._in_context(entry, np.ma.getdata(raw), eng, context)
             if eng is not None:
                 out[entry.name + self.suffix] = eng if absent is np.ma.nomask else np.ma.array(eng, mask=absent)
@@ -311,9 +328,33 @@ class Decoder:
             if eng in columns:
                 ordered[eng] = columns[eng]
         ordered = combine(node.fields, ordered, self.suffix)
+        if len(index) and not node.conditional:
+            self._check(name, index)
         table = Table(name, ordered)
+        _members(table, node, self.suffix)
         self.tables[name] = table
         self.packet_index[name] = index
+
+    def _check(self, name: str, index: np.ndarray) -> None:
+        """Counts the packets whose CRC fields do not hold the CRC of their bytes."""
+        from bitloom_io._encode import checks_of
+
+        try:
+            checks = checks_of(self.definition, name)
+        except ValueError:
+            return  # a CRC field that packets are not made with is not checked either
+        if not checks:
+            return
+        data = np.frombuffer(self.buffer, dtype=np.uint8)
+        offsets, lengths = self.offsets[index], self.lengths[index]
+        for check in checks:
+            end = check.first_byte + check.width()
+            whole = lengths >= end
+            window = data[offsets[whole][:, np.newaxis] + np.arange(end)]
+            bad = int((check.compute(window) != check.read(window)).sum())
+            if bad:
+                key = f"{name}\0{check.name}"
+                self.bad_checks[key] = self.bad_checks.get(key, 0) + bad
 
     def _expected(self, node: _Node) -> int | None:
         """The bytes a container reads, when every field has a fixed place
@@ -348,7 +389,9 @@ class Decoder:
                     columns[entry.name + self.suffix] = eng
             columns = combine(node.fields, columns, self.suffix)
             known[name] = columns
-        return Table._checked(name, columns)
+        table = Table._checked(name, columns)
+        _members(table, node, self.suffix)
+        return table
 
     def run(self, root: _Node, *, every_type: bool = False) -> XtceTables:
         """The tables of the packets, ``every_type``: with an empty table
@@ -377,6 +420,8 @@ class Decoder:
             self.findings.ambiguous(tables.ambiguous)
             for name, count in self.out_of_range.items():
                 self.findings.count(_out_of_range, name, count)
+            for key, count in self.bad_checks.items():
+                self.findings.count(_bad_check, key, count)
         return tables
 
     def warn(self, tables: XtceTables) -> None:
@@ -406,8 +451,34 @@ class Decoder:
             )
         for name, count in self.out_of_range.items():
             messages.append(_out_of_range(name, count))
+        for key, count in self.bad_checks.items():
+            messages.append(_bad_check(key, count))
         for message in messages:
             warnings.warn(XtceWarning(message), skip_file_prefixes=_HERE)
+
+
+def engineering(entry: FieldSpec, raw: np.ndarray) -> np.ndarray | None:
+    """A field's engineering values from its raw column alone (what decides
+    a group of packets: a condition, a count, a size)."""
+    none = np.zeros(0, dtype=np.int64)
+    return Decoder(cast(Layouts, None), b"", none, none, "skip")._engineering(entry, raw)
+
+
+def _members(table: Table, node: _Node, suffix: str) -> None:
+    """Marks each column of an aggregate's member with the names from the
+    parameter down to it (``meta["member"]``), which ``to_arrow(structs=True)`` nests by."""
+    if node.members is None:
+        node.members = []
+        for entry in node.fields:
+            path = entry.parameter.member
+            column = entry.group or entry.name
+            # A column renamed to stay unique keeps its own place.
+            if path is not None and column == ".".join(path):
+                node.members.append((column, list(path)))
+                node.members.append((column + suffix, [*path[:-1], path[-1] + suffix]))
+    for column, path in node.members:
+        if column in table.columns:
+            table.meta.setdefault(column, {})["member"] = path
 
 
 def _joined(parts: list[np.ndarray]) -> np.ndarray:
@@ -421,6 +492,14 @@ def _out_of_range(name: str, count: int) -> str:
     return (
         f"{values} of {name!r} {'have' if count != 1 else 'has'} no engineering value (outside the "
         "calibration or the enumeration): NaN or empty label"
+    )
+
+
+def _bad_check(key: str, count: int) -> str:
+    packet_type, field = key.split("\0", 1)
+    return (
+        f"{count:,} packet{'s' if count != 1 else ''} of {packet_type!r} fail{'' if count != 1 else 's'} "
+        f"the CRC check of {field!r} (the field is not the CRC of the bytes before it); decoded as they are"
     )
 
 

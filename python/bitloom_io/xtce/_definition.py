@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import operator
 import os
-from collections.abc import Callable, Sequence
+from collections.abc import Callable, Sequence, Set
 from typing import IO, Any, Literal
 
 import numpy as np
@@ -15,7 +15,7 @@ from bitloom_io._native import Layout
 from bitloom_io._report import Findings
 from bitloom_io.ccsds import Packets
 from bitloom_io.xtce import _placement
-from bitloom_io.xtce._conditional import ConditionalLayout, Decision
+from bitloom_io.xtce._conditional import PACKET_BITS, ConditionalLayout, Decision
 from bitloom_io.xtce._errors import XtceError, XtceUnsupportedError
 from bitloom_io.xtce._model import (
     DESCRIPTIVE,
@@ -27,7 +27,7 @@ from bitloom_io.xtce._model import (
     Parameter,
     ParameterType,
 )
-from bitloom_io.xtce._decode import Columns, Decoder, Predicate, XtceTables, _Node
+from bitloom_io.xtce._decode import Columns, Decoder, Predicate, XtceTables, _Node, engineering
 from bitloom_io.xtce._reader import UnitReader
 from bitloom_io.xtce._xml import read
 
@@ -162,10 +162,17 @@ class Definition:
                 continue
             try:
                 slots = _placement.container_fields(reader, cname, cache)
-                entries = _placement.place(slots)
-                self._check_fields(cname, entries)
-                if any(entry.conditions or entry.ragged for entry in entries):
-                    self._conditions[cname] = (slots, self._decisions(cname, slots, entries))
+                sized = {id(slot[0]) for slot in slots if type(slot) is tuple and self._calibrated_size(slot[0].type)}
+                decided = frozenset(id(slot) for slot in slots if type(slot) is tuple and id(slot[0]) in sized)
+                entries = _placement.place(slots, per_packet=bool(sized) or _placement.per_packet(slots), sized=decided)
+                self._check_fields(cname, entries, sized)
+                if (
+                    sized
+                    or any(entry.conditions or entry.ragged for entry in entries)
+                    or _placement.from_packet_end(slots)
+                ):
+                    self._conditions[cname] = (slots, self._decisions(cname, slots, entries, sized))
+                self._math_operands(cname, entries)
             except XtceError as error:
                 self._refuse(cname, error)
                 entries = []
@@ -179,8 +186,33 @@ class Definition:
 
     # -- checks -----------------------------------------------------------
 
-    def _check_fields(self, cname: str, entries: list[FieldSpec]) -> None:
+    def _calibrated_size(self, ptype: ParameterType | None) -> bool:
+        """Whether a field's size is the calibrated value of another parameter (decided per packet)."""
+        if ptype is None or not ptype.encoding.size_ref_calibrated or not isinstance(ptype.encoding.bits, dict):
+            return False
+        ref = self.parameters.get(ptype.encoding.bits["field"])
+        return ref is not None and ref.type is not None and _calibrates(ref.type)
+
+    def _check_fields(self, cname: str, entries: list[FieldSpec], sized: Set[int] = frozenset()) -> None:
         names = {entry.name for entry in entries}
+        elements: dict[str, list[FieldSpec]] = {}
+        for entry in entries:
+            if entry.group is not None and not entry.ragged:
+                elements.setdefault(entry.group, []).append(entry)
+        for group, members in elements.items():
+            array = members[0].parameter.array
+            assert array is not None
+            size = int(np.prod(array[1]))
+            flats = sorted(member.parameter.array[2] for member in members if member.parameter.array is not None)
+            if flats != list(range(size)):
+                raise XtceUnsupportedError(
+                    f"the entries of array {group!r} hold {len(set(flats))} of its {size} elements"
+                    + (" (some twice)" if len(set(flats)) != len(flats) else "")
+                    + ": an array column must be whole",
+                    element="ArrayParameterRefEntry",
+                    name=cname,
+                    line=members[0].line,
+                )
         earlier: dict[str, FieldSpec] = {}
         for entry in entries:
             ptype = entry.type
@@ -210,9 +242,12 @@ class Definition:
                         name=cname,
                         line=entry.line,
                     )
-                if ptype.encoding.size_ref_calibrated and ref.type.encoding.calibrator is not None:
+                problem = _calibration_problem(ref) if id(entry.parameter) in sized else None
+                if problem is None and id(entry.parameter) in sized and entry.ragged:
+                    problem = "is repeated as many times as the packet says"
+                if problem is not None:
                     raise XtceUnsupportedError(
-                        f"the size of {entry.name!r} comes from the calibrated value of {bits['field']!r}",
+                        f"the size of {entry.name!r} {problem}",
                         element="DynamicValue",
                         name=cname,
                         line=entry.line,
@@ -286,27 +321,38 @@ class Definition:
                         line=container.line,
                     )
 
-    def _decisions(self, cname: str, slots: list[_placement.Slot], entries: list[FieldSpec]) -> list[Decision]:
+    def _decisions(
+        self,
+        cname: str,
+        slots: list[_placement.Slot],
+        entries: list[FieldSpec],
+        sized: Set[int] = frozenset(),
+    ) -> list[Decision]:
         """What decides a container's content per packet, in packet order: each
         IncludeCondition as a test on the raw columns before it, each repeat
         count as the value of the earlier field it comes from."""
         container = self.containers[cname]
         out: list[Decision] = []
+        if _placement.from_packet_end(slots):
+            out.append((PACKET_BITS, lambda cols: np.zeros(0)))
         seen: set[int] = set()
         earlier: dict[str, FieldSpec] = {}
         placed_fields = iter(entries)
         for slot in slots:
             if type(slot) is tuple:
                 placed = next(placed_fields)
+                if id(slot[0]) in sized:
+                    out.append((slot, self._size(placed, earlier)))
                 earlier[placed.parameter.name] = placed
             elif isinstance(slot, _placement.Repeat):
-                for _ in slot.parts:
-                    next(placed_fields)
+                for part in slot.parts:
+                    if isinstance(part, Parameter):
+                        next(placed_fields)
                 out.append((slot, self._count(container, slot, earlier)))
             elif isinstance(slot, _placement.Scope) and slot.begin and id(slot.condition) not in seen:
                 seen.add(id(slot.condition))
-                self._raw_only(container, slot.condition, earlier)
-                out.append((slot.condition, self._compile(container, slot.condition, dict(earlier))))
+                test = self._compile(container, slot.condition, dict(earlier))
+                out.append((slot.condition, _calibrating(test, self._calibrated(container, slot.condition, earlier))))
         return out
 
     def _count(self, container: Container, repeat: _placement.Repeat, earlier: dict[str, FieldSpec]) -> Predicate:
@@ -317,8 +363,8 @@ class Definition:
             problem = f"comes from {count['field']!r}, which is not an earlier field of the packet"
         elif source.type.encoding.kind != "integer":
             problem = f"comes from {count['field']!r}, which is not an integer"
-        elif count.get("calibrated") and source.type.encoding.calibrator is not None:
-            problem = f"comes from the calibrated value of {count['field']!r}"
+        elif count.get("calibrated") and _calibrates(source.type):
+            problem = _calibration_problem(source)
         if problem is not None or source is None:
             raise XtceUnsupportedError(
                 f"the number of {repeat.entry!r} {problem}",
@@ -327,9 +373,35 @@ class Definition:
                 line=repeat.line,
             )
         column, slope, intercept = source.name, int(count["slope"]), int(count["intercept"])
+        if count.get("calibrated") and _calibrates(source.type):
+            # A calibrated count is rounded to the nearest whole number (halves
+            # up): calibrators written with rounded coefficients (x * 0.111111
+            # for x / 9) land just below it.
+            def calibrated_count(cols: Columns) -> np.ndarray:
+                eng = engineering(source, np.ma.getdata(cols[column]))
+                return np.floor(np.asarray(eng, np.float64) + 0.5).astype(np.int64) * slope + intercept
+
+            return calibrated_count
         return lambda cols: cols[column].astype(np.int64) * slope + intercept
 
-    def _raw_only(self, container: Container, condition: Criteria, earlier: dict[str, FieldSpec]) -> None:
+    def _size(self, entry: FieldSpec, earlier: dict[str, FieldSpec]) -> Predicate:
+        """The bits of a field whose size is another field's calibrated value
+        (rounded to the nearest whole number, halves up, before the LinearAdjustment)."""
+        bits = entry.type.encoding.bits
+        assert isinstance(bits, dict)
+        source = _find(earlier, bits["field"])
+        assert source is not None  # checked before
+        column, slope, intercept = source.name, int(bits["slope"]), int(bits["intercept"])
+
+        def size(cols: Columns) -> np.ndarray:
+            eng = engineering(source, np.ma.getdata(cols[column]))
+            return np.floor(np.asarray(eng, np.float64) + 0.5).astype(np.int64) * slope + intercept
+
+        return size
+
+    def _calibrated(self, container: Container, condition: Criteria, earlier: dict[str, FieldSpec]) -> list[FieldSpec]:
+        """The fields whose engineering values a condition compares (computed from their raw columns)."""
+        out: list[FieldSpec] = []
         stack: list[Comparison | Criteria] = [condition]
         while stack:
             term = stack.pop()
@@ -339,14 +411,57 @@ class Definition:
             for ref, calibrated in ((term.parameter, term.calibrated), (term.other_parameter, term.other_calibrated)):
                 if ref is None:
                     continue
-                if self._operand(container, term, ref, calibrated, earlier).endswith(ENGINEERING_SUFFIX):
+                if not self._operand(container, term, ref, calibrated, earlier).endswith(ENGINEERING_SUFFIX):
+                    continue
+                entry = _find(earlier, ref)
+                assert entry is not None
+                problem = _calibration_problem(entry, number=False)
+                if problem is not None:
                     raise XtceUnsupportedError(
-                        f"include conditions on the engineering value of {ref!r} are not supported "
-                        "(useCalibratedValue=\"false\" compares its raw value)",
+                        f"the include condition on {ref!r} {problem}",
                         element="IncludeCondition",
                         name=container.name,
                         line=term.line,
                     )
+                out.append(entry)
+        return out
+
+    def _math_operands(self, cname: str, entries: list[FieldSpec]) -> None:
+        """The columns each math calibrator's ParameterInstanceRefOperands read:
+        fields of the same packet before the calibrated one, present wherever it is."""
+        earlier: dict[str, FieldSpec] = {}
+        for entry in entries:
+            for calibrator in (entry.type.encoding.calibrator, *(cal for _, cal in entry.type.encoding.contexts)):
+                if calibrator is None or not calibrator.operands:
+                    continue
+                columns = []
+                for ref, calibrated in calibrator.operands:
+                    source = _find(earlier, ref)
+                    problem = None
+                    if source is None:
+                        problem = "which is not a field of the packet before it"
+                    elif entry.ragged or source.ragged:
+                        problem = "and one of them is repeated as many times as the packet says"
+                    elif not {id(c) for c in source.conditions} <= {id(c) for c in entry.conditions}:
+                        problem = "which an include condition leaves out of packets that hold it"
+                    elif (
+                        source.type.kind not in ("integer", "float")
+                        if calibrated and source.type.has_engineering
+                        else source.type.encoding.kind not in ("integer", "float")
+                    ):
+                        problem = "which is not a number"
+                    if problem is not None:
+                        raise XtceUnsupportedError(
+                            f"the math calibrator of {entry.name!r} reads {ref!r}, {problem}",
+                            element="ParameterInstanceRefOperand",
+                            name=cname,
+                            line=entry.line,
+                        )
+                    assert source is not None
+                    use_eng = calibrated and source.type.has_engineering
+                    columns.append(source.name + ENGINEERING_SUFFIX if use_eng else source.name)
+                entry.operands[id(calibrator)] = tuple(columns)
+            earlier[entry.parameter.name] = entry
 
     def _context_calibrators(self) -> None:
         """Each ContextCalibrator's match as a test on the columns before its field, per container."""
@@ -530,8 +645,9 @@ class Definition:
             raise self.refused[name]
         if name in self._conditions:
             raise XtceUnsupportedError(
-                "which entries a packet holds depends on its values (IncludeCondition): no single layout reads "
-                "them; Definition.decode does",
+                "which entries a packet holds, or where, depends on its values or its size (an IncludeCondition, "
+                "a count or a size from the packet, a place from its end): no single layout reads them; "
+                "Definition.decode does",
                 element="SequenceContainer",
                 name=name,
                 line=self.containers[name].line,
@@ -692,6 +808,8 @@ class Definition:
         prefix_bytes: int = 0,
         root: str | None = None,
         errors: Literal["skip", "raise"] = "skip",
+        segments: Literal["keep", "join"] = "keep",
+        segment_header_bytes: int = 0,
     ) -> XtceTables:
         """Split a file of CCSDS packets and decode every packet into the table of its packet type.
 
@@ -707,14 +825,24 @@ class Definition:
         stream's), ``packet_index``, ``unidentified``, ``ambiguous`` and
         ``failed`` (packet indexes). ``errors="skip"`` (the default) leaves
         out packets their container cannot read; ``"raise"`` raises at the
-        first.
+        first. ``segments="join"`` joins segmented packets per APID first
+        (a first segment, its continuations and its last, with consecutive
+        sequence counts, become one packet: the first whole, then each
+        later segment's data after its primary header and
+        ``segment_header_bytes`` more, its secondary header); segments that
+        complete no such run are left out and reported. The report's byte
+        offsets are then those of the joined packets.
         """
-        if errors not in ("raise", "skip"):
-            raise ValueError(f"errors must be 'raise' or 'skip', not {errors!r}")
         self._root_name(root)
-        how = _pipeline.plan(self, root=root)
-        packets = ccsds.split(source, prefix_bytes=prefix_bytes, warn=False)
-        tables = _pipeline.run(how, packets, errors)
+        tables = _pipeline.decode_quietly(
+            source,
+            self,
+            prefix_bytes=prefix_bytes,
+            root=root,
+            errors=errors,
+            segments=segments,
+            segment_header_bytes=segment_header_bytes,
+        )
         ccsds.warn_summary(tables.report.stream, stacklevel=2)
         tables.report.warn(stacklevel=2)
         assert isinstance(tables, XtceTables)  # what _run gives
@@ -818,6 +946,46 @@ class Definition:
         from bitloom_io._simulate import simulate
 
         return simulate(self, n, seed=seed, containers=containers, root=root)
+
+
+def _calibrates(ptype: ParameterType) -> bool:
+    """Whether a number's calibrated value differs from its raw one by a calibrator
+    (counts and sizes take the raw value of other types)."""
+    return ptype.encoding.calibrator is not None or bool(ptype.encoding.contexts)
+
+
+def _calibration_problem(entry: FieldSpec, number: bool = True) -> str | None:
+    """Why a field's engineering value cannot be worked out from its raw column
+    alone (or, ``number``, is not a number)."""
+    ptype = entry.type
+    if ptype.encoding.contexts:
+        return f"needs the calibrated value of {entry.parameter.name!r}, which a ContextCalibrator gives"
+    calibrator = ptype.encoding.calibrator
+    if calibrator is not None and calibrator.operands:
+        return f"needs the calibrated value of {entry.parameter.name!r}, whose calibrator reads other parameters"
+    if entry.ragged:
+        return f"needs the calibrated value of {entry.parameter.name!r}, which is repeated in the packet"
+    if ptype.kind in ("absolute_time", "relative_time"):
+        return f"needs the calibrated value of {entry.parameter.name!r}, which is a time"
+    if number and ptype.kind not in ("integer", "float"):
+        return f"needs the calibrated value of {entry.parameter.name!r}, which is not a number"
+    return None
+
+
+def _calibrating(test: Predicate, fields: list[FieldSpec]) -> Predicate:
+    """``test`` on the raw columns and the engineering values of ``fields`` worked out from them."""
+    if not fields:
+        return test
+
+    def decide(cols: Columns) -> np.ndarray:
+        cols = dict(cols)
+        for entry in fields:
+            eng = engineering(entry, np.ma.getdata(cols[entry.name]))
+            assert eng is not None
+            cols[entry.name + ENGINEERING_SUFFIX] = eng
+        return test(cols)
+
+    return decide
 
 
 def _base_refused(container: Container, path: str | None = None) -> XtceError:

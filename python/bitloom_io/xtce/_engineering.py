@@ -12,7 +12,7 @@ import numpy as np
 from bitloom_io.timecodes import counted_times
 from bitloom_io.xtce._model import Calibrator, ParameterType
 
-_BINARY = {
+_BINARY: dict[str, Callable[[Any, Any], Any]] = {
     "+": np.add,
     "-": np.subtract,
     "*": np.multiply,
@@ -20,7 +20,7 @@ _BINARY = {
     "%": np.fmod,
     "^": np.power,
     "y^x": np.power,
-    "atan2": np.arctan2,
+    "atan2": lambda y, x: np.degrees(np.arctan2(y, x)),
     "==": np.equal,
     "!=": np.not_equal,
     "<": np.less,
@@ -36,10 +36,11 @@ _UNARY: dict[str, Callable[[np.ndarray], Any]] = {
     "log": np.log10,
     "e^x": np.exp,
     "1/x": lambda x: 1.0 / x,
-    "tan": np.tan,
-    "cos": np.cos,
-    "sin": np.sin,
-    "atan": np.arctan,
+    # The standard's trigonometric operators work in degrees.
+    "tan": lambda x: np.tan(np.radians(x)),
+    "cos": lambda x: np.cos(np.radians(x)),
+    "sin": lambda x: np.sin(np.radians(x)),
+    "atan": lambda x: np.degrees(np.arctan(x)),
     "abs": np.abs,
     "!": np.logical_not,
     "~": lambda x: np.invert(x.astype(np.int64)),
@@ -47,9 +48,10 @@ _UNARY: dict[str, Callable[[np.ndarray], Any]] = {
 }
 
 
-def evaluate(calibrator: Calibrator, x: np.ndarray) -> np.ndarray:
-    """Runs a MathOperationCalibrator's postfix program over a column; the
-    result is float64 (whatever the raw type, the value is not rounded)."""
+def evaluate(calibrator: Calibrator, x: np.ndarray, operands: list[np.ndarray] | None = None) -> np.ndarray:
+    """Runs a MathOperationCalibrator's postfix program over a column (and the
+    columns of the other parameters it reads, ``operands``); the result is
+    float64 (whatever the raw type, the value is not rounded)."""
     stack: list[np.ndarray] = []
     with np.errstate(all="ignore"):
         for operator, value in calibrator.program:
@@ -57,6 +59,9 @@ def evaluate(calibrator: Calibrator, x: np.ndarray) -> np.ndarray:
                 stack.append(np.full(len(x), value))
             elif operator == "this":
                 stack.append(x)
+            elif operator == "param":
+                assert operands is not None
+                stack.append(operands[int(value)])
             elif operator == "dup":
                 stack.append(stack[-1])
             elif operator == "drop":

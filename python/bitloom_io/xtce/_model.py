@@ -137,7 +137,26 @@ class Calibrator:
     points: list[tuple[float, float]] = field(default_factory=list)  # (raw, calibrated), sorted by raw
     order: int = 0
     extrapolate: bool = False
-    program: list[tuple[str, float]] = field(default_factory=list)  # ("value", v), ("this", 0) or (operator, 0)
+    program: list[tuple[str, float]] = field(
+        default_factory=list
+    )  # ("value", v), ("this", 0), ("param", k) or (operator, 0)
+    # The other parameters a math program reads: (reference, calibrated), ("param", k) naming the k-th.
+    operands: list[tuple[str, bool]] = field(default_factory=list)
+
+
+@dataclass(frozen=True, slots=True)
+class Crc:
+    """A cyclic redundancy check that a field holds (ErrorDetectCorrect/CRC):
+    computed over the packet's bytes from ``bits_from_start`` up to the
+    field, each byte most significant bit first unless ``reflect_data``."""
+
+    width: int
+    polynomial: int
+    initial: int
+    final_xor: int
+    reflect_data: bool = False
+    reflect_remainder: bool = False
+    bits_from_start: int = 0
 
 
 @dataclass(slots=True)
@@ -164,6 +183,8 @@ class Encoding:
     contexts: list[tuple[Criteria, Calibrator]] = field(default_factory=list)
     # A float format read as unsigned bits and converted afterwards ("IBM/32"...).
     float_format: str = ""
+    # The check value the field holds (an integer field), computed when packets are made.
+    crc: Crc | None = None
 
     @property
     def text_in_buffer(self) -> bool:
@@ -226,6 +247,8 @@ class Parameter:
     # An element of an array (or of a repeated entry): the column the elements
     # make together, its shape per packet, and this element's place in it (C order).
     array: tuple[str, tuple[int, ...], int] | None = None
+    # A member of an aggregate: the names from the parameter down to this leaf.
+    member: tuple[str, ...] | None = None
 
 
 @dataclass(slots=True)
@@ -256,11 +279,14 @@ class Entry:
     kind: str  # "parameter" or "container"
     ref: str
     line: int
-    # LocationInContainerInBits: ("containerStart" or "previousEntry", bits), when it moves the entry.
+    # LocationInContainerInBits: (reference, bits), when it moves the entry; the reference is
+    # "containerStart", "previousEntry", "containerEnd" or "nextEntry".
     location: tuple[str, int] | None = None
     # RepeatEntry: a count (fixed, or {"field", "slope", "intercept", "calibrated"}) and the bits between repeats.
     repeat: tuple[int | dict[str, Any], int] | None = None
     condition: Criteria | None = None  # IncludeCondition: the entry is in the packet only when it holds
+    # ArrayParameterRefEntry: the (first, last) index of each dimension it holds, when it names them.
+    dimensions: tuple[tuple[int, int], ...] | None = None
 
 
 @dataclass(slots=True)
@@ -292,6 +318,8 @@ class FieldSpec:
     ragged: bool = False  # as many values per packet as an earlier field says: one array per packet
     # Its ContextCalibrators' matches as tests on the packet's columns, beside each calibrator.
     contexts: tuple[tuple[Any, Calibrator], ...] = ()
+    # The columns a math calibrator's ParameterInstanceRefOperands read, by the calibrator's id.
+    operands: dict[int, tuple[str, ...]] = field(default_factory=dict)
 
     @property
     def type(self) -> ParameterType:

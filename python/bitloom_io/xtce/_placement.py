@@ -8,11 +8,13 @@ from __future__ import annotations
 
 import dataclasses
 import itertools
+
+import numpy as np
 from dataclasses import dataclass
 from typing import Any
 
 from bitloom_io.xtce._errors import XtceEncodingNotImplementedError, XtceError, XtceUnsupportedError
-from bitloom_io.xtce._model import Container, Criteria, Encoding, FieldSpec, Parameter, ParameterType
+from bitloom_io.xtce._model import Container, Criteria, Encoding, Entry, FieldSpec, Parameter, ParameterType
 from bitloom_io.xtce._reader import UnitReader
 
 
@@ -28,13 +30,16 @@ class Mark:
 
 @dataclass(slots=True, frozen=True)
 class Move:
-    """An entry placed by LocationInContainerInBits: ``bits`` from the container's start or the previous entry's end."""
+    """An entry placed by LocationInContainerInBits: its start ``bits`` after the
+    container's start or the previous entry's end, or its end ``bits`` before
+    the container's end (``width``: the entry's own bits)."""
 
-    reference: str  # "containerStart" or "previousEntry"
+    reference: str  # "containerStart", "previousEntry" or "containerEnd"
     bits: int
     container: str
     entry: str
     line: int
+    width: int = 0
 
 
 @dataclass(slots=True, frozen=True)
@@ -49,7 +54,7 @@ class Scope:
 class Repeat:
     """An entry repeated as many times as an earlier field says (``count``: field, slope, intercept)."""
 
-    parts: tuple[Parameter, ...]  # the fields of one repeat
+    parts: tuple[Parameter | Mark | Move, ...]  # the fields of one repeat (and a repeated container's bounds)
     count: dict[str, Any]
     gap: int  # bits between repeats
     container: str
@@ -108,25 +113,29 @@ def leaves(reader: UnitReader, param: Parameter, container: str) -> list[Paramet
         return cached
     out: list[Parameter] = []
     assert param.type is not None
-    # (column name, type, types passed through, array column, its shape, this element's indexes)
-    stack: list[tuple[str, ParameterType, tuple[str, ...], str, tuple[int, ...], tuple[int, ...]]] = [
-        (param.name, param.type, (param.type.name,), param.name, (), ())
+    # (column name, type, types passed through, array column, its shape, this element's indexes, member names)
+    stack: list[tuple[str, ParameterType, tuple[str, ...], str, tuple[int, ...], tuple[int, ...], tuple[str, ...]]] = [
+        (param.name, param.type, (param.type.name,), param.name, (), (), (param.name,))
     ]
     while stack:
-        prefix, ptype, trail, group, shape, at = stack.pop()
+        prefix, ptype, trail, group, shape, at, path = stack.pop()
         if ptype.kind == "aggregate":
             for member, ref, line in reversed(ptype.members):
                 mtype = _part_type(reader, ptype, ref, trail, line, f"Member {member!r}")
-                stack.append((f"{prefix}.{member}", mtype, (*trail, mtype.name), f"{group}.{member}", shape, at))
+                stack.append(
+                    (f"{prefix}.{member}", mtype, (*trail, mtype.name), f"{group}.{member}", shape, at, (*path, member))
+                )
             continue
         if ptype.kind == "array":
             assert ptype.element_type is not None
             etype = _part_type(reader, ptype, ptype.element_type, trail, ptype.line, "arrayTypeRef")
             for index in reversed(list(itertools.product(*(range(size) for size in ptype.dimensions)))):
                 name = prefix + "".join(f"[{i}]" for i in index)
-                stack.append((name, etype, (*trail, etype.name), group, shape + ptype.dimensions, at + index))
+                stack.append((name, etype, (*trail, etype.name), group, shape + ptype.dimensions, at + index, path))
             continue
         leaf = Parameter(name=prefix, type_name=ptype.name, line=param.line, type=ptype)
+        if len(path) > 1:
+            leaf.member = path
         if shape:
             flat = 0
             for size, i in zip(shape, at):
@@ -140,10 +149,17 @@ def leaves(reader: UnitReader, param: Parameter, container: str) -> list[Paramet
 
 def _tag_alone(reader: UnitReader, ptype: ParameterType) -> bool:
     """A string whose size tag alone gives its length: no size around it, or
-    one taken from a parameter the definition does not have (files written
-    for one ground system name a placeholder there)."""
+    one taken from a parameter that no container entry provides (files
+    written for one ground system name a placeholder there): no buffer limit."""
     bits = ptype.encoding.bits
-    return bits == 0 or isinstance(bits, dict) and bits["field"] not in reader.parameters
+    if bits == 0:
+        return True
+    if not isinstance(bits, dict):
+        return False
+    if reader.provided is None:
+        reader.provided = {e.ref for c in reader.containers.values() for e in c.entries if e.kind == "parameter"}
+    provided = reader.provided
+    return bits["field"] not in reader.parameters or bits["field"] not in provided
 
 
 def _tagged(reader: UnitReader, param: Parameter) -> list[Parameter]:
@@ -195,21 +211,32 @@ def _part_type(
     return ptype
 
 
-def _repeated(param: Parameter, leaves_of: list[Parameter], count: int) -> list[list[Parameter]]:
-    """The leaves of each repeat of an entry: one more dimension in front of each array column."""
+def _repeated(leaves_of: list[Parameter], count: int, prefix: str | None = None) -> list[list[Parameter]]:
+    """The fields of each repeat of an entry: one more dimension in front of
+    each array column; a parameter's fields are named ``prefix[k]...``."""
     out = []
     for k in range(count):
         copies = []
         for leaf in leaves_of:
-            name = f"{param.name}[{k}]{leaf.name[len(param.name) :]}"
-            copy = Parameter(name=name, type_name=leaf.type_name, line=leaf.line, type=leaf.type)
+            if prefix is not None:
+                name = f"{prefix}[{k}]{leaf.name[len(prefix) :]}"
+            elif leaf.array is None:
+                name = f"{leaf.name}[{k}]"
+            else:
+                name = f"{leaf.array[0]}[{k}]{leaf.name[len(leaf.array[0]) :]}"
             if leaf.array is None:
+                copy = Parameter(
+                    name=name, type_name=leaf.type_name, line=leaf.line, type=leaf.type, member=leaf.member
+                )
                 copy.array = (leaf.name, (count,), k)
             else:
                 group, shape, flat = leaf.array
                 size = 1
                 for dim in shape:
                     size *= dim
+                copy = Parameter(
+                    name=name, type_name=leaf.type_name, line=leaf.line, type=leaf.type, member=leaf.member
+                )
                 copy.array = (group, (count, *shape), k * size + flat)
             copies.append(copy)
         out.append(copies)
@@ -266,13 +293,14 @@ def container_fields(reader: UnitReader, name: str, cache: dict[str, list[Slot]]
     return fields
 
 
-def own_fields(reader: UnitReader, name: str) -> list[Slot]:
-    """The content a container's own entry list adds (container entries expanded)."""
+def own_fields(reader: UnitReader, name: str, outer: tuple[str, ...] = ()) -> list[Slot]:
+    """The content a container's own entry list adds (container entries expanded);
+    ``outer``: the containers that include this one, for repeated container entries."""
     fields: list[Slot] = []
     top = reader.containers[name]
     # Each frame: a container whose entries are being listed, the next entry, and the condition of its entry.
     stack: list[tuple[Container, int, Criteria | None]] = [(top, 0, None)]
-    active: list[str] = [name]
+    active: list[str] = [*outer, name]
     while stack:
         container, at, governed = stack[-1]
         if at == len(container.entries):
@@ -288,16 +316,9 @@ def own_fields(reader: UnitReader, name: str) -> list[Slot]:
         if entry.condition is not None:
             fields.append(Scope(entry.condition, True))
         if entry.location is not None:
-            fields.append(Move(entry.location[0], entry.location[1], container.name, entry.ref, entry.line))
+            fields.append(_move(reader, container, at, tuple(active)))
         if entry.kind == "parameter":
-            param = reader.parameters.get(entry.ref)
-            if param is None:
-                raise XtceError(
-                    f"ParameterRefEntry {entry.ref!r} names no parameter",
-                    element="SequenceContainer",
-                    name=container.name,
-                    line=entry.line,
-                )
+            param = _entry_parameter(reader, container, entry)
             ptype = param.type
             assert ptype is not None
             if ptype.problem is not None or ptype.encoding.not_implemented:
@@ -326,75 +347,258 @@ def own_fields(reader: UnitReader, name: str) -> list[Slot]:
                 if entry.condition is not None:
                     fields.append(Scope(entry.condition, False))
                 continue
-            if ptype.kind in ("aggregate", "array"):
-                parts = leaves(reader, param, name)
-            elif ptype.encoding.size_tag_bits and _tag_alone(reader, ptype):
-                parts = _tagged(reader, param)
-            else:
-                parts = [param]
-            if entry.repeat is None:
-                fields.extend((leaf, entry.line) for leaf in parts)
-            elif isinstance(entry.repeat[0], dict):
-                if any(part.array is not None for part in parts):
-                    raise XtceUnsupportedError(
-                        f"a repeated array whose count comes from the packet (entry {entry.ref!r}) is not supported",
-                        element="RepeatEntry",
-                        name=container.name,
-                        line=entry.line,
-                    )
-                fields.append(
-                    Repeat(tuple(parts), dict(entry.repeat[0]), entry.repeat[1], container.name, entry.ref, entry.line)
-                )
-            else:
-                count, gap = entry.repeat
-                for k, copies in enumerate(_repeated(param, parts, count)):
-                    if k and gap:
-                        fields.append(Move("previousEntry", gap, container.name, entry.ref, entry.line))
-                    fields.extend((leaf, entry.line) for leaf in copies)
+            parts = _parts(reader, param, name)
+            held = _held(param, container, entry) if entry.dimensions is not None else None
+            if held is not None:
+                # Part of an array: its elements join the column the other entries of the array fill.
+                parts = [part for part in parts if part.array is not None and part.array[2] in held]
+            _repeat_into(fields, parts, [(leaf, entry.line) for leaf in parts], entry, container)
             if entry.condition is not None:
                 fields.append(Scope(entry.condition, False))
             continue
-        ref = reader.containers.get(entry.ref)
-        if ref is None and entry.ref in reader.commands:
-            element, line = reader.commands[entry.ref]
-            raise XtceUnsupportedError(
-                f"ContainerRefEntry {entry.ref!r} names a command definition ({element} at line {line}): "
-                "command containers are not supported",
-                element="ContainerRefEntry",
-                name=container.name,
-                line=entry.line,
-            )
-        if ref is None:
-            raise XtceError(
-                f"ContainerRefEntry {entry.ref!r} names no telemetry SequenceContainer",
-                element="SequenceContainer",
-                name=container.name,
-                line=entry.line,
-            )
-        if entry.ref in active:
-            raise XtceError(
-                "container includes itself: " + " -> ".join((*active, entry.ref)),
-                element="SequenceContainer",
-                name=container.name,
-                line=entry.line,
-            )
+        ref = _entry_container(reader, container, entry, active)
         if ref.problem is not None:
             raise _container_problem(ref, name)
-        if ref.base is not None:
-            raise XtceUnsupportedError(
-                f"ContainerRefEntry to {entry.ref!r}, which has a BaseContainer, is not supported",
-                element="ContainerRefEntry",
-                name=container.name,
-                line=entry.line,
-            )
-        fields.append(Mark(ref.name, True, None, entry.line))
+        if entry.repeat is not None:
+            inner: list[Slot] = [Mark(ref.name, True, ref.size_bits, entry.line)]
+            inner += own_fields(reader, ref.name, tuple(active))
+            inner.append(Mark(ref.name, False, ref.size_bits, ref.line))
+            if any(isinstance(slot, (Scope, Repeat)) for slot in inner):
+                raise XtceUnsupportedError(
+                    f"a repeated container entry ({entry.ref!r}) whose own entries are conditional or repeated "
+                    "is not supported",
+                    element="RepeatEntry",
+                    name=container.name,
+                    line=entry.line,
+                )
+            parts = [slot[0] for slot in inner if type(slot) is tuple]
+            _repeat_into(fields, parts, inner, entry, container)
+            if entry.condition is not None:
+                fields.append(Scope(entry.condition, False))
+            continue
+        fields.append(Mark(ref.name, True, ref.size_bits, entry.line))
         stack.append((ref, 0, entry.condition))
         active.append(ref.name)
     return fields
 
 
-def place(fields: list[Slot], start: int | None = 0) -> list[FieldSpec]:
-    """Positions and unique column names for a container's content."""
+def _entry_parameter(reader: UnitReader, container: Container, entry: Entry) -> Parameter:
+    param = reader.parameters.get(entry.ref)
+    if param is None:
+        raise XtceError(
+            f"ParameterRefEntry {entry.ref!r} names no parameter",
+            element="SequenceContainer",
+            name=container.name,
+            line=entry.line,
+        )
+    if entry.dimensions is not None:
+        _held(param, container, entry)
+    return param
+
+
+def _held(param: Parameter, container: Container, entry: Entry) -> frozenset[int] | None:
+    """The elements (C-order indexes) an ArrayParameterRefEntry holds, None
+    for the whole array: a range per dimension, or one range over all the
+    elements in order (a Size is the first that many)."""
+    ptype = param.type
+    assert ptype is not None and entry.dimensions is not None
+    shape = ptype.dimensions
+    total = _size(ptype)
+    problem = None
+    held: set[int] = set()
+    if ptype.kind != "array" or not shape:
+        problem = "an array with fixed dimensions"
+    elif len(entry.dimensions) == len(shape):
+        ranges = [range(first, last + 1) for first, last in entry.dimensions]
+        if any(r.start < 0 or r.stop > size or not len(r) for r, size in zip(ranges, shape)):
+            problem = f"indexes within its dimensions {list(shape)}"
+        else:
+            held = {int(i) for i in np.ravel_multi_index(np.ix_(*ranges), shape).ravel()} if ranges else set()
+    elif len(entry.dimensions) == 1:
+        first, last = entry.dimensions[0]
+        if first < 0 or last >= total or last < first:
+            problem = f"indexes within its {total} elements"
+        else:
+            held = set(range(first, last + 1))
+    else:
+        problem = f"one range per dimension of its {len(shape)}"
+    if problem is not None:
+        raise XtceUnsupportedError(
+            f"ArrayParameterRefEntry {entry.ref!r} holds the elements {list(entry.dimensions)}, and needs {problem}",
+            element="ArrayParameterRefEntry",
+            name=container.name,
+            line=entry.line,
+        )
+    return None if len(held) == total else frozenset(held)
+
+
+def _size(ptype: ParameterType) -> int:
+    total = 1
+    for size in ptype.dimensions:
+        total *= size
+    return total
+
+
+def _entry_container(reader: UnitReader, container: Container, entry: Entry, active: list[str]) -> Container:
+    ref = reader.containers.get(entry.ref)
+    if ref is None and entry.ref in reader.commands:
+        element, line = reader.commands[entry.ref]
+        raise XtceUnsupportedError(
+            f"ContainerRefEntry {entry.ref!r} names a command definition ({element} at line {line}): "
+            "command containers are not supported",
+            element="ContainerRefEntry",
+            name=container.name,
+            line=entry.line,
+        )
+    if ref is None:
+        raise XtceError(
+            f"ContainerRefEntry {entry.ref!r} names no telemetry SequenceContainer",
+            element="SequenceContainer",
+            name=container.name,
+            line=entry.line,
+        )
+    if entry.ref in active:
+        raise XtceError(
+            "container includes itself: " + " -> ".join((*active, entry.ref)),
+            element="SequenceContainer",
+            name=container.name,
+            line=entry.line,
+        )
+    if ref.base is not None:
+        raise XtceUnsupportedError(
+            f"ContainerRefEntry to {entry.ref!r}, which has a BaseContainer, is not supported",
+            element="ContainerRefEntry",
+            name=container.name,
+            line=entry.line,
+        )
+    return ref
+
+
+def _parts(reader: UnitReader, param: Parameter, container: str) -> list[Parameter]:
+    """The fields a parameter entry reads: its leaves, or a size tag and its text, or itself."""
+    ptype = param.type
+    assert ptype is not None
+    if ptype.kind in ("aggregate", "array"):
+        return leaves(reader, param, container)
+    if ptype.encoding.size_tag_bits and _tag_alone(reader, ptype):
+        return _tagged(reader, param)
+    return [param]
+
+
+def _repeat_into(
+    fields: list[Slot], parts: list[Parameter], content: list[Slot], entry: Entry, container: Container
+) -> None:
+    """An entry's content, repeated as its RepeatEntry says: ``parts`` are its
+    fields, ``content`` the same with the bounds of a container entry."""
+    if entry.repeat is None:
+        fields.extend(content)
+        return
+    count, gap = entry.repeat
+    if isinstance(count, dict):
+        if any(part.array is not None for part in parts):
+            raise XtceUnsupportedError(
+                f"a repeated array whose count comes from the packet (entry {entry.ref!r}) is not supported",
+                element="RepeatEntry",
+                name=container.name,
+                line=entry.line,
+            )
+        repeated = tuple(slot[0] if type(slot) is tuple else slot for slot in content)
+        fields.append(Repeat(repeated, dict(count), gap, container.name, entry.ref, entry.line))  # type: ignore[arg-type]
+        return
+    for k, copies in enumerate(_repeated(parts, count, entry.ref if entry.kind == "parameter" else None)):
+        if k and gap:
+            fields.append(Move("previousEntry", gap, container.name, entry.ref, entry.line))
+        by_part = dict(zip(map(id, parts), copies))
+        for slot in content:
+            fields.append((by_part[id(slot[0])], entry.line) if type(slot) is tuple else slot)
+
+
+def _move(reader: UnitReader, container: Container, at: int, active: tuple[str, ...]) -> Move:
+    """The place an entry's LocationInContainerInBits gives, relative to a
+    position known when the entry is laid out: an entry placed before the
+    next one is placed from where that one is placed."""
+    entry = container.entries[at]
+    assert entry.location is not None
+    reference, bits = entry.location
+    if reference == "nextEntry":
+        following = container.entries[at + 1] if at + 1 < len(container.entries) else None
+        if (
+            following is None
+            or following.location is None
+            or following.location[0] not in ("containerStart", "containerEnd")
+        ):
+            raise XtceUnsupportedError(
+                f"entry {entry.ref!r} is placed relative to the next entry, whose own place is not fixed from "
+                "the container's start or end",
+                element="LocationInContainerInBits",
+                name=container.name,
+                line=entry.line,
+            )
+        width = _entry_width(reader, container, entry, active)
+        if following.location[0] == "containerStart":
+            return Move("containerStart", following.location[1] - bits - width, container.name, entry.ref, entry.line)
+        after = following.location[1] + _entry_width(reader, container, following, active)
+        return Move("containerEnd", after + bits, container.name, entry.ref, entry.line, width)
+    if reference == "containerEnd":
+        width = _entry_width(reader, container, entry, active)
+        return Move("containerEnd", bits, container.name, entry.ref, entry.line, width)
+    return Move(reference, bits, container.name, entry.ref, entry.line)
+
+
+def _entry_width(reader: UnitReader, container: Container, entry: Entry, active: tuple[str, ...]) -> int:
+    """The bits an entry occupies, when they do not depend on the packet."""
+    width: int | None = None
+    if entry.kind == "parameter":
+        param = _entry_parameter(reader, container, entry)
+        assert param.type is not None
+        if not (param.type.kind == "array" and param.type.dynamic_size is not None):
+            widths = [
+                part.type.encoding.bits for part in _parts(reader, param, container.name) if part.type is not None
+            ]
+            fixed = [bits for bits in widths if isinstance(bits, int)]
+            width = sum(fixed) if len(fixed) == len(widths) else None
+    else:
+        ref = _entry_container(reader, container, entry, list(active))
+        width = ref.size_bits
+        if width is None and ref.problem is None:
+            placed = place(own_fields(reader, ref.name, active))
+            ends = [
+                p.start + p.type.encoding.bits
+                if p.start is not None and isinstance(p.type.encoding.bits, int)
+                else None
+                for p in placed
+            ]
+            width = max(ends, default=0) if None not in ends else None  # type: ignore[type-var]
+    if width is not None and entry.repeat is not None:
+        count, gap = entry.repeat
+        width = width * count + gap * (count - 1) if isinstance(count, int) else None
+    if width is None:
+        raise XtceUnsupportedError(
+            f"entry {entry.ref!r} is placed from the end of {entry.location[0] if entry.location else 'its container'}"
+            " but its own size depends on the packet",
+            element="LocationInContainerInBits",
+            name=container.name,
+            line=entry.line,
+        )
+    return width
+
+
+def place(
+    fields: list[Slot],
+    start: int | None = 0,
+    packet_bits: int | None = None,
+    *,
+    per_packet: bool = False,
+    sizes: dict[int, int] | None = None,
+    sized: frozenset[int] = frozenset(),
+) -> list[FieldSpec]:
+    """Positions and unique column names for a container's content
+    (``packet_bits``: the packet's size, where entries are placed from its
+    end). ``per_packet``: the content is laid out again for each group of
+    packets that its conditions, repeats and size decide, so a place those
+    decide is left unknown here. ``sizes``: the bits of fields whose size
+    the packet gives, by the ``id`` of their slot; ``sized``: the slots of
+    fields whose size the groups decide, when not yet known."""
     entries: list[FieldSpec] = []
     used: set[str] = set()
     counts: dict[str, int] = {}
@@ -402,11 +606,17 @@ def place(fields: list[Slot], start: int | None = 0) -> list[FieldSpec]:
     governing: list[Criteria] = []  # the IncludeConditions in force
     governed: tuple[Criteria, ...] = ()
     position = start
-    # Per container entry being laid out: where it began and the bits since (None when they vary).
-    opened: list[tuple[int | None, int | None]] = []
+    # Whether an unknown position is one the groups of packets decide (a
+    # condition, a repeat, the packet's size, a calibrated size), as opposed
+    # to one that varies within a group (a size from the packet's raw values).
+    later = False
+    # Per container entry being laid out: where it began, the bits since (None when they vary), its own size.
+    opened: list[tuple[int | None, int | None, int | None]] = []
     for slot in fields:
         if type(slot) is tuple:
             param, line = slot
+            if sizes and id(slot) in sizes:
+                param = _with_bits(param, sizes[id(slot)])
             count = counts.get(param.name, 0) + 1
             column = param.name if count == 1 else f"{param.name}#{count}"
             # A parameter may itself be called NAME#2: no column may take another's name.
@@ -418,7 +628,7 @@ def place(fields: list[Slot], start: int | None = 0) -> list[FieldSpec]:
             group = None
             if param.array is not None:
                 base, _, flat = param.array
-                if flat == 0:
+                if flat == 0 or base not in groups:
                     # A new array column begins, named like a parameter: NAME, then NAME#2...
                     group, k = base, 1
                     while group in used:
@@ -431,15 +641,17 @@ def place(fields: list[Slot], start: int | None = 0) -> list[FieldSpec]:
             ptype = param.type
             assert ptype is not None  # resolved before placing
             bits = ptype.encoding.bits
+            if type(bits) is not int:
+                later = id(slot) in sized
             position = position + bits if position is not None and type(bits) is int else None
             if opened:
                 _grow(opened, bits if isinstance(bits, int) else None)
             continue
         if isinstance(slot, Mark):
             if slot.begin:
-                opened.append((position, 0))
+                opened.append((position, 0, slot.bits))
                 continue
-            begin, width = opened.pop()
+            begin, width, _ = opened.pop()
             total = width
             if slot.bits is not None:
                 if width is not None and width > slot.bits:
@@ -452,6 +664,8 @@ def place(fields: list[Slot], start: int | None = 0) -> list[FieldSpec]:
                     )
                 if isinstance(begin, int):
                     position = begin + slot.bits
+                elif per_packet and later and width != slot.bits:
+                    position = None
                 elif width != slot.bits:
                     raise XtceUnsupportedError(
                         f"container {slot.container!r} occupies {slot.bits} bits after a field whose size varies, "
@@ -471,29 +685,111 @@ def place(fields: list[Slot], start: int | None = 0) -> list[FieldSpec]:
                 governing.pop()
                 governed = tuple(governing)
                 # Whether the governed entries are there depends on the packet.
-                position = None
+                position, later = None, True
                 _grow(opened, None)
             continue
         if isinstance(slot, Repeat):
             for part in slot.parts:
+                if not isinstance(part, Parameter):
+                    continue
                 column, k = part.name, 1
                 while column in used:
                     k += 1
                     column = f"{part.name}#{k}"
                 used.add(column)
                 entries.append(FieldSpec(column, part, position, slot.line, None, governed, True))
-            position = None
+            position, later = None, True
             _grow(opened, None)
             continue
         if isinstance(slot, Move):  # the last kind of slot
-            position = _moved(slot, position, opened[-1][0] if opened else start)
+            if slot.reference == "containerEnd":
+                position = _from_end(slot, opened, packet_bits, per_packet and later)
+                later = position is None
+                if opened:
+                    begin, _, size = opened[-1]
+                    opened[-1] = (begin, position - begin if begin is not None and position is not None else None, size)
+                continue
+            origin = opened[-1][0] if opened else start
+            if per_packet and later and (origin if slot.reference == "containerStart" else position) is None:
+                position = None
+                _grow(opened, None)
+                continue
+            position = _moved(slot, position, origin)
             if opened:
-                begin, width = opened[-1]
+                begin, width, size = opened[-1]
                 if slot.reference == "containerStart":
-                    opened[-1] = (begin, slot.bits)
+                    opened[-1] = (begin, slot.bits, size)
                 else:
                     _grow(opened, slot.bits)
     return entries
+
+
+def _from_end(
+    move: Move, opened: list[tuple[int | None, int | None, int | None]], packet_bits: int | None, lenient: bool
+) -> int | None:
+    """Where an entry placed from its container's end starts: in a container
+    entry, from the size its BinaryEncoding gives; in the packet, from the
+    packet's size (None until it is known: packets are then read by size)."""
+    if opened:
+        begin, _, size = opened[-1]
+        if size is None:
+            raise XtceUnsupportedError(
+                f"entry {move.entry!r} is placed from the end of container {move.container!r}, which has no "
+                "BinaryEncoding size",
+                element="LocationInContainerInBits",
+                name=move.container,
+                line=move.line,
+            )
+        if begin is None and lenient:
+            return None  # laid out again once the groups of packets fix where the container starts
+        if begin is None:
+            raise XtceUnsupportedError(
+                f"entry {move.entry!r} is placed from the end of container {move.container!r}, which starts "
+                "after a field whose size varies",
+                element="LocationInContainerInBits",
+                name=move.container,
+                line=move.line,
+            )
+        end: int | None = begin + size
+    else:
+        end = packet_bits
+    if end is None:
+        return None
+    moved = end - move.bits - move.width
+    if moved < 0:
+        raise XtceError(
+            f"entry {move.entry!r} is placed at bit {moved}, before the packet's start",
+            element="LocationInContainerInBits",
+            name=move.container,
+            line=move.line,
+        )
+    return moved
+
+
+def _with_bits(param: Parameter, bits: int) -> Parameter:
+    """A parameter whose field has a fixed number of bits."""
+    ptype = param.type
+    assert ptype is not None
+    fixed = dataclasses.replace(ptype, encoding=dataclasses.replace(ptype.encoding, bits=bits))
+    return dataclasses.replace(param, type=fixed)
+
+
+def per_packet(fields: list[Slot]) -> bool:
+    """Whether which entries a container holds, or where, depends on each packet's values or size."""
+    return from_packet_end(fields) or any(isinstance(slot, (Scope, Repeat)) for slot in fields)
+
+
+def from_packet_end(fields: list[Slot]) -> bool:
+    """Whether some entry is placed from the end of the packet itself (not of a container entry)."""
+    depth = 0
+    for slot in fields:
+        parts = slot.parts if isinstance(slot, Repeat) else (slot,)
+        for part in parts:
+            if isinstance(part, Mark):
+                depth += 1 if part.begin else -1
+            elif isinstance(part, Move) and part.reference == "containerEnd" and depth == 0:
+                return True
+    return False
 
 
 def _moved(move: Move, position: int | None, begin: int | None) -> int:
@@ -518,21 +814,24 @@ def _moved(move: Move, position: int | None, begin: int | None) -> int:
     return moved
 
 
-def _grow(opened: list[tuple[int | None, int | None]], bits: int | None) -> None:
+def _grow(opened: list[tuple[int | None, int | None, int | None]], bits: int | None) -> None:
     """Adds an entry's bits to the innermost container entry being laid out."""
     if opened:
-        begin, width = opened[-1]
-        opened[-1] = (begin, width + bits if width is not None and bits is not None else None)
+        begin, width, size = opened[-1]
+        opened[-1] = (begin, width + bits if width is not None and bits is not None else None, size)
 
 
-def present(fields: list[Slot], holds: dict[int, Any]) -> list[Slot]:
+def present(fields: list[Slot], holds: dict[int, Any], sized: frozenset[int] = frozenset()) -> list[Slot]:
     """The content of a container in the packets where each IncludeCondition
     (by ``id``) holds or not, and each repeat count is, as ``holds`` says;
     what it does not decide ends the content there. A repeat's fields are
-    listed count times, named ``NAME[k]``."""
+    listed count times, named ``NAME[k]``. ``sized``: the fields whose size
+    ``holds`` gives (by the ``id`` of their slot)."""
     out: list[Slot] = []
     dropped = 0  # how many enclosing conditions do not hold
     for slot in fields:
+        if not dropped and id(slot) in sized and id(slot) not in holds:
+            return out
         if isinstance(slot, Repeat):
             if dropped:
                 continue
@@ -543,6 +842,9 @@ def present(fields: list[Slot], holds: dict[int, Any]) -> list[Slot]:
                 if k and slot.gap:
                     out.append(Move("previousEntry", slot.gap, slot.container, slot.entry, slot.line))
                 for part in slot.parts:
+                    if not isinstance(part, Parameter):
+                        out.append(part)
+                        continue
                     copy = Parameter(name=f"{part.name}[{k}]", type_name=part.type_name, line=part.line, type=part.type)
                     # The element's place: which repeated field (by identity) and which repeat.
                     copy.array = (str(id(part)), (int(count),), k)

@@ -16,6 +16,7 @@ import numpy as np
 
 from bitloom_io.xtce._errors import XtceError, XtceUnsupportedError
 from bitloom_io.xtce._model import (
+    Crc,
     COMPARISON_OPERATORS,
     DESCRIPTIVE,
     IEEE_SPELLINGS,
@@ -52,6 +53,8 @@ class UnitReader:
         self.leaves: dict[str, list[Parameter]] = {}
         # Types that name a baseType, kept as elements until every type is read.
         self.derived: dict[str, Node] = {}
+        # The parameters some container entry provides (worked out when first needed).
+        self.provided: set[str] | None = None
 
     # -- dispatch ---------------------------------------------------------
 
@@ -508,6 +511,7 @@ class UnitReader:
             )
         if cal.tag == "MathOperationCalibrator":
             program: list[tuple[str, float]] = []
+            operands: list[tuple[str, bool]] = []
             for step in cal.children:
                 if step.tag == "ValueOperand":
                     try:
@@ -522,10 +526,16 @@ class UnitReader:
                         raise self._refuse(f"math operator {operator!r} is not supported", step, name)
                     program.append((operator, 0.0))
                 elif step.tag == "ParameterInstanceRefOperand":
-                    raise self._refuse("math calibrators that read other parameters are not supported", step, name)
+                    ref = step.get("parameterRef")
+                    if not ref:
+                        raise self._error("ParameterInstanceRefOperand without a parameterRef", step, name)
+                    if self._int(step.get("instance", "0"), step, name, "instance") != 0:
+                        raise self._refuse("operands from another instance are not supported", step, name)
+                    program.append(("param", float(len(operands))))
+                    operands.append((self._path(ref), self._bool(step.get("useCalibratedValue"), True)))
                 elif step.tag not in DESCRIPTIVE:
                     raise self._refuse(f"{step.tag} in a MathOperationCalibrator is not supported", step, name)
-            return Calibrator(kind="math", program=program)
+            return Calibrator(kind="math", program=program, operands=operands)
         raise self._refuse("calibrator not supported", cal, name)
 
     def _check_encoding_children(self, enc: Node, name: str, known: set[str]) -> None:
@@ -545,10 +555,20 @@ class UnitReader:
             raise self._refuse(f"{bits}-bit integers are not supported (1 to 64 bits are)", enc, name)
         byte_order, reverse = self._byte_order(enc, name, bits, base)
         self._check_encoding_children(
-            enc, name, {"ByteOrderList", "PolynomialCalibrator", "SplineCalibrator", "MathOperationCalibrator"}
+            enc,
+            name,
+            {
+                "ByteOrderList",
+                "PolynomialCalibrator",
+                "SplineCalibrator",
+                "MathOperationCalibrator",
+                "ErrorDetectCorrect",
+            },
         )
         calibrator = self._calibrator(enc, name)
+        check = enc.find("ErrorDetectCorrect")
         return Encoding(
+            crc=self._crc(check, name, bits) if check is not None else base.crc if base is not None else None,
             kind="integer",
             codec=codec,
             bits=bits,
@@ -558,6 +578,53 @@ class UnitReader:
             contexts=self._contexts(enc, name) or (base.contexts if base is not None else []),
             written=written,
             line=enc.line,
+        )
+
+    def _crc(self, node: Node, name: str, bits: int) -> Crc:
+        """ErrorDetectCorrect holding a CRC: its polynomial, initial remainder
+        and final XOR (hexadecimal), width and reflections, from whole bytes
+        after the container's start. Parity and checksums are refused."""
+        for child in node.children:
+            if child.tag != "CRC" and child.tag not in DESCRIPTIVE:
+                raise self._refuse(f"{child.tag} in ErrorDetectCorrect is not supported (CRC is)", child, name)
+        crc = node.find("CRC")
+        if crc is None:
+            raise self._refuse("ErrorDetectCorrect without a CRC", node, name)
+        width = self._int(crc.get("width", str(bits)), crc, name, "width")
+        if width != bits or width % 8:
+            raise self._refuse(
+                f"a CRC of {width} bits in a field of {bits} is not supported (whole bytes, the field's width, are)",
+                crc,
+                name,
+            )
+        reference = crc.get("reference", "start")
+        if _key(reference) not in ("start", "containerstart"):
+            raise self._refuse(f"a CRC from reference {reference!r} is not supported (from the start is)", crc, name)
+        start = self._int(crc.get("bitsFromReference", "0"), crc, name, "bitsFromReference")
+        if start % 8:
+            raise self._refuse(f"a CRC from bit {start} is not supported (from a whole byte is)", crc, name)
+
+        def hex_value(tag: str, default: str | None) -> int:
+            child = crc.find(tag)
+            text = child.text.strip() if child is not None else default
+            if text is None:
+                raise self._error(f"a CRC without its {tag}", crc, name)
+            try:
+                value = int(text.removeprefix("0x").removeprefix("0X") or "0", 16)
+            except ValueError:
+                raise self._error(f"{tag} {text!r} is not hexadecimal", crc, name) from None
+            if value >> width:
+                raise self._error(f"{tag} {text!r} does not fit the CRC's {width} bits", crc, name)
+            return value
+
+        return Crc(
+            width=width,
+            polynomial=hex_value("Polynomial", None),
+            initial=hex_value("InitRemainder", "0"),
+            final_xor=hex_value("FinalXOR", "0"),
+            reflect_data=self._bool(crc.get("reflectData"), False),
+            reflect_remainder=self._bool(crc.get("reflectRemainder"), False),
+            bits_from_start=start,
         )
 
     def _float_encoding(self, enc: Node, name: str, base: Encoding | None = None) -> Encoding:
@@ -806,6 +873,9 @@ class UnitReader:
         elif node.tag == "ContainerRefEntry":
             ref = node.get("containerRef")
             kind = "container"
+        elif node.tag == "ArrayParameterRefEntry":
+            ref = node.get("parameterRef")
+            kind = "parameter"
         else:
             raise self._refuse(
                 f"{node.tag} is not supported (ParameterRefEntry and ContainerRefEntry are)", node, container
@@ -815,8 +885,11 @@ class UnitReader:
         location: tuple[str, int] | None = None
         repeat: tuple[int, int] | None = None
         condition: Criteria | None = None
+        dimensions: tuple[tuple[int, int], ...] | None = None
         for child in node.children:
-            if child.tag == "LocationInContainerInBits":
+            if child.tag == "DimensionList" and node.tag == "ArrayParameterRefEntry":
+                dimensions = self._entry_dimensions(child, container, ref)
+            elif child.tag == "LocationInContainerInBits":
                 location = self._location(child, container, ref)
             elif child.tag == "RepeatEntry":
                 repeat = self._repeat(child, container, ref, kind)
@@ -825,8 +898,42 @@ class UnitReader:
             elif child.tag not in DESCRIPTIVE:
                 raise self._refuse(f"{child.tag} in {node.tag} {ref!r} is not supported", child, container)
         return Entry(
-            kind=kind, ref=self._ref(ref), line=node.line, location=location, repeat=repeat, condition=condition
+            kind=kind,
+            ref=self._ref(ref),
+            line=node.line,
+            location=location,
+            repeat=repeat,
+            condition=condition,
+            dimensions=dimensions,
         )
+
+    def _entry_dimensions(self, node: Node, container: str, ref: str) -> tuple[tuple[int, int], ...]:
+        """The index ranges an ArrayParameterRefEntry holds (a Size is the first that many elements)."""
+        out = []
+        for child in node.children:
+            if child.tag == "Size":
+                value = child.find("FixedValue")
+                if value is None:
+                    raise self._refuse(
+                        f"array entry sizes taken from the packet are not supported (entry {ref!r})", child, container
+                    )
+                out.append((0, self._int(value.text, value, container, "Size") - 1))
+            elif child.tag == "Dimension":
+                bounds: list[int] = []
+                for which in ("StartingIndex", "EndingIndex"):
+                    holder = child.find(which)
+                    value = holder.find("FixedValue") if holder is not None else None
+                    if value is None:
+                        raise self._refuse(
+                            f"array entry indexes taken from the packet are not supported (entry {ref!r})",
+                            child,
+                            container,
+                        )
+                    bounds.append(self._int(value.text, value, container, which))
+                out.append((bounds[0], bounds[1]))
+            elif child.tag not in DESCRIPTIVE:
+                raise self._refuse(f"{child.tag} in a DimensionList is not supported", child, container)
+        return tuple(out)
 
     def _repeat(self, node: Node, container: str, ref: str, kind: str) -> tuple[int | dict[str, Any], int]:
         """A RepeatEntry's count (fixed, or from an earlier field) and the bits between repeats."""
@@ -843,8 +950,6 @@ class UnitReader:
             count["calibrated"] = calibrated
         else:
             raise self._refuse(f"a RepeatEntry without a Count (entry {ref!r})", node, container)
-        if kind != "parameter":
-            raise self._refuse(f"repeated container entries are not supported (entry {ref!r})", node, container)
         gap = 0
         offset = node.find("Offset")
         if offset is not None:
@@ -868,8 +973,10 @@ class UnitReader:
             return ("previousEntry", bits) if bits else None
         if reference == "containerstart":
             return ("containerStart", bits)
-        if reference in ("containerend", "nextentry"):
-            raise self._refuse(f"locations relative to {written} are not supported (entry {ref!r})", node, container)
+        if reference == "containerend":
+            return ("containerEnd", bits)
+        if reference == "nextentry":
+            return ("nextEntry", bits)
         raise self._error(f"unknown referenceLocation {written!r}", node, container)
 
     def _restriction(self, node: Node, container: str) -> Criteria:

@@ -45,6 +45,9 @@ TEXT_ELEMENTS = frozenset(
         "Epoch",
         "ValueOperand",
         "Operator",
+        "Polynomial",
+        "InitRemainder",
+        "FinalXOR",
     }
 )
 

@@ -9,14 +9,17 @@
 #include <array>
 #include <atomic>
 #include <cstring>
+#include <deque>
 #include <exception>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "args.hpp"
 #include "boundary.hpp"
+#include "common/ascii_run.hpp"
 #include "common/platform.hpp"
 #include "io/glue/encode_value.hpp"
 #include "io/glue/layout_object.hpp"
@@ -836,59 +839,103 @@ PyObject* pack_dynamic(const BoundLayout& layout, const PackColumns& columns) {
 // How one field's values were placed: every row, or up to a failing row.
 enum class Placed : std::uint8_t { done, not_this_way, error };
 
-// The recipe's value in every packet; a field with none fails row 0.
-std::size_t place_recipe_value(const BoundLayout& layout, const PackTarget& target, const FieldSpec& f) {
-    PyObject* value = layout.of(f).value.get();
-    if (value == nullptr) return 0;
-    auto encoded = encode_field_value(f, value, f.bits);
-    if (!encoded) {
-        if (encoded.error().kind == ErrorKind::python_pending) PyErr_Clear();
-        return 0;
+// A numpy string array for a text field, placed without the interpreter.
+struct StringRows {
+    const FieldSpec* field = nullptr;
+    const CodecRow* codec = nullptr;
+    std::optional<StringArray> strings;
+    bool direct = false;  // ASCII text is its own byte form: copied in, zeros after
+
+    // Opens the array; false when the field or the column is not for this path.
+    bool open(const FieldSpec& f, PyObject* column, const PackTarget& target) {
+        if (f.value_class != ValueClass::text || !f.pack_codec) return false;
+        strings.emplace(column);
+        if (!strings->ok()) {
+            strings.reset();
+            return false;
+        }
+        field = &f;
+        codec = &codec_row(*f.pack_codec);
+        // NOLINTNEXTLINE(bugprone-unchecked-optional-access): static layouts only
+        const std::uint32_t start = *f.start;
+        direct = codec->ascii_is_identity && !f.little && start % 8 == 0 && f.bits % 8 == 0 &&
+                 start / 8 + f.bits / 8 <= target.length;
+        return true;
     }
-    without_gil([&] { place_in_every_packet(target, f, *encoded); });
-    return target.count;
-}
 
-// A numeric array of a kind the field takes, without the interpreter.
-Placed place_numeric_column(const PackTarget& target, const FieldSpec& f, PyObject* column, std::size_t& failure) {
-    NumericColumn numeric;
-    Ref array;
-    if (!numeric_column_kind(f, column, array, numeric.kind)) return Placed::error;
-    if (numeric.kind == NumericInput::none) return Placed::not_this_way;
-    BufferView view;
-    if (!view.acquire(array.get(), PyBUF_SIMPLE)) return Placed::error;
-    numeric.data = view.data();
-    numeric.slack = true;
-    without_gil([&] { failure = pack_numeric_column(target, f, numeric); });
-    return Placed::done;
-}
-
-// A numpy string array for a text field, without the interpreter.
-Placed place_string_column(const PackTarget& target, const FieldSpec& f, PyObject* column, std::size_t& failure) {
-    if (f.value_class != ValueClass::text || !f.pack_codec) return Placed::not_this_way;
-    StringArray strings(column);
-    if (!strings.ok()) return Placed::not_this_way;
-    const CodecRow& codec = codec_row(*f.pack_codec);
-    failure = target.count;
-    without_gil([&] {
+    static std::size_t place(void* context, const PackTarget& target, std::size_t begin, std::size_t end) {
+        auto& self = *static_cast<StringRows*>(context);
+        const FieldSpec& f = *self.field;
+        // NOLINTNEXTLINE(bugprone-unchecked-optional-access): static layouts only
+        const std::uint32_t start = *f.start;
+        const std::size_t width = f.bits / 8;
+        // NOLINTNEXTLINE(bugprone-unchecked-optional-access): open() made the job only with the array open
+        StringArray& strings = *self.strings;
         Encoded encoded;
         encoded.is_bytes = true;
-        for (std::size_t row = 0; row < target.count; ++row) {
+        for (std::size_t row = begin; row < end; ++row) {
             std::string_view text;
-            if (!strings.get(row, text)) {
-                failure = row;
-                return;
+            if (!strings.get(row, text)) return row;
+            const auto* units = reinterpret_cast<const std::uint8_t*>(text.data());
+            if (self.direct && text.size() <= width &&
+                ascii_unit_count<1>(units, text.size(), any_high_bit) == text.size()) {
+                std::uint8_t* at = target.data + row * target.length + start / 8;
+                std::memcpy(at, units, text.size());
+                std::memset(at + text.size(), 0, width - text.size());
+                continue;
             }
-            auto bytes = encode_text(codec, text);
-            if (!bytes) {
-                failure = row;
-                return;
-            }
+            auto bytes = encode_text(*self.codec, text);
+            if (!bytes) return row;
             encoded.bytes = std::move(*bytes);
             place_in_packet(target, row, f, encoded);
         }
-    });
-    return Placed::done;
+        return end;
+    }
+};
+
+// What pack_columns needs of one field, and what keeps it valid: the
+// recipe's value encoded, or a numeric array and its buffer.
+struct HeldJob {
+    ColumnJob job;
+    Encoded constant;
+    Ref array;
+    BufferView view;
+    StringRows text;
+};
+
+enum class Taken : std::uint8_t { yes, no, refused, error };
+
+// The field as a job of pack_columns when it can be one: the recipe's value
+// (refused when it has none or it does not encode), a numeric array, or a
+// string array (one per run: each holds numpy's string allocator of its
+// array, which two columns may share, for as long as the run lasts).
+Taken take_job(const BoundLayout& layout, const FieldSpec& f, PyObject* column, const PackTarget& target,
+               bool text_taken, HeldJob& held) {
+    held.job.field = &f;
+    if (column == nullptr) {
+        PyObject* value = layout.of(f).value.get();
+        if (value == nullptr) return Taken::refused;
+        auto encoded = encode_field_value(f, value, f.bits);
+        if (!encoded) {
+            if (encoded.error().kind == ErrorKind::python_pending) PyErr_Clear();
+            return Taken::refused;
+        }
+        held.constant = std::move(*encoded);
+        held.job.constant = &held.constant;
+        return Taken::yes;
+    }
+    NumericColumn& numeric = held.job.column;
+    if (!numeric_column_kind(f, column, held.array, numeric.kind)) return Taken::error;
+    if (numeric.kind == NumericInput::none) {
+        if (text_taken || !held.text.open(f, column, target)) return Taken::no;
+        held.job.place_rows = &StringRows::place;
+        held.job.context = &held.text;
+        return Taken::yes;
+    }
+    if (!held.view.acquire(held.array.get(), PyBUF_SIMPLE)) return Taken::error;
+    numeric.data = held.view.data();
+    numeric.slack = true;
+    return Taken::yes;
 }
 
 // Value by value, from a snapshot of the column's values (numpy arrays give
@@ -926,24 +973,47 @@ Placed place_values(const PackTarget& target, const FieldSpec& f, PyObject* colu
     return Placed::done;
 }
 
-// Packets of one length: field by field over every row; returns the
-// earliest failing row (target.count: none), or false with an exception.
+// Packets of one length: runs of fields that the kernel places (numeric
+// columns, recipe values, a column of text) block by block without the
+// interpreter, the others value by value, in the layout's order; returns
+// the earliest failing row (target.count: none), or false with an
+// exception. The packets are cleared block by block by the first run, or
+// at once when the first field is placed value by value.
 bool pack_static(const BoundLayout& layout, const PackColumns& columns, const PackTarget& target,
                  std::size_t& first_failure) {
     first_failure = target.count;
-    for (const FieldSpec& f : layout.native.fields) {
-        PyObject* column = columns.by_field[f.index];
-        std::size_t failure = target.count;
-        if (column == nullptr) {
-            failure = place_recipe_value(layout, target, f);
-        } else {
-            Placed placed = place_numeric_column(target, f, column, failure);
-            if (placed == Placed::not_this_way) placed = place_string_column(target, f, column, failure);
-            if (placed == Placed::not_this_way) placed = place_values(target, f, column, first_failure, failure);
-            if (placed == Placed::error) return false;
+    const std::vector<FieldSpec>& fields = layout.native.fields;
+    std::size_t next = 0;
+    bool cleared = false;
+    while (next < fields.size() && first_failure > 0) {
+        // std::deque: the jobs point into their holders, which must not move.
+        std::deque<HeldJob> held;
+        std::vector<ColumnJob> jobs;
+        bool text_taken = false;
+        for (; next < fields.size(); ++next) {
+            const FieldSpec& f = fields[next];
+            HeldJob& job = held.emplace_back();
+            const Taken taken = take_job(layout, f, columns.by_field[f.index], target, text_taken, job);
+            if (taken == Taken::error) return false;
+            if (taken == Taken::refused) first_failure = 0;
+            if (taken != Taken::yes) break;
+            text_taken = text_taken || job.job.place_rows != nullptr;
+            jobs.push_back(job.job);
         }
-        first_failure = std::min(first_failure, failure);
         if (first_failure == 0) break;
+        std::size_t failure = target.count;
+        if (!cleared && jobs.empty()) {
+            std::memset(target.data, 0, target.count * target.length);
+        } else {
+            without_gil([&] { failure = pack_columns(target, jobs, !cleared); });
+        }
+        cleared = true;
+        first_failure = std::min(first_failure, failure);
+        // A second column of text starts a run of its own, once the first's is over.
+        if (next == fields.size() || first_failure == 0 || text_taken) continue;
+        const FieldSpec& f = fields[next++];
+        if (place_values(target, f, columns.by_field[f.index], first_failure, failure) == Placed::error) return false;
+        first_failure = std::min(first_failure, failure);
     }
     return true;
 }
@@ -974,7 +1044,7 @@ PyObject* layout_pack_many(PyObject* self, PyObject* const* args, Py_ssize_t nar
         Ref out = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(n * length + 8)));
         if (!out) return nullptr;
         auto* data = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(out.get()));
-        std::memset(data, 0, n * length + 8);
+        std::memset(data + n * length, 0, 8);  // the packets are cleared as they are packed
         const PackTarget target{data, length, n, true};
         std::size_t first_failure = n;
         if (!pack_static(*layout, columns, target, first_failure)) return nullptr;

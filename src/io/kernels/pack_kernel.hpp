@@ -57,7 +57,6 @@ struct PackTarget {
 };
 
 void place_in_packet(const PackTarget& target, std::size_t row, const FieldSpec& f, const Encoded& value);
-void place_in_every_packet(const PackTarget& target, const FieldSpec& f, const Encoded& value);
 
 // The element type of a numeric column as it is in memory.
 enum class NumericInput : std::uint8_t { none, i8, i16, i32, i64, u8, u16, u32, u64, f32, f64 };
@@ -70,9 +69,26 @@ struct NumericColumn {
     bool slack = false;
 };
 
-// Encodes and places a numeric column; returns the first row whose value the
-// field refuses, or target.count. Needs no interpreter.
-[[nodiscard]] std::size_t pack_numeric_column(const PackTarget& target, const FieldSpec& f,
-                                              const NumericColumn& column);
+// Rows [begin, end) of a field that the caller places itself (a column of
+// text, say); returns the first refused row, or end.
+using PlaceRows = std::size_t (*)(void* context, const PackTarget& target, std::size_t begin, std::size_t end);
+
+// One field's values for pack_columns: a numeric column, `constant` in
+// every packet, or rows that `place_rows` places.
+struct ColumnJob {
+    const FieldSpec* field = nullptr;
+    NumericColumn column;
+    const Encoded* constant = nullptr;
+    PlaceRows place_rows = nullptr;
+    void* context = nullptr;
+};
+
+// Encodes and places the jobs' values a block of packets at a time, each
+// block's fields in job order (so a later field's bits overwrite an earlier
+// one's, as placing them field by field would), so that the block's bytes
+// stay in cache while every field is written; `zero` clears each block
+// first (the packets are then written in one pass). Returns the first row
+// whose value a field refuses, or target.count. Needs no interpreter.
+[[nodiscard]] std::size_t pack_columns(const PackTarget& target, std::span<const ColumnJob> jobs, bool zero);
 
 }  // namespace bitloom::io

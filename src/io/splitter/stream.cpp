@@ -148,6 +148,14 @@ private:
     [[nodiscard]] bool tail_after(std::size_t q, const std::uint8_t* own) const noexcept;
     [[nodiscard]] bool steps_on(std::size_t p, std::size_t r) const noexcept;
     [[nodiscard]] bool confirmed(std::size_t q, const std::uint64_t* apids) const noexcept;
+    [[nodiscard]] bool anchored(std::size_t q, const std::uint64_t* apids) const noexcept;
+    [[nodiscard]] bool next_in_sequence(std::size_t p, std::size_t q) const noexcept;
+    [[nodiscard]] std::size_t swallowed(std::size_t p, std::size_t q, bool lands) const noexcept;
+    [[nodiscard]] bool chains_to(std::size_t r, std::size_t q) const noexcept;
+    [[nodiscard]] bool established(std::size_t p, std::size_t r) const noexcept;
+    [[nodiscard]] bool fill_at(std::size_t r) const noexcept;
+    [[nodiscard]] std::size_t fill_end(std::size_t p) const noexcept;
+    [[nodiscard]] bool followed(std::size_t p, std::size_t q) const noexcept;
     [[nodiscard]] bool take(std::size_t p, std::size_t record) noexcept;
     [[nodiscard]] std::size_t resynchronise(std::size_t p) noexcept;
 };
@@ -191,6 +199,10 @@ bool Scanner::continues(std::size_t p, std::size_t q) const noexcept {
     const std::uint8_t* h = header(q);
     const std::uint8_t* own = data_ + p + prefix_;
     if (h == nullptr) return tail_after(q, own);
+    // Fill continues nothing, and zeros pose as packets of APID 0 repeating
+    // one count: only a stream that has such packets may go on with one.
+    if (zero_header(h) && (fill_at(q) || !known(out_.seen_apids, 0))) [[unlikely]]
+        return false;
     const unsigned v = h[0] >> 5;
     if ((!familiar(v) && v != (own[0] >> 5U)) || !length_fixed_right(h)) return false;
     const std::uint16_t apid = apid_at(h);
@@ -246,12 +258,58 @@ bool Scanner::confirmed(std::size_t q, const std::uint64_t* apids) const noexcep
         const std::size_t record = whole(r);
         if (record == 0) return false;
         const std::uint8_t* rh = data_ + r + prefix_;
-        if (!familiar(rh[0] >> 5)) return false;
-        if (apids != nullptr && !known(apids, apid_at(rh))) return false;
+        if (!familiar(rh[0] >> 5) || fill_at(r)) return false;
+        if (apids != nullptr && !known(apids, apid_at(rh))) return anchored(q, apids);
         r += record;
         if (header(r) == nullptr) return true;  // the end, or a tail of its own
     }
     return true;
+}
+
+// The records from q chain by length through packets of APIDs not met
+// before (the first packets of an instrument's APIDs, a stream that starts
+// with the ones after it) and the chain vouches for itself: three records or
+// more of it reaching a record of a known APID that carries that APID's
+// very next count, or four or more holding a later record of q's own APID
+// that carries q's next count. (Not any two records of one APID, nor a
+// count a little past the next: a bogus record whose length happens to land
+// on the real packets after a damaged one would pass that, and so do the
+// counters in some instruments' data.)
+// Random bytes do either by chance about once in 10^10 positions; zeros,
+// which chain as packets of APID 0 repeating one count, never do.
+bool Scanner::anchored(std::size_t q, const std::uint64_t* apids) const noexcept {
+    std::uint16_t first_apid = 0;
+    std::uint32_t first_count = 0;
+    bool own_steps = false;
+    std::size_t r = q;
+    for (int k = 0; k < kVersionChain; ++k) {
+        const std::size_t record = whole(r);
+        if (record == 0) return false;
+        const std::uint8_t* rh = data_ + r + prefix_;
+        if (!familiar(rh[0] >> 5)) return false;
+        const std::uint16_t apid = apid_at(rh);
+        const std::uint32_t count = ((std::uint32_t{rh[2]} & 0x3FU) << 8) | rh[3];
+        if (known(apids, apid)) {
+            if (k >= 2) {
+                const ApidStats& stats = out_.apid_stats[apid];
+                const std::int32_t last = stats.packets != 0 ? stats.last : out_.prior_last[apid];
+                const std::uint32_t step = (count - static_cast<std::uint32_t>(last)) & (kSequenceModulus - 1U);
+                if (last >= 0 && step == 1U) return true;
+            }
+        } else if (zero_header(rh)) {
+            return false;
+        }
+        if (k == 0) {
+            first_apid = apid;
+            first_count = count;
+        } else if (apid == first_apid) {
+            const std::uint32_t step = (count - first_count) & (kSequenceModulus - 1U);
+            own_steps = own_steps || step == 1U;
+        }
+        r += record;
+        if (k >= 3 && own_steps) return true;
+    }
+    return false;
 }
 
 bool Scanner::take(std::size_t p, std::size_t record) noexcept {
@@ -262,15 +320,26 @@ bool Scanner::take(std::size_t p, std::size_t record) noexcept {
     const std::uint8_t* h = data_ + p + prefix_;
     const PrimaryHeader header = read_primary_header(h);
     const std::size_t i = out_.count++;
-    out_.offsets.data()[i] = static_cast<std::int64_t>(p + prefix_);
-    out_.lengths.data()[i] = header.packet_bytes();
-    out_.version.data()[i] = header.version;
-    out_.type.data()[i] = header.type;
-    out_.secondary_flag.data()[i] = header.secondary_flag;
-    out_.apid.data()[i] = header.apid;
-    out_.sequence_flags.data()[i] = header.sequence_flags;
-    out_.sequence_count.data()[i] = header.sequence_count;
-    out_.data_length.data()[i] = header.data_length;
+    // Every column's address first: a store through a byte pointer may alias
+    // anything, and would make the compiler load the next one again.
+    std::int64_t* const offsets = out_.offsets.data();
+    std::uint32_t* const lengths = out_.lengths.data();
+    std::uint8_t* const version = out_.version.data();
+    std::uint8_t* const type = out_.type.data();
+    std::uint8_t* const secondary_flag = out_.secondary_flag.data();
+    std::uint16_t* const apid = out_.apid.data();
+    std::uint8_t* const sequence_flags = out_.sequence_flags.data();
+    std::uint16_t* const sequence_count = out_.sequence_count.data();
+    std::uint16_t* const data_length = out_.data_length.data();
+    offsets[i] = static_cast<std::int64_t>(p + prefix_);
+    lengths[i] = header.packet_bytes();
+    apid[i] = header.apid;
+    sequence_count[i] = header.sequence_count;
+    data_length[i] = header.data_length;
+    version[i] = header.version;
+    type[i] = header.type;
+    secondary_flag[i] = header.secondary_flag;
+    sequence_flags[i] = header.sequence_flags;
     out_.seen_versions = static_cast<std::uint8_t>(out_.seen_versions | (1U << header.version));
     ApidStats& stats = out_.apid_stats[header.apid];
     if (stats.packets == 0) [[unlikely]] {
@@ -310,8 +379,11 @@ std::size_t Scanner::resynchronise(std::size_t p) noexcept {
         apids[apid >> 6] |= std::uint64_t{1} << (apid & 63U);
         filter = true;
     }
+    // Zeros inside the extent that a header at p declares are its data;
+    // past it, a run of them is fill, a region of its own.
+    const std::size_t own_data = declared >= 0 ? p + static_cast<std::size_t>(declared) : p;
     std::size_t q = p + 1;
-    while (q < size_ && !confirmed(q, filter ? apids : nullptr)) ++q;
+    while (q < size_ && (q < own_data || !fill_at(q)) && !confirmed(q, filter ? apids : nullptr)) ++q;
     Problem problem{};
     problem.offset = static_cast<std::int64_t>(p);
     problem.length = static_cast<std::int64_t>(q - p);
@@ -336,39 +408,56 @@ std::size_t Scanner::run(std::size_t start, std::size_t stop) noexcept {
         const std::size_t record = whole(p);
         if (record != 0) [[likely]] {
             const std::uint8_t* h = data_ + p + prefix_;
+            if (zero_header(h) && fill_at(p)) [[unlikely]] {
+                const std::size_t end = fill_end(p);
+                const Problem fill{ProblemKind::zero_fill, static_cast<std::int64_t>(p),
+                                   static_cast<std::int64_t>(end - p), -1};
+                if (!out_.add_problem(fill)) return failed;
+                p = end;
+                continue;
+            }
             const unsigned version = h[0] >> 5;
             const std::size_t q = p + record;
+            // Nearly every record of a sound stream: the next header has the
+            // version, and carries the very next count of its APID, which
+            // continues() and next_in_sequence() would both find.
+            if (const std::uint8_t* n = header(q); n != nullptr && !out_.broken && ((n[0] ^ h[0]) >> 5) == 0 &&
+                                                   familiar(version) && options_.fixed_lengths == nullptr) [[likely]] {
+                const std::uint16_t apid = apid_at(n);
+                const ApidStats& stats = out_.apid_stats[apid];
+                const std::uint32_t last = apid == apid_at(h)   ? ((std::uint32_t{h[2]} & 0x3FU) << 8) | h[3]
+                                           : stats.packets != 0 ? static_cast<std::uint32_t>(stats.last)
+                                                                : kSequenceModulus;
+                const std::uint32_t count = ((std::uint32_t{n[2]} & 0x3FU) << 8) | n[3];
+                if (last != kSequenceModulus && count == ((last + 1U) & (kSequenceModulus - 1U)) && !zero_header(n)) {
+                    if (!take(p, record)) return failed;
+                    p = q;
+                    continue;
+                }
+            }
             if (out_.broken && !resumes(p)) [[unlikely]] {
                 p = resynchronise(p);
                 if (p == failed) return failed;
                 continue;
             }
             bool goes = familiar(version) && continues(p, q);
-            if (!goes) [[unlikely]] {
-                if (!familiar(version) && !version_chain(p, true)) {
+            if (!goes || !next_in_sequence(p, q)) [[unlikely]] {
+                if (!goes && !familiar(version) && !version_chain(p, true)) {
                     p = resynchronise(p);
                     if (p == failed) return failed;
                     continue;
                 }
-                goes = goes_on(p, q);
-                if (!goes) {
-                    // Does a confirmed record start inside this one?
-                    const std::uint16_t apid = apid_at(h);
-                    std::uint64_t apids[kApids / 64];
-                    std::memcpy(apids, out_.seen_apids, sizeof apids);
-                    apids[apid >> 6] |= std::uint64_t{1} << (apid & 63U);
-                    std::size_t inside = p + 1;
-                    while (inside < q && !(confirmed(inside, apids) && steps_on(p, inside) &&
-                                           continues(inside, inside + whole(inside)))) {
-                        ++inside;
-                    }
-                    if (inside < q) {
-                        const Problem problem{ProblemKind::implausible_length, static_cast<std::int64_t>(p),
-                                              static_cast<std::int64_t>(inside - p), static_cast<std::int64_t>(record)};
-                        if (!out_.add_problem(problem)) return failed;
-                        p = inside;
-                        continue;
-                    }
+                // A length that lies long can land on a later packet of the
+                // stream, past a gap in its counts: were there packets inside
+                // it, chaining to that one?
+                const std::size_t inside = swallowed(p, q, goes);
+                goes = goes || goes_on(p, q);
+                if (inside < q) {
+                    const Problem problem{ProblemKind::implausible_length, static_cast<std::int64_t>(p),
+                                          static_cast<std::int64_t>(inside - p), static_cast<std::int64_t>(record)};
+                    if (!out_.add_problem(problem)) return failed;
+                    p = inside;
+                    continue;
                 }
             }
             if (!take(p, record)) return failed;
@@ -381,6 +470,110 @@ std::size_t Scanner::run(std::size_t start, std::size_t stop) noexcept {
         if (p == failed) return failed;
     }
     return p;
+}
+
+// The header at q carries the very next count of its APID after the record
+// at p (or there is nothing to compare it with): no packet can be missing
+// between them.
+bool Scanner::next_in_sequence(std::size_t p, std::size_t q) const noexcept {
+    const std::uint8_t* h = header(q);
+    if (h == nullptr) return true;
+    const std::uint8_t* own = data_ + p + prefix_;
+    const std::uint16_t apid = apid_at(h);
+    std::int32_t last = 0;
+    if (apid == apid_at(own)) {
+        last = static_cast<std::int32_t>(((std::uint32_t{own[2]} & 0x3FU) << 8) | own[3]);
+    } else {
+        const ApidStats& stats = out_.apid_stats[apid];
+        last = stats.packets != 0 ? stats.last : out_.prior_last[apid];
+        if (last < 0) return true;
+    }
+    const std::uint32_t count = ((std::uint32_t{h[2]} & 0x3FU) << 8) | h[3];
+    return ((count - static_cast<std::uint32_t>(last)) & (kSequenceModulus - 1U)) == 1U;
+}
+
+// What follows the record at p, at q, continues it, or is a header of an
+// APID not met before (which confirmed() has vouched for).
+bool Scanner::followed(std::size_t p, std::size_t q) const noexcept {
+    if (continues(p, q)) return true;
+    const std::uint8_t* h = header(q);
+    return h != nullptr && familiar(h[0] >> 5) && !known(out_.seen_apids, apid_at(h));
+}
+
+// The first position inside the record at p (which ends at q) where a
+// record starts that a lying length field would have swallowed: whole, of
+// an APID met before carrying its next count, and either (`lands`: q is a
+// plausible header) chaining by length to q, or confirmed by the records
+// after it and continued by what follows it (of p's APID or one with a few
+// packets already when `lands`: a header in the data that a single bogus
+// record taken earlier vouches for is no reason to doubt a length that lands
+// well); q when there is none. The cheap tests come first: most positions
+// fail them.
+std::size_t Scanner::swallowed(std::size_t p, std::size_t q, bool lands) const noexcept {
+    const std::uint16_t apid = apid_at(data_ + p + prefix_);
+    std::uint64_t apids[kApids / 64];
+    std::memcpy(apids, out_.seen_apids, sizeof apids);
+    apids[apid >> 6] |= std::uint64_t{1} << (apid & 63U);
+    for (std::size_t inside = p + 1; inside < q; ++inside) {
+        const std::size_t record = whole(inside);
+        if (record == 0 || !steps_on(p, inside)) continue;
+        if (lands && chains_to(inside, q)) return inside;
+        if ((!lands || established(p, inside)) && confirmed(inside, apids) && followed(inside, inside + record)) {
+            return inside;
+        }
+    }
+    return q;
+}
+
+bool Scanner::established(std::size_t p, std::size_t r) const noexcept {
+    const std::uint16_t apid = apid_at(data_ + r + prefix_);
+    return apid == apid_at(data_ + p + prefix_) || out_.apid_stats[apid].packets >= kConfirm;
+}
+
+// Two all-zero records from r: the record size of a zero header, twice,
+// in zero bytes (a prefix included).
+bool Scanner::fill_at(std::size_t r) const noexcept {
+    const std::size_t twice = 2 * (prefix_ + kPrimaryHeaderBytes + 1);
+    if (size_ - r < twice) return false;
+    const std::uint8_t* b = data_ + r;
+    if ((b[0] | b[prefix_ + 1] | b[prefix_ + 3] | b[prefix_ + 5]) != 0) return false;  // most data fails here
+    for (std::size_t i = 0; i < twice; ++i) {
+        if (b[i] != 0) return false;
+    }
+    return true;
+}
+
+// Where the zero fill starting at p ends: at the first byte that is not
+// zero, or up to a few bytes before it where a confirmed record starts
+// (its header's first bytes zero: APIDs below 256, a prefix of zeros),
+// keeping two zero records' worth of fill.
+std::size_t Scanner::fill_end(std::size_t p) const noexcept {
+    std::size_t e = p;
+    // Word at a time: runs of padding are long.
+    while (size_ - e >= 8) {
+        std::uint64_t word = 0;
+        std::memcpy(&word, data_ + e, 8);
+        if (word != 0) break;
+        e += 8;
+    }
+    while (e < size_ && data_[e] == 0) ++e;
+    if (e == size_ || confirmed(e, nullptr)) return e;
+    const std::size_t least = p + 2 * (prefix_ + kPrimaryHeaderBytes + 1);
+    for (std::size_t back = 1; back <= prefix_ + kPrimaryHeaderBytes - 1 && e - back >= least; ++back) {
+        if (confirmed(e - back, nullptr) && !zero_header(data_ + e - back + prefix_)) return e - back;
+    }
+    return e;
+}
+
+// The records from r chain by length to exactly q, each of a familiar
+// version.
+bool Scanner::chains_to(std::size_t r, std::size_t q) const noexcept {
+    while (r < q) {
+        const std::size_t record = whole(r);
+        if (record == 0 || !familiar(data_[r + prefix_] >> 5)) return false;
+        r += record;
+    }
+    return r == q;
 }
 
 // The bytes from q to the end, too few for a header, may be a header cut
@@ -406,12 +599,26 @@ bool Scanner::goes_on(std::size_t p, std::size_t q) const noexcept {
 }
 
 // After a record whose successor did not continue the stream, the record at
-// p is taken only as a resynchronisation would take it: confirmed by the
-// records after it, and not a run of zeros posing as a new APID.
+// p is taken only when something beyond its own header vouches for it: the
+// records after it confirm it as a resynchronisation would, or it carries
+// one of the next counts of an APID met before, or the header after it is
+// of its APID and carries its next count (any weaker tie to what follows is
+// met by a bogus 7-byte record in damaged bytes that ends right before a
+// real header); and it is not a run of zeros posing as a new APID.
 bool Scanner::resumes(std::size_t p) const noexcept {
     const std::uint8_t* h = data_ + p + prefix_;
-    if (!confirmed(p, nullptr)) return false;
-    return known(out_.seen_apids, apid_at(h)) || !zero_header(h);
+    const std::uint16_t apid = apid_at(h);
+    if (!known(out_.seen_apids, apid) && zero_header(h)) return false;
+    if (confirmed(p, nullptr)) return true;
+    if (!familiar(h[0] >> 5)) return false;
+    const ApidStats& stats = out_.apid_stats[apid];
+    const std::int32_t last = stats.packets != 0 ? stats.last : out_.prior_last[apid];
+    const std::uint32_t count = ((std::uint32_t{h[2]} & 0x3FU) << 8) | h[3];
+    const std::uint32_t step = (count - static_cast<std::uint32_t>(last)) & (kSequenceModulus - 1U);
+    if (last >= 0 && step >= 1U && step <= kCloseSteps) return true;
+    const std::uint8_t* n = header(p + whole(p));
+    return n != nullptr && apid_at(n) == apid && ((n[0] ^ h[0]) >> 5) == 0 && !zero_header(n) &&
+           (((((std::uint32_t{n[2]} & 0x3FU) << 8) | n[3]) - count) & (kSequenceModulus - 1U)) == 1U;
 }
 
 }  // namespace

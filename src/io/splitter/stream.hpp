@@ -25,25 +25,41 @@
 //   are searched for a record that a lying length field would have
 //   swallowed: confirmed (below), of an APID already met, carrying its next
 //   sequence count, and itself continued by what follows it. One found at q
-//   makes [p, q) a problem region, `implausible_length`; none found, the
-//   record stands (a stream's first packet of an APID, an intact packet
-//   followed by junk), and the scan goes on warily: the record after it is
-//   taken only when confirmed as a resynchronisation would confirm it, and
-//   not when it is a header of zeros of an APID not met before (runs of
-//   zero bytes read as packets of APID 0). Otherwise that record's bytes
-//   start a problem region as below.
+//   makes [p, q) a problem region, `implausible_length`. The same search
+//   runs when what follows continues the stream past a gap in its counts
+//   (a length that lies long can land on a later packet), taking a record
+//   inside whose chain reaches q exactly, or one of an APID with a few
+//   packets already. None found, the record stands (a stream's first
+//   packet of an APID, an intact packet followed by junk), and the scan
+//   goes on warily: the record after it is taken only when confirmed as a
+//   resynchronisation would confirm it, or carrying one of the next counts
+//   of an APID met before, or followed by its APID's next count, and not
+//   when it is a header of zeros of an APID not met before (runs of zero
+//   bytes read as packets of APID 0). Otherwise that record's bytes start a
+//   problem region as below.
 // - When the bytes at p are not an accepted record, the splitter
 //   resynchronises: it looks for the first q > p where a record is confirmed
 //   by the records that follow it (the next two are whole and of familiar
 //   versions as well, or the chain ends exactly at the end of the data), each
 //   of these records of an APID already known: one of an earlier record, a
 //   declared one, or the APID of a familiar-version header at p (any APID
-//   while none is known). Packet data often holds bytes that look like
-//   headers (runs of zeros do), which this keeps from being taken for
-//   packets. The bytes [p, q) are one problem region: `overrun` when p held a
+//   while none is known), or a chain through new APIDs that vouches for
+//   itself (see `anchored` in stream.cpp). Packet data often holds bytes
+//   that look like headers (runs of zeros do), which this keeps from being
+//   taken for packets. The bytes [p, q) are one problem region: `overrun` when p held a
 //   familiar-version header whose length ran past the end of the data,
 //   `implausible_length` when that header's record fitted but had not the
 //   fixed length of its APID, `junk` otherwise (adjacent junk is one region).
+// - Zero bytes read as packets of APID 0 repeating count 0. Where the scan
+//   meets two such records in a row (at a record it would take, or while
+//   resynchronising), the run of zero bytes is one problem region,
+//   `zero_fill` (files padded to a block size, blank stretches of a
+//   recording), ending at the first byte that is not zero, or a few bytes
+//   before it when a confirmed record starts there (a header whose first
+//   bytes are zero). The record before fill is taken as one followed by
+//   junk is (a header in the data that a lying length lands on is often
+//   followed by zeros), and so is the record after it. A single all-zero
+//   record between others stays a record.
 // - When no such q exists, the rest of the data is one region: `truncated`
 //   when it starts with a familiar-version header that runs past the end (the
 //   final packet cut short, or a header cut short), `implausible_length`
@@ -108,7 +124,9 @@ struct SequenceEvent {
     std::int64_t last;
 };
 
-enum class ProblemKind : std::uint8_t { junk = 0, overrun = 1, truncated = 2, implausible_length = 3 };
+// `zero_fill`: a run of zero bytes that would read as two or more all-zero
+// packets in a row (APID 0, one count repeated): padding, not data.
+enum class ProblemKind : std::uint8_t { junk = 0, overrun = 1, truncated = 2, implausible_length = 3, zero_fill = 4 };
 
 // One region of the stream that is not a whole record. `declared` is the
 // record size the header at `offset` declares (prefix included), or -1 when
