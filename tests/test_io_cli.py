@@ -67,6 +67,20 @@ def test_help(command, tmp_path):
     assert result.stderr == ""
 
 
+def test_help_and_version_load_no_heavy_module(tmp_path):
+    # Start-up is what a user waits for at every --help: numpy, pyarrow,
+    # pandas and the native module stay unloaded until a command needs them.
+    code = (
+        "import sys\nfrom bitloom_io.cli import main\n"
+        "for argv in (['--help'], ['decode', '--help'], ['report', '--help'], ['--version']):\n"
+        "    try:\n        main(argv)\n    except SystemExit:\n        pass\n"
+        "heavy = ('numpy', 'pyarrow', 'pandas', 'bitloom_io._native')\n"
+        "print(sorted(m for m in heavy if m in sys.modules), file=sys.stderr)\n"
+    )
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, cwd=tmp_path, timeout=60)
+    assert result.stderr.strip() == "[]", result.stderr
+
+
 def test_console_script_is_installed():
     script = Path(sys.executable).with_name("bitloom-io")
     if not script.exists():

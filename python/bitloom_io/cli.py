@@ -727,7 +727,7 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("-q", "--quiet", action="store_true", help="print nothing")
     p.set_defaults(run=cmd_encode)
 
-    from ._quicklook import add_commands
+    from ._quicklook_commands import add_commands
 
     add_commands(sub, prefix)
     return parser
