@@ -1494,15 +1494,24 @@ def test_xtce_absolute_times_read_as_the_time_codes(tmp_path, epoch, scale, offs
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", bitloom_io.LeapSecondWarning)
         tables = decode(xtce.load(path), packets)
+        want_leap = None
         if isinstance(expected, dict):
             layout = bitloom_io.Layout([{"name": "t", "encoding": "cuc", **expected}])
-            want = layout.unpack_many(raw.to_bytes(4, "big"), stride=4)["t"][0]
+            read = layout.unpack_many(raw.to_bytes(4, "big"), stride=4)
+            want, want_leap = read["t"][0], read.get("t_leap")
         else:
             want = np.datetime64(expected, "ns")
     for table in tables.values():
         column = table["TIME_eng"]
         assert column.dtype == np.dtype("M8[ns]") and (column == want).all(), (column, want)
         assert table.meta["TIME_eng"]["scale"] == "utc" and "TIME_T" in table.meta["TIME_eng"]["time_code"]
+        # A time in a leap second is flagged beside it, as the time-code item flags it.
+        if want_leap is None:
+            assert "TIME_eng_leap" not in table.columns
+        else:
+            assert table["TIME_eng_leap"].tolist() == [bool(want_leap[0])] * len(table)
+    if raw == TAI_2016_LEAP and epoch == "TAI":  # 2016-12-31T23:59:60
+        assert all(t["TIME_eng_leap"].all() for t in tables.values())
 
 
 def _bends_packet(cal: int, name: bytes, extra: int | None = None) -> bytes:

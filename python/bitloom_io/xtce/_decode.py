@@ -21,7 +21,7 @@ from bitloom_io.xtce._conditional import ConditionalLayout
 from bitloom_io.xtce._engineering import evaluate, from_text, times
 from bitloom_io.xtce._floats import convert
 from bitloom_io.xtce._errors import XtceError, XtceWarning
-from bitloom_io.xtce._model import ENGINEERING_SUFFIX, Calibrator, Container, FieldSpec, ParameterType
+from bitloom_io.xtce._model import ENGINEERING_SUFFIX, LEAP_SUFFIX, Calibrator, Container, FieldSpec, ParameterType
 from bitloom_io.xtce._shapes import combine, ragged_apply
 from bitloom_io.xtce._text import texts
 
@@ -83,6 +83,9 @@ class Decoder:
         self.ambiguous: list[np.ndarray] = []
         self.failed: dict[str, np.ndarray] = {}
         self.out_of_range: dict[str, int] = {}
+        # Per time field just made engineering values of, its leap-second
+        # flags, for the caller to place beside them as NAME_eng_leap.
+        self.leaps: dict[str, np.ndarray] = {}
         # Per "packet type/CRC field": packets whose field is not the CRC of their bytes.
         self.bad_checks: dict[str, int] = {}
         self.refused: dict[str, np.ndarray] = {}
@@ -158,7 +161,10 @@ class Decoder:
                 self.out_of_range[name] = self.out_of_range.get(name, 0) + missing
             return values
         if ptype.kind in ("absolute_time", "relative_time"):
-            return times(ptype, raw if calibrator is None else self._calibrate(entry, calibrator, raw, context))
+            column, leap = times(ptype, raw if calibrator is None else self._calibrate(entry, calibrator, raw, context))
+            if leap is not None:
+                self.leaps[entry.name] = leap
+            return column
         if calibrator is not None:
             return self._calibrate(entry, calibrator, raw, context)
         if ptype.kind == "enumerated":
@@ -256,6 +262,7 @@ class Decoder:
                 if not entry.type.has_engineering:
                     continue
                 eng = ragged_apply(lambda flat, entry=entry: self._engineering(entry, flat), raw)
+                self.leaps.pop(entry.name, None)  # a list of times per packet: no flags column
                 if eng is not None:
                     out[entry.name + self.suffix] = eng
                 continue
@@ -266,6 +273,11 @@ class Decoder:
                 eng = self._in_context(entry, np.ma.getdata(raw), eng, context)
             if eng is not None:
                 out[entry.name + self.suffix] = eng if absent is np.ma.nomask else np.ma.array(eng, mask=absent)
+            leap = self.leaps.pop(entry.name, None)
+            if leap is not None:
+                out[entry.name + self.suffix + LEAP_SUFFIX] = (
+                    leap if absent is np.ma.nomask else np.ma.array(leap, mask=absent)
+                )
         return out
 
     def _visit(self, node: _Node, index: np.ndarray, inherited: Columns) -> None:
@@ -327,6 +339,8 @@ class Decoder:
             eng = entry.name + self.suffix
             if eng in columns:
                 ordered[eng] = columns[eng]
+                if eng + LEAP_SUFFIX in columns:
+                    ordered[eng + LEAP_SUFFIX] = columns[eng + LEAP_SUFFIX]
         ordered = combine(node.fields, ordered, self.suffix)
         if len(index) and not node.conditional:
             self._check(name, index)
@@ -387,6 +401,9 @@ class Decoder:
                 eng = self._engineering(entry, raw)
                 if eng is not None:
                     columns[entry.name + self.suffix] = eng
+                leap = self.leaps.pop(entry.name, None)
+                if leap is not None and not entry.ragged:
+                    columns[entry.name + self.suffix + LEAP_SUFFIX] = leap
             columns = combine(node.fields, columns, self.suffix)
             known[name] = columns
         table = Table._checked(name, columns)

@@ -84,21 +84,23 @@ def evaluate(calibrator: Calibrator, x: np.ndarray, operands: list[np.ndarray] |
     return np.asarray(stack[0], dtype=np.float64)
 
 
-def times(ptype: ParameterType, value: np.ndarray) -> np.ndarray:
+def times(ptype: ParameterType, value: np.ndarray) -> tuple[np.ndarray, np.ndarray | None]:
     """``value * scale + offset`` seconds as ``timedelta64[ns]``, or for an
     absolute time from its epoch, as ``datetime64[ns]`` in UTC read as a CUC
     item of that epoch reads (TAI-based epochs through the leap-second
-    table; the column's dtype carries its scale and how it was read)."""
+    table; the column's dtype carries its scale and how it was read). Beside
+    it, for a TAI-based epoch, the flags of the times that fall in a leap
+    second (which a ``datetime64`` shows as the second before it); else None."""
     epoch = ptype.epoch if ptype.kind == "absolute_time" else None
     out = counted_times(value, ptype.time_scale, ptype.time_offset, epoch)
     column = out["t"]
     if epoch is None:
-        return column
+        return column, None
     meta = {
         "scale": "utc",
         "time_code": f"XTCE {ptype.name}: count * {ptype.time_scale:g} + {ptype.time_offset:g} s from {epoch}",
     }
-    return column.view(np.dtype("M8[ns]", metadata=meta))
+    return column.view(np.dtype("M8[ns]", metadata=meta)), out.get("t_leap")
 
 
 def from_text(ptype: ParameterType, raw: np.ndarray) -> tuple[np.ndarray, int]:

@@ -117,6 +117,10 @@ DESCRIPTIVE = frozenset(
 
 #: Suffix of the engineering-value column beside a raw one.
 ENGINEERING_SUFFIX = "_eng"
+#: Suffix of the flags beside an absolute time on a TAI-based epoch: True
+#: where the time falls in a leap second (23:59:60), which the time column,
+#: a datetime64, shows as the second before it (as a time-code item does).
+LEAP_SUFFIX = "_leap"
 
 
 def _key(text: str) -> str:
