@@ -380,7 +380,7 @@ def test_leap_second_table_states_its_source_and_expiry():
 def test_layouts_without_time_codes_are_the_native_ones():
     recipe = [item("a", bits=8, value=3)]
     plain = Layout(recipe)
-    assert type(plain) is Layout and isinstance(plain, NativeLayout)
+    assert type(plain) is NativeLayout and isinstance(plain, Layout)
     assert isinstance(NativeLayout(recipe), Layout) and issubclass(NativeLayout, Layout)
     # Either kind pickles as itself (worker processes get their layouts so).
     for layout in (plain, NativeLayout(recipe)):

@@ -48,6 +48,10 @@ class _LayoutType(type):
         return type.__subclasscheck__(cls, subclass)
 
 
+# The recipe of Layout.__new__ when it is called without one.
+_NO_RECIPE: Any = object()
+
+
 def _has_codes(recipe: Any) -> bool:
     try:
         return any(isinstance(item, Mapping) and time_code(item) is not None for item in recipe)
@@ -71,13 +75,22 @@ class Layout(_NativeLayout, metaclass=_LayoutType):
 
     def __new__(
         cls,
-        recipe: Sequence[Mapping[str, Any]] = (),
+        recipe: Sequence[Mapping[str, Any]] = _NO_RECIPE,
         *args: Any,
         time: str | Mapping[str, Any] | None = None,
         **kwargs: Any,
     ) -> Layout:
-        if cls is Layout and (time is not None or _has_codes(recipe)):
-            cls = _TimedLayout
+        if cls is Layout:
+            if recipe is _NO_RECIPE:  # Layout.__new__(Layout): an object to initialise later
+                cls = _NativeLayout  # type: ignore[assignment]
+            elif time is not None or _has_codes(recipe):
+                cls = _TimedLayout
+            else:
+                # A layout without time codes is the native type itself: the
+                # interpreter's fast path for calling a method applies only
+                # to objects of the method's own type (about 4 % of a
+                # one-packet unpack). isinstance(..., Layout) holds either way.
+                return _NativeLayout(recipe, *args, **kwargs)  # type: ignore[return-value]
         # The native type allocates without reading its arguments; __init__ compiles.
         layout: Layout = _NativeLayout.__new__(cls)  # type: ignore[call-arg,assignment]
         return layout
