@@ -215,6 +215,10 @@ def test_pack_many_equals_packing_each_row():
     assert layout.pack_many(lists) == expected
 
 
+class Name(str):
+    """A column key that is a str, but not exactly one."""
+
+
 @pytest.mark.parametrize(
     "column, message",
     [
@@ -222,6 +226,9 @@ def test_pack_many_equals_packing_each_row():
         ({"n": np.array([1, -1, 2])}, r"packet 1: .*OverflowError"),
         ({"n": [1, 2, 1.5]}, r"packet 2: .*TypeError"),
         ({"n": [1, 2], "x": [1, 2]}, "no field named 'x'"),
+        # Keys found by their text (exact str), by == (a str subclass), or not at all.
+        ({Name("n"): [1, 300]}, r"packet 1: item 0 'n' .*too large"),
+        ({"\ud800": [1, 2]}, "no field named"),
         # Past the kernel's first blocks, and the earliest of two bad rows
         # in different fields of one block.
         ({"n": np.r_[np.ones(400_000, np.int64), 300, 1]}, r"packet 400000: item 0 'n' .*too large for 8 bits"),

@@ -21,6 +21,7 @@ import numpy as np
 from . import ccsds
 from ._decode import DEFAULT, Select
 from ._tables import Table, atomic_path
+from ._native import Layout as NativeLayout
 from ._timed import Layout
 
 __all__ = ["encode", "write_packets", "crc16_ccitt", "UNMAPPED_COLUMN", "PACKET_COLUMN", "differences"]
@@ -649,7 +650,7 @@ def _encode_whole(
         if (
             target.apid is None
             or target.chosen_by
-            or type(layout) is not Layout
+            or type(layout) not in (Layout, NativeLayout)  # time codes are packed apart
             or _dynamic(layout)
             or UNMAPPED_COLUMN in columns
             or PACKET_COLUMN in columns

@@ -15,6 +15,8 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "args.hpp"
@@ -758,6 +760,25 @@ struct PackColumns {
 };
 
 // Every key must name a field, and every column must be as long as the rest.
+// The fields of each name, by the name's text: a column keyed by an exact
+// str finds its fields here, so that gathering the columns of a layout of
+// many fields is linear in them. Empty when a name has no UTF-8 form (every
+// key is then compared with every name).
+std::unordered_map<std::string_view, std::vector<std::size_t>> fields_by_name(const BoundLayout& layout) {
+    std::unordered_map<std::string_view, std::vector<std::size_t>> out;
+    out.reserve(layout.native.fields.size());
+    for (const FieldSpec& f : layout.native.fields) {
+        Py_ssize_t size = 0;
+        const char* text = PyUnicode_AsUTF8AndSize(layout.of(f).name.get(), &size);
+        if (text == nullptr) {
+            PyErr_Clear();
+            return {};
+        }
+        out[std::string_view(text, static_cast<std::size_t>(size))].push_back(f.index);
+    }
+    return out;
+}
+
 bool gather_columns(const BoundLayout& layout, PyObject* given, PackColumns& out) {
     out.by_field.assign(layout.native.fields.size(), nullptr);
     Ref keys = Ref::steal(PyMapping_Keys(given));
@@ -765,18 +786,32 @@ bool gather_columns(const BoundLayout& layout, PyObject* given, PackColumns& out
     // A snapshot: the keys' __eq__ runs below.
     Ref snapshot = Ref::steal(PySequence_Tuple(keys.get()));
     if (!snapshot) return false;
+    const auto by_name = fields_by_name(layout);
     bool have_rows = false;
     for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(snapshot.get()); ++k) {
         PyObject* key = PyTuple_GET_ITEM(snapshot.get(), k);
         Ref column = Ref::steal(PyObject_GetItem(given, key));
         if (!column) return false;
         bool known = false;
-        for (const FieldSpec& f : layout.native.fields) {
-            const int eq = PyObject_RichCompareBool(key, layout.of(f).name.get(), Py_EQ);
-            if (eq < 0) return false;
-            if (eq) {
-                out.by_field[f.index] = column.get();
+        Py_ssize_t size = 0;
+        const char* text =
+            !by_name.empty() && PyUnicode_CheckExact(key) ? PyUnicode_AsUTF8AndSize(key, &size) : nullptr;
+        if (text != nullptr) {
+            // An exact str equals a name exactly when their texts are equal.
+            const auto found = by_name.find(std::string_view(text, static_cast<std::size_t>(size)));
+            if (found != by_name.end()) {
+                for (const std::size_t index : found->second) out.by_field[index] = column.get();
                 known = true;
+            }
+        } else {
+            PyErr_Clear();  // a key with no UTF-8 form is compared as any other object
+            for (const FieldSpec& f : layout.native.fields) {
+                const int eq = PyObject_RichCompareBool(key, layout.of(f).name.get(), Py_EQ);
+                if (eq < 0) return false;
+                if (eq) {
+                    out.by_field[f.index] = column.get();
+                    known = true;
+                }
             }
         }
         if (!known) {

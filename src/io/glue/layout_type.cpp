@@ -277,6 +277,7 @@ int layout_clear(PyObject* self) {
 void layout_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
+    PyObject_ClearWeakRefs(self);
     layout_clear(self);
     type->tp_free(self);
     Py_DECREF(type);
@@ -503,7 +504,12 @@ PyType_Slot layout_slots[] = {
 };
 
 PyType_Spec layout_spec = {
-    "bitloom_io.Layout", sizeof(FullLayoutObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+    "bitloom_io.Layout",
+    sizeof(FullLayoutObject),
+    0,
+    // Weak references: caches keyed by layout (the encoder's) let go of a
+    // layout when its user does.
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_MANAGED_WEAKREF,
     layout_slots,
 };
 
