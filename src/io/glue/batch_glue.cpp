@@ -570,6 +570,40 @@ PyObject* raise_packet_failure(const BoundLayout& layout, const PacketGeometry& 
     return PyErr_Format(PyExc_ValueError, "%sthe packet failed to decode", where.c_str());
 }
 
+// What is done with the pages of a memory-mapped file behind each chunk, so
+// that decoding a large file holds little more than its columns: a Python
+// mmap's are paged out (which never discards a change made through a
+// copy-on-write map), the package's own read-only mappings' are dropped
+// from the process (they stay in the page cache for another packet type's
+// pass over the same file).
+enum class Release : std::uint8_t { none, page_out, drop };
+
+Release release_of(PyObject* buffer, const PacketGeometry& g) {
+    const char* type = Py_TYPE(buffer)->tp_name;
+    if (std::strcmp(type, "bitloom_io._native._Mapped") == 0) return Release::drop;
+    if (std::strcmp(type, "mmap.mmap") == 0 && g.stride != 0 && g.offsets == nullptr) return Release::page_out;
+    return Release::none;
+}
+
+// Gives back the pages that only packets first .. first + count - 1 lie in.
+void release_chunk(const PacketGeometry& g, Release release, std::size_t first, std::size_t count) {
+    if (release == Release::none || count == 0) return;
+    std::size_t lo = g.size;
+    std::size_t hi = 0;
+    if (g.offsets == nullptr) {
+        lo = std::min<std::size_t>(g.size, first * g.stride);
+        hi = std::min<std::size_t>(g.size, (first + count) * g.stride);
+    } else {
+        for (std::size_t i = first; i < first + count; ++i) {
+            const auto p = g.packet(i);
+            if (!p.inside) continue;
+            lo = std::min<std::size_t>(lo, p.offset);
+            hi = std::max<std::size_t>(hi, p.offset + p.length);
+        }
+    }
+    if (hi > lo) release_pages(g.data + lo, hi - lo, release == Release::page_out);
+}
+
 // Packets per piece when the pieces of a batch go to several threads:
 // large enough that handing them out costs nothing, small enough that the
 // threads finish together.
@@ -580,7 +614,7 @@ constexpr std::size_t kThreadPiece = std::size_t{1} << 14;
 // pieces share nothing). The results, failures and the packet an error
 // names are those of one thread: the first failing packet is looked up
 // once all are done.
-bool run_on_threads(const BoundLayout& layout, const UnpackJob& job, TimeJobs& times, bool mask, bool mapped_file,
+bool run_on_threads(const BoundLayout& layout, const UnpackJob& job, TimeJobs& times, bool mask, Release release,
                     unsigned threads, std::size_t& failures) {
     const PacketGeometry& g = job.geometry;
     std::atomic<std::size_t> total{0};
@@ -591,11 +625,7 @@ bool run_on_threads(const BoundLayout& layout, const UnpackJob& job, TimeJobs& t
             piece.count = count;
             total.fetch_add(run_unpack(piece), std::memory_order_relaxed);
             convert_time_chunk(times, piece);
-            if (mapped_file) {
-                const std::size_t lo = std::min<std::size_t>(g.size, first * g.stride);
-                const std::size_t hi = std::min<std::size_t>(g.size, (first + count) * g.stride);
-                release_pages(g.data + lo, hi - lo, true);
-            }
+            release_chunk(g, release, first, count);
         });
     });
     failures = total.load();
@@ -611,12 +641,12 @@ bool run_on_threads(const BoundLayout& layout, const UnpackJob& job, TimeJobs& t
 // stores each chunk's bytes columns. Returns false with an exception set on
 // the first failing packet (errors='raise') or any other failure.
 bool run_chunks(const BoundLayout& layout, UnpackJob& job, UnpackOutput& out, TimeJobs& times, bool mask,
-                bool mapped_file, unsigned threads, std::size_t& failures) {
+                Release release, unsigned threads, std::size_t& failures) {
     const PacketGeometry& g = job.geometry;
     const std::size_t n = g.count;
     const bool numeric_only = std::ranges::all_of(job.bytes, [](BytesColumn* c) { return !c; });
     if (threads > 1 && numeric_only && n >= 2 * kThreadPiece) {
-        return run_on_threads(layout, job, times, mask, mapped_file, threads, failures);
+        return run_on_threads(layout, job, times, mask, release, threads, failures);
     }
     const std::size_t chunk = std::min<std::size_t>(n, std::size_t{1} << 16);
     failures = 0;
@@ -627,13 +657,7 @@ bool run_chunks(const BoundLayout& layout, UnpackJob& job, UnpackOutput& out, Ti
         without_gil([&] {
             chunk_failures = run_unpack(job);
             convert_time_chunk(times, job);
-            if (mapped_file) {
-                // The pages of a memory-mapped file are let go once read, so
-                // that decoding a large file holds little more than its columns.
-                const std::size_t lo = std::min<std::size_t>(g.size, first * g.stride);
-                const std::size_t hi = std::min<std::size_t>(g.size, (first + job.count) * g.stride);
-                release_pages(g.data + lo, hi - lo, true);
-            }
+            release_chunk(g, release, first, job.count);
         });
         failures += chunk_failures;
         if (failures > 0 && !mask) {
@@ -729,8 +753,7 @@ PyObject* layout_unpack_many(PyObject* self, PyObject* const* args, Py_ssize_t n
         job.by_packet = a.by_packet;
         UnpackOutput out;
         if (!make_output(layout->native, job.geometry.count, job, out)) return nullptr;
-        const bool mapped_file = std::strcmp(Py_TYPE(a.buffer)->tp_name, "mmap.mmap") == 0 &&
-                                 job.geometry.stride != 0 && job.geometry.offsets == nullptr;
+        const Release release = release_of(a.buffer, job.geometry);
         TimeJobs times;
         if (a.times != nullptr && a.mask) {
             // Rows that failed hold whatever was there: converting them could fault.
@@ -739,7 +762,7 @@ PyObject* layout_unpack_many(PyObject* self, PyObject* const* args, Py_ssize_t n
         }
         if (!read_time_jobs(*layout, job, a.times, times)) return nullptr;
         std::size_t failures = 0;
-        if (!run_chunks(*layout, job, out, times, a.mask, mapped_file, a.threads, failures)) return nullptr;
+        if (!run_chunks(*layout, job, out, times, a.mask, release, a.threads, failures)) return nullptr;
         out.strings.clear();  // numpy's string allocators are given back before the arrays are handed out
         Ref columns = Ref::steal(make_columns(*layout, out, failures, a.mask));
         if (!columns || !add_time_columns(*layout, times, columns.get())) return nullptr;
