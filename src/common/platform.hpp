@@ -22,9 +22,17 @@
 #if defined(__GNUC__)
 #define BITLOOM_LIKELY(x) __builtin_expect(static_cast<bool>(x), 1)
 #define BITLOOM_UNLIKELY(x) __builtin_expect(static_cast<bool>(x), 0)
+// For the one step of a loop run per packet that the compiler would keep
+// out of line.
+#define BITLOOM_ALWAYS_INLINE inline __attribute__((always_inline))
+#elif defined(_MSC_VER)
+#define BITLOOM_LIKELY(x) (x)
+#define BITLOOM_UNLIKELY(x) (x)
+#define BITLOOM_ALWAYS_INLINE __forceinline
 #else
 #define BITLOOM_LIKELY(x) (x)
 #define BITLOOM_UNLIKELY(x) (x)
+#define BITLOOM_ALWAYS_INLINE inline
 #endif
 
 namespace bitloom {

@@ -6,6 +6,8 @@
 #include <cstring>
 #include <limits>
 
+#include "common/platform.hpp"
+
 namespace bitloom::io {
 
 bool ScanOutput::grow(std::size_t needed) noexcept {
@@ -109,6 +111,7 @@ public:
         : data_(stream.data()), size_(stream.size()), prefix_(options.prefix_bytes), options_(options), out_(out) {}
 
     [[nodiscard]] std::size_t run(std::size_t start, std::size_t stop) noexcept;
+    [[nodiscard]] std::size_t run_sound(std::size_t p, std::size_t stop) noexcept;
 
 private:
     const std::uint8_t* data_;
@@ -156,7 +159,7 @@ private:
     [[nodiscard]] bool fill_at(std::size_t r) const noexcept;
     [[nodiscard]] std::size_t fill_end(std::size_t p) const noexcept;
     [[nodiscard]] bool followed(std::size_t p, std::size_t q) const noexcept;
-    [[nodiscard]] bool take(std::size_t p, std::size_t record) noexcept;
+    [[nodiscard]] BITLOOM_ALWAYS_INLINE bool take(std::size_t p, std::size_t record) noexcept;
     [[nodiscard]] std::size_t resynchronise(std::size_t p) noexcept;
 };
 
@@ -312,7 +315,7 @@ bool Scanner::anchored(std::size_t q, const std::uint64_t* apids) const noexcept
     return false;
 }
 
-bool Scanner::take(std::size_t p, std::size_t record) noexcept {
+BITLOOM_ALWAYS_INLINE bool Scanner::take(std::size_t p, std::size_t record) noexcept {
     if (out_.count == out_.capacity) {
         // Guess from the bytes left and this record's size.
         if (!out_.grow(out_.count + (size_ - p) / record + 1)) return false;
@@ -399,12 +402,52 @@ std::size_t Scanner::resynchronise(std::size_t p) noexcept {
     return q;
 }
 
+// The records of a sound stream, from p: each of an allowed, familiar
+// version, not all zero, followed by a header of its version that carries
+// the very next count of its APID; taken just as run() takes them, in a loop
+// small enough to keep its state in registers. Returns where such records
+// stop (the first one it leaves to run()), or max() when memory runs out.
+std::size_t Scanner::run_sound(std::size_t p, std::size_t stop) noexcept {
+    if (out_.broken || options_.fixed_lengths != nullptr) return p;
+    const std::uint8_t* const data = data_;
+    const std::size_t size = size_;
+    const std::size_t prefix = prefix_;
+    const unsigned allowed_versions = options_.versions;
+    while (p < stop && size - p >= prefix + kPrimaryHeaderBytes) {
+        const std::uint8_t* h = data + p + prefix;
+        const unsigned version = h[0] >> 5;
+        const unsigned familiar_versions = static_cast<unsigned>(out_.seen_versions | 1U) & allowed_versions;
+        if (((familiar_versions >> version) & 1U) == 0 || zero_header(h)) break;
+        const std::size_t record = declared_record(h, prefix);
+        if (record > size - p) break;
+        const std::size_t q = p + record;
+        if (size - q < prefix + kPrimaryHeaderBytes) break;
+        const std::uint8_t* n = data + q + prefix;
+        if (((n[0] ^ h[0]) >> 5) != 0 || zero_header(n)) break;
+        const std::uint16_t apid = apid_at(n);
+        std::uint32_t last = kSequenceModulus;
+        if (apid == apid_at(h)) {
+            last = ((std::uint32_t{h[2]} & 0x3FU) << 8) | h[3];
+        } else if (out_.apid_stats[apid].packets != 0) {
+            last = static_cast<std::uint32_t>(out_.apid_stats[apid].last);
+        }
+        const std::uint32_t count = ((std::uint32_t{n[2]} & 0x3FU) << 8) | n[3];
+        if (last == kSequenceModulus || count != ((last + 1U) & (kSequenceModulus - 1U))) break;
+        if (!take(p, record)) return std::numeric_limits<std::size_t>::max();
+        p = q;
+    }
+    return p;
+}
+
 // NOLINTNEXTLINE(readability-function-cognitive-complexity): one scan step, read best whole
 std::size_t Scanner::run(std::size_t start, std::size_t stop) noexcept {
     constexpr std::size_t failed = std::numeric_limits<std::size_t>::max();
     stop = std::min(stop, size_);
     std::size_t p = start;
     while (p < stop) {
+        p = run_sound(p, stop);
+        if (p == failed) return failed;
+        if (p >= stop) break;
         const std::size_t record = whole(p);
         if (record != 0) [[likely]] {
             const std::uint8_t* h = data_ + p + prefix_;
