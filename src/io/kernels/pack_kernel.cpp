@@ -87,7 +87,16 @@ std::size_t pack_rows_generic(const PackTarget& target, const FieldSpec& f, cons
 template <Codec C, class In>
 [[gnu::always_inline]] inline bool encode_inline(In v, std::uint32_t bits, std::uint64_t& raw) noexcept {
     if constexpr (C == Codec::ieee754_f32) {
-        raw = encode_ieee754_f32(static_cast<float>(static_cast<double>(v)));
+        if constexpr (std::is_same_v<In, float>) {
+            // As through a Python float (what pack takes): a signalling NaN
+            // comes out quiet, which the compiler's folding of float ->
+            // double -> float would not do.
+            std::uint32_t b = std::bit_cast<std::uint32_t>(v);
+            if ((b & 0x7F800000U) == 0x7F800000U && (b & 0x007FFFFFU) != 0) b |= 0x00400000U;
+            raw = encode_ieee754_f32(std::bit_cast<float>(b));
+        } else {
+            raw = encode_ieee754_f32(static_cast<float>(static_cast<double>(v)));
+        }
         return true;
     } else if constexpr (C == Codec::ieee754_f64) {
         raw = encode_ieee754_f64(static_cast<double>(v));
