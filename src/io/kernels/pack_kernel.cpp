@@ -91,7 +91,7 @@ template <Codec C, class In>
             // As through a Python float (what pack takes): a signalling NaN
             // comes out quiet, which the compiler's folding of float ->
             // double -> float would not do.
-            std::uint32_t b = std::bit_cast<std::uint32_t>(v);
+            auto b = std::bit_cast<std::uint32_t>(v);
             if ((b & 0x7F800000U) == 0x7F800000U && (b & 0x007FFFFFU) != 0) b |= 0x00400000U;
             raw = encode_ieee754_f32(std::bit_cast<float>(b));
         } else {
