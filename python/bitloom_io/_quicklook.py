@@ -469,24 +469,24 @@ def _time_from_field(tables: Any, text: str, definition: Any = None) -> None:
     from .timecodes import coarse_fine_times, stamp
     from .xtce._model import ENGINEERING_SUFFIX
 
-    spec, _, epoch = text.partition("=")
+    named, _, epoch = text.partition("=")
     epoch = epoch or "tai"
-    coarse_name, plus, fine_spec = spec.partition("+")
+    coarse_name, plus, fine_spec = named.partition("+")
     fine_name, star, per_fine = fine_spec.partition("*")
     for name, table in tables.items():
         if "time" in table.columns:
             continue
         if not plus:
-            for key in (spec, spec + ENGINEERING_SUFFIX):
+            for key in (named, named + ENGINEERING_SUFFIX):
                 column = table.columns.get(key)
                 if column is not None and column.dtype.kind == "M":
                     table.set_time({"time": column}, table.meta.get(key, {}), source=key)
                     break
             else:
-                column = table.columns.get(spec)
+                column = table.columns.get(named)
                 if column is not None:
                     octets = max(1, min(4, column.dtype.itemsize))
-                    stamp(table, spec, {"encoding": "cuc", "coarse": octets, "fine": 0, "epoch": epoch})
+                    stamp(table, named, {"encoding": "cuc", "coarse": octets, "fine": 0, "epoch": epoch})
             continue
         coarse, fine = table.columns.get(coarse_name), table.columns.get(fine_name)
         if coarse is None or fine is None:

@@ -359,7 +359,7 @@ bool make_output(const Layout& layout, std::size_t n, UnpackJob& job, UnpackOutp
 // pfield_value, leap, ps) of column names (None: none) and the numbers of
 // convert_time_codes.
 struct TimeColumns {
-    TimeCodeSpec spec;
+    TimeCodeSpec form;
     bool signed_value = false;
     TimeSteps steps;
     std::array<BufferView, 3> step_views;
@@ -411,7 +411,7 @@ bool read_time_job(const BoundLayout& layout, const UnpackJob& job, PyObject* gi
     }
     PyObject* const* items = &PyTuple_GET_ITEM(given, 0);
     const std::array<PyObject*, 5> numbers{items[3], items[4], items[5], items[6], items[8]};
-    if (!read_time_spec(numbers.data(), t.spec, t.signed_value)) return false;
+    if (!read_time_spec(numbers.data(), t.form, t.signed_value)) return false;
     if (t.signed_value) {
         PyErr_SetString(PyExc_ValueError, "_times: the columns read are unsigned");
         return false;
@@ -422,18 +422,18 @@ bool read_time_job(const BoundLayout& layout, const UnpackJob& job, PyObject* gi
     t.value = numeric_column(layout, job, items[0]);
     if (t.value == SIZE_MAX) return false;
     t.value_size = static_cast<unsigned>(column_item_size(column_kind(t.value)));
-    if (!is_unsigned(column_kind(t.value)) || (t.spec.kind == TimeCodeKind::cds && t.value_size != 8)) {
+    if (!is_unsigned(column_kind(t.value)) || (t.form.kind == TimeCodeKind::cds && t.value_size != 8)) {
         PyErr_Format(PyExc_ValueError, "_times: column %R does not hold a time code's counters", items[0]);
         return false;
     }
-    if ((items[1] != Py_None) != (t.spec.sub_bits != 0)) {
+    if ((items[1] != Py_None) != (t.form.sub_bits != 0)) {
         PyErr_SetString(PyExc_ValueError, "_times: a column below the millisecond exactly when CDS has one");
         return false;
     }
     if (items[1] != Py_None) {
         t.sub = numeric_column(layout, job, items[1]);
         if (t.sub == SIZE_MAX) return false;
-        t.sub_size = t.spec.sub_bits / 8;
+        t.sub_size = t.form.sub_bits / 8;
         if (!is_unsigned(column_kind(t.sub)) || column_item_size(column_kind(t.sub)) != t.sub_size) {
             PyErr_Format(PyExc_ValueError, "_times: column %R is not of %u-byte values", items[1], t.sub_size);
             return false;
@@ -460,7 +460,7 @@ bool read_time_job(const BoundLayout& layout, const UnpackJob& job, PyObject* gi
         if (!t.leap_array || !t.leap_view.acquire(t.leap_array.get(), PyBUF_WRITABLE)) return false;
     }
     if (items[10] != Py_None) {
-        if (t.spec.sub_bits != 32) {
+        if (t.form.sub_bits != 32) {
             PyErr_SetString(PyExc_ValueError, "_times: picoseconds come from CDS with 32 bits below the millisecond");
             return false;
         }
@@ -491,11 +491,11 @@ void convert_time_chunk(TimeJobs& times, const UnpackJob& job) noexcept {
     const std::size_t first = job.first;
     for (auto& t : times) {
         if (t->faulted.load(std::memory_order_relaxed) || job.count == 0) continue;
-        TimeCodeSpec spec = t->spec;
-        spec.steps = t->steps.edges != nullptr ? &t->steps : nullptr;
+        TimeCodeSpec form = t->form;
+        form.steps = t->steps.edges != nullptr ? &t->steps : nullptr;
         // A fault makes the caller read the batch again: one pass will do.
-        spec.keep_faulty_block = false;
-        if (t->pfield != SIZE_MAX) spec.pfield = static_cast<const std::uint8_t*>(job.numeric[t->pfield]) + first;
+        form.keep_faulty_block = false;
+        if (t->pfield != SIZE_MAX) form.pfield = static_cast<const std::uint8_t*>(job.numeric[t->pfield]) + first;
         TimeCodeInput in;
         in.value = static_cast<const std::uint8_t*>(job.numeric[t->value]) + first * t->value_size;
         in.value_size = t->value_size;
@@ -505,7 +505,7 @@ void convert_time_chunk(TimeJobs& times, const UnpackJob& job) noexcept {
         out.ns = t->ns + first;
         if (t->leap_array) out.leap = static_cast<std::uint8_t*>(t->leap_view.data()) + first;
         if (t->ps_array) out.ps = static_cast<std::uint16_t*>(t->ps_view.data()) + first;
-        const TimeCodeReport report = convert_time_codes(spec, in, out, job.count);
+        const TimeCodeReport report = convert_time_codes(form, in, out, job.count);
         const std::lock_guard<std::mutex> hold(t->lock);
         if (report.fault != TimeFault::none) {
             if (!t->faulted.load(std::memory_order_relaxed) || first + report.at < t->report.at) {

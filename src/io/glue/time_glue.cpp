@@ -45,7 +45,7 @@ bool read_int64(PyObject* obj, std::int64_t& out) {
 
 }  // namespace
 
-bool read_time_spec(PyObject* const* numbers_in, TimeCodeSpec& spec, bool& signed_value) {
+bool read_time_spec(PyObject* const* numbers_in, TimeCodeSpec& form, bool& signed_value) {
     std::array<std::int64_t, 5> numbers{};  // kind, bits, epoch_ns, leap_allowed, pfield_value
     for (std::size_t i = 0; i < numbers.size(); ++i) {
         if (!read_int64(numbers_in[i], numbers[i])) return false;
@@ -54,32 +54,32 @@ bool read_time_spec(PyObject* const* numbers_in, TimeCodeSpec& spec, bool& signe
         PyErr_SetString(PyExc_ValueError, "convert_time_codes: kind, bits or P-field out of range");
         return false;
     }
-    spec.kind = numbers[0] == 1 ? TimeCodeKind::cds : TimeCodeKind::cuc;
+    form.kind = numbers[0] == 1 ? TimeCodeKind::cds : TimeCodeKind::cuc;
     signed_value = numbers[0] >= 2;
     if (numbers[0] == 3) {
         // Counts of nanoseconds.
-        spec.unit_ns = 1;
+        form.unit_ns = 1;
         if (numbers[1] != 0) {
             PyErr_SetString(PyExc_ValueError, "convert_time_codes: nanosecond counts have no fraction");
             return false;
         }
     }
-    if (spec.kind == TimeCodeKind::cuc) {
-        spec.fine_bits = static_cast<unsigned>(numbers[1]);
-        if (spec.fine_bits > 32) {
+    if (form.kind == TimeCodeKind::cuc) {
+        form.fine_bits = static_cast<unsigned>(numbers[1]);
+        if (form.fine_bits > 32) {
             PyErr_SetString(PyExc_ValueError, "convert_time_codes: a fraction has at most 32 bits");
             return false;
         }
     } else {
-        spec.sub_bits = static_cast<unsigned>(numbers[1]);
-        if (spec.sub_bits != 0 && spec.sub_bits != 16 && spec.sub_bits != 32) {
+        form.sub_bits = static_cast<unsigned>(numbers[1]);
+        if (form.sub_bits != 0 && form.sub_bits != 16 && form.sub_bits != 32) {
             PyErr_SetString(PyExc_ValueError, "convert_time_codes: CDS has 0, 16 or 32 bits below the ms");
             return false;
         }
     }
-    spec.epoch_ns = numbers[2];
-    spec.leap_allowed = numbers[3] != 0;
-    spec.pfield_value = static_cast<std::uint8_t>(numbers[4]);
+    form.epoch_ns = numbers[2];
+    form.leap_allowed = numbers[3] != 0;
+    form.pfield_value = static_cast<std::uint8_t>(numbers[4]);
     return true;
 }
 
@@ -113,17 +113,17 @@ PyObject* convert_time_codes_py(PyObject*, PyObject* const* args, Py_ssize_t nar
             PyErr_Format(PyExc_TypeError, "convert_time_codes takes 12 arguments (%zd given)", nargs);
             return nullptr;
         }
-        TimeCodeSpec spec;
+        TimeCodeSpec form;
         bool signed_value = false;
         const std::array<PyObject*, 5> numbers{args[0], args[1], args[2], args[3], args[8]};
-        if (!read_time_spec(numbers.data(), spec, signed_value)) return nullptr;
+        if (!read_time_spec(numbers.data(), form, signed_value)) return nullptr;
         std::size_t n = SIZE_MAX;
         bool given = false;
         BufferView value;
         if (!column_view(args[5], value, false, "value", n, 0, given)) return nullptr;
         if (!given ||
             (value.itemsize() != 1 && value.itemsize() != 2 && value.itemsize() != 4 && value.itemsize() != 8) ||
-            ((signed_value || spec.kind == TimeCodeKind::cds) && value.itemsize() != 8)) {
+            ((signed_value || form.kind == TimeCodeKind::cds) && value.itemsize() != 8)) {
             PyErr_SetString(PyExc_ValueError, "convert_time_codes: value is an array of 1, 2, 4 or 8-byte integers");
             return nullptr;
         }
@@ -132,22 +132,22 @@ PyObject* convert_time_codes_py(PyObject*, PyObject* const* args, Py_ssize_t nar
         in.value_size = static_cast<unsigned>(value.itemsize());
         in.signed_value = signed_value;
         BufferView sub;
-        if (!column_view(args[6], sub, false, "sub", n, spec.sub_bits / 8, given)) return nullptr;
-        if (given != (spec.sub_bits != 0)) {
+        if (!column_view(args[6], sub, false, "sub", n, form.sub_bits / 8, given)) return nullptr;
+        if (given != (form.sub_bits != 0)) {
             PyErr_SetString(PyExc_ValueError,
                             "convert_time_codes: sub is given exactly when CDS has bits below the ms");
             return nullptr;
         }
         in.sub = given ? sub.data() : nullptr;
-        in.sub_size = spec.sub_bits / 8;
+        in.sub_size = form.sub_bits / 8;
         BufferView pfield;
         if (!column_view(args[7], pfield, false, "pfield", n, 1, given)) return nullptr;
-        spec.pfield = given ? static_cast<const std::uint8_t*>(pfield.data()) : nullptr;
+        form.pfield = given ? static_cast<const std::uint8_t*>(pfield.data()) : nullptr;
 
         TimeSteps steps;
         std::array<BufferView, 3> step_views;
         if (!read_time_steps(args[4], steps, step_views)) return nullptr;
-        if (args[4] != Py_None) spec.steps = &steps;
+        if (args[4] != Py_None) form.steps = &steps;
 
         TimeCodeOutput out;
         BufferView ns;
@@ -166,7 +166,7 @@ PyObject* convert_time_codes_py(PyObject*, PyObject* const* args, Py_ssize_t nar
 
         TimeCodeReport report;
         Py_BEGIN_ALLOW_THREADS;
-        report = convert_time_codes(spec, in, out, n);
+        report = convert_time_codes(form, in, out, n);
         Py_END_ALLOW_THREADS;
         return Py_BuildValue("(inL)", static_cast<int>(report.fault), static_cast<Py_ssize_t>(report.at),
                              static_cast<long long>(report.latest));

@@ -12,7 +12,7 @@ namespace bitloom::io {
 // The five numbers of a conversion: kind (0 CUC, 1 CDS, 2 CUC over int64
 // counters, 3 int64 counts of nanoseconds), bits (the CUC fraction's, or CDS's below the millisecond),
 // epoch_ns, leap_allowed, pfield_value. False with an exception set.
-[[nodiscard]] bool read_time_spec(PyObject* const* numbers, TimeCodeSpec& spec, bool& signed_value);
+[[nodiscard]] bool read_time_spec(PyObject* const* numbers, TimeCodeSpec& form, bool& signed_value);
 
 // (edges, delta, flag) arrays, or None (leaves `steps` empty); the views
 // hold the arrays while `steps` points into them.

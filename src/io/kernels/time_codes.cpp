@@ -92,20 +92,20 @@ void cuc_block(const void* column, unsigned k, std::uint64_t unit, std::int64_t 
 }
 
 template <unsigned Size, bool Signed>
-TimeCodeReport convert_cuc(const TimeCodeSpec& spec, const TimeCodeInput& in, const TimeCodeOutput& out,
+TimeCodeReport convert_cuc(const TimeCodeSpec& form, const TimeCodeInput& in, const TimeCodeOutput& out,
                            std::size_t n) noexcept {
     TimeCodeReport report;
     std::int64_t latest = INT64_MIN;
-    const unsigned k = spec.fine_bits;
-    const auto unit = static_cast<std::uint64_t>(spec.unit_ns);
-    const std::int64_t epoch = spec.epoch_ns;
+    const unsigned k = form.fine_bits;
+    const auto unit = static_cast<std::uint64_t>(form.unit_ns);
+    const std::int64_t epoch = form.epoch_ns;
     std::int64_t* const ns = out.ns;
     std::uint8_t* const leap = out.leap;
-    const std::uint8_t* const pfield = spec.pfield;
-    const std::uint8_t pfield_value = spec.pfield_value;
+    const std::uint8_t* const pfield = form.pfield;
+    const std::uint8_t pfield_value = form.pfield_value;
     const TimeSteps empty;
-    StepCursor cursor(spec.steps != nullptr ? *spec.steps : empty);
-    if (spec.steps != nullptr && n > 0) {
+    StepCursor cursor(form.steps != nullptr ? *form.steps : empty);
+    if (form.steps != nullptr && n > 0) {
         cursor.find(wrap_add(cuc_ns<Size, Signed>(in.value, k, (std::uint64_t{1} << k) - 1, unit, 0), epoch));
     }
     for (std::size_t first = 0; first < n; first += time_block) {
@@ -122,7 +122,7 @@ TimeCodeReport convert_cuc(const TimeCodeSpec& spec, const TimeCodeInput& in, co
         std::int64_t hi = INT64_MIN;
         cuc_block<Size, Signed>(in.value, k, unit, epoch, delta, ns, first, last, lo, hi);
         latest = std::max(latest, hi);
-        if (spec.steps == nullptr) continue;
+        if (form.steps == nullptr) continue;
         if (cursor.covers(lo, hi)) {
             // The flags start as zeros.
             if (leap != nullptr && cursor.flag() != 0) std::memset(leap + first, cursor.flag(), last - first);
@@ -143,24 +143,24 @@ TimeCodeReport convert_cuc(const TimeCodeSpec& spec, const TimeCodeInput& in, co
 // that differs, a millisecond of day past the day (or inside a leap second
 // where there is none), a count below the millisecond past its range.
 template <unsigned SubSize>
-TimeCodeReport cds_fault(const TimeCodeSpec& spec, const TimeCodeInput& in, std::size_t first,
+TimeCodeReport cds_fault(const TimeCodeSpec& form, const TimeCodeInput& in, std::size_t first,
                          std::size_t last) noexcept {
-    const std::uint64_t ms_limit = spec.leap_allowed ? ms_per_day + 1000 : ms_per_day;
-    const std::uint64_t sub_limit = spec.sub_bits == 16 ? 1000 : 1'000'000'000;
+    const std::uint64_t ms_limit = form.leap_allowed ? ms_per_day + 1000 : ms_per_day;
+    const std::uint64_t sub_limit = form.sub_bits == 16 ? 1000 : 1'000'000'000;
     bool bad = false;
     for (std::size_t i = first; i < last; ++i) {
         bad |= (load(in.value, 8, i) & 0xFFFF'FFFFU) >= ms_limit;
         if constexpr (SubSize != 0) bad |= load(in.sub, SubSize, i) >= sub_limit;
     }
-    if (spec.pfield != nullptr) {
-        for (std::size_t i = first; i < last; ++i) bad |= spec.pfield[i] != spec.pfield_value;
+    if (form.pfield != nullptr) {
+        for (std::size_t i = first; i < last; ++i) bad |= form.pfield[i] != form.pfield_value;
     }
     if (!bad) [[likely]] {
         return {};
     }
     for (std::size_t i = first; i < last; ++i) {
         const std::uint64_t ms = load(in.value, 8, i) & 0xFFFF'FFFFU;
-        if (spec.pfield != nullptr && spec.pfield[i] != spec.pfield_value) return {TimeFault::pfield, i, 0};
+        if (form.pfield != nullptr && form.pfield[i] != form.pfield_value) return {TimeFault::pfield, i, 0};
         if (ms >= ms_limit) return {ms < ms_per_day + 1000 ? TimeFault::leap_on_tai : TimeFault::ms_range, i, 0};
         if (SubSize != 0 && load(in.sub, SubSize, i) >= sub_limit) return {TimeFault::sub_range, i, 0};
     }
@@ -170,12 +170,12 @@ TimeCodeReport cds_fault(const TimeCodeSpec& spec, const TimeCodeInput& in, std:
 // Converts codes first to last - 1; false when one was out of range (then
 // what was written of them is of no use). Leap flags are set where true only.
 template <unsigned SubSize>
-bool convert_cds_block(const TimeCodeSpec& spec, const TimeCodeInput& in, const TimeCodeOutput& out, std::size_t first,
+bool convert_cds_block(const TimeCodeSpec& form, const TimeCodeInput& in, const TimeCodeOutput& out, std::size_t first,
                        std::size_t last) noexcept {
-    const std::uint64_t ms_limit = spec.leap_allowed ? ms_per_day + 1000 : ms_per_day;
-    const std::uint64_t sub_limit = spec.sub_bits == 16 ? 1000 : 1'000'000'000;
+    const std::uint64_t ms_limit = form.leap_allowed ? ms_per_day + 1000 : ms_per_day;
+    const std::uint64_t sub_limit = form.sub_bits == 16 ? 1000 : 1'000'000'000;
     bool bad = false;
-    const std::int64_t epoch = spec.epoch_ns;
+    const std::int64_t epoch = form.epoch_ns;
     const void* const value = in.value;
     const void* const sub = in.sub;
     std::int64_t* const ns = out.ns;
@@ -204,44 +204,44 @@ bool convert_cds_block(const TimeCodeSpec& spec, const TimeCodeInput& in, const 
         }
         ns[i] = wrap_add(t, epoch);
     }
-    if (spec.pfield != nullptr) {
-        for (std::size_t i = first; i < last; ++i) bad |= spec.pfield[i] != spec.pfield_value;
+    if (form.pfield != nullptr) {
+        for (std::size_t i = first; i < last; ++i) bad |= form.pfield[i] != form.pfield_value;
     }
     return !bad;
 }
 
 template <unsigned SubSize>
-TimeCodeReport convert_cds(const TimeCodeSpec& spec, const TimeCodeInput& in, const TimeCodeOutput& out,
+TimeCodeReport convert_cds(const TimeCodeSpec& form, const TimeCodeInput& in, const TimeCodeOutput& out,
                            std::size_t n) noexcept {
     for (std::size_t first = 0; first < n; first += time_block) {
         const std::size_t last = std::min(n, first + time_block);
-        if (!spec.keep_faulty_block) {
-            if (!convert_cds_block<SubSize>(spec, in, out, first, last)) return {TimeFault::ms_range, first, 0};
+        if (!form.keep_faulty_block) {
+            if (!convert_cds_block<SubSize>(form, in, out, first, last)) return {TimeFault::ms_range, first, 0};
             continue;
         }
         // The whole block is checked before any of it is written.
-        const TimeCodeReport fault = cds_fault<SubSize>(spec, in, first, last);
+        const TimeCodeReport fault = cds_fault<SubSize>(form, in, first, last);
         if (fault.fault != TimeFault::none) return fault;
-        convert_cds_block<SubSize>(spec, in, out, first, last);
+        convert_cds_block<SubSize>(form, in, out, first, last);
     }
     return {};
 }
 
 }  // namespace
 
-TimeCodeReport convert_time_codes(const TimeCodeSpec& spec, const TimeCodeInput& in, const TimeCodeOutput& out,
+TimeCodeReport convert_time_codes(const TimeCodeSpec& form, const TimeCodeInput& in, const TimeCodeOutput& out,
                                   std::size_t n) noexcept {
-    if (spec.kind == TimeCodeKind::cds) {
-        if (spec.sub_bits == 16) return convert_cds<2>(spec, in, out, n);
-        if (spec.sub_bits == 32) return convert_cds<4>(spec, in, out, n);
-        return convert_cds<0>(spec, in, out, n);
+    if (form.kind == TimeCodeKind::cds) {
+        if (form.sub_bits == 16) return convert_cds<2>(form, in, out, n);
+        if (form.sub_bits == 32) return convert_cds<4>(form, in, out, n);
+        return convert_cds<0>(form, in, out, n);
     }
-    if (in.signed_value) return convert_cuc<8, true>(spec, in, out, n);
+    if (in.signed_value) return convert_cuc<8, true>(form, in, out, n);
     switch (in.value_size) {
-        case 1: return convert_cuc<1, false>(spec, in, out, n);
-        case 2: return convert_cuc<2, false>(spec, in, out, n);
-        case 4: return convert_cuc<4, false>(spec, in, out, n);
-        default: return convert_cuc<8, false>(spec, in, out, n);
+        case 1: return convert_cuc<1, false>(form, in, out, n);
+        case 2: return convert_cuc<2, false>(form, in, out, n);
+        case 4: return convert_cuc<4, false>(form, in, out, n);
+        default: return convert_cuc<8, false>(form, in, out, n);
     }
 }
 

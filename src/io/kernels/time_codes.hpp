@@ -64,7 +64,7 @@ struct TimeCodeReport {
     std::int64_t latest = 0;  // the largest time before the step correction (n > 0)
 };
 
-// Values are converted a block of `time_block` at a time. Unless the spec
+// Values are converted a block of `time_block` at a time. Unless the form
 // says otherwise, each block is checked whole before any of its output is
 // written: on a fault the report names the first faulty value, and the
 // outputs of its block and of the blocks after it are not written, so the
@@ -72,7 +72,7 @@ struct TimeCodeReport {
 // column itself, and the caller can say what was wrong.
 inline constexpr std::size_t time_block = std::size_t{1} << 15;
 
-TimeCodeReport convert_time_codes(const TimeCodeSpec& spec, const TimeCodeInput& in, const TimeCodeOutput& out,
+TimeCodeReport convert_time_codes(const TimeCodeSpec& form, const TimeCodeInput& in, const TimeCodeOutput& out,
                                   std::size_t n) noexcept;
 
 }  // namespace bitloom::io
