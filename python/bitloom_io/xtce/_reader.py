@@ -55,11 +55,15 @@ class UnitReader:
         self.derived: dict[str, Node] = {}
         # The parameters some container entry provides (worked out when first needed).
         self.provided: set[str] | None = None
+        # References as written -> as resolved: a file names the same few types thousands of times.
+        self._refs: dict[str, str] = {}
 
     # -- dispatch ---------------------------------------------------------
 
     def unit(self, parent: str, node: Node) -> None:
-        if parent == "ParameterTypeSet":
+        if parent == "ParameterSet":
+            self._parameter(node)
+        elif parent == "ParameterTypeSet":
             name = self._name(node)
             if node.get("baseType") and name and name not in self.types and name not in self.derived:
                 self.derived[name] = node
@@ -72,8 +76,6 @@ class UnitReader:
                     raise
                 self._locate(error)
                 self.types[name] = _refused_type(name, node, error)
-        elif parent == "ParameterSet":
-            self._parameter(node)
         else:
             name = self._name(node)
             if name and self.path is not None:
@@ -181,13 +183,15 @@ class UnitReader:
             return default
         return text.strip().lower() in ("true", "1", "yes")
 
-    @staticmethod
-    def _ref(text: str) -> str:
+    def _ref(self, text: str) -> str:
         """A reference without its space-system path (``/Root/Sub/NAME`` -> ``NAME``).
 
         References are interned: a file names the same few types thousands of times.
         """
-        return sys.intern(text.strip().rpartition("/")[2])
+        ref = self._refs.get(text)
+        if ref is None:
+            ref = self._refs[text] = sys.intern(text.strip().rpartition("/")[2])
+        return ref
 
     @staticmethod
     def _path(text: str) -> str:
@@ -800,20 +804,31 @@ class UnitReader:
     # -- parameters -------------------------------------------------------
 
     def _parameter(self, node: Node) -> None:
-        name = self._name(node)
+        get = node.get
+        name = get("name")
+        if name is not None:
+            name = name.strip()
         if node.tag != "Parameter":
             raise self._refuse("unknown element in ParameterSet", node, name)
         if not name:
             raise self._error("parameter without a name", node, None)
-        if name in self.parameters:
-            raise self._error(f"parameter defined twice (first at line {self.parameters[name].line})", node, name)
-        type_ref = node.get("parameterTypeRef")
+        parameters = self.parameters
+        if name in parameters:
+            raise self._error(f"parameter defined twice (first at line {parameters[name].line})", node, name)
+        type_ref = get("parameterTypeRef")
         if not type_ref:
             raise self._error("parameter without a parameterTypeRef", node, name)
-        param = Parameter(
-            name=name, type_name=self._ref(type_ref), line=node.line, short_description=node.get("shortDescription")
-        )
-        for child in node.children:
+        type_name = self._refs.get(type_ref)
+        if type_name is None:
+            type_name = self._ref(type_ref)
+        param = Parameter(name, type_name, node.line, get("shortDescription"))
+        children = node.children
+        if children:
+            self._parameter_children(param, children)
+        parameters[name] = param
+
+    def _parameter_children(self, param: Parameter, children: list[Node]) -> None:
+        for child in children:
             if child.tag == "LongDescription":
                 param.long_description = child.text.strip()
             elif child.tag == "ShortDescription":
@@ -823,8 +838,7 @@ class UnitReader:
             elif child.tag == "AncillaryDataSet":
                 param.ancillary = {data.get("name", ""): data.text.strip() for data in child.findall("AncillaryData")}
             elif child.tag not in DESCRIPTIVE:
-                self._note_unknown(child, "Parameter", name)
-        self.parameters[name] = param
+                self._note_unknown(child, "Parameter", param.name)
 
     # -- containers -------------------------------------------------------
 
@@ -867,26 +881,29 @@ class UnitReader:
         self.containers[name] = container
 
     def _entry(self, node: Node, container: str) -> Entry:
-        if node.tag == "ParameterRefEntry":
+        tag = node.tag
+        if tag == "ParameterRefEntry":
             ref = node.get("parameterRef")
             kind = "parameter"
-        elif node.tag == "ContainerRefEntry":
+        elif tag == "ContainerRefEntry":
             ref = node.get("containerRef")
             kind = "container"
-        elif node.tag == "ArrayParameterRefEntry":
+        elif tag == "ArrayParameterRefEntry":
             ref = node.get("parameterRef")
             kind = "parameter"
         else:
-            raise self._refuse(
-                f"{node.tag} is not supported (ParameterRefEntry and ContainerRefEntry are)", node, container
-            )
+            raise self._refuse(f"{tag} is not supported (ParameterRefEntry and ContainerRefEntry are)", node, container)
         if not ref:
-            raise self._error(f"{node.tag} without a reference", node, container)
+            raise self._error(f"{tag} without a reference", node, container)
+        children = node.children
+        if not children:  # the usual entry
+            resolved = self._refs.get(ref)
+            return Entry(kind, self._ref(ref) if resolved is None else resolved, node.line)
         location: tuple[str, int] | None = None
         repeat: tuple[int, int] | None = None
         condition: Criteria | None = None
         dimensions: tuple[tuple[int, int], ...] | None = None
-        for child in node.children:
+        for child in children:
             if child.tag == "DimensionList" and node.tag == "ArrayParameterRefEntry":
                 dimensions = self._entry_dimensions(child, container, ref)
             elif child.tag == "LocationInContainerInBits":
