@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import itertools
 import operator
 import os
 from collections.abc import Callable, Sequence, Set
@@ -155,6 +156,15 @@ class Definition:
         self._conditions: dict[str, tuple[list[_placement.Slot], list[Decision]]] = {}
         #: Containers that cannot be decoded, with why; their packets are left out.
         self.refused: dict[str, XtceError] = {}
+        # Sizes from calibrated values and math calibrators that read other
+        # parameters are rare: most files need not look for them field by field.
+        calibrated_sizes = any(ptype.encoding.size_ref_calibrated for ptype in self.parameter_types.values())
+        operands = any(
+            calibrator.operands
+            for ptype in self.parameter_types.values()
+            for calibrator in (ptype.encoding.calibrator, *(cal for _, cal in ptype.encoding.contexts))
+            if calibrator is not None
+        )
         for cname, container in self.containers.items():
             if container.base in self.refused:
                 self._refuse(cname, _base_refused(container))
@@ -162,17 +172,25 @@ class Definition:
                 continue
             try:
                 slots = _placement.container_fields(reader, cname, cache)
-                sized = {id(slot[0]) for slot in slots if type(slot) is tuple and self._calibrated_size(slot[0].type)}
-                decided = frozenset(id(slot) for slot in slots if type(slot) is tuple and id(slot[0]) in sized)
-                entries = _placement.place(slots, per_packet=bool(sized) or _placement.per_packet(slots), sized=decided)
+                sized = (
+                    {id(slot[0]) for slot in slots if type(slot) is tuple and self._calibrated_size(slot[0].type)}
+                    if calibrated_sizes
+                    else set()
+                )
+                decided = (
+                    frozenset(id(slot) for slot in slots if type(slot) is tuple and id(slot[0]) in sized)
+                    if sized
+                    else frozenset()
+                )
+                kinds = set(map(type, slots))
+                varies = _placement.Scope in kinds or _placement.Repeat in kinds
+                ends = _placement.from_packet_end(slots, kinds)
+                entries = _placement.place(slots, per_packet=bool(sized) or varies or ends, sized=decided)
                 self._check_fields(cname, entries, sized)
-                if (
-                    sized
-                    or any(entry.conditions or entry.ragged for entry in entries)
-                    or _placement.from_packet_end(slots)
-                ):
-                    self._conditions[cname] = (slots, self._decisions(cname, slots, entries, sized))
-                self._math_operands(cname, entries)
+                if sized or (varies and any(entry.conditions or entry.ragged for entry in entries)) or ends:
+                    self._conditions[cname] = (slots, self._decisions(cname, slots, entries, sized, ends))
+                if operands:
+                    self._math_operands(cname, entries)
             except XtceError as error:
                 self._refuse(cname, error)
                 entries = []
@@ -194,11 +212,12 @@ class Definition:
         return ref is not None and ref.type is not None and _calibrates(ref.type)
 
     def _check_fields(self, cname: str, entries: list[FieldSpec], sized: Set[int] = frozenset()) -> None:
-        names = {entry.name for entry in entries}
+        names = set(map(_NAME, entries))
         elements: dict[str, list[FieldSpec]] = {}
-        for entry in entries:
-            if entry.group is not None and not entry.ragged:
-                elements.setdefault(entry.group, []).append(entry)
+        if any(group is not None for group in set(map(_GROUP, entries))):
+            for entry in entries:
+                if entry.group is not None and not entry.ragged:
+                    elements.setdefault(entry.group, []).append(entry)
         for group, members in elements.items():
             array = members[0].parameter.array
             assert array is not None
@@ -213,10 +232,16 @@ class Definition:
                     name=cname,
                     line=members[0].line,
                 )
+        # An engineering column can only clash with a parameter named like one,
+        # and only a field whose size another gives needs the fields before it.
+        suffixed = any(map(str.endswith, names, itertools.repeat(ENGINEERING_SUFFIX)))
+        if not suffixed and _fixed(entries):
+            return
         earlier: dict[str, FieldSpec] = {}
         for entry in entries:
-            ptype = entry.type
-            if ptype.has_engineering and entry.name + ENGINEERING_SUFFIX in names:
+            ptype = entry.parameter.type
+            assert ptype is not None
+            if suffixed and ptype.has_engineering and entry.name + ENGINEERING_SUFFIX in names:
                 raise XtceError(
                     f"parameter {entry.name!r} needs an engineering column named "
                     f"{entry.name + ENGINEERING_SUFFIX!r}, which is already a parameter",
@@ -288,13 +313,10 @@ class Definition:
             parent.children.append(node)
             # The own fields can be read alone when everything before them has
             # a fixed width and their widths come from their own fields.
-            own_names = {s.parameter.name for s in own}
-            fixed = all(isinstance(s.type.encoding.bits, int) for s in parent.fields)
-            refs_inside = all(
-                not isinstance(s.type.encoding.bits, dict) or s.type.encoding.bits["field"] in own_names for s in own
-            )
-            if fixed and refs_inside and cname not in self._conditions:
-                node.alone = True
+            if cname not in self._conditions and _fixed(parent.fields):
+                refs = [] if _fixed(own) else [bits["field"] for bits in map(_BITS, own) if isinstance(bits, dict)]
+                if not refs or set(refs) <= {s.parameter.name for s in own}:
+                    node.alone = True
         node.conditional = cname in self._conditions
         self._nodes[cname] = node
         return node
@@ -327,13 +349,15 @@ class Definition:
         slots: list[_placement.Slot],
         entries: list[FieldSpec],
         sized: Set[int] = frozenset(),
+        ends: bool = False,
     ) -> list[Decision]:
         """What decides a container's content per packet, in packet order: each
         IncludeCondition as a test on the raw columns before it, each repeat
-        count as the value of the earlier field it comes from."""
+        count as the value of the earlier field it comes from (``ends``: some
+        entry is placed from the packet's end)."""
         container = self.containers[cname]
         out: list[Decision] = []
-        if _placement.from_packet_end(slots):
+        if ends:
             out.append((PACKET_BITS, lambda cols: np.zeros(0)))
         seen: set[int] = set()
         earlier: dict[str, FieldSpec] = {}
@@ -946,6 +970,18 @@ class Definition:
         from bitloom_io._simulate import simulate
 
         return simulate(self, n, seed=seed, containers=containers, root=root)
+
+
+# A field's column name and its width (bits, or where they come from), read in bulk.
+_NAME = operator.attrgetter("name")
+_GROUP = operator.attrgetter("group")
+_BITS = operator.attrgetter("parameter.type.encoding.bits")
+
+
+def _fixed(fields: list[FieldSpec]) -> bool:
+    """Whether every field has a fixed number of bits (none takes its size from another)."""
+    widths = set(map(type, map(_BITS, fields)))
+    return widths <= {int} or all(isinstance(bits, int) for bits in map(_BITS, fields))
 
 
 def _calibrates(ptype: ParameterType) -> bool:

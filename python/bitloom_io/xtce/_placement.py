@@ -612,18 +612,24 @@ def place(
     later = False
     # Per container entry being laid out: where it began, the bits since (None when they vary), its own size.
     opened: list[tuple[int | None, int | None, int | None]] = []
+    append = entries.append
     for slot in fields:
         if type(slot) is tuple:
             param, line = slot
             if sizes and id(slot) in sizes:
                 param = _with_bits(param, sizes[id(slot)])
-            count = counts.get(param.name, 0) + 1
-            column = param.name if count == 1 else f"{param.name}#{count}"
-            # A parameter may itself be called NAME#2: no column may take another's name.
-            while column in used:
-                count += 1
-                column = f"{param.name}#{count}"
-            counts[param.name] = count
+            name = param.name
+            if name in counts or name in used:
+                count = counts.get(name, 0) + 1
+                column = name if count == 1 else f"{name}#{count}"
+                # A parameter may itself be called NAME#2: no column may take another's name.
+                while column in used:
+                    count += 1
+                    column = f"{name}#{count}"
+                counts[name] = count
+            else:
+                column = name
+                counts[name] = 1
             used.add(column)
             group = None
             if param.array is not None:
@@ -637,13 +643,16 @@ def place(
                     used.add(group)
                     groups[base] = group
                 group = groups[base]
-            entries.append(FieldSpec(column, param, position, line, group, governed))
+            append(FieldSpec(column, param, position, line, group, governed))
             ptype = param.type
             assert ptype is not None  # resolved before placing
             bits = ptype.encoding.bits
-            if type(bits) is not int:
+            if type(bits) is int:
+                if position is not None:
+                    position += bits
+            else:
                 later = id(slot) in sized
-            position = position + bits if position is not None and type(bits) is int else None
+                position = None
             if opened:
                 _grow(opened, bits if isinstance(bits, int) else None)
             continue
@@ -776,11 +785,17 @@ def _with_bits(param: Parameter, bits: int) -> Parameter:
 
 def per_packet(fields: list[Slot]) -> bool:
     """Whether which entries a container holds, or where, depends on each packet's values or size."""
-    return from_packet_end(fields) or any(isinstance(slot, (Scope, Repeat)) for slot in fields)
+    kinds = set(map(type, fields))
+    return Scope in kinds or Repeat in kinds or from_packet_end(fields, kinds)
 
 
-def from_packet_end(fields: list[Slot]) -> bool:
-    """Whether some entry is placed from the end of the packet itself (not of a container entry)."""
+def from_packet_end(fields: list[Slot], kinds: set[type] | None = None) -> bool:
+    """Whether some entry is placed from the end of the packet itself (not of a container entry);
+    ``kinds``: the types of ``fields``' slots, when known."""
+    if kinds is None:
+        kinds = set(map(type, fields))
+    if Move not in kinds and Repeat not in kinds:
+        return False  # most containers: their fields are read where they lie
     depth = 0
     for slot in fields:
         parts = slot.parts if isinstance(slot, Repeat) else (slot,)
