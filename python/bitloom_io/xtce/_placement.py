@@ -301,9 +301,33 @@ def own_fields(reader: UnitReader, name: str, outer: tuple[str, ...] = ()) -> li
     # Each frame: a container whose entries are being listed, the next entry, and the condition of its entry.
     stack: list[tuple[Container, int, Criteria | None]] = [(top, 0, None)]
     active: list[str] = [*outer, name]
+    parameters = reader.parameters
+    append = fields.append
     while stack:
         container, at, governed = stack[-1]
-        if at == len(container.entries):
+        entries = container.entries
+        # The usual entries (one parameter, one field, where the last one ends) in a loop of their own.
+        while at < len(entries):
+            entry = entries[at]
+            if (
+                entry.kind != "parameter"
+                or entry.condition is not None
+                or entry.location is not None
+                or entry.repeat is not None
+                or entry.dimensions is not None
+            ):
+                break
+            param = parameters.get(entry.ref)
+            if param is None:
+                break
+            ptype = param.type
+            assert ptype is not None
+            encoding = ptype.encoding
+            if ptype.problem is not None or encoding.not_implemented or encoding.size_tag_bits or ptype.kind in _COMPOSITE:
+                break
+            append((param, entry.line))
+            at += 1
+        if at == len(entries):
             stack.pop()
             active.pop()
             if stack:
@@ -613,24 +637,23 @@ def place(
     # Per container entry being laid out: where it began, the bits since (None when they vary), its own size.
     opened: list[tuple[int | None, int | None, int | None]] = []
     append = entries.append
+    use = used.add
     for slot in fields:
         if type(slot) is tuple:
             param, line = slot
             if sizes and id(slot) in sizes:
                 param = _with_bits(param, sizes[id(slot)])
-            name = param.name
-            if name in counts or name in used:
-                count = counts.get(name, 0) + 1
-                column = name if count == 1 else f"{name}#{count}"
+            column = param.name
+            if column in used:  # (every name counted is among them)
+                name = column
+                count = counts.get(name, 1) + 1
+                column = f"{name}#{count}"
                 # A parameter may itself be called NAME#2: no column may take another's name.
                 while column in used:
                     count += 1
                     column = f"{name}#{count}"
                 counts[name] = count
-            else:
-                column = name
-                counts[name] = 1
-            used.add(column)
+            use(column)
             group = None
             if param.array is not None:
                 base, _, flat = param.array

@@ -896,9 +896,9 @@ class UnitReader:
         if not ref:
             raise self._error(f"{tag} without a reference", node, container)
         children = node.children
-        if not children:  # the usual entry
-            resolved = self._refs.get(ref)
-            return Entry(kind, self._ref(ref) if resolved is None else resolved, node.line)
+        if not children:  # the usual entry: it names a parameter read before, by its name
+            known = self.parameters.get(ref) if kind == "parameter" and "/" not in ref else None
+            return Entry(kind, known.name if known is not None else self._ref(ref), node.line)
         location: tuple[str, int] | None = None
         repeat: tuple[int, int] | None = None
         condition: Criteria | None = None
