@@ -136,6 +136,12 @@ class Definition:
         self._own_layouts: dict[str, Layout] = {}
         self._conditional_layouts: dict[str, ConditionalLayout] = {}
         _placement.resolve_parameters(reader)
+        # A field's width varies only where its type's does, or where it is
+        # text led by a size tag (read as the tag, then text as long as it says).
+        self._widths_vary = any(
+            not isinstance(ptype.encoding.bits, int) or ptype.encoding.size_tag_bits
+            for ptype in self.parameter_types.values()
+        )
         cache: dict[str, list[_placement.Slot]] = {}
         for cname, container in self.containers.items():
             if container.base is not None:
@@ -204,6 +210,13 @@ class Definition:
 
     # -- checks -----------------------------------------------------------
 
+    def _fixed(self, fields: list[FieldSpec]) -> bool:
+        """Whether every field has a fixed number of bits (none takes its size from another)."""
+        if not self._widths_vary:
+            return True
+        widths = set(map(type, map(_BITS, fields)))
+        return widths <= {int} or all(isinstance(bits, int) for bits in map(_BITS, fields))
+
     def _calibrated_size(self, ptype: ParameterType | None) -> bool:
         """Whether a field's size is the calibrated value of another parameter (decided per packet)."""
         if ptype is None or not ptype.encoding.size_ref_calibrated or not isinstance(ptype.encoding.bits, dict):
@@ -235,7 +248,7 @@ class Definition:
         # An engineering column can only clash with a parameter named like one,
         # and only a field whose size another gives needs the fields before it.
         suffixed = any(map(str.endswith, names, itertools.repeat(ENGINEERING_SUFFIX)))
-        if not suffixed and _fixed(entries):
+        if not suffixed and self._fixed(entries):
             return
         earlier: dict[str, FieldSpec] = {}
         for entry in entries:
@@ -313,8 +326,8 @@ class Definition:
             parent.children.append(node)
             # The own fields can be read alone when everything before them has
             # a fixed width and their widths come from their own fields.
-            if cname not in self._conditions and _fixed(parent.fields):
-                refs = [] if _fixed(own) else [bits["field"] for bits in map(_BITS, own) if isinstance(bits, dict)]
+            if cname not in self._conditions and self._fixed(parent.fields):
+                refs = [] if self._fixed(own) else [bits["field"] for bits in map(_BITS, own) if isinstance(bits, dict)]
                 if not refs or set(refs) <= {s.parameter.name for s in own}:
                     node.alone = True
         node.conditional = cname in self._conditions
@@ -976,12 +989,6 @@ class Definition:
 _NAME = operator.attrgetter("name")
 _GROUP = operator.attrgetter("group")
 _BITS = operator.attrgetter("parameter.type.encoding.bits")
-
-
-def _fixed(fields: list[FieldSpec]) -> bool:
-    """Whether every field has a fixed number of bits (none takes its size from another)."""
-    widths = set(map(type, map(_BITS, fields)))
-    return widths <= {int} or all(isinstance(bits, int) for bits in map(_BITS, fields))
 
 
 def _calibrates(ptype: ParameterType) -> bool:
