@@ -166,7 +166,7 @@ class UnitReader:
         try:
             value = (
                 float(text)
-                if any(c in text for c in ".eE") and not text.strip().lower().startswith("0x")
+                if ("." in text or "e" in text or "E" in text) and not text.strip().lower().startswith("0x")
                 else int(text, 0)
             )
         except ValueError:
