@@ -16,6 +16,8 @@ from pathlib import Path
 
 import numpy as np
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 import bitloom
 
@@ -1249,6 +1251,152 @@ def test_external_reference_without_declaration_is_refused(tmp_path):
     )
     with pytest.raises(xtce.XtceError):
         xtce.load(path)
+
+
+# ---------------------------------------------------------------------------
+# The native XML reader against expat: same tree, units and skipped sections,
+# or no answer at all (and then expat reads the document).
+
+
+def _read_both(source: bytes | Path):
+    from bitloom_io.xtce import _xml
+
+    def run(reader):
+        events: list = []
+        try:
+            root = reader(
+                io.BytesIO(source) if isinstance(source, bytes) else source,
+                lambda parent, node: events.append(("unit", parent, _tree(node))),
+                lambda element, line: events.append(("skipped", element, line)),
+                lambda element, name, line: events.append(("definition", element, name, line)),
+            )
+        except Exception as error:  # noqa: BLE001 - whatever one raises, the other must too
+            return ("error", type(error).__name__, str(error))
+        return (_tree(root), events)
+
+    return run(_xml.read), run(_xml.read_expat)
+
+
+def _tree(node):
+    return (node.tag, list(node.attrib.items()), node.text, node.line, [_tree(c) for c in node.children])
+
+
+def _native_takes(data: bytes) -> bool:
+    from bitloom_io._native import read_xml
+    from bitloom_io.xtce import _xml
+
+    sets = (_xml.UNIT_PARENTS, _xml.SKIPPED_SECTIONS, _xml.TEXT_ELEMENTS, _xml.SKIPPED_DEFINITIONS)
+    return read_xml(data, *sets, lambda *a: None, lambda *a: None, lambda *a: None) is not None
+
+
+_XML_FILES = sorted({*DATA.rglob("*.xml"), *REAL.rglob("*.xml")})
+
+
+@pytest.mark.parametrize("path", _XML_FILES, ids=lambda p: p.name)
+def test_native_xml_reader_builds_the_tree_expat_builds(path):
+    native, expat = _read_both(path)
+    assert native == expat
+    if not path.name.startswith("hostile"):
+        assert _native_takes(path.read_bytes())
+
+
+_SMALL = (
+    '<?xml version="1.0" encoding="UTF-8"?>\n<!-- a comment -->\n<xtce:SpaceSystem xmlns:xtce="http://www.omg.org/space/xtce" '
+    'xmlns:xsi="http://www.w3.org/2001/XMLSchema-instance" name="S">\n <xtce:TelemetryMetaData>\n  <xtce:ParameterTypeSet>'
+    '<xtce:IntegerParameterType name="T" xsi:type="x"><xtce:UnitSet><xtce:Unit>m&amp;s<![CDATA[ <raw> ]]>&#233;</xtce:Unit>'
+    "</xtce:UnitSet><xtce:IntegerDataEncoding sizeInBits='8'/></xtce:IntegerParameterType></xtce:ParameterTypeSet>\n"
+    '  <xtce:ParameterSet><xtce:Parameter name="P" parameterTypeRef="T"><xtce:LongDescription>one <b>two</b> three'
+    "</xtce:LongDescription></xtce:Parameter></xtce:ParameterSet><?pi data?>\n"
+    '  <xtce:ContainerSet><xtce:SequenceContainer name="C"><xtce:EntryList><xtce:ParameterRefEntry parameterRef="P"/>'
+    "</xtce:EntryList></xtce:SequenceContainer></xtce:ContainerSet>\n </xtce:TelemetryMetaData>\n"
+    ' <xtce:CommandMetaData><xtce:MetaCommandSet><xtce:MetaCommand name="M"/></xtce:MetaCommandSet></xtce:CommandMetaData>\n'
+    "</xtce:SpaceSystem>\n"
+)
+
+
+@pytest.mark.parametrize(
+    ("before", "after", "native"),
+    [
+        ("", "", True),
+        ("\n", "\r\n", True),  # Windows line ends: the same lines
+        ("\n", "\r", True),  # old Mac line ends
+        ('name="P"', 'name="a\tb\r\nc&#10;d&lt;"', True),  # attribute white space and references
+        ("m&amp;s", "m&#x1F600;&quot;&apos;&gt;", True),
+        (
+            '<?xml version="1.0" encoding="UTF-8"?>',
+            '\ufeff<?xml version="1.0" encoding="utf-8" standalone="yes"?>',
+            True,
+        ),
+        ('<?xml version="1.0" encoding="UTF-8"?>', "", True),
+        ('sizeInBits=\'8\'', 'sizeInBits = "8" ', True),
+        ('<?xml version="1.0" encoding="UTF-8"?>', '<?xml version="1.1"?>', False),
+        ('<?xml version="1.0" encoding="UTF-8"?>', '<?xml version="1.0" encoding="ISO-8859-1"?>', False),
+        ("<!-- a comment -->", '<!DOCTYPE SpaceSystem [<!ELEMENT a ANY>]>', False),
+        ("m&amp;s", "m&nbsp;s", False),  # undefined entity: expat's message
+        ("m&amp;s", "m&#0;s", False),
+        ("m&amp;s", "m]]>s", False),
+        ("<!-- a comment -->", "<!-- a -- comment -->", False),
+        ("</xtce:Unit>", "</xtce:unit>", False),
+        ('xsi:type="x"', 'nope:type="x"', False),  # unbound prefix
+        ('xsi:type="x"', 'name="x"', False),  # duplicate attribute
+        ('name="T" ', 'name="T"x="1" ', False),
+        ("one <b>two</b>", "one <é>two</é>", False),  # a name outside ASCII: left to expat
+        ("</xtce:SpaceSystem>\n", "</xtce:SpaceSystem>\ntail", False),
+        ("</xtce:SpaceSystem>\n", "", False),
+        ("<?pi data?>", "<?xml data?>", False),
+    ],
+    ids=[
+        "as-is",
+        "crlf",
+        "cr",
+        "attribute-values",
+        "references",
+        "bom-declaration",
+        "no-declaration",
+        "spaced-eq",
+        "xml-1.1",
+        "latin-1",
+        "doctype",
+        "undefined-entity",
+        "char-zero",
+        "cdata-end-in-text",
+        "double-dash",
+        "mismatched-end",
+        "unbound-prefix",
+        "duplicate-attribute",
+        "attributes-unspaced",
+        "non-ascii-name",
+        "junk-after-root",
+        "unclosed",
+        "xml-pi",
+    ],
+)
+def test_native_xml_reader_matches_expat_or_declines(before, after, native):
+    assert before in _SMALL
+    data = _SMALL.replace(before, after).encode()
+    assert _native_takes(data) is native
+    first, second = _read_both(data)
+    assert first == second
+
+
+@settings(max_examples=300, deadline=None)
+@given(
+    st.lists(
+        st.tuples(
+            st.integers(0, 2000),
+            st.integers(0, 3),
+            st.sampled_from(list("<>/&;=\"' \r\n!?-:x#[]") + ["\u00e9", "&lt;", "]]>", "<!--", "-->", "\x00"]),
+        ),
+        max_size=4,
+    )
+)
+def test_native_xml_reader_matches_expat_on_damaged_documents(edits):
+    text = _SMALL
+    for at, cut, insert in edits:
+        at %= len(text) + 1
+        text = text[:at] + insert + text[at + cut :]
+    first, second = _read_both(text.encode())
+    assert first == second
 
 
 _U8 = '<IntegerParameterType name="U8"><IntegerDataEncoding sizeInBits="8"/></IntegerParameterType>'

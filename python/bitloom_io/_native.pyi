@@ -2,7 +2,7 @@
 batches of packets read and written with it."""
 
 from _typeshed import structseq
-from collections.abc import Buffer, Mapping, Sequence
+from collections.abc import Buffer, Callable, Collection, Mapping, Sequence
 from typing import Any, Final, Literal, TypeAlias, TypedDict, final, overload, type_check_only
 
 from typing_extensions import disjoint_base
@@ -166,3 +166,33 @@ def convert_time_codes(
     """CUC or CDS counters read as unsigned columns into int64 nanoseconds
     since 1970 (bitloom_io.timecodes): (fault, first faulty value, latest
     time before the steps)."""
+
+@final
+class Element:
+    """One element of a definition file, as read_xml builds it."""
+
+    tag: str
+    attrib: dict[str, str]
+    children: list[Element]
+    text: str
+    line: int
+    @overload
+    def get(self, key: str, default: None = None, /) -> str | None: ...
+    @overload
+    def get(self, key: str, default: str, /) -> str: ...
+    def find(self, tag: str, /) -> Element | None: ...
+    def findall(self, tag: str, /) -> list[Element]: ...
+
+def read_xml(
+    data: Buffer,
+    unit_parents: Collection[str],
+    skipped_sections: Collection[str],
+    text_elements: Collection[str],
+    skipped_definitions: Collection[str],
+    on_unit: Callable[[str, Element], object],
+    on_skipped: Callable[[str, int], object],
+    on_skipped_definition: Callable[[str, str | None, int], object],
+    /,
+) -> Element | None:
+    """A UTF-8 XML document as a tree of Elements, checked whole before any
+    handler is called (bitloom_io.xtce); None for a document left to expat."""

@@ -1,16 +1,21 @@
-"""A hardened, streaming reader of XTCE documents.
+"""A hardened reader of XTCE documents.
 
-The document is parsed by expat through ``defusedxml``: entity declarations
+Elements are kept as small objects that remember their source line. The
+definitions that make up the bulk of a file (each parameter type, parameter
+and container) are handed to a callback one by one and are not kept in the
+tree.
+
+The common form of these files is read by the package's native reader, whose
+elements have the same attributes and methods as ``Node``. Everything else
+(another encoding, a document type declaration, a document that is not
+well-formed) is parsed by expat through ``defusedxml``: entity declarations
 (the expansion bombs) and external entities are refused before anything is
-expanded or fetched. Elements are kept as small ``Node`` objects that remember
-their source line. The definitions that make up the bulk of a file (each
-parameter type, parameter and container) are handed to a callback as soon as
-they are complete and are not kept in the tree, so memory grows with the
-model that is built from them, not with the size of the XML.
+expanded or fetched, and expat's messages say what is wrong with a document.
 """
 
 from __future__ import annotations
 
+import io
 import os
 from collections.abc import Callable
 from typing import IO, Any, overload
@@ -137,7 +142,7 @@ class _Target:
             local = self.names[tag] = _local(tag)
         if self.skip_depth:
             self.skip_depth += 1
-            if local in ("CommandContainer", "MetaCommand"):
+            if local in SKIPPED_DEFINITIONS:
                 name = self._attributes(pairs).get("name")
                 self.on_skipped_definition(local, name, self._line())
             return
@@ -179,13 +184,64 @@ class _Target:
         return self.root
 
 
+# Elements inside skipped sections whose names are still collected.
+SKIPPED_DEFINITIONS = ("CommandContainer", "MetaCommand")
+
+
 def read(
     source: str | os.PathLike[str] | IO[bytes],
     on_unit: Callable[[str, Node], None],
     on_skipped: Callable[[str, int], None],
     on_skipped_definition: Callable[[str, str | None, int], None] = lambda element, name, line: None,
 ) -> Node:
-    """Parse ``source``; returns the root element without the handed-on units."""
+    """Parse ``source``; returns the root element without the handed-on units.
+
+    The common form of these files (UTF-8, no document type declaration, no
+    entities beyond the predefined ones) is read by the native reader, which
+    checks the whole document before a single unit is handed on, so a
+    document it does not take is read by expat from the start, with expat's
+    own messages for what is wrong with it. Both give the same tree, units
+    and skipped sections, in the same order.
+    """
+    where = os.fspath(source) if isinstance(source, (str, os.PathLike)) else getattr(source, "name", "<stream>")
+    if isinstance(source, (str, os.PathLike)):
+        with open_file(source) as stream:
+            data = stream.read()
+    else:
+        data = source.read()
+        if isinstance(data, str):  # a text stream: expat reads it as it is
+            return read_expat(io.StringIO(data), on_unit, on_skipped, on_skipped_definition, where=str(where))  # type: ignore[arg-type]
+    from bitloom_io._native import read_xml
+
+    try:
+        root = read_xml(
+            data,
+            UNIT_PARENTS,
+            SKIPPED_SECTIONS,
+            TEXT_ELEMENTS,
+            SKIPPED_DEFINITIONS,
+            on_unit,
+            on_skipped,
+            on_skipped_definition,
+        )
+    except XtceError as error:
+        if error.path is None:
+            error.set_path(str(where))
+        raise
+    if root is None:
+        return read_expat(io.BytesIO(data), on_unit, on_skipped, on_skipped_definition, where=str(where))
+    return root  # type: ignore[no-any-return]
+
+
+def read_expat(
+    source: str | os.PathLike[str] | IO[bytes],
+    on_unit: Callable[[str, Node], None],
+    on_skipped: Callable[[str, int], None],
+    on_skipped_definition: Callable[[str, str | None, int], None] = lambda element, name, line: None,
+    *,
+    where: str | None = None,
+) -> Node:
+    """:func:`read` with expat alone, streaming the document in steps."""
     target = _Target(on_unit, on_skipped, on_skipped_definition)
     parser = DefusedXMLParser(target=target, forbid_dtd=False, forbid_entities=True, forbid_external=True)
     expat = parser.parser
@@ -195,7 +251,8 @@ def read(
     expat.ordered_attributes = True
     expat.StartElementHandler = target.start
     expat.EndElementHandler = target.end
-    where = os.fspath(source) if isinstance(source, (str, os.PathLike)) else getattr(source, "name", "<stream>")
+    if where is None:
+        where = os.fspath(source) if isinstance(source, (str, os.PathLike)) else getattr(source, "name", "<stream>")
     close = False
     if isinstance(source, (str, os.PathLike)):
         stream: IO[bytes] = open_file(source)  # noqa: SIM115 - closed below
@@ -226,6 +283,8 @@ def read(
     except ParseError as error:
         line = error.position[0] if getattr(error, "position", None) else target._line()
         raise XtceError(f"not well-formed XML: {error}", path=where, line=line) from None
+    except LookupError as error:  # the declaration names an encoding Python does not know
+        raise XtceError(f"the XML declaration's encoding: {error}", path=where, line=1) from None
     except XtceError as error:
         if error.path is None:
             error.set_path(where)

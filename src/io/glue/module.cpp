@@ -18,6 +18,7 @@ constexpr ModulePart parts[] = {
     {"layout", add_layout_part},
     {"stream", add_stream_part},
     {"time", add_time_part},
+    {"xml", add_xml_part},
 };
 
 PyModuleDef module_definition = {

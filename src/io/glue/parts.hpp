@@ -21,4 +21,7 @@ struct ModulePart {
 // convert_time_codes, CUC and CDS counters into nanoseconds (time_glue.cpp).
 [[nodiscard]] bool add_time_part(PyObject* module);
 
+// read_xml and Element, the tree of a definition file (xml_glue.cpp).
+[[nodiscard]] bool add_xml_part(PyObject* module);
+
 }  // namespace bitloom::io
