@@ -1144,6 +1144,14 @@ REFUSALS = [
         "<BinaryDataEncoding",
         "not a whole number of bytes",
     ),
+    (
+        "engineering_name",
+        xtce.XtceError,
+        "SequenceContainer",
+        "Bad",
+        '<ParameterRefEntry parameterRef="X"/>',
+        "needs an engineering column named 'X_eng', which is already a parameter",
+    ),
 ]
 
 

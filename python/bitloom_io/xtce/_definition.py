@@ -253,9 +253,8 @@ class Definition:
         return ref is not None and ref.type is not None and _calibrates(ref.type)
 
     def _check_fields(self, cname: str, entries: list[FieldSpec], sized: Set[int] = frozenset()) -> None:
-        names = set(map(_NAME, entries))
         elements: dict[str, list[FieldSpec]] = {}
-        if any(group is not None for group in set(map(_GROUP, entries))):
+        if any(map(operator.is_not, map(_GROUP, entries), itertools.repeat(None))):
             for entry in entries:
                 if entry.group is not None and not entry.ragged:
                     elements.setdefault(entry.group, []).append(entry)
@@ -275,9 +274,10 @@ class Definition:
                 )
         # An engineering column can only clash with a parameter named like one,
         # and only a field whose size another gives needs the fields before it.
-        suffixed = any(map(str.endswith, names, itertools.repeat(ENGINEERING_SUFFIX)))
+        suffixed = any(map(str.endswith, map(_NAME, entries), itertools.repeat(ENGINEERING_SUFFIX)))
         if not suffixed and self._fixed(entries):
             return
+        names = set(map(_NAME, entries)) if suffixed else set()
         earlier: dict[str, FieldSpec] = {}
         for entry in entries:
             ptype = entry.parameter.type
