@@ -307,8 +307,7 @@ def own_fields(reader: UnitReader, name: str, outer: tuple[str, ...] = ()) -> li
         container, at, governed = stack[-1]
         entries = container.entries
         # The usual entries (one parameter, one field, where the last one ends) in a loop of their own.
-        while at < len(entries):
-            entry = entries[at]
+        for entry in itertools.islice(entries, at, None):
             if (
                 entry.kind != "parameter"
                 or entry.condition is not None
@@ -654,9 +653,11 @@ def place(
                     column = f"{name}#{count}"
                 counts[name] = count
             use(column)
-            group = None
-            if param.array is not None:
-                base, _, flat = param.array
+            array = param.array
+            if array is None:
+                append(FieldSpec(column, param, position, line, None, governed))
+            else:
+                base, _, flat = array
                 if flat == 0 or base not in groups:
                     # A new array column begins, named like a parameter: NAME, then NAME#2...
                     group, k = base, 1
@@ -665,8 +666,7 @@ def place(
                         group = f"{base}#{k}"
                     used.add(group)
                     groups[base] = group
-                group = groups[base]
-            append(FieldSpec(column, param, position, line, group, governed))
+                append(FieldSpec(column, param, position, line, groups[base], governed))
             ptype = param.type
             assert ptype is not None  # resolved before placing
             bits = ptype.encoding.bits
