@@ -858,7 +858,7 @@ class UnitReader:
         )
         for child in node.children:
             if child.tag == "EntryList":
-                container.entries = [self._entry(entry, name) for entry in child.children]
+                container.entries = self._entries(child.children, name)
             elif child.tag == "BaseContainer":
                 ref = child.get("containerRef")
                 if not ref:
@@ -879,6 +879,22 @@ class UnitReader:
             elif child.tag not in DESCRIPTIVE:
                 raise self._refuse(f"{child.tag} in a SequenceContainer is not supported", child, name)
         self.containers[name] = container
+
+    def _entries(self, nodes: list[Node], container: str) -> list[Entry]:
+        """An EntryList's entries; the usual one (a ParameterRefEntry with
+        nothing inside, naming a parameter read before) read here inline."""
+        parameters = self.parameters
+        out: list[Entry] = []
+        append = out.append
+        for node in nodes:
+            if node.tag == "ParameterRefEntry" and not node.children:
+                ref = node.get("parameterRef")
+                known = parameters.get(ref) if ref and "/" not in ref else None
+                if known is not None:
+                    append(Entry("parameter", known.name, node.line))
+                    continue
+            append(self._entry(node, container))
+        return out
 
     def _entry(self, node: Node, container: str) -> Entry:
         tag = node.tag
