@@ -322,7 +322,12 @@ def own_fields(reader: UnitReader, name: str, outer: tuple[str, ...] = ()) -> li
             ptype = param.type
             assert ptype is not None
             encoding = ptype.encoding
-            if ptype.problem is not None or encoding.not_implemented or encoding.size_tag_bits or ptype.kind in _COMPOSITE:
+            if (
+                ptype.problem is not None
+                or encoding.not_implemented
+                or encoding.size_tag_bits
+                or ptype.kind in _COMPOSITE
+            ):
                 break
             append((param, entry.line))
             at += 1
