@@ -2,9 +2,11 @@
 
 from __future__ import annotations
 
+import contextlib
+import gc
 import operator
 import os
-from collections.abc import Callable, Sequence, Set
+from collections.abc import Callable, Iterator, Sequence, Set
 from typing import IO, Any, Literal
 
 import numpy as np
@@ -62,6 +64,29 @@ def load(source: Source | Sequence[Source], *, strict: bool = False) -> Definiti
     in ``notes`` says why; ``strict=True`` refuses the whole file instead.
     Types and parameters that no container uses are never refused.
     """
+    with _no_collection():
+        return _load(source, strict)
+
+
+@contextlib.contextmanager
+def _no_collection() -> Iterator[None]:
+    """The cyclic garbage collector paused while a definition is built.
+
+    Loading makes tens of thousands of objects that all stay alive (elements,
+    types, parameters, fields) and none of which form cycles that need it,
+    so each collection it would start walks them all for nothing: a tenth of
+    the load time of a large file. It is started again as it was.
+    """
+    was_enabled = gc.isenabled()
+    gc.disable()
+    try:
+        yield
+    finally:
+        if was_enabled:
+            gc.enable()
+
+
+def _load(source: Source | Sequence[Source], strict: bool) -> Definition:
     sources = list(source) if isinstance(source, Sequence) and not isinstance(source, (str, bytes)) else [source]
     if not sources:
         raise ValueError("no XTCE file given")
