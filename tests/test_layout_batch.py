@@ -348,26 +348,27 @@ def test_threads_decode_parts_of_one_buffer_alike():
         assert [repr(x) for x in joined.tolist()] == [repr(x) for x in column.tolist()], name
 
 
+@pytest.mark.parametrize("count", [70_000, 5_000])
 @pytest.mark.parametrize("geometry", ["stride", "offsets", "lengths"])
-def test_batches_on_several_threads_equal_one_thread(geometry):
-    """A batch large enough to be spread over threads gives the columns,
-    failures and first error of one thread, failing packets among them
-    (random BCD digits, packets cut short)."""
+def test_batches_on_several_threads_equal_one_thread(geometry, count):
+    """A batch large enough to be spread over threads (in pieces of the
+    largest size, or cut finer when it holds a few thousand packets) gives
+    the columns, failures and first error of one thread, failing packets
+    among them (random BCD digits, packets cut short)."""
     skip = ("tag", "blob", "wide")
     layout = Layout([i for i in RECIPE if i["name"] not in skip], exact=True)
     size = len(layout.pack())
-    count = 70_000
     rng = np.random.default_rng(5)
     packets = random_packets(layout, random.Random(5), 500, skip)
     data = np.frombuffer(b"".join(packets[i] for i in rng.integers(0, 500, count)), dtype=np.uint8).copy()
-    data[rng.integers(0, len(data), 300)] = 0xFF  # some BCD digits broken
+    data[rng.integers(0, len(data), count // 230)] = 0xFF  # some BCD digits broken
     buffer = data.tobytes()
     where: dict = {"stride": size}
     if geometry != "stride":
         where = {"offsets": np.arange(count, dtype=np.int64) * size}
         if geometry == "lengths":
             lengths = np.full(count, size, dtype=np.int64)
-            lengths[rng.integers(0, count, 50)] = size - 3
+            lengths[rng.integers(0, count, count // 1400)] = size - 3
             where["lengths"] = lengths
     one = layout.unpack_many(buffer, errors="mask", threads=1, **where)
     assert 0 < one.failures < count

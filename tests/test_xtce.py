@@ -1297,6 +1297,23 @@ def _native_takes(data: bytes) -> bool:
     return read_xml(data, *sets, lambda *a: None, lambda *a: None, lambda *a: None) is not None
 
 
+@pytest.mark.parametrize("enabled", [True, False])
+@pytest.mark.parametrize("name", ["namespace_none.xml", "hostile_billion_laughs.xml"])
+def test_load_leaves_the_garbage_collector_as_it_was(enabled, name):
+    import gc
+
+    was = gc.isenabled()
+    (gc.enable if enabled else gc.disable)()
+    try:
+        try:
+            xtce.load(DATA / name)
+        except xtce.XtceError:
+            pass
+        assert gc.isenabled() is enabled
+    finally:
+        (gc.enable if was else gc.disable)()
+
+
 _XML_FILES = sorted({*DATA.rglob("*.xml"), *REAL.rglob("*.xml")})
 
 

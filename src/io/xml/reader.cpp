@@ -13,18 +13,48 @@ namespace {
 constexpr std::string_view xml_namespace = "http://www.w3.org/XML/1998/namespace";
 constexpr std::string_view xmlns_namespace = "http://www.w3.org/2000/xmlns/";
 
-bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
-bool is_name_start(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_' || c == ':'; }
-bool is_name_char(char c) { return is_name_start(c) || (c >= '0' && c <= '9') || c == '-' || c == '.'; }
+// What each byte can be: in the ASCII names this reader reads, white space,
+// and characters XML allows as they are (the C0 controls but tab, line feed
+// and carriage return are not; bytes from 0x80 up are left to the UTF-8 check).
+enum Class : std::uint8_t { name_start = 1, name_char = 2, space = 4, plain = 8 };
+
+constexpr std::array<std::uint8_t, 256> classes = [] {
+    std::array<std::uint8_t, 256> t{};
+    for (unsigned c = 0x20; c < 0x80; ++c) t[c] = plain;
+    for (const unsigned c : {0x09U, 0x0AU, 0x0DU}) t[c] = plain | space;  // tab, line feed, carriage return
+    t[' '] |= space;
+    for (unsigned c = 'a'; c <= 'z'; ++c) t[c] |= name_start | name_char;
+    for (unsigned c = 'A'; c <= 'Z'; ++c) t[c] |= name_start | name_char;
+    for (const unsigned c : {0x5FU, 0x3AU}) t[c] |= name_start | name_char;  // '_', ':'
+    for (unsigned c = '0'; c <= '9'; ++c) t[c] |= name_char;
+    for (const unsigned c : {0x2DU, 0x2EU}) t[c] |= name_char;  // '-', '.'
+    return t;
+}();
+
+bool has(char c, Class k) { return (classes[static_cast<unsigned char>(c)] & k) != 0; }
+bool is_space(char c) { return has(c, space); }
+bool is_name_start(char c) { return has(c, name_start); }
+bool is_name_char(char c) { return has(c, name_char); }
 
 // UTF-8 throughout, and only the characters XML allows.
 bool valid_characters(std::string_view s) {
     const auto* p = reinterpret_cast<const unsigned char*>(s.data());
     const auto* const e = p + s.size();
+    constexpr std::uint64_t high = 0x8080808080808080U;
+    constexpr std::uint64_t below_space = 0x2020202020202020U;
     while (p < e) {
+        // Eight bytes at a time while they are ASCII at or above the space.
+        if (e - p >= 8) {
+            std::uint64_t word = 0;
+            std::memcpy(&word, p, 8);
+            if (((word | ((word - below_space) & ~word)) & high) == 0) {
+                p += 8;
+                continue;
+            }
+        }
         const unsigned c = *p;
         if (c < 0x80) {
-            if (c < 0x20 && c != '\t' && c != '\n' && c != '\r') return false;
+            if ((classes[c] & plain) == 0) return false;
             ++p;
             continue;
         }
@@ -125,9 +155,25 @@ bool equal_ignoring_case(std::string_view a, std::string_view b) {
            });
 }
 
+// What the reading found, in order, to be reported once the whole document
+// has been read: names and values point into the document or into `store`.
+struct Recording {
+    enum class Kind : std::uint8_t { start, end, text };
+    struct Event {
+        Kind kind;
+        std::string_view data;  // the name, or the text
+        std::size_t first_attribute;
+        std::size_t attributes;
+        std::size_t line;
+    };
+    std::vector<Event> events;
+    std::vector<Attribute> attributes;
+    std::deque<std::string> store;  // a deque: what points into its strings stays valid as it grows
+};
+
 class Reader {
 public:
-    Reader(std::string_view document, Events* events) : doc_(document), events_(events) {
+    Reader(std::string_view document, Recording& out) : doc_(document), out_(out) {
         has_cr_ = doc_.find('\r') != std::string_view::npos;
     }
 
@@ -149,11 +195,6 @@ private:
         std::string_view name;  // as written, with its prefix
         std::size_t bindings;   // prefixes it declares
     };
-
-    // What a false from a step means: in the checking pass the document is
-    // not one this reader reads; in the reporting pass (which only sees
-    // documents the first pass accepted) a handler stopped it.
-    [[nodiscard]] Outcome failed() const { return events_ == nullptr ? Outcome::other : Outcome::stopped; }
 
     [[nodiscard]] bool at(std::string_view s) const { return doc_.substr(pos_).starts_with(s); }
 
@@ -277,7 +318,8 @@ private:
     bool report_text(std::string_view body, bool references) {
         if ((!references || body.find('&') == std::string_view::npos) &&
             (!has_cr_ || body.find('\r') == std::string_view::npos)) {
-            return events_ == nullptr || events_->text(body);
+            out_.events.push_back({Recording::Kind::text, body, 0, 0, 0});
+            return true;
         }
         text_.clear();
         for (std::size_t i = 0; i < body.size(); ++i) {
@@ -293,7 +335,8 @@ private:
                 text_.push_back(c);
             }
         }
-        return events_ == nullptr || events_->text(text_);
+        out_.events.push_back({Recording::Kind::text, out_.store.emplace_back(text_), 0, 0, 0});
+        return true;
     }
 
     // An attribute's value as the parser hands it on: references replaced,
@@ -376,9 +419,10 @@ private:
                 scratch_.emplace_back();
                 values_.emplace_back();
             }
-            if (!attribute_value(doc_.substr(pos_ + 1, close - pos_ - 1), scratch_[count], values_[count])) {
-                return Outcome::other;
-            }
+            const std::string_view raw = doc_.substr(pos_ + 1, close - pos_ - 1);
+            if (!attribute_value(raw, scratch_[count], values_[count])) return Outcome::other;
+            // A value that had to be rewritten is kept with the recording.
+            if (values_[count].data() != raw.data()) values_[count] = out_.store.emplace_back(values_[count]);
             pos_ = close + 1;
             names_.push_back(key);
             ++count;
@@ -407,7 +451,7 @@ private:
         }
         std::string_view local;
         if (!unprefixed(qname, true, local)) return Outcome::other;
-        attributes_.clear();
+        const std::size_t first = out_.attributes.size();
         for (std::size_t i = 0; i < count; ++i) {
             const std::string_view key = names_[i];
             if (key == "xmlns" || key.starts_with("xmlns:")) continue;
@@ -415,16 +459,16 @@ private:
             if (!unprefixed(key, false, attribute)) return Outcome::other;
             // Two attributes of one name in different namespaces are left to
             // the full parser, which knows whether they clash.
-            for (const Attribute& seen : attributes_) {
-                if (seen.name == attribute) return Outcome::other;
+            for (std::size_t j = first; j < out_.attributes.size(); ++j) {
+                if (out_.attributes[j].name == attribute) return Outcome::other;
             }
-            attributes_.push_back({attribute, values_[i]});
+            out_.attributes.push_back({attribute, values_[i]});
         }
         const std::size_t line = line_at(open_at);
-        if (events_ != nullptr && !events_->start(local, attributes_, line)) return Outcome::stopped;
+        out_.events.push_back({Recording::Kind::start, local, first, out_.attributes.size() - first, line});
         if (empty) {
             bound_.resize(bound_.size() - bindings);
-            if (events_ != nullptr && !events_->end()) return Outcome::stopped;
+            out_.events.push_back({Recording::Kind::end, {}, 0, 0, 0});
         } else {
             open_.push_back({qname, bindings});
         }
@@ -440,7 +484,7 @@ private:
         ++pos_;
         bound_.resize(bound_.size() - open_.back().bindings);
         open_.pop_back();
-        if (events_ != nullptr && !events_->end()) return Outcome::stopped;
+        out_.events.push_back({Recording::Kind::end, {}, 0, 0, 0});
         return Outcome::done;
     }
 
@@ -452,7 +496,7 @@ private:
         while (!open_.empty()) {
             if (pos_ >= doc_.size()) return Outcome::other;
             if (doc_[pos_] != '<') {
-                if (!text()) return failed();
+                if (!text()) return Outcome::other;
                 continue;
             }
             const char next = pos_ + 1 < doc_.size() ? doc_[pos_ + 1] : '\0';
@@ -463,7 +507,7 @@ private:
             } else if (at("<!--")) {
                 outcome = comment() ? Outcome::done : Outcome::other;
             } else if (at("<![CDATA[")) {
-                outcome = cdata() ? Outcome::done : failed();
+                outcome = cdata() ? Outcome::done : Outcome::other;
             } else {
                 outcome = start_tag(empty);
             }
@@ -473,7 +517,7 @@ private:
     }
 
     std::string_view doc_;
-    Events* events_;
+    Recording& out_;
     std::size_t pos_ = 0;
     bool has_cr_ = false;
     std::size_t line_ = 1;
@@ -483,7 +527,6 @@ private:
     std::vector<std::string_view> names_;
     std::vector<std::string_view> values_;
     std::deque<std::string> scratch_;  // a deque: values_ point into its strings as it grows
-    std::vector<Attribute> attributes_;
     std::string text_;
 };
 
@@ -491,8 +534,27 @@ private:
 
 Outcome parse(std::string_view document, Events& events) {
     if (!valid_characters(document)) return Outcome::other;
-    if (const Outcome checked = Reader(document, nullptr).run(); checked != Outcome::done) return checked;
-    return Reader(document, &events).run();
+    Recording recording;
+    // An element takes a start and an end, and text around them: about two
+    // events per '<', reserved at once.
+    const auto tags = static_cast<std::size_t>(std::ranges::count(document, '<'));
+    recording.events.reserve(2 * tags + 1);
+    recording.attributes.reserve(tags);
+    if (Reader(document, recording).run() != Outcome::done) return Outcome::other;
+    const std::span<const Attribute> attributes(recording.attributes);
+    for (const Recording::Event& event : recording.events) {
+        bool going = false;
+        switch (event.kind) {
+            case Recording::Kind::start:
+                going =
+                    events.start(event.data, attributes.subspan(event.first_attribute, event.attributes), event.line);
+                break;
+            case Recording::Kind::end: going = events.end(); break;
+            case Recording::Kind::text: going = events.text(event.data); break;
+        }
+        if (!going) return Outcome::stopped;
+    }
+    return Outcome::done;
 }
 
 }  // namespace bitloom::io::xml

@@ -9,7 +9,7 @@
 // error) makes it answer `Outcome::other` before a single event has been
 // reported, so that the caller can hand the document to the full parser,
 // which reads it or says exactly what is wrong with it. `parse` therefore
-// reads the document twice: once to check all of it, once to report it.
+// reads all of the document before it reports the first element.
 #pragma once
 
 #include <cstddef>
