@@ -77,9 +77,9 @@ def _no_collection() -> Iterator[None]:
     types, parameters, fields) and none of which form cycles that need it,
     so each collection it would start walks them all for nothing: a tenth of
     the load time of a large file. It is started again as it was, and the
-    young generations are collected once, here: left to the first collection
-    after the load, that one walk over the new objects would fall on the
-    caller's next allocation instead.
+    collection the new objects have made due is run here, once, over the
+    young generations: left to the collector, it would fall on the caller's
+    next allocation instead.
     """
     was_enabled = gc.isenabled()
     gc.disable()
@@ -88,7 +88,8 @@ def _no_collection() -> Iterator[None]:
     finally:
         if was_enabled:
             gc.enable()
-            gc.collect(1)
+            if gc.get_count()[0] > gc.get_threshold()[0]:
+                gc.collect(1)
 
 
 def _load(source: Source | Sequence[Source], strict: bool) -> Definition:
