@@ -218,6 +218,8 @@ class Definition:
                     if sized
                     else frozenset()
                 )
+                # Which entries a packet holds, or where, depends on its values
+                # (conditions, repeats) or on its size (entries placed from its end).
                 kinds = set(map(type, slots))
                 varies = _placement.Scope in kinds or _placement.Repeat in kinds
                 ends = _placement.from_packet_end(slots, kinds)

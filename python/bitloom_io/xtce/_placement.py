@@ -811,12 +811,6 @@ def _with_bits(param: Parameter, bits: int) -> Parameter:
     return dataclasses.replace(param, type=fixed)
 
 
-def per_packet(fields: list[Slot]) -> bool:
-    """Whether which entries a container holds, or where, depends on each packet's values or size."""
-    kinds = set(map(type, fields))
-    return Scope in kinds or Repeat in kinds or from_packet_end(fields, kinds)
-
-
 def from_packet_end(fields: list[Slot], kinds: set[type] | None = None) -> bool:
     """Whether some entry is placed from the end of the packet itself (not of a container entry);
     ``kinds``: the types of ``fields``' slots, when known."""
