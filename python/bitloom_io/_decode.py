@@ -13,8 +13,10 @@ definition names its tables by container.
 
 from __future__ import annotations
 
+import contextlib
 import os
 import re
+import weakref
 from collections.abc import Callable, Mapping
 from typing import TYPE_CHECKING, Any, Literal, Protocol, TypeAlias, Union
 
@@ -160,12 +162,24 @@ def layouts_by_name(layouts: Mapping[Any, Any]) -> dict[str, Layout]:
 def expected_bytes(layout: Layout) -> int | None:
     """The bytes a layout reads from a packet's first byte when every field
     has a fixed place and width, else None."""
-    end = 0
+    try:
+        return _expected_bytes[layout]
+    except (KeyError, TypeError):
+        pass
+    end: int | None = 0
     for f in layout.fields:
         if f.start_bit is None or not isinstance(f.bits, int):
-            return None
-        end = max(end, f.start_bit + f.bits)
-    return (end + 7) // 8 if end else None
+            end = None
+            break
+        end = max(end, f.start_bit + f.bits)  # type: ignore[type-var]
+    expected = (end + 7) // 8 if end else None
+    with contextlib.suppress(TypeError):  # a layout that cannot be weakly referenced is measured each time
+        _expected_bytes[layout] = expected
+    return expected
+
+
+# Layouts do not change once made: what each reads is worked out once.
+_expected_bytes: weakref.WeakKeyDictionary[Any, int | None] = weakref.WeakKeyDictionary()
 
 
 def first_failure(layout: Layout, packet: memoryview) -> tuple[str | None, str]:

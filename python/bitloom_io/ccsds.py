@@ -335,10 +335,11 @@ def sequence_reports(events: np.ndarray, stats: np.ndarray, present: list[int]) 
     """Sequence-count reports per APID from the scan's runs of events and
     counts; the work is in the number of runs, not of packets."""
     reports: dict[int, SequenceReport] = {}
-    gaps = events[events["kind"] == 0]
-    repeats = events[events["kind"] == 1]
-    gap_runs = _group(gaps)
-    repeat_runs = _group(repeats)
+    gap_runs: dict[int, np.ndarray] = {}
+    repeat_runs: dict[int, np.ndarray] = {}
+    if len(events):  # a stream without gaps or repeats (most) has none
+        gap_runs = _group(events[events["kind"] == 0])
+        repeat_runs = _group(events[events["kind"] == 1])
     for apid in present:
         packets, first, last = stats[apid].tolist()
         g = gap_runs.get(apid)
