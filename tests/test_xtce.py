@@ -1404,6 +1404,41 @@ def test_native_xml_reader_matches_expat_or_declines(before, after, native):
     assert first == second
 
 
+def test_native_elements_answer_as_nodes_do():
+    from bitloom_io.xtce import _xml
+
+    def collect(reader):
+        roots = []
+        units = []
+        roots.append(reader(io.BytesIO(_SMALL.encode()), lambda parent, node: units.append(node), lambda *a: None))
+        return roots + units
+
+    def walk(node):
+        yield node
+        for child in node.children:
+            yield from walk(child)
+
+    def answers(node):
+        names = [*node.attrib, "nope"]
+        tags = [*{c.tag for c in node.children}, "Nope"]
+        return (
+            [node.get(n) for n in names],
+            [node.get(n, "default") for n in names],
+            [(node.find(t) or node).line for t in tags],
+            [[c.line for c in node.findall(t)] for t in tags],
+            repr(node),
+        )
+
+    native = [answers(n) for top in collect(_xml.read) for n in walk(top)]
+    expat = [answers(n) for top in collect(_xml.read_expat) for n in walk(top)]
+    assert native == expat and len(native) > 10
+    element = next(n for top in collect(_xml.read) for n in walk(top) if n.tag == "ParameterRefEntry")
+    assert type(element).__name__ == "Element" and element.children == () and element.get("parameterRef") == "P"
+    element.attrib["parameterRef"] = "U"  # the dict it gives is the element's own
+    element.children = [element]
+    assert element.get("parameterRef") == "U" and element.find(element.tag) is element
+
+
 @settings(max_examples=300, deadline=None)
 @given(
     st.lists(

@@ -173,7 +173,10 @@ class Element:
 
     tag: str
     attrib: dict[str, str]
-    children: list[Element]
+    @property
+    def children(self) -> Sequence[Element]: ...
+    @children.setter
+    def children(self, value: Sequence[Element], /) -> None: ...
     text: str
     line: int
     @overload

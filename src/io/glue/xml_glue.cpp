@@ -24,10 +24,16 @@ namespace bitloom::io {
 
 namespace {
 
+// The attributes are kept as a tuple of names and values until `attrib` is
+// asked for (the reader only ever calls `get`), and `children` is made when
+// the first child comes or when it is asked for: most elements of a file
+// have no child, and their dicts and lists would be much of the tree's cost.
 struct Element {
-    PyObject_HEAD PyObject* tag;
-    PyObject* attrib;
-    PyObject* children;
+    PyObject_HEAD  // NOLINT(readability-identifier-naming): the interpreter's macro
+        PyObject* tag;
+    PyObject* attrib;    // null until asked for, or set
+    PyObject* pairs;     // (name, value, name, value, ...) while attrib is null; null for none
+    PyObject* children;  // null until the first child, or until asked for
     PyObject* text;
     Py_ssize_t line;
 };
@@ -41,6 +47,7 @@ int element_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(Py_TYPE(self));
     Py_VISIT(e->tag);
     Py_VISIT(e->attrib);
+    Py_VISIT(e->pairs);
     Py_VISIT(e->children);
     Py_VISIT(e->text);
     return 0;
@@ -50,6 +57,7 @@ int element_clear(PyObject* self) {
     Element* e = as_element(self);
     Py_CLEAR(e->tag);
     Py_CLEAR(e->attrib);
+    Py_CLEAR(e->pairs);
     Py_CLEAR(e->children);
     Py_CLEAR(e->text);
     return 0;
@@ -63,20 +71,46 @@ void element_dealloc(PyObject* self) {
     Py_DECREF(type);
 }
 
+// Whether `a` and `b` name the same element, with no Python code run for
+// two exact strings (the names the tree is built with are interned, and so
+// are the literals the reader looks them up with: most are the same object).
+int same_name(PyObject* a, PyObject* b) {
+    if (a == b) return 1;
+    if (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)) {
+        // Two interned strings are equal only if they are one object.
+        if (PyUnicode_CHECK_INTERNED(a) != 0 && PyUnicode_CHECK_INTERNED(b) != 0) return 0;
+        const int order = PyUnicode_Compare(a, b);
+        if (order == -1 && PyErr_Occurred()) return -1;
+        return order == 0 ? 1 : 0;
+    }
+    return PyObject_RichCompareBool(a, b, Py_EQ);
+}
+
 // get(key, default=None): an attribute's value.
 PyObject* element_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     if (nargs < 1 || nargs > 2) {
         PyErr_Format(PyExc_TypeError, "get() takes 1 or 2 arguments (%zd given)", nargs);
         return nullptr;
     }
-    PyObject* attrib = as_element(self)->attrib;
-    PyObject* value = nullptr;
-    if (PyDict_Check(attrib)) {
-        if (PyDict_GetItemRef(attrib, args[0], &value) < 0) return nullptr;
-        if (value != nullptr) return value;
-        return Py_NewRef(nargs == 2 ? args[1] : Py_None);
+    PyObject* fallback = nargs == 2 ? args[1] : Py_None;
+    const Element* e = as_element(self);
+    if (e->attrib == nullptr) {
+        if (e->pairs == nullptr) return Py_NewRef(fallback);
+        // A tuple cannot change, whatever comparing names runs.
+        Ref pairs = Ref::borrow(e->pairs);
+        for (Py_ssize_t i = 0; i + 1 < PyTuple_GET_SIZE(pairs.get()); i += 2) {
+            const int same = same_name(PyTuple_GET_ITEM(pairs.get(), i), args[0]);
+            if (same < 0) return nullptr;
+            if (same != 0) return Py_NewRef(PyTuple_GET_ITEM(pairs.get(), i + 1));
+        }
+        return Py_NewRef(fallback);
     }
-    return PyObject_CallMethod(attrib, "get", "OO", args[0], nargs == 2 ? args[1] : Py_None);
+    if (PyDict_Check(e->attrib)) {
+        PyObject* value = nullptr;
+        if (PyDict_GetItemRef(e->attrib, args[0], &value) < 0) return nullptr;
+        return value != nullptr ? value : Py_NewRef(fallback);
+    }
+    return PyObject_CallMethod(e->attrib, "get", "OO", args[0], fallback);
 }
 
 // The children whose tag is `tag`: the first (find) or all (findall).
@@ -86,17 +120,31 @@ PyObject* children_tagged(PyObject* self, PyObject* tag, bool all) {
         found = Ref::steal(PyList_New(0));
         if (!found) return nullptr;
     }
-    // A copy of the list, so that whatever comparing names runs cannot
-    // change what is being walked.
-    Ref children = Ref::steal(PySequence_List(as_element(self)->children));
+    // A list of Elements the tree made is walked as it is (nothing that runs
+    // here can change it then); anything else through a copy, so that
+    // whatever comparing names runs cannot change what is being walked.
+    PyObject* given = as_element(self)->children;
+    if (given == nullptr) return all ? found.release() : Py_NewRef(Py_None);
+    const auto own = [&] {
+        if (!PyList_CheckExact(given) || !PyUnicode_CheckExact(tag)) return false;
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(given); ++i) {
+            PyObject* child = PyList_GET_ITEM(given, i);
+            if (Py_TYPE(child) != reinterpret_cast<PyTypeObject*>(element_type) ||
+                !PyUnicode_CheckExact(as_element(child)->tag)) {
+                return false;
+            }
+        }
+        return true;
+    };
+    Ref children = own() ? Ref::borrow(given) : Ref::steal(PySequence_List(given));
     if (!children) return nullptr;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(children.get()); ++i) {
         Ref child = Ref::borrow(PyList_GET_ITEM(children.get(), i));
-        Ref child_tag = Py_TYPE(child.get()) == reinterpret_cast<PyTypeObject*>(element_type)
-                            ? Ref::borrow(as_element(child.get())->tag)
-                            : Ref::steal(PyObject_GetAttrString(child.get(), "tag"));
+        const bool element = Py_TYPE(child.get()) == reinterpret_cast<PyTypeObject*>(element_type);
+        Ref child_tag = element ? Ref::borrow(as_element(child.get())->tag)
+                                : Ref::steal(PyObject_GetAttrString(child.get(), "tag"));
         if (!child_tag) return nullptr;
-        const int same = child_tag.get() == tag ? 1 : PyObject_RichCompareBool(child_tag.get(), tag, Py_EQ);
+        const int same = same_name(child_tag.get(), tag);
         if (same < 0) return nullptr;
         if (same == 0) continue;
         if (!all) return child.release();
@@ -108,9 +156,13 @@ PyObject* children_tagged(PyObject* self, PyObject* tag, bool all) {
 PyObject* element_find(PyObject* self, PyObject* tag) { return children_tagged(self, tag, false); }
 PyObject* element_findall(PyObject* self, PyObject* tag) { return children_tagged(self, tag, true); }
 
+PyObject* element_attrib(PyObject* self, void*);
+
 PyObject* element_repr(PyObject* self) {
+    Ref attrib = Ref::steal(element_attrib(self, nullptr));
+    if (!attrib) return nullptr;
     const Element* e = as_element(self);
-    return PyUnicode_FromFormat("<%S line %zd %R>", e->tag, e->line, e->attrib);
+    return PyUnicode_FromFormat("<%S line %zd %R>", e->tag, e->line, attrib.get());
 }
 
 PyMethodDef element_methods[] = {
@@ -121,10 +173,62 @@ PyMethodDef element_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+PyObject* element_attrib(PyObject* self, void*) {
+    Element* e = as_element(self);
+    if (e->attrib == nullptr) {
+        Ref attrib = Ref::steal(PyDict_New());
+        if (!attrib) return nullptr;
+        if (e->pairs != nullptr) {
+            for (Py_ssize_t i = 0; i + 1 < PyTuple_GET_SIZE(e->pairs); i += 2) {
+                if (PyDict_SetItem(attrib.get(), PyTuple_GET_ITEM(e->pairs, i), PyTuple_GET_ITEM(e->pairs, i + 1)) <
+                    0) {
+                    return nullptr;
+                }
+            }
+        }
+        e->attrib = attrib.release();
+        Py_CLEAR(e->pairs);
+    }
+    return Py_NewRef(e->attrib);
+}
+
+int element_set_attrib(PyObject* self, PyObject* value, void*) {
+    if (value == nullptr) {
+        PyErr_SetString(PyExc_AttributeError, "attrib cannot be deleted");
+        return -1;
+    }
+    Element* e = as_element(self);
+    Py_XSETREF(e->attrib, Py_NewRef(value));
+    Py_CLEAR(e->pairs);
+    return 0;
+}
+
+// An element without children gives the empty tuple, made for nobody:
+// asking is frequent, and a list made for every leaf would be the cost the
+// lazy list saves. A list of children is set like any attribute.
+PyObject* element_children(PyObject* self, void*) {
+    const Element* e = as_element(self);
+    return e->children == nullptr ? PyTuple_New(0) : Py_NewRef(e->children);
+}
+
+int element_set_children(PyObject* self, PyObject* value, void*) {
+    if (value == nullptr) {
+        PyErr_SetString(PyExc_AttributeError, "children cannot be deleted");
+        return -1;
+    }
+    Py_XSETREF(as_element(self)->children, Py_NewRef(value));
+    return 0;
+}
+
+PyGetSetDef element_getset[] = {
+    {"attrib", element_attrib, element_set_attrib, "Its attributes, by name without prefix.", nullptr},
+    {"children", element_children, element_set_children, "Its child elements, in order (a list; () for none).",
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
 PyMemberDef element_members[] = {
     {"tag", Py_T_OBJECT_EX, offsetof(Element, tag), 0, "The element's name without its namespace prefix."},
-    {"attrib", Py_T_OBJECT_EX, offsetof(Element, attrib), 0, "Its attributes, by name without prefix."},
-    {"children", Py_T_OBJECT_EX, offsetof(Element, children), 0, "Its child elements, in order."},
     {"text", Py_T_OBJECT_EX, offsetof(Element, text), 0, "Its text, for the elements whose text is read."},
     {"line", Py_T_PYSSIZET, offsetof(Element, line), 0, "The line of its start tag."},
     {nullptr, 0, 0, 0, nullptr},
@@ -138,6 +242,7 @@ PyType_Slot element_slots[] = {
     {Py_tp_repr, reinterpret_cast<void*>(element_repr)},
     {Py_tp_methods, element_methods},
     {Py_tp_members, element_members},
+    {Py_tp_getset, element_getset},
     {0, nullptr},
 };
 
@@ -193,23 +298,36 @@ public:
         if (!node) return false;
         Element* e = as_element(node.get());
         e->tag = Py_NewRef(tag->str.get());
-        e->attrib = PyDict_New();
-        e->children = PyList_New(0);
+        e->attrib = nullptr;
+        e->pairs = nullptr;
+        e->children = nullptr;
         e->text = Py_NewRef(empty_.get());
         e->line = static_cast<Py_ssize_t>(line);
         PyObject_GC_Track(node.get());
-        if (e->attrib == nullptr || e->children == nullptr) return false;
-        for (const xml::Attribute& attribute : attributes) {
-            const Name* key = intern(attribute.name);
-            if (key == nullptr) return false;
-            Ref value = Ref::steal(string(attribute.value));
-            if (!value || PyDict_SetItem(e->attrib, key->str.get(), value.get()) < 0) return false;
+        if (!attributes.empty()) {
+            e->pairs = PyTuple_New(2 * static_cast<Py_ssize_t>(attributes.size()));
+            if (e->pairs == nullptr) return false;
+            Py_ssize_t at = 0;
+            for (const xml::Attribute& attribute : attributes) {
+                const Name* key = intern(attribute.name);
+                if (key == nullptr) return false;
+                PyObject* value = string(attribute.value);
+                if (value == nullptr) return false;
+                PyTuple_SET_ITEM(e->pairs, at, Py_NewRef(key->str.get()));
+                PyTuple_SET_ITEM(e->pairs, at + 1, value);
+                at += 2;
+            }
         }
         if ((tag->roles & text_element) != 0) texts_.emplace_back();
         if (stack_.empty()) {
             root_ = Ref::borrow(node.get());
         } else if ((stack_.back().tag->roles & unit_parent) == 0) {
-            if (PyList_Append(as_element(stack_.back().node.get())->children, node.get()) < 0) return false;
+            Element* parent = as_element(stack_.back().node.get());
+            if (parent->children == nullptr) {
+                parent->children = PyList_New(0);
+                if (parent->children == nullptr) return false;
+            }
+            if (PyList_Append(parent->children, node.get()) < 0) return false;
         }
         stack_.push_back({std::move(node), tag});
         return true;
