@@ -54,6 +54,7 @@ if _TYPE_CHECKING:
     from ._formats import describe
     from ._layout_files import DefinitionFileError, load_definition, load_layouts, read_ccsdspy_csv, register_loader
     from ._leapseconds import LeapSecondWarning, leap_seconds
+    from ._ragged import Ragged
     from ._report import DecodeWarning, Failure, Report, SizeMismatch
     from ._tables import Table, Tables
     from .ccsds import SequenceWarning, StreamSummary, StreamWarning
@@ -84,6 +85,7 @@ _HOMES = {
     "register_loader": "_layout_files",
     "LeapSecondWarning": "_leapseconds",
     "leap_seconds": "_leapseconds",
+    "Ragged": "_ragged",
     "DecodeWarning": "_report",
     "Failure": "_report",
     "Report": "_report",
@@ -152,6 +154,7 @@ __all__ = [
     "DEFAULT",
     "Table",
     "Tables",
+    "Ragged",
     "Report",
     "Failure",
     "SizeMismatch",

@@ -18,6 +18,9 @@ from typing import Any, NamedTuple
 
 import numpy as np
 
+from ._ragged import Ragged
+from ._ragged import concatenate as concatenate_ragged
+
 
 def piece_bounds(
     path: str | os.PathLike[str], piece_bytes: int, prefix_bytes: int = 0, *, map: bool = True
@@ -137,9 +140,11 @@ def open_piece(piece: Piece, *, map: bool = True) -> Any:
 def concat_columns(parts: list[Any]) -> Any:
     """One column from the same column of several pieces: numpy's promotion
     widens the dtype where pieces chose different widths; masked pieces give
-    a masked column."""
+    a masked column; ragged pieces a ragged column."""
     if len(parts) == 1:
         return parts[0]
+    if isinstance(parts[0], Ragged):
+        return concatenate_ragged(parts)
     if any(isinstance(p, np.ma.MaskedArray) for p in parts):
         return np.ma.concatenate(parts)
     return np.concatenate(parts)

@@ -23,6 +23,7 @@ from typing import TYPE_CHECKING, Any, Literal, Protocol, TypeAlias, Union
 import numpy as np
 
 from . import _sources, ccsds
+from ._chunks import concat_columns
 from ._native import Layout
 from ._report import DecodeWarning, Findings, Report, prefix_hint
 from ._tables import Table, Tables
@@ -578,7 +579,7 @@ def decode_in_steps(
     for name, table in joined.items():
         more = [p[name] for p in parts[1:] if len(p[name])]
         if more:
-            columns = {c: np.concatenate([table.columns[c], *(t.columns[c] for t in more)]) for c in table.columns}
+            columns = {c: concat_columns([table.columns[c], *(t.columns[c] for t in more)]) for c in table.columns}
             joined[name] = Table(name, columns, table.meta)
     _sources.check_mapping(packets.buffer)
     if progress is not None:

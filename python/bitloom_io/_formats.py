@@ -14,6 +14,8 @@ from typing import Any
 
 import numpy as np
 
+from ._ragged import Ragged
+
 __all__ = ["arrow_table", "polars_frame", "xarray_dataset", "describe", "field_metadata"]
 
 
@@ -43,7 +45,10 @@ def field_metadata(meta: Mapping[str, Any] | None) -> dict[bytes, bytes] | None:
     return out or None
 
 
-def _arrow_array(pa: Any, column: np.ndarray) -> Any:
+def arrow_column(pa: Any, column: Any) -> Any:
+    """One column as an Arrow array."""
+    if isinstance(column, Ragged):
+        return _arrow_ragged(pa, column)
     if column.ndim > 1:
         return _arrow_list(pa, column)
     if column.dtype.kind == "T":
@@ -68,13 +73,24 @@ def _arrow_list(pa: Any, column: np.ndarray) -> Any:
     return values
 
 
+def _arrow_ragged(pa: Any, column: Ragged) -> Any:
+    """A ragged column: a list array over its values (32-bit offsets while
+    they fit, 64-bit beyond)."""
+    values = arrow_column(pa, column.flat)
+    offsets = column.offsets - column.offsets[0]
+    mask = None if column.mask is None else pa.array(column.mask)
+    if offsets[-1] < 2**31:
+        return pa.ListArray.from_arrays(pa.array(offsets.astype(np.int32)), values, mask=mask)
+    return pa.LargeListArray.from_arrays(pa.array(offsets), values, mask=mask)
+
+
 def arrow_table(table: Any, *, structs: bool = False) -> Any:
     """The table as a pyarrow Table, its metadata on the fields; ``structs``:
     aggregate members (``meta["member"]``) nested into struct columns."""
     pa = _require("pyarrow", "Table.to_arrow", "tables")
     fields, arrays = [], []
     for name, column in table.columns.items():
-        array = _arrow_array(pa, column)
+        array = arrow_column(pa, column)
         fields.append(pa.field(name, array.type, metadata=field_metadata(table.meta.get(name))))
         arrays.append(array)
     if structs:
@@ -138,7 +154,7 @@ def xarray_dataset(table: Any) -> Any:
     data_vars = {}
     coords: dict[str, Any] = {}
     for name, column in table.columns.items():
-        values = column
+        values = np.asarray(column) if isinstance(column, Ragged) else column
         if values.dtype.kind == "T":
             values = values.astype(object)
         elif values.dtype.kind == "M":
@@ -161,6 +177,8 @@ def pandas_frame(table: Any, pd: Any) -> Any:
     index = pd.DatetimeIndex(table.columns["time"].view("M8[ns]"), name="time") if "time" in table.columns else None
 
     def column(v: np.ndarray) -> Any:
+        if isinstance(v, Ragged):  # one array per row, None where absent
+            return pd.Series([None if r is np.ma.masked else r for r in v], dtype=object, index=index)
         if v.dtype.kind == "T":
             return v.astype(object)
         if v.ndim > 1:  # one array per row

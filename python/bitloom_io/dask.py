@@ -46,6 +46,8 @@ import numpy as np
 import bitloom_io
 from bitloom_io import _chunks
 from bitloom_io._decode import DefinitionLike, layouts_by_name, plan
+from bitloom_io._formats import arrow_column
+from bitloom_io._ragged import Ragged
 from bitloom_io._report import Report, merge
 from bitloom_io._sources import missing_file
 
@@ -166,7 +168,10 @@ def _frame(table: Any, binary: set[str]) -> Any:
 
     columns = {}
     for name, values in table.columns.items():
-        if values.dtype.kind in "TU" or (values.dtype == object and name not in binary):
+        if isinstance(values, Ragged):
+            array = arrow_column(pa, values)  # lists of the values' type, nulls where absent
+            columns[name] = pd.array(array, dtype=pd.ArrowDtype(array.type))
+        elif values.dtype.kind in "TU" or (values.dtype == object and name not in binary):
             columns[name] = pd.array(values.astype(object), dtype=pd.StringDtype("pyarrow"))
         elif values.dtype == object:
             columns[name] = pd.array(pa.array(values.tolist(), type=pa.binary()), dtype=pd.ArrowDtype(pa.binary()))

@@ -6,16 +6,20 @@ Packets are sorted into groups by each decision in turn (a condition's
 outcome, a repeat count), each decided on the columns read so far for its
 group; one compiled layout reads each group, and the columns are put back
 in packet order. An entry that a packet does not hold is masked there and
-the entries after it move up; a repeated entry gives one array per packet.
+the entries after it move up; a repeated entry gives a ``Ragged`` column
+(each packet's values one after another).
 """
 
 from __future__ import annotations
 
+import sys
 from collections.abc import Callable, Sequence
 from typing import Any
 
 import numpy as np
 
+from bitloom_io import _native
+from bitloom_io._ragged import Ragged
 from bitloom_io.xtce._errors import XtceError
 from bitloom_io.xtce._model import FieldSpec, Parameter
 from bitloom_io.xtce._placement import Repeat, Slot, place, present
@@ -59,6 +63,8 @@ class ConditionalLayout:
         self.decisions = list(decisions)
         self.make_layout = make_layout
         self._layouts: dict[tuple[tuple[int, Any], ...], tuple[Any, list[str]]] = {}
+        self._recipes: dict[tuple[tuple[int, Any], ...], list[dict[str, Any]]] = {}
+        self._gatherings: dict[tuple[tuple[int, Any], ...], _Gathering | None] = {}
         # Fields whose size a decision gives (their slots are the decisions' keys).
         self._sized = frozenset(id(key) for key, _ in self.decisions if type(key) is tuple)
         # Column names of the whole container, by slot (NAME#2 stays NAME#2),
@@ -102,7 +108,17 @@ class ConditionalLayout:
                 recipe.append(item)
             cached = (self.make_layout(recipe), names)
             self._layouts[key] = cached
+            self._recipes[key] = recipe
         return cached
+
+    def _gathering(self, holds: dict[int, Any]) -> _Gathering | None:
+        """How the packets of a group are read when their repeated fields
+        are gathered straight from the packets (None: they cannot be)."""
+        key = tuple(sorted(holds.items()))
+        if key not in self._gatherings:
+            layout, _ = self._layout(holds)
+            self._gatherings[key] = _gathering(self, layout, self._recipes[key])
+        return self._gatherings[key]
 
     def unpack_many(
         self, buffer: Any, /, *, offsets: np.ndarray, lengths: np.ndarray, errors: str = "raise"
@@ -135,15 +151,27 @@ class ConditionalLayout:
             groups = refined
         out = Unpacked()
         pieces: dict[str, list[tuple[np.ndarray, np.ndarray]]] = {}
-        ragged = {placed.name for placed in self.fields if placed.ragged}
+        ragged = [placed.name for placed in self.fields if placed.ragged]
+        repeats: dict[str, list[tuple[np.ndarray, list[np.ndarray]]]] = {name: [] for name in ragged}
+        source = _bytes_of(buffer) if ragged else None
         for index, holds in groups:
-            cols = self._read(buffer, offsets, lengths, index, holds, errors, failed)
+            gathering = self._gathering(holds) if source is not None and len(index) else None
+            if gathering is not None and gathering.fits(source, offsets[index], lengths[index]):
+                cols = self._read(buffer, offsets, lengths, index, holds, errors, failed, gathering.rest)
+                for name in ragged:
+                    gather = gathering.gathers.get(name)
+                    repeats[name].append((index, gather.rows(offsets[index]) if gather is not None else _elements(cols, name)))
+            else:
+                cols = self._read(buffer, offsets, lengths, index, holds, errors, failed)
+                for name in ragged:
+                    repeats[name].append((index, _elements(cols, name)))
             for name, column in cols.items():
                 pieces.setdefault(name, []).append((index, column))
-            for name in ragged:
-                pieces.setdefault(name, []).append((index, _rows(cols, name, len(index))))
         for placed in self.fields:
-            out[placed.name] = _assemble(pieces.get(placed.name, []), count, placed.ragged)
+            if placed.ragged:
+                out[placed.name] = _ragged(repeats[placed.name], count, source, placed)
+            else:
+                out[placed.name] = _assemble(pieces.get(placed.name, []), count)
         out.failed = failed
         out.failures = int(failed.sum())
         return out
@@ -157,9 +185,10 @@ class ConditionalLayout:
         holds: dict[int, Any],
         errors: str,
         failed: np.ndarray,
+        layout_names: tuple[Any, list[str]] | None = None,
     ) -> Columns:
         try:
-            layout, names = self._layout(holds)
+            layout, names = self._layout(holds) if layout_names is None else layout_names
         except XtceError:
             # Packets too short for what their size places from their end.
             if errors == "raise" or not len(index):
@@ -175,21 +204,183 @@ class ConditionalLayout:
         return {name: np.ma.getdata(cols[name]) for name in names}
 
 
-def _rows(cols: Columns, name: str, count: int) -> np.ndarray:
-    """A repeated field's values in a group where each packet repeats it alike: one row per packet."""
+def _elements(cols: Columns, name: str) -> list[np.ndarray]:
+    """A repeated field's columns in a group where each packet repeats it alike, in order."""
     elements = []
     while f"{name}[{len(elements)}]" in cols:
         elements.append(cols[f"{name}[{len(elements)}]"])
-    block = np.stack(elements, axis=0).T if elements else np.zeros((count, 0))
-    rows = np.empty(count, dtype=object)
-    rows[:] = list(block)
-    return rows
+    return elements
 
 
-def _assemble(parts: list[tuple[np.ndarray, np.ndarray]], count: int, ragged: bool = False) -> np.ndarray:
+class _Gather:
+    """A repeated field whose values are whole bytes, evenly spaced, and read
+    as they are stored (integers, IEEE floats): copied straight from the
+    packets rather than read as one column per repeat."""
+
+    __slots__ = ("count", "first", "stride", "swap", "dtype", "end")
+
+    def __init__(self, count: int, first: int, stride: int, swap: bool, dtype: np.dtype[Any]) -> None:
+        self.count, self.first, self.stride, self.swap, self.dtype = count, first, stride, swap, dtype
+        self.end = first + (count - 1) * stride + dtype.itemsize  # bytes a packet must have
+
+    def rows(self, offsets: np.ndarray) -> _Rows:
+        return _Rows(self, offsets + self.first)
+
+
+class _Rows:
+    """A group's packets' values of a repeated field, still in the packets."""
+
+    __slots__ = ("gather", "starts")
+
+    def __init__(self, gather: _Gather, starts: np.ndarray) -> None:
+        self.gather, self.starts = gather, starts
+
+    def __len__(self) -> int:
+        return self.gather.count
+
+
+class _Gathering:
+    """A group's layout without its gathered fields (``rest``: layout and
+    names) and how each is gathered."""
+
+    __slots__ = ("rest", "gathers", "end")
+
+    def __init__(self, rest: tuple[Any, list[str]], gathers: dict[str, _Gather]) -> None:
+        self.rest, self.gathers = rest, gathers
+        self.end = max(g.end for g in gathers.values())
+
+    def fits(self, source: memoryview, offsets: np.ndarray, lengths: np.ndarray) -> bool:
+        """Whether every packet holds every gathered value (else the group is
+        read as a whole, which says which packets fall short)."""
+        return bool((lengths >= self.end).all() and (offsets + lengths <= source.nbytes).all())
+
+
+# What a layout gives the fields whose values are stored as they are read.
+_GATHERED_ENCODINGS = frozenset({"unsigned", "twos_complement", "ieee754_f16", "ieee754_f32", "ieee754_f64"})
+
+
+def _gathering(conditional: ConditionalLayout, layout: Any, recipe: list[dict[str, Any]]) -> _Gathering | None:
+    by_name = {f.name: f for f in layout.fields}
+    sized_by = {item["bits"]["field"] for item in recipe if isinstance(item["bits"], dict)}
+    none = np.zeros(0, dtype=np.int64)
+    dtypes: dict[str, Any] | None = None
+    gathers: dict[str, _Gather] = {}
+    dropped: set[str] = set()
+    for name in conditional._ragged.values():
+        fields = []
+        while f"{name}[{len(fields)}]" in by_name:
+            fields.append(by_name[f"{name}[{len(fields)}]"])
+        if not fields:
+            continue
+        head = fields[0]
+        if (
+            head.encoding not in _GATHERED_ENCODINGS
+            or head.bits not in (8, 16, 32, 64)
+            or head.byte_order not in ("big", "little")
+            or any(
+                f.encoding != head.encoding
+                or f.bits != head.bits
+                or f.byte_order != head.byte_order
+                or f.reverse_bits
+                or f.start_bit is None
+                or f.start_bit % 8
+                or f.name in sized_by
+                for f in fields
+            )
+        ):
+            continue
+        stride = (fields[1].start_bit - head.start_bit) if len(fields) > 1 else head.bits
+        if stride < head.bits or stride % 8 or any(
+            b.start_bit - a.start_bit != stride for a, b in zip(fields, fields[1:])
+        ):
+            continue
+        if dtypes is None:
+            dtypes = dict(layout.unpack_many(b"", offsets=none, lengths=none))
+        dtype = dtypes[head.name].dtype
+        if dtype.itemsize * 8 != head.bits:
+            continue
+        swap = head.bits > 8 and head.byte_order != sys.byteorder
+        gathers[name] = _Gather(len(fields), head.start_bit // 8, stride // 8, swap, dtype)
+        dropped.update(f.name for f in fields)
+    if not gathers:
+        return None
+    # The rest of the fields as they were placed: the first one after a
+    # gathered field that followed it gets its place written out.
+    rest = []
+    after_dropped = False
+    for item in recipe:
+        if item["name"] in dropped:
+            after_dropped = True
+            continue
+        if after_dropped and "offset_bits" not in item:
+            start = by_name[item["name"]].start_bit
+            if start is None:
+                return None
+            item = {**item, "offset_bits": start}
+        after_dropped = False
+        rest.append(item)
+    names = [item["name"] for item in rest]
+    return _Gathering((conditional.make_layout(rest), names) if rest else (None, []), gathers)
+
+
+def _bytes_of(buffer: Any) -> memoryview | None:
+    """The buffer as bytes, when it is one buffer of bytes (else None: gathering is left out)."""
+    try:
+        view = memoryview(buffer)
+    except TypeError:
+        return None
+    return view.cast("B") if view.c_contiguous else None
+
+
+def _ragged(
+    groups: list[tuple[np.ndarray, list[np.ndarray] | _Rows]],
+    count: int,
+    source: memoryview | None,
+    field: FieldSpec,
+) -> Ragged:
+    """A repeated field's values from each group's columns (one per repeat)
+    or straight from its packets: each packet's values one after another,
+    in packet order."""
+    lengths = np.zeros(count, dtype=np.int64)
+    filled = [(index, elements) for index, elements in groups if len(elements) and len(index)]
+    for index, elements in filled:
+        lengths[index] = len(elements)
+    offsets = np.zeros(count + 1, dtype=np.int64)
+    np.cumsum(lengths, out=offsets[1:])
+    if not filled:  # no packet repeats it: no values, of the type the field's values have
+        from bitloom_io.xtce._decode import no_rows
+
+        return Ragged._of(no_rows(field), offsets)
+    dtype = np.result_type(
+        *(elements.gather.dtype if isinstance(elements, _Rows) else elements[0] for _, elements in filled)
+    )
+    values = np.empty(int(offsets[-1]), dtype=dtype)
+    native = not dtype.hasobject and dtype.kind != "T" and dtype.itemsize in (1, 2, 4, 8)
+    for index, elements in filled:
+        starts = offsets[index]
+        if isinstance(elements, _Rows):
+            gather = elements.gather
+            if gather.dtype == dtype:
+                _native._gather_values(
+                    source, elements.starts, gather.count, gather.stride, gather.swap, values, starts
+                )
+            else:  # another group's values are of a wider type
+                part = np.empty(len(index) * gather.count, dtype=gather.dtype)
+                rows = np.arange(len(index), dtype=np.int64) * gather.count
+                _native._gather_values(source, elements.starts, gather.count, gather.stride, gather.swap, part, rows)
+                values[(starts[:, None] + np.arange(gather.count)).reshape(-1)] = part
+        elif native:
+            _native._interleave_rows([np.ascontiguousarray(e, dtype=dtype) for e in elements], values, starts)
+        else:
+            for j, column in enumerate(elements):
+                values[starts + j] = column
+    return Ragged._of(values, offsets)
+
+
+def _assemble(parts: list[tuple[np.ndarray, np.ndarray]], count: int) -> np.ndarray:
     """One column in packet order from the groups' pieces; masked where a packet does not hold the field."""
     if not parts:
-        return np.ma.masked_all(count, dtype=object if ragged else np.float64)
+        return np.ma.masked_all(count, dtype=np.float64)
     first = parts[0][1]
     if first.dtype == object:
         data = np.empty(count, dtype=object)
@@ -201,9 +392,6 @@ def _assemble(parts: list[tuple[np.ndarray, np.ndarray]], count: int, ragged: bo
         mask[index] = False
     if not mask.any():
         return data
-    if ragged:
-        for k in np.flatnonzero(mask).tolist():
-            data[k] = np.zeros(0, dtype=first[0].dtype if len(first) else np.float64)
     if data.ndim > 1:
         return np.ma.array(data, mask=np.broadcast_to(mask.reshape(-1, *([1] * (data.ndim - 1))), data.shape))
     return np.ma.array(data, mask=mask)

@@ -15,6 +15,7 @@ import numpy as np
 
 from bitloom_io._decode import first_failure
 from bitloom_io._native import Layout
+from bitloom_io._ragged import Ragged
 from bitloom_io._report import Findings
 from bitloom_io._tables import Table, Tables
 from bitloom_io.xtce._conditional import ConditionalLayout
@@ -22,7 +23,7 @@ from bitloom_io.xtce._engineering import evaluate, from_text, times
 from bitloom_io.xtce._floats import convert
 from bitloom_io.xtce._errors import XtceError, XtceWarning
 from bitloom_io.xtce._model import ENGINEERING_SUFFIX, LEAP_SUFFIX, Calibrator, Container, FieldSpec, ParameterType
-from bitloom_io.xtce._shapes import combine, ragged_apply
+from bitloom_io.xtce._shapes import combine
 from bitloom_io.xtce._text import texts
 
 Columns = dict[str, np.ndarray]
@@ -117,10 +118,18 @@ class Decoder:
             raise
         wanted = [entry.name for entry in node.own]
         for entry in node.own:
-            if entry.type.encoding.text_in_buffer:
-                cols[entry.name] = texts(entry.type.encoding, cols[entry.name], entry.name)
-            elif entry.type.encoding.float_format:
-                cols[entry.name] = convert(entry.type.encoding.float_format, np.ma.getdata(cols[entry.name]))
+            encoding = entry.type.encoding
+            column = cols[entry.name]
+            if encoding.text_in_buffer:
+                if isinstance(column, Ragged):
+                    cols[entry.name] = column.map(lambda flat: texts(encoding, flat, entry.name))
+                else:
+                    cols[entry.name] = texts(encoding, column, entry.name)
+            elif encoding.float_format:
+                if isinstance(column, Ragged):
+                    cols[entry.name] = column.map(lambda flat: convert(encoding.float_format, flat))
+                else:
+                    cols[entry.name] = convert(encoding.float_format, np.ma.getdata(column))
         failed = getattr(cols, "failed", None)
         if mode == "mask" and failed is not None and failed.any():
             keep = ~np.asarray(failed, bool)
@@ -142,9 +151,9 @@ class Decoder:
                     if expected is not None:
                         self.findings.sizes(name, index[~keep], expected)
             index = index[keep]
-            return {name: np.ma.getdata(cols[name])[keep] for name in wanted}, index
+            return {name: _data(cols[name])[keep] for name in wanted}, index
         if mode == "mask":
-            return {name: np.ma.getdata(cols[name]) for name in wanted}, index
+            return {name: _data(cols[name]) for name in wanted}, index
         return {name: cols[name] for name in wanted}, index
 
     # -- engineering values ---------------------------------------------
@@ -261,7 +270,7 @@ class Decoder:
             if entry.ragged:
                 if not entry.type.has_engineering:
                     continue
-                eng = ragged_apply(lambda flat, entry=entry: self._engineering(entry, flat), raw)
+                eng = raw.map(lambda flat, entry=entry: self._engineering(entry, flat))
                 self.leaps.pop(entry.name, None)  # a list of times per packet: no flags column
                 if eng is not None:
                     out[entry.name + self.suffix] = eng
@@ -396,9 +405,11 @@ class Decoder:
         if columns is None:
             columns = {}
             for entry in node.fields:
-                raw = _no_rows(entry)
+                raw = no_rows(entry)
+                if entry.ragged:
+                    raw = Ragged._of(raw, np.zeros(1, dtype=np.int64))
                 columns[entry.name] = raw
-                eng = self._engineering(entry, raw)
+                eng = raw.map(lambda flat, entry=entry: self._engineering(entry, flat)) if isinstance(raw, Ragged) else self._engineering(entry, raw)
                 if eng is not None:
                     columns[entry.name + self.suffix] = eng
                 leap = self.leaps.pop(entry.name, None)
@@ -498,6 +509,11 @@ def _members(table: Table, node: _Node, suffix: str) -> None:
             table.meta.setdefault(column, {})["member"] = path
 
 
+def _data(column: Any) -> Any:
+    """A column's values without its mask (a ragged column as it is)."""
+    return column if isinstance(column, Ragged) else np.ma.getdata(column)
+
+
 def _joined(parts: list[np.ndarray]) -> np.ndarray:
     if not parts:
         return np.zeros(0, dtype=np.int64)
@@ -534,7 +550,7 @@ def _concrete(root: _Node) -> list[_Node]:
     return out
 
 
-def _no_rows(entry: FieldSpec) -> np.ndarray:
+def no_rows(entry: FieldSpec) -> np.ndarray:
     """A column of no rows of the dtype a layout gives the field: its
     dtype follows from the encoding and width alone, so one small layout per
     kind of field tells it, not the container's whole layout."""

@@ -3,8 +3,6 @@ parameter (or repeated entry) becomes one column of shape (packets, d1, d2, ...)
 
 from __future__ import annotations
 
-from collections.abc import Callable
-
 import numpy as np
 
 from bitloom_io.xtce._model import FieldSpec
@@ -52,18 +50,3 @@ def _flat(entry: FieldSpec) -> int:
 def _shape(entry: FieldSpec) -> tuple[int, ...]:
     assert entry.parameter.array is not None
     return entry.parameter.array[1]
-
-
-def ragged_apply(convert: Callable[[np.ndarray], np.ndarray | None], column: np.ndarray) -> np.ndarray | None:
-    """``convert`` applied to a ragged column (one array per packet) as one
-    flat array, the result cut back into one array per packet."""
-    rows = list(np.ma.getdata(column))
-    sizes = [len(row) for row in rows]
-    flat = np.concatenate(rows) if rows and any(sizes) else np.zeros(0, dtype=rows[0].dtype if rows else np.float64)
-    converted = convert(flat)
-    if converted is None:
-        return None
-    out = np.empty(len(rows), dtype=object)
-    for k, part in enumerate(np.split(converted, np.cumsum(sizes)[:-1]) if rows else []):
-        out[k] = part
-    return out if not np.ma.isMaskedArray(column) else np.ma.array(out, mask=np.ma.getmaskarray(column))

@@ -7,6 +7,7 @@
 #include "args.hpp"
 #include "boundary.hpp"
 #include "io/glue/layout_object.hpp"
+#include "io/glue/numpy_api.hpp"
 #include "io/glue/parts.hpp"
 #include "packet/recipe_item.hpp"
 
@@ -539,6 +540,15 @@ PyMethodDef module_functions[] = {
      "How many threads Layout.unpack_many (and so decode) uses when its call does not\n"
      "say: a positive int, or None for the number of CPUs this process may use\n"
      "(os.process_cpu_count()). 1 keeps every batch on the calling thread."},
+    {"_interleave_rows", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(interleave_rows_py)), METH_FASTCALL,
+     "_interleave_rows(columns, out, starts, /)\n--\n\n"
+     "Value i of columns[j] to out[starts[i] + j]: columns of one value per row become\n"
+     "the rows' values one after another."},
+    {"_gather_values", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(gather_values_py)), METH_FASTCALL,
+     "_gather_values(buffer, starts, count, stride, swap, out, places, /)\n--\n\n"
+     "Each row's count values of out's item size, from byte starts[i] of buffer and\n"
+     "every stride bytes after, to out[places[i]:places[i] + count]; bytes reversed\n"
+     "when swap."},
     {"get_threads", get_threads, METH_NOARGS,
      "get_threads()\n--\n\n"
      "How many threads a batch uses when its call does not say (see set_threads)."},

@@ -4,10 +4,14 @@
 #include <bit>
 #include <cstdint>
 #include <cstring>
+#include <span>
+#include <vector>
 
 #define NPY_NO_DEPRECATED_API NPY_2_0_API_VERSION
 #define NPY_TARGET_VERSION NPY_2_0_API_VERSION
 #include <numpy/ndarrayobject.h>
+
+#include "io/kernels/rows.hpp"
 
 namespace bitloom::io {
 
@@ -263,6 +267,156 @@ bool StringArray::get(std::size_t i, std::string_view& utf8) noexcept {
     if (NpyString_load(static_cast<npy_string_allocator*>(allocator_), packed, &s) != 0) return false;
     utf8 = std::string_view(s.buf == nullptr ? "" : s.buf, s.size);
     return true;
+}
+
+namespace {
+
+// The 1-D, writable, contiguous array of values of 1, 2, 4 or 8 bytes
+// (no object references) that `out` must be; null with an exception set.
+PyArrayObject* flat_target(PyObject* out) {
+    if (!PyArray_Check(out)) {
+        PyErr_SetString(PyExc_TypeError, "out must be a numpy array");
+        return nullptr;
+    }
+    auto* target = reinterpret_cast<PyArrayObject*>(out);
+    if (PyArray_NDIM(target) != 1 || !PyArray_IS_C_CONTIGUOUS(target) || !PyArray_ISWRITEABLE(target)) {
+        PyErr_SetString(PyExc_ValueError, "out must be a writable, contiguous array of one dimension");
+        return nullptr;
+    }
+    PyArray_Descr* dtype = PyArray_DESCR(target);
+    const auto width = PyDataType_ELSIZE(dtype);
+    if (PyDataType_REFCHK(dtype) || (width != 1 && width != 2 && width != 4 && width != 8)) {
+        PyErr_SetString(PyExc_TypeError, "out must hold values of 1, 2, 4 or 8 bytes, without object references");
+        return nullptr;
+    }
+    return target;
+}
+
+// True when rows of `count` values starting at places[i] all fit in `size`
+// values; else false with an IndexError naming the first that does not.
+bool places_fit(const std::int64_t* places, npy_intp rows, std::int64_t count, npy_intp size) {
+    for (npy_intp i = 0; i < rows && count > 0; ++i) {
+        if (places[i] < 0 || places[i] > size - count) {
+            PyErr_Format(PyExc_IndexError, "row %zd starts at %lld: its %lld values do not fit in out (%zd values)",
+                         static_cast<Py_ssize_t>(i), static_cast<long long>(places[i]),
+                         static_cast<long long>(count), static_cast<Py_ssize_t>(size));
+            return false;
+        }
+    }
+    return true;
+}
+
+const std::int64_t* int64_data(const Ref& array) {
+    return static_cast<const std::int64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
+}
+
+npy_intp int64_size(const Ref& array) { return PyArray_SIZE(reinterpret_cast<PyArrayObject*>(array.get())); }
+
+}  // namespace
+
+PyObject* gather_values_py(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 7) {
+        PyErr_Format(PyExc_TypeError, "_gather_values() takes 7 arguments (%zd given)", nargs);
+        return nullptr;
+    }
+    if (!numpy_ready()) return nullptr;
+    PyArrayObject* target = flat_target(args[5]);
+    if (target == nullptr) return nullptr;
+    const auto width = static_cast<std::int64_t>(PyDataType_ELSIZE(PyArray_DESCR(target)));
+    const long long count = PyLong_AsLongLong(args[2]);
+    if (count == -1 && PyErr_Occurred()) return nullptr;
+    const long long stride = PyLong_AsLongLong(args[3]);
+    if (stride == -1 && PyErr_Occurred()) return nullptr;
+    const int swap = PyObject_IsTrue(args[4]);
+    if (swap < 0) return nullptr;
+    if (count < 0 || stride < width || stride > (std::int64_t{1} << 40)) {
+        PyErr_SetString(PyExc_ValueError, "count must be 0 or more and stride at least the values' size");
+        return nullptr;
+    }
+    BufferView source;
+    if (!source.acquire(args[0], PyBUF_SIMPLE)) return nullptr;
+    Ref starts = int64_array(args[1], "starts");
+    if (!starts) return nullptr;
+    Ref places = int64_array(args[6], "places");
+    if (!places) return nullptr;
+    const npy_intp rows = int64_size(starts);
+    if (int64_size(places) != rows) {
+        PyErr_SetString(PyExc_ValueError, "starts and places must have one value per row each");
+        return nullptr;
+    }
+    const std::int64_t* at = int64_data(starts);
+    const std::int64_t* to = int64_data(places);
+    if (!places_fit(to, rows, count, PyArray_SIZE(target))) return nullptr;
+    if (count > 0 && rows > 0) {
+        const auto size = static_cast<std::int64_t>(source.size());
+        if (count - 1 > (size - width) / stride) {
+            PyErr_Format(PyExc_IndexError, "%lld values every %lld bytes do not fit in the buffer (%zd bytes)", count,
+                         stride, static_cast<Py_ssize_t>(size));
+            return nullptr;
+        }
+        const std::int64_t span = (count - 1) * stride + width;  // at most size, by the test above
+        for (npy_intp i = 0; i < rows; ++i) {
+            if (at[i] < 0 || at[i] > size - span) {
+                PyErr_Format(PyExc_IndexError, "row %zd: %lld bytes from byte %lld lie outside the buffer (%zd bytes)",
+                             static_cast<Py_ssize_t>(i), static_cast<long long>(span), static_cast<long long>(at[i]),
+                             static_cast<Py_ssize_t>(size));
+                return nullptr;
+            }
+        }
+    }
+    if (count > 0 && rows > 0) {
+        const auto* from = static_cast<const std::byte*>(source.data());
+        auto* data = static_cast<std::byte*>(PyArray_DATA(target));
+        const std::span<const std::int64_t> first(at, static_cast<std::size_t>(rows));
+        const std::span<const std::int64_t> into(to, static_cast<std::size_t>(rows));
+        Py_BEGIN_ALLOW_THREADS gather_values(from, first, static_cast<std::size_t>(count),
+                                             static_cast<std::size_t>(stride), static_cast<std::size_t>(width),
+                                             swap != 0, into, data);
+        Py_END_ALLOW_THREADS
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject* interleave_rows_py(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 3) {
+        PyErr_Format(PyExc_TypeError, "_interleave_rows() takes 3 arguments (%zd given)", nargs);
+        return nullptr;
+    }
+    if (!numpy_ready()) return nullptr;
+    PyArrayObject* target = flat_target(args[1]);
+    if (target == nullptr) return nullptr;
+    PyArray_Descr* dtype = PyArray_DESCR(target);
+    const auto width = static_cast<std::size_t>(PyDataType_ELSIZE(dtype));
+    Ref starts = int64_array(args[2], "starts");
+    if (!starts) return nullptr;
+    Ref columns = Ref::steal(PySequence_Fast(args[0], "columns must be a sequence of arrays"));
+    if (!columns) return nullptr;
+    const Py_ssize_t count = PySequence_Fast_GET_SIZE(columns.get());
+    const npy_intp rows = PyArray_SIZE(reinterpret_cast<PyArrayObject*>(starts.get()));
+    std::vector<const std::byte*> pointers;
+    pointers.reserve(static_cast<std::size_t>(count));
+    for (Py_ssize_t j = 0; j < count; ++j) {
+        PyObject* item = PySequence_Fast_GET_ITEM(columns.get(), j);
+        auto* column = reinterpret_cast<PyArrayObject*>(item);
+        if (!PyArray_Check(item) || PyArray_NDIM(column) != 1 || !PyArray_IS_C_CONTIGUOUS(column) ||
+            !PyArray_EquivTypes(PyArray_DESCR(column), dtype) || PyArray_SIZE(column) != rows) {
+            PyErr_Format(PyExc_ValueError,
+                         "column %zd must be a contiguous array of one dimension, of out's dtype, with one value "
+                         "per start (%zd)",
+                         j, static_cast<Py_ssize_t>(rows));
+            return nullptr;
+        }
+        pointers.push_back(static_cast<const std::byte*>(PyArray_DATA(column)));
+    }
+    const auto* at = static_cast<const std::int64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(starts.get())));
+    if (!places_fit(at, rows, count, PyArray_SIZE(target))) return nullptr;
+    if (count > 0 && rows > 0) {
+        auto* data = static_cast<std::byte*>(PyArray_DATA(target));
+        const std::span<const std::int64_t> places(at, static_cast<std::size_t>(rows));
+        Py_BEGIN_ALLOW_THREADS interleave_rows(pointers, width, places, data);
+        Py_END_ALLOW_THREADS
+    }
+    Py_RETURN_NONE;
 }
 
 }  // namespace bitloom::io

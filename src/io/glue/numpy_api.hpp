@@ -36,6 +36,18 @@ namespace bitloom::io {
 // `name` names the argument in the error for more dimensions.
 [[nodiscard]] Ref int64_array(PyObject* obj, const char* name);
 
+// _native._interleave_rows(columns, out, starts): value i of column j to
+// out[starts[i] + j], for columns and `out` of one numeric dtype (values of
+// 1, 2, 4 or 8 bytes, no object references), every place checked to lie
+// inside `out`. The interpreter lock is released while values move.
+PyObject* interleave_rows_py(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
+
+// _native._gather_values(buffer, starts, count, stride, swap, out, places):
+// each row's `count` values of out's item size, at byte starts[i] of
+// `buffer` and every `stride` bytes after, to out[places[i]:places[i] +
+// count], bytes reversed when `swap`. Every place is checked in both.
+PyObject* gather_values_py(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
+
 // How a column can be packed without the interpreter: an array of numbers
 // of a kind the field's conversion accepts (integers for integer and decimal
 // fields, integers or floats for IEEE 754 ones). Sets `array` to a
