@@ -7,6 +7,8 @@ import os
 import warnings
 
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 np = pytest.importorskip("numpy")
 
@@ -357,3 +359,89 @@ def test_layout_files_read_exact_bits_unless_asked(tmp_path, document, exact, ap
         flags = [window] * 3
     assert table["APID"].tolist() == apid and table["FLAGS"].tolist() == flags
     assert table["COUNT"].tolist() == table["CCSDS_SEQUENCE_COUNT"].tolist()
+
+
+# ---------------------------------------------------------------------------
+# Ragged columns: one list of values per row, kept flat.
+
+_rows = st.lists(st.one_of(st.none(), st.lists(st.integers(0, 2**16 - 1), max_size=5)), max_size=12)
+
+
+@settings(max_examples=60, deadline=None)
+@given(rows=_rows, more=_rows, data=st.data())
+def test_ragged_columns_behave_as_their_list_of_rows(rows, more, data):
+    from bitloom_io._ragged import concatenate
+
+    column = bitloom_io.Ragged.from_rows([None if r is None else np.array(r, np.uint16) for r in rows], np.uint16)
+    assert len(column) == len(rows) and column.tolist() == rows and column.values.dtype == np.uint16
+    assert [None if r is np.ma.masked else r.tolist() for r in column] == rows
+    pick = data.draw(st.lists(st.integers(0, max(len(rows) - 1, 0)), max_size=8) if rows else st.just([]))
+    assert column.take(np.array(pick, dtype=np.int64)).tolist() == [rows[k] for k in pick]
+    keep = np.array(data.draw(st.lists(st.booleans(), min_size=len(rows), max_size=len(rows))), bool)
+    assert column[keep].tolist() == [r for r, k in zip(rows, keep) if k]
+    start, stop = sorted(data.draw(st.lists(st.integers(-3, len(rows) + 2), min_size=2, max_size=2)))
+    assert column[start:stop].tolist() == rows[start:stop] and column[::2].tolist() == rows[::2]
+    other = bitloom_io.Ragged.from_rows([None if r is None else np.array(r, np.uint16) for r in more], np.uint16)
+    joined = concatenate([column[start:stop], other])
+    assert joined.tolist() == rows[start:stop] + more and joined.values.dtype == np.uint16
+    doubled = column.map(lambda flat: flat.astype(np.int64) * 2)
+    assert doubled.tolist() == [None if r is None else [2 * v for v in r] for r in rows]
+    assert [list(r) for r in np.asarray(column)] == [r or [] for r in rows]
+    pa = pytest.importorskip("pyarrow")
+    arrow = bitloom_io.Table("t", {"x": column[start:stop]}).to_arrow().column("x")
+    assert arrow.type == pa.list_(pa.uint16()) and arrow.to_pylist() == rows[start:stop]
+
+
+@pytest.mark.parametrize(
+    ("values", "offsets", "mask", "error"),
+    [
+        (np.zeros((2, 2)), [0, 4], None, "values must be one-dimensional"),
+        (np.zeros(3), [], None, "offsets must be a non-empty"),
+        (np.zeros(3), [0.0, 1.0], None, "offsets must be a non-empty"),
+        (np.zeros(3), [0, 4], None, "at most len"),
+        (np.zeros(3), [-1, 2], None, "rise from 0"),
+        (np.zeros(3), [0, 2, 1], None, "rise from 0"),
+        (np.zeros(3), [0, 1, 3], [True], "one value per row"),
+        (np.zeros(3), [0, 1, 3], [True, False], "a masked row must be empty"),
+    ],
+)
+def test_ragged_columns_refuse_inconsistent_parts(values, offsets, mask, error):
+    with pytest.raises(ValueError, match=error):
+        bitloom_io.Ragged(values, np.asarray(offsets), mask)
+
+
+def test_ragged_columns_reach_pandas_and_the_native_copies_stay_in_bounds():
+    from bitloom_io import _native
+
+    column = bitloom_io.Ragged.from_rows([np.arange(3, dtype=np.int16), None, np.zeros(0, np.int16)])
+    assert column[1] is np.ma.masked and column.with_mask(np.array([True, False, False])).tolist() == [None, None, []]
+    with pytest.raises(IndexError, match="out of range"):
+        column[3]
+    pd = pytest.importorskip("pandas")
+    frame = bitloom_io.Table("t", {"x": column}).to_pandas()
+    assert isinstance(frame, pd.DataFrame) and frame["x"][0].tolist() == [0, 1, 2] and frame["x"][1] is None
+    out = np.zeros(6, np.uint16)
+    columns = [np.arange(2, dtype=np.uint16), np.arange(2, dtype=np.uint16) + 10]
+    _native._interleave_rows(columns, out, np.array([0, 3]))
+    assert out.tolist() == [0, 10, 0, 1, 11, 0]
+    buffer = bytes(range(16))
+    _native._gather_values(buffer, np.array([1, 9]), 2, 3, True, out, np.array([4, 0]))
+    assert out.tolist() == [0x090A, 0x0C0D, 0, 1, 0x0102, 0x0405]
+    refusals = [
+        (lambda: _native._interleave_rows(columns, out, np.array([0, 5])), IndexError, "do not fit in out"),
+        (lambda: _native._interleave_rows(columns, out, np.array([-1, 0])), IndexError, "do not fit in out"),
+        (lambda: _native._interleave_rows([columns[0][:1]], out, np.array([0, 1])), ValueError, "one value"),
+        (lambda: _native._interleave_rows([columns[0].astype(np.int16)], out, np.array([0, 1])), ValueError, "dtype"),
+        (lambda: _native._interleave_rows(columns, out[::2], np.array([0, 1])), ValueError, "contiguous"),
+        (lambda: _native._interleave_rows([], np.zeros(2, object), []), TypeError, "object references"),
+        (lambda: _native._gather_values(buffer, np.array([15]), 2, 2, False, out, [0]), IndexError, "outside"),
+        (lambda: _native._gather_values(buffer, np.array([-1]), 1, 2, False, out, [0]), IndexError, "outside"),
+        (lambda: _native._gather_values(buffer, np.array([0]), 2**40, 2**40, False, out, [0]), IndexError, "fit"),
+        (lambda: _native._gather_values(buffer, np.array([0]), 3, 2, False, out, [4]), IndexError, "fit in out"),
+        (lambda: _native._gather_values(buffer, np.array([0]), 1, 1, False, out, [0]), ValueError, "stride"),
+        (lambda: _native._gather_values(buffer, np.array([0, 1]), 1, 2, False, out, [0]), ValueError, "one value"),
+    ]
+    for call, kind, message in refusals:
+        with pytest.raises(kind, match=message):
+            call()
+    assert out.tolist() == [0x090A, 0x0C0D, 0, 1, 0x0102, 0x0405]  # nothing written by a refused call

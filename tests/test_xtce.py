@@ -585,7 +585,11 @@ _REPEATED = [
     ('<IntegerDataEncoding sizeInBits="32" encoding="twosComplement"/>', 32, 0, 0, ">i", "i4"),
     (
         '<IntegerDataEncoding sizeInBits="64" encoding="twosComplement" byteOrder="leastSignificantByteFirst"/>',
-        64, 0, 0, "<q", "i8",
+        64,
+        0,
+        0,
+        "<q",
+        "i8",
     ),
     ('<IntegerDataEncoding sizeInBits="64"/>', 64, 0, 8, ">Q", "u8"),
     ('<FloatDataEncoding sizeInBits="32"/>', 32, 0, 0, ">f", "f4"),
@@ -609,10 +613,13 @@ def _repeated_definition(tmp_path: Path, encoding: str, lead: int, gap: int) -> 
         f'<{kind}ParameterType name="T">{encoding}</{kind}ParameterType>'
         '</ParameterTypeSet><ParameterSet><Parameter name="N" parameterTypeRef="U8"/>'
         '<Parameter name="P" parameterTypeRef="PAD"/><Parameter name="V" parameterTypeRef="T"/>'
-        '<Parameter name="TAIL" parameterTypeRef="U8"/></ParameterSet><ContainerSet><SequenceContainer name="C">'
-        f'<EntryList><ParameterRefEntry parameterRef="N"/>{lead_entry}<ParameterRefEntry parameterRef="V">'
+        '<Parameter name="TAIL" parameterTypeRef="U8"/><Parameter name="F" parameterTypeRef="U8"/></ParameterSet>'
+        '<ContainerSet><SequenceContainer name="C"><EntryList><ParameterRefEntry parameterRef="F"/>'
+        f'<ParameterRefEntry parameterRef="N"/>{lead_entry}<ParameterRefEntry parameterRef="V">'
         '<RepeatEntry><Count><DynamicValue><ParameterInstanceRef parameterRef="N" useCalibratedValue="false"/>'
-        f"</DynamicValue></Count>{offset}</RepeatEntry></ParameterRefEntry>"
+        f"</DynamicValue></Count>{offset}</RepeatEntry>"
+        '<IncludeCondition><Comparison parameterRef="F" value="1" useCalibratedValue="false"/></IncludeCondition>'
+        "</ParameterRefEntry>"
         '<ParameterRefEntry parameterRef="TAIL"/></EntryList></SequenceContainer></ContainerSet>'
         "</TelemetryMetaData></SpaceSystem>"
     )
@@ -622,9 +629,7 @@ def _repeated_definition(tmp_path: Path, encoding: str, lead: int, gap: int) -> 
 @pytest.mark.parametrize(("encoding", "bits", "lead", "gap", "form", "dtype"), _REPEATED)
 @settings(max_examples=25, deadline=None)
 @given(data=st.data())
-def test_repeated_values_equal_what_was_written(
-    tmp_path_factory, encoding, bits, lead, gap, form, dtype, data
-):
+def test_repeated_values_equal_what_was_written(tmp_path_factory, encoding, bits, lead, gap, form, dtype, data):
     from bitloom_io.xtce import _conditional
 
     definition = _repeated_definition(tmp_path_factory.mktemp("r"), encoding, lead, gap)
@@ -632,16 +637,17 @@ def test_repeated_values_equal_what_was_written(
     width, order = bits // 8, "little" if form and form[0] == "<" else "big"
     kept, packets = [], []
     for n in counts:
-        values = [data.draw(st.integers(0, (1 << bits) - 1)) for _ in range(n)]
-        fields = [(8, n)] + ([(lead, 0)] if lead else [])
+        held = data.draw(st.booleans(), label="held")  # else a condition leaves the repeat out: masked
+        values = [data.draw(st.integers(0, (1 << bits) - 1)) for _ in range(n)] if held else []
+        fields = [(8, int(held)), (8, n)] + ([(lead, 0)] if lead else [])
         for k, v in enumerate(values):
             pattern = int.from_bytes(v.to_bytes(width, order), "big") if form else v
             fields += ([(gap, 0)] if k and gap else []) + [(bits, pattern)]
         whole = packet(*fields, (8, data.draw(st.integers(0, 255))))
-        cut = data.draw(st.integers(0, min(2, len(whole) - 1)) if n else st.just(0), label="cut")
+        cut = data.draw(st.integers(0, min(2, len(whole) - 1)) if values else st.just(0), label="cut")
         packets.append(whole[: len(whole) - cut])
         if not cut:  # a packet cut short is left out, its index in .failed
-            kept.append(values)
+            kept.append(values if held else None)
     tables = decode(definition, packets, errors="skip")
     with pytest.MonkeyPatch.context() as patch:
         patch.setattr(_conditional, "_GATHERED_ENCODINGS", frozenset())  # one column per repeat
@@ -653,7 +659,7 @@ def test_repeated_values_equal_what_was_written(
         assert isinstance(got, bitloom_io.Ragged) and got.values.dtype == np.dtype(dtype)
         # Bit for bit (NaN payloads too): each value's bytes as unsigned integers.
         as_bits = got.values.view(f"u{got.values.itemsize}") if form else got.values
-        assert bitloom_io.Ragged(as_bits, got.offsets).tolist() == kept
+        assert bitloom_io.Ragged(as_bits, got.offsets, got.mask).tolist() == kept
     assert tables.failed.get("C", np.zeros(0)).tolist() == columns.failed.get("C", np.zeros(0)).tolist()
 
 

@@ -19,10 +19,11 @@ from typing import Any
 import numpy as np
 
 from bitloom_io import _native
+from bitloom_io._native import Layout
 from bitloom_io._ragged import Ragged
 from bitloom_io.xtce._errors import XtceError
 from bitloom_io.xtce._model import FieldSpec, Parameter
-from bitloom_io.xtce._placement import Repeat, Slot, place, present
+from bitloom_io.xtce._placement import Repeat, Slot, dropped_repeats, place, present
 
 Columns = dict[str, np.ndarray]
 
@@ -71,6 +72,8 @@ class ConditionalLayout:
         # and of each repeated field, by the identity of its Parameter.
         self._by_slot: dict[int, str] = {}
         self._ragged: dict[str, str] = {}
+        # The repeat of each repeated field's column (by the repeat's identity).
+        self._repeat_of: dict[str, int] = {}
         placed_fields = iter(fields)
         for slot in slots:
             if type(slot) is tuple:
@@ -78,7 +81,9 @@ class ConditionalLayout:
             elif isinstance(slot, Repeat):
                 for part in slot.parts:
                     if isinstance(part, Parameter):
-                        self._ragged[str(id(part))] = next(placed_fields).name
+                        name = next(placed_fields).name
+                        self._ragged[str(id(part))] = name
+                        self._repeat_of[name] = id(slot)
 
     def _layout(self, holds: dict[int, Any]) -> tuple[Any, list[str]]:
         """The layout of what the packets hold when the decisions taken so far are ``holds``."""
@@ -154,13 +159,22 @@ class ConditionalLayout:
         ragged = [placed.name for placed in self.fields if placed.ragged]
         repeats: dict[str, list[tuple[np.ndarray, list[np.ndarray]]]] = {name: [] for name in ragged}
         source = _bytes_of(buffer) if ragged else None
+        absent = {name: np.zeros(count, bool) for name in ragged}
         for index, holds in groups:
+            if ragged:
+                # Packets where a condition leaves the repeat out: masked, not empty.
+                left_out = dropped_repeats(self.slots, holds)
+                for name in ragged:
+                    if self._repeat_of[name] in left_out:
+                        absent[name][index] = True
             gathering = self._gathering(holds) if source is not None and len(index) else None
             if gathering is not None and gathering.fits(source, offsets[index], lengths[index]):
                 cols = self._read(buffer, offsets, lengths, index, holds, errors, failed, gathering.rest)
                 for name in ragged:
                     gather = gathering.gathers.get(name)
-                    repeats[name].append((index, gather.rows(offsets[index]) if gather is not None else _elements(cols, name)))
+                    repeats[name].append(
+                        (index, gather.rows(offsets[index]) if gather is not None else _elements(cols, name))
+                    )
             else:
                 cols = self._read(buffer, offsets, lengths, index, holds, errors, failed)
                 for name in ragged:
@@ -169,7 +183,11 @@ class ConditionalLayout:
                 pieces.setdefault(name, []).append((index, column))
         for placed in self.fields:
             if placed.ragged:
-                out[placed.name] = _ragged(repeats[placed.name], count, source, placed)
+                column = _ragged(repeats[placed.name], count, source, placed)
+                mask = absent[placed.name]
+                if mask.any():  # their rows are empty already: nothing was read for them
+                    column = Ragged._of(column.values, column.offsets, mask)
+                out[placed.name] = column
             else:
                 out[placed.name] = _assemble(pieces.get(placed.name, []), count)
         out.failed = failed
@@ -290,8 +308,10 @@ def _gathering(conditional: ConditionalLayout, layout: Any, recipe: list[dict[st
         ):
             continue
         stride = (fields[1].start_bit - head.start_bit) if len(fields) > 1 else head.bits
-        if stride < head.bits or stride % 8 or any(
-            b.start_bit - a.start_bit != stride for a, b in zip(fields, fields[1:])
+        if (
+            stride < head.bits
+            or stride % 8
+            or any(b.start_bit - a.start_bit != stride for a, b in zip(fields, fields[1:]))
         ):
             continue
         if dtypes is None:
@@ -348,8 +368,6 @@ def _ragged(
     offsets = np.zeros(count + 1, dtype=np.int64)
     np.cumsum(lengths, out=offsets[1:])
     if not filled:  # no packet repeats it: no values, of the type the field's values have
-        from bitloom_io.xtce._decode import no_rows
-
         return Ragged._of(no_rows(field), offsets)
     dtype = np.result_type(
         *(elements.gather.dtype if isinstance(elements, _Rows) else elements[0] for _, elements in filled)
@@ -395,3 +413,25 @@ def _assemble(parts: list[tuple[np.ndarray, np.ndarray]], count: int) -> np.ndar
     if data.ndim > 1:
         return np.ma.array(data, mask=np.broadcast_to(mask.reshape(-1, *([1] * (data.ndim - 1))), data.shape))
     return np.ma.array(data, mask=mask)
+
+
+def no_rows(entry: FieldSpec) -> np.ndarray:
+    """A column of no rows of the dtype a layout gives the field: its
+    dtype follows from the encoding and width alone, so one small layout per
+    kind of field tells it, not the container's whole layout."""
+    item = entry.item()
+    bits = item["bits"] if isinstance(item["bits"], int) else 8  # widths from the packet: text, binary
+    kind = (item["encoding"], bits, item["byte_order"], item["reverse_bits"])
+    column = _NO_ROWS.get(kind)
+    if column is None:
+        recipe = [{"name": "x", "encoding": kind[0], "bits": bits, "byte_order": kind[2], "reverse_bits": kind[3]}]
+        none = np.zeros(0, dtype=np.int64)
+        try:
+            column = Layout(recipe, exact=True).unpack_many(b"", offsets=none, lengths=none)["x"]
+        except (ValueError, TypeError, NotImplementedError):  # a field no packet could be read with
+            column = np.zeros(0, dtype=object)
+        _NO_ROWS[kind] = column
+    return column
+
+
+_NO_ROWS: dict[tuple[Any, ...], np.ndarray] = {}

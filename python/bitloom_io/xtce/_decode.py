@@ -18,7 +18,7 @@ from bitloom_io._native import Layout
 from bitloom_io._ragged import Ragged
 from bitloom_io._report import Findings
 from bitloom_io._tables import Table, Tables
-from bitloom_io.xtce._conditional import ConditionalLayout
+from bitloom_io.xtce._conditional import ConditionalLayout, no_rows
 from bitloom_io.xtce._engineering import evaluate, from_text, times
 from bitloom_io.xtce._floats import convert
 from bitloom_io.xtce._errors import XtceError, XtceWarning
@@ -409,7 +409,11 @@ class Decoder:
                 if entry.ragged:
                     raw = Ragged._of(raw, np.zeros(1, dtype=np.int64))
                 columns[entry.name] = raw
-                eng = raw.map(lambda flat, entry=entry: self._engineering(entry, flat)) if isinstance(raw, Ragged) else self._engineering(entry, raw)
+                eng = (
+                    raw.map(lambda flat, entry=entry: self._engineering(entry, flat))
+                    if isinstance(raw, Ragged)
+                    else self._engineering(entry, raw)
+                )
                 if eng is not None:
                     columns[entry.name + self.suffix] = eng
                 leap = self.leaps.pop(entry.name, None)
@@ -550,26 +554,6 @@ def _concrete(root: _Node) -> list[_Node]:
     return out
 
 
-def no_rows(entry: FieldSpec) -> np.ndarray:
-    """A column of no rows of the dtype a layout gives the field: its
-    dtype follows from the encoding and width alone, so one small layout per
-    kind of field tells it, not the container's whole layout."""
-    item = entry.item()
-    bits = item["bits"] if isinstance(item["bits"], int) else 8  # widths from the packet: text, binary
-    kind = (item["encoding"], bits, item["byte_order"], item["reverse_bits"])
-    column = _NO_ROWS.get(kind)
-    if column is None:
-        recipe = [{"name": "x", "encoding": kind[0], "bits": bits, "byte_order": kind[2], "reverse_bits": kind[3]}]
-        none = np.zeros(0, dtype=np.int64)
-        try:
-            column = Layout(recipe, exact=True).unpack_many(b"", offsets=none, lengths=none)["x"]
-        except (ValueError, TypeError, NotImplementedError):  # a field no packet could be read with
-            column = np.zeros(0, dtype=object)
-        _NO_ROWS[kind] = column
-    return column
-
-
-_NO_ROWS: dict[tuple[Any, ...], np.ndarray] = {}
 # The columns of the empty table of each container, per definition.
 _EMPTY: weakref.WeakKeyDictionary[Any, dict[str, Columns]] = weakref.WeakKeyDictionary()
 # The bytes each container reads, when fixed, per definition.

@@ -858,6 +858,23 @@ def _grow(opened: list[tuple[int | None, int | None, int | None]], bits: int | N
         opened[-1] = (begin, width + bits if width is not None and bits is not None else None, size)
 
 
+def dropped_repeats(fields: list[Slot], holds: dict[int, Any]) -> set[int]:
+    """The repeats (by ``id``) that an IncludeCondition which does not hold
+    leaves out, where ``holds`` decides every condition."""
+    out: set[int] = set()
+    dropped = 0
+    for slot in fields:
+        if isinstance(slot, Scope):
+            if slot.begin:
+                if dropped or not holds.get(id(slot.condition)):
+                    dropped += 1
+            elif dropped:
+                dropped -= 1
+        elif dropped and isinstance(slot, Repeat):
+            out.add(id(slot))
+    return out
+
+
 def present(fields: list[Slot], holds: dict[int, Any], sized: frozenset[int] = frozenset()) -> list[Slot]:
     """The content of a container in the packets where each IncludeCondition
     (by ``id``) holds or not, and each repeat count is, as ``holds`` says;

@@ -298,8 +298,8 @@ bool places_fit(const std::int64_t* places, npy_intp rows, std::int64_t count, n
     for (npy_intp i = 0; i < rows && count > 0; ++i) {
         if (places[i] < 0 || places[i] > size - count) {
             PyErr_Format(PyExc_IndexError, "row %zd starts at %lld: its %lld values do not fit in out (%zd values)",
-                         static_cast<Py_ssize_t>(i), static_cast<long long>(places[i]),
-                         static_cast<long long>(count), static_cast<Py_ssize_t>(size));
+                         static_cast<Py_ssize_t>(i), static_cast<long long>(places[i]), static_cast<long long>(count),
+                         static_cast<Py_ssize_t>(size));
             return false;
         }
     }
