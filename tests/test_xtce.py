@@ -572,6 +572,35 @@ def test_counts_from_the_packet_give_one_array_per_packet():
     assert table.to_arrow().column("R").to_pylist() == [row[1].tolist() for row in rows]
 
 
+# Strings their terminator alone ends (terminated.xml): the packet's bytes
+# after ID, and the values expected, or None where the packet is too short.
+_NUL16 = b"\0\0"
+_TERMINATED = [
+    (b"abc\0" + b"\7" + "hi".encode("utf-16-be") + _NUL16 + b"x\0y\0" + b"\x09", ("abc", 7, "hi", ["x", "y"], 9)),
+    (b"\0" + b"\1" + _NUL16 + b"\0\0" + b"\2", ("", 1, "", ["", ""], 2)),
+    # NOTE fills its 64 bits without a terminator: the next field follows them.
+    (b"n\0" + b"\3" + "abcd".encode("utf-16-be") + b"p\0q\0" + b"\4", ("n", 3, "abcd", ["p", "q"], 4)),
+    # A zero code unit across two UTF-16 units (U+0100 then 'A') is no terminator.
+    ("é\0".encode() + b"\5" + "\u0100A".encode("utf-16-be") + _NUL16 + b"\0z\0" + b"\6", ("é", 5, "\u0100A", ["", "z"], 6)),
+    # No terminator anywhere: NAME takes the rest, and nothing is left for MID.
+    (b"abc", None),
+    # The last string's terminator is missing: it takes the rest, TAIL is missing.
+    (b"\0" + b"\1" + _NUL16 + b"a\0bc", None),
+]
+
+
+def test_strings_that_their_terminator_ends_move_the_fields_after_them():
+    definition = xtce.load(DATA / "terminated.xml", strict=True)
+    packets = [bytes([k]) + body for k, (body, _) in enumerate(_TERMINATED)]
+    tables = decode(definition, packets, errors="skip")
+    table = tables["Terminated"]
+    whole = [(k, want) for k, (_, want) in enumerate(_TERMINATED) if want is not None]
+    assert table["ID"].tolist() == [k for k, _ in whole]
+    for column, at in (("NAME", 0), ("MID", 1), ("NOTE", 2), ("PAIR", 3), ("TAIL", 4)):
+        assert table[column].tolist() == [want[at] for _, want in whole], column
+    assert tables.failed["Terminated"].tolist() == [k for k, (_, want) in enumerate(_TERMINATED) if want is None]
+
+
 # Repeated values: (data encoding, value bits, bits before the first, bits
 # between repeats, struct format of a value or None for integers of odd
 # widths, numpy dtype the column has). Whole bytes evenly spaced are copied
@@ -1185,7 +1214,14 @@ REFUSALS = [
         'containerRef="Cmd"',
         "command containers",
     ),
-    ("termination_char", xtce.XtceUnsupportedError, "TerminationChar", "S", "<TerminationChar", "TerminationChar"),
+    (
+        "termination_char",
+        xtce.XtceUnsupportedError,
+        "TerminationChar",
+        "Bad",
+        '<ParameterRefEntry parameterRef="X"',
+        "ends where its TerminationChar is found, and is repeated",
+    ),
     (
         "milstd_float",
         xtce.XtceUnsupportedError,

@@ -21,7 +21,7 @@ import numpy as np
 from bitloom_io import _native
 from bitloom_io._native import Layout
 from bitloom_io._ragged import Ragged
-from bitloom_io.xtce._errors import XtceError
+from bitloom_io.xtce._errors import XtceError, XtceUnsupportedError
 from bitloom_io.xtce._model import FieldSpec, Parameter
 from bitloom_io.xtce._placement import Repeat, Slot, dropped_repeats, place, present
 
@@ -34,6 +34,40 @@ class _PacketBits:
 
 #: What decides the layout of a container whose entries are placed from the packet's end.
 PACKET_BITS = _PacketBits()
+
+class Scan:
+    """What decides the size of a string that its terminator alone ends:
+    where the terminator is found in each packet, looked for at code-unit
+    boundaries from the field's first byte, within ``limit`` bits (0: up to
+    the packet's end). The field takes the terminator too; without one it
+    takes the rest (of the packet, or of the limit)."""
+
+    __slots__ = ("terminator", "unit", "limit")
+
+    def __init__(self, terminator: bytes, unit: int, limit: int) -> None:
+        self.terminator, self.unit, self.limit = terminator, unit, limit
+
+    def __call__(self, cols: Columns) -> np.ndarray:  # decided from the bytes, not from columns
+        raise TypeError("a terminator is looked for in the packets' bytes")
+
+    def bits(self, buffer: Any, offsets: np.ndarray, lengths: np.ndarray, start: int) -> np.ndarray:
+        """The field's bits in each packet (it starts at bit ``start``, a whole byte)."""
+        data = memoryview(buffer).cast("B")
+        first = start // 8
+        out = np.zeros(len(offsets), dtype=np.int64)
+        term, unit, size = self.terminator, self.unit, len(self.terminator)
+        for k, (offset, length) in enumerate(zip(offsets.tolist(), lengths.tolist())):
+            end = min(offset + length, len(data))
+            if self.limit:
+                end = min(end, offset + first + self.limit // 8)
+            text = bytes(data[offset + first : end]) if offset + first < end else b""
+            at = text.find(term)
+            while at >= 0 and at % unit:
+                at = text.find(term, at + 1)
+            # No room for even the terminator: the read says the packet is too short.
+            out[k] = 8 * (at + size if at >= 0 else len(text) if text else size)
+        return out
+
 
 # What decides a group: the object it is known by (an IncludeCondition's
 # criteria, a Repeat, the slot of a field whose size a calibrated value
@@ -116,6 +150,30 @@ class ConditionalLayout:
             self._recipes[key] = recipe
         return cached
 
+    def _start(self, slot: Any, holds: dict[int, Any]) -> int:
+        """Where the field of ``slot`` starts in the packets of a group (its
+        size not yet decided): a whole byte, the same in every packet."""
+        sizes = {key: int(value) for key, value in holds.items() if key in self._sized}
+        sizes[id(slot)] = 0
+        kept = present(self.slots, {**holds, id(slot): 0}, self._sized)
+        placed = place(kept, packet_bits=holds.get(id(PACKET_BITS)), sizes=sizes)
+        fields = iter(placed)
+        for item in kept:
+            if type(item) is not tuple:
+                continue
+            field = next(fields)
+            if item is slot:
+                if field.start is None or field.start % 8:
+                    raise XtceUnsupportedError(
+                        f"{field.name!r} ends where its terminator is found, and "
+                        + ("starts where the packet's values say" if field.start is None else "does not start on a byte"),
+                        element="TerminationChar",
+                        name=field.name,
+                        line=field.line,
+                    )
+                return field.start
+        raise AssertionError("the field is among those placed")
+
     def _gathering(self, holds: dict[int, Any]) -> _Gathering | None:
         """How the packets of a group are read when their repeated fields
         are gathered straight from the packets (None: they cannot be)."""
@@ -140,6 +198,11 @@ class ConditionalLayout:
                 if key is PACKET_BITS:
                     for value in np.unique(lengths[index]).tolist():
                         refined.append((index[lengths[index] == value], {**holds, id(key): 8 * int(value)}))
+                    continue
+                if isinstance(decide, Scan):
+                    sizes = decide.bits(buffer, offsets[index], lengths[index], self._start(key, holds))
+                    for value in np.unique(sizes).tolist():
+                        refined.append((index[sizes == value], {**holds, id(key): value}))
                     continue
                 cols = self._read(buffer, offsets, lengths, index, holds, errors, failed)
                 try:

@@ -18,7 +18,7 @@ from bitloom_io._native import Layout
 from bitloom_io._report import Findings
 from bitloom_io.ccsds import Packets
 from bitloom_io.xtce import _placement
-from bitloom_io.xtce._conditional import PACKET_BITS, ConditionalLayout, Decision
+from bitloom_io.xtce._conditional import PACKET_BITS, ConditionalLayout, Decision, Scan
 from bitloom_io.xtce._errors import XtceError, XtceUnsupportedError
 from bitloom_io.xtce._model import (
     DESCRIPTIVE,
@@ -29,9 +29,11 @@ from bitloom_io.xtce._model import (
     FieldSpec,
     Parameter,
     ParameterType,
+    scanned,
 )
 from bitloom_io.xtce._decode import Columns, Decoder, Predicate, XtceTables, _Node, engineering
 from bitloom_io.xtce._reader import UnitReader
+from bitloom_io.xtce._text import UNIT_BYTES
 from bitloom_io.xtce._xml import read
 
 _OPERATORS: dict[str, Callable[[Any, Any], Any]] = {
@@ -194,7 +196,9 @@ class Definition:
         self.refused: dict[str, XtceError] = {}
         # Sizes from calibrated values and math calibrators that read other
         # parameters are rare: most files need not look for them field by field.
-        calibrated_sizes = any(ptype.encoding.size_ref_calibrated for ptype in self.parameter_types.values())
+        calibrated_sizes = any(
+            ptype.encoding.size_ref_calibrated or scanned(ptype.encoding.bits) for ptype in self.parameter_types.values()
+        )
         operands = any(
             calibrator.operands
             for ptype in self.parameter_types.values()
@@ -209,7 +213,7 @@ class Definition:
             try:
                 slots = _placement.container_fields(reader, cname, cache)
                 sized = (
-                    {id(slot[0]) for slot in slots if type(slot) is tuple and self._calibrated_size(slot[0].type)}
+                    {id(slot[0]) for slot in slots if type(slot) is tuple and self._decided_size(slot[0].type)}
                     if calibrated_sizes
                     else set()
                 )
@@ -248,6 +252,11 @@ class Definition:
             return True
         widths = set(map(type, map(_BITS, fields)))
         return widths <= {int} or all(isinstance(bits, int) for bits in map(_BITS, fields))
+
+    def _decided_size(self, ptype: ParameterType | None) -> bool:
+        """Whether a field's size is decided per packet: another parameter's
+        calibrated value, or where its terminator is found."""
+        return ptype is not None and (scanned(ptype.encoding.bits) or self._calibrated_size(ptype))
 
     def _calibrated_size(self, ptype: ParameterType | None) -> bool:
         """Whether a field's size is the calibrated value of another parameter (decided per packet)."""
@@ -295,7 +304,16 @@ class Definition:
                     line=entry.line,
                 )
             bits = ptype.encoding.bits
-            if isinstance(bits, dict):
+            if scanned(bits):
+                if id(entry.parameter) not in sized or entry.ragged:
+                    raise XtceUnsupportedError(
+                        f"{entry.name!r} ends where its TerminationChar is found, and is repeated or inside a "
+                        "repeated entry: a field found in the data is read only once per packet",
+                        element="TerminationChar",
+                        name=cname,
+                        line=entry.line,
+                    )
+            elif isinstance(bits, dict):
                 ref = earlier.get(bits["field"])
                 if ref is None:
                     raise XtceUnsupportedError(
@@ -359,7 +377,7 @@ class Definition:
             # The own fields can be read alone when everything before them has
             # a fixed width and their widths come from their own fields.
             if cname not in self._conditions and self._fixed(parent.fields):
-                refs = [] if self._fixed(own) else [bits["field"] for bits in map(_BITS, own) if isinstance(bits, dict)]
+                refs = [] if self._fixed(own) else [bits.get("field") for bits in map(_BITS, own) if isinstance(bits, dict)]
                 if not refs or set(refs) <= {s.parameter.name for s in own}:
                     node.alone = True
         node.conditional = cname in self._conditions
@@ -411,7 +429,12 @@ class Definition:
             if type(slot) is tuple:
                 placed = next(placed_fields)
                 if id(slot[0]) in sized:
-                    out.append((slot, self._size(placed, earlier)))
+                    encoding = placed.type.encoding
+                    if scanned(encoding.bits):
+                        assert isinstance(encoding.bits, dict) and encoding.terminator is not None
+                        out.append((slot, Scan(encoding.terminator, UNIT_BYTES.get(encoding.codec, 1), encoding.bits["scan"])))
+                    else:
+                        out.append((slot, self._size(placed, earlier)))
                 earlier[placed.parameter.name] = placed
             elif isinstance(slot, _placement.Repeat):
                 for part in slot.parts:

@@ -196,6 +196,12 @@ class Encoding:
         return self.terminator is not None or self.size_tag_bits > 0
 
 
+def scanned(bits: object) -> bool:
+    """Whether a field's bits are found in the packet: a string that its
+    TerminationChar alone ends (``{"scan": most bits, or 0}``)."""
+    return isinstance(bits, dict) and "scan" in bits
+
+
 @dataclass(slots=True)
 class ParameterType:
     name: str

@@ -154,7 +154,7 @@ def _tag_alone(reader: UnitReader, ptype: ParameterType) -> bool:
     bits = ptype.encoding.bits
     if bits == 0:
         return True
-    if not isinstance(bits, dict):
+    if not isinstance(bits, dict) or "field" not in bits:
         return False
     if reader.provided is None:
         reader.provided = {e.ref for c in reader.containers.values() for e in c.entries if e.kind == "parameter"}

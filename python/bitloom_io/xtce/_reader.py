@@ -731,14 +731,14 @@ class UnitReader:
             return 0, False, None, tag
         if bits is None:
             if terminator is not None:
-                what = "TerminationChar"
-                raise self._refuse(
-                    f"a string whose end is found only in the data (by its {what}, with no fixed or dynamic "
-                    "size around it) is not supported",
-                    holder,
-                    name,
-                    element=what,
-                )
+                # Its end is where the terminator is found in the packet (the
+                # field takes the terminator too), within maxSizeInBits when
+                # a Variable size gives one.
+                most = holder.get("maxSizeInBits") if holder is variable else None
+                limit = self._int(most, holder, name, "maxSizeInBits") if most is not None else 0
+                if limit < 0 or limit % 8:
+                    raise self._refuse(f"a maxSizeInBits of {limit} is not a whole number of bytes", holder, name)
+                return {"scan": limit}, False, terminator, 0
             raise self._refuse(f"empty {holder.tag}: the field's size is unknown", holder, name)
         if isinstance(bits, int) and tag > bits:
             raise self._error(f"a {tag}-bit size tag in a {bits}-bit field", holder, name)

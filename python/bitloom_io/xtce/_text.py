@@ -15,13 +15,13 @@ import numpy as np
 import bitloom
 from bitloom_io.xtce._model import Encoding
 
-_UNIT_BYTES = {"utf16": 2, "utf16le": 2, "utf16be": 2, "utf32": 4, "utf32le": 4, "utf32be": 4}
+UNIT_BYTES = {"utf16": 2, "utf16le": 2, "utf16be": 2, "utf32": 4, "utf32le": 4, "utf32be": 4}
 
 
 def texts(encoding: Encoding, column: Any, parameter: str) -> np.ndarray:
     """The text of each packet's field (``column``: its bytes, one entry per packet)."""
     decode = getattr(bitloom, "decode_" + encoding.codec)
-    unit = _UNIT_BYTES.get(encoding.codec, 1)
+    unit = UNIT_BYTES.get(encoding.codec, 1)
     out: list[str] = []
     tag = encoding.size_tag_bits // 8
     terminator = encoding.terminator
