@@ -581,7 +581,10 @@ _TERMINATED = [
     # NOTE fills its 64 bits without a terminator: the next field follows them.
     (b"n\0" + b"\3" + "abcd".encode("utf-16-be") + b"p\0q\0" + b"\4", ("n", 3, "abcd", ["p", "q"], 4)),
     # A zero code unit across two UTF-16 units (U+0100 then 'A') is no terminator.
-    ("é\0".encode() + b"\5" + "\u0100A".encode("utf-16-be") + _NUL16 + b"\0z\0" + b"\6", ("é", 5, "\u0100A", ["", "z"], 6)),
+    (
+        "é\0".encode() + b"\5" + "\u0100A".encode("utf-16-be") + _NUL16 + b"\0z\0" + b"\6",
+        ("é", 5, "\u0100A", ["", "z"], 6),
+    ),
     # No terminator anywhere: NAME takes the rest, and nothing is left for MID.
     (b"abc", None),
     # The last string's terminator is missing: it takes the rest, TAIL is missing.

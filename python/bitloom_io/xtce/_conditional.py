@@ -35,6 +35,7 @@ class _PacketBits:
 #: What decides the layout of a container whose entries are placed from the packet's end.
 PACKET_BITS = _PacketBits()
 
+
 class Scan:
     """What decides the size of a string that its terminator alone ends:
     where the terminator is found in each packet, looked for at code-unit
@@ -166,7 +167,11 @@ class ConditionalLayout:
                 if field.start is None or field.start % 8:
                     raise XtceUnsupportedError(
                         f"{field.name!r} ends where its terminator is found, and "
-                        + ("starts where the packet's values say" if field.start is None else "does not start on a byte"),
+                        + (
+                            "starts where the packet's values say"
+                            if field.start is None
+                            else "does not start on a byte"
+                        ),
                         element="TerminationChar",
                         name=field.name,
                         line=field.line,

@@ -197,7 +197,8 @@ class Definition:
         # Sizes from calibrated values and math calibrators that read other
         # parameters are rare: most files need not look for them field by field.
         calibrated_sizes = any(
-            ptype.encoding.size_ref_calibrated or scanned(ptype.encoding.bits) for ptype in self.parameter_types.values()
+            ptype.encoding.size_ref_calibrated or scanned(ptype.encoding.bits)
+            for ptype in self.parameter_types.values()
         )
         operands = any(
             calibrator.operands
@@ -377,7 +378,11 @@ class Definition:
             # The own fields can be read alone when everything before them has
             # a fixed width and their widths come from their own fields.
             if cname not in self._conditions and self._fixed(parent.fields):
-                refs = [] if self._fixed(own) else [bits.get("field") for bits in map(_BITS, own) if isinstance(bits, dict)]
+                refs = (
+                    []
+                    if self._fixed(own)
+                    else [bits.get("field") for bits in map(_BITS, own) if isinstance(bits, dict)]
+                )
                 if not refs or set(refs) <= {s.parameter.name for s in own}:
                     node.alone = True
         node.conditional = cname in self._conditions
@@ -432,7 +437,9 @@ class Definition:
                     encoding = placed.type.encoding
                     if scanned(encoding.bits):
                         assert isinstance(encoding.bits, dict) and encoding.terminator is not None
-                        out.append((slot, Scan(encoding.terminator, UNIT_BYTES.get(encoding.codec, 1), encoding.bits["scan"])))
+                        out.append(
+                            (slot, Scan(encoding.terminator, UNIT_BYTES.get(encoding.codec, 1), encoding.bits["scan"]))
+                        )
                     else:
                         out.append((slot, self._size(placed, earlier)))
                 earlier[placed.parameter.name] = placed
