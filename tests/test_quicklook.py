@@ -264,6 +264,13 @@ def test_plot_command_and_table_plot(tmp_path):
     assert [t.get_text() for t in figure.axes[1].get_yticklabels()] == ["OFF", "ON", "SAFE"]
     with pytest.raises(ValueError, match=r"\.png, \.svg or \.html"):
         timed_table().plot("V", out=tmp_path / "p.jpg")
+    # A list of values per packet: every value a point at its packet's place.
+    ragged = bitloom_io.Ragged.from_rows([np.array([1, 2]), None, np.array([5])])
+    table = bitloom_io.Table("R", {"R": ragged, "S": bitloom_io.Ragged.from_rows([["a"], [], []], np.dtypes.StringDType())})
+    (line,) = table.plot("R").axes[0].get_lines()
+    assert line.get_xdata().tolist() == [0, 0, 2] and line.get_ydata().tolist() == [1, 2, 5]
+    with pytest.raises(ValueError, match="'S' holds StringDType"):
+        table.plot("S")
 
 
 def test_report_from_a_layout_file_without_packet_time(tmp_path):

@@ -12,6 +12,8 @@ from typing import Any
 
 import numpy as np
 
+from ._ragged import Ragged
+
 __all__ = ["plot_table", "plot_tables"]
 
 _EXTRA = 'pip install "bitloom-packets[plot]" (from a checkout: pip install ".[plot]")'
@@ -41,10 +43,24 @@ def _series(table: Any, name: str) -> tuple[np.ndarray, dict[str, Any]]:
     from .xtce._model import ENGINEERING_SUFFIX
 
     eng = table.columns.get(name + ENGINEERING_SUFFIX)
-    column = eng if eng is not None and eng.dtype.kind in "iuf" else table.columns[name]
-    if column.dtype.kind == "M":
-        column = column.view("M8[ns]")
+    column = eng if eng is not None and _kind(eng) in "iuf" else table.columns[name]
+    if isinstance(column, Ragged):
+        # Each packet's values, drawn as points at the packet's time.
+        if _kind(column) not in "iufbM":
+            raise ValueError(f"{name!r} holds {column.values.dtype} values: only numbers and times are plotted")
+        column = Ragged._of(column.flat, column.offsets - column.offsets[0], column.mask)
+    if _kind(column) == "M":
+        column = (
+            Ragged._of(column.values.view("M8[ns]"), column.offsets, column.mask)
+            if isinstance(column, Ragged)
+            else column.view("M8[ns]")
+        )
     return column, table.meta.get(name, {})
+
+
+def _kind(column: Any) -> str:
+    """The kind of a column's values (of each value of a ragged one)."""
+    return str(column.values.dtype.kind if isinstance(column, Ragged) else column.dtype.kind)
 
 
 def plot_tables(
@@ -82,7 +98,10 @@ def plot_tables(
         y, meta = _series(table, name)
         x = table.columns["time"].view("M8[ns]") if "time" in table.columns else np.arange(len(table))
         labels = meta.get("labels")
-        if labels and y.dtype.kind in "iu":
+        if isinstance(y, Ragged):
+            x, y = np.repeat(x, y.lengths), y.values
+            ax.plot(x, y, ".", markersize=2)
+        elif labels and y.dtype.kind in "iu":
             ax.step(x, y, where="post", linewidth=1)
             ticks = sorted({int(v) for v in np.unique(y)[:12]})
             ax.set_yticks(ticks, [labels.get(str(t), str(t)) for t in ticks])
