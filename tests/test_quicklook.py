@@ -266,7 +266,9 @@ def test_plot_command_and_table_plot(tmp_path):
         timed_table().plot("V", out=tmp_path / "p.jpg")
     # A list of values per packet: every value a point at its packet's place.
     ragged = bitloom_io.Ragged.from_rows([np.array([1, 2]), None, np.array([5])])
-    table = bitloom_io.Table("R", {"R": ragged, "S": bitloom_io.Ragged.from_rows([["a"], [], []], np.dtypes.StringDType())})
+    table = bitloom_io.Table(
+        "R", {"R": ragged, "S": bitloom_io.Ragged.from_rows([["a"], [], []], np.dtypes.StringDType())}
+    )
     (line,) = table.plot("R").axes[0].get_lines()
     assert line.get_xdata().tolist() == [0, 0, 2] and line.get_ydata().tolist() == [1, 2, 5]
     with pytest.raises(ValueError, match="'S' holds StringDType"):
