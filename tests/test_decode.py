@@ -376,7 +376,7 @@ def test_ragged_columns_behave_as_their_list_of_rows(rows, more, data):
     assert len(column) == len(rows) and column.tolist() == rows and column.values.dtype == np.uint16
     assert [None if r is np.ma.masked else r.tolist() for r in column] == rows
     pick = data.draw(st.lists(st.integers(0, max(len(rows) - 1, 0)), max_size=8) if rows else st.just([]))
-    assert column.take(np.array(pick, dtype=np.int64)).tolist() == [rows[k] for k in pick]
+    assert column.take(np.array(pick, dtype=np.int64)).tolist() == column[pick].tolist() == [rows[k] for k in pick]
     keep = np.array(data.draw(st.lists(st.booleans(), min_size=len(rows), max_size=len(rows))), bool)
     assert column[keep].tolist() == [r for r, k in zip(rows, keep) if k]
     start, stop = sorted(data.draw(st.lists(st.integers(-3, len(rows) + 2), min_size=2, max_size=2)))

@@ -126,6 +126,8 @@ class Ragged:
     def take(self, rows: Any) -> Ragged:
         """The rows ``rows`` (indexes, or a bool mask), in that order, their values copied."""
         index = np.asarray(rows)
+        if index.size == 0 and index.dtype.kind == "f":  # an empty list of rows
+            index = index.astype(np.int64)
         if index.dtype == bool:
             if index.shape != (len(self),):
                 raise IndexError(f"a bool mask of {index.shape} for a column of {len(self)} rows")
