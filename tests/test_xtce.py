@@ -1228,6 +1228,14 @@ REFUSALS = [
         "ends where its TerminationChar is found, and is repeated",
     ),
     (
+        "termination_after_dynamic",
+        xtce.XtceUnsupportedError,
+        "TerminationChar",
+        "Bad",
+        '<ParameterRefEntry parameterRef="S"',
+        "starts after 'B', whose size each packet gives",
+    ),
+    (
         "milstd_float",
         xtce.XtceUnsupportedError,
         "FloatDataEncoding",

@@ -293,6 +293,7 @@ class Definition:
             return
         names = set(map(_NAME, entries)) if suffixed else set()
         earlier: dict[str, FieldSpec] = {}
+        varying: str | None = None
         for entry in entries:
             ptype = entry.parameter.type
             assert ptype is not None
@@ -310,6 +311,15 @@ class Definition:
                     raise XtceUnsupportedError(
                         f"{entry.name!r} ends where its TerminationChar is found, and is repeated or inside a "
                         "repeated entry: a field found in the data is read only once per packet",
+                        element="TerminationChar",
+                        name=cname,
+                        line=entry.line,
+                    )
+                if varying is not None or (entry.start is not None and entry.start % 8):
+                    where = f"after {varying!r}, whose size each packet gives" if varying else "not on a byte"
+                    raise XtceUnsupportedError(
+                        f"{entry.name!r} ends where its TerminationChar is found, and starts {where}: "
+                        "where to look for the terminator is not known",
                         element="TerminationChar",
                         name=cname,
                         line=entry.line,
@@ -341,6 +351,8 @@ class Definition:
                         name=cname,
                         line=entry.line,
                     )
+                if id(entry.parameter) not in sized and varying is None:
+                    varying = entry.name  # its width varies from packet to packet of one group
             earlier[entry.parameter.name] = entry
 
     def _node(self, cname: str) -> _Node:
