@@ -130,6 +130,46 @@ def test_bad_stream_still_decodes_what_it_can():
     assert any(issubclass(w.category, StreamWarning) for w in caught)
 
 
+_FAILING = STREAM + hk(3, 4, 1) + packet(apid=10, count=4, data=bytes(10))
+_DAMAGED = hk(0, 1, 1) + b"\xff\xfe" + hk(1, 2, 2) + hk(2, 3, 3) + hk(3, 4, 4) + hk(4, 5, 5)[:-1]
+_LONG = Layout([item("mode", offset_bits=48), item("extra", 32)])  # longer than the hk packets
+
+
+@pytest.mark.parametrize(
+    "stream, layouts, options",
+    [
+        (STREAM, {10: Layout(HK), "20": Layout(EV)}, {}),  # text, packets no type claims
+        (STREAM, {"*": Layout([item("b", offset_bits=48)]), 99: Layout(HK)}, {}),  # an APID with no packet
+        (_FAILING, {10: _LONG}, {}),  # the rows of failed packets left out
+        (_FAILING, {10: _LONG}, {"errors": "raise"}),
+        (_DAMAGED, {10: Layout(HK)}, {}),
+        (b"".join(b"\x00\x00\x00\x0b" + p for p in [hk(0, 1, 1), hk(1, 2, 2)]), {10: Layout(HK)}, {"prefix_bytes": 4}),
+        (STREAM * 3, {10: Layout(HK), 20: Layout(EV)}, {}),  # counts repeated: gaps in the report
+    ],
+)
+@pytest.mark.parametrize("step", [1, 30, 1 << 20])
+@pytest.mark.parametrize("as_file", [False, True])
+def test_large_inputs_decode_in_counted_steps_as_in_one(tmp_path, monkeypatch, stream, layouts, options, step, as_file):
+    from bitloom_io import _decode
+
+    def run():
+        source = stream
+        if as_file:
+            source = tmp_path / "stream.bin"
+            source.write_bytes(stream)
+        try:
+            tables = quiet(bitloom_io.decode, source, layouts, **options)
+        except ValueError as error:
+            return str(error)
+        columns = {n: {c: (v.dtype, v.tolist()) for c, v in t.columns.items()} for n, t in tables.items()}
+        return columns, str(tables.report), tables.summary
+
+    whole = run()
+    monkeypatch.setattr(_decode, "COUNTED_BYTES", 0)
+    monkeypatch.setattr(_decode, "STEP_BYTES", step)
+    assert run() == whole
+
+
 def test_prefix_bytes():
     stream = b"".join(b"\x00\x00\x00\x0b" + p for p in [hk(0, 1, 1), hk(1, 2, 2)])
     tables = bitloom_io.decode(stream, {10: Layout(HK)}, prefix_bytes=4)

@@ -206,10 +206,24 @@ def test_pieces_equal_the_whole_on_damaged_files(tmp_path_factory, stream, piece
         [str(w.message) for w in c if issubclass(w.category, stream_warnings)] for c in (caught_whole, caught_pieces)
     ]
     assert messages[0] == messages[1]
-    # The command line's steps, with and without mapping the file.
-    for map_ in (True, False):
-        steps = decode_in_steps(path, layouts, step_bytes=piece, map=map_)
+    # The command line's steps, with and without mapping the file, from a
+    # whole split and from one taken in steps (what large files take).
+    from bitloom_io import _decode, _sources
+
+    for map_, counted_bytes in [(True, _decode.COUNTED_BYTES), (False, _decode.COUNTED_BYTES), (True, 0)]:
+        saved, _decode.COUNTED_BYTES = _decode.COUNTED_BYTES, counted_bytes
+        try:
+            steps = decode_in_steps(path, layouts, step_bytes=piece, map=map_)
+        finally:
+            _decode.COUNTED_BYTES = saved
         assert decoded(steps) == decoded(whole)
+        assert str(steps.report) == str(whole.report)
+    # What large files take: a first pass counting, then steps decoded into
+    # columns made once.
+    buffer, mapped, name = _sources.open_source(path)
+    counted = _decode.decode_counted(buffer, mapped, name, ccsds.ScanOptions.of(), _decode.plan(layouts), "skip", piece)
+    assert decoded(counted) == decoded(whole)
+    assert str(counted.summary) == str(whole.summary) and str(counted.report) == str(whole.report)
     # Dask's partitions: each byte range split on its own, from the state
     # the whole-file split had at its start.
     for map_ in (True, False):

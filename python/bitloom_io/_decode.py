@@ -454,7 +454,18 @@ def decode_quietly(
     if segments not in ("keep", "join"):
         raise ValueError(f"segments must be 'keep' or 'join', not {segments!r}")
     how = plan(definition, root=root)
-    packets = ccsds.split(source, prefix_bytes=prefix_bytes, warn=False, map=map)
+    if not isinstance(source, ccsds.Packets) and _counted(how, segments, keep_unmapped):
+        options = ccsds.ScanOptions.of(prefix_bytes)
+        buffer, mapped, name = _sources.open_source(source, map=map)
+        with memoryview(buffer) as view:
+            size = view.nbytes
+        if size >= COUNTED_BYTES:
+            tables = decode_counted(buffer, mapped, name, options, how, errors)  # type: ignore[arg-type]
+            _sources.check_mapping(buffer)
+            return tables
+        packets = ccsds._scan(buffer, options, mapped, name)
+    else:
+        packets = ccsds.split(source, prefix_bytes=prefix_bytes, warn=False, map=map)
     split = packets
     if segments == "join":
         from ._segments import join
@@ -471,6 +482,126 @@ def decode_quietly(
     # A file that shrank while its packets were decoded read as zeros there.
     _sources.check_mapping(split.buffer)
     return tables
+
+
+# Inputs of this many bytes and more are decoded in steps into columns made
+# once at their final size, after a first pass that counts each APID's
+# packets; smaller ones are split whole and decoded in one go. Splitting
+# whole keeps 23 bytes per packet until the decode ends, several times the
+# stream's own size at small packets; in steps, one step's worth is held.
+COUNTED_BYTES = 16 << 20
+STEP_BYTES = 8 << 20
+
+
+def _counted(how: _Plan, segments: str, keep_unmapped: bool) -> bool:
+    """Whether ``decode_counted`` can take the decode: layouts by APID (a
+    ``Select`` makes tables whose size no count gives)."""
+    return (
+        segments == "keep"
+        and not keep_unmapped
+        and isinstance(how, _MappingPlan)
+        and all(isinstance(t, Layout) for t in how.routes.values())
+    )
+
+
+class _Filling:
+    """A table's columns, made at the rows its APID's packets could fill and
+    filled a step at a time. Steps whose columns do not fit that mould
+    (masked or ragged columns, a column the first step lacked) are joined
+    at the end instead."""
+
+    def __init__(self, rows: int) -> None:
+        self.rows = rows
+        self.filled = 0
+        self.columns: dict[str, np.ndarray] | None = None
+        self.meta: Any = None
+        self.parts: list[Table] | None = None
+
+    def _fits(self, table: Table) -> bool:
+        cols = self.columns
+        assert cols is not None
+        return (
+            self.filled + len(table) <= self.rows
+            and cols.keys() == table.columns.keys()
+            and all(
+                type(v) is np.ndarray and v.dtype == cols[k].dtype and v.shape[1:] == cols[k].shape[1:]
+                for k, v in table.columns.items()
+            )
+        )
+
+    def add(self, table: Table) -> None:
+        if self.parts is None and self.columns is None:
+            self.meta = table.meta
+            if all(type(v) is np.ndarray for v in table.columns.values()):
+                self.columns = {k: np.empty((self.rows, *v.shape[1:]), dtype=v.dtype) for k, v in table.columns.items()}
+            else:
+                self.parts = []
+        if self.parts is None and not self._fits(table):
+            self.parts = [self.table("")]
+            self.columns = None
+        if self.parts is not None:
+            self.parts.append(table)
+            return
+        assert self.columns is not None
+        stop = self.filled + len(table)
+        for k, v in table.columns.items():
+            self.columns[k][self.filled : stop] = v
+        self.filled = stop
+
+    def table(self, name: str) -> Table:
+        if self.parts is not None:
+            first = self.parts[0]
+            columns = {k: concat_columns([t.columns[k] for t in self.parts]) for k in first.columns}
+            return Table(name, columns, self.meta)
+        assert self.columns is not None
+        # Rows of packets that failed were never filled: the columns end
+        # before them (views; the few rows beyond stay with them).
+        cut = self.filled < self.rows
+        return Table(name, {k: v[: self.filled] if cut else v for k, v in self.columns.items()}, self.meta)
+
+
+def decode_counted(
+    buffer: Any,
+    mapped: bool,
+    name: str | None,
+    options: ccsds.ScanOptions,
+    how: _MappingPlan,
+    errors: str,
+    step_bytes: int | None = None,
+) -> Tables:
+    """``run(how, ccsds.split(...), errors)`` in steps: the packets are
+    counted per APID first, each table's columns are made once at that
+    size, and each step of about ``step_bytes`` is split and decoded into
+    their next rows. The tables and report are those of the whole decode
+    (tables carry no ``packet_index``); a mapped file's pages are given
+    back behind each step."""
+    scan = ccsds.StepScan(buffer, options, mapped, name)
+    present = scan.summary.apids
+    routes = how.routes
+    wanted = [a for a in routes if a != DEFAULT]
+    if DEFAULT in routes:
+        wanted += [a for a in present if a not in routes]
+    fills = {table_name(a): _Filling(present.get(a, 0)) for a in sorted(wanted, key=int)}
+    findings = Findings(scan)  # type: ignore[arg-type]  # what the report reads of a split, counted
+    done = 0
+    for piece in scan.steps(STEP_BYTES if step_bytes is None else step_bytes):
+        findings.packets = piece
+        for table_key, table in how.run(piece, findings, errors).items():
+            if len(table):
+                fills[table_key].add(table)
+        end = int(piece.offsets[-1]) + int(piece.lengths[-1])
+        scan.release_pages(done, end)
+        done = end
+    findings.packets = scan  # type: ignore[assignment]
+    tables = Tables()
+    empty: Tables | None = None
+    for table_key, fill in fills.items():
+        if fill.columns is None and fill.parts is None:  # no packet of its APID decoded
+            empty = how.empty() if empty is None else empty
+            tables[table_key] = empty[table_key] if table_key in empty else _empty_like(Table(table_key, {}))
+        else:
+            tables[table_key] = fill.table(table_key)
+    return _finish(tables, findings, scan, len(scan))  # type: ignore[arg-type]
 
 
 def _keep_unmapped(tables: Tables, how: _Plan, packets: ccsds.Packets) -> None:
@@ -524,6 +655,23 @@ def _piece(packets: ccsds.Packets, start: int, stop: int) -> ccsds.Packets:
     return piece
 
 
+def _pieces(packets: ccsds.Packets, step_bytes: int) -> Any:
+    """A split's packets in pieces of about ``step_bytes`` (one, empty, when
+    there are none)."""
+    n = len(packets)
+    cuts = np.searchsorted(packets.offsets, np.arange(step_bytes, max(packets.summary.bytes, 1), step_bytes))
+    bounds = [0, *sorted(set(cuts.tolist()) - {0, n}), n] if n else [0, 0]
+    for start, stop in zip(bounds[:-1], bounds[1:]):
+        yield _piece(packets, start, stop)
+
+
+def _no_packets(scan: ccsds.StepScan) -> ccsds.Packets:
+    """An empty split with the scan's summary (a stream without packets)."""
+    none = ccsds.split(b"", warn=False)
+    none.summary, none.buffer = scan.summary, scan.buffer
+    return none
+
+
 def decode_in_steps(
     source: Any,
     definition: DefinitionLike,
@@ -543,37 +691,50 @@ def decode_in_steps(
     tables go to ``sink(tables)`` and are not kept: the tables returned are
     empty, their report that of the whole stream."""
     how = plan(definition, root=root)
-    packets = ccsds.split(source, prefix_bytes=prefix_bytes, warn=False, map=map)
+    packets: Any
+    pieces: Any
+    if isinstance(source, ccsds.Packets):
+        packets = source
+        pieces = _pieces(packets, step_bytes)
+    else:
+        options = ccsds.ScanOptions.of(prefix_bytes)
+        buffer, mapped, name = _sources.open_source(source, map=map)
+        with memoryview(buffer) as view:
+            size = view.nbytes
+        if size >= COUNTED_BYTES:
+            # Split in steps too: nothing is held per packet of the whole.
+            packets = ccsds.StepScan(buffer, options, mapped, name)
+            pieces = packets.steps(step_bytes, packets.summary) if len(packets) else _pieces(_no_packets(packets), 1)
+        else:
+            packets = ccsds._scan(buffer, options, mapped, name)
+            pieces = _pieces(packets, step_bytes)
     n = len(packets)
-    cuts = np.searchsorted(packets.offsets, np.arange(step_bytes, max(packets.summary.bytes, 1), step_bytes))
-    bounds = [0, *sorted(set(cuts.tolist()) - {0, n}), n] if n else [0, 0]
     findings = Findings(packets)
     parts: list[Tables] = []
     counts: dict[str, int] = {}
     rows = 0
     # A mapped file's pages are given back behind each step, so that only
     # the step being decoded is resident.
-    release = getattr(packets.buffer, "release_pages", None)
+    release = getattr(packets.buffer, "release_pages", None) if packets.mapped else None
     released = 0
-    for start, stop in zip(bounds[:-1], bounds[1:]):
-        piece = _piece(packets, start, stop)
+    for piece in pieces:
         findings.packets = piece
         tables = how.run(piece, findings, errors)
         for name, table in tables.items():
             counts[name] = counts.get(name, 0) + len(table)
         rows += sum(len(t) for t in tables.values())
-        if release is not None and stop:
-            end = int(packets.offsets[stop - 1]) + int(packets.lengths[stop - 1])
+        end = int(piece.offsets[-1]) + int(piece.lengths[-1]) if len(piece) else released
+        if release is not None and end > released:
             release(released, end - released)
             released = end
         if sink is not None:
             sink(tables)
             if not parts:  # the first step's tables, emptied, carry the types, columns and dtypes
                 parts.append(Tables({name: _empty_like(t) for name, t in tables.items()}))
-            continue
-        parts.append(tables)
-        if progress is not None and stop:
-            progress(int(packets.offsets[stop - 1]) + int(packets.lengths[stop - 1]), rows)
+        else:
+            parts.append(tables)
+        if progress is not None and len(piece):
+            progress(end, rows)
     findings.packets = packets
     joined = parts[0]
     for name, table in joined.items():

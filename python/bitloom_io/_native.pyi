@@ -124,6 +124,23 @@ def ccsds_scan(
     sequence_count, data_length, problems, sequence_events, apid_stats, end,
     seen_versions, breaks) as blocks of native-endian integers."""
 
+def ccsds_scanner(
+    buffer: Buffer, prefix_bytes: int, versions: int, known: Buffer | None, fixed: Buffer | None, count_only: bool, /
+) -> object:
+    """A scan of buffer taken in steps by ccsds_scan_step (count_only:
+    records are counted, their columns left empty)."""
+
+def ccsds_scan_step(
+    scanner: object, stop: int, release: bool, /
+) -> tuple[int, _Block, _Block, _Block, _Block, _Block, _Block, _Block, _Block, _Block, int]:
+    """The records from where the last step ended up to stop: (count,
+    offsets, lengths, version, type, secondary_flag, apid, sequence_flags,
+    sequence_count, data_length, end)."""
+
+def ccsds_scan_summary(scanner: object, /) -> tuple[int, _Block, _Block, _Block, int, _Block]:
+    """(count, problems, sequence_events, apid_stats, seen_versions, breaks)
+    of the steps taken so far."""
+
 @final
 class _Mapped:
     """A read-only file mapping whose pages read as zeros, not SIGBUS, once

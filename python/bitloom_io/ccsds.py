@@ -72,6 +72,9 @@ import numpy as np
 from . import _sources
 
 from ._native import ccsds_scan as _ccsds_scan
+from ._native import ccsds_scan_step as _ccsds_scan_step
+from ._native import ccsds_scan_summary as _ccsds_scan_summary
+from ._native import ccsds_scanner as _ccsds_scanner
 
 __all__ = [
     "PrimaryHeader",
@@ -428,17 +431,7 @@ class Packets:
         for name in ("offsets", "lengths", *PrimaryHeader._fields):
             setattr(p, name, getattr(self, name)[first:stop])
         p.breaks = self.breaks[(self.breaks >= first) & (self.breaks < stop)] - first
-        apids, counts = np.unique(p.apid, return_counts=True)
-        p.summary = StreamSummary(
-            bytes=0,
-            prefix_bytes=self.summary.prefix_bytes,
-            packets=len(p.offsets),
-            packet_bytes=int(p.lengths.sum()),
-            apids=dict(zip(apids.tolist(), counts.tolist())),
-            problems=(),
-            sequence={},
-            source=self.summary.source,
-        )
+        p.summary = _piece_summary(p, self.summary)
         p.buffer = self.buffer
         p.mapped = self.mapped
         return p
@@ -550,38 +543,126 @@ def _scan(
     (n, offsets, lengths, version, type_, sec, apid, seqf, seqc, dlen, problems, events, stats, end, _, breaks) = (
         _native_scan(buffer, options, release, start, stop, seen_versions, known, prior, broken)
     )
-    p = Packets()
-    p.offsets = np.frombuffer(offsets, dtype=np.int64)
-    p.lengths = np.frombuffer(lengths, dtype=np.uint32)
-    p.version = np.frombuffer(version, dtype=np.uint8)
-    p.type = np.frombuffer(type_, dtype=np.uint8)
-    p.secondary_flag = np.frombuffer(sec, dtype=np.uint8)
-    p.apid = np.frombuffer(apid, dtype=np.uint16)
-    p.sequence_flags = np.frombuffer(seqf, dtype=np.uint8)
-    p.sequence_count = np.frombuffer(seqc, dtype=np.uint16)
-    p.data_length = np.frombuffer(dlen, dtype=np.uint16)
+    p = _packets_of(offsets, lengths, version, type_, sec, apid, seqf, seqc, dlen)
     p.breaks = np.frombuffer(breaks, dtype=np.int64)
+    p.summary = _summary(n, problems, events, stats, end - min(start, end), options, name, _odd_versions(p.version))
+    p.buffer = buffer
+    p.mapped = release
+    return p
+
+
+_COLUMN_DTYPES = (np.int64, np.uint32, np.uint8, np.uint8, np.uint8, np.uint16, np.uint8, np.uint16, np.uint16)
+
+
+def _packets_of(*blocks: Any) -> Packets:
+    """Packets over the scan's column blocks (offsets, lengths and the
+    header fields, in the scan's order), without copying them."""
+    p = Packets()
+    for name, block, dtype in zip(("offsets", "lengths", *PrimaryHeader._fields), blocks, _COLUMN_DTYPES):
+        setattr(p, name, np.frombuffer(block, dtype=dtype))
+    return p
+
+
+def _piece_summary(p: Packets, whole: StreamSummary) -> StreamSummary:
+    """The summary of a piece of a stream: its packets per APID (problems
+    and sequence checks belong to the whole)."""
+    apids, counts = np.unique(p.apid, return_counts=True)
+    return StreamSummary(
+        bytes=0,
+        prefix_bytes=whole.prefix_bytes,
+        packets=len(p.offsets),
+        packet_bytes=int(p.lengths.sum()),
+        apids=dict(zip(apids.tolist(), counts.tolist())),
+        problems=(),
+        sequence={},
+        source=whole.source,
+    )
+
+
+def _summary(
+    n: int, problems: Any, events: Any, stats: Any, size: int, options: ScanOptions, name: str | None, versions: dict
+) -> StreamSummary:
     probs = np.frombuffer(problems, dtype=_PROBLEM_DTYPE)
-    size = end - min(start, end)
     per_apid = np.frombuffer(stats, dtype=_STATS_DTYPE)
     counts = per_apid["packets"]
     present = np.flatnonzero(counts).tolist()
-    prefix_bytes = options.prefix_bytes
-    p.summary = StreamSummary(
+    return StreamSummary(
         bytes=size,
-        prefix_bytes=prefix_bytes,
+        prefix_bytes=options.prefix_bytes,
         packets=n,
         # Records and problem regions tile the stream.
-        packet_bytes=size - int(probs["length"].sum()) - n * prefix_bytes,
+        packet_bytes=size - int(probs["length"].sum()) - n * options.prefix_bytes,
         apids={a: int(counts[a]) for a in present},
         problems=tuple(StreamProblem(_KINDS[int(k)], int(o), int(ln), int(d)) for k, o, ln, d in probs.tolist()),
         sequence=sequence_reports(np.frombuffer(events, dtype=_EVENT_DTYPE), per_apid, present),
         source=name,
-        versions=_odd_versions(p.version),
+        versions=versions,
     )
-    p.buffer = buffer
-    p.mapped = release
-    return p
+
+
+class StepScan:
+    """A stream split in steps, for callers that must not hold a column
+    per packet of the whole stream (12 bytes a packet and more: at small
+    packets, several times the stream's own size).
+
+    A first pass counts: ``summary`` (packets per APID, problems, sequence
+    checks) is that of :func:`split` from the start, except that its
+    ``versions`` are filled in as the steps find the packets. ``steps``
+    then yields the packets again, a piece of about ``step_bytes`` of the
+    stream at a time, each a :class:`Packets` over the same buffer whose
+    summary counts the piece's packets per APID. Both passes are the one
+    scan of :func:`split`, its state carried from step to step, so the
+    pieces hold exactly the packets ``split`` finds, in order."""
+
+    def __init__(self, buffer: Any, options: ScanOptions, mapped: bool, name: str | None) -> None:
+        self.buffer = buffer
+        self.mapped = mapped
+        self._options = options
+        counter = self._scanner(count_only=True)
+        self.size = _ccsds_scan_step(counter, -1, False)[-1]
+        _sources.check_mapping(buffer)
+        n, problems, events, stats, _, _ = _ccsds_scan_summary(counter)
+        self.summary = _summary(n, problems, events, stats, self.size, options, name, {})
+        self._versions = np.zeros(8, dtype=np.int64)
+
+    def __len__(self) -> int:
+        return self.summary.packets
+
+    def _scanner(self, count_only: bool) -> Any:
+        o = self._options
+        return _ccsds_scanner(self.buffer, o.prefix_bytes, o.versions, o.known, o.fixed, count_only)
+
+    def steps(self, step_bytes: int, summary: StreamSummary | None = None) -> Any:
+        """The packets a step at a time; ``summary`` given, each step carries
+        it rather than a count of its own packets."""
+        scanner = self._scanner(count_only=False)
+        position = 0
+        while position < self.size:
+            n, offsets, lengths, version, type_, sec, apid, seqf, seqc, dlen, position = _ccsds_scan_step(
+                scanner, position + step_bytes, False
+            )
+            _sources.check_mapping(self.buffer)
+            if not n:
+                continue
+            p = _packets_of(offsets, lengths, version, type_, sec, apid, seqf, seqc, dlen)
+            p.breaks = np.zeros(0, dtype=np.int64)
+            if p.version.any():
+                self._versions += np.bincount(p.version, minlength=8)
+            else:
+                self._versions[0] += n
+            p.summary = summary or _piece_summary(p, self.summary)
+            p.buffer = self.buffer
+            p.mapped = self.mapped
+            yield p
+        if self._versions[1:].any():  # as split() reports them: only when some version is other than 0
+            self.summary.versions = {v: k for v, k in enumerate(self._versions.tolist()) if k}
+
+    def release_pages(self, start: int, stop: int) -> None:
+        """Gives the pages of a mapped file from ``start`` to ``stop`` back
+        (read again from the page cache if touched later)."""
+        release = getattr(self.buffer, "release_pages", None)
+        if release is not None and self.mapped and stop > start:
+            release(start, stop - start)
 
 
 def _native_scan(

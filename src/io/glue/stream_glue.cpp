@@ -74,9 +74,9 @@ PyObject* hand_over(Column<T>& column, std::size_t count) {
 }
 
 PyObject* copy_block(const void* data, std::size_t bytes) {
-    void* copy = std::malloc(bytes);
+    void* copy = std::malloc(bytes == 0 ? 1 : bytes);
     if (copy == nullptr) return PyErr_NoMemory();
-    std::memcpy(copy, data, bytes);
+    if (bytes != 0) std::memcpy(copy, data, bytes);
     return new_block(copy, bytes);
 }
 
@@ -258,6 +258,25 @@ bool read_table(PyObject* obj, std::size_t bytes, const char* what, void* into, 
     return true;
 }
 
+// Scans the records that start in [begin, end) a window at a time, giving
+// the pages behind the scan back when `release`; returns where the next scan
+// goes on, or SIZE_MAX when memory ran out. Runs without the GIL.
+std::size_t scan_windows(std::span<const std::uint8_t> data, const ScanOptions& options, std::size_t begin,
+                         std::size_t end, bool release, ScanOutput& out) noexcept {
+    std::size_t p = begin;
+    std::size_t given_back = begin;
+    while (p < end) {
+        const std::size_t stop = end - p > kWindow ? p + kWindow : end;
+        p = scan_ccsds(data, options, p, stop, out);
+        if (p == SIZE_MAX) return p;
+        if (release && p < data.size()) {
+            const std::uint8_t* done = release_pages(data.data() + given_back, p - given_back, false);
+            given_back = static_cast<std::size_t>(done - data.data());
+        }
+    }
+    return p;
+}
+
 // NOLINTNEXTLINE(readability-function-cognitive-complexity): argument checks, then one windowed scan
 PyObject* ccsds_scan(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static constexpr Signature sig{"ccsds_scan",
@@ -323,24 +342,11 @@ PyObject* ccsds_scan(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     const std::span<const std::uint8_t> data = view.bytes();
     const std::size_t begin = std::min(static_cast<std::size_t>(numbers[0]), data.size());
     const std::size_t end = numbers[1] < 0 ? data.size() : std::min(static_cast<std::size_t>(numbers[1]), data.size());
-    bool ok = true;
-    std::size_t p = begin;
+    std::size_t p = 0;
     Py_BEGIN_ALLOW_THREADS;
-    std::size_t given_back = begin;
-    while (p < end) {
-        const std::size_t stop = end - p > kWindow ? p + kWindow : end;
-        p = scan_ccsds(data, options, p, stop, *out);
-        if (p == SIZE_MAX) {
-            ok = false;
-            break;
-        }
-        if (release != 0 && p < data.size()) {
-            const std::uint8_t* done = release_pages(data.data() + given_back, p - given_back, false);
-            given_back = static_cast<std::size_t>(done - data.data());
-        }
-    }
+    p = scan_windows(data, options, begin, end, release != 0, *out);
     Py_END_ALLOW_THREADS;
-    if (!ok) return PyErr_NoMemory();
+    if (p == SIZE_MAX) return PyErr_NoMemory();
     ScanOutput& scanned = *out;
     const std::size_t n = scanned.count;
     Ref items[] = {
@@ -373,6 +379,138 @@ PyObject* ccsds_scan(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     return result.release();
 }
 
+// --- a scan taken in steps -------------------------------------------------------
+
+// A scan that goes on where its last step stopped, with all it has learned
+// (APIDs, versions, sequence counts, where the stream broke), so that its
+// steps together find exactly the records of one scan of the whole. Held by
+// a capsule; a step runs without the GIL, so a second call while one runs is
+// refused rather than let two threads share the state.
+struct Scanning {
+    BufferView view;
+    std::unique_ptr<ScanOutput> out = std::make_unique<ScanOutput>();
+    std::unique_ptr<std::uint32_t[]> fixed;
+    ScanOptions options;
+    std::size_t position = 0;
+    bool busy = false;
+};
+
+constexpr const char* kScanningName = "bitloom_io._native.scanning";
+
+void scanning_free(PyObject* capsule) { delete static_cast<Scanning*>(PyCapsule_GetPointer(capsule, kScanningName)); }
+
+Scanning* scanning_of(PyObject* obj) {
+    auto* s = static_cast<Scanning*>(PyCapsule_GetPointer(obj, kScanningName));
+    if (s != nullptr && s->busy) {
+        PyErr_SetString(PyExc_RuntimeError, "the scan is taking a step in another thread");
+        return nullptr;
+    }
+    return s;
+}
+
+// ccsds_scanner(buffer, prefix_bytes, versions, known, fixed, count_only)
+PyObject* ccsds_scanner(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr Signature sig{
+        "ccsds_scanner", "", {"buffer", "prefix_bytes", "versions", "known", "fixed", "count_only"}, 6, 6};
+    std::array<PyObject*, 6> slots{};
+    args = match_arguments(sig, args, nargs, kwnames, slots);
+    if (args == nullptr) return nullptr;
+    const Py_ssize_t prefix = PyLong_AsSsize_t(args[1]);
+    if (prefix == -1 && PyErr_Occurred()) return nullptr;
+    const long versions = PyLong_AsLong(args[2]);
+    if (versions == -1 && PyErr_Occurred()) return nullptr;
+    if (prefix < 0 || versions < 0 || versions > 0xFF) {
+        PyErr_SetString(PyExc_ValueError, "prefix_bytes or versions out of range");
+        return nullptr;
+    }
+    const int count_only = PyObject_IsTrue(args[5]);
+    if (count_only < 0) return nullptr;
+    auto s = std::make_unique<Scanning>();
+    std::uint8_t known[kApids];
+    bool given = false;
+    if (!read_table(args[3], sizeof known, "known", known, given)) return nullptr;
+    if (given) {
+        for (std::size_t a = 0; a < kApids; ++a) {
+            if (known[a] != 0) s->out->declare(static_cast<std::uint16_t>(a));
+        }
+    }
+    s->fixed = std::make_unique<std::uint32_t[]>(kApids);
+    if (!read_table(args[4], kApids * sizeof(std::uint32_t), "fixed", s->fixed.get(), given)) return nullptr;
+    if (!s->view.acquire(args[0], PyBUF_SIMPLE)) return nullptr;
+    s->options.prefix_bytes = static_cast<std::size_t>(prefix);
+    s->options.versions = static_cast<std::uint8_t>(versions);
+    s->options.fixed_lengths = given ? s->fixed.get() : nullptr;
+    s->out->count_only = count_only != 0;
+    Scanning* owned = s.release();  // the capsule's from here on
+    PyObject* capsule = PyCapsule_New(owned, kScanningName, scanning_free);
+    if (capsule == nullptr) delete owned;
+    return capsule;
+}
+
+// ccsds_scan_step(scanner, stop, release) -> (count, offsets, ..., data_length, end)
+PyObject* ccsds_scan_step(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr Signature sig{"ccsds_scan_step", "", {"scanner", "stop", "release"}, 3, 3};
+    std::array<PyObject*, 3> slots{};
+    args = match_arguments(sig, args, nargs, kwnames, slots);
+    if (args == nullptr) return nullptr;
+    Scanning* s = scanning_of(args[0]);
+    if (s == nullptr) return nullptr;
+    const Py_ssize_t stop_arg = PyLong_AsSsize_t(args[1]);
+    if (stop_arg == -1 && PyErr_Occurred()) return nullptr;
+    const int release = PyObject_IsTrue(args[2]);
+    if (release < 0) return nullptr;
+    const std::span<const std::uint8_t> data = s->view.bytes();
+    const std::size_t stop = stop_arg < 0 ? data.size() : std::min(static_cast<std::size_t>(stop_arg), data.size());
+    ScanOutput& out = *s->out;
+    out.horizon = stop;
+    const std::size_t begin = s->position;
+    std::size_t p = 0;
+    s->busy = true;
+    Py_BEGIN_ALLOW_THREADS;
+    p = scan_windows(data, s->options, begin, stop, release != 0, out);
+    Py_END_ALLOW_THREADS;
+    s->busy = false;
+    if (p == SIZE_MAX) return PyErr_NoMemory();
+    s->position = std::max(p, begin);
+    const std::size_t n = out.count;
+    const std::size_t kept = out.count_only ? 0 : n;
+    Ref items[] = {
+        Ref::steal(PyLong_FromSize_t(n)),
+        Ref::steal(hand_over(out.offsets, kept)),
+        Ref::steal(hand_over(out.lengths, kept)),
+        Ref::steal(hand_over(out.version, kept)),
+        Ref::steal(hand_over(out.type, kept)),
+        Ref::steal(hand_over(out.secondary_flag, kept)),
+        Ref::steal(hand_over(out.apid, kept)),
+        Ref::steal(hand_over(out.sequence_flags, kept)),
+        Ref::steal(hand_over(out.sequence_count, kept)),
+        Ref::steal(hand_over(out.data_length, kept)),
+        Ref::steal(PyLong_FromSize_t(s->position)),
+    };
+    out.next_step();
+    constexpr Py_ssize_t count = sizeof(items) / sizeof(items[0]);
+    Ref result = Ref::steal(PyTuple_New(count));
+    if (!result) return nullptr;
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        if (!items[i]) return nullptr;
+        PyTuple_SET_ITEM(result.get(), i, items[i].release());
+    }
+    return result.release();
+}
+
+// ccsds_scan_summary(scanner) -> (count, problems, sequence_events, apid_stats, seen_versions, breaks)
+PyObject* ccsds_scan_summary(PyObject*, PyObject* scanner) {
+    Scanning* s = scanning_of(scanner);
+    if (s == nullptr) return nullptr;
+    const ScanOutput& out = *s->out;
+    return Py_BuildValue("(NNNNlN)", PyLong_FromSize_t(out.base + out.count),
+                         copy_block(out.problems.data(), out.problem_count * sizeof(Problem)),
+                         copy_block(out.events.data(), out.event_count * sizeof(SequenceEvent)),
+                         copy_block(static_cast<const void*>(out.apid_stats), sizeof out.apid_stats),
+                         static_cast<long>(out.seen_versions),
+                         copy_block(out.breaks.data(), out.break_count * sizeof(std::int64_t)));
+}
+
 PyMethodDef stream_methods[] = {
     {"ccsds_scan", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(ccsds_scan)),
      METH_FASTCALL | METH_KEYWORDS,
@@ -387,6 +525,21 @@ PyMethodDef stream_methods[] = {
      "an APID known beforehand; fixed is 2048 native u4, the packet size each APID must have (0: any); prior is "
      "2048 native i4, each APID's latest sequence count before start (-1: none); broken: the record before start "
      "was not continued by what followed it. breaks: i8 indexes of the records after which that was so."},
+    {"ccsds_scanner", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(ccsds_scanner)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "ccsds_scanner($module, buffer, prefix_bytes, versions, known, fixed, count_only, /)\n--\n\n"
+     "A scan of buffer taken in steps by ccsds_scan_step (arguments as ccsds_scan's; count_only: records "
+     "are counted, their columns left empty)."},
+    {"ccsds_scan_step", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(ccsds_scan_step)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "ccsds_scan_step($module, scanner, stop, release, /)\n--\n\n"
+     "-> (count, offsets, lengths, version, type, secondary_flag, apid, sequence_flags, sequence_count, "
+     "data_length, end): the records that start from where the last step ended up to stop (-1: the end), "
+     "as ccsds_scan gives them; release gives the pages scanned back behind the scan."},
+    {"ccsds_scan_summary", ccsds_scan_summary, METH_O,
+     "ccsds_scan_summary($module, scanner, /)\n--\n\n"
+     "-> (count, problems, sequence_events, apid_stats, seen_versions, breaks) of the steps taken so far, "
+     "as ccsds_scan gives them (count: records in all steps)."},
     {"map_file", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(map_file_py)),
      METH_FASTCALL | METH_KEYWORDS,
      "map_file($module, fd, size, name, /)\n--\n\n"

@@ -316,33 +316,39 @@ bool Scanner::anchored(std::size_t q, const std::uint64_t* apids) const noexcept
 }
 
 BITLOOM_ALWAYS_INLINE bool Scanner::take(std::size_t p, std::size_t record) noexcept {
-    if (out_.count == out_.capacity) {
-        // Guess from the bytes left and this record's size.
-        if (!out_.grow(out_.count + (size_ - p) / record + 1)) return false;
-    }
     const std::uint8_t* h = data_ + p + prefix_;
     const PrimaryHeader header = read_primary_header(h);
-    const std::size_t i = out_.count++;
-    // Every column's address first: a store through a byte pointer may alias
-    // anything, and would make the compiler load the next one again.
-    std::int64_t* const offsets = out_.offsets.data();
-    std::uint32_t* const lengths = out_.lengths.data();
-    std::uint8_t* const version = out_.version.data();
-    std::uint8_t* const type = out_.type.data();
-    std::uint8_t* const secondary_flag = out_.secondary_flag.data();
-    std::uint16_t* const apid = out_.apid.data();
-    std::uint8_t* const sequence_flags = out_.sequence_flags.data();
-    std::uint16_t* const sequence_count = out_.sequence_count.data();
-    std::uint16_t* const data_length = out_.data_length.data();
-    offsets[i] = static_cast<std::int64_t>(p + prefix_);
-    lengths[i] = header.packet_bytes();
-    apid[i] = header.apid;
-    sequence_count[i] = header.sequence_count;
-    data_length[i] = header.data_length;
-    version[i] = header.version;
-    type[i] = header.type;
-    secondary_flag[i] = header.secondary_flag;
-    sequence_flags[i] = header.sequence_flags;
+    if (out_.count_only) {
+        ++out_.count;
+    } else {
+        if (out_.count == out_.capacity) {
+            // Guess from the bytes left (up to where the caller stops) and
+            // this record's size.
+            const std::size_t until = std::max(std::min(size_, out_.horizon), p + record);
+            if (!out_.grow(out_.count + (until - p) / record + 1)) return false;
+        }
+        const std::size_t i = out_.count++;
+        // Every column's address first: a store through a byte pointer may
+        // alias anything, and would make the compiler load the next one again.
+        std::int64_t* const offsets = out_.offsets.data();
+        std::uint32_t* const lengths = out_.lengths.data();
+        std::uint8_t* const version = out_.version.data();
+        std::uint8_t* const type = out_.type.data();
+        std::uint8_t* const secondary_flag = out_.secondary_flag.data();
+        std::uint16_t* const apid = out_.apid.data();
+        std::uint8_t* const sequence_flags = out_.sequence_flags.data();
+        std::uint16_t* const sequence_count = out_.sequence_count.data();
+        std::uint16_t* const data_length = out_.data_length.data();
+        offsets[i] = static_cast<std::int64_t>(p + prefix_);
+        lengths[i] = header.packet_bytes();
+        apid[i] = header.apid;
+        sequence_count[i] = header.sequence_count;
+        data_length[i] = header.data_length;
+        version[i] = header.version;
+        type[i] = header.type;
+        secondary_flag[i] = header.secondary_flag;
+        sequence_flags[i] = header.sequence_flags;
+    }
     out_.seen_versions = static_cast<std::uint8_t>(out_.seen_versions | (1U << header.version));
     ApidStats& stats = out_.apid_stats[header.apid];
     if (stats.packets == 0) [[unlikely]] {
@@ -505,7 +511,7 @@ std::size_t Scanner::run(std::size_t start, std::size_t stop) noexcept {
             }
             if (!take(p, record)) return failed;
             out_.broken = !goes;
-            if (!goes && !out_.add_break(static_cast<std::int64_t>(out_.count) - 1)) return failed;
+            if (!goes && !out_.add_break(static_cast<std::int64_t>(out_.base + out_.count) - 1)) return failed;
             p = q;
             continue;
         }

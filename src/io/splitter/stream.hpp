@@ -172,6 +172,16 @@ private:
 struct ScanOutput {
     std::size_t count = 0;
     std::size_t capacity = 0;
+    // Records handed over before `count` began again from 0 (a scan taken in
+    // steps, each step's columns given to the caller): record indexes, as in
+    // `breaks`, count from the first record of the whole scan.
+    std::size_t base = 0;
+    // Records are counted, not stored: the columns stay empty (a first pass
+    // that learns how many packets each APID has, and the stream's report).
+    bool count_only = false;
+    // Where the caller stops this step: the columns grow for the records up
+    // to here, not for the whole of the data.
+    std::size_t horizon = SIZE_MAX;
     Column<std::int64_t> offsets;   // of the packet (after the prefix)
     Column<std::uint32_t> lengths;  // of the packet, header included
     Column<std::uint8_t> version;
@@ -218,6 +228,13 @@ struct ScanOutput {
 
     // Make room for at least `needed` records; false when memory runs out.
     [[nodiscard]] bool grow(std::size_t needed) noexcept;
+    // Gives up the columns' blocks (the caller now owns them) and begins the
+    // next step's records at index 0 of new ones.
+    void next_step() noexcept {
+        base += count;
+        count = 0;
+        capacity = 0;
+    }
     [[nodiscard]] bool add_problem(const Problem& p) noexcept;
     [[nodiscard]] bool add_event(const SequenceEvent& e) noexcept;
     [[nodiscard]] bool add_break(std::int64_t index) noexcept;
