@@ -190,7 +190,9 @@ def wall(argv: list[str]) -> float:
 CCSDSPY_TO_PARQUET = """
 import sys, ccsdspy, pandas
 columns = ccsdspy.FixedLength.from_file(sys.argv[2]).load(sys.argv[1], include_primary_header=True)
-pandas.DataFrame(columns).to_parquet(sys.argv[3])
+# Its columns are big-endian, which Parquet writers refuse: native order first.
+native = {k: v.astype(v.dtype.newbyteorder("=")) for k, v in columns.items()}
+pandas.DataFrame(native).to_parquet(sys.argv[3])
 """
 
 SPP_TO_PARQUET = """
