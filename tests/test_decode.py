@@ -433,6 +433,27 @@ def test_ragged_columns_behave_as_their_list_of_rows(rows, more, data):
 
 
 @pytest.mark.parametrize(
+    "column",
+    [
+        *(np.array([0, 1, np.iinfo(t).max], dtype=t) for t in ("u1", "i1", "u2", "i2", "u4", "i4", "u8", "i8")),
+        *(np.array([-0.0, np.nan, np.inf, 1.5], dtype=t) for t in ("f2", "f4", "f8")),
+        np.array([True, False] * 9),
+        np.array(["2016-12-31T23:59:59.999999999", "NaT", "1958-01-01"], dtype="M8[ns]"),
+        np.arange(20, dtype=np.uint16)[::3],  # not contiguous
+        np.zeros(0, dtype=np.int32),
+        np.array(["", "é", "日本語", "a\x00b", "😀"], dtype=np.dtypes.StringDType()),
+    ],
+    ids=lambda c: str(c.dtype) + ("" if c.flags.c_contiguous else " strided"),
+)
+def test_columns_reach_arrow_as_pyarrow_reads_them(column):
+    pa = pytest.importorskip("pyarrow")
+    arrow = bitloom_io.Table("t", {"x": column}).to_arrow().column("x").combine_chunks()
+    expected = pa.array(column.astype(object) if column.dtype.kind == "T" else column)
+    assert arrow.type == expected.type and arrow.null_count == expected.null_count
+    assert str(arrow.to_pylist()) == str(expected.to_pylist())  # NaN compared as text
+
+
+@pytest.mark.parametrize(
     ("values", "offsets", "mask", "error"),
     [
         (np.zeros((2, 2)), [0, 4], None, "values must be one-dimensional"),

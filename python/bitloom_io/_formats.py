@@ -51,8 +51,12 @@ def arrow_column(pa: Any, column: Any) -> Any:
         return _arrow_ragged(pa, column)
     if column.ndim > 1:
         return _arrow_list(pa, column)
+    if type(column) is np.ndarray and column.ndim == 1 and column.flags.c_contiguous and column.dtype.isnative:
+        plain = _arrow_plain(pa, column)
+        if plain is not None:
+            return plain
     if column.dtype.kind == "T":
-        return pa.array(column.astype(object), type=pa.string())
+        return _arrow_text(pa, column)
     if column.dtype == object:
         return pa.array(column.tolist())
     if column.dtype.kind == "M":
@@ -60,6 +64,38 @@ def arrow_column(pa: Any, column: Any) -> Any:
         # means nothing to Arrow.
         return pa.array(column.view("M8[ns]") if column.dtype == np.dtype("M8[ns]") else column)
     return pa.array(column)
+
+
+def _arrow_plain(pa: Any, column: np.ndarray) -> Any:
+    """Numbers, flags and nanosecond times as Arrow arrays over the column's
+    own memory, or None for other kinds. Built from the buffers rather than
+    by ``pyarrow.array``, whose first call imports pandas (0.3 s)."""
+    kind = column.dtype.kind
+    n = len(column)
+    if kind in "iuf":
+        return pa.Array.from_buffers(pa.from_numpy_dtype(column.dtype), n, [None, pa.py_buffer(column)])
+    if kind == "b":
+        bits = np.packbits(column.view(np.uint8), bitorder="little")
+        return pa.Array.from_buffers(pa.bool_(), n, [None, pa.py_buffer(bits)])
+    if kind == "M" and column.dtype.str == "<M8[ns]":  # the scale travels as field metadata
+        ns = column.view(np.int64)
+        valid = ns != np.iinfo(np.int64).min  # NaT is null
+        validity = None if valid.all() else pa.py_buffer(np.packbits(valid, bitorder="little"))
+        return pa.Array.from_buffers(pa.timestamp("ns"), n, [validity, pa.py_buffer(ns)])
+    return None
+
+
+def _arrow_text(pa: Any, column: np.ndarray) -> Any:
+    """A text column as Arrow strings: read straight from numpy's strings
+    where pyarrow can (30x faster than through Python str objects)."""
+    if not hasattr(column.dtype, "na_object"):
+        try:
+            direct = pa.array(column)
+        except (TypeError, ValueError, NotImplementedError):  # pyarrow's errors derive from these
+            direct = None
+        if direct is not None and direct.type == pa.string():
+            return direct
+    return pa.array(column.astype(object), type=pa.string())
 
 
 def _arrow_list(pa: Any, column: np.ndarray) -> Any:
