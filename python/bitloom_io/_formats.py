@@ -86,8 +86,23 @@ def _arrow_plain(pa: Any, column: np.ndarray) -> Any:
 
 
 def _arrow_text(pa: Any, column: np.ndarray) -> Any:
-    """A text column as Arrow strings: read straight from numpy's strings
-    where pyarrow can (30x faster than through Python str objects)."""
+    """A text column as Arrow strings, built from its UTF-8 bytes where no
+    text holds a NUL (else through Python str objects, 30x slower), without
+    ``pyarrow.array`` and the pandas it imports."""
+    if (
+        not hasattr(column.dtype, "na_object")
+        and column.ndim == 1
+        and not np.strings.find(column, "\x00").max(initial=-1) >= 0
+    ):
+        encoded = np.strings.encode(column, "utf-8")  # fixed width, NUL-padded
+        lengths = np.strings.str_len(encoded).astype(np.int64)
+        if lengths.sum() < 2**31:
+            width = encoded.dtype.itemsize
+            rows = encoded.view(np.uint8).reshape(len(column), width)
+            data = rows[np.arange(width) < lengths[:, None]]
+            offsets = np.zeros(len(column) + 1, dtype=np.int32)
+            np.cumsum(lengths, out=offsets[1:], dtype=np.int32)
+            return pa.Array.from_buffers(pa.string(), len(column), [None, pa.py_buffer(offsets), pa.py_buffer(data)])
     if not hasattr(column.dtype, "na_object"):
         try:
             direct = pa.array(column)
