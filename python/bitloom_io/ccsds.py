@@ -619,7 +619,7 @@ class StepScan:
         self.mapped = mapped
         self._options = options
         counter = self._scanner(count_only=True)
-        self.size = _ccsds_scan_step(counter, -1, False)[-1]
+        self.size = _ccsds_scan_step(counter, -1, mapped)[-1]
         _sources.check_mapping(buffer)
         n, problems, events, stats, _, _ = _ccsds_scan_summary(counter)
         self.summary = _summary(n, problems, events, stats, self.size, options, name, {})
