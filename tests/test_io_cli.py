@@ -175,14 +175,20 @@ def test_decode_writes_what_decode_returns(fmt, tmp_path, jpss_layouts):
 
 
 @needs_tables
+@pytest.mark.parametrize("split", ["whole", "in steps"])
 @pytest.mark.parametrize("fmt", ["parquet", "csv"])
 @pytest.mark.parametrize("source, definition", [(JPSS, JPSS_CSV), (CTIM, CTIM.parent / "ctim_xtce_v1.xml")])
-def test_tables_written_step_by_step_equal_the_whole_decode(fmt, source, definition, tmp_path):
+def test_tables_written_step_by_step_equal_the_whole_decode(fmt, source, definition, split, tmp_path, monkeypatch):
     """The command line writes each step's tables as it decodes: in small
-    steps, every file holds what the whole decode's table writes."""
+    steps, every file holds what the whole decode's table writes, whether
+    the stream was split whole first or is split in steps too (as large
+    files are)."""
+    from bitloom_io import _decode
     from bitloom_io._writers import StreamedTables
     from bitloom_io.cli import decode_file
 
+    if split == "in steps":
+        monkeypatch.setattr(_decode, "COUNTED_BYTES", 0)
     loaded = bitloom_io.load_definition(definition)
     files = StreamedTables(fmt, lambda name: tmp_path / "steps" / f"{name}.{fmt}")
     empty = decode_file(str(source), loaded, chunk_bytes=20_000, sink=files.write)
@@ -207,6 +213,22 @@ def test_tables_written_step_by_step_equal_the_whole_decode(fmt, source, definit
             if len(table) > 1000:  # written in row groups, one per step
                 assert pq.ParquetFile(got).num_row_groups > 1
             assert stepped.equals(table.to_arrow(), check_metadata=True), name
+
+
+@needs_tables
+def test_a_write_that_fails_on_the_writer_thread_fails_the_decode(tmp_path):
+    from bitloom_io._writers import StreamedTables
+
+    def place(name):
+        raise PermissionError(f"no place for {name}")
+
+    tables = bitloom_io.decode(JPSS, bitloom_io.load_definition(JPSS_CSV))
+    files = StreamedTables("parquet", place)
+    files.write(tables)  # written on the writer thread meanwhile
+    with pytest.raises(PermissionError, match="no place for apid11"):
+        files.write(tables)
+    files.abort()
+    assert not list(tmp_path.iterdir())
 
 
 @needs_tables
