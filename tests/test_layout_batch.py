@@ -350,12 +350,13 @@ def test_threads_decode_parts_of_one_buffer_alike():
 
 @pytest.mark.parametrize("count", [70_000, 40_000])
 @pytest.mark.parametrize("geometry", ["stride", "offsets", "lengths"])
-def test_batches_on_several_threads_equal_one_thread(geometry, count):
+@pytest.mark.parametrize("skip", [("tag", "blob", "wide"), ()], ids=["numeric", "text-bytes-wide"])
+def test_batches_on_several_threads_equal_one_thread(geometry, count, skip):
     """A batch large enough to be spread over threads (a last piece shorter
     than the others, or not) gives the columns, failures and first error of
-    one thread, failing packets among them (random BCD digits, packets cut
-    short)."""
-    skip = ("tag", "blob", "wide")
+    one thread, failing packets among them (random BCD digits and text bytes,
+    packets cut short); with text, bytes and wide integers too, which the
+    threads hand back to be stored in order."""
     layout = Layout([i for i in RECIPE if i["name"] not in skip], exact=True)
     size = len(layout.pack())
     rng = np.random.default_rng(5)
@@ -377,7 +378,10 @@ def test_batches_on_several_threads_equal_one_thread(geometry, count):
         assert many.failures == one.failures and np.array_equal(many.failed, one.failed)
         for name, column in one.items():
             assert np.array_equal(many[name].mask, column.mask), name
-            assert np.array_equal(many[name].data, column.data, equal_nan=True), name
+            if column.dtype.kind in "OT":
+                assert many[name].dtype == column.dtype and many[name].data.tolist() == column.data.tolist(), name
+            else:
+                assert np.array_equal(many[name].data, column.data, equal_nan=True), name
         messages = []
         for n in (1, threads):
             with pytest.raises(ValueError) as caught:
@@ -386,6 +390,40 @@ def test_batches_on_several_threads_equal_one_thread(geometry, count):
         assert messages[0] == messages[1]
     with pytest.raises(ValueError, match="threads must be a positive int or None, not 0"):
         layout.unpack_many(buffer, threads=0, **where)
+
+
+def test_text_of_every_length_on_several_threads_equals_one_thread():
+    """Text short enough to live in numpy's entries goes in from the threads;
+    longer text, and the emptying of a failed packet's text, wait for the
+    calling thread: lengths from 0 to over 32 bytes, multi-byte characters,
+    and packets whose text is not UTF-8, in one batch."""
+    recipe = [
+        item("len", "unsigned", 8),
+        item("text", "utf8", {"field": "len", "slope": 8, "intercept": 0}),
+        item("n", "unsigned", 16),
+    ]
+    layout = Layout(recipe, exact=True)
+    rng = random.Random(9)
+    packets = []
+    for k in range(45_000):
+        text = "".join(rng.choice("aZ9 é€") for _ in range(rng.randrange(24)))
+        raw = text.encode()[: rng.randrange(41)]
+        raw = raw.decode("utf-8", "ignore").encode() if k % 97 else raw + b"\xff"  # some not UTF-8
+        packets.append(bytes([len(raw)]) + raw + k.to_bytes(2, "big"))
+    offsets = np.cumsum([0] + [len(p) for p in packets[:-1]])
+    buffer = b"".join(packets)
+    one = layout.unpack_many(buffer, offsets=offsets, errors="mask", threads=1)
+    assert 0 < one.failures < len(packets)
+    lengths = {len(t.encode()) for t in one["text"].data.tolist()}
+    assert {0, 15, 16} <= lengths and max(lengths) >= 34
+    for threads in (2, 3):
+        many = layout.unpack_many(buffer, offsets=offsets, errors="mask", threads=threads)
+        assert np.array_equal(many.failed, one.failed)
+        assert many["text"].data.tolist() == one["text"].data.tolist()
+        assert np.array_equal(many["n"].data, one["n"].data)
+    plain = np.flatnonzero(~one.failed)
+    clean = layout.unpack_many(buffer, offsets=offsets[plain], threads=2)
+    assert clean["text"].tolist() == [one["text"].data[i] for i in plain]
 
 
 def assert_readers_agree(layout, buffer, stride):

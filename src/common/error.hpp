@@ -65,7 +65,9 @@ public:
     Message& operator<<(Int n) {
         char buf[24] = {};
         auto* end = std::to_chars(buf, buf + sizeof buf, n).ptr;
-        text_.append(buf, end);
+        // By pointer and count: GCC 12 misreads the iterator pair's path
+        // through replace() as an overlapping copy (-Wrestrict).
+        text_.append(buf, static_cast<std::size_t>(end - buf));
         return *this;
     }
     // Upper-case hexadecimal, zero-padded to at least `width` digits.

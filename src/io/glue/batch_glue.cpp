@@ -267,6 +267,7 @@ class StringSink final : public TextSink {
 public:
     explicit StringSink(PyObject* array) : array_(array) { array_.expect_fresh_entries(); }
     [[nodiscard]] bool ok() const noexcept { return array_.ok(); }
+    [[nodiscard]] StringArray& array() noexcept { return array_; }
     [[nodiscard]] bool set(std::size_t i, std::string_view utf8) noexcept override { return array_.set(i, utf8); }
     [[nodiscard]] bool set_many(std::size_t first, const char* const* texts, std::size_t size,
                                 std::size_t count) noexcept override {
@@ -618,6 +619,15 @@ void release_chunk(const PacketGeometry& g, Release release, std::size_t first, 
 // the mapping to be cleared when it is unmapped, cost what they save).
 constexpr std::size_t kThreadPiece = std::size_t{1} << 14;
 
+// The first failing packet of [first, first + count) raised, when a run that
+// raises on failures found some there.
+bool raise_first_failure(const BoundLayout& layout, const UnpackJob& job, std::size_t first, std::size_t count) {
+    const std::uint8_t* begin = job.failed + first;
+    const std::uint8_t* at = std::find_if(begin, begin + count, [](std::uint8_t f) { return f != 0; });
+    raise_packet_failure(layout, job.geometry, static_cast<std::size_t>(at - job.failed));
+    return false;
+}
+
 // The chunked run below on several threads at once, for batches whose
 // columns are all numeric (each packet's values go to its own rows, so the
 // pieces share nothing). The results, failures and the packet an error
@@ -638,10 +648,143 @@ bool run_on_threads(const BoundLayout& layout, const UnpackJob& job, TimeJobs& t
         });
     });
     failures = total.load();
-    if (failures > 0 && !mask) {
-        const std::uint8_t* at = std::find_if(job.failed, job.failed + g.count, [](std::uint8_t f) { return f != 0; });
-        raise_packet_failure(layout, g, static_cast<std::size_t>(at - job.failed));
-        return false;
+    if (failures > 0 && !mask) return raise_first_failure(layout, job, 0, g.count);
+    return true;
+}
+
+// A piece's share of a StringDType column, on a thread of its own. Values
+// numpy keeps inline (short ones, into entries never written) go straight
+// into the piece's own entries; every other value waits, in order, for the
+// thread that may use numpy's string allocator. A row with a value waiting
+// keeps its later values waiting too, so that they land in the same order.
+class PieceStrings final : public TextSink {
+public:
+    void open(StringArray& array, std::size_t first, std::size_t count) {
+        array_ = &array;
+        array.touch(first, count);
+        first_ = first;
+        waiting_row_.assign(count, 0);
+        arena_.clear();
+        waiting_.clear();
+    }
+    [[nodiscard]] bool set(std::size_t i, std::string_view utf8) noexcept override {
+        std::uint8_t& waiting = waiting_row_[i - first_];
+        if (!waiting && array_->set_inline(i, utf8)) return true;
+        waiting = 1;
+        try {
+            waiting_.push_back({i, arena_.size(), utf8.size()});
+            arena_.append(utf8);
+        } catch (const std::bad_alloc&) {
+            return false;
+        }
+        return true;
+    }
+    // The waiting values, stored in order; false when numpy could not allocate.
+    [[nodiscard]] bool store() const noexcept {
+        bool stored = true;
+        for (const Waiting& w : waiting_) {
+            stored = array_->set(w.row, std::string_view(arena_.data() + w.begin, w.size)) && stored;
+        }
+        return stored;
+    }
+
+private:
+    struct Waiting {
+        std::size_t row;
+        std::size_t begin;
+        std::size_t size;
+    };
+    StringArray* array_ = nullptr;
+    std::size_t first_ = 0;
+    std::vector<std::uint8_t> waiting_row_;
+    std::string arena_;
+    std::vector<Waiting> waiting_;
+};
+
+// One piece of a round: its text and bytes values until they are stored.
+struct RoundPiece {
+    std::vector<BytesColumn> bytes;
+    std::unique_ptr<PieceStrings[]> strings;
+
+    explicit RoundPiece(std::size_t ncols) : bytes(ncols), strings(std::make_unique<PieceStrings[]>(ncols)) {}
+
+    // Points the job of the piece (packets piece.first onwards) at the
+    // piece's own text and bytes columns.
+    void open(UnpackJob& piece, const UnpackJob& job, UnpackOutput& out) {
+        for (std::size_t c = 0; c < bytes.size(); ++c) {
+            if (job.bytes[c] == nullptr) continue;
+            BytesColumn& column = bytes[c];
+            column.sink = nullptr;
+            column.sink_failed = false;
+            if (out.strings[c]) {
+                strings[c].open(out.strings[c]->array(), piece.first, piece.count);
+                column.sink = &strings[c];
+            }
+            piece.bytes[c] = &column;
+        }
+    }
+
+    // Stores what waits in the result, on the calling thread (which holds
+    // the interpreter lock); false with an exception set on failure.
+    bool store(const BoundLayout& layout, const UnpackJob& job, UnpackOutput& out, std::size_t first,
+               std::size_t count) const {
+        for (std::size_t c = 0; c < bytes.size(); ++c) {
+            if (job.bytes[c] == nullptr) continue;
+            bool stored = !bytes[c].sink_failed;
+            if (out.strings[c]) {
+                without_gil([&] { stored = strings[c].store() && stored; });
+            } else if (stored) {
+                const FieldSpec& f = layout.native.fields[layout.native.column_fields[c]];
+                if (!store_chunk(f, bytes[c], out.arrays[c].get(), first, count)) return false;
+            }
+            if (!stored) {
+                PyErr_NoMemory();
+                return false;
+            }
+        }
+        return true;
+    }
+};
+
+// Batches with text or binary columns on several threads, a round at a
+// time: in each round the threads decode pieces, their numeric columns in
+// place, their text into the result where numpy allows and into arenas of
+// the piece's own where it does not, their bytes into such arenas; then
+// this thread stores what waits in packet order (numpy's string allocator
+// takes one writer at a time, and bytes objects need the interpreter). The
+// results, failures and the packet an error names are those of one thread.
+// Rounds of several pieces per thread: each round starts its threads anew.
+constexpr unsigned kPiecesPerRound = 16;
+
+bool run_rounds_on_threads(const BoundLayout& layout, const UnpackJob& job, UnpackOutput& out, TimeJobs& times,
+                           bool mask, Release release, unsigned threads, std::size_t& failures) {
+    const PacketGeometry& g = job.geometry;
+    const std::size_t per_round = std::size_t{kPiecesPerRound} * threads;
+    const std::size_t round = kThreadPiece * per_round;
+    std::vector<RoundPiece> pieces;
+    pieces.reserve(per_round);
+    for (std::size_t k = 0; k < per_round; ++k) pieces.emplace_back(job.bytes.size());
+    failures = 0;
+    for (std::size_t start = 0; start < g.count; start += round) {
+        const std::size_t size = std::min(round, g.count - start);
+        std::atomic<std::size_t> total{0};
+        without_gil([&] {
+            for_each_piece(size, kThreadPiece, threads, [&](std::size_t first, std::size_t count) {
+                UnpackJob piece = job;
+                piece.first = start + first;
+                piece.count = count;
+                pieces[first / kThreadPiece].open(piece, job, out);
+                total.fetch_add(run_unpack(piece), std::memory_order_relaxed);
+                convert_time_chunk(times, piece);
+                release_chunk(g, release, piece.first, count);
+            });
+        });
+        failures += total.load();
+        if (failures > 0 && !mask) return raise_first_failure(layout, job, start, size);
+        for (std::size_t first = 0; first < size; first += kThreadPiece) {
+            const std::size_t count = std::min(kThreadPiece, size - first);
+            if (!pieces[first / kThreadPiece].store(layout, job, out, start + first, count)) return false;
+        }
     }
     return true;
 }
@@ -654,8 +797,9 @@ bool run_chunks(const BoundLayout& layout, UnpackJob& job, UnpackOutput& out, Ti
     const PacketGeometry& g = job.geometry;
     const std::size_t n = g.count;
     const bool numeric_only = std::ranges::all_of(job.bytes, [](BytesColumn* c) { return !c; });
-    if (threads > 1 && numeric_only && n >= 2 * kThreadPiece) {
-        return run_on_threads(layout, job, times, mask, release, threads, failures);
+    if (threads > 1 && n >= 2 * kThreadPiece) {
+        if (numeric_only) return run_on_threads(layout, job, times, mask, release, threads, failures);
+        return run_rounds_on_threads(layout, job, out, times, mask, release, threads, failures);
     }
     const std::size_t chunk = std::min<std::size_t>(n, std::size_t{1} << 16);
     failures = 0;

@@ -467,8 +467,8 @@ PyMethodDef layout_methods[] = {
      "(lengths default to stride, or up to the next offset or the buffer's end).\n"
      "errors='raise' raises ValueError for the first failing packet;\n"
      "errors='mask' returns numpy masked arrays with failing packets masked.\n"
-     "threads: how many threads a large batch of a layout without text or binary\n"
-     "fields is spread over (None: get_threads()); the result is the same for any."},
+     "threads: how many threads a large batch is spread over (None: get_threads());\n"
+     "the result is the same for any."},
     {"pack_many", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(layout_pack_many)),
      METH_FASTCALL | METH_KEYWORDS,
      "pack_many($self, columns, /)\n--\n\n"

@@ -242,14 +242,22 @@ void StringArray::expect_fresh_entries() noexcept {
     if (same) short_flags_ = flags;
 }
 
-bool StringArray::set(std::size_t i, std::string_view utf8) noexcept {
+bool StringArray::set_inline(std::size_t i, std::string_view utf8) noexcept {
     char* entry = data_ + i * stride_;
-    if (short_flags_ != 0 && utf8.size() <= short_max && entry_is_zero(entry)) {
-        // An empty string leaves a fresh entry as it is, as packing does.
-        if (!utf8.empty()) write_short(entry, utf8, short_flags_);
-        return true;
-    }
-    auto* packed = reinterpret_cast<npy_packed_static_string*>(entry);
+    if (short_flags_ == 0 || utf8.size() > short_max || !entry_is_zero(entry)) return false;
+    // An empty string leaves a fresh entry as it is, as packing does.
+    if (!utf8.empty()) write_short(entry, utf8, short_flags_);
+    return true;
+}
+
+void StringArray::touch(std::size_t first, std::size_t count) noexcept {
+    if (allocator_ == nullptr || first >= count_) return;
+    std::memset(data_ + first * stride_, 0, std::min(count, count_ - first) * stride_);
+}
+
+bool StringArray::set(std::size_t i, std::string_view utf8) noexcept {
+    if (set_inline(i, utf8)) return true;
+    auto* packed = reinterpret_cast<npy_packed_static_string*>(data_ + i * stride_);
     return NpyString_pack(static_cast<npy_string_allocator*>(allocator_), packed, utf8.data(), utf8.size()) == 0;
 }
 

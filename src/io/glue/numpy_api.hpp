@@ -74,6 +74,17 @@ public:
     void expect_fresh_entries() noexcept;
     // Sets element i to the UTF-8 text; false when numpy could not allocate.
     [[nodiscard]] bool set(std::size_t i, std::string_view utf8) noexcept;
+    // Sets element i as set() would when that needs nothing of numpy's
+    // allocator (a short or empty text into an entry never written, on an
+    // array that expects fresh entries), and says whether it did. Touches
+    // element i alone: threads may call it at once for different elements.
+    [[nodiscard]] bool set_inline(std::size_t i, std::string_view utf8) noexcept;
+    // Writes zeros over elements first to first + count - 1, which must not
+    // have been set: their pages are then taken for writing at once. Read
+    // first (as set() reads an entry), a fresh page is mapped to the shared
+    // zero page and then replaced, which on a batch spread over threads
+    // interrupts every processor running one to flush its view of it.
+    void touch(std::size_t first, std::size_t count) noexcept;
     // Sets elements first to first + count - 1 to the `size` bytes at
     // texts[j], leaving those whose pointer is null as they are.
     [[nodiscard]] bool set_many(std::size_t first, const char* const* texts, std::size_t size,
