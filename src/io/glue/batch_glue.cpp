@@ -808,6 +808,9 @@ bool run_chunks(const BoundLayout& layout, UnpackJob& job, UnpackOutput& out, Ti
         job.count = std::min(chunk, n - first);
         std::size_t chunk_failures = 0;
         without_gil([&] {
+            for (const auto& sink : out.strings) {
+                if (sink) sink->array().touch(first, job.count);
+            }
             chunk_failures = run_unpack(job);
             convert_time_chunk(times, job);
             release_chunk(g, release, first, job.count);
