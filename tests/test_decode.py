@@ -142,6 +142,7 @@ _LONG = Layout([item("mode", offset_bits=48), item("extra", 32)])  # longer than
         (STREAM, {"*": Layout([item("b", offset_bits=48)]), 99: Layout(HK)}, {}),  # an APID with no packet
         (_FAILING, {10: _LONG}, {}),  # the rows of failed packets left out
         (_FAILING, {10: _LONG}, {"errors": "raise"}),
+        (STREAM, {"*": _LONG}, {}),  # APIDs whose every packet failed: empty tables, with their columns
         (_DAMAGED, {10: Layout(HK)}, {}),
         (b"".join(b"\x00\x00\x00\x0b" + p for p in [hk(0, 1, 1), hk(1, 2, 2)]), {10: Layout(HK)}, {"prefix_bytes": 4}),
         (STREAM * 3, {10: Layout(HK), 20: Layout(EV)}, {}),  # counts repeated: gaps in the report
@@ -168,6 +169,41 @@ def test_large_inputs_decode_in_counted_steps_as_in_one(tmp_path, monkeypatch, s
     monkeypatch.setattr(_decode, "COUNTED_BYTES", 0)
     monkeypatch.setattr(_decode, "STEP_BYTES", step)
     assert run() == whole
+
+
+@pytest.mark.parametrize("threads", [1, 2])
+def test_steps_split_ahead_come_in_order_with_their_errors(threads):
+    """The next step is split on a thread of its own while one decodes: the
+    steps come in order, an error of the splitting is raised where its step
+    would have come, and a decode that stops early stops the splitting."""
+    import threading
+
+    from bitloom_io._decode import split_ahead
+
+    made = []
+
+    def steps(fail_at=None):
+        for k in range(50):
+            if k == fail_at:
+                raise OSError("the file went away")
+            made.append(k)
+            yield k
+
+    bitloom_io.set_threads(threads)
+    try:
+        assert list(split_ahead(steps())) == list(range(50))
+        got = []
+        with pytest.raises(OSError, match="the file went away"):
+            for k in split_ahead(steps(fail_at=7)):
+                got.append(k)
+        assert got == list(range(7))
+        made.clear()
+        ahead = split_ahead(steps())
+        assert next(ahead) == 0
+        ahead.close()
+        assert len(made) <= 3 and not any(t.name == "bitloom-io split" for t in threading.enumerate())
+    finally:
+        bitloom_io.set_threads(None)
 
 
 def test_prefix_bytes():

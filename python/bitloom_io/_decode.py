@@ -15,16 +15,18 @@ from __future__ import annotations
 
 import contextlib
 import os
+import queue
 import re
+import threading
 import weakref
-from collections.abc import Callable, Mapping
+from collections.abc import Callable, Iterator, Mapping
 from typing import TYPE_CHECKING, Any, Literal, Protocol, TypeAlias, Union
 
 import numpy as np
 
 from . import _sources, ccsds
 from ._chunks import concat_columns
-from ._native import Layout
+from ._native import Layout, get_threads
 from ._report import DecodeWarning, Findings, Report, prefix_hint
 from ._tables import Table, Tables
 
@@ -560,6 +562,55 @@ class _Filling:
         return Table(name, {k: v[: self.filled] if cut else v for k, v in self.columns.items()}, self.meta)
 
 
+_DONE = object()
+
+
+def split_ahead(steps: Iterator[Any]) -> Iterator[Any]:
+    """The items of ``steps``, each made on a thread of its own while the one
+    before it is used: the next step of a stream is split while this one is
+    decoded (the splitter lets go of the interpreter). One step ahead at
+    most, in order; an error of the splitting thread is raised where its
+    step would have come. With ``get_threads()`` 1, ``steps`` as they are."""
+    if get_threads() <= 1:
+        yield from steps
+        return
+    slot: queue.Queue[tuple[Any, BaseException | None]] = queue.Queue(maxsize=1)
+    stop = threading.Event()
+
+    def offer(item: Any, error: BaseException | None = None) -> bool:
+        while not stop.is_set():
+            try:
+                slot.put((item, error), timeout=0.05)
+                return True
+            except queue.Full:
+                continue
+        return False
+
+    def split() -> None:
+        try:
+            for step in steps:
+                if not offer(step):
+                    return
+        except BaseException as error:  # handed to the decoding thread, which raises it
+            offer(_DONE, error)
+            return
+        offer(_DONE)
+
+    thread = threading.Thread(target=split, name="bitloom-io split", daemon=True)
+    thread.start()
+    try:
+        while True:
+            item, error = slot.get()
+            if item is _DONE:
+                if error is not None:
+                    raise error
+                return
+            yield item
+    finally:
+        stop.set()  # a decode that stopped early stops the splitting too
+        thread.join()
+
+
 def decode_counted(
     buffer: Any,
     mapped: bool,
@@ -583,12 +634,17 @@ def decode_counted(
         wanted += [a for a in present if a not in routes]
     fills = {table_name(a): _Filling(present.get(a, 0)) for a in sorted(wanted, key=int)}
     findings = Findings(scan)  # type: ignore[arg-type]  # what the report reads of a split, counted
+    # A table whose packets all failed is a step's empty table, with the
+    # columns its layout gives, as in the whole decode.
+    unfilled: dict[str, Table] = {}
     done = 0
-    for piece in scan.steps(STEP_BYTES if step_bytes is None else step_bytes):
+    for piece in split_ahead(scan.steps(STEP_BYTES if step_bytes is None else step_bytes)):
         findings.packets = piece
         for table_key, table in how.run(piece, findings, errors).items():
             if len(table):
                 fills[table_key].add(table)
+            elif table.columns:
+                unfilled.setdefault(table_key, table)
         end = int(piece.offsets[-1]) + int(piece.lengths[-1])
         scan.release_pages(done, end)
         done = end
@@ -598,7 +654,10 @@ def decode_counted(
     for table_key, fill in fills.items():
         if fill.columns is None and fill.parts is None:  # no packet of its APID decoded
             empty = how.empty() if empty is None else empty
-            tables[table_key] = empty[table_key] if table_key in empty else _empty_like(Table(table_key, {}))
+            if table_key in unfilled:
+                tables[table_key] = unfilled[table_key]
+            else:
+                tables[table_key] = empty[table_key] if table_key in empty else _empty_like(Table(table_key, {}))
         else:
             tables[table_key] = fill.table(table_key)
     return _finish(tables, findings, scan, len(scan))  # type: ignore[arg-type]
@@ -704,7 +763,11 @@ def decode_in_steps(
         if size >= COUNTED_BYTES:
             # Split in steps too: nothing is held per packet of the whole.
             packets = ccsds.StepScan(buffer, options, mapped, name)
-            pieces = packets.steps(step_bytes, packets.summary) if len(packets) else _pieces(_no_packets(packets), 1)
+            pieces = (
+                split_ahead(packets.steps(step_bytes, packets.summary))
+                if len(packets)
+                else _pieces(_no_packets(packets), 1)
+            )
         else:
             packets = ccsds._scan(buffer, options, mapped, name)
             pieces = _pieces(packets, step_bytes)
