@@ -7,7 +7,9 @@
 - splitting alone on a 1 GiB synthetic stream, in memory and from a
   memory-mapped file (GB/s), for 1 KiB and 71-byte packets;
 - peak RSS of decode over the 1 GiB file (a fresh process, ru_maxrss) against
-  the bytes of the tables it returns.
+  the bytes of the tables it returns;
+- the command line's start: `bitloom-io --help` and `info` on the JPSS file,
+  wall time from start to exit.
 
 Run with `make bench`; writes bench/results-stream.json.
 """
@@ -207,8 +209,29 @@ def peak_rss(path: str):
     row("decode 1 GiB file: peak RSS over the output (MiB)", over, "MiB", "<= 100", over <= 100)
 
 
+def command_line_start() -> None:
+    """Wall time of the command line's quickest commands, interpreter start
+    and imports included: `--help`, and `info` on the JPSS file (best of 7)."""
+    script = os.path.join(os.path.dirname(sys.executable), "bitloom-io")
+    argv = [script] if os.path.exists(script) else [sys.executable, "-m", "bitloom_io"]
+    for case, args in [("--help", ["--help"]), ("info (JPSS file)", ["info", JPSS])]:
+
+        def run(args=args):
+            subprocess.run(argv + args, check=True, stdout=subprocess.DEVNULL)
+
+        seconds = best(run, 7)
+        row(f"bitloom-io {case}: start to exit (s)", seconds, "s", "<= 0.15", seconds <= 0.15)
+    probe = "import sys, time; t = time.perf_counter(); import numpy; print(time.perf_counter() - t)"
+    numpy_s = min(
+        float(subprocess.run([sys.executable, "-c", probe], capture_output=True, text=True).stdout) for _ in range(5)
+    )
+    ROWS[-1]["note"] = f"of which importing numpy alone {numpy_s:.3f} s"
+    print(f"    {ROWS[-1]['note']}")
+
+
 def main() -> int:
     print(f"{'case':<58} {'value':>12}")
+    command_line_start()
     jpss_tables()
     fd, path = tempfile.mkstemp(prefix="bitloom-stream-", suffix=".bin")
     os.close(fd)
