@@ -426,6 +426,34 @@ def test_text_of_every_length_on_several_threads_equals_one_thread():
     assert clean["text"].tolist() == [one["text"].data[i] for i in plain]
 
 
+def test_columns_decoded_into_rows_of_given_arrays():
+    """The decode that fills columns made once hands unpack_many arrays to
+    write into from a row: only those rows are written, and an array of
+    another dtype, byte order or shape, or without the rows, is refused
+    before anything is written."""
+    layout = Layout([item("a", "unsigned", 16), item("t", "us_ascii", 16)], exact=True)
+    data = b"\x00\x01AB\x00\x02CD\x00\x03EF"
+    target = np.full(6, 9, dtype=np.uint16)
+    cols = layout.unpack_many(data, stride=4, _into=([target, None], 2))
+    assert target.tolist() == [9, 9, 1, 2, 3, 9] and cols["a"].base is target
+    assert cols["t"].tolist() == ["AB", "CD", "EF"]
+    for bad in [
+        ([target, None], 4),  # rows beyond the end
+        ([target.astype(">u2"), None], 0),
+        ([target.astype(np.uint32), None], 0),
+        ([target[::2], None], 0),
+        ([target.reshape(2, 3), None], 0),
+        ([target], 0),  # an array per column
+        ([np.frombuffer(bytes(12), dtype=np.uint16), None], 0),  # read-only
+    ]:
+        before = bad[0][0].copy()
+        with pytest.raises(ValueError):
+            layout.unpack_many(data, stride=4, _into=bad)
+        assert np.array_equal(bad[0][0], before)
+    with pytest.raises(TypeError, match="_into must be"):
+        layout.unpack_many(data, stride=4, _into=([target, None], -1))
+
+
 def assert_readers_agree(layout, buffer, stride):
     """Field by field (the default for static layouts) and packet by packet
     give the same failures, values and first error; both equal a loop of

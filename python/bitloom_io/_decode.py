@@ -220,8 +220,8 @@ class _MappingPlan:
     def __init__(self, layouts: Mapping[Any, Any]) -> None:
         self.routes = routes_of(layouts)
 
-    def run(self, packets: ccsds.Packets, findings: Findings, errors: str) -> Tables:
-        run = _Run(packets, findings, errors)
+    def run(self, packets: ccsds.Packets, findings: Findings, errors: str, into: Into | None = None) -> Tables:
+        run = _Run(packets, findings, errors, into)
         routes = self.routes
         apid = packets.apid
         present = set(packets.summary.apids)
@@ -251,11 +251,17 @@ class _MappingPlan:
         return self.run(none, Findings(none), "skip")
 
 
+# Where a table's layout columns may be written in place: (an array or None
+# per column of the layout, the first row), or None.
+Into: TypeAlias = "Callable[[str, Layout, int], tuple[list[Any], int] | None]"
+
+
 class _Run:
-    def __init__(self, packets: ccsds.Packets, findings: Findings, errors: str) -> None:
+    def __init__(self, packets: ccsds.Packets, findings: Findings, errors: str, into: Into | None = None) -> None:
         self.packets = packets
         self.findings = findings
         self.errors = errors
+        self.into = into
         self.tables = Tables()
         self.indexes: dict[str, np.ndarray] = {}
 
@@ -286,7 +292,8 @@ class _Run:
         expected = expected_bytes(target)
         if expected is not None and len(lengths):
             self.findings.sizes(name, index, expected)
-        fields, failed = _unpack(target, p, offsets, lengths, self.errors, name)
+        into = self.into(name, target, len(offsets)) if self.into is not None else None
+        fields, failed = _unpack(target, p, offsets, lengths, self.errors, name, into)
         if failed is not None:
             where = np.arange(len(p)) if index is None else index
             row = int(np.argmax(failed))
@@ -304,25 +311,34 @@ class _Run:
 
 
 def _unpack_part(
-    layout: Layout, buffer: Any, offsets: np.ndarray, lengths: np.ndarray
+    layout: Layout, buffer: Any, offsets: np.ndarray, lengths: np.ndarray, into: tuple[list[Any], int] | None = None
 ) -> tuple[dict[str, np.ndarray], np.ndarray | None]:
     # The common case, every packet decoding, needs no masks.
+    more = {} if into is None else {"_into": into}
     try:
-        return dict(layout.unpack_many(buffer, offsets=offsets, lengths=lengths)), None
+        return dict(layout.unpack_many(buffer, offsets=offsets, lengths=lengths, **more)), None
     except ValueError:
-        cols = layout.unpack_many(buffer, offsets=offsets, lengths=lengths, errors="mask")
+        cols = layout.unpack_many(buffer, offsets=offsets, lengths=lengths, errors="mask", **more)
         return dict(cols), np.asarray(cols.failed, dtype=bool)
 
 
 def _unpack(
-    layout: Layout, packets: ccsds.Packets, offsets: np.ndarray, lengths: np.ndarray, errors: str, name: str
+    layout: Layout,
+    packets: ccsds.Packets,
+    offsets: np.ndarray,
+    lengths: np.ndarray,
+    errors: str,
+    name: str,
+    into: tuple[list[Any], int] | None = None,
 ) -> tuple[dict[str, np.ndarray], np.ndarray | None]:
     """The layout's columns for the packets at ``offsets`` (masked arrays
     when some failed), and a mask of the packets that failed (None when
-    none did)."""
+    none did). With ``into``, numeric columns are written into those arrays'
+    rows and returned as views of them."""
     if errors == "raise":
+        more = {} if into is None else {"_into": into}
         try:
-            return dict(layout.unpack_many(packets.buffer, offsets=offsets, lengths=lengths)), None
+            return dict(layout.unpack_many(packets.buffer, offsets=offsets, lengths=lengths, **more)), None
         except ValueError as error:
             error.add_note(f"while decoding the packets of {name!r}")
             raise
@@ -331,7 +347,7 @@ def _unpack(
     # pages back and were joined afterwards: half the CPU time and a quarter
     # of the anonymous memory beyond the columns; the file's pages stay in
     # the page cache, where the kernel reclaims them as it needs.
-    return _unpack_part(layout, packets.buffer, offsets, lengths)
+    return _unpack_part(layout, packets.buffer, offsets, lengths, into)
 
 
 class _XtcePlan:
@@ -518,6 +534,23 @@ class _Filling:
         self.columns: dict[str, np.ndarray] | None = None
         self.meta: Any = None
         self.parts: list[Table] | None = None
+        self._numeric: list[str | None] | None = None  # the layout's columns, by name where numeric
+
+    def into(self, layout: Layout, n: int) -> tuple[list[Any], int] | None:
+        """Where the layout's numeric columns of the next ``n`` rows may be
+        decoded in place: these columns, from the row filled next. None
+        until the first step has made them, or when they cannot take them."""
+        cols = self.columns
+        if cols is None or self.parts is not None or type(layout) is not Layout or self.filled + n > self.rows:
+            return None
+        if self._numeric is None:
+            none = np.zeros(0, dtype=np.int64)
+            empty = layout.unpack_many(b"", offsets=none, lengths=none)
+            self._numeric = [
+                k if k in cols and v.dtype.kind in "biuf" and cols[k].ndim == 1 and cols[k].dtype == v.dtype else None
+                for k, v in empty.items()
+            ]
+        return [None if k is None else cols[k] for k in self._numeric], self.filled
 
     def _fits(self, table: Table) -> bool:
         cols = self.columns
@@ -547,7 +580,10 @@ class _Filling:
         assert self.columns is not None
         stop = self.filled + len(table)
         for k, v in table.columns.items():
-            self.columns[k][self.filled : stop] = v
+            target = self.columns[k]
+            if v.base is target and v.ctypes.data == target.ctypes.data + self.filled * target.itemsize:
+                continue  # decoded in place
+            target[self.filled : stop] = v
         self.filled = stop
 
     def table(self, name: str) -> Table:
@@ -637,10 +673,14 @@ def decode_counted(
     # A table whose packets all failed is a step's empty table, with the
     # columns its layout gives, as in the whole decode.
     unfilled: dict[str, Table] = {}
+
+    def into(name: str, layout: Layout, n: int) -> tuple[list[Any], int] | None:
+        return fills[name].into(layout, n) if name in fills else None
+
     done = 0
     for piece in split_ahead(scan.steps(STEP_BYTES if step_bytes is None else step_bytes)):
         findings.packets = piece
-        for table_key, table in how.run(piece, findings, errors).items():
+        for table_key, table in how.run(piece, findings, errors, into).items():
             if len(table):
                 fills[table_key].add(table)
             elif table.columns:

@@ -59,6 +59,10 @@ struct UnpackArguments {
     bool by_packet = false;
     unsigned threads = 1;
     PyObject* times = nullptr;  // null when not given (or None)
+    // Arrays the numeric columns are written into, from row `into_row`: a
+    // list with an array or None per column (null when not given).
+    PyObject* into = nullptr;
+    std::size_t into_row = 0;
 };
 
 // --- threads -------------------------------------------------------------------
@@ -103,11 +107,11 @@ bool parse_unpack_arguments(PyObject* const* args, Py_ssize_t nargs, PyObject* k
     static constexpr Signature sig{
         "unpack_many",
         "",
-        {"buffer", "stride", "offsets", "lengths", "errors", "_by_packet", "threads", "_times"},
-        8,
+        {"buffer", "stride", "offsets", "lengths", "errors", "_by_packet", "threads", "_times", "_into"},
+        9,
         1,
-        7};
-    std::array<PyObject*, 8> slots{};
+        8};
+    std::array<PyObject*, 9> slots{};
     if (!match_arguments_slow(sig, args, nargs, kwnames, slots.data())) return false;
     out.buffer = slots[0];
     out.stride = none_as_null(slots[1]);
@@ -129,6 +133,18 @@ bool parse_unpack_arguments(PyObject* const* args, Py_ssize_t nargs, PyObject* k
         out.by_packet = by_packet == 1;
     }
     out.times = slots[7] == nullptr ? nullptr : none_as_null(slots[7]);
+    if (PyObject* into = slots[8] == nullptr ? nullptr : none_as_null(slots[8])) {
+        // (arrays, row): the private path of a decode that fills columns made once.
+        const bool pair = PyTuple_Check(into) && PyTuple_GET_SIZE(into) == 2 && PyList_Check(PyTuple_GET_ITEM(into, 0));
+        const Py_ssize_t row = pair ? PyLong_AsSsize_t(PyTuple_GET_ITEM(into, 1)) : -1;
+        if (row < 0) {
+            if (PyErr_Occurred()) PyErr_Clear();
+            PyErr_SetString(PyExc_TypeError, "_into must be (a list of arrays or None, a row >= 0)");
+            return false;
+        }
+        out.into = PyTuple_GET_ITEM(into, 0);
+        out.into_row = static_cast<std::size_t>(row);
+    }
     PyObject* threads = slots[6] == nullptr ? nullptr : none_as_null(slots[6]);
     return threads != nullptr ? read_thread_count(threads, out.threads) : usual_thread_count(out.threads);
 }
@@ -314,7 +330,8 @@ Ref numeric_block(const Layout& layout, std::size_t n, std::vector<std::size_t>&
     return block;
 }
 
-bool make_output(const Layout& layout, std::size_t n, UnpackJob& job, UnpackOutput& out) {
+bool make_output(const Layout& layout, std::size_t n, UnpackJob& job, UnpackOutput& out, PyObject* into,
+                 std::size_t into_row) {
     const std::size_t ncols = layout.column_fields.size();
     out.arrays.resize(ncols);
     out.views = std::vector<BufferView>(ncols);
@@ -322,9 +339,13 @@ bool make_output(const Layout& layout, std::size_t n, UnpackJob& job, UnpackOutp
     out.strings.resize(ncols);
     job.numeric.assign(ncols, nullptr);
     job.bytes.assign(ncols, nullptr);
+    if (into != nullptr && PyList_GET_SIZE(into) != static_cast<Py_ssize_t>(ncols)) {
+        PyErr_Format(PyExc_ValueError, "_into has %zd arrays for %zu columns", PyList_GET_SIZE(into), ncols);
+        return false;
+    }
     std::vector<std::size_t> offsets;
     bool failed = false;
-    Ref block = numeric_block(layout, n, offsets, failed);
+    Ref block = into != nullptr ? Ref{} : numeric_block(layout, n, offsets, failed);
     if (failed) return false;
     for (std::size_t c = 0; c < ncols; ++c) {
         const FieldSpec& f = layout.fields[layout.column_fields[c]];
@@ -341,7 +362,12 @@ bool make_output(const Layout& layout, std::size_t n, UnpackJob& job, UnpackOutp
             }
             continue;
         }
-        out.arrays[c] = block ? block_view(block.get(), offsets[c], n, f.column) : numeric_array(n, f.column);
+        PyObject* target = into != nullptr ? PyList_GET_ITEM(into, static_cast<Py_ssize_t>(c)) : Py_None;
+        if (target != Py_None) {
+            out.arrays[c] = rows_of(target, into_row, n, f.column);
+        } else {
+            out.arrays[c] = block ? block_view(block.get(), offsets[c], n, f.column) : numeric_array(n, f.column);
+        }
         if (!out.arrays[c] || !out.views[c].acquire(out.arrays[c].get(), PyBUF_WRITABLE)) return false;
         job.numeric[c] = out.views[c].data();
     }
@@ -908,7 +934,7 @@ PyObject* layout_unpack_many(PyObject* self, PyObject* const* args, Py_ssize_t n
         job.layout = &layout->native;
         job.by_packet = a.by_packet;
         UnpackOutput out;
-        if (!make_output(layout->native, job.geometry.count, job, out)) return nullptr;
+        if (!make_output(layout->native, job.geometry.count, job, out, a.into, a.into_row)) return nullptr;
         const Release release = release_of(a.buffer, job.geometry);
         TimeJobs times;
         if (a.times != nullptr && a.mask) {

@@ -80,6 +80,17 @@ Ref block_view(PyObject* block, std::size_t offset, std::size_t n, ColumnKind ki
     return view;
 }
 
+Ref rows_of(PyObject* target, std::size_t row, std::size_t n, ColumnKind kind) {
+    auto* array = PyArray_Check(target) ? reinterpret_cast<PyArrayObject*>(target) : nullptr;
+    if (array == nullptr || PyArray_NDIM(array) != 1 || !PyArray_IS_C_CONTIGUOUS(array) ||
+        !PyArray_ISWRITEABLE(array) || PyArray_TYPE(array) != type_number(kind) || !PyArray_ISNOTSWAPPED(array) ||
+        static_cast<std::size_t>(PyArray_DIM(array, 0)) < row + n) {
+        PyErr_Format(PyExc_ValueError, "cannot fill rows %zu to %zu of %R", row, row + n, target);
+        return {};
+    }
+    return block_view(target, row * static_cast<std::size_t>(PyArray_ITEMSIZE(array)), n, kind);
+}
+
 Ref array_copy(PyObject* array) {
     return Ref::steal(PyArray_NewCopy(reinterpret_cast<PyArrayObject*>(array), NPY_CORDER));
 }

@@ -23,6 +23,10 @@ namespace bitloom::io {
 // A 1-D view of `n` values of `kind` at byte `offset` of `block` (a uint8
 // array that the view keeps alive).
 [[nodiscard]] Ref block_view(PyObject* block, std::size_t offset, std::size_t n, ColumnKind kind);
+// Rows row to row + n - 1 of `target` as a view to be filled: target must be
+// a writable, contiguous, one-dimensional array of the kind's dtype (in
+// this machine's byte order) with those rows. Null with ValueError if not.
+[[nodiscard]] Ref rows_of(PyObject* target, std::size_t row, std::size_t n, ColumnKind kind);
 // New 1-D arrays: uint8 (uninitialised), bool (zeros), numpy strings
 // (StringDType, all empty) and objects (all None).
 [[nodiscard]] Ref byte_array(std::size_t n);
