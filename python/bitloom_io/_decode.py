@@ -19,7 +19,7 @@ import queue
 import re
 import threading
 import weakref
-from collections.abc import Callable, Iterator, Mapping
+from collections.abc import Callable, Generator, Iterator, Mapping
 from typing import TYPE_CHECKING, Any, Literal, Protocol, TypeAlias, Union
 
 import numpy as np
@@ -601,7 +601,7 @@ class _Filling:
 _DONE = object()
 
 
-def split_ahead(steps: Iterator[Any]) -> Iterator[Any]:
+def split_ahead(steps: Iterator[Any]) -> Generator[Any]:
     """The items of ``steps``, each made on a thread of its own while the one
     before it is used: the next step of a stream is split while this one is
     decoded (the splitter lets go of the interpreter). One step ahead at
@@ -678,16 +678,18 @@ def decode_counted(
         return fills[name].into(layout, n) if name in fills else None
 
     done = 0
-    for piece in split_ahead(scan.steps(STEP_BYTES if step_bytes is None else step_bytes)):
-        findings.packets = piece
-        for table_key, table in how.run(piece, findings, errors, into).items():
-            if len(table):
-                fills[table_key].add(table)
-            elif table.columns:
-                unfilled.setdefault(table_key, table)
-        end = int(piece.offsets[-1]) + int(piece.lengths[-1])
-        scan.release_pages(done, end)
-        done = end
+    steps = split_ahead(scan.steps(STEP_BYTES if step_bytes is None else step_bytes))
+    with contextlib.closing(steps):  # an error stops the splitting thread at once
+        for piece in steps:
+            findings.packets = piece
+            for table_key, table in how.run(piece, findings, errors, into).items():
+                if len(table):
+                    fills[table_key].add(table)
+                elif table.columns:
+                    unfilled.setdefault(table_key, table)
+            end = int(piece.offsets[-1]) + int(piece.lengths[-1])
+            scan.release_pages(done, end)
+            done = end
     findings.packets = scan  # type: ignore[assignment]
     tables = Tables()
     empty: Tables | None = None
@@ -820,24 +822,25 @@ def decode_in_steps(
     # the step being decoded is resident.
     release = getattr(packets.buffer, "release_pages", None) if packets.mapped else None
     released = 0
-    for piece in pieces:
-        findings.packets = piece
-        tables = how.run(piece, findings, errors)
-        for name, table in tables.items():
-            counts[name] = counts.get(name, 0) + len(table)
-        rows += sum(len(t) for t in tables.values())
-        end = int(piece.offsets[-1]) + int(piece.lengths[-1]) if len(piece) else released
-        if release is not None and end > released:
-            release(released, end - released)
-            released = end
-        if sink is not None:
-            sink(tables)
-            if not parts:  # the first step's tables, emptied, carry the types, columns and dtypes
-                parts.append(Tables({name: _empty_like(t) for name, t in tables.items()}))
-        else:
-            parts.append(tables)
-        if progress is not None and len(piece):
-            progress(end, rows)
+    with contextlib.closing(pieces):  # an error stops a splitting thread at once
+        for piece in pieces:
+            findings.packets = piece
+            tables = how.run(piece, findings, errors)
+            for name, table in tables.items():
+                counts[name] = counts.get(name, 0) + len(table)
+            rows += sum(len(t) for t in tables.values())
+            end = int(piece.offsets[-1]) + int(piece.lengths[-1]) if len(piece) else released
+            if release is not None and end > released:
+                release(released, end - released)
+                released = end
+            if sink is not None:
+                sink(tables)
+                if not parts:  # the first step's tables, emptied, carry the types, columns and dtypes
+                    parts.append(Tables({name: _empty_like(t) for name, t in tables.items()}))
+            else:
+                parts.append(tables)
+            if progress is not None and len(piece):
+                progress(end, rows)
     findings.packets = packets
     joined = parts[0]
     for name, table in joined.items():
