@@ -172,13 +172,18 @@ def test_large_inputs_decode_in_counted_steps_as_in_one(tmp_path, monkeypatch, s
 
 
 @pytest.mark.parametrize("threads", [1, 2])
-def test_steps_split_ahead_come_in_order_with_their_errors(threads):
+def test_steps_split_ahead_come_in_order_with_their_errors(threads, monkeypatch):
     """The next step is split on a thread of its own while one decodes: the
     steps come in order, an error of the splitting is raised where its step
-    would have come, and a decode that stops early stops the splitting."""
+    would have come, and a decode that stops early stops the splitting, even
+    while its error (and so its frames) is kept."""
     import threading
 
+    from bitloom_io import _decode
     from bitloom_io._decode import split_ahead
+
+    def splitting():
+        return any(t.name == "bitloom-io split" for t in threading.enumerate())
 
     made = []
 
@@ -201,7 +206,15 @@ def test_steps_split_ahead_come_in_order_with_their_errors(threads):
         ahead = split_ahead(steps())
         assert next(ahead) == 0
         ahead.close()
-        assert len(made) <= 3 and not any(t.name == "bitloom-io split" for t in threading.enumerate())
+        assert len(made) <= 3 and not splitting()
+        monkeypatch.setattr(_decode, "COUNTED_BYTES", 0)
+
+        def full(tables):
+            raise OSError("disk full")
+
+        with pytest.raises(OSError) as kept:
+            _decode.decode_in_steps(STREAM * 50, {10: Layout(HK), 20: Layout(EV)}, step_bytes=40, sink=full)
+        assert kept.value.__traceback__ is not None and not splitting()
     finally:
         bitloom_io.set_threads(None)
 
