@@ -311,10 +311,10 @@ class _Run:
 
 
 def _unpack_part(
-    layout: Layout, buffer: Any, offsets: np.ndarray, lengths: np.ndarray, into: tuple[list[Any], int] | None = None
+    layout: Layout, buffer: Any, offsets: np.ndarray, lengths: np.ndarray, more: dict[str, Any] | None = None
 ) -> tuple[dict[str, np.ndarray], np.ndarray | None]:
     # The common case, every packet decoding, needs no masks.
-    more = {} if into is None else {"_into": into}
+    more = more or {}
     try:
         return dict(layout.unpack_many(buffer, offsets=offsets, lengths=lengths, **more)), None
     except ValueError:
@@ -335,8 +335,8 @@ def _unpack(
     when some failed), and a mask of the packets that failed (None when
     none did). With ``into``, numeric columns are written into those arrays'
     rows and returned as views of them."""
+    more = {} if into is None else {"_into": into}
     if errors == "raise":
-        more = {} if into is None else {"_into": into}
         try:
             return dict(layout.unpack_many(packets.buffer, offsets=offsets, lengths=lengths, **more)), None
         except ValueError as error:
@@ -347,7 +347,7 @@ def _unpack(
     # pages back and were joined afterwards: half the CPU time and a quarter
     # of the anonymous memory beyond the columns; the file's pages stay in
     # the page cache, where the kernel reclaims them as it needs.
-    return _unpack_part(layout, packets.buffer, offsets, lengths, into)
+    return _unpack_part(layout, packets.buffer, offsets, lengths, more)
 
 
 class _XtcePlan:

@@ -842,14 +842,7 @@ bool run_chunks(const BoundLayout& layout, UnpackJob& job, UnpackOutput& out, Ti
             release_chunk(g, release, first, job.count);
         });
         failures += chunk_failures;
-        if (failures > 0 && !mask) {
-            for (std::size_t i = first; i < first + job.count; ++i) {
-                if (job.failed[i]) {
-                    raise_packet_failure(layout, g, i);
-                    return false;
-                }
-            }
-        }
+        if (failures > 0 && !mask) return raise_first_failure(layout, job, first, job.count);
         for (std::size_t c = 0; c < out.byte_columns.size(); ++c) {
             const BytesColumn& column = out.byte_columns[c];
             if (column.sink_failed) {
